@@ -1,0 +1,175 @@
+// Errors and cached imports shared by the package's modules.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <cstdarg>
+#include <string>
+
+namespace quorvex {
+
+namespace nb = nanobind;
+
+// Raises a Python exception of the given type with a printf-style message.
+[[noreturn]] inline void raise(PyObject *type, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(type, format, args);
+    va_end(args);
+    throw nb::python_error();
+}
+
+// A module imported once and then held for the life of the process (never released, so that
+// nothing is decref'd after the interpreter has shut down). A module that is missing is only an
+// error when it is first needed, with a hint saying what to install.
+class Import {
+public:
+    Import(const char *name, const char *hint) : name_(name), hint_(hint) {}
+
+    // The module, importing it on first use.
+    nb::handle get() {
+        if (!module_) {
+            PyObject *m = PyImport_ImportModule(name_);
+            if (!m) {
+                if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw nb::python_error();
+                PyErr_Clear();
+                raise(PyExc_ModuleNotFoundError, "%s is needed here but is not installed: %s", name_, hint_);
+            }
+            module_ = m;
+        }
+        return module_;
+    }
+
+    // The module if it can be imported, else an invalid handle.
+    nb::handle try_get() {
+        if (!module_ && !missing_) {
+            PyObject *m = PyImport_ImportModule(name_);
+            if (m) {
+                module_ = m;
+            } else {
+                if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw nb::python_error();
+                PyErr_Clear();
+                missing_ = true;
+            }
+        }
+        return module_;
+    }
+
+    // The module if something has imported it already, else an invalid handle. An object can
+    // only be an instance of a library's type once that library is imported, so type tests use
+    // this and never pay for importing a heavy library.
+    nb::handle if_loaded() {
+        if (!module_) {
+            PyObject *m = PyImport_GetModule(nb::str(name_).ptr());
+            if (m) module_ = m;
+            else if (PyErr_Occurred()) throw nb::python_error();
+        }
+        return module_;
+    }
+
+private:
+    const char *name_;
+    const char *hint_;
+    PyObject *module_ = nullptr;
+    bool missing_ = false;
+};
+
+inline constexpr const char *kCupyHint =
+    "install CuPy for your CUDA version: pip install 'quorvex[cuda12]' or 'quorvex[cuda13]'";
+inline constexpr const char *kTorchHint = "install PyTorch: pip install 'quorvex[torch]'";
+
+// A reference held for the life of the process.
+inline nb::handle keep(nb::handle obj, const char *name) { return nb::object(obj.attr(name)).release(); }
+
+// One cache per module; Import objects are cheap and never released.
+inline Import &cupy_module() {
+    static Import module("cupy", kCupyHint);
+    return module;
+}
+inline Import &numpy_module() {
+    static Import module("numpy", "pip install numpy");
+    return module;
+}
+inline Import &torch_module() {
+    static Import module("torch", kTorchHint);
+    return module;
+}
+
+// Handles into CuPy looked up once.
+struct Cupy {
+    nb::handle module, ndarray, asarray, asnumpy, ascontiguousarray, empty, empty_like, zeros, RawKernel;
+    nb::handle float32, int32;
+};
+
+inline const Cupy &cp() {
+    static Cupy api = [] {
+        nb::handle m = cupy_module().get();
+        return Cupy{m,
+                    keep(m, "ndarray"),
+                    keep(m, "asarray"),
+                    keep(m, "asnumpy"),
+                    keep(m, "ascontiguousarray"),
+                    keep(m, "empty"),
+                    keep(m, "empty_like"),
+                    keep(m, "zeros"),
+                    keep(m, "RawKernel"),
+                    keep(m, "float32"),
+                    keep(m, "int32")};
+    }();
+    return api;
+}
+
+// Handles into NumPy looked up once.
+struct Numpy {
+    nb::handle module, ndarray, asarray, float32, float64, int32, uint8, uint16, float16;
+};
+
+inline const Numpy &np() {
+    static Numpy api = [] {
+        nb::handle m = numpy_module().get();
+        return Numpy{m,
+                     keep(m, "ndarray"),
+                     keep(m, "asarray"),
+                     keep(m, "float32"),
+                     keep(m, "float64"),
+                     keep(m, "int32"),
+                     keep(m, "uint8"),
+                     keep(m, "uint16"),
+                     keep(m, "float16")};
+    }();
+    return api;
+}
+
+// Whether CuPy can be imported; device-array type tests are false without it.
+inline bool has_cupy() { return cupy_module().try_get().is_valid(); }
+
+inline bool is_device_array(nb::handle obj) {
+    return has_cupy() && PyObject_IsInstance(obj.ptr(), cp().ndarray.ptr()) == 1;
+}
+
+inline bool is_host_array(nb::handle obj) {
+    return PyObject_IsInstance(obj.ptr(), np().ndarray.ptr()) == 1 && !is_device_array(obj);
+}
+
+inline bool is_tensor(nb::handle obj) {
+    nb::handle torch = torch_module().if_loaded();
+    return torch.is_valid() && PyObject_IsInstance(obj.ptr(), torch.attr("Tensor").ptr()) == 1;
+}
+
+// str(obj), as Python computes it.
+inline nb::str str_of(nb::handle obj) {
+    PyObject *text = PyObject_Str(obj.ptr());
+    if (!text) throw nb::python_error();
+    return nb::steal<nb::str>(text);
+}
+
+// The printable name of an object's type, as Python shows it in errors.
+inline const char *type_name(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_name; }
+
+// Attribute of another package module, imported at run time (modules never link to each other).
+inline nb::object package_attr(const char *module, const char *name) {
+    return nb::module_::import_(module).attr(name);
+}
+
+}  // namespace quorvex

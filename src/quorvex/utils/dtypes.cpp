@@ -1,0 +1,128 @@
+// Element-type conversions between the package's float convention (0 to 1) and integer images.
+//
+// Integers map by their full range: uint8 0..255 and uint16 0..65535 correspond to 0.0..1.0.
+// Floats going to integers are scaled, rounded to nearest (ties to even), clipped to the
+// type's range, and NaN becomes 0. Float-to-float conversions keep values as they are. Device
+// arrays stay on the device (one fused CuPy operation where one suffices), host arrays on the
+// host.
+#include "quorvex/function.hpp"
+
+namespace qv = quorvex;
+namespace nb = nanobind;
+
+namespace {
+
+enum class Kind { Float32, Float, UInt8, UInt16, Bool, Other };
+
+struct Image {
+    nb::handle xp;  // cupy or numpy, whichever holds the image
+    nb::object array;
+    Kind kind;
+    std::string dtype;
+};
+
+Image inspect(nb::handle image, const char *function) {
+    nb::handle xp;
+    if (qv::is_device_array(image)) xp = qv::cp().module;
+    else if (PyObject_IsInstance(image.ptr(), qv::np().ndarray.ptr()) == 1) xp = qv::np().module;
+    else
+        qv::raise(PyExc_TypeError, "%s() takes a cupy.ndarray or numpy.ndarray, got %s", function,
+                  qv::type_name(image));
+    std::string dtype = nb::cast<std::string>(qv::str_of(image.attr("dtype")));
+    Kind kind = Kind::Other;
+    if (dtype == "float32") kind = Kind::Float32;
+    else if (dtype == "float16" || dtype == "float64") kind = Kind::Float;
+    else if (dtype == "uint8") kind = Kind::UInt8;
+    else if (dtype == "uint16") kind = Kind::UInt16;
+    else if (dtype == "bool") kind = Kind::Bool;
+    return {xp, nb::borrow(image), kind, dtype};
+}
+
+[[noreturn]] void unsupported(const Image &img, const char *function) {
+    qv::raise(PyExc_ValueError,
+              "%s() takes float, uint8, uint16 or bool images; got %s (signed integers have no agreed "
+              "range, convert them first)",
+              function, img.dtype.c_str());
+}
+
+// x / max as float32 in a single pass.
+nb::object scaled_down(const Image &img, double max) {
+    return img.xp.attr("divide")(img.array, qv::np().float32(max), nb::arg("dtype") = img.xp.attr("float32"));
+}
+
+nb::object to_float32(const qv::Args &a) {
+    Image img = inspect(a[0], "to_float32");
+    switch (img.kind) {
+    case Kind::Float32: return nb::borrow(img.array);
+    case Kind::Float:
+    case Kind::Bool: return img.array.attr("astype")(img.xp.attr("float32"));
+    case Kind::UInt8: return scaled_down(img, 255.0);
+    case Kind::UInt16: return scaled_down(img, 65535.0);
+    default: unsupported(img, "to_float32");
+    }
+}
+
+nb::object to_float16(const qv::Args &a) {
+    Image img = inspect(a[0], "to_float16");
+    switch (img.kind) {
+    case Kind::Float32:
+    case Kind::Float:
+    case Kind::Bool: return img.array.attr("astype")(img.xp.attr("float16"));
+    case Kind::UInt8: return scaled_down(img, 255.0).attr("astype")(img.xp.attr("float16"));
+    case Kind::UInt16: return scaled_down(img, 65535.0).attr("astype")(img.xp.attr("float16"));
+    default: unsupported(img, "to_float16");
+    }
+}
+
+// Float image -> integer type of range 0..max: scale, round, clip, NaN to 0.
+nb::object quantize(const Image &img, double max, const char *dtype) {
+    nb::handle xp = img.xp;
+    // float32 holds every step of 0..65535 exactly enough to round; wider floats keep their width.
+    nb::object work = xp.attr(img.kind == Kind::Float32 ? "float32" : "float64");
+    nb::object x = xp.attr("multiply")(img.array, max, nb::arg("dtype") = work);
+    xp.attr("rint")(x, nb::arg("out") = x);
+    xp.attr("clip")(x, 0.0, max, nb::arg("out") = x);
+    xp.attr("nan_to_num")(x, nb::arg("copy") = false, nb::arg("nan") = 0.0);
+    return x.attr("astype")(xp.attr(dtype));
+}
+
+nb::object to_uint8(const qv::Args &a) {
+    Image img = inspect(a[0], "to_uint8");
+    switch (img.kind) {
+    case Kind::UInt8: return nb::borrow(img.array);
+    case Kind::Bool: return img.array.attr("astype")(img.xp.attr("uint8")) * nb::int_(255);
+    case Kind::UInt16: return quantize({img.xp, scaled_down(img, 65535.0), Kind::Float32, "float32"}, 255.0, "uint8");
+    case Kind::Float32:
+    case Kind::Float: return quantize(img, 255.0, "uint8");
+    default: unsupported(img, "to_uint8");
+    }
+}
+
+nb::object to_uint16(const qv::Args &a) {
+    Image img = inspect(a[0], "to_uint16");
+    switch (img.kind) {
+    case Kind::UInt16: return nb::borrow(img.array);
+    case Kind::UInt8: return img.array.attr("astype")(img.xp.attr("uint16")) * nb::int_(257);
+    case Kind::Bool: return img.array.attr("astype")(img.xp.attr("uint16")) * nb::int_(65535);
+    case Kind::Float32:
+    case Kind::Float: return quantize(img, 65535.0, "uint16");
+    default: unsupported(img, "to_uint16");
+    }
+}
+
+}  // namespace
+
+NB_MODULE(dtypes, m) {
+    m.doc() = "Element-type conversions between 0-to-1 float images and 8/16-bit integer images.";
+    const char *image = "cp.ndarray | np.ndarray";
+    qv::def(m, "to_float32", to_float32, {{"image", image}}, "cp.ndarray | np.ndarray",
+            "float32 copy of an image (the image itself when it already is float32): uint8 and uint16 "
+            "are divided by 255 and 65535, floats keep their values.");
+    qv::def(m, "to_float16", to_float16, {{"image", image}}, "cp.ndarray | np.ndarray",
+            "float16 image: integers scaled to 0..1 as by to_float32, floats keep their values.");
+    qv::def(m, "to_uint8", to_uint8, {{"image", image}}, "cp.ndarray | np.ndarray",
+            "uint8 image: floats times 255, rounded and clipped to 0..255 (NaN -> 0); uint16 scaled by "
+            "255/65535.");
+    qv::def(m, "to_uint16", to_uint16, {{"image", image}}, "cp.ndarray | np.ndarray",
+            "uint16 image: floats times 65535, rounded and clipped to 0..65535 (NaN -> 0); uint8 times 257.");
+}
