@@ -29,6 +29,7 @@ extern "C" __global__ void rgb_to_grayscale_kernel(const float* __restrict__ rgb
 nb::handle rgb_to_grayscale_kernel;
 
 nb::object rgb_to_grayscale(const qv::Args &a) {
+    const qv::Cupy &cp = qv::cp();  // says what to install when CuPy is missing
     static nb::handle to_float32 = qv::package_attr("quorvex.utils.dtypes", "to_float32").release();
     nb::object image_rgb = to_float32(a[0]);
     std::vector<int64_t> shape = qv::shape_of(image_rgb);
@@ -41,8 +42,8 @@ nb::object rgb_to_grayscale(const qv::Args &a) {
         qv::raise(PyExc_TypeError, "rgb_to_grayscale() takes a cupy.ndarray, got %s", qv::type_name(image_rgb));
     qv::check_indexable(shape, "image");
     // The kernel walks dense rows.
-    image_rgb = qv::cp().ascontiguousarray(image_rgb);
-    nb::object image_gray = qv::cp().empty_like(image_rgb);
+    image_rgb = cp.ascontiguousarray(image_rgb);
+    nb::object image_gray = cp.empty_like(image_rgb);
     int64_t height = shape[0], width = shape[1];
     qv::launch_2d(rgb_to_grayscale_kernel, width, height,
                   nb::make_tuple(image_rgb, image_gray, qv::i32(width), qv::i32(height)));

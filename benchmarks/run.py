@@ -1,0 +1,146 @@
+"""Speed of the package's kernels against what a user would write instead, in the same run.
+
+    python benchmarks/run.py            # 3840x2160 <-> 1920x1080 float32, on the GPU
+    python benchmarks/run.py --small    # tiny images: checks that the script itself works
+
+Times are CUDA-event means after warm-up. "bw" is the share of the device's copy bandwidth
+(bytes read + written per second, relative to a plain device-to-device copy of the same image),
+"vs" how many times faster quorvex is than the alternative on the same line.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+import sys
+
+import cupy as cp
+import numpy as np
+
+
+def _sync():
+    cp.cuda.Device().synchronize()
+    try:
+        import torch
+
+        if torch.cuda.is_available():
+            torch.cuda.synchronize()
+    except ImportError:
+        pass
+
+
+def timed(fn, repeat: int) -> float:
+    """Mean seconds per call, measured with CUDA events after two warm-up calls."""
+    fn()
+    fn()
+    _sync()
+    start, end = cp.cuda.Event(), cp.cuda.Event()
+    start.record()
+    for _ in range(repeat):
+        fn()
+    end.record()
+    end.synchronize()
+    _sync()
+    return cp.cuda.get_elapsed_time(start, end) / 1e3 / repeat
+
+
+class Report:
+    def __init__(self, copy_bandwidth: float):
+        self.copy_bandwidth = copy_bandwidth
+        self.rows: list[dict] = []
+        print(f"{'operation':48s} {'time':>10s} {'bw':>6s} {'alternative':>12s} {'vs':>7s}")
+
+    def add(self, name: str, ours: float, moved_bytes: int, theirs: float | None = None, label: str = ""):
+        fraction = moved_bytes / ours / self.copy_bandwidth
+        row = {"name": name, "seconds": ours, "bandwidth_fraction": fraction, "alternative": theirs}
+        self.rows.append(row)
+        alt = f"{theirs * 1e6:9.1f} us" if theirs else ""
+        ratio = f"{theirs / ours:6.2f}x" if theirs else ""
+        print(f"{name:48s} {ours * 1e6:7.1f} us {fraction:6.1%} {alt:>12s} {ratio:>7s}  {label}")
+        return row
+
+
+def run(width: int, height: int, repeat: int) -> list[dict]:
+    import torch
+    import torch.nn.functional as F
+
+    from quorvex.color.grayscale import rgb_to_grayscale
+    from quorvex.transform import resize as rz
+    from quorvex.transform.affine import affine_transform
+
+    cuda = torch.cuda.is_available()
+    device = "cuda" if cuda else "cpu"
+    rng = np.random.default_rng(0)
+    big = cp.asarray(rng.random((height, width, 3), dtype=np.float32))
+    small = cp.asarray(rng.random((height // 2, width // 2, 3), dtype=np.float32))
+    image_bytes = big.nbytes
+
+    copy_target = cp.empty_like(big)
+    copy = timed(lambda: cp.copyto(copy_target, big), repeat)
+    bandwidth = 2 * image_bytes / copy
+    name = cp.cuda.runtime.getDeviceProperties(cp.cuda.Device().id)["name"]
+    name = name.decode() if isinstance(name, bytes) else name
+    print(f"device: {name}; image {width}x{height}x3 float32 ({image_bytes / 1e6:.1f} MB); "
+          f"copy {copy * 1e6:.1f} us = {bandwidth / 1e9:.0f} GB/s read+write")
+    report = Report(bandwidth)
+
+    def torch_view(array):
+        tensor = torch.as_tensor(array, device=device)
+        return tensor.permute(2, 0, 1).unsqueeze(0).contiguous()  # NCHW, the layout torch expects
+
+    big_t, small_t = torch_view(big), torch_view(small)
+    weights = torch.tensor([0.2126, 0.7152, 0.0722], device=device).view(1, 3, 1, 1)
+    theirs = timed(lambda: (big_t * weights).sum(dim=1, keepdim=True).expand(-1, 3, -1, -1).contiguous(), repeat)
+    ours = timed(lambda: rgb_to_grayscale(big), repeat)
+    report.add(f"grayscale {width}x{height}", ours, 2 * image_bytes, theirs, "torch mul+sum+expand")
+
+    torch_modes = {
+        rz.INTER_NEAREST: dict(mode="nearest"),
+        rz.INTER_LINEAR: dict(mode="bilinear", align_corners=False),
+        rz.INTER_CUBIC: dict(mode="bicubic", align_corners=False),
+        rz.INTER_AREA: dict(mode="area"),
+        rz.INTER_LANCZOS4: dict(mode="bicubic", align_corners=False, antialias=True),
+    }
+    names = {rz.INTER_NEAREST: "NEAREST", rz.INTER_LINEAR: "LINEAR", rz.INTER_CUBIC: "CUBIC",
+             rz.INTER_AREA: "AREA", rz.INTER_LANCZOS4: "LANCZOS4"}
+    for src, src_t, (w, h) in ((big, big_t, (width // 2, height // 2)), (small, small_t, (width, height))):
+        moved = src.nbytes + h * w * 3 * 4
+        for interpolation, kwargs in torch_modes.items():
+            ours = timed(lambda: rz.resize(src, (w, h), interpolation), repeat)
+            label = "torch " + kwargs["mode"] + (" antialias" if kwargs.get("antialias") else "")
+            theirs = timed(lambda: F.interpolate(src_t, size=(h, w), **kwargs), repeat)
+            report.add(f"resize {names[interpolation]} {src.shape[1]}x{src.shape[0]}->{w}x{h}",
+                       ours, moved, theirs, label)
+
+    for scale, label in ((0.5, "shrink"), (1.25, "enlarge")):
+        angle = math.radians(10)
+        out_h, out_w = int(height * scale), int(width * scale)
+        m = np.array([[scale * math.cos(angle), -scale * math.sin(angle), 0.1 * out_w],
+                      [scale * math.sin(angle), scale * math.cos(angle), 0.0]])
+        ours = timed(lambda: affine_transform(big, m, (out_h, out_w)), repeat)
+        # The same warp in PyTorch: affine_grid in normalised coordinates, then grid_sample.
+        inverse = np.linalg.inv(np.vstack([m, [0, 0, 1]]))
+        to_norm_out = np.array([[2 / out_w, 0, 1 / out_w - 1], [0, 2 / out_h, 1 / out_h - 1], [0, 0, 1]])
+        to_norm_in = np.array([[2 / width, 0, 1 / width - 1], [0, 2 / height, 1 / height - 1], [0, 0, 1]])
+        theta = (to_norm_in @ inverse @ np.linalg.inv(to_norm_out))[:2]
+        theta_t = torch.tensor(theta, dtype=torch.float32, device=device).unsqueeze(0)
+        theirs = timed(lambda: F.grid_sample(big_t, F.affine_grid(theta_t, [1, 3, out_h, out_w], align_corners=False),
+                                             mode="bilinear", padding_mode="zeros", align_corners=False), repeat)
+        report.add(f"affine_transform {label} {width}x{height}->{out_w}x{out_h}", ours,
+                   image_bytes + out_h * out_w * 12, theirs, "torch affine_grid+grid_sample")
+    return report.rows
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--small", action="store_true", help="tiny images, to check the script")
+    args = parser.parse_args()
+    if args.small:
+        run(64, 36, repeat=2)
+    else:
+        run(3840, 2160, repeat=50)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,13 @@
+"""Element-type conversions between 0-to-1 float images and 8/16-bit integer images."""
+
+import cupy as cp
+import numpy as np
+
+def to_float32(image: cp.ndarray | np.ndarray) -> cp.ndarray | np.ndarray:
+    """float32 copy of an image (the image itself when it already is float32): uint8 and uint16 are divided by 255 and 65535, floats keep their values."""
+def to_float16(image: cp.ndarray | np.ndarray) -> cp.ndarray | np.ndarray:
+    """float16 image: integers scaled to 0..1 as by to_float32, floats keep their values."""
+def to_uint8(image: cp.ndarray | np.ndarray) -> cp.ndarray | np.ndarray:
+    """uint8 image: floats times 255, rounded and clipped to 0..255 (NaN -> 0); uint16 scaled by 255/65535."""
+def to_uint16(image: cp.ndarray | np.ndarray) -> cp.ndarray | np.ndarray:
+    """uint16 image: floats times 65535, rounded and clipped to 0..65535 (NaN -> 0); uint8 times 257."""

@@ -1,0 +1,46 @@
+"""The package as users and editors see it: compiled modules, real signatures, current stubs."""
+
+import importlib
+import importlib.machinery
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tools"))
+import stubgen  # noqa: E402
+
+MODULES = stubgen.module_names()
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_every_module_is_a_compiled_extension(name):
+    module = importlib.import_module(name)
+    assert module.__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)), module.__file__
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_stubs_are_current(name):
+    path = stubgen.stub_path(name)
+    assert path.exists(), f"no stub for {name}: run make stubs"
+    assert path.read_text() == stubgen.render(name), f"stale stub for {name}: run make stubs"
+
+
+def test_modules_import_without_cupy_and_say_what_to_install():
+    script = f"""
+import sys
+sys.modules['cupy'] = None  # as if CuPy were not installed
+import importlib
+for name in {MODULES!r}:
+    importlib.import_module(name)
+import numpy as np
+from quorvex.color.grayscale import rgb_to_grayscale
+try:
+    rgb_to_grayscale(np.zeros((2, 2, 3), np.float32))
+except ModuleNotFoundError as error:
+    print(error)
+"""
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
+    assert "quorvex[cuda12]" in out and "quorvex[cuda13]" in out

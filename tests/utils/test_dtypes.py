@@ -1,0 +1,63 @@
+import cupy as cp
+import numpy as np
+import pytest
+
+from quorvex.utils.dtypes import to_float16, to_float32, to_uint8, to_uint16
+
+rng = np.random.default_rng(1)
+U8 = rng.integers(0, 256, (5, 7, 3)).astype(np.uint8)
+U16 = rng.integers(0, 65536, (5, 7, 3)).astype(np.uint16)
+F = np.array([[[-0.5, 0.0, 0.25], [0.5, 1.0, 1.5], [np.nan, 1 / 255, 0.998]]], np.float32)
+
+
+@pytest.fixture(params=["host", "device"])
+def kind(request):
+    """Wraps a host array the way the test asks for, so every case runs on both kinds."""
+    if request.param == "host":
+        return lambda a: a, lambda a: a
+    return cp.asarray, lambda a: a.get()
+
+
+def test_integers_map_their_full_range_to_0_1(kind):
+    put, get = kind
+    np.testing.assert_array_equal(get(to_float32(put(U8))), U8.astype(np.float32) / np.float32(255))
+    np.testing.assert_array_equal(get(to_float32(put(U16))), U16.astype(np.float32) / np.float32(65535))
+    assert to_float32(put(U8)).dtype == np.float32
+
+
+def test_float32_passes_through_and_other_floats_keep_values(kind):
+    put, get = kind
+    f32 = put(F)
+    assert to_float32(f32) is f32
+    np.testing.assert_array_equal(get(to_float32(put(F.astype(np.float64)))), F)
+    np.testing.assert_array_equal(get(to_float16(put(F))), F.astype(np.float16))
+
+
+def test_floats_to_integers_scale_round_clip_and_zero_nan(kind):
+    put, get = kind
+    expected8 = np.array([[[0, 0, 64], [128, 255, 255], [0, 1, 254]]], np.uint8)
+    np.testing.assert_array_equal(get(to_uint8(put(F))), expected8)
+    expected16 = np.nan_to_num(np.clip(np.rint(F.astype(np.float64) * 65535), 0, 65535)).astype(np.uint16)
+    np.testing.assert_array_equal(get(to_uint16(put(F))), expected16)
+
+
+def test_integer_to_integer_conversions_keep_the_extremes(kind):
+    put, get = kind
+    np.testing.assert_array_equal(get(to_uint16(put(U8))), U8.astype(np.uint16) * 257)
+    np.testing.assert_array_equal(get(to_uint8(put(U16))), np.rint(U16 / 257).astype(np.uint8))
+    assert get(to_uint8(put(U8))) is not None and to_uint8(put(U8)).dtype == np.uint8
+    np.testing.assert_array_equal(get(to_uint8(to_uint16(put(U8)))), U8)
+
+
+def test_results_stay_on_the_side_they_came_from(kind):
+    put, _ = kind
+    for convert in (to_float32, to_float16, to_uint8, to_uint16):
+        assert type(convert(put(U8))) is type(put(U8))
+
+
+@pytest.mark.parametrize("convert", [to_float32, to_float16, to_uint8, to_uint16])
+def test_refusals(convert):
+    with pytest.raises(ValueError, match="got int16"):
+        convert(np.zeros((2, 2, 3), np.int16))
+    with pytest.raises(TypeError, match="takes a cupy.ndarray or numpy.ndarray, got list"):
+        convert([1, 2, 3])

@@ -1,0 +1,119 @@
+"""Writes the .pyi stub of every extension module from the signatures the modules carry.
+
+    python tools/stubgen.py           # rewrite src/quorvex/**/*.pyi
+    python tools/stubgen.py --check   # exit 1 if a stub is out of date
+
+Every public function and method of the package answers inspect.signature() with its real
+parameters, defaults and annotations, so the stubs are rendered from exactly that.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import inspect
+import pathlib
+import sys
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+SOURCES = ROOT / "src"
+
+# Names used in annotations and the import that provides each.
+IMPORTS = {
+    "cp.": "import cupy as cp",
+    "np.": "import numpy as np",
+    "torch.": "import torch",
+    "nvimgcodec.": "from nvidia import nvimgcodec",
+    "onnx.": "import onnx",
+    "os.": "import os",
+    "Optional[": "from typing import Optional",
+}
+
+
+def module_names() -> list[str]:
+    names = []
+    for source in sorted((SOURCES / "quorvex").rglob("*.cpp")):
+        names.append(".".join(source.relative_to(SOURCES).with_suffix("").parts))
+    return names
+
+
+def _doc(obj, indent: str) -> list[str]:
+    doc = inspect.getdoc(obj)
+    if not doc:
+        return []
+    return [f'{indent}"""{doc}"""'] if "\n" not in doc else [f'{indent}"""'] + [
+        f"{indent}{line}" if line else "" for line in doc.splitlines()
+    ] + [f'{indent}"""']
+
+
+def _signature(fn) -> str:
+    sig = inspect.signature(fn)
+    params = []
+    for p in sig.parameters.values():
+        text = p.name
+        if p.annotation is not inspect.Parameter.empty:
+            text += f": {p.annotation}"
+        if p.default is not inspect.Parameter.empty:
+            text += f" = {p.default!r}" if p.annotation is not inspect.Parameter.empty else f"={p.default!r}"
+        params.append(text)
+    ret = "" if sig.return_annotation is inspect.Signature.empty else f" -> {sig.return_annotation}"
+    return f"({', '.join(params)}){ret}"
+
+
+def _function(name: str, fn, indent: str = "") -> list[str]:
+    body = _doc(fn, indent + "    ")
+    if not body:
+        return [f"{indent}def {name}{_signature(fn)}: ..."]
+    return [f"{indent}def {name}{_signature(fn)}:"] + body
+
+
+def render(module_name: str) -> str:
+    module = importlib.import_module(module_name)
+    lines: list[str] = []
+    for name, value in vars(module).items():
+        if name.startswith("__"):
+            continue
+        if inspect.isclass(value) and value.__module__ == module_name:
+            lines.append("")
+            lines.append(f"class {name}:")
+            lines += _doc(value, "    ")
+            for method_name, method in vars(value).items():
+                if callable(method) and (not method_name.startswith("_") or method_name == "__init__"):
+                    lines += _function(method_name, method, "    ")
+            lines.append("")
+        elif callable(value) and getattr(value, "__module__", None) == module_name:
+            lines += _function(name, value)
+        elif name.endswith("_kernel"):
+            lines.append(f"{name}: cp.RawKernel")
+        elif isinstance(value, (str, int, float)):
+            lines.append(f"{name}: {type(value).__name__}")
+    text = "\n".join(lines)
+    header = [f'"""{module.__doc__}"""', ""] if module.__doc__ else []
+    imports = sorted({stmt for key, stmt in IMPORTS.items() if key in text})
+    return "\n".join(header + imports + [""] + lines).rstrip() + "\n"
+
+
+def stub_path(module_name: str) -> pathlib.Path:
+    return SOURCES.joinpath(*module_name.split(".")).with_suffix(".pyi")
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--check", action="store_true", help="report stale stubs instead of writing")
+    args = parser.parse_args()
+    stale = []
+    for name in module_names():
+        text = render(name)
+        path = stub_path(name)
+        if args.check:
+            if not path.exists() or path.read_text() != text:
+                stale.append(str(path.relative_to(ROOT)))
+        else:
+            path.write_text(text)
+    for path in stale:
+        print(f"stale stub: {path}", file=sys.stderr)
+    return 1 if stale else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
