@@ -1,0 +1,310 @@
+// Affine warps of device images, their matrices' inverses, and five-point face alignment.
+//
+// Matrices follow OpenCV's warpAffine: M maps input pixels to output pixels, integer
+// coordinates being pixel centres. The warp inverts M on the host and samples the input at
+// M^-1 applied to each output pixel; sizes are given height first, like array shapes.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <string>
+
+#include "quorvex/function.hpp"
+#include "quorvex/kernel.hpp"
+
+namespace qv = quorvex;
+namespace nb = nanobind;
+
+namespace {
+
+// One thread per output pixel, any channel count. Taps outside the input read as 0, so the
+// warped image fades to black at its edges as with OpenCV's constant border. The matrix maps
+// output pixels to input positions (both with integer pixel centres).
+const char *affine_linear_kernel_code = R"(
+extern "C" __global__ void affine_linear_kernel(const float* __restrict__ input,
+                                                float* __restrict__ output,
+                                                float m0, float m1, float m2,
+                                                float m3, float m4, float m5,
+                                                int input_height, int input_width,
+                                                int output_height, int output_width,
+                                                int channels) {
+    int x = blockIdx.x * blockDim.x + threadIdx.x;
+    int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= output_width || y >= output_height) return;
+
+    float sx = m0 * x + m1 * y + m2;
+    float sy = m3 * x + m4 * y + m5;
+    float* out = output + (y * output_width + x) * channels;
+    // Also rejects positions too far out to convert to int.
+    if (!(sx > -1.0f && sx < (float)input_width && sy > -1.0f && sy < (float)input_height)) {
+        for (int c = 0; c < channels; ++c) out[c] = 0.0f;
+        return;
+    }
+    int x0 = (int)floorf(sx), y0 = (int)floorf(sy);
+    float fx = sx - x0, fy = sy - y0;
+    bool has_left = x0 >= 0, has_right = x0 + 1 < input_width;
+    bool has_top = y0 >= 0, has_bottom = y0 + 1 < input_height;
+    float w00 = (has_top && has_left) ? (1.0f - fx) * (1.0f - fy) : 0.0f;
+    float w01 = (has_top && has_right) ? fx * (1.0f - fy) : 0.0f;
+    float w10 = (has_bottom && has_left) ? (1.0f - fx) * fy : 0.0f;
+    float w11 = (has_bottom && has_right) ? fx * fy : 0.0f;
+    // Missing taps get weight 0 and read a clamped neighbour, so every read is in bounds.
+    int xl = max(x0, 0), xr = min(x0 + 1, input_width - 1);
+    int yt = max(y0, 0), yb = min(y0 + 1, input_height - 1);
+    const float* p00 = input + (yt * input_width + xl) * channels;
+    const float* p01 = input + (yt * input_width + xr) * channels;
+    const float* p10 = input + (yb * input_width + xl) * channels;
+    const float* p11 = input + (yb * input_width + xr) * channels;
+    for (int c = 0; c < channels; ++c)
+        out[c] = w00 * p00[c] + w01 * p01[c] + w10 * p10[c] + w11 * p11[c];
+}
+)";
+
+// The inverse computed where the matrix lives, so nothing waits for the device. A singular
+// matrix gives zeros, as OpenCV's invertAffineTransform does.
+const char *invert_affine_kernel_code = R"(
+extern "C" __global__ void invert_affine_kernel(const float* __restrict__ matrix,
+                                                float* __restrict__ inverse) {
+    if (blockIdx.x != 0 || threadIdx.x != 0) return;
+    double a = matrix[0], b = matrix[1], c = matrix[2];
+    double d = matrix[3], e = matrix[4], f = matrix[5];
+    double det = a * e - b * d;
+    double r = det != 0.0 ? 1.0 / det : 0.0;
+    double ia = e * r, ib = -b * r, id = -d * r, ie = a * r;
+    inverse[0] = (float)ia;
+    inverse[1] = (float)ib;
+    inverse[2] = (float)(-ia * c - ib * f);
+    inverse[3] = (float)id;
+    inverse[4] = (float)ie;
+    inverse[5] = (float)(-id * c - ie * f);
+}
+)";
+
+nb::handle affine_linear_kernel;
+nb::handle invert_affine_kernel;
+
+using Matrix = std::array<double, 6>;
+
+// The five-point face template of a 112-pixel crop: eyes, nose tip, mouth corners.
+constexpr double kTemplate[5][2] = {
+    {38.2946, 51.6963}, {73.5318, 51.5014}, {56.0252, 71.7366}, {41.5493, 92.3655}, {70.7299, 92.2041},
+};
+
+// A small host or device array as a C-contiguous float64 host array of the given shape.
+nb::object host_values(nb::handle array, const char *function, const char *name, int64_t rows, int64_t cols) {
+    nb::object host;
+    if (qv::is_device_array(array)) host = array.attr("get")();
+    else if (qv::is_host_array(array)) host = nb::borrow(array);
+    else
+        qv::raise(PyExc_TypeError, "%s() takes %s as a cupy.ndarray or numpy.ndarray, got %s", function, name,
+                  qv::type_name(array));
+    std::vector<int64_t> shape = qv::shape_of(host);
+    if (shape.size() != 2 || shape[0] != rows || shape[1] != cols)
+        qv::raise(PyExc_ValueError, "%s() takes %s of shape (%lld, %lld), got %U", function, name, (long long)rows,
+                  (long long)cols, qv::str_of(host.attr("shape")).ptr());
+    host = qv::np().module.attr("ascontiguousarray")(host, nb::arg("dtype") = qv::np().float64);
+    nb::object finite = qv::np().module.attr("isfinite")(host).attr("all")();
+    if (PyObject_IsTrue(finite.ptr()) != 1)
+        qv::raise(PyExc_ValueError, "%s() takes %s with finite values, got %U", function, name, qv::str_of(host).ptr());
+    return host;
+}
+
+// The values of a float64 host array, row-major.
+std::vector<double> flat_values(nb::handle host) {
+    nb::object list = host.attr("ravel")().attr("tolist")();
+    std::vector<double> values;
+    for (nb::handle v : list) values.push_back(PyFloat_AsDouble(v.ptr()));
+    return values;
+}
+
+Matrix read_matrix(nb::handle M, const char *function) {
+    std::vector<double> values = flat_values(host_values(M, function, "M", 2, 3));
+    Matrix m;
+    std::copy(values.begin(), values.end(), m.begin());
+    return m;
+}
+
+Matrix invert(const Matrix &m, const char *function) {
+    double det = m[0] * m[4] - m[1] * m[3];
+    double r = 1.0 / det;
+    Matrix inv = {m[4] * r, -m[1] * r, 0.0, -m[3] * r, m[0] * r, 0.0};
+    inv[2] = -inv[0] * m[2] - inv[1] * m[5];
+    inv[5] = -inv[3] * m[2] - inv[4] * m[5];
+    bool finite = det != 0.0;
+    for (double v : inv) finite = finite && std::isfinite(v);
+    if (!finite)
+        qv::raise(PyExc_ValueError, "%s() takes an invertible M; its 2x2 part has determinant %R", function,
+                  nb::float_(det).ptr());
+    return inv;
+}
+
+nb::object float32_array(nb::handle values) {
+    return qv::np().module.attr("array")(values, nb::arg("dtype") = qv::np().float32);
+}
+
+// The image as a contiguous float32 device array; dtype receives its element type.
+nb::object prepare_image(nb::handle image, const char *function, std::string &dtype) {
+    static nb::handle to_float32 = qv::package_attr("quorvex.utils.dtypes", "to_float32").release();
+    if (!qv::is_device_array(image))
+        qv::raise(PyExc_TypeError, "%s() takes image as a cupy.ndarray, got %s", function, qv::type_name(image));
+    std::vector<int64_t> shape = qv::shape_of(image);
+    if (shape.size() != 2 && shape.size() != 3)
+        qv::raise(PyExc_ValueError, "%s() takes an image of shape (height, width) or (height, width, channels), got %U",
+                  function, qv::str_of(image.attr("shape")).ptr());
+    qv::check_indexable(shape, "image");
+    dtype = nb::cast<std::string>(qv::str_of(image.attr("dtype")));
+    return qv::cp().ascontiguousarray(to_float32(image));
+}
+
+// Back to the caller's element type: integers by the package's 0-to-1 mapping, bool by
+// rounding, other floats by a plain cast.
+nb::object restore_dtype(nb::object result, const std::string &dtype) {
+    if (dtype == "float32") return result;
+    if (dtype == "uint8") return qv::package_attr("quorvex.utils.dtypes", "to_uint8")(result);
+    if (dtype == "uint16") return qv::package_attr("quorvex.utils.dtypes", "to_uint16")(result);
+    if (dtype == "bool") return result.attr("__ge__")(0.5);
+    return result.attr("astype")(dtype);
+}
+
+// Warps a contiguous float32 device image; inv maps output pixels to input pixels.
+nb::object warp(nb::handle image, const Matrix &inv, int64_t height, int64_t width) {
+    static nb::handle area_affine_kernel =
+        qv::package_attr("quorvex.transform.interporation.area", "area_affine_kernel").release();
+    std::vector<int64_t> in = qv::shape_of(image);
+    bool color = in.size() == 3;
+    int64_t channels = color ? in[2] : 1;
+    nb::object shape = color ? nb::make_tuple(height, width, channels) : nb::make_tuple(height, width);
+    qv::check_indexable({height, width, channels}, "output");
+    if (in[0] == 0 || in[1] == 0) return qv::cp().zeros(shape, nb::arg("dtype") = qv::cp().float32);
+    nb::object output = qv::cp().empty(shape, nb::arg("dtype") = qv::cp().float32);
+
+    // Shrinking warps average the footprint instead of skipping pixels; the margin keeps
+    // rotations whose scale is 1 up to rounding on the bilinear path.
+    double footprint = std::max(std::hypot(inv[0], inv[1]), std::hypot(inv[3], inv[4]));
+    if (color && channels == 3 && footprint > 1.0 + 1e-6) {
+        // That kernel places pixel i on [i, i+1) and samples output pixel centres x + 0.5.
+        nb::object m = float32_array(nb::make_tuple(inv[0], inv[1], inv[2] + 0.5 * (1.0 - inv[0] - inv[1]), inv[3],
+                                                    inv[4], inv[5] + 0.5 * (1.0 - inv[3] - inv[4])));
+        qv::launch_2d(area_affine_kernel, width, height,
+                      nb::make_tuple(image, output, qv::cp().asarray(m), qv::i32(in[0]), qv::i32(in[1]),
+                                     qv::i32(height), qv::i32(width)));
+        return output;
+    }
+    qv::launch_2d(affine_linear_kernel, width, height,
+                  nb::make_tuple(image, output, qv::f32(inv[0]), qv::f32(inv[1]), qv::f32(inv[2]), qv::f32(inv[3]),
+                                 qv::f32(inv[4]), qv::f32(inv[5]), qv::i32(in[0]), qv::i32(in[1]), qv::i32(height),
+                                 qv::i32(width), qv::i32(channels)));
+    return output;
+}
+
+std::array<int64_t, 2> read_dsize(nb::handle dsize) {
+    bool ok = nb::len(dsize) == 2;
+    std::array<int64_t, 2> size{};
+    for (size_t i = 0; ok && i < 2; ++i) {
+        nb::handle n = PyTuple_GET_ITEM(dsize.ptr(), i);
+        ok = PyLong_CheckExact(n.ptr()) && (size[i] = nb::cast<int64_t>(n)) > 0;
+    }
+    if (!ok)
+        qv::raise(PyExc_ValueError, "affine_transform() takes dsize as two positive integers (height, width), got %U",
+                  qv::str_of(dsize).ptr());
+    return size;
+}
+
+nb::object affine_transform(const qv::Args &a) {
+    std::string dtype;
+    nb::object image = prepare_image(a[0], "affine_transform", dtype);
+    Matrix inv = invert(read_matrix(a[1], "affine_transform"), "affine_transform");
+    std::array<int64_t, 2> size = read_dsize(a[2]);
+    return restore_dtype(warp(image, inv, size[0], size[1]), dtype);
+}
+
+nb::object get_inverse_matrix(const qv::Args &a) {
+    nb::handle M = a[0];
+    if (qv::is_device_array(M)) {
+        std::vector<int64_t> shape = qv::shape_of(M);
+        if (shape.size() != 2 || shape[0] != 2 || shape[1] != 3)
+            qv::raise(PyExc_ValueError, "get_inverse_matrix() takes M of shape (2, 3), got %U",
+                      qv::str_of(M.attr("shape")).ptr());
+        nb::object matrix = qv::cp().ascontiguousarray(M, nb::arg("dtype") = qv::cp().float32);
+        nb::object inverse = qv::cp().empty(nb::make_tuple(2, 3), nb::arg("dtype") = qv::cp().float32);
+        invert_affine_kernel(nb::make_tuple(1), nb::make_tuple(1), nb::make_tuple(matrix, inverse));
+        return inverse;
+    }
+    Matrix inv = invert(read_matrix(M, "get_inverse_matrix"), "get_inverse_matrix");
+    nb::object result = qv::np().module.attr("array")(nb::make_tuple(inv[0], inv[1], inv[2], inv[3], inv[4], inv[5]),
+                                                      nb::arg("dtype") = qv::np().float64);
+    return result.attr("reshape")(2, 3);
+}
+
+// Least-squares similarity (a -b tx / b a ty) taking points p onto q. Over the pairs (a, b),
+// which are exactly the scaled rotations, the problem is linear, so the centred closed form
+// is its optimum and never reflects.
+Matrix fit_similarity(const double (*p)[2], const double (*q)[2], size_t n) {
+    double pm[2] = {0, 0}, qm[2] = {0, 0};
+    for (size_t i = 0; i < n; ++i)
+        for (int k = 0; k < 2; ++k) pm[k] += p[i][k] / n, qm[k] += q[i][k] / n;
+    double spread = 0, dot = 0, cross = 0;
+    for (size_t i = 0; i < n; ++i) {
+        double px = p[i][0] - pm[0], py = p[i][1] - pm[1];
+        double qx = q[i][0] - qm[0], qy = q[i][1] - qm[1];
+        spread += px * px + py * py;
+        dot += px * qx + py * qy;
+        cross += px * qy - py * qx;
+    }
+    if (!(spread > 0)) qv::raise(PyExc_ValueError, "crop_from_kps() takes kps that are not all the same point");
+    double sa = dot / spread, sb = cross / spread;
+    return {sa, -sb, qm[0] - (sa * pm[0] - sb * pm[1]), sb, sa, qm[1] - (sb * pm[0] + sa * pm[1])};
+}
+
+nb::object crop_from_kps(const qv::Args &a) {
+    std::string dtype;
+    nb::object image = prepare_image(a[0], "crop_from_kps", dtype);
+    nb::object kps = host_values(a[1], "crop_from_kps", "kps", 5, 2);
+    int64_t size = nb::cast<int64_t>(a[2]);
+    if (size <= 0) qv::raise(PyExc_ValueError, "crop_from_kps() takes a positive size, got %lld", (long long)size);
+
+    std::vector<double> values = flat_values(kps);
+    double points[5][2], target[5][2];
+    for (size_t i = 0; i < 5; ++i)
+        for (size_t k = 0; k < 2; ++k) {
+            points[i][k] = values[2 * i + k];
+            target[i][k] = kTemplate[i][k] * (double)size / 112.0;
+        }
+    Matrix m = fit_similarity(points, target, 5);
+    nb::object crop = restore_dtype(warp(image, invert(m, "crop_from_kps"), size, size), dtype);
+    nb::object host = float32_array(nb::make_tuple(nb::make_tuple(m[0], m[1], m[2]), nb::make_tuple(m[3], m[4], m[5])));
+    return nb::make_tuple(crop, qv::cp().asarray(host));
+}
+
+}  // namespace
+
+NB_MODULE(affine, m) {
+    m.doc() = "Affine warps of device images. A matrix M (2 x 3) maps input pixels to output pixels as "
+              "cv2.warpAffine reads it, integer coordinates being pixel centres; output sizes are given "
+              "height first, (H, W), like array shapes. Enlarging and size-keeping warps are bilinear; "
+              "shrinking warps of 3-channel images average each output pixel's footprint.";
+    affine_linear_kernel = qv::add_kernel(m, "affine_linear_kernel", affine_linear_kernel_code);
+    invert_affine_kernel = qv::add_kernel(m, "invert_affine_kernel", invert_affine_kernel_code);
+    qv::def(m, "affine_transform", affine_transform,
+            {{"image", "cp.ndarray"}, {"M", "cp.ndarray | np.ndarray"}, {"dsize", "tuple[int, int]"}}, "cp.ndarray",
+            "A new (H, W) or (H, W, C) device image: image warped by M, which maps input pixels to output "
+            "pixels (cv2.warpAffine's convention; M is read to the host and inverted there). dsize is "
+            "(H, W), height first. Output pixels that no input pixel reaches are 0; samples near the edge "
+            "take 0 for the taps outside, as with BORDER_CONSTANT. Bilinear, except that a warp shrinking "
+            "a 3-channel image (an output pixel spanning more than one input pixel) averages the input "
+            "over each output pixel's footprint. Images that are not float32 are warped in float32 and "
+            "converted back to their element type. Raises ValueError for an M that is not a finite, "
+            "invertible 2 x 3 matrix.");
+    qv::def(m, "get_inverse_matrix", get_inverse_matrix, {{"M", "cp.ndarray | np.ndarray"}},
+            "cp.ndarray | np.ndarray",
+            "The 2 x 3 matrix of the inverse mapping, as cv2.invertAffineTransform. A device M gives a "
+            "float32 device array computed on the device without synchronising; a singular device M gives "
+            "zeros. A host M gives a float64 NumPy array and raises ValueError when it is singular.");
+    qv::def(m, "crop_from_kps", crop_from_kps,
+            {{"image", "cp.ndarray"}, {"kps", "cp.ndarray | np.ndarray"}, {"size", "int"}},
+            "tuple[cp.ndarray, cp.ndarray]",
+            "Aligned square face crop. kps are five (x, y) landmarks in frame pixels: left eye, right eye, "
+            "nose tip, left and right mouth corners. The rotation, uniform scale and translation that best "
+            "fits them (least squares) onto the standard five-point template of a 112-pixel crop, scaled "
+            "to size / 112, gives M; returns (crop, M) with crop = affine_transform(image, M, (size, size)) "
+            "and M a writable (2, 3) float32 device array mapping frame pixels into the crop.");
+}

@@ -1,0 +1,20 @@
+"""Resizing of device images (H, W) or (H, W, C) with OpenCV's interpolations, agreeing with cv2.resize. INTER_AUTO (the default) picks INTER_AREA when no axis grows and INTER_LINEAR when one is enlarged."""
+
+import cupy as cp
+
+INTER_NEAREST: int
+INTER_LINEAR: int
+INTER_CUBIC: int
+INTER_AREA: int
+INTER_LANCZOS4: int
+INTER_AUTO: int
+resize_nearest_kernel_code: str
+resize_nearest_kernel: cp.RawKernel
+resize_linear_kernel_code: str
+resize_linear_kernel: cp.RawKernel
+resize_cubic_kernel_code: str
+resize_cubic_kernel: cp.RawKernel
+resize_lanczos4_kernel_code: str
+resize_lanczos4_kernel: cp.RawKernel
+def resize(image: cp.ndarray, size: tuple[int, int] | list[int], interpolation: int = -1) -> cp.ndarray:
+    """New device image of shape (height, width[, C]) for size = (width, height), sampled as cv2.resize samples with the same interpolation (INTER_NEAREST, INTER_LINEAR, INTER_CUBIC, INTER_AREA, INTER_LANCZOS4). INTER_AUTO picks INTER_AREA when neither axis grows (shrinking or the same size) and INTER_LINEAR when an axis is enlarged. INTER_AREA averages the source pixels each output pixel covers; where one axis grows and the other shrinks OpenCV samples two pixels per axis instead, so only there the two differ. Any channel count; computed in float32, other element types are converted back (integers rounded and clipped to their range)."""

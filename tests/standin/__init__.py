@@ -1,0 +1,66 @@
+"""CPU stand-ins for CuPy and CUDA, for testing quorvex on machines without a GPU.
+
+This is test code.  ``install()`` puts a NumPy-backed imitation of the ``cupy``
+package into ``sys.modules`` and maps torch's CUDA devices onto the CPU, so the
+package and its tests run unchanged on a CPU-only machine.
+
+Only the hardware is emulated.  The kernels under test are the package's real
+CUDA C++ text: ``cupy.RawKernel`` compiles it with the host C++ compiler and
+runs every thread of the grid on the CPU, so a fault in a kernel makes tests
+fail.  The stand-in is deliberately stricter than a GPU where a GPU would
+misbehave quietly: host arrays are refused wherever CuPy refuses them, kernel
+arguments must match the declared parameter types, and each launch runs its
+array arguments inside guard zones, reporting any write outside them.
+
+Known gaps: a device array is a ``numpy.ndarray`` subclass, so NumPy or
+OpenCV calls that take it directly on the host (``np.asarray(dev)``,
+``cv2.*(dev)``) are not caught, and warp-level intrinsics are not provided.
+"""
+
+import importlib.util
+import os
+import sys
+
+_CUPY_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), '_cupy')
+
+
+def installed():
+    """True when the stand-in ``cupy`` is the one in ``sys.modules``."""
+    return getattr(sys.modules.get('cupy'), '__quorvex_standin__', False)
+
+
+def _load_cupy():
+    where = importlib.util.spec_from_file_location(
+        'cupy', os.path.join(_CUPY_DIR, '__init__.py'), submodule_search_locations=[_CUPY_DIR])
+    module = importlib.util.module_from_spec(where)
+    sys.modules['cupy'] = module
+    try:
+        where.loader.exec_module(module)
+    except BaseException:
+        for name in [n for n in sys.modules if n == 'cupy' or n.startswith('cupy.')]:
+            del sys.modules[name]
+        raise
+    return module
+
+
+def install():
+    """Make ``import cupy`` give the stand-in and map torch's CUDA devices to the CPU.
+
+    Call before quorvex is imported (a real cupy imported only to probe for
+    a GPU is set aside).  Safe to call again.
+    """
+    current = sys.modules.get('cupy')
+    if current is not None and not getattr(current, '__quorvex_standin__', False):
+        # A real CuPy imported only to probe for a GPU can be set aside, as
+        # long as nothing of quorvex holds on to it yet.
+        if any(n == 'quorvex' or n.startswith('quorvex.') for n in sys.modules):
+            raise RuntimeError('quorvex was imported with the real cupy; install the stand-in first')
+        for name in [n for n in sys.modules if n.split('.')[0] in ('cupy', 'cupyx', 'cupy_backends')]:
+            del sys.modules[name]
+        current = None
+    cupy = current if current is not None else _load_cupy()
+    if importlib.util.find_spec('torch') is not None:
+        import torch
+        from . import _torch
+        _torch.apply(torch)
+    return cupy

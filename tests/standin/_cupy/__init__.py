@@ -1,0 +1,207 @@
+"""CPU stand-in for the ``cupy`` package (test code; see ``standin``).
+
+Loaded under the name ``cupy`` by ``standin.install()``.  Names not defined
+here are taken from NumPy, with results moved onto the stand-in device.
+"""
+
+import sys
+
+import numpy as np
+
+from . import _core
+from ._core import ndarray, forward, to_device, poison, IndexProxy, ObjectProxy
+from ._kernel import RawKernel, RawModule
+from . import cuda, linalg, random, fft, testing
+
+__version__ = '13.0.0'
+__quorvex_standin__ = True
+
+newaxis = None
+inf = np.inf
+nan = np.nan
+pi = np.pi
+e = np.e
+
+
+def is_available():
+    return True
+
+
+def get_array_module(*args):
+    for a in args:
+        if isinstance(a, ndarray):
+            return sys.modules[__name__]
+    return np
+
+
+def _from_cuda_array_interface(obj):
+    cai = obj.__cuda_array_interface__
+    shape = tuple(cai['shape'])
+    dt = np.dtype(cai['typestr'])
+    strides = cai.get('strides')
+    ptr = cai['data'][0]
+    if strides is None:
+        span = int(np.prod(shape, dtype=np.int64)) * dt.itemsize
+    else:
+        span = (dt.itemsize + sum((n - 1) * s for n, s in zip(shape, strides))) if all(shape) else 0
+    buf = np.asarray(_core._RawBuffer(ptr, span, obj, readonly=cai['data'][1]))
+    return np.ndarray(shape, dt, buffer=buf, strides=strides).view(ndarray)
+
+
+def _from_torch(t):
+    # On the GPU CuPy imports a CUDA tensor without a copy (and, like torch,
+    # refuses one that requires grad); the stand-in's "CUDA" tensors live on the
+    # CPU, so share their memory the same way.
+    if t.requires_grad:
+        raise RuntimeError("Can't get __cuda_array_interface__ on Variable that requires grad. "
+                           'If gradients aren\'t required, use var.detach() to get Variable '
+                           "that doesn't require grad.")
+    return t.resolve_conj().resolve_neg().numpy().view(ndarray)
+
+
+def asarray(a, dtype=None, order=None, *, blocking=False):
+    """Device array from ``a``; device input with a matching dtype is returned as is."""
+    if isinstance(a, ndarray):
+        if dtype is None or np.dtype(dtype) == a.dtype:
+            if order in ('C', 'F') and not a.flags[order + '_CONTIGUOUS']:
+                return to_device(np.asarray(a.view(np.ndarray), order=order))
+            return a
+        return a.astype(dtype, order=order or 'K')
+    tensor_type = _core.torch_tensor_type()
+    if tensor_type is not None and isinstance(a, tensor_type):
+        out = _from_torch(a)
+    elif hasattr(type(a), '__cuda_array_interface__') or hasattr(a, '__cuda_array_interface__'):
+        out = _from_cuda_array_interface(a)
+    else:
+        # Host data is copied, as a host-to-device transfer would.
+        return to_device(np.array(a, dtype=dtype, order=order or 'K', copy=True))
+    if dtype is not None and np.dtype(dtype) != out.dtype:
+        out = out.astype(dtype)
+    return out
+
+
+def asanyarray(a, dtype=None, order=None):
+    return asarray(a, dtype, order)
+
+
+def array(obj, dtype=None, copy=True, order='K', subok=False, ndmin=0, *, blocking=False):
+    if not copy:
+        a = asarray(obj, dtype)
+        return a if a.ndim >= ndmin else a.reshape((1,) * (ndmin - a.ndim) + a.shape)
+    if isinstance(obj, ndarray):
+        src = obj.view(np.ndarray)
+    elif isinstance(obj, (np.ndarray, list, tuple)) or np.isscalar(obj):
+        src = obj
+    else:
+        src = asarray(obj).view(np.ndarray)
+    return to_device(np.array(src, dtype=dtype, copy=True, order=order, ndmin=ndmin))
+
+
+def ascontiguousarray(a, dtype=None):
+    a = asarray(a)
+    return to_device(np.ascontiguousarray(a.view(np.ndarray), dtype=dtype))
+
+
+def asfortranarray(a, dtype=None):
+    a = asarray(a)
+    return to_device(np.asfortranarray(a.view(np.ndarray), dtype=dtype))
+
+
+def asnumpy(a, stream=None, order='C', out=None, *, blocking=True):
+    """Host copy of a device array; host input comes back as numpy.asarray would give it."""
+    if isinstance(a, ndarray):
+        return a.get(stream=stream, order=order, out=out)
+    tensor_type = _core.torch_tensor_type()
+    if tensor_type is not None and isinstance(a, tensor_type):
+        a = _from_torch(a).view(np.ndarray)
+    host = np.asarray(a, order=order)
+    if out is not None:
+        out[...] = host
+        return out
+    return host
+
+
+def empty(shape, dtype=float, order='C'):
+    return poison(to_device(np.empty(shape, dtype=dtype, order=order)))
+
+
+def empty_like(prototype, dtype=None, order='K', subok=None, shape=None):
+    return poison(to_device(np.empty_like(_core.unwrap(prototype), dtype=dtype, order=order,
+                                          shape=shape)))
+
+
+def zeros(shape, dtype=float, order='C'):
+    return to_device(np.zeros(shape, dtype=dtype, order=order))
+
+
+def ones(shape, dtype=float, order='C'):
+    return to_device(np.ones(shape, dtype=dtype, order=order))
+
+
+def full(shape, fill_value, dtype=None, order='C'):
+    _core.refuse_host((fill_value,), 'full')
+    return to_device(np.full(shape, _core.unwrap(fill_value), dtype=dtype, order=order))
+
+
+def _like(np_fn, what):
+    # CuPy reads only shape, dtype and layout from the prototype, so a host
+    # array is a valid prototype here.
+    def like(prototype, *args, **kwargs):
+        return to_device(np_fn(_core.unwrap(prototype), *_core.unwrap(args), **kwargs))
+    like.__name__ = what
+    return like
+
+
+zeros_like = _like(np.zeros_like, 'zeros_like')
+ones_like = _like(np.ones_like, 'ones_like')
+full_like = _like(np.full_like, 'full_like')
+
+
+def arange(start, stop=None, step=1, dtype=None):
+    if stop is None:
+        return to_device(np.arange(start, step=step, dtype=dtype))
+    return to_device(np.arange(start, stop, step, dtype=dtype))
+
+
+concatenate = forward(np.concatenate)
+stack = forward(np.stack)
+vstack = forward(np.vstack)
+hstack = forward(np.hstack)
+dstack = forward(np.dstack)
+where = forward(np.where)
+argsort = forward(np.argsort)
+clip = forward(np.clip)
+
+mgrid = IndexProxy(np.mgrid, 'mgrid')
+ogrid = IndexProxy(np.ogrid, 'ogrid')
+r_ = IndexProxy(np.r_, 'r_')
+c_ = IndexProxy(np.c_, 'c_')
+s_ = np.s_
+index_exp = np.index_exp
+
+
+def fuse(*args, **kwargs):
+    """Kernel fusion is an optimisation only; the function runs as written."""
+    if len(args) == 1 and callable(args[0]) and not kwargs:
+        return args[0]
+    return lambda f: f
+
+
+def get_default_memory_pool():
+    return cuda.memory._DEFAULT_POOL
+
+
+def get_default_pinned_memory_pool():
+    return cuda.memory._DEFAULT_PINNED_POOL
+
+
+def __getattr__(name):
+    if name.startswith('__'):
+        raise AttributeError(name)
+    try:
+        value = getattr(np, name)
+    except AttributeError:
+        raise AttributeError("module 'cupy' has no attribute %r" % name) from None
+    value = _core.forward_attr(value, name)
+    globals()[name] = value
+    return value

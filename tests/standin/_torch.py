@@ -1,0 +1,105 @@
+"""CUDA devices of a CPU-only torch build, mapped onto the CPU.
+
+The package hands tensors to and from the device; on the stand-in the device is
+the host, so a tensor asked for on ``cuda`` / ``cuda:N`` is made on the CPU.
+``torch.cuda`` itself is left alone: ``torch.cuda.is_available()`` stays False.
+"""
+
+import functools
+
+_MARK = '_quorvex_standin_wrapped'
+
+_FACTORIES = (
+    'as_tensor', 'asarray', 'tensor', 'scalar_tensor', 'empty', 'empty_strided', 'zeros', 'ones',
+    'full', 'rand', 'randn', 'randint', 'randperm', 'arange', 'linspace', 'logspace', 'eye',
+    'empty_like', 'zeros_like', 'ones_like', 'full_like', 'rand_like', 'randn_like',
+    'randint_like',
+)
+_TENSOR_NEW = ('new_empty', 'new_zeros', 'new_ones', 'new_full', 'new_tensor')
+
+
+def _is_cuda(torch, device):
+    if isinstance(device, str):
+        return device == 'cuda' or device.startswith('cuda:')
+    if isinstance(device, torch.device):
+        return device.type == 'cuda'
+    # torch reads a bare int as a CUDA ordinal
+    return isinstance(device, int) and not isinstance(device, bool)
+
+
+def _mark(wrapper, original):
+    setattr(wrapper, _MARK, True)
+    wrapper.__wrapped__ = original
+    return wrapper
+
+
+def _with_cpu_device(torch, fn):
+    # torch's factories take the device by keyword only.
+    @functools.wraps(fn)
+    def wrapper(*args, **kwargs):
+        if _is_cuda(torch, kwargs.get('device')):
+            kwargs['device'] = 'cpu'
+        return fn(*args, **kwargs)
+    return _mark(wrapper, fn)
+
+
+def _to_cpu_first(torch, fn):
+    # Tensor.to / Module.to: the device may come first, positionally.
+    @functools.wraps(fn)
+    def to(self, *args, **kwargs):
+        if args and _is_cuda(torch, args[0]):
+            args = ('cpu',) + args[1:]
+        if _is_cuda(torch, kwargs.get('device')):
+            kwargs['device'] = 'cpu'
+        return fn(self, *args, **kwargs)
+    return _mark(to, fn)
+
+
+def _patch(owner, name, make):
+    fn = getattr(owner, name, None)
+    if fn is None or getattr(fn, _MARK, False):
+        return
+    setattr(owner, name, make(fn))
+
+
+def apply(torch):
+    """Map CUDA devices onto the CPU (once; later calls change nothing)."""
+    for name in _FACTORIES:
+        _patch(torch, name, lambda fn: _with_cpu_device(torch, fn))
+    for name in _TENSOR_NEW:
+        _patch(torch.Tensor, name, lambda fn: _with_cpu_device(torch, fn))
+    _patch(torch.Tensor, 'to', lambda fn: _to_cpu_first(torch, fn))
+    _patch(torch.nn.Module, 'to', lambda fn: _to_cpu_first(torch, fn))
+
+    def tensor_cuda(fn):
+        def cuda(self, device=None, non_blocking=False, memory_format=torch.preserve_format):
+            return self.to('cpu', non_blocking=non_blocking, memory_format=memory_format)
+        return _mark(functools.wraps(fn)(cuda), fn)
+
+    def module_cuda(fn):
+        def cuda(self, device=None):
+            return self.to('cpu')
+        return _mark(functools.wraps(fn)(cuda), fn)
+
+    # A host-to-device copy from pinned memory is plain memory here; a CPU-only
+    # build would refuse to pin.
+    def pin_memory(fn):
+        def pin(self, *args, **kwargs):
+            return self
+        return _mark(functools.wraps(fn)(pin), fn)
+
+    def load(fn):
+        @functools.wraps(fn)
+        def wrapper(*args, **kwargs):
+            loc = kwargs.get('map_location')
+            if loc is not None and not callable(loc) and not isinstance(loc, dict) and _is_cuda(torch, loc):
+                kwargs['map_location'] = 'cpu'
+            if len(args) > 1 and isinstance(args[1], (str, torch.device, int)) and _is_cuda(torch, args[1]):
+                args = args[:1] + ('cpu',) + args[2:]
+            return fn(*args, **kwargs)
+        return _mark(wrapper, fn)
+
+    _patch(torch.Tensor, 'cuda', tensor_cuda)
+    _patch(torch.nn.Module, 'cuda', module_cuda)
+    _patch(torch.Tensor, 'pin_memory', pin_memory)
+    _patch(torch, 'load', load)

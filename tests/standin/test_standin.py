@@ -1,0 +1,137 @@
+"""The stand-ins must fail where the GPU would, or the package's tests prove nothing."""
+
+import numpy as np
+import pytest
+
+from . import install
+
+cp = install()
+
+from cupy import _kernel  # noqa: E402  (the stand-in's own module, for the compile counter)
+from cupy.cuda.compiler import CompileException  # noqa: E402
+
+SCALE = r'''
+extern "C" __global__ void scale2(const float* __restrict__ src, float* dst, int width, int height)
+{
+    const int x = blockIdx.x * blockDim.x + threadIdx.x;
+    const int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= width || y >= height) return;
+    dst[y * width + x] = src[y * width + x] * 2.0f;
+}
+'''
+
+UNGUARDED = SCALE.replace('if (x >= width || y >= height) return;', '')
+
+
+@pytest.fixture
+def cache(tmp_path, monkeypatch):
+    monkeypatch.setenv('QUORVEX_STANDIN_CACHE', str(tmp_path))
+    return tmp_path
+
+
+def grid_for(w, h, bx=16, by=16):
+    return ((w + bx - 1) // bx, (h + by - 1) // by)
+
+
+def test_kernel_runs_every_pixel_of_a_ragged_grid(cache):
+    h, w = 37, 53  # neither a multiple of the 16x16 block
+    src = cp.asarray(np.random.default_rng(0).random((h, w), dtype=np.float32))
+    dst = cp.zeros((h, w), cp.float32)
+    cp.RawKernel(SCALE, 'scale2')(grid_for(w, h), (16, 16), (src, dst, np.int32(w), np.int32(h)))
+    np.testing.assert_array_equal(dst.get(), src.get() * 2)
+
+
+def test_write_past_the_end_is_reported(cache):
+    h, w = 37, 53
+    src = cp.ones((h, w), cp.float32)
+    dst = cp.zeros((h, w), cp.float32)
+    kernel = cp.RawKernel(UNGUARDED, 'scale2')
+    with pytest.raises(RuntimeError, match=r'kernel scale2 wrote outside argument 1 \(dst\)'):
+        kernel(grid_for(w, h), (16, 16), (src, dst, np.int32(w), np.int32(h)))
+
+
+def test_in_place_launch_sees_one_buffer(cache):
+    a = cp.arange(20, dtype=cp.float32).reshape(4, 5)
+    expected = a.get() * 2
+    cp.RawKernel(SCALE, 'scale2')((1, 1), (8, 8), (a, a, np.int32(5), np.int32(4)))
+    np.testing.assert_array_equal(a.get(), expected)
+
+
+def test_out_of_bounds_read_shows_up_as_nan(cache):
+    shifted = SCALE.replace('src[y * width + x]', 'src[y * width + x + 1]')
+    src = cp.ones((4, 5), cp.float32)
+    dst = cp.zeros((4, 5), cp.float32)
+    cp.RawKernel(shifted, 'scale2')((1, 1), (8, 8), (src, dst, np.int32(5), np.int32(4)))
+    out = dst.get()
+    assert np.isnan(out[-1, -1]) and not np.isnan(out[:-1]).any()
+
+
+@pytest.mark.parametrize('args, error, message', [
+    (lambda s, d: (s, d, 5, np.int32(4)), TypeError, 'Python int'),
+    (lambda s, d: (s, d, np.int64(5), np.int32(4)), TypeError, 'numpy.int64'),
+    (lambda s, d: (s.astype(cp.float64), d, np.int32(5), np.int32(4)), TypeError, 'dtype float64'),
+    (lambda s, d: (s.get(), d, np.int32(5), np.int32(4)), TypeError, 'host memory'),
+    (lambda s, d: (s[:, ::2], d, np.int32(5), np.int32(4)), ValueError, 'not C-contiguous'),
+    (lambda s, d: (s, d, np.int32(5)), TypeError, 'takes 4 arguments'),
+])
+def test_mismatched_arguments_are_refused(cache, args, error, message):
+    src = cp.ones((4, 10), cp.float32)
+    dst = cp.zeros((4, 5), cp.float32)
+    with pytest.raises(error, match=message):
+        cp.RawKernel(SCALE, 'scale2')((1, 1), (8, 8), args(src, dst))
+    assert (dst.get() == 0).all()
+
+
+def test_oversized_block_is_refused(cache):
+    from cupy.cuda.driver import CUDADriverError
+    a = cp.zeros((64, 64), cp.float32)
+    with pytest.raises(CUDADriverError, match='1024'):
+        cp.RawKernel(SCALE, 'scale2')((1, 1), (64, 32), (a, a, np.int32(64), np.int32(64)))
+
+
+def test_compile_error_carries_compiler_output(cache):
+    broken = SCALE.replace('* 2.0f;', '* undefined_factor;')
+    with pytest.raises(CompileException, match='undefined_factor'):
+        cp.RawKernel(broken, 'scale2')((1, 1), (1, 1), (cp.zeros(1, cp.float32),) * 2
+                                       + (np.int32(1), np.int32(1)))
+
+
+def test_compiled_library_is_reused_from_disk(cache):
+    _kernel._binaries.clear()
+    a = cp.ones((2, 3), cp.float32)
+    args = (a, a, np.int32(3), np.int32(2))
+    cp.RawKernel(SCALE, 'scale2')((1, 1), (4, 4), args)
+    compiled = _kernel.compile_count
+    assert list(cache.glob('scale2-*.so'))
+    _kernel._binaries.clear()  # forget the in-process copy: only the disk cache is left
+    cp.RawKernel(SCALE, 'scale2')((1, 1), (4, 4), args)
+    assert _kernel.compile_count == compiled
+    np.testing.assert_array_equal(a.get(), np.full((2, 3), 4, np.float32))
+
+
+def test_barrier_kernels_share_their_tile(cache):
+    transpose = r'''
+    #define TILE 8
+    extern "C" __global__ void transpose(const float* in, float* out, int w, int h) {
+        __shared__ float tile[TILE][TILE + 1];
+        int x = blockIdx.x * TILE + threadIdx.x, y = blockIdx.y * TILE + threadIdx.y;
+        if (x < w && y < h) tile[threadIdx.y][threadIdx.x] = in[y * w + x];
+        __syncthreads();
+        x = blockIdx.y * TILE + threadIdx.x;
+        y = blockIdx.x * TILE + threadIdx.y;
+        if (x < h && y < w) out[y * h + x] = tile[threadIdx.x][threadIdx.y];
+    }'''
+    h, w = 13, 21
+    src = cp.asarray(np.arange(h * w, dtype=np.float32).reshape(h, w))
+    dst = cp.empty((w, h), cp.float32)
+    cp.RawKernel(transpose, 'transpose')(grid_for(w, h, 8, 8), (8, 8), (src, dst, np.int32(w), np.int32(h)))
+    np.testing.assert_array_equal(dst.get(), src.get().T)
+
+
+def test_device_arrays_stay_on_the_device_and_refuse_host_operands():
+    a = cp.arange(6, dtype=cp.float32).reshape(2, 3)
+    for result in (a + 1, a.sum(), a[0], a.T, np.concatenate([a, a]), cp.linalg.norm(a)):
+        assert isinstance(result, cp.ndarray)
+    with pytest.raises(TypeError, match='host memory'):
+        a + np.ones((2, 3), np.float32)
+    assert type(cp.asnumpy(a)) is np.ndarray
