@@ -1,0 +1,18 @@
+"""The benchmark script runs end to end (tiny images); its real figures come from a GPU machine."""
+
+import pathlib
+import runpy
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+@pytest.mark.standin
+def test_benchmarks_run_and_report_every_operation(capsys):
+    bench = runpy.run_path(str(ROOT / "benchmarks" / "run.py"))
+    rows = bench["run"](40, 24, repeat=1)
+    names = [row["name"] for row in rows]
+    assert names[0] == "grayscale 40x24" and len(names) == 1 + 2 * 5 + 2
+    assert all(row["seconds"] > 0 and row["bandwidth_fraction"] > 0 and row["alternative"] > 0 for row in rows)
+    assert "copy" in capsys.readouterr().out
