@@ -27,6 +27,8 @@ IMPORTS = {
     "onnx.": "import onnx",
     "os.": "import os",
     "Optional[": "from typing import Optional",
+    "(BaseModel)": "from pydantic import BaseModel",
+    "QvFace": "from quorvex.face.schema import QvFace",
 }
 
 
@@ -67,13 +69,41 @@ def _function(name: str, fn, indent: str = "") -> list[str]:
     return [f"{indent}def {name}{_signature(fn)}:"] + body
 
 
+def _type_text(annotation) -> str:
+    """Annotation objects of model fields as stub text."""
+    import typing
+
+    if annotation is type(None):
+        return "None"
+    args = typing.get_args(annotation)
+    if typing.get_origin(annotation) is typing.Union:
+        return " | ".join(_type_text(a) for a in args)
+    module = getattr(annotation, "__module__", "")
+    name = getattr(annotation, "__qualname__", repr(annotation))
+    if module.startswith("cupy") or module.startswith("standin"):
+        return f"cp.{name}"
+    if module == "builtins":
+        return name
+    return repr(annotation)
+
+
+def _model(name: str, model) -> list[str]:
+    lines = ["", "class " + name + "(BaseModel):"] + _doc(model, "    ")
+    for field_name, field in model.model_fields.items():
+        text = f"    {field_name}: {_type_text(field.annotation)}"
+        lines.append(text if field.is_required() else text + f" = {field.default!r}")
+    return lines + [""]
+
+
 def render(module_name: str) -> str:
     module = importlib.import_module(module_name)
     lines: list[str] = []
     for name, value in vars(module).items():
-        if name.startswith("__"):
+        if name.startswith("_"):
             continue
-        if inspect.isclass(value) and value.__module__ == module_name:
+        if inspect.isclass(value) and value.__module__ == module_name and hasattr(value, "model_fields"):
+            lines += _model(name, value)
+        elif inspect.isclass(value) and value.__module__ == module_name:
             lines.append("")
             lines.append(f"class {name}:")
             lines += _doc(value, "    ")
@@ -89,7 +119,7 @@ def render(module_name: str) -> str:
             lines.append(f"{name}: {type(value).__name__}")
     text = "\n".join(lines)
     header = [f'"""{module.__doc__}"""', ""] if module.__doc__ else []
-    imports = sorted({stmt for key, stmt in IMPORTS.items() if key in text})
+    imports = sorted({stmt for key, stmt in IMPORTS.items() if key in text and not stmt.startswith(f"from {module_name} ")})
     return "\n".join(header + imports + [""] + lines).rstrip() + "\n"
 
 
@@ -97,10 +127,22 @@ def stub_path(module_name: str) -> pathlib.Path:
     return SOURCES.joinpath(*module_name.split(".")).with_suffix(".pyi")
 
 
+def use_cupy_or_standin() -> None:
+    """Stubs name CuPy's types, so render them where CuPy, or the test stand-in, imports."""
+    try:
+        import cupy  # noqa: F401
+    except ImportError:
+        sys.path.insert(0, str(ROOT / "tests"))
+        import standin
+
+        standin.install()
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--check", action="store_true", help="report stale stubs instead of writing")
     args = parser.parse_args()
+    use_cupy_or_standin()
     stale = []
     for name in module_names():
         text = render(name)

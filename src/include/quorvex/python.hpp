@@ -6,6 +6,7 @@
 
 #include <cstdarg>
 #include <string>
+#include <utility>
 
 namespace quorvex {
 
@@ -170,6 +171,33 @@ inline const char *type_name(nb::handle obj) { return Py_TYPE(obj.ptr())->tp_nam
 // Attribute of another package module, imported at run time (modules never link to each other).
 inline nb::object package_attr(const char *module, const char *name) {
     return nb::module_::import_(module).attr(name);
+}
+
+// `with cp.cuda.Device(id):` for the scope of a C++ block.
+class DeviceScope {
+public:
+    explicit DeviceScope(nb::handle device_id) {
+        device_ = cp().module.attr("cuda").attr("Device")(device_id);
+        device_.attr("__enter__")();
+    }
+    ~DeviceScope() {
+        try {
+            device_.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        } catch (...) {
+            PyErr_Clear();  // leaving the device must not mask the error being raised
+        }
+    }
+    DeviceScope(const DeviceScope &) = delete;
+    DeviceScope &operator=(const DeviceScope &) = delete;
+
+private:
+    nb::object device_;
+};
+
+// print(*values) through Python, so redirections of sys.stdout apply.
+template <typename... Values>
+void print(Values &&...values) {
+    nb::module_::import_("builtins").attr("print")(std::forward<Values>(values)...);
 }
 
 }  // namespace quorvex

@@ -1,0 +1,480 @@
+// Face detection with a TensorRT engine of an anchor-based, distance-regressing network on a
+// feature pyramid: per stride one score, four box distances and (for landmark models) ten
+// landmark distances per anchor. The engine runs on the detector's own stream into buffers
+// bound once; decoding, suppression and cropping turn its outputs into QvFace records.
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "quorvex/function.hpp"
+#include "quorvex/kernel.hpp"
+
+namespace qv = quorvex;
+namespace nb = nanobind;
+
+namespace {
+
+qv::Import tensorrt("tensorrt", "install NVIDIA TensorRT for Python: pip install tensorrt");
+
+constexpr size_t kMaxCachedCentres = 100;
+
+// The package operations this module calls, looked up once.
+struct Siblings {
+    nb::handle to_blob, bgr_to_rgb, rgb_to_bgr, crop_from_kps, resize, inter_auto, to_float32, QvFace;
+};
+
+const Siblings &siblings() {
+    static Siblings s{
+        qv::package_attr("quorvex.utils.blob", "to_blob").release(),
+        qv::package_attr("quorvex.color.bgr", "bgr_to_rgb").release(),
+        qv::package_attr("quorvex.color.bgr", "rgb_to_bgr").release(),
+        qv::package_attr("quorvex.transform.affine", "crop_from_kps").release(),
+        qv::package_attr("quorvex.transform.resize", "resize").release(),
+        qv::package_attr("quorvex.transform.resize", "INTER_AUTO").release(),
+        qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
+        qv::package_attr("quorvex.face.schema", "QvFace").release(),
+    };
+    return s;
+}
+
+// I/O tensor names in the engine's order: TensorRT 10 and later name them by index; older
+// releases iterate the engine.
+nb::list tensor_names(nb::handle engine) {
+    nb::list names;
+    if (PyObject_HasAttrString(engine.ptr(), "num_io_tensors")) {
+        int count = nb::cast<int>(engine.attr("num_io_tensors"));
+        for (int i = 0; i < count; ++i) names.append(engine.attr("get_tensor_name")(i));
+    } else {
+        for (nb::handle name : engine) names.append(name);
+    }
+    return names;
+}
+
+double as_double(nb::handle value) {
+    PyObject *number = PyNumber_Float(value.ptr());
+    if (!number) throw nb::python_error();
+    double result = PyFloat_AS_DOUBLE(number);
+    Py_DECREF(number);
+    return result;
+}
+
+int64_t as_int(nb::handle value) { return nb::cast<int64_t>(value); }
+
+// (width, height) of the network input.
+std::pair<int64_t, int64_t> input_size_of(nb::handle self) {
+    nb::object size = self.attr("input_size");
+    return {as_int(size[nb::int_(0)]), as_int(size[nb::int_(1)])};
+}
+
+// Greedy suppression with the inclusive-pixel convention, in float32 like the array version.
+// Rows are few (candidates above the threshold), so they are read to the host once.
+std::vector<int64_t> suppress(const std::vector<float> &rows, size_t count, float threshold) {
+    auto at = [&](size_t i, int k) { return rows[i * 5 + k]; };
+    std::vector<float> areas(count);
+    for (size_t i = 0; i < count; ++i) areas[i] = (at(i, 2) - at(i, 0) + 1.0f) * (at(i, 3) - at(i, 1) + 1.0f);
+    std::vector<int64_t> order(count);
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](int64_t a, int64_t b) { return at(a, 4) < at(b, 4); });
+    std::reverse(order.begin(), order.end());
+
+    std::vector<int64_t> keep;
+    while (!order.empty()) {
+        int64_t i = order.front();
+        keep.push_back(i);
+        std::vector<int64_t> rest;
+        for (size_t r = 1; r < order.size(); ++r) {
+            int64_t j = order[r];
+            float xx1 = std::max(at(i, 0), at(j, 0)), yy1 = std::max(at(i, 1), at(j, 1));
+            float xx2 = std::min(at(i, 2), at(j, 2)), yy2 = std::min(at(i, 3), at(j, 3));
+            float w = std::max(0.0f, xx2 - xx1 + 1.0f), h = std::max(0.0f, yy2 - yy1 + 1.0f);
+            float inter = w * h;
+            float overlap = inter / (areas[i] + areas[j] - inter);
+            if (overlap <= threshold) rest.push_back(j);
+        }
+        order.swap(rest);
+    }
+    return keep;
+}
+
+std::vector<float> host_floats(nb::handle device_array) {
+    nb::object host = qv::cp().asnumpy(device_array).attr("astype")(qv::np().float32).attr("ravel")();
+    std::vector<float> values;
+    values.reserve(nb::len(host));
+    nb::object list = host.attr("tolist")();
+    for (nb::handle v : list) values.push_back((float)nb::cast<double>(v));
+    return values;
+}
+
+nb::object index_array(const std::vector<int64_t> &indices) {
+    nb::list list;
+    for (int64_t i : indices) list.append(i);
+    return qv::cp().module.attr("array")(list, nb::arg("dtype") = qv::cp().module.attr("int64"));
+}
+
+nb::object init(const qv::Args &a) {
+    nb::handle self = a[0], model_path = a[1], device_id = a[3];
+    nb::object model_bytes = nb::borrow(a[2]);
+    self.attr("device_id") = device_id;
+    qv::DeviceScope scope(device_id);
+    nb::handle trt = tensorrt.get();
+    self.attr("logger") = trt.attr("Logger")(trt.attr("Logger").attr("WARNING"));
+    self.attr("runtime") = trt.attr("Runtime")(self.attr("logger"));
+    if (!model_path.is_none()) {
+        nb::object file = nb::module_::import_("io").attr("open")(model_path, "rb");
+        try {
+            model_bytes = file.attr("read")();
+        } catch (nb::python_error &) {
+            file.attr("close")();
+            throw;
+        }
+        file.attr("close")();
+    }
+    if (model_bytes.is_none())
+        qv::raise(PyExc_ValueError, "model_bytes must be provided if model_path is not specified");
+    nb::object engine = self.attr("runtime").attr("deserialize_cuda_engine")(model_bytes);
+    if (engine.is_none())
+        qv::raise(PyExc_RuntimeError, "TensorRT could not deserialize the face detection engine (see its log)");
+    self.attr("engine") = engine;
+    self.attr("ctx") = engine.attr("create_execution_context")();
+    qv::print("face detection engine loaded \u2714  tensors:", engine);
+    self.attr("input_size") = nb::make_tuple(640, 640);
+    self.attr("center_cache") = nb::dict();
+    self.attr("nms_thresh") = 0.4;
+    self.attr("det_thresh") = 0.5;
+    self.attr("input_mean") = 0.5;
+    self.attr("input_std") = 0.5019607843137255;
+    self.attr("initialize")();
+    return nb::none();
+}
+
+nb::object initialize(const qv::Args &a) {
+    nb::handle self = a[0];
+    nb::handle trt = tensorrt.get();
+    const qv::Cupy &cp = qv::cp();
+    nb::object engine = self.attr("engine"), ctx = self.attr("ctx");
+    self.attr("stream") = cp.module.attr("cuda").attr("Stream")();
+    nb::dict d_inputs, d_outputs;
+    self.attr("d_inputs") = d_inputs;
+    self.attr("d_outputs") = d_outputs;
+    nb::list inputs, outputs;
+    nb::list names = tensor_names(engine);
+    nb::object input_mode = trt.attr("TensorIOMode").attr("INPUT");
+    for (nb::handle name : names) {
+        nb::list shape;
+        for (nb::handle d : ctx.attr("get_tensor_shape")(name)) shape.append(nb::int_(as_int(d)));
+        nb::object dtype = trt.attr("nptype")(engine.attr("get_tensor_dtype")(name));
+        nb::object buffer = cp.empty(nb::tuple(shape), nb::arg("dtype") = dtype);
+        bool is_input = engine.attr("get_tensor_mode")(name).equal(input_mode);
+        (is_input ? d_inputs : d_outputs)[name] = buffer;
+        (is_input ? inputs : outputs).append(name);
+    }
+    self.attr("input_tensor") = nb::len(inputs) ? nb::object(inputs[0]) : nb::object(nb::str("input"));
+    self.attr("output_names") = outputs;
+    for (nb::handle name : names) {
+        nb::object buffer = d_inputs.contains(name) ? d_inputs[name] : d_outputs[name];
+        ctx.attr("set_tensor_address")(name, buffer.attr("data").attr("ptr"));
+    }
+
+    self.attr("use_kps") = false;
+    self.attr("_anchor_ratio") = 1.0;
+    self.attr("_num_anchors") = 1;
+    size_t count = nb::len(outputs);
+    if (count == 6 || count == 9) {
+        self.attr("fmc") = 3;
+        self.attr("_feat_stride_fpn") = nb::list(nb::make_tuple(8, 16, 32));
+        self.attr("_num_anchors") = 2;
+        self.attr("use_kps") = count == 9;
+    } else if (count == 10 || count == 15) {
+        self.attr("fmc") = 5;
+        self.attr("_feat_stride_fpn") = nb::list(nb::make_tuple(8, 16, 32, 64, 128));
+        self.attr("_num_anchors") = 1;
+        self.attr("use_kps") = count == 15;
+    }
+    nb::object input_tensor = self.attr("input_tensor");
+    if (d_inputs.contains(input_tensor)) {
+        std::vector<int64_t> shape = qv::shape_of(d_inputs[input_tensor]);
+        if (shape.size() >= 4 && shape[2] > 0 && shape[3] > 0)
+            self.attr("input_size") = nb::make_tuple(shape[3], shape[2]);
+    }
+    self.attr("input_buffer") = nb::none();
+    self.attr("output_buffer") = nb::none();
+    return nb::none();
+}
+
+nb::object pre_process(const qv::Args &a) {
+    nb::handle self = a[0];
+    double mean = as_double(self.attr("input_mean"));
+    auto [width, height] = input_size_of(self);
+    // input_size is (width, height) while the blob size is read (height, width).
+    return siblings().to_blob(a[1], nb::arg("scalefactor") = 1.0 / as_double(self.attr("input_std")),
+                              nb::arg("size") = nb::make_tuple(height, width),
+                              nb::arg("mean") = nb::make_tuple(mean, mean, mean));
+}
+
+nb::object distance2bbox(const qv::Args &a) {
+    const qv::Cupy &cp = qv::cp();
+    nb::object points = a[1].attr("astype")(cp.float32), distance = a[2].attr("astype")(cp.float32);
+    nb::handle max_shape = a[3];
+    nb::object all = nb::slice(nb::none(), nb::none(), nb::none());
+    auto column = [&](nb::handle array, int i) { return array[nb::make_tuple(all, i)]; };
+    nb::object x1 = column(points, 0) - column(distance, 0);
+    nb::object y1 = column(points, 1) - column(distance, 1);
+    nb::object x2 = column(points, 0) + column(distance, 2);
+    nb::object y2 = column(points, 1) + column(distance, 3);
+    if (!max_shape.is_none()) {
+        nb::object width = max_shape[nb::int_(1)], height = max_shape[nb::int_(0)];
+        x1 = x1.attr("clip")(0, width), y1 = y1.attr("clip")(0, height);
+        x2 = x2.attr("clip")(0, width), y2 = y2.attr("clip")(0, height);
+    }
+    return cp.module.attr("stack")(nb::make_tuple(x1, y1, x2, y2), nb::arg("axis") = -1);
+}
+
+// All landmark columns at once: point coordinates repeated per landmark, plus the distances,
+// clipped at 0 and at the bounds (infinite without max_shape), so landmarks are never negative.
+nb::object distance2kps(const qv::Args &a) {
+    const qv::Cupy &cp = qv::cp();
+    nb::object points = a[1].attr("astype")(cp.float32), distance = a[2].attr("astype")(cp.float32);
+    nb::handle max_shape = a[3];
+    int64_t columns = qv::shape_of(distance).back();
+    nb::object repeated = cp.module.attr("tile")(points, nb::make_tuple(1, (columns + 1) / 2));
+    nb::object all = nb::slice(nb::none(), nb::none(), nb::none());
+    nb::object values = repeated[nb::make_tuple(all, nb::slice(nb::int_(0), nb::int_(columns), nb::none()))] + distance;
+    nb::list bounds;
+    bool bounded = PyObject_IsTrue(max_shape.ptr()) == 1;
+    for (int64_t i = 0; i < columns; ++i)
+        bounds.append(bounded ? nb::object(max_shape[nb::int_(i % 2 == 0 ? 1 : 0)]) : nb::object(nb::float_(INFINITY)));
+    nb::object upper = cp.module.attr("array")(bounds, nb::arg("dtype") = cp.float32);
+    return cp.module.attr("clip")(values, 0, upper);
+}
+
+nb::object forward(const qv::Args &a) {
+    nb::handle self = a[0];
+    double threshold = as_double(a[2]);
+    const qv::Cupy &cp = qv::cp();
+    nb::list scores_list, bboxes_list, kpss_list;
+    nb::object blob = self.attr("pre_process")(a[1]);
+
+    nb::dict d_inputs = nb::borrow<nb::dict>(self.attr("d_inputs"));
+    nb::object input_tensor = self.attr("input_tensor");
+    if (!d_inputs.contains(input_tensor))
+        qv::raise(PyExc_ValueError, "the face detection engine has no input tensor to feed");
+    nb::object buffer = d_inputs[input_tensor];
+    if (!buffer.attr("shape").equal(blob.attr("shape"))) {
+        PyDict_DelItem(d_inputs.ptr(), input_tensor.ptr());
+        buffer = cp.empty(blob.attr("shape"), nb::arg("dtype") = blob.attr("dtype"));
+        d_inputs[input_tensor] = buffer;
+        self.attr("ctx").attr("set_tensor_address")(input_tensor, buffer.attr("data").attr("ptr"));
+    }
+    buffer[nb::ellipsis()] = blob;
+    nb::object stream = self.attr("stream");
+    self.attr("ctx").attr("execute_async_v3")(stream.attr("ptr"));
+    stream.attr("synchronize")();
+
+    nb::list output_names = nb::borrow<nb::list>(self.attr("output_names"));
+    if (!PyObject_HasAttrString(self.ptr(), "fmc"))
+        qv::raise(PyExc_ValueError,
+                  "the face detection engine has %zd outputs; engines with 6, 9, 10 or 15 outputs are supported",
+                  (Py_ssize_t)nb::len(output_names));
+    nb::dict d_outputs = nb::borrow<nb::dict>(self.attr("d_outputs"));
+    std::vector<nb::object> net_outs;
+    for (nb::handle name : output_names) net_outs.push_back(d_outputs[name]);
+
+    std::vector<int64_t> blob_shape = qv::shape_of(blob);
+    int64_t input_height = blob_shape[2], input_width = blob_shape[3];
+    int64_t fmc = as_int(self.attr("fmc")), num_anchors = as_int(self.attr("_num_anchors"));
+    bool use_kps = nb::cast<bool>(self.attr("use_kps"));
+    nb::dict cache = nb::borrow<nb::dict>(self.attr("center_cache"));
+    nb::handle float32 = cp.float32;
+    int64_t idx = 0;
+    for (nb::handle stride_obj : self.attr("_feat_stride_fpn")) {
+        int64_t stride = as_int(stride_obj);
+        // Outputs are read as one row per anchor, whatever leading axes the engine gives them.
+        nb::object scores = net_outs[idx].attr("reshape")(-1, 1).attr("astype")(float32);
+        nb::object bbox_preds = net_outs[idx + fmc].attr("reshape")(-1, 4).attr("astype")(float32) * nb::int_(stride);
+        int64_t height = input_height / stride, width = input_width / stride;
+        nb::object key = nb::make_tuple(height, width, stride);
+        nb::object centres;
+        if (cache.contains(key)) {
+            centres = cache[key];
+        } else {
+            nb::object grid = cp.module.attr("mgrid")[nb::make_tuple(nb::slice(nb::none(), nb::int_(height), nb::none()),
+                                                                     nb::slice(nb::none(), nb::int_(width), nb::none()))];
+            grid = grid[nb::slice(nb::none(), nb::none(), nb::int_(-1))];
+            centres = cp.module.attr("stack")(grid, nb::arg("axis") = -1).attr("astype")(float32);
+            centres = (centres * nb::int_(stride)).attr("reshape")(-1, 2);
+            if (num_anchors > 1) {
+                nb::list copies;
+                for (int64_t k = 0; k < num_anchors; ++k) copies.append(centres);
+                centres = cp.module.attr("stack")(copies, nb::arg("axis") = 1).attr("reshape")(-1, 2);
+            }
+            if (nb::len(cache) < kMaxCachedCentres) cache[key] = centres;
+        }
+        nb::object pos_inds = cp.module.attr("where")(scores >= nb::float_(threshold))[nb::int_(0)];
+        nb::object bboxes = self.attr("distance2bbox")(centres, bbox_preds);
+        scores_list.append(scores[pos_inds]);
+        bboxes_list.append(bboxes[pos_inds]);
+        if (use_kps) {
+            nb::object kps_preds =
+                net_outs[idx + 2 * fmc].attr("reshape")(-1, 10).attr("astype")(float32) * nb::int_(stride);
+            nb::object kpss = self.attr("distance2kps")(centres, kps_preds);
+            kpss = kpss.attr("reshape")(qv::shape_of(kpss)[0], -1, 2);
+            kpss_list.append(kpss[pos_inds]);
+        }
+        ++idx;
+    }
+    return nb::make_tuple(scores_list, bboxes_list, kpss_list);
+}
+
+nb::object nms(const qv::Args &a) {
+    nb::handle self = a[0], dets = a[1];
+    std::vector<float> rows = host_floats(dets);
+    std::vector<int64_t> keep = suppress(rows, rows.size() / 5, (float)as_double(self.attr("nms_thresh")));
+    nb::list result;
+    for (int64_t i : keep) result.append(i);
+    return result;
+}
+
+nb::object crop(const qv::Args &a) {
+    const Siblings &s = siblings();
+    int64_t size = as_int(a[3]);
+    nb::object pair = s.crop_from_kps(a[1], a[2], size * 2);
+    nb::object cropped = s.resize(pair[nb::int_(0)], nb::make_tuple(size, size), nb::arg("interpolation") = s.inter_auto);
+    nb::object matrix = pair[nb::int_(1)];
+    matrix /= nb::int_(2);  // in place: the matrix now maps the frame into the size x size crop
+    return nb::make_tuple(cropped, matrix);
+}
+
+nb::object get(const qv::Args &a) {
+    nb::handle self = a[0];
+    int64_t crop_size = as_int(a[2]), max_num = as_int(a[3]);
+    std::string metric = nb::cast<std::string>(a[4]);
+    const Siblings &s = siblings();
+    const qv::Cupy &cp = qv::cp();
+    nb::handle float32 = cp.float32;
+
+    nb::object image = s.to_float32(s.bgr_to_rgb(a[1]));
+    std::vector<int64_t> shape = qv::shape_of(image);
+    int64_t image_height = shape[0], image_width = shape[1];
+    auto [input_width, input_height] = input_size_of(self);
+    double im_ratio = (double)image_height / image_width, model_ratio = (double)input_height / input_width;
+    int64_t new_height, new_width;
+    if (im_ratio > model_ratio) {
+        new_height = input_height;
+        new_width = (int64_t)(new_height / im_ratio);
+    } else {
+        new_width = input_width;
+        new_height = (int64_t)(new_width * im_ratio);
+    }
+    nb::object det_scale = qv::np().float32(new_height) / nb::int_(image_height);
+    nb::object resized = s.resize(image, nb::make_tuple(new_width, new_height));
+    nb::object det_image = cp.zeros(nb::make_tuple(input_height, input_width, 3), nb::arg("dtype") = float32);
+    det_image[nb::make_tuple(nb::slice(nb::none(), nb::int_(new_height), nb::none()),
+                             nb::slice(nb::none(), nb::int_(new_width), nb::none()), nb::ellipsis())] = resized;
+
+    nb::object lists = self.attr("forward")(det_image, self.attr("det_thresh"));
+    nb::list scores_list = nb::borrow<nb::list>(lists[nb::int_(0)]);
+    nb::list bboxes_list = nb::borrow<nb::list>(lists[nb::int_(1)]);
+    nb::list kpss_list = nb::borrow<nb::list>(lists[nb::int_(2)]);
+    if (nb::len(scores_list) == 0) return nb::list();
+
+    nb::handle xp = cp.module;
+    nb::object scores = xp.attr("vstack")(scores_list).attr("astype")(float32);
+    nb::object order = scores.attr("ravel")().attr("argsort")()[nb::slice(nb::none(), nb::none(), nb::int_(-1))];
+    nb::object bboxes = xp.attr("vstack")(bboxes_list).attr("astype")(float32) / det_scale;
+    nb::object pre_det = xp.attr("hstack")(nb::make_tuple(bboxes, scores)).attr("astype")(float32);
+    pre_det = pre_det[nb::make_tuple(order, nb::slice(nb::none(), nb::none(), nb::none()))];
+    nb::list keep = nb::borrow<nb::list>(self.attr("nms")(pre_det));
+    std::vector<int64_t> kept;
+    for (nb::handle k : keep) kept.push_back(as_int(k));
+    nb::object keep_index = index_array(kept);
+    nb::object det = pre_det[keep_index];
+    nb::object kpss = nb::none();
+    if (nb::cast<bool>(self.attr("use_kps")) && nb::len(kpss_list) > 0) {
+        kpss = xp.attr("vstack")(kpss_list).attr("astype")(float32) / det_scale;
+        kpss = kpss[order][keep_index];
+    }
+
+    // The host copy decides the selection and carries the scores; arrays stay on the device.
+    std::vector<float> rows = host_floats(det);
+    size_t count = rows.size() / 5;
+    std::vector<int64_t> selected(count);
+    std::iota(selected.begin(), selected.end(), 0);
+    if (max_num > 0 && count > (size_t)max_num) {
+        float centre_y = (float)(image_height / 2), centre_x = (float)(image_width / 2);
+        std::vector<float> values(count);
+        for (size_t i = 0; i < count; ++i) {
+            const float *r = &rows[i * 5];
+            float area = (r[2] - r[0]) * (r[3] - r[1]);
+            float dx = (r[0] + r[2]) / 2.0f - centre_x, dy = (r[1] + r[3]) / 2.0f - centre_y;
+            float offset_dist_squared = dx * dx + dy * dy;
+            values[i] = metric == "max" ? area : area - offset_dist_squared * 2.0f;
+        }
+        std::stable_sort(selected.begin(), selected.end(), [&](int64_t x, int64_t y) { return values[x] < values[y]; });
+        std::reverse(selected.begin(), selected.end());
+        selected.resize(max_num);
+        nb::object bindex = index_array(selected);
+        det = det[bindex];
+        if (!kpss.is_none()) kpss = kpss[bindex];
+    }
+
+    nb::list results;
+    if (kpss.is_none()) return results;  // without landmarks there is nothing to align
+    nb::object frame = s.rgb_to_bgr(image);
+    nb::object host_kpss = cp.asnumpy(kpss);
+    for (size_t i = 0; i < selected.size(); ++i) {
+        nb::object bbox = det[nb::make_tuple(i, nb::slice(nb::int_(0), nb::int_(4), nb::none()))].attr("astype")(float32);
+        nb::object kps = kpss[nb::int_(i)];
+        // Alignment reads the landmarks on the host: one transfer for all faces.
+        nb::object cropped = self.attr("crop")(frame, host_kpss[nb::int_(i)], nb::arg("size") = crop_size);
+        results.append(s.QvFace(nb::arg("bbox") = bbox, nb::arg("score") = rows[selected[i] * 5 + 4],
+                                nb::arg("kps") = kps, nb::arg("image") = cropped[nb::int_(0)],
+                                nb::arg("matrix") = cropped[nb::int_(1)]));
+    }
+    return results;
+}
+
+}  // namespace
+
+NB_MODULE(detector, m) {
+    m.doc() = "Face detection with a TensorRT engine, giving QvFace records with aligned crops.";
+    qv::Class(m, "TrtFaceDetection",
+              "Runs an anchor-based face-detection engine (6, 9, 10 or 15 outputs) on BGR device frames.")
+        .def("__init__", init,
+             {{"self"},
+              {"model_path", "Optional[str]", nb::none()},
+              {"model_bytes", "Optional[bytes]", nb::none()},
+              {"device_id", "int", nb::int_(0)}},
+             "None", "Loads the engine (model_path wins over model_bytes) and binds its buffers.")
+        .def("initialize", initialize, {{"self"}}, "None",
+             "Creates the stream, allocates and binds one device buffer per I/O tensor and reads the output "
+             "layout and input size from the engine.")
+        .def("pre_process", pre_process, {{"self"}, {"image", "cp.ndarray"}}, "cp.ndarray",
+             "Network input blob of an image of the input size: (v - 0.5) / (128 / 255).")
+        .def("forward", forward, {{"self"}, {"image", "cp.ndarray"}, {"threshold", "float"}},
+             "tuple[list[cp.ndarray], list[cp.ndarray], list[cp.ndarray]]",
+             "Runs the engine on an image of the input size; per stride, the scores, boxes (input pixels) and "
+             "landmarks of the anchors scoring at least threshold. The arrays share the output buffers' "
+             "lifetime only until the next call.")
+        .def("get", get,
+             {{"self"},
+              {"image", "cp.ndarray"},
+              {"crop_size", "int", nb::int_(512)},
+              {"max_num", "int", nb::int_(0)},
+              {"metric", "str", nb::str("default")}},
+             "list[QvFace]",
+             "Faces of a BGR frame in descending score order, each with its box and landmarks in frame pixels, "
+             "the crop_size x crop_size aligned crop and the matrix mapping frame pixels into it. max_num > 0 "
+             "keeps that many: the largest (metric 'max') or the largest nearest the centre (otherwise).")
+        .def("nms", nms, {{"self"}, {"dets"}}, "list[int]",
+             "Greedy suppression of (n, 5) rows x1, y1, x2, y2, score: kept row indices, best first.")
+        .def("distance2bbox", distance2bbox,
+             {{"self"}, {"points", "cp.ndarray"}, {"distance", "cp.ndarray"}, {"max_shape", nullptr, nb::none()}},
+             "cp.ndarray", "Boxes (n, 4) from anchor centres and (left, top, right, bottom) distances.")
+        .def("distance2kps", distance2kps,
+             {{"self"}, {"points", "cp.ndarray"}, {"distance", "cp.ndarray"}, {"max_shape", nullptr, nb::none()}},
+             "cp.ndarray", "Landmarks (n, 10) from anchor centres and offsets, clipped to [0, bound].")
+        .def("crop", crop, {{"self"}, {"image", "cp.ndarray"}, {"kps", "cp.ndarray"}, {"size", "int", nb::int_(512)}},
+             "tuple[cp.ndarray, cp.ndarray]",
+             "Aligned size x size crop of a BGR float32 frame and the matrix mapping the frame into it.")
+        .finish();
+}
