@@ -20,9 +20,11 @@ def _cuda_usable() -> bool:
 
 
 ON_GPU = _cuda_usable()
-if not ON_GPU:
-    import standin
+import standin  # noqa: E402
 
+if ON_GPU:
+    standin.install_tensorrt()  # engines as ONNX models where TensorRT itself is missing
+else:
     standin.install()
 
 

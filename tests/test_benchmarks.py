@@ -16,3 +16,11 @@ def test_benchmarks_run_and_report_every_operation(capsys):
     assert names[0] == "grayscale 40x24" and len(names) == 1 + 2 * 5 + 2
     assert all(row["seconds"] > 0 and row["bandwidth_fraction"] > 0 and row["alternative"] > 0 for row in rows)
     assert "copy" in capsys.readouterr().out
+
+
+@pytest.mark.standin
+def test_detector_benchmark_runs_with_and_without_faces():
+    bench = runpy.run_path(str(ROOT / "benchmarks" / "run.py"))
+    rows = bench["run_detector"](320, 180, repeat=1)
+    assert [row["name"] for row in rows] == ["detector 10 faces", "detector no faces"]
+    assert all(row["seconds"] > 0 for row in rows)

@@ -2,7 +2,13 @@
 
 This is test code.  ``install()`` puts a NumPy-backed imitation of the ``cupy``
 package into ``sys.modules`` and maps torch's CUDA devices onto the CPU, so the
-package and its tests run unchanged on a CPU-only machine.
+package and its tests run unchanged on a CPU-only machine.  When the real
+``tensorrt`` is not importable it also registers a TensorRT stand-in
+(``standin._tensorrt``) as ``tensorrt``: its engines are ONNX models behind a
+short header, run by ONNX Runtime on the CPU (``onnx`` and ``onnxruntime`` are
+imported when first needed).  Tests make such engines with
+``from standin.tensorrt import engine_bytes`` (``standin/tensorrt.py``
+re-exports the stand-in's names).
 
 Only the hardware is emulated.  The kernels under test are the package's real
 CUDA C++ text: ``cupy.RawKernel`` compiles it with the host C++ compiler and
@@ -43,11 +49,27 @@ def _load_cupy():
     return module
 
 
+def _tensorrt_wanted():
+    current = sys.modules.get('tensorrt')
+    if current is not None:
+        return getattr(current, '__quorvex_standin__', False)
+    try:
+        importlib.import_module('tensorrt')
+        return False
+    except Exception:
+        # Missing, or installed but unusable (no CUDA libraries): drop what a
+        # failed import left behind.
+        for name in [n for n in sys.modules if n == 'tensorrt' or n.startswith('tensorrt.')]:
+            del sys.modules[name]
+        return True
+
+
 def install():
     """Make ``import cupy`` give the stand-in and map torch's CUDA devices to the CPU.
 
-    Call before quorvex is imported (a real cupy imported only to probe for
-    a GPU is set aside).  Safe to call again.
+    Also makes ``import tensorrt`` give the stand-in where the real one is not
+    importable.  Call before quorvex is imported (a real cupy imported only to
+    probe for a GPU is set aside).  Safe to call again.
     """
     current = sys.modules.get('cupy')
     if current is not None and not getattr(current, '__quorvex_standin__', False):
@@ -63,4 +85,16 @@ def install():
         import torch
         from . import _torch
         _torch.apply(torch)
+    install_tensorrt()
     return cupy
+
+
+def install_tensorrt():
+    """Make ``import tensorrt`` give the stand-in where the real one is not importable.
+
+    On a GPU machine without TensorRT the real CuPy stays; engines then read and
+    write the bound device memory through it.
+    """
+    if _tensorrt_wanted():
+        from . import _tensorrt
+        sys.modules['tensorrt'] = _tensorrt

@@ -309,7 +309,7 @@ nb::object forward(const qv::Args &a) {
             }
             if (nb::len(cache) < kMaxCachedCentres) cache[key] = centres;
         }
-        nb::object pos_inds = cp.module.attr("where")(scores >= nb::float_(threshold))[nb::int_(0)];
+        nb::object pos_inds = cp.module.attr("where")(scores.attr("__ge__")(threshold))[nb::int_(0)];
         nb::object bboxes = self.attr("distance2bbox")(centres, bbox_preds);
         scores_list.append(scores[pos_inds]);
         bboxes_list.append(bboxes[pos_inds]);
