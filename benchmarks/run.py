@@ -143,8 +143,10 @@ def detector_engine(model) -> bytes:
         if getattr(trt, "__quorvex_standin__", False):
             raise ImportError
     except ImportError:
+        import standin
         from standin.tensorrt import engine_bytes
 
+        standin.install_tensorrt()
         return engine_bytes(model)
     logger = trt.Logger(trt.Logger.WARNING)
     builder = trt.Builder(logger)
