@@ -6,7 +6,7 @@
 #
 # The machine brings Python, CuPy, PyTorch, numpy, onnx, onnxruntime, OpenCV, nanobind,
 # scikit-build-core, CMake, ninja and pytest. Anything else the suite needs travels as wheels in
-# WHEELS_DIR (default .whl), installed with no index.
+# WHEELS_DIR (default .whl, filled by tools/fetch-gpu-wheels.sh), installed with no index.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 wheels=${1:-.whl}
