@@ -52,7 +52,8 @@ def _signature(fn) -> str:
     sig = inspect.signature(fn)
     params = []
     for p in sig.parameters.values():
-        text = p.name
+        stars = {p.VAR_POSITIONAL: "*", p.VAR_KEYWORD: "**"}.get(p.kind, "")
+        text = stars + p.name
         if p.annotation is not inspect.Parameter.empty:
             text += f": {p.annotation}"
         if p.default is not inspect.Parameter.empty:

@@ -11,6 +11,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -117,13 +118,16 @@ struct Signature {
     const char *returns = nullptr;
     size_t self_offset = 0;  // 1 for methods: self is not counted in the host's messages
     size_t required = 0;     // required parameters after self
+    size_t named = 0;        // ordinary parameters; "*args" and "**kwargs" may follow them
+    bool var_positional = false, var_keyword = false;
     Impl impl = nullptr;
 };
 
 [[noreturn]] inline void raise_count(const Signature &sig, size_t given, bool too_many) {
-    size_t total = sig.params.size() - sig.self_offset;
+    size_t total = sig.named - sig.self_offset;
     size_t expected = too_many ? total : sig.required;
-    const char *how = sig.required == total ? "exactly" : (too_many ? "at most" : "at least");
+    const char *how =
+        sig.required == total && !sig.var_positional ? "exactly" : (too_many ? "at most" : "at least");
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  sig.name.c_str(), how, (Py_ssize_t)expected, expected == 1 ? "" : "s",
                  (Py_ssize_t)given);
@@ -147,10 +151,15 @@ inline void check_exact(const Param &param, const ExactCheck &check, nb::handle 
 }
 
 inline void parse(const Signature &sig, PyObject *args, PyObject *kwargs, nb::object *slots) {
-    size_t n = sig.params.size();
+    size_t named = sig.named;
     size_t nargs = (size_t)PyTuple_GET_SIZE(args);
-    if (nargs > n) raise_count(sig, nargs - sig.self_offset, true);
-    for (size_t i = 0; i < nargs; ++i) slots[i] = nb::borrow(PyTuple_GET_ITEM(args, i));
+    if (nargs > named && !sig.var_positional) raise_count(sig, nargs - sig.self_offset, true);
+    for (size_t i = 0; i < std::min(nargs, named); ++i) slots[i] = nb::borrow(PyTuple_GET_ITEM(args, i));
+    size_t next = named;
+    if (sig.var_positional)
+        slots[next++] = nb::steal(PyTuple_GetSlice(args, (Py_ssize_t)std::min(nargs, named), (Py_ssize_t)nargs));
+    nb::dict extra;
+    if (sig.var_keyword) slots[next] = extra;
 
     if (kwargs) {
         PyObject *key, *value;
@@ -158,9 +167,13 @@ inline void parse(const Signature &sig, PyObject *args, PyObject *kwargs, nb::ob
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
             if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "keywords must be strings");
             size_t i = sig.self_offset;
-            for (; i < n; ++i)
+            for (; i < named; ++i)
                 if (PyUnicode_CompareWithASCIIString(key, sig.params[i].name) == 0) break;
-            if (i == n) {
+            if (i == named) {
+                if (sig.var_keyword) {
+                    extra[key] = nb::borrow(value);
+                    continue;
+                }
                 PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'",
                              sig.name.c_str(), key);
                 throw nb::python_error();
@@ -173,10 +186,10 @@ inline void parse(const Signature &sig, PyObject *args, PyObject *kwargs, nb::ob
             slots[i] = nb::borrow(value);
         }
     }
-    for (size_t i = 0; i < n; ++i) {
+    for (size_t i = 0; i < named; ++i) {
         if (!slots[i].is_valid()) {
             if (!sig.params[i].default_value.is_valid())
-                raise_count(sig, nargs > sig.self_offset ? nargs - sig.self_offset : 0, false);
+                raise_count(sig, nargs > sig.self_offset ? std::min(nargs, named) - sig.self_offset : 0, false);
             slots[i] = sig.params[i].default_value;
         }
         check_exact(sig.params[i], sig.checks[i], slots[i]);
@@ -221,13 +234,16 @@ inline nb::object signature_of(const Signature &sig) {
     nb::module_ inspect = nb::module_::import_("inspect");
     nb::handle parameter = inspect.attr("Parameter");
     nb::object empty = parameter.attr("empty");
-    nb::object kind = parameter.attr("POSITIONAL_OR_KEYWORD");
     nb::list params;
     for (const Param &p : sig.params) {
         nb::object annotation = p.annotation ? nb::object(nb::str(p.annotation)) : empty;
         nb::object default_value = p.default_value.is_valid() ? p.default_value : empty;
-        params.append(parameter(p.name, kind, nb::arg("default") = default_value,
-                                nb::arg("annotation") = annotation));
+        std::string_view name = p.name;
+        const char *kind = "POSITIONAL_OR_KEYWORD";
+        if (name.starts_with("**")) kind = "VAR_KEYWORD", name.remove_prefix(2);
+        else if (name.starts_with("*")) kind = "VAR_POSITIONAL", name.remove_prefix(1);
+        params.append(parameter(nb::str(name.data(), name.size()), parameter.attr(kind),
+                                nb::arg("default") = default_value, nb::arg("annotation") = annotation));
     }
     nb::object returns = sig.returns ? nb::object(nb::str(sig.returns)) : empty;
     return inspect.attr("Signature")(params, nb::arg("return_annotation") = returns);
@@ -301,7 +317,12 @@ inline nb::object make_function(std::string name, std::string qualname, std::str
     sig->returns = returns;
     sig->impl = impl;
     sig->self_offset = !sig->params.empty() && std::strcmp(sig->params[0].name, "self") == 0;
-    for (size_t i = sig->self_offset; i < sig->params.size(); ++i)
+    for (const Param &p : sig->params) {
+        if (std::strncmp(p.name, "**", 2) == 0) sig->var_keyword = true;
+        else if (p.name[0] == '*') sig->var_positional = true;
+        else ++sig->named;
+    }
+    for (size_t i = sig->self_offset; i < sig->named; ++i)
         sig->required += !sig->params[i].default_value.is_valid();
 
     FunctionObject *f = PyObject_New(FunctionObject, function_type());

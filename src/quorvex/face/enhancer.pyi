@@ -1,0 +1,14 @@
+"""Face restoration with an ONNX network at 512 x 512."""
+
+import cupy as cp
+import numpy as np
+
+restore_kernel_code: str
+restore_kernel: cp.RawKernel
+
+class GFPGAN:
+    """Restores BGR face crops with an ONNX face-restoration network (RGB, -1 to 1, 512 x 512)."""
+    def __init__(self, model_file, *args, **kwargs) -> None:
+        """A session on model_file (a path or model bytes); keyword arguments go to the session, further positional arguments are ignored."""
+    def get(self, image: cp.ndarray, density: int = 1) -> np.ndarray:
+        """The restored face, 512 x 512 x 3, BGR, float32 in 0 to 1 (a device array). density > 1 first shrinks the crop to a square of side width // density."""

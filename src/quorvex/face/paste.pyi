@@ -1,0 +1,17 @@
+"""Pasting face crops back into frames through a soft mask."""
+
+import cupy as cp
+
+blend_kernel_code: str
+blend_kernel: cp.RawKernel
+def paste_back(target_image: cp.ndarray, paste_image: cp.ndarray, M: cp.ndarray, mask: cp.ndarray = None) -> cp.ndarray:
+    """The frame with the crop warped back by the inverse of M (frame -> crop) and blended through the mask (resized to the crop; without one, a hard-edged mask of ones). Inputs are not modified."""
+
+class PasteBack:
+    """Pastes crops back through a soft mask, built once per crop size."""
+    def __init__(self) -> None:
+        """A paster with no mask built yet."""
+    def create_mask(self, size: tuple) -> cp.ndarray:
+        """Soft mask for a (height, width) crop: ones with bands of height // 5 rows and width // 7 columns zeroed at the edges, blurred with a kernel and sigma of the column band width."""
+    def get(self, target_image: cp.ndarray, paste_image: cp.ndarray, M: cp.ndarray) -> cp.ndarray:
+        """paste_back through the soft mask of the crop's size (rebuilt when the size changes)."""

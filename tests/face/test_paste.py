@@ -1,0 +1,77 @@
+import cupy as cp
+import cv2
+import numpy as np
+import pytest
+
+from quorvex.face.paste import PasteBack, paste_back
+
+rng = np.random.default_rng(0)
+FRAME = rng.random((120, 200, 3)).astype(np.float32)
+CROP = rng.random((40, 40, 3)).astype(np.float32)
+# Frame -> crop: the 80 x 80 frame region at (x 40, y 20) shrinks into the 40 x 40 crop.
+M = np.array([[0.5, 0, -20], [0, 0.5, -10]], np.float32)
+
+
+def covered(shape, matrix, margin):
+    """Frame pixels whose position in the crop lies at least margin inside it."""
+    ys, xs = np.mgrid[0 : FRAME.shape[0], 0 : FRAME.shape[1]]
+    u = matrix[0, 0] * xs + matrix[0, 1] * ys + matrix[0, 2]
+    v = matrix[1, 0] * xs + matrix[1, 1] * ys + matrix[1, 2]
+    h, w = shape
+    return (u >= margin) & (u <= w - 1 - margin) & (v >= margin) & (v <= h - 1 - margin)
+
+
+def test_without_a_mask_the_covered_region_is_replaced_and_the_rest_kept_bit_for_bit():
+    frame = cp.asarray(FRAME)
+    out = paste_back(frame, cp.asarray(CROP), cp.asarray(M)).get()
+    inside = covered((40, 40), M, 1)
+    outside = ~covered((40, 40), M, -1)
+    assert inside.sum() > 1000 and outside.sum() > 10000
+    np.testing.assert_array_equal(out[outside], FRAME[outside])
+    # Inside, the frame is gone: the result is the crop enlarged back (bilinear, as cv2.warpAffine).
+    expected = cv2.warpAffine(CROP, cv2.invertAffineTransform(M), (200, 120), flags=cv2.INTER_LINEAR)
+    np.testing.assert_allclose(out[inside], expected[inside], atol=1e-4)
+    np.testing.assert_array_equal(frame.get(), FRAME)  # inputs untouched
+
+
+def test_identity_with_a_full_frame_crop_and_a_mask_of_ones_gives_the_crop():
+    crop = rng.random(FRAME.shape).astype(np.float32)
+    out = paste_back(cp.asarray(FRAME), cp.asarray(crop), cp.asarray(np.eye(2, 3, dtype=np.float32)),
+                     cp.ones(FRAME.shape, cp.float32))
+    np.testing.assert_allclose(out.get(), crop, atol=1e-6)
+
+
+def test_a_mask_of_another_size_is_fitted_to_the_crop():
+    frame, crop, m = cp.asarray(FRAME), cp.asarray(CROP), cp.asarray(M)
+    small_ones = cp.ones((10, 13, 3), cp.float32)
+    np.testing.assert_allclose(paste_back(frame, crop, m, small_ones).get(), paste_back(frame, crop, m).get(), atol=1e-6)
+
+
+def test_soft_mask_of_a_512_crop_has_the_bands_and_blur():
+    paster = PasteBack()
+    mask = paster.create_mask((512, 512)).get()
+    plate = np.ones((512, 512, 3), np.float32)
+    plate[:102], plate[-102:], plate[:, :73], plate[:, -73:] = 0, 0, 0, 0
+    np.testing.assert_allclose(mask, cv2.GaussianBlur(plate, (73, 73), 73.0), atol=2e-6)
+    assert mask[256, 256, 0] == pytest.approx(1.0, abs=1e-3) and mask[0, 0, 0] < 1e-3
+
+
+def test_get_builds_the_mask_once_per_crop_size():
+    paster = PasteBack()
+    assert paster.mask is None and paster.size is None
+    frame = cp.asarray(FRAME)
+    crop = cp.asarray((CROP * 255).astype(np.uint8))  # converted to float32 on the way in
+    out = paster.get(frame, crop, cp.asarray(M))
+    first = paster.mask
+    assert paster.size == (40, 40) and out.dtype == cp.float32
+    paster.get(frame, crop, cp.asarray(M))
+    assert paster.mask is first
+    bigger = cp.asarray(rng.random((112, 112, 3)).astype(np.float32))  # an even band width (16) blurs too
+    paster.get(frame, bigger, cp.asarray(M * np.float32(112 / 40)))
+    assert paster.size == (112, 112) and paster.mask is not first and paster.mask.shape == (112, 112, 3)
+
+
+def test_create_mask_takes_exactly_a_tuple():
+    with pytest.raises(TypeError) as error:
+        PasteBack().create_mask([40, 40])
+    assert str(error.value) == "Argument 'size' has incorrect type (expected tuple, got list)"
