@@ -8,13 +8,14 @@
 
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
+#include "quorvex/trt_engine.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
 
 namespace {
 
-qv::Import tensorrt("tensorrt", "install NVIDIA TensorRT for Python: pip install tensorrt");
+constexpr const char *kWhat = "face detection";
 
 constexpr size_t kMaxCachedCentres = 100;
 
@@ -35,19 +36,6 @@ const Siblings &siblings() {
         qv::package_attr("quorvex.face.schema", "QvFace").release(),
     };
     return s;
-}
-
-// I/O tensor names in the engine's order: TensorRT 10 and later name them by index; older
-// releases iterate the engine.
-nb::list tensor_names(nb::handle engine) {
-    nb::list names;
-    if (PyObject_HasAttrString(engine.ptr(), "num_io_tensors")) {
-        int count = nb::cast<int>(engine.attr("num_io_tensors"));
-        for (int i = 0; i < count; ++i) names.append(engine.attr("get_tensor_name")(i));
-    } else {
-        for (nb::handle name : engine) names.append(name);
-    }
-    return names;
 }
 
 double as_double(nb::handle value) {
@@ -112,31 +100,10 @@ nb::object index_array(const std::vector<int64_t> &indices) {
 }
 
 nb::object init(const qv::Args &a) {
-    nb::handle self = a[0], model_path = a[1], device_id = a[3];
-    nb::object model_bytes = nb::borrow(a[2]);
+    nb::handle self = a[0], device_id = a[3];
     self.attr("device_id") = device_id;
     qv::DeviceScope scope(device_id);
-    nb::handle trt = tensorrt.get();
-    self.attr("logger") = trt.attr("Logger")(trt.attr("Logger").attr("WARNING"));
-    self.attr("runtime") = trt.attr("Runtime")(self.attr("logger"));
-    if (!model_path.is_none()) {
-        nb::object file = nb::module_::import_("io").attr("open")(model_path, "rb");
-        try {
-            model_bytes = file.attr("read")();
-        } catch (nb::python_error &) {
-            file.attr("close")();
-            throw;
-        }
-        file.attr("close")();
-    }
-    if (model_bytes.is_none())
-        qv::raise(PyExc_ValueError, "model_bytes must be provided if model_path is not specified");
-    nb::object engine = self.attr("runtime").attr("deserialize_cuda_engine")(model_bytes);
-    if (engine.is_none())
-        qv::raise(PyExc_RuntimeError, "TensorRT could not deserialize the face detection engine (see its log)");
-    self.attr("engine") = engine;
-    self.attr("ctx") = engine.attr("create_execution_context")();
-    qv::print("face detection engine loaded \u2714  tensors:", engine);
+    qv::trt::load_engine(self, a[1], a[2], kWhat);
     self.attr("input_size") = nb::make_tuple(640, 640);
     self.attr("center_cache") = nb::dict();
     self.attr("nms_thresh") = 0.4;
@@ -149,31 +116,11 @@ nb::object init(const qv::Args &a) {
 
 nb::object initialize(const qv::Args &a) {
     nb::handle self = a[0];
-    nb::handle trt = tensorrt.get();
-    const qv::Cupy &cp = qv::cp();
-    nb::object engine = self.attr("engine"), ctx = self.attr("ctx");
-    self.attr("stream") = cp.module.attr("cuda").attr("Stream")();
-    nb::dict d_inputs, d_outputs;
-    self.attr("d_inputs") = d_inputs;
-    self.attr("d_outputs") = d_outputs;
-    nb::list inputs, outputs;
-    nb::list names = tensor_names(engine);
-    nb::object input_mode = trt.attr("TensorIOMode").attr("INPUT");
-    for (nb::handle name : names) {
-        nb::list shape;
-        for (nb::handle d : ctx.attr("get_tensor_shape")(name)) shape.append(nb::int_(as_int(d)));
-        nb::object dtype = trt.attr("nptype")(engine.attr("get_tensor_dtype")(name));
-        nb::object buffer = cp.empty(nb::tuple(shape), nb::arg("dtype") = dtype);
-        bool is_input = engine.attr("get_tensor_mode")(name).equal(input_mode);
-        (is_input ? d_inputs : d_outputs)[name] = buffer;
-        (is_input ? inputs : outputs).append(name);
-    }
-    self.attr("input_tensor") = nb::len(inputs) ? nb::object(inputs[0]) : nb::object(nb::str("input"));
+    qv::trt::Tensors tensors = qv::trt::allocate_buffers(self);
+    nb::dict d_inputs = nb::borrow<nb::dict>(self.attr("d_inputs"));
+    nb::list outputs = tensors.outputs;
+    self.attr("input_tensor") = qv::trt::first_or(tensors.inputs, "input");
     self.attr("output_names") = outputs;
-    for (nb::handle name : names) {
-        nb::object buffer = d_inputs.contains(name) ? d_inputs[name] : d_outputs[name];
-        ctx.attr("set_tensor_address")(name, buffer.attr("data").attr("ptr"));
-    }
 
     self.attr("use_kps") = false;
     self.attr("_anchor_ratio") = 1.0;
@@ -254,21 +201,8 @@ nb::object forward(const qv::Args &a) {
     nb::list scores_list, bboxes_list, kpss_list;
     nb::object blob = self.attr("pre_process")(a[1]);
 
-    nb::dict d_inputs = nb::borrow<nb::dict>(self.attr("d_inputs"));
-    nb::object input_tensor = self.attr("input_tensor");
-    if (!d_inputs.contains(input_tensor))
-        qv::raise(PyExc_ValueError, "the face detection engine has no input tensor to feed");
-    nb::object buffer = d_inputs[input_tensor];
-    if (!buffer.attr("shape").equal(blob.attr("shape"))) {
-        PyDict_DelItem(d_inputs.ptr(), input_tensor.ptr());
-        buffer = cp.empty(blob.attr("shape"), nb::arg("dtype") = blob.attr("dtype"));
-        d_inputs[input_tensor] = buffer;
-        self.attr("ctx").attr("set_tensor_address")(input_tensor, buffer.attr("data").attr("ptr"));
-    }
-    buffer[nb::ellipsis()] = blob;
-    nb::object stream = self.attr("stream");
-    self.attr("ctx").attr("execute_async_v3")(stream.attr("ptr"));
-    stream.attr("synchronize")();
+    qv::trt::stage_input(self, blob, kWhat);
+    qv::trt::execute(self, kWhat);
 
     nb::list output_names = nb::borrow<nb::list>(self.attr("output_names"));
     if (!PyObject_HasAttrString(self.ptr(), "fmc"))

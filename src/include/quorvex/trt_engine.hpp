@@ -1,0 +1,132 @@
+// Serialized TensorRT engines run on an object's own stream into device buffers bound once:
+// loading, buffer allocation and binding, input staging and execution, shared by the classes
+// that wrap an engine. State lives in the object's attributes (engine, ctx, stream, d_inputs,
+// d_outputs, input_tensor), so callers decide which further attributes to keep and in what order.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdint>
+
+#include "quorvex/kernel.hpp"
+#include "quorvex/model_file.hpp"
+#include "quorvex/python.hpp"
+
+namespace quorvex::trt {
+
+inline Import &tensorrt() {
+    static Import module("tensorrt", "install NVIDIA TensorRT for Python: pip install tensorrt");
+    return module;
+}
+
+// I/O tensor names in the engine's order: TensorRT 10 and later name them by index; older
+// releases iterate the engine.
+inline nb::list tensor_names(nb::handle engine) {
+    nb::list names;
+    if (PyObject_HasAttrString(engine.ptr(), "num_io_tensors")) {
+        int count = nb::cast<int>(engine.attr("num_io_tensors"));
+        for (int i = 0; i < count; ++i) names.append(engine.attr("get_tensor_name")(i));
+    } else {
+        for (nb::handle name : engine) names.append(name);
+    }
+    return names;
+}
+
+// Sets logger, runtime, engine and ctx on self, in that order, and announces the engine. The
+// file at model_path, when given, wins over model_bytes. `what` names the engine in messages
+// ("face detection").
+inline void load_engine(nb::handle self, nb::handle model_path, nb::handle model_bytes, const char *what) {
+    nb::handle trt = tensorrt().get();
+    self.attr("logger") = trt.attr("Logger")(trt.attr("Logger").attr("WARNING"));
+    self.attr("runtime") = trt.attr("Runtime")(self.attr("logger"));
+    nb::object data = model_path.is_none() ? nb::borrow(model_bytes) : read_file(model_path);
+    if (data.is_none()) raise(PyExc_ValueError, "model_bytes must be provided if model_path is not specified");
+    // TensorRT logs its reason and returns None instead of raising.
+    nb::object engine = self.attr("runtime").attr("deserialize_cuda_engine")(data);
+    if (engine.is_none())
+        raise(PyExc_RuntimeError, "TensorRT could not deserialize the %s engine (see its log)", what);
+    self.attr("engine") = engine;
+    self.attr("ctx") = engine.attr("create_execution_context")();
+    print(nb::str("{} engine loaded \u2714  tensors:").attr("format")(what), engine);
+}
+
+struct Tensors {
+    nb::list names, inputs, outputs;  // all in engine order
+};
+
+// Sets stream, d_inputs and d_outputs on self: a new stream and one uninitialised buffer per
+// I/O tensor in the shape the context reports, each bound to its tensor.
+inline Tensors allocate_buffers(nb::handle self) {
+    nb::handle trt = tensorrt().get();
+    const Cupy &cp = quorvex::cp();
+    nb::object engine = self.attr("engine"), ctx = self.attr("ctx");
+    self.attr("stream") = cp.module.attr("cuda").attr("Stream")();
+    nb::dict d_inputs, d_outputs;
+    self.attr("d_inputs") = d_inputs;
+    self.attr("d_outputs") = d_outputs;
+    Tensors tensors;
+    tensors.names = tensor_names(engine);
+    nb::object input_mode = trt.attr("TensorIOMode").attr("INPUT");
+    for (nb::handle name : tensors.names) {
+        nb::list shape;
+        for (nb::handle d : ctx.attr("get_tensor_shape")(name)) shape.append(nb::int_(nb::cast<int64_t>(d)));
+        nb::object dtype = trt.attr("nptype")(engine.attr("get_tensor_dtype")(name));
+        nb::object buffer = cp.empty(nb::tuple(shape), nb::arg("dtype") = dtype);
+        bool is_input = engine.attr("get_tensor_mode")(name).equal(input_mode);
+        (is_input ? d_inputs : d_outputs)[name] = buffer;
+        (is_input ? tensors.inputs : tensors.outputs).append(name);
+    }
+    for (nb::handle name : tensors.names) {
+        nb::object buffer = d_inputs.contains(name) ? d_inputs[name] : d_outputs[name];
+        ctx.attr("set_tensor_address")(name, buffer.attr("data").attr("ptr"));
+    }
+    return tensors;
+}
+
+// The first name of a list, or a fallback when it is empty.
+inline nb::object first_or(nb::handle names, const char *fallback) {
+    return nb::len(names) ? nb::object(names[nb::int_(0)]) : nb::object(nb::str(fallback));
+}
+
+// Shape of a bound buffer as a list; empty when the engine has no such tensor.
+inline nb::list buffer_shape(nb::handle buffers, nb::handle name) {
+    nb::list shape;
+    nb::dict dict = nb::borrow<nb::dict>(buffers);
+    if (dict.contains(name))
+        for (int64_t n : shape_of(dict[name])) shape.append(nb::int_(n));
+    return shape;
+}
+
+// Copies a device batch into the buffer of input_tensor. A batch of another shape gets a new
+// buffer, bound in place of the old one; it keeps the engine's element type (the engine reads
+// raw memory) and must hold at least what the engine reads, or TensorRT would read past it.
+inline void stage_input(nb::handle self, nb::handle batch, const char *what) {
+    const Cupy &cp = quorvex::cp();
+    nb::dict d_inputs = nb::borrow<nb::dict>(self.attr("d_inputs"));
+    nb::object input_tensor = self.attr("input_tensor");
+    if (!d_inputs.contains(input_tensor)) raise(PyExc_ValueError, "the %s engine has no input tensor to feed", what);
+    nb::object buffer = d_inputs[input_tensor];
+    if (!buffer.attr("shape").equal(batch.attr("shape"))) {
+        int64_t needed = 1, given = nb::cast<int64_t>(batch.attr("size"));
+        for (nb::handle d : self.attr("ctx").attr("get_tensor_shape")(input_tensor)) needed *= nb::cast<int64_t>(d);
+        if (needed > 0 && given < needed)
+            raise(PyExc_ValueError, "a batch of shape %U holds %lld values, fewer than the %lld the %s engine reads",
+                  str_of(batch.attr("shape")).ptr(), (long long)given, (long long)needed, what);
+        PyDict_DelItem(d_inputs.ptr(), input_tensor.ptr());
+        buffer = cp.empty(batch.attr("shape"), nb::arg("dtype") = buffer.attr("dtype"));
+        d_inputs[input_tensor] = buffer;
+        self.attr("ctx").attr("set_tensor_address")(input_tensor, buffer.attr("data").attr("ptr"));
+    }
+    buffer[nb::ellipsis()] = batch;
+}
+
+// Runs the engine on the object's stream and waits for it.
+inline void execute(nb::handle self, const char *what) {
+    nb::object stream = self.attr("stream");
+    nb::object ok = self.attr("ctx").attr("execute_async_v3")(stream.attr("ptr"));
+    // TensorRT reports a failed launch by returning False and logging why.
+    if (ok.ptr() == Py_False) raise(PyExc_RuntimeError, "TensorRT could not run the %s engine (see its log)", what);
+    stream.attr("synchronize")();
+}
+
+}  // namespace quorvex::trt

@@ -1,0 +1,122 @@
+// Face embedding with an ONNX model through ONNX Runtime: the counterpart of the TensorRT
+// recognizer. Whether the model scales its own input is read from its first nodes.
+#include <string>
+
+#include "quorvex/assertion.hpp"
+#include "quorvex/function.hpp"
+#include "quorvex/onnx_session.hpp"
+
+namespace qv = quorvex;
+namespace nb = nanobind;
+
+namespace {
+
+// Models that normalise their input start with a subtraction and a multiplication.
+constexpr size_t kInspectedNodes = 8;
+
+struct Siblings {
+    nb::handle to_blobs, bgr_to_rgb, to_float32, to_cupy, to_numpy;
+};
+
+const Siblings &siblings() {
+    static Siblings s{
+        qv::package_attr("quorvex.utils.blob", "to_blobs").release(),
+        qv::package_attr("quorvex.color.bgr", "bgr_to_rgb").release(),
+        qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
+        qv::package_attr("quorvex.utils.dlpack", "to_cupy").release(),
+        qv::package_attr("quorvex.utils.dlpack", "to_numpy").release(),
+    };
+    return s;
+}
+
+bool starts_with(const std::string &text, const char *prefix) { return text.rfind(prefix, 0) == 0; }
+
+nb::object init(const qv::Args &a) {
+    nb::handle self = a[0];
+    nb::dict kwargs = qv::ort::session_arguments(nb::cast<std::string>(a[3]));
+    nb::object model = qv::ort::model_bytes(a[1], a[2]);
+    nb::object session = qv::ort::create_session(model, kwargs);
+    self.attr("session") = session;
+
+    nb::object graph = nb::module_::import_("onnx").attr("load_model_from_string")(model).attr("graph");
+    bool find_sub = false, find_mul = false;
+    size_t seen = 0;
+    for (nb::handle node : graph.attr("node")) {
+        if (seen++ == kInspectedNodes) break;
+        std::string name = nb::cast<std::string>(node.attr("name"));
+        find_sub = find_sub || starts_with(name, "Sub") || starts_with(name, "_minus");
+        find_mul = find_mul || starts_with(name, "Mul") || starts_with(name, "_mul");
+    }
+    bool self_scaling = find_sub && find_mul;
+    self.attr("input_mean") = self_scaling ? 0.0 : 0.5;
+    self.attr("input_std") = self_scaling ? 1.0 : 0.5;
+
+    nb::object input_cfg = session.attr("get_inputs")()[nb::int_(0)];
+    nb::object shape = input_cfg.attr("shape");
+    self.attr("input_size") = qv::ort::input_size_of(shape);
+    self.attr("input_shape") = shape;
+    self.attr("input_name") = input_cfg.attr("name");
+    nb::list output_names;
+    nb::object outputs = session.attr("get_outputs")();
+    for (nb::handle output : outputs) output_names.append(output.attr("name"));
+    self.attr("output_names") = output_names;
+    qv::assert_true(nb::len(output_names) == 1);
+    self.attr("output_shape") = outputs[nb::int_(0)].attr("shape");
+    return nb::none();
+}
+
+nb::object forward(const qv::Args &a) {
+    nb::handle self = a[0];
+    const Siblings &s = siblings();
+    nb::object imgs = nb::borrow(a[1]);
+    if (!PyList_Check(imgs.ptr())) {
+        nb::list one;
+        one.append(imgs);
+        imgs = one;
+    }
+    nb::object mean = self.attr("input_mean");
+    nb::object scale = nb::float_(1.0) / self.attr("input_std");
+    nb::object size = self.attr("input_size");
+    // input_size is (width, height) while the packer reads its size as (height, width).
+    nb::object blob = s.to_blobs(imgs, scale, nb::make_tuple(size[nb::int_(1)], size[nb::int_(0)]),
+                                 nb::make_tuple(mean, mean, mean));
+    nb::dict feed;
+    feed[self.attr("input_name")] = s.to_numpy(blob);
+    nb::object result = self.attr("session").attr("run")(self.attr("output_names"), feed)[nb::int_(0)];
+    return s.to_cupy(result);
+}
+
+nb::object get(const qv::Args &a) {
+    nb::handle self = a[0], face = a[1];
+    const Siblings &s = siblings();
+    nb::object image = s.to_float32(s.bgr_to_rgb(face.attr("image")));
+    nb::object embedding = self.attr("forward")(image).attr("flatten")();
+    face.attr("embedding") = embedding;
+    qv::assert_true(!face.attr("embedding").is_none());
+    face.attr("normed_embedding") = embedding / qv::cp().module.attr("linalg").attr("norm")(embedding);
+    qv::assert_true(!face.attr("normed_embedding").is_none());
+    return nb::borrow(face);
+}
+
+}  // namespace
+
+NB_MODULE(embedding, m) {
+    m.doc() = "Face embedding with an ONNX model through ONNX Runtime: identity vectors of aligned face crops.";
+    qv::ort::def_session_arguments(m);
+    qv::Class(m, "FaceEmbedding", "Runs an ONNX face-embedding model on aligned BGR face crops.")
+        .def("__init__", init,
+             {{"self"},
+              {"model_path", "str | None", nb::none()},
+              {"model_bytes", "bytes | None", nb::none()},
+              {"device", "str", nb::str("cuda")}},
+             "None",
+             "Creates the session (model_bytes wins over model_path) with the providers device selects (see "
+             "session_arguments). Models whose first 8 nodes subtract and multiply get 0..1 input (mean 0, "
+             "std 1); others -1..1 (mean 0.5, std 0.5).")
+        .def("forward", forward, {{"self"}, {"imgs", "cp.ndarray | list[cp.ndarray]"}}, "cp.ndarray",
+             "Network output for one RGB image or a list of them, packed at the input size.")
+        .def("get", get, {{"self"}, {"face", "QvFace"}}, "QvFace",
+             "Fills embedding (the raw network output, flattened) and normed_embedding (unit Euclidean norm) of "
+             "the record from its aligned BGR crop; returns the same record.")
+        .finish();
+}

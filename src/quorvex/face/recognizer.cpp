@@ -1,0 +1,128 @@
+// Face embedding with a TensorRT engine: an aligned face crop in, the identity vector out, kept
+// on the QvFace record raw and unit-normalised. The engine runs on the object's own stream into
+// buffers bound once; only a batch of another shape rebinds the input.
+#include "quorvex/assertion.hpp"
+#include "quorvex/function.hpp"
+#include "quorvex/trt_engine.hpp"
+
+namespace qv = quorvex;
+namespace nb = nanobind;
+
+namespace {
+
+constexpr const char *kWhat = "face embedding";
+
+struct Siblings {
+    nb::handle to_blobs, bgr_to_rgb, to_float32;
+};
+
+const Siblings &siblings() {
+    static Siblings s{
+        qv::package_attr("quorvex.utils.blob", "to_blobs").release(),
+        qv::package_attr("quorvex.color.bgr", "bgr_to_rgb").release(),
+        qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
+    };
+    return s;
+}
+
+nb::object init(const qv::Args &a) {
+    nb::handle self = a[0], device_id = a[3];
+    self.attr("device_id") = device_id;
+    qv::DeviceScope scope(device_id);
+    qv::trt::load_engine(self, a[1], a[2], kWhat);
+    self.attr("initialize")();
+    return nb::none();
+}
+
+nb::object initialize(const qv::Args &a) {
+    nb::handle self = a[0];
+    qv::trt::Tensors tensors = qv::trt::allocate_buffers(self);
+    nb::object input_tensor = qv::trt::first_or(tensors.inputs, "input");
+    nb::object output_tensor = qv::trt::first_or(tensors.outputs, "output");
+    self.attr("input_tensor") = input_tensor;
+    self.attr("output_tensor") = output_tensor;
+    self.attr("output_names") = tensors.outputs;
+    nb::list input_shape = qv::trt::buffer_shape(self.attr("d_inputs"), input_tensor);
+    nb::list output_shape = qv::trt::buffer_shape(self.attr("d_outputs"), output_tensor);
+    self.attr("input_shape") = input_shape;
+    self.attr("output_shape") = output_shape;
+    nb::object input_size = nb::len(input_shape) >= 4 ? nb::make_tuple(input_shape[3], input_shape[2])
+                                                        : nb::make_tuple(112, 112);
+    self.attr("input_size") = input_size;
+    self.attr("input_mean") = 0.5;
+    self.attr("input_std") = 0.5;
+    qv::print(nb::str("Input shape: {}").attr("format")(input_shape));
+    qv::print(nb::str("Output shape: {}").attr("format")(output_shape));
+    qv::print(nb::str("Input size: {}").attr("format")(input_size));
+    qv::print(nb::str("Normalization - mean: {}, std: {}")
+                  .attr("format")(self.attr("input_mean"), self.attr("input_std")));
+    self.attr("input_buffer") = nb::none();
+    self.attr("output_buffer") = nb::none();
+    return nb::none();
+}
+
+nb::object forward(const qv::Args &a) {
+    nb::handle self = a[0];
+    nb::object batch = nb::borrow(a[1]);
+    if (qv::is_host_array(batch)) batch = qv::cp().asarray(batch);
+    qv::trt::stage_input(self, batch, kWhat);
+    qv::trt::execute(self, kWhat);
+    // A copy: the output buffer is overwritten by the next run.
+    return self.attr("d_outputs")[self.attr("output_tensor")].attr("copy")();
+}
+
+nb::object get_feat(const qv::Args &a) {
+    nb::handle self = a[0];
+    nb::object imgs = nb::borrow(a[1]);
+    if (!PyList_Check(imgs.ptr())) {
+        nb::list one;
+        one.append(imgs);
+        imgs = one;
+    }
+    nb::object mean = self.attr("input_mean");
+    nb::object scale = nb::float_(1.0) / self.attr("input_std");
+    nb::object size = self.attr("input_size");
+    // input_size is (width, height) while the packer reads its size as (height, width).
+    nb::object blob = siblings().to_blobs(imgs, scale, nb::make_tuple(size[nb::int_(1)], size[nb::int_(0)]),
+                                          nb::make_tuple(mean, mean, mean));
+    return self.attr("forward")(blob);
+}
+
+nb::object get(const qv::Args &a) {
+    nb::handle self = a[0], face = a[1];
+    const Siblings &s = siblings();
+    nb::object image = s.to_float32(s.bgr_to_rgb(face.attr("image")));
+    nb::object embedding = self.attr("get_feat")(image).attr("flatten")();
+    face.attr("embedding") = embedding;
+    qv::assert_true(!face.attr("embedding").is_none());
+    face.attr("normed_embedding") = embedding / qv::cp().module.attr("linalg").attr("norm")(embedding);
+    return nb::borrow(face);
+}
+
+}  // namespace
+
+NB_MODULE(recognizer, m) {
+    m.doc() = "Face embedding with a TensorRT engine: identity vectors of aligned face crops.";
+    qv::Class(m, "TrtFaceEmbedding", "Runs a face-embedding engine on aligned BGR face crops.")
+        .def("__init__", init,
+             {{"self"},
+              {"model_path", "Optional[str]", nb::none()},
+              {"model_bytes", "Optional[bytes]", nb::none()},
+              {"device_id", "int", nb::int_(0)}},
+             "None", "Loads the engine (model_path wins over model_bytes) on device_id and binds its buffers.")
+        .def("initialize", initialize, {{"self"}}, "None",
+             "Creates the stream, allocates and binds one device buffer per I/O tensor and reads the input and "
+             "output shapes, the input size (112 x 112 for inputs of fewer than 4 dimensions) and the "
+             "normalisation (mean 0.5, std 0.5).")
+        .def("forward", forward, {{"self"}, {"batch_data", "cp.ndarray"}}, "cp.ndarray",
+             "Runs the engine on an NCHW batch (host batches are copied to the device) and returns a copy of "
+             "the first output. A batch of another shape than the input buffer gets a new buffer of the "
+             "engine's element type.")
+        .def("get", get, {{"self"}, {"face", "QvFace"}}, "QvFace",
+             "Fills embedding (the raw network output, flattened) and normed_embedding (unit Euclidean norm) of "
+             "the record from its aligned BGR crop; returns the same record.")
+        .def("get_feat", get_feat, {{"self"}, {"imgs", "list[cp.ndarray] | cp.ndarray"}}, "cp.ndarray",
+             "Raw network output for one RGB image or a list of them, packed at the input size and mapped from "
+             "0..1 to -1..1.")
+        .finish();
+}

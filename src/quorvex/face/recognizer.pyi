@@ -1,0 +1,19 @@
+"""Face embedding with a TensorRT engine: identity vectors of aligned face crops."""
+
+from quorvex.face.schema import QvFace
+from typing import Optional
+import cupy as cp
+
+
+class TrtFaceEmbedding:
+    """Runs a face-embedding engine on aligned BGR face crops."""
+    def __init__(self, model_path: Optional[str] = None, model_bytes: Optional[bytes] = None, device_id: int = 0) -> None:
+        """Loads the engine (model_path wins over model_bytes) on device_id and binds its buffers."""
+    def initialize(self) -> None:
+        """Creates the stream, allocates and binds one device buffer per I/O tensor and reads the input and output shapes, the input size (112 x 112 for inputs of fewer than 4 dimensions) and the normalisation (mean 0.5, std 0.5)."""
+    def forward(self, batch_data: cp.ndarray) -> cp.ndarray:
+        """Runs the engine on an NCHW batch (host batches are copied to the device) and returns a copy of the first output. A batch of another shape than the input buffer gets a new buffer of the engine's element type."""
+    def get(self, face: QvFace) -> QvFace:
+        """Fills embedding (the raw network output, flattened) and normed_embedding (unit Euclidean norm) of the record from its aligned BGR crop; returns the same record."""
+    def get_feat(self, imgs: list[cp.ndarray] | cp.ndarray) -> cp.ndarray:
+        """Raw network output for one RGB image or a list of them, packed at the input size and mapped from 0..1 to -1..1."""

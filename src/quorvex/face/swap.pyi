@@ -1,0 +1,17 @@
+"""Face identity swap with an ONNX network through ONNX Runtime, on 128 x 128 aligned face crops."""
+
+from quorvex.face.schema import QvFace
+import cupy as cp
+import numpy as np
+
+def session_arguments(device: str) -> dict[str, object]:
+    """The keyword arguments an InferenceSession gets for device: session_options (log levels 4), providers and provider_options. 'cuda:N' anywhere selects CUDA device N, 'cuda' CUDA, 'trt' TensorRT (2 GiB workspace, fp16 off, engine and timing caches in models/trt_engine_cache, sparsity on), anything else the CPU."""
+
+class FaceSwap:
+    """Puts the identity of a source face into a target face crop."""
+    def __init__(self, model_path: str | None = None, model_bytes: bytes | None = None, device: str = 'cuda') -> None:
+        """Creates the session (model_bytes wins over model_path) with the providers device selects (see session_arguments) and loads the embedding map. With device 'trt' the engine cache folder models/trt_engine_cache is created in the working directory."""
+    def forward(self, img: np.ndarray, latent: np.ndarray) -> np.ndarray:
+        """Runs the network on a packed NCHW host blob and a (1, D) host latent; returns its NCHW output."""
+    def get(self, target_face: QvFace, source_face: QvFace) -> cp.ndarray:
+        """The target face's crop (BGR, 0..1) with the source face's identity, at the crop's own size: the crop is swapped at 128 x 128 and resized back; the output is clipped to 0..1."""
