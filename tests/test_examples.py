@@ -1,0 +1,83 @@
+"""The face-swap example end to end on small test networks: detection, source embedding, swap
+into each target face, optional restoration and paste back."""
+
+import pathlib
+import runpy
+import sys
+
+import cupy as cp
+import cv2
+import numpy as np
+import onnx
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tests" / "face"))
+from detector_models import detector_model, face_at  # noqa: E402
+from identity_models import embedding_map, embedding_model, swap_model  # noqa: E402
+
+pytest.importorskip("tensorrt")
+from standin.tensorrt import engine_bytes  # noqa: E402
+
+FACES = [face_at(16, 12, 12, 0.9, 70, angle=0.1), face_at(16, 14, 28, 0.8, 60)]  # network-input pixels
+
+
+@pytest.fixture
+def models(tmp_path, monkeypatch):
+    paths = {"detector": tmp_path / "det.engine", "embedder": tmp_path / "embed.onnx", "swapper": tmp_path / "swap.onnx"}
+    paths["detector"].write_bytes(engine_bytes(detector_model(9, faces=FACES)))
+    onnx.save(embedding_model(), paths["embedder"])
+    onnx.save(swap_model(), paths["swapper"])
+    np.save(tmp_path / "emap.npy", embedding_map())
+    monkeypatch.setenv("QUORVEX_EMAP", str(tmp_path / "emap.npy"))
+    return paths
+
+
+def smooth_frame(height, width, seed):
+    y, x = np.mgrid[0:height, 0:width].astype(np.float32)
+    phase = np.random.default_rng(seed).uniform(0, 6, 3)
+    return np.stack([0.5 + 0.4 * np.sin(x / 31 + phase[0]), 0.5 + 0.4 * np.cos(y / 23 + phase[1]),
+                     0.5 + 0.3 * np.sin((x + y) / 41 + phase[2])], 2).astype(np.float32)
+
+
+@pytest.mark.parametrize("enhance", [False, True])
+def test_only_the_face_regions_change(models, enhance):
+    example = runpy.run_path(str(ROOT / "examples" / "face_swap.py"))
+    from quorvex.face.detector import TrtFaceDetection
+    from quorvex.face.embedding import FaceEmbedding
+    from quorvex.face.enhancer import GFPGAN
+    from quorvex.face.paste import PasteBack
+    from quorvex.face.swap import FaceSwap
+    from test_enhancer import restorer
+
+    detector = TrtFaceDetection(model_path=str(models["detector"]))
+    source = FaceEmbedding(model_path=str(models["embedder"]), device="cpu").get(
+        detector.get(cp.asarray(smooth_frame(360, 640, 1)))[0])
+    frame = cp.asarray(smooth_frame(360, 640, 2))
+    enhancer = GFPGAN(restorer(1.0)) if enhance else None
+    out = example["swap_faces"](frame, source, detector, FaceSwap(model_path=str(models["swapper"]), device="cpu"),
+                                PasteBack(), enhancer, crop_size=128)
+    assert out.shape == frame.shape and out.dtype == cp.float32
+    changed = np.abs(out.get() - frame.get()).max(axis=2) > 1e-6
+    # Faces sit at network pixels (192, 192) and (448, 224); the frame maps 1:1 onto the input.
+    boxes = [(f.box[0] - 10, f.box[1] - 10, f.box[2] + 10, f.box[3] + 10) for f in FACES]
+    near_a_face = np.zeros_like(changed)
+    for x1, y1, x2, y2 in boxes:
+        near_a_face[max(int(y1), 0) : int(y2) + 1, max(int(x1), 0) : int(x2) + 1] = True
+    assert not changed[~near_a_face].any()
+    for x1, y1, x2, y2 in boxes:
+        cy, cx = int((y1 + y2) / 2), int((x1 + x2) / 2)
+        assert changed[cy - 5 : cy + 5, cx - 5 : cx + 5].all()
+
+
+def test_command_line_writes_the_swapped_frame(models, tmp_path):
+    source, target, output = tmp_path / "source.png", tmp_path / "target.png", tmp_path / "out.png"
+    cv2.imwrite(str(source), (smooth_frame(360, 640, 1) * 255).astype(np.uint8))
+    cv2.imwrite(str(target), (smooth_frame(360, 640, 2) * 255).astype(np.uint8))
+    example = runpy.run_path(str(ROOT / "examples" / "face_swap.py"))
+    argv = [f"--{k}={v}" for k, v in models.items()] + [f"--source={source}", f"--target={target}",
+                                                       f"--output={output}", "--device=cpu"]
+    assert example["main"](argv) == 0
+    written = cv2.imread(str(output))
+    assert written.shape == (360, 640, 3)
+    assert np.abs(written.astype(int) - cv2.imread(str(target)).astype(int)).max() > 10
