@@ -31,3 +31,10 @@ def test_paste_benchmark_runs():
     bench = runpy.run_path(str(ROOT / "benchmarks" / "run.py"))
     (row,) = bench["run_paste"](160, 90, repeat=1)
     assert row["seconds"] > 0 and row["alternative"] > 0
+
+
+@pytest.mark.standin
+def test_swap_benchmark_runs():
+    bench = runpy.run_path(str(ROOT / "benchmarks" / "run.py"))
+    (row,) = bench["run_swap"](repeat=1)
+    assert row["name"] == "swap own work" and row["seconds"] >= 0
