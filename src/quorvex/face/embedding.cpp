@@ -3,6 +3,7 @@
 #include <string>
 
 #include "quorvex/assertion.hpp"
+#include "quorvex/face_embedding.hpp"
 #include "quorvex/function.hpp"
 #include "quorvex/onnx_session.hpp"
 
@@ -15,14 +16,11 @@ namespace {
 constexpr size_t kInspectedNodes = 8;
 
 struct Siblings {
-    nb::handle to_blobs, bgr_to_rgb, to_float32, to_cupy, to_numpy;
+    nb::handle to_cupy, to_numpy;
 };
 
 const Siblings &siblings() {
     static Siblings s{
-        qv::package_attr("quorvex.utils.blob", "to_blobs").release(),
-        qv::package_attr("quorvex.color.bgr", "bgr_to_rgb").release(),
-        qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
         qv::package_attr("quorvex.utils.dlpack", "to_cupy").release(),
         qv::package_attr("quorvex.utils.dlpack", "to_numpy").release(),
     };
@@ -68,34 +66,15 @@ nb::object init(const qv::Args &a) {
 nb::object forward(const qv::Args &a) {
     nb::handle self = a[0];
     const Siblings &s = siblings();
-    nb::object imgs = nb::borrow(a[1]);
-    if (!PyList_Check(imgs.ptr())) {
-        nb::list one;
-        one.append(imgs);
-        imgs = one;
-    }
-    nb::object mean = self.attr("input_mean");
-    nb::object scale = nb::float_(1.0) / self.attr("input_std");
-    nb::object size = self.attr("input_size");
-    // input_size is (width, height) while the packer reads its size as (height, width).
-    nb::object blob = s.to_blobs(imgs, scale, nb::make_tuple(size[nb::int_(1)], size[nb::int_(0)]),
-                                 nb::make_tuple(mean, mean, mean));
     nb::dict feed;
-    feed[self.attr("input_name")] = s.to_numpy(blob);
+    feed[self.attr("input_name")] = s.to_numpy(qv::embedding::pack(self, a[1]));
     nb::object result = self.attr("session").attr("run")(self.attr("output_names"), feed)[nb::int_(0)];
     return s.to_cupy(result);
 }
 
 nb::object get(const qv::Args &a) {
-    nb::handle self = a[0], face = a[1];
-    const Siblings &s = siblings();
-    nb::object image = s.to_float32(s.bgr_to_rgb(face.attr("image")));
-    nb::object embedding = self.attr("forward")(image).attr("flatten")();
-    face.attr("embedding") = embedding;
-    qv::assert_true(!face.attr("embedding").is_none());
-    face.attr("normed_embedding") = embedding / qv::cp().module.attr("linalg").attr("norm")(embedding);
-    qv::assert_true(!face.attr("normed_embedding").is_none());
-    return nb::borrow(face);
+    nb::handle self = a[0];
+    return qv::embedding::fill(a[1], [&](nb::handle image) { return self.attr("forward")(image); });
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Face embedding with a TensorRT engine: an aligned face crop in, the identity vector out, kept
 // on the QvFace record raw and unit-normalised. The engine runs on the object's own stream into
 // buffers bound once; only a batch of another shape rebinds the input.
-#include "quorvex/assertion.hpp"
+#include "quorvex/face_embedding.hpp"
 #include "quorvex/function.hpp"
 #include "quorvex/trt_engine.hpp"
 
@@ -11,19 +11,6 @@ namespace nb = nanobind;
 namespace {
 
 constexpr const char *kWhat = "face embedding";
-
-struct Siblings {
-    nb::handle to_blobs, bgr_to_rgb, to_float32;
-};
-
-const Siblings &siblings() {
-    static Siblings s{
-        qv::package_attr("quorvex.utils.blob", "to_blobs").release(),
-        qv::package_attr("quorvex.color.bgr", "bgr_to_rgb").release(),
-        qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
-    };
-    return s;
-}
 
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0], device_id = a[3];
@@ -72,31 +59,12 @@ nb::object forward(const qv::Args &a) {
 }
 
 nb::object get_feat(const qv::Args &a) {
-    nb::handle self = a[0];
-    nb::object imgs = nb::borrow(a[1]);
-    if (!PyList_Check(imgs.ptr())) {
-        nb::list one;
-        one.append(imgs);
-        imgs = one;
-    }
-    nb::object mean = self.attr("input_mean");
-    nb::object scale = nb::float_(1.0) / self.attr("input_std");
-    nb::object size = self.attr("input_size");
-    // input_size is (width, height) while the packer reads its size as (height, width).
-    nb::object blob = siblings().to_blobs(imgs, scale, nb::make_tuple(size[nb::int_(1)], size[nb::int_(0)]),
-                                          nb::make_tuple(mean, mean, mean));
-    return self.attr("forward")(blob);
+    return a[0].attr("forward")(qv::embedding::pack(a[0], a[1]));
 }
 
 nb::object get(const qv::Args &a) {
-    nb::handle self = a[0], face = a[1];
-    const Siblings &s = siblings();
-    nb::object image = s.to_float32(s.bgr_to_rgb(face.attr("image")));
-    nb::object embedding = self.attr("get_feat")(image).attr("flatten")();
-    face.attr("embedding") = embedding;
-    qv::assert_true(!face.attr("embedding").is_none());
-    face.attr("normed_embedding") = embedding / qv::cp().module.attr("linalg").attr("norm")(embedding);
-    return nb::borrow(face);
+    nb::handle self = a[0];
+    return qv::embedding::fill(a[1], [&](nb::handle image) { return self.attr("get_feat")(image); });
 }
 
 }  // namespace
