@@ -1,0 +1,178 @@
+// A PyTorch super-resolution or face-restoration network, recognised and built by spandrel from
+// a checkpoint, run on whole BGR device images: RGB tensor in, BGR device image out.
+#include "quorvex/function.hpp"
+
+namespace qv = quorvex;
+namespace nb = nanobind;
+
+namespace {
+
+qv::Import spandrel("spandrel", "install spandrel: pip install spandrel");
+qv::Import spandrel_extra_arches("spandrel_extra_arches", "pip install spandrel_extra_arches");
+
+struct Siblings {
+    nb::handle to_cupy, to_tensor, to_float32, bgr_to_rgb, rgb_to_bgr, resize, inter_auto;
+};
+
+const Siblings &siblings() {
+    static Siblings s{
+        qv::package_attr("quorvex.utils.dlpack", "to_cupy").release(),
+        qv::package_attr("quorvex.utils.dlpack", "to_tensor").release(),
+        qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
+        qv::package_attr("quorvex.color.bgr", "bgr_to_rgb").release(),
+        qv::package_attr("quorvex.color.bgr", "rgb_to_bgr").release(),
+        qv::package_attr("quorvex.transform.resize", "resize").release(),
+        qv::package_attr("quorvex.transform.resize", "INTER_AUTO").release(),
+    };
+    return s;
+}
+
+// The extra architectures (CodeFormer among the face models) join spandrel's registry once,
+// where that package is installed.
+void install_extra_architectures() {
+    static bool done = false;
+    if (done) return;
+    nb::handle extras = spandrel_extra_arches.try_get();
+    if (extras.is_valid()) extras.attr("install")(nb::arg("ignore_duplicates") = true);
+    done = true;
+}
+
+bool asserts_active() {
+    static bool active = nb::cast<int>(nb::module_::import_("sys").attr("flags").attr("optimize")) == 0;
+    return active;
+}
+
+// `with torch.no_grad():` for the scope of a C++ block, restored on errors too.
+class NoGrad {
+public:
+    NoGrad() : context_(qv::torch_module().get().attr("no_grad")()) { context_.attr("__enter__")(); }
+    ~NoGrad() {
+        try {
+            context_.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        } catch (...) {
+            PyErr_Clear();  // leaving the context must not mask the error being raised
+        }
+    }
+    NoGrad(const NoGrad &) = delete;
+    NoGrad &operator=(const NoGrad &) = delete;
+
+private:
+    nb::object context_;
+};
+
+nb::object init(const qv::Args &a) {
+    nb::handle self = a[0], model_path = a[1], model_bytes = a[2], device = a[3];
+    nb::handle torch = qv::torch_module().get();
+    nb::object state_dict;
+    if (model_bytes.is_none()) {
+        if (model_path.is_none()) qv::raise(PyExc_ValueError, "Model or model_path must be provided");
+        state_dict = torch.attr("load")(model_path, nb::arg("weights_only") = false);
+    } else {
+        nb::object stream = nb::module_::import_("io").attr("BytesIO")(model_bytes);
+        state_dict = torch.attr("load")(stream, nb::arg("weights_only") = false);
+    }
+    nb::handle loader_module = spandrel.get();
+    install_extra_architectures();
+    nb::object model = loader_module.attr("ModelLoader")().attr("load_from_state_dict")(state_dict);
+    self.attr("model") = model;
+    if (asserts_active() &&
+        PyObject_IsInstance(model.ptr(), loader_module.attr("ImageModelDescriptor").ptr()) != 1) {
+        PyErr_SetNone(PyExc_AssertionError);
+        throw nb::python_error();
+    }
+
+    std::string text = nb::cast<std::string>(device);
+    nb::object device_id = nb::int_(0);
+    if (text.find("cuda:") != std::string::npos) {
+        // int() of what follows the last ":", with its own error for anything not a number.
+        PyObject *ordinal = PyNumber_Long(nb::str(text.substr(text.rfind(':') + 1).c_str()).ptr());
+        if (!ordinal) throw nb::python_error();
+        device_id = nb::steal(ordinal);
+    }
+    self.attr("device_id") = device_id;
+    self.attr("device") = torch.attr("device")(device);
+    model.attr("to")(self.attr("device")).attr("eval")();
+    for (const char *name : {"scale", "size_requirements", "tiling", "architecture", "purpose"})
+        self.attr(name) = model.attr(name);
+    return nb::none();
+}
+
+nb::object pre_process(const qv::Args &a) {
+    nb::handle self = a[0];
+    const Siblings &s = siblings();
+    qv::DeviceScope scope(self.attr("device_id"));
+    nb::object image = nb::borrow(a[1]);
+    if (self.attr("purpose").equal(nb::str("FaceSR"))) {
+        // Face models are fed at their minimum size, squared. Those without one (minimum 0)
+        // take any size and are left alone.
+        nb::object required_size = self.attr("size_requirements").attr("minimum");
+        if (nb::cast<int64_t>(required_size) > 0) {
+            nb::object shape = image.attr("shape");
+            if (!shape[nb::int_(0)].equal(required_size) || !shape[nb::int_(1)].equal(required_size))
+                image = s.resize(image, nb::make_tuple(required_size, required_size),
+                                 nb::arg("interpolation") = s.inter_auto);
+        }
+    }
+    image = s.to_float32(s.bgr_to_rgb(image));
+    return s.to_tensor(image, nb::arg("device") = self.attr("device"));
+}
+
+nb::object post_process(const qv::Args &a) {
+    nb::handle self = a[0];
+    const Siblings &s = siblings();
+    qv::DeviceScope scope(self.attr("device_id"));
+    return s.rgb_to_bgr(s.to_cupy(a[1]));
+}
+
+nb::object get_one(const qv::Args &a) {
+    nb::handle self = a[0];
+    qv::DeviceScope scope(self.attr("device_id"));
+    nb::object input_tensor = self.attr("pre_process")(a[1]);
+    nb::object output_tensor;
+    {
+        NoGrad no_grad;
+        // Through the descriptor: it applies the architecture's own call (face models return
+        // tuples and some normalise their input), pads to the size requirements, cuts the
+        // padding off again and keeps the result in 0..1.
+        output_tensor = self.attr("model")(input_tensor);
+    }
+    return self.attr("post_process")(output_tensor);
+}
+
+nb::object get(const qv::Args &a) {
+    nb::handle self = a[0], image = a[1];
+    if (!PyList_Check(image.ptr())) return self.attr("_get")(image);
+    nb::list results;
+    for (nb::handle item : image) results.append(self.attr("_get")(item));
+    return results;
+}
+
+}  // namespace
+
+NB_MODULE(torch, m) {
+    m.doc() =
+        "PyTorch super-resolution and face-restoration models, loaded through spandrel, on device images.";
+    qv::Class(m, "TorchUpscaler",
+              "Runs a spandrel-recognised image-to-image PyTorch model on whole BGR (H, W, C) device images.")
+        .def("__init__", init,
+             {{"self"},
+              {"model_path", "str | None", nb::none()},
+              {"model_bytes", "bytes | None", nb::none()},
+              {"device", "str", nb::str("cuda")}},
+             "None",
+             "Loads a checkpoint (model_bytes wins over model_path) with torch.load, lets spandrel build the "
+             "network, and moves it to device in inference mode. device_id is the number after 'cuda:' (else "
+             "0).")
+        .def("pre_process", pre_process, {{"self"}, {"input_image", "cp.ndarray"}}, "torch.Tensor",
+             "(1, C, H, W) float32 RGB tensor on the model's device. Face models (purpose 'FaceSR') with a "
+             "minimum size get the image resized to minimum x minimum first.")
+        .def("post_process", post_process, {{"self"}, {"output_tensor", "torch.Tensor"}}, "cp.ndarray",
+             "BGR (H, W, C) device image of a (1, C, H, W) RGB output tensor, values and element type "
+             "unchanged.")
+        .def("get", get, {{"self"}, {"image", "cp.ndarray | list[cp.ndarray]"}},
+             "cp.ndarray | list[cp.ndarray]",
+             "The model's output for one BGR device image, or a new list of outputs for a list, in order.")
+        .def("_get", get_one, {{"self"}, {"image", "cp.ndarray"}}, "cp.ndarray",
+             "pre_process, the model without gradient tracking, post_process.")
+        .finish();
+}

@@ -1,0 +1,16 @@
+"""PyTorch super-resolution and face-restoration models, loaded through spandrel, on device images."""
+
+import cupy as cp
+import torch
+
+
+class TorchUpscaler:
+    """Runs a spandrel-recognised image-to-image PyTorch model on whole BGR (H, W, C) device images."""
+    def __init__(self, model_path: str | None = None, model_bytes: bytes | None = None, device: str = 'cuda') -> None:
+        """Loads a checkpoint (model_bytes wins over model_path) with torch.load, lets spandrel build the network, and moves it to device in inference mode. device_id is the number after 'cuda:' (else 0)."""
+    def pre_process(self, input_image: cp.ndarray) -> torch.Tensor:
+        """(1, C, H, W) float32 RGB tensor on the model's device. Face models (purpose 'FaceSR') with a minimum size get the image resized to minimum x minimum first."""
+    def post_process(self, output_tensor: torch.Tensor) -> cp.ndarray:
+        """BGR (H, W, C) device image of a (1, C, H, W) RGB output tensor, values and element type unchanged."""
+    def get(self, image: cp.ndarray | list[cp.ndarray]) -> cp.ndarray | list[cp.ndarray]:
+        """The model's output for one BGR device image, or a new list of outputs for a list, in order."""
