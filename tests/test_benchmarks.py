@@ -38,3 +38,13 @@ def test_swap_benchmark_runs():
     bench = runpy.run_path(str(ROOT / "benchmarks" / "run.py"))
     (row,) = bench["run_swap"](repeat=1)
     assert row["name"] == "swap own work" and row["seconds"] >= 0
+
+
+@pytest.mark.standin
+def test_whole_benchmark_script_runs_small(capsys, monkeypatch):
+    monkeypatch.setattr("sys.argv", ["run.py", "--small"])
+    with pytest.raises(SystemExit) as done:
+        runpy.run_path(str(ROOT / "benchmarks" / "run.py"), run_name="__main__")
+    assert done.value.code == 0
+    out = capsys.readouterr().out
+    assert "grayscale" in out and "detector" in out and "paste back" in out and "tiles" in out
