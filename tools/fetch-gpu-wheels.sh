@@ -9,5 +9,5 @@ grep -qxF "/$dest/" .git/info/exclude 2>/dev/null || echo "/$dest/" >> .git/info
 python3 -m pip download -q --no-deps --only-binary=:all: --python-version 3.12 --implementation cp \
   --platform manylinux_2_28_x86_64 --platform manylinux_2_17_x86_64 --platform manylinux2014_x86_64 \
   -d "$dest" pydantic pydantic-core annotated-types typing-inspection typing-extensions \
-  spandrel spandrel-extra-arches einops safetensors
+  spandrel spandrel-extra-arches einops safetensors openexr
 ls "$dest"

@@ -1,0 +1,583 @@
+// Model conversion for super-resolution: PyTorch checkpoints to ONNX (architecture recognised
+// by spandrel) and ONNX models to serialized TensorRT engines, with an optimization profile for
+// dynamic shapes or with the input rewritten to one fixed shape. Progress is printed as it goes;
+// these steps take minutes and users follow them on the console.
+#include <string>
+
+#include "quorvex/function.hpp"
+
+namespace qv = quorvex;
+namespace nb = nanobind;
+
+namespace {
+
+qv::Import tensorrt("tensorrt", "install NVIDIA TensorRT for Python: pip install tensorrt");
+qv::Import onnx_module("onnx", "pip install onnx");
+qv::Import spandrel("spandrel", "pip install spandrel");
+qv::Import extra_arches("spandrel_extra_arches", "pip install spandrel_extra_arches");
+
+// ---------------------------------------------------------------- printing
+
+void append(std::string &out, const char *text) { out += text; }
+void append(std::string &out, const std::string &text) { out += text; }
+void append(std::string &out, nb::handle value) { out += nb::cast<std::string>(qv::str_of(value)); }
+
+template <typename... Parts>
+std::string cat(const Parts &...parts) {
+    std::string out;
+    (append(out, parts), ...);
+    return out;
+}
+
+template <typename... Parts>
+void say(const Parts &...parts) {
+    qv::print(cat(parts...));
+}
+
+bool truthy(nb::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
+// int(value), as Python converts it.
+nb::object as_int(nb::handle value) {
+    nb::object result = nb::steal(PyNumber_Long(value.ptr()));
+    if (!result.is_valid()) throw nb::python_error();
+    return result;
+}
+
+// `part in text`.
+bool contains(nb::handle text, const char *part) {
+    int result = PySequence_Contains(text.ptr(), nb::str(part).ptr());
+    if (result < 0) throw nb::python_error();
+    return result == 1;
+}
+
+// The workspace in MiB, floor-divided as Python does.
+nb::object mebibytes(nb::handle bytes) { return bytes.floor_div(nb::int_(1024)).floor_div(nb::int_(1024)); }
+
+// ---------------------------------------------------------------- errors
+
+// Runs `body` with every failure as a Python exception, so that handlers that look for
+// Exception see C++ failures (a value that would not convert) as well.
+template <typename Body>
+void as_python(Body &&body) {
+    try {
+        body();
+    } catch (nb::python_error &) {
+        throw;
+    } catch (nb::builtin_exception &e) {
+        PyErr_SetString(e.type() == nb::exception_type::value_error ? PyExc_ValueError : PyExc_TypeError,
+                        e.what());
+        throw nb::python_error();
+    } catch (std::bad_cast &e) {
+        PyErr_Format(PyExc_TypeError, "a value could not be converted (%s)", e.what());
+        throw nb::python_error();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+        throw nb::python_error();
+    }
+}
+
+// Runs `body`; an exception derived from Exception goes to `handler`, which re-raises it or
+// raises another. KeyboardInterrupt and SystemExit pass untouched.
+template <typename Body, typename Handler>
+void on_exception(Body &&body, Handler &&handler) {
+    try {
+        as_python(body);
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        handler(e);
+    }
+}
+
+// `with manager: body()`.
+template <typename Body>
+void within(nb::handle manager, Body &&body) {
+    manager.attr("__enter__")();
+    try {
+        as_python(body);
+    } catch (nb::python_error &e) {
+        nb::object traceback = e.traceback();  // invalid when raised outside any frame
+        if (!truthy(
+                manager.attr("__exit__")(e.type(), e.value(), traceback.is_valid() ? traceback : nb::none())))
+            throw;
+        return;
+    }
+    manager.attr("__exit__")(nb::none(), nb::none(), nb::none());
+}
+
+// ---------------------------------------------------------------- PyTorch to ONNX
+
+nb::dict default_dynamic_axes() {
+    nb::dict axes;
+    for (const char *name : {"input", "output"}) {
+        nb::dict per_axis;
+        per_axis[nb::int_(0)] = "batch_size";
+        per_axis[nb::int_(2)] = "height";
+        per_axis[nb::int_(3)] = "width";
+        axes[name] = per_axis;
+    }
+    return axes;
+}
+
+// The parameters torch.onnx.export takes, by name (none when it has no signature).
+nb::dict export_parameters(nb::handle export_fn) {
+    try {
+        nb::object parameters =
+            nb::module_::import_("inspect").attr("signature")(export_fn).attr("parameters");
+        return nb::cast<nb::dict>(nb::module_::import_("builtins").attr("dict")(parameters));
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+        return nb::dict();
+    }
+}
+
+nb::object torch_to_onnx(const qv::Args &a) {
+    nb::handle model_path = a[0], onnx_path = a[1], opset_version = a[4], precision = a[5], device = a[6];
+    nb::object input_shape = nb::borrow(a[2]), dynamic_axes = nb::borrow(a[3]);
+
+    say("Exporting PyTorch model to ONNX: ", model_path, " \u2192 ", onnx_path);
+    say("Precision: ", precision, ", Device: ", device);
+
+    // A second registration raises by default, which would fail every export after the first in
+    // a process (and any after another module registered them).
+    extra_arches.get().attr("install")(nb::arg("ignore_duplicates") = true);
+    nb::object model = spandrel.get().attr("ModelLoader")().attr("load_from_file")(model_path).attr("model");
+
+    nb::handle torch = qv::torch_module().get();
+    nb::object torch_device = torch.attr("device")(device);
+    model = model.attr("to")(torch_device);
+    model.attr("eval")();
+
+    std::string mode = nb::cast<std::string>(precision);
+    nb::object dtype = torch.attr(mode == "fp16" ? "float16" : mode == "bf16" ? "bfloat16" : "float32");
+
+    if (dynamic_axes.is_none() && input_shape.is_none()) dynamic_axes = default_dynamic_axes();
+    if (input_shape.is_none()) input_shape = nb::make_tuple(1, 3, 128, 128);
+    say("Input shape: ", input_shape);
+    say("Dynamic axes: ", dynamic_axes);
+
+    // autocast takes a device type ("cuda"), not a device ("cuda:1").
+    nb::object autocast = torch.attr("autocast")(torch_device.attr("type"), nb::arg("dtype") = dtype);
+    within(autocast, [&] {
+        nb::object dummy_input = torch.attr("randn")(input_shape, nb::arg("device") = device);
+        on_exception(
+            [&] {
+                nb::object export_fn = torch.attr("onnx").attr("export");
+                nb::dict accepted = export_parameters(export_fn);
+                nb::dict kwargs;
+                kwargs["opset_version"] = opset_version;
+                kwargs["export_params"] = true;
+                kwargs["do_constant_folding"] = true;
+                nb::list input_names, output_names;
+                input_names.append("input"), output_names.append("output");
+                kwargs["input_names"] = input_names;
+                kwargs["output_names"] = output_names;
+                kwargs["dynamic_axes"] = dynamic_axes;
+                if (accepted.contains("optimize")) kwargs["optimize"] = true;
+                // The traced exporter is the one that takes dynamic_axes as given and writes
+                // one self-contained file; newer releases default to another one that needs
+                // onnxscript and puts the weights in a second file, which TensorRT's parser,
+                // fed bytes, cannot find.
+                if (accepted.contains("dynamo")) kwargs["dynamo"] = false;
+                nb::object args = nb::make_tuple(model, dummy_input, onnx_path);
+                PyObject *result = PyObject_Call(export_fn.ptr(), args.ptr(), kwargs.ptr());
+                if (!result) throw nb::python_error();
+                Py_DECREF(result);
+                say("\u2705 ONNX model exported to: ", onnx_path);
+            },
+            [&](nb::python_error &e) {
+                nb::str text = qv::str_of(e.value());
+                say("\u274c ONNX export failed: ", text);
+                if (contains(text, "fp16") || contains(text.attr("lower")(), "half")) {
+                    say("\U0001f4a1 Suggestion: Try exporting with fp32 precision to avoid type issues");
+                    say("   Use precision='fp32' parameter");
+                }
+                throw;
+            });
+    });
+    return nb::none();
+}
+
+// ---------------------------------------------------------------- ONNX to TensorRT
+
+struct Build {
+    nb::object trt, builder, network, parser, config;
+};
+
+// Network creation flags: explicit batch where the release still has the flag (it is implied
+// and ignored from TensorRT 10 on).
+nb::object network_flags(nb::handle trt) {
+    nb::object creation = trt.attr("NetworkDefinitionCreationFlag");
+    if (!nb::hasattr(creation, "EXPLICIT_BATCH")) return nb::int_(0);
+    nb::object bit = as_int(creation.attr("EXPLICIT_BATCH"));
+    nb::object flags = nb::steal(PyNumber_Lshift(nb::int_(1).ptr(), bit.ptr()));
+    if (!flags.is_valid()) throw nb::python_error();
+    return flags;
+}
+
+void set_workspace(nb::handle trt, nb::handle config, nb::handle workspace) {
+    if (nb::hasattr(config, "set_memory_pool_limit"))
+        config.attr("set_memory_pool_limit")(trt.attr("MemoryPoolType").attr("WORKSPACE"), workspace);
+    else
+        config.attr("max_workspace_size") = workspace;  // TensorRT before 8.4
+}
+
+// Logger, builder, network, parser (fed `model_bytes`) and builder config with its workspace.
+Build set_up(nb::handle model_bytes, nb::handle workspace, const char *parse_failure) {
+    Build b;
+    b.trt = nb::borrow(tensorrt.get());
+    nb::object logger = b.trt.attr("Logger")(b.trt.attr("Logger").attr("WARNING"));
+    b.builder = b.trt.attr("Builder")(logger);
+    b.network = b.builder.attr("create_network")(network_flags(b.trt));
+    b.parser = b.trt.attr("OnnxParser")(b.network, logger);
+    if (!truthy(b.parser.attr("parse")(model_bytes))) {
+        nb::object stderr_ = nb::module_::import_("sys").attr("stderr");
+        long count = nb::cast<long>(b.parser.attr("num_errors"));
+        for (long i = 0; i < count; ++i) qv::print(b.parser.attr("get_error")(i), nb::arg("file") = stderr_);
+        qv::raise(PyExc_RuntimeError, "%s", parse_failure);
+    }
+    b.config = b.builder.attr("create_builder_config")();
+    set_workspace(b.trt, b.config, workspace);
+    return b;
+}
+
+void set_flag(const Build &b, const char *flag) {
+    b.config.attr("set_flag")(b.trt.attr("BuilderFlag").attr(flag));
+}
+
+// The serialized engine, or None.
+nb::object build_serialized(const Build &b) {
+    if (nb::hasattr(b.builder, "build_serialized_network"))
+        return b.builder.attr("build_serialized_network")(b.network, b.config);
+    nb::object engine = b.builder.attr("build_engine")(b.network, b.config);  // before TensorRT 8
+    return engine.is_none() ? engine : nb::object(engine.attr("serialize")());
+}
+
+// Writes the engine under a temporary name beside the target and renames it into place, so that
+// a reader never sees half an engine and a failed write leaves no file.
+void write_engine(nb::handle engine_path, nb::handle data) {
+    nb::module_ os = nb::module_::import_("os");
+    nb::object path = os.attr("path");
+    nb::object target = os.attr("fspath")(engine_path);
+    nb::object folder = path.attr("dirname")(path.attr("abspath")(target));
+    nb::object token = nb::module_::import_("uuid").attr("uuid4")().attr("hex");
+    nb::object temporary = path.attr("join")(
+        folder, nb::str(".{}.{}.part").attr("format")(path.attr("basename")(target), token));
+    nb::object mode =
+        os.attr("O_WRONLY").attr("__or__")(os.attr("O_CREAT")).attr("__or__")(os.attr("O_EXCL"));
+    nb::object fd = os.attr("open")(temporary, mode, 0666);
+    try {
+        nb::object file;
+        try {
+            file = nb::module_::import_("io").attr("open")(fd, "wb");
+        } catch (...) {
+            os.attr("close")(fd);  // the file object would have owned it
+            throw;
+        }
+        within(file, [&] {
+            file.attr("write")(data);
+            file.attr("flush")();
+            os.attr("fsync")(file.attr("fileno")());
+        });
+        os.attr("replace")(temporary, target);
+    } catch (...) {
+        try {
+            os.attr("unlink")(temporary);
+        } catch (nb::python_error &) {
+        }
+        throw;
+    }
+}
+
+// Builds, writes and confirms the engine; `failure` is the message when TensorRT returns nothing.
+void build_and_save(const Build &b, nb::handle engine_path, const char *failure, const char *success) {
+    nb::object serialized = build_serialized(b);
+    if (serialized.is_none()) qv::raise(PyExc_RuntimeError, "%s", failure);
+    write_engine(engine_path, serialized);
+    if (!truthy(nb::module_::import_("os").attr("path").attr("exists")(engine_path)))
+        qv::raise(PyExc_RuntimeError, "Failed to save TensorRT engine to %U", qv::str_of(engine_path).ptr());
+    say(success, engine_path);
+}
+
+// (minimum, optimal, maximum): exactly three ints.
+void check_requirements(nb::handle value, const char *name) {
+    bool ok = PyTuple_GET_SIZE(value.ptr()) == 3;
+    for (Py_ssize_t i = 0; ok && i < 3; ++i) ok = PyLong_CheckExact(PyTuple_GET_ITEM(value.ptr(), i));
+    if (!ok)
+        qv::raise(PyExc_ValueError,
+                  "%s must be a tuple of three integers (minimum, optimal, maximum), got %R", name,
+                  value.ptr());
+}
+
+void print_transformer_help() {
+    for (const char *line : {
+             "\n\U0001f50d DETECTED: Transformer/Attention model incompatibility",
+             "   Your model appears to use Transformer operations (DAT, SwinIR, etc.)",
+             "   that are not well supported by TensorRT.",
+             "\n\u2705 RECOMMENDED SOLUTIONS:",
+             "   1. \U0001f680 Use PyTorch inference instead (fastest option):",
+             "      - Load model with spandrel and use model_desc(image)",
+             "   2. \U0001f4e6 Try ONNX Runtime for inference:",
+             "      - onnxruntime-gpu provides good performance",
+             "   3. \U0001f504 Convert to simpler architecture:",
+             "      - Try ESRGAN, RealESRGAN, or EDSR models",
+             "      - These CNN-based models work better with TensorRT",
+         })
+        say(line);
+}
+
+void print_generic_help(nb::handle workspace) {
+    say("   1. Try using onnx_to_trt_fixed_shape() with a fixed input size");
+    say("   2. Reduce workspace size further (current: ", mebibytes(workspace), "MB)");
+    for (const char *line : {
+             "   3. Try FP32 precision instead of FP16",
+             "   4. Check if model operations are supported by TensorRT",
+             "   5. Consider using smaller size_requirements:",
+             "      - size_requirements=(64, 128, 256)",
+             "      - Or fixed shape like (1, 3, 256, 256)",
+         })
+        say(line);
+}
+
+nb::object onnx_to_trt_dynamic_shape(const qv::Args &a) {
+    nb::handle onnx_path = a[0], engine_path = a[1], precision = a[2], workspace = a[3];
+    nb::handle size_requirements = a[4], batch_requirements = a[5];
+    check_requirements(size_requirements, "size_requirements");
+    check_requirements(batch_requirements, "batch_requirements");
+    auto item = [](nb::handle t, int i) { return nb::borrow(PyTuple_GET_ITEM(t.ptr(), i)); };
+
+    say("Building TensorRT engine for upscale model from ONNX model: ", onnx_path);
+    say("\u26a0\ufe0f  WARNING: Transformer-based upscale models may not be compatible with TensorRT");
+    say("Size requirements: min=", item(size_requirements, 0), ", opt=", item(size_requirements, 1),
+        ", max=", item(size_requirements, 2));
+    say("Batch requirements: min=", item(batch_requirements, 0), ", opt=", item(batch_requirements, 1),
+        ", max=", item(batch_requirements, 2));
+
+    on_exception(
+        [&] {
+            nb::object file = nb::module_::import_("io").attr("open")(onnx_path, "rb");
+            nb::object model_bytes;
+            within(file, [&] { model_bytes = file.attr("read")(); });
+            Build b = set_up(model_bytes, workspace, "Failed to parse the ONNX model");
+
+            std::string mode = nb::cast<std::string>(precision);
+            if (mode == "fp16" && truthy(b.builder.attr("platform_has_fast_fp16")))
+                set_flag(b, "FP16");
+            else if (mode == "bf16" && truthy(b.builder.attr("platform_has_fast_fp16")))
+                set_flag(b, "BF16");
+            else if (mode == "int8" && truthy(b.builder.attr("platform_has_fast_int8")))
+                set_flag(b, "INT8");
+            else
+                set_flag(b, "TF32");
+
+            nb::object profile = b.builder.attr("create_optimization_profile")();
+            nb::object input = b.network.attr("get_input")(0);
+            nb::object name = input.attr("name"), shape = input.attr("shape");
+            say("Input tensor name: ", name);
+            say("Input tensor shape: ", shape);
+            nb::list shape_list, dynamic_dims;
+            for (nb::handle d : shape) shape_list.append(as_int(d));
+            for (size_t i = 0; i < nb::len(shape_list); ++i)
+                if (nb::cast<long long>(shape_list[i]) == -1) dynamic_dims.append(nb::int_(i));
+            say("Shape list: ", shape_list);
+            say("Dynamic dimensions detected at axes: ", dynamic_dims);
+
+            if (nb::len(dynamic_dims) > 0) {
+                nb::list min_shape, opt_shape, max_shape;
+                for (size_t i = 0; i < nb::len(shape_list); ++i) {
+                    nb::object d = shape_list[i];
+                    if (nb::cast<long long>(d) != -1) {
+                        min_shape.append(d), opt_shape.append(d), max_shape.append(d);
+                    } else if (i == 1) {
+                        // A dynamic channel axis: grayscale to RGBA, RGB preferred.
+                        min_shape.append(1), opt_shape.append(3), max_shape.append(4);
+                    } else {
+                        nb::handle bounds = i == 0 ? batch_requirements : size_requirements;
+                        min_shape.append(item(bounds, 0)), opt_shape.append(item(bounds, 1));
+                        max_shape.append(item(bounds, 2));
+                    }
+                }
+                say("Optimization profile set:");
+                say("  Min shape: ", min_shape);
+                say("  Opt shape: ", opt_shape);
+                say("  Max shape: ", max_shape);
+                profile.attr("set_shape")(name, min_shape, opt_shape, max_shape);
+                b.config.attr("add_optimization_profile")(profile);
+            } else {
+                say("No dynamic dimensions found - no optimization profile needed");
+            }
+
+            say("Building TensorRT engine... This may take several minutes.");
+            build_and_save(b, engine_path, "Engine build failed - no bytes returned",
+                           "\u2705 TensorRT upscale engine saved to: ");
+        },
+        [&](nb::python_error &e) {
+            nb::str text = qv::str_of(e.value());
+            std::string error_msg = nb::cast<std::string>(text.attr("lower")());
+            say("\u274c TensorRT engine build failed: ", text);
+            say("\n\U0001f4a1 Troubleshooting suggestions:");
+            bool transformer = false;
+            for (const char *keyword : {"transpose", "reshape", "gather", "attention", "foreignnode"})
+                transformer = transformer || error_msg.find(keyword) != std::string::npos;
+            if (transformer)
+                print_transformer_help();
+            else
+                print_generic_help(workspace);
+            nb::raise_from(e, PyExc_RuntimeError, "TensorRT build failed. See suggestions above. Error: %U",
+                           text.ptr());
+        });
+    return nb::none();
+}
+
+nb::object onnx_to_trt_fixed_shape(const qv::Args &a) {
+    nb::handle onnx_path = a[0], engine_path = a[1], fixed_shape = a[2], precision = a[3], workspace = a[4];
+    say("Building TensorRT engine with fixed shape from ONNX model: ", onnx_path);
+    say("Fixed input shape: ", fixed_shape);
+
+    nb::handle onnx = onnx_module.get();
+    nb::object model = onnx.attr("load")(onnx_path);
+    nb::object input = model.attr("graph").attr("input")[nb::int_(0)];
+    nb::object tensor_type = input.attr("type").attr("tensor_type");
+    nb::list original_shape;
+    for (nb::handle dim : tensor_type.attr("shape").attr("dim")) {
+        nb::object value = dim.attr("dim_value");
+        original_shape.append(nb::cast<long long>(value) > 0 ? value : nb::int_(-1));
+    }
+    say("Original ONNX input shape: ", original_shape);
+
+    tensor_type.attr("ClearField")("shape");
+    nb::object dims = tensor_type.attr("shape").attr("dim");
+    for (nb::handle d : fixed_shape) dims.attr("add")().attr("dim_value") = d;
+    say("Modified ONNX input to fixed shape: ", fixed_shape);
+
+    on_exception(
+        [&] {
+            onnx.attr("checker").attr("check_model")(model);
+            say("\u2713 Modified ONNX model is valid");
+        },
+        [&](nb::python_error &e) { say("\u26a0 ONNX model validation warning: ", qv::str_of(e.value())); });
+
+    Build b = set_up(model.attr("SerializeToString")(), workspace, "Failed to parse the modified ONNX model");
+    nb::object input_tensor = b.network.attr("get_input")(0);
+    say("TensorRT input tensor name: ", input_tensor.attr("name"));
+    say("TensorRT input shape: ", input_tensor.attr("shape"));
+
+    std::string mode = nb::cast<std::string>(precision);
+    if (mode == "fp16" && truthy(b.builder.attr("platform_has_fast_fp16")))
+        set_flag(b, "FP16");
+    else if (mode == "int8" && truthy(b.builder.attr("platform_has_fast_int8")))
+        set_flag(b, "INT8");
+
+    say("Using fixed shape - no optimization profile required");
+    build_and_save(b, engine_path, "Engine build failed",
+                   "\u2705 TensorRT engine with fixed shape saved to: ");
+    return nb::none();
+}
+
+nb::object onnx_to_trt(const qv::Args &a) {
+    nb::handle onnx_path = a[0], engine_path = a[1], input_shape = a[2], precision = a[3], workspace = a[4];
+    nb::handle size_requirements = a[5], batch_requirements = a[6];
+    bool fixed = !input_shape.is_none();
+    if (!fixed) {
+        // Refused before anything is printed, like the builder's own arguments.
+        check_requirements(size_requirements, "size_requirements");
+        check_requirements(batch_requirements, "batch_requirements");
+    }
+    say("Converting ONNX to TensorRT: ", onnx_path, " \u2192 ", engine_path);
+    // Through the module, as a caller replacing a builder would expect.
+    nb::module_ self = nb::module_::import_("quorvex.upscale.convert");
+    if (fixed) {
+        say("\U0001f512 Using FIXED shape mode: ", input_shape);
+        say("\u26a0\ufe0f  WARNING: Fixed shape may not work with Transformer-based models");
+        on_exception(
+            [&] {
+                self.attr("onnx_to_trt_fixed_shape")(
+                    nb::arg("onnx_path") = onnx_path, nb::arg("engine_path") = engine_path,
+                    nb::arg("fixed_shape") = input_shape, nb::arg("precision") = precision,
+                    nb::arg("workspace") = workspace);
+            },
+            [&](nb::python_error &e) {
+                say("\n\u274c Fixed shape conversion failed: ", qv::str_of(e.value()));
+                say("\U0001f4a1 Suggestion: Try dynamic shape mode instead");
+                say("   Remove input_shape parameter or set it to None");
+                throw;
+            });
+    } else {
+        say("\U0001f504 Using DYNAMIC shape mode");
+        say("\u26a0\ufe0f  WARNING: Transformer-based models may not be compatible with TensorRT");
+        on_exception(
+            [&] {
+                self.attr("onnx_to_trt_dynamic_shape")(
+                    nb::arg("onnx_path") = onnx_path, nb::arg("engine_path") = engine_path,
+                    nb::arg("precision") = precision, nb::arg("workspace") = workspace,
+                    nb::arg("size_requirements") = size_requirements,
+                    nb::arg("batch_requirements") = batch_requirements);
+            },
+            [&](nb::python_error &e) {
+                say("\n\u274c Dynamic shape conversion failed: ", qv::str_of(e.value()));
+                say("\U0001f4a1 Suggestion: Try fixed shape mode instead");
+                say("   Use input_shape=(1, 3, 512, 512) for example");
+                throw;
+            });
+    }
+    say("\n\u2705 TensorRT conversion completed successfully!");
+    say("   Engine saved to: ", engine_path);
+    say("   Mode: ", fixed ? "Fixed" : "Dynamic", " shape");
+    say("   Precision: ", precision);
+    say("   Workspace: ", mebibytes(workspace), "MB");
+    return nb::none();
+}
+
+}  // namespace
+
+NB_MODULE(convert, m) {
+    m.doc() =
+        "Conversions for super-resolution models: PyTorch checkpoints to ONNX, ONNX to TensorRT engines.";
+    qv::def(m, "torch_to_onnx", torch_to_onnx,
+            {{"model_path", "str"},
+             {"onnx_path", "str"},
+             {"input_shape", "tuple | None", nb::none()},
+             {"dynamic_axes", "dict | None", nb::none()},
+             {"opset_version", "int", nb::int_(20)},
+             {"precision", "str", nb::str("fp32")},
+             {"device", "str", nb::str("cuda")}},
+            "None",
+            "Exports a checkpoint whose architecture spandrel recognises to ONNX, input 'input', output "
+            "'output'. Without input_shape and dynamic_axes, batch, height and width are dynamic and the "
+            "trace uses a 1x3x128x128 input. precision 'fp16' or 'bf16' traces under autocast to that type.");
+    qv::def(m, "onnx_to_trt_dynamic_shape", onnx_to_trt_dynamic_shape,
+            {{"onnx_path", "str"},
+             {"engine_path", "str"},
+             {"precision", "str", nb::str("fp16")},
+             {"workspace", "int", nb::int_(1073741824)},
+             {"size_requirements", "tuple[int, int, int]", nb::make_tuple(16, 512, 2048)},
+             {"batch_requirements", "tuple[int, int, int]", nb::make_tuple(1, 1, 1)}},
+            "None",
+            "Builds a TensorRT engine whose dynamic input axes get an optimization profile: batch from "
+            "batch_requirements, height and width from size_requirements (minimum, optimal, maximum), "
+            "channels 1 to 4. precision: 'fp16', 'bf16', 'int8' where the device is fast at it, else TF32. "
+            "Failures print suggestions and raise RuntimeError.");
+    qv::def(m, "onnx_to_trt_fixed_shape", onnx_to_trt_fixed_shape,
+            {{"onnx_path", "str"},
+             {"engine_path", "str"},
+             {"fixed_shape", "tuple", nb::make_tuple(1, 3, 512, 512)},
+             {"precision", "str", nb::str("fp16")},
+             {"workspace", "int", nb::int_(1073741824)}},
+            "None",
+            "Builds a TensorRT engine with the model's input rewritten to fixed_shape (batch, channels, "
+            "height, width). precision: 'fp16' or 'int8' where the device is fast at it, else the default.");
+    qv::def(m, "onnx_to_trt", onnx_to_trt,
+            {{"onnx_path", "str"},
+             {"engine_path", "str"},
+             {"input_shape", "tuple | None", nb::none()},
+             {"precision", "str", nb::str("fp16")},
+             {"workspace", "int", nb::int_(536870912)},
+             {"size_requirements", "tuple[int, int, int]", nb::make_tuple(16, 512, 2048)},
+             {"batch_requirements", "tuple[int, int, int]", nb::make_tuple(1, 1, 1)}},
+            "None",
+            "Builds a TensorRT engine with a fixed input shape when input_shape is given, else with "
+            "dynamic shapes; a failure prints a suggestion for the other mode and is raised again.");
+}
