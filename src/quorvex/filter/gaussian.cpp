@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "quorvex/function.hpp"
+#include "quorvex/image.hpp"
 #include "quorvex/kernel.hpp"
 
 namespace qv = quorvex;
@@ -92,30 +93,16 @@ std::vector<float> gaussian_weights(int64_t ksize, double sigma) {
     return weights;
 }
 
-nb::object restore_dtype(nb::object result, const std::string &dtype) {
-    if (dtype == "float32") return result;
-    if (dtype == "uint8") return qv::package_attr("quorvex.utils.dtypes", "to_uint8")(result);
-    if (dtype == "uint16") return qv::package_attr("quorvex.utils.dtypes", "to_uint16")(result);
-    if (dtype == "bool") return result.attr("__ge__")(0.5);
-    return result.attr("astype")(dtype);
-}
-
 nb::object init(const qv::Args &a) {
     a[0].attr("weights") = nb::dict();
     return nb::none();
 }
 
 nb::object get(const qv::Args &a) {
-    static nb::handle to_float32 = qv::package_attr("quorvex.utils.dtypes", "to_float32").release();
-    nb::handle self = a[0], image = a[1];
-    if (!qv::is_device_array(image))
-        qv::raise(PyExc_TypeError, "GaussianBlur.get() takes image as a cupy.ndarray, got %s", qv::type_name(image));
-    std::vector<int64_t> shape = qv::shape_of(image);
-    if (shape.size() != 2 && shape.size() != 3)
-        qv::raise(PyExc_ValueError,
-                  "GaussianBlur.get() takes an image of shape (height, width) or (height, width, channels), got %U",
-                  qv::str_of(image.attr("shape")).ptr());
-    qv::check_indexable(shape, "image");
+    nb::handle self = a[0];
+    std::string dtype;
+    nb::object input = qv::float32_image(a[1], "GaussianBlur.get", dtype);
+    std::vector<int64_t> shape = qv::shape_of(input);
 
     int64_t ksize = nb::cast<int64_t>(a[2]);
     nb::float_ sigma_object(a[3]);
@@ -148,8 +135,6 @@ nb::object get(const qv::Args &a) {
     }
     int64_t taps = qv::shape_of(weights)[0];
 
-    std::string dtype = nb::cast<std::string>(qv::str_of(image.attr("dtype")));
-    nb::object input = qv::cp().ascontiguousarray(to_float32(image));
     nb::object rows = qv::cp().empty_like(input);
     nb::object output = qv::cp().empty_like(input);
     int64_t height = shape[0], width = shape[1], channels = shape.size() == 3 ? shape[2] : 1;
@@ -158,7 +143,7 @@ nb::object get(const qv::Args &a) {
                   nb::make_tuple(input, rows, weights, sizes[0], sizes[1], sizes[2], sizes[3]));
     qv::launch_2d(gaussian_cols_kernel, width, height,
                   nb::make_tuple(rows, output, weights, sizes[0], sizes[1], sizes[2], sizes[3]));
-    return restore_dtype(output, dtype);
+    return qv::restore_dtype(output, dtype);
 }
 
 }  // namespace

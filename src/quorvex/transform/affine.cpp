@@ -9,6 +9,7 @@
 #include <string>
 
 #include "quorvex/function.hpp"
+#include "quorvex/image.hpp"
 #include "quorvex/kernel.hpp"
 
 namespace qv = quorvex;
@@ -141,30 +142,6 @@ nb::object float32_array(nb::handle values) {
     return qv::np().module.attr("array")(values, nb::arg("dtype") = qv::np().float32);
 }
 
-// The image as a contiguous float32 device array; dtype receives its element type.
-nb::object prepare_image(nb::handle image, const char *function, std::string &dtype) {
-    static nb::handle to_float32 = qv::package_attr("quorvex.utils.dtypes", "to_float32").release();
-    if (!qv::is_device_array(image))
-        qv::raise(PyExc_TypeError, "%s() takes image as a cupy.ndarray, got %s", function, qv::type_name(image));
-    std::vector<int64_t> shape = qv::shape_of(image);
-    if (shape.size() != 2 && shape.size() != 3)
-        qv::raise(PyExc_ValueError, "%s() takes an image of shape (height, width) or (height, width, channels), got %U",
-                  function, qv::str_of(image.attr("shape")).ptr());
-    qv::check_indexable(shape, "image");
-    dtype = nb::cast<std::string>(qv::str_of(image.attr("dtype")));
-    return qv::cp().ascontiguousarray(to_float32(image));
-}
-
-// Back to the caller's element type: integers by the package's 0-to-1 mapping, bool by
-// rounding, other floats by a plain cast.
-nb::object restore_dtype(nb::object result, const std::string &dtype) {
-    if (dtype == "float32") return result;
-    if (dtype == "uint8") return qv::package_attr("quorvex.utils.dtypes", "to_uint8")(result);
-    if (dtype == "uint16") return qv::package_attr("quorvex.utils.dtypes", "to_uint16")(result);
-    if (dtype == "bool") return result.attr("__ge__")(0.5);
-    return result.attr("astype")(dtype);
-}
-
 // Warps a contiguous float32 device image; inv maps output pixels to input pixels.
 nb::object warp(nb::handle image, const Matrix &inv, int64_t height, int64_t width) {
     static nb::handle area_affine_kernel =
@@ -211,10 +188,10 @@ std::array<int64_t, 2> read_dsize(nb::handle dsize) {
 
 nb::object affine_transform(const qv::Args &a) {
     std::string dtype;
-    nb::object image = prepare_image(a[0], "affine_transform", dtype);
+    nb::object image = qv::float32_image(a[0], "affine_transform", dtype);
     Matrix inv = invert(read_matrix(a[1], "affine_transform"), "affine_transform");
     std::array<int64_t, 2> size = read_dsize(a[2]);
-    return restore_dtype(warp(image, inv, size[0], size[1]), dtype);
+    return qv::restore_dtype(warp(image, inv, size[0], size[1]), dtype);
 }
 
 nb::object get_inverse_matrix(const qv::Args &a) {
@@ -257,7 +234,7 @@ Matrix fit_similarity(const double (*p)[2], const double (*q)[2], size_t n) {
 
 nb::object crop_from_kps(const qv::Args &a) {
     std::string dtype;
-    nb::object image = prepare_image(a[0], "crop_from_kps", dtype);
+    nb::object image = qv::float32_image(a[0], "crop_from_kps", dtype);
     nb::object kps = host_values(a[1], "crop_from_kps", "kps", 5, 2);
     int64_t size = nb::cast<int64_t>(a[2]);
     if (size <= 0) qv::raise(PyExc_ValueError, "crop_from_kps() takes a positive size, got %lld", (long long)size);
@@ -270,7 +247,7 @@ nb::object crop_from_kps(const qv::Args &a) {
             target[i][k] = kTemplate[i][k] * (double)size / 112.0;
         }
     Matrix m = fit_similarity(points, target, 5);
-    nb::object crop = restore_dtype(warp(image, invert(m, "crop_from_kps"), size, size), dtype);
+    nb::object crop = qv::restore_dtype(warp(image, invert(m, "crop_from_kps"), size, size), dtype);
     nb::object host = float32_array(nb::make_tuple(nb::make_tuple(m[0], m[1], m[2]), nb::make_tuple(m[3], m[4], m[5])));
     return nb::make_tuple(crop, qv::cp().asarray(host));
 }

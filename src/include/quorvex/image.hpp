@@ -1,0 +1,37 @@
+// Device images for the float32 kernels: checked and converted on the way in, given back in the
+// caller's element type on the way out.
+#pragma once
+
+#include <string>
+
+#include "quorvex/kernel.hpp"
+#include "quorvex/python.hpp"
+
+namespace quorvex {
+
+// The (H, W) or (H, W, C) device image as a contiguous float32 array; dtype receives the
+// image's own element type for restore_dtype.
+inline nb::object float32_image(nb::handle image, const char *function, std::string &dtype) {
+    static nb::handle to_float32 = package_attr("quorvex.utils.dtypes", "to_float32").release();
+    if (!is_device_array(image))
+        raise(PyExc_TypeError, "%s() takes image as a cupy.ndarray, got %s", function, quorvex::type_name(image));
+    std::vector<int64_t> shape = shape_of(image);
+    if (shape.size() != 2 && shape.size() != 3)
+        raise(PyExc_ValueError, "%s() takes an image of shape (height, width) or (height, width, channels), got %U",
+              function, str_of(image.attr("shape")).ptr());
+    check_indexable(shape, "image");
+    dtype = nb::cast<std::string>(str_of(image.attr("dtype")));
+    return cp().ascontiguousarray(to_float32(image));
+}
+
+// Back to the caller's element type: integers by the package's 0-to-1 mapping, bool by
+// rounding, other floats by a plain cast.
+inline nb::object restore_dtype(nb::object result, const std::string &dtype) {
+    if (dtype == "float32") return result;
+    if (dtype == "uint8") return package_attr("quorvex.utils.dtypes", "to_uint8")(result);
+    if (dtype == "uint16") return package_attr("quorvex.utils.dtypes", "to_uint16")(result);
+    if (dtype == "bool") return result.attr("__ge__")(0.5);
+    return result.attr("astype")(dtype.c_str());
+}
+
+}  // namespace quorvex
