@@ -8,6 +8,7 @@
 #include "quorvex/kernel.hpp"
 
 #include <cmath>
+#include <string>
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -66,35 +67,27 @@ resize_linear_kernel(const float* __restrict__ input, float* __restrict__ output
 }
 )";
 
-// Keys' cubic with a = -0.75 over 4 taps; neighbours past the border repeat the edge pixel.
-const char *resize_cubic_kernel_code = R"(
-__device__ void resize_cubic_weights(float t, float* w) {
-    const float a = -0.75f;
-    float u = t + 1.0f, v = 1.0f - t;
-    w[0] = ((a * u - 5.0f * a) * u + 8.0f * a) * u - 4.0f * a;
-    w[1] = ((a + 2.0f) * t - (a + 3.0f)) * t * t + 1.0f;
-    w[2] = ((a + 2.0f) * v - (a + 3.0f)) * v * v + 1.0f;
-    w[3] = 1.0f - w[0] - w[1] - w[2];
-}
-
-extern "C" __global__ void __launch_bounds__(1024)
-resize_cubic_kernel(const float* __restrict__ input, float* __restrict__ output,
-                    int input_width, int input_height, int new_width, int new_height, int channels) {
+// Cubic and Lanczos-4 sample TAPS neighbours per axis around the position, with weights from
+// their own function; neighbours past the border repeat the edge pixel.
+const char *separable_taps_code = R"(
+template <int TAPS, typename Weights>
+__device__ void resize_taps(const float* __restrict__ input, float* __restrict__ output,
+                            int input_width, int input_height, int new_width, int new_height, int channels) {
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= new_width || y >= new_height) return;
     double fx = (x + 0.5) * (1.0 / ((double)new_width / input_width)) - 0.5;
     double fy = (y + 0.5) * (1.0 / ((double)new_height / input_height)) - 0.5;
-    // Taps clamp in 64 bits: sx + 2 may pass INT_MAX on the widest images.
+    // Taps clamp in 64 bits: sx + TAPS / 2 may pass INT_MAX on the widest images.
     long long sx = (long long)floor(fx), sy = (long long)floor(fy);
-    float wx[4], wy[4];
-    resize_cubic_weights((float)(fx - sx), wx);
-    resize_cubic_weights((float)(fy - sy), wy);
-    int ox[4], oy[4];
+    float wx[TAPS], wy[TAPS];
+    Weights::get((float)(fx - sx), wx);
+    Weights::get((float)(fy - sy), wy);
+    int ox[TAPS], oy[TAPS];
     #pragma unroll
-    for (int k = 0; k < 4; ++k) {
-        long long tx = min(max(sx - 1 + k, 0LL), (long long)input_width - 1);
-        long long ty = min(max(sy - 1 + k, 0LL), (long long)input_height - 1);
+    for (int k = 0; k < TAPS; ++k) {
+        long long tx = min(max(sx - (TAPS / 2 - 1) + k, 0LL), (long long)input_width - 1);
+        long long ty = min(max(sy - (TAPS / 2 - 1) + k, 0LL), (long long)input_height - 1);
         ox[k] = (int)tx * channels;
         oy[k] = (int)ty * input_width * channels;
     }
@@ -102,9 +95,11 @@ resize_cubic_kernel(const float* __restrict__ input, float* __restrict__ output,
     for (int c = 0; c < channels; ++c) {
         float sum = 0.0f;
         #pragma unroll
-        for (int j = 0; j < 4; ++j) {
+        for (int j = 0; j < TAPS; ++j) {
             const float* r = input + oy[j] + c;
-            float h = r[ox[0]] * wx[0] + r[ox[1]] * wx[1] + r[ox[2]] * wx[2] + r[ox[3]] * wx[3];
+            float h = 0.0f;
+            #pragma unroll
+            for (int i = 0; i < TAPS; ++i) h += r[ox[i]] * wx[i];
             sum += h * wy[j];
         }
         out[c] = sum;
@@ -112,70 +107,64 @@ resize_cubic_kernel(const float* __restrict__ input, float* __restrict__ output,
 }
 )";
 
-// Lanczos window of 4 lobes over 8 taps, weights normalised to sum 1; edges repeat. Tap i sits
+// Keys' cubic with a = -0.75 over 4 taps.
+const std::string resize_cubic_kernel_code = std::string(separable_taps_code) + R"(
+struct CubicWeights {
+    __device__ static void get(float t, float* w) {
+        const float a = -0.75f;
+        float u = t + 1.0f, v = 1.0f - t;
+        w[0] = ((a * u - 5.0f * a) * u + 8.0f * a) * u - 4.0f * a;
+        w[1] = ((a + 2.0f) * t - (a + 3.0f)) * t * t + 1.0f;
+        w[2] = ((a + 2.0f) * v - (a + 3.0f)) * v * v + 1.0f;
+        w[3] = 1.0f - w[0] - w[1] - w[2];
+    }
+};
+
+extern "C" __global__ void __launch_bounds__(1024)
+resize_cubic_kernel(const float* __restrict__ input, float* __restrict__ output,
+                    int input_width, int input_height, int new_width, int new_height, int channels) {
+    resize_taps<4, CubicWeights>(input, output, input_width, input_height, new_width, new_height, channels);
+}
+)";
+
+// Lanczos window of 4 lobes over 8 taps, weights normalised to sum 1. Tap i sits
 // d = t + 3 - i from the sample: sin(pi d) only alternates in sign from tap to tap and cancels
 // in the normalisation, and sin(pi d / 4) for all taps follows from one sin/cos by angle sums.
 // OpenCV rounds this interpolation's sample positions to float, which on images a thousand
 // pixels across moves its weights by up to ~1e-4; positions here stay in double.
-const char *resize_lanczos4_kernel_code = R"(
-__device__ void resize_lanczos4_weights(float t, float* w) {
-    const float quarter_pi = 0.785398163397448310f;
-    const float r = 0.707106781186547524f;
-    // (-1)^i sin(b + i pi / 4) = sin b * cs[i][0] + cos b * cs[i][1]
-    const float cs[8][2] = {{1.0f, 0.0f}, {-r, -r}, {0.0f, 1.0f}, {r, -r},
-                            {-1.0f, 0.0f}, {r, r}, {0.0f, -1.0f}, {-r, r}};
-    float b = -(t + 3.0f) * quarter_pi;
-    float s = sinf(b), co = cosf(b);
-    float sum = 0.0f;
-    #pragma unroll
-    for (int i = 0; i < 8; ++i) {
-        float d = t + 3.0f - i;
-        if (fabsf(d) >= 1e-6f) {
-            float angle = d * quarter_pi;
-            w[i] = (cs[i][0] * s + cs[i][1] * co) / (angle * angle);
-        } else {
-            w[i] = 1e30f;  // the sample sits on this tap
+const std::string resize_lanczos4_kernel_code = std::string(separable_taps_code) + R"(
+struct Lanczos4Weights {
+    __device__ static void get(float t, float* w) {
+        const float quarter_pi = 0.785398163397448310f;
+        const float r = 0.707106781186547524f;
+        // (-1)^i sin(b + i pi / 4) = sin b * cs[i][0] + cos b * cs[i][1]
+        const float cs[8][2] = {{1.0f, 0.0f}, {-r, -r}, {0.0f, 1.0f}, {r, -r},
+                                {-1.0f, 0.0f}, {r, r}, {0.0f, -1.0f}, {-r, r}};
+        float b = -(t + 3.0f) * quarter_pi;
+        float s = sinf(b), co = cosf(b);
+        float sum = 0.0f;
+        #pragma unroll
+        for (int i = 0; i < 8; ++i) {
+            float d = t + 3.0f - i;
+            if (fabsf(d) >= 1e-6f) {
+                float angle = d * quarter_pi;
+                w[i] = (cs[i][0] * s + cs[i][1] * co) / (angle * angle);
+            } else {
+                w[i] = 1e30f;  // the sample sits on this tap
+            }
+            sum += w[i];
         }
-        sum += w[i];
+        float inv = 1.0f / sum;
+        #pragma unroll
+        for (int i = 0; i < 8; ++i) w[i] *= inv;
     }
-    float inv = 1.0f / sum;
-    #pragma unroll
-    for (int i = 0; i < 8; ++i) w[i] *= inv;
-}
+};
 
 extern "C" __global__ void __launch_bounds__(1024)
 resize_lanczos4_kernel(const float* __restrict__ input, float* __restrict__ output,
                        int input_width, int input_height, int new_width, int new_height, int channels) {
-    int x = blockIdx.x * blockDim.x + threadIdx.x;
-    int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= new_width || y >= new_height) return;
-    double fx = (x + 0.5) * (1.0 / ((double)new_width / input_width)) - 0.5;
-    double fy = (y + 0.5) * (1.0 / ((double)new_height / input_height)) - 0.5;
-    long long sx = (long long)floor(fx), sy = (long long)floor(fy);
-    float wx[8], wy[8];
-    resize_lanczos4_weights((float)(fx - sx), wx);
-    resize_lanczos4_weights((float)(fy - sy), wy);
-    int ox[8], oy[8];
-    #pragma unroll
-    for (int k = 0; k < 8; ++k) {
-        long long tx = min(max(sx - 3 + k, 0LL), (long long)input_width - 1);
-        long long ty = min(max(sy - 3 + k, 0LL), (long long)input_height - 1);
-        ox[k] = (int)tx * channels;
-        oy[k] = (int)ty * input_width * channels;
-    }
-    float* out = output + (y * new_width + x) * channels;
-    for (int c = 0; c < channels; ++c) {
-        float sum = 0.0f;
-        #pragma unroll
-        for (int j = 0; j < 8; ++j) {
-            const float* r = input + oy[j] + c;
-            float h = 0.0f;
-            #pragma unroll
-            for (int i = 0; i < 8; ++i) h += r[ox[i]] * wx[i];
-            sum += h * wy[j];
-        }
-        out[c] = sum;
-    }
+    resize_taps<8, Lanczos4Weights>(input, output, input_width, input_height, new_width, new_height,
+                                            channels);
 }
 )";
 
@@ -303,8 +292,8 @@ NB_MODULE(resize, m) {
     m.attr("INTER_AUTO") = (int)kAuto;
     nearest_kernel = qv::add_kernel(m, "resize_nearest_kernel", resize_nearest_kernel_code);
     linear_kernel = qv::add_kernel(m, "resize_linear_kernel", resize_linear_kernel_code);
-    cubic_kernel = qv::add_kernel(m, "resize_cubic_kernel", resize_cubic_kernel_code);
-    lanczos4_kernel = qv::add_kernel(m, "resize_lanczos4_kernel", resize_lanczos4_kernel_code);
+    cubic_kernel = qv::add_kernel(m, "resize_cubic_kernel", resize_cubic_kernel_code.c_str());
+    lanczos4_kernel = qv::add_kernel(m, "resize_lanczos4_kernel", resize_lanczos4_kernel_code.c_str());
     qv::def(m, "resize", resize,
             {{"image", "cp.ndarray"},
              {"size", "tuple[int, int] | list[int]"},
