@@ -10,16 +10,7 @@ from quorvex.face.schema import QvFace
 
 tensorrt = pytest.importorskip("tensorrt")
 
-try:  # real TensorRT builds engines from ONNX; the stand-in wraps it
-    from standin.tensorrt import engine_bytes
-except ImportError:  # pragma: no cover - GPU tier without the stand-in
-    engine_bytes = None
-
-
-def engine(model):
-    if engine_bytes is None:
-        pytest.skip("needs the TensorRT stand-in to turn ONNX graphs into engines")
-    return engine_bytes(model)
+from engines import engine  # noqa: E402
 
 
 def recognizer(model=None, **kwargs):
