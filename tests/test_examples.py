@@ -4,11 +4,13 @@ into each target face, optional restoration and paste back."""
 import pathlib
 import runpy
 import sys
+import warnings
 
 import cupy as cp
 import cv2
 import numpy as np
 import onnx
+import onnxruntime
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -25,7 +27,7 @@ FACES = [face_at(16, 12, 12, 0.9, 70, angle=0.1), face_at(16, 14, 28, 0.8, 60)] 
 @pytest.fixture
 def models(tmp_path, monkeypatch):
     paths = {"detector": tmp_path / "det.engine", "embedder": tmp_path / "embed.onnx", "swapper": tmp_path / "swap.onnx"}
-    paths["detector"].write_bytes(engine_bytes(detector_model(9, faces=FACES)))
+    paths["detector"].write_bytes(engine_bytes(detector_model(9, faces=FACES, gated=True)))  # none in black frames
     onnx.save(embedding_model(), paths["embedder"])
     onnx.save(swap_model(), paths["swapper"])
     np.save(tmp_path / "emap.npy", embedding_map())
@@ -70,17 +72,78 @@ def test_only_the_face_regions_change(models, enhance):
         assert changed[cy - 5 : cy + 5, cx - 5 : cx + 5].all()
 
 
-def test_command_line_writes_the_swapped_frame(models, tmp_path):
-    source, target, output = tmp_path / "source.png", tmp_path / "target.png", tmp_path / "out.png"
-    cv2.imwrite(str(source), (smooth_frame(360, 640, 1) * 255).astype(np.uint8))
-    cv2.imwrite(str(target), (smooth_frame(360, 640, 2) * 255).astype(np.uint8))
+def frame_files(tmp_path, black=()):
+    paths = {}
+    for seed, name in enumerate(("source", "target"), 1):
+        paths[name] = tmp_path / f"{name}.png"
+        frame = np.zeros((360, 640, 3), np.float32) if name in black else smooth_frame(360, 640, seed)
+        cv2.imwrite(str(paths[name]), (frame * 255).astype(np.uint8))
+    return paths
+
+
+@pytest.mark.parametrize("device, enhance", [("cpu", False), ("cuda", True)])
+def test_command_line_writes_the_swapped_frame_with_every_network_on_the_device(models, tmp_path, capsys, device,
+                                                                               enhance):
+    from test_enhancer import restorer
+
+    frames, output = frame_files(tmp_path), tmp_path / "out.png"
+    if enhance:
+        models["enhancer"] = tmp_path / "restore.onnx"
+        models["enhancer"].write_bytes(restorer(1.0))
     example = runpy.run_path(str(ROOT / "examples" / "face_swap.py"))
-    argv = [f"--{k}={v}" for k, v in models.items()] + [f"--source={source}", f"--target={target}",
-                                                       f"--output={output}", "--device=cpu"]
-    assert example["main"](argv) == 0
+    argv = [f"--{k}={v}" for k, v in {**models, **frames}.items()] + [f"--output={output}", f"--device={device}"]
+    with warnings.catch_warnings(record=True) as caught:  # ONNX Runtime names providers it lacks
+        warnings.simplefilter("always")
+        assert example["main"](argv) == 0
+    assert capsys.readouterr().out.splitlines()[-1] == f"wrote {output}: 2 faces swapped"
+    if "CUDAExecutionProvider" not in onnxruntime.get_available_providers():
+        asked = [w for w in caught if "'CUDAExecutionProvider' is not in available provider names" in str(w.message)]
+        assert len(asked) == (3 if device == "cuda" else 0)  # embedder, swapper and enhancer
     written = cv2.imread(str(output))
     assert written.shape == (360, 640, 3)
-    assert np.abs(written.astype(int) - cv2.imread(str(target)).astype(int)).max() > 10
+    assert np.abs(written.astype(int) - cv2.imread(str(frames["target"])).astype(int)).max() > 10
+
+
+@pytest.mark.parametrize(
+    "case, code, message",
+    [
+        ("no landmarks", 2, "error: the detector engine {detector} gives no face landmarks (6 outputs); aligning "
+                            "and swapping faces needs an engine with landmark outputs (9 or 15)"),
+        ("black source", 1, "no face found in the source {source}: nothing swapped, {output} not written"),
+        ("black target", 1, "no face found in the target {target}: nothing swapped, {output} not written"),
+        ("unknown extension", 2, "error: cannot write {output}: OpenCV has no image writer for '.xyz'"),
+    ],
+)
+def test_command_line_failures_say_what_happened_and_exit_non_zero(models, tmp_path, capsys, case, code, message):
+    if case == "no landmarks":
+        models["detector"].write_bytes(engine_bytes(detector_model(6, faces=FACES, gated=True)))
+    frames = frame_files(tmp_path, black=[case.split()[1]] if case.startswith("black") else [])
+    output = tmp_path / ("out.xyz" if case == "unknown extension" else "out.png")
+    example = runpy.run_path(str(ROOT / "examples" / "face_swap.py"))
+    argv = [f"--{k}={v}" for k, v in {**models, **frames}.items()] + [f"--output={output}", "--device=cpu"]
+    assert example["main"](argv) == code
+    assert capsys.readouterr().err.splitlines()[-1] == message.format(output=output, **models, **frames)
+    assert not output.exists()
+
+
+@pytest.mark.parametrize("size", [128, 256])
+def test_a_matrix_rescaled_to_the_restored_size_pastes_the_face_where_the_crop_goes(size):
+    from quorvex.face.paste import paste_back
+    from quorvex.transform.resize import resize
+
+    rescale_matrix = runpy.run_path(str(ROOT / "examples" / "face_swap.py"))["rescale_matrix"]
+    crop = cv2.GaussianBlur(np.random.default_rng(size).random((size, size, 3)).astype(np.float32), (0, 0), 1.0)
+    c, s = size / 200 * np.cos(0.2), size / 200 * np.sin(0.2)
+    M = np.array([[c, -s, 0], [s, c, 0]], np.float32)
+    M[:, 2] = size / 2 - M[:, :2] @ [200, 150]
+    frame = cp.zeros((300, 400, 3), cp.float32)
+    direct = paste_back(frame, cp.asarray(crop), cp.asarray(M)).get()
+    restored = paste_back(frame, resize(cp.asarray(crop), (512, 512)), rescale_matrix(cp.asarray(M), size, 512)).get()
+    ys, xs = np.mgrid[0:300, 0:400]
+    u, v = (M.astype(np.float64) @ np.stack([xs.ravel(), ys.ravel(), np.ones(xs.size)])).reshape(2, 300, 400)
+    inside = (u > 3) & (u < size - 4) & (v > 3) & (v < size - 4)
+    # A half-pixel slip of the rescaled matrix shows on this sharp crop as a mean error above 0.01.
+    assert np.abs(restored - direct)[inside].mean() < 0.006
 
 
 def test_upscale_command_tiles_large_images_and_writes_the_result(tmp_path, capsys):

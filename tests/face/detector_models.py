@@ -54,7 +54,9 @@ def face_at(stride, row, col, score, side, anchor=0, angle=0.0):
     return Face(stride, row, col, score, box, kps, anchor)
 
 
-def detector_model(outputs=9, height=640, width=640, faces=(), input_shape=None):
+def detector_model(outputs=9, height=640, width=640, faces=(), input_shape=None, gated=False):
+    """gated: scores are scaled by the brightest input value (clamped at 0), so the faces are
+    found in any frame with a bright pixel and none in a black one."""
     strides, anchors, landmarks = LAYOUTS.get(outputs, ([8, 16], 1, False))
     maps = {"score": [], "bbox": [], "kps": []}
     for stride in strides:
@@ -78,11 +80,17 @@ def detector_model(outputs=9, height=640, width=640, faces=(), input_shape=None)
     if outputs not in LAYOUTS:  # an unsupported layout: just the first `outputs` maps
         kinds = ["score", "bbox", "kps"]
     nodes, inits, outs = [], [], []
+    if gated:
+        nodes += [helper.make_node("ReduceMax", ["input.1"], ["brightest"], keepdims=0),
+                  helper.make_node("Relu", ["brightest"], ["gate"])]
     for kind in kinds:
         for stride, array in zip(strides, maps[kind]):
             name = f"{kind}_{stride}"
             inits.append(numpy_helper.from_array(array, name + "_value"))
-            nodes.append(helper.make_node("Identity", [name + "_value"], [name]))
+            if gated and kind == "score":
+                nodes.append(helper.make_node("Mul", [name + "_value", "gate"], [name]))
+            else:
+                nodes.append(helper.make_node("Identity", [name + "_value"], [name]))
             outs.append(helper.make_tensor_value_info(name, TensorProto.FLOAT, list(array.shape)))
     if outputs not in LAYOUTS:
         outs, nodes = outs[:outputs], nodes[:outputs]

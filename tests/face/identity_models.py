@@ -28,15 +28,17 @@ def _model(nodes, inputs, outputs, initializers):
     return model
 
 
-def embedding_model(lead=(), padding=0, height=112, width=112, outputs=1):
+def embedding_model(lead=(), padding=0, height=112, width=112, outputs=1, batch=1, gain=None, half=False):
     """Embedding network. lead: names of leading normalising nodes, each "Sub..."/"_minus..." (a
-    subtraction) or "Mul..."/"_mul..." (a multiplication); padding: Identity nodes before them."""
+    subtraction) or "Mul..."/"_mul..." (a multiplication); padding: Identity nodes before them;
+    batch: the batch size, or a name for a dynamic one; gain: a factor on the embedding; half: a
+    float16 output."""
     f32 = TensorProto.FLOAT
     nodes = [helper.make_node("Identity", ["input.1" if i == 0 else f"pad{i - 1}"], [f"pad{i}"], name=f"Pad{i}")
              for i in range(padding)]
     x = f"pad{padding - 1}" if padding else "input.1"
     inits = [numpy_helper.from_array(PROJECTION, "projection"),
-             numpy_helper.from_array(np.array([1, 3 * 8 * 8], np.int64), "flat")]
+             numpy_helper.from_array(np.array([-1, 3 * 8 * 8], np.int64), "flat")]
     if lead:
         inits += [numpy_helper.from_array(np.array(v, np.float32), name)
                   for name, v in zip(("offset", "factor"), SELF_SCALING)]
@@ -47,12 +49,22 @@ def embedding_model(lead=(), padding=0, height=112, width=112, outputs=1):
     kernel = [height // 8, width // 8]
     nodes += [helper.make_node("AveragePool", [x], ["pooled"], kernel_shape=kernel, strides=kernel, name="Pool"),
               helper.make_node("Reshape", ["pooled", "flat"], ["flat_pooled"], name="Flatten"),
-              helper.make_node("MatMul", ["flat_pooled", "projection"], ["embedding"], name="Project")]
-    outs = [helper.make_tensor_value_info("embedding", f32, [1, EMBEDDING_SIZE])]
+              helper.make_node("MatMul", ["flat_pooled", "projection"], ["projected"], name="Project")]
+    last = "projected"
+    if gain is not None:
+        inits.append(numpy_helper.from_array(np.array(gain, np.float32), "gain"))
+        nodes.append(helper.make_node("Mul", [last, "gain"], ["amplified"], name="Gain"))
+        last = "amplified"
+    if half:
+        nodes.append(helper.make_node("Cast", [last], ["halved"], to=TensorProto.FLOAT16, name="Half"))
+        last = "halved"
+    nodes.append(helper.make_node("Identity", [last], ["embedding"], name="Output"))
+    out_type = TensorProto.FLOAT16 if half else f32
+    outs = [helper.make_tensor_value_info("embedding", out_type, [batch, EMBEDDING_SIZE])]
     for k in range(1, outputs):
         nodes.append(helper.make_node("Identity", ["embedding"], [f"extra{k}"], name=f"Extra{k}"))
         outs.append(helper.make_tensor_value_info(f"extra{k}", f32, [1, EMBEDDING_SIZE]))
-    return _model(nodes, [helper.make_tensor_value_info("input.1", f32, [1, 3, height, width])], outs, inits)
+    return _model(nodes, [helper.make_tensor_value_info("input.1", f32, [batch, 3, height, width])], outs, inits)
 
 
 def embedding_reference(blob, lead=()):

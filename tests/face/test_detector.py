@@ -1,11 +1,13 @@
 import pathlib
 
 import cupy as cp
+import cv2
 import numpy as np
 import pytest
-from detector_models import TEMPLATE, detector_model, face_at
+from detector_models import TEMPLATE, Face, detector_model, face_at
 
 from quorvex.face.detector import TrtFaceDetection
+from quorvex.face.paste import paste_back
 from quorvex.face.schema import QvFace
 from quorvex.transform.affine import affine_transform
 
@@ -127,14 +129,51 @@ def test_faces_map_back_to_frame_pixels_in_score_order(height, width):
     assert compared >= 1
 
 
+def test_faces_cut_by_the_top_left_edges_align_from_unclipped_landmarks_and_unalignable_ones_drop_out():
+    cut = face_at(16, 10, 1, 0.85, 140, angle=0.1)  # the left eye and mouth corner lie left of the frame
+    past = face_at(16, 1, 1, 0.9, 80)
+    past.kps = past.kps - 60  # every landmark above and left of the frame
+    point = face_at(32, 5, 14, 0.95, 100)
+    point.kps = np.full((5, 2), 300.0)  # all landmarks at one point: no alignment exists
+    normal = face_at(16, 30, 25, 0.7, 80)
+    assert (cut.kps[:, 0] < 0).sum() == 2 and (past.kps < 0).all()
+    det = detector(detector_model(9, faces=[cut, past, point, normal]))
+    faces = det.get(smooth_frame(640, 640), crop_size=112)
+    assert [f.score for f in faces] == pytest.approx([0.9, 0.85, 0.7])
+    for face, planted in zip(faces, [past, cut, normal]):
+        np.testing.assert_allclose(face.kps.get(), np.maximum(planted.kps, 0), atol=1e-3)
+        kps = np.hstack([planted.kps, np.ones((5, 1))])
+        np.testing.assert_allclose(kps @ face.matrix.get().T, TEMPLATE, atol=0.05)
+
+
+@pytest.mark.parametrize("size, scale, angle", [(112, 1.0, 0.0), (128, 0.8, -0.2), (96, 1.3, 0.3)])
+def test_a_crop_pasted_back_unchanged_gives_the_frame_up_to_resampling(size, scale, angle):
+    # On a sharp frame any offset between the matrix and the crop adds to the round trip's error,
+    # so the matrix as given must beat it moved by a quarter crop pixel either way.
+    frame = cv2.GaussianBlur(np.random.default_rng(0).random((300, 400, 3)).astype(np.float32), (0, 0), 1.5)
+    c, s = np.cos(angle), np.sin(angle)
+    unit = ((TEMPLATE + 0.5) * size / 112 - 0.5 - size / 2) / scale
+    kps = np.stack([200 + c * unit[:, 0] - s * unit[:, 1], 150 + s * unit[:, 0] + c * unit[:, 1]], 1)
+    crop, matrix = detector(detector_model(9)).crop(cp.asarray(frame), kps.astype(np.float32), size)
+    M = matrix.get().astype(np.float64)
+    ys, xs = np.mgrid[0:300, 0:400]
+    u, v = (M @ np.stack([xs.ravel(), ys.ravel(), np.ones(xs.size)])).reshape(2, 300, 400)
+    inside = (u > 3) & (u < size - 4) & (v > 3) & (v < size - 4)
+    errors = {}
+    for shift in [(0, 0), (0.25, 0.25), (-0.25, -0.25), (0.25, -0.25), (-0.25, 0.25)]:
+        moved = cp.asarray((M + [[0, 0, shift[0]], [0, 0, shift[1]]]).astype(np.float32))
+        errors[shift] = np.abs(paste_back(cp.asarray(frame), crop, moved).get() - frame)[inside].mean()
+    assert errors[(0, 0)] < 0.8 * min(e for shift, e in errors.items() if shift != (0, 0))
+
+
 def test_frames_fill_the_input_from_the_top_left():
     det = detector(detector_model(9))
     seen = {}
     original = det.forward
 
-    def spy(image, threshold):
+    def spy(image, threshold, **kwargs):
         seen["image"] = image.get()
-        return original(image, threshold)
+        return original(image, threshold, **kwargs)
 
     det.forward = spy
     det.get(cp.ones((1080, 1920, 3), cp.float32))

@@ -5,6 +5,7 @@ import numpy as np
 import pytest
 from identity_models import embedding_model, embedding_reference, face_crop
 
+from quorvex.face.embedding import FaceEmbedding
 from quorvex.face.recognizer import TrtFaceEmbedding
 from quorvex.face.schema import QvFace
 
@@ -13,8 +14,8 @@ tensorrt = pytest.importorskip("tensorrt")
 from engines import engine  # noqa: E402
 
 
-def recognizer(model=None, **kwargs):
-    return TrtFaceEmbedding(model_bytes=engine(model or embedding_model()), **kwargs)
+def recognizer(model=None, profile=None, **kwargs):
+    return TrtFaceEmbedding(model_bytes=engine(model or embedding_model(), profile), **kwargs)
 
 
 def nchw(seed, shape=(1, 3, 112, 112)):
@@ -81,26 +82,48 @@ def test_forward_takes_host_batches_and_returns_copies():
     np.testing.assert_allclose(on_device.get(), embedding_reference(first), rtol=1e-4, atol=1e-5)
 
 
-def test_a_batch_of_another_shape_rebinds_the_input_once():
-    rec = recognizer()
-    initial = rec.d_inputs["input.1"]
-    batch = nchw(3, (2, 3, 112, 112))
-    out = rec.forward(cp.asarray(batch))
-    rebound = rec.d_inputs["input.1"]
-    assert rebound is not initial and rebound.shape == (2, 3, 112, 112) and rebound.dtype == np.float32
-    assert rec.ctx.get_tensor_address("input.1") == rebound.data.ptr
-    # The engine's batch is fixed at one: it reads the first image.
-    np.testing.assert_allclose(out.get(), embedding_reference(batch[:1]), rtol=1e-4, atol=1e-5)
-    again = rec.forward(cp.asarray(batch[::-1].astype(np.float64)))  # same shape: converted into the buffer
-    assert rec.d_inputs["input.1"] is rebound and rec.ctx.get_tensor_address("input.1") == rebound.data.ptr
-    np.testing.assert_allclose(again.get(), embedding_reference(batch[1:]), rtol=1e-4, atol=1e-5)
+PROFILE = {"input.1": ((1, 3, 112, 112), (2, 3, 112, 112), (4, 3, 112, 112))}
 
 
-def test_a_batch_smaller_than_the_engine_input_is_refused():
+@pytest.mark.parametrize("batch, count", [(1, 1), (1, 2), ("N", 1), ("N", 3)])
+def test_both_embedders_give_a_batch_the_same_answer_or_the_same_error(batch, count):
+    model = embedding_model(batch=batch)
+    by_engine = recognizer(model, profile=PROFILE if batch == "N" else None)
+    by_onnx = FaceEmbedding(model_bytes=model.SerializeToString(), device="cpu")
+    images = [face_crop(112, 112, seed) for seed in range(count)]
+    outcomes = []
+    for run in (by_engine.get_feat, by_onnx.forward):
+        try:
+            outcomes.append(run([cp.asarray(image) for image in images]).get())
+        except ValueError as error:
+            outcomes.append(str(error))
+    if batch == 1 and count > 1:
+        message = f"the face embedding network takes a batch of shape (1, 3, 112, 112), got ({count}, 3, 112, 112)"
+        assert outcomes == [message, message]
+        return
+    expected = embedding_reference(np.stack([(image - 0.5) * 2 for image in images]).transpose(0, 3, 1, 2))
+    for out in outcomes:
+        np.testing.assert_allclose(out, expected, rtol=1e-4, atol=1e-5)
+
+
+def test_batches_outside_the_engine_input_are_refused_and_others_set_its_shape():
     with pytest.raises(ValueError) as error:
-        recognizer().forward(cp.zeros((1, 3, 64, 64), cp.float32))
-    assert str(error.value) == ("a batch of shape (1, 3, 64, 64) holds 12288 values, fewer than the 37632 "
-                                "the face embedding engine reads")
+        recognizer().forward(cp.zeros((1, 112, 112, 3), cp.float32))  # as many values, but NHWC
+    assert str(error.value) == "the face embedding network takes a batch of shape (1, 3, 112, 112), got (1, 112, 112, 3)"
+    rec = recognizer(embedding_model(batch="N"), profile=PROFILE)
+    assert (rec.input_shape, rec.output_shape) == ([2, 3, 112, 112], [2, 512])  # the profile's optimum
+    with pytest.raises(ValueError) as error:
+        rec.forward(cp.zeros((5, 3, 112, 112), cp.float32))
+    assert str(error.value) == "the face embedding network takes a batch of shape (1..4, 3, 112, 112), got (5, 3, 112, 112)"
+    batch = nchw(3, (3, 3, 112, 112))
+    out = rec.forward(cp.asarray(batch))
+    bound = [rec.d_inputs["input.1"], rec.d_outputs["embedding"]]
+    assert [b.shape for b in bound] == [(3, 3, 112, 112), (3, 512)]
+    assert [rec.ctx.get_tensor_address(n) for n in ("input.1", "embedding")] == [b.data.ptr for b in bound]
+    np.testing.assert_allclose(out.get(), embedding_reference(batch), rtol=1e-4, atol=1e-5)
+    again = rec.forward(cp.asarray(batch[::-1].astype(np.float64)))  # same shape: converted into the same buffer
+    assert rec.d_inputs["input.1"] is bound[0] and rec.d_outputs["embedding"] is bound[1]
+    np.testing.assert_allclose(again.get(), embedding_reference(batch[::-1]), rtol=1e-4, atol=1e-5)
 
 
 def test_get_feat_of_one_image_is_a_batch_of_one():
@@ -139,3 +162,24 @@ def test_construction_errors(kwargs, error, message):
 def test_a_missing_model_file_raises_the_os_error(tmp_path):
     with pytest.raises(FileNotFoundError):
         TrtFaceEmbedding(str(tmp_path / "missing.engine"))
+
+
+@pytest.mark.parametrize("by_engine", [True, False])
+@pytest.mark.parametrize("gain", [0.0, 100.0])
+def test_float16_embeddings_are_normed_in_float32_and_zero_ones_refused(by_engine, gain):
+    model = embedding_model(gain=gain, half=True)  # a norm near 2000: its square overflows float16
+    embedder = recognizer(model) if by_engine else FaceEmbedding(model_bytes=model.SerializeToString(), device="cpu")
+    crop = face_crop(112, 112)
+    face = QvFace(bbox=cp.zeros(4, cp.float32), score=0.9, image=cp.asarray(crop))
+    if gain == 0:
+        with pytest.raises(ValueError) as error:
+            embedder.get(face)
+        assert str(error.value) == ("the face embedding network gave an embedding of norm 0.0, which has no "
+                                    "direction to normalise")
+        assert face.embedding is None and face.normed_embedding is None
+        return
+    embedder.get(face)
+    assert face.embedding.dtype == np.float16 and face.normed_embedding.dtype == np.float32
+    raw = embedding_reference(((crop[..., ::-1] - 0.5) * 2).transpose(2, 0, 1)[None]).ravel() * gain
+    np.testing.assert_allclose(face.normed_embedding.get(), raw / np.linalg.norm(raw), atol=2e-4)
+    assert np.linalg.norm(face.normed_embedding.get()) == pytest.approx(1.0, abs=1e-6)

@@ -78,6 +78,31 @@ def test_the_latent_fed_has_unit_norm(emap):
     np.testing.assert_allclose(swapper(probe=True).get(target, source).get(), 0.25, atol=1e-5)
 
 
+@pytest.mark.parametrize("crop_type, embedding_type", [(np.uint8, np.float64), (np.uint16, np.float16),
+                                                       (np.float64, np.float32)])
+def test_get_converts_crops_and_embeddings_at_entry(crop_type, embedding_type):
+    target, source = faces(96, 112)
+    scale = np.iinfo(crop_type).max if np.issubdtype(crop_type, np.integer) else 1
+    crop = np.round(target.image.get() * scale).astype(crop_type)
+    target.image = cp.asarray((crop / scale).astype(np.float32))
+    expected = swapper().get(target, source).get()
+    target.image = cp.asarray(crop)
+    source.normed_embedding = cp.asarray(source.normed_embedding.get().astype(embedding_type))
+    out = swapper().get(target, source)
+    assert out.dtype == np.float32
+    np.testing.assert_allclose(out.get(), expected, atol=2e-3 if embedding_type == np.float16 else 1e-5)
+
+
+@pytest.mark.parametrize("value", [0.0, np.nan])
+def test_a_source_identity_without_a_direction_is_refused(value):
+    target, source = faces(128, 128)
+    source.normed_embedding = cp.full(512, value, cp.float32)
+    with pytest.raises(ValueError) as error:
+        swapper().get(target, source)
+    assert str(error.value) == ("FaceSwap.get() takes a source face whose normed_embedding has a direction; "
+                                f"through the embedding map it has norm {value!r}")
+
+
 @pytest.mark.parametrize("missing", ["image", "normed_embedding"])
 def test_get_asserts_its_inputs(missing):
     target, source = faces(128, 128)

@@ -131,9 +131,10 @@ def test_singular_inverse_is_zeros_on_device_and_an_error_on_host():
 
 
 def landmarks_for(M, size):
-    """Frame landmarks that M (frame -> crop) takes exactly onto the scaled template."""
+    """Frame landmarks that M (frame -> crop) takes exactly onto the template scaled to size, about
+    pixel edges (integers being pixel centres), so that each size frames the same face."""
     inv = cv2.invertAffineTransform(M)
-    return TEMPLATE * size / 112 @ inv[:, :2].T + inv[:, 2]
+    return ((TEMPLATE + 0.5) * size / 112 - 0.5) @ inv[:, :2].T + inv[:, 2]
 
 
 @pytest.mark.parametrize(

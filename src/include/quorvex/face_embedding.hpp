@@ -2,6 +2,8 @@
 // wants them, and filling a face record from the network's output.
 #pragma once
 
+#include <cmath>
+
 #include "quorvex/assertion.hpp"
 #include "quorvex/function.hpp"
 
@@ -28,16 +30,26 @@ inline nb::object pack(nb::handle self, nb::handle imgs) {
 }
 
 // Fills embedding (the flattened output of `run` on the record's crop, as RGB float32) and
-// normed_embedding (unit Euclidean norm) of a record, and returns the record.
+// normed_embedding (unit Euclidean norm, float32 or wider) of a record, and returns the record.
+// An embedding without a direction (all zero, or not finite) is refused with ValueError and the
+// record is left as it was.
 template <typename Run>
 nb::object fill(nb::handle face, Run &&run) {
     static nb::handle bgr_to_rgb = package_attr("quorvex.color.bgr", "bgr_to_rgb").release();
     static nb::handle to_float32 = package_attr("quorvex.utils.dtypes", "to_float32").release();
+    const Cupy &cp = quorvex::cp();
     nb::object image = to_float32(bgr_to_rgb(face.attr("image")));
     nb::object embedding = nb::object(run(image)).attr("flatten")();
+    // Squares of float16 outputs overflow early (a norm above 256), so the norm is taken wider.
+    nb::object wide = embedding.attr("astype")(cp.module.attr("promote_types")(embedding.attr("dtype"), cp.float32));
+    nb::object norm = cp.module.attr("linalg").attr("norm")(wide);
+    double length = nb::cast<double>(nb::float_(norm));  // one value to the host, to refuse NaN identities
+    if (!(length > 0.0 && std::isfinite(length)))
+        raise(PyExc_ValueError, "the face embedding network gave an embedding of norm %R, which has no direction to "
+              "normalise", nb::float_(length).ptr());
     face.attr("embedding") = embedding;
     assert_true(!face.attr("embedding").is_none());
-    face.attr("normed_embedding") = embedding / cp().module.attr("linalg").attr("norm")(embedding);
+    face.attr("normed_embedding") = wide / norm;
     assert_true(!face.attr("normed_embedding").is_none());
     return nb::borrow(face);
 }

@@ -7,7 +7,9 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <vector>
 
+#include "quorvex/batch_shape.hpp"
 #include "quorvex/kernel.hpp"
 #include "quorvex/model_file.hpp"
 #include "quorvex/python.hpp"
@@ -54,9 +56,53 @@ struct Tensors {
     nb::list names, inputs, outputs;  // all in engine order
 };
 
+inline std::vector<int64_t> dims(nb::handle shape) {
+    std::vector<int64_t> values;
+    for (nb::handle d : shape) values.push_back(nb::cast<int64_t>(d));
+    return values;
+}
+
+inline bool is_dynamic(const std::vector<int64_t> &shape) {
+    for (int64_t d : shape)
+        if (d < 0) return true;
+    return false;
+}
+
+// Entry 0, 1 or 2 (min, opt, max) of an input's shapes in the context's optimization profile.
+inline std::vector<int64_t> profile_shape(nb::handle self, nb::handle name, int which) {
+    nb::object ctx = self.attr("ctx");
+    nb::object shapes = self.attr("engine").attr("get_tensor_profile_shape")(name, ctx.attr("active_optimization_profile"));
+    return nb::len(shapes) == 3 ? dims(shapes[nb::int_(which)]) : std::vector<int64_t>{};
+}
+
+// The batch shapes an input takes: its engine shape, with the profile's bounds where it is
+// set at run time.
+inline ShapeRange input_range(nb::handle self, nb::handle name) {
+    std::vector<int64_t> shape = dims(self.attr("engine").attr("get_tensor_shape")(name));
+    std::vector<int64_t> low = profile_shape(self, name, 0), high = profile_shape(self, name, 2);
+    ShapeRange range;
+    for (size_t i = 0; i < shape.size(); ++i) {
+        bool bounded = shape[i] < 0 && i < low.size() && i < high.size() && low[i] >= 0;
+        if (shape[i] >= 0) range.add(shape[i], shape[i]);
+        else if (bounded) range.add(low[i], high[i]);
+        else range.add(0, -1);
+    }
+    return range;
+}
+
+inline void set_input_shape(nb::handle self, nb::handle name, const std::vector<int64_t> &shape, const char *what) {
+    nb::list values;
+    for (int64_t d : shape) values.append(d);
+    // TensorRT logs its reason and returns False instead of raising.
+    if (self.attr("ctx").attr("set_input_shape")(name, values).ptr() != Py_True)
+        raise(PyExc_RuntimeError, "TensorRT could not set the %s engine's input %U to shape %s (see its log)", what,
+              str_of(name).ptr(), shape_text(shape).c_str());
+}
+
 // Sets stream, d_inputs and d_outputs on self: a new stream and one uninitialised buffer per
-// I/O tensor in the shape the context reports, each bound to its tensor.
-inline Tensors allocate_buffers(nb::handle self) {
+// I/O tensor in the shape the context reports, each bound to its tensor. Inputs with run-time
+// dimensions first get their profile's optimal shape.
+inline Tensors allocate_buffers(nb::handle self, const char *what) {
     nb::handle trt = tensorrt().get();
     const Cupy &cp = quorvex::cp();
     nb::object engine = self.attr("engine"), ctx = self.attr("ctx");
@@ -67,9 +113,17 @@ inline Tensors allocate_buffers(nb::handle self) {
     Tensors tensors;
     tensors.names = tensor_names(engine);
     nb::object input_mode = trt.attr("TensorIOMode").attr("INPUT");
+    for (nb::handle name : tensors.names)
+        if (engine.attr("get_tensor_mode")(name).equal(input_mode) && is_dynamic(dims(ctx.attr("get_tensor_shape")(name)))) {
+            std::vector<int64_t> opt = profile_shape(self, name, 1);
+            if (opt.empty() || is_dynamic(opt))
+                raise(PyExc_ValueError, "the %s engine's input %U has run-time dimensions but no optimization profile",
+                      what, str_of(name).ptr());
+            set_input_shape(self, name, opt, what);
+        }
     for (nb::handle name : tensors.names) {
         nb::list shape;
-        for (nb::handle d : ctx.attr("get_tensor_shape")(name)) shape.append(nb::int_(nb::cast<int64_t>(d)));
+        for (int64_t d : dims(ctx.attr("get_tensor_shape")(name))) shape.append(nb::int_(d));
         nb::object dtype = trt.attr("nptype")(engine.attr("get_tensor_dtype")(name));
         nb::object buffer = cp.empty(nb::tuple(shape), nb::arg("dtype") = dtype);
         bool is_input = engine.attr("get_tensor_mode")(name).equal(input_mode);
@@ -97,27 +151,38 @@ inline nb::list buffer_shape(nb::handle buffers, nb::handle name) {
     return shape;
 }
 
-// Copies a device batch into the buffer of input_tensor. A batch of another shape gets a new
-// buffer, bound in place of the old one; it keeps the engine's element type (the engine reads
-// raw memory) and must hold at least what the engine reads, or TensorRT would read past it.
+// Binds a new uninitialised buffer of this shape, in the engine's element type, to a tensor.
+inline void rebind(nb::handle self, nb::dict buffers, nb::handle name, const std::vector<int64_t> &shape) {
+    nb::list values;
+    for (int64_t d : shape) values.append(d);
+    nb::object dtype = buffers[name].attr("dtype");
+    PyDict_DelItem(buffers.ptr(), name.ptr());  // the old buffer goes before the new one is made
+    nb::object buffer = cp().empty(nb::tuple(values), nb::arg("dtype") = dtype);
+    buffers[name] = buffer;
+    self.attr("ctx").attr("set_tensor_address")(name, buffer.attr("data").attr("ptr"));
+}
+
+// Copies a device batch into the buffer of input_tensor, converting it to the engine's element
+// type. A batch the engine does not take (another shape for fixed dimensions, outside the
+// profile for run-time ones) is refused; one of a new shape within the profile sets the input
+// shape and gets input and output buffers of the shapes that follow from it.
 inline void stage_input(nb::handle self, nb::handle batch, const char *what) {
-    const Cupy &cp = quorvex::cp();
     nb::dict d_inputs = nb::borrow<nb::dict>(self.attr("d_inputs"));
     nb::object input_tensor = self.attr("input_tensor");
     if (!d_inputs.contains(input_tensor)) raise(PyExc_ValueError, "the %s engine has no input tensor to feed", what);
-    nb::object buffer = d_inputs[input_tensor];
-    if (!buffer.attr("shape").equal(batch.attr("shape"))) {
-        int64_t needed = 1, given = nb::cast<int64_t>(batch.attr("size"));
-        for (nb::handle d : self.attr("ctx").attr("get_tensor_shape")(input_tensor)) needed *= nb::cast<int64_t>(d);
-        if (needed > 0 && given < needed)
-            raise(PyExc_ValueError, "a batch of shape %U holds %lld values, fewer than the %lld the %s engine reads",
-                  str_of(batch.attr("shape")).ptr(), (long long)given, (long long)needed, what);
-        PyDict_DelItem(d_inputs.ptr(), input_tensor.ptr());
-        buffer = cp.empty(batch.attr("shape"), nb::arg("dtype") = buffer.attr("dtype"));
-        d_inputs[input_tensor] = buffer;
-        self.attr("ctx").attr("set_tensor_address")(input_tensor, buffer.attr("data").attr("ptr"));
+    std::vector<int64_t> shape = shape_of(batch);
+    if (shape != shape_of(d_inputs[input_tensor])) {
+        check_batch_shape(input_range(self, input_tensor), shape, what);
+        set_input_shape(self, input_tensor, shape, what);
+        rebind(self, d_inputs, input_tensor, shape);
+        nb::dict d_outputs = nb::borrow<nb::dict>(self.attr("d_outputs"));
+        nb::list names = nb::steal<nb::list>(PyDict_Keys(d_outputs.ptr()));  // a copy: rebind changes the dict
+        for (nb::handle name : names) {
+            std::vector<int64_t> needed = dims(self.attr("ctx").attr("get_tensor_shape")(name));
+            if (needed != shape_of(d_outputs[name])) rebind(self, d_outputs, name, needed);
+        }
     }
-    buffer[nb::ellipsis()] = batch;
+    d_inputs[input_tensor][nb::ellipsis()] = batch;
 }
 
 // Runs the engine on the object's stream and waits for it.

@@ -116,7 +116,7 @@ nb::object init(const qv::Args &a) {
 
 nb::object initialize(const qv::Args &a) {
     nb::handle self = a[0];
-    qv::trt::Tensors tensors = qv::trt::allocate_buffers(self);
+    qv::trt::Tensors tensors = qv::trt::allocate_buffers(self, kWhat);
     nb::dict d_inputs = nb::borrow<nb::dict>(self.attr("d_inputs"));
     nb::list outputs = tensors.outputs;
     self.attr("input_tensor") = qv::trt::first_or(tensors.inputs, "input");
@@ -176,16 +176,23 @@ nb::object distance2bbox(const qv::Args &a) {
     return cp.module.attr("stack")(nb::make_tuple(x1, y1, x2, y2), nb::arg("axis") = -1);
 }
 
-// All landmark columns at once: point coordinates repeated per landmark, plus the distances,
-// clipped at 0 and at the bounds (infinite without max_shape), so landmarks are never negative.
-nb::object distance2kps(const qv::Args &a) {
+// All landmark columns at once: point coordinates repeated per landmark, plus the distances.
+nb::object decode_kps(nb::handle points_in, nb::handle distance_in) {
     const qv::Cupy &cp = qv::cp();
-    nb::object points = a[1].attr("astype")(cp.float32), distance = a[2].attr("astype")(cp.float32);
-    nb::handle max_shape = a[3];
+    nb::object points = points_in.attr("astype")(cp.float32), distance = distance_in.attr("astype")(cp.float32);
     int64_t columns = qv::shape_of(distance).back();
     nb::object repeated = cp.module.attr("tile")(points, nb::make_tuple(1, (columns + 1) / 2));
     nb::object all = nb::slice(nb::none(), nb::none(), nb::none());
-    nb::object values = repeated[nb::make_tuple(all, nb::slice(nb::int_(0), nb::int_(columns), nb::none()))] + distance;
+    return repeated[nb::make_tuple(all, nb::slice(nb::int_(0), nb::int_(columns), nb::none()))] + distance;
+}
+
+// The decoded landmarks clipped at 0 and at the bounds (infinite without max_shape), so they are
+// never negative.
+nb::object distance2kps(const qv::Args &a) {
+    const qv::Cupy &cp = qv::cp();
+    nb::handle max_shape = a[3];
+    nb::object values = decode_kps(a[1], a[2]);
+    int64_t columns = qv::shape_of(values).back();
     nb::list bounds;
     bool bounded = PyObject_IsTrue(max_shape.ptr()) == 1;
     for (int64_t i = 0; i < columns; ++i)
@@ -197,6 +204,7 @@ nb::object distance2kps(const qv::Args &a) {
 nb::object forward(const qv::Args &a) {
     nb::handle self = a[0];
     double threshold = as_double(a[2]);
+    bool clip_kps = nb::cast<bool>(a[3]);
     const qv::Cupy &cp = qv::cp();
     nb::list scores_list, bboxes_list, kpss_list;
     nb::object blob = self.attr("pre_process")(a[1]);
@@ -250,7 +258,7 @@ nb::object forward(const qv::Args &a) {
         if (use_kps) {
             nb::object kps_preds =
                 net_outs[idx + 2 * fmc].attr("reshape")(-1, 10).attr("astype")(float32) * nb::int_(stride);
-            nb::object kpss = self.attr("distance2kps")(centres, kps_preds);
+            nb::object kpss = clip_kps ? self.attr("distance2kps")(centres, kps_preds) : decode_kps(centres, kps_preds);
             kpss = kpss.attr("reshape")(qv::shape_of(kpss)[0], -1, 2);
             kpss_list.append(kpss[pos_inds]);
         }
@@ -273,8 +281,13 @@ nb::object crop(const qv::Args &a) {
     int64_t size = as_int(a[3]);
     nb::object pair = s.crop_from_kps(a[1], a[2], size * 2);
     nb::object cropped = s.resize(pair[nb::int_(0)], nb::make_tuple(size, size), nb::arg("interpolation") = s.inter_auto);
+    // Halving a crop by area averaging puts its pixel j over the big crop's pixels 2j and 2j + 1,
+    // so big-crop position u is small-crop position (u - 0.5) / 2: halve the matrix and move it a
+    // quarter pixel, in place, so that it maps frame pixel centres onto the stored crop's centres.
     nb::object matrix = pair[nb::int_(1)];
-    matrix /= nb::int_(2);  // in place: the matrix now maps the frame into the size x size crop
+    nb::object translation = matrix[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), 2)];
+    translation -= nb::float_(0.5);
+    matrix /= nb::int_(2);
     return nb::make_tuple(cropped, matrix);
 }
 
@@ -305,7 +318,9 @@ nb::object get(const qv::Args &a) {
     det_image[nb::make_tuple(nb::slice(nb::none(), nb::int_(new_height), nb::none()),
                              nb::slice(nb::none(), nb::int_(new_width), nb::none()), nb::ellipsis())] = resized;
 
-    nb::object lists = self.attr("forward")(det_image, self.attr("det_thresh"));
+    // Landmarks as decoded: clipping them at 0 would bend the alignment of faces cut by the left
+    // or top edge, and collapse those beyond the corner to one point. Records carry them clipped.
+    nb::object lists = self.attr("forward")(det_image, self.attr("det_thresh"), nb::arg("clip_kps") = false);
     nb::list scores_list = nb::borrow<nb::list>(lists[nb::int_(0)]);
     nb::list bboxes_list = nb::borrow<nb::list>(lists[nb::int_(1)]);
     nb::list kpss_list = nb::borrow<nb::list>(lists[nb::int_(2)]);
@@ -355,11 +370,19 @@ nb::object get(const qv::Args &a) {
     if (kpss.is_none()) return results;  // without landmarks there is nothing to align
     nb::object frame = s.rgb_to_bgr(image);
     nb::object host_kpss = cp.asnumpy(kpss);
+    nb::object clipped = cp.module.attr("maximum")(kpss, qv::np().float32(0));
     for (size_t i = 0; i < selected.size(); ++i) {
         nb::object bbox = det[nb::make_tuple(i, nb::slice(nb::int_(0), nb::int_(4), nb::none()))].attr("astype")(float32);
-        nb::object kps = kpss[nb::int_(i)];
-        // Alignment reads the landmarks on the host: one transfer for all faces.
-        nb::object cropped = self.attr("crop")(frame, host_kpss[nb::int_(i)], nb::arg("size") = crop_size);
+        nb::object kps = clipped[nb::int_(i)];
+        // Alignment reads the landmarks on the host: one transfer for all faces. A face that
+        // cannot be aligned (all landmarks at one point) is left out rather than failing the frame.
+        nb::object cropped;
+        try {
+            cropped = self.attr("crop")(frame, host_kpss[nb::int_(i)], nb::arg("size") = crop_size);
+        } catch (nb::python_error &e) {
+            if (!e.matches(PyExc_ValueError)) throw;
+            continue;
+        }
         results.append(s.QvFace(nb::arg("bbox") = bbox, nb::arg("score") = rows[selected[i] * 5 + 4],
                                 nb::arg("kps") = kps, nb::arg("image") = cropped[nb::int_(0)],
                                 nb::arg("matrix") = cropped[nb::int_(1)]));
@@ -384,11 +407,13 @@ NB_MODULE(detector, m) {
              "layout and input size from the engine.")
         .def("pre_process", pre_process, {{"self"}, {"image", "cp.ndarray"}}, "cp.ndarray",
              "Network input blob of an image of the input size: (v - 0.5) / (128 / 255).")
-        .def("forward", forward, {{"self"}, {"image", "cp.ndarray"}, {"threshold", "float"}},
+        .def("forward", forward,
+             {{"self"}, {"image", "cp.ndarray"}, {"threshold", "float"}, {"clip_kps", "bool", nb::bool_(true)}},
              "tuple[list[cp.ndarray], list[cp.ndarray], list[cp.ndarray]]",
              "Runs the engine on an image of the input size; per stride, the scores, boxes (input pixels) and "
-             "landmarks of the anchors scoring at least threshold. The arrays share the output buffers' "
-             "lifetime only until the next call.")
+             "landmarks of the anchors scoring at least threshold; landmarks clipped at 0 (distance2kps), or "
+             "as decoded with clip_kps False. The arrays share the output buffers' lifetime only until the "
+             "next call.")
         .def("get", get,
              {{"self"},
               {"image", "cp.ndarray"},
@@ -396,9 +421,11 @@ NB_MODULE(detector, m) {
               {"max_num", "int", nb::int_(0)},
               {"metric", "str", nb::str("default")}},
              "list[QvFace]",
-             "Faces of a BGR frame in descending score order, each with its box and landmarks in frame pixels, "
-             "the crop_size x crop_size aligned crop and the matrix mapping frame pixels into it. max_num > 0 "
-             "keeps that many: the largest (metric 'max') or the largest nearest the centre (otherwise).")
+             "Faces of a BGR frame in descending score order, each with its box and landmarks in frame pixels "
+             "(clipped at 0), the crop_size x crop_size aligned crop and the matrix mapping frame pixel centres "
+             "onto the crop's. Alignment uses the landmarks before clipping, so faces cut by the frame's edges "
+             "keep their shape; a face whose landmarks admit no alignment is left out. max_num > 0 keeps that "
+             "many: the largest (metric 'max') or the largest nearest the centre (otherwise).")
         .def("nms", nms, {{"self"}, {"dets"}}, "list[int]",
              "Greedy suppression of (n, 5) rows x1, y1, x2, y2, score: kept row indices, best first.")
         .def("distance2bbox", distance2bbox,
@@ -409,6 +436,8 @@ NB_MODULE(detector, m) {
              "cp.ndarray", "Landmarks (n, 10) from anchor centres and offsets, clipped to [0, bound].")
         .def("crop", crop, {{"self"}, {"image", "cp.ndarray"}, {"kps", "cp.ndarray"}, {"size", "int", nb::int_(512)}},
              "tuple[cp.ndarray, cp.ndarray]",
-             "Aligned size x size crop of a BGR float32 frame and the matrix mapping the frame into it.")
+             "Aligned size x size crop of a BGR float32 frame (aligned at twice the size, then halved by area "
+             "averaging) and the matrix mapping frame pixel centres onto the crop's, as crop_from_kps at size "
+             "would give it.")
         .finish();
 }

@@ -13,10 +13,10 @@ class TrtFaceDetection:
         """Creates the stream, allocates and binds one device buffer per I/O tensor and reads the output layout and input size from the engine."""
     def pre_process(self, image: cp.ndarray) -> cp.ndarray:
         """Network input blob of an image of the input size: (v - 0.5) / (128 / 255)."""
-    def forward(self, image: cp.ndarray, threshold: float) -> tuple[list[cp.ndarray], list[cp.ndarray], list[cp.ndarray]]:
-        """Runs the engine on an image of the input size; per stride, the scores, boxes (input pixels) and landmarks of the anchors scoring at least threshold. The arrays share the output buffers' lifetime only until the next call."""
+    def forward(self, image: cp.ndarray, threshold: float, clip_kps: bool = True) -> tuple[list[cp.ndarray], list[cp.ndarray], list[cp.ndarray]]:
+        """Runs the engine on an image of the input size; per stride, the scores, boxes (input pixels) and landmarks of the anchors scoring at least threshold; landmarks clipped at 0 (distance2kps), or as decoded with clip_kps False. The arrays share the output buffers' lifetime only until the next call."""
     def get(self, image: cp.ndarray, crop_size: int = 512, max_num: int = 0, metric: str = 'default') -> list[QvFace]:
-        """Faces of a BGR frame in descending score order, each with its box and landmarks in frame pixels, the crop_size x crop_size aligned crop and the matrix mapping frame pixels into it. max_num > 0 keeps that many: the largest (metric 'max') or the largest nearest the centre (otherwise)."""
+        """Faces of a BGR frame in descending score order, each with its box and landmarks in frame pixels (clipped at 0), the crop_size x crop_size aligned crop and the matrix mapping frame pixel centres onto the crop's. Alignment uses the landmarks before clipping, so faces cut by the frame's edges keep their shape; a face whose landmarks admit no alignment is left out. max_num > 0 keeps that many: the largest (metric 'max') or the largest nearest the centre (otherwise)."""
     def nms(self, dets) -> list[int]:
         """Greedy suppression of (n, 5) rows x1, y1, x2, y2, score: kept row indices, best first."""
     def distance2bbox(self, points: cp.ndarray, distance: cp.ndarray, max_shape=None) -> cp.ndarray:
@@ -24,4 +24,4 @@ class TrtFaceDetection:
     def distance2kps(self, points: cp.ndarray, distance: cp.ndarray, max_shape=None) -> cp.ndarray:
         """Landmarks (n, 10) from anchor centres and offsets, clipped to [0, bound]."""
     def crop(self, image: cp.ndarray, kps: cp.ndarray, size: int = 512) -> tuple[cp.ndarray, cp.ndarray]:
-        """Aligned size x size crop of a BGR float32 frame and the matrix mapping the frame into it."""
+        """Aligned size x size crop of a BGR float32 frame (aligned at twice the size, then halved by area averaging) and the matrix mapping frame pixel centres onto the crop's, as crop_from_kps at size would give it."""

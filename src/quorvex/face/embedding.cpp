@@ -3,8 +3,10 @@
 #include <string>
 
 #include "quorvex/assertion.hpp"
+#include "quorvex/batch_shape.hpp"
 #include "quorvex/face_embedding.hpp"
 #include "quorvex/function.hpp"
+#include "quorvex/kernel.hpp"
 #include "quorvex/onnx_session.hpp"
 
 namespace qv = quorvex;
@@ -63,11 +65,24 @@ nb::object init(const qv::Args &a) {
     return nb::none();
 }
 
+// The batches the session takes: its input shape, symbolic or unknown dimensions free.
+qv::ShapeRange input_range(nb::handle shape) {
+    qv::ShapeRange range;
+    for (nb::handle d : shape) {
+        if (PyLong_CheckExact(d.ptr())) range.add(nb::cast<int64_t>(d), nb::cast<int64_t>(d));
+        else range.add(0, -1);
+    }
+    return range;
+}
+
 nb::object forward(const qv::Args &a) {
     nb::handle self = a[0];
     const Siblings &s = siblings();
+    nb::object blob = qv::embedding::pack(self, a[1]);
+    // Refused as the TensorRT embedder refuses it, before anything moves to the host.
+    qv::check_batch_shape(input_range(self.attr("input_shape")), qv::shape_of(blob), "face embedding");
     nb::dict feed;
-    feed[self.attr("input_name")] = s.to_numpy(qv::embedding::pack(self, a[1]));
+    feed[self.attr("input_name")] = s.to_numpy(blob);
     nb::object result = self.attr("session").attr("run")(self.attr("output_names"), feed)[nb::int_(0)];
     return s.to_cupy(result);
 }
@@ -93,9 +108,11 @@ NB_MODULE(embedding, m) {
              "session_arguments). Models whose first 8 nodes subtract and multiply get 0..1 input (mean 0, "
              "std 1); others -1..1 (mean 0.5, std 0.5).")
         .def("forward", forward, {{"self"}, {"imgs", "cp.ndarray | list[cp.ndarray]"}}, "cp.ndarray",
-             "Network output for one RGB image or a list of them, packed at the input size.")
+             "Network output for one RGB image or a list of them, packed at the input size. Raises "
+             "ValueError for a batch the model does not take (more images than a fixed batch size).")
         .def("get", get, {{"self"}, {"face", "QvFace"}}, "QvFace",
-             "Fills embedding (the raw network output, flattened) and normed_embedding (unit Euclidean norm) of "
-             "the record from its aligned BGR crop; returns the same record.")
+             "Fills embedding (the raw network output, flattened) and normed_embedding (unit Euclidean norm, "
+             "float32 or wider) of the record from its aligned BGR crop; returns the same record. Raises "
+             "ValueError, leaving the record unchanged, for an all-zero or non-finite embedding.")
         .finish();
 }

@@ -11,6 +11,6 @@ class FaceEmbedding:
     def __init__(self, model_path: str | None = None, model_bytes: bytes | None = None, device: str = 'cuda') -> None:
         """Creates the session (model_bytes wins over model_path) with the providers device selects (see session_arguments). Models whose first 8 nodes subtract and multiply get 0..1 input (mean 0, std 1); others -1..1 (mean 0.5, std 0.5)."""
     def forward(self, imgs: cp.ndarray | list[cp.ndarray]) -> cp.ndarray:
-        """Network output for one RGB image or a list of them, packed at the input size."""
+        """Network output for one RGB image or a list of them, packed at the input size. Raises ValueError for a batch the model does not take (more images than a fixed batch size)."""
     def get(self, face: QvFace) -> QvFace:
-        """Fills embedding (the raw network output, flattened) and normed_embedding (unit Euclidean norm) of the record from its aligned BGR crop; returns the same record."""
+        """Fills embedding (the raw network output, flattened) and normed_embedding (unit Euclidean norm, float32 or wider) of the record from its aligned BGR crop; returns the same record. Raises ValueError, leaving the record unchanged, for an all-zero or non-finite embedding."""

@@ -1,6 +1,7 @@
 // Identity swap: an ONNX network through ONNX Runtime takes a 128 x 128 target face crop and
 // the source identity, projected into its latent space by the embedding map, and gives the
 // swapped crop, handed back at the target crop's own size.
+#include <cmath>
 #include <string>
 
 #include "quorvex/assertion.hpp"
@@ -15,7 +16,7 @@ namespace {
 constexpr int kSide = 128;  // the network's fixed resolution
 
 struct Siblings {
-    nb::handle bgr_to_rgb, rgb_to_bgr, resize, inter_auto, to_blob, to_cupy, to_numpy, load_emap;
+    nb::handle bgr_to_rgb, rgb_to_bgr, resize, inter_auto, to_blob, to_cupy, to_numpy, to_float32, load_emap;
 };
 
 const Siblings &siblings() {
@@ -27,6 +28,7 @@ const Siblings &siblings() {
         qv::package_attr("quorvex.utils.blob", "to_blob").release(),
         qv::package_attr("quorvex.utils.dlpack", "to_cupy").release(),
         qv::package_attr("quorvex.utils.dlpack", "to_numpy").release(),
+        qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
         qv::package_attr("quorvex.face.emap", "load_emap").release(),
     };
     return s;
@@ -70,19 +72,29 @@ nb::object get(const qv::Args &a) {
     qv::assert_true(!image.is_none());
     nb::object normed_embedding = source_face.attr("normed_embedding");
     qv::assert_true(!normed_embedding.is_none());
+
+    // The network takes float32 only: crops and embeddings of other types are converted here.
+    nb::object embedding = s.to_cupy(normed_embedding).attr("astype")(cp.float32);
+    // The map changes the length, so the latent is normalised again; a zero identity would give NaN.
+    nb::object latent = embedding.attr("reshape")(nb::make_tuple(1, -1));
+    latent = cp.module.attr("dot")(latent, self.attr("emap")).attr("astype")(cp.float32);
+    nb::object norm = cp.module.attr("linalg").attr("norm")(latent);
+    double length = nb::cast<double>(nb::float_(norm));
+    if (!(length > 0.0 && std::isfinite(length)))
+        qv::raise(PyExc_ValueError,
+                  "FaceSwap.get() takes a source face whose normed_embedding has a direction; through the embedding "
+                  "map it has norm %R",
+                  nb::float_(length).ptr());
+    latent /= norm;
+
+    image = s.to_float32(image);
     nb::object shape = image.attr("shape");
     nb::object height = shape[nb::int_(0)], width = shape[nb::int_(1)];
-
     image = s.bgr_to_rgb(image);
     nb::object aimage = s.resize(image, nb::make_tuple(kSide, kSide), nb::arg("interpolation") = s.inter_auto);
     nb::object mean = self.attr("input_mean");
     nb::object blob = s.to_blob(aimage, nb::float_(1.0) / self.attr("input_std"), nb::make_tuple(kSide, kSide),
                                 nb::make_tuple(mean, mean, mean));
-
-    // The map changes the length, so the latent is normalised again.
-    nb::object latent = normed_embedding.attr("reshape")(nb::make_tuple(1, -1));
-    latent = cp.module.attr("dot")(latent, self.attr("emap"));
-    latent /= cp.module.attr("linalg").attr("norm")(latent);
 
     nb::object host_blob = s.to_numpy(blob);
     nb::object host_latent = s.to_numpy(latent);
@@ -124,6 +136,9 @@ NB_MODULE(swap, m) {
              "Runs the network on a packed NCHW host blob and a (1, D) host latent; returns its NCHW output.")
         .def("get", get, {{"self"}, {"target_face", "QvFace"}, {"source_face", "QvFace"}}, "cp.ndarray",
              "The target face's crop (BGR, 0..1) with the source face's identity, at the crop's own size: "
-             "the crop is swapped at 128 x 128 and resized back; the output is clipped to 0..1.")
+             "the crop is swapped at 128 x 128 and resized back; the output is clipped to 0..1. Crops of "
+             "any element type (uint8, uint16 scaled to 0..1) and embeddings of any float type (host or "
+             "device) are converted to float32; a normed_embedding that the map takes to zero (or to a "
+             "non-finite latent) raises ValueError.")
         .finish();
 }

@@ -14,4 +14,4 @@ class FaceSwap:
     def forward(self, img: np.ndarray, latent: np.ndarray) -> np.ndarray:
         """Runs the network on a packed NCHW host blob and a (1, D) host latent; returns its NCHW output."""
     def get(self, target_face: QvFace, source_face: QvFace) -> cp.ndarray:
-        """The target face's crop (BGR, 0..1) with the source face's identity, at the crop's own size: the crop is swapped at 128 x 128 and resized back; the output is clipped to 0..1."""
+        """The target face's crop (BGR, 0..1) with the source face's identity, at the crop's own size: the crop is swapped at 128 x 128 and resized back; the output is clipped to 0..1. Crops of any element type (uint8, uint16 scaled to 0..1) and embeddings of any float type (host or device) are converted to float32; a normed_embedding that the map takes to zero (or to a non-finite latent) raises ValueError."""

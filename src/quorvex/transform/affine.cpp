@@ -244,7 +244,8 @@ nb::object crop_from_kps(const qv::Args &a) {
     for (size_t i = 0; i < 5; ++i)
         for (size_t k = 0; k < 2; ++k) {
             points[i][k] = values[2 * i + k];
-            target[i][k] = kTemplate[i][k] * (double)size / 112.0;
+            // Scaled about pixel edges, not centres, so that every size frames the same face.
+            target[i][k] = (kTemplate[i][k] + 0.5) * (double)size / 112.0 - 0.5;
         }
     Matrix m = fit_similarity(points, target, 5);
     nb::object crop = qv::restore_dtype(warp(image, invert(m, "crop_from_kps"), size, size), dtype);
@@ -282,6 +283,7 @@ NB_MODULE(affine, m) {
             "Aligned square face crop. kps are five (x, y) landmarks in frame pixels: left eye, right eye, "
             "nose tip, left and right mouth corners. The rotation, uniform scale and translation that best "
             "fits them (least squares) onto the standard five-point template of a 112-pixel crop, scaled "
-            "to size / 112, gives M; returns (crop, M) with crop = affine_transform(image, M, (size, size)) "
+            "to size / 112 (a template point t becomes (t + 0.5) * size / 112 - 0.5, pixel centres being "
+            "integers), gives M; returns (crop, M) with crop = affine_transform(image, M, (size, size)) "
             "and M a writable (2, 3) float32 device array mapping frame pixels into the crop.");
 }
