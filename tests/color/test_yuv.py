@@ -314,6 +314,27 @@ def test_strided_and_host_inputs_are_taken():
     np.testing.assert_array_equal(yuv.yuv422p_to_bgr(*(p.get() for p in planes)).get(), expected)
 
 
+@pytest.mark.standin  # counts launches on the stand-in's kernel type
+def test_each_conversion_is_one_launch_without_synchronisation(monkeypatch):
+    launches = []
+    kernel_type = type(yuv.packed422_decode_kernel)
+    launch = kernel_type.__call__
+    monkeypatch.setattr(kernel_type, "__call__", lambda self, *a, **k: launches.append(self.name) or launch(self, *a, **k))
+    image = cp.asarray(smooth_image(4, 6))
+    for name, (to_bgr, from_bgr, *_) in FAMILIES.items():
+        planes = from_bgr(image)
+        planes = planes if isinstance(planes, tuple) else (planes,)
+        with monkeypatch.context() as host:
+            for where, attribute in ((cp.ndarray, "get"), (cp, "asnumpy")):
+                host.setattr(where, attribute, lambda *a, **k: pytest.fail("copied to the host"))
+            launches.clear()
+            to_bgr(planes[0], 6) if name == "v210" else to_bgr(*planes)
+            assert len(launches) == 1, name
+            launches.clear()
+            from_bgr(image)
+            assert len(launches) == 1, name
+
+
 U8, U16 = cp.zeros((4, 8), cp.uint8), cp.zeros((4, 8), cp.uint16)
 
 

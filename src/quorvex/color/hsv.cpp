@@ -51,12 +51,16 @@ extern "C" __global__ void hsv_to_bgr_kernel(const float* __restrict__ hsv, floa
             sector = 0;
             h = 0.0f;
         }
-        float tab[4] = {v, v * (1.0f - s), v * (1.0f - s * h), v * (1.0f - s * (1.0f - h))};
-        // Which of the four values B, G and R take in each 60-degree sector.
-        const int order[6][3] = {{1, 3, 0}, {1, 0, 2}, {3, 0, 1}, {0, 2, 1}, {0, 1, 3}, {2, 1, 0}};
-        b = tab[order[sector][0]];
-        g = tab[order[sector][1]];
-        r = tab[order[sector][2]];
+        float p = v * (1.0f - s), q = v * (1.0f - s * h), t = v * (1.0f - s * (1.0f - h));
+        // B, G and R in each 60-degree sector: rising (t), falling (q), top (v) or bottom (p).
+        switch (sector) {
+        case 0: b = p; g = t; r = v; break;
+        case 1: b = p; g = v; r = q; break;
+        case 2: b = t; g = v; r = p; break;
+        case 3: b = v; g = q; r = p; break;
+        case 4: b = v; g = p; r = t; break;
+        default: b = q; g = p; r = v;
+        }
     }
     bgr[idx] = b;
     bgr[idx + 1] = g;

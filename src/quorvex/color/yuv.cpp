@@ -152,6 +152,40 @@ __device__ void encode_site(Sink& s, const Encode& e, const float* bgr, int j, i
     for (int c = 0; c < 3; ++c) sum[c] *= scale;
     s.chroma(j, i, e.code(e.value(1, sum)), e.code(e.value(2, sum)));
 }
+
+// Writers of one chroma site's codes per layout.
+struct Packed422Sink {
+    unsigned int word;
+    int luma_at, cb_at, cr_at;
+    __device__ void put(int at, unsigned int v) { word |= v << (8 * at); }
+    __device__ void luma(int x, int, unsigned int v) { put(luma_at + 2 * (x & 1), v); }
+    __device__ void chroma(int, int, unsigned int cb, unsigned int cr) {
+        put(cb_at, cb);
+        put(cr_at, cr);
+    }
+};
+
+struct V210Sink {
+    unsigned int s[12];  // the group's samples in stream order
+    int first, m;        // its first pixel, the chroma site being written
+    __device__ void luma(int x, int, unsigned int v) { s[2 * (x - first) + 1] = v; }
+    __device__ void chroma(int, int, unsigned int cb, unsigned int cr) {
+        s[4 * m] = cb;
+        s[4 * m + 2] = cr;
+    }
+};
+
+template <typename T>
+struct PlanesSink {
+    T *y, *cb, *cr;
+    int width, chroma_pitch, chroma_step, cr_at, shift;
+    __device__ void luma(int x, int row, unsigned int v) { y[row * width + x] = (T)(v << shift); }
+    __device__ void chroma(int j, int i, unsigned int b, unsigned int r) {
+        int at = i * chroma_pitch + j * chroma_step;
+        cb[at] = (T)(b << shift);
+        cr[at + cr_at] = (T)(r << shift);
+    }
+};
 )";
 
 // Kernel parameters carrying the colour transform, in the order Decode/Encode hold them.
@@ -236,13 +270,7 @@ const std::string packed422_encode_kernel_code = kernel_text(
     int j = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (2 * j >= width || y >= height) return;
-    struct Sink {
-        unsigned int word;
-        int luma_at, cb_at, cr_at;
-        __device__ void put(int at, unsigned int v) { word |= v << (8 * at); }
-        __device__ void luma(int x, int, unsigned int v) { put(luma_at + 2 * (x & 1), v); }
-        __device__ void chroma(int, int, unsigned int cb, unsigned int cr) { put(cb_at, cb); put(cr_at, cr); }
-    } s = {0u, luma_at, cb_at, cr_at};
+    Packed422Sink s = {0u, luma_at, cb_at, cr_at};
     encode_site(s, e, bgr, j, y, width, height, 0);
     reinterpret_cast<unsigned int*>(frame)[y * (width / 2) + j] = s.word;
 )");
@@ -254,12 +282,7 @@ const std::string v210_encode_kernel_code = kernel_text(
     int g = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (g >= pitch / 16 || y >= height) return;
-    struct Sink {
-        unsigned int s[12];
-        int first, m;
-        __device__ void luma(int x, int, unsigned int v) { s[2 * (x - first) + 1] = v; }
-        __device__ void chroma(int, int, unsigned int cb, unsigned int cr) { s[4 * m] = cb; s[4 * m + 2] = cr; }
-    } s;
+    V210Sink s;
     for (int k = 0; k < 12; ++k) s.s[k] = 0u;  // samples past the width stay 0, as FFmpeg writes them
     s.first = 6 * g;
     for (s.m = 0; s.m < 3 && 2 * (3 * g + s.m) < width; ++s.m) encode_site(s, e, bgr, 3 * g + s.m, y, width, height, 0);
@@ -271,16 +294,7 @@ const char *const planar_encode_body = R"(
     int j = blockIdx.x * blockDim.x + threadIdx.x;
     int i = blockIdx.y * blockDim.y + threadIdx.y;
     if (2 * j >= width || i >= (vertical ? (height + 1) / 2 : height)) return;
-    struct Sink {
-        T *y, *cb, *cr;
-        int width, chroma_pitch, chroma_step, cr_at, shift;
-        __device__ void luma(int x, int row, unsigned int v) { y[row * width + x] = (T)(v << shift); }
-        __device__ void chroma(int j, int i, unsigned int b, unsigned int r) {
-            int at = i * chroma_pitch + j * chroma_step;
-            cb[at] = (T)(b << shift);
-            cr[at + cr_at] = (T)(r << shift);
-        }
-    } s = {y, cb, cr, width, chroma_pitch, chroma_step, cr_at, shift};
+    PlanesSink<T> s = {y, cb, cr, width, chroma_pitch, chroma_step, cr_at, shift};
     encode_site(s, e, bgr, j, i, width, height, vertical);
 )";
 
