@@ -32,6 +32,10 @@ IMPORTS = {
 }
 
 
+# Special methods that tell type checkers what a class supports (iteration, with-blocks).
+PROTOCOL = {"__init__", "__iter__", "__next__", "__enter__", "__exit__", "__len__"}
+
+
 def module_names() -> list[str]:
     names = []
     for source in sorted((SOURCES / "quorvex").rglob("*.cpp")):
@@ -109,7 +113,7 @@ def render(module_name: str) -> str:
             lines.append(f"class {name}:")
             lines += _doc(value, "    ")
             for method_name, method in vars(value).items():
-                if callable(method) and (not method_name.startswith("_") or method_name == "__init__"):
+                if callable(method) and (not method_name.startswith("_") or method_name in PROTOCOL):
                     lines += _function(method_name, method, "    ")
             lines.append("")
         elif callable(value) and getattr(value, "__module__", None) == module_name:

@@ -1,0 +1,109 @@
+// BGR <-> HSV on float32 device images, with OpenCV's float conventions (cv2.COLOR_BGR2HSV and
+// cv2.COLOR_HSV2BGR on float32): H in degrees 0..360, S and V 0..1, achromatic pixels H = 0.
+#include "quorvex/function.hpp"
+#include "quorvex/image.hpp"
+#include "quorvex/kernel.hpp"
+
+namespace qv = quorvex;
+namespace nb = nanobind;
+
+namespace {
+
+const char *bgr_to_hsv_kernel_code = R"(
+extern "C" __global__ void bgr_to_hsv_kernel(const float* __restrict__ bgr, float* __restrict__ hsv,
+                                             int width, int height) {
+    int x = blockIdx.x * blockDim.x + threadIdx.x;
+    int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= width || y >= height) return;
+    int idx = (y * width + x) * 3;
+    float b = bgr[idx], g = bgr[idx + 1], r = bgr[idx + 2];
+    float v = fmaxf(fmaxf(r, g), b);
+    float diff = v - fminf(fminf(r, g), b);
+    // The epsilons keep grey (diff 0) and black (v 0) finite: H and S come out 0 there.
+    float s = diff / (fabsf(v) + 1.1920929e-7f);
+    float k = 60.0f / (diff + 1.1920929e-7f);
+    float h;
+    if (v == r) h = (g - b) * k;
+    else if (v == g) h = (b - r) * k + 120.0f;
+    else h = (r - g) * k + 240.0f;
+    if (h < 0.0f) h += 360.0f;
+    hsv[idx] = h;
+    hsv[idx + 1] = s;
+    hsv[idx + 2] = v;
+}
+)";
+
+const char *hsv_to_bgr_kernel_code = R"(
+extern "C" __global__ void hsv_to_bgr_kernel(const float* __restrict__ hsv, float* __restrict__ bgr,
+                                             int width, int height) {
+    int x = blockIdx.x * blockDim.x + threadIdx.x;
+    int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= width || y >= height) return;
+    int idx = (y * width + x) * 3;
+    float h = hsv[idx], s = hsv[idx + 1], v = hsv[idx + 2];
+    float b = v, g = v, r = v;
+    if (s != 0.0f) {
+        h *= 1.0f / 60.0f;
+        h -= 6.0f * floorf(h * (1.0f / 6.0f));  // hues wrap around the circle
+        int sector = (int)floorf(h);
+        h -= (float)sector;
+        if (!(sector >= 0 && sector < 6)) {  // NaN, or 6 from rounding just below 0
+            sector = 0;
+            h = 0.0f;
+        }
+        float p = v * (1.0f - s), q = v * (1.0f - s * h), t = v * (1.0f - s * (1.0f - h));
+        // B, G and R in each 60-degree sector: rising (t), falling (q), top (v) or bottom (p).
+        switch (sector) {
+        case 0: b = p; g = t; r = v; break;
+        case 1: b = p; g = v; r = q; break;
+        case 2: b = t; g = v; r = p; break;
+        case 3: b = v; g = q; r = p; break;
+        case 4: b = v; g = p; r = t; break;
+        default: b = q; g = p; r = v;
+        }
+    }
+    bgr[idx] = b;
+    bgr[idx + 1] = g;
+    bgr[idx + 2] = r;
+}
+)";
+
+nb::handle bgr_to_hsv_kernel, hsv_to_bgr_kernel;
+
+nb::object convert(nb::handle image, nb::handle kernel, const char *function, bool float_only) {
+    std::string dtype;
+    nb::handle source = image;
+    nb::object host_copy;
+    if (qv::is_host_array(image)) source = host_copy = qv::cp().asarray(image);
+    // Hue in degrees has no integer encoding to scale from.
+    if (float_only && qv::is_device_array(source) &&
+        nb::cast<std::string>(source.attr("dtype").attr("kind")) != "f")
+        qv::raise(PyExc_TypeError, "%s() takes a float image, got %U", function,
+                  qv::str_of(source.attr("dtype")).ptr());
+    nb::object img = qv::float32_image(source, function, dtype);
+    std::vector<int64_t> shape = qv::shape_of(img);
+    if (shape.size() != 3 || shape[2] != 3)
+        qv::raise(PyExc_ValueError, "%s() takes an image of shape (height, width, 3), got %U", function,
+                  qv::str_of(img.attr("shape")).ptr());
+    nb::object out = qv::cp().empty_like(img);
+    qv::launch_2d(kernel, shape[1], shape[0], nb::make_tuple(img, out, qv::i32(shape[1]), qv::i32(shape[0])));
+    return out;
+}
+
+nb::object bgr_to_hsv(const qv::Args &a) { return convert(a[0], bgr_to_hsv_kernel, "bgr_to_hsv", false); }
+nb::object hsv_to_bgr(const qv::Args &a) { return convert(a[0], hsv_to_bgr_kernel, "hsv_to_bgr", true); }
+
+}  // namespace
+
+NB_MODULE(hsv, m) {
+    m.doc() = "BGR <-> HSV conversion of device images as OpenCV's float conversions: H in degrees 0..360, S and V "
+              "0..1.";
+    bgr_to_hsv_kernel = qv::add_kernel(m, "bgr_to_hsv_kernel", bgr_to_hsv_kernel_code);
+    hsv_to_bgr_kernel = qv::add_kernel(m, "hsv_to_bgr_kernel", hsv_to_bgr_kernel_code);
+    qv::def(m, "bgr_to_hsv", bgr_to_hsv, {{"image", "cp.ndarray | np.ndarray"}}, "cp.ndarray",
+            "HSV of a BGR (H, W, 3) image (integer images scaled to 0..1 first): float32 H in degrees 0..360, S and "
+            "V 0..1; grey pixels have H = 0 and S = 0. One kernel launch.");
+    qv::def(m, "hsv_to_bgr", hsv_to_bgr, {{"image", "cp.ndarray | np.ndarray"}}, "cp.ndarray",
+            "BGR float32 of an HSV (H, W, 3) float image (H in degrees, any value wraps around the circle; S, V "
+            "0..1). One kernel launch.");
+}

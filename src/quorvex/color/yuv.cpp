@@ -1,0 +1,783 @@
+// Video frame layouts <-> BGR float32 images: packed 8-bit 4:2:2 (UYVY, YUYV), packed 10-bit
+// 4:2:2 (v210), planar 4:2:2 and 4:2:0 at 8 and 10 bits, semi-planar 4:2:0 (NV12, P010), and
+// Y'CbCr 4:4:4 without a matrix.
+//
+// Every conversion is one launch of one of a few kernels. The kernels share their device code:
+// a reader or writer per layout and one body that does the chroma resampling and the colour
+// matrix. The matrix, offsets and scales (BT.601/709/2020, video or full range, bit depth) are
+// computed here on the host and passed as kernel arguments, so one kernel serves every matrix.
+//
+// Chroma siting: 4:2:2 and 4:2:0 chroma samples are co-sited with the even luma columns; 4:2:0
+// rows lie midway between the luma row pairs (MPEG-2/H.264's default siting). Upsampling is
+// linear between neighbouring samples or repeats them; downsampling filters columns with
+// [1, 2, 1] / 4 centred on the co-sited column and averages row pairs. At the right and bottom
+// edges the last sample (or pixel) is repeated. Odd widths and heights have (n + 1) / 2 chroma
+// samples, as FFmpeg lays them out; packed UYVY/YUYV rows hold whole pixel pairs only.
+#include "quorvex/function.hpp"
+#include "quorvex/kernel.hpp"
+
+#include <array>
+#include <cmath>
+#include <string>
+
+namespace qv = quorvex;
+namespace nb = nanobind;
+
+namespace {
+
+const char *const yuv_device_code = R"(
+// Code values in, floats out: out[c] = sum_k m[3c + k] (in[k] - o[k]), clamped to 0..1.
+struct Decode {
+    float m[9], o[3];
+    __device__ void store(float* out, float y, float cb, float cr) const {
+        y -= o[0];
+        cb -= o[1];
+        cr -= o[2];
+        for (int c = 0; c < 3; ++c)
+            out[c] = fminf(fmaxf(m[3 * c] * y + m[3 * c + 1] * cb + m[3 * c + 2] * cr, 0.0f), 1.0f);
+    }
+};
+
+// Floats in, code values out: code[k] = o[k] + sum_c m[3k + c] in[c], rounded, clamped to
+// 0..top (NaN gives 0).
+struct Encode {
+    float m[9], o[3], top;
+    __device__ float value(int k, const float* p) const {
+        return o[k] + m[3 * k] * p[0] + m[3 * k + 1] * p[1] + m[3 * k + 2] * p[2];
+    }
+    __device__ unsigned int code(float v) const {
+        return (unsigned int)__float2int_rn(fminf(fmaxf(v, 0.0f), top));
+    }
+};
+
+// Packed 8-bit 4:2:2: two pixels in four bytes, byte positions given per layout.
+struct Packed422 {
+    const unsigned char* p;
+    int pitch, luma_at, cb_at, cr_at;
+    __device__ float luma(int x, int y) const { return p[y * pitch + 2 * x + luma_at]; }
+    __device__ void chroma(int j, int i, float& cb, float& cr) const {
+        const unsigned char* q = p + i * pitch + 4 * j;
+        cb = q[cb_at];
+        cr = q[cr_at];
+    }
+};
+
+// v210: per 6 pixels four little-endian words holding Cb0 Y0 Cr0 | Y1 Cb1 Y2 | Cr1 Y3 Cb2 |
+// Y4 Cr2 Y5, three 10-bit samples per word from the low bits up.
+struct V210 {
+    const unsigned int* w;
+    int pitch_words;
+    __device__ float sample(int row, int s) const {
+        return (float)((w[row * pitch_words + s / 3] >> (10 * (s % 3))) & 1023u);
+    }
+    __device__ float luma(int x, int y) const { return sample(y, x / 6 * 12 + 2 * (x % 6) + 1); }
+    __device__ void chroma(int j, int i, float& cb, float& cr) const {
+        int s = j / 3 * 12 + 4 * (j % 3);
+        cb = sample(i, s);
+        cr = sample(i, s + 2);
+    }
+};
+
+// Planes of one element type; Cb and Cr may interleave in one plane (step 2, Cr one further).
+template <typename T>
+struct Planes {
+    const T* y;
+    const T* cb;
+    const T* cr;
+    int width, chroma_pitch, chroma_step, cr_at, shift;
+    __device__ float luma(int x, int row) const { return (float)(y[row * width + x] >> shift); }
+    __device__ void chroma(int j, int i, float& b, float& r) const {
+        int at = i * chroma_pitch + j * chroma_step;
+        b = (float)(cb[at] >> shift);
+        r = (float)(cr[at + cr_at] >> shift);
+    }
+};
+
+template <typename Frame>
+__device__ void decode_pixel(const Frame& f, const Decode& d, float* out, int x, int y, int width,
+                             int chroma_width, int chroma_height, int vertical, int nearest) {
+    int j0 = x >> 1, j1 = j0;
+    int i0 = vertical ? y >> 1 : y, i1 = i0;
+    float ax = 0.0f, ay = 0.0f;
+    if (!nearest) {
+        if (x & 1) {
+            j1 = min(j0 + 1, chroma_width - 1);
+            ax = 0.5f;
+        }
+        if (vertical) {
+            i1 = (y & 1) ? min(i0 + 1, chroma_height - 1) : max(i0 - 1, 0);
+            ay = 0.25f;
+        }
+    }
+    float cb, cr, b, r;
+    f.chroma(j0, i0, cb, cr);
+    if (j1 != j0) {
+        f.chroma(j1, i0, b, r);
+        cb += ax * (b - cb);
+        cr += ax * (r - cr);
+    }
+    if (i1 != i0) {
+        float cb1, cr1;
+        f.chroma(j0, i1, cb1, cr1);
+        if (j1 != j0) {
+            f.chroma(j1, i1, b, r);
+            cb1 += ax * (b - cb1);
+            cr1 += ax * (r - cr1);
+        }
+        cb += ay * (cb1 - cb);
+        cr += ay * (cr1 - cr);
+    }
+    d.store(out + 3 * (y * width + x), f.luma(x, y), cb, cr);
+}
+
+// One chroma site (j, i): the luma of the pixels it covers and its filtered chroma.
+template <typename Sink>
+__device__ void encode_site(Sink& s, const Encode& e, const float* bgr, int j, int i, int width, int height,
+                            int vertical) {
+    int r0 = vertical ? 2 * i : i;
+    int r1 = vertical ? min(2 * i + 1, height - 1) : r0;
+    int x0 = 2 * j, xl = max(x0 - 1, 0), xr = min(x0 + 1, width - 1);
+    float sum[3] = {0.0f, 0.0f, 0.0f};
+    for (int pass = 0; pass < (vertical ? 2 : 1); ++pass) {
+        int r = pass ? r1 : r0;
+        const float* row = bgr + 3 * r * width;
+        const float *pl = row + 3 * xl, *p0 = row + 3 * x0, *pr = row + 3 * xr;
+        for (int c = 0; c < 3; ++c) sum[c] += pl[c] + 2.0f * p0[c] + pr[c];
+        if (pass == 0 || r1 != r0) {
+            s.luma(x0, r, e.code(e.value(0, p0)));
+            if (xr != x0) s.luma(xr, r, e.code(e.value(0, pr)));
+        }
+    }
+    float scale = vertical ? 0.125f : 0.25f;
+    for (int c = 0; c < 3; ++c) sum[c] *= scale;
+    s.chroma(j, i, e.code(e.value(1, sum)), e.code(e.value(2, sum)));
+}
+
+// Writers of one chroma site's codes per layout.
+struct Packed422Sink {
+    unsigned int word;
+    int luma_at, cb_at, cr_at;
+    __device__ void put(int at, unsigned int v) { word |= v << (8 * at); }
+    __device__ void luma(int x, int, unsigned int v) { put(luma_at + 2 * (x & 1), v); }
+    __device__ void chroma(int, int, unsigned int cb, unsigned int cr) {
+        put(cb_at, cb);
+        put(cr_at, cr);
+    }
+};
+
+struct V210Sink {
+    unsigned int s[12];  // the group's samples in stream order
+    int first, m;        // its first pixel, the chroma site being written
+    __device__ void luma(int x, int, unsigned int v) { s[2 * (x - first) + 1] = v; }
+    __device__ void chroma(int, int, unsigned int cb, unsigned int cr) {
+        s[4 * m] = cb;
+        s[4 * m + 2] = cr;
+    }
+};
+
+template <typename T>
+struct PlanesSink {
+    T *y, *cb, *cr;
+    int width, chroma_pitch, chroma_step, cr_at, shift;
+    __device__ void luma(int x, int row, unsigned int v) { y[row * width + x] = (T)(v << shift); }
+    __device__ void chroma(int j, int i, unsigned int b, unsigned int r) {
+        int at = i * chroma_pitch + j * chroma_step;
+        cb[at] = (T)(b << shift);
+        cr[at + cr_at] = (T)(r << shift);
+    }
+};
+)";
+
+// Kernel parameters carrying the colour transform, in the order Decode/Encode hold them.
+const char *const decode_params = "float m0, float m1, float m2, float m3, float m4, float m5, float m6, float m7, "
+                                  "float m8, float o0, float o1, float o2";
+const char *const encode_params = "float m0, float m1, float m2, float m3, float m4, float m5, float m6, float m7, "
+                                  "float m8, float o0, float o1, float o2, float top";
+const char *const make_decode = "    Decode d = {{m0, m1, m2, m3, m4, m5, m6, m7, m8}, {o0, o1, o2}};\n";
+const char *const make_encode = "    Encode e = {{m0, m1, m2, m3, m4, m5, m6, m7, m8}, {o0, o1, o2}, top};\n";
+
+std::string kernel_text(const char *head, const char *params, const char *setup, const char *body) {
+    return std::string(yuv_device_code) + "\nextern \"C\" __global__ void " + head + params + ") {\n" + setup + body +
+           "}\n";
+}
+
+const std::string packed422_decode_kernel_code = kernel_text(
+    "packed422_decode_kernel(const unsigned char* __restrict__ frame, float* __restrict__ out, int width, "
+    "int height, int luma_at, int cb_at, int cr_at, int nearest, ",
+    decode_params, make_decode, R"(
+    int x = blockIdx.x * blockDim.x + threadIdx.x;
+    int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= width || y >= height) return;
+    Packed422 f = {frame, 2 * width, luma_at, cb_at, cr_at};
+    decode_pixel(f, d, out, x, y, width, width / 2, height, 0, nearest);
+)");
+
+const std::string v210_decode_kernel_code = kernel_text(
+    "v210_decode_kernel(const unsigned char* __restrict__ frame, float* __restrict__ out, int width, int height, "
+    "int pitch, int nearest, ",
+    decode_params, make_decode, R"(
+    int x = blockIdx.x * blockDim.x + threadIdx.x;
+    int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= width || y >= height) return;
+    V210 f = {reinterpret_cast<const unsigned int*>(frame), pitch / 4};
+    decode_pixel(f, d, out, x, y, width, (width + 1) / 2, height, 0, nearest);
+)");
+
+const char *const planar_decode_body = R"(
+    int x = blockIdx.x * blockDim.x + threadIdx.x;
+    int row = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= width || row >= height) return;
+    int chroma_height = vertical ? (height + 1) / 2 : height;
+    f.y = y;
+    f.cb = cb;
+    f.cr = cr;
+    f.width = width;
+    f.chroma_pitch = chroma_pitch;
+    f.chroma_step = chroma_step;
+    f.cr_at = cr_at;
+    f.shift = shift;
+    decode_pixel(f, d, out, x, row, width, (width + 1) / 2, chroma_height, vertical, nearest);
+)";
+
+const std::string planar8_decode_kernel_code = kernel_text(
+    "planar8_decode_kernel(const unsigned char* __restrict__ y, const unsigned char* cb, const unsigned char* cr, "
+    "float* __restrict__ out, int width, int height, int chroma_pitch, int chroma_step, int cr_at, int vertical, "
+    "int nearest, ",
+    decode_params, "    const int shift = 0;\n    Planes<unsigned char> f;\n", (std::string(make_decode) + planar_decode_body).c_str());
+
+const std::string planar16_decode_kernel_code = kernel_text(
+    "planar16_decode_kernel(const unsigned short* __restrict__ y, const unsigned short* cb, const unsigned short* cr, "
+    "float* __restrict__ out, int width, int height, int chroma_pitch, int chroma_step, int cr_at, int vertical, "
+    "int nearest, int shift, ",
+    decode_params, "    Planes<unsigned short> f;\n", (std::string(make_decode) + planar_decode_body).c_str());
+
+const std::string ycbcr444_decode_kernel_code = kernel_text(
+    "ycbcr444_decode_kernel(const float* __restrict__ ycbcr, float* __restrict__ out, int width, int height, ",
+    decode_params, make_decode, R"(
+    int x = blockIdx.x * blockDim.x + threadIdx.x;
+    int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= width || y >= height) return;
+    int at = 3 * (y * width + x);
+    d.store(out + at, ycbcr[at], ycbcr[at + 1], ycbcr[at + 2]);
+)");
+
+// Encoders run one thread per chroma site (per 6-pixel group for v210) and write every byte of
+// their output, padding included.
+const std::string packed422_encode_kernel_code = kernel_text(
+    "packed422_encode_kernel(const float* __restrict__ bgr, unsigned char* __restrict__ frame, int width, "
+    "int height, int luma_at, int cb_at, int cr_at, ",
+    encode_params, make_encode, R"(
+    int j = blockIdx.x * blockDim.x + threadIdx.x;
+    int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (2 * j >= width || y >= height) return;
+    Packed422Sink s = {0u, luma_at, cb_at, cr_at};
+    encode_site(s, e, bgr, j, y, width, height, 0);
+    reinterpret_cast<unsigned int*>(frame)[y * (width / 2) + j] = s.word;
+)");
+
+const std::string v210_encode_kernel_code = kernel_text(
+    "v210_encode_kernel(const float* __restrict__ bgr, unsigned char* __restrict__ frame, int width, int height, "
+    "int pitch, ",
+    encode_params, make_encode, R"(
+    int g = blockIdx.x * blockDim.x + threadIdx.x;
+    int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (g >= pitch / 16 || y >= height) return;
+    V210Sink s;
+    for (int k = 0; k < 12; ++k) s.s[k] = 0u;  // samples past the width stay 0, as FFmpeg writes them
+    s.first = 6 * g;
+    for (s.m = 0; s.m < 3 && 2 * (3 * g + s.m) < width; ++s.m) encode_site(s, e, bgr, 3 * g + s.m, y, width, height, 0);
+    unsigned int* words = reinterpret_cast<unsigned int*>(frame + y * pitch) + 4 * g;
+    for (int q = 0; q < 4; ++q) words[q] = s.s[3 * q] | (s.s[3 * q + 1] << 10) | (s.s[3 * q + 2] << 20);
+)");
+
+const char *const planar_encode_body = R"(
+    int j = blockIdx.x * blockDim.x + threadIdx.x;
+    int i = blockIdx.y * blockDim.y + threadIdx.y;
+    if (2 * j >= width || i >= (vertical ? (height + 1) / 2 : height)) return;
+    PlanesSink<T> s = {y, cb, cr, width, chroma_pitch, chroma_step, cr_at, shift};
+    encode_site(s, e, bgr, j, i, width, height, vertical);
+)";
+
+const std::string planar8_encode_kernel_code = kernel_text(
+    "planar8_encode_kernel(const float* __restrict__ bgr, unsigned char* __restrict__ y, unsigned char* cb, "
+    "unsigned char* cr, int width, int height, int chroma_pitch, int chroma_step, int cr_at, int vertical, ",
+    encode_params, "    typedef unsigned char T;\n    const int shift = 0;\n",
+    (std::string(make_encode) + planar_encode_body).c_str());
+
+const std::string planar16_encode_kernel_code = kernel_text(
+    "planar16_encode_kernel(const float* __restrict__ bgr, unsigned short* __restrict__ y, unsigned short* cb, "
+    "unsigned short* cr, int width, int height, int chroma_pitch, int chroma_step, int cr_at, int vertical, "
+    "int shift, ",
+    encode_params, "    typedef unsigned short T;\n", (std::string(make_encode) + planar_encode_body).c_str());
+
+struct Kernels {
+    nb::handle packed422_decode, v210_decode, planar8_decode, planar16_decode, ycbcr444_decode;
+    nb::handle packed422_encode, v210_encode, planar8_encode, planar16_encode;
+} kernels;
+
+// ---------------------------------------------------------------- colour transforms
+
+struct Transform {
+    std::array<double, 9> m;
+    std::array<double, 3> o;
+};
+
+// Luma weights of the matrix named by the argument.
+std::array<double, 2> luma_weights(nb::handle matrix, const char *function) {
+    std::string name = nb::cast<std::string>(matrix);
+    if (name == "bt601") return {0.299, 0.114};
+    if (name == "bt709") return {0.2126, 0.0722};
+    if (name == "bt2020") return {0.2627, 0.0593};
+    qv::raise(PyExc_ValueError, "%s() takes matrix as 'bt601', 'bt709' or 'bt2020', got %R", function, matrix.ptr());
+}
+
+bool flag(nb::handle value, const char *name, const char *function) {
+    if (!PyBool_Check(value.ptr()))
+        qv::raise(PyExc_TypeError, "%s() takes %s as a bool, got %s", function, name, qv::type_name(value));
+    return value.ptr() == Py_True;
+}
+
+bool nearest_chroma(nb::handle chroma, const char *function) {
+    std::string name = nb::cast<std::string>(chroma);
+    if (name != "linear" && name != "nearest")
+        qv::raise(PyExc_ValueError, "%s() takes chroma as 'linear' or 'nearest', got %R", function, chroma.ptr());
+    return name == "nearest";
+}
+
+// Code-value scales: Y = y_offset + y_scale * E'y, C = c_offset + c_scale * E'c.
+struct Range {
+    double y_offset, y_scale, c_offset, c_scale;
+};
+
+Range code_range(int bits, bool full) {
+    double unit = std::ldexp(1.0, bits - 8), top = std::ldexp(1.0, bits) - 1.0;
+    if (full) return {0.0, top, std::ldexp(1.0, bits - 1), top};
+    return {16.0 * unit, 219.0 * unit, 128.0 * unit, 224.0 * unit};
+}
+
+// B, G, R from code values Y, Cb, Cr.
+Transform decoding(std::array<double, 2> k, const Range &r) {
+    double kr = k[0], kb = k[1], kg = 1.0 - kr - kb;
+    double y = 1.0 / r.y_scale, c = 1.0 / r.c_scale;
+    return {{y, 2.0 * (1.0 - kb) * c, 0.0,                                                   // B
+             y, -2.0 * kb * (1.0 - kb) / kg * c, -2.0 * kr * (1.0 - kr) / kg * c,            // G
+             y, 0.0, 2.0 * (1.0 - kr) * c},                                                  // R
+            {r.y_offset, r.c_offset, r.c_offset}};
+}
+
+// Code values Y, Cb, Cr from B, G, R.
+Transform encoding(std::array<double, 2> k, const Range &r) {
+    double kr = k[0], kb = k[1], kg = 1.0 - kr - kb;
+    double cb = r.c_scale / (2.0 * (1.0 - kb)), cr = r.c_scale / (2.0 * (1.0 - kr));
+    return {{r.y_scale * kb, r.y_scale * kg, r.y_scale * kr,  //
+             cb * (1.0 - kb), -cb * kg, -cb * kr,             //
+             -cr * kb, -cr * kg, cr * (1.0 - kr)},
+            {r.y_offset, r.c_offset, r.c_offset}};
+}
+
+// Y, Cb, Cr code values divided by the largest code.
+Transform normalising(int bits) {
+    double s = 1.0 / (std::ldexp(1.0, bits) - 1.0);
+    return {{s, 0, 0, 0, s, 0, 0, 0, s}, {0, 0, 0}};
+}
+
+void append_transform(nb::list &args, const Transform &t) {
+    for (double v : t.m) args.append(qv::f32(v));
+    for (double v : t.o) args.append(qv::f32(v));
+}
+
+// ---------------------------------------------------------------- formats
+
+enum class Layout { Uyvy, Yuyv, V210, Planar, Semi };
+
+struct Format {
+    Layout layout;
+    int bits;       // 8 or 10
+    bool vertical;  // 4:2:0
+    int shift;      // 10-bit samples in the high bits (P010)
+};
+
+constexpr Format kUyvy{Layout::Uyvy, 8, false, 0}, kYuyv{Layout::Yuyv, 8, false, 0}, kV210{Layout::V210, 10, false, 0};
+constexpr Format kYuv420p{Layout::Planar, 8, true, 0}, kYuv422p{Layout::Planar, 8, false, 0};
+constexpr Format kYuv420p10{Layout::Planar, 10, true, 0}, kYuv422p10{Layout::Planar, 10, false, 0};
+constexpr Format kNv12{Layout::Semi, 8, true, 0}, kP010{Layout::Semi, 10, true, 6};
+
+// Arguments before the matrix: the frame, its planes, or the v210 frame and its width.
+constexpr int frame_args(const Format &f) {
+    return f.layout == Layout::Planar ? 3 : (f.layout == Layout::Semi || f.layout == Layout::V210) ? 2 : 1;
+}
+
+int64_t v210_pitch(int64_t width) { return (width + 47) / 48 * 128; }
+
+// A 2-D device array of the given element type, contiguous, with any expected size checked
+// (-1: any).
+nb::object plane(nb::handle array, const char *name, const char *function, const char *dtype, int64_t height,
+                 int64_t width) {
+    nb::object a;
+    if (qv::is_device_array(array)) a = nb::borrow(array);
+    else if (qv::is_host_array(array)) a = qv::cp().asarray(array);
+    else
+        qv::raise(PyExc_TypeError, "%s() takes %s as a cupy.ndarray or numpy.ndarray, got %s", function, name,
+                  qv::type_name(array));
+    std::string got = nb::cast<std::string>(qv::str_of(a.attr("dtype")));
+    if (got != dtype) qv::raise(PyExc_TypeError, "%s() takes %s as %s, got %s", function, name, dtype, got.c_str());
+    std::vector<int64_t> shape = qv::shape_of(a);
+    if (shape.size() != 2 || (height >= 0 && shape[0] != height) || (width >= 0 && shape[1] != width)) {
+        std::string want = "(" + (height >= 0 ? std::to_string(height) : std::string("height")) + ", " +
+                           (width >= 0 ? std::to_string(width) : std::string("width")) + ")";
+        qv::raise(PyExc_ValueError, "%s() takes %s of shape %s, got %U", function, name, want.c_str(),
+                  qv::str_of(a.attr("shape")).ptr());
+    }
+    if (shape[0] == 0 || shape[1] == 0)
+        qv::raise(PyExc_ValueError, "%s() takes a non-empty %s, got shape %U", function, name,
+                  qv::str_of(a.attr("shape")).ptr());
+    qv::check_indexable(shape, name);
+    return qv::cp().ascontiguousarray(a);
+}
+
+// Word loads need aligned rows; a view at an odd offset is copied first.
+nb::object word_aligned(nb::object a) {
+    if (nb::cast<uint64_t>(a.attr("data").attr("ptr")) % 4 != 0) return a.attr("copy")();
+    return a;
+}
+
+// The checked input frame: kernel arguments before the output, and its size.
+struct Frame {
+    nb::list arrays;
+    int64_t width = 0, height = 0;
+};
+
+Frame read_frame(const Format &f, const qv::Args &a, const char *function) {
+    Frame fr;
+    const char *u8 = "uint8", *u16 = "uint16";
+    switch (f.layout) {
+    case Layout::Uyvy:
+    case Layout::Yuyv: {
+        nb::object frame = plane(a[0], "frame", function, u8, -1, -1);
+        std::vector<int64_t> s = qv::shape_of(frame);
+        if (s[1] % 4 != 0)
+            qv::raise(PyExc_ValueError,
+                      "%s() takes frame of shape (height, 2 * width) with an even width (whole pixel pairs), got %U",
+                      function, qv::str_of(frame.attr("shape")).ptr());
+        fr.height = s[0], fr.width = s[1] / 2;
+        fr.arrays.append(frame);
+        break;
+    }
+    case Layout::V210: {
+        int64_t width = nb::cast<int64_t>(a[1]);
+        if (width <= 0) qv::raise(PyExc_ValueError, "%s() takes a positive width, got %lld", function, (long long)width);
+        nb::object frame = plane(a[0], "frame", function, u8, -1, -1);
+        std::vector<int64_t> s = qv::shape_of(frame);
+        if (s[1] != v210_pitch(width))
+            qv::raise(PyExc_ValueError, "%s() takes v210 rows of %lld bytes for width %lld, got %lld", function,
+                      (long long)v210_pitch(width), (long long)width, (long long)s[1]);
+        fr.height = s[0], fr.width = width;
+        fr.arrays.append(word_aligned(frame));
+        break;
+    }
+    case Layout::Planar:
+    case Layout::Semi: {
+        const char *dtype = f.bits == 8 ? u8 : u16;
+        nb::object y = plane(a[0], "y", function, dtype, -1, -1);
+        std::vector<int64_t> s = qv::shape_of(y);
+        fr.height = s[0], fr.width = s[1];
+        int64_t ch = f.vertical ? (s[0] + 1) / 2 : s[0], cw = (s[1] + 1) / 2;
+        fr.arrays.append(y);
+        if (f.layout == Layout::Planar) {
+            fr.arrays.append(plane(a[1], "cb", function, dtype, ch, cw));
+            fr.arrays.append(plane(a[2], "cr", function, dtype, ch, cw));
+        } else {
+            nb::object uv = plane(a[1], "uv", function, dtype, ch, 2 * cw);
+            fr.arrays.append(uv);
+            fr.arrays.append(uv);
+        }
+        break;
+    }
+    }
+    qv::check_indexable({fr.height, fr.width, 3}, "the image");
+    return fr;
+}
+
+nb::object decode(const Format &f, const Frame &fr, const Transform &t, bool nearest) {
+    const qv::Cupy &cp = qv::cp();
+    nb::object out = cp.empty(nb::make_tuple(fr.height, fr.width, 3), cp.float32);
+    nb::list args;
+    for (nb::handle x : fr.arrays) args.append(x);
+    args.append(out);
+    args.append(qv::i32(fr.width)), args.append(qv::i32(fr.height));
+    nb::handle kernel;
+    switch (f.layout) {
+    case Layout::Uyvy:
+    case Layout::Yuyv: {
+        bool uyvy = f.layout == Layout::Uyvy;
+        args.append(qv::i32(uyvy ? 1 : 0)), args.append(qv::i32(uyvy ? 0 : 1)), args.append(qv::i32(uyvy ? 2 : 3));
+        kernel = kernels.packed422_decode;
+        break;
+    }
+    case Layout::V210:
+        args.append(qv::i32(v210_pitch(fr.width)));
+        kernel = kernels.v210_decode;
+        break;
+    case Layout::Planar:
+    case Layout::Semi: {
+        bool semi = f.layout == Layout::Semi;
+        int64_t cw = (fr.width + 1) / 2;
+        args.append(qv::i32(semi ? 2 * cw : cw)), args.append(qv::i32(semi ? 2 : 1)), args.append(qv::i32(semi));
+        args.append(qv::i32(f.vertical));
+        kernel = f.bits == 8 ? kernels.planar8_decode : kernels.planar16_decode;
+        break;
+    }
+    }
+    args.append(qv::i32(nearest));
+    if (f.bits != 8 && f.layout != Layout::V210) args.append(qv::i32(f.shift));
+    append_transform(args, t);
+    qv::launch_2d(kernel, fr.width, fr.height, nb::tuple(args));
+    return out;
+}
+
+template <const Format &F>
+nb::object to_bgr(const qv::Args &a, const char *function) {
+    constexpr int n = frame_args(F);
+    std::array<double, 2> k = luma_weights(a[n], function);
+    bool full = flag(a[n + 1], "full_range", function);
+    bool nearest = nearest_chroma(a[n + 2], function);
+    Frame fr = read_frame(F, a, function);
+    return decode(F, fr, decoding(k, code_range(F.bits, full)), nearest);
+}
+
+template <const Format &F>
+nb::object to_ycbcr444(const qv::Args &a, const char *function) {
+    bool nearest = nearest_chroma(a[frame_args(F)], function);
+    Frame fr = read_frame(F, a, function);
+    return decode(F, fr, normalising(F.bits), nearest);
+}
+
+// The BGR image as contiguous float32 (H, W, 3) on the device.
+nb::object bgr_image(nb::handle image, const char *function) {
+    static nb::handle to_float32 = qv::package_attr("quorvex.utils.dtypes", "to_float32").release();
+    nb::object img;
+    if (qv::is_device_array(image)) img = nb::borrow(image);
+    else if (qv::is_host_array(image)) img = qv::cp().asarray(image);
+    else
+        qv::raise(PyExc_TypeError, "%s() takes image as a cupy.ndarray or numpy.ndarray, got %s", function,
+                  qv::type_name(image));
+    std::vector<int64_t> s = qv::shape_of(img);
+    if (s.size() != 3 || s[2] != 3 || s[0] == 0 || s[1] == 0)
+        qv::raise(PyExc_ValueError, "%s() takes a BGR image of shape (height, width, 3), got %U", function,
+                  qv::str_of(img.attr("shape")).ptr());
+    qv::check_indexable(s, "image");
+    return qv::cp().ascontiguousarray(to_float32(img));
+}
+
+template <const Format &F>
+nb::object from_bgr(const qv::Args &a, const char *function) {
+    const qv::Cupy &cp = qv::cp();
+    std::array<double, 2> k = luma_weights(a[1], function);
+    bool full = flag(a[2], "full_range", function);
+    nb::object image = bgr_image(a[0], function);
+    std::vector<int64_t> s = qv::shape_of(image);
+    int64_t height = s[0], width = s[1], cw = (width + 1) / 2, ch = F.vertical ? (height + 1) / 2 : height;
+    Transform t = encoding(k, code_range(F.bits, full));
+    nb::list args;
+    args.append(image);
+    nb::object result;
+    nb::handle kernel;
+    int64_t grid_x = cw;
+    switch (F.layout) {
+    case Layout::Uyvy:
+    case Layout::Yuyv: {
+        if (width % 2)
+            qv::raise(PyExc_ValueError, "%s() packs whole pixel pairs and takes an even width, got %lld", function,
+                      (long long)width);
+        bool uyvy = F.layout == Layout::Uyvy;
+        result = cp.empty(nb::make_tuple(height, 2 * width), qv::np().uint8);
+        args.append(result), args.append(qv::i32(width)), args.append(qv::i32(height));
+        args.append(qv::i32(uyvy ? 1 : 0)), args.append(qv::i32(uyvy ? 0 : 1)), args.append(qv::i32(uyvy ? 2 : 3));
+        kernel = kernels.packed422_encode;
+        break;
+    }
+    case Layout::V210: {
+        int64_t pitch = v210_pitch(width);
+        qv::check_indexable({height, pitch}, "the v210 frame");
+        result = cp.empty(nb::make_tuple(height, pitch), qv::np().uint8);
+        args.append(result), args.append(qv::i32(width)), args.append(qv::i32(height)), args.append(qv::i32(pitch));
+        grid_x = pitch / 16;
+        kernel = kernels.v210_encode;
+        break;
+    }
+    case Layout::Planar:
+    case Layout::Semi: {
+        nb::handle dtype = F.bits == 8 ? qv::np().uint8 : qv::np().uint16;
+        nb::object y = cp.empty(nb::make_tuple(height, width), dtype);
+        args.append(y);
+        if (F.layout == Layout::Planar) {
+            nb::object cb = cp.empty(nb::make_tuple(ch, cw), dtype), cr = cp.empty(nb::make_tuple(ch, cw), dtype);
+            args.append(cb), args.append(cr);
+            result = nb::make_tuple(y, cb, cr);
+        } else {
+            nb::object uv = cp.empty(nb::make_tuple(ch, 2 * cw), dtype);
+            args.append(uv), args.append(uv);
+            result = nb::make_tuple(y, uv);
+        }
+        bool semi = F.layout == Layout::Semi;
+        args.append(qv::i32(width)), args.append(qv::i32(height));
+        args.append(qv::i32(semi ? 2 * cw : cw)), args.append(qv::i32(semi ? 2 : 1)), args.append(qv::i32(semi));
+        args.append(qv::i32(F.vertical));
+        if (F.bits != 8) args.append(qv::i32(F.shift));
+        kernel = F.bits == 8 ? kernels.planar8_encode : kernels.planar16_encode;
+        break;
+    }
+    }
+    append_transform(args, t);
+    args.append(qv::f32(std::ldexp(1.0, F.bits) - 1.0));
+    qv::launch_2d(kernel, grid_x, ch, nb::tuple(args));
+    return result;
+}
+
+nb::object ycbcr444_to_bgr(const qv::Args &a) {
+    const char *function = "ycbcr444_to_bgr";
+    const qv::Cupy &cp = qv::cp();
+    int64_t bits = nb::cast<int64_t>(a[1]);
+    if (bits < 8 || bits > 16)
+        qv::raise(PyExc_ValueError, "%s() takes bits from 8 to 16, got %lld", function, (long long)bits);
+    std::array<double, 2> k = luma_weights(a[2], function);
+    bool full = flag(a[3], "full_range", function);
+    nb::object ycbcr;
+    if (qv::is_device_array(a[0])) ycbcr = nb::borrow(a[0]);
+    else if (qv::is_host_array(a[0])) ycbcr = cp.asarray(a[0]);
+    else
+        qv::raise(PyExc_TypeError, "%s() takes ycbcr as a cupy.ndarray or numpy.ndarray, got %s", function,
+                  qv::type_name(a[0]));
+    std::string dtype = nb::cast<std::string>(qv::str_of(ycbcr.attr("dtype")));
+    if (dtype != "float32") qv::raise(PyExc_TypeError, "%s() takes ycbcr as float32, got %s", function, dtype.c_str());
+    std::vector<int64_t> s = qv::shape_of(ycbcr);
+    if (s.size() != 3 || s[2] != 3)
+        qv::raise(PyExc_ValueError, "%s() takes ycbcr of shape (height, width, 3), got %U", function,
+                  qv::str_of(ycbcr.attr("shape")).ptr());
+    qv::check_indexable(s, "ycbcr");
+    ycbcr = cp.ascontiguousarray(ycbcr);
+    // The inputs are codes divided by the largest code: fold that scale into the transform.
+    double top = std::ldexp(1.0, (int)bits) - 1.0;
+    Transform t = decoding(k, code_range((int)bits, full));
+    for (double &m : t.m) m *= top;
+    for (double &o : t.o) o /= top;
+    nb::object out = cp.empty_like(ycbcr);
+    nb::list args;
+    args.append(ycbcr), args.append(out), args.append(qv::i32(s[1])), args.append(qv::i32(s[0]));
+    append_transform(args, t);
+    qv::launch_2d(kernels.ycbcr444_decode, s[1], s[0], nb::tuple(args));
+    return out;
+}
+
+// ---------------------------------------------------------------- bindings
+
+#define QV_NAMED(impl, F, name) [](const qv::Args &a) { return impl<F>(a, name); }
+
+const char *const kDevice = "cp.ndarray | np.ndarray";
+
+nb::object str_default(const char *s) { return nb::str(s); }
+
+}  // namespace
+
+NB_MODULE(yuv, m) {
+    m.doc() = "Video frame layouts (UYVY, YUYV, v210, planar and semi-planar 4:2:2 and 4:2:0 at 8 and 10 bits) to "
+              "and from BGR float32 device images, with BT.601, BT.709 or BT.2020 matrices in video or full range.";
+    kernels.packed422_decode = qv::add_kernel(m, "packed422_decode_kernel", packed422_decode_kernel_code.c_str());
+    kernels.v210_decode = qv::add_kernel(m, "v210_decode_kernel", v210_decode_kernel_code.c_str());
+    kernels.planar8_decode = qv::add_kernel(m, "planar8_decode_kernel", planar8_decode_kernel_code.c_str());
+    kernels.planar16_decode = qv::add_kernel(m, "planar16_decode_kernel", planar16_decode_kernel_code.c_str());
+    kernels.ycbcr444_decode = qv::add_kernel(m, "ycbcr444_decode_kernel", ycbcr444_decode_kernel_code.c_str());
+    kernels.packed422_encode = qv::add_kernel(m, "packed422_encode_kernel", packed422_encode_kernel_code.c_str());
+    kernels.v210_encode = qv::add_kernel(m, "v210_encode_kernel", v210_encode_kernel_code.c_str());
+    kernels.planar8_encode = qv::add_kernel(m, "planar8_encode_kernel", planar8_encode_kernel_code.c_str());
+    kernels.planar16_encode = qv::add_kernel(m, "planar16_encode_kernel", planar16_encode_kernel_code.c_str());
+
+    auto matrix = [] { return qv::Param("matrix", "str", str_default("bt709")); };
+    auto full_range = [] { return qv::Param("full_range", "bool", nb::bool_(false)); };
+    auto chroma = [] { return qv::Param("chroma", "str", str_default("linear")); };
+    const char *bgr_doc_tail = " matrix: 'bt601', 'bt709' or 'bt2020' (non-constant luminance); full_range: "
+                               "codes 0..2^n-1 instead of video range (16..235, 16..240 at 8 bits); chroma: 'linear' "
+                               "interpolates between the samples co-sited with even columns, 'nearest' repeats them. "
+                               "Result: (H, W, 3) float32 BGR, clamped to 0..1. One kernel launch, no synchronisation.";
+
+    std::string doc;
+#define QV_TO_BGR(name, F, params, what)                                                                        \
+    doc = std::string(what) + bgr_doc_tail;                                                                      \
+    qv::def(m, #name, QV_NAMED(to_bgr, F, #name), params, "cp.ndarray", doc.c_str())
+    QV_TO_BGR(uyvy_to_bgr, kUyvy, (std::initializer_list<qv::Param>{{"frame", kDevice}, matrix(), full_range(), chroma()}),
+              "BGR image of a packed 8-bit 4:2:2 UYVY frame: uint8 (H, 2W), bytes Cb Y0 Cr Y1 per pixel pair, W even.");
+    QV_TO_BGR(yuyv_to_bgr, kYuyv, (std::initializer_list<qv::Param>{{"frame", kDevice}, matrix(), full_range(), chroma()}),
+              "BGR image of a packed 8-bit 4:2:2 YUYV (YUY2) frame: uint8 (H, 2W), bytes Y0 Cb Y1 Cr, W even.");
+    QV_TO_BGR(v210_to_bgr, kV210,
+              (std::initializer_list<qv::Param>{{"frame", kDevice}, {"width", "int"}, matrix(), full_range(), chroma()}),
+              "BGR image of a v210 frame (10-bit 4:2:2, 6 pixels in 16 bytes): uint8 (H, row_bytes), rows of "
+              "ceil(width / 48) * 128 bytes; any width, the last chroma sample repeated for odd widths.");
+    QV_TO_BGR(yuv422p10_to_bgr, kYuv422p10,
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma()}),
+              "BGR image of planar 10-bit 4:2:2 (yuv422p10le): uint16 planes (H, W), (H, (W + 1) // 2) twice.");
+    QV_TO_BGR(yuv420p10_to_bgr, kYuv420p10,
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma()}),
+              "BGR image of planar 10-bit 4:2:0 (yuv420p10le): uint16 planes (H, W), ((H + 1) // 2, (W + 1) // 2) "
+              "twice; chroma rows sit midway between luma row pairs.");
+    QV_TO_BGR(yuv422p_to_bgr, kYuv422p,
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma()}),
+              "BGR image of planar 8-bit 4:2:2 (yuv422p): uint8 planes (H, W), (H, (W + 1) // 2) twice.");
+    QV_TO_BGR(yuv420p_to_bgr, kYuv420p,
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma()}),
+              "BGR image of planar 8-bit 4:2:0 (yuv420p, I420): uint8 planes (H, W), ((H + 1) // 2, (W + 1) // 2) "
+              "twice; chroma rows sit midway between luma row pairs.");
+    QV_TO_BGR(nv12_to_bgr, kNv12,
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"uv", kDevice}, matrix(), full_range(), chroma()}),
+              "BGR image of NV12: uint8 luma (H, W) and interleaved Cb, Cr ((H + 1) // 2, 2 * ((W + 1) // 2)).");
+    QV_TO_BGR(p010_to_bgr, kP010,
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"uv", kDevice}, matrix(), full_range(), chroma()}),
+              "BGR image of P010: as NV12 with uint16 samples holding 10 bits in their high bits.");
+#undef QV_TO_BGR
+
+    const char *ycbcr_tail = " Result: (H, W, 3) float32 holding Y, Cb, Cr code values divided by 255 (8 bits) or "
+                             "1023 (10 bits), chroma upsampled ('linear' or 'nearest').";
+#define QV_TO_444(name, F, params, what)                                                                        \
+    doc = std::string(what) + ycbcr_tail;                                                                        \
+    qv::def(m, #name, QV_NAMED(to_ycbcr444, F, #name), params, "cp.ndarray", doc.c_str())
+    QV_TO_444(uyvy_to_ycbcr444, kUyvy, (std::initializer_list<qv::Param>{{"frame", kDevice}, chroma()}),
+              "Y'CbCr 4:4:4 of a UYVY frame (uint8 (H, 2W)).");
+    QV_TO_444(yuyv_to_ycbcr444, kYuyv, (std::initializer_list<qv::Param>{{"frame", kDevice}, chroma()}),
+              "Y'CbCr 4:4:4 of a YUYV frame (uint8 (H, 2W)).");
+    QV_TO_444(v210_to_ycbcr444, kV210, (std::initializer_list<qv::Param>{{"frame", kDevice}, {"width", "int"}, chroma()}),
+              "Y'CbCr 4:4:4 of a v210 frame (uint8 (H, row_bytes)).");
+    QV_TO_444(yuv422p10_to_ycbcr444, kYuv422p10,
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, chroma()}),
+              "Y'CbCr 4:4:4 of planar 10-bit 4:2:2 (uint16 planes).");
+#undef QV_TO_444
+
+    const char *from_tail = " image: (H, W, 3) BGR, float 0..1 (integer images are scaled from their full range "
+                            "first). Chroma is filtered [1, 2, 1] / 4 around each even column (4:2:0 also averages "
+                            "row pairs); codes are rounded and clamped. One kernel launch, no synchronisation.";
+#define QV_FROM_BGR(name, F, returns, what)                                                                      \
+    doc = std::string(what) + from_tail;                                                                         \
+    qv::def(m, #name, QV_NAMED(from_bgr, F, #name), {{"image", kDevice}, matrix(), full_range()}, returns,      \
+            doc.c_str())
+    QV_FROM_BGR(bgr_to_uyvy, kUyvy, "cp.ndarray", "Packed UYVY frame, uint8 (H, 2W), of an image of even width W.");
+    QV_FROM_BGR(bgr_to_yuyv, kYuyv, "cp.ndarray", "Packed YUYV frame, uint8 (H, 2W), of an image of even width W.");
+    QV_FROM_BGR(bgr_to_v210, kV210, "cp.ndarray",
+                "v210 frame, uint8 (H, ceil(W / 48) * 128); samples past the width and row padding are 0.");
+    QV_FROM_BGR(bgr_to_yuv422p10, kYuv422p10, "tuple[cp.ndarray, cp.ndarray, cp.ndarray]",
+                "Planes (y, cb, cr) of yuv422p10le, uint16 (H, W), (H, (W + 1) // 2) twice.");
+    QV_FROM_BGR(bgr_to_yuv420p10, kYuv420p10, "tuple[cp.ndarray, cp.ndarray, cp.ndarray]",
+                "Planes (y, cb, cr) of yuv420p10le, uint16 (H, W), ((H + 1) // 2, (W + 1) // 2) twice.");
+    QV_FROM_BGR(bgr_to_yuv422p, kYuv422p, "tuple[cp.ndarray, cp.ndarray, cp.ndarray]",
+                "Planes (y, cb, cr) of yuv422p, uint8 (H, W), (H, (W + 1) // 2) twice.");
+    QV_FROM_BGR(bgr_to_yuv420p, kYuv420p, "tuple[cp.ndarray, cp.ndarray, cp.ndarray]",
+                "Planes (y, cb, cr) of yuv420p, uint8 (H, W), ((H + 1) // 2, (W + 1) // 2) twice.");
+    QV_FROM_BGR(bgr_to_nv12, kNv12, "tuple[cp.ndarray, cp.ndarray]",
+                "Planes (y, uv) of NV12, uint8 (H, W) and ((H + 1) // 2, 2 * ((W + 1) // 2)).");
+    QV_FROM_BGR(bgr_to_p010, kP010, "tuple[cp.ndarray, cp.ndarray]",
+                "Planes (y, uv) of P010, uint16 with the 10-bit codes in the high bits.");
+#undef QV_FROM_BGR
+#undef QV_NAMED
+
+    qv::def(m, "ycbcr444_to_bgr", ycbcr444_to_bgr,
+            {{"ycbcr", kDevice}, {"bits", "int"}, matrix(), full_range()}, "cp.ndarray",
+            "BGR image of Y'CbCr 4:4:4 given as float32 (H, W, 3) code values divided by 2^bits - 1 (what the "
+            "*_to_ycbcr444 functions return): the matrix and range applied, clamped to 0..1.");
+}

@@ -1,0 +1,439 @@
+// Reading and writing video files with FFmpeg through PyAV, frames converted on the GPU.
+//
+// Decoding and encoding run on the CPU in FFmpeg. Frames cross between host and device in their
+// compact decoded form (the planes of yuv420p, yuv422p, their 10-bit and full-range variants,
+// NV12, P010), one copy per plane, and the colour conversion to and from BGR float32 is one
+// kernel of quorvex.color.yuv. Other pixel formats are converted to BGR by FFmpeg on the CPU.
+#include "quorvex/function.hpp"
+#include "quorvex/kernel.hpp"
+
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+
+namespace qv = quorvex;
+namespace nb = nanobind;
+
+namespace {
+
+qv::Import av_module("av", "pip install 'quorvex[video]'");
+
+// A decoded layout the GPU kernels take, and the yuv functions that convert it.
+struct PixelFormat {
+    const char *name;
+    const char *to_bgr, *from_bgr;
+    bool vertical, semi, wide, full;  // 4:2:0, interleaved chroma, 16-bit samples, full range by definition
+};
+
+constexpr PixelFormat kFormats[] = {
+    {"yuv420p", "yuv420p_to_bgr", "bgr_to_yuv420p", true, false, false, false},
+    {"yuvj420p", "yuv420p_to_bgr", "bgr_to_yuv420p", true, false, false, true},
+    {"yuv422p", "yuv422p_to_bgr", "bgr_to_yuv422p", false, false, false, false},
+    {"yuvj422p", "yuv422p_to_bgr", "bgr_to_yuv422p", false, false, false, true},
+    {"yuv420p10le", "yuv420p10_to_bgr", "bgr_to_yuv420p10", true, false, true, false},
+    {"yuv422p10le", "yuv422p10_to_bgr", "bgr_to_yuv422p10", false, false, true, false},
+    {"nv12", "nv12_to_bgr", "bgr_to_nv12", true, true, false, false},
+    {"p010le", "p010_to_bgr", "bgr_to_p010", true, true, true, false},
+};
+const char *const kWritable = "'yuv420p', 'yuv422p', 'yuv420p10le', 'yuv422p10le', 'nv12' or 'p010le'";
+
+const PixelFormat *find_format(const std::string &name) {
+    for (const PixelFormat &f : kFormats)
+        if (name == f.name) return &f;
+    return nullptr;
+}
+
+// (rows, elements per row) of each plane.
+std::vector<std::pair<int64_t, int64_t>> plane_shapes(const PixelFormat &f, int64_t width, int64_t height) {
+    int64_t cw = (width + 1) / 2, ch = f.vertical ? (height + 1) / 2 : height;
+    if (f.semi) return {{height, width}, {ch, 2 * cw}};
+    return {{height, width}, {ch, cw}, {ch, cw}};
+}
+
+// A plane of a PyAV frame as a host array view without its row padding.
+nb::object plane_view(nb::handle plane, int64_t rows, int64_t cols, bool wide) {
+    const qv::Numpy &np = qv::np();
+    nb::handle dtype = wide ? np.uint16 : np.uint8;
+    int64_t step = nb::cast<int64_t>(plane.attr("line_size")) / (wide ? 2 : 1);
+    nb::object all = np.module.attr("frombuffer")(plane, dtype).attr("reshape")(-1, step);
+    return all[nb::make_tuple(nb::slice(nb::int_(0), nb::int_(rows), nb::int_(1)),
+                              nb::slice(nb::int_(0), nb::int_(cols), nb::int_(1)))];
+}
+
+nb::object yuv_function(const char *name) { return qv::package_attr("quorvex.color.yuv", name); }
+
+const char *matrix_name(nb::handle matrix, const char *function) {
+    std::string m = nb::cast<std::string>(matrix);
+    for (const char *known : {"bt601", "bt709", "bt2020"})
+        if (m == known) return known;
+    qv::raise(PyExc_ValueError, "%s() takes matrix as 'bt601', 'bt709' or 'bt2020', got %R", function, matrix.ptr());
+}
+
+bool bool_arg(nb::handle value, const char *name, const char *function) {
+    if (!PyBool_Check(value.ptr()))
+        qv::raise(PyExc_TypeError, "%s() takes %s as a bool, got %s", function, name, qv::type_name(value));
+    return value.ptr() == Py_True;
+}
+
+std::string fspath(nb::handle path) {
+    nb::object p = nb::module_::import_("os").attr("fspath")(path);
+    if (!PyUnicode_Check(p.ptr()))
+        qv::raise(PyExc_TypeError, "path must be a str or os.PathLike of str, got %s", qv::type_name(p));
+    return nb::cast<std::string>(p);
+}
+
+// FFmpeg's AVColorSpace codes.
+constexpr int kSpaceBt709 = 1, kSpaceBt470bg = 5, kSpaceSmpte170m = 6, kSpaceBt2020 = 9,
+              kSpaceBt2020Cl = 10;
+constexpr int kRangeMpeg = 1, kRangeJpeg = 2;
+
+// ---------------------------------------------------------------- reading
+
+nb::object reader_init(const qv::Args &a) {
+    const char *function = "VideoReader";
+    nb::handle self = a[0];
+    bool raw = bool_arg(a[2], "raw", function);
+    if (!a[3].is_none()) matrix_name(a[3], function);
+    if (!a[4].is_none()) bool_arg(a[4], "full_range", function);
+    std::string chroma = nb::cast<std::string>(a[5]);
+    if (chroma != "linear" && chroma != "nearest")
+        qv::raise(PyExc_ValueError, "%s() takes chroma as 'linear' or 'nearest', got %R", function, a[5].ptr());
+    std::string path = fspath(a[1]);
+    nb::handle av = av_module.get();
+    nb::object container = av.attr("open")(path);
+    nb::object streams = container.attr("streams").attr("video");
+    if (nb::len(streams) == 0) {
+        container.attr("close")();
+        qv::raise(PyExc_ValueError, "%s(): '%s' has no video stream", function, path.c_str());
+    }
+    nb::object stream = streams[nb::int_(0)];
+    stream.attr("thread_type") = "AUTO";
+    nb::object codec = stream.attr("codec_context");
+    int64_t width = nb::cast<int64_t>(codec.attr("width")), height = nb::cast<int64_t>(codec.attr("height"));
+
+    nb::object rate = stream.attr("average_rate");
+    if (rate.is_none()) rate = stream.attr("guessed_rate");
+    double fps = rate.is_none() ? 0.0 : nb::cast<double>(nb::float_(rate));
+    int64_t frames = nb::cast<int64_t>(stream.attr("frames"));
+    nb::object duration = nb::none();
+    if (!stream.attr("duration").is_none() && !stream.attr("time_base").is_none())
+        duration = nb::float_(stream.attr("duration") * stream.attr("time_base"));
+    else if (!container.attr("duration").is_none())
+        duration = nb::float_(nb::cast<double>(container.attr("duration")) / 1e6);
+    // Containers that keep no count: estimated from the duration.
+    if (frames == 0 && !duration.is_none() && fps > 0) frames = (int64_t)(nb::cast<double>(duration) * fps + 0.5);
+
+    nb::object format = codec.attr("format");
+    std::string pixel_format = format.is_none() ? std::string() : nb::cast<std::string>(format.attr("name"));
+    const PixelFormat *pf = find_format(pixel_format);
+    if (raw && !pf)
+        qv::raise(PyExc_ValueError, "%s(raw=True) gives the planes of yuv420p, yuv422p, their 10-bit forms, nv12 "
+                  "and p010le; '%s' is %s", function, path.c_str(), pixel_format.c_str());
+
+    // The stream's own colour description, unless the caller says otherwise. Streams that carry
+    // none are taken as BT.709 from 720 rows up and BT.601 below, as players do.
+    nb::object matrix = nb::borrow(a[3]), full = nb::borrow(a[4]);
+    if (matrix.is_none()) {
+        int space = nb::cast<int>(codec.attr("colorspace"));
+        const char *m = height >= 720 ? "bt709" : "bt601";
+        if (space == kSpaceBt709) m = "bt709";
+        else if (space == kSpaceBt470bg || space == kSpaceSmpte170m) m = "bt601";
+        else if (space == kSpaceBt2020 || space == kSpaceBt2020Cl) m = "bt2020";
+        matrix = nb::str(m);
+    }
+    if (full.is_none())
+        full = nb::bool_((pf && pf->full) || nb::cast<int>(codec.attr("color_range")) == kRangeJpeg);
+
+    self.attr("path") = nb::str(path.c_str());
+    self.attr("raw") = nb::bool_(raw);
+    self.attr("fps") = nb::float_(fps);
+    self.attr("size") = nb::make_tuple(width, height);
+    self.attr("frame_count") = nb::int_(frames);
+    self.attr("duration") = duration;
+    self.attr("pixel_format") = nb::str(pixel_format.c_str());
+    self.attr("time_base") = stream.attr("time_base");
+    self.attr("matrix") = matrix;
+    self.attr("full_range") = full;
+    self.attr("chroma") = a[5];
+    self.attr("time") = nb::none();
+    self.attr("pts") = nb::none();
+    self.attr("_container") = container;
+    self.attr("_frames") = container.attr("decode")(stream);
+    return nb::none();
+}
+
+nb::object reader_iter(const qv::Args &a) { return nb::borrow(a[0]); }
+
+nb::object reader_next(const qv::Args &a) {
+    nb::handle self = a[0];
+    nb::object frames = self.attr("_frames");
+    if (frames.is_none()) qv::raise(PyExc_ValueError, "VideoReader is closed");
+    PyObject *next = PyIter_Next(frames.ptr());
+    if (!next) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        PyErr_SetNone(PyExc_StopIteration);
+        throw nb::python_error();
+    }
+    nb::object frame = nb::steal(next);
+    self.attr("time") = frame.attr("time");
+    self.attr("pts") = frame.attr("pts");
+    std::string name = nb::cast<std::string>(frame.attr("format").attr("name"));
+    const PixelFormat *pf = find_format(name);
+    if (!pf) {
+        if (nb::cast<bool>(self.attr("raw")))
+            qv::raise(PyExc_ValueError, "VideoReader(raw=True): a frame came in %s, which has no planes here",
+                      name.c_str());
+        static nb::handle to_float32 = qv::package_attr("quorvex.utils.dtypes", "to_float32").release();
+        return to_float32(qv::cp().asarray(frame.attr("to_ndarray")(nb::arg("format") = "bgr24")));
+    }
+    int64_t width = nb::cast<int64_t>(frame.attr("width")), height = nb::cast<int64_t>(frame.attr("height"));
+    std::vector<std::pair<int64_t, int64_t>> shapes = plane_shapes(*pf, width, height);
+    nb::object planes = frame.attr("planes");
+    nb::list device;
+    for (size_t i = 0; i < shapes.size(); ++i)
+        device.append(qv::cp().asarray(plane_view(planes[nb::int_(i)], shapes[i].first, shapes[i].second, pf->wide)));
+    if (nb::cast<bool>(self.attr("raw"))) return nb::tuple(device);
+    nb::object convert = yuv_function(pf->to_bgr);
+    nb::list args;
+    for (nb::handle p : device) args.append(p);
+    args.append(self.attr("matrix")), args.append(self.attr("full_range")), args.append(self.attr("chroma"));
+    return convert(*nb::tuple(args));
+}
+
+nb::object reader_close(const qv::Args &a) {
+    nb::handle self = a[0];
+    if (!self.attr("_container").is_none()) self.attr("_container").attr("close")();
+    self.attr("_container") = nb::none();
+    self.attr("_frames") = nb::none();
+    return nb::none();
+}
+
+nb::object enter(const qv::Args &a) { return nb::borrow(a[0]); }
+
+nb::object reader_exit(const qv::Args &a) {
+    reader_close(a);
+    return nb::bool_(false);
+}
+
+// ---------------------------------------------------------------- writing
+
+nb::object fraction_of(nb::handle fps) {
+    nb::handle fraction = nb::module_::import_("fractions").attr("Fraction");
+    nb::object f;
+    if (PyFloat_Check(fps.ptr())) f = fraction(fps).attr("limit_denominator")(1001);  // 29.97 -> 2997/100
+    else if (PyLong_Check(fps.ptr()) || PyObject_IsInstance(fps.ptr(), fraction.ptr()) == 1) f = fraction(fps);
+    else qv::raise(PyExc_TypeError, "VideoWriter() takes fps as a float, int or fractions.Fraction, got %s", qv::type_name(fps));
+    if (!(nb::cast<double>(nb::float_(f)) > 0))
+        qv::raise(PyExc_ValueError, "VideoWriter() takes a positive fps, got %R", fps.ptr());
+    return f;
+}
+
+// Removes the partial output; errors here must not hide the one being raised.
+void discard(nb::handle self) {
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    for (const char *name : {"_container", "_audio_source"}) {
+        if (!nb::hasattr(self, name)) continue;
+        nb::object c = self.attr(name);
+        if (!c.is_none() && PyObject_CallMethod(c.ptr(), "close", nullptr) == nullptr) PyErr_Clear();
+        self.attr(name) = nb::none();
+    }
+    if (nb::hasattr(self, "_partial")) std::remove(nb::cast<std::string>(self.attr("_partial")).c_str());
+    self.attr("closed") = nb::bool_(true);
+    PyErr_Restore(type, value, trace);
+}
+
+nb::object writer_init(const qv::Args &a) {
+    const char *function = "VideoWriter";
+    nb::handle self = a[0];
+    self.attr("closed") = nb::bool_(true);  // until everything is open
+    std::string path = fspath(a[1]);
+    nb::object fps = fraction_of(a[2]);
+    nb::handle size = a[3];
+    if (nb::len(size) != 2 || !PyLong_Check(size[0].ptr()) || !PyLong_Check(size[1].ptr()) ||
+        nb::cast<int64_t>(size[0]) <= 0 || nb::cast<int64_t>(size[1]) <= 0)
+        qv::raise(PyExc_ValueError, "%s() takes size as (width, height), two positive ints; got %R", function, size.ptr());
+    int64_t width = nb::cast<int64_t>(size[0]), height = nb::cast<int64_t>(size[1]);
+    std::string pixel_format = nb::cast<std::string>(a[5]);
+    const PixelFormat *pf = find_format(pixel_format);
+    if (!pf || pf->full)
+        qv::raise(PyExc_ValueError, "%s() takes pixel_format as %s, got %R", function, kWritable, a[5].ptr());
+    const char *matrix = matrix_name(a[6], function);
+    bool full = bool_arg(a[7], "full_range", function);
+    nb::handle av = av_module.get();
+
+    // Written beside the target under a hidden name with the same extension (which picks the
+    // container format), and renamed onto it only once complete.
+    size_t slash = path.find_last_of('/');
+    std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+    std::string name = path.substr(dir.size());
+    size_t dot = name.find_last_of('.');
+    std::string ext = dot == std::string::npos || dot == 0 ? "" : name.substr(dot);
+    std::string partial = dir + "." + name.substr(0, name.size() - ext.size()) + "." + std::to_string(getpid()) +
+                          ".partial" + ext;
+
+    self.attr("path") = nb::str(path.c_str());
+    self.attr("fps") = fps;
+    self.attr("size") = nb::make_tuple(width, height);
+    self.attr("pixel_format") = nb::str(pf->name);
+    self.attr("matrix") = nb::str(matrix);
+    self.attr("full_range") = nb::bool_(full);
+    self.attr("frame_count") = nb::int_(0);
+    self.attr("_convert") = yuv_function(pf->from_bgr);
+    self.attr("_audio_source") = nb::none();
+    self.attr("_container") = av.attr("open")(partial, "w");
+    self.attr("_partial") = nb::str(partial.c_str());
+    try {
+        nb::object container = self.attr("_container");
+        nb::object stream = container.attr("add_stream")(a[4], nb::arg("rate") = fps);
+        stream.attr("width") = width, stream.attr("height") = height, stream.attr("pix_fmt") = pf->name;
+        int space = std::string(matrix) == "bt709" ? kSpaceBt709 : std::string(matrix) == "bt601" ? kSpaceSmpte170m : kSpaceBt2020;
+        nb::object codec = stream.attr("codec_context");
+        codec.attr("colorspace") = space;
+        codec.attr("color_range") = full ? kRangeJpeg : kRangeMpeg;
+        if (!a[8].is_none()) stream.attr("options") = a[8];
+        if (!a[10].is_none()) stream.attr("bit_rate") = a[10];
+        self.attr("_stream") = stream;
+        self.attr("_colour") = nb::make_tuple(space, full ? kRangeJpeg : kRangeMpeg);
+        nb::list audio;
+        if (!a[9].is_none()) {
+            nb::object source = av.attr("open")(fspath(a[9]));
+            self.attr("_audio_source") = source;
+            for (nb::handle s : source.attr("streams").attr("audio"))
+                audio.append(nb::make_tuple(s, container.attr("add_stream_from_template")(s)));
+        }
+        self.attr("_audio") = audio;
+    } catch (...) {
+        discard(self);
+        throw;
+    }
+    self.attr("closed") = nb::bool_(false);
+    return nb::none();
+}
+
+void mux(nb::handle container, nb::handle packets) {
+    for (nb::handle packet : packets) container.attr("mux")(packet);
+}
+
+nb::object writer_write(const qv::Args &a) {
+    nb::handle self = a[0], image = a[1];
+    if (nb::cast<bool>(self.attr("closed"))) qv::raise(PyExc_ValueError, "write() on a closed VideoWriter");
+    if (!qv::is_device_array(image) && !qv::is_host_array(image))
+        qv::raise(PyExc_TypeError, "write() takes frame as a cupy.ndarray or numpy.ndarray, got %s", qv::type_name(image));
+    std::vector<int64_t> shape = qv::shape_of(image);
+    nb::tuple size = nb::cast<nb::tuple>(self.attr("size"));
+    int64_t width = nb::cast<int64_t>(size[0]), height = nb::cast<int64_t>(size[1]);
+    if (shape.size() != 3 || shape[2] != 3 || shape[0] != height || shape[1] != width)
+        qv::raise(PyExc_ValueError, "write() takes BGR frames of shape (%lld, %lld, 3), got %U", (long long)height,
+                  (long long)width, qv::str_of(image.attr("shape")).ptr());
+    nb::tuple planes = nb::cast<nb::tuple>(self.attr("_convert")(image, self.attr("matrix"), self.attr("full_range")));
+
+    const PixelFormat &pf = *find_format(nb::cast<std::string>(self.attr("pixel_format")));
+    nb::object frame = av_module.get().attr("VideoFrame")(width, height, pf.name);
+    std::vector<std::pair<int64_t, int64_t>> shapes = plane_shapes(pf, width, height);
+    nb::object targets = frame.attr("planes");
+    for (size_t i = 0; i < shapes.size(); ++i) {
+        nb::object target = plane_view(targets[nb::int_(i)], shapes[i].first, shapes[i].second, pf.wide);
+        target[nb::ellipsis()] = qv::cp().asnumpy(planes[i]);  // waits for the conversion: the encoder is on the CPU
+    }
+    int64_t index = nb::cast<int64_t>(self.attr("frame_count"));
+    nb::object fps = self.attr("fps");
+    frame.attr("pts") = index;
+    frame.attr("time_base") = nb::module_::import_("fractions").attr("Fraction")(fps.attr("denominator"), fps.attr("numerator"));
+    nb::tuple colour = nb::cast<nb::tuple>(self.attr("_colour"));
+    frame.attr("colorspace") = colour[0];
+    frame.attr("color_range") = colour[1];
+    nb::object container = self.attr("_container");
+    mux(container, self.attr("_stream").attr("encode")(frame));
+    self.attr("frame_count") = nb::int_(index + 1);
+    return nb::none();
+}
+
+nb::object writer_close(const qv::Args &a) {
+    nb::handle self = a[0];
+    if (nb::cast<bool>(self.attr("closed"))) return nb::none();
+    try {
+        nb::object container = self.attr("_container");
+        mux(container, self.attr("_stream").attr("encode")(nb::none()));
+        for (nb::handle pair : self.attr("_audio")) {
+            nb::handle source = pair[0], target = pair[1];
+            for (nb::handle packet : self.attr("_audio_source").attr("demux")(source)) {
+                if (packet.attr("dts").is_none()) continue;  // the demuxer's end-of-stream marker
+                packet.attr("stream") = target;
+                container.attr("mux")(packet);
+            }
+        }
+        container.attr("close")();
+        self.attr("_container") = nb::none();
+        if (!self.attr("_audio_source").is_none()) self.attr("_audio_source").attr("close")();
+        self.attr("_audio_source") = nb::none();
+        nb::module_::import_("os").attr("replace")(self.attr("_partial"), self.attr("path"));
+    } catch (...) {
+        discard(self);
+        throw;
+    }
+    self.attr("closed") = nb::bool_(true);
+    return nb::none();
+}
+
+nb::object writer_exit(const qv::Args &a) {
+    if (a[1].is_none()) writer_close(a);
+    else if (!nb::cast<bool>(a[0].attr("closed"))) discard(a[0]);  // an error in the with-block: no output
+    return nb::bool_(false);
+}
+
+}  // namespace
+
+NB_MODULE(video, m) {
+    m.doc() = "Video files through FFmpeg (PyAV) with frames as device arrays: decoded and encoded on the CPU, "
+              "colour-converted on the GPU.";
+    nb::object none = nb::none();
+    qv::Class(m, "VideoReader",
+              "Frames of a video file's first video stream, in order: BGR float32 (H, W, 3) device arrays, or with "
+              "raw=True the decoder's planes (yuv420p, yuv422p, yuv420p10le, yuv422p10le, nv12, p010le) as device "
+              "arrays. Attributes: fps, size (width, height), frame_count (the container's count, else estimated from "
+              "the duration, else 0), duration (seconds or None), pixel_format, time_base, matrix and full_range "
+              "(the stream's colour description unless given; BT.709 from 720 rows up and BT.601 below when the "
+              "stream has none), and time and pts of the frame returned last.")
+        .def("__init__", reader_init,
+             {{"self"},
+              {"path", "str | os.PathLike"},
+              {"raw", "bool", nb::bool_(false)},
+              {"matrix", "Optional[str]", none},
+              {"full_range", "Optional[bool]", none},
+              {"chroma", "str", nb::str("linear")}},
+             "None", "Opens the file and its first video stream.")
+        .def("__iter__", reader_iter, {{"self"}}, "VideoReader", nullptr)
+        .def("__next__", reader_next, {{"self"}}, "cp.ndarray | tuple[cp.ndarray, ...]",
+             "The next frame; its time stamp is in time (seconds) and pts.")
+        .def("close", reader_close, {{"self"}}, "None", "Closes the file.")
+        .def("__enter__", enter, {{"self"}}, "VideoReader", nullptr)
+        .def("__exit__", reader_exit, {{"self"}, {"exc_type"}, {"exc"}, {"traceback"}}, "bool", nullptr)
+        .finish();
+    qv::Class(m, "VideoWriter",
+              "Writes BGR frames (device or host (H, W, 3), float 0..1 or integer) to a video file: converted on the "
+              "GPU to pixel_format's planes, encoded by FFmpeg with codec and options (e.g. {'crf': '18'}). The file "
+              "is written under a hidden temporary name beside path and renamed onto it by close(); leaving a "
+              "with-block by an exception discards it. audio_from: a file whose audio streams are copied unchanged.")
+        .def("__init__", writer_init,
+             {{"self"},
+              {"path", "str | os.PathLike"},
+              {"fps", "float"},
+              {"size", "tuple[int, int]"},
+              {"codec", "str", nb::str("libx264")},
+              {"pixel_format", "str", nb::str("yuv420p")},
+              {"matrix", "str", nb::str("bt709")},
+              {"full_range", "bool", nb::bool_(false)},
+              {"options", "Optional[dict[str, str]]", none},
+              {"audio_from", "str | os.PathLike | None", none},
+              {"bit_rate", "Optional[int]", none}},
+             "None", "Opens the output; fps may also be an int or a fractions.Fraction (30000/1001); size is (width, "
+                     "height).")
+        .def("write", writer_write, {{"self"}, {"frame", "cp.ndarray | np.ndarray"}}, "None",
+             "Encodes one frame of shape (height, width, 3).")
+        .def("close", writer_close, {{"self"}}, "None",
+             "Flushes the encoder, copies the audio, closes the file and renames it onto path.")
+        .def("__enter__", enter, {{"self"}}, "VideoWriter", nullptr)
+        .def("__exit__", writer_exit, {{"self"}, {"exc_type"}, {"exc"}, {"traceback"}}, "bool", nullptr)
+        .finish();
+}

@@ -1,0 +1,129 @@
+"""Video files round trip through VideoReader and VideoWriter (PyAV on the CPU, kernels on the device)."""
+
+import fractions
+import pathlib
+import runpy
+
+import cupy as cp
+import numpy as np
+import pytest
+
+from quorvex.color import yuv
+from quorvex.color.hsv import bgr_to_hsv
+from quorvex.io.video import VideoReader, VideoWriter
+
+av = pytest.importorskip("av")
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent.parent
+W, H, FRAMES = 32, 24, 8
+
+
+def planes_of(frame, shapes, dtype=np.uint8):
+    out = []
+    for plane, (rows, cols) in zip(frame.planes, shapes):
+        out.append(np.frombuffer(plane, dtype).reshape(-1, plane.line_size // np.dtype(dtype).itemsize)[:rows, :cols])
+    return out
+
+
+SHAPES = [(H, W), (H // 2, W // 2), (H // 2, W // 2)]
+
+
+@pytest.fixture(scope="module")
+def source(tmp_path_factory):
+    """8 frames of moving colour, losslessly coded yuv420p tagged BT.709, with AAC audio; and its planes."""
+    path = tmp_path_factory.mktemp("video") / "source.mp4"
+    y, x = np.mgrid[0:H, 0:W]
+    written = []
+    with av.open(str(path), "w") as container:
+        video = container.add_stream("libx264", rate=25)
+        video.width, video.height, video.pix_fmt, video.options = W, H, "yuv420p", {"qp": "0"}
+        video.codec_context.colorspace, video.codec_context.color_range = 1, 1
+        audio = container.add_stream("aac", rate=48000)
+        for i in range(FRAMES):
+            frame = av.VideoFrame(W, H, "yuv420p")
+            planes = [(16 + 6 * x + 3 * y + 4 * i) % 236, 128 + 40 * np.sin(x[::2, ::2] / 5 + i),
+                      128 + 40 * np.cos(y[::2, ::2] / 4 - i)]
+            for dst, src in zip(planes_of(frame, SHAPES), planes):
+                dst[...] = src
+            written.append([p.copy() for p in planes_of(frame, SHAPES)])
+            frame.pts = i
+            container.mux(video.encode(frame))
+        for i in range(12):
+            sound = av.AudioFrame.from_ndarray(np.full((1, 1024), 0.1 * np.sin(i), np.float32), format="fltp", layout="mono")
+            sound.sample_rate, sound.pts = 48000, i * 1024
+            container.mux(audio.encode(sound))
+        container.mux(audio.encode())
+        container.mux(video.encode())
+    return path, written
+
+
+def test_reader_gives_planes_frames_and_timing(source):
+    path, written = source
+    with VideoReader(path, raw=True) as reader:
+        assert (reader.fps, reader.size, reader.frame_count, reader.pixel_format) == (25.0, (W, H), FRAMES, "yuv420p")
+        assert (reader.matrix, reader.full_range) == ("bt709", False)  # from the stream's tags, not its height
+        times = []
+        for planes, expected in zip(reader, written, strict=True):
+            times.append(reader.time)
+            for got, want in zip(planes, expected):
+                assert isinstance(got, cp.ndarray) and got.flags.c_contiguous
+                np.testing.assert_array_equal(got.get(), want)
+    np.testing.assert_allclose(times, np.arange(FRAMES) / 25)
+    frames = list(VideoReader(path, matrix="bt2020", chroma="nearest"))
+    expected = yuv.yuv420p_to_bgr(*map(cp.asarray, written[3]), "bt2020", False, "nearest")
+    np.testing.assert_array_equal(frames[3].get(), expected.get())
+
+
+@pytest.mark.parametrize("codec, pixel_format, name, options",
+                         [("libx264", "yuv420p", "out.mp4", {"qp": "0"}), ("ffv1", "yuv422p10le", "out.mkv", None)])
+def test_writer_round_trip_with_audio(source, tmp_path, codec, pixel_format, name, options):
+    path, _ = source
+    frames = list(VideoReader(path))
+    target = tmp_path / name
+    with VideoWriter(target, fractions.Fraction(25), (W, H), codec, pixel_format, options=options,
+                     audio_from=path) as writer:
+        for frame in frames:
+            writer.write(frame)
+        assert not target.exists()  # written under a temporary name until closed
+    assert sorted(p.name for p in tmp_path.iterdir()) == [name]
+    convert = {"yuv420p": yuv.bgr_to_yuv420p, "yuv422p10le": yuv.bgr_to_yuv422p10}[pixel_format]
+    with VideoReader(target, raw=True) as reader:  # lossless codecs: the very planes come back
+        assert (reader.fps, reader.pixel_format) == (25.0, pixel_format)
+        for planes, frame in zip(reader, frames, strict=True):
+            for got, want in zip(planes, convert(frame, "bt709", False)):
+                np.testing.assert_array_equal(got.get(), want.get())
+    with av.open(str(path)) as a, av.open(str(target)) as b:
+        assert len(b.streams.audio) == 1
+        original = [bytes(p) for p in a.demux(audio=0) if p.dts is not None]
+        copied = [bytes(p) for p in b.demux(audio=0) if p.dts is not None]
+        assert copied == original
+
+
+def test_writer_discards_its_output_on_error_and_checks_arguments(tmp_path):
+    target = tmp_path / "out.mp4"
+    with pytest.raises(ZeroDivisionError):
+        with VideoWriter(target, 25, (W, H)) as writer:
+            writer.write(cp.zeros((H, W, 3), cp.float32))
+            1 / 0
+    assert list(tmp_path.iterdir()) == []
+    with pytest.raises(ValueError, match=r"write\(\) takes BGR frames of shape \(24, 32, 3\), got \(32, 24, 3\)"):
+        with VideoWriter(target, 25, (W, H)) as writer:
+            writer.write(np.zeros((W, H, 3), np.float32))
+    with pytest.raises(ValueError, match="takes pixel_format as 'yuv420p'"):
+        VideoWriter(target, 25, (W, H), pixel_format="rgb24")
+    with pytest.raises(ValueError, match=r"takes size as \(width, height\), two positive ints; got \(32, 0\)"):
+        VideoWriter(target, 25, (W, 0))
+    with pytest.raises(ValueError, match="takes a positive fps"):
+        VideoWriter(target, 0.0, (W, H))
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_example_converts_a_video(source, tmp_path):
+    path, _ = source
+    example = runpy.run_path(str(ROOT / "examples" / "video_convert.py"))
+    target = tmp_path / "vivid.mp4"
+    assert example["main"]([f"--input={path}", f"--output={target}", "--saturation=1.5"]) == 0
+    before, after = list(VideoReader(path)), list(VideoReader(target))
+    assert len(after) == FRAMES and len(av.open(str(target)).streams.audio) == 1
+    saturation = [float(bgr_to_hsv(f)[..., 1].mean()) for f in (before[0], after[0])]
+    assert saturation[1] > 1.2 * saturation[0]
