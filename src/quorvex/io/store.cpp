@@ -136,8 +136,8 @@ void write_in_place_of(nb::handle output_path, const std::string &ext, Write &&w
     nb::object target = path.attr("realpath")(output_path);  // a link keeps pointing at the new file
     nb::object stem = path.attr("splitext")(path.attr("basename")(target))[nb::int_(0)];
     nb::object token = nb::module_::import_("uuid").attr("uuid4")().attr("hex");
-    nb::object temporary = path.attr("join")(path.attr("dirname")(target),
-                                             nb::str(".{}.{}{}").attr("format")(stem, token, nb::str(ext.c_str())));
+    nb::object temporary = path.attr("join")(
+        path.attr("dirname")(target), nb::str(".{}.{}{}").attr("format")(stem, token, nb::str(ext.c_str())));
     int flags = nb::cast<int>(os.attr("O_WRONLY")) | nb::cast<int>(os.attr("O_CREAT")) |
                 nb::cast<int>(os.attr("O_EXCL"));
     try {
@@ -146,7 +146,8 @@ void write_in_place_of(nb::handle output_path, const std::string &ext, Write &&w
         if (!error.matches(PyExc_OSError)) throw;
         // The error names the path asked for, not the temporary one.
         nb::handle value = error.value();
-        nb::object named = nb::handle(PyExc_OSError)(value.attr("errno"), value.attr("strerror"), output_path);
+        nb::object named =
+            nb::handle(PyExc_OSError)(value.attr("errno"), value.attr("strerror"), output_path);
         PyErr_SetObject((PyObject *)Py_TYPE(named.ptr()), named.ptr());
         throw nb::python_error();
     }
@@ -189,8 +190,8 @@ nb::object store(const qv::Args &a) {
         qv::raise(PyExc_ValueError, "store() needs an output_path whose extension names the format, got '%U'",
                   output_path.ptr());
     } else if (!nb::cast<bool>(cv2_module.get().attr("haveImageWriter")(output_path))) {
-        qv::raise(PyExc_ValueError, "store() cannot write '%s' files: OpenCV has no writer for that extension",
-                  ext.c_str());
+        qv::raise(PyExc_ValueError,
+                  "store() cannot write '%s' files: OpenCV has no writer for that extension", ext.c_str());
     }
 
     if (qv::is_device_array(image) || qv::is_tensor(image)) image = siblings().to_numpy(image);
@@ -223,12 +224,12 @@ NB_MODULE(store, m) {
             "None",
             "Writes an (H, W, C) image to output_path; the extension (in any case) picks the format. "
             "'.exr': R, G, B half floats, DWAA compression at level param (default 1, else 1 to 100). "
-            "'.jpg'/'.jpeg'/'.jpe': 8-bit, quality param (default 100). '.png': 8-bit images stay 8-bit, others "
-            "become 16-bit, compression param (default 3). '.tif'/'.tiff': the same, compression scheme param "
-            "(default 5). '.jp2', '.ppm', '.pgm', '.pnm': 8-bit stays, others become 16-bit. '.pfm', '.hdr', "
-            "'.pic': float32 (integers scaled to 0..1). Any other extension OpenCV writes: 8-bit (param "
-            "unused). Floats are converted by to_uint8/to_uint16. is_rgb: the channels are in RGB order. The "
-            "file is written under a temporary name in the same folder and renamed over output_path when "
-            "complete. Raises ValueError for an extension without a writer or an EXR level out of range, "
-            "before anything is written, and OSError when OpenCV reports the write as failed.");
+            "'.jpg'/'.jpeg'/'.jpe': 8-bit, quality param (default 100). '.png': 8-bit images stay 8-bit, "
+            "others become 16-bit, compression param (default 3). '.tif'/'.tiff': the same, compression "
+            "scheme param (default 5). '.jp2', '.ppm', '.pgm', '.pnm': 8-bit stays, others become 16-bit. "
+            "'.pfm', '.hdr', '.pic': float32 (integers scaled to 0..1). Any other extension OpenCV writes: "
+            "8-bit (param unused). Floats are converted by to_uint8/to_uint16. is_rgb: the channels are in "
+            "RGB order. The file is written under a temporary name in the same folder and renamed over "
+            "output_path when complete. Raises ValueError for an extension without a writer or an EXR level "
+            "out of range, before anything is written, and OSError when OpenCV reports the write as failed.");
 }

@@ -142,7 +142,8 @@ extern "C" __global__ void merge_tiles_kernel(const long long* __restrict__ tabl
 
     KahanSum weight_sum;
     for (int r = row_first; r <= row_last; ++r)
-        for (int q = column_first; q <= column_last; ++q) weight_sum.add(weights[(y - r * step) * tile + (x - q * step)]);
+        for (int q = column_first; q <= column_last; ++q)
+            weight_sum.add(weights[(y - r * step) * tile + (x - q * step)]);
     float total = weight_sum.sum;
 
     float* out = merged + ((long long)y * width + x) * channels;
@@ -266,7 +267,8 @@ nb::object create_gaussian_weights(const qv::Args &a) {
     nb::handle cp = qv::cp().module;
     int64_t sigma_value = nb::cast<int64_t>(a[1]);
     if (sigma_value < 1)  // 0 divides by zero: NaN at the centre, 0 elsewhere
-        qv::raise(PyExc_ValueError, "create_gaussian_weights() needs sigma >= 1 (got %lld)", (long long)sigma_value);
+        qv::raise(PyExc_ValueError, "create_gaussian_weights() needs sigma >= 1 (got %lld)",
+                  (long long)sigma_value);
     nb::object axis = cp.attr("linspace")(-1, 1, a[0]);
     nb::object grid = cp.attr("meshgrid")(axis, axis);
     nb::object x = grid[nb::int_(0)], y = grid[nb::int_(1)];
