@@ -38,7 +38,7 @@ def _loop_merge(tiles, original_shape, padded_shape, weights):
             merged[y:y + size, x:x + size] += tiles[index] * weights
             total[y:y + size, x:x + size] += weights
             index += 1
-    merged /= total + 1e-8
+    merged /= total  # the grid covers the whole canvas
     return merged[:original_shape[0] * SCALE, :original_shape[1] * SCALE]
 
 

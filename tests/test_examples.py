@@ -1,6 +1,7 @@
-"""The face-swap example end to end on small test networks: detection, source embedding, swap
-into each target face, optional restoration and paste back."""
+"""The examples end to end on small test networks. Face swap: detection, source embedding, swap
+into each target face, optional restoration and paste back. Upscale: tiling, checks and output depth."""
 
+import os
 import pathlib
 import runpy
 import sys
@@ -12,6 +13,7 @@ import numpy as np
 import onnx
 import onnxruntime
 import pytest
+import torch
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "face"))
@@ -146,8 +148,13 @@ def test_a_matrix_rescaled_to_the_restored_size_pastes_the_face_where_the_crop_g
     assert np.abs(restored - direct)[inside].mean() < 0.006
 
 
-def test_upscale_command_tiles_large_images_and_writes_the_result(tmp_path, capsys):
+@pytest.fixture
+def upscale_example():
     sys.path.insert(0, str(ROOT / "tests" / "upscale"))
+    return runpy.run_path(str(ROOT / "examples" / "upscale.py"))
+
+
+def test_upscale_command_tiles_large_images_and_writes_the_result(tmp_path, capsys, upscale_example):
     from sr_models import compact, save_checkpoint
 
     from quorvex.upscale.core.torch import TorchUpscaler
@@ -156,13 +163,57 @@ def test_upscale_command_tiles_large_images_and_writes_the_result(tmp_path, caps
     source = tmp_path / "in.png"
     cv2.imwrite(str(source), (smooth_frame(100, 150, 3) * 255).astype(np.uint8))
     output = tmp_path / "out.png"
-    example = runpy.run_path(str(ROOT / "examples" / "upscale.py"))
     argv = [f"--model={checkpoint}", f"--input={source}", f"--output={output}", "--tile=48", "--overlap=8",
             "--batch=4", "--device=cpu"]
-    assert example["main"](argv) == 0
+    assert upscale_example["main"](argv) == 0
     assert "tiles 12/12" in capsys.readouterr().err  # 3 x 4 tiles, progress shown per batch
     written = cv2.imread(str(output), cv2.IMREAD_UNCHANGED)
-    assert written.shape == (200, 300, 3) and written.dtype == np.uint16
-    whole = TorchUpscaler(model_path=str(checkpoint), device="cpu").get(example["read_image"](str(source))).get()
-    difference = np.abs(written / 65535.0 - whole)
+    assert written.shape == (200, 300, 3) and written.dtype == np.uint8  # as the input
+    whole = TorchUpscaler(model_path=str(checkpoint), device="cpu").get(upscale_example["read_image"](str(source))).get()
+    difference = np.abs(written / 255.0 - whole)
     assert difference.mean() < 0.01 and difference.max() < 0.2  # tile edges see zero padding
+
+
+@pytest.mark.parametrize(
+    "shape, dtype, args, written_dtype",
+    [((1, 1), np.uint8, [], np.uint8), ((10, 1000), np.uint8, [], np.uint8), ((1000, 10), np.uint8, ["--bits=16"], np.uint16),
+     ((37, 5), np.uint16, ["--tile=8", "--overlap=6", "--batch=64"], np.uint16)],
+)
+def test_upscale_command_upscales_any_size_exactly(tmp_path, upscale_example, shape, dtype, args, written_dtype):
+    from sr_models import compact, save_checkpoint
+
+    model = compact(scale=2)
+    with torch.no_grad():  # the residual branch off: nearest-neighbour upscaling, exactly
+        model.body[-1].weight.zero_(), model.body[-1].bias.zero_()
+    image = np.random.default_rng(4).integers(0, np.iinfo(dtype).max + 1, shape + (3,)).astype(dtype)
+    cv2.imwrite(str(tmp_path / "in.png"), image)
+    argv = [f"--model={save_checkpoint(model, tmp_path / 'x2.pth')}", f"--input={tmp_path / 'in.png'}",
+            f"--output={tmp_path / 'out.png'}", "--device=cpu", *args]
+    assert upscale_example["main"](argv) == 0
+    written = cv2.imread(str(tmp_path / "out.png"), cv2.IMREAD_UNCHANGED)
+    expected = np.repeat(np.repeat(image, 2, 0), 2, 1).astype(written_dtype) * (257 if written_dtype != dtype else 1)
+    assert written.dtype == written_dtype
+    np.testing.assert_array_equal(written, expected)
+
+
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        (["--batch=0"], 2, "--batch must be at least 1, got 0"),
+        (["--tile=0"], 2, "--tile must be at least 1, got 0"),
+        (["--overlap=128"], 2, "--overlap must be at least 0 and less than --tile (128), got 128"),
+        (["--overlap=-1"], 2, "--overlap must be at least 0 and less than --tile (128), got -1"),
+        (["--output={tmp}/missing/out.png"], 2, "the output folder {tmp}/missing does not exist"),
+        (["--output={tmp}"], 2, "--output {tmp} is a folder"),
+        (["--output={tmp}/out.xyz"], 2, "cannot write '.xyz' files: no image writer for that extension"),
+        (["--input={tmp}/none.png"], 2, "cannot read an image from {tmp}/none.png"),
+        ([], 1, "cannot load the model {tmp}/none.pth: [Errno 2] No such file or directory: '{tmp}/none.pth'"),
+    ],
+)
+def test_upscale_command_refuses_in_one_line_before_the_model(tmp_path, capsys, upscale_example, args, status, message):
+    cv2.imwrite(str(tmp_path / "in.png"), np.zeros((8, 8, 3), np.uint8))
+    argv = [f"--model={tmp_path}/none.pth", f"--input={tmp_path}/in.png", f"--output={tmp_path}/out.png",
+            "--device=cpu", *(arg.format(tmp=tmp_path) for arg in args)]
+    assert upscale_example["main"](argv) == status
+    assert capsys.readouterr().err == f"upscale.py: error: {message.format(tmp=tmp_path)}\n"
+    assert sorted(os.listdir(tmp_path)) == ["in.png"]

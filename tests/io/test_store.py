@@ -1,5 +1,9 @@
 """Image files written by store, read back with OpenCV and OpenEXR."""
 
+import os
+import subprocess
+import sys
+
 import cupy as cp
 import cv2
 import numpy as np
@@ -36,11 +40,11 @@ def as_kind(image, kind):
 
 # The package's float convention: 0..1 spans the integer range, rounded to nearest.
 def to_uint8(image):
-    return np.clip(np.rint(image * np.float32(255)), 0, 255).astype(np.uint8)
+    return np.clip(np.rint(image.astype(np.float64) * 255), 0, 255).astype(np.uint8)
 
 
 def to_uint16(image):
-    return np.clip(np.rint(image * np.float32(65535)), 0, 65535).astype(np.uint16)
+    return np.clip(np.rint(image.astype(np.float64) * 65535), 0, 65535).astype(np.uint16)
 
 
 def read(path):
@@ -52,7 +56,8 @@ def read(path):
     "ext, flag, default, convert",
     [(".jpg", cv2.IMWRITE_JPEG_QUALITY, 100, to_uint8), (".jpeg", cv2.IMWRITE_JPEG_QUALITY, 100, to_uint8),
      (".png", cv2.IMWRITE_PNG_COMPRESSION, 3, to_uint16), (".tif", cv2.IMWRITE_TIFF_COMPRESSION, 5, to_uint16),
-     (".tiff", cv2.IMWRITE_TIFF_COMPRESSION, 5, to_uint16)],
+     (".tiff", cv2.IMWRITE_TIFF_COMPRESSION, 5, to_uint16), (".JPG", cv2.IMWRITE_JPEG_QUALITY, 100, to_uint8),
+     (".Png", cv2.IMWRITE_PNG_COMPRESSION, 3, to_uint16), (".TIF", cv2.IMWRITE_TIFF_COMPRESSION, 5, to_uint16)],
 )
 @pytest.mark.parametrize("param", [-1, 1])
 def test_float_images_are_written_as_opencv_writes_them(tmp_path, kind, ext, flag, default, convert, param):
@@ -93,29 +98,57 @@ def test_rgb_input_is_written_in_opencv_order(tmp_path, ext):
     assert ext == ".jpg" or np.array_equal(read(tmp_path / f"rgb{ext}"), bgr)
 
 
-@pytest.mark.parametrize("name", ["a.EXR", "a.PNG", "a.Jpg", "a.TIF", "a.bmp"])
-def test_other_extensions_reach_opencv_untouched(tmp_path, monkeypatch, name):
-    calls = []
-    monkeypatch.setattr(cv2, "imwrite", lambda *args: calls.append(args) or True)
-    store(str(tmp_path / name), noisy(), 7)
-    [(path, written, options)] = calls
-    assert path == str(tmp_path / name) and options == [] and written.dtype == np.float32
-    np.testing.assert_array_equal(written, noisy())
+@pytest.mark.parametrize(
+    "ext, convert",
+    [(".webp", to_uint8), (".BMP", to_uint8), (".sr", to_uint8), (".ppm", to_uint16), (".pfm", np.float32)],
+)
+def test_other_extensions_get_the_formats_depth(tmp_path, ext, convert):
+    store(str(tmp_path / f"out{ext}"), noisy(), 7)  # param only sets JPEG, PNG, TIFF and EXR options
+    assert cv2.imwrite(str(tmp_path / f"ref{ext}"), convert(noisy()))
+    assert (tmp_path / f"out{ext}").read_bytes() == (tmp_path / f"ref{ext}").read_bytes()
 
 
-def test_upper_case_png_keeps_16_bit_and_float_falls_to_opencvs_own_8_bit(tmp_path):
-    store(str(tmp_path / "a.PNG"), to_uint16(noisy()))
-    store(str(tmp_path / "b.PNG"), noisy())
-    assert read(tmp_path / "a.PNG").dtype == np.uint16 and read(tmp_path / "b.PNG").dtype == np.uint8
+@pytest.mark.parametrize(
+    "name, param, error, message",
+    [
+        ("a.nosuchformat", -1, ValueError, "store() cannot write '.nosuchformat' files: OpenCV has no writer for that extension"),
+        ("a", -1, ValueError, "store() needs an output_path whose extension names the format, got '{path}'"),
+        ("missing/a.png", -1, FileNotFoundError, "[Errno 2] No such file or directory: '{path}'"),
+        pytest.param("a.EXR", 0, ValueError, "store() takes param -1 (level 1) or a DWAA compression level from 1 to 100 "
+                     "for '.EXR', got 0", marks=needs_openexr),
+        ("a.exr", 1000000, ValueError, "store() takes param -1 (level 1) or a DWAA compression level from 1 to 100 "
+         "for '.exr', got 1000000"),
+    ],
+)
+def test_refusals_write_nothing(tmp_path, name, param, error, message):
+    path = str(tmp_path / name)
+    with pytest.raises(error) as caught:
+        store(path, noisy(), param)
+    assert type(caught.value) is error and str(caught.value) == message.format(path=path)
+    assert os.listdir(tmp_path) == []
 
 
-def test_a_failed_write_names_the_path_and_opencv_errors_pass_through(tmp_path):
-    path = str(tmp_path / "missing" / "a.png")
-    with pytest.raises(OSError) as error:
-        store(path, to_uint8(noisy()))
-    assert str(error.value) == f"OpenCV could not write the image to '{path}'"
-    with pytest.raises(cv2.error, match="could not find a writer"):
-        store(str(tmp_path / "a.nosuchformat"), to_uint8(noisy()))
+# In a child process: a file-size limit makes every write of this image fail part way.
+WRITE_TOO_LARGE = """
+import resource, signal, sys
+import numpy as np
+from quorvex.io.store import store
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # EFBIG for the writer instead of a killed process
+resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))
+store(sys.argv[1], np.random.default_rng(1).random((256, 256, 3), dtype=np.float32))
+"""
+
+
+@pytest.mark.parametrize("ext", [".png", ".jpg", ".tif", pytest.param(".exr", marks=needs_openexr)])
+def test_a_failed_write_leaves_the_previous_file_and_no_temporary(tmp_path, ext):
+    path = tmp_path / f"a{ext}"
+    store(str(path), smooth())
+    before = path.read_bytes()
+    child = subprocess.run([sys.executable, "-c", WRITE_TOO_LARGE, str(path)], capture_output=True, text=True)
+    assert child.returncode == 1 and "Error" in child.stderr  # the failure is reported
+    assert path.read_bytes() == before and os.listdir(tmp_path) == [path.name]
+    store(str(path), noisy())  # a write that completes replaces the file
+    assert path.read_bytes() != before and os.listdir(tmp_path) == [path.name]
 
 
 # ------------------------------------------------------------------ EXR

@@ -16,7 +16,7 @@ rng = np.random.default_rng(0)
 # NumPy references: the padding, the weight formula and the blend written out directly.
 def reference_padding(image, tile=128, overlap=16):
     step = tile - overlap
-    pads = [(step - (n - overlap) % step) % step for n in image.shape[:2]]
+    pads = [max(tile - n, (step - (n - overlap) % step) % step) for n in image.shape[:2]]  # at least one tile
     return np.pad(image, ((0, pads[0]), (0, pads[1]), (0, 0)), mode="reflect")
 
 
@@ -35,18 +35,17 @@ def grid(height, width, size, step):
     return [(y, x) for y in range(0, height - size + 1, step) for x in range(0, width - size + 1, step)]
 
 
-def reference_merge(tiles, original_shape, padded_shape, scale, tile=128, overlap=16, weights_only=False):
+def reference_merge(tiles, original_shape, padded_shape, scale, tile=128, overlap=16):
+    """The weighted average in float64; 0 where no tile covers."""
     size, step = tile * scale, (tile - overlap) * scale
     g = reference_weights(size, size // 4)
-    merged = np.zeros((padded_shape[0] * scale, padded_shape[1] * scale, padded_shape[2]), np.float32)
-    total = np.zeros(merged.shape[:2] + (1,), np.float32)
+    merged = np.zeros((padded_shape[0] * scale, padded_shape[1] * scale, padded_shape[2]))
+    total = np.zeros(merged.shape[:2] + (1,))
     for i, (y, x) in enumerate(grid(merged.shape[0], merged.shape[1], size, step)):
-        if not weights_only:
-            merged[y:y + size, x:x + size] += as_float32(tiles[i]) * g
+        merged[y:y + size, x:x + size] += as_float32(tiles[i]) * g
         total[y:y + size, x:x + size] += g
-    if weights_only:
-        return total
-    return (merged / (total + np.float32(1e-8)))[:original_shape[0] * scale, :original_shape[1] * scale]
+    merged = np.divide(merged, total, out=np.zeros_like(merged), where=total > 0)
+    return merged[:original_shape[0] * scale, :original_shape[1] * scale]
 
 
 def random_image(shape, dtype=np.float32):
@@ -60,8 +59,9 @@ def random_image(shape, dtype=np.float32):
     [
         ((300, 500, 3), np.float32, 128, 16, (352, 576, 3)),  # 112 - 284 % 112 = 52, 112 - 484 % 112 = 76
         ((240, 240, 3), np.float32, 128, 16, (240, 240, 3)),  # already on the grid
-        ((5, 7, 3), np.uint8, 128, 16, (16, 16, 3)),  # pads longer than the image: repeated reflection
-        ((1, 3, 4), np.float16, 32, 4, (4, 4, 4)),  # a one-pixel axis repeats its pixel
+        ((5, 7, 3), np.uint8, 128, 16, (128, 128, 3)),  # up to one tile: repeated reflection
+        ((1, 3, 4), np.float16, 32, 4, (32, 32, 4)),  # a one-pixel axis repeats its pixel
+        ((10, 1000, 3), np.float32, 128, 16, (128, 1024, 3)),  # a side no longer than the overlap
         ((37, 29, 3), np.uint16, 20, 4, (52, 36, 3)),
     ],
 )
@@ -74,7 +74,7 @@ def test_add_padding_reflects_at_the_bottom_and_right(shape, dtype, tile, overla
                                   reference_padding(image[::-1], tile, overlap))
 
 
-@pytest.mark.parametrize("shape, count", [((300, 500, 3), 15), ((16, 500, 3), 0), ((10, 10, 3), 0)])
+@pytest.mark.parametrize("shape, count", [((300, 500, 3), 15), ((16, 500, 3), 5), ((1, 1, 3), 1)])
 def test_tile_image_cuts_views_of_the_padded_image_row_by_row(shape, count):
     image = random_image(shape)
     tiles, padded_shape = tile_image(cp.asarray(image))
@@ -105,22 +105,26 @@ def test_merge_matches_the_numpy_blend_for_every_tile_type(dtype):
     np.testing.assert_allclose(out.get(), reference_merge(tiles, (300, 500, 3), (352, 576, 3), 4), rtol=1e-6, atol=1e-7)
 
 
-@pytest.mark.parametrize("shape, tile, overlap", [((300, 500, 3), 128, 16), ((97, 203, 1), 40, 0)])
-def test_scale_1_merge_of_the_untouched_tiles_gives_the_image_back(shape, tile, overlap):
+@pytest.mark.parametrize(
+    "shape, tile, overlap, scale",
+    [
+        ((300, 500, 3), 128, 16, 4),
+        ((97, 203, 1), 40, 0, 1),
+        ((10, 1000, 3), 128, 16, 2),  # thinner than the overlap
+        ((1, 1, 3), 16, 4, 3),
+        ((37, 53, 3), 8, 7, 2),  # step 1: 64 tiles over most pixels
+    ],
+)
+def test_tiles_that_agree_merge_to_their_values(shape, tile, overlap, scale):
     image = random_image(shape)
     tiles, padded_shape = tile_image(cp.asarray(image), tile, overlap)
-    out = merge_tiles(tiles, shape, padded_shape, 1, tile, overlap).get()
-    # Up to float32 rounding and the factor w / (w + 1e-8) that epsilon leaves on each pixel.
-    total = reference_merge(None, shape, padded_shape, 1, tile, overlap, weights_only=True)[:shape[0], :shape[1]]
-    np.testing.assert_allclose(out, image * (total / (total + np.float32(1e-8))), rtol=2e-6, atol=1e-7)
-    np.testing.assert_allclose(out, image, rtol=2.5e-4)
-
-
-@pytest.mark.parametrize("scale, factor", [(4, 0.9974), (1, 0.99984)])
-def test_epsilon_leaves_a_fixed_factor_where_one_tile_covers(scale, factor):
-    tiles = [cp.full((128 * scale, 128 * scale, 3), 0.5, cp.float32)] * 15
-    out = merge_tiles(tiles, (300, 500, 3), (352, 576, 3), scale)
-    assert float(out[5, 5, 0]) / 0.5 == pytest.approx(factor, abs=2e-5)  # only tile 0 covers (5, 5)
+    upscaled = [cp.repeat(cp.repeat(t, scale, 0), scale, 1) for t in tiles]  # an exact nearest-neighbour model
+    out = merge_tiles(upscaled, shape, padded_shape, scale, tile, overlap).get()
+    np.testing.assert_allclose(out, np.repeat(np.repeat(image, scale, 0), scale, 1), rtol=1e-6, atol=0)
+    # Rows below the grid (fewer than a step, so no tile is added) stay 0.
+    taller = (padded_shape[0] + tile - overlap - 1,) + padded_shape[1:]
+    out = merge_tiles(upscaled, taller, taller, scale, tile, overlap).get()
+    assert out.shape[0] == taller[0] * scale and not out[padded_shape[0] * scale:].any()
 
 
 def test_merge_reads_strided_and_single_channel_tiles_and_ignores_extra_ones():
@@ -172,6 +176,11 @@ GRID = ((50, 100, 3), (68, 124, 3), 1, 40, 12)  # 8 tiles of 40 x 40
         (lambda: merge_tiles([Z] * 8, *GRID[:3], 40, -1), ValueError,
          "merge_tiles() needs 0 <= overlap < tile_size (got overlap=-1, tile_size=40)"),
         (lambda: merge_tiles([Z] * 8, *GRID[:2], 0, 40, 12), ValueError, "merge_tiles() needs scale >= 1 (got 0)"),
+        (lambda: merge_tiles([Z[:3, :3]], (3, 3, 3), (3, 3, 3), 1, 3, 0), ValueError,
+         "merge_tiles() needs tile_size * scale >= 4 for a Gaussian sigma of at least 1 (got tile_size=3, scale=1)"),
+        (lambda: merge_tiles([Z] * 8, (10, 500, 3), (10, 500, 3), 1, 40, 12), ValueError,
+         "merge_tiles() needs a padded_shape that holds at least one 40 x 40 tile, got (10, 500, 3)"),
+        (lambda: create_gaussian_weights(3, 0), ValueError, "create_gaussian_weights() needs sigma >= 1 (got 0)"),
         (lambda: merge_tiles([Z] * 8, *GRID[:2], 2, 40, 12), ValueError,
          "merge_tiles() needs tiles of shape (80, 80, 3) at scale 2, got (40, 40, 3)"),
         (lambda: merge_tiles([Z] * 7 + [cp.zeros((40, 40, 4))], *GRID), ValueError,
@@ -243,8 +252,7 @@ def test_a_scale_4_model_tile_by_tile_matches_the_whole_image():
     # The blend of these very tiles, everywhere, against the NumPy blend.
     assert np.abs(tiled - reference_merge([t.get() for t in out_tiles], image.shape, padded_shape, 4)).max() <= 2e-6 * scale
 
-    total = reference_merge(None, image.shape, padded_shape, 4, weights_only=True)[:4000, :4000]
-    difference = np.abs(tiled - whole * (total / (total + np.float32(1e-8)))) / scale
+    difference = np.abs(tiled - whole) / scale
     rows = receptive_clean(padded_shape[0], 128, 112, 3, 1000)[:1000]
     columns = receptive_clean(padded_shape[1], 128, 112, 3, 1000)[:1000]
     clean = np.kron(rows[:, None] & columns[None, :], np.ones((4, 4), bool))

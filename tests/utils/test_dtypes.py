@@ -33,18 +33,26 @@ def test_float32_passes_through_and_other_floats_keep_values(kind):
     np.testing.assert_array_equal(get(to_float16(put(F))), F.astype(np.float16))
 
 
-def test_floats_to_integers_scale_round_clip_and_zero_nan(kind):
+@pytest.mark.parametrize("dtype", [np.float16, np.float32, np.float64])
+def test_floats_to_integers_round_the_exact_product_clip_and_zero_nan(kind, dtype):
     put, get = kind
-    expected8 = np.array([[[0, 0, 64], [128, 255, 255], [0, 1, 254]]], np.uint8)
-    np.testing.assert_array_equal(get(to_uint8(put(F))), expected8)
-    expected16 = np.nan_to_num(np.clip(np.rint(F.astype(np.float64) * 65535), 0, 65535)).astype(np.uint16)
-    np.testing.assert_array_equal(get(to_uint16(put(F))), expected16)
+    # Every k.5 / 255 and k.5 / 65535 with its float neighbours (0.30000001 * 255 lies above 76.5),
+    # and out-of-range values and NaN.
+    ties = np.concatenate([(np.arange(m) + 0.5) / m for m in (255, 65535)]).astype(dtype)
+    x = np.concatenate([np.nextafter(ties, dtype(-1)), ties, np.nextafter(ties, dtype(2)), F.ravel().astype(dtype)])
+    x = x.reshape(1, -1, 1)
+    for convert, maximum, result in ((to_uint8, 255, np.uint8), (to_uint16, 65535, np.uint16)):
+        expected = np.nan_to_num(np.clip(np.rint(x.astype(np.float64) * maximum), 0, maximum)).astype(result)
+        out = convert(put(x))
+        assert out.dtype == result
+        np.testing.assert_array_equal(get(out), expected)
 
 
 def test_integer_to_integer_conversions_keep_the_extremes(kind):
     put, get = kind
     np.testing.assert_array_equal(get(to_uint16(put(U8))), U8.astype(np.uint16) * 257)
-    np.testing.assert_array_equal(get(to_uint8(put(U16))), np.rint(U16 / 257).astype(np.uint8))
+    every16 = np.arange(65536).astype(np.uint16).reshape(256, 256, 1)
+    np.testing.assert_array_equal(get(to_uint8(put(every16))), np.rint(every16 / 257).astype(np.uint8))
     assert get(to_uint8(put(U8))) is not None and to_uint8(put(U8)).dtype == np.uint8
     np.testing.assert_array_equal(get(to_uint8(to_uint16(put(U8)))), U8)
 

@@ -1,6 +1,11 @@
 // Writing one image to a file: half-float EXR through OpenEXR, every other format through
 // OpenCV with one per-format parameter. Images may live on the device, on the host or in a
-// tensor; all are brought to the host first.
+// tensor; all are brought to the host first, checked and converted before a file is opened, and
+// written under a temporary name that replaces the target only when complete.
+#include <array>
+#include <cctype>
+#include <initializer_list>
+
 #include "quorvex/function.hpp"
 
 namespace qv = quorvex;
@@ -13,7 +18,7 @@ qv::Import openexr_module("OpenEXR", "pip install OpenEXR");
 
 // The package operations this module calls, looked up once.
 struct Siblings {
-    nb::handle to_numpy, bgr_to_rgb, rgb_to_bgr, to_uint8, to_uint16, to_float16;
+    nb::handle to_numpy, bgr_to_rgb, rgb_to_bgr, to_uint8, to_uint16, to_float16, to_float32;
 };
 
 const Siblings &siblings() {
@@ -24,6 +29,7 @@ const Siblings &siblings() {
         qv::package_attr("quorvex.utils.dtypes", "to_uint8").release(),
         qv::package_attr("quorvex.utils.dtypes", "to_uint16").release(),
         qv::package_attr("quorvex.utils.dtypes", "to_float16").release(),
+        qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
     };
     return s;
 }
@@ -32,24 +38,34 @@ bool is_uint8(nb::handle image) {
     return image.attr("dtype").equal(qv::np().module.attr("dtype")(qv::np().uint8));
 }
 
-void write_with_opencv(nb::handle path, const std::string &ext, nb::object image, long param) {
-    nb::handle cv2 = cv2_module.get();
+bool one_of(const std::string &ext, std::initializer_list<const char *> names) {
+    for (const char *name : names)
+        if (ext == name) return true;
+    return false;
+}
+
+// OpenCV casts whatever a format cannot hold to a depth it can (0..1 floats become 0 and 1),
+// so images are brought to the format's own depth here: float for PFM and Radiance HDR, 8 or 16
+// bits for the formats that keep 16, 8 bits for the rest. 8-bit images stay 8-bit.
+nb::object to_format_depth(nb::object image, const std::string &ext) {
     const Siblings &s = siblings();
+    if (one_of(ext, {".pfm", ".hdr", ".pic"})) return s.to_float32(image);
+    if (is_uint8(image)) return image;
+    if (one_of(ext, {".png", ".tif", ".tiff", ".jp2", ".ppm", ".pgm", ".pnm"})) return s.to_uint16(image);
+    return s.to_uint8(image);
+}
+
+nb::list opencv_options(const std::string &ext, long param) {
+    nb::handle cv2 = cv2_module.get();
     nb::list options;
-    if (ext == ".jpg" || ext == ".jpeg") {
-        image = s.to_uint8(image);
+    if (one_of(ext, {".jpg", ".jpeg", ".jpe"})) {
         options.append(cv2.attr("IMWRITE_JPEG_QUALITY")), options.append(param == -1 ? 100 : param);
     } else if (ext == ".png") {
-        if (!is_uint8(image)) image = s.to_uint16(image);
         options.append(cv2.attr("IMWRITE_PNG_COMPRESSION")), options.append(param == -1 ? 3 : param);
     } else if (ext == ".tif" || ext == ".tiff") {
-        if (!is_uint8(image)) image = s.to_uint16(image);
         options.append(cv2.attr("IMWRITE_TIFF_COMPRESSION")), options.append(param == -1 ? 5 : param);
     }
-    // OpenCV answers some failures (a missing directory, no permission) only with False;
-    // a silent loss of the output is worse than an error.
-    if (!nb::cast<bool>(cv2.attr("imwrite")(path, image, options)))
-        qv::raise(PyExc_OSError, "OpenCV could not write the image to '%U'", path.ptr());
+    return options;
 }
 
 // The three planes, channel 0 first, as contiguous half floats.
@@ -62,31 +78,40 @@ std::array<nb::object, 3> half_planes(nb::handle image) {
     return planes;
 }
 
-void write_exr(nb::handle path, nb::object image, long param, bool is_rgb) {
-    nb::handle exr = openexr_module.get();
+// Everything an EXR file needs, made before the file is opened.
+struct ExrImage {
+    nb::object height, width;
+    std::array<nb::object, 3> planes;
+    double level;
+};
+
+const char *const kExrNames[3] = {"R", "G", "B"};
+
+ExrImage prepare_exr(nb::object image, double level, bool is_rgb) {
+    openexr_module.get();  // a missing OpenEXR is reported before anything is written
     const Siblings &s = siblings();
     if (!is_rgb) image = s.bgr_to_rgb(image);  // EXR planes are named R, G, B
     image = s.to_float16(image);
-    double level = param == -1 ? 1.0 : (double)param;
-    nb::object height = image.attr("shape")[nb::int_(0)], width = image.attr("shape")[nb::int_(1)];
-    std::array<nb::object, 3> planes = half_planes(image);
-    const char *names[3] = {"R", "G", "B"};
+    return {image.attr("shape")[nb::int_(0)], image.attr("shape")[nb::int_(1)], half_planes(image), level};
+}
 
+void write_exr(nb::handle path, const ExrImage &e) {
+    nb::handle exr = openexr_module.get();
     if (nb::hasattr(exr, "OutputFile") && nb::hasattr(exr, "Header")) {
         nb::object imath =
             nb::hasattr(exr, "Imath") ? nb::object(exr.attr("Imath")) : nb::module_::import_("Imath");
-        nb::dict header = nb::cast<nb::dict>(exr.attr("Header")(width, height));
+        nb::dict header = nb::cast<nb::dict>(exr.attr("Header")(e.width, e.height));
         nb::object compression = imath.attr("Compression");
         header["compression"] = compression(compression.attr("DWAA_COMPRESSION"));
-        header["dwaCompressionLevel"] = level;
+        header["dwaCompressionLevel"] = e.level;
         nb::object pixel_type = imath.attr("PixelType");
         nb::dict channels;
-        for (const char *name : names)
+        for (const char *name : kExrNames)
             channels[name] = imath.attr("Channel")(pixel_type(pixel_type.attr("HALF")));
         header["channels"] = channels;
         nb::object file = exr.attr("OutputFile")(path, header);
         nb::dict pixels;
-        for (int c = 0; c < 3; ++c) pixels[names[c]] = planes[c].attr("tobytes")();
+        for (int c = 0; c < 3; ++c) pixels[kExrNames[c]] = e.planes[c].attr("tobytes")();
         file.attr("writePixels")(pixels);
         file.attr("close")();
         return;
@@ -94,11 +119,53 @@ void write_exr(nb::handle path, nb::object image, long param, bool is_rgb) {
     // Bindings without the classic classes: the same file through OpenEXR.File.
     nb::dict header;
     header["compression"] = exr.attr("DWAA_COMPRESSION");
-    header["dwaCompressionLevel"] = level;
+    header["dwaCompressionLevel"] = e.level;
     header["type"] = exr.attr("scanlineimage");
     nb::dict channels;
-    for (int c = 0; c < 3; ++c) channels[names[c]] = planes[c];
+    for (int c = 0; c < 3; ++c) channels[kExrNames[c]] = e.planes[c];
     exr.attr("File")(header, channels).attr("write")(path);
+}
+
+// Runs `write` on a new hidden file beside the target (same extension, as OpenCV picks the
+// format by it) and renames it over the target only when complete: a failed write leaves the
+// previous file as it was and no temporary behind.
+template <typename Write>
+void write_in_place_of(nb::handle output_path, const std::string &ext, Write &&write) {
+    nb::module_ os = nb::module_::import_("os");
+    nb::object path = os.attr("path");
+    nb::object target = path.attr("realpath")(output_path);  // a link keeps pointing at the new file
+    nb::object stem = path.attr("splitext")(path.attr("basename")(target))[nb::int_(0)];
+    nb::object token = nb::module_::import_("uuid").attr("uuid4")().attr("hex");
+    nb::object temporary = path.attr("join")(
+        path.attr("dirname")(target), nb::str(".{}.{}{}").attr("format")(stem, token, nb::str(ext.c_str())));
+    int flags = nb::cast<int>(os.attr("O_WRONLY")) | nb::cast<int>(os.attr("O_CREAT")) |
+                nb::cast<int>(os.attr("O_EXCL"));
+    try {
+        os.attr("close")(os.attr("open")(temporary, flags, 0666));
+    } catch (nb::python_error &error) {
+        if (!error.matches(PyExc_OSError)) throw;
+        // The error names the path asked for, not the temporary one.
+        nb::handle value = error.value();
+        nb::object named =
+            nb::handle(PyExc_OSError)(value.attr("errno"), value.attr("strerror"), output_path);
+        PyErr_SetObject((PyObject *)Py_TYPE(named.ptr()), named.ptr());
+        throw nb::python_error();
+    }
+    try {
+        write(temporary);
+        os.attr("replace")(temporary, target);
+    } catch (...) {
+        try {
+            os.attr("unlink")(temporary);
+        } catch (nb::python_error &) {
+        }
+        throw;
+    }
+}
+
+std::string lower_case(std::string text) {
+    for (char &c : text) c = (char)std::tolower((unsigned char)c);
+    return text;
 }
 
 nb::object store(const qv::Args &a) {
@@ -110,14 +177,38 @@ nb::object store(const qv::Args &a) {
 
     nb::object parts = nb::module_::import_("os.path").attr("splitext")(output_path);
     std::string ext = nb::cast<std::string>(parts[nb::int_(1)]);
-    if (qv::is_device_array(image) || qv::is_tensor(image)) image = siblings().to_numpy(image);
-
-    if (ext == ".exr") {
-        write_exr(output_path, image, param, is_rgb);
-    } else {
-        if (is_rgb) image = siblings().rgb_to_bgr(image);
-        write_with_opencv(output_path, ext, image, param);
+    std::string format = lower_case(ext);
+    bool exr = format == ".exr";
+    if (exr) {
+        // Below 1 OpenEXR refuses the level and writes its default; far above 100 the pixels go to 0.
+        if (param != -1 && (param < 1 || param > 100))
+            qv::raise(PyExc_ValueError,
+                      "store() takes param -1 (level 1) or a DWAA compression level from 1 to 100 for '%s', "
+                      "got %ld",
+                      ext.c_str(), param);
+    } else if (ext.empty()) {
+        qv::raise(PyExc_ValueError, "store() needs an output_path whose extension names the format, got '%U'",
+                  output_path.ptr());
+    } else if (!nb::cast<bool>(cv2_module.get().attr("haveImageWriter")(output_path))) {
+        qv::raise(PyExc_ValueError,
+                  "store() cannot write '%s' files: OpenCV has no writer for that extension", ext.c_str());
     }
+
+    if (qv::is_device_array(image) || qv::is_tensor(image)) image = siblings().to_numpy(image);
+    if (exr) {
+        ExrImage prepared = prepare_exr(image, param == -1 ? 1.0 : (double)param, is_rgb);
+        write_in_place_of(output_path, ext, [&](nb::handle path) { write_exr(path, prepared); });
+        return nb::none();
+    }
+    if (is_rgb) image = siblings().rgb_to_bgr(image);
+    image = to_format_depth(image, format);
+    nb::list options = opencv_options(format, param);
+    write_in_place_of(output_path, ext, [&](nb::handle path) {
+        // OpenCV answers some failures only with False; a silent loss of the output is worse
+        // than an error.
+        if (!nb::cast<bool>(cv2_module.get().attr("imwrite")(path, image, options)))
+            qv::raise(PyExc_OSError, "OpenCV could not write the image to '%U'", output_path.ptr());
+    });
     return nb::none();
 }
 
@@ -131,10 +222,14 @@ NB_MODULE(store, m) {
              {"param", "int", nb::int_(-1)},
              {"is_rgb", "bool", nb::bool_(false)}},
             "None",
-            "Writes an (H, W, C) image to output_path; the extension (case-sensitive) picks the format. "
-            "'.exr': R, G, B half floats, DWAA compression at level param (default 1). '.jpg'/'.jpeg': "
-            "8-bit, quality param (default 100). '.png': 8-bit images stay 8-bit, others become 16-bit, "
-            "compression param (default 3). '.tif'/'.tiff': the same, compression scheme param (default 5). "
-            "Any other extension: written by OpenCV as it is. is_rgb: the channels are in RGB order. "
-            "Raises OSError when OpenCV reports the write as failed.");
+            "Writes an (H, W, C) image to output_path; the extension (in any case) picks the format. "
+            "'.exr': R, G, B half floats, DWAA compression at level param (default 1, else 1 to 100). "
+            "'.jpg'/'.jpeg'/'.jpe': 8-bit, quality param (default 100). '.png': 8-bit images stay 8-bit, "
+            "others become 16-bit, compression param (default 3). '.tif'/'.tiff': the same, compression "
+            "scheme param (default 5). '.jp2', '.ppm', '.pgm', '.pnm': 8-bit stays, others become 16-bit. "
+            "'.pfm', '.hdr', '.pic': float32 (integers scaled to 0..1). Any other extension OpenCV writes: "
+            "8-bit (param unused). Floats are converted by to_uint8/to_uint16. is_rgb: the channels are in "
+            "RGB order. The file is written under a temporary name in the same folder and renamed over "
+            "output_path when complete. Raises ValueError for an extension without a writer or an EXR level "
+            "out of range, before anything is written, and OSError when OpenCV reports the write as failed.");
 }

@@ -111,11 +111,24 @@ extern "C" __global__ void tiles_to_batch_kernel(const long long* __restrict__ t
 )";
 
 const std::string merge_tiles_kernel_code = std::string(tile_reader_code) + R"(
-// One thread per output pixel gathers the tiles covering it in cutting order, accumulating in
-// float32 after each double-precision step as a sequence of in-place float32 additions would,
-// then divides by the weights plus 1e-8.
+// Compensated float32 addition: with large overlaps hundreds of tiles cover one pixel, and plain
+// float32 sums would drift by a few parts in a million.
+struct KahanSum {
+    float sum, carry;
+    __device__ KahanSum() : sum(0.0f), carry(0.0f) {}
+    __device__ void add(float value) {
+        float y = value - carry;
+        float t = sum + y;
+        carry = (t - sum) - y;
+        sum = t;
+    }
+};
+
+// One thread per output pixel gathers the tiles covering it in cutting order and divides the
+// weighted sum by the sum of the same float32 weights, so that tiles agreeing on a value give
+// that value back; pixels no tile covers are 0.
 extern "C" __global__ void merge_tiles_kernel(const long long* __restrict__ table,
-                                              const double* __restrict__ weights,
+                                              const float* __restrict__ weights,
                                               float* __restrict__ merged,
                                               int tile, int step, int columns, int rows,
                                               int width, int height, int channels, int broadcast) {
@@ -127,23 +140,23 @@ extern "C" __global__ void merge_tiles_kernel(const long long* __restrict__ tabl
     int column_first = x < tile ? 0 : (x - tile) / step + 1;
     int column_last = min(columns - 1, x / step);
 
-    float total = 0.0f;
+    KahanSum weight_sum;
     for (int r = row_first; r <= row_last; ++r)
         for (int q = column_first; q <= column_last; ++q)
-            total = (float)((double)total + weights[(y - r * step) * tile + (x - q * step)]);
-    float denominator = total + 1e-8f;
+            weight_sum.add(weights[(y - r * step) * tile + (x - q * step)]);
+    float total = weight_sum.sum;
 
     float* out = merged + ((long long)y * width + x) * channels;
     for (int c = 0; c < channels; ++c) {
-        float sum = 0.0f;
+        KahanSum sum;
         for (int r = row_first; r <= row_last; ++r) {
             for (int q = column_first; q <= column_last; ++q) {
                 int ty = y - r * step, tx = x - q * step;
-                float v = tile_value(table + TILE_ENTRY * (r * columns + q), ty, tx, broadcast ? 0 : c);
-                sum = (float)((double)sum + (double)v * weights[ty * tile + tx]);
+                sum.add(tile_value(table + TILE_ENTRY * (r * columns + q), ty, tx, broadcast ? 0 : c) *
+                        weights[ty * tile + tx]);
             }
         }
-        out[c] = sum / denominator;
+        out[c] = total > 0.0f ? sum.sum / total : 0.0f;
     }
 }
 )";
@@ -207,6 +220,10 @@ nb::object pad(nb::handle input_image, int64_t patch_size, int64_t overlap, cons
     int64_t pad_width = step - floor_mod(width - overlap, step);
     if (pad_height == step) pad_height = 0;
     if (pad_width == step) pad_width = 0;
+    // A side shorter than one patch (even one no longer than the overlap) grows to a whole patch,
+    // so that every image yields at least one.
+    if (height < patch_size) pad_height = patch_size - height;
+    if (width < patch_size) pad_width = patch_size - width;
     for (int axis = 0; axis < 2; ++axis)
         if (shape[axis] == 0 && (axis == 0 ? pad_height : pad_width) > 0)
             qv::raise(PyExc_ValueError,
@@ -248,11 +265,15 @@ nb::object tile_image(const qv::Args &a) {
 
 nb::object create_gaussian_weights(const qv::Args &a) {
     nb::handle cp = qv::cp().module;
+    int64_t sigma_value = nb::cast<int64_t>(a[1]);
+    if (sigma_value < 1)  // 0 divides by zero: NaN at the centre, 0 elsewhere
+        qv::raise(PyExc_ValueError, "create_gaussian_weights() needs sigma >= 1 (got %lld)",
+                  (long long)sigma_value);
     nb::object axis = cp.attr("linspace")(-1, 1, a[0]);
     nb::object grid = cp.attr("meshgrid")(axis, axis);
     nb::object x = grid[nb::int_(0)], y = grid[nb::int_(1)];
     nb::object d = cp.attr("sqrt")(x * x + y * y);
-    double sigma = nb::cast<double>(nb::float_(a[1]));
+    double sigma = (double)sigma_value;
     nb::object gaussian = cp.attr("exp")(-(d * d / nb::float_(2.0 * (sigma * sigma))));
     gaussian = gaussian / cp.attr("sum")(gaussian);
     return gaussian[nb::make_tuple(nb::ellipsis(), nb::none())];
@@ -398,6 +419,11 @@ nb::object merge_tiles(const qv::Args &a) {
     int64_t tile_size = nb::cast<int64_t>(a[4]), overlap = nb::cast<int64_t>(a[5]);
     if (scale < 1) qv::raise(PyExc_ValueError, "merge_tiles() needs scale >= 1 (got %lld)", (long long)scale);
     check_grid("merge_tiles", "tile_size", tile_size, overlap);
+    if (tile_size * scale < 4)
+        qv::raise(PyExc_ValueError,
+                  "merge_tiles() needs tile_size * scale >= 4 for a Gaussian sigma of at least 1 (got "
+                  "tile_size=%lld, scale=%lld)",
+                  (long long)tile_size, (long long)scale);
     const qv::Cupy &cp = qv::cp();
 
     tile_size *= scale;
@@ -410,9 +436,13 @@ nb::object merge_tiles(const qv::Args &a) {
     int64_t rows = height >= tile_size ? (height - tile_size) / step + 1 : 0;
     int64_t columns = width >= tile_size ? (width - tile_size) / step + 1 : 0;
     size_t count = (size_t)(rows * columns);
+    // No tile means no image: refuse rather than return black.
+    if (count == 0)
+        qv::raise(PyExc_ValueError,
+                  "merge_tiles() needs a padded_shape that holds at least one %lld x %lld tile, got %s",
+                  (long long)(tile_size / scale), (long long)(tile_size / scale), qv::str_of(a[2]).c_str());
     if ((size_t)PyList_GET_SIZE(tiles.ptr()) < count) qv::raise(PyExc_IndexError, "list index out of range");
     nb::object shape = nb::make_tuple(out_height, out_width, channels);
-    if (count == 0) return cp.zeros(shape, nb::arg("dtype") = cp.float32);
 
     TileTable table = tile_table(tiles, count, "merge_tiles");
     int64_t tile_channels = table.shape[2];
@@ -425,7 +455,7 @@ nb::object merge_tiles(const qv::Args &a) {
     qv::check_indexable({out_height, out_width, channels}, "the merged image");
     qv::DeviceScope scope(table.device_id);
     nb::object weight_args[] = {nb::int_(tile_size), nb::int_(tile_size / 4)};
-    nb::object weights = create_gaussian_weights(qv::Args(weight_args, 2));
+    nb::object weights = create_gaussian_weights(qv::Args(weight_args, 2)).attr("astype")(cp.float32);
     nb::object merged = cp.empty(shape, nb::arg("dtype") = cp.float32);
     qv::launch_2d(merge_tiles_kernel, out_width, out_height,
                   nb::make_tuple(table.rows, weights, merged, qv::i32(tile_size), qv::i32(step),
@@ -459,8 +489,8 @@ NB_MODULE(tile, m) {
              {"overlap", "int", nb::int_(16)}},
             "cp.ndarray",
             "Copy of an (H, W, C) image extended at the bottom and the right by mirror reflection (edge "
-            "pixel not "
-            "repeated) until height - overlap and width - overlap are multiples of patch_size - overlap.");
+            "pixel not repeated) until height - overlap and width - overlap are multiples of "
+            "patch_size - overlap and both sides at least patch_size.");
     qv::def(
         m, "merge_tiles", merge_tiles,
         {{"tiles", "list[cp.ndarray]"},
@@ -471,13 +501,13 @@ NB_MODULE(tile, m) {
          {"overlap", "int", nb::int_(16)}},
         "cp.ndarray",
         "Blends upscaled tiles, in the order tile_image cut them, into one float32 image: each tile weighted "
-        "by create_gaussian_weights(tile_size * scale, tile_size * scale // 4), the sum divided by the "
-        "summed "
-        "weights + 1e-8, cut to the scaled original_shape. Extra tiles are ignored.");
+        "by create_gaussian_weights(tile_size * scale, tile_size * scale // 4) in float32, the sum divided "
+        "by the summed weights (0 where no tile covers), cut to the scaled original_shape. Extra tiles are "
+        "ignored. Raises ValueError when padded_shape holds no tile or tile_size * scale < 4.");
     qv::def(m, "create_gaussian_weights", create_gaussian_weights, {{"size", "int"}, {"sigma", "int"}},
             "cp.ndarray",
             "(size, size, 1) float64 weights exp(-d^2 / (2 sigma^2)) over coordinates -1..1 on both axes "
-            "(d the distance from the centre), normalised to sum to 1.");
+            "(d the distance from the centre), normalised to sum to 1. sigma must be at least 1.");
     qv::def(
         m, "to_batch", to_batch, {{"tiles", "list[cp.ndarray]"}}, "torch.Tensor",
         "(N, C, H, W) float32 tensor of N (H, W, C) tiles, converted as to_float32 converts, on the tiles' "

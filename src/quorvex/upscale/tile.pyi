@@ -12,11 +12,11 @@ merge_tiles_kernel: cp.RawKernel
 def tile_image(input_image: cp.ndarray, tile_size: int = 128, overlap: int = 16) -> tuple[list[cp.ndarray], tuple]:
     """Pads an (H, W, C) device image with add_padding and cuts it into tile_size x tile_size tiles that overlap by overlap pixels, row by row from the top left. Returns the tiles (views of the padded image) and the padded image's shape."""
 def add_padding(input_image: cp.ndarray, patch_size: int = 128, overlap: int = 16) -> cp.ndarray:
-    """Copy of an (H, W, C) image extended at the bottom and the right by mirror reflection (edge pixel not repeated) until height - overlap and width - overlap are multiples of patch_size - overlap."""
+    """Copy of an (H, W, C) image extended at the bottom and the right by mirror reflection (edge pixel not repeated) until height - overlap and width - overlap are multiples of patch_size - overlap and both sides at least patch_size."""
 def merge_tiles(tiles: list[cp.ndarray], original_shape: tuple[int, int, int], padded_shape: tuple[int, int, int], scale: int, tile_size: int = 128, overlap: int = 16) -> cp.ndarray:
-    """Blends upscaled tiles, in the order tile_image cut them, into one float32 image: each tile weighted by create_gaussian_weights(tile_size * scale, tile_size * scale // 4), the sum divided by the summed weights + 1e-8, cut to the scaled original_shape. Extra tiles are ignored."""
+    """Blends upscaled tiles, in the order tile_image cut them, into one float32 image: each tile weighted by create_gaussian_weights(tile_size * scale, tile_size * scale // 4) in float32, the sum divided by the summed weights (0 where no tile covers), cut to the scaled original_shape. Extra tiles are ignored. Raises ValueError when padded_shape holds no tile or tile_size * scale < 4."""
 def create_gaussian_weights(size: int, sigma: int) -> cp.ndarray:
-    """(size, size, 1) float64 weights exp(-d^2 / (2 sigma^2)) over coordinates -1..1 on both axes (d the distance from the centre), normalised to sum to 1."""
+    """(size, size, 1) float64 weights exp(-d^2 / (2 sigma^2)) over coordinates -1..1 on both axes (d the distance from the centre), normalised to sum to 1. sigma must be at least 1."""
 def to_batch(tiles: list[cp.ndarray]) -> torch.Tensor:
     """(N, C, H, W) float32 tensor of N (H, W, C) tiles, converted as to_float32 converts, on the tiles' CUDA device."""
 def batch_to_tile(batch: torch.Tensor) -> list[cp.ndarray]:

@@ -1,10 +1,10 @@
 // Element-type conversions between the package's float convention (0 to 1) and integer images.
 //
 // Integers map by their full range: uint8 0..255 and uint16 0..65535 correspond to 0.0..1.0.
-// Floats going to integers are scaled, rounded to nearest (ties to even), clipped to the
-// type's range, and NaN becomes 0. Float-to-float conversions keep values as they are. Device
-// arrays stay on the device (one fused CuPy operation where one suffices), host arrays on the
-// host.
+// Floats going to integers are scaled, rounded to nearest (ties to even; float16 and float32
+// from the exact product), clipped to the type's range, and NaN becomes 0. Float-to-float
+// conversions keep values as they are. Device arrays stay on the device (one fused CuPy
+// operation where one suffices), host arrays on the host.
 #include "quorvex/function.hpp"
 
 namespace qv = quorvex;
@@ -77,9 +77,9 @@ nb::object to_float16(const qv::Args &a) {
 // Float image -> integer type of range 0..max: scale, round, clip, NaN to 0.
 nb::object quantize(const Image &img, double max, const char *dtype) {
     nb::handle xp = img.xp;
-    // float32 holds every step of 0..65535 exactly enough to round; wider floats keep their width.
-    nb::object work = xp.attr(img.kind == Kind::Float32 ? "float32" : "float64");
-    nb::object x = xp.attr("multiply")(img.array, max, nb::arg("dtype") = work);
+    // In float64 the product of a float16 or float32 value and 255 or 65535 is exact, so values
+    // next to a tie round the right way; a float32 product rounds some of them onto the tie.
+    nb::object x = xp.attr("multiply")(img.array, max, nb::arg("dtype") = xp.attr("float64"));
     xp.attr("rint")(x, nb::arg("out") = x);
     xp.attr("clip")(x, 0.0, max, nb::arg("out") = x);
     xp.attr("nan_to_num")(x, nb::arg("copy") = false, nb::arg("nan") = 0.0);
@@ -91,7 +91,12 @@ nb::object to_uint8(const qv::Args &a) {
     switch (img.kind) {
     case Kind::UInt8: return nb::borrow(img.array);
     case Kind::Bool: return img.array.attr("astype")(img.xp.attr("uint8")) * nb::int_(255);
-    case Kind::UInt16: return quantize({img.xp, scaled_down(img, 65535.0), Kind::Float32, "float32"}, 255.0, "uint8");
+    case Kind::UInt16: {
+        // round(x * 255 / 65535) = round(x / 257), exactly in integers (x / 257 is never a tie).
+        nb::object wide = img.array.attr("astype")(img.xp.attr("uint32"));
+        nb::object rounded = (wide + nb::int_(128)).attr("__floordiv__")(nb::int_(257));
+        return rounded.attr("astype")(img.xp.attr("uint8"));
+    }
     case Kind::Float32:
     case Kind::Float: return quantize(img, 255.0, "uint8");
     default: unsupported(img, "to_uint8");
@@ -121,8 +126,9 @@ NB_MODULE(dtypes, m) {
     qv::def(m, "to_float16", to_float16, {{"image", image}}, "cp.ndarray | np.ndarray",
             "float16 image: integers scaled to 0..1 as by to_float32, floats keep their values.");
     qv::def(m, "to_uint8", to_uint8, {{"image", image}}, "cp.ndarray | np.ndarray",
-            "uint8 image: floats times 255, rounded and clipped to 0..255 (NaN -> 0); uint16 scaled by "
-            "255/65535.");
+            "uint8 image: floats times 255, rounded to nearest (ties to even) and clipped to 0..255 (NaN -> "
+            "0); uint16 scaled by 255/65535 and rounded to nearest.");
     qv::def(m, "to_uint16", to_uint16, {{"image", image}}, "cp.ndarray | np.ndarray",
-            "uint16 image: floats times 65535, rounded and clipped to 0..65535 (NaN -> 0); uint8 times 257.");
+            "uint16 image: floats times 65535, rounded to nearest (ties to even) and clipped to 0..65535 "
+            "(NaN -> 0); uint8 times 257.");
 }

@@ -8,6 +8,6 @@ def to_float32(image: cp.ndarray | np.ndarray) -> cp.ndarray | np.ndarray:
 def to_float16(image: cp.ndarray | np.ndarray) -> cp.ndarray | np.ndarray:
     """float16 image: integers scaled to 0..1 as by to_float32, floats keep their values."""
 def to_uint8(image: cp.ndarray | np.ndarray) -> cp.ndarray | np.ndarray:
-    """uint8 image: floats times 255, rounded and clipped to 0..255 (NaN -> 0); uint16 scaled by 255/65535."""
+    """uint8 image: floats times 255, rounded to nearest (ties to even) and clipped to 0..255 (NaN -> 0); uint16 scaled by 255/65535 and rounded to nearest."""
 def to_uint16(image: cp.ndarray | np.ndarray) -> cp.ndarray | np.ndarray:
-    """uint16 image: floats times 65535, rounded and clipped to 0..65535 (NaN -> 0); uint8 times 257."""
+    """uint16 image: floats times 65535, rounded to nearest (ties to even) and clipped to 0..65535 (NaN -> 0); uint8 times 257."""
