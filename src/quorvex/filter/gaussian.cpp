@@ -130,7 +130,8 @@ double read_sigma(nb::handle value) {
         PyErr_Clear();
         qv::raise(PyExc_TypeError, "GaussianBlur.get() takes sigma as a float, got %s", qv::type_name(value));
     }
-    if (!std::isfinite(sigma)) qv::raise(PyExc_ValueError, "sigma must be a finite number, got %R", value.ptr());
+    if (!std::isfinite(sigma))
+        qv::raise(PyExc_ValueError, "sigma must be a finite number, got %R", value.ptr());
     return sigma;
 }
 
@@ -156,16 +157,19 @@ nb::object get(const qv::Args &a) {
         weights = cache[key];
     } else {
         if (ksize == 0) {
-            if (sigma <= 0) qv::raise(PyExc_ValueError, "sigma must be positive when ksize is 0, got %R", a[3].ptr());
+            if (sigma <= 0)
+                qv::raise(PyExc_ValueError, "sigma must be positive when ksize is 0, got %R", a[3].ptr());
             double derived = std::nearbyint(sigma * 4 * 2 + 1);
             if (derived > (double)kMaxKsize)
-                qv::raise(PyExc_ValueError, "sigma %R gives a kernel wider than %lld taps, the most supported",
-                          a[3].ptr(), (long long)kMaxKsize);
+                qv::raise(PyExc_ValueError,
+                          "sigma %R gives a kernel wider than %lld taps, the most supported", a[3].ptr(),
+                          (long long)kMaxKsize);
             ksize = (int64_t)derived | 1;
         }
         std::vector<float> values = gaussian_weights(ksize, sigma);
         nb::bytes raw(values.data(), values.size() * sizeof(float));
-        weights = qv::cp().asarray(qv::np().module.attr("frombuffer")(raw, nb::arg("dtype") = qv::np().float32));
+        nb::object host = qv::np().module.attr("frombuffer")(raw, nb::arg("dtype") = qv::np().float32);
+        weights = qv::cp().asarray(host);
         cache[key] = weights;
     }
     int64_t taps = qv::shape_of(weights)[0];
@@ -195,7 +199,8 @@ NB_MODULE(gaussian, m) {
               "keeps the device weights of every (device, ksize, sigma) it has used in its `weights` dict; "
               "copies and pickles start with an empty one.")
         .def("__init__", init, {{"self"}}, "None", "A blur with an empty weight cache.")
-        .def("__getstate__", getstate, {{"self"}}, "dict", "The instance's attributes, the weight cache emptied.")
+        .def("__getstate__", getstate, {{"self"}}, "dict",
+             "The instance's attributes, the weight cache emptied.")
         .def("get", get, {{"self"}, {"image", "cp.ndarray"}, {"ksize", "int"}, {"sigma", "float"}}, "cp.ndarray",
              "Blurred copy of an (H, W) or (H, W, C) device image, same shape and element type (images that "
              "are not float32 are blurred in float32 and converted back). ksize is odd and positive, or 0 to "

@@ -204,12 +204,12 @@ nb::object warp(nb::handle image, const Matrix &inv, int64_t height, int64_t wid
     // count; the margin keeps rotations whose scale is 1 up to rounding on the bilinear path.
     double scale_x = std::hypot(inv[0], inv[1]), scale_y = std::hypot(inv[3], inv[4]);
     if (std::max(scale_x, scale_y) > 1.0 + 1e-6) {
+        double half_width = 0.5 * std::max(scale_x, 1.0), half_height = 0.5 * std::max(scale_y, 1.0);
         qv::launch_2d(affine_area_kernel, width, height,
                       nb::make_tuple(image, output, qv::f32(inv[0]), qv::f32(inv[1]), qv::f32(inv[2] + 0.5),
                                      qv::f32(inv[3]), qv::f32(inv[4]), qv::f32(inv[5] + 0.5),
-                                     qv::f32(0.5 * std::max(scale_x, 1.0)), qv::f32(0.5 * std::max(scale_y, 1.0)),
-                                     qv::i32(in[0]), qv::i32(in[1]), qv::i32(height), qv::i32(width),
-                                     qv::i32(channels)));
+                                     qv::f32(half_width), qv::f32(half_height), qv::i32(in[0]),
+                                     qv::i32(in[1]), qv::i32(height), qv::i32(width), qv::i32(channels)));
         return output;
     }
     qv::launch_2d(affine_linear_kernel, width, height,

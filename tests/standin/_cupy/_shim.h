@@ -501,8 +501,12 @@ struct standin_source_location { const char* file; unsigned line, column; };
   if (!target) abort();  // not inside a launch: nothing sensible to return to
   longjmp(*target, 1);
 }
-extern "C" void __ubsan_handle_divrem_overflow(void* data, void*, void*) { standin_divide_by_zero(data); }
-extern "C" void __ubsan_handle_divrem_overflow_abort(void* data, void*, void*) { standin_divide_by_zero(data); }
+extern "C" void __ubsan_handle_divrem_overflow(void* data, void*, void*) {
+  standin_divide_by_zero(data);
+}
+extern "C" void __ubsan_handle_divrem_overflow_abort(void* data, void*, void*) {
+  standin_divide_by_zero(data);
+}
 
 // Where the calling thread's last launch stopped: block x, y, z, thread x, y, z, line, column
 // into out; the file name is returned. Only meaningful after a launch returned 2.
