@@ -4,8 +4,10 @@ The kernel text is the package's own; it is compiled by the host C++ compiler
 behind ``_shim.h`` (the CUDA dialect rendered for the host) together with a
 generated launcher, and run over the whole grid on a launch.  Arguments are
 checked against the compiled parameter types more strictly than a GPU would
-(where a mismatch silently reads garbage), and every array argument runs inside
-a guarded copy so that out-of-bounds writes are reported.
+(where a mismatch silently reads garbage), every array argument runs inside
+a guarded copy so that out-of-bounds writes are reported, and an integer
+division by zero fails the launch with ZeroDivisionError (the host would trap
+and end the process; a GPU gives an unspecified value).
 """
 
 import ctypes
