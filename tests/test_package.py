@@ -1,8 +1,10 @@
 """The package as users and editors see it: compiled modules, real signatures, current stubs."""
 
+import copy
 import importlib
 import importlib.machinery
 import pathlib
+import pickle
 import subprocess
 import sys
 
@@ -44,3 +46,19 @@ except ModuleNotFoundError as error:
 """
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
     assert "quorvex[cuda12]" in out and "quorvex[cuda13]" in out
+
+
+def test_functions_and_classes_pickle_and_copy_by_reference():
+    def is_function(v):  # each extension module has its own copy of the function type
+        return repr(type(v)) == "<class 'quorvex.function'>"
+
+    shared = []
+    for name in MODULES:
+        module = vars(importlib.import_module(name)).values()
+        shared += [v for v in module if is_function(v) or isinstance(v, type) and v.__module__ == name]
+    shared += [m for cls in shared if isinstance(cls, type) for m in vars(cls).values() if is_function(m)]
+    assert len(shared) > 40
+    for obj in shared:
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            assert pickle.loads(pickle.dumps(obj, protocol)) is obj, (obj, protocol)
+        assert copy.copy(obj) is obj and copy.deepcopy(obj) is obj, obj

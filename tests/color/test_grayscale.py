@@ -50,6 +50,7 @@ def test_integer_and_strided_inputs_are_converted_first():
         ((4, 4), ValueError, "need more than 2 values to unpack"),
         ((2, 4, 4, 3), ValueError, "too many values to unpack (expected 3)"),
         ((4, 4, 4), ValueError, "takes a 3-channel image, got 4 channels"),
+        ((2097121, 1, 3), ValueError, "image has 2097121 rows; at most 2097120 are supported"),
     ],
 )
 def test_refusals(shape, error, message):

@@ -1,3 +1,6 @@
+import copy
+import pickle
+
 import cupy as cp
 import cv2
 import numpy as np
@@ -66,9 +69,32 @@ def test_other_element_types_are_blurred_in_float_and_come_back(dtype, scale):
         (cp.zeros((4, 4, 3), cp.float32), 3.0, 1.0, TypeError, "Argument 'ksize' has incorrect type (expected int, got float)"),
         (np.zeros((4, 4, 3), np.float32), 3, 1.0, TypeError, "takes image as a cupy.ndarray, got numpy.ndarray"),
         (cp.zeros((1, 4, 4, 3), cp.float32), 3, 1.0, ValueError, "got (1, 4, 4, 3)"),
+        (cp.zeros((4, 4, 3), cp.float32), 3, "1.5", TypeError, "GaussianBlur.get() takes sigma as a float, got str"),
+        (cp.zeros((4, 4, 3), cp.float32), 2**40 + 1, 1.0, ValueError, "ksize must be at most 1048577, got 1099511627777"),
+        (cp.zeros((4, 4, 3), cp.float32), 2**70 + 1, 1.0, ValueError, "ksize must be at most 1048577"),
+        (cp.zeros((4, 4, 3), cp.float32), 0, 2.0**17 + 1, ValueError, "sigma 131073.0 gives a kernel wider than 1048577 taps"),
+        (cp.zeros((2097121, 1), cp.float32), 3, 1.0, ValueError, "image has 2097121 rows; at most 2097120 are supported"),
     ],
 )
 def test_rejects_bad_arguments(image, ksize, sigma, error, message):
     with pytest.raises(error) as info:
         GaussianBlur().get(image, ksize, sigma)
     assert message in str(info.value)
+
+
+def test_weights_are_kept_per_device(monkeypatch):
+    blur, image = GaussianBlur(), cp.asarray(random_image((12, 14, 3)))
+    expected = blur.get(image, 5, 1.0).get()
+    monkeypatch.setattr(cp.cuda.runtime, "getDevice", lambda: 1)  # as if device 1 were current
+    np.testing.assert_array_equal(blur.get(image, 5, 1.0).get(), expected)
+    assert sorted(blur.weights) == [(0, 5, 1.0), (1, 5, 1.0)]
+    assert blur.weights[0, 5, 1.0] is not blur.weights[1, 5, 1.0]
+
+
+def test_copies_and_pickles_leave_the_device_weights_behind():
+    blur, image = GaussianBlur(), cp.asarray(random_image((12, 14, 3)))
+    expected = blur.get(image, 5, 1.0).get()
+    for restored in (copy.deepcopy(blur.get), pickle.loads(pickle.dumps(blur.get))):
+        assert restored.__func__ is GaussianBlur.get and restored.__self__.weights == {}
+        np.testing.assert_array_equal(restored(image, 5, 1.0).get(), expected)
+    assert len(blur.weights) == 1

@@ -135,3 +135,29 @@ def test_device_arrays_stay_on_the_device_and_refuse_host_operands():
     with pytest.raises(TypeError, match='host memory'):
         a + np.ones((2, 3), np.float32)
     assert type(cp.asnumpy(a)) is np.ndarray
+
+
+DIVIDE = r'''
+extern "C" __global__ void divide(const int* num, const int* den, int* out, int n) {
+    int i = blockIdx.x * blockDim.x + threadIdx.x;
+    BARRIER
+    if (i < n) out[i] = num[i] / den[i];
+}
+'''
+
+
+@pytest.mark.parametrize('barrier', ['', '__syncthreads();'])
+def test_integer_division_by_zero_fails_the_launch_not_the_process(cache, barrier):
+    # The host traps (SIGFPE) where a GPU gives some value; either way the kernel is wrong.
+    kernel = cp.RawKernel(DIVIDE.replace('BARRIER', barrier), 'divide')
+    num = cp.arange(40, 80, dtype=cp.int32)
+    den = cp.arange(1, 41, dtype=cp.int32)
+    den[37] = 0
+    out = cp.zeros(40, cp.int32)
+    message = (r'kernel divide divided an integer by zero at divide\.cu:5:\d+ '
+               r'\(block \(4, 0, 0\), thread \(5, 0, 0\)\)')
+    with pytest.raises(ZeroDivisionError, match=message):
+        kernel((5,), (8,), (num, den, out, np.int32(40)))
+    den[37] = 3
+    kernel((5,), (8,), (num, den, out, np.int32(40)))  # the next launch runs normally
+    np.testing.assert_array_equal(out.get(), num.get() // den.get())

@@ -56,18 +56,35 @@ def test_bilinear_warps_agree_with_opencv(name, channels):
     np.testing.assert_allclose(result.get(), expected, atol=ATOL)
 
 
-def test_halving_averages_like_inter_area():
-    image = np.random.default_rng(1).random((40, 60, 3)).astype(np.float32)
-    result = affine_transform(cp.asarray(image), np.array([[0.5, 0, -0.25], [0, 0.5, -0.25]]), (20, 30))
-    np.testing.assert_allclose(result.get(), cv2.resize(image, (30, 20), interpolation=cv2.INTER_AREA), atol=1e-5)
+def footprint_weights(n, new_n, scale, shift):
+    """Row j: output pixel j's share of each source pixel [i, i + 1) under x_out = scale x_in + shift:
+    a box 1 / scale wide (at least 1) centred on its source position, pixels outside counting 0."""
+    centre = (np.arange(new_n)[:, None] - shift) / scale + 0.5
+    half = 0.5 * max(1.0, 1.0 / abs(scale))
+    i = np.arange(n)
+    return np.clip(np.minimum(centre + half, i + 1) - np.maximum(centre - half, i), 0, None) / (2 * half)
 
 
-@pytest.mark.parametrize("channels", [1, 3])
-def test_rotated_shrink_stays_close_to_opencv(channels):
-    image, M = smooth(120, 140, channels, seed=7), similarity(0.55, 25, 10, -20)
-    result = affine_transform(cp.asarray(image), M, (70, 80)).get().reshape(70, 80, channels)
-    expected = warp_cv(image, M, (70, 80)).reshape(70, 80, channels)
-    # The area kernel weights edge pixels up instead of fading to 0, so compare the inside.
+@pytest.mark.parametrize("channels", [1, 3, 4])
+@pytest.mark.parametrize(
+    "scale, shift", [((0.5, 0.5), (-0.25, -0.25)), ((0.37, 0.6), (3.3, -1.7)), ((0.3, 1.8), (-2.5, 4.2))]
+)
+def test_shrinking_warps_average_the_footprint_with_a_zero_border(scale, shift, channels):
+    image = np.random.default_rng(1).random((40, 60, channels)).astype(np.float32)
+    M = np.array([[scale[0], 0, shift[0]], [0, scale[1], shift[1]]])
+    result = affine_transform(cp.asarray(image), M, (30, 36)).get()
+    rows, cols = footprint_weights(40, 30, scale[1], shift[1]), footprint_weights(60, 36, scale[0], shift[0])
+    np.testing.assert_allclose(result, np.einsum("yi,ijc,xj->yxc", rows, image, cols), atol=1e-5)
+
+
+@pytest.mark.parametrize("channels", [1, 3, 4])
+def test_rotated_shrink_stays_close_to_opencv_whatever_the_channel_count(channels):
+    image, M = smooth(120, 140, 4, seed=7), similarity(0.55, 25, 10, -20)
+    result = affine_transform(cp.asarray(image[..., :channels]), M, (70, 80)).get().reshape(70, 80, channels)
+    # The same pixels as BGR or BGRA give the same colour channels.
+    np.testing.assert_array_equal(result, affine_transform(cp.asarray(image), M, (70, 80)).get()[..., :channels])
+    expected = warp_cv(image, M, (70, 80))[..., :channels]
+    # Footprint averages against centre samples: compare the inside, and the far outside is 0.
     y, x = np.mgrid[0:70, 0:80]
     sx, sy = np.einsum("ij,jhw->ihw", cv2.invertAffineTransform(M), np.stack([x, y, np.ones_like(x)]))
     inside = (sx > 2) & (sx < 137) & (sy > 2) & (sy < 117)
@@ -102,6 +119,8 @@ IMG = cp.zeros((4, 4), cp.float32)
         (IMG, np.eye(2, 3), (0, 4), ValueError, "takes dsize as two positive integers (height, width), got (0, 4)"),
         (IMG, np.eye(2, 3), (4.0, 4), ValueError, "got (4.0, 4)"),
         (IMG, np.eye(2, 3), [4, 4], TypeError, "Argument 'dsize' has incorrect type (expected tuple, got list)"),
+        (IMG, np.eye(2, 3), (2**63, 1), ValueError, "takes dsize entries of at most 2147483647, got (9223372036854775808, 1)"),
+        (IMG, np.eye(2, 3), (2097121, 1), ValueError, "output has 2097121 rows; at most 2097120 are supported"),
     ],
 )
 def test_affine_transform_rejects_bad_arguments(image, M, dsize, error, message):

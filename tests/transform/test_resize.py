@@ -50,6 +50,19 @@ def test_agrees_with_opencv(interpolation, case, channels, kind):
     np.testing.assert_allclose(out.get(), expected, rtol=0, atol=TOLERANCE[interpolation])
 
 
+# OpenCV itself reads the weight-0 neighbour at the left edge of its 2-pixel-wide source.
+@pytest.mark.parametrize("case", [c for c in CASES if c[0][1] > 2])
+def test_linear_border_reads_no_tap_of_weight_zero(case):
+    (h, w), (new_w, new_h) = case
+    img = image("noise", h, w, 3)
+    # Next to the corners: border outputs weight them 0, and OpenCV does not read them there.
+    img[min(1, h - 1), min(1, w - 1), 0] = np.nan
+    img[max(h - 2, 0), w - 1, 1] = np.nan
+    expected = cv2.resize(img, (new_w, new_h), interpolation=cv2.INTER_LINEAR)
+    out = resize(cp.asarray(img), (new_w, new_h), INTER_LINEAR).get()
+    np.testing.assert_allclose(out, expected.reshape(out.shape), rtol=0, atol=TOLERANCE[INTER_LINEAR])
+
+
 def box_weights(n, new_n):
     """Row j: the share of output pixel j's footprint [j, j + 1) * n / new_n on each source pixel."""
     lo = np.arange(new_n)[:, None] * n / new_n
@@ -114,7 +127,8 @@ def test_constants_and_kernels():
         ((2, 2, 2, 2), cp.float32, (5, 3), INTER_AUTO, ValueError, "got shape (2, 2, 2, 2)"),
         ((4, 4), cp.complex64, (5, 3), INTER_AUTO, TypeError, "takes real-valued images, got complex64"),
         ((4, 4), cp.float32, (70000, 70000), INTER_AUTO, ValueError, "the resized image has 4900000000 elements"),
-        ((4, 4), cp.float32, (1, 3000000), INTER_AUTO, ValueError, "at most 2097120 rows"),
+        ((4, 4), cp.float32, (2**62, 4), INTER_AUTO, ValueError, "the resized image has more than 9223372036854775807 elements"),
+        ((4, 4), cp.float32, (1, 3000000), INTER_AUTO, ValueError, "has 3000000 rows; at most 2097120 are supported"),
     ],
 )
 def test_refusals(shape, dtype, size, interpolation, error, message):

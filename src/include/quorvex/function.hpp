@@ -230,6 +230,12 @@ inline PyObject *function_repr(PyObject *self) {
     return PyUnicode_FromFormat("<function %s.%s>", sig.module.c_str(), sig.qualname.c_str());
 }
 
+// Pickled and copied by reference, as Python functions are: the qualified name is looked up in
+// the module again, which gives this same object.
+inline PyObject *function_reduce(PyObject *self, PyObject *) {
+    return PyUnicode_FromString(((FunctionObject *)self)->sig->qualname.c_str());
+}
+
 inline nb::object signature_of(const Signature &sig) {
     nb::module_ inspect = nb::module_::import_("inspect");
     nb::handle parameter = inspect.attr("Parameter");
@@ -288,8 +294,13 @@ inline PyTypeObject *function_type() {
              nullptr, nullptr, nullptr},
             {nullptr, nullptr, nullptr, nullptr, nullptr},
         };
+        static PyMethodDef methods[] = {
+            {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+            {nullptr, nullptr, 0, nullptr},
+        };
         static PyType_Slot slots[] = {
             {Py_tp_call, (void *)function_call},
+            {Py_tp_methods, (void *)methods},
             {Py_tp_descr_get, (void *)function_get},
             {Py_tp_repr, (void *)function_repr},
             {Py_tp_getset, (void *)getset},

@@ -3,16 +3,16 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "quorvex/kernel.hpp"
 #include "quorvex/python.hpp"
 
 namespace quorvex {
 
-// The (H, W) or (H, W, C) device image as a contiguous float32 array; dtype receives the
-// image's own element type for restore_dtype.
-inline nb::object float32_image(nb::handle image, const char *function, std::string &dtype) {
-    static nb::handle to_float32 = package_attr("quorvex.utils.dtypes", "to_float32").release();
+// The shape of an (H, W) or (H, W, C) device image, checked; nothing is allocated, so callers
+// can check their other arguments before converting.
+inline std::vector<int64_t> image_shape(nb::handle image, const char *function) {
     if (!is_device_array(image))
         raise(PyExc_TypeError, "%s() takes image as a cupy.ndarray, got %s", function, quorvex::type_name(image));
     std::vector<int64_t> shape = shape_of(image);
@@ -20,8 +20,22 @@ inline nb::object float32_image(nb::handle image, const char *function, std::str
         raise(PyExc_ValueError, "%s() takes an image of shape (height, width) or (height, width, channels), got %U",
               function, str_of(image.attr("shape")).ptr());
     check_indexable(shape, "image");
+    return shape;
+}
+
+// An image checked by image_shape as a contiguous float32 array; dtype receives the image's own
+// element type for restore_dtype.
+inline nb::object converted_image(nb::handle image, std::string &dtype) {
+    static nb::handle to_float32 = package_attr("quorvex.utils.dtypes", "to_float32").release();
     dtype = nb::cast<std::string>(str_of(image.attr("dtype")));
     return cp().ascontiguousarray(to_float32(image));
+}
+
+// The (H, W) or (H, W, C) device image as a contiguous float32 array; dtype receives the
+// image's own element type for restore_dtype.
+inline nb::object float32_image(nb::handle image, const char *function, std::string &dtype) {
+    image_shape(image, function);
+    return converted_image(image, dtype);
 }
 
 // Back to the caller's element type: integers by the package's 0-to-1 mapping, bool by

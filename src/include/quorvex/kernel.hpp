@@ -36,11 +36,22 @@ inline nb::tuple blocks_covering(int64_t width, int64_t height, int block_x, int
     return nb::make_tuple((width + block_x - 1) / block_x, (height + block_y - 1) / block_y);
 }
 
+// A CUDA grid has at most 65535 blocks along y, so one 2-D launch covers at most that many
+// block rows. Callers check their output height with this before allocating anything.
+inline constexpr int64_t kMaxGridY = 65535;
+
+inline void check_rows(int64_t rows, const char *what, int block_y = 32) {
+    if (rows > kMaxGridY * block_y)
+        raise(PyExc_ValueError, "%s has %lld rows; at most %lld are supported", what, (long long)rows,
+              (long long)(kMaxGridY * block_y));
+}
+
 // Launches a kernel with one thread per (x, y) over a width x height output.
 inline void launch_2d(nb::handle kernel, int64_t width, int64_t height, nb::handle args, int block_x = 32,
                       int block_y = 32) {
     if (kernel.is_none()) cp();  // raises the install hint
     if (width <= 0 || height <= 0) return;
+    check_rows(height, "a 2-D launch", block_y);
     kernel(blocks_covering(width, height, block_x, block_y), nb::make_tuple(block_x, block_y), args);
 }
 
@@ -51,10 +62,15 @@ inline std::vector<int64_t> shape_of(nb::handle array) {
     return shape;
 }
 
-// Elements of an array, refusing arrays too large for the kernels' 32-bit indexing.
+// Elements of an array, refusing arrays too large for the kernels' 32-bit indexing. The count
+// is formed without overflow, so absurd sizes are refused too rather than wrapping.
 inline void check_indexable(const std::vector<int64_t> &shape, const char *what) {
     int64_t count = 1;
-    for (int64_t n : shape) count *= n;
+    bool overflow = false;
+    for (int64_t n : shape) overflow = overflow || __builtin_mul_overflow(count, n, &count);
+    if (overflow)
+        raise(PyExc_ValueError, "%s has more than %lld elements; at most %d are supported", what,
+              (long long)INT64_MAX, INT32_MAX);
     if (count > INT32_MAX)
         raise(PyExc_ValueError, "%s has %lld elements; at most %d are supported", what, (long long)count, INT32_MAX);
 }

@@ -41,6 +41,7 @@ nb::object rgb_to_grayscale(const qv::Args &a) {
     if (!qv::is_device_array(image_rgb))
         qv::raise(PyExc_TypeError, "rgb_to_grayscale() takes a cupy.ndarray, got %s", qv::type_name(image_rgb));
     qv::check_indexable(shape, "image");
+    qv::check_rows(shape[0], "image");
     // The kernel walks dense rows.
     image_rgb = cp.ascontiguousarray(image_rgb);
     nb::object image_gray = cp.empty_like(image_rgb);

@@ -93,48 +93,89 @@ std::vector<float> gaussian_weights(int64_t ksize, double sigma) {
     return weights;
 }
 
+// Longest kernel taken. Past it a blur reads over a million taps per pixel and pass, and the
+// weights alone would exhaust memory well before ksize reaches the kernels' 32-bit limit.
+constexpr int64_t kMaxKsize = (1 << 20) + 1;
+
 nb::object init(const qv::Args &a) {
     a[0].attr("weights") = nb::dict();
     return nb::none();
 }
 
+// Copies and pickles leave the weights behind: they are device memory of this process, and a
+// cache, rebuilt on first use.
+nb::object getstate(const qv::Args &a) {
+    nb::dict state = nb::borrow<nb::dict>(nb::object(a[0].attr("__dict__")).attr("copy")());
+    state["weights"] = nb::dict();
+    return state;
+}
+
+int64_t read_ksize(nb::handle value) {
+    int overflow = 0;
+    long long ksize = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);  // an exact int by now
+    if (ksize == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow > 0 || ksize > kMaxKsize)
+        qv::raise(PyExc_ValueError, "ksize must be at most %lld, got %S", (long long)kMaxKsize, value.ptr());
+    if (overflow < 0 || ksize < 0 || (ksize != 0 && ksize % 2 == 0))
+        qv::raise(PyExc_ValueError, "ksize must be odd and positive, or 0 to derive it from sigma, got %S",
+                  value.ptr());
+    return ksize;
+}
+
+double read_sigma(nb::handle value) {
+    // Real numbers only: float(), which this would otherwise amount to, also parses strings.
+    double sigma = PyFloat_AsDouble(value.ptr());
+    if (sigma == -1.0 && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw nb::python_error();
+        PyErr_Clear();
+        qv::raise(PyExc_TypeError, "GaussianBlur.get() takes sigma as a float, got %s", qv::type_name(value));
+    }
+    if (!std::isfinite(sigma))
+        qv::raise(PyExc_ValueError, "sigma must be a finite number, got %R", value.ptr());
+    return sigma;
+}
+
+// The current device's ordinal, where the kernels will run.
+nb::object current_device() {
+    static nb::handle runtime = qv::keep(qv::cp().module.attr("cuda"), "runtime");
+    return runtime.attr("getDevice")();
+}
+
 nb::object get(const qv::Args &a) {
     nb::handle self = a[0];
-    std::string dtype;
-    nb::object input = qv::float32_image(a[1], "GaussianBlur.get", dtype);
-    std::vector<int64_t> shape = qv::shape_of(input);
+    std::vector<int64_t> shape = qv::image_shape(a[1], "GaussianBlur.get");
+    int64_t ksize = read_ksize(a[2]);
+    double sigma = read_sigma(a[3]);
+    qv::check_rows(shape[0], "image");
 
-    int64_t ksize = nb::cast<int64_t>(a[2]);
-    nb::float_ sigma_object(a[3]);
-    double sigma = (double)sigma_object;
-    if (!std::isfinite(sigma)) qv::raise(PyExc_ValueError, "sigma must be a finite number, got %R", sigma_object.ptr());
-    if (ksize < 0 || (ksize != 0 && ksize % 2 == 0))
-        qv::raise(PyExc_ValueError, "ksize must be odd and positive, or 0 to derive it from sigma, got %lld",
-                  (long long)ksize);
-
-    // Weights are uploaded once per (ksize, sigma) and kept on the instance.
+    // Weights are uploaded once per device and (ksize, sigma) and kept on the instance; the
+    // kernels run on the current device and read them there.
     nb::dict cache = nb::cast<nb::dict>(self.attr("weights"));
-    nb::object key = nb::make_tuple(ksize, sigma_object);
+    nb::object key = nb::make_tuple(current_device(), ksize, sigma);
     nb::object weights;
     if (cache.contains(key)) {
         weights = cache[key];
     } else {
         if (ksize == 0) {
             if (sigma <= 0)
-                qv::raise(PyExc_ValueError, "sigma must be positive when ksize is 0, got %R", sigma_object.ptr());
+                qv::raise(PyExc_ValueError, "sigma must be positive when ksize is 0, got %R", a[3].ptr());
             double derived = std::nearbyint(sigma * 4 * 2 + 1);
-            if (derived > INT32_MAX - 1)
-                qv::raise(PyExc_ValueError, "sigma %R gives too large a kernel", sigma_object.ptr());
+            if (derived > (double)kMaxKsize)
+                qv::raise(PyExc_ValueError,
+                          "sigma %R gives a kernel wider than %lld taps, the most supported", a[3].ptr(),
+                          (long long)kMaxKsize);
             ksize = (int64_t)derived | 1;
         }
         std::vector<float> values = gaussian_weights(ksize, sigma);
-        nb::list list;
-        for (float v : values) list.append(v);
-        weights = qv::cp().asarray(qv::np().module.attr("array")(list, nb::arg("dtype") = qv::np().float32));
+        nb::bytes raw(values.data(), values.size() * sizeof(float));
+        nb::object host = qv::np().module.attr("frombuffer")(raw, nb::arg("dtype") = qv::np().float32);
+        weights = qv::cp().asarray(host);
         cache[key] = weights;
     }
     int64_t taps = qv::shape_of(weights)[0];
 
+    std::string dtype;
+    nb::object input = qv::converted_image(a[1], dtype);
     nb::object rows = qv::cp().empty_like(input);
     nb::object output = qv::cp().empty_like(input);
     int64_t height = shape[0], width = shape[1], channels = shape.size() == 3 ? shape[2] : 1;
@@ -155,12 +196,16 @@ NB_MODULE(gaussian, m) {
     gaussian_cols_kernel = qv::add_kernel(m, "gaussian_cols_kernel", gaussian_cols_kernel_code);
     qv::Class(m, "GaussianBlur",
               "Gaussian blur as cv2.GaussianBlur(image, (ksize, ksize), sigma) on float32 images. An instance "
-              "keeps the device weights of every (ksize, sigma) it has used in its `weights` dict.")
+              "keeps the device weights of every (device, ksize, sigma) it has used in its `weights` dict; "
+              "copies and pickles start with an empty one.")
         .def("__init__", init, {{"self"}}, "None", "A blur with an empty weight cache.")
+        .def("__getstate__", getstate, {{"self"}}, "dict",
+             "The instance's attributes, the weight cache emptied.")
         .def("get", get, {{"self"}, {"image", "cp.ndarray"}, {"ksize", "int"}, {"sigma", "float"}}, "cp.ndarray",
              "Blurred copy of an (H, W) or (H, W, C) device image, same shape and element type (images that "
              "are not float32 are blurred in float32 and converted back). ksize is odd and positive, or 0 to "
              "take round(8 sigma + 1) | 1; sigma <= 0 means 0.3 ((ksize - 1) / 2 - 1) + 0.8, with OpenCV's "
-             "fixed weights for ksize 1 to 9. Borders reflect about the edge pixel (gfedcb|abcdefgh|gfedcba).")
+             "fixed weights for ksize 1 to 9; ksize at most 1048577. Borders reflect about the edge pixel "
+             "(gfedcb|abcdefgh|gfedcba).")
         .finish();
 }

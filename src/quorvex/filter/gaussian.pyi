@@ -8,8 +8,8 @@ gaussian_cols_kernel_code: str
 gaussian_cols_kernel: cp.RawKernel
 
 class GaussianBlur:
-    """Gaussian blur as cv2.GaussianBlur(image, (ksize, ksize), sigma) on float32 images. An instance keeps the device weights of every (ksize, sigma) it has used in its `weights` dict."""
+    """Gaussian blur as cv2.GaussianBlur(image, (ksize, ksize), sigma) on float32 images. An instance keeps the device weights of every (device, ksize, sigma) it has used in its `weights` dict; copies and pickles start with an empty one."""
     def __init__(self) -> None:
         """A blur with an empty weight cache."""
     def get(self, image: cp.ndarray, ksize: int, sigma: float) -> cp.ndarray:
-        """Blurred copy of an (H, W) or (H, W, C) device image, same shape and element type (images that are not float32 are blurred in float32 and converted back). ksize is odd and positive, or 0 to take round(8 sigma + 1) | 1; sigma <= 0 means 0.3 ((ksize - 1) / 2 - 1) + 0.8, with OpenCV's fixed weights for ksize 1 to 9. Borders reflect about the edge pixel (gfedcb|abcdefgh|gfedcba)."""
+        """Blurred copy of an (H, W) or (H, W, C) device image, same shape and element type (images that are not float32 are blurred in float32 and converted back). ksize is odd and positive, or 0 to take round(8 sigma + 1) | 1; sigma <= 0 means 0.3 ((ksize - 1) / 2 - 1) + 0.8, with OpenCV's fixed weights for ksize 1 to 9; ksize at most 1048577. Borders reflect about the edge pixel (gfedcb|abcdefgh|gfedcba)."""

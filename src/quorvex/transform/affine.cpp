@@ -60,6 +60,52 @@ extern "C" __global__ void affine_linear_kernel(const float* __restrict__ input,
 }
 )";
 
+// Shrinking warps: each output pixel averages the input over its footprint, a box as wide and
+// tall as the output pixel's extent along the input axes (the matrix rows' lengths, at least one
+// pixel) centred on its sample position. Pixels outside the input count as 0, as in the bilinear
+// kernel, so edges fade the same way; and a one-pixel box is exactly bilinear interpolation, so
+// the two kernels meet where the scale crosses 1. Any channel count, each channel on its own.
+// The matrix maps output pixels to input positions in which pixel i spans [i, i + 1).
+const char *affine_area_kernel_code = R"(
+extern "C" __global__ void affine_area_kernel(const float* __restrict__ input,
+                                              float* __restrict__ output,
+                                              float m0, float m1, float m2,
+                                              float m3, float m4, float m5,
+                                              float half_width, float half_height,
+                                              int input_height, int input_width,
+                                              int output_height, int output_width,
+                                              int channels) {
+    int x = blockIdx.x * blockDim.x + threadIdx.x;
+    int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= output_width || y >= output_height) return;
+
+    float cx = m0 * x + m1 * y + m2;
+    float cy = m3 * x + m4 * y + m5;
+    float left = cx - half_width, right = cx + half_width;
+    float top = cy - half_height, bottom = cy + half_height;
+    float* out = output + (y * output_width + x) * channels;
+    // Also rejects positions too far out to convert to int.
+    if (!(right > 0.0f && left < (float)input_width && bottom > 0.0f && top < (float)input_height)) {
+        for (int c = 0; c < channels; ++c) out[c] = 0.0f;
+        return;
+    }
+    int x0 = (int)fmaxf(floorf(left), 0.0f), x1 = (int)fminf(ceilf(right), (float)input_width);
+    int y0 = (int)fmaxf(floorf(top), 0.0f), y1 = (int)fminf(ceilf(bottom), (float)input_height);
+    float inverse_area = 1.0f / ((right - left) * (bottom - top));
+    for (int c = 0; c < channels; ++c) {
+        float sum = 0.0f;
+        for (int iy = y0; iy < y1; ++iy) {
+            const float* row = input + iy * input_width * channels + c;
+            float row_sum = 0.0f;
+            for (int ix = x0; ix < x1; ++ix)
+                row_sum += (fminf(right, ix + 1.0f) - fmaxf(left, (float)ix)) * row[ix * channels];
+            sum += (fminf(bottom, iy + 1.0f) - fmaxf(top, (float)iy)) * row_sum;
+        }
+        out[c] = sum * inverse_area;
+    }
+}
+)";
+
 // The inverse computed where the matrix lives, so nothing waits for the device. A singular
 // matrix gives zeros, as OpenCV's invertAffineTransform does.
 const char *invert_affine_kernel_code = R"(
@@ -81,6 +127,7 @@ extern "C" __global__ void invert_affine_kernel(const float* __restrict__ matrix
 )";
 
 nb::handle affine_linear_kernel;
+nb::handle affine_area_kernel;
 nb::handle invert_affine_kernel;
 
 using Matrix = std::array<double, 6>;
@@ -144,26 +191,25 @@ nb::object float32_array(nb::handle values) {
 
 // Warps a contiguous float32 device image; inv maps output pixels to input pixels.
 nb::object warp(nb::handle image, const Matrix &inv, int64_t height, int64_t width) {
-    static nb::handle area_affine_kernel =
-        qv::package_attr("quorvex.transform.interporation.area", "area_affine_kernel").release();
     std::vector<int64_t> in = qv::shape_of(image);
     bool color = in.size() == 3;
     int64_t channels = color ? in[2] : 1;
     nb::object shape = color ? nb::make_tuple(height, width, channels) : nb::make_tuple(height, width);
     qv::check_indexable({height, width, channels}, "output");
+    qv::check_rows(height, "output");
     if (in[0] == 0 || in[1] == 0) return qv::cp().zeros(shape, nb::arg("dtype") = qv::cp().float32);
     nb::object output = qv::cp().empty(shape, nb::arg("dtype") = qv::cp().float32);
 
-    // Shrinking warps average the footprint instead of skipping pixels; the margin keeps
-    // rotations whose scale is 1 up to rounding on the bilinear path.
-    double footprint = std::max(std::hypot(inv[0], inv[1]), std::hypot(inv[3], inv[4]));
-    if (color && channels == 3 && footprint > 1.0 + 1e-6) {
-        // That kernel places pixel i on [i, i+1) and samples output pixel centres x + 0.5.
-        nb::object m = float32_array(nb::make_tuple(inv[0], inv[1], inv[2] + 0.5 * (1.0 - inv[0] - inv[1]), inv[3],
-                                                    inv[4], inv[5] + 0.5 * (1.0 - inv[3] - inv[4])));
-        qv::launch_2d(area_affine_kernel, width, height,
-                      nb::make_tuple(image, output, qv::cp().asarray(m), qv::i32(in[0]), qv::i32(in[1]),
-                                     qv::i32(height), qv::i32(width)));
+    // Shrinking warps average the footprint instead of skipping pixels, whatever the channel
+    // count; the margin keeps rotations whose scale is 1 up to rounding on the bilinear path.
+    double scale_x = std::hypot(inv[0], inv[1]), scale_y = std::hypot(inv[3], inv[4]);
+    if (std::max(scale_x, scale_y) > 1.0 + 1e-6) {
+        double half_width = 0.5 * std::max(scale_x, 1.0), half_height = 0.5 * std::max(scale_y, 1.0);
+        qv::launch_2d(affine_area_kernel, width, height,
+                      nb::make_tuple(image, output, qv::f32(inv[0]), qv::f32(inv[1]), qv::f32(inv[2] + 0.5),
+                                     qv::f32(inv[3]), qv::f32(inv[4]), qv::f32(inv[5] + 0.5),
+                                     qv::f32(half_width), qv::f32(half_height), qv::i32(in[0]),
+                                     qv::i32(in[1]), qv::i32(height), qv::i32(width), qv::i32(channels)));
         return output;
     }
     qv::launch_2d(affine_linear_kernel, width, height,
@@ -173,24 +219,35 @@ nb::object warp(nb::handle image, const Matrix &inv, int64_t height, int64_t wid
     return output;
 }
 
+// (height, width), each a positive int that the kernels' 32-bit indexing can reach.
 std::array<int64_t, 2> read_dsize(nb::handle dsize) {
-    bool ok = nb::len(dsize) == 2;
+    bool ok = nb::len(dsize) == 2, too_large = false;
     std::array<int64_t, 2> size{};
     for (size_t i = 0; ok && i < 2; ++i) {
         nb::handle n = PyTuple_GET_ITEM(dsize.ptr(), i);
-        ok = PyLong_CheckExact(n.ptr()) && (size[i] = nb::cast<int64_t>(n)) > 0;
+        int overflow = 0;
+        ok = PyLong_CheckExact(n.ptr()) && (size[i] = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow)) > 0;
+        ok = ok || overflow > 0;
+        too_large = too_large || overflow > 0 || size[i] > INT32_MAX;
     }
     if (!ok)
         qv::raise(PyExc_ValueError, "affine_transform() takes dsize as two positive integers (height, width), got %U",
+                  qv::str_of(dsize).ptr());
+    if (too_large)
+        qv::raise(PyExc_ValueError, "affine_transform() takes dsize entries of at most %d, got %U", INT32_MAX,
                   qv::str_of(dsize).ptr());
     return size;
 }
 
 nb::object affine_transform(const qv::Args &a) {
-    std::string dtype;
-    nb::object image = qv::float32_image(a[0], "affine_transform", dtype);
+    std::vector<int64_t> shape = qv::image_shape(a[0], "affine_transform");
     Matrix inv = invert(read_matrix(a[1], "affine_transform"), "affine_transform");
     std::array<int64_t, 2> size = read_dsize(a[2]);
+    // The output's size is checked before the image is converted, not only when it is allocated.
+    qv::check_indexable({size[0], size[1], shape.size() == 3 ? shape[2] : 1}, "output");
+    qv::check_rows(size[0], "output");
+    std::string dtype;
+    nb::object image = qv::converted_image(a[0], dtype);
     return qv::restore_dtype(warp(image, inv, size[0], size[1]), dtype);
 }
 
@@ -259,17 +316,19 @@ NB_MODULE(affine, m) {
     m.doc() = "Affine warps of device images. A matrix M (2 x 3) maps input pixels to output pixels as "
               "cv2.warpAffine reads it, integer coordinates being pixel centres; output sizes are given "
               "height first, (H, W), like array shapes. Enlarging and size-keeping warps are bilinear; "
-              "shrinking warps of 3-channel images average each output pixel's footprint.";
+              "shrinking warps average each output pixel's footprint, whatever the channel count.";
     affine_linear_kernel = qv::add_kernel(m, "affine_linear_kernel", affine_linear_kernel_code);
+    affine_area_kernel = qv::add_kernel(m, "affine_area_kernel", affine_area_kernel_code);
     invert_affine_kernel = qv::add_kernel(m, "invert_affine_kernel", invert_affine_kernel_code);
     qv::def(m, "affine_transform", affine_transform,
             {{"image", "cp.ndarray"}, {"M", "cp.ndarray | np.ndarray"}, {"dsize", "tuple[int, int]"}}, "cp.ndarray",
             "A new (H, W) or (H, W, C) device image: image warped by M, which maps input pixels to output "
             "pixels (cv2.warpAffine's convention; M is read to the host and inverted there). dsize is "
             "(H, W), height first. Output pixels that no input pixel reaches are 0; samples near the edge "
-            "take 0 for the taps outside, as with BORDER_CONSTANT. Bilinear, except that a warp shrinking "
-            "a 3-channel image (an output pixel spanning more than one input pixel) averages the input "
-            "over each output pixel's footprint. Images that are not float32 are warped in float32 and "
+            "take 0 for the taps outside, as with BORDER_CONSTANT. Bilinear, except that a shrinking warp "
+            "(an output pixel spanning more than one input pixel along an axis) averages the input over "
+            "each output pixel's footprint, pixels outside the input counting as 0; the channel count "
+            "does not change the sampling. Images that are not float32 are warped in float32 and "
             "converted back to their element type. Raises ValueError for an M that is not a finite, "
             "invertible 2 x 3 matrix.");
     qv::def(m, "get_inverse_matrix", get_inverse_matrix, {{"M", "cp.ndarray | np.ndarray"}},

@@ -1,4 +1,4 @@
-"""Affine warps of device images. A matrix M (2 x 3) maps input pixels to output pixels as cv2.warpAffine reads it, integer coordinates being pixel centres; output sizes are given height first, (H, W), like array shapes. Enlarging and size-keeping warps are bilinear; shrinking warps of 3-channel images average each output pixel's footprint."""
+"""Affine warps of device images. A matrix M (2 x 3) maps input pixels to output pixels as cv2.warpAffine reads it, integer coordinates being pixel centres; output sizes are given height first, (H, W), like array shapes. Enlarging and size-keeping warps are bilinear; shrinking warps average each output pixel's footprint, whatever the channel count."""
 
 import cupy as cp
 import numpy as np
@@ -6,10 +6,12 @@ import os
 
 affine_linear_kernel_code: str
 affine_linear_kernel: cp.RawKernel
+affine_area_kernel_code: str
+affine_area_kernel: cp.RawKernel
 invert_affine_kernel_code: str
 invert_affine_kernel: cp.RawKernel
 def affine_transform(image: cp.ndarray, M: cp.ndarray | np.ndarray, dsize: tuple[int, int]) -> cp.ndarray:
-    """A new (H, W) or (H, W, C) device image: image warped by M, which maps input pixels to output pixels (cv2.warpAffine's convention; M is read to the host and inverted there). dsize is (H, W), height first. Output pixels that no input pixel reaches are 0; samples near the edge take 0 for the taps outside, as with BORDER_CONSTANT. Bilinear, except that a warp shrinking a 3-channel image (an output pixel spanning more than one input pixel) averages the input over each output pixel's footprint. Images that are not float32 are warped in float32 and converted back to their element type. Raises ValueError for an M that is not a finite, invertible 2 x 3 matrix."""
+    """A new (H, W) or (H, W, C) device image: image warped by M, which maps input pixels to output pixels (cv2.warpAffine's convention; M is read to the host and inverted there). dsize is (H, W), height first. Output pixels that no input pixel reaches are 0; samples near the edge take 0 for the taps outside, as with BORDER_CONSTANT. Bilinear, except that a shrinking warp (an output pixel spanning more than one input pixel along an axis) averages the input over each output pixel's footprint, pixels outside the input counting as 0; the channel count does not change the sampling. Images that are not float32 are warped in float32 and converted back to their element type. Raises ValueError for an M that is not a finite, invertible 2 x 3 matrix."""
 def get_inverse_matrix(M: cp.ndarray | np.ndarray) -> cp.ndarray | np.ndarray:
     """The 2 x 3 matrix of the inverse mapping, as cv2.invertAffineTransform. A device M gives a float32 device array computed on the device without synchronising; a singular device M gives zeros. A host M gives a float64 NumPy array and raises ValueError when it is singular."""
 def crop_from_kps(image: cp.ndarray, kps: cp.ndarray | np.ndarray, size: int) -> tuple[cp.ndarray, cp.ndarray]:

@@ -17,9 +17,6 @@ namespace {
 
 enum Interpolation { kAuto = -1, kNearest = 0, kLinear = 1, kCubic = 2, kArea = 3, kLanczos4 = 4 };
 
-// One CUDA grid covers at most 65535 block rows of 32.
-constexpr int64_t kMaxRows = 65535LL * 32;
-
 const char *resize_nearest_kernel_code = R"(
 extern "C" __global__ void __launch_bounds__(1024)
 resize_nearest_kernel(const float* __restrict__ input, float* __restrict__ output,
@@ -38,7 +35,9 @@ resize_nearest_kernel(const float* __restrict__ input, float* __restrict__ outpu
 )";
 
 // Horizontal pass per source row, then the rows blended, as OpenCV orders the sums. Positions
-// outside the outer pixel centres take the outer pixel.
+// outside the outer pixel centres take the outer pixel alone: as in OpenCV, its neighbour is not
+// read at all there, so a NaN or infinity in it does not leak into the border through a weight
+// of 0. (Inside, a position that falls exactly on a pixel still reads both taps, as OpenCV does.)
 const char *resize_linear_kernel_code = R"(
 extern "C" __global__ void __launch_bounds__(1024)
 resize_linear_kernel(const float* __restrict__ input, float* __restrict__ output,
@@ -50,18 +49,21 @@ resize_linear_kernel(const float* __restrict__ input, float* __restrict__ output
     double fy = (y + 0.5) * (1.0 / ((double)new_height / input_height)) - 0.5;
     int sx = (int)floor(fx), sy = (int)floor(fy);
     float ax = (float)(fx - sx), ay = (float)(fy - sy);
-    if (sx < 0) { sx = 0; ax = 0.0f; }
-    if (sx >= input_width - 1) { sx = input_width - 1; ax = 0.0f; }
-    if (sy < 0) { sy = 0; ay = 0.0f; }
-    if (sy >= input_height - 1) { sy = input_height - 1; ay = 0.0f; }
+    bool x_edge = sx < 0 || sx >= input_width - 1, y_edge = sy < 0 || sy >= input_height - 1;
+    if (x_edge) sx = sx < 0 ? 0 : input_width - 1;
+    if (y_edge) sy = sy < 0 ? 0 : input_height - 1;
     int row = input_width * channels;
     const float* r0 = input + sy * row;
     const float* r1 = input + min(sy + 1, input_height - 1) * row;
     int c0 = sx * channels, c1 = min(sx + 1, input_width - 1) * channels;
     float* out = output + (y * new_width + x) * channels;
     for (int c = 0; c < channels; ++c) {
-        float h0 = r0[c0 + c] * (1.0f - ax) + r0[c1 + c] * ax;
-        float h1 = r1[c0 + c] * (1.0f - ax) + r1[c1 + c] * ax;
+        float h0 = x_edge ? r0[c0 + c] : r0[c0 + c] * (1.0f - ax) + r0[c1 + c] * ax;
+        if (y_edge) {
+            out[c] = h0;
+            continue;
+        }
+        float h1 = x_edge ? r1[c0 + c] : r1[c0 + c] * (1.0f - ax) + r1[c1 + c] * ax;
         out[c] = h0 * (1.0f - ay) + h1 * ay;
     }
 }
@@ -244,9 +246,7 @@ nb::object resize(const qv::Args &a) {
     if (shape.size() == 3) out_shape.push_back(channels);
     qv::check_indexable(shape, "image");
     qv::check_indexable(out_shape, "the resized image");
-    if (new_height > kMaxRows)
-        qv::raise(PyExc_ValueError, "resize() makes at most %lld rows, got height %lld", (long long)kMaxRows,
-                  (long long)new_height);
+    qv::check_rows(new_height, "the resized image");
 
     if (interpolation == kAuto)
         interpolation = new_width <= width && new_height <= height ? kArea : kLinear;

@@ -4,8 +4,10 @@ The kernel text is the package's own; it is compiled by the host C++ compiler
 behind ``_shim.h`` (the CUDA dialect rendered for the host) together with a
 generated launcher, and run over the whole grid on a launch.  Arguments are
 checked against the compiled parameter types more strictly than a GPU would
-(where a mismatch silently reads garbage), and every array argument runs inside
-a guarded copy so that out-of-bounds writes are reported.
+(where a mismatch silently reads garbage), every array argument runs inside
+a guarded copy so that out-of-bounds writes are reported, and an integer
+division by zero fails the launch with ZeroDivisionError (the host would trap
+and end the process; a GPU gives an unspecified value).
 """
 
 import ctypes
@@ -31,6 +33,9 @@ _INCLUDE = os.path.join(_HERE, 'include')
 _BASE_FLAGS = ('-O2', '-std=c++17', '-shared', '-fPIC', '-fvisibility=hidden',
                '-fno-strict-aliasing')
 _OPENMP_FLAG = '-fopenmp'
+# Integer division by zero goes to the shim's handler instead of trapping (see _shim.h).
+# Only compiling takes it: the handler is the shim's own, so no sanitizer runtime is linked.
+_DIVIDE_FLAG = '-fsanitize=integer-divide-by-zero'
 
 # Opt-in maximum of an sm_80 device; `extern __shared__` arrays get this much.
 _DYNAMIC_SHARED_CAPACITY = 232448
@@ -158,6 +163,14 @@ def _include_digest():
     return h.hexdigest()
 
 
+def _compile(cxx, flags, src, out):
+    obj = out + '.o'
+    r = subprocess.run([cxx, *flags, _DIVIDE_FLAG, '-c', src, '-o', obj], capture_output=True, text=True)
+    if r.returncode == 0:
+        r = subprocess.run([cxx, *flags, obj, '-o', out], capture_output=True, text=True)
+    return r
+
+
 class _Binary:
     def __init__(self, path):
         self.path = path
@@ -165,6 +178,9 @@ class _Binary:
         self.launch = self.lib.standin_launch
         self.launch.argtypes = [ctypes.POINTER(ctypes.c_uint), ctypes.POINTER(ctypes.c_void_p)]
         self.launch.restype = ctypes.c_int
+        self.last_fault = self.lib.standin_last_fault
+        self.last_fault.argtypes = [ctypes.POINTER(ctypes.c_uint)]
+        self.last_fault.restype = ctypes.c_char_p
         n = self.lib.standin_nparams()
         kinds = (ctypes.c_int * max(n, 1))()
         self.lib.standin_param_kinds(kinds)
@@ -188,7 +204,7 @@ def _build(code, name, options):
     if dynamic_shared:
         flags.append('-DSTANDIN_DYNAMIC_SHARED=%d' % _DYNAMIC_SHARED_CAPACITY)
     key = hashlib.sha256('\0'.join(
-        [unit, version, _include_digest(), _OPENMP_FLAG] + flags).encode()).hexdigest()[:32]
+        [unit, version, _include_digest(), _OPENMP_FLAG, _DIVIDE_FLAG] + flags).encode()).hexdigest()[:32]
 
     with _lock:
         binary = _binaries.get(key)
@@ -204,10 +220,10 @@ def _build(code, name, options):
                 out = os.path.join(tmp, 'out.so')
                 # Blocks run in parallel where OpenMP is there, serially otherwise.
                 omp = [] if _openmp_ok is False else [_OPENMP_FLAG]
-                r = subprocess.run([cxx, *flags, *omp, src, '-o', out], capture_output=True, text=True)
+                r = _compile(cxx, flags + omp, src, out)
                 compile_count += 1
                 if r.returncode != 0 and omp and not _openmp_available(cxx, tmp):
-                    r = subprocess.run([cxx, *flags, src, '-o', out], capture_output=True, text=True)
+                    r = _compile(cxx, flags, src, out)
                     compile_count += 1
                 if r.returncode != 0:
                     raise _compiler.CompileException(
@@ -500,7 +516,14 @@ class RawKernel:
         dims = (ctypes.c_uint * 6)(*g, *b)
         argv = (ctypes.c_void_p * max(len(args), 1))(
             *(slots.ctypes.data + 8 * i for i in range(len(args))))
-        if binary.launch(dims, argv) != 0:
+        status = binary.launch(dims, argv)
+        if status == 2:
+            where = (ctypes.c_uint * 8)()
+            source = binary.last_fault(where).decode(errors='replace')
+            raise ZeroDivisionError(
+                'kernel %s divided an integer by zero at %s:%d:%d (block (%d, %d, %d), thread (%d, %d, %d)); '
+                'a GPU would not trap but give an unspecified value' % (self.name, source, *where[6:], *where[:6]))
+        if status != 0:
             raise _driver.CUDADriverError(_driver.CUDA_ERROR_LAUNCH_OUT_OF_RESOURCES)
 
         for grp in groups:

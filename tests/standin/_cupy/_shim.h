@@ -21,6 +21,7 @@
 #include <tuple>
 #include <utility>
 #include <type_traits>
+#include <setjmp.h>
 #include <ucontext.h>
 #include <sys/mman.h>
 
@@ -239,6 +240,20 @@ standin_switch:
 )");
 #endif
 
+// The first integer division by zero of a launch. The host traps on it (SIGFPE, which takes
+// the interpreter down) where a GPU gives an unspecified value; kernels are compiled with
+// -fsanitize=integer-divide-by-zero, so each such division calls the handler at the end of
+// this header first, which records it here and abandons the CUDA thread.
+struct Fault {
+  int taken = 0;
+  unsigned block[3] = {0, 0, 0}, thread[3] = {0, 0, 0};
+  unsigned line = 0, column = 0;
+  const char* file = "";
+};
+static thread_local Fault* fault_sink = nullptr;  // the launch's record, per worker thread
+static thread_local jmp_buf* fault_jump = nullptr;  // the running block, outside fibers
+static thread_local Fault last_fault;               // the calling thread's last launch
+
 // One fiber per CUDA thread of the current block; __syncthreads() hands
 // control back to the scheduler, which runs every other thread of the block
 // up to its own barrier before any thread goes on.
@@ -247,6 +262,7 @@ struct Fibers {
   std::size_t stack = 0, page = 4096, map_len = 0;
   unsigned char* stacks = nullptr;
   unsigned char* done = nullptr;
+  jmp_buf** jumps = nullptr;  // where each fiber goes after a trapped fault
   unsigned cur = 0;
   void (*body)(const void*) = nullptr;
   const void* arg = nullptr;
@@ -269,6 +285,8 @@ struct Fibers {
     // instead of silent damage to the neighbouring thread's frames.
     for (unsigned t = 0; t < n; ++t) mprotect(stacks + t * stack, page, PROT_NONE);
     done = static_cast<unsigned char*>(calloc(n, 1));
+    jumps = static_cast<jmp_buf**>(calloc(n, sizeof(jmp_buf*)));
+    if (!jumps) return false;
 #if defined(__x86_64__)
     sp = static_cast<void**>(calloc(n, sizeof(void*)));
     return done && sp;
@@ -280,6 +298,7 @@ struct Fibers {
   ~Fibers() {
     if (stacks) munmap(stacks, map_len);
     free(done);
+    free(jumps);
 #if defined(__x86_64__)
     free(sp);
 #else
@@ -309,8 +328,11 @@ static thread_local Fibers* current_fibers = nullptr;
 
 [[noreturn]] static void fiber_entry() {
   Fibers* f = current_fibers;
-  f->body(f->arg);
-  f->done[f->cur] = 1;
+  const unsigned me = f->cur;
+  jmp_buf here;
+  f->jumps[me] = &here;
+  if (setjmp(here) == 0) f->body(f->arg);  // a fault ends this thread here
+  f->done[me] = 1;
   for (;;) f->yield();  // never resumed once done
 }
 
@@ -401,10 +423,12 @@ int launch(const unsigned* d, void** args, bool fibers, std::index_sequence<I...
   const unsigned gx = d[0], gy = d[1], gz = d[2], bx = d[3], by = d[4], bz = d[5];
   const unsigned nthreads = bx * by * bz;
   int failed = 0;
+  Fault fault;
 #pragma omp parallel
   {
     gridDim = dim3{gx, gy, gz};
     blockDim = dim3{bx, by, bz};
+    fault_sink = &fault;
     Fibers fb;
     bool ok = true;
     if (fibers) {
@@ -417,15 +441,20 @@ int launch(const unsigned* d, void** args, bool fibers, std::index_sequence<I...
     for (unsigned z = 0; z < gz; ++z)
       for (unsigned y = 0; y < gy; ++y)
         for (unsigned x = 0; x < gx; ++x) {
-          if (!ok) continue;
+          if (!ok || __atomic_load_n(&fault.taken, __ATOMIC_RELAXED)) continue;
           blockIdx = uint3{x, y, z};
           if (!fibers) {
-            for (unsigned tz = 0; tz < bz; ++tz)
-              for (unsigned ty = 0; ty < by; ++ty)
-                for (unsigned tx = 0; tx < bx; ++tx) {
-                  threadIdx = uint3{tx, ty, tz};
-                  std::apply(K, vals);
-                }
+            jmp_buf here;
+            fault_jump = &here;
+            if (setjmp(here) == 0) {
+              for (unsigned tz = 0; tz < bz; ++tz)
+                for (unsigned ty = 0; ty < by; ++ty)
+                  for (unsigned tx = 0; tx < bx; ++tx) {
+                    threadIdx = uint3{tx, ty, tz};
+                    std::apply(K, vals);
+                  }
+            }
+            fault_jump = nullptr;
           } else {
             for (unsigned t = 0; t < nthreads; ++t) fb.prepare(t, fiber_entry);
             current_fibers = &fb;
@@ -441,7 +470,10 @@ int launch(const unsigned* d, void** args, bool fibers, std::index_sequence<I...
             current_fibers = nullptr;
           }
         }
+    fault_sink = nullptr;
   }
+  last_fault = fault;
+  if (fault.taken) return 2;
   return failed;
 }
 
@@ -450,4 +482,37 @@ int launch(const unsigned* d, void** args, bool fibers, std::index_sequence<I...
 inline void __syncthreads() {
   standin::Fibers* f = standin::current_fibers;
   if (f) f->yield();
+}
+
+// Called (through -fsanitize=integer-divide-by-zero) before an integer division or remainder
+// by zero: the data starts with the source location of the division.
+struct standin_source_location { const char* file; unsigned line, column; };
+[[noreturn]] static void standin_divide_by_zero(void* data) {
+  using namespace standin;
+  const standin_source_location* where = static_cast<const standin_source_location*>(data);
+  Fault* sink = fault_sink;
+  if (sink && __atomic_exchange_n(&sink->taken, 1, __ATOMIC_ACQ_REL) == 0) {
+    sink->block[0] = blockIdx.x, sink->block[1] = blockIdx.y, sink->block[2] = blockIdx.z;
+    sink->thread[0] = threadIdx.x, sink->thread[1] = threadIdx.y, sink->thread[2] = threadIdx.z;
+    sink->file = where->file, sink->line = where->line, sink->column = where->column;
+  }
+  Fibers* f = current_fibers;
+  jmp_buf* target = f ? f->jumps[f->cur] : fault_jump;
+  if (!target) abort();  // not inside a launch: nothing sensible to return to
+  longjmp(*target, 1);
+}
+extern "C" void __ubsan_handle_divrem_overflow(void* data, void*, void*) {
+  standin_divide_by_zero(data);
+}
+extern "C" void __ubsan_handle_divrem_overflow_abort(void* data, void*, void*) {
+  standin_divide_by_zero(data);
+}
+
+// Where the calling thread's last launch stopped: block x, y, z, thread x, y, z, line, column
+// into out; the file name is returned. Only meaningful after a launch returned 2.
+extern "C" __attribute__((visibility("default"))) const char* standin_last_fault(unsigned* out) {
+  const standin::Fault& f = standin::last_fault;
+  for (int i = 0; i < 3; ++i) out[i] = f.block[i], out[3 + i] = f.thread[i];
+  out[6] = f.line, out[7] = f.column;
+  return f.file;
 }
