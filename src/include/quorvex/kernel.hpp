@@ -40,15 +40,19 @@ inline nb::tuple blocks_covering(int64_t width, int64_t height, int block_x, int
 // block rows. Callers check their output height with this before allocating anything.
 inline constexpr int64_t kMaxGridY = 65535;
 
-inline void check_rows(int64_t rows, const char *what, int block_y = 32) {
+// 2-D kernels run 32 x 8 blocks: 256 threads, the bound every kernel declares with
+// __launch_bounds__(256), so that no kernel is squeezed for registers on any generation.
+inline constexpr int kBlockX = 32, kBlockY = 8;
+
+inline void check_rows(int64_t rows, const char *what, int block_y = kBlockY) {
     if (rows > kMaxGridY * block_y)
         raise(PyExc_ValueError, "%s has %lld rows; at most %lld are supported", what, (long long)rows,
               (long long)(kMaxGridY * block_y));
 }
 
 // Launches a kernel with one thread per (x, y) over a width x height output.
-inline void launch_2d(nb::handle kernel, int64_t width, int64_t height, nb::handle args, int block_x = 32,
-                      int block_y = 32) {
+inline void launch_2d(nb::handle kernel, int64_t width, int64_t height, nb::handle args, int block_x = kBlockX,
+                      int block_y = kBlockY) {
     if (kernel.is_none()) cp();  // raises the install hint
     if (width <= 0 || height <= 0) return;
     check_rows(height, "a 2-D launch", block_y);

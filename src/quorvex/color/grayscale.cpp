@@ -9,7 +9,7 @@ namespace nb = nanobind;
 namespace {
 
 const char *rgb_to_grayscale_kernel_code = R"(
-extern "C" __global__ void rgb_to_grayscale_kernel(const float* __restrict__ rgb,
+extern "C" __global__ void __launch_bounds__(256) rgb_to_grayscale_kernel(const float* __restrict__ rgb,
                                                    float* __restrict__ gray,
                                                    int width, int height) {
     int x = blockIdx.x * blockDim.x + threadIdx.x;

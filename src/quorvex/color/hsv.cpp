@@ -10,7 +10,7 @@ namespace nb = nanobind;
 namespace {
 
 const char *bgr_to_hsv_kernel_code = R"(
-extern "C" __global__ void bgr_to_hsv_kernel(const float* __restrict__ bgr, float* __restrict__ hsv,
+extern "C" __global__ void __launch_bounds__(256) bgr_to_hsv_kernel(const float* __restrict__ bgr, float* __restrict__ hsv,
                                              int width, int height) {
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
@@ -34,7 +34,7 @@ extern "C" __global__ void bgr_to_hsv_kernel(const float* __restrict__ bgr, floa
 )";
 
 const char *hsv_to_bgr_kernel_code = R"(
-extern "C" __global__ void hsv_to_bgr_kernel(const float* __restrict__ hsv, float* __restrict__ bgr,
+extern "C" __global__ void __launch_bounds__(256) hsv_to_bgr_kernel(const float* __restrict__ hsv, float* __restrict__ bgr,
                                              int width, int height) {
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;

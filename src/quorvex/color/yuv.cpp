@@ -197,7 +197,7 @@ const char *const make_decode = "    Decode d = {{m0, m1, m2, m3, m4, m5, m6, m7
 const char *const make_encode = "    Encode e = {{m0, m1, m2, m3, m4, m5, m6, m7, m8}, {o0, o1, o2}, top};\n";
 
 std::string kernel_text(const char *head, const char *params, const char *setup, const char *body) {
-    return std::string(yuv_device_code) + "\nextern \"C\" __global__ void " + head + params + ") {\n" + setup + body +
+    return std::string(yuv_device_code) + "\nextern \"C\" __global__ void __launch_bounds__(256) " + head + params + ") {\n" + setup + body +
            "}\n";
 }
 

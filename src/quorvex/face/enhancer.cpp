@@ -12,7 +12,7 @@ qv::Import onnxruntime("onnxruntime", "pip install onnxruntime (or onnxruntime-g
 // The network's (3, H, W) RGB output in -1 to 1 back to a BGR (H, W, 3) image in 0 to 1: clip,
 // rescale, reorder and swap in one pass.
 const char *restore_kernel_code = R"(
-extern "C" __global__ void restore_kernel(const float* __restrict__ chw, float* __restrict__ hwc,
+extern "C" __global__ void __launch_bounds__(256) restore_kernel(const float* __restrict__ chw, float* __restrict__ hwc,
                                           int width, int height) {
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;

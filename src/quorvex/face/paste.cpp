@@ -10,7 +10,7 @@ namespace {
 
 // merged = mask * warped + (1 - mask) * frame, one pass over the frame.
 const char *blend_kernel_code = R"(
-extern "C" __global__ void blend_kernel(const float* __restrict__ warped, const float* __restrict__ mask,
+extern "C" __global__ void __launch_bounds__(256) blend_kernel(const float* __restrict__ warped, const float* __restrict__ mask,
                                         const float* __restrict__ frame, float* __restrict__ merged,
                                         int count) {
     int i = blockIdx.x * blockDim.x + threadIdx.x;

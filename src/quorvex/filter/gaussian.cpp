@@ -27,7 +27,7 @@ namespace {
 
 // One thread per output pixel, all channels; rows first, as OpenCV's separable filter does.
 const char *gaussian_rows_kernel_code = QUORVEX_REFLECT_101 R"(
-extern "C" __global__ void gaussian_rows_kernel(const float* __restrict__ input,
+extern "C" __global__ void __launch_bounds__(256) gaussian_rows_kernel(const float* __restrict__ input,
                                                 float* __restrict__ output,
                                                 const float* __restrict__ weights,
                                                 int ksize, int height, int width, int channels) {
@@ -46,7 +46,7 @@ extern "C" __global__ void gaussian_rows_kernel(const float* __restrict__ input,
 )";
 
 const char *gaussian_cols_kernel_code = QUORVEX_REFLECT_101 R"(
-extern "C" __global__ void gaussian_cols_kernel(const float* __restrict__ input,
+extern "C" __global__ void __launch_bounds__(256) gaussian_cols_kernel(const float* __restrict__ input,
                                                 float* __restrict__ output,
                                                 const float* __restrict__ weights,
                                                 int ksize, int height, int width, int channels) {

@@ -21,7 +21,7 @@ namespace {
 // warped image fades to black at its edges as with OpenCV's constant border. The matrix maps
 // output pixels to input positions (both with integer pixel centres).
 const char *affine_linear_kernel_code = R"(
-extern "C" __global__ void affine_linear_kernel(const float* __restrict__ input,
+extern "C" __global__ void __launch_bounds__(256) affine_linear_kernel(const float* __restrict__ input,
                                                 float* __restrict__ output,
                                                 float m0, float m1, float m2,
                                                 float m3, float m4, float m5,
@@ -67,7 +67,7 @@ extern "C" __global__ void affine_linear_kernel(const float* __restrict__ input,
 // the two kernels meet where the scale crosses 1. Any channel count, each channel on its own.
 // The matrix maps output pixels to input positions in which pixel i spans [i, i + 1).
 const char *affine_area_kernel_code = R"(
-extern "C" __global__ void affine_area_kernel(const float* __restrict__ input,
+extern "C" __global__ void __launch_bounds__(256) affine_area_kernel(const float* __restrict__ input,
                                               float* __restrict__ output,
                                               float m0, float m1, float m2,
                                               float m3, float m4, float m5,
@@ -109,7 +109,7 @@ extern "C" __global__ void affine_area_kernel(const float* __restrict__ input,
 // The inverse computed where the matrix lives, so nothing waits for the device. A singular
 // matrix gives zeros, as OpenCV's invertAffineTransform does.
 const char *invert_affine_kernel_code = R"(
-extern "C" __global__ void invert_affine_kernel(const float* __restrict__ matrix,
+extern "C" __global__ void __launch_bounds__(256) invert_affine_kernel(const float* __restrict__ matrix,
                                                 float* __restrict__ inverse) {
     if (blockIdx.x != 0 || threadIdx.x != 0) return;
     double a = matrix[0], b = matrix[1], c = matrix[2];

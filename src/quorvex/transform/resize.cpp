@@ -2,8 +2,9 @@
 // results agree with cv2.resize on the same float32 image.
 //
 // Every kernel runs one thread per output pixel over interleaved float32 rows with any number of
-// channels. Scales are src / dst per axis, formed as 1 / (dst / src) in double the way OpenCV
-// forms them, so that sampling positions (and nearest-neighbour picks) fall where OpenCV's do.
+// channels. Scales are src / dst per axis, formed once on the host as 1 / (dst / src) in double
+// the way OpenCV forms them, so that sampling positions (and nearest-neighbour picks) fall where
+// OpenCV's do, and no thread divides in double.
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
 
@@ -18,14 +19,13 @@ namespace {
 enum Interpolation { kAuto = -1, kNearest = 0, kLinear = 1, kCubic = 2, kArea = 3, kLanczos4 = 4 };
 
 const char *resize_nearest_kernel_code = R"(
-extern "C" __global__ void __launch_bounds__(1024)
+extern "C" __global__ void __launch_bounds__(256)
 resize_nearest_kernel(const float* __restrict__ input, float* __restrict__ output,
-                      int input_width, int input_height, int new_width, int new_height, int channels) {
+                      int input_width, int input_height, int new_width, int new_height, int channels,
+                      double scale_x, double scale_y) {
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= new_width || y >= new_height) return;
-    double scale_x = 1.0 / ((double)new_width / input_width);
-    double scale_y = 1.0 / ((double)new_height / input_height);
     int sx = (int)fmin(floor(x * scale_x), (double)(input_width - 1));
     int sy = (int)fmin(floor(y * scale_y), (double)(input_height - 1));
     const float* p = input + (sy * input_width + sx) * channels;
@@ -39,14 +39,16 @@ resize_nearest_kernel(const float* __restrict__ input, float* __restrict__ outpu
 // read at all there, so a NaN or infinity in it does not leak into the border through a weight
 // of 0. (Inside, a position that falls exactly on a pixel still reads both taps, as OpenCV does.)
 const char *resize_linear_kernel_code = R"(
-extern "C" __global__ void __launch_bounds__(1024)
+extern "C" __global__ void __launch_bounds__(256)
 resize_linear_kernel(const float* __restrict__ input, float* __restrict__ output,
-                     int input_width, int input_height, int new_width, int new_height, int channels) {
+                     int input_width, int input_height, int new_width, int new_height, int channels,
+                      double scale_x, double scale_y) {
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= new_width || y >= new_height) return;
-    double fx = (x + 0.5) * (1.0 / ((double)new_width / input_width)) - 0.5;
-    double fy = (y + 0.5) * (1.0 / ((double)new_height / input_height)) - 0.5;
+    // Rounded step by step, never fused, so that positions (and the taps they pick) are OpenCV's.
+    double fx = __dadd_rn(__dmul_rn(x + 0.5, scale_x), -0.5);
+    double fy = __dadd_rn(__dmul_rn(y + 0.5, scale_y), -0.5);
     int sx = (int)floor(fx), sy = (int)floor(fy);
     float ax = (float)(fx - sx), ay = (float)(fy - sy);
     bool x_edge = sx < 0 || sx >= input_width - 1, y_edge = sy < 0 || sy >= input_height - 1;
@@ -74,12 +76,14 @@ resize_linear_kernel(const float* __restrict__ input, float* __restrict__ output
 const char *separable_taps_code = R"(
 template <int TAPS, typename Weights>
 __device__ void resize_taps(const float* __restrict__ input, float* __restrict__ output,
-                            int input_width, int input_height, int new_width, int new_height, int channels) {
+                            int input_width, int input_height, int new_width, int new_height, int channels,
+                            double scale_x, double scale_y) {
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= new_width || y >= new_height) return;
-    double fx = (x + 0.5) * (1.0 / ((double)new_width / input_width)) - 0.5;
-    double fy = (y + 0.5) * (1.0 / ((double)new_height / input_height)) - 0.5;
+    // Rounded step by step, never fused, so that positions (and the taps they pick) are OpenCV's.
+    double fx = __dadd_rn(__dmul_rn(x + 0.5, scale_x), -0.5);
+    double fy = __dadd_rn(__dmul_rn(y + 0.5, scale_y), -0.5);
     // Taps clamp in 64 bits: sx + TAPS / 2 may pass INT_MAX on the widest images.
     long long sx = (long long)floor(fx), sy = (long long)floor(fy);
     float wx[TAPS], wy[TAPS];
@@ -122,16 +126,18 @@ struct CubicWeights {
     }
 };
 
-extern "C" __global__ void __launch_bounds__(1024)
+extern "C" __global__ void __launch_bounds__(256)
 resize_cubic_kernel(const float* __restrict__ input, float* __restrict__ output,
-                    int input_width, int input_height, int new_width, int new_height, int channels) {
-    resize_taps<4, CubicWeights>(input, output, input_width, input_height, new_width, new_height, channels);
+                    int input_width, int input_height, int new_width, int new_height, int channels,
+                      double scale_x, double scale_y) {
+    resize_taps<4, CubicWeights>(input, output, input_width, input_height, new_width, new_height, channels,
+                                  scale_x, scale_y);
 }
 )";
 
 // Lanczos window of 4 lobes over 8 taps, weights normalised to sum 1. Tap i sits
 // d = t + 3 - i from the sample: sin(pi d) only alternates in sign from tap to tap and cancels
-// in the normalisation, and sin(pi d / 4) for all taps follows from one sin/cos by angle sums.
+// in the normalisation, and sin(pi d / 4) for all taps follows from one sinpi/cospi by angle sums.
 // OpenCV rounds this interpolation's sample positions to float, which on images a thousand
 // pixels across moves its weights by up to ~1e-4; positions here stay in double.
 const std::string resize_lanczos4_kernel_code = std::string(separable_taps_code) + R"(
@@ -139,11 +145,12 @@ struct Lanczos4Weights {
     __device__ static void get(float t, float* w) {
         const float quarter_pi = 0.785398163397448310f;
         const float r = 0.707106781186547524f;
-        // (-1)^i sin(b + i pi / 4) = sin b * cs[i][0] + cos b * cs[i][1]
+        // (-1)^i sin(pi b + i pi / 4) = sinpi b * cs[i][0] + cospi b * cs[i][1]
         const float cs[8][2] = {{1.0f, 0.0f}, {-r, -r}, {0.0f, 1.0f}, {r, -r},
                                 {-1.0f, 0.0f}, {r, r}, {0.0f, -1.0f}, {-r, r}};
-        float b = -(t + 3.0f) * quarter_pi;
-        float s = sinf(b), co = cosf(b);
+        // sinpi/cospi need no range reduction through local memory, unlike sinf/cosf.
+        float b = -(t + 3.0f) * 0.25f;
+        float s = sinpif(b), co = cospif(b);
         float sum = 0.0f;
         #pragma unroll
         for (int i = 0; i < 8; ++i) {
@@ -162,11 +169,12 @@ struct Lanczos4Weights {
     }
 };
 
-extern "C" __global__ void __launch_bounds__(1024)
+extern "C" __global__ void __launch_bounds__(256)
 resize_lanczos4_kernel(const float* __restrict__ input, float* __restrict__ output,
-                       int input_width, int input_height, int new_width, int new_height, int channels) {
-    resize_taps<8, Lanczos4Weights>(input, output, input_width, input_height, new_width, new_height,
-                                            channels);
+                       int input_width, int input_height, int new_width, int new_height, int channels,
+                      double scale_x, double scale_y) {
+    resize_taps<8, Lanczos4Weights>(input, output, input_width, input_height, new_width, new_height, channels,
+                                    scale_x, scale_y);
 }
 )";
 
@@ -270,9 +278,14 @@ nb::object resize(const qv::Args &a) {
         kernel = area;
     }
     }
-    qv::launch_2d(kernel, new_width, new_height,
-                  nb::make_tuple(input, output, qv::i32(width), qv::i32(height), qv::i32(new_width),
-                                 qv::i32(new_height), qv::i32(channels)));
+    nb::object args = nb::make_tuple(input, output, qv::i32(width), qv::i32(height), qv::i32(new_width),
+                                     qv::i32(new_height), qv::i32(channels));
+    if (interpolation != kArea) {
+        nb::handle float64 = qv::np().module.attr("float64");
+        args = args + nb::make_tuple(float64(1.0 / ((double)new_width / (double)width)),
+                                     float64(1.0 / ((double)new_height / (double)height)));
+    }
+    qv::launch_2d(kernel, new_width, new_height, args);
 
     if (nb::cast<std::string>(qv::str_of(dtype)) == "float32") return output;
     return convert_back(output, dtype, kind);

@@ -28,7 +28,7 @@ __device__ int reflect_index(int i, int n) {
 
 // One thread per unit (a 4-byte word when pixels are whole words, else a byte) of the padded
 // image; rows and columns are added at the bottom and the right only.
-extern "C" __global__ void pad_reflect_kernel(const unsigned char* __restrict__ src,
+extern "C" __global__ void __launch_bounds__(256) pad_reflect_kernel(const unsigned char* __restrict__ src,
                                               unsigned char* __restrict__ dst,
                                               int width, int height, int padded_width,
                                               int padded_height, int pixel_units, int unit_bytes) {
@@ -97,7 +97,7 @@ __device__ float tile_value(const long long* entry, int y, int x, int c) {
 
 const std::string tiles_to_batch_kernel_code = std::string(tile_reader_code) + R"(
 // One thread per pixel of one tile (blockIdx.z): all channels into the (N, C, H, W) batch.
-extern "C" __global__ void tiles_to_batch_kernel(const long long* __restrict__ table,
+extern "C" __global__ void __launch_bounds__(256) tiles_to_batch_kernel(const long long* __restrict__ table,
                                                  float* __restrict__ batch,
                                                  int width, int height, int channels) {
     int x = blockIdx.x * blockDim.x + threadIdx.x;
@@ -127,7 +127,7 @@ struct KahanSum {
 // One thread per output pixel gathers the tiles covering it in cutting order and divides the
 // weighted sum by the sum of the same float32 weights, so that tiles agreeing on a value give
 // that value back; pixels no tile covers are 0.
-extern "C" __global__ void merge_tiles_kernel(const long long* __restrict__ table,
+extern "C" __global__ void __launch_bounds__(256) merge_tiles_kernel(const long long* __restrict__ table,
                                               const float* __restrict__ weights,
                                               float* __restrict__ merged,
                                               int tile, int step, int columns, int rows,
@@ -243,7 +243,7 @@ nb::object pad(nb::handle input_image, int64_t patch_size, int64_t overlap, cons
     qv::launch_2d(pad_reflect_kernel, padded_width * pixel_units, padded_height,
                   nb::make_tuple(src, dst, qv::i32(width), qv::i32(height), qv::i32(padded_width),
                                  qv::i32(padded_height), qv::i32(pixel_units), qv::i32(unit)),
-                  128, 4);
+                  128, 2);
     return padded;
 }
 
@@ -361,6 +361,7 @@ nb::object to_batch(const qv::Args &a) {
         return torch.attr("cat")(nb::list(), nb::arg("dim") = 0);  // the tensor library's own error
     TileTable table = tile_table(tiles, count, "to_batch");
     int64_t height = table.shape[0], width = table.shape[1], channels = table.shape[2];
+    qv::check_rows(height, "a tile");
     qv::DeviceScope scope(table.device_id);
     nb::object batch = qv::cp().empty(nb::make_tuple((int64_t)count, channels, height, width),
                                       nb::arg("dtype") = qv::cp().float32);

@@ -11,7 +11,7 @@ namespace {
 // The common float32 case in one pass: channel reorder, swap, mean and scale fused, instead of
 // a subtraction, a multiplication and a transposing copy.
 const char *blob_kernel_code = R"(
-extern "C" __global__ void blob_kernel(const float* __restrict__ image, float* __restrict__ blob,
+extern "C" __global__ void __launch_bounds__(256) blob_kernel(const float* __restrict__ image, float* __restrict__ blob,
                                        int width, int height, int channels, int swap_rb,
                                        float mean0, float mean1, float mean2, float mean3, float scale) {
     int x = blockIdx.x * blockDim.x + threadIdx.x;

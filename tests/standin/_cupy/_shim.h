@@ -77,9 +77,10 @@ static const int warpSize = 32;
 inline float rsqrtf(float x) { return 1.0f / sqrtf(x); }
 inline double rsqrt(double x) { return 1.0 / sqrt(x); }
 inline float rcbrtf(float x) { return 1.0f / cbrtf(x); }
-inline float sinpif(float x) { return sinf(float(M_PI) * x); }
-inline float cospif(float x) { return cosf(float(M_PI) * x); }
-inline void sincospif(float x, float* s, float* c) { sincosf(float(M_PI) * x, s, c); }
+// The device computes these with an exact reduction by pi; double precision comes close.
+inline float sinpif(float x) { return (float)std::sin(M_PI * (double)x); }
+inline float cospif(float x) { return (float)std::cos(M_PI * (double)x); }
+inline void sincospif(float x, float* s, float* c) { *s = sinpif(x); *c = cospif(x); }
 inline float fdividef(float a, float b) { return a / b; }
 inline float __fdividef(float a, float b) { return a / b; }
 inline float __expf(float x) { return expf(x); }
@@ -93,16 +94,19 @@ inline float __cosf(float x) { return cosf(x); }
 inline float __tanf(float x) { return tanf(x); }
 inline void __sincosf(float x, float* s, float* c) { sincosf(x, s, c); }
 inline float __saturatef(float x) { return x > 0.0f ? (x < 1.0f ? x : 1.0f) : 0.0f; }  // NaN -> 0
-inline float __fadd_rn(float a, float b) { return a + b; }
-inline float __fsub_rn(float a, float b) { return a - b; }
-inline float __fmul_rn(float a, float b) { return a * b; }
+// The _rn operations round on their own and are never contracted into a fused multiply-add:
+// the empty asm makes the compiler keep each rounded result.
+template <typename T> inline T standin_rounded(T v) { __asm__("" : "+m"(v)); return v; }
+inline float __fadd_rn(float a, float b) { return standin_rounded(a + b); }
+inline float __fsub_rn(float a, float b) { return standin_rounded(a - b); }
+inline float __fmul_rn(float a, float b) { return standin_rounded(a * b); }
 inline float __fdiv_rn(float a, float b) { return a / b; }
 inline float __fmaf_rn(float a, float b, float c) { return fmaf(a, b, c); }
 inline float __frcp_rn(float x) { return 1.0f / x; }
 inline float __fsqrt_rn(float x) { return sqrtf(x); }
 inline float __frsqrt_rn(float x) { return 1.0f / sqrtf(x); }
-inline double __dadd_rn(double a, double b) { return a + b; }
-inline double __dmul_rn(double a, double b) { return a * b; }
+inline double __dadd_rn(double a, double b) { return standin_rounded(a + b); }
+inline double __dmul_rn(double a, double b) { return standin_rounded(a * b); }
 
 // The device saturates out-of-range conversions and maps NaN to 0; a plain
 // host cast would be undefined there.

@@ -12,7 +12,7 @@ namespace {
 // Three channels (the common case) accumulate in one pass over the footprint, any other count
 // channel by channel; both sum in the same order, so the results are the same.
 const char *area_kernel_code = R"(
-extern "C" __global__ void area_kernel(const float* __restrict__ input,
+extern "C" __global__ void __launch_bounds__(256) area_kernel(const float* __restrict__ input,
                                        float* __restrict__ output,
                                        int input_width, int input_height,
                                        int new_width, int new_height, int channels) {
@@ -69,7 +69,7 @@ extern "C" __global__ void area_kernel(const float* __restrict__ input,
 // shrinking warp averages instead of skipping pixels. Edge weights come from the unclipped
 // footprint: where it reaches past the border, the outermost pixel inside counts for more.
 const char *area_affine_kernel_code = R"(
-extern "C" __global__ void area_affine_kernel(const float* __restrict__ input,
+extern "C" __global__ void __launch_bounds__(256) area_affine_kernel(const float* __restrict__ input,
                                               float* __restrict__ output,
                                               const float* __restrict__ matrix,
                                               int input_height, int input_width,
