@@ -1,0 +1,89 @@
+"""Every kernel of every module through NVIDIA's run-time compiler, for each GPU generation we support.
+
+No GPU is needed: NVRTC compiles to machine code and ptxas reports each kernel's registers and
+local memory. A kernel must compile without warnings, declare the block size it is launched with
+(``__launch_bounds__``), fit that block with registers to spare and never spill to local memory.
+"""
+
+import importlib
+import pkgutil
+import re
+
+import pytest
+
+import quorvex
+
+nvrtc = pytest.importorskip("cuda.bindings.nvrtc")
+
+ARCHITECTURES = (75, 80, 86, 89, 90, 100, 120)
+REGISTERS_PER_BLOCK = 65536
+
+
+def kernel_sources():
+    """(module, attribute, text) for every ``*_code`` string the package exports."""
+    found = []
+    for info in pkgutil.walk_packages(quorvex.__path__, "quorvex."):
+        if info.name.rsplit(".", 1)[-1].startswith("lib"):
+            continue  # shared libraries beside the modules, not modules
+        module = importlib.import_module(info.name)
+        for name, value in sorted(vars(module).items()):
+            if name.endswith("_code") and isinstance(value, str):
+                found.append((info.name, name, value))
+    return found
+
+
+def compile_for(text, name, arch):
+    """NVRTC's log for the text compiled to sm_<arch> machine code, with ptxas's report."""
+    err, program = nvrtc.nvrtcCreateProgram(text.encode(), f"{name}.cu".encode(), 0, [], [])
+    assert err == nvrtc.nvrtcResult.NVRTC_SUCCESS
+    try:
+        options = [f"-arch=sm_{arch}".encode(), b"--ptxas-options=-v"]
+        (result,) = nvrtc.nvrtcCompileProgram(program, len(options), options)
+        err, size = nvrtc.nvrtcGetProgramLogSize(program)
+        log = bytearray(size)
+        nvrtc.nvrtcGetProgramLog(program, log)
+        log = bytes(log).rstrip(b"\0").decode()
+        assert result == nvrtc.nvrtcResult.NVRTC_SUCCESS, log
+        return log
+    finally:
+        nvrtc.nvrtcDestroyProgram(program)
+
+
+def entry_reports(log):
+    """{kernel: (registers, stack bytes, spill store bytes, spill load bytes)} from ptxas -v."""
+    reports = {}
+    for entry in re.finditer(r"Compiling entry function '(\w+)'(.*?)(?=Compiling entry function|\Z)", log, re.S):
+        body = entry.group(2)
+        frame = re.search(r"(\d+) bytes stack frame, (\d+) bytes spill stores, (\d+) bytes spill loads", body)
+        registers = re.search(r"Used (\d+) registers", body)
+        reports[entry.group(1)] = (int(registers.group(1)), *map(int, frame.groups()))
+    return reports
+
+
+def launch_bounds(text):
+    """{kernel: threads per block} declared by the kernels' ``__launch_bounds__``."""
+    kernels = re.findall(r'extern\s+"C"\s+__global__\s+void\s+(?:__launch_bounds__\((\d+)[^)]*\)\s+)?(\w+)\s*\(', text)
+    return {name: int(bound) if bound else None for bound, name in kernels}
+
+
+SOURCES = kernel_sources()
+
+
+def test_every_module_kernel_is_found():
+    names = {name for _, _, text in SOURCES for name in launch_bounds(text)}
+    assert {"rgb_to_grayscale_kernel", "area_kernel", "resize_lanczos4_kernel", "merge_tiles_kernel"} <= names
+
+
+@pytest.mark.parametrize("arch", ARCHITECTURES)
+@pytest.mark.parametrize("module, attribute, text", SOURCES, ids=[f"{m}.{a}" for m, a, _ in SOURCES])
+def test_kernel_compiles_and_fits(module, attribute, text, arch):
+    bounds = launch_bounds(text)
+    log = compile_for(text, attribute, arch)
+    assert "warning" not in log, log
+    reports = entry_reports(log)
+    for kernel, threads in bounds.items():
+        assert threads, f"{kernel} declares no __launch_bounds__"
+        registers, stack, spill_stores, spill_loads = reports[kernel]
+        assert (spill_stores, spill_loads, stack) == (0, 0, 0), f"{kernel} uses local memory at sm_{arch}"
+        # At the cap ptxas had to squeeze the kernel into the block: no headroom left.
+        assert registers * threads < REGISTERS_PER_BLOCK, f"{kernel}: {registers} registers x {threads} threads"
