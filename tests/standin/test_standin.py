@@ -135,3 +135,19 @@ def test_device_arrays_stay_on_the_device_and_refuse_host_operands():
     with pytest.raises(TypeError, match='host memory'):
         a + np.ones((2, 3), np.float32)
     assert type(cp.asnumpy(a)) is np.ndarray
+
+
+def test_memory_pool_counts_what_live_device_arrays_hold():
+    import torch
+
+    pool = cp.get_default_memory_pool()
+    before = pool.used_bytes()
+    pool.reset_peak()
+    a = cp.zeros((100, 100), cp.float32)
+    views = [a[10:20], a.T, a.reshape(-1)]  # views hold no memory of their own
+    b = a + 1
+    shared = cp.asarray(torch.ones(1000))  # a tensor's memory is not the pool's
+    assert pool.used_bytes() - before == 2 * a.nbytes
+    del a, b, views
+    assert pool.used_bytes() == before and pool.peak_bytes() - before == 80000
+    assert shared.sum() == 1000
