@@ -75,10 +75,16 @@ def nearest_x2(path, fixed=None):
     return path
 
 
-def test_installed_entry_points():
+def test_installed_entry_points_and_a_machine_without_cupy(tmp_path):
     assert shutil.which("quorvex", path=os.path.dirname(sys.executable))
     out = subprocess.run([sys.executable, "-m", "quorvex", "--help"], capture_output=True, text=True, check=True).stdout
     assert all(name in out for name in ("upscale", "swap", "export", "build", "inspect"))
+    write_png(tmp_path / "in.png", 20, 20)
+    without_cupy = "import sys; sys.modules['cupy'] = None; from quorvex.cli import main; sys.exit(main())"
+    done = subprocess.run([sys.executable, "-c", without_cupy, "upscale", tmp_path / "in.png", tmp_path / "o.png"],
+                          capture_output=True, text=True)
+    assert done.returncode == 1 and done.stderr.count("\n") == 1
+    assert "needs" not in done.stderr and "pip install 'quorvex[cuda12]'" in done.stderr
 
 
 @pytest.mark.parametrize("model", [None, "checkpoint", "onnx"])

@@ -141,16 +141,29 @@ def partial_name(target: pathlib.Path) -> pathlib.Path:
     return target.with_name(f".{target.stem}{PARTIAL}{target.suffix}")
 
 
+def in_bands(image, convert, dtype, band_bytes=64 << 20):
+    """convert(image) made band by band, so that its float temporaries stay small beside a
+    large result."""
+    import cupy as cp
+
+    out = cp.empty(image.shape, dtype)
+    rows = max(1, band_bytes // max(1, image.shape[1] * image.shape[2] * 4))
+    for y in range(0, image.shape[0], rows):
+        out[y:y + rows] = convert(image[y:y + rows])
+    return out
+
+
 def write_image(target: pathlib.Path, image, source_dtype) -> None:
     """Writes a float32 device image with the source's depth where the format allows it
     (8-bit sources give 8-bit files), under a temporary name renamed when complete."""
     import numpy as np
 
     from quorvex.io.store import store
-    from quorvex.utils.dtypes import to_uint8
+    from quorvex.utils.dtypes import to_uint8, to_uint16
 
-    if source_dtype == np.uint8 and suffix(target) != ".exr":
-        image = to_uint8(image)
+    if suffix(target) != ".exr":
+        convert, dtype = (to_uint8, np.uint8) if source_dtype == np.uint8 else (to_uint16, np.uint16)
+        image = in_bands(image, convert, dtype)
     target.parent.mkdir(parents=True, exist_ok=True)
     partial = partial_name(target)
     try:
@@ -189,6 +202,8 @@ def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporte
                     frames += 1
                     bar.update(1)
                     reporter.memory.sample()
+        if hasattr(reader, "close"):
+            reader.close()
         os.replace(partial, target)
     finally:
         if partial.exists():

@@ -108,6 +108,19 @@ class Upscaler:
         return blender.result(shape)
 
 
+def probe_scale(runner, tile: int) -> int:
+    """The scale of a model whose output size is not declared: one run on a blank tile."""
+    import cupy as cp
+
+    from quorvex.upscale.tile import to_batch
+
+    blank = cp.zeros((tile, tile, 3), cp.float32)
+    side = runner.run(to_batch([blank] * (runner.fixed_batch or 1))).shape[-1]
+    if side % tile or side < tile:
+        raise CliError(f"the model turns a {tile}x{tile} tile into {side}x{side}; expected a whole multiple")
+    return side // tile
+
+
 def lanczos(scale: int):
     from quorvex.transform.resize import INTER_LANCZOS4, resize
 
@@ -139,12 +152,14 @@ def run(args, reporter) -> int:
         from .models import load_runner
 
         runner = load_runner(args.model, device_id, args.precision, reporter)
-        if args.scale and runner.scale and args.scale != runner.scale:
-            raise CliError(f"--scale {args.scale}: the model upscales x{runner.scale} (leave --scale out)", USAGE)
         tile = choose_tile(args, runner)
         if args.overlap >= tile:
             raise CliError(f"--overlap {args.overlap} must be smaller than the tile side {tile}", USAGE)
         work = Upscaler(runner, tile, args.overlap, choose_batch(args, runner), reporter)
+        if runner.scale is None:
+            runner.scale = probe_scale(runner, tile)
+        if args.scale and args.scale != runner.scale:
+            raise CliError(f"--scale {args.scale}: the model upscales x{runner.scale} (leave --scale out)", USAGE)
         what = f"{runner.description} (tile {tile}, overlap {args.overlap}, batch {work.batch})"
     else:
         scale = args.scale or 2
