@@ -665,9 +665,11 @@ class IExecutionContext:
             shapes[t.name] = Dims(
                 d if d >= 0 else known.get(sym, -1) for d, sym in zip(t.dims, t.symbols))
         complete = all(min(self._input_shape(t), default=0) >= 0 for t in inputs)
-        if complete and any(min(s, default=0) < 0 for s in shapes.values()):
-            # Dimensions the model computes (ONNX Runtime names them itself):
-            # run it once on zeros for these input shapes.
+        if complete and any(min(t.dims, default=0) < 0 for t in outputs):
+            # TensorRT infers output shapes from the graph, not from the names
+            # the model gives its output axes (an exporter may reuse the input's
+            # names for an upscaled output): run it once on zeros for these
+            # input shapes.
             key = tuple(self._input_shape(t) for t in inputs)
             if key not in self._dry_runs:
                 feed = {t.name: np.zeros(self._input_shape(t), _NPTYPE.get(t.dtype, np.float32))

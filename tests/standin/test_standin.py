@@ -161,3 +161,19 @@ def test_integer_division_by_zero_fails_the_launch_not_the_process(cache, barrie
     den[37] = 3
     kernel((5,), (8,), (num, den, out, np.int32(40)))  # the next launch runs normally
     np.testing.assert_array_equal(out.get(), num.get() // den.get())
+
+
+def test_memory_pool_counts_what_live_device_arrays_hold():
+    import torch
+
+    pool = cp.get_default_memory_pool()
+    before = pool.used_bytes()
+    pool.reset_peak()
+    a = cp.zeros((100, 100), cp.float32)
+    views = [a[10:20], a.T, a.reshape(-1)]  # views hold no memory of their own
+    b = a + 1
+    shared = cp.asarray(torch.ones(1000))  # a tensor's memory is not the pool's
+    assert pool.used_bytes() - before == 2 * a.nbytes
+    del a, b, views
+    assert pool.used_bytes() == before and pool.peak_bytes() - before == 80000
+    assert shared.sum() == 1000

@@ -8,6 +8,7 @@ forgets a transfer fails in the tests as it would on a GPU.
 
 import numbers
 import sys
+import weakref
 
 import numpy as np
 
@@ -36,6 +37,9 @@ class ndarray(np.ndarray):
             raise ValueError('memptr does not hold %d bytes' % span)
         buf = np.asarray(_RawBuffer(memptr.ptr, span, memptr))
         return np.ndarray.__new__(cls, shape, dt, buffer=buf, strides=strides, order=order)
+
+    def __array_finalize__(self, obj):
+        account(self)
 
     # ---- CuPy's own attributes --------------------------------------------
 
@@ -147,6 +151,38 @@ class ndarray(np.ndarray):
 
 
 ndarray.__module__ = 'cupy'
+
+
+class _Ledger:
+    """Bytes of host memory that device arrays hold, for the memory pool's statistics."""
+
+    used = 0
+    peak = 0
+    owners = {}
+
+
+def _release(key):
+    _Ledger.used -= _Ledger.owners.pop(key)
+
+
+def account(arr):
+    """Count the memory behind a device array once, until the array owning it is freed.
+
+    Memory owned by something else (a torch tensor, a raw pointer) is not the
+    device's to count, as CuPy's pool does not see a tensor's memory either.
+    """
+    root = arr
+    while isinstance(root.base, np.ndarray):
+        root = root.base
+    if not root.flags.owndata:
+        return
+    key = id(root)
+    if key in _Ledger.owners:
+        return
+    _Ledger.owners[key] = root.nbytes
+    _Ledger.used += root.nbytes
+    _Ledger.peak = max(_Ledger.peak, _Ledger.used)
+    weakref.finalize(root, _release, key)
 
 
 class _RawBuffer:

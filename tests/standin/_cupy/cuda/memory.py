@@ -41,6 +41,12 @@ def alloc(size):
 
 
 class MemoryPool:
+    """Nothing is pooled: used and total bytes are what live device arrays hold.
+
+    ``peak_bytes`` and ``reset_peak`` are the stand-in's own, for tests that
+    measure how much device memory a piece of work holds at once.
+    """
+
     def __init__(self, allocator=None):
         self._limit = 0
 
@@ -48,10 +54,19 @@ class MemoryPool:
         return alloc(size)
 
     def used_bytes(self):
-        return 0
+        from .._core import _Ledger
+        return _Ledger.used
 
     def total_bytes(self):
-        return 0
+        return self.used_bytes()
+
+    def peak_bytes(self):
+        from .._core import _Ledger
+        return _Ledger.peak
+
+    def reset_peak(self):
+        from .._core import _Ledger
+        _Ledger.peak = _Ledger.used
 
     def free_bytes(self):
         return 0

@@ -1,0 +1,5 @@
+"""python -m quorvex: the quorvex command."""
+
+from quorvex.cli import entry
+
+entry()

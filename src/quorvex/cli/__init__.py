@@ -1,0 +1,227 @@
+"""The quorvex command: upscale and swap faces in images, folders and videos; export, build and
+inspect models.
+
+    quorvex upscale photo.png photo_x4.png --model 4x.pth
+    quorvex swap --source face.jpg frames/ swapped/ --detector det.engine --embedder arcface.onnx --swapper swap.onnx
+    quorvex inspect 4x.pth --json
+
+Failures end in one line on standard error and a non-zero exit status (2 for bad arguments and
+failed checks, 1 for failures while working, 130 when interrupted); --debug shows the traceback.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import pathlib
+import sys
+import warnings
+
+from .common import USAGE, CliError, Reporter
+
+
+def _triple(text: str) -> tuple[int, ...]:
+    try:
+        values = tuple(int(v) for v in text.split(","))
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected integers separated by commas, got {text!r}") from None
+    return values
+
+
+def build_parser() -> argparse.ArgumentParser:
+    common = argparse.ArgumentParser(add_help=False)
+    common.add_argument("-q", "--quiet", action="store_true", help="no progress bars and no summary")
+    common.add_argument("--debug", action="store_true", help="show the traceback of a failure")
+
+    parser = argparse.ArgumentParser(prog="quorvex", description="Upscale and swap faces in images, folders and videos; export, build and inspect models.")
+    from quorvex import __version__
+
+    parser.add_argument("--version", action="version", version=f"quorvex {__version__}")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    up = commands.add_parser("upscale", parents=[common], help="upscale images, folders of images or videos",
+                             description="Upscale an image, a folder of images (recursively, same layout under "
+                             "OUTPUT) or a video. With --model, a PyTorch checkpoint (spandrel), an ONNX model or a "
+                             "TensorRT engine runs over overlapping tiles; without, a Lanczos-4 resize by --scale.")
+    up.add_argument("input", metavar="INPUT")
+    up.add_argument("output", metavar="OUTPUT")
+    up.add_argument("--model", help="checkpoint (.pth, .pt, .ckpt, .safetensors), .onnx model or TensorRT engine")
+    up.add_argument("--scale", type=int, help="factor of the Lanczos-4 resize without --model (default 2)")
+    up.add_argument("--tile", type=int, help="tile side in input pixels (default 128, or what the model needs)")
+    up.add_argument("--overlap", type=int, default=16, help="pixels neighbouring tiles share (default 16)")
+    up.add_argument("--batch", type=int, default=8, help="tiles per model run (default 8)")
+    up.add_argument("--device", default="cuda", help="cuda or cuda:N (default cuda)")
+    up.add_argument("--precision", choices=("fp32", "fp16", "bf16"),
+                    help="for PyTorch checkpoints: the type the model runs in (default fp32)")
+    up.add_argument("--overwrite", action="store_true", help="redo outputs that are already there")
+
+    sw = commands.add_parser("swap", parents=[common], help="swap a face into images, folders or videos",
+                             description="Give every selected face of INPUT (an image, a folder of images or a "
+                             "video) the identity of the face in --source.")
+    sw.add_argument("input", metavar="INPUT")
+    sw.add_argument("output", metavar="OUTPUT")
+    sw.add_argument("--source", required=True, help="image of the face to use")
+    sw.add_argument("--detector", required=True, help="face detection TensorRT engine")
+    sw.add_argument("--embedder", required=True, help="face embedding: ONNX model or TensorRT engine")
+    sw.add_argument("--swapper", required=True, help="identity swap ONNX model")
+    sw.add_argument("--enhancer", help="face restoration ONNX model (optional)")
+    sw.add_argument("--faces", default="all", help="all, largest, or N: the N largest faces (default all)")
+    sw.add_argument("--device", default="cuda", help="cuda or cuda:N (default cuda)")
+    sw.add_argument("--overwrite", action="store_true", help="redo outputs that are already there")
+
+    ex = commands.add_parser("export", parents=[common], help="export a PyTorch checkpoint to ONNX",
+                             description="Export a checkpoint spandrel recognises to ONNX (input 'input', output "
+                             "'output'; batch, height and width dynamic unless --input-shape is given).")
+    ex.add_argument("model", metavar="MODEL")
+    ex.add_argument("output", metavar="OUTPUT.onnx")
+    ex.add_argument("--input-shape", type=_triple, help="fixed N,C,H,W (default: dynamic, traced at 1,3,128,128)")
+    ex.add_argument("--opset", type=int, default=20, help="ONNX opset (default 20)")
+    ex.add_argument("--precision", choices=("fp32", "fp16", "bf16"), default="fp32")
+    ex.add_argument("--device", default="cuda", help="where to trace: cuda, cuda:N or cpu (default cuda)")
+
+    bd = commands.add_parser("build", parents=[common], help="build a TensorRT engine from an ONNX model",
+                             description="Build a TensorRT engine: with dynamic height, width and batch within "
+                             "--sizes and --batches, or with the input fixed to --input-shape.")
+    bd.add_argument("model", metavar="MODEL.onnx")
+    bd.add_argument("output", metavar="OUTPUT.engine")
+    bd.add_argument("--input-shape", type=_triple, help="fixed N,C,H,W")
+    bd.add_argument("--precision", choices=("fp32", "fp16", "bf16", "int8"), default="fp16")
+    bd.add_argument("--workspace", type=int, default=512, help="builder workspace in MiB (default 512)")
+    bd.add_argument("--sizes", type=_triple, default=(16, 512, 2048), help="MIN,OPT,MAX height and width")
+    bd.add_argument("--batches", type=_triple, default=(1, 1, 1), help="MIN,OPT,MAX batch")
+
+    ins = commands.add_parser("inspect", parents=[common], help="what a model needs and gives",
+                              description="Architecture, scale, channels, size needs and precisions of a checkpoint; "
+                              "inputs and outputs (names, shapes with dynamic axes named, types) of an ONNX model "
+                              "or a TensorRT engine.")
+    ins.add_argument("model", metavar="MODEL")
+    ins.add_argument("--json", action="store_true", help="print JSON")
+    return parser
+
+
+def _check_out(path: str, suffixes: tuple[str, ...]) -> pathlib.Path:
+    from .media import check_folder_writable
+
+    target = pathlib.Path(path)
+    if target.suffix.lower() not in suffixes:
+        raise CliError(f"{path}: the output needs the extension {' or '.join(suffixes)}", USAGE)
+    if target.is_dir():
+        raise CliError(f"{path} is a folder; give the output file's name", USAGE)
+    check_folder_writable(target.parent)
+    return target
+
+
+def _written_atomically(target: pathlib.Path, write) -> None:
+    from .media import partial_name
+
+    target.parent.mkdir(parents=True, exist_ok=True)
+    partial = partial_name(target)
+    try:
+        write(str(partial))
+        if not partial.exists():
+            raise CliError(f"{target}: nothing was written")
+        os.replace(partial, target)
+    finally:
+        if partial.exists():
+            partial.unlink()
+
+
+def export(args, reporter) -> int:
+    from .models import model_kind
+
+    if model_kind(args.model) != "pytorch":
+        raise CliError(f"{args.model}: export takes a PyTorch checkpoint", USAGE)
+    if args.input_shape is not None and len(args.input_shape) != 4:
+        raise CliError("--input-shape needs N,C,H,W", USAGE)
+    target = _check_out(args.output, (".onnx",))
+    from quorvex.upscale.convert import torch_to_onnx
+
+    with reporter.library_output() if reporter.quiet else _stdout():
+        _written_atomically(target, lambda p: torch_to_onnx(args.model, p, input_shape=args.input_shape,
+                                                            opset_version=args.opset, precision=args.precision,
+                                                            device=args.device))
+    reporter.summary(f"exported {target}", 1, "models")
+    return 0
+
+
+def build(args, reporter) -> int:
+    from .models import model_kind
+
+    if model_kind(args.model) != "onnx":
+        raise CliError(f"{args.model}: build takes an ONNX model", USAGE)
+    for name, value in (("--sizes", args.sizes), ("--batches", args.batches)):
+        if len(value) != 3 or not 1 <= value[0] <= value[1] <= value[2]:
+            raise CliError(f"{name} needs MIN,OPT,MAX with 1 <= MIN <= OPT <= MAX, got {','.join(map(str, value))}",
+                           USAGE)
+    if args.input_shape is not None and len(args.input_shape) != 4:
+        raise CliError("--input-shape needs N,C,H,W", USAGE)
+    if args.workspace < 1:
+        raise CliError(f"--workspace must be at least 1 MiB, got {args.workspace}", USAGE)
+    target = _check_out(args.output, (".engine", ".trt", ".plan"))
+    from .models import needs
+
+    needs("tensorrt", "tensorrt")
+    from quorvex.upscale.convert import onnx_to_trt
+
+    with reporter.library_output() if reporter.quiet else _stdout():
+        _written_atomically(target, lambda p: onnx_to_trt(args.model, p, input_shape=args.input_shape,
+                                                          precision=args.precision, workspace=args.workspace << 20,
+                                                          size_requirements=args.sizes,
+                                                          batch_requirements=args.batches))
+    reporter.summary(f"built {target}", 1, "engines")
+    return 0
+
+
+def inspect(args, reporter) -> int:
+    from .models import format_inspection, inspect_model
+
+    with reporter.library_output():
+        info = inspect_model(args.model)
+    print(json.dumps(info, indent=2) if args.json else format_inspection(info))
+    return 0
+
+
+class _stdout:
+    """The conversions' own progress messages stay on standard output."""
+
+    def __enter__(self):
+        return None
+
+    def __exit__(self, *exc):
+        return False
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Runs one command; returns the exit status."""
+    args = build_parser().parse_args(argv)
+    if not args.debug:
+        warnings.simplefilter("ignore")  # the libraries' deprecation notes are not the user's business
+    reporter = Reporter(args.quiet)
+    from . import swap, upscale
+
+    handler = {"upscale": upscale.run, "swap": swap.run, "export": export, "build": build, "inspect": inspect}
+    try:
+        return handler[args.command](args, reporter)
+    except CliError as error:
+        if args.debug:
+            raise
+        print(f"quorvex {args.command}: error: {error}", file=sys.stderr)
+        return error.status
+    except KeyboardInterrupt:
+        if args.debug:
+            raise
+        print(f"quorvex {args.command}: interrupted; finished outputs are kept, run again to go on", file=sys.stderr)
+        return 130
+    except Exception as error:  # a failure of a library below: one line, the traceback on request
+        if args.debug:
+            raise
+        text = str(error).strip().splitlines()
+        detail = text[0] if text else ""
+        print(f"quorvex {args.command}: error: {type(error).__name__}: {detail} (--debug shows the traceback)",
+              file=sys.stderr)
+        return 1
+
+
+def entry() -> None:
+    sys.exit(main())

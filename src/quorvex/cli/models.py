@@ -1,0 +1,356 @@
+"""Super-resolution models by file type: PyTorch checkpoints (spandrel), ONNX models (ONNX
+Runtime) and TensorRT engines. Each is inspected for what it needs (scale, channels, sizes,
+batch, precisions) and run on (N, 3, H, W) RGB float32 batches on the device."""
+
+from __future__ import annotations
+
+import os
+import pathlib
+
+from .common import USAGE, CliError
+
+TORCH_SUFFIXES = (".pth", ".pt", ".ckpt", ".safetensors", ".bin")
+ONNX_SUFFIXES = (".onnx",)
+ENGINE_SUFFIXES = (".engine", ".trt", ".plan")
+
+
+def model_kind(path: str) -> str:
+    p = pathlib.Path(path)
+    if not p.is_file():
+        raise CliError(f"{path}: no such model file", USAGE)
+    if not os.access(p, os.R_OK):
+        raise CliError(f"{path}: no permission to read", USAGE)
+    ext = p.suffix.lower()
+    if ext in TORCH_SUFFIXES:
+        return "pytorch"
+    if ext in ONNX_SUFFIXES:
+        return "onnx"
+    if ext in ENGINE_SUFFIXES:
+        return "tensorrt"
+    raise CliError(f"{path}: unknown model type {ext or '(none)'}; expected a PyTorch checkpoint "
+                   f"({', '.join(TORCH_SUFFIXES)}), an ONNX model (.onnx) or a TensorRT engine "
+                   f"({', '.join(ENGINE_SUFFIXES)})", USAGE)
+
+
+def needs(module: str, extra: str):
+    try:
+        return __import__(module)
+    except ImportError:
+        raise CliError(f"this model needs {module}: pip install 'quorvex[{extra}]'") from None
+
+
+# ---- inspection ------------------------------------------------------------------------------
+
+def inspect_pytorch(path: str, device: str = "cpu") -> dict:
+    needs("torch", "torch")
+    needs("spandrel", "torch")
+    from quorvex.upscale.core.torch import TorchUpscaler
+
+    try:
+        upscaler = TorchUpscaler(model_path=path, device=device)
+    except AssertionError:
+        raise CliError(f"{path}: not an image-to-image model (spandrel loads it as another kind)", USAGE) from None
+    except Exception as error:
+        raise CliError(f"{path}: cannot load this checkpoint: {error}", USAGE) from None
+    d = upscaler.model
+    size = d.size_requirements
+    precisions = ["fp32"] + (["fp16"] if d.supports_half else []) + (["bf16"] if d.supports_bfloat16 else [])
+    info = {
+        "file": path,
+        "kind": "pytorch",
+        "architecture": d.architecture.name,
+        "architecture_id": d.architecture.id,
+        "purpose": d.purpose,
+        "scale": int(d.scale),
+        "input_channels": int(d.input_channels),
+        "output_channels": int(d.output_channels),
+        "size_requirements": {"minimum": int(size.minimum), "multiple_of": int(size.multiple_of),
+                              "square": bool(size.square)},
+        "tiling": d.tiling.name,
+        "precisions": precisions,
+        "tags": list(d.tags),
+    }
+    return info, upscaler
+
+
+def _onnx_dims(value_info) -> list:
+    dims = []
+    for d in value_info.type.tensor_type.shape.dim:
+        dims.append(d.dim_value if d.HasField("dim_value") else (d.dim_param or "?"))
+    return dims
+
+
+def inspect_onnx(path: str) -> dict:
+    import onnx
+
+    try:
+        model = onnx.load(path, load_external_data=False)
+    except Exception as error:
+        raise CliError(f"{path}: not a readable ONNX model: {error}", USAGE) from None
+    initializers = {i.name for i in model.graph.initializer}
+
+    def tensor(v):
+        elem = onnx.TensorProto.DataType.Name(v.type.tensor_type.elem_type).lower()
+        return {"name": v.name, "shape": _onnx_dims(v), "type": elem}
+
+    info = {
+        "file": path,
+        "kind": "onnx",
+        "opset": max((o.version for o in model.opset_import if o.domain in ("", "ai.onnx")), default=None),
+        "inputs": [tensor(v) for v in model.graph.input if v.name not in initializers],
+        "outputs": [tensor(v) for v in model.graph.output],
+    }
+    info["scale"] = _static_scale(info["inputs"], info["outputs"])
+    return info
+
+
+def _static_scale(inputs, outputs):
+    if len(inputs) != 1 or len(outputs) != 1:
+        return None
+    a, b = inputs[0]["shape"], outputs[0]["shape"]
+    if len(a) == 4 and len(b) == 4 and all(isinstance(x, int) and x > 0 for x in a[2:] + b[2:]):
+        if b[2] % a[2] == 0 and b[2] // a[2] == b[3] // a[3]:
+            return b[2] // a[2]
+    return None
+
+
+def _trt_engine(path: str):
+    trt = needs("tensorrt", "tensorrt")
+    logger = trt.Logger(trt.Logger.WARNING)
+    engine = trt.Runtime(logger).deserialize_cuda_engine(pathlib.Path(path).read_bytes())
+    if engine is None:
+        raise CliError(f"{path}: TensorRT cannot load this engine (built by another TensorRT version or GPU?)",
+                       USAGE)
+    return trt, engine
+
+
+def inspect_tensorrt(path: str) -> dict:
+    trt, engine = _trt_engine(path)
+    inputs, outputs = [], []
+    for i in range(engine.num_io_tensors):
+        name = engine.get_tensor_name(i)
+        entry = {"name": name, "shape": [d if d >= 0 else "dynamic" for d in engine.get_tensor_shape(name)],
+                 "type": str(engine.get_tensor_dtype(name)).split(".")[-1].lower()}
+        if engine.get_tensor_mode(name) == trt.TensorIOMode.INPUT:
+            profile = engine.get_tensor_profile_shape(name, 0)
+            if profile:
+                entry["profile"] = {k: list(s) for k, s in zip(("min", "opt", "max"), profile)}
+            inputs.append(entry)
+        else:
+            outputs.append(entry)
+    info = {"file": path, "kind": "tensorrt", "inputs": inputs, "outputs": outputs}
+    info["scale"] = _static_scale(inputs, outputs)
+    return info
+
+
+def inspect_model(path: str) -> dict:
+    kind = model_kind(path)
+    if kind == "pytorch":
+        return inspect_pytorch(path)[0]
+    if kind == "onnx":
+        return inspect_onnx(path)
+    return inspect_tensorrt(path)
+
+
+def format_inspection(info: dict) -> str:
+    lines = [f"{info['file']}: {info['kind']}"]
+    if info["kind"] == "pytorch":
+        s = info["size_requirements"]
+        lines += [
+            f"  architecture    {info['architecture']} ({info['architecture_id']}), purpose {info['purpose']}",
+            f"  scale           x{info['scale']}",
+            f"  channels        {info['input_channels']} in, {info['output_channels']} out",
+            f"  size            minimum {s['minimum']}, multiple of {s['multiple_of']}"
+            + (", square" if s["square"] else ""),
+            f"  tiling          {info['tiling']}",
+            f"  precisions      {', '.join(info['precisions'])}",
+        ]
+        return "\n".join(lines)
+    if info.get("opset"):
+        lines.append(f"  opset           {info['opset']}")
+    for role in ("inputs", "outputs"):
+        for t in info[role]:
+            shape = " x ".join(str(d) for d in t["shape"])
+            lines.append(f"  {role[:-1]:<6} {t['name']:<16} {t['type']:<8} {shape}")
+            for k, v in t.get("profile", {}).items():
+                lines.append(f"  {'':<6} {'':<16} {k:<8} {' x '.join(map(str, v))}")
+    lines.append(f"  scale           {'x%d' % info['scale'] if info['scale'] else 'set by the input size (found at run time)'}")
+    return "\n".join(lines)
+
+
+# ---- running ---------------------------------------------------------------------------------
+
+class Runner:
+    """A model ready to run. scale: None until known (ONNX and TensorRT models with dynamic
+    sizes tell it by their first output). fixed_tile / fixed_batch: sizes the model requires;
+    multiple / minimum / maximum: bounds on the tile side."""
+
+    scale: int | None = None
+    fixed_tile: int | None = None
+    fixed_batch: int | None = None
+    max_batch: int | None = None
+    multiple = 1
+    minimum = 1
+    maximum: int | None = None
+    description = ""
+
+    def run(self, batch):
+        raise NotImplementedError
+
+
+class TorchRunner(Runner):
+    def __init__(self, path: str, device: str, precision: str | None):
+        info, upscaler = inspect_pytorch(path, device)
+        if info["purpose"] == "FaceSR":
+            raise CliError(f"{path}: a face-restoration model ({info['architecture']}); use it as --enhancer of "
+                           "quorvex swap", USAGE)
+        if info["input_channels"] != 3 or info["output_channels"] != 3:
+            raise CliError(f"{path}: the model maps {info['input_channels']} to {info['output_channels']} channels; "
+                           "quorvex upscale runs colour (3-channel) models", USAGE)
+        precision = precision or "fp32"
+        if precision not in info["precisions"]:
+            raise CliError(f"{path}: {info['architecture']} does not support {precision} "
+                           f"(supported: {', '.join(info['precisions'])})", USAGE)
+        import torch
+
+        self.torch = torch
+        self.descriptor = upscaler.model
+        self.dtype = {"fp32": torch.float32, "fp16": torch.float16, "bf16": torch.bfloat16}[precision]
+        if precision == "fp16":
+            self.descriptor.half()
+        elif precision == "bf16":
+            self.descriptor.bfloat16()
+        self.scale = info["scale"]
+        size = info["size_requirements"]
+        self.multiple, self.minimum = max(1, size["multiple_of"]), max(1, size["minimum"])
+        self.description = f"{info['architecture']} x{self.scale} {precision}"
+
+    def run(self, batch):
+        with self.torch.inference_mode():
+            # The descriptor pads to the architecture's size needs, cuts back and clamps.
+            return self.descriptor(batch.to(self.dtype))
+
+
+class OnnxRunner(Runner):
+    def __init__(self, path: str, device_id: int, precision: str | None, reporter):
+        ort = needs("onnxruntime", "onnxruntime")
+        info = inspect_onnx(path)
+        if len(info["inputs"]) != 1 or len(info["outputs"]) != 1:
+            raise CliError(f"{path}: an upscaling model has one input and one output; this one has "
+                           f"{len(info['inputs'])} and {len(info['outputs'])}", USAGE)
+        if precision:
+            raise CliError("--precision applies to PyTorch checkpoints; an ONNX model's precision was fixed "
+                           "when it was exported", USAGE)
+        inp, out = info["inputs"][0], info["outputs"][0]
+        if len(inp["shape"]) != 4 or inp["shape"][1] not in (3, "?") and not isinstance(inp["shape"][1], str):
+            raise CliError(f"{path}: input {inp['name']} has shape {inp['shape']}; expected (batch, 3, height, width)",
+                           USAGE)
+        import numpy as np
+
+        self.np = np
+        self.input_dtype = {"float": np.float32, "float16": np.float16}.get(inp["type"])
+        if self.input_dtype is None:
+            raise CliError(f"{path}: input {inp['name']} is {inp['type']}; expected float or float16", USAGE)
+        providers = ["CPUExecutionProvider"]
+        if "CUDAExecutionProvider" in ort.get_available_providers():
+            providers = [("CUDAExecutionProvider", {"device_id": device_id}), "CPUExecutionProvider"]
+        else:
+            reporter.note("note: ONNX Runtime has no CUDA execution provider here, so the model runs on the CPU "
+                          "(pip install onnxruntime-gpu)")
+        options = ort.SessionOptions()
+        options.log_severity_level = 3
+        self.session = ort.InferenceSession(path, sess_options=options, providers=providers)
+        self.on_gpu = "CUDAExecutionProvider" in self.session.get_providers()
+        self.device_id = device_id
+        self.input_name, self.output_name = inp["name"], out["name"]
+        h, w = inp["shape"][2:]
+        if isinstance(h, int) and isinstance(w, int):
+            if h != w:
+                raise CliError(f"{path}: the model takes {w}x{h} inputs; tiles are square", USAGE)
+            self.fixed_tile = h
+        if isinstance(inp["shape"][0], int):
+            self.fixed_batch = inp["shape"][0]
+        self.scale = info["scale"]
+        self.description = f"ONNX {pathlib.Path(path).name} ({'CUDA' if self.on_gpu else 'CPU'})"
+
+    def run(self, batch):
+        import cupy as cp
+
+        x = cp.ascontiguousarray(cp.asarray(batch.detach() if hasattr(batch, "detach") else batch)
+                                 .astype(self.input_dtype, copy=False))
+        if self.on_gpu and self.scale:
+            # Device buffers bound in place: no host round trip.
+            n, c, h, w = x.shape
+            y = cp.empty((n, c, h * self.scale, w * self.scale), dtype=self.input_dtype)
+            binding = self.session.io_binding()
+            binding.bind_input(self.input_name, "cuda", self.device_id, self.input_dtype, x.shape, x.data.ptr)
+            binding.bind_output(self.output_name, "cuda", self.device_id, self.input_dtype, y.shape, y.data.ptr)
+            self.session.run_with_iobinding(binding)
+            return y
+        (y,) = self.session.run([self.output_name], {self.input_name: cp.asnumpy(x)})
+        return cp.asarray(y)
+
+
+class TensorRTRunner(Runner):
+    def __init__(self, path: str, precision: str | None):
+        if precision:
+            raise CliError("--precision applies to PyTorch checkpoints; an engine's precision was fixed when it "
+                           "was built", USAGE)
+        self.trt, self.engine = _trt_engine(path)
+        trt = self.trt
+        names = [self.engine.get_tensor_name(i) for i in range(self.engine.num_io_tensors)]
+        inputs = [n for n in names if self.engine.get_tensor_mode(n) == trt.TensorIOMode.INPUT]
+        outputs = [n for n in names if n not in inputs]
+        if len(inputs) != 1 or len(outputs) != 1:
+            raise CliError(f"{path}: an upscaling engine has one input and one output; this one has "
+                           f"{len(inputs)} and {len(outputs)}", USAGE)
+        self.input_name, self.output_name = inputs[0], outputs[0]
+        self.context = self.engine.create_execution_context()
+        self.input_dtype = trt.nptype(self.engine.get_tensor_dtype(self.input_name))
+        self.output_dtype = trt.nptype(self.engine.get_tensor_dtype(self.output_name))
+        shape = list(self.engine.get_tensor_shape(self.input_name))
+        low, _, high = self.engine.get_tensor_profile_shape(self.input_name, 0) or (shape, shape, shape)
+        if len(shape) != 4:
+            raise CliError(f"{path}: input {self.input_name} has shape {shape}; expected (batch, 3, height, width)",
+                           USAGE)
+        if shape[2] > 0 and shape[3] > 0:
+            if shape[2] != shape[3]:
+                raise CliError(f"{path}: the engine takes {shape[3]}x{shape[2]} inputs; tiles are square", USAGE)
+            self.fixed_tile = shape[2]
+        else:
+            self.minimum, self.maximum = max(low[2], low[3], 1), min(high[2], high[3])
+        if shape[0] > 0:
+            self.fixed_batch = shape[0]
+        else:
+            self.max_batch = high[0]
+            if low[0] > 1:
+                self.fixed_batch = low[0]
+        import cupy as cp
+
+        self.stream = cp.cuda.Stream(non_blocking=True)
+        self.description = f"TensorRT {pathlib.Path(path).name}"
+
+    def run(self, batch):
+        import cupy as cp
+
+        x = cp.ascontiguousarray(cp.asarray(batch.detach() if hasattr(batch, "detach") else batch)
+                                 .astype(self.input_dtype, copy=False))
+        if not self.context.set_input_shape(self.input_name, x.shape):
+            raise CliError(f"the engine refuses input shape {x.shape} (see TensorRT's message above)")
+        y = cp.empty(tuple(self.context.get_tensor_shape(self.output_name)), dtype=self.output_dtype)
+        self.context.set_tensor_address(self.input_name, x.data.ptr)
+        self.context.set_tensor_address(self.output_name, y.data.ptr)
+        if not self.context.execute_async_v3(self.stream.ptr):
+            raise CliError("TensorRT could not run the engine (see its message above)")
+        self.stream.synchronize()
+        return y
+
+
+def load_runner(path: str, device_id: int, precision: str | None, reporter) -> Runner:
+    kind = model_kind(path)
+    with reporter.library_output():
+        if kind == "pytorch":
+            return TorchRunner(path, f"cuda:{device_id}", precision)
+        if kind == "onnx":
+            return OnnxRunner(path, device_id, precision, reporter)
+        return TensorRTRunner(path, precision)

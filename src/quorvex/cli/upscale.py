@@ -1,0 +1,208 @@
+"""quorvex upscale: images, folders and videos through a super-resolution model, or through the
+Lanczos-4 resize when no model is given.
+
+With a model, an image is cut into overlapping tiles (quorvex.upscale.tile), the tiles go
+through the model a batch at a time and each returned batch is blended at once into a running
+weighted sum on the device (quorvex.upscale.blend), so the device holds the input, the output
+canvas and one batch, whatever the image size.
+"""
+
+from __future__ import annotations
+
+from .common import USAGE, CliError, parse_device, require_gpu
+from . import media
+
+
+def choose_tile(args, runner) -> int:
+    """The tile side: the model's fixed size, else --tile checked against the model's bounds,
+    else 128 brought within them."""
+    if runner.fixed_tile:
+        if args.tile is not None and args.tile != runner.fixed_tile:
+            raise CliError(f"--tile {args.tile}: the model takes {runner.fixed_tile}x{runner.fixed_tile} inputs only "
+                           "(leave --tile out)", USAGE)
+        return runner.fixed_tile
+    if args.tile is not None:
+        tile = args.tile
+        if tile % runner.multiple or tile < runner.minimum or (runner.maximum and tile > runner.maximum):
+            bounds = [f"a multiple of {runner.multiple}"] if runner.multiple > 1 else []
+            bounds += [f"at least {runner.minimum}"] if runner.minimum > 1 else []
+            bounds += [f"at most {runner.maximum}"] if runner.maximum else []
+            raise CliError(f"--tile {tile}: the model needs a tile side {' and '.join(bounds)}", USAGE)
+        return tile
+    tile = max(128, runner.minimum)
+    tile = -(-tile // runner.multiple) * runner.multiple
+    if runner.maximum and tile > runner.maximum:
+        tile = runner.maximum // runner.multiple * runner.multiple
+    return tile
+
+
+def choose_batch(args, runner) -> int:
+    if runner.fixed_batch:
+        return runner.fixed_batch  # a partial last batch is filled up with copies
+    batch = args.batch
+    if runner.max_batch:
+        batch = min(batch, runner.max_batch)
+    return batch
+
+
+def check_numbers(args) -> None:
+    for name in ("tile", "batch", "scale"):
+        value = getattr(args, name)
+        if value is not None and value < 1:
+            raise CliError(f"--{name} must be at least 1, got {value}", USAGE)
+    if args.overlap < 0:
+        raise CliError(f"--overlap must be at least 0, got {args.overlap}", USAGE)
+    if args.tile is not None and args.overlap >= args.tile:
+        raise CliError(f"--overlap {args.overlap} must be smaller than --tile {args.tile}", USAGE)
+    if args.precision and not args.model:
+        raise CliError("--precision needs --model", USAGE)
+
+
+class Upscaler:
+    def __init__(self, runner, tile: int, overlap: int, batch: int, reporter):
+        self.runner, self.tile, self.overlap, self.batch, self.reporter = runner, tile, overlap, batch, reporter
+        self.tiles_done = 0
+
+    def __call__(self, holder, bar=None):
+        """The upscaled float32 BGR device image of the one image in holder, a list that is
+        emptied so that the input can be freed once its padded copy is cut into tiles."""
+        from quorvex.upscale.blend import TileBlender
+        from quorvex.upscale.tile import tile_image, to_batch
+
+        image = holder.pop()
+        height, width = image.shape[:2]
+        tiles, padded = tile_image(image, self.tile, self.overlap)
+        if not tiles:
+            raise CliError(f"a {width}x{height} image is too small for tiles of {self.tile} overlapping by "
+                           f"{self.overlap}; use a smaller --overlap")
+        shape = tuple(image.shape)
+        del image  # the padded copy behind the tiles is all that is needed now
+        blender, count, size = None, len(tiles), self.tile
+        inner = self.reporter.bar(count, "tile", leave=False) if bar is None and count > self.batch else None
+        try:
+            for first in range(0, count, self.batch):
+                part = tiles[first:first + self.batch]
+                n = len(part)
+                if self.runner.fixed_batch and n < self.batch:
+                    part = part + [part[-1]] * (self.batch - n)
+                inputs = to_batch(part)[:, [2, 1, 0]]  # the models take RGB
+                outputs = self.runner.run(inputs)[:n]
+                del inputs
+                if blender is None:
+                    scale = outputs.shape[-1] // size
+                    if scale < 1 or tuple(outputs.shape[1:]) != (3, size * scale, size * scale):
+                        raise CliError(f"the model returned {tuple(outputs.shape)} for {n} tiles of {size}x{size}; "
+                                       "expected (N, 3, side x scale, side x scale)")
+                    self.runner.scale = scale
+                    blender = TileBlender(padded, scale, self.tile, self.overlap)
+                blender.add(outputs, first, rgb=True)
+                del outputs
+                self.reporter.memory.sample()
+                self.tiles_done += n
+                if inner is not None:
+                    inner.update(n)
+        finally:
+            if inner is not None:
+                inner.close()
+        del tiles
+        return blender.result(shape)
+
+
+def probe_scale(runner, tile: int) -> int:
+    """The scale of a model whose output size is not declared: one run on a blank tile."""
+    import cupy as cp
+
+    from quorvex.upscale.tile import to_batch
+
+    blank = cp.zeros((tile, tile, 3), cp.float32)
+    side = runner.run(to_batch([blank] * (runner.fixed_batch or 1))).shape[-1]
+    if side % tile or side < tile:
+        raise CliError(f"the model turns a {tile}x{tile} tile into {side}x{side}; expected a whole multiple")
+    return side // tile
+
+
+def lanczos(scale: int):
+    from quorvex.transform.resize import INTER_LANCZOS4, resize
+
+    def upscale(holder, bar=None):
+        image = holder.pop()
+        height, width = image.shape[:2]
+        return resize(image, (width * scale, height * scale), interpolation=INTER_LANCZOS4)
+
+    return upscale
+
+
+def run(args, reporter) -> int:
+    check_numbers(args)
+    device_id = parse_device(args.device)
+    plan = media.plan(args.input, args.output, args.overwrite)
+    if args.model:
+        from .models import model_kind
+
+        model_kind(args.model)  # the file is there and of a known kind
+    if plan.kind == "video":
+        media.video_module()  # there before any model loads
+    if not plan.jobs:
+        reporter.note(f"nothing to do: {plan.skipped} output(s) already there (--overwrite to redo)")
+        reporter.summary("upscaled 0 images", 0, "images", plan.skipped)
+        return 0
+    require_gpu(device_id)
+
+    if args.model:
+        from .models import load_runner
+
+        runner = load_runner(args.model, device_id, args.precision, reporter)
+        tile = choose_tile(args, runner)
+        if args.overlap >= tile:
+            raise CliError(f"--overlap {args.overlap} must be smaller than the tile side {tile}", USAGE)
+        work = Upscaler(runner, tile, args.overlap, choose_batch(args, runner), reporter)
+        if runner.scale is None:
+            runner.scale = probe_scale(runner, tile)
+        if args.scale and args.scale != runner.scale:
+            raise CliError(f"--scale {args.scale}: the model upscales x{runner.scale} (leave --scale out)", USAGE)
+        what = f"{runner.description} (tile {tile}, overlap {args.overlap}, batch {work.batch})"
+    else:
+        scale = args.scale or 2
+        work = lanczos(scale)
+        what = f"Lanczos-4 x{scale}"
+    if plan.kind == "video":
+        (source, target), = plan.jobs
+
+        def out_size(size):
+            s = getattr(work, "runner", None)
+            factor = (s.scale if s else None) or args.scale or 2
+            return size[0] * factor, size[1] * factor
+
+        frames = media.process_video(source, target, lambda frame, bar: work([frame], bar), reporter, out_size)
+        reporter.summary(f"upscaled {frames} frames with {what}", frames, "frames")
+        return 0
+
+    files = plan.jobs
+    with reporter.bar(len(files), "file", leave=True) if len(files) > 1 else _nothing() as bar:
+        for source, target in files:
+            image, dtype = media.read_image(source)
+            reporter.memory.sample()
+            holder = [image]
+            del image
+            result = work(holder, bar if len(files) > 1 else None)
+            media.write_image(target, result, dtype)
+            reporter.memory.sample()
+            del result
+            if bar is not None:
+                bar.update(1)
+    tiles = work.tiles_done if isinstance(work, Upscaler) else 0
+    if len(files) == 1 and tiles:
+        reporter.summary(f"upscaled 1 image ({tiles} tiles) with {what}", tiles, "tiles", plan.skipped)
+    else:
+        reporter.summary(f"upscaled {len(files)} image{'s' if len(files) > 1 else ''}"
+                         + (f" ({tiles} tiles)" if tiles else "") + f" with {what}", len(files), "images",
+                         plan.skipped)
+    return 0
+
+
+class _nothing:
+    def __enter__(self):
+        return None
+
+    def __exit__(self, *exc):
+        return False

@@ -1,0 +1,267 @@
+"""The installed quorvex command, run as a subprocess (on the CPU stand-ins where no GPU is usable)."""
+
+import json
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import cv2
+import numpy as np
+import onnx
+import pytest
+from onnx import TensorProto, helper
+
+from conftest import ON_GPU
+
+ROOT = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(ROOT / "face"))
+sys.path.insert(0, str(ROOT / "upscale"))
+from detector_models import detector_model, face_at  # noqa: E402
+from identity_models import embedding_map, embedding_model, swap_model  # noqa: E402
+from sr_models import compact, save_checkpoint  # noqa: E402
+
+# The command's own main(), after the stand-ins are in place as the suite has them; on the
+# stand-in the device memory held at the peak is reported last.
+RUNNER = """
+import sys, standin
+if sys.argv.pop(1) == "gpu":
+    standin.install_tensorrt()
+else:
+    standin.install()
+from quorvex.cli import main
+status = main()
+import cupy
+pool = cupy.get_default_memory_pool()
+if hasattr(pool, "peak_bytes"):
+    print("device bytes at the peak:", pool.peak_bytes(), file=sys.stderr)
+sys.exit(status)
+"""
+
+
+def quorvex(*args, env=None):
+    environment = dict(os.environ, PYTHONPATH=str(ROOT), **(env or {}))
+    command = [sys.executable, "-c", RUNNER, "gpu" if ON_GPU else "cpu", *map(str, args)]
+    return subprocess.run(command, capture_output=True, text=True, env=environment, timeout=600)
+
+
+def smooth_image(height, width, seed=0):
+    y, x = np.mgrid[0:height, 0:width].astype(np.float32)
+    phase = np.random.default_rng(seed).uniform(0, 6, 3)
+    return np.stack([0.5 + 0.4 * np.sin(x / 17 + phase[0]), 0.5 + 0.4 * np.cos(y / 13 + phase[1]),
+                     0.5 + 0.3 * np.sin((x + y) / 29 + phase[2])], 2).astype(np.float32)
+
+
+def write_png(path, height, width, seed=0):
+    path.parent.mkdir(parents=True, exist_ok=True)
+    image = (smooth_image(height, width, seed) * 255 + 0.5).astype(np.uint8)
+    cv2.imwrite(str(path), image)
+    return image
+
+
+def nearest_x2(path, fixed=None):
+    """An ONNX x2 nearest-neighbour upscaler; `fixed` gives it a static input side."""
+    dims = [1, 3, fixed, fixed] if fixed else ["batch", 3, "height", "width"]
+    out = [1, 3, 2 * fixed, 2 * fixed] if fixed else ["batch", 3, "out_height", "out_width"]
+    graph = helper.make_graph(
+        [helper.make_node("Resize", ["input", "", "scales"], ["output"], mode="nearest")], "x2",
+        [helper.make_tensor_value_info("input", TensorProto.FLOAT, dims)],
+        [helper.make_tensor_value_info("output", TensorProto.FLOAT, out)],
+        [helper.make_tensor("scales", TensorProto.FLOAT, [4], [1, 1, 2, 2])])
+    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)])
+    model.ir_version = 8
+    onnx.save(model, path)
+    return path
+
+
+def test_installed_entry_points_and_a_machine_without_cupy(tmp_path):
+    assert shutil.which("quorvex", path=os.path.dirname(sys.executable))
+    out = subprocess.run([sys.executable, "-m", "quorvex", "--help"], capture_output=True, text=True, check=True).stdout
+    assert all(name in out for name in ("upscale", "swap", "export", "build", "inspect"))
+    write_png(tmp_path / "in.png", 20, 20)
+    without_cupy = "import sys; sys.modules['cupy'] = None; from quorvex.cli import main; sys.exit(main())"
+    done = subprocess.run([sys.executable, "-c", without_cupy, "upscale", tmp_path / "in.png", tmp_path / "o.png"],
+                          capture_output=True, text=True)
+    assert done.returncode == 1 and done.stderr.count("\n") == 1
+    assert "needs" not in done.stderr and "pip install 'quorvex[cuda12]'" in done.stderr
+
+
+@pytest.mark.parametrize("model", [None, "checkpoint", "onnx"])
+def test_upscale_a_folder_keeps_its_layout_and_skips_finished_outputs(tmp_path, model):
+    inputs = {"a.png": write_png(tmp_path / "in" / "a.png", 70, 90, 1),
+              "sub/b.png": write_png(tmp_path / "in" / "sub" / "b.png", 40, 56, 2)}
+    args = ["upscale", tmp_path / "in", tmp_path / "out", "--tile=32", "--overlap=8", "--batch=3"]
+    if model == "checkpoint":
+        args.append(f"--model={save_checkpoint(compact(scale=2), tmp_path / 'x2.pth')}")
+    elif model == "onnx":
+        args.append(f"--model={nearest_x2(tmp_path / 'x2.onnx')}")
+    done = quorvex(*args)
+    assert done.returncode == 0, done.stderr
+    assert "upscaled 2 images" in done.stdout and "images/s" in done.stdout
+    assert "2/2" in done.stderr  # the per-file progress bar
+    for name, image in inputs.items():
+        written = cv2.imread(str(tmp_path / "out" / name), cv2.IMREAD_UNCHANGED)
+        assert written.dtype == np.uint8 and written.shape == (image.shape[0] * 2, image.shape[1] * 2, 3)
+        if model is None:
+            expected = cv2.resize(image.astype(np.float32) / 255, None, fx=2, fy=2, interpolation=cv2.INTER_LANCZOS4)
+            assert np.abs(written / 255.0 - expected).max() < 1.5 / 255
+        elif model == "onnx":  # nearest neighbour survives tiling and blending exactly
+            expected = cv2.resize(image, None, fx=2, fy=2, interpolation=cv2.INTER_NEAREST)
+            assert np.abs(written.astype(int) - expected).max() <= 1
+        else:
+            from quorvex.upscale.core.torch import TorchUpscaler
+            import cupy as cp
+
+            whole = TorchUpscaler(model_path=args[-1].split("=", 1)[1], device="cuda").get(
+                cp.asarray(image.astype(np.float32) / 255)).get()
+            difference = np.abs(written / 255.0 - np.clip(whole, 0, 1))
+            assert difference.mean() < 0.01  # tile edges see padding, not neighbours
+    again = quorvex(*args)
+    assert again.returncode == 0 and "2 skipped" in again.stdout
+
+
+def test_upscale_a_video_frame_by_frame(tmp_path):
+    av = pytest.importorskip("av")
+    frames = [smooth_image(24, 32, seed) for seed in range(6)]
+    with av.open(str(tmp_path / "clip.mp4"), "w") as container:
+        stream = container.add_stream("libx264", rate=25)
+        stream.width, stream.height, stream.pix_fmt, stream.options = 32, 24, "yuv444p", {"qp": "0"}
+        for frame in frames:
+            container.mux(stream.encode(av.VideoFrame.from_ndarray((frame * 255 + 0.5).astype(np.uint8), "bgr24")))
+        container.mux(stream.encode())
+    done = quorvex("upscale", tmp_path / "clip.mp4", tmp_path / "big.mp4", "--scale=2")
+    assert done.returncode == 0, done.stderr
+    assert "6/6" in done.stderr  # the per-frame progress bar
+    with av.open(str(tmp_path / "big.mp4")) as container:
+        written = [f.to_ndarray(format="bgr24") / 255.0 for f in container.decode(video=0)]
+    assert len(written) == 6 and written[0].shape == (48, 64, 3)
+    for frame, out in zip(frames, written):  # 4:2:0 and the encoder's loss on top of the resize
+        expected = cv2.resize(frame, None, fx=2, fy=2, interpolation=cv2.INTER_LANCZOS4)
+        assert np.abs(out - expected).mean() < 0.02
+
+
+def test_export_build_inspect_and_upscale_with_the_engine(tmp_path):
+    checkpoint = save_checkpoint(compact(scale=2), tmp_path / "x2.pth")
+    onnx_path, engine = tmp_path / "x2.onnx", tmp_path / "x2.engine"
+    exported = quorvex("export", checkpoint, onnx_path, "--device=cpu")
+    assert exported.returncode == 0, exported.stderr
+    built = quorvex("build", onnx_path, engine, "--precision=fp32", "--sizes=16,32,64", "--batches=1,2,4")
+    assert built.returncode == 0, built.stderr
+    described = {}
+    for name, path in (("checkpoint", checkpoint), ("onnx", onnx_path), ("engine", engine)):
+        done = quorvex("inspect", path, "--json")
+        assert done.returncode == 0, done.stderr
+        described[name] = json.loads(done.stdout)
+    assert described["checkpoint"] | {"file": None} == described["checkpoint"] | {
+        "file": None, "kind": "pytorch", "architecture": "RealESRGAN Compact", "purpose": "SR", "scale": 2,
+        "input_channels": 3, "output_channels": 3, "precisions": ["fp32", "fp16", "bf16"]}
+    assert described["onnx"]["inputs"] == [{"name": "input", "shape": ["batch_size", 3, "height", "width"],
+                                            "type": "float"}]
+    (engine_input,) = described["engine"]["inputs"]
+    assert engine_input["shape"] == ["dynamic", 3, "dynamic", "dynamic"]
+    assert engine_input["profile"] == {"min": [1, 3, 16, 16], "opt": [2, 3, 32, 32], "max": [4, 3, 64, 64]}
+    text = quorvex("inspect", checkpoint)
+    assert "x2" in text.stdout and "fp32, fp16, bf16" in text.stdout
+
+    image = write_png(tmp_path / "in.png", 50, 70)
+    done = quorvex("upscale", tmp_path / "in.png", tmp_path / "out.png", f"--model={engine}", "--tile=32",
+                   "--overlap=8", "--batch=8")
+    assert done.returncode == 0, done.stderr
+    assert "upscaled 1 image (6 tiles)" in done.stdout  # batches of at most 4, the engine's maximum
+    checkpoint_run = quorvex("upscale", tmp_path / "in.png", tmp_path / "ref.png", f"--model={checkpoint}",
+                             "--tile=32", "--overlap=8")
+    assert checkpoint_run.returncode == 0, checkpoint_run.stderr
+    written, reference = (cv2.imread(str(tmp_path / n)).astype(int) for n in ("out.png", "ref.png"))
+    assert written.shape == (image.shape[0] * 2, image.shape[1] * 2, 3) and np.abs(written - reference).max() <= 2
+
+
+def test_swap_changes_the_faces_only(tmp_path):
+    faces = [face_at(16, 12, 12, 0.9, 70, angle=0.1), face_at(16, 14, 28, 0.8, 60)]
+    (tmp_path / "det.engine").write_bytes(__import__("standin.tensorrt").tensorrt.engine_bytes(
+        detector_model(9, faces=faces)))
+    onnx.save(embedding_model(), tmp_path / "embed.onnx")
+    onnx.save(swap_model(), tmp_path / "swap.onnx")
+    np.save(tmp_path / "emap.npy", embedding_map())
+    write_png(tmp_path / "source.png", 360, 640, 1)
+    target = write_png(tmp_path / "frames" / "target.png", 360, 640, 2)
+    done = quorvex("swap", "--source", tmp_path / "source.png", tmp_path / "frames", tmp_path / "swapped",
+                   "--detector", tmp_path / "det.engine", "--embedder", tmp_path / "embed.onnx",
+                   "--swapper", tmp_path / "swap.onnx", "--faces=largest",
+                   env={"QUORVEX_EMAP": str(tmp_path / "emap.npy")})
+    assert done.returncode == 0, done.stderr
+    assert "swapped 1 faces in 1 image" in done.stdout
+    changed = np.abs(cv2.imread(str(tmp_path / "swapped" / "target.png")).astype(int) - target).max(axis=2) > 2
+    x1, y1, x2, y2 = (int(v) for v in faces[0].box)  # the larger face; the frame maps 1:1 onto the network
+    near = np.zeros_like(changed)
+    near[max(y1 - 10, 0):y2 + 10, max(x1 - 10, 0):x2 + 10] = True
+    assert changed[near].any() and not changed[~near].any()
+
+
+@pytest.mark.parametrize(
+    "args, status, message",
+    [
+        (["upscale", "{tmp}/missing.png", "{tmp}/o.png"], 2, "missing.png: no such file or folder"),
+        (["upscale", "{tmp}/in.png", "{tmp}/o.xyz"], 2, "cannot write images of type .xyz"),
+        (["upscale", "{tmp}/in.png", "{tmp}/o.png", "--tile=16", "--overlap=16"], 2,
+         "--overlap 16 must be smaller than --tile 16"),
+        (["upscale", "{tmp}/in.png", "{tmp}/o.png", "--batch=0"], 2, "--batch must be at least 1, got 0"),
+        (["upscale", "{tmp}/in.png", "{tmp}/o.png", "--model={tmp}/in.png"], 2, "unknown model type .png"),
+        (["upscale", "{tmp}/in.png", "{tmp}/o.png", "--model={tmp}/x2.pth", "--tile=20", "--precision=fp16"], 0, ""),
+        (["upscale", "{tmp}/in.png", "{tmp}/o.png", "--model={tmp}/x2.pth", "--scale=4"], 2,
+         "--scale 4: the model upscales x2"),
+        (["upscale", "{tmp}/in.png", "{tmp}/o.png", "--model={tmp}/fixed.onnx", "--tile=32"], 2,
+         "--tile 32: the model takes 24x24 inputs only"),
+        (["upscale", "{tmp}/in.png", "{tmp}/o.png", "--device=gpu"], 2, "--device must be cuda or cuda:N"),
+        (["upscale", "{tmp}/in.png", "{tmp}/o.png", "--device=cuda:7"], 2, "only 1 CUDA device(s)"),
+        (["upscale", "{tmp}/broken.png", "{tmp}/o.png"], 1, "broken.png: cannot decode this image"),
+        (["upscale", "{tmp}/in.png", "{tmp}/ro/o.png"], 2, "no permission to write here"),
+        (["upscale", "{tmp}/in.png", "{tmp}/o.png", "--model={tmp}/garbage.onnx"], 2, "not a readable ONNX model"),
+        (["upscale", "{tmp}/clip.mp4", "{tmp}/o.mp4"], 1, "clip.mp4"),
+        (["inspect", "{tmp}/garbage.pth"], 2, "garbage.pth: cannot load this checkpoint"),
+        (["swap", "--source={tmp}/in.png", "{tmp}/in.png", "{tmp}/o.png", "--detector={tmp}/x2.pth",
+          "--embedder=e.onnx", "--swapper=s.onnx"], 2, "--detector"),
+        (["swap", "--source={tmp}/in.png", "{tmp}/in.png", "{tmp}/o.png", "--detector={tmp}/x2.pth",
+          "--embedder=e.onnx", "--swapper=s.onnx", "--faces=some"], 2, "--faces must be all, largest or a positive"),
+    ],
+)
+def test_failures_are_one_line_with_a_status(tmp_path, args, status, message):
+    write_png(tmp_path / "in.png", 30, 40)
+    (tmp_path / "broken.png").write_bytes(b"\x89PNG not really")
+    (tmp_path / "garbage.onnx").write_bytes(b"not a model")
+    (tmp_path / "garbage.pth").write_bytes(b"not a checkpoint")
+    (tmp_path / "clip.mp4").write_bytes(b"")
+    (tmp_path / "ro").mkdir(mode=0o555)
+    save_checkpoint(compact(scale=2), tmp_path / "x2.pth")
+    nearest_x2(tmp_path / "fixed.onnx", fixed=24)
+    if os.geteuid() == 0 and "ro/" in " ".join(args):
+        pytest.skip("root writes anywhere")
+    done = quorvex(*(a.replace("{tmp}", str(tmp_path)) for a in args))
+    assert done.returncode == status, done.stderr
+    if status:
+        lines = [line for line in done.stderr.splitlines() if not line.startswith(("device bytes", "note:"))]
+        assert len(lines) == 1 and lines[0].startswith(f"quorvex {args[0]}: error: ") and message in lines[0], lines
+        assert not (tmp_path / "o.png").exists()
+    else:  # a tile the model accepts and a precision it supports
+        assert (tmp_path / "o.png").exists()
+
+
+@pytest.mark.standin
+def test_device_memory_holds_the_image_the_result_and_one_batch(tmp_path):
+    side, tile, overlap, batch = 300, 32, 8, 4
+    write_png(tmp_path / "in.png", side, side)
+    done = quorvex("upscale", tmp_path / "in.png", tmp_path / "out.png", f"--model={nearest_x2(tmp_path / 'x2.onnx')}",
+                   f"--tile={tile}", f"--overlap={overlap}", f"--batch={batch}", "--quiet")
+    assert done.returncode == 0, done.stderr
+    peak = int(done.stderr.split("device bytes at the peak:")[1])
+    step, scale = tile - overlap, 2
+    padded = side + (step - (side - overlap) % step) % step
+    canvas = (padded * scale) ** 2
+    tiles = ((padded - overlap) // step) ** 2
+    batch_bytes = batch * 3 * tile * tile * 4 * (1 + scale * scale)  # one batch in and out
+    held = (side * side * 3 * 4 + padded * padded * 3 * 4  # the image and its padded copy
+            + canvas * (3 + 1) * 4  # the weighted sum and the weight sum
+            + (side * scale) ** 2 * 3  # the 8-bit result
+            + 2 * batch_bytes)  # the batch being made while the last one is let go
+    every_tile = tiles * 3 * (tile * scale) ** 2 * 4
+    assert peak <= held + (1 << 20) and peak < held - batch_bytes + every_tile / 2, (peak, held, every_tile)
