@@ -3,9 +3,15 @@
 The package hands tensors to and from the device; on the stand-in the device is
 the host, so a tensor asked for on ``cuda`` / ``cuda:N`` is made on the CPU.
 ``torch.cuda`` itself is left alone: ``torch.cuda.is_available()`` stays False.
+
+torch's work runs at once, on what stands for its current stream, the legacy
+default stream: a tensor made over a stand-in device array sees the array's
+work on the streams ordered with that one, and nothing queued elsewhere unless
+``torch.from_dlpack`` (which passes torch's stream to ``__dlpack__``) ordered it.
 """
 
 import functools
+import sys
 
 _MARK = '_quorvex_standin_wrapped'
 
@@ -33,14 +39,42 @@ def _mark(wrapper, original):
     return wrapper
 
 
+def _standin_cupy():
+    cupy = sys.modules.get('cupy')
+    return cupy if getattr(cupy, '__quorvex_standin__', False) else None
+
+
+def _reads_device_arrays(args):
+    # torch reads a device array it is given with work on its own stream.
+    cupy = _standin_cupy()
+    if cupy is not None and any(isinstance(a, cupy.ndarray) for a in args):
+        cupy.cuda.stream.run_queued_legacy()
+
+
 def _with_cpu_device(torch, fn):
     # torch's factories take the device by keyword only.
     @functools.wraps(fn)
     def wrapper(*args, **kwargs):
         if _is_cuda(torch, kwargs.get('device')):
             kwargs['device'] = 'cpu'
+        _reads_device_arrays(args)
         return fn(*args, **kwargs)
     return _mark(wrapper, fn)
+
+
+def _from_dlpack(torch, fn):
+    @functools.wraps(fn)
+    def from_dlpack(ext_tensor, *args, **kwargs):
+        cupy = _standin_cupy()
+        if cupy is None or not isinstance(ext_tensor, cupy.ndarray):
+            return fn(ext_tensor, *args, **kwargs)
+        # As torch does for a CUDA producer: its current stream (the legacy
+        # default, handle 1) is passed so that the producer orders it.
+        ext_tensor.__dlpack__(stream=1)
+        cupy.cuda.stream.run_queued_legacy()
+        import numpy as np
+        return torch.from_numpy(ext_tensor.view(np.ndarray))
+    return _mark(from_dlpack, fn)
 
 
 def _to_cpu_first(torch, fn):
@@ -68,6 +102,9 @@ def apply(torch):
         _patch(torch, name, lambda fn: _with_cpu_device(torch, fn))
     for name in _TENSOR_NEW:
         _patch(torch.Tensor, name, lambda fn: _with_cpu_device(torch, fn))
+    _patch(torch, 'from_numpy', lambda fn: _with_cpu_device(torch, fn))
+    _patch(torch, 'from_dlpack', lambda fn: _from_dlpack(torch, fn))
+    _patch(torch.utils.dlpack, 'from_dlpack', lambda fn: _from_dlpack(torch, fn))
     _patch(torch.Tensor, 'to', lambda fn: _to_cpu_first(torch, fn))
     _patch(torch.nn.Module, 'to', lambda fn: _to_cpu_first(torch, fn))
 

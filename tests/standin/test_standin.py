@@ -46,8 +46,10 @@ def test_write_past_the_end_is_reported(cache):
     src = cp.ones((h, w), cp.float32)
     dst = cp.zeros((h, w), cp.float32)
     kernel = cp.RawKernel(UNGUARDED, 'scale2')
+    kernel(grid_for(w, h), (16, 16), (src, dst, np.int32(w), np.int32(h)))
+    # Like a fault on the device, it surfaces when the stream's work completes.
     with pytest.raises(RuntimeError, match=r'kernel scale2 wrote outside argument 1 \(dst\)'):
-        kernel(grid_for(w, h), (16, 16), (src, dst, np.int32(w), np.int32(h)))
+        cp.cuda.get_current_stream().synchronize()
 
 
 def test_in_place_launch_sees_one_buffer(cache):
@@ -64,6 +66,39 @@ def test_out_of_bounds_read_shows_up_as_nan(cache):
     cp.RawKernel(shifted, 'scale2')((1, 1), (8, 8), (src, dst, np.int32(5), np.int32(4)))
     out = dst.get()
     assert np.isnan(out[-1, -1]) and not np.isnan(out[:-1]).any()
+
+
+def _stream(kind):
+    return {'null': cp.cuda.Stream.null, 'per-thread': cp.cuda.Stream.ptds,
+            'blocking': cp.cuda.Stream(), 'non-blocking': cp.cuda.Stream(non_blocking=True)}[kind]
+
+
+@pytest.mark.parametrize('writer, reader, order, ordered', [
+    ('non-blocking', 'non-blocking', None, False),
+    ('non-blocking', 'non-blocking', 'event', True),
+    ('non-blocking', 'non-blocking', 'device', True),
+    ('non-blocking', 'null', None, False),
+    ('blocking', 'null', None, True),
+    ('null', 'blocking', None, True),
+    ('blocking', 'blocking', None, False),
+    ('per-thread', 'non-blocking', None, False),
+    ('per-thread', 'null', None, True),
+])
+def test_streams_order_work_as_cuda_does(cache, writer, reader, order, ordered):
+    """A kernel on one stream writes; a copy to the host on another sees it only when ordered after it."""
+    src = cp.asarray(np.arange(12, dtype=np.float32).reshape(3, 4))
+    dst = cp.zeros((3, 4), cp.float32)
+    cp.cuda.Device().synchronize()
+    s1, s2 = _stream(writer), _stream(reader)
+    cp.RawKernel(SCALE, 'scale2')((1, 1), (4, 4), (src, dst, np.int32(4), np.int32(3)), stream=s1)
+    if order == 'event':
+        s2.wait_event(s1.record())
+    elif order == 'device':
+        cp.cuda.Device().synchronize()
+    seen = dst.get(stream=s2)
+    np.testing.assert_array_equal(seen, src.get() * 2 if ordered else 0)
+    s1.synchronize()
+    np.testing.assert_array_equal(dst.get(stream=s2), src.get() * 2)
 
 
 @pytest.mark.parametrize('args, error, message', [
