@@ -136,6 +136,13 @@ def apply(torch):
             return fn(*args, **kwargs)
         return _mark(wrapper, fn)
 
+    # Every tensor stands for one on the device, so DLPack consumers see it there.
+    def dlpack_device(fn):
+        def __dlpack_device__(self):
+            return (2, 0)  # kDLCUDA, device 0
+        return _mark(functools.wraps(fn)(__dlpack_device__), fn)
+
+    _patch(torch.Tensor, '__dlpack_device__', dlpack_device)
     _patch(torch.Tensor, 'cuda', tensor_cuda)
     _patch(torch.nn.Module, 'cuda', module_cuda)
     _patch(torch.Tensor, 'pin_memory', pin_memory)

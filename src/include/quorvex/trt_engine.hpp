@@ -1,6 +1,8 @@
 // Serialized TensorRT engines run on an object's own stream into device buffers bound once:
 // loading, buffer allocation and binding, input staging and execution, shared by the classes
-// that wrap an engine. State lives in the object's attributes (engine, ctx, stream, d_inputs,
+// that wrap an engine. The caller's work stays on CuPy's current stream: events order the
+// engine's stream after the staged input and the caller's stream after the engine, so nothing
+// waits on the host. State lives in the object's attributes (engine, ctx, stream, d_inputs,
 // d_outputs, input_tensor), so callers decide which further attributes to keep and in what order.
 #pragma once
 
@@ -54,13 +56,14 @@ struct Tensors {
     nb::list names, inputs, outputs;  // all in engine order
 };
 
-// Sets stream, d_inputs and d_outputs on self: a new stream and one uninitialised buffer per
-// I/O tensor in the shape the context reports, each bound to its tensor.
+// Sets stream, d_inputs and d_outputs on self: a new non-blocking stream (ordered only by the
+// events of stage_input and execute) and one uninitialised buffer per I/O tensor in the shape the
+// context reports, each bound to its tensor.
 inline Tensors allocate_buffers(nb::handle self) {
     nb::handle trt = tensorrt().get();
     const Cupy &cp = quorvex::cp();
     nb::object engine = self.attr("engine"), ctx = self.attr("ctx");
-    self.attr("stream") = cp.module.attr("cuda").attr("Stream")();
+    self.attr("stream") = cp.module.attr("cuda").attr("Stream")(nb::arg("non_blocking") = true);
     nb::dict d_inputs, d_outputs;
     self.attr("d_inputs") = d_inputs;
     self.attr("d_outputs") = d_outputs;
@@ -97,15 +100,19 @@ inline nb::list buffer_shape(nb::handle buffers, nb::handle name) {
     return shape;
 }
 
-// Copies a device batch into the buffer of input_tensor. A batch of another shape gets a new
-// buffer, bound in place of the old one; it keeps the engine's element type (the engine reads
-// raw memory) and must hold at least what the engine reads, or TensorRT would read past it.
+// Copies a device batch into the buffer of input_tensor on the current stream, and makes the
+// engine's stream wait for that copy. A batch of another shape gets a new buffer, bound in place
+// of the old one; it keeps the engine's element type (the engine reads raw memory) and must hold
+// at least what the engine reads, or TensorRT would read past it.
 inline void stage_input(nb::handle self, nb::handle batch, const char *what) {
     const Cupy &cp = quorvex::cp();
     nb::dict d_inputs = nb::borrow<nb::dict>(self.attr("d_inputs"));
     nb::object input_tensor = self.attr("input_tensor");
     if (!d_inputs.contains(input_tensor)) raise(PyExc_ValueError, "the %s engine has no input tensor to feed", what);
     nb::object buffer = d_inputs[input_tensor];
+    // The engine may still be reading the previous input, if it was staged on another stream.
+    nb::object current = cp.module.attr("cuda").attr("get_current_stream")();
+    current.attr("wait_event")(self.attr("stream").attr("record")());
     if (!buffer.attr("shape").equal(batch.attr("shape"))) {
         int64_t needed = 1, given = nb::cast<int64_t>(batch.attr("size"));
         for (nb::handle d : self.attr("ctx").attr("get_tensor_shape")(input_tensor)) needed *= nb::cast<int64_t>(d);
@@ -118,15 +125,18 @@ inline void stage_input(nb::handle self, nb::handle batch, const char *what) {
         self.attr("ctx").attr("set_tensor_address")(input_tensor, buffer.attr("data").attr("ptr"));
     }
     buffer[nb::ellipsis()] = batch;
+    self.attr("stream").attr("wait_event")(current.attr("record")());
 }
 
-// Runs the engine on the object's stream and waits for it.
+// Runs the engine on the object's stream and makes the current stream wait for it: outputs read
+// there are complete, and the next stage_input on it cannot overwrite an input still being read.
 inline void execute(nb::handle self, const char *what) {
     nb::object stream = self.attr("stream");
     nb::object ok = self.attr("ctx").attr("execute_async_v3")(stream.attr("ptr"));
     // TensorRT reports a failed launch by returning False and logging why.
     if (ok.ptr() == Py_False) raise(PyExc_RuntimeError, "TensorRT could not run the %s engine (see its log)", what);
-    stream.attr("synchronize")();
+    nb::object current = cp().module.attr("cuda").attr("get_current_stream")();
+    current.attr("wait_event")(stream.attr("record")());
 }
 
 }  // namespace quorvex::trt
