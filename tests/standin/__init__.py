@@ -18,6 +18,13 @@ misbehave quietly: host arrays are refused wherever CuPy refuses them, kernel
 arguments must match the declared parameter types, and each launch runs its
 array arguments inside guard zones, reporting any write outside them.
 
+Streams are CUDA's (``_cupy/cuda/stream.py``): kernel launches, copies, fills,
+the results of array operations and TensorRT engine runs are queued on a stream
+and run only when something is ordered after them (a host read, an event, a
+synchronisation, the legacy default stream's implicit ordering), so a missing
+dependency between streams, or between CuPy and torch (which stands on the
+legacy default stream), shows up as stale data.
+
 Known gaps: a device array is a ``numpy.ndarray`` subclass, so NumPy or
 OpenCV calls that take it directly on the host (``np.asarray(dev)``,
 ``cv2.*(dev)``) are not caught, and warp-level intrinsics are not provided.
