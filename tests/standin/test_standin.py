@@ -170,3 +170,17 @@ def test_device_arrays_stay_on_the_device_and_refuse_host_operands():
     with pytest.raises(TypeError, match='host memory'):
         a + np.ones((2, 3), np.float32)
     assert type(cp.asnumpy(a)) is np.ndarray
+
+
+def test_torch_tensors_keep_the_device_they_were_made_for():
+    import torch
+    cuda0, cuda1, host = (torch.ones(2, 3, device=d) for d in ('cuda', 'cuda:1', 'cpu'))
+    assert (cuda0.__dlpack_device__(), (cuda1 + 1).__dlpack_device__(), host.__dlpack_device__()) == \
+        ((2, 0), (2, 1), (1, 0))
+    with pytest.raises(RuntimeError, match='two devices, cuda:0 and cuda:1'):
+        torch.nn.Linear(3, 2).to('cuda:1')(cuda0)
+    with pytest.raises(TypeError, match="can't convert cuda:0 device type tensor to numpy"):
+        (cuda0 * 2).numpy()
+    moved = cuda0.cpu()
+    moved += 1  # a copy
+    assert (moved.numpy() == 2).all() and float(cuda0.sum()) == 6

@@ -50,7 +50,7 @@ def _from_cuda_array_interface(obj):
 
 
 def _from_torch(t, ordered=False):
-    """Device array over a "CUDA" tensor (the stand-in's live on the CPU).
+    """Device array of a tensor: a copy of a CPU tensor, the memory of a "CUDA" one.
 
     torch's work runs at once on what stands for the legacy default stream.
     Imported without a handshake (``__cuda_array_interface__`` carries no
@@ -59,11 +59,14 @@ def _from_torch(t, ordered=False):
     them by a copy queued on the legacy default stream.  Otherwise, as on the
     GPU, the tensor's memory is shared.
     """
+    from standin import _torch
+    if _torch.cuda_ordinal(t) is None:
+        return to_device(np.array(_torch.host_view(t), copy=True))  # host to device, as CuPy does
     if t.requires_grad:
         raise RuntimeError("Can't get __cuda_array_interface__ on Variable that requires grad. "
                            'If gradients aren\'t required, use var.detach() to get Variable '
                            "that doesn't require grad.")
-    view = _core.retiring(t.resolve_conj().resolve_neg().numpy())
+    view = _core.retiring(_torch.host_view(t))
     if ordered or cuda.stream.ordered_with_legacy():
         return view.view(ndarray)
     late = poison(_core.retiring(np.empty_like(view)))
@@ -77,6 +80,10 @@ def from_dlpack(x, *, device=None, copy=None):
         return x.view(ndarray)
     tensor_type = _core.torch_tensor_type()
     if tensor_type is not None and isinstance(x, tensor_type):
+        from standin import _torch
+        if _torch.cuda_ordinal(x) is None:
+            raise BufferError('from_dlpack: the tensor is on the CPU (DLPack device kDLCPU); '
+                              'CuPy imports device memory only')
         # torch makes the stream CuPy passes wait for its current stream.
         current = cuda.get_current_stream()
         if current.ptr != 0:
@@ -143,7 +150,8 @@ def asnumpy(a, stream=None, order='C', out=None, *, blocking=True):
         return a.get(stream=stream, order=order, out=out)
     tensor_type = _core.torch_tensor_type()
     if tensor_type is not None and isinstance(a, tensor_type):
-        a = _from_torch(a).view(np.ndarray)
+        from standin import _torch
+        a = _torch.host_view(a)
     host = np.asarray(a, order=order)
     if out is not None:
         out[...] = host
