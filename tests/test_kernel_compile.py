@@ -23,8 +23,9 @@ def kernel_sources():
     """(module, attribute, text) for every ``*_code`` string the package exports."""
     found = []
     for info in pkgutil.walk_packages(quorvex.__path__, "quorvex."):
-        if info.name.rsplit(".", 1)[-1].startswith("lib"):
-            continue  # shared libraries beside the modules, not modules
+        leaf = info.name.rsplit(".", 1)[-1]
+        if leaf.startswith("lib") or leaf == "__main__":
+            continue  # shared libraries beside the modules, and the command's entry
         module = importlib.import_module(info.name)
         for name, value in sorted(vars(module).items()):
             if name.endswith("_code") and isinstance(value, str):

@@ -18,9 +18,26 @@ misbehave quietly: host arrays are refused wherever CuPy refuses them, kernel
 arguments must match the declared parameter types, and each launch runs its
 array arguments inside guard zones, reporting any write outside them.
 
+Streams are CUDA's (``_cupy/cuda/stream.py``): kernel launches, copies, fills,
+the results of array operations and TensorRT engine runs are queued on a stream
+and run only when something is ordered after them (a host read, an event, a
+synchronisation, the legacy default stream's implicit ordering), so a missing
+dependency between streams, or between CuPy and torch (which stands on the
+legacy default stream), shows up as stale data.
+
+torch tensors made for a CUDA device (``device='cuda:N'``, ``.to``, ``.cuda``,
+``from_dlpack`` of a device array) carry their ordinal through operations:
+mixing two devices fails, ``numpy()`` refuses them, and ``cp.asarray`` /
+``__dlpack_device__`` tell them from CPU tensors (which ``cp.asarray`` copies).
+
 Known gaps: a device array is a ``numpy.ndarray`` subclass, so NumPy or
 OpenCV calls that take it directly on the host (``np.asarray(dev)``,
-``cv2.*(dev)``) are not caught, and warp-level intrinsics are not provided.
+``cv2.*(dev)``) are not caught; refusing them needs a device array that is not
+an ndarray (a wrapper forwarding ``__array_ufunc__`` / ``__array_function__``
+and the ndarray methods), which the kernel launcher, the TensorRT stand-in and
+the torch mapping would then read through ``__array_interface__``.  CPU
+tensors mixed with CUDA ones in an operation are not refused (only two CUDA
+devices are), and warp-level intrinsics are not provided.
 """
 
 import importlib.util

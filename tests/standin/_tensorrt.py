@@ -12,9 +12,13 @@ ONNX graph; buffers are bound by raw address and read and written there when
 they would on a GPU.  Failures return ``None`` / ``False`` and log through the
 logger, as TensorRT does, instead of raising.
 
+``execute_async_v3`` runs the engine in the order of the stream whose handle it
+is given (with the cupy stand-in the run is queued there; see
+``cupy.cuda.stream``), so inputs staged on another stream without an event are
+read before they arrive.
+
 Not emulated: reduced precision (an FP16/INT8 build still computes in the
-model's own types), asynchrony (execution finishes before the call returns),
-plugins, refitting, and engine building beyond what the ONNX parser gives.
+model's own types), plugins, refitting, and engine building beyond what the ONNX parser gives.
 """
 
 import ctypes
@@ -735,7 +739,7 @@ class IExecutionContext:
         for t, ptr in zip(io, bindings):
             if not self.set_tensor_address(t.name, ptr):
                 return False
-        return self._run()
+        return self._run(None)
 
     def execute_async_v3(self, stream_handle):
         stream_handle = _as_int(stream_handle, 'execute_async_v3')
@@ -744,16 +748,26 @@ class IExecutionContext:
             _warning(self._logger, 'Using default stream in enqueueV3() may lead to performance '
                      'issues due to additional calls to cudaStreamSynchronize() by TensorRT to '
                      'ensure correct synchronization. Please use non-default stream instead.')
-        return self._run()
+        return self._run(stream_handle)
 
-    def _run(self):
+    def _run(self, stream_handle):
+        """Checks the bindings now; the engine runs in the stream's order (None: synchronously)."""
         try:
-            self._run_or_refuse()
-            return True
+            work = self._prepare(stream_handle)
         except _Refused as exc:
             _error(self._logger, 'IExecutionContext::enqueueV3: Error Code 3: API Usage Error '
                    '(%s)' % exc)
             return False
+        cupy = sys.modules.get('cupy')
+        if cupy is None or not getattr(cupy, '__quorvex_standin__', False):
+            work()  # on a GPU the reads and writes themselves go through the stream
+        else:
+            stream = cupy.cuda.stream
+            queue_stream = stream.ExternalStream(0 if stream_handle is None else stream_handle)
+            stream.enqueue(work, queue_stream)
+            if stream_handle is None:
+                queue_stream.synchronize()
+        return True
 
     def _bound(self, t, shape):
         if t.dtype not in _NPTYPE:
@@ -765,9 +779,9 @@ class IExecutionContext:
                            'before execution' % (t.mode.name.lower(), t.name))
         return ptr
 
-    def _run_or_refuse(self):
+    def _prepare(self, stream_handle):
         engine = self._engine
-        feed = {}
+        inputs = []
         for t in engine._io:
             if t.mode is not TensorIOMode.INPUT:
                 continue
@@ -775,9 +789,7 @@ class IExecutionContext:
             if min(shape, default=0) < 0:
                 raise _Refused('the shape of input %s is not set; call set_input_shape() '
                                'before execution' % t.name)
-            ptr = self._bound(t, shape)
-            # A copy, so that an output bound over an input cannot change it mid-run.
-            feed[t.name] = _read(ptr, shape, _NPTYPE[t.dtype])
+            inputs.append((t, shape, self._bound(t, shape)))
         outputs = [t for t in engine._io if t.mode is TensorIOMode.OUTPUT]
         shapes = self._output_shapes()
         targets = []
@@ -786,18 +798,26 @@ class IExecutionContext:
             if min(shape, default=0) < 0:
                 raise _Refused('the shape of output %s could not be determined' % t.name)
             targets.append((t, shape, self._bound(t, shape)))
-        try:
-            results = engine._session.run([t.name for t in outputs], feed)
-        except Exception as exc:
-            raise _Refused('execution failed: %s' % exc) from None
-        for (t, shape, ptr), r in zip(targets, results):
-            r = np.asarray(r)
-            if r.shape != tuple(shape) or r.dtype != _NPTYPE[t.dtype]:
-                raise _Refused('output %s came out as %s %s, but the engine gave it as %s %s'
-                               % (t.name, r.dtype, r.shape, np.dtype(_NPTYPE[t.dtype]),
-                                  tuple(shape)))
-        for (t, shape, ptr), r in zip(targets, results):
-            _write(ptr, shape, _NPTYPE[t.dtype], r)
+
+        def work():
+            # Copies, so that an output bound over an input cannot change it mid-run.
+            feed = {t.name: _read(ptr, shape, _NPTYPE[t.dtype], stream_handle)
+                    for t, shape, ptr in inputs}
+            try:
+                results = engine._session.run([t.name for t in outputs], feed)
+            except Exception as exc:
+                raise RuntimeError('TensorRT stand-in: execution failed: %s' % exc) from None
+            for (t, shape, ptr), r in zip(targets, results):
+                r = np.asarray(r)
+                if r.shape != tuple(shape) or r.dtype != _NPTYPE[t.dtype]:
+                    raise RuntimeError('TensorRT stand-in: output %s came out as %s %s, but the '
+                                       'engine gave it as %s %s' % (t.name, r.dtype, r.shape,
+                                                                   np.dtype(_NPTYPE[t.dtype]),
+                                                                   tuple(shape)))
+            for (t, shape, ptr), r in zip(targets, results):
+                _write(ptr, shape, _NPTYPE[t.dtype], r, stream_handle)
+
+        return work
 
 
 def _real_cupy():
@@ -814,17 +834,24 @@ def _device(cupy, ptr, shape, dtype):
     return cupy.ndarray(tuple(shape), dtype, cupy.cuda.MemoryPointer(memory, 0))
 
 
-def _read(ptr, shape, dtype):
+def _gpu_stream(cupy, handle):
+    return None if handle is None else cupy.cuda.ExternalStream(handle)
+
+
+def _read(ptr, shape, dtype, stream_handle=None):
     cupy = _real_cupy()
     if cupy is not None and volume(shape):
-        return _device(cupy, ptr, shape, dtype).get()
+        return _device(cupy, ptr, shape, dtype).get(stream=_gpu_stream(cupy, stream_handle))
     return np.array(_memory(ptr, shape, dtype), copy=True)
 
 
-def _write(ptr, shape, dtype, values):
+def _write(ptr, shape, dtype, values, stream_handle=None):
     cupy = _real_cupy()
     if cupy is not None and volume(shape):
-        _device(cupy, ptr, shape, dtype).set(np.ascontiguousarray(values, dtype))
+        stream = _gpu_stream(cupy, stream_handle)
+        _device(cupy, ptr, shape, dtype).set(np.ascontiguousarray(values, dtype), stream=stream)
+        if stream is not None:
+            stream.synchronize()  # the host values must outlive the copy
     else:
         _memory(ptr, shape, dtype)[...] = values
 

@@ -46,8 +46,10 @@ def test_write_past_the_end_is_reported(cache):
     src = cp.ones((h, w), cp.float32)
     dst = cp.zeros((h, w), cp.float32)
     kernel = cp.RawKernel(UNGUARDED, 'scale2')
+    kernel(grid_for(w, h), (16, 16), (src, dst, np.int32(w), np.int32(h)))
+    # Like a fault on the device, it surfaces when the stream's work completes.
     with pytest.raises(RuntimeError, match=r'kernel scale2 wrote outside argument 1 \(dst\)'):
-        kernel(grid_for(w, h), (16, 16), (src, dst, np.int32(w), np.int32(h)))
+        cp.cuda.get_current_stream().synchronize()
 
 
 def test_in_place_launch_sees_one_buffer(cache):
@@ -64,6 +66,39 @@ def test_out_of_bounds_read_shows_up_as_nan(cache):
     cp.RawKernel(shifted, 'scale2')((1, 1), (8, 8), (src, dst, np.int32(5), np.int32(4)))
     out = dst.get()
     assert np.isnan(out[-1, -1]) and not np.isnan(out[:-1]).any()
+
+
+def _stream(kind):
+    return {'null': cp.cuda.Stream.null, 'per-thread': cp.cuda.Stream.ptds,
+            'blocking': cp.cuda.Stream(), 'non-blocking': cp.cuda.Stream(non_blocking=True)}[kind]
+
+
+@pytest.mark.parametrize('writer, reader, order, ordered', [
+    ('non-blocking', 'non-blocking', None, False),
+    ('non-blocking', 'non-blocking', 'event', True),
+    ('non-blocking', 'non-blocking', 'device', True),
+    ('non-blocking', 'null', None, False),
+    ('blocking', 'null', None, True),
+    ('null', 'blocking', None, True),
+    ('blocking', 'blocking', None, False),
+    ('per-thread', 'non-blocking', None, False),
+    ('per-thread', 'null', None, True),
+])
+def test_streams_order_work_as_cuda_does(cache, writer, reader, order, ordered):
+    """A kernel on one stream writes; a copy to the host on another sees it only when ordered after it."""
+    src = cp.asarray(np.arange(12, dtype=np.float32).reshape(3, 4))
+    dst = cp.zeros((3, 4), cp.float32)
+    cp.cuda.Device().synchronize()
+    s1, s2 = _stream(writer), _stream(reader)
+    cp.RawKernel(SCALE, 'scale2')((1, 1), (4, 4), (src, dst, np.int32(4), np.int32(3)), stream=s1)
+    if order == 'event':
+        s2.wait_event(s1.record())
+    elif order == 'device':
+        cp.cuda.Device().synchronize()
+    seen = dst.get(stream=s2)
+    np.testing.assert_array_equal(seen, src.get() * 2 if ordered else 0)
+    s1.synchronize()
+    np.testing.assert_array_equal(dst.get(stream=s2), src.get() * 2)
 
 
 @pytest.mark.parametrize('args, error, message', [
@@ -156,8 +191,9 @@ def test_integer_division_by_zero_fails_the_launch_not_the_process(cache, barrie
     out = cp.zeros(40, cp.int32)
     message = (r'kernel divide divided an integer by zero at divide\.cu:5:\d+ '
                r'\(block \(4, 0, 0\), thread \(5, 0, 0\)\)')
-    with pytest.raises(ZeroDivisionError, match=message):
+    with pytest.raises(ZeroDivisionError, match=message):  # when the stream runs the launch
         kernel((5,), (8,), (num, den, out, np.int32(40)))
+        cp.cuda.get_current_stream().synchronize()
     den[37] = 3
     kernel((5,), (8,), (num, den, out, np.int32(40)))  # the next launch runs normally
     np.testing.assert_array_equal(out.get(), num.get() // den.get())
@@ -172,8 +208,23 @@ def test_memory_pool_counts_what_live_device_arrays_hold():
     a = cp.zeros((100, 100), cp.float32)
     views = [a[10:20], a.T, a.reshape(-1)]  # views hold no memory of their own
     b = a + 1
-    shared = cp.asarray(torch.ones(1000))  # a tensor's memory is not the pool's
+    shared = cp.asarray(torch.ones(1000, device="cuda"))  # a tensor's memory is not the pool's
     assert pool.used_bytes() - before == 2 * a.nbytes
     del a, b, views
+    cp.cuda.Device().synchronize()  # memory dropped with work still queued is kept until then
     assert pool.used_bytes() == before and pool.peak_bytes() - before == 80000
     assert shared.sum() == 1000
+
+
+def test_torch_tensors_keep_the_device_they_were_made_for():
+    import torch
+    cuda0, cuda1, host = (torch.ones(2, 3, device=d) for d in ('cuda', 'cuda:1', 'cpu'))
+    assert (cuda0.__dlpack_device__(), (cuda1 + 1).__dlpack_device__(), host.__dlpack_device__()) == \
+        ((2, 0), (2, 1), (1, 0))
+    with pytest.raises(RuntimeError, match='two devices, cuda:0 and cuda:1'):
+        torch.nn.Linear(3, 2).to('cuda:1')(cuda0)
+    with pytest.raises(TypeError, match="can't convert cuda:0 device type tensor to numpy"):
+        (cuda0 * 2).numpy()
+    moved = cuda0.cpu()
+    moved += 1  # a copy
+    assert (moved.numpy() == 2).all() and float(cuda0.sum()) == 6

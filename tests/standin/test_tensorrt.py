@@ -67,7 +67,8 @@ def test_execution_writes_outputs_into_the_bound_buffers():
     for name, buf in (('x', x), ('y', y), ('s', s)):
         assert context.set_tensor_address(name, buf.data.ptr)
     assert context.get_tensor_address('y') == y.data.ptr
-    stream = cp.cuda.Stream()
+    stream = cp.cuda.Stream(non_blocking=True)
+    stream.wait_event(cp.cuda.get_current_stream().record())  # x is staged on the current stream
     assert context.execute_async_v3(stream.ptr)
     stream.synchronize()
     np.testing.assert_array_equal(y.get(), x.get() * 2 + 1)
@@ -127,6 +128,7 @@ def test_dynamic_model_builds_through_the_builder_and_runs_with_set_shapes():
     x = cp.asarray(np.random.default_rng(0).random((2, 3, 5, 6), dtype=np.float32))
     y = cp.empty((2, 3, 5, 6), cp.float32)
     s = cp.empty((2, 1, 5, 6), cp.float32)
+    cp.cuda.get_current_stream().synchronize()  # execute_v2 orders itself after no stream
     assert context.execute_v2([x.data.ptr, y.data.ptr, s.data.ptr])
     np.testing.assert_allclose(y.get(), x.get() * 2 + 1, rtol=1e-6)
     np.testing.assert_allclose(s.get(), x.get().sum(axis=1, keepdims=True), rtol=1e-6)

@@ -77,7 +77,8 @@ def run_engine(path, x):
     d_output = cp.empty(tuple(context.get_tensor_shape("output")), cp.float32)
     context.set_tensor_address("input", d_input.data.ptr)
     context.set_tensor_address("output", d_output.data.ptr)
-    stream = cp.cuda.Stream()
+    stream = cp.cuda.Stream(non_blocking=True)
+    stream.wait_event(cp.cuda.get_current_stream().record())  # the input is staged on the current stream
     assert context.execute_async_v3(stream.ptr)
     stream.synchronize()
     return cp.asnumpy(d_output)

@@ -32,6 +32,15 @@ def test_to_cupy_copies_host_arrays_and_passes_device_arrays_through():
     assert to_cupy(device) is device
 
 
+@pytest.mark.parametrize("device, shared", [("cpu", False), ("cuda", True)])
+def test_to_cupy_shares_a_cuda_tensor_and_copies_a_cpu_one(device, shared):
+    tensor = torch.zeros(1, 3, 4, 5, device=device)
+    image = to_cupy(tensor)
+    tensor += 1
+    cp.cuda.runtime.deviceSynchronize()  # torch's stream and CuPy's
+    np.testing.assert_array_equal(image.get(), np.full((4, 5, 3), float(shared), np.float32))
+
+
 def test_to_tensor_of_host_array_goes_to_the_current_device():
     tensor = to_tensor(np.zeros((4, 5, 3), np.float32))
     assert tuple(tensor.shape) == (1, 3, 4, 5)

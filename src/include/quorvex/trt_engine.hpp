@@ -1,6 +1,8 @@
 // Serialized TensorRT engines run on an object's own stream into device buffers bound once:
 // loading, buffer allocation and binding, input staging and execution, shared by the classes
-// that wrap an engine. State lives in the object's attributes (engine, ctx, stream, d_inputs,
+// that wrap an engine. The caller's work stays on CuPy's current stream: events order the
+// engine's stream after the staged input and the caller's stream after the engine, so nothing
+// waits on the host. State lives in the object's attributes (engine, ctx, stream, d_inputs,
 // d_outputs, input_tensor), so callers decide which further attributes to keep and in what order.
 #pragma once
 
@@ -99,14 +101,15 @@ inline void set_input_shape(nb::handle self, nb::handle name, const std::vector<
               str_of(name).ptr(), shape_text(shape).c_str());
 }
 
-// Sets stream, d_inputs and d_outputs on self: a new stream and one uninitialised buffer per
-// I/O tensor in the shape the context reports, each bound to its tensor. Inputs with run-time
-// dimensions first get their profile's optimal shape.
+// Sets stream, d_inputs and d_outputs on self: a new non-blocking stream (ordered only by the
+// events of stage_input and execute) and one uninitialised buffer per I/O tensor in the shape the
+// context reports, each bound to its tensor. Inputs with run-time dimensions first get their
+// profile's optimal shape.
 inline Tensors allocate_buffers(nb::handle self, const char *what) {
     nb::handle trt = tensorrt().get();
     const Cupy &cp = quorvex::cp();
     nb::object engine = self.attr("engine"), ctx = self.attr("ctx");
-    self.attr("stream") = cp.module.attr("cuda").attr("Stream")();
+    self.attr("stream") = cp.module.attr("cuda").attr("Stream")(nb::arg("non_blocking") = true);
     nb::dict d_inputs, d_outputs;
     self.attr("d_inputs") = d_inputs;
     self.attr("d_outputs") = d_outputs;
@@ -162,14 +165,17 @@ inline void rebind(nb::handle self, nb::dict buffers, nb::handle name, const std
     self.attr("ctx").attr("set_tensor_address")(name, buffer.attr("data").attr("ptr"));
 }
 
-// Copies a device batch into the buffer of input_tensor, converting it to the engine's element
-// type. A batch the engine does not take (another shape for fixed dimensions, outside the
+// Copies a device batch into the buffer of input_tensor on the current stream, converting it to
+// the engine's element type, and makes the engine's stream wait for that copy. A batch the engine does not take (another shape for fixed dimensions, outside the
 // profile for run-time ones) is refused; one of a new shape within the profile sets the input
 // shape and gets input and output buffers of the shapes that follow from it.
 inline void stage_input(nb::handle self, nb::handle batch, const char *what) {
     nb::dict d_inputs = nb::borrow<nb::dict>(self.attr("d_inputs"));
     nb::object input_tensor = self.attr("input_tensor");
     if (!d_inputs.contains(input_tensor)) raise(PyExc_ValueError, "the %s engine has no input tensor to feed", what);
+    // The engine may still be reading the previous input, if it was staged on another stream.
+    nb::object current = cp().module.attr("cuda").attr("get_current_stream")();
+    current.attr("wait_event")(self.attr("stream").attr("record")());
     std::vector<int64_t> shape = shape_of(batch);
     if (shape != shape_of(d_inputs[input_tensor])) {
         check_batch_shape(input_range(self, input_tensor), shape, what);
@@ -183,15 +189,18 @@ inline void stage_input(nb::handle self, nb::handle batch, const char *what) {
         }
     }
     d_inputs[input_tensor][nb::ellipsis()] = batch;
+    self.attr("stream").attr("wait_event")(current.attr("record")());
 }
 
-// Runs the engine on the object's stream and waits for it.
+// Runs the engine on the object's stream and makes the current stream wait for it: outputs read
+// there are complete, and the next stage_input on it cannot overwrite an input still being read.
 inline void execute(nb::handle self, const char *what) {
     nb::object stream = self.attr("stream");
     nb::object ok = self.attr("ctx").attr("execute_async_v3")(stream.attr("ptr"));
     // TensorRT reports a failed launch by returning False and logging why.
     if (ok.ptr() == Py_False) raise(PyExc_RuntimeError, "TensorRT could not run the %s engine (see its log)", what);
-    stream.attr("synchronize")();
+    nb::object current = cp().module.attr("cuda").attr("get_current_stream")();
+    current.attr("wait_event")(stream.attr("record")());
 }
 
 }  // namespace quorvex::trt

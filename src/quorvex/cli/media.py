@@ -141,9 +141,12 @@ def partial_name(target: pathlib.Path) -> pathlib.Path:
     return target.with_name(f".{target.stem}{PARTIAL}{target.suffix}")
 
 
-def in_bands(image, convert, dtype, band_bytes=64 << 20):
-    """convert(image) made band by band, so that its float temporaries stay small beside a
-    large result."""
+BAND_BYTES = 16 << 20
+
+
+def in_bands(image, convert, dtype, band_bytes=BAND_BYTES):
+    """convert(image) made band by band, so that the dense float32 copy of each band that the
+    conversion reads stays small beside a large result."""
     import cupy as cp
 
     out = cp.empty(image.shape, dtype)

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "quorvex/function.hpp"
+#include "quorvex/interop.hpp"
 #include "quorvex/kernel.hpp"
 
 namespace qv = quorvex;
@@ -17,35 +18,14 @@ namespace nb = nanobind;
 namespace {
 
 const char *blend_tiles_kernel_code = R"(
-__device__ float half_bits_to_float(unsigned short h) {
-    unsigned int sign = (unsigned int)(h & 0x8000u) << 16;
-    unsigned int exponent = (h >> 10) & 0x1fu;
-    unsigned int mantissa = h & 0x3ffu;
-    unsigned int bits;
-    if (exponent == 0x1fu) {
-        bits = sign | 0x7f800000u | (mantissa << 13);
-    } else if (exponent != 0) {
-        bits = sign | ((exponent + 112u) << 23) | (mantissa << 13);
-    } else if (mantissa == 0) {
-        bits = sign;
-    } else {
-        int shift = 0;
-        while (!(mantissa & 0x400u)) {
-            mantissa <<= 1;
-            ++shift;
-        }
-        bits = sign | ((unsigned int)(113 - shift) << 23) | ((mantissa & 0x3ffu) << 13);
-    }
-    return __int_as_float((int)bits);
-}
 
 // One thread per canvas pixel of the box the batch's tiles cover. The batch holds tiles
-// first .. first + count - 1 of the grid (row-major), (N, C, tile, tile) at any byte strides,
-// float32 or float16; rgb reverses the first three channels into the BGR canvas.
+// first .. first + count - 1 of the grid (row-major), (N, C, tile, tile) float32 at any byte
+// strides; rgb reverses the first three channels into the BGR canvas.
 // The batch comes as an address so that any strided view of a tensor can be read in place.
-extern "C" __global__ void blend_tiles_kernel(long long batch_address,
+extern "C" __global__ void __launch_bounds__(256) blend_tiles_kernel(long long batch_address,
                                               long long stride_n, long long stride_c,
-                                              long long stride_y, long long stride_x, int half,
+                                              long long stride_y, long long stride_x,
                                               const double* __restrict__ weights,
                                               float* __restrict__ sum, float* __restrict__ weight_sum,
                                               int first, int count, int tile, int step, int columns,
@@ -85,8 +65,7 @@ extern "C" __global__ void blend_tiles_kernel(long long batch_address,
                 int ty = y - r * step, tx = x - q * step;
                 const unsigned char* p = batch + (index - first) * stride_n + source * stride_c +
                                          ty * stride_y + tx * stride_x;
-                float v = half ? half_bits_to_float(*reinterpret_cast<const unsigned short*>(p))
-                               : *reinterpret_cast<const float*>(p);
+                float v = *reinterpret_cast<const float*>(p);
                 acc = (float)((double)acc + (double)v * weights[ty * tile + tx]);
             }
         }
@@ -98,7 +77,7 @@ extern "C" __global__ void blend_tiles_kernel(long long batch_address,
 const char *normalise_blend_kernel_code = R"(
 // Weighted sum over weight sum, in place, over the top-left width x height of a canvas
 // canvas_width wide; pixels no tile reached have weight 0 and stay 0.
-extern "C" __global__ void normalise_blend_kernel(float* __restrict__ sum, const float* __restrict__ weight_sum,
+extern "C" __global__ void __launch_bounds__(256) normalise_blend_kernel(float* __restrict__ sum, const float* __restrict__ weight_sum,
                                                   int width, int height, int canvas_width, int channels) {
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
@@ -170,22 +149,21 @@ void check_open(nb::handle self, const char *method) {
         qv::raise(PyExc_ValueError, "TileBlender.%s() after result(): the blend is finished", method);
 }
 
-// The batch as a device array of float32 or float16, sharing the tensor's memory where it can.
+// The batch as a float32 device array, sharing the tensor's memory where it can.
 nb::object device_batch(nb::handle batch) {
     const qv::Cupy &cp = qv::cp();
     if (qv::is_tensor(batch)) {
         nb::handle torch = qv::torch_module().get();
         nb::object tensor = nb::borrow(batch);
         nb::object dtype = tensor.attr("dtype");
-        if (!dtype.equal(torch.attr("float32")) && !dtype.equal(torch.attr("float16")))
-            tensor = tensor.attr("float")();  // bfloat16 and others: CuPy has no such type
-        return cp.asarray(tensor.attr("detach")());
+        if (!dtype.equal(torch.attr("float32"))) tensor = tensor.attr("float")();
+        return qv::tensor_to_device(tensor.attr("detach")());
     }
     if (!qv::is_device_array(batch))
         qv::raise(PyExc_TypeError, "TileBlender.add() takes a torch.Tensor or cupy.ndarray (N, C, H, W), got %s",
                   qv::type_name(batch));
     std::string kind = nb::cast<std::string>(batch.attr("dtype").attr("char"));
-    if (kind == "f" || kind == "e") return nb::borrow(batch);
+    if (kind == "f") return nb::borrow(batch);
     return qv::package_attr("quorvex.utils.dtypes", "to_float32")(batch);
 }
 
@@ -212,7 +190,6 @@ nb::object add(const qv::Args &a) {
                   (long long)(first + count - 1), (long long)total);
     if (count == 0) return nb::none();
 
-    int64_t itemsize = nb::cast<int64_t>(batch.attr("itemsize"));
     nb::object strides = batch.attr("strides");
     int64_t r0 = first / columns, r1 = (first + count - 1) / columns;
     int64_t x0 = 0, x1 = canvas[1];
@@ -228,7 +205,7 @@ nb::object add(const qv::Args &a) {
                   nb::make_tuple(i64(address), i64(nb::cast<int64_t>(strides[nb::int_(0)])),
                                  i64(nb::cast<int64_t>(strides[nb::int_(1)])),
                                  i64(nb::cast<int64_t>(strides[nb::int_(2)])),
-                                 i64(nb::cast<int64_t>(strides[nb::int_(3)])), qv::i32(itemsize == 2),
+                                 i64(nb::cast<int64_t>(strides[nb::int_(3)])),
                                  self.attr("weights"), self.attr("sum"), self.attr("weight_sum"), qv::i32(first),
                                  qv::i32(count), qv::i32(tile), qv::i32(step), qv::i32(columns), qv::i32(rows),
                                  qv::i32(x0), qv::i32(y0), qv::i32(x1 - x0), qv::i32(y1 - y0),

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "quorvex/function.hpp"
+#include "quorvex/interop.hpp"
 #include "quorvex/kernel.hpp"
 
 namespace qv = quorvex;
@@ -375,9 +376,7 @@ nb::object to_batch(const qv::Args &a) {
                 nb::make_tuple(rows, out, qv::i32(width), qv::i32(height), qv::i32(channels)));
         }
     }
-    nb::object device =
-        torch.attr("device")(nb::str(("cuda:" + std::to_string(nb::cast<int64_t>(table.device_id))).c_str()));
-    return torch.attr("as_tensor")(batch, nb::arg("device") = device);
+    return qv::device_to_tensor(batch);  // on the tiles' device, ordered after the packing
 }
 
 nb::object batch_to_tile(const qv::Args &a) {
@@ -390,7 +389,7 @@ nb::object batch_to_tile(const qv::Args &a) {
         qv::raise(PyExc_ValueError, "batch_to_tile() takes a (N, C, H, W) tensor, got %lld dimensions",
                   (long long)dims);
     // One device view of the whole batch in (N, H, W, C) order; the tiles are its entries.
-    nb::object view = qv::cp().asarray(batch.attr("permute")(0, 2, 3, 1));
+    nb::object view = qv::tensor_to_device(batch.attr("permute")(0, 2, 3, 1));
     int64_t count = qv::shape_of(view)[0];
     nb::list tiles;
     for (int64_t i = 0; i < count; ++i) tiles.append(view[nb::int_(i)]);

@@ -1,6 +1,7 @@
 // Conversions of one image between host arrays (H, W, C), device arrays (H, W, C), tensors
 // (1, C, H, W) and nvImageCodec images. Element types are never changed.
 #include "quorvex/function.hpp"
+#include "quorvex/interop.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -19,8 +20,8 @@ bool is_codec_image(nb::handle obj) {
 nb::object tensor_to_hwc(nb::handle tensor) { return tensor.attr("squeeze")().attr("permute")(1, 2, 0); }
 
 nb::object to_cupy(const qv::Args &a) {
-    nb::object image = nb::borrow(a[0]);
-    if (qv::is_tensor(image)) image = tensor_to_hwc(image);
+    nb::handle image = a[0];
+    if (qv::is_tensor(image)) return qv::tensor_to_device(tensor_to_hwc(image));
     return qv::cp().asarray(image);
 }
 
@@ -53,7 +54,11 @@ nb::object to_tensor(const qv::Args &a) {
                           : nb::cast<int>(qv::cp().module.attr("cuda").attr("device").attr("get_device_id")());
         device = torch.attr("device")(nb::str(("cuda:" + std::to_string(ordinal)).c_str()));
     }
-    nb::object tensor = torch.attr("as_tensor")(image, nb::arg("device") = device);
+    // Device arrays are shared through DLPack (ordered after CuPy's stream), then moved only if
+    // another device was asked for; host arrays are copied by torch.
+    nb::object tensor = qv::is_device_array(image)
+                            ? qv::device_to_tensor(image).attr("to")(device)
+                            : torch.attr("as_tensor")(image, nb::arg("device") = device);
     return tensor.attr("permute")(2, 0, 1).attr("unsqueeze")(0);
 }
 

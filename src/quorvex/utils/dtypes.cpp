@@ -6,11 +6,36 @@
 // conversions keep values as they are. Device arrays stay on the device (one fused CuPy
 // operation where one suffices), host arrays on the host.
 #include "quorvex/function.hpp"
+#include "quorvex/kernel.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
 
 namespace {
+
+// Float device image to 8 or 16 bits in one launch, without a float64 temporary: the product in
+// double is exact for float32 inputs, so values next to a tie round the right way.
+// Float device image to 8 or 16 bits in one launch, without a float64 temporary: the product in
+// double is exact for float32 inputs, so values next to a tie round the right way. The input's rows
+// may lie `pitch` elements apart (a crop of a larger image), each row dense.
+// Float device image to 8 or 16 bits in one launch, without a float64 temporary: the product in
+// double is exact for float32 inputs, so values next to a tie round the right way.
+const char *quantize_kernel_code = R"(
+extern "C" __global__ void __launch_bounds__(256)
+quantize_kernel(const unsigned char* __restrict__ input, unsigned char* __restrict__ output,
+                long long count, int input_double, int output_bytes, double top) {
+    long long i = (long long)blockIdx.x * blockDim.x + threadIdx.x;
+    if (i >= count) return;
+    double v = input_double ? reinterpret_cast<const double*>(input)[i]
+                            : (double)reinterpret_cast<const float*>(input)[i];
+    v *= top;
+    v = v == v ? fmin(fmax(rint(v), 0.0), top) : 0.0;  // NaN becomes 0
+    if (output_bytes == 1) output[i] = (unsigned char)v;
+    else reinterpret_cast<unsigned short*>(output)[i] = (unsigned short)v;
+}
+)";
+
+nb::handle quantize_kernel;
 
 enum class Kind { Float32, Float, UInt8, UInt16, Bool, Other };
 
@@ -77,6 +102,23 @@ nb::object to_float16(const qv::Args &a) {
 // Float image -> integer type of range 0..max: scale, round, clip, NaN to 0.
 nb::object quantize(const Image &img, double max, const char *dtype) {
     nb::handle xp = img.xp;
+    if (xp.is(qv::cp().module)) {
+        const qv::Cupy &cp = qv::cp();
+        nb::object input = img.array;
+        if (img.dtype == "float16") input = input.attr("astype")(cp.float32);  // exact
+        input = cp.ascontiguousarray(input);
+        nb::object output = cp.empty(input.attr("shape"), nb::arg("dtype") = xp.attr(dtype));
+        int64_t count = nb::cast<int64_t>(input.attr("size"));
+        if (count > 0) {
+            nb::handle bytes = qv::np().module.attr("uint8");
+            quantize_kernel(nb::make_tuple((count + 255) / 256), nb::make_tuple(256),
+                            nb::make_tuple(input.attr("reshape")(-1).attr("view")(bytes),
+                                           output.attr("reshape")(-1).attr("view")(bytes),
+                                           qv::np().module.attr("int64")(count), qv::i32(img.dtype == "float64"),
+                                           qv::i32(max > 255.0 ? 2 : 1), qv::np().module.attr("float64")(max)));
+        }
+        return output;
+    }
     // In float64 the product of a float16 or float32 value and 255 or 65535 is exact, so values
     // next to a tie round the right way; a float32 product rounds some of them onto the tie.
     nb::object x = xp.attr("multiply")(img.array, max, nb::arg("dtype") = xp.attr("float64"));
@@ -119,6 +161,7 @@ nb::object to_uint16(const qv::Args &a) {
 
 NB_MODULE(dtypes, m) {
     m.doc() = "Element-type conversions between 0-to-1 float images and 8/16-bit integer images.";
+    quantize_kernel = qv::add_kernel(m, "quantize_kernel", quantize_kernel_code);
     const char *image = "cp.ndarray | np.ndarray";
     qv::def(m, "to_float32", to_float32, {{"image", image}}, "cp.ndarray | np.ndarray",
             "float32 copy of an image (the image itself when it already is float32): uint8 and uint16 "

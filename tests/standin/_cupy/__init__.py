@@ -9,9 +9,10 @@ import sys
 import numpy as np
 
 from . import _core
-from ._core import ndarray, forward, to_device, poison, IndexProxy, ObjectProxy
+from ._core import ndarray, forward, to_device, poison, copy_of, IndexProxy, ObjectProxy
 from ._kernel import RawKernel, RawModule
 from . import cuda, linalg, random, fft, testing
+from .cuda import stream as _stream
 
 __version__ = '13.0.0'
 __quorvex_standin__ = True
@@ -48,15 +49,47 @@ def _from_cuda_array_interface(obj):
     return np.ndarray(shape, dt, buffer=buf, strides=strides).view(ndarray)
 
 
-def _from_torch(t):
-    # On the GPU CuPy imports a CUDA tensor without a copy (and, like torch,
-    # refuses one that requires grad); the stand-in's "CUDA" tensors live on the
-    # CPU, so share their memory the same way.
+def _from_torch(t, ordered=False):
+    """Device array of a tensor: a copy of a CPU tensor, the memory of a "CUDA" one.
+
+    torch's work runs at once on what stands for the legacy default stream.
+    Imported without a handshake (``__cuda_array_interface__`` carries no
+    stream from torch) on a stream not ordered with that one, the array must
+    not see torch's results before its stream is ordered after torch's: it gets
+    them by a copy queued on the legacy default stream.  Otherwise, as on the
+    GPU, the tensor's memory is shared.
+    """
+    from standin import _torch
+    if _torch.cuda_ordinal(t) is None:
+        return to_device(np.array(_torch.host_view(t), copy=True))  # host to device, as CuPy does
     if t.requires_grad:
         raise RuntimeError("Can't get __cuda_array_interface__ on Variable that requires grad. "
                            'If gradients aren\'t required, use var.detach() to get Variable '
                            "that doesn't require grad.")
-    return t.resolve_conj().resolve_neg().numpy().view(ndarray)
+    view = _core.retiring(_torch.host_view(t))
+    if ordered or cuda.stream.ordered_with_legacy():
+        return view.view(ndarray)
+    late = poison(_core.retiring(np.empty_like(view)))
+    cuda.stream.enqueue(lambda: np.copyto(late, view), cuda.Stream.null)
+    return late.view(ndarray)
+
+
+def from_dlpack(x, *, device=None, copy=None):
+    """Device array sharing the memory of a DLPack producer, ordered after its stream."""
+    if isinstance(x, ndarray):
+        return x.view(ndarray)
+    tensor_type = _core.torch_tensor_type()
+    if tensor_type is not None and isinstance(x, tensor_type):
+        from standin import _torch
+        if _torch.cuda_ordinal(x) is None:
+            raise BufferError('from_dlpack: the tensor is on the CPU (DLPack device kDLCPU); '
+                              'CuPy imports device memory only')
+        # torch makes the stream CuPy passes wait for its current stream.
+        current = cuda.get_current_stream()
+        if current.ptr != 0:
+            current.wait_event(cuda.Stream.null.record())
+        return _from_torch(x, ordered=True)
+    raise TypeError('from_dlpack: %s is not a device DLPack producer' % type(x).__name__)
 
 
 def asarray(a, dtype=None, order=None, *, blocking=False):
@@ -64,7 +97,7 @@ def asarray(a, dtype=None, order=None, *, blocking=False):
     if isinstance(a, ndarray):
         if dtype is None or np.dtype(dtype) == a.dtype:
             if order in ('C', 'F') and not a.flags[order + '_CONTIGUOUS']:
-                return to_device(np.asarray(a.view(np.ndarray), order=order))
+                return copy_of(a, order=order)
             return a
         return a.astype(dtype, order=order or 'K')
     tensor_type = _core.torch_tensor_type()
@@ -88,23 +121,27 @@ def array(obj, dtype=None, copy=True, order='K', subok=False, ndmin=0, *, blocki
     if not copy:
         a = asarray(obj, dtype)
         return a if a.ndim >= ndmin else a.reshape((1,) * (ndmin - a.ndim) + a.shape)
-    if isinstance(obj, ndarray):
-        src = obj.view(np.ndarray)
-    elif isinstance(obj, (np.ndarray, list, tuple)) or np.isscalar(obj):
-        src = obj
-    else:
-        src = asarray(obj).view(np.ndarray)
-    return to_device(np.array(src, dtype=dtype, copy=True, order=order, ndmin=ndmin))
+    if isinstance(obj, (np.ndarray, list, tuple)) and not isinstance(obj, ndarray) or np.isscalar(obj):
+        _stream.run_queued()  # a list may hold device scalars
+        return to_device(np.array(obj, dtype=dtype, copy=True, order=order, ndmin=ndmin))
+    a = asarray(obj)
+    if a.ndim < ndmin:
+        a = a.reshape((1,) * (ndmin - a.ndim) + a.shape)
+    return copy_of(a, dtype=dtype, order=order)
 
 
 def ascontiguousarray(a, dtype=None):
     a = asarray(a)
-    return to_device(np.ascontiguousarray(a.view(np.ndarray), dtype=dtype))
+    if a.flags.c_contiguous and (dtype is None or np.dtype(dtype) == a.dtype):
+        return a
+    return copy_of(a, dtype=dtype, order='C')
 
 
 def asfortranarray(a, dtype=None):
     a = asarray(a)
-    return to_device(np.asfortranarray(a.view(np.ndarray), dtype=dtype))
+    if a.flags.f_contiguous and (dtype is None or np.dtype(dtype) == a.dtype):
+        return a
+    return copy_of(a, dtype=dtype, order='F')
 
 
 def asnumpy(a, stream=None, order='C', out=None, *, blocking=True):
@@ -113,7 +150,8 @@ def asnumpy(a, stream=None, order='C', out=None, *, blocking=True):
         return a.get(stream=stream, order=order, out=out)
     tensor_type = _core.torch_tensor_type()
     if tensor_type is not None and isinstance(a, tensor_type):
-        a = _from_torch(a).view(np.ndarray)
+        from standin import _torch
+        a = _torch.host_view(a)
     host = np.asarray(a, order=order)
     if out is not None:
         out[...] = host
@@ -122,12 +160,12 @@ def asnumpy(a, stream=None, order='C', out=None, *, blocking=True):
 
 
 def empty(shape, dtype=float, order='C'):
-    return poison(to_device(np.empty(shape, dtype=dtype, order=order)))
+    return poison(_core.retiring(np.empty(shape, dtype=dtype, order=order))).view(ndarray)
 
 
 def empty_like(prototype, dtype=None, order='K', subok=None, shape=None):
-    return poison(to_device(np.empty_like(_core.unwrap(prototype), dtype=dtype, order=order,
-                                          shape=shape)))
+    return poison(_core.retiring(np.empty_like(_core.unwrap(prototype), dtype=dtype, order=order,
+                                               shape=shape))).view(ndarray)
 
 
 def zeros(shape, dtype=float, order='C'):
@@ -140,6 +178,7 @@ def ones(shape, dtype=float, order='C'):
 
 def full(shape, fill_value, dtype=None, order='C'):
     _core.refuse_host((fill_value,), 'full')
+    _stream.run_queued()
     return to_device(np.full(shape, _core.unwrap(fill_value), dtype=dtype, order=order))
 
 

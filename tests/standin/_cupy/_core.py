@@ -4,6 +4,11 @@ Device memory is host memory here; what the stand-in keeps from CuPy is the
 boundary: a device array is a distinct type, operations on device arrays give
 device arrays, and host arrays are refused where CuPy refuses them, so code that
 forgets a transfer fails in the tests as it would on a GPU.
+
+It also keeps CuPy's stream ordering (see ``cuda.stream``): operations computed
+with NumPy first complete their stream's queued work and read their inputs at
+once, and what they produce reaches its device array only when the stream gets
+to it; copies, fills and ``astype`` are queued like kernels.
 """
 
 import numbers
@@ -11,6 +16,9 @@ import sys
 import weakref
 
 import numpy as np
+from numpy.lib.array_utils import byte_bounds as _byte_bounds
+
+from .cuda import stream as _stream
 
 _PYTHON_SCALARS = (bool, int, float, complex)
 
@@ -22,9 +30,7 @@ class ndarray(np.ndarray):
         if memptr is None:
             if strides is not None:
                 raise NotImplementedError('the stand-in allocates only default strides')
-            arr = np.ndarray.__new__(cls, shape, dtype, order=order)
-            poison(arr)
-            return arr
+            return poison(retiring(np.empty(shape, dtype, order=order))).view(cls)
         dt = np.dtype(dtype)
         shape = (shape,) if isinstance(shape, numbers.Integral) else tuple(shape)
         if strides is None:
@@ -55,6 +61,7 @@ class ndarray(np.ndarray):
         return MemoryPointer(_HostMemory(ptr, self.nbytes, self), 0)
 
     def get(self, stream=None, order='C', out=None, blocking=True):
+        _stream.run_queued(stream)
         host = self.view(np.ndarray)
         if out is not None:
             if not isinstance(out, np.ndarray) or isinstance(out, ndarray):
@@ -66,6 +73,21 @@ class ndarray(np.ndarray):
             return out
         return np.array(host, order=order, copy=True)
 
+    # DLPack: the consumer passes its stream, which is made to wait for the
+    # work queued so far on the current stream (the producer's side of CUDA's
+    # handshake); the capsule describes the host memory that stands for the device.
+    def __dlpack_device__(self):
+        return (2, 0)  # kDLCUDA, device 0
+
+    def __dlpack__(self, stream=None, max_version=None, dl_device=None, copy=None):
+        from .cuda.stream import Stream, ExternalStream, get_current_stream
+        if stream != -1:
+            consumer = Stream.null if stream is None else ExternalStream(stream)
+            current = get_current_stream()
+            if consumer._queue is not current._queue:
+                consumer.wait_event(current.record())
+        return np.ndarray.__dlpack__(self.view(np.ndarray))
+
     def set(self, arr, stream=None):
         if not isinstance(arr, np.ndarray) or isinstance(arr, ndarray):
             raise TypeError('set() takes a numpy.ndarray, got %s' % type(arr).__name__)
@@ -73,33 +95,75 @@ class ndarray(np.ndarray):
             raise ValueError('shape mismatch: %s into %s' % (arr.shape, self.shape))
         if arr.dtype != self.dtype:
             raise TypeError('dtype mismatch: %s into %s' % (arr.dtype, self.dtype))
-        self.view(np.ndarray)[...] = arr
+        # The host data is taken now (a copy from pageable memory is staged at
+        # once); it reaches the device in stream order.
+        src, dst = np.array(arr, copy=True), self.view(np.ndarray)
+        _stream.enqueue(lambda: np.copyto(dst, src), stream)
 
     def __repr__(self):
+        _stream.run_queued()
         return repr(self.view(np.ndarray))
 
     def __str__(self):
+        _stream.run_queued()
         return str(self.view(np.ndarray))
 
-    # CuPy indexing never leaves the device: a single element is a 0-d array.
+    # CuPy indexing never leaves the device: a single element is a 0-d array,
+    # a view like any other basic index.
     def __getitem__(self, key):
-        r = np.ndarray.__getitem__(self, key)
-        if isinstance(r, np.generic):
-            return np.asarray(r).view(ndarray)
-        return r
+        if _basic_index(key):
+            r = np.ndarray.__getitem__(self, key)
+            if isinstance(r, np.generic):
+                r = np.ndarray.__getitem__(self, (key if type(key) is tuple else (key,)) + (Ellipsis,))
+            return r
+        _stream.run_queued()
+        return wrap(np.ndarray.__getitem__(self.view(np.ndarray), unwrap(key)), (self,))
 
-    # These C methods build their results as host arrays or NumPy scalars.
-    def argmax(self, *args, **kwargs):
-        return wrap(np.ndarray.argmax(self, *args, **kwargs))
+    def __setitem__(self, key, value):
+        if not _basic_index(key):
+            _stream.run_queued()
+            np.ndarray.__setitem__(self.view(np.ndarray), unwrap(key), unwrap(value))
+            return
+        target = self.view(np.ndarray)[key]
+        if isinstance(target, np.generic):
+            target = self.view(np.ndarray)[(key if type(key) is tuple else (key,)) + (Ellipsis,)]
+        if isinstance(value, ndarray):
+            value = value.view(np.ndarray)  # read when the copy runs
+        elif isinstance(value, np.ndarray):
+            value = np.array(value, copy=True)
+        if np.shape(value) != target.shape:
+            try:
+                np.broadcast_to(np.empty(np.shape(value), np.bool_), target.shape)
+            except ValueError:
+                raise ValueError('could not broadcast input array from shape %s into shape %s'
+                                 % (np.shape(value), target.shape)) from None
+        _stream.enqueue(lambda: np.copyto(target, value, casting='unsafe'))
 
-    def argmin(self, *args, **kwargs):
-        return wrap(np.ndarray.argmin(self, *args, **kwargs))
+    # Copies and conversions are device kernels: queued.
+    def copy(self, order='C'):
+        return copy_of(self, order=order)
 
-    def trace(self, *args, **kwargs):
-        return wrap(np.ndarray.trace(self, *args, **kwargs))
+    def astype(self, dtype, order='K', casting=None, subok=None, copy=True):
+        if not copy and np.dtype(dtype) == self.dtype:
+            return self
+        return copy_of(self, dtype=dtype, order=order)
 
-    def nonzero(self):
-        return wrap(np.ndarray.nonzero(self))
+    def fill(self, value):
+        dst = self.view(np.ndarray)
+        if isinstance(value, ndarray):
+            value = value.view(np.ndarray)
+        _stream.enqueue(lambda: dst.fill(value))
+
+    def __copy__(self):
+        return self.copy()
+
+    def __deepcopy__(self, memo):
+        return self.copy()
+
+    def __iter__(self):
+        if self.ndim == 0:
+            raise TypeError('iteration over a 0-d array')
+        return (self[i] for i in range(self.shape[0]))
 
     def searchsorted(self, v, side='left', sorter=None):
         return np.searchsorted(self, v, side=side, sorter=sorter)
@@ -115,6 +179,7 @@ class ndarray(np.ndarray):
         for x in inputs:
             if not _operand_ok(x, what):
                 return NotImplemented
+        _stream.run_queued()
         outs = kwargs.get('out')
         if outs is Ellipsis:  # NumPy's "always return an array"
             outs = None
@@ -128,27 +193,57 @@ class ndarray(np.ndarray):
             if not _operand_ok(kwargs['where'], what):
                 return NotImplemented
             kwargs['where'] = unwrap(kwargs['where'])
-        result = getattr(ufunc, method)(*(unwrap(x) for x in inputs), **kwargs)
+        args = tuple(unwrap(x) for x in inputs)
+        result = getattr(ufunc, method)(*args, **kwargs)
         if method == 'at':
             return None
         if outs is None:
-            return wrap(result)
+            return wrap(result, args)
         if len(outs) == 1:
-            return outs[0] if outs[0] is not None else wrap(result)
-        return tuple(o if o is not None else wrap(r) for o, r in zip(outs, result))
+            return outs[0] if outs[0] is not None else wrap(result, args)
+        return tuple(o if o is not None else wrap(r, args) for o, r in zip(outs, result))
 
     def __array_function__(self, func, types, args, kwargs):
         refuse_host(args, func.__name__)
         refuse_host(tuple(kwargs.values()), func.__name__)
-        result = func(*unwrap(args), **{k: unwrap(v) for k, v in kwargs.items()})
+        _stream.run_queued()
         out = kwargs.get('out')
+        args, kwargs = unwrap(args), {k: unwrap(v) for k, v in kwargs.items()}
+        result = func(*args, **kwargs)
         if isinstance(out, ndarray):
             return out
-        return wrap(result)
+        return wrap(result, (args, tuple(kwargs.values())))
 
     def __array_wrap__(self, arr, context=None, return_scalar=False):
         return arr.view(ndarray) if isinstance(arr, np.ndarray) else arr
 
+
+def _reading(name, to_device=True):
+    """An ndarray method that reads the data: it runs after the stream's queued work."""
+    method = getattr(np.ndarray, name)
+
+    def run(self, *args, **kwargs):
+        _stream.run_queued()
+        if not to_device:
+            return method(self, *args, **kwargs)
+        r = method(self.view(np.ndarray), *unwrap(args), **{k: unwrap(v) for k, v in kwargs.items()})
+        return wrap(r, (self,))
+
+    run.__name__ = name
+    return run
+
+
+# C methods that read the data without passing through __array_ufunc__ or
+# __array_function__; the first group's results stay on the device.
+for _name in ('argmax', 'argmin', 'trace', 'nonzero', 'argsort', 'take', 'repeat', 'dot',
+              'compress', 'choose', 'reshape', 'ravel', 'flatten', 'cumsum', 'cumprod',
+              'partition', 'argpartition', 'diagonal', 'squeeze', 'transpose', 'swapaxes'):
+    setattr(ndarray, _name, _reading(_name))
+for _name in ('tolist', 'item', 'tobytes', 'sort', 'put', 'tofile', 'dump', 'dumps',
+              '__float__', '__int__', '__complex__', '__bool__', '__index__', '__reduce__',
+              '__reduce_ex__', '__array__', '__format__'):
+    setattr(ndarray, _name, _reading(_name, to_device=False))
+del _name
 
 ndarray.__module__ = 'cupy'
 
@@ -172,8 +267,13 @@ def account(arr):
     device's to count, as CuPy's pool does not see a tensor's memory either.
     """
     root = arr
-    while isinstance(root.base, np.ndarray):
-        root = root.base
+    while True:
+        base = root.base
+        if isinstance(base, _RawBuffer) and isinstance(base._owner, np.ndarray):
+            base = base._owner  # memory kept for queued work (see retiring)
+        if not isinstance(base, np.ndarray):
+            break
+        root = base
     if not root.flags.owndata:
         return
     key = id(root)
@@ -185,8 +285,48 @@ def account(arr):
     weakref.finalize(root, _release, key)
 
 
+def _basic_index(key):
+    """Whether indexing with key makes a view (no data is read)."""
+    for k in (key if type(key) is tuple else (key,)):
+        if not (k is None or k is Ellipsis or isinstance(k, slice)
+                or (isinstance(k, numbers.Integral) and not isinstance(k, (bool, np.bool_)))):
+            return False
+    return True
+
+
+def copy_of(a, dtype=None, order='K'):
+    """A device copy of a device array, made by a queued kernel on the current stream."""
+    src = a.view(np.ndarray)
+    dst = poison(retiring(np.empty_like(src, dtype=dtype, order=order)))
+    _stream.enqueue(lambda: np.copyto(dst, src, casting='unsafe'))
+    return dst.view(ndarray)
+
+
+def land(host, stream=None):
+    """A device array that receives a freshly computed host array when the stream gets to it."""
+    if host.size == 0 or host.dtype.hasobject:
+        return host.view(ndarray)
+    dst = poison(retiring(np.empty_like(host)))
+    _stream.enqueue(lambda: np.copyto(dst, host), stream)
+    return dst.view(ndarray)
+
+
+def retiring(a):
+    """A view of a's memory that, once dropped, keeps it until no queued work can reach it.
+
+    CuPy's pool hands freed memory out again only in stream order, so a kernel
+    still queued may read an array its caller has dropped (through a pointer
+    table, say); NumPy would free it at once.
+    """
+    if a.size == 0:
+        return a
+    lo, hi = _byte_bounds(a)
+    buf = np.asarray(_RawBuffer(lo, hi - lo, a))
+    return np.ndarray(a.shape, a.dtype, buffer=buf, offset=a.ctypes.data - lo, strides=a.strides)
+
+
 class _RawBuffer:
-    """Exposes foreign memory to NumPy while keeping its owner alive."""
+    """Exposes foreign memory to NumPy while keeping its owner alive (see retiring)."""
 
     def __init__(self, ptr, nbytes, owner, readonly=False):
         self.__array_interface__ = {
@@ -196,6 +336,12 @@ class _RawBuffer:
             'version': 3,
         }
         self._owner = owner
+
+    def __del__(self):
+        try:
+            _stream.retire(self._owner)
+        except Exception:  # interpreter shutdown
+            pass
 
 
 def poison(arr):
@@ -257,22 +403,38 @@ def unwrap(x):
     return x
 
 
-def wrap(r):
+def _arrays(x, found):
+    if isinstance(x, np.ndarray):
+        found.append(x.view(np.ndarray) if isinstance(x, ndarray) else x)
+    elif type(x) in (list, tuple):
+        for v in x:
+            _arrays(v, found)
+    return found
+
+
+def wrap(r, sources=()):
+    """Device arrays of results computed now from `sources`.
+
+    A view of a source stays a view; a new result lands in device memory in
+    stream order, as a kernel's output would.
+    """
     t = type(r)
     if t is np.ndarray:
-        return r.view(ndarray)
+        if any(np.may_share_memory(r, x) for x in _arrays(sources, [])):
+            return r.view(ndarray)
+        return land(r)
     if isinstance(r, np.generic):
-        return np.asarray(r).view(ndarray)
+        return land(np.asarray(r))
     if t is list or t is tuple:
-        return t(wrap(v) for v in r)
+        return t(wrap(v, sources) for v in r)
     if isinstance(r, tuple) and hasattr(r, '_fields'):
-        return t(*(wrap(v) for v in r))
+        return t(*(wrap(v, sources) for v in r))
     return r
 
 
 def to_device(a):
-    """View a freshly made host array as a device array (no copy)."""
-    return a.view(ndarray)
+    """A device array of a freshly made host array, copied to the device in stream order."""
+    return land(a)
 
 
 def forward(fn, what=None, allow_host=False):
@@ -283,7 +445,8 @@ def forward(fn, what=None, allow_host=False):
         if not allow_host:
             refuse_host(args, what)
             refuse_host(tuple(kwargs.values()), what)
-        return wrap(fn(*args, **kwargs))
+        _stream.run_queued()
+        return wrap(fn(*args, **kwargs), (args, tuple(kwargs.values())))
 
     call.__name__ = getattr(fn, '__name__', what)
     call.__qualname__ = call.__name__
@@ -304,7 +467,8 @@ class UfuncProxy:
         what = self.__name__ if method == '__call__' else '%s.%s' % (self.__name__, method)
         refuse_host(args, what)
         refuse_host(tuple(kwargs.values()), what)
-        return wrap(getattr(self._uf, method)(*args, **kwargs))
+        _stream.run_queued()
+        return wrap(getattr(self._uf, method)(*args, **kwargs), (args, tuple(kwargs.values())))
 
     def __call__(self, *args, **kwargs):
         return self._run('__call__', args, kwargs)
@@ -341,7 +505,8 @@ class IndexProxy:
     def __getitem__(self, key):
         keys = key if isinstance(key, tuple) else (key,)
         refuse_host(keys, self._what)
-        return wrap(self._obj[unwrap(key)])
+        _stream.run_queued()
+        return wrap(self._obj[unwrap(key)], keys)
 
     def __len__(self):
         return len(self._obj)

@@ -26,6 +26,7 @@ import numpy as np
 from . import _core
 from .cuda import compiler as _compiler
 from .cuda import driver as _driver
+from .cuda import stream as _stream
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 _SHIM = os.path.join(_HERE, '_shim.h')
@@ -526,6 +527,10 @@ class RawKernel:
             else:
                 self._store_scalar(p, a, slots)
 
+        # Arguments are checked at the launch; the grid runs when its stream gets to it.
+        _stream.enqueue(lambda: self._run(binary, params, args, arrays, slots, g, b), stream)
+
+    def _run(self, binary, params, args, arrays, slots, g, b):
         groups = self._group(arrays)
         for n, grp in enumerate(groups):
             for pos, addr in grp.open(n).items():

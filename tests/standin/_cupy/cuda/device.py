@@ -20,6 +20,7 @@ class Device:
 
     def synchronize(self):
         runtime.check_device(self.id)
+        runtime.deviceSynchronize()
 
     def __enter__(self):
         runtime.check_device(self.id)

@@ -55,7 +55,8 @@ def setDevice(device):
 
 
 def deviceSynchronize():
-    pass
+    from .stream import synchronize_device
+    synchronize_device()
 
 
 def runtimeGetVersion():
