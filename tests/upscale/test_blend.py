@@ -48,9 +48,9 @@ def test_batches_blend_to_the_weighted_average_of_merge_tiles(shape, tile, overl
     for first in range(0, len(tiles), batch):
         part = whole[first:first + batch]
         if kind == "cupy":
-            part = cp.asarray(part)
+            part = cp.from_dlpack(part)
         elif kind == "float16":
-            part = cp.asarray(part).astype(cp.float16)
+            part = cp.from_dlpack(part).astype(cp.float16)
         elif kind == "rgb":
             part = part[:, [2, 1, 0]]
         blender.add(part, first, rgb=kind == "rgb")
