@@ -208,7 +208,7 @@ def test_memory_pool_counts_what_live_device_arrays_hold():
     a = cp.zeros((100, 100), cp.float32)
     views = [a[10:20], a.T, a.reshape(-1)]  # views hold no memory of their own
     b = a + 1
-    shared = cp.asarray(torch.ones(1000, device="cuda"))  # a tensor's memory is not the pool's
+    shared = cp.from_dlpack(torch.ones(1000, device="cuda"))  # a tensor's memory is not the pool's
     assert pool.used_bytes() - before == 2 * a.nbytes
     del a, b, views
     cp.cuda.Device().synchronize()  # memory dropped with work still queued is kept until then
