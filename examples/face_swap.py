@@ -26,39 +26,8 @@ import numpy as np
 from quorvex.face.detector import TrtFaceDetection
 from quorvex.face.paste import PasteBack
 from quorvex.face.swap import FaceSwap, session_arguments
+from quorvex.cli.swap import rescale_matrix, swap_faces  # noqa: F401  (the command's own face swap)
 from quorvex.utils.dtypes import to_float32
-
-
-def rescale_matrix(matrix, source_size: int, target_size: int):
-    """The frame -> crop matrix for the same crop resized from source_size to target_size pixels.
-
-    Pixel centres sit at integer coordinates, so a crop position x becomes
-    (x + 0.5) * target_size / source_size - 0.5, not a plain multiple of x.
-    """
-    ratio = target_size / source_size
-    scaled = matrix * np.float32(ratio)
-    scaled[:, 2] += np.float32(0.5 * ratio - 0.5)
-    return scaled
-
-
-def swap_faces(frame, source_face, detector, swapper, paster, enhancer=None, crop_size=512, faces=None):
-    """The frame with every detected face given the source face's identity.
-
-    frame is a BGR float32 device image; only the regions of detected faces change. faces, when
-    given, are the frame's detections (detector.get(frame, crop_size=crop_size)).
-    """
-    out = frame
-    if faces is None:
-        faces = detector.get(frame, crop_size=crop_size)
-    for face in faces:
-        swapped = swapper.get(face, source_face)  # at the crop's size
-        matrix = face.matrix
-        if enhancer is not None:
-            swapped = enhancer.get(swapped)
-            # The restored face is larger than the crop: move the frame -> crop matrix onto it.
-            matrix = rescale_matrix(matrix, face.image.shape[0], swapped.shape[0])
-        out = paster.get(out, swapped, matrix)
-    return out
 
 
 def device_id(device: str) -> int:
@@ -134,7 +103,7 @@ def run(args, gpu: int) -> int:
     faces = detector.get(target, crop_size=512)
     if not faces:
         return fail(f"no face found in the target {args.target}: nothing swapped, {args.output} not written", 1)
-    result = swap_faces(target, source_face, detector, swapper, PasteBack(), enhancer, faces=faces)
+    result, _ = swap_faces(target, source_face, detector, swapper, PasteBack(), enhancer, detections=faces)
     pixels = np.clip(cp.asnumpy(result) * 255 + 0.5, 0, 255).astype(np.uint8)
     try:
         written = cv2.imwrite(args.output, pixels)

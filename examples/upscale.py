@@ -23,7 +23,8 @@ import torch
 
 from quorvex.io.store import store
 from quorvex.upscale.core.torch import TorchUpscaler
-from quorvex.upscale.tile import batch_to_tile, merge_tiles, tile_image, to_batch
+from quorvex.upscale.blend import TileBlender
+from quorvex.upscale.tile import tile_image, to_batch
 from quorvex.utils.dtypes import to_uint8
 
 
@@ -32,20 +33,22 @@ class Refused(Exception):
 
 
 def upscale(image, upscaler, tile=128, overlap=16, batch=8, progress=None):
-    """The upscaled BGR float32 device image of a BGR device image (float, uint8 or uint16)."""
+    """The upscaled BGR float32 device image of a BGR device image (float, uint8 or uint16).
+
+    Each batch of model outputs is blended into the result as it comes back (TileBlender, as the
+    quorvex command does), so device memory holds the image, the result and one batch."""
     if upscaler.purpose == "FaceSR":
         return upscaler.get(image)
     tiles, padded_shape = tile_image(image, tile, overlap)
-    outputs = []
+    blender = TileBlender(padded_shape, upscaler.scale, tile, overlap)
     rgb = [2, 1, 0]  # tiles are BGR; the networks take RGB
     for start in range(0, len(tiles), batch):
         inputs = to_batch(tiles[start : start + batch])[:, rgb]
         with torch.no_grad():
-            result = upscaler.model(inputs.to(upscaler.device))
-        outputs += batch_to_tile(result[:, rgb].contiguous())
+            blender.add(upscaler.model(inputs.to(upscaler.device)), start, rgb=True)
         if progress:
-            progress(len(outputs), len(tiles))
-    return merge_tiles(outputs, tuple(image.shape), padded_shape, upscaler.scale, tile, overlap)
+            progress(min(start + batch, len(tiles)), len(tiles))
+    return blender.result(tuple(image.shape))
 
 
 def read_image(path: str):

@@ -46,7 +46,7 @@ def smooth_frame(height, width, seed):
 
 @pytest.mark.parametrize("enhance", [False, True])
 def test_only_the_face_regions_change(models, enhance):
-    example = runpy.run_path(str(ROOT / "examples" / "face_swap.py"))
+    from quorvex.cli.swap import swap_faces
     from quorvex.face.detector import TrtFaceDetection
     from quorvex.face.embedding import FaceEmbedding
     from quorvex.face.enhancer import GFPGAN
@@ -59,8 +59,9 @@ def test_only_the_face_regions_change(models, enhance):
         detector.get(cp.asarray(smooth_frame(360, 640, 1)))[0])
     frame = cp.asarray(smooth_frame(360, 640, 2))
     enhancer = GFPGAN(restorer(1.0)) if enhance else None
-    out = example["swap_faces"](frame, source, detector, FaceSwap(model_path=str(models["swapper"]), device="cpu"),
-                                PasteBack(), enhancer, crop_size=128)
+    out, count = swap_faces(frame, source, detector, FaceSwap(model_path=str(models["swapper"]), device="cpu"),
+                            PasteBack(), enhancer, crop_size=128)
+    assert count == len(FACES)
     assert out.shape == frame.shape and out.dtype == cp.float32
     changed = np.abs(out.get() - frame.get()).max(axis=2) > 1e-6
     # Faces sit at network pixels (192, 192) and (448, 224); the frame maps 1:1 onto the input.

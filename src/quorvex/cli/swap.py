@@ -26,19 +26,35 @@ def select(faces, which):
     return ordered[:1] if which == "largest" else ordered[:which]
 
 
-def swap_faces(frame, source_face, detector, swapper, paster, enhancer=None, faces="all", crop_size=512):
-    """The frame with the selected detected faces given the source face's identity; returns the
-    new frame and the number of faces swapped. Only the regions of those faces change."""
+def rescale_matrix(matrix, source_size: int, target_size: int):
+    """The frame -> crop matrix for the same crop resized from source_size to target_size pixels.
+
+    Pixel centres sit at integer coordinates, so a crop position x becomes
+    (x + 0.5) * target_size / source_size - 0.5, not a plain multiple of x.
+    """
     import numpy as np
 
+    ratio = target_size / source_size
+    scaled = matrix * np.float32(ratio)
+    scaled[:, 2] += np.float32(0.5 * ratio - 0.5)
+    return scaled
+
+
+def swap_faces(frame, source_face, detector, swapper, paster, enhancer=None, faces="all", crop_size=512,
+               detections=None):
+    """The frame with the selected faces given the source face's identity; returns the new frame
+    and the number of faces swapped. Only the regions of those faces change. detections, when
+    given, are the frame's faces as detector.get(frame, crop_size=crop_size) finds them."""
+    if detections is None:
+        detections = detector.get(frame, crop_size=crop_size)
     out, count = frame, 0
-    for face in select(detector.get(frame, crop_size=crop_size), faces):
+    for face in select(detections, faces):
         swapped = swapper.get(face, source_face)  # at the crop's size
         matrix = face.matrix
         if enhancer is not None:
             swapped = enhancer.get(swapped)
-            # The restored face is larger than the crop: scale the frame -> crop matrix to it.
-            matrix = matrix * np.float32(swapped.shape[0] / crop_size)
+            # The restored face is larger than the crop: move the frame -> crop matrix onto it.
+            matrix = rescale_matrix(matrix, face.image.shape[0], swapped.shape[0])
         out = paster.get(out, swapped, matrix)
         count += 1
     return out, count
