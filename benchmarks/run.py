@@ -293,7 +293,7 @@ def run_swap(repeat: int) -> list[dict]:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--small", action="store_true", help="tiny images, to check the script")
-    parser.add_argument("--only", choices=["kernels", "detector", "face", "tiling"], help="run one group")
+    parser.add_argument("--only", choices=["kernels", "detector", "face", "tiling", "video"], help="run one group")
     args = parser.parse_args()
     if args.only in (None, "kernels"):
         run(64, 36, repeat=2) if args.small else run(3840, 2160, repeat=50)
@@ -309,6 +309,11 @@ def main() -> int:
         from tiling import run_tiling
 
         run_tiling(320, 180, repeat=1, num_feat=8, num_conv=2) if args.small else run_tiling(1920, 1080, repeat=20)
+    if args.only in (None, "video"):
+        sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+        from video import run_video
+
+        run_video(64, 36, repeat=2) if args.small else run_video(3840, 2160, repeat=50)
     return 0
 
 

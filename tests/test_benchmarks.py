@@ -48,3 +48,4 @@ def test_whole_benchmark_script_runs_small(capsys, monkeypatch):
     assert done.value.code == 0
     out = capsys.readouterr().out
     assert "grayscale" in out and "detector" in out and "paste back" in out and "tiles" in out
+    assert "nv12_to_bgr" in out and "bgr_to_v210" in out
