@@ -131,6 +131,8 @@ def run(args, reporter) -> int:
         from .distributed import run as run_on_ray
 
         return run_on_ray(args, reporter)
+    if args.workers is not None or args.gpus_per_worker != 1.0:
+        raise CliError("--workers and --gpus-per-worker go with --ray", USAGE)
     plan = prepare(args)
     if not plan.jobs:
         reporter.note(f"nothing to do: {plan.skipped} output(s) already there (--overwrite to redo)")
