@@ -186,6 +186,7 @@ class Worker:
         """One range of a video into the piece file; returns (process id, faces swapped so far)."""
         source, piece = pathlib.Path(source), pathlib.Path(piece)
         segment = piece.with_name(f"{piece.stem}.{os.getpid()}.source{source.suffix}")
+        piece.parent.mkdir(parents=True, exist_ok=True)
         try:
             cut(source, segment, start_pts, count)
             if self.command == "upscale":
