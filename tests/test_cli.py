@@ -214,6 +214,7 @@ def test_swap_changes_the_faces_only(tmp_path):
         (["upscale", "{tmp}/in.png", "{tmp}/o.png", "--model={tmp}/fixed.onnx", "--tile=32"], 2,
          "--tile 32: the model takes 24x24 inputs only"),
         (["upscale", "{tmp}/in.png", "{tmp}/o.png", "--device=gpu"], 2, "--device must be cuda or cuda:N"),
+        (["upscale", "{tmp}/in.png", "{tmp}/o.png", "--workers=2"], 2, "--workers and --gpus-per-worker go with --ray"),
         (["upscale", "{tmp}/in.png", "{tmp}/o.png", "--device=cuda:7"], 2, "only 1 CUDA device(s)"),
         (["upscale", "{tmp}/broken.png", "{tmp}/o.png"], 1, "broken.png: cannot decode this image"),
         (["upscale", "{tmp}/in.png", "{tmp}/ro/o.png"], 2, "no permission to write here"),

@@ -34,13 +34,25 @@ def build_parser() -> argparse.ArgumentParser:
     common.add_argument("-q", "--quiet", action="store_true", help="no progress bars and no summary")
     common.add_argument("--debug", action="store_true", help="show the traceback of a failure")
 
+    # Folder and video jobs on a Ray cluster (quorvex.cli.distributed).
+    on_ray = argparse.ArgumentParser(add_help=False)
+    group = on_ray.add_argument_group("on a Ray cluster (pip install 'quorvex[ray]')")
+    group.add_argument("--ray", nargs="?", const="", metavar="ADDRESS",
+                       help="run on Ray: a local instance, or with ADDRESS (auto, HOST:PORT, ray://HOST:10001) an "
+                       "existing cluster; RAY_ADDRESS is used when ADDRESS is left out. Paths must be the same on "
+                       "every node")
+    group.add_argument("--workers", type=int, help="workers, each with its own model (default: as many as the "
+                       "cluster's GPUs allow)")
+    group.add_argument("--gpus-per-worker", type=float, default=1.0,
+                       help="GPUs each worker reserves; fractions share a GPU between workers (default 1)")
+
     parser = argparse.ArgumentParser(prog="quorvex", description="Upscale and swap faces in images, folders and videos; export, build and inspect models.")
     from quorvex import __version__
 
     parser.add_argument("--version", action="version", version=f"quorvex {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    up = commands.add_parser("upscale", parents=[common], help="upscale images, folders of images or videos",
+    up = commands.add_parser("upscale", parents=[common, on_ray], help="upscale images, folders of images or videos",
                              description="Upscale an image, a folder of images (recursively, same layout under "
                              "OUTPUT) or a video. With --model, a PyTorch checkpoint (spandrel), an ONNX model or a "
                              "TensorRT engine runs over overlapping tiles; without, a Lanczos-4 resize by --scale.")
@@ -56,7 +68,7 @@ def build_parser() -> argparse.ArgumentParser:
                     help="for PyTorch checkpoints: the type the model runs in (default fp32)")
     up.add_argument("--overwrite", action="store_true", help="redo outputs that are already there")
 
-    sw = commands.add_parser("swap", parents=[common], help="swap a face into images, folders or videos",
+    sw = commands.add_parser("swap", parents=[common, on_ray], help="swap a face into images, folders or videos",
                              description="Give every selected face of INPUT (an image, a folder of images or a "
                              "video) the identity of the face in --source.")
     sw.add_argument("input", metavar="INPUT")

@@ -14,6 +14,9 @@ class CliError(Exception):
         super().__init__(message)
         self.status = status
 
+    def __reduce__(self):  # the status survives pickling (errors of Ray workers)
+        return type(self), (str(self), self.status)
+
 
 USAGE = 2  # exit status for bad arguments and failed checks, as argparse uses
 

@@ -76,77 +76,96 @@ def check_model(path: str, what: str, kinds: tuple[str, ...]) -> str:
     return kind
 
 
-def run(args, reporter) -> int:
-    faces = parse_faces(args.faces)
-    device_id = parse_device(args.device)
+def prepare(args):
+    """Everything checked that can be without a model; returns the plan."""
+    parse_faces(args.faces)
+    parse_device(args.device)
     check_model(args.detector, "detector", ("tensorrt",))
     check_model(args.embedder, "embedder", ("onnx", "tensorrt"))
     check_model(args.swapper, "swapper", ("onnx",))
     if args.enhancer:
         check_model(args.enhancer, "enhancer", ("onnx",))
-    source = media.check_image_input(args.source, "--source")
-    plan = media.plan(args.input, args.output, args.overwrite)
+    media.check_image_input(args.source, "--source")
+    return media.plan(args.input, args.output, args.overwrite)
+
+
+class Swapper:
+    """The models on one device and the source face: called on a frame, returns the swapped
+    frame; counts the faces it swapped in faces."""
+
+    def __init__(self, args, reporter, device_id: int):
+        require_gpu(device_id)
+        from quorvex.face.detector import TrtFaceDetection
+        from quorvex.face.paste import PasteBack
+        from quorvex.face.swap import FaceSwap
+
+        self.reporter, self.which, self.faces = reporter, parse_faces(args.faces), 0
+        onnx_device = ort_device(device_id, reporter)
+        with reporter.library_output():
+            self.detector = TrtFaceDetection(model_path=args.detector, device_id=device_id)
+            if args.embedder.lower().endswith(ENGINE_SUFFIXES):
+                from quorvex.face.recognizer import TrtFaceEmbedding
+
+                embedder = TrtFaceEmbedding(model_path=args.embedder, device_id=device_id)
+            else:
+                from quorvex.face.embedding import FaceEmbedding
+
+                embedder = FaceEmbedding(model_path=args.embedder, device=onnx_device)
+            self.swapper = FaceSwap(model_path=args.swapper, device=onnx_device)
+            self.enhancer = None
+            if args.enhancer:
+                from quorvex.face.embedding import session_arguments
+                from quorvex.face.enhancer import GFPGAN
+
+                self.enhancer = GFPGAN(args.enhancer, **session_arguments(onnx_device))
+            self.paster = PasteBack()
+
+            source_image, _ = media.read_image(media.check_image_input(args.source, "--source"))
+            found = self.detector.get(source_image)
+            if not found:
+                raise CliError(f"--source {args.source}: no face found in this image")
+            self.source_face = embedder.get(select(found, "largest")[0])
+
+    def __call__(self, frame, bar=None):
+        with self.reporter.library_output():
+            out, count = swap_faces(frame, self.source_face, self.detector, self.swapper, self.paster,
+                                    self.enhancer, self.which)
+        self.faces += count
+        return out
+
+
+def swap_file(work, reporter, source, target) -> None:
+    frame, dtype = media.read_image(source)
+    result = work(frame)
+    del frame
+    media.write_image(target, result, dtype)
+    reporter.memory.sample()
+
+
+def run(args, reporter) -> int:
+    if getattr(args, "ray", None) is not None:
+        from .distributed import run as run_on_ray
+
+        return run_on_ray(args, reporter)
+    if args.workers is not None or args.gpus_per_worker != 1.0:
+        raise CliError("--workers and --gpus-per-worker go with --ray", USAGE)
+    plan = prepare(args)
     if not plan.jobs:
         reporter.note(f"nothing to do: {plan.skipped} output(s) already there (--overwrite to redo)")
         reporter.summary("swapped 0 images", 0, "images", plan.skipped)
         return 0
-    require_gpu(device_id)
-
-    from quorvex.face.detector import TrtFaceDetection
-    from quorvex.face.paste import PasteBack
-    from quorvex.face.swap import FaceSwap
-
-    onnx_device = ort_device(device_id, reporter)
-    with reporter.library_output():
-        detector = TrtFaceDetection(model_path=args.detector, device_id=device_id)
-        if args.embedder.lower().endswith(ENGINE_SUFFIXES):
-            from quorvex.face.recognizer import TrtFaceEmbedding
-
-            embedder = TrtFaceEmbedding(model_path=args.embedder, device_id=device_id)
-        else:
-            from quorvex.face.embedding import FaceEmbedding
-
-            embedder = FaceEmbedding(model_path=args.embedder, device=onnx_device)
-        swapper = FaceSwap(model_path=args.swapper, device=onnx_device)
-        enhancer = None
-        if args.enhancer:
-            from quorvex.face.embedding import session_arguments
-            from quorvex.face.enhancer import GFPGAN
-
-            enhancer = GFPGAN(args.enhancer, **session_arguments(onnx_device))
-        paster = PasteBack()
-
-        source_image, _ = media.read_image(source)
-        found = detector.get(source_image)
-        if not found:
-            raise CliError(f"--source {args.source}: no face found in this image")
-        source_face = embedder.get(select(found, "largest")[0])
-        del source_image
-
-    total_faces = 0
-
-    def transform(frame, bar=None):
-        nonlocal total_faces
-        with reporter.library_output():
-            out, count = swap_faces(frame, source_face, detector, swapper, paster, enhancer, faces)
-        total_faces += count
-        return out
+    work = Swapper(args, reporter, parse_device(args.device))
 
     if plan.kind == "video":
         (source, target), = plan.jobs
-        frames = media.process_video(source, target, transform, reporter, lambda size: size)
-        reporter.summary(f"swapped {total_faces} faces in {frames} frames", frames, "frames")
+        frames = media.process_video(source, target, work, reporter, lambda size: size)
+        reporter.summary(f"swapped {work.faces} faces in {frames} frames", frames, "frames")
         return 0
 
     with reporter.bar(len(plan.jobs), "image") as bar:
         for source, target in plan.jobs:
-            frame, dtype = media.read_image(source)
-            result = transform(frame)
-            del frame
-            media.write_image(target, result, dtype)
-            reporter.memory.sample()
-            del result
+            swap_file(work, reporter, source, target)
             bar.update(1)
     n = len(plan.jobs)
-    reporter.summary(f"swapped {total_faces} faces in {n} image{'s' if n > 1 else ''}", n, "images", plan.skipped)
+    reporter.summary(f"swapped {work.faces} faces in {n} image{'s' if n > 1 else ''}", n, "images", plan.skipped)
     return 0

@@ -132,9 +132,11 @@ def lanczos(scale: int):
     return upscale
 
 
-def run(args, reporter) -> int:
+def prepare(args):
+    """Everything checked that can be without a model: the numbers, the device, the model file,
+    the inputs and outputs. Returns the plan."""
     check_numbers(args)
-    device_id = parse_device(args.device)
+    parse_device(args.device)
     plan = media.plan(args.input, args.output, args.overwrite)
     if args.model:
         from .models import model_kind
@@ -142,12 +144,13 @@ def run(args, reporter) -> int:
         model_kind(args.model)  # the file is there and of a known kind
     if plan.kind == "video":
         media.video_module()  # there before any model loads
-    if not plan.jobs:
-        reporter.note(f"nothing to do: {plan.skipped} output(s) already there (--overwrite to redo)")
-        reporter.summary("upscaled 0 images", 0, "images", plan.skipped)
-        return 0
-    require_gpu(device_id)
+    return plan
 
+
+def load(args, reporter, device_id: int):
+    """(the image function, a description of it) on device_id: the model loaded and checked
+    against --tile, --overlap and --scale, or the Lanczos-4 resize."""
+    require_gpu(device_id)
     if args.model:
         from .models import load_runner
 
@@ -160,43 +163,63 @@ def run(args, reporter) -> int:
             runner.scale = probe_scale(runner, tile)
         if args.scale and args.scale != runner.scale:
             raise CliError(f"--scale {args.scale}: the model upscales x{runner.scale} (leave --scale out)", USAGE)
-        what = f"{runner.description} (tile {tile}, overlap {args.overlap}, batch {work.batch})"
+        return work, f"{runner.description} (tile {tile}, overlap {args.overlap}, batch {work.batch})"
+    scale = args.scale or 2
+    return lanczos(scale), f"Lanczos-4 x{scale}"
+
+
+def frame_size(work, args):
+    """Maps a video's (width, height) to the upscaled one's."""
+    runner = getattr(work, "runner", None)
+    factor = (runner.scale if runner else None) or args.scale or 2
+    return lambda size: (size[0] * factor, size[1] * factor)
+
+
+def upscale_file(work, reporter, source, target, bar=None) -> None:
+    image, dtype = media.read_image(source)
+    reporter.memory.sample()
+    holder = [image]
+    del image
+    result = work(holder, bar)
+    media.write_image(target, result, dtype)
+    reporter.memory.sample()
+
+
+def summarise(reporter, what: str, count: int, tiles: int, skipped: int) -> None:
+    if count == 1 and tiles:
+        reporter.summary(f"upscaled 1 image ({tiles} tiles) with {what}", tiles, "tiles", skipped)
     else:
-        scale = args.scale or 2
-        work = lanczos(scale)
-        what = f"Lanczos-4 x{scale}"
+        reporter.summary(f"upscaled {count} image{'s' if count != 1 else ''}"
+                         + (f" ({tiles} tiles)" if tiles else "") + f" with {what}", count, "images", skipped)
+
+
+def run(args, reporter) -> int:
+    if getattr(args, "ray", None) is not None:
+        from .distributed import run as run_on_ray
+
+        return run_on_ray(args, reporter)
+    if args.workers is not None or args.gpus_per_worker != 1.0:
+        raise CliError("--workers and --gpus-per-worker go with --ray", USAGE)
+    plan = prepare(args)
+    if not plan.jobs:
+        reporter.note(f"nothing to do: {plan.skipped} output(s) already there (--overwrite to redo)")
+        reporter.summary("upscaled 0 images", 0, "images", plan.skipped)
+        return 0
+    work, what = load(args, reporter, parse_device(args.device))
     if plan.kind == "video":
         (source, target), = plan.jobs
-
-        def out_size(size):
-            s = getattr(work, "runner", None)
-            factor = (s.scale if s else None) or args.scale or 2
-            return size[0] * factor, size[1] * factor
-
-        frames = media.process_video(source, target, lambda frame, bar: work([frame], bar), reporter, out_size)
+        frames = media.process_video(source, target, lambda frame, bar: work([frame], bar), reporter,
+                                     frame_size(work, args))
         reporter.summary(f"upscaled {frames} frames with {what}", frames, "frames")
         return 0
 
     files = plan.jobs
     with reporter.bar(len(files), "file", leave=True) if len(files) > 1 else _nothing() as bar:
         for source, target in files:
-            image, dtype = media.read_image(source)
-            reporter.memory.sample()
-            holder = [image]
-            del image
-            result = work(holder, bar if len(files) > 1 else None)
-            media.write_image(target, result, dtype)
-            reporter.memory.sample()
-            del result
+            upscale_file(work, reporter, source, target, bar if len(files) > 1 else None)
             if bar is not None:
                 bar.update(1)
-    tiles = work.tiles_done if isinstance(work, Upscaler) else 0
-    if len(files) == 1 and tiles:
-        reporter.summary(f"upscaled 1 image ({tiles} tiles) with {what}", tiles, "tiles", plan.skipped)
-    else:
-        reporter.summary(f"upscaled {len(files)} image{'s' if len(files) > 1 else ''}"
-                         + (f" ({tiles} tiles)" if tiles else "") + f" with {what}", len(files), "images",
-                         plan.skipped)
+    summarise(reporter, what, len(files), work.tiles_done if isinstance(work, Upscaler) else 0, plan.skipped)
     return 0
 
 

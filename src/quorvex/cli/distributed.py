@@ -1,0 +1,428 @@
+"""Folder and video jobs of the quorvex command on a Ray cluster.
+
+    quorvex upscale frames/ big/ --model 4x.pth --ray                 # a local Ray instance
+    quorvex upscale film.mp4 film_x4.mp4 --model 4x.pth --ray=auto   # the cluster `ray start` made
+    quorvex swap ... --ray=ray://head:10001 --workers 8 --gpus-per-worker 0.5
+
+or from a program, run_job("upscale", "frames/", "big/", model="4x.pth", workers=4).
+
+Each worker is a Ray actor that loads the model once on its GPU and keeps it for every item it
+is given. The items of a folder are its files; those of a video are frame ranges that start at
+key frames: a worker copies its range's packets into a small file (no decoding), decodes,
+processes and encodes it into a piece, and the driver joins the pieces in order by copying
+their packets (no re-encoding), the audio copied once from the source. Every output and every
+piece is written under a temporary name and renamed when complete, so what exists is finished:
+a job started again skips it, and a worker lost in the middle of an item leaves nothing that
+counts. The driver hands each worker one item at a time; the item of a worker that dies goes
+back to the queue and a fresh worker takes the dead one's place.
+
+Paths are those the driver sees: on a cluster of several machines INPUT and OUTPUT must be on
+storage that every node mounts at the same path.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import pathlib
+import time
+
+from . import media
+from .common import USAGE, CliError, Reporter
+
+RAY_NEEDED = "--ray needs Ray, which is not installed: pip install 'quorvex[ray]'"
+VIDEO_PIECES = 64  # key-frame groups are merged into about this many ranges
+RESTARTS = 3  # fresh workers per worker slot before the job gives up
+FORWARDED_ENV = ("QUORVEX_",)  # the driver's settings the workers need (QUORVEX_EMAP)
+
+
+def require_ray():
+    try:
+        import ray
+    except ImportError:
+        raise CliError(RAY_NEEDED, USAGE) from None
+    return ray
+
+
+# ---------------------------------------------------------------- video ranges
+
+
+def key_frame_ranges(source: pathlib.Path, pieces: int = VIDEO_PIECES):
+    """[(first frame, start pts, frame count)] of the video stream, in order: groups of pictures
+    (a key frame and what follows it up to the next one, in decoding order) merged into about
+    `pieces` ranges. Reads packets only."""
+    import av
+
+    groups = []  # [start pts, count]
+    with av.open(str(source)) as container:
+        stream = container.streams.video[0]
+        for packet in container.demux(stream):
+            if packet.dts is None and packet.pts is None:
+                continue  # the demuxer's end marker
+            if packet.is_keyframe or not groups:
+                if packet.pts is None:
+                    raise CliError(f"{source}: its key frames carry no time stamps; it cannot be split")
+                groups.append([packet.pts, 0])
+            groups[-1][1] += 1
+    total = sum(count for _, count in groups)
+    least = max(1, total // pieces)
+    ranges, first = [], 0
+    for pts, count in groups:
+        if ranges and ranges[-1][2] < least:
+            ranges[-1][2] += count
+        else:
+            ranges.append([first, pts, count])
+        first += count
+    return [tuple(r) for r in ranges], total
+
+
+def piece_name(target: pathlib.Path, first: int, count: int) -> pathlib.Path:
+    return target.with_name(f".{target.stem}.{first:08d}+{count}.piece{target.suffix}")
+
+
+def cut(source: pathlib.Path, destination: pathlib.Path, start_pts: int, count: int) -> None:
+    """Copies `count` video packets from the key frame at start_pts into destination."""
+    import av
+
+    with av.open(str(source)) as inp, av.open(str(destination), "w") as out:
+        stream = inp.streams.video[0]
+        copy = out.add_stream_from_template(stream)
+        inp.seek(start_pts, stream=stream, backward=True, any_frame=False)
+        taken = 0
+        for packet in inp.demux(stream):
+            if packet.dts is None and packet.pts is None:
+                continue
+            if taken == 0 and not (packet.pts == start_pts and packet.is_keyframe):
+                continue  # the seek lands at or before the range's key frame
+            packet.stream = copy
+            out.mux(packet)
+            taken += 1
+            if taken == count:
+                break
+    if taken != count:
+        raise CliError(f"{source}: found {taken} of the {count} frames from time stamp {start_pts}")
+
+
+def join(pieces: list[pathlib.Path], target: pathlib.Path, audio_from: pathlib.Path) -> None:
+    """The pieces' video packets one after another, time stamps shifted, and the audio streams
+    of audio_from, into target (under a temporary name renamed when complete)."""
+    import av
+
+    partial = media.partial_name(target)
+    try:
+        with av.open(str(partial), "w") as out, av.open(str(audio_from)) as source:
+            with av.open(str(pieces[0])) as first:
+                video = out.add_stream_from_template(first.streams.video[0])
+                time_base = first.streams.video[0].time_base
+            audio = [(s, out.add_stream_from_template(s)) for s in source.streams.audio]
+            offset = 0  # in time_base
+            for path in pieces:
+                with av.open(str(path)) as inp:
+                    stream = inp.streams.video[0]
+                    if stream.time_base != time_base:
+                        raise CliError(f"{path}: a piece in another time base ({stream.time_base}, not {time_base})")
+                    end, shift = offset, None
+                    for packet in inp.demux(stream):
+                        if packet.dts is None and packet.pts is None:
+                            continue
+                        if shift is None:  # the piece's first packet is its key frame, shown first
+                            shift = offset - packet.pts
+                        packet.pts += shift
+                        if packet.dts is not None:
+                            packet.dts += shift
+                        end = max(end, packet.pts + (packet.duration or 0))
+                        packet.stream = video
+                        out.mux(packet)
+                    offset = end
+            for stream, copy in audio:
+                for packet in source.demux(stream):
+                    if packet.dts is None:
+                        continue
+                    packet.stream = copy
+                    out.mux(packet)
+        os.replace(partial, target)
+    finally:
+        if partial.exists():
+            partial.unlink()
+
+
+# ---------------------------------------------------------------- the worker
+
+
+class Worker:
+    """One Ray actor's state: the command's model on the GPU Ray gave it (device 0 of what it
+    sees), loaded by load() and kept for every item."""
+
+    def __init__(self, command: str, options: dict):
+        self.command, self.args = command, argparse.Namespace(**options)
+        self.reporter = Reporter(quiet=True)
+        self.work = None
+
+    def load(self) -> int:
+        """Loads the model; returns the process id. A failure is the model's own error."""
+        if self.command == "upscale":
+            from .upscale import load
+
+            self.work, _ = load(self.args, self.reporter, 0)
+        else:
+            from .swap import Swapper
+
+            self.work = Swapper(self.args, self.reporter, 0)
+        return os.getpid()
+
+    def file(self, source: str, target: str) -> tuple[int, int]:
+        """One image into target; returns (process id, faces swapped so far)."""
+        if self.command == "upscale":
+            from .upscale import upscale_file
+
+            upscale_file(self.work, self.reporter, pathlib.Path(source), pathlib.Path(target))
+        else:
+            from .swap import swap_file
+
+            swap_file(self.work, self.reporter, pathlib.Path(source), pathlib.Path(target))
+        return os.getpid(), getattr(self.work, "faces", 0)
+
+    def frames(self, source: str, piece: str, start_pts: int, count: int) -> tuple[int, int]:
+        """One range of a video into the piece file; returns (process id, faces swapped so far)."""
+        source, piece = pathlib.Path(source), pathlib.Path(piece)
+        segment = piece.with_name(f"{piece.stem}.{os.getpid()}.source{source.suffix}")
+        piece.parent.mkdir(parents=True, exist_ok=True)
+        try:
+            cut(source, segment, start_pts, count)
+            if self.command == "upscale":
+                from .upscale import frame_size
+
+                transform, size = (lambda frame, bar: self.work([frame], bar)), frame_size(self.work, self.args)
+            else:
+                transform, size = self.work, (lambda size: size)
+            done = media.process_video(segment, piece, transform, self.reporter, size)
+        finally:
+            if segment.exists():
+                segment.unlink()
+        if done != count:
+            piece.unlink()
+            raise CliError(f"{source}: the range of {count} frames from time stamp {start_pts} decoded into "
+                           f"{done} frames on its own (frames that refer across key frames?)")
+        return os.getpid(), getattr(self.work, "faces", 0)
+
+
+# ---------------------------------------------------------------- the driver
+
+
+class _Pool:
+    """The workers: each runs one item at a time; a dead one is replaced by a fresh one."""
+
+    def __init__(self, ray, actor, size: int, options: dict):
+        self.ray, self.actor, self.options = ray, actor, options
+        self.loading = {}  # load ref -> actor
+        self.idle = []
+        self.busy = {}  # item ref -> (actor, item)
+        self.restarts, self.limit = 0, RESTARTS * size
+        self.retry = []  # items whose worker died
+        for _ in range(size):
+            self.start()
+
+    def start(self) -> None:
+        handle = self.actor.remote(*self.options["args"])
+        self.loading[handle.load.remote()] = handle
+
+    def wait(self):
+        """Blocks until a worker finishes loading or an item; returns (item, result) for a
+        finished item, None otherwise; an item whose worker died goes back through retry."""
+        ray = self.ray
+        refs = list(self.loading) + list(self.busy)
+        (ref,), _ = ray.wait(refs, num_returns=1)
+        if ref in self.loading:
+            handle = self.loading.pop(ref)
+            try:
+                ray.get(ref)
+            except (ray.exceptions.RayActorError, ray.exceptions.WorkerCrashedError):
+                self.replace()
+                return None
+            except ray.exceptions.RayTaskError as error:
+                raise _cause(error) from None
+            self.idle.append(handle)
+            return None
+        handle, item = self.busy.pop(ref)
+        try:
+            result = ray.get(ref)
+        except (ray.exceptions.RayActorError, ray.exceptions.WorkerCrashedError):
+            self.retry.append(item)
+            self.replace()
+            return None
+        except ray.exceptions.RayTaskError as error:
+            raise _cause(error) from None
+        self.idle.append(handle)
+        return item, result
+
+    def replace(self) -> None:
+        self.restarts += 1
+        if self.restarts > self.limit:
+            raise CliError(f"workers died {self.restarts} times; giving up (finished outputs are kept, run again "
+                           "to go on)")
+        self.start()
+
+    def submit(self, item, call) -> None:
+        handle = self.idle.pop()
+        self.busy[call(handle, item)] = (handle, item)
+
+    def close(self) -> None:
+        for handle in self.idle + [h for h, _ in self.busy.values()] + list(self.loading.values()):
+            self.ray.kill(handle, no_restart=True)
+
+
+def _cause(error):
+    """The worker's own exception behind a Ray task error, as the single-process run raises it."""
+    cause = getattr(error, "cause", None)
+    return cause if isinstance(cause, BaseException) else error
+
+
+def _forwarded_env() -> dict:
+    return {k: v for k, v in os.environ.items() if k.startswith(FORWARDED_ENV)}
+
+
+def check_options(args) -> None:
+    if args.workers is not None and args.workers < 1:
+        raise CliError(f"--workers must be at least 1, got {args.workers}", USAGE)
+    if args.gpus_per_worker < 0:
+        raise CliError(f"--gpus-per-worker must be at least 0, got {args.gpus_per_worker}", USAGE)
+    if args.device != "cuda":
+        raise CliError(f"--device {args.device}: with --ray, Ray gives each worker its GPU (--gpus-per-worker)", USAGE)
+
+
+def run(args, reporter) -> int:
+    execute(args, reporter)
+    return 0
+
+
+def execute(args, reporter, progress=None) -> dict:
+    """The command's job on Ray, with the same outputs as the single-process run; returns the
+    counts of items done, skipped (finished before), retried after their worker died, the
+    fresh workers started in place of dead ones and the workers."""
+    ray = require_ray()
+    check_options(args)
+    if args.command == "upscale":
+        from .upscale import prepare
+    else:
+        from .swap import prepare
+    plan = prepare(args)
+    what = "upscaled" if args.command == "upscale" else "swapped"
+
+    items, skipped = [], plan.skipped  # (kind, weight, arguments)
+    if plan.kind == "video":
+        (source, target), = plan.jobs
+        ranges, total = key_frame_ranges(source)
+        if not total:
+            raise CliError(f"{source}: no video frames")
+        pieces = [piece_name(target, first, count) for first, _, count in ranges]
+        for piece in pieces if args.overwrite else ():
+            piece.unlink(missing_ok=True)
+        for (first, pts, count), piece in zip(ranges, pieces):
+            if piece.exists():
+                skipped += 1
+            else:
+                items.append(("frames", count, (str(source), str(piece), pts, count)))
+        unit = "frame"
+    else:
+        items = [("file", 1, (str(s), str(t))) for s, t in plan.jobs]
+        unit = "image"
+        if not items:
+            reporter.note(f"nothing to do: {plan.skipped} output(s) already there (--overwrite to redo)")
+            reporter.summary(f"{what} 0 images", 0, "images", plan.skipped)
+            return {"done": 0, "skipped": skipped, "retried": 0, "restarts": 0, "workers": 0}
+
+    started_here = False
+    if not ray.is_initialized():
+        address = args.ray or None  # None: RAY_ADDRESS if set, else a local instance
+        with reporter.library_output():
+            ray.init(address=address, logging_level="ERROR", log_to_driver=False,
+                     **({} if address else {"include_dashboard": False}))
+        started_here = True
+    try:
+        workers = args.workers
+        if workers is None:
+            resources = ray.cluster_resources()
+            if args.gpus_per_worker > 0:
+                workers = max(1, int(resources.get("GPU", 0) / args.gpus_per_worker))
+            else:
+                workers = max(1, int(resources.get("CPU", 1)))
+        workers = max(1, min(workers, len(items)))
+        env = _forwarded_env()
+        actor = ray.remote(Worker).options(num_cpus=1, num_gpus=args.gpus_per_worker, max_restarts=0,
+                                           max_task_retries=0, **({"runtime_env": {"env_vars": env}} if env else {}))
+        options = {k: v for k, v in vars(args).items() if k != "func"}
+        pool = _Pool(ray, actor, workers, {"args": (args.command, options)})
+        calls = {"file": lambda h, item: h.file.remote(*item[2]),
+                 "frames": lambda h, item: h.frames.remote(*item[2])}
+        queue, faces, done, retried = list(reversed(items)), {}, 0, 0
+        total_weight = sum(weight for _, weight, _ in items)
+        try:
+            with reporter.bar(total_weight, unit, desc=f"{workers} workers") as bar:
+                while queue or pool.busy or pool.retry:
+                    while pool.idle and (pool.retry or queue):
+                        if pool.retry:
+                            item = pool.retry.pop()
+                            retried += 1
+                        else:
+                            item = queue.pop()
+                        pool.submit(item, lambda h, it: calls[it[0]](h, it))
+                    finished = pool.wait()
+                    if finished is None:
+                        continue
+                    item, (pid, worker_faces) = finished
+                    faces[pid] = worker_faces
+                    done += 1
+                    bar.update(item[1])
+                    if progress is not None:
+                        progress({"item": item[2][1], "worker": pid, "done": done, "total": len(items)})
+        finally:
+            pool.close()
+        if plan.kind == "video":
+            join(pieces, target, source)
+            for leftover in [*target.parent.glob(f".{target.stem}.*.piece*"),
+                             *target.parent.glob(f"..{target.stem}.*.piece*")]:
+                leftover.unlink(missing_ok=True)  # the pieces and what killed workers left of them
+    finally:
+        if started_here:
+            ray.shutdown()
+
+    found = f" ({sum(faces.values())} faces)" if args.command == "swap" else ""
+    if plan.kind == "video":
+        reporter.summary(f"{what} {total} frames{found} on {workers} Ray workers", total, "frames")
+    else:
+        reporter.summary(f"{what} {done} image{'s' if done != 1 else ''}{found} on {workers} Ray workers", done,
+                         "images", skipped)
+    return {"done": done, "skipped": skipped, "retried": retried, "restarts": pool.restarts, "workers": workers}
+
+
+def run_job(command: str, input, output, *, ray: str | None = "", workers: int | None = None,
+            gpus_per_worker: float = 1.0, quiet: bool = True, progress=None, **options) -> dict:
+    """Runs `quorvex upscale` or `quorvex swap` on Ray from a program.
+
+    ray: the cluster's address ("auto", "HOST:PORT", "ray://HOST:10001"); "" for RAY_ADDRESS if
+    set, else a local instance. A program that has called ray.init() already keeps its
+    connection. options: the command's options by their long names (model="4x.pth", tile=256,
+    overwrite=True; swap: source=..., detector=..., embedder=..., swapper=...). progress, if
+    given, is called after each finished item with a dict (item, worker, done, total).
+    Returns the counts of execute(); failures raise CliError or the model's own error."""
+    from . import build_parser
+
+    if command not in ("upscale", "swap"):
+        raise ValueError(f"run_job() takes command 'upscale' or 'swap', got {command!r}")
+    parser = build_parser()
+    sub = parser._subparsers._group_actions[0].choices[command]
+    known = {a.dest for a in sub._actions} - {"help", "input", "output", "ray", "workers", "gpus_per_worker"}
+    unknown = sorted(set(options) - known)
+    if unknown:
+        raise TypeError(f"run_job() got unknown {command} options: {', '.join(unknown)}")
+    argv = [command, os.fspath(input), os.fspath(output), f"--ray={ray}" if ray else "--ray",
+            f"--gpus-per-worker={gpus_per_worker}"]
+    if workers is not None:
+        argv.append(f"--workers={workers}")
+    for name, value in options.items():
+        if value is True:
+            argv.append(f"--{name.replace('_', '-')}")
+        elif value is not None and value is not False:
+            argv.append(f"--{name.replace('_', '-')}={value}")
+    args = parser.parse_args(argv)
+    return execute(args, Reporter(quiet), progress)

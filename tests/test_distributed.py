@@ -1,0 +1,168 @@
+"""Folder and video jobs of the quorvex command on a local Ray cluster; the workers get the CPU
+stand-ins through ray_workers/sitecustomize.py."""
+
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+
+import cv2
+import numpy as np
+import pytest
+
+from conftest import ON_GPU
+from test_cli import ROOT, nearest_x2, quorvex, smooth_image, write_png
+
+av = pytest.importorskip("av")
+ray = pytest.importorskip("ray")
+
+from quorvex.cli import main  # noqa: E402
+from quorvex.cli.common import CliError  # noqa: E402
+from quorvex.cli.distributed import run_job  # noqa: E402
+
+GPUS = 1 if ON_GPU else 0
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    """One local cluster for the module; its workers inherit this PYTHONPATH from the raylet."""
+    before = os.environ.get("PYTHONPATH")
+    paths = [str(ROOT / "ray_workers"), str(ROOT)] + ([before] if before else [])
+    os.environ["PYTHONPATH"] = os.pathsep.join(paths)
+    ray.init(num_cpus=2, num_gpus=GPUS, include_dashboard=False, logging_level="ERROR", log_to_driver=False)
+    try:
+        yield ray.get_runtime_context().gcs_address
+    finally:
+        ray.shutdown()
+        if before is None:
+            del os.environ["PYTHONPATH"]
+        else:
+            os.environ["PYTHONPATH"] = before
+
+
+def write_video(path, frames=60, key_every=10):
+    """32x24 frames, a key frame every key_every frames, one second of audio."""
+    with av.open(str(path), "w") as container:
+        video = container.add_stream("libx264", rate=25)
+        video.width, video.height, video.pix_fmt = 32, 24, "yuv420p"
+        video.codec_context.gop_size = key_every
+        video.options = {"keyint_min": str(key_every), "sc_threshold": "0"}
+        audio = container.add_stream("aac", rate=8000)
+        for i in range(frames):
+            image = (smooth_image(24, 32, i) * 255 + 0.5).astype(np.uint8)
+            container.mux(video.encode(av.VideoFrame.from_ndarray(image, "bgr24")))
+        container.mux(video.encode())
+        tone = av.AudioFrame.from_ndarray(np.zeros((1, 8000), np.float32), format="fltp", layout="mono")
+        tone.sample_rate, tone.pts = 8000, 0
+        container.mux(audio.encode(tone))
+        container.mux(audio.encode())
+    return path
+
+
+def decoded(path):
+    with av.open(str(path)) as container:
+        frames = [f.to_ndarray(format="bgr24").astype(int) for f in container.decode(video=0)]
+    with av.open(str(path)) as container:
+        audio = sum(1 for p in container.demux(audio=0) if p.dts is not None) if container.streams.audio else 0
+    with av.open(str(path)) as container:
+        keys = [p.is_keyframe for p in container.demux(video=0) if p.dts is not None]
+    return frames, audio, keys
+
+
+@pytest.fixture(scope="module")
+def job(tmp_path_factory):
+    """A folder of 12 images, a 60-frame video, an x2 model and the single-process outputs."""
+    root = tmp_path_factory.mktemp("job")
+    for i in range(12):
+        write_png(root / "in" / f"{i // 4}" / f"{i:02d}.png", 24, 32, i)
+    write_video(root / "clip.mp4")
+    model = str(nearest_x2(root / "x2.onnx"))
+    for source, target in (("in", "ref"), ("clip.mp4", "ref.mp4")):
+        assert main(["upscale", str(root / source), str(root / target), f"--model={model}", "--tile=16",
+                     "--overlap=4", "--quiet"]) == 0
+    return root, model
+
+
+def outputs(folder):
+    return {p.relative_to(folder): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
+
+
+def upscale(job_, source, target, progress=None, **extra):
+    root, model = job_
+    return run_job("upscale", root / source, target, workers=2, gpus_per_worker=GPUS, model=model, tile=16,
+                   overlap=4, progress=progress, **extra)
+
+
+@pytest.mark.parametrize("kind", ["folder", "video"])
+@pytest.mark.parametrize("kill", [False, True])
+def test_two_workers_match_the_single_process_run_even_when_one_dies(cluster, job, tmp_path, kind, kill):
+    root, _ = job
+    killed = []
+
+    def kill_a_worker(event):  # ends the process of the worker that finished first, mid-job
+        if kill and not killed:
+            killed.append(event["worker"])
+            os.kill(event["worker"], signal.SIGKILL)
+
+    source, target = ("in", tmp_path / "out") if kind == "folder" else ("clip.mp4", tmp_path / "out" / "big.mp4")
+    counts = upscale(job, source, target, kill_a_worker)
+    assert counts["workers"] == 2 and counts["done"] == (12 if kind == "folder" else 6)
+    assert (counts["retried"] >= 1 and counts["restarts"] >= 1) if kill else counts["retried"] == 0
+    if kind == "folder":  # every file, once, byte for byte; nothing else left behind
+        assert outputs(tmp_path / "out") == outputs(root / "ref")
+        return
+    assert [p.name for p in (tmp_path / "out").iterdir()] == ["big.mp4"]
+    frames, audio, keys = decoded(target)
+    reference, reference_audio, _ = decoded(root / "ref.mp4")
+    assert len(frames) == 60 and audio == reference_audio > 0
+    assert [i for i, key in enumerate(keys) if key] == list(range(0, 60, 10))  # the pieces, joined as encoded
+    # Each piece is encoded on its own, so only the encoder's loss (a few levels) separates the two
+    # runs; neighbouring frames differ by tens of levels, so one out of place shows.
+    assert max(np.abs(a - b).mean() for a, b in zip(frames, reference)) < 4
+    assert min(np.abs(a - b).mean() for a, b in zip(frames[1:], reference)) > 10
+
+
+@pytest.mark.parametrize("kind", ["folder", "video"])
+def test_a_job_started_again_skips_what_was_finished(cluster, job, tmp_path, kind):
+    target = tmp_path / "out" if kind == "folder" else tmp_path / "big.mp4"
+
+    def interrupt(event):
+        if event["done"] == 3:
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        upscale(job, "in" if kind == "folder" else "clip.mp4", target, interrupt)
+    finished = sorted(target.rglob("*.png")) if kind == "folder" else sorted(tmp_path.glob(".big.*.piece.mp4"))
+    assert len(finished) >= 3
+    times = [p.stat().st_mtime_ns for p in finished]
+    counts = upscale(job, "in" if kind == "folder" else "clip.mp4", target)
+    assert counts["skipped"] == len(finished) and counts["done"] == (12 if kind == "folder" else 6) - len(finished)
+    if kind == "folder":
+        assert [p.stat().st_mtime_ns for p in finished] == times
+        assert outputs(target) == outputs(job[0] / "ref")
+    else:
+        assert len(decoded(target)[0]) == 60 and not list(tmp_path.glob(".big*"))
+
+
+def test_a_model_that_cannot_load_fails_the_job_at_once(cluster, job, tmp_path):
+    (tmp_path / "garbage.onnx").write_bytes(b"not a model")
+    calls = []
+    with pytest.raises(CliError, match="not a readable ONNX model") as failure:
+        run_job("upscale", job[0] / "in", tmp_path / "out", workers=2, gpus_per_worker=GPUS,
+                model=tmp_path / "garbage.onnx", progress=calls.append)
+    assert failure.value.status == 2 and not calls and not (tmp_path / "out").exists()
+
+
+def test_the_command_on_an_existing_cluster_and_without_ray(cluster, job, tmp_path):
+    root, model = job
+    done = quorvex("upscale", root / "in", tmp_path / "out", f"--ray={cluster}", "--workers=2",
+                   f"--gpus-per-worker={GPUS}", f"--model={model}", "--tile=16", "--overlap=4")
+    assert done.returncode == 0, done.stderr
+    assert "upscaled 12 images on 2 Ray workers" in done.stdout and "12/12" in done.stderr
+    assert outputs(tmp_path / "out") == outputs(root / "ref")
+    without_ray = "import sys; sys.modules['ray'] = None; from quorvex.cli import main; sys.exit(main())"
+    missing = subprocess.run([sys.executable, "-c", without_ray, "upscale", root / "in", tmp_path / "o", "--ray"],
+                             capture_output=True, text=True)
+    assert missing.returncode == 2 and missing.stderr == (
+        "quorvex upscale: error: --ray needs Ray, which is not installed: pip install 'quorvex[ray]'\n")
