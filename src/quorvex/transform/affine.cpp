@@ -8,6 +8,7 @@
 #include <cmath>
 #include <string>
 
+#include "quorvex/alignment.hpp"
 #include "quorvex/function.hpp"
 #include "quorvex/image.hpp"
 #include "quorvex/kernel.hpp"
@@ -131,12 +132,7 @@ nb::handle affine_area_kernel;
 nb::handle affine_batch_kernel;
 nb::handle invert_affine_kernel;
 
-using Matrix = std::array<double, 6>;
-
-// The five-point face template of a 112-pixel crop: eyes, nose tip, mouth corners.
-constexpr double kTemplate[5][2] = {
-    {38.2946, 51.6963}, {73.5318, 51.5014}, {56.0252, 71.7366}, {41.5493, 92.3655}, {70.7299, 92.2041},
-};
+using Matrix = qv::Matrix;
 
 // A small host or device array as a C-contiguous float64 host array of the given shape.
 nb::object host_values(nb::handle array, const char *function, const char *name, int64_t rows, int64_t cols) {
@@ -173,14 +169,9 @@ Matrix read_matrix(nb::handle M, const char *function) {
 }
 
 Matrix invert(const Matrix &m, const char *function) {
-    double det = m[0] * m[4] - m[1] * m[3];
-    double r = 1.0 / det;
-    Matrix inv = {m[4] * r, -m[1] * r, 0.0, -m[3] * r, m[0] * r, 0.0};
-    inv[2] = -inv[0] * m[2] - inv[1] * m[5];
-    inv[5] = -inv[3] * m[2] - inv[4] * m[5];
-    bool finite = det != 0.0;
-    for (double v : inv) finite = finite && std::isfinite(v);
-    if (!finite)
+    Matrix inv;
+    double det;
+    if (!qv::invert_affine(m, inv, &det))
         qv::raise(PyExc_ValueError, "%s() takes an invertible M; its 2x2 part has determinant %R", function,
                   nb::float_(det).ptr());
     return inv;
@@ -322,26 +313,6 @@ nb::object get_inverse_matrix(const qv::Args &a) {
     return result.attr("reshape")(2, 3);
 }
 
-// Least-squares similarity (a -b tx / b a ty) taking points p onto q. Over the pairs (a, b),
-// which are exactly the scaled rotations, the problem is linear, so the centred closed form
-// is its optimum and never reflects.
-Matrix fit_similarity(const double (*p)[2], const double (*q)[2], size_t n) {
-    double pm[2] = {0, 0}, qm[2] = {0, 0};
-    for (size_t i = 0; i < n; ++i)
-        for (int k = 0; k < 2; ++k) pm[k] += p[i][k] / n, qm[k] += q[i][k] / n;
-    double spread = 0, dot = 0, cross = 0;
-    for (size_t i = 0; i < n; ++i) {
-        double px = p[i][0] - pm[0], py = p[i][1] - pm[1];
-        double qx = q[i][0] - qm[0], qy = q[i][1] - qm[1];
-        spread += px * px + py * py;
-        dot += px * qx + py * qy;
-        cross += px * qy - py * qx;
-    }
-    if (!(spread > 0)) qv::raise(PyExc_ValueError, "crop_from_kps() takes kps that are not all the same point");
-    double sa = dot / spread, sb = cross / spread;
-    return {sa, -sb, qm[0] - (sa * pm[0] - sb * pm[1]), sb, sa, qm[1] - (sb * pm[0] + sa * pm[1])};
-}
-
 nb::object crop_from_kps(const qv::Args &a) {
     std::string dtype;
     nb::object image = qv::float32_image(a[0], "crop_from_kps", dtype);
@@ -352,12 +323,11 @@ nb::object crop_from_kps(const qv::Args &a) {
     std::vector<double> values = flat_values(kps);
     double points[5][2], target[5][2];
     for (size_t i = 0; i < 5; ++i)
-        for (size_t k = 0; k < 2; ++k) {
-            points[i][k] = values[2 * i + k];
-            // Scaled about pixel edges, not centres, so that every size frames the same face.
-            target[i][k] = (kTemplate[i][k] + 0.5) * (double)size / 112.0 - 0.5;
-        }
-    Matrix m = fit_similarity(points, target, 5);
+        for (size_t k = 0; k < 2; ++k) points[i][k] = values[2 * i + k];
+    qv::template_of(size, target);
+    Matrix m;
+    if (!qv::fit_similarity(points, target, 5, m))
+        qv::raise(PyExc_ValueError, "crop_from_kps() takes kps that are not all the same point");
     nb::object crop = qv::restore_dtype(warp(image, invert(m, "crop_from_kps"), size, size), dtype);
     nb::object host = float32_array(nb::make_tuple(nb::make_tuple(m[0], m[1], m[2]), nb::make_tuple(m[3], m[4], m[5])));
     return nb::make_tuple(crop, qv::cp().asarray(host));
