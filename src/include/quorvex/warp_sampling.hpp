@@ -17,14 +17,14 @@ namespace quorvex {
 // The arithmetic is spelled out with fmaf so that every kernel that includes this rounds alike,
 // whatever the compiler would contract in its context.
 inline constexpr const char *warp_sampling_code = R"(
-__device__ float affine_at(float a, float b, float c, int x, int y) { return fmaf(a, (float)x, fmaf(b, (float)y, c)); }
+__device__ __forceinline__ float affine_at(float a, float b, float c, int x, int y) { return fmaf(a, (float)x, fmaf(b, (float)y, c)); }
 
 struct LinearTaps {
     int i00, i01, i10, i11;
     float w00, w01, w10, w11;
 };
 
-__device__ bool linear_taps(float sx, float sy, int input_height, int input_width, int channels, LinearTaps& t) {
+__device__ __forceinline__ bool linear_taps(float sx, float sy, int input_height, int input_width, int channels, LinearTaps& t) {
     // Also rejects positions too far out to convert to int.
     if (!(sx > -1.0f && sx < (float)input_width && sy > -1.0f && sy < (float)input_height)) return false;
     int x0 = (int)floorf(sx), y0 = (int)floorf(sy);
@@ -44,7 +44,7 @@ __device__ bool linear_taps(float sx, float sy, int input_height, int input_widt
     return true;
 }
 
-__device__ float linear_value(const float* __restrict__ input, const LinearTaps& t, int c) {
+__device__ __forceinline__ float linear_value(const float* __restrict__ input, const LinearTaps& t, int c) {
     return fmaf(t.w11, input[t.i11 + c], fmaf(t.w10, input[t.i10 + c], fmaf(t.w01, input[t.i01 + c], t.w00 * input[t.i00 + c])));
 }
 
@@ -53,7 +53,7 @@ struct AreaBox {
     int x0, x1, y0, y1;
 };
 
-__device__ bool area_box(float cx, float cy, float half_width, float half_height, int input_height, int input_width,
+__device__ __forceinline__ bool area_box(float cx, float cy, float half_width, float half_height, int input_height, int input_width,
                          AreaBox& b) {
     b.left = cx - half_width, b.right = cx + half_width;
     b.top = cy - half_height, b.bottom = cy + half_height;
@@ -66,7 +66,7 @@ __device__ bool area_box(float cx, float cy, float half_width, float half_height
     return true;
 }
 
-__device__ float area_value(const float* __restrict__ input, const AreaBox& b, int input_width, int channels, int c) {
+__device__ __forceinline__ float area_value(const float* __restrict__ input, const AreaBox& b, int input_width, int channels, int c) {
     float sum = 0.0f;
     for (int iy = b.y0; iy < b.y1; ++iy) {
         const float* row = input + iy * input_width * channels + c;

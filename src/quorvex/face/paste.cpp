@@ -59,8 +59,10 @@ extern "C" __global__ void __launch_bounds__(256) paste_table_kernel(const float
 // Pastes count crops (count, crop_height, crop_width, channels) into the frame in one pass, in
 // order: per output pixel and crop, the crop and the mask sampled where the warp back would
 // sample them, blended as blend_kernel does. Pixels a crop does not reach keep what they had.
+// Two samplers live at once: with the default register target ptxas spills on sm_86 to sm_90,
+// so the bound allows one block per multiprocessor (it then takes about 95 registers).
 const char *paste_kernel_body = R"(
-extern "C" __global__ void __launch_bounds__(256) paste_kernel(const float* __restrict__ frame,
+extern "C" __global__ void __launch_bounds__(256, 1) paste_kernel(const float* __restrict__ frame,
                                         float* __restrict__ merged,
                                         const float* __restrict__ crops,
                                         const float* __restrict__ mask,
