@@ -82,6 +82,13 @@ def tiling(height):
     return counted(round_trip)
 
 
+def grayscale():
+    from quorvex.color.grayscale import bgr_to_grayscale
+
+    image = frame()
+    return counted(lambda: bgr_to_grayscale(image))
+
+
 BLOB = 3 * 128 * 128 * 4  # the swap network's input and output, float32
 
 
@@ -93,6 +100,7 @@ BLOB = 3 * 128 * 128 * 4  # the swap network's input and output, float32
         ("paste, one face", lambda *_: paste(0), dict(launches=4, syncs=0, downloads=0, uploads=0)),
         ("paste, 10 faces", lambda *_: paste(10), dict(launches=4, syncs=0, downloads=0, uploads=0)),
         ("swap", swap, dict(syncs=1, downloads=1, uploads=1, upload_bytes=BLOB)),
+        ("BGR grayscale", lambda *_: grayscale(), dict(launches=1, syncs=0, downloads=0, uploads=0)),
         ("tiling, 1080 rows", lambda *_: tiling(1080), dict(syncs=0, downloads=0, uploads=2)),
     ],
 )
