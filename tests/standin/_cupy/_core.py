@@ -487,8 +487,6 @@ def forward(fn, what=None, allow_host=False):
         if not allow_host:
             refuse_host(args, what)
             refuse_host(tuple(kwargs.values()), what)
-        if _sizes_from_data(what, args):
-            _counting.sync()
         _stream.run_queued()
         return wrap(fn(*args, **kwargs), (args, tuple(kwargs.values())))
 
