@@ -132,12 +132,6 @@ std::vector<float> host_floats(nb::handle device_array) {
     return values;
 }
 
-nb::object index_array(const std::vector<int64_t> &indices) {
-    nb::list list;
-    for (int64_t i : indices) list.append(i);
-    return qv::cp().module.attr("array")(list, nb::arg("dtype") = qv::cp().module.attr("int64"));
-}
-
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0], device_id = a[3];
     self.attr("device_id") = device_id;
@@ -497,7 +491,6 @@ nb::object get(const qv::Args &a) {
     nb::object crops = s.resize(warped.attr("reshape")(faces * side, side, 3), nb::make_tuple(crop_size, faces * crop_size),
                                 nb::arg("interpolation") = s.inter_auto)
                            .attr("reshape")(faces, crop_size, crop_size, 3);
-    nb::object all = nb::slice(nb::none(), nb::none(), nb::none());
     for (int64_t i = 0; i < faces; ++i) {
         nb::object record = table[nb::int_(i)];
         auto part = [&](int start, int stop) { return record[nb::slice(nb::int_(start), nb::int_(stop), nb::none())]; };
@@ -505,7 +498,6 @@ nb::object get(const qv::Args &a) {
                                 nb::arg("kps") = part(4, 14).attr("reshape")(5, 2), nb::arg("image") = crops[nb::int_(i)],
                                 nb::arg("matrix") = part(14, 20).attr("reshape")(2, 3)));
     }
-    (void)all;
     return results;
 }
 
