@@ -13,9 +13,10 @@ def test_benchmarks_run_and_report_every_operation(capsys):
     bench = runpy.run_path(str(ROOT / "benchmarks" / "run.py"))
     rows = bench["run"](40, 24, repeat=1)
     names = [row["name"] for row in rows]
-    assert names[0] == "grayscale 40x24" and len(names) == 1 + 2 * 5 + 2
+    assert names[:2] == ["grayscale 40x24", "BGR grayscale 40x24"] and len(names) == 2 + 2 * 5 + 2
     assert all(row["seconds"] > 0 and row["bandwidth_fraction"] > 0 and row["alternative"] > 0 for row in rows)
-    assert "copy" in capsys.readouterr().out
+    out = capsys.readouterr().out
+    assert "copy" in out and "[L 1, S 0, up 0/0 B, down 0/0 B]" in out  # the grayscale lines' counts
 
 
 @pytest.mark.standin
@@ -34,10 +35,12 @@ def test_paste_benchmark_runs():
 
 
 @pytest.mark.standin
-def test_swap_benchmark_runs():
+def test_face_pipeline_benchmark_runs(capsys):
     bench = runpy.run_path(str(ROOT / "benchmarks" / "run.py"))
-    (row,) = bench["run_swap"](repeat=1)
-    assert row["name"] == "swap own work" and row["seconds"] >= 0
+    rows = bench["run_face_pipeline"](160, 90, repeat=1)
+    assert [row["name"] for row in rows] == ["swap own work", "crop and paste"]
+    assert all(row["seconds"] > 0 for row in rows)
+    assert "S 1, up 1/196608 B, down 1/" in capsys.readouterr().out  # the swap's one round trip
 
 
 @pytest.mark.standin

@@ -11,10 +11,14 @@ def luma(rgb):
     return np.float32(0.2126) * r + np.float32(0.7152) * g + np.float32(0.0722) * b
 
 
+@pytest.mark.parametrize("order", ["rgb", "bgr"])
 @pytest.mark.parametrize("size", [(1, 1), (33, 65), (64, 32), (7, 100)])
-def test_matches_the_bt709_formula_in_all_three_channels(size):
+def test_matches_the_bt709_formula_in_all_three_channels(size, order):
     rgb = np.random.default_rng(0).normal(0.5, 0.6, size + (3,)).astype(np.float32)  # values outside 0..1 too
-    out = rgb_to_grayscale(cp.asarray(rgb))
+    if order == "rgb":
+        out = rgb_to_grayscale(cp.asarray(rgb))
+    else:
+        out = bgr_to_grayscale(cp.asarray(np.ascontiguousarray(rgb[..., ::-1])))
     assert out.shape == rgb.shape and out.dtype == cp.float32
     expected = np.repeat(luma(rgb)[..., None], 3, axis=2)
     np.testing.assert_allclose(out.get(), expected, rtol=1e-6, atol=1e-6)
@@ -53,9 +57,10 @@ def test_integer_and_strided_inputs_are_converted_first():
         ((524281, 1, 3), ValueError, "image has 524281 rows; at most 524280 are supported"),
     ],
 )
-def test_refusals(shape, error, message):
+@pytest.mark.parametrize("convert", [rgb_to_grayscale, bgr_to_grayscale])
+def test_refusals(shape, error, message, convert):
     with pytest.raises(error) as raised:
-        rgb_to_grayscale(cp.zeros(shape, cp.float32))
+        convert(cp.zeros(shape, cp.float32))
     assert message in str(raised.value)
 
 

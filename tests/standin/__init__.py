@@ -52,6 +52,18 @@ def installed():
     return getattr(sys.modules.get('cupy'), '__quorvex_standin__', False)
 
 
+def counting():
+    """Context manager counting the launches, synchronisations and transfers issued inside it.
+
+    Yields a ``Counts`` (launches, syncs, uploads, upload_bytes, downloads,
+    download_bytes; a download counts as a synchronisation too).  Needs the
+    stand-in ``cupy`` (see ``installed``): a GPU cannot count them.
+    """
+    if not installed():
+        raise RuntimeError('counting needs the cupy stand-in; the real cupy is in use')
+    return sys.modules['cupy']._counting.counting()
+
+
 def _load_cupy():
     where = importlib.util.spec_from_file_location(
         'cupy', os.path.join(_CUPY_DIR, '__init__.py'), submodule_search_locations=[_CUPY_DIR])

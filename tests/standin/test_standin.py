@@ -3,7 +3,7 @@
 import numpy as np
 import pytest
 
-from . import install
+from . import counting, install
 
 cp = install()
 
@@ -228,3 +228,29 @@ def test_torch_tensors_keep_the_device_they_were_made_for():
     moved = cuda0.cpu()
     moved += 1  # a copy
     assert (moved.numpy() == 2).all() and float(cuda0.sum()) == 6
+
+
+@pytest.mark.parametrize(
+    "operation, expected",
+    [  # (launches, syncs, uploads, upload bytes, downloads, download bytes), as CuPy would issue them
+        (lambda a: a + 1, (1, 0, 0, 0, 0, 0)),
+        (lambda a: a.sum(), (1, 0, 0, 0, 0, 0)),
+        (lambda a: a.astype(np.float64), (1, 0, 0, 0, 0, 0)),
+        (lambda a: a.reshape(-1)[::2], (0, 0, 0, 0, 0, 0)),
+        (lambda a: a.fill(0), (1, 0, 0, 0, 0, 0)),
+        (lambda a: cp.zeros(3), (1, 0, 0, 0, 0, 0)),
+        (lambda a: cp.asarray(np.ones(4, np.float32)), (0, 0, 1, 16, 0, 0)),
+        (lambda a: a.get(), (0, 1, 0, 0, 1, 24)),
+        (lambda a: float(a[0, 0]), (0, 1, 0, 0, 1, 4)),
+        (lambda a: cp.where(a > 0.5), (3, 1, 0, 0, 0, 0)),
+        (lambda a: a[a > 0.5], (2, 1, 0, 0, 0, 0)),
+        (lambda a: a[np.array([1, 0])], (1, 0, 1, 16, 0, 0)),
+        (lambda a: cp.cuda.get_current_stream().synchronize(), (0, 1, 0, 0, 0, 0)),
+    ],
+)
+def test_counting_sees_what_a_gpu_would_do(operation, expected):
+    a = cp.asarray(np.arange(6, dtype=np.float32).reshape(2, 3) / 6)
+    with counting() as counts:
+        operation(a)
+    got = (counts.launches, counts.syncs, counts.uploads, counts.upload_bytes, counts.downloads, counts.download_bytes)
+    assert got == expected

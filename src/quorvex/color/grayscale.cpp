@@ -26,46 +26,63 @@ extern "C" __global__ void __launch_bounds__(256) rgb_to_grayscale_kernel(const 
 }
 )";
 
-nb::handle rgb_to_grayscale_kernel;
+// The same luma read from BGR pixels in place, so BGR frames need no reordered copy first.
+const char *bgr_to_grayscale_kernel_code = R"(
+extern "C" __global__ void __launch_bounds__(256) bgr_to_grayscale_kernel(const float* __restrict__ bgr,
+                                                   float* __restrict__ gray,
+                                                   int width, int height) {
+    int x = blockIdx.x * blockDim.x + threadIdx.x;
+    int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= width || y >= height) return;
+    int idx = (y * width + x) * 3;
+    float b = bgr[idx];
+    float g = bgr[idx + 1];
+    float r = bgr[idx + 2];
+    float gray_val = 0.2126f * r + 0.7152f * g + 0.0722f * b;
+    gray[idx] = gray_val;
+    gray[idx + 1] = gray_val;
+    gray[idx + 2] = gray_val;
+}
+)";
 
-nb::object rgb_to_grayscale(const qv::Args &a) {
+nb::handle rgb_to_grayscale_kernel, bgr_to_grayscale_kernel;
+
+nb::object grayscale(nb::handle image, nb::handle kernel, const char *function) {
     const qv::Cupy &cp = qv::cp();  // says what to install when CuPy is missing
     static nb::handle to_float32 = qv::package_attr("quorvex.utils.dtypes", "to_float32").release();
-    nb::object image_rgb = to_float32(a[0]);
+    nb::object image_rgb = to_float32(image);
     std::vector<int64_t> shape = qv::shape_of(image_rgb);
     if (shape.size() > 3) qv::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
     if (shape.size() < 3)
         qv::raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", shape.size(), shape.size() == 1 ? "" : "s");
     if (shape[2] != 3)
-        qv::raise(PyExc_ValueError, "rgb_to_grayscale() takes a 3-channel image, got %lld channels", (long long)shape[2]);
+        qv::raise(PyExc_ValueError, "%s() takes a 3-channel image, got %lld channels", function, (long long)shape[2]);
     if (!qv::is_device_array(image_rgb))
-        qv::raise(PyExc_TypeError, "rgb_to_grayscale() takes a cupy.ndarray, got %s", qv::type_name(image_rgb));
+        qv::raise(PyExc_TypeError, "%s() takes a cupy.ndarray, got %s", function, qv::type_name(image_rgb));
     qv::check_indexable(shape, "image");
     qv::check_rows(shape[0], "image");
     // The kernel walks dense rows.
     image_rgb = cp.ascontiguousarray(image_rgb);
     nb::object image_gray = cp.empty_like(image_rgb);
     int64_t height = shape[0], width = shape[1];
-    qv::launch_2d(rgb_to_grayscale_kernel, width, height,
-                  nb::make_tuple(image_rgb, image_gray, qv::i32(width), qv::i32(height)));
+    qv::launch_2d(kernel, width, height, nb::make_tuple(image_rgb, image_gray, qv::i32(width), qv::i32(height)));
     return image_gray;
 }
 
-nb::object bgr_to_grayscale(const qv::Args &a) {
-    static nb::handle bgr_to_rgb = qv::package_attr("quorvex.color.bgr", "bgr_to_rgb").release();
-    nb::object image = bgr_to_rgb(a[0]);
-    nb::object args[] = {image};
-    return rgb_to_grayscale(qv::Args(args, 1));
-}
+nb::object rgb_to_grayscale(const qv::Args &a) { return grayscale(a[0], rgb_to_grayscale_kernel, "rgb_to_grayscale"); }
+
+nb::object bgr_to_grayscale(const qv::Args &a) { return grayscale(a[0], bgr_to_grayscale_kernel, "bgr_to_grayscale"); }
 
 }  // namespace
 
 NB_MODULE(grayscale, m) {
     m.doc() = "Grayscale conversion of three-channel device images (ITU-R BT.709 luma).";
     rgb_to_grayscale_kernel = qv::add_kernel(m, "rgb_to_grayscale_kernel", rgb_to_grayscale_kernel_code);
+    bgr_to_grayscale_kernel = qv::add_kernel(m, "bgr_to_grayscale_kernel", bgr_to_grayscale_kernel_code);
     qv::def(m, "rgb_to_grayscale", rgb_to_grayscale, {{"image", "cp.ndarray"}}, "cp.ndarray",
             "Gray version of an RGB (H, W, 3) device image: float32, the luma "
             "0.2126 R + 0.7152 G + 0.0722 B in all three channels.");
     qv::def(m, "bgr_to_grayscale", bgr_to_grayscale, {{"image", "cp.ndarray"}}, "cp.ndarray",
-            "Gray version of a BGR (H, W, 3) device image, same weights on the reordered channels.");
+            "Gray version of a BGR (H, W, 3) device image, same weights on the reordered channels, read in "
+            "place by one kernel.");
 }

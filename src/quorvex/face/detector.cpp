@@ -3,9 +3,11 @@
 // landmark distances per anchor. The engine runs on the detector's own stream into buffers
 // bound once; decoding, suppression and cropping turn its outputs into QvFace records.
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <numeric>
 
+#include "quorvex/alignment.hpp"
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
 #include "quorvex/trt_engine.hpp"
@@ -19,9 +21,45 @@ constexpr const char *kWhat = "face detection";
 
 constexpr size_t kMaxCachedCentres = 100;
 
+// A decoded candidate: score, box (x1, y1, x2, y2), five landmarks, anchor number.
+constexpr int kRow = 16;
+
+// One thread per anchor of one stride: anchors scoring at least the threshold are decoded as
+// the array version does (distances times the stride, rounded, then added to the anchor centre)
+// and appended to rows; found counts them, also past the capacity.
+const char *decode_kernel_code = R"(
+extern "C" __global__ void __launch_bounds__(256) decode_kernel(const float* __restrict__ scores,
+                                         const float* __restrict__ boxes,
+                                         const float* __restrict__ kps, int has_kps,
+                                         int count, int width, int anchors, int stride,
+                                         float threshold, int first,
+                                         float* __restrict__ rows, int capacity, int* __restrict__ found) {
+    int i = blockIdx.x * blockDim.x + threadIdx.x;
+    if (i >= count) return;
+    float score = scores[i];
+    if (!(score >= threshold)) return;
+    int slot = atomicAdd(found, 1);
+    if (slot >= capacity) return;
+    int cell = i / anchors;
+    float s = (float)stride;
+    float cx = (float)((cell % width) * stride), cy = (float)((cell / width) * stride);
+    float* row = rows + (long long)slot * 16;
+    row[0] = score;
+    row[1] = cx - __fmul_rn(boxes[i * 4 + 0], s);
+    row[2] = cy - __fmul_rn(boxes[i * 4 + 1], s);
+    row[3] = cx + __fmul_rn(boxes[i * 4 + 2], s);
+    row[4] = cy + __fmul_rn(boxes[i * 4 + 3], s);
+    for (int k = 0; k < 10; ++k)
+        row[5 + k] = has_kps ? (k % 2 == 0 ? cx : cy) + __fmul_rn(kps[i * 10 + k], s) : 0.0f;
+    row[15] = (float)(first + i);
+}
+)";
+
+nb::handle decode_kernel;
+
 // The package operations this module calls, looked up once.
 struct Siblings {
-    nb::handle to_blob, bgr_to_rgb, rgb_to_bgr, crop_from_kps, resize, inter_auto, to_float32, QvFace;
+    nb::handle to_blob, bgr_to_rgb, rgb_to_bgr, crop_from_kps, crop_batch, resize, inter_auto, to_float32, QvFace;
 };
 
 const Siblings &siblings() {
@@ -30,6 +68,7 @@ const Siblings &siblings() {
         qv::package_attr("quorvex.color.bgr", "bgr_to_rgb").release(),
         qv::package_attr("quorvex.color.bgr", "rgb_to_bgr").release(),
         qv::package_attr("quorvex.transform.affine", "crop_from_kps").release(),
+        qv::package_attr("quorvex.transform.affine", "affine_transform_batch").release(),
         qv::package_attr("quorvex.transform.resize", "resize").release(),
         qv::package_attr("quorvex.transform.resize", "INTER_AUTO").release(),
         qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
@@ -91,12 +130,6 @@ std::vector<float> host_floats(nb::handle device_array) {
     nb::object list = host.attr("tolist")();
     for (nb::handle v : list) values.push_back((float)nb::cast<double>(v));
     return values;
-}
-
-nb::object index_array(const std::vector<int64_t> &indices) {
-    nb::list list;
-    for (int64_t i : indices) list.append(i);
-    return qv::cp().module.attr("array")(list, nb::arg("dtype") = qv::cp().module.attr("int64"));
 }
 
 nb::object init(const qv::Args &a) {
@@ -291,6 +324,57 @@ nb::object crop(const qv::Args &a) {
     return nb::make_tuple(cropped, matrix);
 }
 
+// The engine's outputs decoded into candidate rows by one launch per stride; the count and then
+// the rows are read back (the only two transfers of a frame with faces).
+std::vector<float> decode(nb::handle self, int64_t input_height, int64_t input_width, float threshold) {
+    const qv::Cupy &cp = qv::cp();
+    nb::list output_names = nb::borrow<nb::list>(self.attr("output_names"));
+    if (!PyObject_HasAttrString(self.ptr(), "fmc"))
+        qv::raise(PyExc_ValueError,
+                  "the face detection engine has %zd outputs; engines with 6, 9, 10 or 15 outputs are supported",
+                  (Py_ssize_t)nb::len(output_names));
+    nb::dict d_outputs = nb::borrow<nb::dict>(self.attr("d_outputs"));
+    int64_t fmc = as_int(self.attr("fmc")), anchors = as_int(self.attr("_num_anchors"));
+    bool use_kps = nb::cast<bool>(self.attr("use_kps"));
+    auto output = [&](int64_t i, int64_t columns) {
+        nb::object array = d_outputs[output_names[(size_t)i]];
+        return cp.ascontiguousarray(array.attr("reshape")(-1, columns), nb::arg("dtype") = cp.float32);
+    };
+    std::vector<int64_t> strides;
+    int64_t capacity = 0;
+    for (nb::handle stride : self.attr("_feat_stride_fpn")) {
+        strides.push_back(as_int(stride));
+        capacity += (input_height / strides.back()) * (input_width / strides.back()) * anchors;
+    }
+    if (capacity >= (1 << 24)) qv::raise(PyExc_ValueError, "the face detection engine has too many anchors");
+    nb::object rows = cp.empty(nb::make_tuple(std::max<int64_t>(capacity, 1), kRow), nb::arg("dtype") = cp.float32);
+    nb::object found = cp.zeros(1, nb::arg("dtype") = cp.module.attr("int32"));
+    int64_t first = 0;
+    for (size_t level = 0; level < strides.size(); ++level) {
+        int64_t stride = strides[level], width = input_width / stride;
+        int64_t count = (input_height / stride) * width * anchors;
+        nb::object scores = output(level, 1), boxes = output(level + fmc, 4);
+        nb::object kps = use_kps ? output(level + 2 * fmc, 10) : boxes;
+        if (qv::shape_of(scores)[0] < count || qv::shape_of(boxes)[0] < count ||
+            (use_kps && qv::shape_of(kps)[0] < count))
+            qv::raise(PyExc_ValueError, "the face detection engine's outputs for stride %lld hold fewer than %lld anchors",
+                      (long long)stride, (long long)count);
+        if (count > 0)
+            decode_kernel(nb::make_tuple((count + 255) / 256), nb::make_tuple(256),
+                          nb::make_tuple(scores, boxes, kps, qv::i32(use_kps), qv::i32(count), qv::i32(width),
+                                         qv::i32(anchors), qv::i32(stride), qv::f32(threshold), qv::i32(first), rows,
+                                         qv::i32(capacity), found));
+        first += count;
+    }
+    int64_t n = std::min<int64_t>(nb::cast<int64_t>(cp.asnumpy(found).attr("item")(0)), capacity);
+    if (n == 0) return {};
+    nb::object host = cp.asnumpy(rows[nb::slice(nb::int_(0), nb::int_(n), nb::none())]);
+    std::vector<float> values((size_t)n * kRow);
+    nb::bytes raw = nb::borrow<nb::bytes>(host.attr("tobytes")());
+    std::memcpy(values.data(), raw.c_str(), values.size() * sizeof(float));
+    return values;
+}
+
 nb::object get(const qv::Args &a) {
     nb::handle self = a[0];
     int64_t crop_size = as_int(a[2]), max_num = as_int(a[3]);
@@ -299,8 +383,12 @@ nb::object get(const qv::Args &a) {
     const qv::Cupy &cp = qv::cp();
     nb::handle float32 = cp.float32;
 
-    nb::object image = s.to_float32(s.bgr_to_rgb(a[1]));
-    std::vector<int64_t> shape = qv::shape_of(image);
+    // The frame is kept in BGR: the network's RGB order is taken when the blob is made.
+    nb::object frame = s.to_float32(a[1]);
+    std::vector<int64_t> shape = qv::shape_of(frame);
+    if (shape.size() != 3 || shape[2] != 3)
+        qv::raise(PyExc_ValueError, "TrtFaceDetection.get() takes a (height, width, 3) BGR image, got %U",
+                  qv::str_of(frame.attr("shape")).ptr());
     int64_t image_height = shape[0], image_width = shape[1];
     auto [input_width, input_height] = input_size_of(self);
     double im_ratio = (double)image_height / image_width, model_ratio = (double)input_height / input_width;
@@ -312,47 +400,45 @@ nb::object get(const qv::Args &a) {
         new_width = input_width;
         new_height = (int64_t)(new_width * im_ratio);
     }
-    nb::object det_scale = qv::np().float32(new_height) / nb::int_(image_height);
-    nb::object resized = s.resize(image, nb::make_tuple(new_width, new_height));
+    float det_scale = (float)new_height / (float)image_height;
+    nb::object resized = s.resize(frame, nb::make_tuple(new_width, new_height));
     nb::object det_image = cp.zeros(nb::make_tuple(input_height, input_width, 3), nb::arg("dtype") = float32);
     det_image[nb::make_tuple(nb::slice(nb::none(), nb::int_(new_height), nb::none()),
                              nb::slice(nb::none(), nb::int_(new_width), nb::none()), nb::ellipsis())] = resized;
+    double mean = as_double(self.attr("input_mean"));
+    nb::object blob = s.to_blob(det_image, nb::arg("scalefactor") = 1.0 / as_double(self.attr("input_std")),
+                                nb::arg("size") = nb::make_tuple(input_height, input_width),
+                                nb::arg("mean") = nb::make_tuple(mean, mean, mean), nb::arg("swapRB") = true);
+    qv::trt::stage_input(self, blob, kWhat);
+    qv::trt::execute(self, kWhat);
+    std::vector<int64_t> blob_shape = qv::shape_of(blob);
+    std::vector<float> found =
+        decode(self, blob_shape[2], blob_shape[3], (float)as_double(self.attr("det_thresh")));
+    size_t n = found.size() / kRow;
+    nb::list results;
+    if (n == 0) return results;
 
-    // Landmarks as decoded: clipping them at 0 would bend the alignment of faces cut by the left
-    // or top edge, and collapse those beyond the corner to one point. Records carry them clipped.
-    nb::object lists = self.attr("forward")(det_image, self.attr("det_thresh"), nb::arg("clip_kps") = false);
-    nb::list scores_list = nb::borrow<nb::list>(lists[nb::int_(0)]);
-    nb::list bboxes_list = nb::borrow<nb::list>(lists[nb::int_(1)]);
-    nb::list kpss_list = nb::borrow<nb::list>(lists[nb::int_(2)]);
-    if (nb::len(scores_list) == 0) return nb::list();
-
-    nb::handle xp = cp.module;
-    nb::object scores = xp.attr("vstack")(scores_list).attr("astype")(float32);
-    nb::object order = scores.attr("ravel")().attr("argsort")()[nb::slice(nb::none(), nb::none(), nb::int_(-1))];
-    nb::object bboxes = xp.attr("vstack")(bboxes_list).attr("astype")(float32) / det_scale;
-    nb::object pre_det = xp.attr("hstack")(nb::make_tuple(bboxes, scores)).attr("astype")(float32);
-    pre_det = pre_det[nb::make_tuple(order, nb::slice(nb::none(), nb::none(), nb::none()))];
-    nb::list keep = nb::borrow<nb::list>(self.attr("nms")(pre_det));
-    std::vector<int64_t> kept;
-    for (nb::handle k : keep) kept.push_back(as_int(k));
-    nb::object keep_index = index_array(kept);
-    nb::object det = pre_det[keep_index];
-    nb::object kpss = nb::none();
-    if (nb::cast<bool>(self.attr("use_kps")) && nb::len(kpss_list) > 0) {
-        kpss = xp.attr("vstack")(kpss_list).attr("astype")(float32) / det_scale;
-        kpss = kpss[order][keep_index];
+    // Descending scores; equal scores latest anchor first, as a stable ascending sort reversed.
+    std::vector<size_t> order(n);
+    std::iota(order.begin(), order.end(), 0);
+    auto at = [&](size_t i, int k) { return found[i * kRow + k]; };
+    std::sort(order.begin(), order.end(), [&](size_t x, size_t y) {
+        return at(x, 0) != at(y, 0) ? at(x, 0) > at(y, 0) : at(x, 15) > at(y, 15);
+    });
+    std::vector<float> pre_det(n * 5);
+    for (size_t r = 0; r < n; ++r) {
+        for (int k = 0; k < 4; ++k) pre_det[r * 5 + k] = at(order[r], 1 + k) / det_scale;
+        pre_det[r * 5 + 4] = at(order[r], 0);
     }
-
-    // The host copy decides the selection and carries the scores; arrays stay on the device.
-    std::vector<float> rows = host_floats(det);
-    size_t count = rows.size() / 5;
+    std::vector<int64_t> kept = suppress(pre_det, n, (float)as_double(self.attr("nms_thresh")));
+    size_t count = kept.size();
     std::vector<int64_t> selected(count);
     std::iota(selected.begin(), selected.end(), 0);
     if (max_num > 0 && count > (size_t)max_num) {
         float centre_y = (float)(image_height / 2), centre_x = (float)(image_width / 2);
         std::vector<float> values(count);
         for (size_t i = 0; i < count; ++i) {
-            const float *r = &rows[i * 5];
+            const float *r = &pre_det[kept[i] * 5];
             float area = (r[2] - r[0]) * (r[3] - r[1]);
             float dx = (r[0] + r[2]) / 2.0f - centre_x, dy = (r[1] + r[3]) / 2.0f - centre_y;
             float offset_dist_squared = dx * dx + dy * dy;
@@ -361,31 +447,56 @@ nb::object get(const qv::Args &a) {
         std::stable_sort(selected.begin(), selected.end(), [&](int64_t x, int64_t y) { return values[x] < values[y]; });
         std::reverse(selected.begin(), selected.end());
         selected.resize(max_num);
-        nb::object bindex = index_array(selected);
-        det = det[bindex];
-        if (!kpss.is_none()) kpss = kpss[bindex];
     }
+    if (!nb::cast<bool>(self.attr("use_kps"))) return results;  // without landmarks there is nothing to align
 
-    nb::list results;
-    if (kpss.is_none()) return results;  // without landmarks there is nothing to align
-    nb::object frame = s.rgb_to_bgr(image);
-    nb::object host_kpss = cp.asnumpy(kpss);
-    nb::object clipped = cp.module.attr("maximum")(kpss, qv::np().float32(0));
-    for (size_t i = 0; i < selected.size(); ++i) {
-        nb::object bbox = det[nb::make_tuple(i, nb::slice(nb::int_(0), nb::int_(4), nb::none()))].attr("astype")(float32);
-        nb::object kps = clipped[nb::int_(i)];
-        // Alignment reads the landmarks on the host: one transfer for all faces. A face that
-        // cannot be aligned (all landmarks at one point) is left out rather than failing the frame.
-        nb::object cropped;
-        try {
-            cropped = self.attr("crop")(frame, host_kpss[nb::int_(i)], nb::arg("size") = crop_size);
-        } catch (nb::python_error &e) {
-            if (!e.matches(PyExc_ValueError)) throw;
-            continue;
+    // Per face on the host: the alignment at twice the crop size (for the warp) and the matrix of
+    // the stored crop; a face that cannot be aligned is left out rather than failing the frame.
+    // Halving a crop by area averaging puts its pixel j over the big crop's pixels 2j and 2j + 1,
+    // so big-crop position u is small-crop position (u - 0.5) / 2.
+    constexpr int kRecord = 20;  // box, landmarks clipped at 0, matrix
+    std::vector<float> records;
+    std::vector<double> big;
+    std::vector<float> scores;
+    double target[5][2];
+    qv::template_of(crop_size * 2, target);
+    for (int64_t index : selected) {
+        size_t row = order[kept[index]];
+        float kps[10];
+        double points[5][2];
+        for (int k = 0; k < 10; ++k) {
+            kps[k] = at(row, 5 + k) / det_scale;
+            points[k / 2][k % 2] = kps[k];
         }
-        results.append(s.QvFace(nb::arg("bbox") = bbox, nb::arg("score") = rows[selected[i] * 5 + 4],
-                                nb::arg("kps") = kps, nb::arg("image") = cropped[nb::int_(0)],
-                                nb::arg("matrix") = cropped[nb::int_(1)]));
+        qv::Matrix m, inverse;
+        if (!qv::fit_similarity(points, target, 5, m) || !qv::invert_affine(m, inverse)) continue;
+        for (int k = 0; k < 4; ++k) records.push_back(pre_det[kept[index] * 5 + k]);
+        for (int k = 0; k < 10; ++k) records.push_back(std::max(kps[k], 0.0f));
+        for (int k = 0; k < 6; ++k) records.push_back(((float)m[k] - (k % 3 == 2 ? 0.5f : 0.0f)) / 2.0f);
+        big.insert(big.end(), m.begin(), m.end());
+        scores.push_back(pre_det[kept[index] * 5 + 4]);
+    }
+    int64_t faces = (int64_t)scores.size();
+    if (faces == 0) return results;
+    nb::handle np = qv::np().module;
+    nb::object host = np.attr("frombuffer")(
+        nb::bytes(reinterpret_cast<const char *>(records.data()), records.size() * sizeof(float)), qv::np().float32);
+    nb::object table = cp.asarray(host.attr("reshape")(faces, kRecord));
+    nb::object matrices = np.attr("frombuffer")(
+        nb::bytes(reinterpret_cast<const char *>(big.data()), big.size() * sizeof(double)), qv::np().float64);
+    // All crops in one warp at twice the size, halved together: stacked, the crops are one tall
+    // image whose rows pair within each crop.
+    int64_t side = crop_size * 2;
+    nb::object warped = s.crop_batch(frame, matrices.attr("reshape")(faces, 2, 3), nb::make_tuple(side, side));
+    nb::object crops = s.resize(warped.attr("reshape")(faces * side, side, 3), nb::make_tuple(crop_size, faces * crop_size),
+                                nb::arg("interpolation") = s.inter_auto)
+                           .attr("reshape")(faces, crop_size, crop_size, 3);
+    for (int64_t i = 0; i < faces; ++i) {
+        nb::object record = table[nb::int_(i)];
+        auto part = [&](int start, int stop) { return record[nb::slice(nb::int_(start), nb::int_(stop), nb::none())]; };
+        results.append(s.QvFace(nb::arg("bbox") = part(0, 4), nb::arg("score") = scores[i],
+                                nb::arg("kps") = part(4, 14).attr("reshape")(5, 2), nb::arg("image") = crops[nb::int_(i)],
+                                nb::arg("matrix") = part(14, 20).attr("reshape")(2, 3)));
     }
     return results;
 }
@@ -394,6 +505,7 @@ nb::object get(const qv::Args &a) {
 
 NB_MODULE(detector, m) {
     m.doc() = "Face detection with a TensorRT engine, giving QvFace records with aligned crops.";
+    decode_kernel = qv::add_kernel(m, "decode_kernel", decode_kernel_code);
     qv::Class(m, "TrtFaceDetection",
               "Runs an anchor-based face-detection engine (6, 9, 10 or 15 outputs) on BGR device frames.")
         .def("__init__", init,

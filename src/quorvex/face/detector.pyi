@@ -4,6 +4,8 @@ from quorvex.face.schema import QvFace
 from typing import Optional
 import cupy as cp
 
+decode_kernel_code: str
+decode_kernel: cp.RawKernel
 
 class TrtFaceDetection:
     """Runs an anchor-based face-detection engine (6, 9, 10 or 15 outputs) on BGR device frames."""

@@ -2,6 +2,7 @@
 // with the inverse of the alignment matrix and blended, so the crop's edges do not show.
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
+#include "quorvex/warp_sampling.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -16,10 +17,92 @@ extern "C" __global__ void __launch_bounds__(256) blend_kernel(const float* __re
     int i = blockIdx.x * blockDim.x + threadIdx.x;
     if (i >= count) return;
     float m = mask[i];
-    merged[i] = m * warped[i] + (1.0f - m) * frame[i];
+    merged[i] = fmaf(m, warped[i], (1.0f - m) * frame[i]);
 }
 )";
 
+// The warp table of the pasted crops from their matrices M (frame -> crop), one thread per
+// crop, as the two-step path computes it: M^-1 rounded to float32 (the inverse matrix), then its
+// inverse in double (the warp's own inversion) and the warp's choice of sampling. A singular or
+// non-finite matrix gives a row that pastes nothing, decided here so that nothing waits for it.
+const char *paste_table_kernel_body = R"(
+extern "C" __global__ void __launch_bounds__(256) paste_table_kernel(const float* __restrict__ matrices,
+                                              float* __restrict__ table, int count) {
+    int i = blockIdx.x * blockDim.x + threadIdx.x;
+    if (i >= count) return;
+    const float* m = matrices + i * 6;
+    float* row = table + i * 8;
+    double a = m[0], b = m[1], c = m[2], d = m[3], e = m[4], f = m[5];
+    double det = a * e - b * d;
+    double r = det != 0.0 ? 1.0 / det : 0.0;
+    double ia = e * r, ib = -b * r, id = -d * r, ie = a * r;
+    float im[6] = {(float)ia, (float)ib, (float)(-ia * c - ib * f), (float)id, (float)ie, (float)(-id * c - ie * f)};
+    double det2 = (double)im[0] * im[4] - (double)im[1] * im[3];
+    double r2 = 1.0 / det2;
+    double inv[6] = {im[4] * r2, -im[1] * r2, 0.0, -im[3] * r2, im[0] * r2, 0.0};
+    inv[2] = -inv[0] * im[2] - inv[1] * im[5];
+    inv[5] = -inv[3] * im[2] - inv[4] * im[5];
+    bool ok = det != 0.0 && det2 != 0.0;
+    for (int k = 0; k < 6; ++k) ok = ok && isfinite(inv[k]);
+    if (!ok) {
+        for (int k = 0; k < 8; ++k) row[k] = nanf("");
+        return;
+    }
+    double scale_x = sqrt(inv[0] * inv[0] + inv[1] * inv[1]), scale_y = sqrt(inv[3] * inv[3] + inv[4] * inv[4]);
+    bool area = fmax(scale_x, scale_y) > 1.0 + 1e-6;
+    for (int k = 0; k < 6; ++k) row[k] = (float)(inv[k] + (area && k % 3 == 2 ? 0.5 : 0.0));
+    row[6] = area ? (float)(0.5 * fmax(scale_x, 1.0)) : 0.0f;
+    row[7] = area ? (float)(0.5 * fmax(scale_y, 1.0)) : 0.0f;
+}
+)";
+
+// Pastes count crops (count, crop_height, crop_width, channels) into the frame in one pass, in
+// order: per output pixel and crop, the crop and the mask sampled where the warp back would
+// sample them, blended as blend_kernel does. Pixels a crop does not reach keep what they had.
+// Two samplers live at once: with the default register target ptxas spills on sm_86 to sm_90,
+// so the bound allows one block per multiprocessor (it then takes about 95 registers).
+const char *paste_kernel_body = R"(
+extern "C" __global__ void __launch_bounds__(256, 1) paste_kernel(const float* __restrict__ frame,
+                                        float* __restrict__ merged,
+                                        const float* __restrict__ crops,
+                                        const float* __restrict__ mask,
+                                        const float* __restrict__ table, int count,
+                                        int frame_height, int frame_width,
+                                        int crop_height, int crop_width, int channels) {
+    int x = blockIdx.x * blockDim.x + threadIdx.x;
+    int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= frame_width || y >= frame_height) return;
+    long long at = ((long long)y * frame_width + x) * channels;
+    for (int c = 0; c < channels; ++c) merged[at + c] = frame[at + c];
+    long long crop_size = (long long)crop_height * crop_width * channels;
+    for (int i = 0; i < count; ++i) {
+        const float* m = table + i * 8;
+        if (isnan(m[0])) continue;
+        const float* crop = crops + i * crop_size;
+        float sx = affine_at(m[0], m[1], m[2], x, y), sy = affine_at(m[3], m[4], m[5], x, y);
+        if (m[6] > 0.0f) {
+            AreaBox b;
+            if (!area_box(sx, sy, m[6], m[7], crop_height, crop_width, b)) continue;
+            for (int c = 0; c < channels; ++c) {
+                float w = area_value(mask, b, crop_width, channels, c);
+                merged[at + c] = fmaf(w, area_value(crop, b, crop_width, channels, c), (1.0f - w) * merged[at + c]);
+            }
+        } else {
+            LinearTaps t;
+            if (!linear_taps(sx, sy, crop_height, crop_width, channels, t)) continue;
+            for (int c = 0; c < channels; ++c) {
+                float w = linear_value(mask, t, c);
+                merged[at + c] = fmaf(w, linear_value(crop, t, c), (1.0f - w) * merged[at + c]);
+            }
+        }
+    }
+}
+)";
+
+const char *paste_table_kernel_code = paste_table_kernel_body;
+const std::string paste_kernel_code = std::string(qv::warp_sampling_code) + paste_kernel_body;
+
+nb::handle paste_table_kernel, paste_kernel;
 nb::handle blend_kernel;
 
 struct Siblings {
@@ -59,6 +142,51 @@ nb::object blend(nb::handle warped, nb::handle mask, nb::handle frame) {
     return merged;
 }
 
+bool is_dense_float32_of(nb::handle array, const std::vector<int64_t> &shape) {
+    return is_dense_float32(array) && qv::shape_of(array) == shape;
+}
+
+// Pastes the crops (k, h, w, C) through the mask (h, w, C) into the (H, W, C) frame, all dense
+// float32, with the device matrices (k, 2, 3) float32: two launches whatever k, and no read-back.
+nb::object paste_many(nb::handle frame, nb::handle crops, nb::handle mask, nb::handle matrices) {
+    const qv::Cupy &cp = qv::cp();
+    std::vector<int64_t> f = qv::shape_of(frame), c = qv::shape_of(crops);
+    int64_t count = c[0];
+    qv::check_indexable(f, "target_image");
+    qv::check_indexable({count * c[1], c[2], c[3]}, "crops");
+    qv::check_rows(f[0], "target_image");
+    if (count > INT32_MAX / 8) qv::raise(PyExc_ValueError, "at most %d crops can be pasted at once", INT32_MAX / 8);
+    nb::object merged = cp.empty_like(frame);
+    if (count == 0 || c[1] == 0 || c[2] == 0) {
+        merged[nb::ellipsis()] = frame;
+        return merged;
+    }
+    nb::object table = cp.empty(nb::make_tuple(count, qv::kWarpRow), nb::arg("dtype") = cp.float32);
+    paste_table_kernel(nb::make_tuple((count + 255) / 256), nb::make_tuple(256),
+                       nb::make_tuple(matrices, table, qv::i32(count)));
+    qv::launch_2d(paste_kernel, f[1], f[0],
+                  nb::make_tuple(frame, merged, crops, mask, table, qv::i32(count), qv::i32(f[0]), qv::i32(f[1]),
+                                 qv::i32(c[1]), qv::i32(c[2]), qv::i32(c[3])));
+    return merged;
+}
+
+// M (2, 3) as a dense float32 device array (1, 2, 3). A host M is checked for invertibility
+// first, as the inverse matrix of a host M is.
+nb::object device_matrix(nb::handle M) {
+    const qv::Cupy &cp = qv::cp();
+    if (qv::is_host_array(M)) {
+        siblings().get_inverse_matrix(M);
+        return cp.asarray(qv::np().module.attr("ascontiguousarray")(M, nb::arg("dtype") = qv::np().float32)).attr(
+            "reshape")(1, 2, 3);
+    }
+    if (!qv::is_device_array(M))
+        qv::raise(PyExc_TypeError, "paste_back() takes M as a cupy.ndarray or numpy.ndarray, got %s", qv::type_name(M));
+    std::vector<int64_t> shape = qv::shape_of(M);
+    if (shape.size() != 2 || shape[0] != 2 || shape[1] != 3)
+        qv::raise(PyExc_ValueError, "paste_back() takes M of shape (2, 3), got %U", qv::str_of(M.attr("shape")).ptr());
+    return cp.ascontiguousarray(M, nb::arg("dtype") = cp.float32).attr("reshape")(1, 2, 3);
+}
+
 nb::object paste_back(const qv::Args &a) {
     const Siblings &s = siblings();
     const qv::Cupy &cp = qv::cp();
@@ -70,8 +198,17 @@ nb::object paste_back(const qv::Args &a) {
     nb::object mask;
     if (a[3].is_none())
         mask = cp.module.attr("ones")(nb::make_tuple(h, w, 3), nb::arg("dtype") = cp.float32);
+    else if (qv::is_device_array(a[3]) && qv::shape_of(a[3]).size() >= 2 && qv::shape_of(a[3])[0] == h &&
+             qv::shape_of(a[3])[1] == w)
+        mask = nb::borrow(a[3]);  // already the crop's size
     else
         mask = s.resize(a[3], nb::make_tuple(w, h), nb::arg("interpolation") = s.inter_auto);
+    // The usual case, float32 colour images with a mask of the crop's shape, in one pass.
+    if (frame.size() == 3 && crop.size() == 3 && crop[2] == frame[2] && is_dense_float32(target_image) &&
+        is_dense_float32_of(paste_image, crop) && is_dense_float32_of(mask, crop)) {
+        nb::object matrices = device_matrix(M);
+        return paste_many(target_image, paste_image.attr("reshape")(1, h, w, crop[2]), mask, matrices);
+    }
     nb::object IM = s.get_inverse_matrix(M);
     nb::object size = nb::make_tuple(frame[0], frame[1]);
     nb::object warped = s.affine_transform(paste_image, IM, size);
@@ -122,11 +259,73 @@ nb::object get(const qv::Args &a) {
     return paste_back(qv::Args(args, 4));
 }
 
+nb::object get_many(const qv::Args &a) {
+    nb::handle self = a[0];
+    const Siblings &s = siblings();
+    const qv::Cupy &cp = qv::cp();
+    nb::object frame = s.to_float32(a[1]);
+    std::vector<int64_t> f = qv::shape_of(frame);
+    if (f.size() != 3)
+        qv::raise(PyExc_ValueError, "PasteBack.get_many() takes a (height, width, channels) target_image, got %U",
+                  qv::str_of(frame.attr("shape")).ptr());
+    nb::object crops;
+    if (qv::is_device_array(a[2])) {
+        crops = nb::borrow(a[2]);
+    } else if (nb::isinstance<nb::list>(a[2]) || nb::isinstance<nb::tuple>(a[2])) {
+        for (nb::handle crop : a[2])
+            if (!qv::is_device_array(crop))
+                qv::raise(PyExc_TypeError, "PasteBack.get_many() takes crops of cupy.ndarray, got %s",
+                          qv::type_name(crop));
+        if (nb::len(a[2]) == 0) return frame.attr("copy")();
+        crops = cp.module.attr("stack")(a[2]);
+    } else {
+        qv::raise(PyExc_TypeError, "PasteBack.get_many() takes crops as a cupy.ndarray or a list of them, got %s",
+                  qv::type_name(a[2]));
+    }
+    std::vector<int64_t> c = qv::shape_of(crops);
+    if (c.size() != 4 || c[3] != f[2] || c[3] != 3)
+        qv::raise(PyExc_ValueError,
+                  "PasteBack.get_many() takes crops of shape (k, height, width, 3) for a frame of 3 channels, got %U",
+                  qv::str_of(crops.attr("shape")).ptr());
+    crops = cp.ascontiguousarray(s.to_float32(crops));
+
+    nb::object matrices;
+    if (qv::is_device_array(a[3])) {
+        matrices = nb::borrow(a[3]);
+    } else if (qv::is_host_array(a[3])) {
+        matrices = cp.asarray(a[3]);
+    } else if (nb::isinstance<nb::list>(a[3]) || nb::isinstance<nb::tuple>(a[3])) {
+        for (nb::handle matrix : a[3])
+            if (!qv::is_device_array(matrix))
+                qv::raise(PyExc_TypeError, "PasteBack.get_many() takes matrices of cupy.ndarray, got %s",
+                          qv::type_name(matrix));
+        if (nb::len(a[3]) == 0) qv::raise(PyExc_ValueError, "PasteBack.get_many() takes one matrix per crop, got 0");
+        matrices = cp.module.attr("stack")(a[3]);
+    } else {
+        qv::raise(PyExc_TypeError, "PasteBack.get_many() takes matrices as an array or a list of them, got %s",
+                  qv::type_name(a[3]));
+    }
+    std::vector<int64_t> ms = qv::shape_of(matrices);
+    if (ms.size() != 3 || ms[0] != c[0] || ms[1] != 2 || ms[2] != 3)
+        qv::raise(PyExc_ValueError, "PasteBack.get_many() takes matrices of shape (%lld, 2, 3) for %lld crops, got %U",
+                  (long long)c[0], (long long)c[0], qv::str_of(matrices.attr("shape")).ptr());
+    matrices = cp.ascontiguousarray(matrices, nb::arg("dtype") = cp.float32);
+
+    nb::object size = nb::make_tuple(c[1], c[2]);
+    if (!self.attr("size").equal(size)) {
+        self.attr("size") = size;
+        self.attr("mask") = self.attr("create_mask")(size);
+    }
+    return paste_many(cp.ascontiguousarray(frame), crops, self.attr("mask"), matrices);
+}
+
 }  // namespace
 
 NB_MODULE(paste, m) {
     m.doc() = "Pasting face crops back into frames through a soft mask.";
     blend_kernel = qv::add_kernel(m, "blend_kernel", blend_kernel_code);
+    paste_table_kernel = qv::add_kernel(m, "paste_table_kernel", paste_table_kernel_code);
+    paste_kernel = qv::add_kernel(m, "paste_kernel", paste_kernel_code.c_str());
     qv::def(m, "paste_back", paste_back,
             {{"target_image", "cp.ndarray"},
              {"paste_image", "cp.ndarray"},
@@ -134,7 +333,9 @@ NB_MODULE(paste, m) {
              {"mask", "cp.ndarray", nb::none()}},
             "cp.ndarray",
             "The frame with the crop warped back by the inverse of M (frame -> crop) and blended through the "
-            "mask (resized to the crop; without one, a hard-edged mask of ones). Inputs are not modified.");
+            "mask (resized to the crop; without one, a hard-edged mask of ones). Inputs are not modified. "
+            "Float32 colour images are pasted in one pass without reading M back: a device M that is "
+            "singular or not finite pastes nothing; a host M raises ValueError then.");
     qv::Class(m, "PasteBack", "Pastes crops back through a soft mask, built once per crop size.")
         .def("__init__", init, {{"self"}}, "None", "A paster with no mask built yet.")
         .def("create_mask", create_mask, {{"self"}, {"size", "tuple"}}, "cp.ndarray",
@@ -142,5 +343,12 @@ NB_MODULE(paste, m) {
              "columns zeroed at the edges, blurred with a kernel and sigma of the column band width.")
         .def("get", get, {{"self"}, {"target_image", "cp.ndarray"}, {"paste_image", "cp.ndarray"}, {"M", "cp.ndarray"}},
              "cp.ndarray", "paste_back through the soft mask of the crop's size (rebuilt when the size changes).")
+        .def("get_many", get_many,
+             {{"self"}, {"target_image", "cp.ndarray"}, {"crops", "cp.ndarray | list[cp.ndarray]"},
+              {"matrices", "cp.ndarray | np.ndarray | list[cp.ndarray]"}},
+             "cp.ndarray",
+             "get for k crops of one size at once, pasted in order (as k calls of get would): crops "
+             "(k, h, w, 3) or a list of (h, w, 3) arrays, matrices (k, 2, 3) or a list of (2, 3) arrays. "
+             "The same few launches whatever k, and nothing read back.")
         .finish();
 }

@@ -78,14 +78,7 @@ nb::object get(const qv::Args &a) {
     // The map changes the length, so the latent is normalised again; a zero identity would give NaN.
     nb::object latent = embedding.attr("reshape")(nb::make_tuple(1, -1));
     latent = cp.module.attr("dot")(latent, self.attr("emap")).attr("astype")(cp.float32);
-    nb::object norm = cp.module.attr("linalg").attr("norm")(latent);
-    double length = nb::cast<double>(nb::float_(norm));
-    if (!(length > 0.0 && std::isfinite(length)))
-        qv::raise(PyExc_ValueError,
-                  "FaceSwap.get() takes a source face whose normed_embedding has a direction; through the embedding "
-                  "map it has norm %R",
-                  nb::float_(length).ptr());
-    latent /= norm;
+    nb::object norm = cp.module.attr("linalg").attr("norm")(latent).attr("astype")(cp.float32);
 
     image = s.to_float32(image);
     nb::object shape = image.attr("shape");
@@ -96,8 +89,21 @@ nb::object get(const qv::Args &a) {
     nb::object blob = s.to_blob(aimage, nb::float_(1.0) / self.attr("input_std"), nb::make_tuple(kSide, kSide),
                                 nb::make_tuple(mean, mean, mean));
 
-    nb::object host_blob = s.to_numpy(blob);
-    nb::object host_latent = s.to_numpy(latent);
+    // ONNX Runtime takes host arrays: the blob, the latent and its length come back in one transfer.
+    int64_t blob_size = nb::cast<int64_t>(blob.attr("size")), latent_size = nb::cast<int64_t>(latent.attr("size"));
+    nb::object packed = cp.module.attr("concatenate")(
+        nb::make_tuple(blob.attr("ravel")(), latent.attr("ravel")(), norm.attr("reshape")(1)));
+    nb::object host = cp.asnumpy(packed);
+    auto part = [&](int64_t start, int64_t stop) { return host[nb::slice(nb::int_(start), nb::int_(stop), nb::none())]; };
+    nb::object host_norm = host[nb::int_(blob_size + latent_size)];
+    double length = nb::cast<double>(nb::float_(host_norm));
+    if (!(length > 0.0 && std::isfinite(length)))
+        qv::raise(PyExc_ValueError,
+                  "FaceSwap.get() takes a source face whose normed_embedding has a direction; through the embedding "
+                  "map it has norm %R",
+                  nb::float_(length).ptr());
+    nb::object host_blob = part(0, blob_size).attr("reshape")(blob.attr("shape"));
+    nb::object host_latent = part(blob_size, blob_size + latent_size).attr("reshape")(1, latent_size) / host_norm;
     nb::object outputs = self.attr("session").attr("run")(self.attr("output_names"),
                                                           feed_of(self, host_blob, host_latent));
     nb::object net_out = outputs[nb::int_(0)];

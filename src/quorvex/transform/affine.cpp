@@ -8,9 +8,11 @@
 #include <cmath>
 #include <string>
 
+#include "quorvex/alignment.hpp"
 #include "quorvex/function.hpp"
 #include "quorvex/image.hpp"
 #include "quorvex/kernel.hpp"
+#include "quorvex/warp_sampling.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -20,7 +22,7 @@ namespace {
 // One thread per output pixel, any channel count. Taps outside the input read as 0, so the
 // warped image fades to black at its edges as with OpenCV's constant border. The matrix maps
 // output pixels to input positions (both with integer pixel centres).
-const char *affine_linear_kernel_code = R"(
+const char *affine_linear_kernel_body = R"(
 extern "C" __global__ void __launch_bounds__(256) affine_linear_kernel(const float* __restrict__ input,
                                                 float* __restrict__ output,
                                                 float m0, float m1, float m2,
@@ -31,32 +33,13 @@ extern "C" __global__ void __launch_bounds__(256) affine_linear_kernel(const flo
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= output_width || y >= output_height) return;
-
-    float sx = m0 * x + m1 * y + m2;
-    float sy = m3 * x + m4 * y + m5;
     float* out = output + (y * output_width + x) * channels;
-    // Also rejects positions too far out to convert to int.
-    if (!(sx > -1.0f && sx < (float)input_width && sy > -1.0f && sy < (float)input_height)) {
+    LinearTaps t;
+    if (!linear_taps(affine_at(m0, m1, m2, x, y), affine_at(m3, m4, m5, x, y), input_height, input_width, channels, t)) {
         for (int c = 0; c < channels; ++c) out[c] = 0.0f;
         return;
     }
-    int x0 = (int)floorf(sx), y0 = (int)floorf(sy);
-    float fx = sx - x0, fy = sy - y0;
-    bool has_left = x0 >= 0, has_right = x0 + 1 < input_width;
-    bool has_top = y0 >= 0, has_bottom = y0 + 1 < input_height;
-    float w00 = (has_top && has_left) ? (1.0f - fx) * (1.0f - fy) : 0.0f;
-    float w01 = (has_top && has_right) ? fx * (1.0f - fy) : 0.0f;
-    float w10 = (has_bottom && has_left) ? (1.0f - fx) * fy : 0.0f;
-    float w11 = (has_bottom && has_right) ? fx * fy : 0.0f;
-    // Missing taps get weight 0 and read a clamped neighbour, so every read is in bounds.
-    int xl = max(x0, 0), xr = min(x0 + 1, input_width - 1);
-    int yt = max(y0, 0), yb = min(y0 + 1, input_height - 1);
-    const float* p00 = input + (yt * input_width + xl) * channels;
-    const float* p01 = input + (yt * input_width + xr) * channels;
-    const float* p10 = input + (yb * input_width + xl) * channels;
-    const float* p11 = input + (yb * input_width + xr) * channels;
-    for (int c = 0; c < channels; ++c)
-        out[c] = w00 * p00[c] + w01 * p01[c] + w10 * p10[c] + w11 * p11[c];
+    for (int c = 0; c < channels; ++c) out[c] = linear_value(input, t, c);
 }
 )";
 
@@ -66,7 +49,7 @@ extern "C" __global__ void __launch_bounds__(256) affine_linear_kernel(const flo
 // kernel, so edges fade the same way; and a one-pixel box is exactly bilinear interpolation, so
 // the two kernels meet where the scale crosses 1. Any channel count, each channel on its own.
 // The matrix maps output pixels to input positions in which pixel i spans [i, i + 1).
-const char *affine_area_kernel_code = R"(
+const char *affine_area_kernel_body = R"(
 extern "C" __global__ void __launch_bounds__(256) affine_area_kernel(const float* __restrict__ input,
                                               float* __restrict__ output,
                                               float m0, float m1, float m2,
@@ -78,33 +61,51 @@ extern "C" __global__ void __launch_bounds__(256) affine_area_kernel(const float
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= output_width || y >= output_height) return;
-
-    float cx = m0 * x + m1 * y + m2;
-    float cy = m3 * x + m4 * y + m5;
-    float left = cx - half_width, right = cx + half_width;
-    float top = cy - half_height, bottom = cy + half_height;
     float* out = output + (y * output_width + x) * channels;
-    // Also rejects positions too far out to convert to int.
-    if (!(right > 0.0f && left < (float)input_width && bottom > 0.0f && top < (float)input_height)) {
+    AreaBox b;
+    if (!area_box(affine_at(m0, m1, m2, x, y), affine_at(m3, m4, m5, x, y), half_width, half_height, input_height, input_width, b)) {
         for (int c = 0; c < channels; ++c) out[c] = 0.0f;
         return;
     }
-    int x0 = (int)fmaxf(floorf(left), 0.0f), x1 = (int)fminf(ceilf(right), (float)input_width);
-    int y0 = (int)fmaxf(floorf(top), 0.0f), y1 = (int)fminf(ceilf(bottom), (float)input_height);
-    float inverse_area = 1.0f / ((right - left) * (bottom - top));
-    for (int c = 0; c < channels; ++c) {
-        float sum = 0.0f;
-        for (int iy = y0; iy < y1; ++iy) {
-            const float* row = input + iy * input_width * channels + c;
-            float row_sum = 0.0f;
-            for (int ix = x0; ix < x1; ++ix)
-                row_sum += (fminf(right, ix + 1.0f) - fmaxf(left, (float)ix)) * row[ix * channels];
-            sum += (fminf(bottom, iy + 1.0f) - fmaxf(top, (float)iy)) * row_sum;
-        }
-        out[c] = sum * inverse_area;
-    }
+    for (int c = 0; c < channels; ++c) out[c] = area_value(input, b, input_width, channels, c);
 }
 )";
+
+// Many warps of one image in one launch, image blockIdx.z of the batch taking its parameters
+// from row blockIdx.z of the table (see kWarpRow): the batched crops of a frame.
+const char *affine_batch_kernel_body = R"(
+extern "C" __global__ void __launch_bounds__(256) affine_batch_kernel(const float* __restrict__ input,
+                                               float* __restrict__ output,
+                                               const float* __restrict__ table,
+                                               int input_height, int input_width,
+                                               int output_height, int output_width,
+                                               int channels) {
+    int x = blockIdx.x * blockDim.x + threadIdx.x;
+    int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= output_width || y >= output_height) return;
+    const float* m = table + blockIdx.z * 8;
+    float* out = output + (((long long)blockIdx.z * output_height + y) * output_width + x) * channels;
+    float sx = affine_at(m[0], m[1], m[2], x, y), sy = affine_at(m[3], m[4], m[5], x, y);
+    if (m[6] > 0.0f) {
+        AreaBox b;
+        if (area_box(sx, sy, m[6], m[7], input_height, input_width, b)) {
+            for (int c = 0; c < channels; ++c) out[c] = area_value(input, b, input_width, channels, c);
+            return;
+        }
+    } else {
+        LinearTaps t;
+        if (linear_taps(sx, sy, input_height, input_width, channels, t)) {
+            for (int c = 0; c < channels; ++c) out[c] = linear_value(input, t, c);
+            return;
+        }
+    }
+    for (int c = 0; c < channels; ++c) out[c] = 0.0f;
+}
+)";
+
+const std::string affine_linear_kernel_code = std::string(qv::warp_sampling_code) + affine_linear_kernel_body;
+const std::string affine_area_kernel_code = std::string(qv::warp_sampling_code) + affine_area_kernel_body;
+const std::string affine_batch_kernel_code = std::string(qv::warp_sampling_code) + affine_batch_kernel_body;
 
 // The inverse computed where the matrix lives, so nothing waits for the device. A singular
 // matrix gives zeros, as OpenCV's invertAffineTransform does.
@@ -128,14 +129,10 @@ extern "C" __global__ void __launch_bounds__(256) invert_affine_kernel(const flo
 
 nb::handle affine_linear_kernel;
 nb::handle affine_area_kernel;
+nb::handle affine_batch_kernel;
 nb::handle invert_affine_kernel;
 
-using Matrix = std::array<double, 6>;
-
-// The five-point face template of a 112-pixel crop: eyes, nose tip, mouth corners.
-constexpr double kTemplate[5][2] = {
-    {38.2946, 51.6963}, {73.5318, 51.5014}, {56.0252, 71.7366}, {41.5493, 92.3655}, {70.7299, 92.2041},
-};
+using Matrix = qv::Matrix;
 
 // A small host or device array as a C-contiguous float64 host array of the given shape.
 nb::object host_values(nb::handle array, const char *function, const char *name, int64_t rows, int64_t cols) {
@@ -172,14 +169,9 @@ Matrix read_matrix(nb::handle M, const char *function) {
 }
 
 Matrix invert(const Matrix &m, const char *function) {
-    double det = m[0] * m[4] - m[1] * m[3];
-    double r = 1.0 / det;
-    Matrix inv = {m[4] * r, -m[1] * r, 0.0, -m[3] * r, m[0] * r, 0.0};
-    inv[2] = -inv[0] * m[2] - inv[1] * m[5];
-    inv[5] = -inv[3] * m[2] - inv[4] * m[5];
-    bool finite = det != 0.0;
-    for (double v : inv) finite = finite && std::isfinite(v);
-    if (!finite)
+    Matrix inv;
+    double det;
+    if (!qv::invert_affine(m, inv, &det))
         qv::raise(PyExc_ValueError, "%s() takes an invertible M; its 2x2 part has determinant %R", function,
                   nb::float_(det).ptr());
     return inv;
@@ -200,27 +192,23 @@ nb::object warp(nb::handle image, const Matrix &inv, int64_t height, int64_t wid
     if (in[0] == 0 || in[1] == 0) return qv::cp().zeros(shape, nb::arg("dtype") = qv::cp().float32);
     nb::object output = qv::cp().empty(shape, nb::arg("dtype") = qv::cp().float32);
 
-    // Shrinking warps average the footprint instead of skipping pixels, whatever the channel
-    // count; the margin keeps rotations whose scale is 1 up to rounding on the bilinear path.
-    double scale_x = std::hypot(inv[0], inv[1]), scale_y = std::hypot(inv[3], inv[4]);
-    if (std::max(scale_x, scale_y) > 1.0 + 1e-6) {
-        double half_width = 0.5 * std::max(scale_x, 1.0), half_height = 0.5 * std::max(scale_y, 1.0);
+    std::array<float, qv::kWarpRow> r = qv::warp_row(inv);
+    if (r[6] > 0.0f) {
         qv::launch_2d(affine_area_kernel, width, height,
-                      nb::make_tuple(image, output, qv::f32(inv[0]), qv::f32(inv[1]), qv::f32(inv[2] + 0.5),
-                                     qv::f32(inv[3]), qv::f32(inv[4]), qv::f32(inv[5] + 0.5),
-                                     qv::f32(half_width), qv::f32(half_height), qv::i32(in[0]),
+                      nb::make_tuple(image, output, qv::f32(r[0]), qv::f32(r[1]), qv::f32(r[2]), qv::f32(r[3]),
+                                     qv::f32(r[4]), qv::f32(r[5]), qv::f32(r[6]), qv::f32(r[7]), qv::i32(in[0]),
                                      qv::i32(in[1]), qv::i32(height), qv::i32(width), qv::i32(channels)));
         return output;
     }
     qv::launch_2d(affine_linear_kernel, width, height,
-                  nb::make_tuple(image, output, qv::f32(inv[0]), qv::f32(inv[1]), qv::f32(inv[2]), qv::f32(inv[3]),
-                                 qv::f32(inv[4]), qv::f32(inv[5]), qv::i32(in[0]), qv::i32(in[1]), qv::i32(height),
+                  nb::make_tuple(image, output, qv::f32(r[0]), qv::f32(r[1]), qv::f32(r[2]), qv::f32(r[3]),
+                                 qv::f32(r[4]), qv::f32(r[5]), qv::i32(in[0]), qv::i32(in[1]), qv::i32(height),
                                  qv::i32(width), qv::i32(channels)));
     return output;
 }
 
 // (height, width), each a positive int that the kernels' 32-bit indexing can reach.
-std::array<int64_t, 2> read_dsize(nb::handle dsize) {
+std::array<int64_t, 2> read_dsize(nb::handle dsize, const char *function = "affine_transform") {
     bool ok = nb::len(dsize) == 2, too_large = false;
     std::array<int64_t, 2> size{};
     for (size_t i = 0; ok && i < 2; ++i) {
@@ -231,10 +219,10 @@ std::array<int64_t, 2> read_dsize(nb::handle dsize) {
         too_large = too_large || overflow > 0 || size[i] > INT32_MAX;
     }
     if (!ok)
-        qv::raise(PyExc_ValueError, "affine_transform() takes dsize as two positive integers (height, width), got %U",
+        qv::raise(PyExc_ValueError, "%s() takes dsize as two positive integers (height, width), got %U", function,
                   qv::str_of(dsize).ptr());
     if (too_large)
-        qv::raise(PyExc_ValueError, "affine_transform() takes dsize entries of at most %d, got %U", INT32_MAX,
+        qv::raise(PyExc_ValueError, "%s() takes dsize entries of at most %d, got %U", function, INT32_MAX,
                   qv::str_of(dsize).ptr());
     return size;
 }
@@ -249,6 +237,62 @@ nb::object affine_transform(const qv::Args &a) {
     std::string dtype;
     nb::object image = qv::converted_image(a[0], dtype);
     return qv::restore_dtype(warp(image, inv, size[0], size[1]), dtype);
+}
+
+// Matrices (k, 2, 3) from a host array, or a device one read to the host.
+std::vector<Matrix> read_matrices(nb::handle M, const char *function) {
+    nb::object host;
+    if (qv::is_device_array(M)) host = M.attr("get")();
+    else if (qv::is_host_array(M)) host = nb::borrow(M);
+    else
+        qv::raise(PyExc_TypeError, "%s() takes M as a cupy.ndarray or numpy.ndarray, got %s", function,
+                  qv::type_name(M));
+    std::vector<int64_t> shape = qv::shape_of(host);
+    if (shape.size() != 3 || shape[1] != 2 || shape[2] != 3)
+        qv::raise(PyExc_ValueError, "%s() takes M of shape (k, 2, 3), got %U", function,
+                  qv::str_of(host.attr("shape")).ptr());
+    if (shape[0] > qv::kMaxGridY)
+        qv::raise(PyExc_ValueError, "%s() takes at most %lld matrices, got %lld", function, (long long)qv::kMaxGridY,
+                  (long long)shape[0]);
+    host = qv::np().module.attr("ascontiguousarray")(host, nb::arg("dtype") = qv::np().float64);
+    if (PyObject_IsTrue(qv::np().module.attr("isfinite")(host).attr("all")().ptr()) != 1)
+        qv::raise(PyExc_ValueError, "%s() takes M with finite values", function);
+    std::vector<double> values = flat_values(host);
+    std::vector<Matrix> matrices(shape[0]);
+    for (size_t i = 0; i < matrices.size(); ++i) std::copy_n(values.begin() + 6 * i, 6, matrices[i].begin());
+    return matrices;
+}
+
+nb::object affine_transform_batch(const qv::Args &a) {
+    const char *function = "affine_transform_batch";
+    std::vector<int64_t> shape = qv::image_shape(a[0], function);
+    std::vector<Matrix> matrices = read_matrices(a[1], function);
+    std::array<int64_t, 2> size = read_dsize(a[2], function);
+    int64_t count = (int64_t)matrices.size(), channels = shape.size() == 3 ? shape[2] : 1;
+    qv::check_indexable({count * size[0], size[1], channels}, "output");
+    qv::check_rows(size[0], "output");
+    // One table for the batch: one transfer, whatever the count.
+    std::vector<float> table;
+    table.reserve(count * qv::kWarpRow);
+    for (const Matrix &m : matrices) {
+        std::array<float, qv::kWarpRow> row = qv::warp_row(invert(m, function));
+        table.insert(table.end(), row.begin(), row.end());
+    }
+    std::string dtype;
+    nb::object image = qv::converted_image(a[0], dtype);
+    nb::object out_shape = shape.size() == 3 ? nb::make_tuple(count, size[0], size[1], channels)
+                                             : nb::make_tuple(count, size[0], size[1]);
+    if (count == 0 || shape[0] == 0 || shape[1] == 0)
+        return qv::restore_dtype(qv::cp().zeros(out_shape, nb::arg("dtype") = qv::cp().float32), dtype);
+    nb::object host = qv::np().module.attr("frombuffer")(
+        nb::bytes(reinterpret_cast<const char *>(table.data()), table.size() * sizeof(float)), qv::np().float32);
+    nb::object device_table = qv::cp().asarray(host);
+    nb::object output = qv::cp().empty(out_shape, nb::arg("dtype") = qv::cp().float32);
+    nb::tuple grid = qv::blocks_covering(size[1], size[0], qv::kBlockX, qv::kBlockY);
+    affine_batch_kernel(nb::make_tuple(grid[0], grid[1], count), nb::make_tuple(qv::kBlockX, qv::kBlockY),
+                        nb::make_tuple(image, output, device_table, qv::i32(shape[0]), qv::i32(shape[1]),
+                                       qv::i32(size[0]), qv::i32(size[1]), qv::i32(channels)));
+    return qv::restore_dtype(output, dtype);
 }
 
 nb::object get_inverse_matrix(const qv::Args &a) {
@@ -269,26 +313,6 @@ nb::object get_inverse_matrix(const qv::Args &a) {
     return result.attr("reshape")(2, 3);
 }
 
-// Least-squares similarity (a -b tx / b a ty) taking points p onto q. Over the pairs (a, b),
-// which are exactly the scaled rotations, the problem is linear, so the centred closed form
-// is its optimum and never reflects.
-Matrix fit_similarity(const double (*p)[2], const double (*q)[2], size_t n) {
-    double pm[2] = {0, 0}, qm[2] = {0, 0};
-    for (size_t i = 0; i < n; ++i)
-        for (int k = 0; k < 2; ++k) pm[k] += p[i][k] / n, qm[k] += q[i][k] / n;
-    double spread = 0, dot = 0, cross = 0;
-    for (size_t i = 0; i < n; ++i) {
-        double px = p[i][0] - pm[0], py = p[i][1] - pm[1];
-        double qx = q[i][0] - qm[0], qy = q[i][1] - qm[1];
-        spread += px * px + py * py;
-        dot += px * qx + py * qy;
-        cross += px * qy - py * qx;
-    }
-    if (!(spread > 0)) qv::raise(PyExc_ValueError, "crop_from_kps() takes kps that are not all the same point");
-    double sa = dot / spread, sb = cross / spread;
-    return {sa, -sb, qm[0] - (sa * pm[0] - sb * pm[1]), sb, sa, qm[1] - (sb * pm[0] + sa * pm[1])};
-}
-
 nb::object crop_from_kps(const qv::Args &a) {
     std::string dtype;
     nb::object image = qv::float32_image(a[0], "crop_from_kps", dtype);
@@ -299,12 +323,11 @@ nb::object crop_from_kps(const qv::Args &a) {
     std::vector<double> values = flat_values(kps);
     double points[5][2], target[5][2];
     for (size_t i = 0; i < 5; ++i)
-        for (size_t k = 0; k < 2; ++k) {
-            points[i][k] = values[2 * i + k];
-            // Scaled about pixel edges, not centres, so that every size frames the same face.
-            target[i][k] = (kTemplate[i][k] + 0.5) * (double)size / 112.0 - 0.5;
-        }
-    Matrix m = fit_similarity(points, target, 5);
+        for (size_t k = 0; k < 2; ++k) points[i][k] = values[2 * i + k];
+    qv::template_of(size, target);
+    Matrix m;
+    if (!qv::fit_similarity(points, target, 5, m))
+        qv::raise(PyExc_ValueError, "crop_from_kps() takes kps that are not all the same point");
     nb::object crop = qv::restore_dtype(warp(image, invert(m, "crop_from_kps"), size, size), dtype);
     nb::object host = float32_array(nb::make_tuple(nb::make_tuple(m[0], m[1], m[2]), nb::make_tuple(m[3], m[4], m[5])));
     return nb::make_tuple(crop, qv::cp().asarray(host));
@@ -317,8 +340,9 @@ NB_MODULE(affine, m) {
               "cv2.warpAffine reads it, integer coordinates being pixel centres; output sizes are given "
               "height first, (H, W), like array shapes. Enlarging and size-keeping warps are bilinear; "
               "shrinking warps average each output pixel's footprint, whatever the channel count.";
-    affine_linear_kernel = qv::add_kernel(m, "affine_linear_kernel", affine_linear_kernel_code);
-    affine_area_kernel = qv::add_kernel(m, "affine_area_kernel", affine_area_kernel_code);
+    affine_linear_kernel = qv::add_kernel(m, "affine_linear_kernel", affine_linear_kernel_code.c_str());
+    affine_area_kernel = qv::add_kernel(m, "affine_area_kernel", affine_area_kernel_code.c_str());
+    affine_batch_kernel = qv::add_kernel(m, "affine_batch_kernel", affine_batch_kernel_code.c_str());
     invert_affine_kernel = qv::add_kernel(m, "invert_affine_kernel", invert_affine_kernel_code);
     qv::def(m, "affine_transform", affine_transform,
             {{"image", "cp.ndarray"}, {"M", "cp.ndarray | np.ndarray"}, {"dsize", "tuple[int, int]"}}, "cp.ndarray",
@@ -331,6 +355,11 @@ NB_MODULE(affine, m) {
             "does not change the sampling. Images that are not float32 are warped in float32 and "
             "converted back to their element type. Raises ValueError for an M that is not a finite, "
             "invertible 2 x 3 matrix.");
+    qv::def(m, "affine_transform_batch", affine_transform_batch,
+            {{"image", "cp.ndarray"}, {"M", "cp.ndarray | np.ndarray"}, {"dsize", "tuple[int, int]"}}, "cp.ndarray",
+            "k warps of one image in one launch: a new (k, H, W) or (k, H, W, C) device array whose entry i is "
+            "affine_transform(image, M[i], dsize), M being (k, 2, 3) (read to the host; the inverses travel to "
+            "the device as one table). Raises ValueError for a matrix that is not finite and invertible.");
     qv::def(m, "get_inverse_matrix", get_inverse_matrix, {{"M", "cp.ndarray | np.ndarray"}},
             "cp.ndarray | np.ndarray",
             "The 2 x 3 matrix of the inverse mapping, as cv2.invertAffineTransform. A device M gives a "

@@ -10,6 +10,8 @@ import numpy as np
 
 from . import _core
 from ._core import ndarray, forward, to_device, poison, copy_of, IndexProxy, ObjectProxy
+from . import _counting
+from ._counting import counting
 from ._kernel import RawKernel, RawModule
 from . import cuda, linalg, random, fft, testing
 from .cuda import stream as _stream
@@ -61,7 +63,7 @@ def _from_torch(t, ordered=False):
     """
     from standin import _torch
     if _torch.cuda_ordinal(t) is None:
-        return to_device(np.array(_torch.host_view(t), copy=True))  # host to device, as CuPy does
+        return _upload(np.array(_torch.host_view(t), copy=True))  # host to device, as CuPy does
     if t.requires_grad:
         raise RuntimeError("Can't get __cuda_array_interface__ on Variable that requires grad. "
                            'If gradients aren\'t required, use var.detach() to get Variable '
@@ -107,10 +109,20 @@ def asarray(a, dtype=None, order=None, *, blocking=False):
         out = _from_cuda_array_interface(a)
     else:
         # Host data is copied, as a host-to-device transfer would.
-        return to_device(np.array(a, dtype=dtype, order=order or 'K', copy=True))
+        return _upload(np.array(a, dtype=dtype, order=order or 'K', copy=True))
     if dtype is not None and np.dtype(dtype) != out.dtype:
         out = out.astype(dtype)
     return out
+
+
+def _upload(host):
+    _counting.upload(host.nbytes)
+    return to_device(host)
+
+
+def _filled(host):
+    _counting.launch()
+    return to_device(host)
 
 
 def asanyarray(a, dtype=None, order=None):
@@ -123,7 +135,7 @@ def array(obj, dtype=None, copy=True, order='K', subok=False, ndmin=0, *, blocki
         return a if a.ndim >= ndmin else a.reshape((1,) * (ndmin - a.ndim) + a.shape)
     if isinstance(obj, (np.ndarray, list, tuple)) and not isinstance(obj, ndarray) or np.isscalar(obj):
         _stream.run_queued()  # a list may hold device scalars
-        return to_device(np.array(obj, dtype=dtype, copy=True, order=order, ndmin=ndmin))
+        return _upload(np.array(obj, dtype=dtype, copy=True, order=order, ndmin=ndmin))
     a = asarray(obj)
     if a.ndim < ndmin:
         a = a.reshape((1,) * (ndmin - a.ndim) + a.shape)
@@ -169,24 +181,24 @@ def empty_like(prototype, dtype=None, order='K', subok=None, shape=None):
 
 
 def zeros(shape, dtype=float, order='C'):
-    return to_device(np.zeros(shape, dtype=dtype, order=order))
+    return _filled(np.zeros(shape, dtype=dtype, order=order))
 
 
 def ones(shape, dtype=float, order='C'):
-    return to_device(np.ones(shape, dtype=dtype, order=order))
+    return _filled(np.ones(shape, dtype=dtype, order=order))
 
 
 def full(shape, fill_value, dtype=None, order='C'):
     _core.refuse_host((fill_value,), 'full')
     _stream.run_queued()
-    return to_device(np.full(shape, _core.unwrap(fill_value), dtype=dtype, order=order))
+    return _filled(np.full(shape, _core.unwrap(fill_value), dtype=dtype, order=order))
 
 
 def _like(np_fn, what):
     # CuPy reads only shape, dtype and layout from the prototype, so a host
     # array is a valid prototype here.
     def like(prototype, *args, **kwargs):
-        return to_device(np_fn(_core.unwrap(prototype), *_core.unwrap(args), **kwargs))
+        return _filled(np_fn(_core.unwrap(prototype), *_core.unwrap(args), **kwargs))
     like.__name__ = what
     return like
 
@@ -198,8 +210,8 @@ full_like = _like(np.full_like, 'full_like')
 
 def arange(start, stop=None, step=1, dtype=None):
     if stop is None:
-        return to_device(np.arange(start, step=step, dtype=dtype))
-    return to_device(np.arange(start, stop, step, dtype=dtype))
+        return _filled(np.arange(start, step=step, dtype=dtype))
+    return _filled(np.arange(start, stop, step, dtype=dtype))
 
 
 concatenate = forward(np.concatenate)

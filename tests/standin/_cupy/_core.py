@@ -18,6 +18,7 @@ import weakref
 import numpy as np
 from numpy.lib.array_utils import byte_bounds as _byte_bounds
 
+from . import _counting
 from .cuda import stream as _stream
 
 _PYTHON_SCALARS = (bool, int, float, complex)
@@ -61,6 +62,7 @@ class ndarray(np.ndarray):
         return MemoryPointer(_HostMemory(ptr, self.nbytes, self), 0)
 
     def get(self, stream=None, order='C', out=None, blocking=True):
+        _counting.download(self.nbytes)
         _stream.run_queued(stream)
         host = self.view(np.ndarray)
         if out is not None:
@@ -98,6 +100,7 @@ class ndarray(np.ndarray):
         # The host data is taken now (a copy from pageable memory is staged at
         # once); it reaches the device in stream order.
         src, dst = np.array(arr, copy=True), self.view(np.ndarray)
+        _counting.upload(src.nbytes)
         _stream.enqueue(lambda: np.copyto(dst, src), stream)
 
     def __repr__(self):
@@ -116,11 +119,14 @@ class ndarray(np.ndarray):
             if isinstance(r, np.generic):
                 r = np.ndarray.__getitem__(self, (key if type(key) is tuple else (key,)) + (Ellipsis,))
             return r
+        _count_index(key)
         _stream.run_queued()
         return wrap(np.ndarray.__getitem__(self.view(np.ndarray), unwrap(key)), (self,))
 
     def __setitem__(self, key, value):
+        _counting.launch()
         if not _basic_index(key):
+            _count_index(key, scatter=True)
             _stream.run_queued()
             np.ndarray.__setitem__(self.view(np.ndarray), unwrap(key), unwrap(value))
             return
@@ -131,6 +137,8 @@ class ndarray(np.ndarray):
             value = value.view(np.ndarray)  # read when the copy runs
         elif isinstance(value, np.ndarray):
             value = np.array(value, copy=True)
+            if value.ndim:
+                _counting.upload(value.nbytes)
         if np.shape(value) != target.shape:
             try:
                 np.broadcast_to(np.empty(np.shape(value), np.bool_), target.shape)
@@ -149,6 +157,7 @@ class ndarray(np.ndarray):
         return copy_of(self, dtype=dtype, order=order)
 
     def fill(self, value):
+        _counting.launch()
         dst = self.view(np.ndarray)
         if isinstance(value, ndarray):
             value = value.view(np.ndarray)
@@ -189,6 +198,8 @@ class ndarray(np.ndarray):
                 if o is not None and not isinstance(o, ndarray):
                     raise TypeError('%s: out= must be a device array, got %s' % (what, type(o).__name__))
             kwargs['out'] = tuple(unwrap(o) for o in outs)
+            if method != 'at':
+                _counting.launch()
         if 'where' in kwargs and not isinstance(kwargs['where'], (bool, np.bool_)):
             if not _operand_ok(kwargs['where'], what):
                 return NotImplemented
@@ -196,6 +207,7 @@ class ndarray(np.ndarray):
         args = tuple(unwrap(x) for x in inputs)
         result = getattr(ufunc, method)(*args, **kwargs)
         if method == 'at':
+            _counting.launch()
             return None
         if outs is None:
             return wrap(result, args)
@@ -209,8 +221,11 @@ class ndarray(np.ndarray):
         _stream.run_queued()
         out = kwargs.get('out')
         args, kwargs = unwrap(args), {k: unwrap(v) for k, v in kwargs.items()}
+        if _sizes_from_data(func.__name__, args):
+            _counting.sync()
         result = func(*args, **kwargs)
         if isinstance(out, ndarray):
+            _counting.launch()
             return out
         return wrap(result, (args, tuple(kwargs.values())))
 
@@ -225,7 +240,10 @@ def _reading(name, to_device=True):
     def run(self, *args, **kwargs):
         _stream.run_queued()
         if not to_device:
+            _counting.download(self.nbytes)
             return method(self, *args, **kwargs)
+        if _sizes_from_data(name, (self,) + args):
+            _counting.sync()
         r = method(self.view(np.ndarray), *unwrap(args), **{k: unwrap(v) for k, v in kwargs.items()})
         return wrap(r, (self,))
 
@@ -294,8 +312,30 @@ def _basic_index(key):
     return True
 
 
+# Operations whose result size (or order, for the sorts) depends on the data: CuPy reads
+# it back before returning.
+_DATA_SIZED = frozenset(('nonzero', 'argwhere', 'flatnonzero', 'unique', 'compress', 'extract',
+                         'argsort'))
+
+
+def _sizes_from_data(name, args):
+    return name in _DATA_SIZED or (name == 'where' and len(args) == 1)
+
+
+def _count_index(key, scatter=False):
+    """Counts an advanced index: a gather (or scatter) kernel, host index arrays uploaded,
+    and for a boolean mask on a gather, the read-back of the result size."""
+    for k in (key if type(key) is tuple else (key,)):
+        if isinstance(k, ndarray):
+            if k.dtype == np.bool_ and not scatter:
+                _counting.sync()
+        elif isinstance(k, (np.ndarray, list)):
+            _counting.upload(np.asarray(k).nbytes)
+
+
 def copy_of(a, dtype=None, order='K'):
     """A device copy of a device array, made by a queued kernel on the current stream."""
+    _counting.launch()
     src = a.view(np.ndarray)
     dst = poison(retiring(np.empty_like(src, dtype=dtype, order=order)))
     _stream.enqueue(lambda: np.copyto(dst, src, casting='unsafe'))
@@ -422,8 +462,10 @@ def wrap(r, sources=()):
     if t is np.ndarray:
         if any(np.may_share_memory(r, x) for x in _arrays(sources, [])):
             return r.view(ndarray)
+        _counting.launch()
         return land(r)
     if isinstance(r, np.generic):
+        _counting.launch()
         return land(np.asarray(r))
     if t is list or t is tuple:
         return t(wrap(v, sources) for v in r)

@@ -24,6 +24,7 @@ import threading
 import numpy as np
 
 from . import _core
+from . import _counting
 from .cuda import compiler as _compiler
 from .cuda import driver as _driver
 from .cuda import stream as _stream
@@ -528,6 +529,7 @@ class RawKernel:
                 self._store_scalar(p, a, slots)
 
         # Arguments are checked at the launch; the grid runs when its stream gets to it.
+        _counting.launch(self.name)
         _stream.enqueue(lambda: self._run(binary, params, args, arrays, slots, g, b), stream)
 
     def _run(self, binary, params, args, arrays, slots, g, b):

@@ -56,6 +56,8 @@ def setDevice(device):
 
 def deviceSynchronize():
     from .stream import synchronize_device
+    from .. import _counting
+    _counting.sync()
     synchronize_device()
 
 

@@ -148,6 +148,8 @@ class Stream:
         return self
 
     def synchronize(self):
+        from .. import _counting
+        _counting.sync()
         _drain(self._queue)
 
     @property
@@ -215,6 +217,8 @@ class Event:
         self._time = time.perf_counter()
 
     def synchronize(self):
+        from .. import _counting
+        _counting.sync()
         if self._queue is not None:
             _drain(self._queue, self._seq)
 

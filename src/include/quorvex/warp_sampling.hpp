@@ -1,0 +1,99 @@
+// Device code shared by the affine warps and the paste-back: how one output pixel samples an
+// input image at a position, bilinearly or by averaging its footprint. Kernel texts prepend it,
+// so that a crop warped alone, warped in a batch and pasted back all compute the same values.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+namespace quorvex {
+
+// Bilinear: taps outside the input have weight 0 (the image fades to black at its edges) and
+// read a clamped neighbour, so every read is in bounds. (sx, sy) has integer pixel centres;
+// returns false, writing nothing, when no tap is inside.
+// Area: the box [left, right) x [top, bottom) in input coordinates where pixel i spans
+// [i, i + 1), pixels outside counting as 0, divided by the box's area.
+// The arithmetic is spelled out with fmaf so that every kernel that includes this rounds alike,
+// whatever the compiler would contract in its context.
+inline constexpr const char *warp_sampling_code = R"(
+__device__ __forceinline__ float affine_at(float a, float b, float c, int x, int y) { return fmaf(a, (float)x, fmaf(b, (float)y, c)); }
+
+struct LinearTaps {
+    int i00, i01, i10, i11;
+    float w00, w01, w10, w11;
+};
+
+__device__ __forceinline__ bool linear_taps(float sx, float sy, int input_height, int input_width, int channels, LinearTaps& t) {
+    // Also rejects positions too far out to convert to int.
+    if (!(sx > -1.0f && sx < (float)input_width && sy > -1.0f && sy < (float)input_height)) return false;
+    int x0 = (int)floorf(sx), y0 = (int)floorf(sy);
+    float fx = sx - x0, fy = sy - y0;
+    bool has_left = x0 >= 0, has_right = x0 + 1 < input_width;
+    bool has_top = y0 >= 0, has_bottom = y0 + 1 < input_height;
+    t.w00 = (has_top && has_left) ? (1.0f - fx) * (1.0f - fy) : 0.0f;
+    t.w01 = (has_top && has_right) ? fx * (1.0f - fy) : 0.0f;
+    t.w10 = (has_bottom && has_left) ? (1.0f - fx) * fy : 0.0f;
+    t.w11 = (has_bottom && has_right) ? fx * fy : 0.0f;
+    int xl = max(x0, 0), xr = min(x0 + 1, input_width - 1);
+    int yt = max(y0, 0), yb = min(y0 + 1, input_height - 1);
+    t.i00 = (yt * input_width + xl) * channels;
+    t.i01 = (yt * input_width + xr) * channels;
+    t.i10 = (yb * input_width + xl) * channels;
+    t.i11 = (yb * input_width + xr) * channels;
+    return true;
+}
+
+__device__ __forceinline__ float linear_value(const float* __restrict__ input, const LinearTaps& t, int c) {
+    return fmaf(t.w11, input[t.i11 + c], fmaf(t.w10, input[t.i10 + c], fmaf(t.w01, input[t.i01 + c], t.w00 * input[t.i00 + c])));
+}
+
+struct AreaBox {
+    float left, right, top, bottom, inverse_area;
+    int x0, x1, y0, y1;
+};
+
+__device__ __forceinline__ bool area_box(float cx, float cy, float half_width, float half_height, int input_height, int input_width,
+                         AreaBox& b) {
+    b.left = cx - half_width, b.right = cx + half_width;
+    b.top = cy - half_height, b.bottom = cy + half_height;
+    // Also rejects positions too far out to convert to int.
+    if (!(b.right > 0.0f && b.left < (float)input_width && b.bottom > 0.0f && b.top < (float)input_height))
+        return false;
+    b.x0 = (int)fmaxf(floorf(b.left), 0.0f), b.x1 = (int)fminf(ceilf(b.right), (float)input_width);
+    b.y0 = (int)fmaxf(floorf(b.top), 0.0f), b.y1 = (int)fminf(ceilf(b.bottom), (float)input_height);
+    b.inverse_area = 1.0f / ((b.right - b.left) * (b.bottom - b.top));
+    return true;
+}
+
+__device__ __forceinline__ float area_value(const float* __restrict__ input, const AreaBox& b, int input_width, int channels, int c) {
+    float sum = 0.0f;
+    for (int iy = b.y0; iy < b.y1; ++iy) {
+        const float* row = input + iy * input_width * channels + c;
+        float row_sum = 0.0f;
+        for (int ix = b.x0; ix < b.x1; ++ix)
+            row_sum = fmaf(fminf(b.right, ix + 1.0f) - fmaxf(b.left, (float)ix), row[ix * channels], row_sum);
+        sum = fmaf(fminf(b.bottom, iy + 1.0f) - fmaxf(b.top, (float)iy), row_sum, sum);
+    }
+    return sum * b.inverse_area;
+}
+)";
+
+// A warp's parameters per image, as the batched kernels read them from a device table: the
+// matrix mapping output pixels to input positions, then the footprint's half extents. Half
+// extents of 0 mean bilinear sampling (integer pixel centres); otherwise the matrix maps into
+// area coordinates (pixel i spans [i, i + 1)). A row whose first entry is NaN samples nothing.
+inline constexpr int kWarpRow = 8;
+
+// The table row of a warp whose inverse (output pixels -> input pixels) is inv. Shrinking warps
+// average the footprint instead of skipping pixels; the margin keeps rotations whose scale is 1
+// up to rounding on the bilinear path.
+inline std::array<float, kWarpRow> warp_row(const std::array<double, 6> &inv) {
+    double scale_x = std::hypot(inv[0], inv[1]), scale_y = std::hypot(inv[3], inv[4]);
+    if (std::max(scale_x, scale_y) > 1.0 + 1e-6)
+        return {(float)inv[0], (float)inv[1], (float)(inv[2] + 0.5), (float)inv[3], (float)inv[4],
+                (float)(inv[5] + 0.5), (float)(0.5 * std::max(scale_x, 1.0)), (float)(0.5 * std::max(scale_y, 1.0))};
+    return {(float)inv[0], (float)inv[1], (float)inv[2], (float)inv[3], (float)inv[4], (float)inv[5], 0.0f, 0.0f};
+}
+
+}  // namespace quorvex

@@ -1,0 +1,135 @@
+"""Counted budgets per public call on a 1920x1080 frame: kernel launches, synchronisations and
+transfers, as the CPU stand-in counts them (on a GPU each costs host time whatever the image)."""
+
+import pathlib
+import sys
+
+import cupy as cp
+import numpy as np
+import pytest
+
+import standin
+
+sys.path.insert(0, str(pathlib.Path(__file__).parent / "face"))
+from detector_models import detector_model, face_at  # noqa: E402
+from identity_models import embedding_map, face_crop, swap_model  # noqa: E402
+
+pytestmark = pytest.mark.standin
+tensorrt = pytest.importorskip("tensorrt")
+from engines import engine  # noqa: E402
+
+FACES = [face_at(16, 4 + 3 * (i // 5), 4 + 7 * (i % 5), 0.9 - 0.01 * i, 30, angle=0.1 * i) for i in range(10)]
+CROP = 96
+
+
+def frame():
+    return cp.asarray(np.random.default_rng(0).random((1080, 1920, 3), np.float32))
+
+
+def counted(call):
+    call()  # compiles, builds masks and caches
+    cp.cuda.runtime.deviceSynchronize()
+    with standin.counting() as counts:
+        call()
+    return counts
+
+
+def detector(faces):
+    from quorvex.face.detector import TrtFaceDetection
+
+    return TrtFaceDetection(model_bytes=engine(detector_model(9, faces=faces)))
+
+
+def detect(faces):
+    det, image = detector(faces), frame()
+    found = []
+    counts = counted(lambda: found.__setitem__(slice(None), det.get(image, CROP)))
+    assert len(found) == len(faces)
+    return counts
+
+
+def paste(k):
+    from quorvex.face.paste import PasteBack
+
+    faces, image, paster = detector(FACES).get(frame(), CROP), frame(), PasteBack()
+    if k == 0:
+        return counted(lambda: paster.get(image, faces[0].image, faces[0].matrix))
+    return counted(lambda: paster.get_many(image, [f.image for f in faces[:k]], [f.matrix for f in faces[:k]]))
+
+
+def swap(tmp_path, monkeypatch):
+    from quorvex.face.schema import QvFace
+    from quorvex.face.swap import FaceSwap
+
+    np.save(tmp_path / "emap.npy", embedding_map())
+    monkeypatch.setenv("QUORVEX_EMAP", str(tmp_path / "emap.npy"))
+    swapper = FaceSwap(model_bytes=swap_model().SerializeToString(), device="cpu")
+    embedding = np.random.default_rng(0).standard_normal(512).astype(np.float32)
+    target = QvFace(bbox=cp.zeros(4, cp.float32), score=0.9, image=cp.asarray(face_crop(CROP, CROP)))
+    source = QvFace(bbox=cp.zeros(4, cp.float32), score=0.9, normed_embedding=cp.asarray(embedding / 32.0))
+    return counted(lambda: swapper.get(target, source))
+
+
+def tiling(height):
+    from quorvex.upscale.tile import batch_to_tile, merge_tiles, tile_image, to_batch
+
+    image = cp.asarray(np.random.default_rng(0).random((height, 1920, 3), np.float32))
+
+    def round_trip():
+        tiles, padded = tile_image(image, 128, 16)
+        merge_tiles(batch_to_tile(to_batch(tiles)), image.shape, padded, 1, 128, 16)
+
+    return counted(round_trip)
+
+
+def grayscale():
+    from quorvex.color.grayscale import bgr_to_grayscale
+
+    image = frame()
+    return counted(lambda: bgr_to_grayscale(image))
+
+
+BLOB = 3 * 128 * 128 * 4  # the swap network's input and output, float32
+
+
+@pytest.mark.parametrize(
+    "path, count, budget",
+    [
+        ("detector, 10 faces", lambda *_: detect(FACES), dict(launches=25, syncs=2, downloads=2, uploads=2)),
+        ("detector, no faces", lambda *_: detect([]), dict(launches=12, syncs=1, downloads=1, uploads=0)),
+        ("paste, one face", lambda *_: paste(0), dict(launches=4, syncs=0, downloads=0, uploads=0)),
+        ("paste, 10 faces", lambda *_: paste(10), dict(launches=4, syncs=0, downloads=0, uploads=0)),
+        ("swap", swap, dict(syncs=1, downloads=1, uploads=1, upload_bytes=BLOB)),
+        ("BGR grayscale", lambda *_: grayscale(), dict(launches=1, syncs=0, downloads=0, uploads=0)),
+        ("tiling, 1080 rows", lambda *_: tiling(1080), dict(syncs=0, downloads=0, uploads=2)),
+    ],
+)
+def test_budgets(path, count, budget, tmp_path, monkeypatch):
+    counts = count(tmp_path, monkeypatch)
+    over = {k: (getattr(counts, k), v) for k, v in budget.items() if getattr(counts, k) > v}
+    assert not over, "%s over budget (counted, budget): %s" % (path, over)
+    if path == "detector, 10 faces":
+        assert counts.kernels["affine_batch_kernel"] == 1 and counts.kernels["affine_linear_kernel"] == 0
+    if path == "swap":  # the download is the crop's blob with the latent and its length
+        assert BLOB < counts.download_bytes < BLOB + 4096
+    if path == "paste, 10 faces":  # k faces in the launches of one
+        assert counts.launches == paste(1).launches
+    if path.startswith("tiling"):  # 170 tiles in the launches and transfers of 85 (a table per call)
+        assert (counts.launches, counts.uploads) == (lambda c: (c.launches, c.uploads))(tiling(540))
+
+
+def test_batched_crops_and_paste_match_the_single_face_path():
+    from quorvex.face.paste import PasteBack
+
+    det, image = detector(FACES), frame()
+    faces = det.get(image, CROP)
+    for face in faces[:3]:  # faces well inside the frame: the stored landmarks are the unclipped ones
+        crop, matrix = det.crop(image, face.kps.get(), CROP)
+        np.testing.assert_array_equal(face.image.get(), crop.get())
+        np.testing.assert_allclose(face.matrix.get(), matrix.get(), rtol=1e-6)
+    paster = PasteBack()
+    one_by_one = image
+    for face in faces:
+        one_by_one = paster.get(one_by_one, face.image * 0.5, face.matrix)
+    together = paster.get_many(image, cp.stack([f.image * 0.5 for f in faces]), cp.stack([f.matrix for f in faces]))
+    np.testing.assert_array_equal(together.get(), one_by_one.get())
