@@ -285,6 +285,36 @@ def wall(fn, repeat: int) -> float:
     return (time.perf_counter() - start) / repeat
 
 
+def own_time(owner, call, repeat: int) -> float:
+    """Mean seconds of call() outside owner.session.run: CUDA events from the call to the network
+    run and from the run's return to the end of the call (the run itself waits on the host)."""
+    session, marks = owner.session, {}
+
+    class Marked:
+        def run(self, names, feed):
+            marks["before"] = cp.cuda.get_current_stream().record()
+            out = session.run(names, feed)
+            marks["after"] = cp.cuda.get_current_stream().record()
+            return out
+
+        def __getattr__(self, name):
+            return getattr(session, name)
+
+    owner.session = Marked()
+    try:
+        call()
+        own = 0.0
+        for _ in range(repeat):
+            start = cp.cuda.get_current_stream().record()
+            call()
+            end = cp.cuda.get_current_stream().record()
+            end.synchronize()
+            own += (cp.cuda.get_elapsed_time(start, marks["before"]) + cp.cuda.get_elapsed_time(marks["after"], end)) / 1e3
+    finally:
+        owner.session = session
+    return own / repeat
+
+
 def run_swap(repeat: int) -> list[dict]:
     """The swapper's own work per face (blob, latent, resizes, host transfers): its get() minus
     the network run on the same inputs."""
@@ -314,29 +344,8 @@ def run_swap(repeat: int) -> list[dict]:
     embedding = cp.asarray(np.random.default_rng(3).standard_normal(512).astype(np.float32))
     source = QvFace(bbox=cp.zeros(4, cp.float32), score=1.0, normed_embedding=embedding / cp.linalg.norm(embedding))
 
-    # Events around the package's parts: from the call to the network run, and from the run's
-    # return to the end of the call (the run itself waits on the host and is left out).
-    session, marks = swapper.session, {}
-
-    class Marked:
-        def run(self, names, feed):
-            marks["before"] = cp.cuda.get_current_stream().record()
-            out = session.run(names, feed)
-            marks["after"] = cp.cuda.get_current_stream().record()
-            return out
-
-    swapper.session = Marked()
-    own = 0.0
-    swapper.get(target, source)
-    for _ in range(repeat):
-        start = cp.cuda.get_current_stream().record()
-        swapper.get(target, source)
-        end = cp.cuda.get_current_stream().record()
-        end.synchronize()
-        own += (cp.cuda.get_elapsed_time(start, marks["before"]) + cp.cuda.get_elapsed_time(marks["after"], end)) / 1e3
-    own /= repeat
+    own = own_time(swapper, lambda: swapper.get(target, source), repeat)
     line = counts(lambda: swapper.get(target, source))
-    swapper.session = session
     print(f"{'swap own work per 512 crop (events around it)':48s} {own * 1e6:7.1f} us {line}")
     return [{"name": "swap own work", "seconds": own}]
 
@@ -359,10 +368,20 @@ def run_face_pipeline(width: int, height: int, repeat: int) -> list[dict]:
         return paster.get(frame, crop, cp.asarray(m[0] / 2))
 
     seconds = timed(crop_and_paste, repeat)
-    total = seconds + rows[0]["seconds"]
     print(f"{'crop + paste back per face':48s} {seconds * 1e6:7.1f} us {counts(crop_and_paste)}")
-    print(f"{'package work per face (crop, swap own, paste)':48s} {total * 1e6:7.1f} us")
-    return rows + [{"name": "crop and paste", "seconds": seconds}]
+
+    from test_enhancer import restorer
+
+    from quorvex.face.enhancer import GFPGAN
+
+    enhancer = GFPGAN(restorer(1.0))
+    face = cp.asarray(rng.random((128, 128, 3), dtype=np.float32))
+    enhance = own_time(enhancer, lambda: enhancer.get(face), repeat)
+    print(f"{'enhancer own work per 128 crop (events around it)':48s} {enhance * 1e6:7.1f} us "
+          f"{counts(lambda: enhancer.get(face))}")
+    total = seconds + rows[0]["seconds"] + enhance
+    print(f"{'package work per face (crop, swap, enhance, paste)':48s} {total * 1e6:7.1f} us")
+    return rows + [{"name": "crop and paste", "seconds": seconds}, {"name": "enhancer own work", "seconds": enhance}]
 
 
 def main() -> int:

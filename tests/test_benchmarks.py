@@ -38,7 +38,7 @@ def test_paste_benchmark_runs():
 def test_face_pipeline_benchmark_runs(capsys):
     bench = runpy.run_path(str(ROOT / "benchmarks" / "run.py"))
     rows = bench["run_face_pipeline"](160, 90, repeat=1)
-    assert [row["name"] for row in rows] == ["swap own work", "crop and paste"]
+    assert [row["name"] for row in rows] == ["swap own work", "crop and paste", "enhancer own work"]
     assert all(row["seconds"] > 0 for row in rows)
     assert "S 1, up 1/196608 B, down 1/" in capsys.readouterr().out  # the swap's one round trip
 
