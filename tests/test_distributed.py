@@ -152,6 +152,10 @@ def test_a_model_that_cannot_load_fails_the_job_at_once(cluster, job, tmp_path):
         run_job("upscale", job[0] / "in", tmp_path / "out", workers=2, gpus_per_worker=GPUS,
                 model=tmp_path / "garbage.onnx", progress=calls.append)
     assert failure.value.status == 2 and not calls and not (tmp_path / "out").exists()
+    # Workers no node can hold are refused instead of waited for.
+    with pytest.raises(CliError, match=r"fewer than --gpus-per-worker 1000") as failure:
+        run_job("upscale", job[0] / "in", tmp_path / "out", workers=2, gpus_per_worker=1000, model=job[1])
+    assert failure.value.status == 2 and not (tmp_path / "out").exists()
 
 
 def test_the_command_on_an_existing_cluster_and_without_ray(cluster, job, tmp_path):

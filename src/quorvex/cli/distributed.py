@@ -340,8 +340,12 @@ def execute(args, reporter, progress=None) -> dict:
         started_here = True
     try:
         workers = args.workers
+        resources = ray.cluster_resources()
+        # Ray would wait for ever for a worker that no node can hold.
+        if args.gpus_per_worker > resources.get("GPU", 0):
+            raise CliError(f"the Ray cluster has {resources.get('GPU', 0):g} GPU(s), fewer than --gpus-per-worker "
+                           f"{args.gpus_per_worker:g} that each worker asks for", USAGE)
         if workers is None:
-            resources = ray.cluster_resources()
             if args.gpus_per_worker > 0:
                 workers = max(1, int(resources.get("GPU", 0) / args.gpus_per_worker))
             else:
