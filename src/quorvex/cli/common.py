@@ -125,3 +125,16 @@ class Reporter:
         if peak:
             parts.append(f"peak device memory {human_bytes(peak)}")
         print(", ".join(parts))
+
+
+def local_plan(args, reporter, prepare, verb: str):
+    """The plan of a command run in this process (the Ray options refused without --ray), or None
+    when every output is already there, which is reported."""
+    if args.workers is not None or args.gpus_per_worker != 1.0:
+        raise CliError("--workers and --gpus-per-worker go with --ray", USAGE)
+    plan = prepare(args)
+    if not plan.jobs:
+        reporter.note(f"nothing to do: {plan.skipped} output(s) already there (--overwrite to redo)")
+        reporter.summary(f"{verb} 0 images", 0, "images", plan.skipped)
+        return None
+    return plan

@@ -269,6 +269,11 @@ class _Pool:
     def close(self) -> None:
         for handle in self.idle + [h for h, _ in self.busy.values()] + list(self.loading.values()):
             self.ray.kill(handle, no_restart=True)
+        # A kill lands asynchronously: wait until no worker can still finish (and write) an item
+        # after the job has stopped.
+        pending = list(self.busy) + list(self.loading)
+        if pending:
+            self.ray.wait(pending, num_returns=len(pending), timeout=30)
 
 
 def _cause(error):

@@ -5,7 +5,7 @@ optional restoration, and paste back through a soft mask."""
 from __future__ import annotations
 
 from . import media
-from .common import USAGE, CliError, parse_device, require_gpu
+from .common import USAGE, CliError, local_plan, parse_device, require_gpu
 from .models import ENGINE_SUFFIXES, model_kind, needs
 
 
@@ -147,12 +147,8 @@ def run(args, reporter) -> int:
         from .distributed import run as run_on_ray
 
         return run_on_ray(args, reporter)
-    if args.workers is not None or args.gpus_per_worker != 1.0:
-        raise CliError("--workers and --gpus-per-worker go with --ray", USAGE)
-    plan = prepare(args)
-    if not plan.jobs:
-        reporter.note(f"nothing to do: {plan.skipped} output(s) already there (--overwrite to redo)")
-        reporter.summary("swapped 0 images", 0, "images", plan.skipped)
+    plan = local_plan(args, reporter, prepare, "swapped")
+    if plan is None:
         return 0
     work = Swapper(args, reporter, parse_device(args.device))
 

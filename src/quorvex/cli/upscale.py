@@ -9,7 +9,7 @@ canvas and one batch, whatever the image size.
 
 from __future__ import annotations
 
-from .common import USAGE, CliError, parse_device, require_gpu
+from .common import USAGE, CliError, local_plan, parse_device, require_gpu
 from . import media
 
 
@@ -198,12 +198,8 @@ def run(args, reporter) -> int:
         from .distributed import run as run_on_ray
 
         return run_on_ray(args, reporter)
-    if args.workers is not None or args.gpus_per_worker != 1.0:
-        raise CliError("--workers and --gpus-per-worker go with --ray", USAGE)
-    plan = prepare(args)
-    if not plan.jobs:
-        reporter.note(f"nothing to do: {plan.skipped} output(s) already there (--overwrite to redo)")
-        reporter.summary("upscaled 0 images", 0, "images", plan.skipped)
+    plan = local_plan(args, reporter, prepare, "upscaled")
+    if plan is None:
         return 0
     work, what = load(args, reporter, parse_device(args.device))
     if plan.kind == "video":
