@@ -42,15 +42,16 @@ def cluster():
 
 
 def write_video(path, frames=60, key_every=10):
-    """32x24 frames, a key frame every key_every frames, one second of audio."""
+    """48x32 frames, a key frame every key_every frames, one second of audio. (x264 encodes frames
+    of 4 x 3 macroblocks or fewer differently from run to run, so the outputs are kept larger.)"""
     with av.open(str(path), "w") as container:
         video = container.add_stream("libx264", rate=25)
-        video.width, video.height, video.pix_fmt = 32, 24, "yuv420p"
+        video.width, video.height, video.pix_fmt = 48, 32, "yuv420p"
         video.codec_context.gop_size = key_every
         video.options = {"keyint_min": str(key_every), "sc_threshold": "0"}
         audio = container.add_stream("aac", rate=8000)
         for i in range(frames):
-            image = (smooth_image(24, 32, i) * 255 + 0.5).astype(np.uint8)
+            image = (smooth_image(32, 48, i) * 255 + 0.5).astype(np.uint8)
             container.mux(video.encode(av.VideoFrame.from_ndarray(image, "bgr24")))
         container.mux(video.encode())
         tone = av.AudioFrame.from_ndarray(np.zeros((1, 8000), np.float32), format="fltp", layout="mono")
@@ -113,14 +114,9 @@ def test_two_workers_match_the_single_process_run_even_when_one_dies(cluster, jo
         assert outputs(tmp_path / "out") == outputs(root / "ref")
         return
     assert [p.name for p in (tmp_path / "out").iterdir()] == ["big.mp4"]
+    assert target.read_bytes() == (root / "ref.mp4").read_bytes()  # the same pieces, joined the same way
     frames, audio, keys = decoded(target)
-    reference, reference_audio, _ = decoded(root / "ref.mp4")
-    assert len(frames) == 60 and audio == reference_audio > 0
-    assert [i for i, key in enumerate(keys) if key] == list(range(0, 60, 10))  # the pieces, joined as encoded
-    # Each piece is encoded on its own, so only the encoder's loss (a few levels) separates the two
-    # runs; neighbouring frames differ by tens of levels, so one out of place shows.
-    assert max(np.abs(a - b).mean() for a, b in zip(frames, reference)) < 4
-    assert min(np.abs(a - b).mean() for a, b in zip(frames[1:], reference)) > 10
+    assert len(frames) == 60 and audio > 0 and [i for i, key in enumerate(keys) if key] == list(range(0, 60, 10))
 
 
 @pytest.mark.parametrize("kind", ["folder", "video"])
@@ -142,7 +138,7 @@ def test_a_job_started_again_skips_what_was_finished(cluster, job, tmp_path, kin
         assert [p.stat().st_mtime_ns for p in finished] == times
         assert outputs(target) == outputs(job[0] / "ref")
     else:
-        assert len(decoded(target)[0]) == 60 and not list(tmp_path.glob(".big*"))
+        assert target.read_bytes() == (job[0] / "ref.mp4").read_bytes() and not list(tmp_path.glob(".big*"))
 
 
 def test_a_model_that_cannot_load_fails_the_job_at_once(cluster, job, tmp_path):
@@ -170,3 +166,25 @@ def test_the_command_on_an_existing_cluster_and_without_ray(cluster, job, tmp_pa
                              capture_output=True, text=True)
     assert missing.returncode == 2 and missing.stderr == (
         "quorvex upscale: error: --ray needs Ray, which is not installed: pip install 'quorvex[ray]'\n")
+
+
+def test_swap_on_two_workers_matches_the_single_process_run(cluster, job, tmp_path, monkeypatch):
+    from standin.tensorrt import engine_bytes
+    from test_cli import detector_model, embedding_map, embedding_model, face_at, onnx, swap_model
+
+    models = {"detector": tmp_path / "det.engine", "embedder": tmp_path / "embed.onnx",
+              "swapper": tmp_path / "swap.onnx"}
+    models["detector"].write_bytes(engine_bytes(detector_model(9, faces=[face_at(16, 12, 12, 0.9, 70)])))
+    onnx.save(embedding_model(), models["embedder"])
+    onnx.save(swap_model(), models["swapper"])
+    np.save(tmp_path / "emap.npy", embedding_map())
+    monkeypatch.setenv("QUORVEX_EMAP", str(tmp_path / "emap.npy"))  # forwarded to the workers
+    for i in range(4):
+        write_png(tmp_path / "in" / f"{i}.png", 360, 640, i)
+    options = {k: str(v) for k, v in models.items()}
+    assert main(["swap", f"--source={tmp_path / 'in' / '0.png'}", str(tmp_path / "in"), str(tmp_path / "ref"),
+                 *(f"--{k}={v}" for k, v in options.items()), "--quiet"]) == 0
+    counts = run_job("swap", tmp_path / "in", tmp_path / "out", workers=2, gpus_per_worker=GPUS,
+                     source=tmp_path / "in" / "0.png", **options)
+    assert counts["done"] == 4 and counts["workers"] == 2
+    assert outputs(tmp_path / "out") == outputs(tmp_path / "ref") and outputs(tmp_path / "ref")

@@ -7,14 +7,13 @@
 or from a program, run_job("upscale", "frames/", "big/", model="4x.pth", workers=4).
 
 Each worker is a Ray actor that loads the model once on its GPU and keeps it for every item it
-is given. The items of a folder are its files; those of a video are frame ranges that start at
-key frames: a worker copies its range's packets into a small file (no decoding), decodes,
-processes and encodes it into a piece, and the driver joins the pieces in order by copying
-their packets (no re-encoding), the audio copied once from the source. Every output and every
-piece is written under a temporary name and renamed when complete, so what exists is finished:
-a job started again skips it, and a worker lost in the middle of an item leaves nothing that
-counts. The driver hands each worker one item at a time; the item of a worker that dies goes
-back to the queue and a fresh worker takes the dead one's place.
+is given. The items of a folder are its files; those of a video are its pieces (see pieces.py:
+frame ranges starting at key frames, each made by one worker, joined by the driver without
+re-encoding), the same pieces the single-process run makes, so both give the same file. Every
+output and every piece is written under a temporary name and renamed when complete, so what
+exists is finished: a job started again skips it, and a worker lost in the middle of an item
+leaves nothing that counts. The driver hands each worker one item at a time; the item of a
+worker that dies goes back to the queue and a fresh worker takes the dead one's place.
 
 Paths are those the driver sees: on a cluster of several machines INPUT and OUTPUT must be on
 storage that every node mounts at the same path.
@@ -25,13 +24,11 @@ from __future__ import annotations
 import argparse
 import os
 import pathlib
-import time
 
-from . import media
+from . import pieces as video_pieces
 from .common import USAGE, CliError, Reporter
 
 RAY_NEEDED = "--ray needs Ray, which is not installed: pip install 'quorvex[ray]'"
-VIDEO_PIECES = 64  # key-frame groups are merged into about this many ranges
 RESTARTS = 3  # fresh workers per worker slot before the job gives up
 FORWARDED_ENV = ("QUORVEX_",)  # the driver's settings the workers need (QUORVEX_EMAP)
 
@@ -42,108 +39,6 @@ def require_ray():
     except ImportError:
         raise CliError(RAY_NEEDED, USAGE) from None
     return ray
-
-
-# ---------------------------------------------------------------- video ranges
-
-
-def key_frame_ranges(source: pathlib.Path, pieces: int = VIDEO_PIECES):
-    """[(first frame, start pts, frame count)] of the video stream, in order: groups of pictures
-    (a key frame and what follows it up to the next one, in decoding order) merged into about
-    `pieces` ranges. Reads packets only."""
-    import av
-
-    groups = []  # [start pts, count]
-    with av.open(str(source)) as container:
-        stream = container.streams.video[0]
-        for packet in container.demux(stream):
-            if packet.dts is None and packet.pts is None:
-                continue  # the demuxer's end marker
-            if packet.is_keyframe or not groups:
-                if packet.pts is None:
-                    raise CliError(f"{source}: its key frames carry no time stamps; it cannot be split")
-                groups.append([packet.pts, 0])
-            groups[-1][1] += 1
-    total = sum(count for _, count in groups)
-    least = max(1, total // pieces)
-    ranges, first = [], 0
-    for pts, count in groups:
-        if ranges and ranges[-1][2] < least:
-            ranges[-1][2] += count
-        else:
-            ranges.append([first, pts, count])
-        first += count
-    return [tuple(r) for r in ranges], total
-
-
-def piece_name(target: pathlib.Path, first: int, count: int) -> pathlib.Path:
-    return target.with_name(f".{target.stem}.{first:08d}+{count}.piece{target.suffix}")
-
-
-def cut(source: pathlib.Path, destination: pathlib.Path, start_pts: int, count: int) -> None:
-    """Copies `count` video packets from the key frame at start_pts into destination."""
-    import av
-
-    with av.open(str(source)) as inp, av.open(str(destination), "w") as out:
-        stream = inp.streams.video[0]
-        copy = out.add_stream_from_template(stream)
-        inp.seek(start_pts, stream=stream, backward=True, any_frame=False)
-        taken = 0
-        for packet in inp.demux(stream):
-            if packet.dts is None and packet.pts is None:
-                continue
-            if taken == 0 and not (packet.pts == start_pts and packet.is_keyframe):
-                continue  # the seek lands at or before the range's key frame
-            packet.stream = copy
-            out.mux(packet)
-            taken += 1
-            if taken == count:
-                break
-    if taken != count:
-        raise CliError(f"{source}: found {taken} of the {count} frames from time stamp {start_pts}")
-
-
-def join(pieces: list[pathlib.Path], target: pathlib.Path, audio_from: pathlib.Path) -> None:
-    """The pieces' video packets one after another, time stamps shifted, and the audio streams
-    of audio_from, into target (under a temporary name renamed when complete)."""
-    import av
-
-    partial = media.partial_name(target)
-    try:
-        with av.open(str(partial), "w") as out, av.open(str(audio_from)) as source:
-            with av.open(str(pieces[0])) as first:
-                video = out.add_stream_from_template(first.streams.video[0])
-                time_base = first.streams.video[0].time_base
-            audio = [(s, out.add_stream_from_template(s)) for s in source.streams.audio]
-            offset = 0  # in time_base
-            for path in pieces:
-                with av.open(str(path)) as inp:
-                    stream = inp.streams.video[0]
-                    if stream.time_base != time_base:
-                        raise CliError(f"{path}: a piece in another time base ({stream.time_base}, not {time_base})")
-                    end, shift = offset, None
-                    for packet in inp.demux(stream):
-                        if packet.dts is None and packet.pts is None:
-                            continue
-                        if shift is None:  # the piece's first packet is its key frame, shown first
-                            shift = offset - packet.pts
-                        packet.pts += shift
-                        if packet.dts is not None:
-                            packet.dts += shift
-                        end = max(end, packet.pts + (packet.duration or 0))
-                        packet.stream = video
-                        out.mux(packet)
-                    offset = end
-            for stream, copy in audio:
-                for packet in source.demux(stream):
-                    if packet.dts is None:
-                        continue
-                    packet.stream = copy
-                    out.mux(packet)
-        os.replace(partial, target)
-    finally:
-        if partial.exists():
-            partial.unlink()
 
 
 # ---------------------------------------------------------------- the worker
@@ -184,25 +79,14 @@ class Worker:
 
     def frames(self, source: str, piece: str, start_pts: int, count: int) -> tuple[int, int]:
         """One range of a video into the piece file; returns (process id, faces swapped so far)."""
-        source, piece = pathlib.Path(source), pathlib.Path(piece)
-        segment = piece.with_name(f"{piece.stem}.{os.getpid()}.source{source.suffix}")
-        piece.parent.mkdir(parents=True, exist_ok=True)
-        try:
-            cut(source, segment, start_pts, count)
-            if self.command == "upscale":
-                from .upscale import frame_size
+        if self.command == "upscale":
+            from .upscale import frame_size
 
-                transform, size = (lambda frame, bar: self.work([frame], bar)), frame_size(self.work, self.args)
-            else:
-                transform, size = self.work, (lambda size: size)
-            done = media.process_video(segment, piece, transform, self.reporter, size)
-        finally:
-            if segment.exists():
-                segment.unlink()
-        if done != count:
-            piece.unlink()
-            raise CliError(f"{source}: the range of {count} frames from time stamp {start_pts} decoded into "
-                           f"{done} frames on its own (frames that refer across key frames?)")
+            transform, size = (lambda frame, bar: self.work([frame], bar)), frame_size(self.work, self.args)
+        else:
+            transform, size = self.work, (lambda size: size)
+        video_pieces.make_piece(pathlib.Path(source), pathlib.Path(piece), start_pts, count, transform, size,
+                                self.reporter)
         return os.getpid(), getattr(self.work, "faces", 0)
 
 
@@ -316,17 +200,9 @@ def execute(args, reporter, progress=None) -> dict:
     items, skipped = [], plan.skipped  # (kind, weight, arguments)
     if plan.kind == "video":
         (source, target), = plan.jobs
-        ranges, total = key_frame_ranges(source)
-        if not total:
-            raise CliError(f"{source}: no video frames")
-        pieces = [piece_name(target, first, count) for first, _, count in ranges]
-        for piece in pieces if args.overwrite else ():
-            piece.unlink(missing_ok=True)
-        for (first, pts, count), piece in zip(ranges, pieces):
-            if piece.exists():
-                skipped += 1
-            else:
-                items.append(("frames", count, (str(source), str(piece), pts, count)))
+        pieces, todo, total = video_pieces.plan(source, target, args.overwrite)
+        skipped += len(pieces) - len(todo)
+        items = [("frames", count, (str(source), str(piece), pts, count)) for _, pts, count, piece in todo]
         unit = "frame"
     else:
         items = [("file", 1, (str(s), str(t))) for s, t in plan.jobs]
@@ -387,10 +263,7 @@ def execute(args, reporter, progress=None) -> dict:
         finally:
             pool.close()
         if plan.kind == "video":
-            join(pieces, target, source)
-            for leftover in [*target.parent.glob(f".{target.stem}.*.piece*"),
-                             *target.parent.glob(f"..{target.stem}.*.piece*")]:
-                leftover.unlink(missing_ok=True)  # the pieces and what killed workers left of them
+            video_pieces.finish(pieces, target, source)
     finally:
         if started_here:
             ray.shutdown()

@@ -188,20 +188,34 @@ def video_module():
     return video
 
 
-def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporter, out_size) -> int:
+def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporter, out_size, bar=None) -> int:
     """Runs transform on every frame of source into target (the audio copied), frame by frame.
 
-    out_size maps the input (width, height) to the output's. Returns the number of frames. The
-    writer keeps the file under a temporary name until it is complete."""
+    out_size maps the input (width, height) to the output's. Progress goes to bar, else to a bar
+    of its own. Returns the number of frames. The writer keeps the file under a temporary name
+    until it is complete."""
     video = video_module()
     target.parent.mkdir(parents=True, exist_ok=True)
     frames = 0
     with video.VideoReader(str(source)) as reader:
         with video.VideoWriter(str(target), reader.fps, out_size(reader.size), audio_from=str(source)) as writer:
-            with reporter.bar(reader.frame_count or None, "frame", source.name) as bar:
+            with reporter.bar(reader.frame_count or None, "frame", source.name) if bar is None else _kept(bar) as bar:
                 for frame in reader:
                     writer.write(transform(frame, bar))
                     frames += 1
                     bar.update(1)
                     reporter.memory.sample()
     return frames
+
+
+class _kept:
+    """A caller's progress bar in a with statement, left open."""
+
+    def __init__(self, bar):
+        self.bar = bar
+
+    def __enter__(self):
+        return self.bar
+
+    def __exit__(self, *exc):
+        return False

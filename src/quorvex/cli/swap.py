@@ -4,7 +4,7 @@ optional restoration, and paste back through a soft mask."""
 
 from __future__ import annotations
 
-from . import media
+from . import media, pieces
 from .common import USAGE, CliError, local_plan, parse_device, require_gpu
 from .models import ENGINE_SUFFIXES, model_kind, needs
 
@@ -154,7 +154,7 @@ def run(args, reporter) -> int:
 
     if plan.kind == "video":
         (source, target), = plan.jobs
-        frames = media.process_video(source, target, work, reporter, lambda size: size)
+        frames = pieces.process(source, target, work, lambda size: size, reporter, args.overwrite)
         reporter.summary(f"swapped {work.faces} faces in {frames} frames", frames, "frames")
         return 0
 

@@ -10,7 +10,7 @@ canvas and one batch, whatever the image size.
 from __future__ import annotations
 
 from .common import USAGE, CliError, local_plan, parse_device, require_gpu
-from . import media
+from . import media, pieces
 
 
 def choose_tile(args, runner) -> int:
@@ -204,8 +204,8 @@ def run(args, reporter) -> int:
     work, what = load(args, reporter, parse_device(args.device))
     if plan.kind == "video":
         (source, target), = plan.jobs
-        frames = media.process_video(source, target, lambda frame, bar: work([frame], bar), reporter,
-                                     frame_size(work, args))
+        frames = pieces.process(source, target, lambda frame, bar: work([frame], bar), frame_size(work, args),
+                                reporter, args.overwrite)
         reporter.summary(f"upscaled {frames} frames with {what}", frames, "frames")
         return 0
 
