@@ -12,6 +12,7 @@
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <unistd.h>
@@ -407,7 +408,8 @@ void open_nvenc(nb::handle self, nb::handle nvc, const char *codec, const PixelF
         for (auto [k, v] : nb::cast<nb::dict>(options)) config[k] = v;
     config["codec"] = codec;
     // NVENC's rate control takes whole frame rates; the container keeps the exact one.
-    config["fps"] = nb::str(nb::module_::import_("builtins").attr("round")(fps));
+    int64_t whole = std::max<int64_t>(1, nb::cast<int64_t>(nb::module_::import_("builtins").attr("round")(fps)));
+    config["fps"] = nb::str(nb::int_(whole));
     if (!bit_rate.is_none()) config["bitrate"] = nb::str(bit_rate);
     config["gpu_id"] = nb::str(nb::int_(device));
     config["cudastream"] = stream_ptr;  // orders its copy of each frame after the conversion
