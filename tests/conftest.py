@@ -37,6 +37,7 @@ import standin  # noqa: E402
 
 if ON_GPU:
     standin.install_tensorrt()  # engines as ONNX models where TensorRT itself is missing
+    standin.install_nvcodec()  # NVDEC/NVENC through PyAV where PyNvVideoCodec is missing
 else:
     standin.install()
 

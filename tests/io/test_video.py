@@ -3,6 +3,7 @@
 import fractions
 import pathlib
 import runpy
+import sys
 
 import cupy as cp
 import numpy as np
@@ -30,7 +31,7 @@ SHAPES = [(H, W), (H // 2, W // 2), (H // 2, W // 2)]
 
 @pytest.fixture(scope="module")
 def source(tmp_path_factory):
-    """8 frames of moving colour, losslessly coded yuv420p tagged BT.709, with AAC audio; and its planes."""
+    """8 frames of moving colour, losslessly coded yuv420p tagged BT.709, with longer AAC audio; and its planes."""
     path = tmp_path_factory.mktemp("video") / "source.mp4"
     y, x = np.mgrid[0:H, 0:W]
     written = []
@@ -48,7 +49,7 @@ def source(tmp_path_factory):
             written.append([p.copy() for p in planes_of(frame, SHAPES)])
             frame.pts = i
             container.mux(video.encode(frame))
-        for i in range(12):
+        for i in range(24):  # 0.51 s of sound to 0.32 s of pictures
             sound = av.AudioFrame.from_ndarray(np.full((1, 1024), 0.1 * np.sin(i), np.float32), format="fltp", layout="mono")
             sound.sample_rate, sound.pts = 48000, i * 1024
             container.mux(audio.encode(sound))
@@ -57,38 +58,46 @@ def source(tmp_path_factory):
     return path, written
 
 
-def test_reader_gives_planes_frames_and_timing(source):
+@pytest.mark.parametrize("decoder, layout", [("ffmpeg", "yuv420p"), ("nvdec", "nv12")])
+def test_reader_gives_planes_frames_and_timing(source, decoder, layout):
     path, written = source
-    with VideoReader(path, raw=True) as reader:
-        assert (reader.fps, reader.size, reader.frame_count, reader.pixel_format) == (25.0, (W, H), FRAMES, "yuv420p")
+    if layout == "nv12":  # NVDEC's surface: the same samples, chroma interleaved
+        written = [[y, np.stack([u, v], -1).reshape(H // 2, W)] for y, u, v in written]
+    with VideoReader(path, raw=True, decoder=decoder) as reader:
+        assert (reader.fps, reader.size, reader.frame_count, reader.pixel_format) == (25.0, (W, H), FRAMES, layout)
         assert (reader.matrix, reader.full_range) == ("bt709", False)  # from the stream's tags, not its height
         times = []
         for planes, expected in zip(reader, written, strict=True):
             times.append(reader.time)
-            for got, want in zip(planes, expected):
+            for got, want in zip(planes, expected, strict=True):
                 assert isinstance(got, cp.ndarray) and got.flags.c_contiguous
                 np.testing.assert_array_equal(got.get(), want)
     np.testing.assert_allclose(times, np.arange(FRAMES) / 25)
-    frames = list(VideoReader(path, matrix="bt2020", chroma="nearest"))
+    path, written = source
+    frames = list(VideoReader(path, matrix="bt2020", chroma="nearest", decoder=decoder))
     expected = yuv.yuv420p_to_bgr(*map(cp.asarray, written[3]), "bt2020", False, "nearest")
     np.testing.assert_array_equal(frames[3].get(), expected.get())
 
 
-@pytest.mark.parametrize("codec, pixel_format, name, options",
-                         [("libx264", "yuv420p", "out.mp4", {"qp": "0"}), ("ffv1", "yuv422p10le", "out.mkv", None)])
-def test_writer_round_trip_with_audio(source, tmp_path, codec, pixel_format, name, options):
+@pytest.mark.parametrize("codec, pixel_format, name, options, encoder",
+                         [("libx264", "yuv420p", "out.mp4", {"qp": "0"}, "ffmpeg"),
+                          ("ffv1", "yuv422p10le", "out.mkv", None, "ffmpeg"),
+                          ("h264", "yuv420p", "out.mkv", {"tuning_info": "lossless", "bf": "2"}, "nvenc")])
+def test_writer_round_trip_with_audio(source, tmp_path, codec, pixel_format, name, options, encoder):
     path, _ = source
     frames = list(VideoReader(path))
     target = tmp_path / name
     with VideoWriter(target, fractions.Fraction(25), (W, H), codec, pixel_format, options=options,
-                     audio_from=path) as writer:
+                     audio_from=path, encoder=encoder) as writer:
         for frame in frames:
             writer.write(frame)
         assert not target.exists()  # written under a temporary name until closed
     assert sorted(p.name for p in tmp_path.iterdir()) == [name]
     convert = {"yuv420p": yuv.bgr_to_yuv420p, "yuv422p10le": yuv.bgr_to_yuv422p10}[pixel_format]
     with VideoReader(target, raw=True) as reader:  # lossless codecs: the very planes come back
-        assert (reader.fps, reader.pixel_format) == (25.0, pixel_format)
+        # Matroska keeps no frame count: the video's own duration gives it, not the longer audio's.
+        assert (reader.fps, reader.pixel_format, reader.frame_count) == (25.0, pixel_format, FRAMES)
+        assert (reader.matrix, reader.full_range) == ("bt709", False)
         for planes, frame in zip(reader, frames, strict=True):
             for got, want in zip(planes, convert(frame, "bt709", False)):
                 np.testing.assert_array_equal(got.get(), want.get())
@@ -99,7 +108,7 @@ def test_writer_round_trip_with_audio(source, tmp_path, codec, pixel_format, nam
         assert copied == original
 
 
-def test_writer_discards_its_output_on_error_and_checks_arguments(tmp_path):
+def test_writer_discards_its_output_on_error_and_checks_arguments(source, tmp_path, monkeypatch):
     target = tmp_path / "out.mp4"
     with pytest.raises(ZeroDivisionError):
         with VideoWriter(target, 25, (W, H)) as writer:
@@ -115,6 +124,22 @@ def test_writer_discards_its_output_on_error_and_checks_arguments(tmp_path):
         VideoWriter(target, 25, (W, 0))
     with pytest.raises(ValueError, match="takes a positive fps"):
         VideoWriter(target, 0.0, (W, H))
+    with pytest.raises(ValueError, match=r"VideoWriter\(\) takes encoder as 'ffmpeg' or 'nvenc', got 'nvidia'"):
+        VideoWriter(target, 25, (W, H), encoder="nvidia")
+    with pytest.raises(ValueError, match=r"\(encoder='nvenc'\) takes codec as 'h264', 'hevc' or 'av1', got 'ffv1'"):
+        VideoWriter(target, 25, (W, H), "ffv1", encoder="nvenc")
+    with pytest.raises(ValueError, match=r"\(encoder='nvenc'\) takes pixel_format as 'yuv420p', .* got 'yuv422p'"):
+        VideoWriter(target, 25, (W, H), pixel_format="yuv422p", encoder="nvenc")
+    with pytest.raises(ValueError, match=r"\(encoder='nvenc'\) takes an even frame size, got 31x24"):
+        VideoWriter(target, 25, (W - 1, H), encoder="nvenc")
+    with pytest.raises(ValueError, match=r"VideoReader\(\) takes decoder as 'ffmpeg' or 'nvdec', got 'cuda'"):
+        VideoReader(source[0], decoder="cuda")
+    monkeypatch.setitem(sys.modules, "PyNvVideoCodec", None)  # the extra not installed
+    missing = r"PyNvVideoCodec is needed here but is not installed: pip install 'quorvex\[nvcodec\]'"
+    with pytest.raises(ModuleNotFoundError, match=missing):
+        VideoWriter(target, 25, (W, H), encoder="nvenc")
+    with pytest.raises(ModuleNotFoundError, match=missing):
+        VideoReader(source[0], decoder="nvdec")
     assert list(tmp_path.iterdir()) == []
 
 

@@ -8,7 +8,9 @@ package and its tests run unchanged on a CPU-only machine.  When the real
 short header, run by ONNX Runtime on the CPU (``onnx`` and ``onnxruntime`` are
 imported when first needed).  Tests make such engines with
 ``from standin.tensorrt import engine_bytes`` (``standin/tensorrt.py``
-re-exports the stand-in's names).
+re-exports the stand-in's names).  Likewise ``PyNvVideoCodec``, where it is not
+importable, is the stand-in ``standin._nvcodec``: NVDEC and NVENC done by PyAV,
+frames in stand-in device memory.
 
 Only the hardware is emulated.  The kernels under test are the package's real
 CUDA C++ text: ``cupy.RawKernel`` compiles it with the host C++ compiler and
@@ -115,6 +117,7 @@ def install():
         from . import _torch
         _torch.apply(torch)
     install_tensorrt()
+    install_nvcodec()
     return cupy
 
 
@@ -127,3 +130,18 @@ def install_tensorrt():
     if _tensorrt_wanted():
         from . import _tensorrt
         sys.modules['tensorrt'] = _tensorrt
+
+
+def install_nvcodec():
+    """Make ``import PyNvVideoCodec`` give the stand-in (PyAV underneath) where the real one is not importable."""
+    current = sys.modules.get('PyNvVideoCodec')
+    if current is not None:
+        return
+    try:
+        importlib.import_module('PyNvVideoCodec')
+    except Exception:
+        # Missing, or present without a driver: the stand-in takes its place.
+        for name in [n for n in sys.modules if n == 'PyNvVideoCodec' or n.startswith('PyNvVideoCodec.')]:
+            del sys.modules[name]
+        from . import _nvcodec
+        sys.modules['PyNvVideoCodec'] = _nvcodec

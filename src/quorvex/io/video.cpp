@@ -4,9 +4,15 @@
 // compact decoded form (the planes of yuv420p, yuv422p, their 10-bit and full-range variants,
 // NV12, P010), one copy per plane, and the colour conversion to and from BGR float32 is one
 // kernel of quorvex.color.yuv. Other pixel formats are converted to BGR by FFmpeg on the CPU.
+//
+// On request the NVIDIA hardware codecs work instead, through PyNvVideoCodec: NVDEC leaves its
+// NV12/P010 surfaces in device memory, where the yuv kernels read them; NVENC takes frames
+// converted on the device and returns packets that PyAV muxes, so audio copy, time stamps and the
+// temporary file behave as with FFmpeg's encoders.
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <unistd.h>
@@ -17,6 +23,18 @@ namespace nb = nanobind;
 namespace {
 
 qv::Import av_module("av", "pip install 'quorvex[video]'");
+const char *const kNvcodecHint = "pip install 'quorvex[nvcodec]'";
+
+// Imported on each open rather than cached: opening a file dwarfs the lookup in sys.modules.
+nb::object nvcodec() {
+    PyObject *m = PyImport_ImportModule("PyNvVideoCodec");
+    if (!m) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw nb::python_error();
+        PyErr_Clear();
+        qv::raise(PyExc_ModuleNotFoundError, "PyNvVideoCodec is needed here but is not installed: %s", kNvcodecHint);
+    }
+    return nb::steal(m);
+}
 
 // A decoded layout the GPU kernels take, and the yuv functions that convert it.
 struct PixelFormat {
@@ -75,6 +93,55 @@ bool bool_arg(nb::handle value, const char *name, const char *function) {
     return value.ptr() == Py_True;
 }
 
+// A str argument that must be one of two names; true for the second.
+bool choice(nb::handle value, const char *name, const char *first, const char *second, const char *function) {
+    if (PyUnicode_Check(value.ptr())) {
+        std::string v = nb::cast<std::string>(value);
+        if (v == first || v == second) return v == second;
+    }
+    qv::raise(PyExc_ValueError, "%s() takes %s as '%s' or '%s', got %R", function, name, first, second, value.ptr());
+}
+
+// The current device and the handle of the current stream, for the NVIDIA codecs to work on.
+std::pair<int64_t, uint64_t> device_and_stream() {
+    nb::handle cuda = qv::cp().module.attr("cuda");
+    int64_t device = nb::cast<int64_t>(cuda.attr("Device")().attr("id"));
+    uint64_t stream = nb::cast<uint64_t>(cuda.attr("get_current_stream")().attr("ptr"));
+    return {device, stream};
+}
+
+nb::object fraction(nb::handle value) { return nb::module_::import_("fractions").attr("Fraction")(value); }
+
+// A Matroska duration tag ("HH:MM:SS.nnnnnnnnn") as an exact fraction of seconds, or None.
+nb::object duration_tag(nb::handle metadata) {
+    for (const char *key : {"DURATION", "DURATION-eng"}) {
+        nb::object tag = metadata.attr("get")(key);
+        if (tag.is_none() || !PyUnicode_Check(tag.ptr())) continue;
+        std::string t = nb::cast<std::string>(tag);
+        size_t a = t.find(':'), b = a == std::string::npos ? a : t.find(':', a + 1);
+        if (b == std::string::npos || a == 0 || b == a + 1 || b + 1 == t.size()) continue;
+        std::string h = t.substr(0, a), m = t.substr(a + 1, b - a - 1), sec = t.substr(b + 1);
+        bool ok = h.find_first_not_of("0123456789") == std::string::npos &&
+                  m.find_first_not_of("0123456789") == std::string::npos &&
+                  sec.find_first_not_of("0123456789.") == std::string::npos && sec.find('.') == sec.rfind('.') &&
+                  sec.front() != '.' && sec.back() != '.';
+        if (!ok) continue;
+        return fraction(nb::int_(std::stoll(h) * 3600 + std::stoll(m) * 60)) + fraction(nb::str(sec.c_str()));
+    }
+    return nb::none();
+}
+
+// mkvmerge's statistics tag: an exact count where the container keeps none.
+int64_t count_tag(nb::handle metadata) {
+    for (const char *key : {"NUMBER_OF_FRAMES", "NUMBER_OF_FRAMES-eng"}) {
+        nb::object tag = metadata.attr("get")(key);
+        if (tag.is_none() || !PyUnicode_Check(tag.ptr())) continue;
+        std::string t = nb::cast<std::string>(tag);
+        if (!t.empty() && t.size() < 19 && t.find_first_not_of("0123456789") == std::string::npos) return std::stoll(t);
+    }
+    return 0;
+}
+
 std::string fspath(nb::handle path) {
     nb::object p = nb::module_::import_("os").attr("fspath")(path);
     if (!PyUnicode_Check(p.ptr()))
@@ -95,9 +162,8 @@ nb::object reader_init(const qv::Args &a) {
     bool raw = bool_arg(a[2], "raw", function);
     if (!a[3].is_none()) matrix_name(a[3], function);
     if (!a[4].is_none()) bool_arg(a[4], "full_range", function);
-    std::string chroma = nb::cast<std::string>(a[5]);
-    if (chroma != "linear" && chroma != "nearest")
-        qv::raise(PyExc_ValueError, "%s() takes chroma as 'linear' or 'nearest', got %R", function, a[5].ptr());
+    choice(a[5], "chroma", "linear", "nearest", function);
+    bool nvdec = choice(a[6], "decoder", "ffmpeg", "nvdec", function);
     std::string path = fspath(a[1]);
     nb::handle av = av_module.get();
     nb::object container = av.attr("open")(path);
@@ -114,14 +180,22 @@ nb::object reader_init(const qv::Args &a) {
     nb::object rate = stream.attr("average_rate");
     if (rate.is_none()) rate = stream.attr("guessed_rate");
     double fps = rate.is_none() ? 0.0 : nb::cast<double>(nb::float_(rate));
-    int64_t frames = nb::cast<int64_t>(stream.attr("frames"));
-    nb::object duration = nb::none();
+    // The stream's own duration: Matroska keeps it in a tag, and the container's duration is that
+    // of its longest stream, often the audio.
+    nb::object metadata = stream.attr("metadata"), exact = nb::none();
     if (!stream.attr("duration").is_none() && !stream.attr("time_base").is_none())
-        duration = nb::float_(stream.attr("duration") * stream.attr("time_base"));
-    else if (!container.attr("duration").is_none())
-        duration = nb::float_(nb::cast<double>(container.attr("duration")) / 1e6);
-    // Containers that keep no count: estimated from the duration.
-    if (frames == 0 && !duration.is_none() && fps > 0) frames = (int64_t)(nb::cast<double>(duration) * fps + 0.5);
+        exact = stream.attr("duration") * stream.attr("time_base");
+    else if (!(exact = duration_tag(metadata)).is_none() && !stream.attr("start_time").is_none() &&
+             !stream.attr("time_base").is_none())
+        exact = exact - stream.attr("start_time") * stream.attr("time_base");  // the tag is the end time
+    if (exact.is_none() && !container.attr("duration").is_none())
+        exact = fraction(container.attr("duration")) / nb::int_(1000000);
+    nb::object duration = exact.is_none() ? nb::none() : nb::object(nb::float_(exact));
+    int64_t frames = nb::cast<int64_t>(stream.attr("frames"));
+    if (frames == 0) frames = count_tag(metadata);
+    // Otherwise the duration in frames, exact at a constant rate.
+    if (frames == 0 && !exact.is_none() && fps > 0)
+        frames = nb::cast<int64_t>(nb::module_::import_("builtins").attr("round")(exact * fraction(rate)));
 
     nb::object format = codec.attr("format");
     std::string pixel_format = format.is_none() ? std::string() : nb::cast<std::string>(format.attr("name"));
@@ -144,6 +218,39 @@ nb::object reader_init(const qv::Args &a) {
     if (full.is_none())
         full = nb::bool_((pf && pf->full) || nb::cast<int>(codec.attr("color_range")) == kRangeJpeg);
 
+    nb::object nv = nb::none();
+    if (nvdec) {
+        // NVDEC's native surfaces are NV12 for 8-bit and P016 (10 bits in the high bits, as P010)
+        // for 10-bit 4:2:0, which the nv12/p010 kernels read; other layouts have no kernel here.
+        const PixelFormat *surface = nullptr;
+        if (pf && pf->vertical && !pf->semi) surface = find_format(pf->wide ? "p010le" : "nv12");
+        if (!surface) {
+            container.attr("close")();
+            qv::raise(PyExc_ValueError, "%s(decoder='nvdec') decodes 4:2:0 streams of 8 or 10 bits; '%s' is %s",
+                      function, path.c_str(), pixel_format.c_str());
+        }
+        if (width % 2 || height % 2) {
+            container.attr("close")();
+            qv::raise(PyExc_ValueError, "%s(decoder='nvdec') takes an even frame size, got %lldx%lld", function,
+                      (long long)width, (long long)height);
+        }
+        nb::object nvc;
+        try {
+            nvc = nvcodec();
+            auto [device, stream_ptr] = device_and_stream();
+            nb::object demuxer = nvc.attr("CreateDemuxer")(nb::arg("filename") = path);
+            // On the current stream, so that a surface is rewritten only after the kernels that read it.
+            nb::object decoder = nvc.attr("CreateDecoder")(
+                nb::arg("gpuid") = device, nb::arg("codec") = demuxer.attr("GetNvCodecId")(),
+                nb::arg("cudacontext") = 0, nb::arg("cudastream") = stream_ptr, nb::arg("usedevicememory") = true);
+            nv = nb::make_tuple(demuxer, decoder);
+        } catch (...) {
+            container.attr("close")();
+            throw;
+        }
+        pixel_format = surface->name;
+    }
+
     self.attr("path") = nb::str(path.c_str());
     self.attr("raw") = nb::bool_(raw);
     self.attr("fps") = nb::float_(fps);
@@ -158,8 +265,40 @@ nb::object reader_init(const qv::Args &a) {
     self.attr("time") = nb::none();
     self.attr("pts") = nb::none();
     self.attr("_container") = container;
-    self.attr("_frames") = container.attr("decode")(stream);
+    self.attr("_nvdec") = nv;
+    // NVDEC's frames wait here between packets; FFmpeg's come from PyAV's decoding iterator.
+    self.attr("_frames") = nvdec ? nb::object(nb::list()) : container.attr("decode")(stream);
     return nb::none();
+}
+
+// The next NVDEC frame as device arrays of its two planes, reading packets as needed.
+nb::tuple nvdec_next(nb::handle self) {
+    nb::list pending = nb::cast<nb::list>(self.attr("_frames"));
+    while (nb::len(pending) == 0) {
+        nb::object nv = self.attr("_nvdec");
+        if (nv.is_none()) {
+            PyErr_SetNone(PyExc_StopIteration);
+            throw nb::python_error();
+        }
+        // The demuxer's empty packet at the end flushes the frames the decoder still holds.
+        nb::object packet = nv[0].attr("Demux")();
+        for (nb::handle f : nv[1].attr("Decode")(packet)) pending.append(f);
+        if (nb::cast<int64_t>(packet.attr("bsl")) == 0) self.attr("_nvdec") = nb::none();
+    }
+    nb::object frame = pending.attr("pop")(0);
+    nb::object pts = frame.attr("getPTS")();
+    self.attr("pts") = pts;
+    self.attr("time") = nb::float_(pts * self.attr("time_base"));
+    const PixelFormat &pf = *find_format(nb::cast<std::string>(self.attr("pixel_format")));
+    nb::tuple size = nb::cast<nb::tuple>(self.attr("size"));
+    std::vector<std::pair<int64_t, int64_t>> shapes =
+        plane_shapes(pf, nb::cast<int64_t>(size[0]), nb::cast<int64_t>(size[1]));
+    // Views of the decoder's surface, pitched rows and all: no pixel leaves the device.
+    nb::object planes = frame.attr("cuda")();
+    nb::list device;
+    for (size_t i = 0; i < shapes.size(); ++i)
+        device.append(qv::cp().asarray(planes[nb::int_(i)]).attr("reshape")(shapes[i].first, shapes[i].second));
+    return nb::tuple(device);
 }
 
 nb::object reader_iter(const qv::Args &a) { return nb::borrow(a[0]); }
@@ -168,31 +307,41 @@ nb::object reader_next(const qv::Args &a) {
     nb::handle self = a[0];
     nb::object frames = self.attr("_frames");
     if (frames.is_none()) qv::raise(PyExc_ValueError, "VideoReader is closed");
-    PyObject *next = PyIter_Next(frames.ptr());
-    if (!next) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        PyErr_SetNone(PyExc_StopIteration);
-        throw nb::python_error();
-    }
-    nb::object frame = nb::steal(next);
-    self.attr("time") = frame.attr("time");
-    self.attr("pts") = frame.attr("pts");
-    std::string name = nb::cast<std::string>(frame.attr("format").attr("name"));
-    const PixelFormat *pf = find_format(name);
-    if (!pf) {
-        if (nb::cast<bool>(self.attr("raw")))
-            qv::raise(PyExc_ValueError, "VideoReader(raw=True): a frame came in %s, which has no planes here",
-                      name.c_str());
-        static nb::handle to_float32 = qv::package_attr("quorvex.utils.dtypes", "to_float32").release();
-        return to_float32(qv::cp().asarray(frame.attr("to_ndarray")(nb::arg("format") = "bgr24")));
-    }
-    int64_t width = nb::cast<int64_t>(frame.attr("width")), height = nb::cast<int64_t>(frame.attr("height"));
-    std::vector<std::pair<int64_t, int64_t>> shapes = plane_shapes(*pf, width, height);
-    nb::object planes = frame.attr("planes");
+    bool raw = nb::cast<bool>(self.attr("raw"));
     nb::list device;
-    for (size_t i = 0; i < shapes.size(); ++i)
-        device.append(qv::cp().asarray(plane_view(planes[nb::int_(i)], shapes[i].first, shapes[i].second, pf->wide)));
-    if (nb::cast<bool>(self.attr("raw"))) return nb::tuple(device);
+    const PixelFormat *pf;
+    if (PyList_Check(frames.ptr())) {
+        pf = find_format(nb::cast<std::string>(self.attr("pixel_format")));
+        nb::tuple planes = nvdec_next(self);
+        // Raw planes are the caller's to keep: copied off the surface the decoder reuses.
+        for (nb::handle p : planes) device.append(raw ? p.attr("copy")() : nb::borrow(p));
+    } else {
+        PyObject *next = PyIter_Next(frames.ptr());
+        if (!next) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            PyErr_SetNone(PyExc_StopIteration);
+            throw nb::python_error();
+        }
+        nb::object frame = nb::steal(next);
+        self.attr("time") = frame.attr("time");
+        self.attr("pts") = frame.attr("pts");
+        std::string name = nb::cast<std::string>(frame.attr("format").attr("name"));
+        pf = find_format(name);
+        if (!pf) {
+            if (raw)
+                qv::raise(PyExc_ValueError, "VideoReader(raw=True): a frame came in %s, which has no planes here",
+                          name.c_str());
+            static nb::handle to_float32 = qv::package_attr("quorvex.utils.dtypes", "to_float32").release();
+            return to_float32(qv::cp().asarray(frame.attr("to_ndarray")(nb::arg("format") = "bgr24")));
+        }
+        int64_t width = nb::cast<int64_t>(frame.attr("width")), height = nb::cast<int64_t>(frame.attr("height"));
+        std::vector<std::pair<int64_t, int64_t>> shapes = plane_shapes(*pf, width, height);
+        nb::object planes = frame.attr("planes");
+        for (size_t i = 0; i < shapes.size(); ++i)
+            device.append(
+                qv::cp().asarray(plane_view(planes[nb::int_(i)], shapes[i].first, shapes[i].second, pf->wide)));
+    }
+    if (raw) return nb::tuple(device);
     nb::object convert = yuv_function(pf->to_bgr);
     nb::list args;
     for (nb::handle p : device) args.append(p);
@@ -205,6 +354,7 @@ nb::object reader_close(const qv::Args &a) {
     if (!self.attr("_container").is_none()) self.attr("_container").attr("close")();
     self.attr("_container") = nb::none();
     self.attr("_frames") = nb::none();
+    self.attr("_nvdec") = nb::none();
     return nb::none();
 }
 
@@ -239,8 +389,72 @@ void discard(nb::handle self) {
         self.attr(name) = nb::none();
     }
     if (nb::hasattr(self, "_partial")) std::remove(nb::cast<std::string>(self.attr("_partial")).c_str());
+    self.attr("_nvenc") = nb::none();
     self.attr("closed") = nb::bool_(true);
     PyErr_Restore(type, value, trace);
+}
+
+// H.264/HEVC VUI and AV1 colour codes of a matrix.
+int matrix_code(const std::string &matrix) { return matrix == "bt709" ? 1 : matrix == "bt601" ? 6 : 9; }
+
+// An NVENC session and the stream its packets are muxed into. NVENC's packets carry their
+// parameter sets in band, which the muxers take from the first packet; a bitstream filter writes
+// the colour description into them, as the FFmpeg path tags its streams.
+void open_nvenc(nb::handle self, nb::handle nvc, const char *codec, const PixelFormat &pf, nb::handle fps,
+                int64_t width, int64_t height, const char *matrix, bool full, nb::handle options, nb::handle bit_rate) {
+    auto [device, stream_ptr] = device_and_stream();
+    nb::dict config;
+    if (!options.is_none())
+        for (auto [k, v] : nb::cast<nb::dict>(options)) config[k] = v;
+    config["codec"] = codec;
+    // NVENC's rate control takes whole frame rates; the container keeps the exact one.
+    int64_t whole = std::max<int64_t>(1, nb::cast<int64_t>(nb::module_::import_("builtins").attr("round")(fps)));
+    config["fps"] = nb::str(nb::int_(whole));
+    if (!bit_rate.is_none()) config["bitrate"] = nb::str(bit_rate);
+    config["gpu_id"] = nb::str(nb::int_(device));
+    config["cudastream"] = stream_ptr;  // orders its copy of each frame after the conversion
+    nb::object encoder =
+        nvc.attr("CreateEncoder")(width, height, pf.wide ? "P010" : "NV12", false, **config);
+    nb::object container = self.attr("_container");
+    nb::object stream = container.attr("add_mux_stream")(codec, nb::arg("rate") = fps, nb::arg("width") = width,
+                                                         nb::arg("height") = height);
+    nb::object frame_time = fraction(fps.attr("denominator")) / fps.attr("numerator");
+    stream.attr("time_base") = frame_time;
+    int code = matrix_code(matrix);
+    std::string tags = std::string(codec) + "_metadata=matrix_coefficients=" + std::to_string(code) +
+                       (std::string(codec) == "av1" ? std::string(":color_range=") + (full ? "pc" : "tv")
+                                                    : std::string(":video_full_range_flag=") + (full ? "1" : "0"));
+    nb::object filter = nb::module_::import_("av.bitstream").attr("BitStreamFilterContext")(tags, stream);
+    self.attr("_stream") = stream;
+    self.attr("_nvenc") = nb::make_tuple(encoder, filter, frame_time, nvc.attr("NV_ENC_PIC_PARAMS"));
+    // With B-frames packets come in decoding order: the k-th one decodes at time k - (B-frames).
+    self.attr("_decoded") = nb::int_(-nb::cast<int64_t>(encoder.attr("GetNumBFrames")()));
+}
+
+// Muxes NVENC's packets (dicts of data, timestamp and picture type), or flushes the filter (None).
+void mux_nvenc(nb::handle self, nb::handle packets) {
+    constexpr int kPictureI = 2, kPictureIdr = 3;  // NV_ENC_PIC_TYPE
+    nb::tuple nv = nb::cast<nb::tuple>(self.attr("_nvenc"));
+    nb::object container = self.attr("_container"), stream = self.attr("_stream");
+    nb::handle packet_type = av_module.get().attr("Packet");
+    int64_t decoded = nb::cast<int64_t>(self.attr("_decoded"));
+    auto out = [&](nb::handle filtered) {
+        for (nb::handle p : filtered) {
+            p.attr("stream") = stream;
+            container.attr("mux")(p);
+        }
+    };
+    if (packets.is_none()) return out(nv[1].attr("filter")(nb::none()));
+    for (nb::handle d : packets) {
+        nb::object p = packet_type(d["data"]);
+        int picture = nb::cast<int>(d["picture_type"]);
+        p.attr("pts") = d["timestamp"];
+        p.attr("dts") = nb::int_(decoded++);
+        p.attr("time_base") = nv[2];
+        p.attr("is_keyframe") = nb::bool_(picture == kPictureIdr || picture == kPictureI);
+        out(nv[1].attr("filter")(p));
+    }
+    self.attr("_decoded") = nb::int_(decoded);
 }
 
 nb::object writer_init(const qv::Args &a) {
@@ -260,7 +474,29 @@ nb::object writer_init(const qv::Args &a) {
         qv::raise(PyExc_ValueError, "%s() takes pixel_format as %s, got %R", function, kWritable, a[5].ptr());
     const char *matrix = matrix_name(a[6], function);
     bool full = bool_arg(a[7], "full_range", function);
+    bool nvenc = choice(a[11], "encoder", "ffmpeg", "nvenc", function);
+    const char *nv_codec = nullptr;
+    if (nvenc) {
+        std::string codec = PyUnicode_Check(a[4].ptr()) ? nb::cast<std::string>(a[4]) : std::string();
+        // FFmpeg's software encoder names stand for their formats, so the default codec works too.
+        if (codec == "h264" || codec == "libx264") nv_codec = "h264";
+        else if (codec == "hevc" || codec == "libx265") nv_codec = "hevc";
+        else if (codec == "av1") nv_codec = "av1";
+        else
+            qv::raise(PyExc_ValueError, "%s(encoder='nvenc') takes codec as 'h264', 'hevc' or 'av1', got %R",
+                      function, a[4].ptr());
+        // NVENC is fed NV12 or P010 surfaces, which encode as 4:2:0 at 8 or 10 bits.
+        if (!pf->vertical)
+            qv::raise(PyExc_ValueError,
+                      "%s(encoder='nvenc') takes pixel_format as 'yuv420p', 'nv12', 'yuv420p10le' or 'p010le', got %R",
+                      function, a[5].ptr());
+        pf = find_format(pf->wide ? "p010le" : "nv12");
+        if (width % 2 || height % 2)
+            qv::raise(PyExc_ValueError, "%s(encoder='nvenc') takes an even frame size, got %lldx%lld", function,
+                      (long long)width, (long long)height);
+    }
     nb::handle av = av_module.get();
+    nb::object nvc = nvenc ? nvcodec() : nb::none();
 
     // Written beside the target under a hidden name with the same extension (which picks the
     // container format), and renamed onto it only once complete.
@@ -283,8 +519,12 @@ nb::object writer_init(const qv::Args &a) {
     self.attr("_audio_source") = nb::none();
     self.attr("_container") = av.attr("open")(partial, "w");
     self.attr("_partial") = nb::str(partial.c_str());
+    self.attr("_nvenc") = nb::none();
     try {
         nb::object container = self.attr("_container");
+        if (nvenc) {
+            open_nvenc(self, nvc, nv_codec, *pf, fps, width, height, matrix, full, a[8], a[10]);
+        } else {
         nb::object stream = container.attr("add_stream")(a[4], nb::arg("rate") = fps);
         stream.attr("width") = width, stream.attr("height") = height, stream.attr("pix_fmt") = pf->name;
         int space = std::string(matrix) == "bt709" ? kSpaceBt709 : std::string(matrix) == "bt601" ? kSpaceSmpte170m : kSpaceBt2020;
@@ -295,6 +535,7 @@ nb::object writer_init(const qv::Args &a) {
         if (!a[10].is_none()) stream.attr("bit_rate") = a[10];
         self.attr("_stream") = stream;
         self.attr("_colour") = nb::make_tuple(space, full ? kRangeJpeg : kRangeMpeg);
+        }
         nb::list audio;
         if (!a[9].is_none()) {
             nb::object source = av.attr("open")(fspath(a[9]));
@@ -327,6 +568,17 @@ nb::object writer_write(const qv::Args &a) {
         qv::raise(PyExc_ValueError, "write() takes BGR frames of shape (%lld, %lld, 3), got %U", (long long)height,
                   (long long)width, qv::str_of(image.attr("shape")).ptr());
     nb::tuple planes = nb::cast<nb::tuple>(self.attr("_convert")(image, self.attr("matrix"), self.attr("full_range")));
+    int64_t index = nb::cast<int64_t>(self.attr("frame_count"));
+    if (!self.attr("_nvenc").is_none()) {
+        // NVENC takes one (H * 3 / 2, W) buffer, chroma rows after luma rows.
+        nb::object surface = qv::cp().module.attr("concatenate")(planes);
+        nb::object nv = self.attr("_nvenc");
+        nb::object params = nv[3]();
+        params.attr("inputTimeStamp") = index;
+        mux_nvenc(self, nv[0].attr("Encode")(surface, params));
+        self.attr("frame_count") = nb::int_(index + 1);
+        return nb::none();
+    }
 
     const PixelFormat &pf = *find_format(nb::cast<std::string>(self.attr("pixel_format")));
     nb::object frame = av_module.get().attr("VideoFrame")(width, height, pf.name);
@@ -336,7 +588,6 @@ nb::object writer_write(const qv::Args &a) {
         nb::object target = plane_view(targets[nb::int_(i)], shapes[i].first, shapes[i].second, pf.wide);
         target[nb::ellipsis()] = qv::cp().asnumpy(planes[i]);  // waits for the conversion: the encoder is on the CPU
     }
-    int64_t index = nb::cast<int64_t>(self.attr("frame_count"));
     nb::object fps = self.attr("fps");
     frame.attr("pts") = index;
     frame.attr("time_base") = nb::module_::import_("fractions").attr("Fraction")(fps.attr("denominator"), fps.attr("numerator"));
@@ -354,7 +605,12 @@ nb::object writer_close(const qv::Args &a) {
     if (nb::cast<bool>(self.attr("closed"))) return nb::none();
     try {
         nb::object container = self.attr("_container");
-        mux(container, self.attr("_stream").attr("encode")(nb::none()));
+        if (!self.attr("_nvenc").is_none()) {
+            mux_nvenc(self, self.attr("_nvenc")[0].attr("EndEncode")());
+            mux_nvenc(self, nb::none());
+        } else {
+            mux(container, self.attr("_stream").attr("encode")(nb::none()));
+        }
         for (nb::handle pair : self.attr("_audio")) {
             nb::handle source = pair[0], target = pair[1];
             for (nb::handle packet : self.attr("_audio_source").attr("demux")(source)) {
@@ -365,6 +621,7 @@ nb::object writer_close(const qv::Args &a) {
         }
         container.attr("close")();
         self.attr("_container") = nb::none();
+        self.attr("_nvenc") = nb::none();
         if (!self.attr("_audio_source").is_none()) self.attr("_audio_source").attr("close")();
         self.attr("_audio_source") = nb::none();
         nb::module_::import_("os").attr("replace")(self.attr("_partial"), self.attr("path"));
@@ -386,13 +643,17 @@ nb::object writer_exit(const qv::Args &a) {
 
 NB_MODULE(video, m) {
     m.doc() = "Video files through FFmpeg (PyAV) with frames as device arrays: decoded and encoded on the CPU, "
-              "colour-converted on the GPU.";
+              "colour-converted on the GPU; or decoded and encoded by NVDEC/NVENC (PyNvVideoCodec) on request.";
     nb::object none = nb::none();
     qv::Class(m, "VideoReader",
               "Frames of a video file's first video stream, in order: BGR float32 (H, W, 3) device arrays, or with "
               "raw=True the decoder's planes (yuv420p, yuv422p, yuv420p10le, yuv422p10le, nv12, p010le) as device "
-              "arrays. Attributes: fps, size (width, height), frame_count (the container's count, else estimated from "
-              "the duration, else 0), duration (seconds or None), pixel_format, time_base, matrix and full_range "
+              "arrays. decoder='nvdec' decodes 4:2:0 streams of even size on the GPU through PyNvVideoCodec (extra "
+              "'nvcodec'): frames stay in device memory, raw planes are NV12 or P010 (y, uv). Attributes: fps, size "
+              "(width, height), frame_count (the container's count or Matroska's NUMBER_OF_FRAMES tag, else the "
+              "video stream's duration times its frame rate, rounded: exact at a constant rate, an estimate "
+              "otherwise; else 0), duration (the video stream's, seconds or None), pixel_format (the frames' "
+              "layout), time_base, matrix and full_range "
               "(the stream's colour description unless given; BT.709 from 720 rows up and BT.601 below when the "
               "stream has none), and time and pts of the frame returned last.")
         .def("__init__", reader_init,
@@ -401,7 +662,8 @@ NB_MODULE(video, m) {
               {"raw", "bool", nb::bool_(false)},
               {"matrix", "Optional[str]", none},
               {"full_range", "Optional[bool]", none},
-              {"chroma", "str", nb::str("linear")}},
+              {"chroma", "str", nb::str("linear")},
+              {"decoder", "str", nb::str("ffmpeg")}},
              "None", "Opens the file and its first video stream.")
         .def("__iter__", reader_iter, {{"self"}}, "VideoReader", nullptr)
         .def("__next__", reader_next, {{"self"}}, "cp.ndarray | tuple[cp.ndarray, ...]",
@@ -414,7 +676,11 @@ NB_MODULE(video, m) {
               "Writes BGR frames (device or host (H, W, 3), float 0..1 or integer) to a video file: converted on the "
               "GPU to pixel_format's planes, encoded by FFmpeg with codec and options (e.g. {'crf': '18'}). The file "
               "is written under a hidden temporary name beside path and renamed onto it by close(); leaving a "
-              "with-block by an exception discards it. audio_from: a file whose audio streams are copied unchanged.")
+              "with-block by an exception discards it. audio_from: a file whose audio streams are copied unchanged. "
+              "encoder='nvenc' encodes on the GPU through PyNvVideoCodec (extra 'nvcodec', PyAV 18 or later to mux): "
+              "codec 'h264' (or 'libx264'), 'hevc' (or 'libx265') or 'av1', pixel_format 4:2:0 (fed to NVENC as NV12 "
+              "or P010 device memory), an even size; options are NVENC's (e.g. {'preset': 'P4', 'tuning_info': "
+              "'lossless'}), bit_rate its 'bitrate', the frame rate rounded for its rate control.")
         .def("__init__", writer_init,
              {{"self"},
               {"path", "str | os.PathLike"},
@@ -426,7 +692,8 @@ NB_MODULE(video, m) {
               {"full_range", "bool", nb::bool_(false)},
               {"options", "Optional[dict[str, str]]", none},
               {"audio_from", "str | os.PathLike | None", none},
-              {"bit_rate", "Optional[int]", none}},
+              {"bit_rate", "Optional[int]", none},
+              {"encoder", "str", nb::str("ffmpeg")}},
              "None", "Opens the output; fps may also be an int or a fractions.Fraction (30000/1001); size is (width, "
                      "height).")
         .def("write", writer_write, {{"self"}, {"frame", "cp.ndarray | np.ndarray"}}, "None",

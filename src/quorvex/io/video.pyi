@@ -1,4 +1,4 @@
-"""Video files through FFmpeg (PyAV) with frames as device arrays: decoded and encoded on the CPU, colour-converted on the GPU."""
+"""Video files through FFmpeg (PyAV) with frames as device arrays: decoded and encoded on the CPU, colour-converted on the GPU; or decoded and encoded by NVDEC/NVENC (PyNvVideoCodec) on request."""
 
 from typing import Optional
 import cupy as cp
@@ -7,8 +7,8 @@ import os
 
 
 class VideoReader:
-    """Frames of a video file's first video stream, in order: BGR float32 (H, W, 3) device arrays, or with raw=True the decoder's planes (yuv420p, yuv422p, yuv420p10le, yuv422p10le, nv12, p010le) as device arrays. Attributes: fps, size (width, height), frame_count (the container's count, else estimated from the duration, else 0), duration (seconds or None), pixel_format, time_base, matrix and full_range (the stream's colour description unless given; BT.709 from 720 rows up and BT.601 below when the stream has none), and time and pts of the frame returned last."""
-    def __init__(self, path: str | os.PathLike, raw: bool = False, matrix: Optional[str] = None, full_range: Optional[bool] = None, chroma: str = 'linear') -> None:
+    """Frames of a video file's first video stream, in order: BGR float32 (H, W, 3) device arrays, or with raw=True the decoder's planes (yuv420p, yuv422p, yuv420p10le, yuv422p10le, nv12, p010le) as device arrays. decoder='nvdec' decodes 4:2:0 streams of even size on the GPU through PyNvVideoCodec (extra 'nvcodec'): frames stay in device memory, raw planes are NV12 or P010 (y, uv). Attributes: fps, size (width, height), frame_count (the container's count or Matroska's NUMBER_OF_FRAMES tag, else the video stream's duration times its frame rate, rounded: exact at a constant rate, an estimate otherwise; else 0), duration (the video stream's, seconds or None), pixel_format (the frames' layout), time_base, matrix and full_range (the stream's colour description unless given; BT.709 from 720 rows up and BT.601 below when the stream has none), and time and pts of the frame returned last."""
+    def __init__(self, path: str | os.PathLike, raw: bool = False, matrix: Optional[str] = None, full_range: Optional[bool] = None, chroma: str = 'linear', decoder: str = 'ffmpeg') -> None:
         """Opens the file and its first video stream."""
     def __iter__(self) -> VideoReader: ...
     def __next__(self) -> cp.ndarray | tuple[cp.ndarray, ...]:
@@ -20,8 +20,8 @@ class VideoReader:
 
 
 class VideoWriter:
-    """Writes BGR frames (device or host (H, W, 3), float 0..1 or integer) to a video file: converted on the GPU to pixel_format's planes, encoded by FFmpeg with codec and options (e.g. {'crf': '18'}). The file is written under a hidden temporary name beside path and renamed onto it by close(); leaving a with-block by an exception discards it. audio_from: a file whose audio streams are copied unchanged."""
-    def __init__(self, path: str | os.PathLike, fps: float, size: tuple[int, int], codec: str = 'libx264', pixel_format: str = 'yuv420p', matrix: str = 'bt709', full_range: bool = False, options: Optional[dict[str, str]] = None, audio_from: str | os.PathLike | None = None, bit_rate: Optional[int] = None) -> None:
+    """Writes BGR frames (device or host (H, W, 3), float 0..1 or integer) to a video file: converted on the GPU to pixel_format's planes, encoded by FFmpeg with codec and options (e.g. {'crf': '18'}). The file is written under a hidden temporary name beside path and renamed onto it by close(); leaving a with-block by an exception discards it. audio_from: a file whose audio streams are copied unchanged. encoder='nvenc' encodes on the GPU through PyNvVideoCodec (extra 'nvcodec', PyAV 18 or later to mux): codec 'h264' (or 'libx264'), 'hevc' (or 'libx265') or 'av1', pixel_format 4:2:0 (fed to NVENC as NV12 or P010 device memory), an even size; options are NVENC's (e.g. {'preset': 'P4', 'tuning_info': 'lossless'}), bit_rate its 'bitrate', the frame rate rounded for its rate control."""
+    def __init__(self, path: str | os.PathLike, fps: float, size: tuple[int, int], codec: str = 'libx264', pixel_format: str = 'yuv420p', matrix: str = 'bt709', full_range: bool = False, options: Optional[dict[str, str]] = None, audio_from: str | os.PathLike | None = None, bit_rate: Optional[int] = None, encoder: str = 'ffmpeg') -> None:
         """Opens the output; fps may also be an int or a fractions.Fraction (30000/1001); size is (width, height)."""
     def write(self, frame: cp.ndarray | np.ndarray) -> None:
         """Encodes one frame of shape (height, width, 3)."""
