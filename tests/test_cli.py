@@ -92,15 +92,17 @@ def test_installed_entry_points_and_a_machine_without_cupy(tmp_path):
 def test_upscale_a_folder_keeps_its_layout_and_skips_finished_outputs(tmp_path, model):
     inputs = {"a.png": write_png(tmp_path / "in" / "a.png", 70, 90, 1),
               "sub/b.png": write_png(tmp_path / "in" / "sub" / "b.png", 40, 56, 2)}
+    (tmp_path / "in" / "sub" / "broken.png").write_bytes(b"\x89PNG not really")  # reported; the others go on
     args = ["upscale", tmp_path / "in", tmp_path / "out", "--tile=32", "--overlap=8", "--batch=3"]
     if model == "checkpoint":
         args.append(f"--model={save_checkpoint(compact(scale=2), tmp_path / 'x2.pth')}")
     elif model == "onnx":
         args.append(f"--model={nearest_x2(tmp_path / 'x2.onnx')}")
     done = quorvex(*args)
-    assert done.returncode == 0, done.stderr
-    assert "upscaled 2 images" in done.stdout and "images/s" in done.stdout
-    assert "2/2" in done.stderr  # the per-file progress bar
+    assert done.returncode == 1, done.stderr
+    assert "upscaled 2 images" in done.stdout and "1 failed" in done.stdout and "images/s" in done.stdout
+    assert f"quorvex upscale: skipped: {tmp_path / 'in' / 'sub' / 'broken.png'}: cannot decode" in done.stderr
+    assert "3/3" in done.stderr and not (tmp_path / "out" / "sub" / "broken.png").exists()  # per-file progress
     for name, image in inputs.items():
         written = cv2.imread(str(tmp_path / "out" / name), cv2.IMREAD_UNCHANGED)
         assert written.dtype == np.uint8 and written.shape == (image.shape[0] * 2, image.shape[1] * 2, 3)
@@ -119,7 +121,7 @@ def test_upscale_a_folder_keeps_its_layout_and_skips_finished_outputs(tmp_path, 
             difference = np.abs(written / 255.0 - np.clip(whole, 0, 1))
             assert difference.mean() < 0.01  # tile edges see padding, not neighbours
     again = quorvex(*args)
-    assert again.returncode == 0 and "2 skipped" in again.stdout
+    assert again.returncode == 1 and "2 skipped" in again.stdout
 
 
 def test_upscale_a_video_frame_by_frame(tmp_path):

@@ -73,15 +73,17 @@ def decoded(path):
 
 @pytest.fixture(scope="module")
 def job(tmp_path_factory):
-    """A folder of 12 images, a 60-frame video, an x2 model and the single-process outputs."""
+    """A folder of 12 images and one that does not decode, a 60-frame video, an x2 model and the
+    single-process outputs."""
     root = tmp_path_factory.mktemp("job")
     for i in range(12):
         write_png(root / "in" / f"{i // 4}" / f"{i:02d}.png", 24, 32, i)
+    (root / "in" / "broken.png").write_bytes(b"\x89PNG not really")
     write_video(root / "clip.mp4")
     model = str(nearest_x2(root / "x2.onnx"))
-    for source, target in (("in", "ref"), ("clip.mp4", "ref.mp4")):
+    for source, target, status in (("in", "ref", 1), ("clip.mp4", "ref.mp4", 0)):
         assert main(["upscale", str(root / source), str(root / target), f"--model={model}", "--tile=16",
-                     "--overlap=4", "--quiet"]) == 0
+                     "--overlap=4", "--quiet"]) == status
     return root, model
 
 
@@ -111,6 +113,7 @@ def test_two_workers_match_the_single_process_run_even_when_one_dies(cluster, jo
     assert counts["workers"] == 2 and counts["done"] == (12 if kind == "folder" else 6)
     assert (counts["retried"] >= 1 and counts["restarts"] >= 1) if kill else counts["retried"] == 0
     if kind == "folder":  # every file, once, byte for byte; nothing else left behind
+        assert counts["failed"] == [str(root / "in" / "broken.png")]
         assert outputs(tmp_path / "out") == outputs(root / "ref")
         return
     assert [p.name for p in (tmp_path / "out").iterdir()] == ["big.mp4"]
@@ -158,8 +161,9 @@ def test_the_command_on_an_existing_cluster_and_without_ray(cluster, job, tmp_pa
     root, model = job
     done = quorvex("upscale", root / "in", tmp_path / "out", f"--ray={cluster}", "--workers=2",
                    f"--gpus-per-worker={GPUS}", f"--model={model}", "--tile=16", "--overlap=4")
-    assert done.returncode == 0, done.stderr
-    assert "upscaled 12 images on 2 Ray workers" in done.stdout and "12/12" in done.stderr
+    assert done.returncode == 1, done.stderr  # the input that does not decode
+    assert "upscaled 12 images on 2 Ray workers, 1 failed" in done.stdout and "13/13" in done.stderr
+    assert "quorvex upscale: skipped: " in done.stderr and "broken.png: cannot decode" in done.stderr
     assert outputs(tmp_path / "out") == outputs(root / "ref")
     without_ray = "import sys; sys.modules['ray'] = None; from quorvex.cli import main; sys.exit(main())"
     missing = subprocess.run([sys.executable, "-c", without_ray, "upscale", root / "in", tmp_path / "o", "--ray"],

@@ -18,6 +18,11 @@ class CliError(Exception):
         return type(self), (str(self), self.status)
 
 
+class BadInput(CliError):
+    """One input file that cannot be processed (it does not decode, say): a folder run reports
+    it and goes on with the others, and ends with status 1."""
+
+
 USAGE = 2  # exit status for bad arguments and failed checks, as argparse uses
 
 
@@ -138,3 +143,31 @@ def local_plan(args, reporter, prepare, verb: str):
         reporter.summary(f"{verb} 0 images", 0, "images", plan.skipped)
         return None
     return plan
+
+
+def each_file(command: str, plan, work_one, reporter, unit: str = "image") -> list:
+    """work_one(source, target, bar) for each job of the plan, with a progress bar over the files
+    of a folder (bar is None for a single image); a BadInput of a folder's file is reported on
+    standard error and the others go on. Returns the failed sources."""
+    failed, jobs = [], plan.jobs
+    many = plan.kind == "folder"
+    bar = reporter.bar(len(jobs), unit) if many else None
+    try:
+        for source, target in jobs:
+            try:
+                work_one(source, target, bar)
+            except BadInput as error:
+                if not many:
+                    raise
+                failed.append(source)
+                bar.write(f"quorvex {command}: skipped: {error}", file=sys.stderr)
+            if bar is not None:
+                bar.update(1)
+    finally:
+        if bar is not None:
+            bar.close()
+    return failed
+
+
+def failed_note(failed: list) -> str:
+    return f", {len(failed)} failed (see above)" if failed else ""

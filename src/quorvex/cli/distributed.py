@@ -24,9 +24,10 @@ from __future__ import annotations
 import argparse
 import os
 import pathlib
+import sys
 
 from . import pieces as video_pieces
-from .common import USAGE, CliError, Reporter
+from .common import USAGE, BadInput, CliError, Reporter, failed_note
 
 RAY_NEEDED = "--ray needs Ray, which is not installed: pip install 'quorvex[ray]'"
 RESTARTS = 3  # fresh workers per worker slot before the job gives up
@@ -112,7 +113,8 @@ class _Pool:
 
     def wait(self):
         """Blocks until a worker finishes loading or an item; returns (item, result) for a
-        finished item, None otherwise; an item whose worker died goes back through retry."""
+        finished item (result a BadInput for an input that cannot be processed), None otherwise;
+        an item whose worker died goes back through retry."""
         ray = self.ray
         refs = list(self.loading) + list(self.busy)
         (ref,), _ = ray.wait(refs, num_returns=1)
@@ -135,7 +137,9 @@ class _Pool:
             self.replace()
             return None
         except ray.exceptions.RayTaskError as error:
-            raise _cause(error) from None
+            result = _cause(error)
+            if not isinstance(result, BadInput):
+                raise result from None
         self.idle.append(handle)
         return item, result
 
@@ -180,14 +184,14 @@ def check_options(args) -> None:
 
 
 def run(args, reporter) -> int:
-    execute(args, reporter)
-    return 0
+    return 1 if execute(args, reporter)["failed"] else 0
 
 
 def execute(args, reporter, progress=None) -> dict:
     """The command's job on Ray, with the same outputs as the single-process run; returns the
     counts of items done, skipped (finished before), retried after their worker died, the
-    fresh workers started in place of dead ones and the workers."""
+    fresh workers started in place of dead ones and the workers, and the inputs that failed
+    (files that do not decode, say: reported, and the others go on)."""
     ray = require_ray()
     check_options(args)
     if args.command == "upscale":
@@ -210,7 +214,7 @@ def execute(args, reporter, progress=None) -> dict:
         if not items:
             reporter.note(f"nothing to do: {plan.skipped} output(s) already there (--overwrite to redo)")
             reporter.summary(f"{what} 0 images", 0, "images", plan.skipped)
-            return {"done": 0, "skipped": skipped, "retried": 0, "restarts": 0, "workers": 0}
+            return {"done": 0, "skipped": skipped, "retried": 0, "restarts": 0, "workers": 0, "failed": []}
 
     started_here = False
     if not ray.is_initialized():
@@ -239,7 +243,7 @@ def execute(args, reporter, progress=None) -> dict:
         pool = _Pool(ray, actor, workers, {"args": (args.command, options)})
         calls = {"file": lambda h, item: h.file.remote(*item[2]),
                  "frames": lambda h, item: h.frames.remote(*item[2])}
-        queue, faces, done, retried = list(reversed(items)), {}, 0, 0
+        queue, faces, done, retried, failed = list(reversed(items)), {}, 0, 0, []
         total_weight = sum(weight for _, weight, _ in items)
         try:
             with reporter.bar(total_weight, unit, desc=f"{workers} workers") as bar:
@@ -254,10 +258,14 @@ def execute(args, reporter, progress=None) -> dict:
                     finished = pool.wait()
                     if finished is None:
                         continue
-                    item, (pid, worker_faces) = finished
-                    faces[pid] = worker_faces
-                    done += 1
+                    item, result = finished
                     bar.update(item[1])
+                    if isinstance(result, BadInput):
+                        failed.append(item[2][0])
+                        bar.write(f"quorvex {args.command}: skipped: {result}", file=sys.stderr)
+                        continue
+                    pid, faces[pid] = result
+                    done += 1
                     if progress is not None:
                         progress({"item": item[2][1], "worker": pid, "done": done, "total": len(items)})
         finally:
@@ -272,9 +280,10 @@ def execute(args, reporter, progress=None) -> dict:
     if plan.kind == "video":
         reporter.summary(f"{what} {total} frames{found} on {workers} Ray workers", total, "frames")
     else:
-        reporter.summary(f"{what} {done} image{'s' if done != 1 else ''}{found} on {workers} Ray workers", done,
-                         "images", skipped)
-    return {"done": done, "skipped": skipped, "retried": retried, "restarts": pool.restarts, "workers": workers}
+        reporter.summary(f"{what} {done} image{'s' if done != 1 else ''}{found} on {workers} Ray workers"
+                         f"{failed_note(failed)}", done, "images", skipped)
+    return {"done": done, "skipped": skipped, "retried": retried, "restarts": pool.restarts, "workers": workers,
+            "failed": failed}
 
 
 def run_job(command: str, input, output, *, ray: str | None = "", workers: int | None = None,

@@ -13,7 +13,7 @@ import dataclasses
 import os
 import pathlib
 
-from .common import USAGE, CliError
+from .common import USAGE, BadInput, CliError
 
 IMAGE_SUFFIXES = (".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".webp")
 VIDEO_SUFFIXES = (".mp4", ".mkv", ".mov", ".avi", ".webm", ".m4v")
@@ -132,7 +132,7 @@ def read_image(path: pathlib.Path):
     data = np.fromfile(str(path), np.uint8)
     image = cv2.imdecode(data, cv2.IMREAD_COLOR | cv2.IMREAD_ANYDEPTH) if data.size else None
     if image is None:
-        raise CliError(f"{path}: cannot decode this image")
+        raise BadInput(f"{path}: cannot decode this image")
     return to_float32(cp.asarray(image)), image.dtype
 
 

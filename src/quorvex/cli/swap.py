@@ -5,7 +5,7 @@ optional restoration, and paste back through a soft mask."""
 from __future__ import annotations
 
 from . import media, pieces
-from .common import USAGE, CliError, local_plan, parse_device, require_gpu
+from .common import USAGE, CliError, each_file, failed_note, local_plan, parse_device, require_gpu
 from .models import ENGINE_SUFFIXES, model_kind, needs
 
 
@@ -44,10 +44,11 @@ def swap_faces(frame, source_face, detector, swapper, paster, enhancer=None, fac
                detections=None):
     """The frame with the selected faces given the source face's identity; returns the new frame
     and the number of faces swapped. Only the regions of those faces change. detections, when
-    given, are the frame's faces as detector.get(frame, crop_size=crop_size) finds them."""
+    given, are the frame's faces as detector.get(frame, crop_size=crop_size) finds them. The
+    faces are pasted back together, in one batched paste."""
     if detections is None:
         detections = detector.get(frame, crop_size=crop_size)
-    out, count = frame, 0
+    crops, matrices = [], []
     for face in select(detections, faces):
         swapped = swapper.get(face, source_face)  # at the crop's size
         matrix = face.matrix
@@ -55,9 +56,11 @@ def swap_faces(frame, source_face, detector, swapper, paster, enhancer=None, fac
             swapped = enhancer.get(swapped)
             # The restored face is larger than the crop: move the frame -> crop matrix onto it.
             matrix = rescale_matrix(matrix, face.image.shape[0], swapped.shape[0])
-        out = paster.get(out, swapped, matrix)
-        count += 1
-    return out, count
+        crops.append(swapped)
+        matrices.append(matrix)
+    if not crops:
+        return frame, 0
+    return paster.get_many(frame, crops, matrices), len(crops)
 
 
 def ort_device(device_id: int, reporter) -> str:
@@ -158,10 +161,8 @@ def run(args, reporter) -> int:
         reporter.summary(f"swapped {work.faces} faces in {frames} frames", frames, "frames")
         return 0
 
-    with reporter.bar(len(plan.jobs), "image") as bar:
-        for source, target in plan.jobs:
-            swap_file(work, reporter, source, target)
-            bar.update(1)
-    n = len(plan.jobs)
-    reporter.summary(f"swapped {work.faces} faces in {n} image{'s' if n > 1 else ''}", n, "images", plan.skipped)
-    return 0
+    failed = each_file("swap", plan, lambda s, t, bar: swap_file(work, reporter, s, t), reporter)
+    n = len(plan.jobs) - len(failed)
+    reporter.summary(f"swapped {work.faces} faces in {n} image{'s' if n != 1 else ''}{failed_note(failed)}", n,
+                     "images", plan.skipped)
+    return 1 if failed else 0

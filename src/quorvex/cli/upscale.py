@@ -9,7 +9,7 @@ canvas and one batch, whatever the image size.
 
 from __future__ import annotations
 
-from .common import USAGE, CliError, local_plan, parse_device, require_gpu
+from .common import USAGE, BadInput, CliError, each_file, failed_note, local_plan, parse_device, require_gpu
 from . import media, pieces
 
 
@@ -73,7 +73,7 @@ class Upscaler:
         height, width = image.shape[:2]
         tiles, padded = tile_image(image, self.tile, self.overlap)
         if not tiles:
-            raise CliError(f"a {width}x{height} image is too small for tiles of {self.tile} overlapping by "
+            raise BadInput(f"a {width}x{height} image is too small for tiles of {self.tile} overlapping by "
                            f"{self.overlap}; use a smaller --overlap")
         shape = tuple(image.shape)
         del image  # the padded copy behind the tiles is all that is needed now
@@ -185,12 +185,13 @@ def upscale_file(work, reporter, source, target, bar=None) -> None:
     reporter.memory.sample()
 
 
-def summarise(reporter, what: str, count: int, tiles: int, skipped: int) -> None:
-    if count == 1 and tiles:
+def summarise(reporter, what: str, count: int, tiles: int, skipped: int, failed=()) -> None:
+    if count == 1 and tiles and not failed:
         reporter.summary(f"upscaled 1 image ({tiles} tiles) with {what}", tiles, "tiles", skipped)
     else:
         reporter.summary(f"upscaled {count} image{'s' if count != 1 else ''}"
-                         + (f" ({tiles} tiles)" if tiles else "") + f" with {what}", count, "images", skipped)
+                         + (f" ({tiles} tiles)" if tiles else "") + f" with {what}{failed_note(failed)}", count,
+                         "images", skipped)
 
 
 def run(args, reporter) -> int:
@@ -209,19 +210,8 @@ def run(args, reporter) -> int:
         reporter.summary(f"upscaled {frames} frames with {what}", frames, "frames")
         return 0
 
-    files = plan.jobs
-    with reporter.bar(len(files), "file", leave=True) if len(files) > 1 else _nothing() as bar:
-        for source, target in files:
-            upscale_file(work, reporter, source, target, bar if len(files) > 1 else None)
-            if bar is not None:
-                bar.update(1)
-    summarise(reporter, what, len(files), work.tiles_done if isinstance(work, Upscaler) else 0, plan.skipped)
-    return 0
-
-
-class _nothing:
-    def __enter__(self):
-        return None
-
-    def __exit__(self, *exc):
-        return False
+    failed = each_file("upscale", plan, lambda s, t, bar: upscale_file(work, reporter, s, t, bar), reporter,
+                       "file")
+    summarise(reporter, what, len(plan.jobs) - len(failed), work.tiles_done if isinstance(work, Upscaler) else 0,
+              plan.skipped, failed)
+    return 1 if failed else 0
