@@ -106,6 +106,10 @@ class Swapper:
         onnx_device = ort_device(device_id, reporter)
         with reporter.library_output():
             self.detector = TrtFaceDetection(model_path=args.detector, device_id=device_id)
+            if not self.detector.use_kps:
+                raise CliError(f"--detector {args.detector}: the engine gives no face landmarks "
+                               f"({len(self.detector.output_names)} outputs); aligning and swapping faces needs an "
+                               "engine with landmark outputs (9 or 15)", USAGE)
             if args.embedder.lower().endswith(ENGINE_SUFFIXES):
                 from quorvex.face.recognizer import TrtFaceEmbedding
 
