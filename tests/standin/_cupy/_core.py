@@ -38,7 +38,7 @@ class ndarray(np.lib.mixins.NDArrayOperatorsMixin):
     protocols and give device arrays.
     """
 
-    __slots__ = ('_mem', '__weakref__')
+    __slots__ = ('_mem', '_base', '__weakref__')
 
     def __init__(self, shape, dtype=float, memptr=None, strides=None, order='C'):
         if memptr is None:
@@ -59,6 +59,7 @@ class ndarray(np.lib.mixins.NDArrayOperatorsMixin):
             buf = np.asarray(_RawBuffer(memptr.ptr, span, memptr))
             mem = np.ndarray(shape, dt, buffer=buf, strides=strides, order=order)
         self._mem = mem
+        self._base = None
         account(mem)
 
     # ---- what NumPy, OpenCV and torch would convert through ---------------
@@ -79,10 +80,18 @@ class ndarray(np.lib.mixins.NDArrayOperatorsMixin):
     nbytes = property(lambda self: self._mem.nbytes)
     itemsize = property(lambda self: self._mem.itemsize)
     flags = property(lambda self: self._mem.flags)
-    T = property(lambda self: device_view(self._mem.T))
-    mT = property(lambda self: device_view(self._mem.mT))
-    real = property(lambda self: device_view(self._mem.real))
-    imag = property(lambda self: wrap(self._mem.imag, (self._mem,)))
+    T = property(lambda self: self._view(self._mem.T))
+    mT = property(lambda self: self._view(self._mem.mT))
+    real = property(lambda self: self._view(self._mem.real))
+    imag = property(lambda self: wrap(self._mem.imag, (self,)))
+
+    @property
+    def base(self):
+        """The device array owning the memory of a view (None for the owner), as in CuPy."""
+        return self._base
+
+    def _view(self, mem):
+        return device_view(mem, self if self._base is None else self._base)
 
     def __len__(self):
         return len(self._mem)
@@ -162,10 +171,10 @@ class ndarray(np.lib.mixins.NDArrayOperatorsMixin):
             r = self._mem[key]
             if isinstance(r, np.generic):
                 r = self._mem[(key if type(key) is tuple else (key,)) + (Ellipsis,)]
-            return device_view(r)
+            return self._view(r)
         _count_index(key)
         _stream.run_queued()
-        return wrap(self._mem[unwrap(key)], (self._mem,))
+        return wrap(self._mem[unwrap(key)], (self,))
 
     def __setitem__(self, key, value):
         _counting.launch()
@@ -266,6 +275,7 @@ class ndarray(np.lib.mixins.NDArrayOperatorsMixin):
         refuse_host(tuple(kwargs.values()), func.__name__)
         _stream.run_queued()
         out = kwargs.get('out')
+        sources = (args, tuple(kwargs.values()))
         args, kwargs = unwrap(args), {k: unwrap(v) for k, v in kwargs.items()}
         if _sizes_from_data(func.__name__, args):
             _counting.sync()
@@ -273,7 +283,7 @@ class ndarray(np.lib.mixins.NDArrayOperatorsMixin):
         if isinstance(out, ndarray):
             _counting.launch()
             return out
-        return wrap(result, (args, tuple(kwargs.values())))
+        return wrap(result, sources)
 
 
 def _unpickle(host):
@@ -299,7 +309,7 @@ def _reading(name, to_device=True):
         if out is not None:
             _counting.launch()
             return out
-        return wrap(r, (self._mem,))
+        return wrap(r, (self,))
 
     run.__name__ = name
     return run
@@ -320,10 +330,12 @@ del _name
 ndarray.__module__ = 'cupy'
 
 
-def device_view(mem):
-    """The device array over `mem`, memory that stands for device memory (no work, no copy)."""
+def device_view(mem, base=None):
+    """The device array over `mem`, memory that stands for device memory (no work, no copy);
+    base is the device array owning it, for a view."""
     dev = object.__new__(ndarray)
     dev._mem = mem
+    dev._base = base
     account(mem)
     return dev
 
@@ -512,9 +524,9 @@ def unwrap(x):
 
 def _arrays(x, found):
     if isinstance(x, ndarray):
-        found.append(x._mem)
+        found.append((x._mem, x if x._base is None else x._base))
     elif isinstance(x, np.ndarray):
-        found.append(x)
+        found.append((x, None))
     elif type(x) in (list, tuple):
         for v in x:
             _arrays(v, found)
@@ -529,8 +541,9 @@ def wrap(r, sources=()):
     """
     t = type(r)
     if t is np.ndarray:
-        if any(np.may_share_memory(r, x) for x in _arrays(sources, [])):
-            return device_view(r)
+        for mem, base in _arrays(sources, []):
+            if np.may_share_memory(r, mem):
+                return device_view(r, base)
         _counting.launch()
         return land(r)
     if isinstance(r, np.generic):
