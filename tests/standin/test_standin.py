@@ -258,6 +258,7 @@ def test_torch_tensors_keep_the_device_they_were_made_for():
     array = cp.ones(3, cp.float32)  # read through __cuda_array_interface__: shared, on its device
     shared = torch.as_tensor(array)
     assert shared.__dlpack_device__() == (2, 0) and shared.data_ptr() == array.data.ptr
+    assert array.__cuda_array_interface__['data'] == (array.data.ptr, False)
 
 
 @pytest.mark.parametrize(

@@ -121,6 +121,16 @@ class ndarray(np.lib.mixins.NDArrayOperatorsMixin):
             return out
         return np.array(self._mem, order=order, copy=True)
 
+    @property
+    def __cuda_array_interface__(self):
+        # Version 3 names the current stream (1 for the legacy default), as CuPy's does.
+        from .cuda.stream import get_current_stream
+        stream = get_current_stream().ptr
+        return {'shape': self.shape, 'typestr': self.dtype.str, 'descr': self.dtype.descr,
+                'data': (address(self), False), 'version': 3,
+                'strides': None if self.flags.c_contiguous else self.strides,
+                'stream': stream or 1}
+
     # DLPack: the consumer passes its stream, which is made to wait for the
     # work queued so far on the current stream (the producer's side of CUDA's
     # handshake); the capsule describes the host memory that stands for the device.
