@@ -266,6 +266,7 @@ def test_torch_tensors_keep_the_device_they_were_made_for():
     [  # (launches, syncs, uploads, upload bytes, downloads, download bytes), as CuPy would issue them
         (lambda a: a + 1, (1, 0, 0, 0, 0, 0)),
         (lambda a: a.sum(), (1, 0, 0, 0, 0, 0)),
+        (lambda a: a.mean(), (1, 0, 0, 0, 0, 0)),
         (lambda a: a.astype(np.float64), (1, 0, 0, 0, 0, 0)),
         (lambda a: a.reshape(-1)[::2], (0, 0, 0, 0, 0, 0)),
         (lambda a: a.fill(0), (1, 0, 0, 0, 0, 0)),
