@@ -1,7 +1,8 @@
 """The stand-in device array and the plumbing that keeps results on the device.
 
 Device memory is host memory here; what the stand-in keeps from CuPy is the
-boundary: a device array is a distinct type, operations on device arrays give
+boundary: a device array is a distinct type, not a NumPy array, that NumPy,
+OpenCV or torch refuse to read as host data; operations on device arrays give
 device arrays, and host arrays are refused where CuPy refuses them, so code that
 forgets a transfer fails in the tests as it would on a GPU.
 
@@ -62,12 +63,9 @@ class ndarray(np.lib.mixins.NDArrayOperatorsMixin):
         self._base = None
         account(mem)
 
-    # ---- what NumPy, OpenCV and torch would convert through ---------------
+    # ---- what NumPy would convert through (there is no buffer protocol either)
 
     def __array__(self, dtype=None, copy=None):
-        raise TypeError(_IMPLICIT)
-
-    def __buffer__(self, flags):
         raise TypeError(_IMPLICIT)
 
     # ---- the array's description ------------------------------------------
@@ -170,9 +168,6 @@ class ndarray(np.lib.mixins.NDArrayOperatorsMixin):
     # Pickling goes through the host, as CuPy's does.
     def __reduce__(self):
         return _unpickle, (self.get(),)
-
-    def __reduce_ex__(self, protocol):
-        return self.__reduce__()
 
     # CuPy indexing never leaves the device: a single element is a 0-d array,
     # a view like any other basic index.
