@@ -32,14 +32,15 @@ torch tensors made for a CUDA device (``device='cuda:N'``, ``.to``, ``.cuda``,
 mixing two devices fails, ``numpy()`` refuses them, and ``cp.asarray`` /
 ``__dlpack_device__`` tell them from CPU tensors (which ``cp.asarray`` copies).
 
-Known gaps: a device array is a ``numpy.ndarray`` subclass, so NumPy or
-OpenCV calls that take it directly on the host (``np.asarray(dev)``,
-``cv2.*(dev)``) are not caught; refusing them needs a device array that is not
-an ndarray (a wrapper forwarding ``__array_ufunc__`` / ``__array_function__``
-and the ndarray methods), which the kernel launcher, the TensorRT stand-in and
-the torch mapping would then read through ``__array_interface__``.  CPU
-tensors mixed with CUDA ones in an operation are not refused (only two CUDA
-devices are), and warp-level intrinsics are not provided.
+A device array is not a ``numpy.ndarray``: as with CuPy, NumPy, OpenCV, PIL
+or ``torch.from_numpy`` given one directly (``np.asarray(dev)``,
+``np.testing.assert_allclose(dev, ...)``, ``cv2.resize(dev, ...)``) fail, and
+``get()`` / ``cupy.asnumpy`` are the ways to the host.  ``torch.as_tensor`` /
+``torch.asarray`` / ``torch.tensor`` of one give a tensor on its CUDA device, as
+torch's ``__cuda_array_interface__`` path does.
+
+Known gaps: CPU tensors mixed with CUDA ones in an operation are not refused
+(only two CUDA devices are), and warp-level intrinsics are not provided.
 """
 
 import importlib.util

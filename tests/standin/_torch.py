@@ -118,13 +118,28 @@ def _with_cpu_device(torch, fn, like_self=False):
         if ordinal is not None:
             kwargs['device'] = 'cpu'
         _reads_device_arrays(args)
+        from_device = fn.__name__ in _FROM_DATA and _is_device_array(args[0] if args else None)
+        if from_device:
+            # torch takes a device array through __cuda_array_interface__: a tensor on the
+            # array's device over its memory (torch.tensor copies it).
+            args = (args[0]._mem,) + args[1:]
         result = fn(*args, **kwargs)
         if device is not None:
             _place(result, ordinal)
+        elif from_device:
+            _place(result, 0)
         elif like_self or fn.__name__.endswith('_like'):
             _place(result, cuda_ordinal(args[0]))
         return result
     return _mark(wrapper, fn)
+
+
+_FROM_DATA = ('as_tensor', 'asarray', 'tensor')
+
+
+def _is_device_array(obj):
+    cupy = _standin_cupy()
+    return cupy is not None and isinstance(obj, cupy.ndarray)
 
 
 def _from_dlpack(torch, fn):
@@ -137,8 +152,7 @@ def _from_dlpack(torch, fn):
         # default, handle 1) is passed so that the producer orders it.
         ext_tensor.__dlpack__(stream=1)
         cupy.cuda.stream.run_queued_legacy()
-        import numpy as np
-        return _place(torch.from_numpy(ext_tensor.view(np.ndarray)), ext_tensor.device.id)
+        return _place(torch.from_numpy(ext_tensor._mem), ext_tensor.device.id)
     return _mark(from_dlpack, fn)
 
 

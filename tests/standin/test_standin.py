@@ -1,5 +1,6 @@
 """The stand-ins must fail where the GPU would, or the package's tests prove nothing."""
 
+import cv2
 import numpy as np
 import pytest
 
@@ -172,6 +173,32 @@ def test_device_arrays_stay_on_the_device_and_refuse_host_operands():
     assert type(cp.asnumpy(a)) is np.ndarray
 
 
+IMPLICIT = 'Implicit conversion to a NumPy array is not allowed'
+
+
+def _torch_from_numpy(a):
+    import torch
+    return torch.from_numpy(a)
+
+
+@pytest.mark.parametrize('convert, error, message', [
+    (np.asarray, TypeError, IMPLICIT),
+    (lambda a: np.array([a, a]), TypeError, IMPLICIT),
+    (lambda a: np.testing.assert_allclose(a, 0), TypeError, IMPLICIT),
+    (memoryview, TypeError, 'bytes-like object'),
+    (lambda a: cv2.resize(a, (4, 4)), cv2.error, 'not a numpy array'),
+    (_torch_from_numpy, TypeError, 'expected np.ndarray'),
+])
+def test_device_arrays_reach_the_host_only_explicitly(convert, error, message):
+    host = np.arange(6, dtype=np.float32).reshape(2, 3)
+    a = cp.asarray(host)
+    assert not isinstance(a, np.ndarray)
+    with pytest.raises(error, match=message):
+        convert(a)
+    np.testing.assert_array_equal(a.get(), host)
+    np.testing.assert_array_equal(cp.asnumpy(a), host)
+
+
 DIVIDE = r'''
 extern "C" __global__ void divide(const int* num, const int* den, int* out, int n) {
     int i = blockIdx.x * blockDim.x + threadIdx.x;
@@ -228,6 +255,10 @@ def test_torch_tensors_keep_the_device_they_were_made_for():
     moved = cuda0.cpu()
     moved += 1  # a copy
     assert (moved.numpy() == 2).all() and float(cuda0.sum()) == 6
+    array = cp.ones(3, cp.float32)  # read through __cuda_array_interface__: shared, on its device
+    shared = torch.as_tensor(array)
+    assert shared.__dlpack_device__() == (2, 0) and shared.data_ptr() == array.data.ptr
+    assert array.__cuda_array_interface__['data'] == (array.data.ptr, False)
 
 
 @pytest.mark.parametrize(
@@ -235,6 +266,7 @@ def test_torch_tensors_keep_the_device_they_were_made_for():
     [  # (launches, syncs, uploads, upload bytes, downloads, download bytes), as CuPy would issue them
         (lambda a: a + 1, (1, 0, 0, 0, 0, 0)),
         (lambda a: a.sum(), (1, 0, 0, 0, 0, 0)),
+        (lambda a: a.mean(), (1, 0, 0, 0, 0, 0)),
         (lambda a: a.astype(np.float64), (1, 0, 0, 0, 0, 0)),
         (lambda a: a.reshape(-1)[::2], (0, 0, 0, 0, 0, 0)),
         (lambda a: a.fill(0), (1, 0, 0, 0, 0, 0)),

@@ -9,7 +9,7 @@ import sys
 import numpy as np
 
 from . import _core
-from ._core import ndarray, forward, to_device, poison, copy_of, IndexProxy, ObjectProxy
+from ._core import ndarray, device_view, forward, to_device, poison, copy_of, IndexProxy, ObjectProxy
 from . import _counting
 from ._counting import counting
 from ._kernel import RawKernel, RawModule
@@ -48,7 +48,7 @@ def _from_cuda_array_interface(obj):
     else:
         span = (dt.itemsize + sum((n - 1) * s for n, s in zip(shape, strides))) if all(shape) else 0
     buf = np.asarray(_core._RawBuffer(ptr, span, obj, readonly=cai['data'][1]))
-    return np.ndarray(shape, dt, buffer=buf, strides=strides).view(ndarray)
+    return device_view(np.ndarray(shape, dt, buffer=buf, strides=strides))
 
 
 def _from_torch(t, ordered=False):
@@ -70,16 +70,16 @@ def _from_torch(t, ordered=False):
                            "that doesn't require grad.")
     view = _core.retiring(_torch.host_view(t))
     if ordered or cuda.stream.ordered_with_legacy():
-        return view.view(ndarray)
+        return device_view(view)
     late = poison(_core.retiring(np.empty_like(view)))
     cuda.stream.enqueue(lambda: np.copyto(late, view), cuda.Stream.null)
-    return late.view(ndarray)
+    return device_view(late)
 
 
 def from_dlpack(x, *, device=None, copy=None):
     """Device array sharing the memory of a DLPack producer, ordered after its stream."""
     if isinstance(x, ndarray):
-        return x.view(ndarray)
+        return device_view(x._mem)
     tensor_type = _core.torch_tensor_type()
     if tensor_type is not None and isinstance(x, tensor_type):
         from standin import _torch
@@ -109,6 +109,9 @@ def asarray(a, dtype=None, order=None, *, blocking=False):
         out = _from_cuda_array_interface(a)
     else:
         # Host data is copied, as a host-to-device transfer would.
+        if type(a) in (list, tuple):
+            _stream.run_queued()  # it may hold device scalars
+            a = _core.unwrap(a)
         return _upload(np.array(a, dtype=dtype, order=order or 'K', copy=True))
     if dtype is not None and np.dtype(dtype) != out.dtype:
         out = out.astype(dtype)
@@ -133,9 +136,9 @@ def array(obj, dtype=None, copy=True, order='K', subok=False, ndmin=0, *, blocki
     if not copy:
         a = asarray(obj, dtype)
         return a if a.ndim >= ndmin else a.reshape((1,) * (ndmin - a.ndim) + a.shape)
-    if isinstance(obj, (np.ndarray, list, tuple)) and not isinstance(obj, ndarray) or np.isscalar(obj):
+    if isinstance(obj, (np.ndarray, list, tuple)) or np.isscalar(obj):
         _stream.run_queued()  # a list may hold device scalars
-        return _upload(np.array(obj, dtype=dtype, copy=True, order=order, ndmin=ndmin))
+        return _upload(np.array(_core.unwrap(obj), dtype=dtype, copy=True, order=order, ndmin=ndmin))
     a = asarray(obj)
     if a.ndim < ndmin:
         a = a.reshape((1,) * (ndmin - a.ndim) + a.shape)
@@ -172,12 +175,12 @@ def asnumpy(a, stream=None, order='C', out=None, *, blocking=True):
 
 
 def empty(shape, dtype=float, order='C'):
-    return poison(_core.retiring(np.empty(shape, dtype=dtype, order=order))).view(ndarray)
+    return device_view(poison(_core.retiring(np.empty(shape, dtype=dtype, order=order))))
 
 
 def empty_like(prototype, dtype=None, order='K', subok=None, shape=None):
-    return poison(_core.retiring(np.empty_like(_core.unwrap(prototype), dtype=dtype, order=order,
-                                               shape=shape))).view(ndarray)
+    return device_view(poison(_core.retiring(np.empty_like(_core.unwrap(prototype), dtype=dtype,
+                                                           order=order, shape=shape))))
 
 
 def zeros(shape, dtype=float, order='C'):

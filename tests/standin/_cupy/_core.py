@@ -1,7 +1,8 @@
 """The stand-in device array and the plumbing that keeps results on the device.
 
 Device memory is host memory here; what the stand-in keeps from CuPy is the
-boundary: a device array is a distinct type, operations on device arrays give
+boundary: a device array is a distinct type, not a NumPy array, that NumPy,
+OpenCV or torch refuse to read as host data; operations on device arrays give
 device arrays, and host arrays are refused where CuPy refuses them, so code that
 forgets a transfer fails in the tests as it would on a GPU.
 
@@ -24,29 +25,74 @@ from .cuda import stream as _stream
 _PYTHON_SCALARS = (bool, int, float, complex)
 
 
-class ndarray(np.ndarray):
-    """Device array: host memory behind CuPy's ndarray interface."""
+_IMPLICIT = ('Implicit conversion to a NumPy array is not allowed. '
+             'Please use `.get()` to construct a NumPy array explicitly.')
 
-    def __new__(cls, shape, dtype=float, memptr=None, strides=None, order='C'):
+
+class ndarray(np.lib.mixins.NDArrayOperatorsMixin):
+    """Device array: host memory behind CuPy's ndarray interface.
+
+    Not a numpy.ndarray: NumPy, OpenCV or torch reading it as host data would
+    be a missing transfer on a GPU, so every implicit conversion is refused as
+    CuPy refuses it.  The memory is held as a private NumPy view (``_mem``);
+    operators, ufuncs and NumPy functions reach it through NumPy's dispatch
+    protocols and give device arrays.
+    """
+
+    __slots__ = ('_mem', '_base', '__weakref__')
+
+    def __init__(self, shape, dtype=float, memptr=None, strides=None, order='C'):
         if memptr is None:
             if strides is not None:
                 raise NotImplementedError('the stand-in allocates only default strides')
-            return poison(retiring(np.empty(shape, dtype, order=order))).view(cls)
-        dt = np.dtype(dtype)
-        shape = (shape,) if isinstance(shape, numbers.Integral) else tuple(shape)
-        if strides is None:
-            span = int(np.prod(shape, dtype=np.int64)) * dt.itemsize
+            mem = poison(retiring(np.empty(shape, dtype, order=order)))
         else:
-            span = dt.itemsize + sum((n - 1) * abs(s) for n, s in zip(shape, strides)) if all(shape) else 0
-        mem = getattr(memptr, 'mem', None)
-        size = getattr(mem, 'size', None)
-        if size is not None and memptr.ptr + span > mem.ptr + size:
-            raise ValueError('memptr does not hold %d bytes' % span)
-        buf = np.asarray(_RawBuffer(memptr.ptr, span, memptr))
-        return np.ndarray.__new__(cls, shape, dt, buffer=buf, strides=strides, order=order)
+            dt = np.dtype(dtype)
+            shape = (shape,) if isinstance(shape, numbers.Integral) else tuple(shape)
+            if strides is None:
+                span = int(np.prod(shape, dtype=np.int64)) * dt.itemsize
+            else:
+                span = dt.itemsize + sum((n - 1) * abs(s) for n, s in zip(shape, strides)) if all(shape) else 0
+            owner = getattr(memptr, 'mem', None)
+            size = getattr(owner, 'size', None)
+            if size is not None and memptr.ptr + span > owner.ptr + size:
+                raise ValueError('memptr does not hold %d bytes' % span)
+            buf = np.asarray(_RawBuffer(memptr.ptr, span, memptr))
+            mem = np.ndarray(shape, dt, buffer=buf, strides=strides, order=order)
+        self._mem = mem
+        self._base = None
+        account(mem)
 
-    def __array_finalize__(self, obj):
-        account(self)
+    # ---- what NumPy would convert through (there is no buffer protocol either)
+
+    def __array__(self, dtype=None, copy=None):
+        raise TypeError(_IMPLICIT)
+
+    # ---- the array's description ------------------------------------------
+
+    shape = property(lambda self: self._mem.shape)
+    dtype = property(lambda self: self._mem.dtype)
+    strides = property(lambda self: self._mem.strides)
+    ndim = property(lambda self: self._mem.ndim)
+    size = property(lambda self: self._mem.size)
+    nbytes = property(lambda self: self._mem.nbytes)
+    itemsize = property(lambda self: self._mem.itemsize)
+    flags = property(lambda self: self._mem.flags)
+    T = property(lambda self: self._view(self._mem.T))
+    mT = property(lambda self: self._view(self._mem.mT))
+    real = property(lambda self: self._view(self._mem.real))
+    imag = property(lambda self: wrap(self._mem.imag, (self,)))
+
+    @property
+    def base(self):
+        """The device array owning the memory of a view (None for the owner), as in CuPy."""
+        return self._base
+
+    def _view(self, mem):
+        return device_view(mem, self if self._base is None else self._base)
+
+    def __len__(self):
+        return len(self._mem)
 
     # ---- CuPy's own attributes --------------------------------------------
 
@@ -58,22 +104,30 @@ class ndarray(np.ndarray):
     @property
     def data(self):
         from .cuda.memory import MemoryPointer, _HostMemory
-        ptr = self.__array_interface__['data'][0]
-        return MemoryPointer(_HostMemory(ptr, self.nbytes, self), 0)
+        return MemoryPointer(_HostMemory(address(self), self.nbytes, self), 0)
 
     def get(self, stream=None, order='C', out=None, blocking=True):
         _counting.download(self.nbytes)
         _stream.run_queued(stream)
-        host = self.view(np.ndarray)
         if out is not None:
-            if not isinstance(out, np.ndarray) or isinstance(out, ndarray):
+            if not isinstance(out, np.ndarray):
                 raise TypeError('out must be a numpy.ndarray')
             if out.shape != self.shape or out.dtype != self.dtype:
                 raise ValueError('out has shape %s dtype %s, need %s %s'
                                  % (out.shape, out.dtype, self.shape, self.dtype))
-            out[...] = host
+            out[...] = self._mem
             return out
-        return np.array(host, order=order, copy=True)
+        return np.array(self._mem, order=order, copy=True)
+
+    @property
+    def __cuda_array_interface__(self):
+        # Version 3 names the current stream (1 for the legacy default), as CuPy's does.
+        from .cuda.stream import get_current_stream
+        stream = get_current_stream().ptr
+        return {'shape': self.shape, 'typestr': self.dtype.str, 'descr': self.dtype.descr,
+                'data': (address(self), False), 'version': 3,
+                'strides': None if self.flags.c_contiguous else self.strides,
+                'stream': stream or 1}
 
     # DLPack: the consumer passes its stream, which is made to wait for the
     # work queued so far on the current stream (the producer's side of CUDA's
@@ -88,10 +142,10 @@ class ndarray(np.ndarray):
             current = get_current_stream()
             if consumer._queue is not current._queue:
                 consumer.wait_event(current.record())
-        return np.ndarray.__dlpack__(self.view(np.ndarray))
+        return self._mem.__dlpack__()
 
     def set(self, arr, stream=None):
-        if not isinstance(arr, np.ndarray) or isinstance(arr, ndarray):
+        if not isinstance(arr, np.ndarray):
             raise TypeError('set() takes a numpy.ndarray, got %s' % type(arr).__name__)
         if arr.shape != self.shape:
             raise ValueError('shape mismatch: %s into %s' % (arr.shape, self.shape))
@@ -99,42 +153,46 @@ class ndarray(np.ndarray):
             raise TypeError('dtype mismatch: %s into %s' % (arr.dtype, self.dtype))
         # The host data is taken now (a copy from pageable memory is staged at
         # once); it reaches the device in stream order.
-        src, dst = np.array(arr, copy=True), self.view(np.ndarray)
+        src, dst = np.array(arr, copy=True), self._mem
         _counting.upload(src.nbytes)
         _stream.enqueue(lambda: np.copyto(dst, src), stream)
 
     def __repr__(self):
         _stream.run_queued()
-        return repr(self.view(np.ndarray))
+        return repr(self._mem)
 
     def __str__(self):
         _stream.run_queued()
-        return str(self.view(np.ndarray))
+        return str(self._mem)
+
+    # Pickling goes through the host, as CuPy's does.
+    def __reduce__(self):
+        return _unpickle, (self.get(),)
 
     # CuPy indexing never leaves the device: a single element is a 0-d array,
     # a view like any other basic index.
     def __getitem__(self, key):
         if _basic_index(key):
-            r = np.ndarray.__getitem__(self, key)
+            r = self._mem[key]
             if isinstance(r, np.generic):
-                r = np.ndarray.__getitem__(self, (key if type(key) is tuple else (key,)) + (Ellipsis,))
-            return r
+                r = self._mem[(key if type(key) is tuple else (key,)) + (Ellipsis,)]
+            return self._view(r)
         _count_index(key)
         _stream.run_queued()
-        return wrap(np.ndarray.__getitem__(self.view(np.ndarray), unwrap(key)), (self,))
+        return wrap(self._mem[unwrap(key)], (self,))
 
     def __setitem__(self, key, value):
         _counting.launch()
         if not _basic_index(key):
             _count_index(key, scatter=True)
             _stream.run_queued()
-            np.ndarray.__setitem__(self.view(np.ndarray), unwrap(key), unwrap(value))
+            self._mem[unwrap(key)] = unwrap(value)
             return
-        target = self.view(np.ndarray)[key]
+        target = self._mem[key]
         if isinstance(target, np.generic):
-            target = self.view(np.ndarray)[(key if type(key) is tuple else (key,)) + (Ellipsis,)]
+            target = self._mem[(key if type(key) is tuple else (key,)) + (Ellipsis,)]
         if isinstance(value, ndarray):
-            value = value.view(np.ndarray)  # read when the copy runs
+            value = value._mem  # read when the copy runs
         elif isinstance(value, np.ndarray):
             value = np.array(value, copy=True)
             if value.ndim:
@@ -147,6 +205,9 @@ class ndarray(np.ndarray):
                                  % (np.shape(value), target.shape)) from None
         _stream.enqueue(lambda: np.copyto(target, value, casting='unsafe'))
 
+    def __contains__(self, value):
+        return bool((self == value).any())
+
     # Copies and conversions are device kernels: queued.
     def copy(self, order='C'):
         return copy_of(self, order=order)
@@ -158,9 +219,9 @@ class ndarray(np.ndarray):
 
     def fill(self, value):
         _counting.launch()
-        dst = self.view(np.ndarray)
+        dst = self._mem
         if isinstance(value, ndarray):
-            value = value.view(np.ndarray)
+            value = value._mem
         _stream.enqueue(lambda: dst.fill(value))
 
     def __copy__(self):
@@ -178,7 +239,6 @@ class ndarray(np.ndarray):
         return np.searchsorted(self, v, side=side, sorter=sorter)
 
     def round(self, decimals=0, out=None):
-        # ndarray.round builds its intermediate on the host; go through np.round.
         return np.round(self, decimals, out=out)
 
     # ---- keeping NumPy's machinery on the device --------------------------
@@ -220,6 +280,7 @@ class ndarray(np.ndarray):
         refuse_host(tuple(kwargs.values()), func.__name__)
         _stream.run_queued()
         out = kwargs.get('out')
+        sources = (args, tuple(kwargs.values()))
         args, kwargs = unwrap(args), {k: unwrap(v) for k, v in kwargs.items()}
         if _sizes_from_data(func.__name__, args):
             _counting.sync()
@@ -227,43 +288,66 @@ class ndarray(np.ndarray):
         if isinstance(out, ndarray):
             _counting.launch()
             return out
-        return wrap(result, (args, tuple(kwargs.values())))
+        return wrap(result, sources)
 
-    def __array_wrap__(self, arr, context=None, return_scalar=False):
-        return arr.view(ndarray) if isinstance(arr, np.ndarray) else arr
+
+def _unpickle(host):
+    _counting.upload(host.nbytes)
+    return land(host)
 
 
 def _reading(name, to_device=True):
-    """An ndarray method that reads the data: it runs after the stream's queued work."""
+    """An ndarray method run on the memory, after the stream's queued work."""
     method = getattr(np.ndarray, name)
 
     def run(self, *args, **kwargs):
         _stream.run_queued()
         if not to_device:
             _counting.download(self.nbytes)
-            return method(self, *args, **kwargs)
+            return method(self._mem, *args, **kwargs)
         if _sizes_from_data(name, (self,) + args):
             _counting.sync()
-        r = method(self.view(np.ndarray), *unwrap(args), **{k: unwrap(v) for k, v in kwargs.items()})
+        out = kwargs.get('out')
+        if out is not None and not isinstance(out, ndarray):
+            raise TypeError('%s: out= must be a device array, got %s' % (name, type(out).__name__))
+        r = method(self._mem, *unwrap(args), **{k: unwrap(v) for k, v in kwargs.items()})
+        if out is not None:
+            _counting.launch()
+            return out
         return wrap(r, (self,))
 
     run.__name__ = name
     return run
 
 
-# C methods that read the data without passing through __array_ufunc__ or
-# __array_function__; the first group's results stay on the device.
-for _name in ('argmax', 'argmin', 'trace', 'nonzero', 'argsort', 'take', 'repeat', 'dot',
-              'compress', 'choose', 'reshape', 'ravel', 'flatten', 'cumsum', 'cumprod',
-              'partition', 'argpartition', 'diagonal', 'squeeze', 'transpose', 'swapaxes'):
+# NumPy's methods, on the device; the second group reads the data back to the host.
+for _name in ('all', 'any', 'argmax', 'argmin', 'argpartition', 'argsort', 'byteswap', 'choose',
+              'clip', 'compress', 'conj', 'conjugate', 'cumprod', 'cumsum', 'diagonal', 'dot',
+              'flatten', 'max', 'mean', 'min', 'nonzero', 'partition', 'prod', 'ravel', 'repeat',
+              'reshape', 'squeeze', 'std', 'sum', 'swapaxes', 'take', 'trace', 'transpose', 'var',
+              'view'):
     setattr(ndarray, _name, _reading(_name))
 for _name in ('tolist', 'item', 'tobytes', 'sort', 'put', 'tofile', 'dump', 'dumps',
-              '__float__', '__int__', '__complex__', '__bool__', '__index__', '__reduce__',
-              '__reduce_ex__', '__array__', '__format__'):
+              '__float__', '__int__', '__complex__', '__bool__', '__index__', '__format__'):
     setattr(ndarray, _name, _reading(_name, to_device=False))
 del _name
 
 ndarray.__module__ = 'cupy'
+
+
+def device_view(mem, base=None):
+    """The device array over `mem`, memory that stands for device memory (no work, no copy);
+    base is the device array owning it, for a view."""
+    dev = object.__new__(ndarray)
+    dev._mem = mem
+    dev._base = base
+    account(mem)
+    return dev
+
+
+def address(dev):
+    """Address of a device array's first element."""
+    return dev._mem.__array_interface__['data'][0]
 
 
 class _Ledger:
@@ -336,19 +420,19 @@ def _count_index(key, scatter=False):
 def copy_of(a, dtype=None, order='K'):
     """A device copy of a device array, made by a queued kernel on the current stream."""
     _counting.launch()
-    src = a.view(np.ndarray)
+    src = a._mem
     dst = poison(retiring(np.empty_like(src, dtype=dtype, order=order)))
     _stream.enqueue(lambda: np.copyto(dst, src, casting='unsafe'))
-    return dst.view(ndarray)
+    return device_view(dst)
 
 
 def land(host, stream=None):
     """A device array that receives a freshly computed host array when the stream gets to it."""
     if host.size == 0 or host.dtype.hasobject:
-        return host.view(ndarray)
+        return device_view(host)
     dst = poison(retiring(np.empty_like(host)))
     _stream.enqueue(lambda: np.copyto(dst, host), stream)
-    return dst.view(ndarray)
+    return device_view(dst)
 
 
 def retiring(a):
@@ -393,16 +477,16 @@ def poison(arr):
     """
     if arr.size == 0 or arr.dtype.hasobject or arr.dtype == np.bool_:
         return arr
-    flat = arr.view(np.ndarray).ravel(order='K')
+    flat = arr.ravel(order='K')
     if flat.base is None and arr.size > 1:  # ravel copied: not one dense block
-        arr.view(np.ndarray)[...] = np.frombuffer(b'\xff' * arr.dtype.itemsize, arr.dtype)[0]
+        arr[...] = np.frombuffer(b'\xff' * arr.dtype.itemsize, arr.dtype)[0]
         return arr
     flat.view(np.uint8).fill(0xFF)
     return arr
 
 
 def is_host_array(x):
-    return isinstance(x, np.ndarray) and not isinstance(x, ndarray) and x.ndim > 0
+    return isinstance(x, np.ndarray) and x.ndim > 0
 
 
 def _host_error(what, x):
@@ -436,7 +520,7 @@ def _operand_ok(x, what):
 
 def unwrap(x):
     if isinstance(x, ndarray):
-        return x.view(np.ndarray)
+        return x._mem
     t = type(x)
     if t is list or t is tuple:
         return t(unwrap(v) for v in x)
@@ -444,8 +528,10 @@ def unwrap(x):
 
 
 def _arrays(x, found):
-    if isinstance(x, np.ndarray):
-        found.append(x.view(np.ndarray) if isinstance(x, ndarray) else x)
+    if isinstance(x, ndarray):
+        found.append((x._mem, x if x._base is None else x._base))
+    elif isinstance(x, np.ndarray):
+        found.append((x, None))
     elif type(x) in (list, tuple):
         for v in x:
             _arrays(v, found)
@@ -460,8 +546,9 @@ def wrap(r, sources=()):
     """
     t = type(r)
     if t is np.ndarray:
-        if any(np.may_share_memory(r, x) for x in _arrays(sources, [])):
-            return r.view(ndarray)
+        for mem, base in _arrays(sources, []):
+            if np.may_share_memory(r, mem):
+                return device_view(r, base)
         _counting.launch()
         return land(r)
     if isinstance(r, np.generic):

@@ -588,7 +588,7 @@ class RawKernel:
             raise TypeError('%s: a parameter of this type cannot be passed from Python' % where)
         want = p.dtype
         hint = 'pass numpy.%s(...)' % want.name
-        if isinstance(a, np.ndarray):
+        if isinstance(a, (np.ndarray, _core.ndarray)):
             raise TypeError('%s: got an array for a scalar parameter (CuPy would pass its address); %s'
                             % (where, hint))
         if isinstance(a, np.generic):
@@ -622,7 +622,7 @@ class RawKernel:
         """Arguments whose memory overlaps share one guarded copy, so aliasing survives."""
         spans = []
         for pos, a in arrays:
-            lo = a.__array_interface__['data'][0]
+            lo = _core.address(a)
             spans.append((lo, lo + a.nbytes, pos, a))
         spans.sort(key=lambda s: (s[0], -s[1]))
         groups = []
