@@ -124,21 +124,23 @@ def test_upscale_a_folder_keeps_its_layout_and_skips_finished_outputs(tmp_path, 
     assert again.returncode == 1 and "2 skipped" in again.stdout
 
 
-def test_upscale_a_video_frame_by_frame(tmp_path):
+@pytest.mark.parametrize("gop", ["closed", "open"])  # open: B-frames before a key frame refer to the one before
+def test_upscale_a_video_frame_by_frame(tmp_path, gop):
     av = pytest.importorskip("av")
-    frames = [smooth_image(24, 32, seed) for seed in range(6)]
+    frames = [smooth_image(24, 32, seed) for seed in range(12)]
     with av.open(str(tmp_path / "clip.mp4"), "w") as container:
         stream = container.add_stream("libx264", rate=25)
-        stream.width, stream.height, stream.pix_fmt, stream.options = 32, 24, "yuv444p", {"qp": "0"}
+        stream.width, stream.height, stream.pix_fmt = 32, 24, "yuv444p"
+        stream.options = {"qp": "1", "x264-params": f"keyint=5:min-keyint=5:scenecut=0:bframes=2:b-adapt=0:open-gop={int(gop == 'open')}"}
         for frame in frames:
             container.mux(stream.encode(av.VideoFrame.from_ndarray((frame * 255 + 0.5).astype(np.uint8), "bgr24")))
         container.mux(stream.encode())
     done = quorvex("upscale", tmp_path / "clip.mp4", tmp_path / "big.mp4", "--scale=2")
     assert done.returncode == 0, done.stderr
-    assert "6/6" in done.stderr  # the per-frame progress bar
+    assert "12/12" in done.stderr  # the per-frame progress bar
     with av.open(str(tmp_path / "big.mp4")) as container:
         written = [f.to_ndarray(format="bgr24") / 255.0 for f in container.decode(video=0)]
-    assert len(written) == 6 and written[0].shape == (48, 64, 3)
+    assert len(written) == 12 and written[0].shape == (48, 64, 3)
     for frame, out in zip(frames, written):  # 4:2:0 and the encoder's loss on top of the resize
         expected = cv2.resize(frame, None, fx=2, fy=2, interpolation=cv2.INTER_LANCZOS4)
         assert np.abs(out - expected).mean() < 0.02

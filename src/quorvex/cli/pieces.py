@@ -23,25 +23,29 @@ PIECES = 64  # key-frame groups are merged into about this many ranges
 def key_frame_ranges(source: pathlib.Path, pieces: int = PIECES):
     """[(first frame, start pts, frame count)] of the video stream, in order: groups of pictures
     (a key frame and what follows it up to the next one, in decoding order) merged into about
-    `pieces` ranges. Reads packets only."""
+    `pieces` ranges. Reads packets only.
+
+    A range starts only at a key frame that decodes on its own together with all that follows:
+    one followed by pictures shown before it (the leading pictures of an open group, which refer
+    to the group before) or without a time stamp to seek to stays inside the range before it."""
     import av
 
-    groups = []  # [start pts, count]
+    groups = []  # [start pts, count, whether a range can start here]
     with av.open(str(source)) as container:
         stream = container.streams.video[0]
         for packet in container.demux(stream):
             if packet.dts is None and packet.pts is None:
                 continue  # the demuxer's end marker
-            if packet.is_keyframe or not groups:
-                if packet.pts is None:
-                    raise CliError(f"{source}: its key frames carry no time stamps; it cannot be split")
-                groups.append([packet.pts, 0])
+            if not groups or (packet.is_keyframe and packet.pts is not None):
+                groups.append([packet.pts, 0, True])
+            elif packet.pts is not None and groups[-1][0] is not None and packet.pts < groups[-1][0]:
+                groups[-1][2] = False
             groups[-1][1] += 1
-    total = sum(count for _, count in groups)
+    total = sum(count for _, count, _ in groups)
     least = max(1, total // pieces)
     ranges, first = [], 0
-    for pts, count in groups:
-        if ranges and ranges[-1][2] < least:
+    for pts, count, starts in groups:
+        if ranges and (ranges[-1][2] < least or not starts):
             ranges[-1][2] += count
         else:
             ranges.append([first, pts, count])
@@ -53,19 +57,20 @@ def piece_name(target: pathlib.Path, first: int, count: int) -> pathlib.Path:
     return target.with_name(f".{target.stem}.{first:08d}+{count}.piece{target.suffix}")
 
 
-def cut(source: pathlib.Path, destination: pathlib.Path, start_pts: int, count: int) -> None:
+def cut(source: pathlib.Path, destination: pathlib.Path, start_pts: int | None, count: int) -> None:
     """Copies `count` video packets from the key frame at start_pts into destination."""
     import av
 
     with av.open(str(source)) as inp, av.open(str(destination), "w") as out:
         stream = inp.streams.video[0]
         copy = out.add_stream_from_template(stream)
-        inp.seek(start_pts, stream=stream, backward=True, any_frame=False)
+        if start_pts is not None:  # None: the stream's first packet, which has no time stamp
+            inp.seek(start_pts, stream=stream, backward=True, any_frame=False)
         taken = 0
         for packet in inp.demux(stream):
             if packet.dts is None and packet.pts is None:
                 continue
-            if taken == 0 and not (packet.pts == start_pts and packet.is_keyframe):
+            if taken == 0 and start_pts is not None and not (packet.pts == start_pts and packet.is_keyframe):
                 continue  # the seek lands at or before the range's key frame
             packet.stream = copy
             out.mux(packet)
