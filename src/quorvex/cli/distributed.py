@@ -261,6 +261,8 @@ def execute(args, reporter, progress=None) -> dict:
                     item, result = finished
                     bar.update(item[1])
                     if isinstance(result, BadInput):
+                        if item[0] == "frames":
+                            raise result  # a video is one output: it fails as a whole, as in one process
                         failed.append(item[2][0])
                         bar.write(f"quorvex {args.command}: skipped: {result}", file=sys.stderr)
                         continue
