@@ -156,16 +156,21 @@ def _from_dlpack(torch, fn):
     return _mark(from_dlpack, fn)
 
 
+def _on_cpu(torch, args, kwargs):
+    """A `to` call's positional arguments with a CUDA device first made the CPU; device= in
+    kwargs is changed in place the same way."""
+    if _is_cuda(torch, kwargs.get('device')):
+        kwargs['device'] = 'cpu'
+    return (('cpu',) + args[1:]) if args and _is_cuda(torch, args[0]) else args
+
+
 def _to_cpu_first(torch, fn):
     # Tensor.to: the device may come first, positionally. A move between the
     # CPU and a device copies, as it does on a GPU.
     @functools.wraps(fn)
     def to(self, *args, **kwargs):
         given, ordinal = _target(torch, args, kwargs)
-        if args and _is_cuda(torch, args[0]):
-            args = ('cpu',) + args[1:]
-        if _is_cuda(torch, kwargs.get('device')):
-            kwargs['device'] = 'cpu'
+        args = _on_cpu(torch, args, kwargs)
         result = fn(self, *args, **kwargs)
         if not given:
             return result
@@ -180,10 +185,7 @@ def _module_to(torch, fn):
     @functools.wraps(fn)
     def to(self, *args, **kwargs):
         given, ordinal = _target(torch, args, kwargs)
-        if args and _is_cuda(torch, args[0]):
-            args = ('cpu',) + args[1:]
-        if _is_cuda(torch, kwargs.get('device')):
-            kwargs['device'] = 'cpu'
+        args = _on_cpu(torch, args, kwargs)
         result = fn(self, *args, **kwargs)
         if given:
             _place(list(self.parameters()) + list(self.buffers()), ordinal)
