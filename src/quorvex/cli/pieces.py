@@ -18,8 +18,6 @@ from .common import CliError
 PIECES = 64  # key-frame groups are merged into about this many ranges
 
 
-
-
 def key_frame_ranges(source: pathlib.Path, pieces: int = PIECES):
     """[(first frame, start pts, frame count)] of the video stream, in order: groups of pictures
     (a key frame and what follows it up to the next one, in decoding order) merged into about
