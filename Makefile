@@ -6,13 +6,19 @@ BIN := $(VENV)/bin
 
 .PHONY: test install venv stubs bench clean
 
-# The suite runs three times: on CuPy's legacy default stream, inside a non-blocking stream and on
+JOBS ?= auto
+STREAM_TESTS := build/stream-tests.txt
+PYTEST := $(BIN)/python -m pytest -q -n $(JOBS) --dist loadgroup
+
+# The suite runs on CuPy's legacy default stream, then inside a non-blocking stream and on
 # per-thread default streams (tests/conftest.py), so that work ordered only by the default stream's
-# implicit synchronisation fails.
+# implicit synchronisation fails. The first run lists the tests whose result can depend on the
+# stream (those that queue device work or start processes); the other two run only those.
 test: install
-	$(BIN)/python -m pytest -q
-	QUORVEX_TEST_STREAM=nonblocking $(BIN)/python -m pytest -q
-	QUORVEX_TEST_STREAM=per-thread $(BIN)/python -m pytest -q
+	@mkdir -p build && rm -f $(STREAM_TESTS)
+	$(PYTEST) --record-stream-tests $(STREAM_TESTS)
+	QUORVEX_TEST_STREAM=nonblocking $(PYTEST) --stream-tests $(STREAM_TESTS)
+	QUORVEX_TEST_STREAM=per-thread $(PYTEST) --stream-tests $(STREAM_TESTS)
 
 install: venv
 	$(BIN)/pip install --no-build-isolation -q .

@@ -5,9 +5,16 @@ default stream; "nonblocking", a non-blocking stream of its own; "per-thread",
 the per-thread default stream. The package must order its work on whichever
 stream is current. QUORVEX_NO_POOL=1 on a GPU makes every array its own
 allocation (for compute-sanitizer).
+
+The stream mode only matters to tests that queue device work in this process
+(or that start processes, which inherit per-thread default streams), so the
+run on the legacy default stream can list them (--record-stream-tests FILE)
+and the other modes run just those (--stream-tests FILE). Argument, file and
+model tests run once.
 """
 
 import os
+import subprocess
 import sys
 
 import pytest
@@ -51,7 +58,66 @@ def pytest_report_header(config):
     return "quorvex: %s, stream %s" % ("GPU" if ON_GPU else "CPU stand-ins", STREAM_MODE or "legacy default")
 
 
+def pytest_addoption(parser):
+    group = parser.getgroup("quorvex")
+    group.addoption("--record-stream-tests", metavar="FILE",
+                    help="on the legacy default stream: append the tests whose result may depend on the stream mode")
+    group.addoption("--stream-tests", metavar="FILE",
+                    help="in another stream mode: run only the tests that FILE lists for it")
+
+
+_TEST_ID = pytest.StashKey[str]()
+_spawns = [0]  # processes started so far, from any thread (Ray starts its own)
+_spawning_fixtures = set()
+
+
+def _count_spawns():
+    start = subprocess.Popen.__init__
+
+    def counted(self, *args, **kwargs):
+        _spawns[0] += 1
+        return start(self, *args, **kwargs)
+
+    subprocess.Popen.__init__ = counted
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_fixture_setup(fixturedef, request):
+    # A test that uses a process started by a fixture (a Ray cluster) depends on what it inherited.
+    before = _spawns[0]
+    try:
+        return (yield)
+    finally:
+        if _spawns[0] != before:
+            _spawning_fixtures.add(fixturedef.argname)
+
+
+def pytest_configure(config):
+    record, only = config.getoption("record_stream_tests"), config.getoption("stream_tests")
+    if record and STREAM_MODE:
+        raise pytest.UsageError("--record-stream-tests belongs to the run on the legacy default stream")
+    if only and not STREAM_MODE:
+        raise pytest.UsageError("--stream-tests needs QUORVEX_TEST_STREAM")
+    if only and not os.path.exists(only):
+        raise pytest.UsageError("--stream-tests: %s does not exist (made by --record-stream-tests)" % only)
+    if record:
+        config.option.record_stream_tests = os.path.abspath(record)  # tests may change directory
+        _count_spawns()
+
+
+@pytest.hookimpl(tryfirst=True)  # before pytest-xdist renames grouped tests
 def pytest_collection_modifyitems(config, items):
+    for item in items:
+        item.stash[_TEST_ID] = item.nodeid
+    only = config.getoption("stream_tests")
+    if only:
+        # Device work depends on every mode; started processes only see the per-thread one.
+        kinds = ("device", "process") if STREAM_MODE == "per-thread" else ("device",)
+        with open(only) as f:
+            wanted = {test for kind, test in (line.rstrip("\n").split(" ", 1) for line in f) if kind in kinds}
+        kept = [item for item in items if item.nodeid in wanted]
+        config.hook.pytest_deselected(items=[item for item in items if item.nodeid not in wanted])
+        items[:] = kept
     for item in items:
         if ON_GPU and "standin" in item.keywords:
             item.add_marker(pytest.mark.skip(reason="exercises the CPU stand-ins only"))
@@ -64,10 +130,30 @@ def pytest_runtest_call(item):
     # Fixtures were made on the default stream: the device synchronisation orders them
     # before the test, whose own work then runs on the stream of the mode.
     cp.cuda.runtime.deviceSynchronize()
+    record = item.config.getoption("record_stream_tests")
+    spawns = _spawns[0]
     try:
         if STREAM_MODE == "nonblocking":
             with cp.cuda.Stream(non_blocking=True):
                 return (yield)
+        if record and not ON_GPU:
+            with standin.counting() as counts:
+                try:
+                    return (yield)
+                finally:
+                    device = counts.launches + counts.syncs + counts.uploads + counts.downloads > 0
+                    _record(record, item, device, _spawns[0] != spawns)
         return (yield)
     finally:
+        if record and ON_GPU:
+            _record(record, item, True, True)  # a GPU cannot count: every test runs in every mode
         cp.cuda.runtime.deviceSynchronize()
+
+
+def _record(path, item, device, spawned):
+    spawned = spawned or not _spawning_fixtures.isdisjoint(item.fixturenames)
+    test = item.stash[_TEST_ID]
+    lines = (["device %s\n" % test] if device else []) + (["process %s\n" % test] if spawned else [])
+    if lines:
+        with open(path, "a") as f:  # appends of whole lines: safe from parallel workers
+            f.write("".join(lines))

@@ -22,6 +22,7 @@ from quorvex.cli.common import CliError  # noqa: E402
 from quorvex.cli.distributed import run_job  # noqa: E402
 
 GPUS = 1 if ON_GPU else 0
+pytestmark = pytest.mark.xdist_group("ray")  # one local cluster, on one test worker
 
 
 @pytest.fixture(scope="module")
