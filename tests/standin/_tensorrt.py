@@ -1117,6 +1117,13 @@ class OnnxParser:
         net = self._network
         if net._model is not None:
             return self._fail(ErrorCode.INVALID_GRAPH, 'the network already holds a model')
+        if _MAJOR >= 11:
+            # Strongly typed: every operator must get the types ONNX defines for it.
+            import onnx
+            try:
+                onnx.shape_inference.infer_shapes(_bf16_as_fp16(proto), check_type=True, strict_mode=True)
+            except Exception as exc:
+                return self._fail(ErrorCode.INVALID_NODE, 'type check failed: %s' % exc)
         try:
             _, _, io = _load(data)
         except _Refused as exc:
@@ -1134,6 +1141,36 @@ class OnnxParser:
 
     def __exit__(self, *exc):
         return False
+
+
+def _bf16_as_fp16(proto):
+    """A copy typed with half where bfloat16 stands: TensorRT takes bfloat16 wherever it takes
+    half, also in operators whose ONNX opset lists no bfloat16."""
+    from onnx import TensorProto
+    copy = type(proto)()
+    copy.CopyFrom(proto)
+    bf16, fp16 = TensorProto.BFLOAT16, TensorProto.FLOAT16
+
+    def retype(g):
+        for t in g.initializer:
+            if t.data_type == bf16:
+                t.data_type = fp16
+        for vi in list(g.input) + list(g.output) + list(g.value_info):
+            if vi.type.tensor_type.elem_type == bf16:
+                vi.type.tensor_type.elem_type = fp16
+        for node in g.node:
+            for a in node.attribute:
+                if a.HasField('t') and a.t.data_type == bf16:
+                    a.t.data_type = fp16
+                if node.op_type == 'Cast' and a.name == 'to' and a.i == bf16:
+                    a.i = fp16
+                if a.HasField('g'):
+                    retype(a.g)
+                for sub in a.graphs:
+                    retype(sub)
+
+    retype(copy.graph)
+    return copy
 
 
 class IOptimizationProfile:
