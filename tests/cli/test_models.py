@@ -40,7 +40,7 @@ def model(op, shape, out_shape, elem=TensorProto.FLOAT):
 
 
 @standin_only
-@pytest.mark.parametrize("elem", [TensorProto.FLOAT, TensorProto.FLOAT16])
+@pytest.mark.parametrize("elem", [TensorProto.FLOAT, TensorProto.FLOAT16], ids=["float32", "float16"])
 def test_tensorrt_runner_reads_the_batch_its_producer_wrote(tmp_path, elem):
     from standin.tensorrt import engine_bytes
 
