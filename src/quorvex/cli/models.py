@@ -233,7 +233,7 @@ class TorchRunner(Runner):
 
 class OnnxRunner(Runner):
     def __init__(self, path: str, device_id: int, precision: str | None, reporter):
-        ort = needs("onnxruntime", "onnxruntime")
+        ort = needs("onnxruntime", "onnxruntime-gpu")
         info = inspect_onnx(path)
         if len(info["inputs"]) != 1 or len(info["outputs"]) != 1:
             raise CliError(f"{path}: an upscaling model has one input and one output; this one has "

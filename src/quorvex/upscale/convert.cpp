@@ -745,7 +745,9 @@ NB_MODULE(convert, m) {
             "None",
             "Builds a TensorRT engine whose dynamic input axes get an optimization profile: batch from "
             "batch_requirements, height and width from size_requirements (minimum, optimal, maximum), "
-            "channels 1 to 4. precision: 'fp16', 'bf16', 'int8' where the device is fast at it, else TF32. "
+            "channels 1 to 4. precision: 'fp16', 'bf16', 'int8' where the device is fast at it, else TF32; "
+            "TensorRT 11 (strongly typed) gets the graph converted to half or bfloat16 instead, inputs and "
+            "outputs keeping their types, and refuses 'int8'. "
             "Failures print suggestions and raise RuntimeError.");
     qv::def(m, "onnx_to_trt_fixed_shape", onnx_to_trt_fixed_shape,
             {{"onnx_path", "str"},
@@ -755,7 +757,8 @@ NB_MODULE(convert, m) {
              {"workspace", "int", nb::int_(1073741824)}},
             "None",
             "Builds a TensorRT engine with the model's input rewritten to fixed_shape (batch, channels, "
-            "height, width). precision: 'fp16' or 'int8' where the device is fast at it, else the default.");
+            "height, width). precision: 'fp16' or 'int8' where the device is fast at it, else the default; "
+            "TensorRT 11 gets the graph converted to half for 'fp16' and refuses 'int8'.");
     qv::def(m, "onnx_to_trt", onnx_to_trt,
             {{"onnx_path", "str"},
              {"engine_path", "str"},
