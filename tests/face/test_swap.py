@@ -167,6 +167,19 @@ def test_an_uncreatable_engine_cache_folder_is_named(cls, model, tmp_path, monke
     assert error.value.strerror.startswith("Cannot create the TensorRT engine cache folder")
 
 
+@pytest.mark.parametrize("cls, model", SESSIONS + [("GFPGAN", swap_model)])
+def test_the_session_options_reach_the_session(cls, model):
+    data = model().SerializeToString()
+    if cls == "GFPGAN":  # the command hands session_arguments on to the enhancer
+        from quorvex.face.enhancer import GFPGAN
+
+        session = GFPGAN(data, **quorvex.face.swap.session_arguments("cpu")).session
+    else:
+        session = cls(model_bytes=data, device="cpu").session
+    options = session.get_session_options()
+    assert (options.log_severity_level, options.log_verbosity_level) == (4, 4)
+
+
 @pytest.mark.parametrize("cls, model", SESSIONS)
 def test_model_bytes_win_over_model_path(cls, model, tmp_path):
     data = model().SerializeToString()

@@ -17,8 +17,15 @@ is given (with the cupy stand-in the run is queued there; see
 ``cupy.cuda.stream``), so inputs staged on another stream without an event are
 read before they arrive.
 
-Not emulated: reduced precision (an FP16/INT8 build still computes in the
-model's own types), plugins, refitting, and engine building beyond what the ONNX parser gives.
+The stand-in offers the API of one TensorRT generation at a time, the one its
+``__version__`` names: 10 (the default; ``QUORVEX_STANDIN_TENSORRT=11`` picks the
+other) or 11, which ``set_version`` switches in place.  TensorRT 11 networks are
+strongly typed: the precision flags, ``platform_has_fast_*``, ``EXPLICIT_BATCH``
+and the implicit-batch and old device-memory queries are gone from it.
+
+Not emulated: reduced precision (an FP16/INT8 build, or a graph whose types are
+half or bfloat16, still computes in single precision; only the I/O types stay the
+model's), plugins, refitting, and engine building beyond what the ONNX parser gives.
 """
 
 import ctypes
@@ -31,7 +38,7 @@ import warnings
 
 import numpy as np
 
-__version__ = '10.0.0-standin'
+__version__ = '10.0.0-standin'  # see set_version
 __quorvex_standin__ = True
 
 ENGINE_MAGIC = b'QVTRT-STANDIN\x00'
@@ -364,7 +371,67 @@ def _session(model_bytes):
     import onnxruntime
     options = onnxruntime.SessionOptions()
     options.log_severity_level = 3
-    return onnxruntime.InferenceSession(model_bytes, options, providers=['CPUExecutionProvider'])
+    return onnxruntime.InferenceSession(_widened(model_bytes), options,
+                                        providers=['CPUExecutionProvider'])
+
+
+def onnx_mapping_name(data_type):
+    from onnx import TensorProto
+    return TensorProto.DataType.Name(data_type)
+
+
+def _widened(model_bytes):
+    """The model computing in single precision where its graph holds half or bfloat16 values
+    (ONNX Runtime's CPU provider lacks most of those kernels); its I/O types stay."""
+    import onnx
+    from onnx import TensorProto, helper, numpy_helper
+    reduced = (TensorProto.FLOAT16, TensorProto.BFLOAT16)
+    model = onnx.load_from_string(model_bytes)
+    graph = model.graph
+
+    def widen_tensor(t):
+        if t.data_type in reduced:
+            t.CopyFrom(numpy_helper.from_array(numpy_helper.to_array(t).astype(np.float32), t.name))
+            return True
+        return False
+
+    def widen(g):
+        changed = any([widen_tensor(t) for t in g.initializer])
+        for node in g.node:
+            for a in node.attribute:
+                if a.type == onnx.AttributeProto.TENSOR:
+                    changed |= widen_tensor(a.t)
+                elif node.op_type == 'Cast' and a.name == 'to' and a.i in reduced:
+                    a.i, changed = TensorProto.FLOAT, True
+                elif a.type == onnx.AttributeProto.GRAPH:
+                    changed |= widen(a.g)
+                elif a.type == onnx.AttributeProto.GRAPHS:
+                    changed |= any([widen(sub) for sub in a.graphs])
+        return changed
+
+    if not widen(graph):
+        return model_bytes
+    del graph.value_info[:]
+    cast_in, cast_out = [], []
+    for vi in graph.input:
+        kind = vi.type.tensor_type.elem_type
+        if kind in reduced:
+            inner = vi.name + '/standin_f32'
+            for node in graph.node:
+                node.input[:] = [inner if n == vi.name else n for n in node.input]
+            cast_in.append(helper.make_node('Cast', [vi.name], [inner], to=TensorProto.FLOAT))
+    for vi in graph.output:
+        kind = vi.type.tensor_type.elem_type
+        if kind in reduced:
+            inner = vi.name + '/standin_f32'
+            for node in graph.node:
+                node.input[:] = [inner if n == vi.name else n for n in node.input]
+                node.output[:] = [inner if n == vi.name else n for n in node.output]
+            cast_out.append(helper.make_node('Cast', [inner], [vi.name], to=kind))
+    nodes = cast_in + list(graph.node) + cast_out
+    del graph.node[:]
+    graph.node.extend(nodes)
+    return model.SerializeToString()
 
 
 def _io_of(session, model):
@@ -465,6 +532,7 @@ class ICudaEngine:
                 'memory_pools': {MemoryPoolType[k]: v for k, v in raw['memory_pools'].items()},
                 'builder_optimization_level': raw['builder_optimization_level'],
                 'network_flags': raw['network_flags'],
+                'weight_types': raw['weight_types'],
             }
         # An engine has at least one profile; without a build, its bounds are
         # the model's own shapes (None where a dimension is dynamic).
@@ -491,6 +559,10 @@ class ICudaEngine:
 
     @property
     def device_memory_size(self):
+        return 0
+
+    @property
+    def device_memory_size_v2(self):
         return 0
 
     @property
@@ -1045,6 +1117,13 @@ class OnnxParser:
         net = self._network
         if net._model is not None:
             return self._fail(ErrorCode.INVALID_GRAPH, 'the network already holds a model')
+        if _MAJOR >= 11:
+            # Strongly typed: every operator must get the types ONNX defines for it.
+            import onnx
+            try:
+                onnx.shape_inference.infer_shapes(_bf16_as_fp16(proto), check_type=True, strict_mode=True)
+            except Exception as exc:
+                return self._fail(ErrorCode.INVALID_NODE, 'type check failed: %s' % exc)
         try:
             _, _, io = _load(data)
         except _Refused as exc:
@@ -1062,6 +1141,36 @@ class OnnxParser:
 
     def __exit__(self, *exc):
         return False
+
+
+def _bf16_as_fp16(proto):
+    """A copy typed with half where bfloat16 stands: TensorRT takes bfloat16 wherever it takes
+    half, also in operators whose ONNX opset lists no bfloat16."""
+    from onnx import TensorProto
+    copy = type(proto)()
+    copy.CopyFrom(proto)
+    bf16, fp16 = TensorProto.BFLOAT16, TensorProto.FLOAT16
+
+    def retype(g):
+        for t in g.initializer:
+            if t.data_type == bf16:
+                t.data_type = fp16
+        for vi in list(g.input) + list(g.output) + list(g.value_info):
+            if vi.type.tensor_type.elem_type == bf16:
+                vi.type.tensor_type.elem_type = fp16
+        for node in g.node:
+            for a in node.attribute:
+                if a.HasField('t') and a.t.data_type == bf16:
+                    a.t.data_type = fp16
+                if node.op_type == 'Cast' and a.name == 'to' and a.i == bf16:
+                    a.i = fp16
+                if a.HasField('g'):
+                    retype(a.g)
+                for sub in a.graphs:
+                    retype(sub)
+
+    retype(copy.graph)
+    return copy
 
 
 class IOptimizationProfile:
@@ -1105,7 +1214,8 @@ class IBuilderConfig:
         self.default_device_type = DeviceType.GPU
         self.DLA_core = -1
         self.avg_timing_iterations = 1
-        self.int8_calibrator = None
+        if _MAJOR < 11:
+            self.int8_calibrator = None
         return self
 
     @property
@@ -1146,20 +1256,6 @@ class IBuilderConfig:
         pool = _member(MemoryPoolType, pool, 'get_memory_pool_limit')
         return self._pools.get(pool, _DEVICE_MEMORY if pool is MemoryPoolType.WORKSPACE else 0)
 
-    # Gone from TensorRT 10; kept so code written for 8.x still runs here,
-    # with a warning pointing at its replacement.
-    @property
-    def max_workspace_size(self):
-        warnings.warn('max_workspace_size is removed in TensorRT 10; use '
-                      'get_memory_pool_limit(MemoryPoolType.WORKSPACE)', DeprecationWarning, 2)
-        return self.get_memory_pool_limit(MemoryPoolType.WORKSPACE)
-
-    @max_workspace_size.setter
-    def max_workspace_size(self, value):
-        warnings.warn('max_workspace_size is removed in TensorRT 10; use '
-                      'set_memory_pool_limit(MemoryPoolType.WORKSPACE, n)', DeprecationWarning, 2)
-        self.set_memory_pool_limit(MemoryPoolType.WORKSPACE, value)
-
     def __enter__(self):
         return self
 
@@ -1179,7 +1275,8 @@ class Builder:
 
     def create_network(self, flags=0):
         flags = _as_int(flags, 'create_network')
-        if flags & ~0b11:
+        # EXPLICIT_BATCH (bit 0) is gone from TensorRT 11; STRONGLY_TYPED is accepted there.
+        if flags & ~(0b11 if _MAJOR < 11 else 0b10):
             _error(self.logger, 'IBuilder::createNetworkV2: Error Code 3: API Usage Error '
                    '(unknown network creation flags 0x%x)' % flags)
             return None
@@ -1262,6 +1359,8 @@ def _build(network, config):
         'memory_pools': pools,
         'builder_optimization_level': int(config.builder_optimization_level),
         'network_flags': network.flags,
+        # Strongly typed builds take their precision from these.
+        'weight_types': sorted({onnx_mapping_name(t.data_type) for t in model.graph.initializer}),
     }
     for i in reversed(range(len(model.metadata_props))):
         if model.metadata_props[i].key == _BUILD_KEY:
@@ -1272,9 +1371,53 @@ def _build(network, config):
     return model.SerializeToString()
 
 
+# ---------------------------------------------------------------- generations
+
+_MAJOR = 10
+_VERSIONS = {10: '10.0.0-standin', 11: '11.4.0-standin'}
+_BUILDER_FLAG_10 = BuilderFlag
+_CREATION_FLAG_10 = NetworkDefinitionCreationFlag
+# Weak typing is gone from TensorRT 11: networks take their precision from their types.
+_BUILDER_FLAG_11 = _Enum('BuilderFlag', [
+    (f.name, f.value) for f in BuilderFlag
+    if f.name not in ('FP16', 'INT8', 'FP8', 'BF16', 'OBEY_PRECISION_CONSTRAINTS',
+                      'PREFER_PRECISION_CONSTRAINTS', 'DIRECT_IO')])
+_CREATION_FLAG_11 = _Enum('NetworkDefinitionCreationFlag', [('STRONGLY_TYPED', 1)])
+_REMOVED_IN_11 = {
+    'Builder': ('platform_has_fast_fp16', 'platform_has_fast_int8', 'platform_has_tf32'),
+    'ICudaEngine': ('device_memory_size', 'has_implicit_batch_dimension'),
+    'INetworkDefinition': ('has_implicit_batch_dimension',),
+}
+_KEPT = {(cls, name): globals()[cls].__dict__[name]
+         for cls, names in _REMOVED_IN_11.items() for name in names}
+
+
+def set_version(major):
+    """Offers the API of TensorRT ``major`` (10 or 11) from now on; returns the previous major.
+
+    The module is changed in place, so handles to it taken earlier see the new API.
+    """
+    global _MAJOR, __version__, BuilderFlag, NetworkDefinitionCreationFlag
+    if major not in _VERSIONS:
+        raise ValueError('the TensorRT stand-in offers versions 10 and 11, not %r' % (major,))
+    previous, _MAJOR, __version__ = _MAJOR, major, _VERSIONS[major]
+    BuilderFlag = _BUILDER_FLAG_10 if major < 11 else _BUILDER_FLAG_11
+    NetworkDefinitionCreationFlag = _CREATION_FLAG_10 if major < 11 else _CREATION_FLAG_11
+    for (cls, name), value in _KEPT.items():
+        if major < 11:
+            setattr(globals()[cls], name, value)
+        elif name in globals()[cls].__dict__:
+            delattr(globals()[cls], name)
+    return previous
+
+
 # pybind11 reports TensorRT's classes as living in ``tensorrt``.
 for _cls in [v for v in list(globals().values()) if isinstance(v, type) and
              v.__module__ == __name__ and not v.__name__.startswith('_')]:
     _cls.__module__ = 'tensorrt'
 _Severity.__module__ = 'tensorrt'
+for _cls in (_BUILDER_FLAG_11, _CREATION_FLAG_11):
+    _cls.__module__ = 'tensorrt'
 del _cls
+
+set_version(int(os.environ.get('QUORVEX_STANDIN_TENSORRT', '10')))

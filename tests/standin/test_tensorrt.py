@@ -36,7 +36,7 @@ def load(data):
 
 
 def test_install_registers_the_stand_in():
-    assert trt.__version__ == '10.0.0-standin'
+    assert trt.__version__ in ('10.0.0-standin', '11.4.0-standin')
     assert engine_bytes(b'abc') == ENGINE_MAGIC + b'abc'
 
 
@@ -97,7 +97,7 @@ def test_dynamic_model_builds_through_the_builder_and_runs_with_set_shapes():
     model = affine_model(shape=['n', 3, 'h', 'w'])
     logger = trt.Logger()
     builder = trt.Builder(logger)
-    network = builder.create_network(1 << int(trt.NetworkDefinitionCreationFlag.EXPLICIT_BATCH))
+    network = builder.create_network(0)  # explicit batch is implied from TensorRT 10 on
     parser = trt.OnnxParser(network, logger)
     assert parser.parse(model.SerializeToString()), [str(parser.get_error(i))
                                                       for i in range(parser.num_errors)]
@@ -105,7 +105,7 @@ def test_dynamic_model_builds_through_the_builder_and_runs_with_set_shapes():
     assert network.get_input(0).shape == (-1, 3, -1, -1)
 
     config = builder.create_builder_config()
-    config.set_flag(trt.BuilderFlag.FP16)
+    config.set_flag(trt.BuilderFlag.SPARSE_WEIGHTS)
     config.set_memory_pool_limit(trt.MemoryPoolType.WORKSPACE, 1 << 28)
     assert builder.build_serialized_network(network, config) is None  # dynamic needs a profile
     profile = builder.create_optimization_profile()
@@ -116,7 +116,7 @@ def test_dynamic_model_builds_through_the_builder_and_runs_with_set_shapes():
 
     engine = load(plan)
     info = engine.standin_build_info
-    assert {trt.BuilderFlag.FP16, trt.BuilderFlag.TF32} <= info['flags']
+    assert {trt.BuilderFlag.SPARSE_WEIGHTS, trt.BuilderFlag.TF32} <= info['flags']
     assert info['profiles'] == [{'x': ((1, 3, 2, 2), (1, 3, 8, 8), (2, 3, 16, 16))}]
     assert info['workspace'] == 1 << 28
     assert engine.get_tensor_shape('x') == (-1, 3, -1, -1)
@@ -132,3 +132,22 @@ def test_dynamic_model_builds_through_the_builder_and_runs_with_set_shapes():
     assert context.execute_v2([x.data.ptr, y.data.ptr, s.data.ptr])
     np.testing.assert_allclose(y.get(), x.get() * 2 + 1, rtol=1e-6)
     np.testing.assert_allclose(s.get(), x.get().sum(axis=1, keepdims=True), rtol=1e-6)
+
+
+@pytest.mark.parametrize('major', [10, 11])
+def test_each_version_offers_its_own_api(major):
+    previous = trt.set_version(major)
+    try:
+        assert trt.__version__.split('.')[0] == str(major)
+        weak = major < 11  # TensorRT 11 networks are strongly typed
+        assert all(hasattr(trt.BuilderFlag, f) == weak for f in ('FP16', 'BF16', 'INT8', 'FP8',
+                                                                   'OBEY_PRECISION_CONSTRAINTS',
+                                                                   'PREFER_PRECISION_CONSTRAINTS'))
+        assert hasattr(trt.BuilderFlag, 'TF32')
+        assert hasattr(trt.NetworkDefinitionCreationFlag, 'EXPLICIT_BATCH') == weak
+        assert all(hasattr(trt.Builder, q) == weak
+                   for q in ('platform_has_fast_fp16', 'platform_has_fast_int8', 'platform_has_tf32'))
+        assert all(hasattr(trt.ICudaEngine, q) == weak for q in ('device_memory_size', 'has_implicit_batch_dimension'))
+        assert not hasattr(trt.IBuilderConfig, 'max_workspace_size')  # gone from TensorRT 10
+    finally:
+        trt.set_version(previous)

@@ -1,7 +1,8 @@
 """Checkpoints exported to ONNX, and ONNX models built into TensorRT engines.
 
 Where TensorRT is missing the stand-in builds the engines; they record what the build asked for
-(flags, profiles, workspace), which the builder tests read back.
+(flags, profiles, workspace, weight types), which the builder tests read back. The builder tests
+run against the API of TensorRT 10 (precision flags) and of TensorRT 11 (strongly typed).
 """
 
 import contextlib
@@ -21,8 +22,26 @@ from quorvex.upscale.convert import onnx_to_trt, onnx_to_trt_dynamic_shape, onnx
 
 standin_only = pytest.mark.skipif(not getattr(trt, "__quorvex_standin__", False),
                                   reason="reads what the TensorRT stand-in records")
-EXPLICIT_BATCH = 1 << int(trt.NetworkDefinitionCreationFlag.EXPLICIT_BATCH)
 DYNAMIC = ["N", 3, "H", "W"]
+
+
+@pytest.fixture(autouse=True, params=[10, 11], ids=["trt10", "trt11"])
+def generation(request):
+    """The TensorRT API generation the test runs against (the stand-in offers either)."""
+    if not getattr(trt, "__quorvex_standin__", False):
+        if int(trt.__version__.split(".")[0]) != request.param:
+            pytest.skip(f"the real TensorRT {trt.__version__} is installed")
+        yield request.param
+        return
+    previous = trt.set_version(request.param)
+    yield request.param
+    trt.set_version(previous)
+
+
+def explicit_batch():
+    """The network flags the builders pass: explicit batch where the release has the flag."""
+    creation = trt.NetworkDefinitionCreationFlag
+    return 1 << int(creation.EXPLICIT_BATCH) if hasattr(creation, "EXPLICIT_BATCH") else 0
 
 # ------------------------------------------------------------------ models made here
 
@@ -39,6 +58,11 @@ def onnx_model(dims, kind="x2"):
         nodes = [helper.make_node("Conv", ["input", "w", "b"], ["f"], pads=[1, 1, 1, 1]),
                  helper.make_node("DepthToSpace", ["f"], ["output"], blocksize=2, mode="CRD")]
         inits = [numpy_helper.from_array(WEIGHT, "w"), numpy_helper.from_array(BIAS, "b")]
+    elif kind == "resize":  # conv, then nearest x2 upsampling: its scales must stay float
+        nodes = [helper.make_node("Conv", ["input", "w3", "b3"], ["f"], pads=[1, 1, 1, 1]),
+                 helper.make_node("Resize", ["f", "", "scales"], ["output"], mode="nearest")]
+        inits = [numpy_helper.from_array(WEIGHT[:3], "w3"), numpy_helper.from_array(BIAS[:3], "b3"),
+                 numpy_helper.from_array(np.array([1, 1, 2, 2], np.float32), "scales")]
     elif kind == "double":
         nodes = [helper.make_node("Mul", ["input", "two"], ["output"])]
         inits = [numpy_helper.from_array(np.array(2.0, np.float32), "two")]
@@ -48,6 +72,12 @@ def onnx_model(dims, kind="x2"):
     graph = helper.make_graph(nodes, kind, [helper.make_tensor_value_info("input", TensorProto.FLOAT, dims)],
                               [helper.make_tensor_value_info("output", TensorProto.FLOAT, out)], inits)
     return helper.make_model(graph, opset_imports=opsets)
+
+
+def resize_reference(x):
+    features = F.conv2d(torch.as_tensor(x, dtype=torch.float64), torch.as_tensor(WEIGHT[:3], dtype=torch.float64),
+                        torch.as_tensor(BIAS[:3], dtype=torch.float64), padding=1)
+    return features.numpy().repeat(2, axis=2).repeat(2, axis=3)
 
 
 def x2_reference(x):
@@ -127,7 +157,7 @@ def test_dynamic_axes_get_the_profile(paths, capsys, dims, kwargs, expected):
     onnx_to_trt_dynamic_shape(save(onnx_model(dims, "double" if "C" in dims else "x2")), engine_path,
                               workspace=3 << 30, **kwargs)
     info = load_engine(engine_path).standin_build_info
-    assert info["workspace"] == 3 << 30 and info["network_flags"] == EXPLICIT_BATCH
+    assert info["workspace"] == 3 << 30 and info["network_flags"] == explicit_batch()
     out = lines(capsys)
     if expected is None:
         assert info["profiles"] == [] and "Optimization profile set:" not in out
@@ -183,7 +213,9 @@ def test_dynamic_build_prints_its_progress_and_the_engine_runs(paths, capsys):
         ("fixed", "fp32", True, True, []),
     ],
 )
-def test_precision_flags(paths, monkeypatch, flags_set, build, precision, fp16, int8, flags):
+def test_precision_flags(paths, monkeypatch, flags_set, generation, build, precision, fp16, int8, flags):
+    if generation >= 11:
+        pytest.skip("TensorRT 11 has no precision flags")
     monkeypatch.setattr(trt.Builder, "platform_has_fast_fp16", fp16)
     monkeypatch.setattr(trt.Builder, "platform_has_fast_int8", int8)
     save, engine_path = paths
@@ -195,7 +227,43 @@ def test_precision_flags(paths, monkeypatch, flags_set, build, precision, fp16, 
     info = load_engine(engine_path).standin_build_info
     assert set(flags_set) <= info["flags"]
     if build == "fixed":
-        assert info["profiles"] == [] and info["workspace"] == 5 << 20 and info["network_flags"] == EXPLICIT_BATCH
+        assert info["profiles"] == [] and info["workspace"] == 5 << 20 and info["network_flags"] == explicit_batch()
+
+
+@pytest.mark.parametrize("build", ["dynamic", "fixed"])
+@pytest.mark.parametrize("precision, tolerance", [("fp32", 1e-5), ("fp16", 1e-2), ("bf16", 5e-2)])
+def test_precisions_build_on_both_generations(paths, generation, build, precision, tolerance):
+    save, engine_path = paths
+    onnx_path = save(onnx_model(DYNAMIC, "resize"))
+    onnx_to_trt(onnx_path, engine_path, input_shape=(1, 3, 16, 16) if build == "fixed" else None, precision=precision)
+    engine = load_engine(engine_path)
+    # Callers bind single-precision buffers whatever the precision inside.
+    assert [engine.get_tensor_dtype(n) for n in ("input", "output")] == [trt.DataType.FLOAT] * 2
+    reduced = {"fp16": "FLOAT16", "bf16": "BFLOAT16"}.get(precision) if build == "dynamic" or precision == "fp16" else None
+    if getattr(trt, "__quorvex_standin__", False):
+        info = engine.standin_build_info
+        if generation >= 11:  # the precision comes from the graph's types
+            assert info["weight_types"] == [reduced or "FLOAT"]
+        else:
+            assert info["weight_types"] == ["FLOAT"]
+            assert trt.BuilderFlag[{"FLOAT16": "FP16", "BFLOAT16": "BF16"}.get(reduced, "TF32")] in info["flags"]
+    x = np.random.default_rng(2).random((1, 3, 16, 16), dtype=np.float32)
+    expected = resize_reference(x)
+    np.testing.assert_allclose(run_engine(engine_path, x), expected, rtol=tolerance, atol=tolerance)
+
+
+@standin_only
+def test_strongly_typed_tensorrt_refuses_int8_by_name(paths, generation):
+    if generation < 11:
+        pytest.skip("TensorRT 10 has an INT8 flag")
+    save, engine_path = paths
+    with pytest.raises(RuntimeError) as raised:
+        onnx_to_trt_fixed_shape(save(onnx_model(DYNAMIC)), engine_path, (1, 3, 8, 8), "int8")
+    assert str(raised.value) == (
+        f"TensorRT {trt.__version__} cannot build precision 'int8' from a floating-point model: it has no INT8 "
+        "builder flag and builds int8 only from models quantized with Q/DQ nodes (build those with precision "
+        "'fp32')")
+    assert not os.path.exists(engine_path)
 
 
 TRANSFORMER_HELP = [

@@ -31,7 +31,8 @@ inline nb::dict tensorrt_options() {
     return options;
 }
 
-// session_options, providers and provider_options for a device string: "...cuda:N" (the text
+// session_options, providers and provider_options for a device string (create_session hands
+// the options to ONNX Runtime as sess_options): "...cuda:N" (the text
 // after the last colon is the device id), "cuda", "trt", anything else the CPU.
 inline nb::dict session_arguments(const std::string &device) {
     nb::object options = onnxruntime().get().attr("SessionOptions")();
@@ -95,13 +96,26 @@ inline nb::object input_size_of(nb::handle shape) {
     return nb::steal(size);
 }
 
+// The keywords for InferenceSession: ONNX Runtime names the options `sess_options` and drops
+// keywords it does not know without a word, so `session_options` (the name session_arguments
+// publishes) is handed over under that name.
+inline nb::dict session_keywords(nb::handle kwargs) {
+    nb::dict keywords, given = nb::borrow<nb::dict>(kwargs);
+    for (auto [key, value] : given) {
+        bool renamed = nb::str(key).equal(nb::str("session_options")) && !given.contains("sess_options");
+        keywords[renamed ? nb::object(nb::str("sess_options")) : nb::borrow(key)] = value;
+    }
+    return keywords;
+}
+
 inline nb::object create_session(nb::handle model, nb::handle kwargs) {
     nb::object providers = kwargs["providers"];
     if (nb::len(providers) && nb::str(providers[nb::int_(0)]).equal(nb::str("TensorrtExecutionProvider")))
         make_cache_folder();
     nb::object session_type = onnxruntime().get().attr("InferenceSession");
     nb::tuple args = nb::make_tuple(model);
-    PyObject *session = PyObject_Call(session_type.ptr(), args.ptr(), kwargs.ptr());
+    nb::dict keywords = session_keywords(kwargs);
+    PyObject *session = PyObject_Call(session_type.ptr(), args.ptr(), keywords.ptr());
     if (!session) throw nb::python_error();
     return nb::steal(session);
 }

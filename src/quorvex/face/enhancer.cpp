@@ -1,6 +1,7 @@
 // Face restoration with an ONNX network at a fixed 512 x 512 (GFPGAN-style: RGB in -1 to 1).
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
+#include "quorvex/onnx_session.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -45,7 +46,8 @@ const Siblings &siblings() {
 
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0];
-    nb::dict kwargs = nb::borrow<nb::dict>(a[3]);  // a[2], further positional arguments, are ignored
+    // a[2], further positional arguments, are ignored; session_arguments' options reach the session
+    nb::dict kwargs = qv::ort::session_keywords(a[3]);
     self.attr("session") = onnxruntime.get().attr("InferenceSession")(a[1], **kwargs);
     self.attr("input_size") = 512;
     return nb::none();

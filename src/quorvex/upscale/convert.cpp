@@ -225,14 +225,205 @@ void set_workspace(nb::handle trt, nb::handle config, nb::handle workspace) {
         config.attr("max_workspace_size") = workspace;  // TensorRT before 8.4
 }
 
-// Logger, builder, network, parser (fed `model_bytes`) and builder config with its workspace.
-Build set_up(nb::handle model_bytes, nb::handle workspace, const char *parse_failure) {
+// ---------------------------------------------------------------- precision
+
+// TensorRT 11 dropped the precision flags: its networks are strongly typed and take their
+// precision from the types in the model.
+bool strongly_typed(nb::handle trt) { return !nb::hasattr(trt.attr("BuilderFlag"), "FP16"); }
+
+// `builder.<query>`, true where the release no longer has it (strongly typed releases leave
+// the choice of kernels for a type to the builder).
+bool platform_has(nb::handle builder, const char *query) {
+    return !nb::hasattr(builder, query) || truthy(builder.attr(query));
+}
+
+// A precision this TensorRT cannot build is refused before anything is built, naming both.
+void check_precision(nb::handle precision, bool dynamic) {
+    nb::handle trt = tensorrt.get();
+    std::string mode = nb::cast<std::string>(precision);
+    nb::object version = trt.attr("__version__");
+    if (strongly_typed(trt) && mode == "int8")
+        qv::raise(PyExc_RuntimeError,
+                  "TensorRT %U cannot build precision 'int8' from a floating-point model: it has no INT8 "
+                  "builder flag and builds int8 only from models quantized with Q/DQ nodes (build those "
+                  "with precision 'fp32')",
+                  qv::str_of(version).ptr());
+    if (dynamic && !strongly_typed(trt) && mode == "bf16" && !nb::hasattr(trt.attr("BuilderFlag"), "BF16"))
+        qv::raise(PyExc_RuntimeError,
+                  "TensorRT %U cannot build precision 'bf16' (it has no BF16 builder flag); use 'fp16' or "
+                  "'fp32', or a TensorRT release from 9 on",
+                  qv::str_of(version).ptr());
+}
+
+// The builder flag for a precision where the device is fast at it, first match wins: the dynamic
+// path falls back to TF32, the fixed one sets no flag and knows no BF16.
+const char *precision_flag(nb::handle builder, const std::string &mode, bool dynamic) {
+    if (mode == "fp16" && platform_has(builder, "platform_has_fast_fp16")) return "FP16";
+    if (dynamic && mode == "bf16" && platform_has(builder, "platform_has_fast_fp16")) return "BF16";
+    if (mode == "int8" && platform_has(builder, "platform_has_fast_int8")) return "INT8";
+    return dynamic ? "TF32" : nullptr;
+}
+
+struct Reduce {
+    nb::handle onnx;
+    nb::object helper, numpy_helper, target_np;
+    long single, target;
+};
+
+void reduce_tensor(const Reduce &r, nb::handle tensor) {
+    if (nb::cast<long>(tensor.attr("data_type")) != r.single) return;
+    nb::object values = r.numpy_helper.attr("to_array")(tensor).attr("astype")(r.target_np);
+    tensor.attr("CopyFrom")(r.numpy_helper.attr("from_array")(values, tensor.attr("name")));
+}
+
+// Every use of the name `from` as a node input (also inside subgraphs, which may read outer
+// values) and, with `outputs`, as a node output, becomes `to`.
+void rename(nb::handle graph, nb::handle from, nb::handle to, bool outputs) {
+    for (nb::handle node : graph.attr("node")) {
+        for (const char *field : {"input", "output"}) {
+            if (!outputs && field[0] == 'o') continue;
+            nb::object names = node.attr(field);
+            for (size_t i = 0; i < nb::len(names); ++i)
+                if (names[nb::int_(i)].equal(from)) names[nb::int_(i)] = to;
+        }
+        for (nb::handle a : node.attr("attribute")) {
+            if (nb::cast<bool>(a.attr("HasField")("g"))) rename(a.attr("g"), from, to, false);
+            for (nb::handle sub : a.attr("graphs")) rename(sub, from, to, false);
+        }
+    }
+}
+
+// Weights, constants, casts and intermediate types of single precision become r.target.
+void reduce_graph(const Reduce &r, nb::handle graph) {
+    for (nb::handle t : graph.attr("initializer")) reduce_tensor(r, t);
+    for (nb::handle vi : graph.attr("value_info")) {
+        nb::object tensor_type = vi.attr("type").attr("tensor_type");
+        if (nb::cast<long>(tensor_type.attr("elem_type")) == r.single) tensor_type.attr("elem_type") = r.target;
+    }
+    nb::object np = nb::module_::import_("numpy");
+    long tensor_kind = nb::cast<long>(r.onnx.attr("AttributeProto").attr("TENSOR"));
+    for (nb::handle node : graph.attr("node")) {
+        std::string op = nb::cast<std::string>(node.attr("op_type"));
+        nb::list scalars;  // Constant's value_float(s): single precision by definition
+        for (nb::handle a : node.attr("attribute")) {
+            std::string name = nb::cast<std::string>(a.attr("name"));
+            if (nb::cast<long>(a.attr("type")) == tensor_kind) reduce_tensor(r, a.attr("t"));
+            if (op == "Cast" && name == "to" && nb::cast<long>(a.attr("i")) == r.single) a.attr("i") = r.target;
+            if (op == "Constant" && (name == "value_float" || name == "value_floats")) scalars.append(a);
+            if (nb::cast<bool>(a.attr("HasField")("g"))) reduce_graph(r, a.attr("g"));
+            for (nb::handle sub : a.attr("graphs")) reduce_graph(r, sub);
+        }
+        for (nb::handle a : scalars) {
+            bool one = nb::cast<std::string>(a.attr("name")) == "value_float";
+            nb::object values = np.attr("array")(one ? a.attr("f") : nb::object(nb::list(a.attr("floats"))),
+                                                 nb::arg("dtype") = r.target_np);
+            node.attr("attribute").attr("remove")(a);
+            node.attr("attribute").attr("append")(
+                r.helper.attr("make_attribute")("value", r.numpy_helper.attr("from_array")(values)));
+        }
+    }
+}
+
+// The default-domain opset a model imports.
+long opset_of(nb::handle model) {
+    for (nb::handle entry : model.attr("opset_import")) {
+        std::string domain = nb::cast<std::string>(entry.attr("domain"));
+        if (domain.empty() || domain == "ai.onnx") return nb::cast<long>(entry.attr("version"));
+    }
+    return 0;
+}
+
+// The model (a ModelProto, changed in place) computing in `target` ("FLOAT16", "BFLOAT16"),
+// with its single-precision inputs and outputs unchanged behind casts at the boundary, so that
+// callers bind the buffers they did for a single-precision engine. Inputs that ONNX defines as
+// single precision only (the scales of Resize and Upsample) get a cast back.
+void reduce_precision(nb::handle model, const char *target) {
+    Reduce r;
+    r.onnx = onnx_module.get();
+    r.helper = r.onnx.attr("helper");
+    r.numpy_helper = r.onnx.attr("numpy_helper");
+    nb::object types = r.onnx.attr("TensorProto");
+    r.single = nb::cast<long>(types.attr("FLOAT"));
+    r.target = nb::cast<long>(types.attr(target));
+    r.target_np = r.helper.attr("tensor_dtype_to_np_dtype")(r.target);
+    if (nb::cast<long>(r.target_np.attr("itemsize")) != 2)
+        qv::raise(PyExc_RuntimeError, "converting the model to %s needs onnx 1.18 or newer (pip install -U onnx)",
+                  target);
+    nb::object graph = model.attr("graph");
+    reduce_graph(r, graph);
+
+    nb::set initializers;
+    for (nb::handle t : graph.attr("initializer")) initializers.add(t.attr("name"));
+    nb::list first, last;  // casts before and after the graph's nodes
+    auto boundary_type = [&](nb::handle vi) {
+        nb::object tensor_type = vi.attr("type").attr("tensor_type");
+        return nb::cast<long>(tensor_type.attr("elem_type")) == r.single;
+    };
+    for (nb::handle vi : graph.attr("input")) {
+        if (!boundary_type(vi) || initializers.contains(vi.attr("name"))) continue;
+        nb::object inner = nb::str("{}/{}").attr("format")(vi.attr("name"), target);
+        rename(graph, vi.attr("name"), inner, false);
+        first.append(r.helper.attr("make_node")("Cast", nb::make_tuple(vi.attr("name")), nb::make_tuple(inner),
+                                                nb::arg("to") = r.target));
+    }
+    for (nb::handle vi : graph.attr("output")) {
+        if (!boundary_type(vi)) continue;
+        nb::object inner = nb::str("{}/{}").attr("format")(vi.attr("name"), target);
+        rename(graph, vi.attr("name"), inner, true);
+        last.append(r.helper.attr("make_node")("Cast", nb::make_tuple(inner), nb::make_tuple(vi.attr("name")),
+                                               nb::arg("to") = r.single));
+    }
+
+    long opset = opset_of(model);
+    nb::list nodes = first;
+    for (nb::handle node : graph.attr("node")) {
+        std::string op = nb::cast<std::string>(node.attr("op_type"));
+        size_t slot = op == "Resize" ? (opset >= 11 ? 2 : 1) : op == "Upsample" ? 1 : 0;
+        nb::object inputs = node.attr("input");
+        if (slot && slot < nb::len(inputs) && nb::len(nb::object(inputs[nb::int_(slot)]))) {
+            nb::object name = inputs[nb::int_(slot)];
+            nb::object single = nb::str("{}/FLOAT").attr("format")(name);
+            nodes.append(r.helper.attr("make_node")("Cast", nb::make_tuple(name), nb::make_tuple(single),
+                                                    nb::arg("to") = r.single));
+            inputs[nb::int_(slot)] = single;
+        }
+        nb::object copy = r.onnx.attr("NodeProto")();
+        copy.attr("CopyFrom")(node);
+        nodes.append(copy);
+    }
+    for (nb::handle node : last) nodes.append(node);
+    graph.attr("ClearField")("node");
+    graph.attr("node").attr("extend")(nodes);
+}
+
+// The model bytes TensorRT is to parse for a precision: on a strongly typed TensorRT, a half or
+// bfloat16 build converts the graph first; elsewhere the flags do it and the bytes stay.
+nb::object for_precision(nb::handle model, const char *flag) {
+    nb::handle trt = tensorrt.get();
+    bool reduce = strongly_typed(trt) && flag && (std::string(flag) == "FP16" || std::string(flag) == "BF16");
+    if (reduce) {
+        const char *target = std::string(flag) == "FP16" ? "FLOAT16" : "BFLOAT16";
+        say("TensorRT ", trt.attr("__version__"), " takes precision from the model's types: converting the graph to ",
+            target, " (inputs and outputs keep theirs)");
+        reduce_precision(model, target);
+    }
+    return model.attr("SerializeToString")();
+}
+
+// Logger, builder, network and parser.
+Build start() {
     Build b;
     b.trt = nb::borrow(tensorrt.get());
     nb::object logger = b.trt.attr("Logger")(b.trt.attr("Logger").attr("WARNING"));
     b.builder = b.trt.attr("Builder")(logger);
     b.network = b.builder.attr("create_network")(network_flags(b.trt));
     b.parser = b.trt.attr("OnnxParser")(b.network, logger);
+    return b;
+}
+
+// Parses `model_bytes` (errors to stderr, then `parse_failure`) and makes the builder config
+// with its workspace.
+void parse_and_configure(Build &b, nb::handle model_bytes, nb::handle workspace, const char *parse_failure) {
     if (!truthy(b.parser.attr("parse")(model_bytes))) {
         nb::object stderr_ = nb::module_::import_("sys").attr("stderr");
         long count = nb::cast<long>(b.parser.attr("num_errors"));
@@ -241,10 +432,12 @@ Build set_up(nb::handle model_bytes, nb::handle workspace, const char *parse_fai
     }
     b.config = b.builder.attr("create_builder_config")();
     set_workspace(b.trt, b.config, workspace);
-    return b;
 }
 
+// Sets the precision's flag where this TensorRT has it (a strongly typed one took the
+// precision from the converted graph instead).
 void set_flag(const Build &b, const char *flag) {
+    if (!flag || !nb::hasattr(b.trt.attr("BuilderFlag"), flag)) return;
     b.config.attr("set_flag")(b.trt.attr("BuilderFlag").attr(flag));
 }
 
@@ -347,6 +540,7 @@ nb::object onnx_to_trt_dynamic_shape(const qv::Args &a) {
     nb::handle size_requirements = a[4], batch_requirements = a[5];
     check_requirements(size_requirements, "size_requirements");
     check_requirements(batch_requirements, "batch_requirements");
+    check_precision(precision, true);
     auto item = [](nb::handle t, int i) { return nb::borrow(PyTuple_GET_ITEM(t.ptr(), i)); };
 
     say("Building TensorRT engine for upscale model from ONNX model: ", onnx_path);
@@ -361,17 +555,12 @@ nb::object onnx_to_trt_dynamic_shape(const qv::Args &a) {
             nb::object file = nb::module_::import_("io").attr("open")(onnx_path, "rb");
             nb::object model_bytes;
             within(file, [&] { model_bytes = file.attr("read")(); });
-            Build b = set_up(model_bytes, workspace, "Failed to parse the ONNX model");
-
-            std::string mode = nb::cast<std::string>(precision);
-            if (mode == "fp16" && truthy(b.builder.attr("platform_has_fast_fp16")))
-                set_flag(b, "FP16");
-            else if (mode == "bf16" && truthy(b.builder.attr("platform_has_fast_fp16")))
-                set_flag(b, "BF16");
-            else if (mode == "int8" && truthy(b.builder.attr("platform_has_fast_int8")))
-                set_flag(b, "INT8");
-            else
-                set_flag(b, "TF32");
+            Build b = start();
+            const char *flag = precision_flag(b.builder, nb::cast<std::string>(precision), true);
+            if (strongly_typed(b.trt) && flag && std::string(flag) != "TF32")
+                model_bytes = for_precision(onnx_module.get().attr("load_from_string")(model_bytes), flag);
+            parse_and_configure(b, model_bytes, workspace, "Failed to parse the ONNX model");
+            set_flag(b, flag);
 
             nb::object profile = b.builder.attr("create_optimization_profile")();
             nb::object input = b.network.attr("get_input")(0);
@@ -434,6 +623,7 @@ nb::object onnx_to_trt_dynamic_shape(const qv::Args &a) {
 
 nb::object onnx_to_trt_fixed_shape(const qv::Args &a) {
     nb::handle onnx_path = a[0], engine_path = a[1], fixed_shape = a[2], precision = a[3], workspace = a[4];
+    check_precision(precision, false);
     say("Building TensorRT engine with fixed shape from ONNX model: ", onnx_path);
     say("Fixed input shape: ", fixed_shape);
 
@@ -460,16 +650,13 @@ nb::object onnx_to_trt_fixed_shape(const qv::Args &a) {
         },
         [&](nb::python_error &e) { say("\u26a0 ONNX model validation warning: ", qv::str_of(e.value())); });
 
-    Build b = set_up(model.attr("SerializeToString")(), workspace, "Failed to parse the modified ONNX model");
+    Build b = start();
+    const char *flag = precision_flag(b.builder, nb::cast<std::string>(precision), false);
+    parse_and_configure(b, for_precision(model, flag), workspace, "Failed to parse the modified ONNX model");
     nb::object input_tensor = b.network.attr("get_input")(0);
     say("TensorRT input tensor name: ", input_tensor.attr("name"));
     say("TensorRT input shape: ", input_tensor.attr("shape"));
-
-    std::string mode = nb::cast<std::string>(precision);
-    if (mode == "fp16" && truthy(b.builder.attr("platform_has_fast_fp16")))
-        set_flag(b, "FP16");
-    else if (mode == "int8" && truthy(b.builder.attr("platform_has_fast_int8")))
-        set_flag(b, "INT8");
+    set_flag(b, flag);
 
     say("Using fixed shape - no optimization profile required");
     build_and_save(b, engine_path, "Engine build failed",
@@ -558,7 +745,9 @@ NB_MODULE(convert, m) {
             "None",
             "Builds a TensorRT engine whose dynamic input axes get an optimization profile: batch from "
             "batch_requirements, height and width from size_requirements (minimum, optimal, maximum), "
-            "channels 1 to 4. precision: 'fp16', 'bf16', 'int8' where the device is fast at it, else TF32. "
+            "channels 1 to 4. precision: 'fp16', 'bf16', 'int8' where the device is fast at it, else TF32; "
+            "TensorRT 11 (strongly typed) gets the graph converted to half or bfloat16 instead, inputs and "
+            "outputs keeping their types, and refuses 'int8'. "
             "Failures print suggestions and raise RuntimeError.");
     qv::def(m, "onnx_to_trt_fixed_shape", onnx_to_trt_fixed_shape,
             {{"onnx_path", "str"},
@@ -568,7 +757,8 @@ NB_MODULE(convert, m) {
              {"workspace", "int", nb::int_(1073741824)}},
             "None",
             "Builds a TensorRT engine with the model's input rewritten to fixed_shape (batch, channels, "
-            "height, width). precision: 'fp16' or 'int8' where the device is fast at it, else the default.");
+            "height, width). precision: 'fp16' or 'int8' where the device is fast at it, else the default; "
+            "TensorRT 11 gets the graph converted to half for 'fp16' and refuses 'int8'.");
     qv::def(m, "onnx_to_trt", onnx_to_trt,
             {{"onnx_path", "str"},
              {"engine_path", "str"},
