@@ -71,3 +71,21 @@ def pytest_runtest_call(item):
         return (yield)
     finally:
         cp.cuda.runtime.deviceSynchronize()
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_sessionfinish(session, exitstatus):
+    # What the run used of the stand-ins must exist in the real libraries (api_manifest.json).
+    if ON_GPU:
+        return
+    session.config._quorvex_api_problems = problems = standin.api_problems()
+    if problems and session.exitstatus == 0:
+        session.exitstatus = pytest.ExitCode.TESTS_FAILED
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    problems = getattr(config, "_quorvex_api_problems", None)
+    if problems:
+        terminalreporter.section("names the real libraries lack (tests/standin/api_manifest.json)", red=True)
+        for line in problems:
+            terminalreporter.line(line)

@@ -112,6 +112,14 @@ def params(obj, name):
         elif p.kind != SKIP and p.name != 'self' and p.kind != p.POSITIONAL_ONLY: out.append(p.name)
     if out == ['args', 'kwargs'] or (out == ['**'] and '(' in (getattr(obj, '__doc__', '') or '')):
         return from_doc(obj, name) or out
+    if '**' in out:  # keywords read from **kwargs by name: those are the ones taken
+        try:
+            text = inspect.getsource(obj)
+        except (OSError, TypeError):
+            text = ''
+        read = re.findall(r"kwargs(?:\.get\(|\[)\s*[\"'](\w+)[\"']|[\"'](\w+)[\"']\s+in\s+kwargs", text)
+        if read:
+            out = [n for n in out if n != '**'] + sorted({a or b for a, b in read})
     return sorted(out, key=lambda n: n == '**')
 
 def public(name):
