@@ -157,3 +157,33 @@ def _record(path, item, device, spawned):
     if lines:
         with open(path, "a") as f:  # appends of whole lines: safe from parallel workers
             f.write("".join(lines))
+
+
+_worker_api_problems = []
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_sessionfinish(session, exitstatus):
+    # What the run used of the stand-ins must exist in the real libraries (api_manifest.json).
+    if ON_GPU:
+        return
+    problems = sorted(set(standin.api_problems()) | set(_worker_api_problems))
+    if hasattr(session.config, "workeroutput"):  # a pytest-xdist worker: its controller reports them
+        session.config.workeroutput["quorvex_api_problems"] = problems
+        return
+    session.config._quorvex_api_problems = problems
+    if problems and session.exitstatus == 0:
+        session.exitstatus = pytest.ExitCode.TESTS_FAILED
+
+
+@pytest.hookimpl(optionalhook=True)
+def pytest_testnodedown(node, error):
+    _worker_api_problems.extend(getattr(node, "workeroutput", {}).get("quorvex_api_problems", ()))
+
+
+def pytest_terminal_summary(terminalreporter, config):
+    problems = getattr(config, "_quorvex_api_problems", None)
+    if problems:
+        terminalreporter.section("names the real libraries lack (tests/standin/api_manifest.json)", red=True)
+        for line in problems:
+            terminalreporter.line(line)

@@ -81,6 +81,20 @@ def _load_cupy():
     return module
 
 
+def _watch_cupy(cupy):
+    from . import _api
+    for name, module in list(sys.modules.items()):
+        if name.split('.')[0] == 'cupy' and not any(p.startswith('_') for p in name.split('.')):
+            _api.watch(module, 'cupy', name)
+    return cupy
+
+
+def api_problems():
+    """Names the code under test used of the stand-ins that the real libraries lack (see ``_api``)."""
+    from . import _api
+    return _api.problems()
+
+
 def _tensorrt_wanted():
     current = sys.modules.get('tensorrt')
     if current is not None:
@@ -112,13 +126,16 @@ def install():
         for name in [n for n in sys.modules if n.split('.')[0] in ('cupy', 'cupyx', 'cupy_backends')]:
             del sys.modules[name]
         current = None
-    cupy = current if current is not None else _load_cupy()
+    cupy = current if current is not None else _watch_cupy(_load_cupy())
     if importlib.util.find_spec('torch') is not None:
         import torch
         from . import _torch
         _torch.apply(torch)
     install_tensorrt()
     install_nvcodec()
+    if importlib.util.find_spec('onnxruntime') is not None:
+        from . import _api
+        _api.watch_onnxruntime()
     return cupy
 
 
@@ -129,8 +146,9 @@ def install_tensorrt():
     write the bound device memory through it.
     """
     if _tensorrt_wanted():
-        from . import _tensorrt
+        from . import _api, _tensorrt
         sys.modules['tensorrt'] = _tensorrt
+        _api.watch(_tensorrt, 'tensorrt', 'tensorrt')
 
 
 def install_nvcodec():
@@ -144,5 +162,6 @@ def install_nvcodec():
         # Missing, or present without a driver: the stand-in takes its place.
         for name in [n for n in sys.modules if n == 'PyNvVideoCodec' or n.startswith('PyNvVideoCodec.')]:
             del sys.modules[name]
-        from . import _nvcodec
+        from . import _api, _nvcodec
         sys.modules['PyNvVideoCodec'] = _nvcodec
+        _api.watch(_nvcodec, 'PyNvVideoCodec', 'PyNvVideoCodec')

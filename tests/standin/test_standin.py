@@ -102,6 +102,62 @@ def test_streams_order_work_as_cuda_does(cache, writer, reader, order, ordered):
     np.testing.assert_array_equal(dst.get(stream=s2), src.get() * 2)
 
 
+@pytest.mark.parametrize('waits', [False, True])
+def test_a_consumer_that_does_not_wait_runs_before_its_producer(cache, waits):
+    """Forcing the producer's stream runs the unordered consumer's work first, as a GPU may."""
+    src = cp.asarray(np.arange(12, dtype=np.float32).reshape(3, 4))
+    dst = cp.zeros((3, 4), cp.float32)
+    cp.cuda.Device().synchronize()
+    producer, consumer = cp.cuda.Stream(non_blocking=True), cp.cuda.Stream(non_blocking=True)
+    cp.RawKernel(SCALE, 'scale2')((1, 1), (4, 4), (src, dst, np.int32(4), np.int32(3)), stream=producer)
+    if waits:
+        consumer.wait_event(producer.record())
+    with consumer:
+        seen = dst.copy()
+    producer.wait_event(consumer.record())
+    producer.synchronize()
+    np.testing.assert_array_equal(seen.get(stream=consumer), src.get() * 2 if waits else 0)
+
+
+def _set(xp, a, i):
+    a[i] = 5
+    return a
+
+
+@pytest.mark.parametrize('op', [
+    lambda xp, a, i: a[i],
+    lambda xp, a, i: a[:, i[:1]],
+    lambda xp, a, i: xp.concatenate([a, a]),
+    lambda xp, a, i: xp.where(a > 4, a, 0),
+    lambda xp, a, i: a.sum(axis=0),
+    lambda xp, a, i: a.max(),
+    lambda xp, a, i: a == 4,
+    lambda xp, a, i: a.take(i),
+    lambda xp, a, i: xp.take(a, i, axis=1),
+    lambda xp, a, i: a.astype(xp.float64),
+    lambda xp, a, i: xp.clip(a, 2, 8),
+    lambda xp, a, i: xp.stack([a, a + 1]),
+    lambda xp, a, i: a.reshape(-1)[i] * 2,
+    _set,
+    lambda xp, a, i: _set(xp, a, (i, i)),
+    lambda xp, a, i: a.sort(axis=0) or a,
+], ids=['gather', 'gather2', 'concatenate', 'where', 'sum', 'max', 'equal', 'take', 'np.take',
+        'astype', 'clip', 'stack', 'chain', 'scatter', 'scatter2', 'sort'])
+def test_operations_wait_for_the_stream_like_kernels(cache, op):
+    """No operation on device arrays runs its stream's pending work early (as a GPU would not)."""
+    host = np.arange(12, dtype=np.float32).reshape(3, 4)
+    src = cp.asarray(host)
+    index = cp.asarray(np.array([2, 0], np.int64))
+    dst = cp.zeros((3, 4), cp.float32)
+    cp.cuda.Device().synchronize()
+    with cp.cuda.Stream(non_blocking=True) as stream:
+        cp.RawKernel(SCALE, 'scale2')((1, 1), (4, 4), (src, dst, np.int32(4), np.int32(3)))
+        result = op(cp, dst, index)
+        untouched = dst.get(stream=cp.cuda.Stream(non_blocking=True))  # a stream ordered with nothing
+        np.testing.assert_array_equal(untouched, 0)
+        np.testing.assert_array_equal(result.get(), op(np, host * 2, index.get()))
+
+
 @pytest.mark.parametrize('args, error, message', [
     (lambda s, d: (s, d, 5, np.int32(4)), TypeError, 'Python int'),
     (lambda s, d: (s, d, np.int64(5), np.int32(4)), TypeError, 'numpy.int64'),

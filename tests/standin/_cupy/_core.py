@@ -6,10 +6,12 @@ OpenCV or torch refuse to read as host data; operations on device arrays give
 device arrays, and host arrays are refused where CuPy refuses them, so code that
 forgets a transfer fails in the tests as it would on a GPU.
 
-It also keeps CuPy's stream ordering (see ``cuda.stream``): operations computed
-with NumPy first complete their stream's queued work and read their inputs at
-once, and what they produce reaches its device array only when the stream gets
-to it; copies, fills and ``astype`` are queued like kernels.
+It also keeps CuPy's stream ordering (see ``cuda.stream``): every operation on
+device arrays (arithmetic, comparisons, reductions, indexing, ``take``,
+``concatenate``, ``where``, copies, fills, conversions) is queued on the current
+stream like a kernel and reads its inputs only when the stream gets to it (see
+``deferred``).  Only what CuPy itself reads back runs the stream's work at
+once: host reads, and operations whose result size depends on the data.
 """
 
 import numbers
@@ -178,15 +180,21 @@ class ndarray(np.lib.mixins.NDArrayOperatorsMixin):
                 r = self._mem[(key if type(key) is tuple else (key,)) + (Ellipsis,)]
             return self._view(r)
         _count_index(key)
-        _stream.run_queued()
-        return wrap(self._mem[unwrap(key)], (self,))
+        if _mask_index(key):  # the result's size is read back first
+            _stream.run_queued()
+            return wrap(self._mem[unwrap(key)], (self,))
+        return deferred(_gather, (self, taken_now(key)), {})
 
     def __setitem__(self, key, value):
         _counting.launch()
         if not _basic_index(key):
             _count_index(key, scatter=True)
-            _stream.run_queued()
-            self._mem[unwrap(key)] = unwrap(value)
+            key, value = taken_now(key), taken_now(value)
+            if not _mask_index(key):  # a mask's selection is known only when it runs
+                with _quiet():
+                    np.empty_like(self._mem)[_zeroed(key)] = _zeroed(value)
+            dst = self._mem
+            _stream.enqueue(lambda: _scatter(dst, unwrap(key), unwrap(value)))
             return
         target = self._mem[key]
         if isinstance(target, np.generic):
@@ -235,6 +243,17 @@ class ndarray(np.lib.mixins.NDArrayOperatorsMixin):
             raise TypeError('iteration over a 0-d array')
         return (self[i] for i in range(self.shape[0]))
 
+    # In place on the device: queued.
+    def sort(self, axis=-1, kind=None):
+        _in_place(np.ndarray.sort, self, (axis,), {})
+
+    def partition(self, kth, axis=-1):
+        _in_place(np.ndarray.partition, self, (kth, axis), {})
+
+    def put(self, indices, values, mode='wrap'):
+        refuse_host((indices, values), 'put')
+        _in_place(np.ndarray.put, self, (taken_now(indices), taken_now(values)), {'mode': mode})
+
     def searchsorted(self, v, side='left', sorter=None):
         return np.searchsorted(self, v, side=side, sorter=sorter)
 
@@ -248,47 +267,37 @@ class ndarray(np.lib.mixins.NDArrayOperatorsMixin):
         for x in inputs:
             if not _operand_ok(x, what):
                 return NotImplemented
-        _stream.run_queued()
         outs = kwargs.get('out')
         if outs is Ellipsis:  # NumPy's "always return an array"
             outs = None
+            del kwargs['out']
         if outs is not None:
             outs = outs if isinstance(outs, tuple) else (outs,)
             for o in outs:
                 if o is not None and not isinstance(o, ndarray):
                     raise TypeError('%s: out= must be a device array, got %s' % (what, type(o).__name__))
-            kwargs['out'] = tuple(unwrap(o) for o in outs)
-            if method != 'at':
-                _counting.launch()
+            kwargs['out'] = outs
         if 'where' in kwargs and not isinstance(kwargs['where'], (bool, np.bool_)):
             if not _operand_ok(kwargs['where'], what):
                 return NotImplemented
-            kwargs['where'] = unwrap(kwargs['where'])
-        args = tuple(unwrap(x) for x in inputs)
-        result = getattr(ufunc, method)(*args, **kwargs)
         if method == 'at':
-            _counting.launch()
+            _in_place(ufunc.at, inputs[0], tuple(taken_now(inputs[1:])), kwargs)
             return None
-        if outs is None:
-            return wrap(result, args)
-        if len(outs) == 1:
-            return outs[0] if outs[0] is not None else wrap(result, args)
-        return tuple(o if o is not None else wrap(r, args) for o, r in zip(outs, result))
+        return deferred(getattr(ufunc, method), inputs, kwargs)
 
     def __array_function__(self, func, types, args, kwargs):
         refuse_host(args, func.__name__)
         refuse_host(tuple(kwargs.values()), func.__name__)
-        _stream.run_queued()
-        out = kwargs.get('out')
-        sources = (args, tuple(kwargs.values()))
-        args, kwargs = unwrap(args), {k: unwrap(v) for k, v in kwargs.items()}
-        if _sizes_from_data(func.__name__, args):
+        name = func.__name__
+        if _sizes_from_data(name, args):
             _counting.sync()
-        result = func(*args, **kwargs)
-        if isinstance(out, ndarray):
-            _counting.launch()
-            return out
-        return wrap(result, sources)
+            _stream.run_queued()
+            sources = (args, tuple(kwargs.values()))
+            return wrap(func(*unwrap(args), **{k: unwrap(v) for k, v in kwargs.items()}), sources)
+        if name in _IN_PLACE:
+            _in_place(func, args[0], tuple(taken_now(args[1:])), kwargs)
+            return None
+        return deferred(func, taken_now(args), taken_now(kwargs))
 
 
 def _unpickle(host):
@@ -297,24 +306,23 @@ def _unpickle(host):
 
 
 def _reading(name, to_device=True):
-    """An ndarray method run on the memory, after the stream's queued work."""
+    """An ndarray method: queued on the device, or (to_device False) a host read."""
     method = getattr(np.ndarray, name)
 
     def run(self, *args, **kwargs):
-        _stream.run_queued()
         if not to_device:
+            _stream.run_queued()
             _counting.download(self.nbytes)
             return method(self._mem, *args, **kwargs)
-        if _sizes_from_data(name, (self,) + args):
-            _counting.sync()
         out = kwargs.get('out')
         if out is not None and not isinstance(out, ndarray):
             raise TypeError('%s: out= must be a device array, got %s' % (name, type(out).__name__))
-        r = method(self._mem, *unwrap(args), **{k: unwrap(v) for k, v in kwargs.items()})
-        if out is not None:
-            _counting.launch()
-            return out
-        return wrap(r, (self,))
+        if _sizes_from_data(name, (self,) + args):
+            _counting.sync()
+            _stream.run_queued()
+            r = method(self._mem, *unwrap(args), **{k: unwrap(v) for k, v in kwargs.items()})
+            return wrap(r, (self,))
+        return deferred(method, (self,) + taken_now(args), taken_now(kwargs))
 
     run.__name__ = name
     return run
@@ -327,7 +335,7 @@ for _name in ('all', 'any', 'argmax', 'argmin', 'argpartition', 'argsort', 'byte
               'reshape', 'squeeze', 'std', 'sum', 'swapaxes', 'take', 'trace', 'transpose', 'var',
               'view'):
     setattr(ndarray, _name, _reading(_name))
-for _name in ('tolist', 'item', 'tobytes', 'sort', 'put', 'tofile', 'dump', 'dumps',
+for _name in ('tolist', 'item', 'tobytes', 'tofile', 'dump', 'dumps',
               '__float__', '__int__', '__complex__', '__bool__', '__index__', '__format__'):
     setattr(ndarray, _name, _reading(_name, to_device=False))
 del _name
@@ -415,6 +423,192 @@ def _count_index(key, scatter=False):
                 _counting.sync()
         elif isinstance(k, (np.ndarray, list)):
             _counting.upload(np.asarray(k).nbytes)
+
+
+def _mask_index(key):
+    """Whether an index holds a boolean mask (its selection's size is read back by CuPy)."""
+    for k in (key if type(key) is tuple else (key,)):
+        if isinstance(k, (ndarray, np.ndarray)) and k.dtype == np.bool_:
+            return True
+        if type(k) is list and k and all(isinstance(v, (bool, np.bool_)) for v in k):
+            return True
+    return False
+
+
+def _gather(mem, key):
+    return mem[key]
+
+
+def _scatter(mem, key, value):
+    mem[key] = value
+
+
+# NumPy functions that change their first argument in place.
+_IN_PLACE = frozenset(('copyto', 'put', 'place', 'putmask', 'fill_diagonal', 'put_along_axis'))
+
+# NumPy functions answering from shapes and dtypes alone: no data is read.
+_NO_DATA = frozenset(('shape', 'ndim', 'size', 'result_type', 'can_cast', 'min_scalar_type',
+                      'may_share_memory', 'shares_memory', 'iscomplexobj', 'isrealobj', 'isscalar',
+                      'broadcast_shapes'))
+
+
+def _quiet():
+    """CuPy does not warn about values (0/0, overflow), and a probe reads stale memory."""
+    return np.errstate(all='ignore')
+
+
+def taken_now(x):
+    """x with its host arrays copied: CuPy uploads them when it is called."""
+    t = type(x)
+    if t is np.ndarray:
+        return x.copy()
+    if t is list or t is tuple:
+        return t(taken_now(v) for v in x)
+    if t is dict:
+        return {k: taken_now(v) for k, v in x.items()}
+    return x
+
+
+def has_device(x):
+    """Whether x holds a device array (in lists, tuples and dict values too)."""
+    if isinstance(x, ndarray):
+        return True
+    t = type(x)
+    if t is list or t is tuple:
+        return any(has_device(v) for v in x)
+    if t is dict:
+        return any(has_device(v) for v in x.values())
+    return False
+
+
+def _zeroed(x):
+    """unwrap, with integer device arrays read as zeros: indices valid whatever the memory holds."""
+    if isinstance(x, ndarray):
+        return np.zeros(x.shape, x.dtype) if x.dtype.kind in 'iu' else x._mem
+    t = type(x)
+    if t is list or t is tuple:
+        return t(_zeroed(v) for v in x)
+    return x
+
+
+def _leaves(r, found):
+    if isinstance(r, (np.ndarray, np.generic)):
+        found.append(r)
+    elif isinstance(r, (list, tuple)):
+        for v in r:
+            _leaves(v, found)
+    return found
+
+
+class _Eager(Exception):
+    pass
+
+
+def _build(r, found, slots):
+    """The device results standing for a probe's: views of sources, or fresh memory listed in slots."""
+    if isinstance(r, (np.ndarray, np.generic)) and not r.dtype.hasobject:
+        if type(r) is np.ndarray:
+            for mem, base in found:
+                if np.may_share_memory(r, mem):
+                    slots.append(None)
+                    return device_view(r, base)
+        dst = poison(retiring(np.empty_like(r) if type(r) is np.ndarray else np.empty((), r.dtype)))
+        _counting.launch()
+        slots.append(dst)
+        return device_view(dst)
+    if isinstance(r, tuple) and hasattr(r, '_fields'):
+        return type(r)(*(_build(v, found, slots) for v in r))
+    if type(r) in (list, tuple):
+        return type(r)(_build(v, found, slots) for v in r)
+    if r is None:
+        return None
+    raise _Eager
+
+
+def deferred(fn, args, kwargs):
+    """fn(*args, **kwargs), NumPy's work over device arrays, as a kernel queued on the current stream.
+
+    It runs once now on the memory as it stands (stale, perhaps; integer arrays
+    read as zeros where stale indices fail) for what CuPy knows at the call:
+    the results' shapes and dtypes, errors, and which results are views.  Views
+    stay views; new results are device arrays that the computation fills when
+    the stream gets to it, and out= arrays are written then.
+    """
+    sources = (args, tuple(kwargs.values()))
+    if not has_device(sources):
+        return wrap(fn(*args, **kwargs), sources)
+    outs = kwargs.get('out')
+    single = outs is not None and not isinstance(outs, tuple)
+    if outs is not None:
+        outs = (outs,) if single else outs
+
+    def call(how, scratch=False):
+        kw = {k: how(v) for k, v in kwargs.items()}
+        if outs is not None:
+            o = tuple(None if x is None else np.empty_like(x._mem) if scratch else x._mem for x in outs)
+            kw['out'] = o[0] if single else o
+        return fn(*how(args), **kw)
+
+    failed = None
+    try:
+        with _quiet():
+            probe = call(unwrap, scratch=True)
+    except Exception as error:
+        failed = error
+    if failed is not None:
+        try:
+            with _quiet():
+                probe = call(_zeroed, scratch=True)
+        except Exception:
+            raise failed
+        failed = None  # its traceback holds this frame
+    if outs is not None:
+        if any(o is None for o in outs):
+            raise NotImplementedError('the stand-in needs every out= array given')
+        _counting.launch()
+
+        def write():
+            with _quiet():
+                call(unwrap)
+        _stream.enqueue(write)
+        return kwargs['out'] if single else outs[0] if len(outs) == 1 else outs
+
+    found = _arrays(sources, [])
+    slots = []
+    try:
+        result = _build(probe, found, slots)
+    except _Eager:
+        # A host value (a Python bool, say): read from the memory as it is once the stream's work ran.
+        if getattr(fn, '__name__', None) in _NO_DATA:
+            return probe
+        _stream.run_queued()
+        return wrap(call(unwrap), sources)
+
+    def run():
+        with _quiet():
+            r = call(unwrap)
+        for dst, value in zip(slots, _leaves(r, [])):
+            if dst is not None:
+                np.copyto(dst, value, casting='unsafe')
+
+    _stream.enqueue(run)
+    return result
+
+
+def _in_place(fn, target, args, kwargs):
+    """fn(target, *args, **kwargs) changing a device array in place, queued on the current stream."""
+    if not isinstance(target, ndarray):
+        raise TypeError('%s: the array changed in place must be a device array, got %s'
+                        % (getattr(fn, '__name__', 'function'), type(target).__name__))
+    with _quiet():  # checks what CuPy checks at the call, on a scratch copy
+        fn(np.array(target._mem, copy=True), *_zeroed(args), **{k: _zeroed(v) for k, v in kwargs.items()})
+    _counting.launch()
+    mem = target._mem
+
+    def run():
+        with _quiet():
+            fn(mem, *unwrap(args), **{k: unwrap(v) for k, v in kwargs.items()})
+    _stream.enqueue(run)
 
 
 def copy_of(a, dtype=None, order='K'):
@@ -574,7 +768,7 @@ def forward(fn, what=None, allow_host=False):
         if not allow_host:
             refuse_host(args, what)
             refuse_host(tuple(kwargs.values()), what)
-        _stream.run_queued()
+        # Device arguments reach __array_function__ / __array_ufunc__, which queue the work.
         return wrap(fn(*args, **kwargs), (args, tuple(kwargs.values())))
 
     call.__name__ = getattr(fn, '__name__', what)
@@ -596,7 +790,6 @@ class UfuncProxy:
         what = self.__name__ if method == '__call__' else '%s.%s' % (self.__name__, method)
         refuse_host(args, what)
         refuse_host(tuple(kwargs.values()), what)
-        _stream.run_queued()
         return wrap(getattr(self._uf, method)(*args, **kwargs), (args, tuple(kwargs.values())))
 
     def __call__(self, *args, **kwargs):
@@ -634,8 +827,7 @@ class IndexProxy:
     def __getitem__(self, key):
         keys = key if isinstance(key, tuple) else (key,)
         refuse_host(keys, self._what)
-        _stream.run_queued()
-        return wrap(self._obj[unwrap(key)], keys)
+        return deferred(_gather, (self._obj, taken_now(key)), {})
 
     def __len__(self):
         return len(self._obj)

@@ -1,16 +1,20 @@
 """Stand-in for ``cupy.cuda.stream``: CUDA's stream ordering, played out on the host.
 
-Work a GPU runs asynchronously (kernel launches, copies, fills, the results of
-array operations, TensorRT engine runs) is queued on a stream and runs only
-when something is ordered after it: a host read (``get``, ``asnumpy``,
-``synchronize``, an event's ``synchronize``), an operation computed at once
-with NumPy (it first runs its own stream's queue), or another stream's queue
-reaching an ``wait_event`` on it.  The ordering is CUDA's: the legacy default
-stream is ordered with every blocking stream; non-blocking streams and
-per-thread default streams are ordered with nothing but what they wait on.
-Work that nothing orders stays queued, so a read that misses a dependency sees
-the old contents: of the orders a GPU may pick, the one that exposes the
-missing dependency.
+Work a GPU runs asynchronously (kernel launches, copies, fills, array
+operations, TensorRT engine runs) is queued on a stream and runs only when
+something is ordered after it: a host read (``get``, ``asnumpy``,
+``synchronize``, an event's ``synchronize``), an operation whose result size
+depends on the data (CuPy reads that back), or another stream's queue reaching
+a ``wait_event`` on it.  The ordering is CUDA's: the legacy default stream is
+ordered with every blocking stream; non-blocking streams and per-thread
+default streams are ordered with nothing but what they wait on.
+
+Of the orders a GPU may pick, the stand-in picks one that exposes a missing
+dependency in either direction: work that nothing orders before a read stays
+queued, so the read sees the old contents; and when forced work waits on
+another stream, that stream's work runs before the forcing stream's own
+earlier work (the two are unordered unless a wait says otherwise), so a
+consumer that does not wait for its producer sees the old contents too.
 """
 
 import collections
@@ -34,7 +38,9 @@ PER_THREAD_DEFAULT = os.environ.get('CUPY_CUDA_PER_THREAD_DEFAULT_STREAM') == '1
 
 
 class _Queue:
-    """The work of one CUDA stream, in issue order: (sequence number, callable)."""
+    """The work of one CUDA stream, in issue order: (sequence number, callable, dependency),
+    where a dependency (queue, sequence number) is a point of another stream's queue that the
+    item waits for (an event wait, or the legacy default stream's implicit ordering)."""
 
     __slots__ = ('items', 'blocking', 'legacy', '__weakref__')
 
@@ -49,15 +55,11 @@ _by_handle = weakref.WeakValueDictionary()
 _external = {}
 
 
-def _push(q, fn):
+def _push(q, fn, dep=None):
     seq = next(_seq)
-    q.items.append((seq, fn))
+    q.items.append((seq, fn, dep))
     _busy.add(q)
     return seq
-
-
-def _after(q, seq):
-    return lambda: _drain(q, seq)
 
 
 def _enqueue(q, fn):
@@ -66,20 +68,38 @@ def _enqueue(q, fn):
         if q.legacy:
             for other in list(_busy):
                 if other.blocking and not other.legacy:
-                    _push(q, _after(other, other.items[-1][0]))
+                    _push(q, None, (other, other.items[-1][0]))
         elif q.blocking and _LEGACY.items:
-            _push(q, _after(_LEGACY, _LEGACY.items[-1][0]))
+            _push(q, None, (_LEGACY, _LEGACY.items[-1][0]))
         return _push(q, fn)
 
 
 def _drain(q, upto=None):
-    """Runs q's queue in order, up to and including sequence number upto (all without)."""
+    """Runs q's queue up to and including sequence number upto (all without), with what it waits on.
+
+    The other streams' work that q's items wait for runs first, before q's own
+    earlier items: nothing orders the two unless the other stream waits on q
+    in turn (then its wait pulls those items of q in first).  A consumer stream
+    that forgot to wait for its producer thus runs before the producer's work.
+    """
     with _lock:
-        while q.items and (upto is None or q.items[0][0] <= upto):
-            _, fn = q.items.popleft()
+        if not q.items:
+            return
+        if upto is None:
+            upto = q.items[-1][0]
+        for seq, _, dep in list(q.items):
+            if seq > upto:
+                break
+            if dep is not None:
+                _drain(*dep)
+        while q.items and q.items[0][0] <= upto:
+            _, fn, dep = q.items.popleft()
             if not q.items:
                 _busy.discard(q)
-            fn()
+            if dep is not None:
+                _drain(*dep)
+            if fn is not None:
+                fn()
         if not _busy:
             del _retired[:]
 
@@ -165,7 +185,7 @@ class Stream:
         # Waiting on an event that was never recorded is a no-op, as in CUDA.
         if event._queue is not None:
             with _lock:
-                _push(self._queue, _after(event._queue, event._seq))
+                _push(self._queue, None, (event._queue, event._seq))
 
     def launch_host_func(self, callback, arg):
         _enqueue(self._queue, lambda: callback(arg))
