@@ -57,7 +57,7 @@ extern "C" __global__ void __launch_bounds__(256) blend_tiles_kernel(
     float wy = axis_weight(ty, row, rows, tile, centre, feather);
     if (wy == 0.0f) return;
     // An earlier row with weight here has written the pixel already.
-    bool first_row = !(row > 0 && ty < step &&
+    bool first_row = !(row > 0 && ty + step < tile &&
                        axis_weight(ty + step, row - 1, rows, tile, centre, feather) > 0.0f);
 
     int q_last = min(columns - 1, x / step);
@@ -106,10 +106,10 @@ __device__ __forceinline__ long long mirror(long long i, long long n) {
 
 // Tiles first .. first + count - 1 of the grid over the image padded by mirroring at the bottom
 // and right, into a (count, C, tile, tile) float32 batch; one thread per batch pixel, all
-// channels. The image is float32 (H, W, C) at any element strides; rgb reverses the first three
-// channels (the models take RGB).
+// channels. The image is float32 (H, W, C) at any element strides, passed as an address so that
+// any view is read in place; rgb reverses the first three channels (the models take RGB).
 extern "C" __global__ void __launch_bounds__(256) cut_tiles_kernel(
-        const float* __restrict__ image, long long stride_y, long long stride_x, long long stride_c,
+        long long image_address, long long stride_y, long long stride_x, long long stride_c,
         int height, int width, int channels, float* __restrict__ out, int tile, int step,
         int columns, int first, int count, int rgb) {
     int tx = blockIdx.x * blockDim.x + threadIdx.x;
@@ -119,7 +119,7 @@ extern "C" __global__ void __launch_bounds__(256) cut_tiles_kernel(
     int index = first + n;
     int r = index / columns, q = index - r * columns;
     long long y = mirror((long long)r * step + ty, height), x = mirror((long long)q * step + tx, width);
-    const float* p = image + y * stride_y + x * stride_x;
+    const float* p = reinterpret_cast<const float*>(image_address) + y * stride_y + x * stride_x;
     long long plane = (long long)tile * tile;
     float* o = out + (long long)n * channels * plane + (long long)ty * tile + tx;
     for (int c = 0; c < channels; ++c) {
@@ -129,7 +129,7 @@ extern "C" __global__ void __launch_bounds__(256) cut_tiles_kernel(
 }
 )";
 
-const char *store_blend_kernel_code = R"(
+const char *store_kernels_code = R"(
 // x * top rounded to nearest (ties to even) as if in exact arithmetic, clipped to 0 .. top,
 // NaN to 0; without doubles: fmaf gives the product's rounding error, which settles the ties
 // the float product creates.
@@ -143,22 +143,29 @@ __device__ __forceinline__ float quantize(float v, float top) {
 }
 
 // The blended canvas, rows first .. first + rows - 1 (each `pitch` floats apart, `row`
-// elements used), to the output type: 1 uint8, 2 uint16, rows `row` elements apart.
-// The output may lie in the canvas's own memory, behind the rows this launch reads.
-extern "C" __global__ void __launch_bounds__(256) store_blend_kernel(
-        const float* canvas, unsigned char* out, long long pitch, int row, int first, int rows,
-        int kind) {
+// elements used), to 8 or 16 bits, rows `row` elements apart. The output may lie in the canvas's
+// own memory, behind the rows a launch reads (hence no __restrict__).
+template <typename T>
+__device__ __forceinline__ void store_rows(const float* canvas, T* out, long long pitch, int row,
+                                           int first, int rows, float top) {
     int i = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (i >= row || y >= rows) return;
-    float v = canvas[(long long)(first + y) * pitch + i];
-    long long o = (long long)y * row + i;
-    if (kind == 1) out[o] = (unsigned char)quantize(v, 255.0f);
-    else reinterpret_cast<unsigned short*>(out)[o] = (unsigned short)quantize(v, 65535.0f);
+    out[(long long)y * row + i] = (T)quantize(canvas[(long long)(first + y) * pitch + i], top);
+}
+
+extern "C" __global__ void __launch_bounds__(256) store_uint8_kernel(
+        const float* canvas, unsigned char* out, long long pitch, int row, int first, int rows) {
+    store_rows(canvas, out, pitch, row, first, rows, 255.0f);
+}
+
+extern "C" __global__ void __launch_bounds__(256) store_uint16_kernel(
+        const float* canvas, unsigned short* out, long long pitch, int row, int first, int rows) {
+    store_rows(canvas, out, pitch, row, first, rows, 65535.0f);
 }
 )";
 
-nb::handle blend_tiles_kernel, cut_tiles_kernel, store_blend_kernel;
+nb::handle blend_tiles_kernel, cut_tiles_kernel, store_uint8_kernel, store_uint16_kernel;
 
 nb::object i64(int64_t value) { return qv::np().module.attr("int64")(value); }
 
@@ -228,6 +235,7 @@ nb::object init(const qv::Args &a) {
     self.attr("added") = nb::int_(0);
     self.attr("padded_shape") = nb::make_tuple(padded[0], padded[1], padded[2]);
     self.attr("canvas_shape") = nb::make_tuple(height, width, channels);
+    self.attr("band_bytes") = nb::int_(4 << 20);  // the buffer result() converts its first rows through
     // Each pixel is written before it is read (see the kernel), so the canvas is not cleared.
     self.attr("canvas") = qv::cp().empty(nb::make_tuple(height, width, channels), nb::arg("dtype") = qv::cp().float32);
     return nb::none();
@@ -346,7 +354,7 @@ nb::object cut(const qv::Args &a) {
     nb::object out = cp.empty(nb::make_tuple(count, shape[2], tile, tile), nb::arg("dtype") = cp.float32);
     nb::object strides = source.attr("strides");
     qv::launch_2d(cut_tiles_kernel, tile, count * tile,
-                  nb::make_tuple(source, i64(stride(strides, 0) / 4), i64(stride(strides, 1) / 4),
+                  nb::make_tuple(i64(nb::cast<int64_t>(source.attr("data").attr("ptr"))), i64(stride(strides, 0) / 4), i64(stride(strides, 1) / 4),
                                  i64(stride(strides, 2) / 4), qv::i32(shape[0]), qv::i32(shape[1]),
                                  qv::i32(shape[2]), out, qv::i32(tile), qv::i32(step),
                                  qv::i32(get_int(self, "columns")), qv::i32(first), qv::i32(count), qv::i32(rgb)));
@@ -368,10 +376,6 @@ nb::object result(const qv::Args &a) {
         height = original[0] * scale;
         width = original[1] * scale;
     }
-    int64_t added = get_int(self, "added"), total = get_int(self, "tile_count");
-    if (added != total)
-        qv::raise(PyExc_ValueError, "TileBlender.result() after %lld of %lld tiles", (long long)added,
-                  (long long)total);
     const qv::Cupy &cp = qv::cp();
     std::string kind = "f";
     if (!a[2].is_none()) kind = nb::cast<std::string>(qv::np().module.attr("dtype")(a[2]).attr("char"));
@@ -379,6 +383,10 @@ nb::object result(const qv::Args &a) {
     if (code < 0)
         qv::raise(PyExc_ValueError, "TileBlender.result() takes dtype uint8, uint16 or float32, got %s",
                   qv::str_of(qv::np().module.attr("dtype")(a[2])).c_str());
+    int64_t added = get_int(self, "added"), total = get_int(self, "tile_count");
+    if (added != total)
+        qv::raise(PyExc_ValueError, "TileBlender.result() after %lld of %lld tiles", (long long)added,
+                  (long long)total);
     self.attr("canvas") = nb::none();
     nb::object crop = canvas[nb::make_tuple(nb::slice(nb::int_(0), nb::int_(height), nb::none()),
                                             nb::slice(nb::int_(0), nb::int_(width), nb::none()))];
@@ -393,19 +401,20 @@ nb::object result(const qv::Args &a) {
     nb::object flat = canvas.attr("reshape")(-1).attr("view")(dtype);
     nb::object out = flat[nb::slice(nb::int_(0), nb::int_(height * row), nb::none())].attr("reshape")(
         nb::make_tuple(height, width, channels));
-    int64_t band = std::max<int64_t>(1, std::min<int64_t>(height, (int64_t(4) << 20) / (row * size)));
+    int64_t band = std::max<int64_t>(1, std::min<int64_t>(height, get_int(self, "band_bytes") / (row * size)));
     nb::object head = cp.empty(nb::make_tuple(band, width, channels), nb::arg("dtype") = dtype);
-    qv::launch_2d(store_blend_kernel, row, band,
-                  nb::make_tuple(canvas, head, i64(pitch), qv::i32(row), qv::i32(0), qv::i32(band), qv::i32(code)));
+    nb::handle kernel = code == 1 ? store_uint8_kernel : store_uint16_kernel;
+    qv::launch_2d(kernel, row, band,
+                  nb::make_tuple(canvas, head, i64(pitch), qv::i32(row), qv::i32(0), qv::i32(band)));
     out[nb::slice(nb::int_(0), nb::int_(band), nb::none())] = head;
     head = nb::none();
     for (int64_t y = band; y < height;) {
         // Output rows y .. end - 1 end at byte end * row * size, at most where row y of the
         // canvas starts (y * pitch * 4).
         int64_t end = std::min(height, (y * pitch * 4) / (row * size));
-        qv::launch_2d(store_blend_kernel, row, end - y,
-                      nb::make_tuple(canvas, out[nb::slice(nb::int_(y), nb::none(), nb::none())], i64(pitch),
-                                     qv::i32(row), qv::i32(y), qv::i32(end - y), qv::i32(code)));
+        qv::launch_2d(kernel, row, end - y,
+                      nb::make_tuple(canvas, out[nb::slice(nb::int_(y), nb::int_(end), nb::none())], i64(pitch),
+                                     qv::i32(row), qv::i32(y), qv::i32(end - y)));
         y = end;
     }
     return out;
@@ -417,7 +426,8 @@ NB_MODULE(blend, m) {
     m.doc() = "Seamless blending of upscaled tiles, batch by batch, into the output image on the device.";
     blend_tiles_kernel = qv::add_kernel(m, "blend_tiles_kernel", blend_tiles_kernel_code);
     cut_tiles_kernel = qv::add_kernel(m, "cut_tiles_kernel", cut_tiles_kernel_code);
-    store_blend_kernel = qv::add_kernel(m, "store_blend_kernel", store_blend_kernel_code);
+    store_uint8_kernel = qv::add_kernel(m, "store_uint8_kernel", store_kernels_code);
+    store_uint16_kernel = qv::add_kernel(m, "store_uint16_kernel", store_kernels_code);
     qv::Class(m, "TileBlender",
               "Blends the output tiles of tile_image's grid into one image as batches arrive: each tile's output "
               "is dropped near the edges it shares with a neighbour and feathered with it across the middle of "
