@@ -1,7 +1,7 @@
 """Speed of the tiling round trip for super-resolution, without the model, on the GPU.
 
-    python benchmarks/tiling.py            # 1920x1080, tile 128, overlap 16, scale 4
-    python benchmarks/tiling.py --small    # a tiny image: checks that the script itself works
+    python benchmarks/tiling.py            # 1920x1080, tile 128, overlap 16, scale 4; memory at 4K
+    python benchmarks/tiling.py --small    # small images: checks the script; memory at a tenth of 4K
 
 tile_image, to_batch, batch_to_tile and merge_tiles are timed one by one and as a round trip
 (CUDA-event means after warm-up), against the time a Real-ESRGAN compact x4 network
@@ -9,6 +9,12 @@ tile_image, to_batch, batch_to_tile and merge_tiles are timed one by one and as 
 is how much the tiling adds to the model's own time. merge_tiles is also compared with the
 plain CuPy loop over the tiles (weighted slices added into a canvas), the code one would write
 without a kernel.
+
+The command's own path, TileBlender (cut a batch in RGB, blend the model's batch back, the
+result to 8 bits), is timed in tiles per second against a target of 20,000; on the CPU
+stand-ins it shows what it issues instead (launches, syncs, transfers). The device memory
+of a whole upscale through the command's Upscaler (a nearest-neighbour x4 network, whose own
+memory is negligible) is compared with the image, the float32 result and one batch.
 """
 
 from __future__ import annotations
@@ -125,14 +131,103 @@ def run_tiling(width: int, height: int, repeat: int, *, num_feat: int = 64, num_
     return rows
 
 
+BLEND_TARGET = 20_000  # tiles per second, tile 128 at x4, for the blending to stay far below the model
+
+
+def run_blender(width: int, height: int, repeat: int, batch: int = 8) -> list[dict]:
+    """TileBlender as the command drives it over one image: per batch, cut (RGB) and add (RGB);
+    at the end, the result converted to 8 bits in place."""
+    import torch
+
+    from run import counts
+    from quorvex.cli.upscale import Upscaler
+    from quorvex.upscale.blend import TileBlender
+
+    rng = np.random.default_rng(0)
+    image = cp.asarray(rng.random((height, width, 3), dtype=np.float32))
+    padded_height, padded_width, rows, columns = Upscaler(None, TILE, OVERLAP, batch, None).grid(height, width)
+    count, side = rows * columns, TILE * SCALE
+    device = "cuda" if torch.cuda.is_available() else "cpu"
+    outputs = torch.rand(batch, 3, side, side, device=device)  # what the model returns
+
+    def blend(cut=True, add=True):
+        blender = TileBlender((padded_height, padded_width, 3), SCALE, TILE, OVERLAP, original_shape=image.shape)
+        for first in range(0, count, batch):
+            n = min(batch, count - first)
+            if cut:
+                blender.cut(image, first, n, rgb=True)
+            blender.add(outputs[:n], first, rgb=True)
+        return blender.result(dtype=cp.uint8)
+
+    rows_out = []
+    print(f"TileBlender, {width}x{height} x{SCALE}, tile {TILE}, overlap {OVERLAP}, batch {batch}: {count} tiles, "
+          f"target {BLEND_TARGET} tiles/s")
+    for name, fn in (("blend (add, result)", lambda: blend(cut=False)), ("cut + blend", blend)):
+        seconds = timed(fn, repeat)
+        rate = count / seconds
+        print(f"{name:24s} {seconds * 1e3:9.2f} ms {rate:12.0f} tiles/s {rate / BLEND_TARGET:6.2f} x target "
+              f"{counts(fn)}")
+        rows_out.append({"name": f"TileBlender {name}", "seconds": seconds, "tiles_per_second": rate,
+                         "target": BLEND_TARGET, "tiles": count})
+    return rows_out
+
+
+def run_memory(width: int, height: int, batch: int = 8) -> dict:
+    """Peak device memory of one upscale through the command's Upscaler (read, tiles, blend,
+    8-bit PNG written), against the image, the float32 result and one batch. On the stand-in
+    the pool's ledger gives the true peak, which the command's summary must report."""
+    import tempfile
+
+    import cv2
+    import torch
+
+    from quorvex.cli.common import Reporter, human_bytes
+    from quorvex.cli.upscale import Upscaler, upscale_file
+
+    class Nearest:
+        fixed_batch, scale = None, SCALE
+
+        def run(self, x):
+            return torch.nn.functional.interpolate(x, scale_factor=SCALE, mode="nearest")
+
+    rng = np.random.default_rng(0)
+    with tempfile.TemporaryDirectory() as folder:
+        source, target = pathlib.Path(folder) / "in.png", pathlib.Path(folder) / "out.png"
+        cv2.imwrite(str(source), rng.integers(0, 256, (height, width, 3), dtype=np.uint8))
+        pool = cp.get_default_memory_pool()
+        pool.free_all_blocks()
+        if torch.cuda.is_available():
+            torch.cuda.reset_peak_memory_stats()
+        ledger = hasattr(pool, "peak_bytes")
+        if ledger:
+            pool.reset_peak()
+        before = pool.used_bytes()
+        reporter = Reporter(quiet=True)
+        upscale_file(Upscaler(Nearest(), TILE, OVERLAP, batch, reporter), reporter, source, target)
+        reported = reporter.memory.peak() - before
+        peak = pool.peak_bytes() - before if ledger else reported
+    image, result = height * width * 3 * 4, height * width * SCALE * SCALE * 3 * 4
+    one_batch = batch * 3 * TILE * TILE * 4 * (1 + SCALE * SCALE)
+    bound = image + result + one_batch
+    print(f"upscale {width}x{height} x{SCALE} to 8 bits: peak device memory {human_bytes(peak)} "
+          f"({'pool ledger' if ledger else 'pool and torch'}), {peak / bound:.3f} x (image {human_bytes(image)} "
+          f"+ float32 result {human_bytes(result)} + one batch {human_bytes(one_batch)}); "
+          f"the summary line reports {human_bytes(reported)}")
+    return {"name": "upscale memory", "peak": peak, "reported": reported, "bound": bound}
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--small", action="store_true", help="a tiny image and model, to check the script")
     args = parser.parse_args()
     if args.small:
         run_tiling(200, 120, repeat=2, num_feat=4, num_conv=1)
+        run_blender(200, 120, repeat=1)
+        run_memory(384, 216)
     else:
         run_tiling(1920, 1080, repeat=20)
+        run_blender(3840, 2160, repeat=5)
+        run_memory(3840, 2160)
     return 0
 
 

@@ -166,7 +166,8 @@ def write_image(target: pathlib.Path, image, source_dtype) -> None:
 
     if suffix(target) != ".exr":
         convert, dtype = (to_uint8, np.uint8) if source_dtype == np.uint8 else (to_uint16, np.uint16)
-        image = in_bands(image, convert, dtype)
+        if image.dtype != dtype:  # the upscaler hands over images already converted
+            image = in_bands(image, convert, dtype)
     target.parent.mkdir(parents=True, exist_ok=True)
     partial = partial_name(target)
     try:

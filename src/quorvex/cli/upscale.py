@@ -1,10 +1,10 @@
 """quorvex upscale: images, folders and videos through a super-resolution model, or through the
 Lanczos-4 resize when no model is given.
 
-With a model, an image is cut into overlapping tiles (quorvex.upscale.tile), the tiles go
-through the model a batch at a time and each returned batch is blended at once into a running
-weighted sum on the device (quorvex.upscale.blend), so the device holds the input, the output
-canvas and one batch, whatever the image size.
+With a model, an image is cut into overlapping tiles a batch at a time, the tiles go through
+the model and each returned batch is blended at once into the output image on the device
+(quorvex.upscale.blend), so the device holds the input, the output and one batch, whatever the
+image size.
 """
 
 from __future__ import annotations
@@ -63,38 +63,46 @@ class Upscaler:
         self.runner, self.tile, self.overlap, self.batch, self.reporter = runner, tile, overlap, batch, reporter
         self.tiles_done = 0
 
-    def __call__(self, holder, bar=None):
-        """The upscaled float32 BGR device image of the one image in holder, a list that is
-        emptied so that the input can be freed once its padded copy is cut into tiles."""
+    def grid(self, height: int, width: int) -> tuple[int, int, int, int]:
+        """(padded height, padded width, rows, columns) of the tiles tile_image cuts."""
+        step = self.tile - self.overlap
+        padded = [n + (step - (n - self.overlap) % step) % step for n in (height, width)]
+        rows, columns = ((n - self.tile) // step + 1 if n >= self.tile else 0 for n in padded)
+        return padded[0], padded[1], rows, columns
+
+    def __call__(self, holder, bar=None, dtype=None):
+        """The upscaled BGR device image of the one image in holder (a list, emptied so that
+        the caller holds no other reference), float32 or converted to dtype (uint8, uint16) in
+        the result's own memory. The device holds the image, the result and one batch: each
+        batch is cut from the image (mirrored past its bottom and right edges, in the models' RGB
+        order) and blended into the result as it comes back."""
+        import torch
+
         from quorvex.upscale.blend import TileBlender
-        from quorvex.upscale.tile import tile_image, to_batch
 
         image = holder.pop()
-        height, width = image.shape[:2]
-        tiles, padded = tile_image(image, self.tile, self.overlap)
-        if not tiles:
+        height, width, channels = image.shape
+        padded_height, padded_width, rows, columns = self.grid(height, width)
+        if not rows * columns:
             raise BadInput(f"a {width}x{height} image is too small for tiles of {self.tile} overlapping by "
                            f"{self.overlap}; use a smaller --overlap")
-        shape = tuple(image.shape)
-        del image  # the padded copy behind the tiles is all that is needed now
-        blender, count, size = None, len(tiles), self.tile
+        if self.runner.scale is None:
+            self.runner.scale = probe_scale(self.runner, self.tile)
+        scale, size, count = self.runner.scale, self.tile, rows * columns
+        blender = TileBlender((padded_height, padded_width, channels), scale, size, self.overlap,
+                              original_shape=(height, width, channels))
         inner = self.reporter.bar(count, "tile", leave=False) if bar is None and count > self.batch else None
         try:
             for first in range(0, count, self.batch):
-                part = tiles[first:first + self.batch]
-                n = len(part)
+                n = min(self.batch, count - first)
+                inputs = blender.cut(image, first, n, rgb=True)  # the models take RGB
                 if self.runner.fixed_batch and n < self.batch:
-                    part = part + [part[-1]] * (self.batch - n)
-                inputs = to_batch(part)[:, [2, 1, 0]]  # the models take RGB
+                    inputs = torch.cat([inputs, inputs[-1:].expand(self.batch - n, -1, -1, -1)])
                 outputs = self.runner.run(inputs)[:n]
                 del inputs
-                if blender is None:
-                    scale = outputs.shape[-1] // size
-                    if scale < 1 or tuple(outputs.shape[1:]) != (3, size * scale, size * scale):
-                        raise CliError(f"the model returned {tuple(outputs.shape)} for {n} tiles of {size}x{size}; "
-                                       "expected (N, 3, side x scale, side x scale)")
-                    self.runner.scale = scale
-                    blender = TileBlender(padded, scale, self.tile, self.overlap)
+                if tuple(outputs.shape) != (n, 3, size * scale, size * scale):
+                    raise CliError(f"the model returned {tuple(outputs.shape)} for {n} tiles of {size}x{size}; "
+                                   f"expected ({n}, 3, {size * scale}, {size * scale})")
                 blender.add(outputs, first, rgb=True)
                 del outputs
                 self.reporter.memory.sample()
@@ -104,8 +112,8 @@ class Upscaler:
         finally:
             if inner is not None:
                 inner.close()
-        del tiles
-        return blender.result(shape)
+        del image
+        return blender.result(dtype=dtype)
 
 
 def probe_scale(runner, tile: int) -> int:
@@ -175,12 +183,25 @@ def frame_size(work, args):
     return lambda size: (size[0] * factor, size[1] * factor)
 
 
+def stored_dtype(target, source_dtype):
+    """The element type write_image stores target with: 8-bit sources give 8-bit files, others
+    16-bit, EXR float."""
+    import numpy as np
+
+    if media.suffix(target) == ".exr":
+        return np.float32
+    return np.uint8 if source_dtype == np.uint8 else np.uint16
+
+
 def upscale_file(work, reporter, source, target, bar=None) -> None:
     image, dtype = media.read_image(source)
     reporter.memory.sample()
     holder = [image]
     del image
-    result = work(holder, bar)
+    if isinstance(work, Upscaler):  # converted in the result's memory, not beside it
+        result = work(holder, bar, stored_dtype(target, dtype))
+    else:
+        result = work(holder, bar)
     media.write_image(target, result, dtype)
     reporter.memory.sample()
 

@@ -1,10 +1,14 @@
-// Gaussian blending of upscaled tiles as they come back from the model, batch by batch.
+// Seamless blending of upscaled tiles as they come back from the model, batch by batch.
 //
-// merge_tiles needs every output tile at once; for a large image that is several times the
-// result. TileBlender keeps only a running weighted sum and a running weight sum of the output
-// canvas on the device: each batch is added in one launch and dropped by the caller, and the
-// sum is divided by the weights in place at the end. Per pixel, tiles are added in cutting
-// order with the same float32-after-double steps as merge_tiles, so the sums agree with it.
+// A tile's output is least accurate at its edges, where the model saw padding instead of the
+// neighbouring pixels. So the overlap is treated as context: each tile's output is dropped over
+// the outer part of every overlap it shares with a neighbour, and the two tiles are feathered
+// with a raised-cosine ramp over the middle quarter of the overlap, centred on the overlap's
+// middle. The two ramps of neighbours add up to one, so the weights are a function of the
+// position alone: no weight sum is kept and nothing is divided at the end. Image borders get full
+// weight. Every canvas pixel is written first by the first tile that weighs on it and added to by
+// the later ones, so the canvas needs no clearing and batches must come in cutting order.
+// merge_tiles keeps its Gaussian average for its callers; this is the command's blender.
 #include <algorithm>
 #include <string>
 
@@ -18,86 +22,163 @@ namespace nb = nanobind;
 namespace {
 
 const char *blend_tiles_kernel_code = R"(
+// Weight of a tile along one axis at local position t (0 .. tile - 1) for a tile q of n: a ramp
+// from 0 to 1 across [centre - feather / 2, centre + feather / 2] from each edge that has a
+// neighbour. Neighbours' ramps meet with opposite arguments, so their weights add up to one.
+// `inverse` is 1 / feather width, 0 for a hard cut (no feather).
+__device__ __forceinline__ float ramp(float u, float inverse) {
+    if (inverse <= 0.0f) return u > 0.0f ? 1.0f : (u < 0.0f ? 0.0f : 0.5f);
+    float z = u * inverse;
+    if (z <= -0.5f) return 0.0f;
+    if (z >= 0.5f) return 1.0f;
+    // The fast sine (no call, no stack), made odd by hand so that neighbours' weights still
+    // add up to one; its error of about 1e-6 only bends the ramp.
+    return 0.5f + 0.5f * copysignf(__sinf(3.14159265f * fabsf(z)), z);
+}
 
-// One thread per canvas pixel of the box the batch's tiles cover. The batch holds tiles
-// first .. first + count - 1 of the grid (row-major), (N, C, tile, tile) float32 at any byte
-// strides; rgb reverses the first three channels into the BGR canvas.
-// The batch comes as an address so that any strided view of a tensor can be read in place.
-extern "C" __global__ void __launch_bounds__(256) blend_tiles_kernel(long long batch_address,
-                                              long long stride_n, long long stride_c,
-                                              long long stride_y, long long stride_x,
-                                              const double* __restrict__ weights,
-                                              float* __restrict__ sum, float* __restrict__ weight_sum,
-                                              int first, int count, int tile, int step, int columns,
-                                              int rows, int x0, int y0, int box_width, int box_height,
-                                              int width, int channels, int rgb) {
+__device__ __forceinline__ float axis_weight(int t, int q, int n, int tile, float centre, float inverse) {
+    float w = q > 0 ? ramp((float)t + 0.5f - centre, inverse) : 1.0f;
+    if (q < n - 1) w *= ramp((float)(tile - 1 - t) + 0.5f - centre, inverse);
+    return w;
+}
+
+// One thread per canvas pixel of the box that tiles column_first .. column_last of grid row
+// `row` cover (the part of one batch in that row). The batch is (N, C, tile, tile) float32 at any
+// byte strides, its first tile being grid tile `first`; rgb reverses the first three channels
+// into the BGR canvas. A pixel is written by the first tile with weight on it and added to by
+// the others, all of a launch's tiles at once, so no two threads touch one pixel.
+extern "C" __global__ void __launch_bounds__(256) blend_tiles_kernel(
+        long long batch_address, long long stride_n, long long stride_c, long long stride_y,
+        long long stride_x, float* __restrict__ canvas, int width, int channels, int tile, int step,
+        int columns, int rows, int row, int column_first, int column_last, int first, int x0, int y0,
+        int box_width, int box_height, float centre, float inverse, int rgb) {
     int bx = blockIdx.x * blockDim.x + threadIdx.x;
     int by = blockIdx.y * blockDim.y + threadIdx.y;
     if (bx >= box_width || by >= box_height) return;
     int x = x0 + bx, y = y0 + by;
-    int row_first = y < tile ? 0 : (y - tile) / step + 1;
-    int row_last = min(rows - 1, y / step);
-    int column_first = x < tile ? 0 : (x - tile) / step + 1;
-    int column_last = min(columns - 1, x / step);
-    int last = first + count - 1;
-    long long pixel = (long long)y * width + x;
-    const unsigned char* batch = reinterpret_cast<const unsigned char*>(batch_address);
+    int ty = y - row * step;
+    float wy = axis_weight(ty, row, rows, tile, centre, inverse);
+    if (wy == 0.0f) return;
+    // An earlier row with weight here has written the pixel already.
+    bool first_row = !(row > 0 && ty + step < tile &&
+                       axis_weight(ty + step, row - 1, rows, tile, centre, inverse) > 0.0f);
 
-    float total = weight_sum[pixel];
-    bool covered = false;
-    for (int r = row_first; r <= row_last; ++r)
-        for (int q = column_first; q <= column_last; ++q) {
-            int index = r * columns + q;
-            if (index < first || index > last) continue;
-            covered = true;
-            total = (float)((double)total + weights[(y - r * step) * tile + (x - q * step)]);
+    // At most two columns weigh on a pixel (the ramps are no wider than the step); scalars keep
+    // them in registers.
+    int q_last = min(columns - 1, x / step);
+    int q_min = q_last + 1, used = 0, q0 = 0, q1 = 0;
+    float w0 = 0.0f, w1 = 0.0f;
+    for (int q = q_last; q >= 0 && x - q * step < tile; --q) {
+        float wx = axis_weight(x - q * step, q, columns, tile, centre, inverse);
+        if (wx == 0.0f) continue;
+        q_min = q;
+        if (q >= column_first && q <= column_last) {
+            if (used == 0) { q0 = q; w0 = wx * wy; }
+            else { q1 = q; w1 = wx * wy; }
+            ++used;
         }
-    if (!covered) return;
-    weight_sum[pixel] = total;
+    }
+    bool fresh = first_row && q_min >= column_first && q_min <= column_last;
+    if (!used) return;
 
+    const unsigned char* batch = reinterpret_cast<const unsigned char*>(batch_address);
+    long long pixel = ((long long)y * width + x) * channels;
+    const unsigned char* p0 = batch + (long long)(row * columns + q0 - first) * stride_n + ty * stride_y +
+                              (long long)(x - q0 * step) * stride_x;
+    const unsigned char* p1 = batch + (long long)(row * columns + q1 - first) * stride_n + ty * stride_y +
+                              (long long)(x - q1 * step) * stride_x;
+    for (int c = 0; c < channels; ++c) {
+        long long source = ((rgb && c < 3 && channels >= 3) ? 2 - c : c) * stride_c;
+        float acc = fresh ? 0.0f : canvas[pixel + c];
+        acc = fmaf(w0, *reinterpret_cast<const float*>(p0 + source), acc);
+        if (used > 1) acc = fmaf(w1, *reinterpret_cast<const float*>(p1 + source), acc);
+        canvas[pixel + c] = acc;
+    }
+}
+)";
+
+const char *cut_tiles_kernel_code = R"(
+// Index into an axis of n pixels after mirror padding at its end (the edge pixel not repeated,
+// mirrored again past the mirror for pads longer than the axis).
+__device__ __forceinline__ long long mirror(long long i, long long n) {
+    if (i < n) return i;
+    if (n == 1) return 0;
+    long long period = 2 * (n - 1);
+    i %= period;
+    return i < n ? i : period - i;
+}
+
+// Tiles first .. first + count - 1 of the grid over the image padded by mirroring at the bottom
+// and right, into a (count, C, tile, tile) float32 batch; one thread per batch pixel, all
+// channels. The image is float32 (H, W, C) at any element strides, passed as an address so that
+// any view is read in place; rgb reverses the first three channels (the models take RGB).
+extern "C" __global__ void __launch_bounds__(256) cut_tiles_kernel(
+        long long image_address, long long stride_y, long long stride_x, long long stride_c,
+        int height, int width, int channels, float* __restrict__ out, int tile, int step,
+        int columns, int first, int count, int rgb) {
+    int tx = blockIdx.x * blockDim.x + threadIdx.x;
+    int yy = blockIdx.y * blockDim.y + threadIdx.y;
+    if (tx >= tile || yy >= count * tile) return;
+    int n = yy / tile, ty = yy - n * tile;
+    int index = first + n;
+    int r = index / columns, q = index - r * columns;
+    long long y = mirror((long long)r * step + ty, height), x = mirror((long long)q * step + tx, width);
+    const float* p = reinterpret_cast<const float*>(image_address) + y * stride_y + x * stride_x;
+    long long plane = (long long)tile * tile;
+    float* o = out + (long long)n * channels * plane + (long long)ty * tile + tx;
     for (int c = 0; c < channels; ++c) {
         int source = (rgb && c < 3 && channels >= 3) ? 2 - c : c;
-        float acc = sum[pixel * channels + c];
-        for (int r = row_first; r <= row_last; ++r) {
-            for (int q = column_first; q <= column_last; ++q) {
-                int index = r * columns + q;
-                if (index < first || index > last) continue;
-                int ty = y - r * step, tx = x - q * step;
-                const unsigned char* p = batch + (index - first) * stride_n + source * stride_c +
-                                         ty * stride_y + tx * stride_x;
-                float v = *reinterpret_cast<const float*>(p);
-                acc = (float)((double)acc + (double)v * weights[ty * tile + tx]);
-            }
-        }
-        sum[pixel * channels + c] = acc;
+        o[c * plane] = p[source * stride_c];
     }
 }
 )";
 
-const char *normalise_blend_kernel_code = R"(
-// Weighted sum over weight sum, in place, over the top-left width x height of a canvas
-// canvas_width wide; pixels no tile reached have weight 0 and stay 0.
-extern "C" __global__ void __launch_bounds__(256) normalise_blend_kernel(float* __restrict__ sum, const float* __restrict__ weight_sum,
-                                                  int width, int height, int canvas_width, int channels) {
-    int x = blockIdx.x * blockDim.x + threadIdx.x;
+const char *store_kernels_code = R"(
+// x * top rounded to nearest (ties to even) as if in exact arithmetic, clipped to 0 .. top,
+// NaN to 0; without doubles: fmaf gives the product's rounding error, which settles the ties
+// the float product creates.
+__device__ __forceinline__ float quantize(float v, float top) {
+    float p = v * top;
+    if (p != p) return 0.0f;
+    float e = fmaf(v, top, -p);
+    float r = rintf(p);
+    if (fabsf(p - r) == 0.5f && e != 0.0f) r = e > 0.0f ? floorf(p) + 1.0f : floorf(p);
+    return fminf(fmaxf(r, 0.0f), top);
+}
+
+// The blended canvas, rows first .. first + rows - 1 (each `pitch` floats apart, `row`
+// elements used), to 8 or 16 bits, rows `row` elements apart. The output may lie in the canvas's
+// own memory, behind the rows a launch reads (hence no __restrict__).
+template <typename T>
+__device__ __forceinline__ void store_rows(const float* canvas, T* out, long long pitch, int row,
+                                           int first, int rows, float top) {
+    int i = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= width || y >= height) return;
-    long long pixel = (long long)y * canvas_width + x;
-    float w = weight_sum[pixel];
-    for (int c = 0; c < channels; ++c) {
-        float* p = sum + pixel * channels + c;
-        *p = w > 0.0f ? *p / w : 0.0f;
-    }
+    if (i >= row || y >= rows) return;
+    out[(long long)y * row + i] = (T)quantize(canvas[(long long)(first + y) * pitch + i], top);
+}
+
+extern "C" __global__ void __launch_bounds__(256) store_uint8_kernel(
+        const float* canvas, unsigned char* out, long long pitch, int row, int first, int rows) {
+    store_rows(canvas, out, pitch, row, first, rows, 255.0f);
+}
+
+extern "C" __global__ void __launch_bounds__(256) store_uint16_kernel(
+        const float* canvas, unsigned short* out, long long pitch, int row, int first, int rows) {
+    store_rows(canvas, out, pitch, row, first, rows, 65535.0f);
 }
 )";
 
-nb::handle blend_tiles_kernel, normalise_blend_kernel;
+nb::handle blend_tiles_kernel, cut_tiles_kernel, store_uint8_kernel, store_uint16_kernel;
 
 nb::object i64(int64_t value) { return qv::np().module.attr("int64")(value); }
 
 int64_t get_int(nb::handle self, const char *name) { return nb::cast<int64_t>(self.attr(name)); }
 
 std::vector<int64_t> shape_items(nb::handle shape, const char *function, const char *name) {
+    if (!PyTuple_Check(shape.ptr()))
+        qv::raise(PyExc_TypeError, "%s() needs %s as a tuple (height, width, channels), got %s", function, name,
+                  qv::type_name(shape));
     Py_ssize_t size = PyTuple_GET_SIZE(shape.ptr());
     if (size != 3)
         qv::raise(PyExc_ValueError, "%s() needs %s as (height, width, channels), got %zd item%s", function, name,
@@ -115,6 +196,12 @@ std::vector<int64_t> shape_items(nb::handle shape, const char *function, const c
     return items;
 }
 
+std::string shape_text(const std::vector<int64_t> &shape) {
+    std::string text = "(";
+    for (size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
+    return text + (shape.size() == 1 ? ",)" : ")");
+}
+
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0];
     std::vector<int64_t> padded = shape_items(a[1], "TileBlender", "padded_shape");
@@ -123,13 +210,26 @@ nb::object init(const qv::Args &a) {
     if (tile_size < 1 || overlap < 0 || overlap >= tile_size)
         qv::raise(PyExc_ValueError, "TileBlender() needs 0 <= overlap < tile_size (got overlap=%lld, tile_size=%lld)",
                   (long long)overlap, (long long)tile_size);
+    std::vector<int64_t> original = padded;
+    if (!a[5].is_none()) {
+        original = shape_items(a[5], "TileBlender", "original_shape");
+        if (original[0] > padded[0] || original[1] > padded[1] || original[2] != padded[2])
+            qv::raise(PyExc_ValueError, "TileBlender() got original_shape %s, larger than padded_shape %s",
+                      qv::str_of(a[5]).c_str(), qv::str_of(a[1]).c_str());
+    }
+    // Sizes times the scale must fit the kernels' 32-bit positions.
+    for (int64_t n : {padded[0], padded[1], tile_size})
+        if (n > INT32_MAX / scale)
+            qv::raise(PyExc_ValueError, "TileBlender() got a size of %lld input pixels; at most %lld at scale %lld",
+                      (long long)n, (long long)(INT32_MAX / scale), (long long)scale);
     int64_t tile = tile_size * scale, step = (tile_size - overlap) * scale;
-    int64_t height = padded[0] * scale, width = padded[1] * scale, channels = padded[2];
-    int64_t rows = height >= tile ? (height - tile) / step + 1 : 0;
-    int64_t columns = width >= tile ? (width - tile) / step + 1 : 0;
-    qv::check_indexable({height, width, channels}, "the blended canvas");
+    int64_t rows = padded[0] >= tile_size ? (padded[0] - tile_size) / (tile_size - overlap) + 1 : 0;
+    int64_t columns = padded[1] >= tile_size ? (padded[1] - tile_size) / (tile_size - overlap) + 1 : 0;
+    int64_t height = original[0] * scale, width = original[1] * scale, channels = original[2];
+    qv::check_indexable({height, width, channels}, "the blended image");
+    qv::check_rows(height, "the blended image");
+    qv::check_rows(tile, "a tile");
 
-    const qv::Cupy &cp = qv::cp();
     self.attr("scale") = nb::int_(scale);
     self.attr("tile_size") = nb::int_(tile_size);
     self.attr("overlap") = nb::int_(overlap);
@@ -137,26 +237,25 @@ nb::object init(const qv::Args &a) {
     self.attr("columns") = nb::int_(columns);
     self.attr("tile_count") = nb::int_(rows * columns);
     self.attr("added") = nb::int_(0);
+    self.attr("padded_shape") = nb::make_tuple(padded[0], padded[1], padded[2]);
     self.attr("canvas_shape") = nb::make_tuple(height, width, channels);
-    self.attr("weights") = qv::package_attr("quorvex.upscale.tile", "create_gaussian_weights")(tile, tile / 4);
-    self.attr("sum") = cp.zeros(nb::make_tuple(height, width, channels), nb::arg("dtype") = cp.float32);
-    self.attr("weight_sum") = cp.zeros(nb::make_tuple(height, width), nb::arg("dtype") = cp.float32);
+    self.attr("band_bytes") = nb::int_(4 << 20);  // the buffer result() converts its first rows through
+    // Each pixel is written before it is read (see the kernel), so the canvas is not cleared.
+    self.attr("canvas") = qv::cp().empty(nb::make_tuple(height, width, channels), nb::arg("dtype") = qv::cp().float32);
     return nb::none();
 }
 
 void check_open(nb::handle self, const char *method) {
-    if (self.attr("sum").is_none())
+    if (self.attr("canvas").is_none())
         qv::raise(PyExc_ValueError, "TileBlender.%s() after result(): the blend is finished", method);
 }
 
 // The batch as a float32 device array, sharing the tensor's memory where it can.
 nb::object device_batch(nb::handle batch) {
-    const qv::Cupy &cp = qv::cp();
     if (qv::is_tensor(batch)) {
         nb::handle torch = qv::torch_module().get();
         nb::object tensor = nb::borrow(batch);
-        nb::object dtype = tensor.attr("dtype");
-        if (!dtype.equal(torch.attr("float32"))) tensor = tensor.attr("float")();
+        if (!tensor.attr("dtype").equal(torch.attr("float32"))) tensor = tensor.attr("float")();
         return qv::tensor_to_device(tensor.attr("detach")());
     }
     if (!qv::is_device_array(batch))
@@ -167,102 +266,205 @@ nb::object device_batch(nb::handle batch) {
     return qv::package_attr("quorvex.utils.dtypes", "to_float32")(batch);
 }
 
+int64_t stride(nb::handle strides, int i) { return nb::cast<int64_t>(strides[nb::int_(i)]); }
+
+// Where the ramps sit: centred on the overlap's middle, a quarter of the overlap wide (and no
+// wider than the step, so that a pixel has weight from at most two tiles along an axis).
+float centre_of(nb::handle self) { return 0.5f * (float)(get_int(self, "overlap") * get_int(self, "scale")); }
+float feather_of(nb::handle self) {
+    int64_t scale = get_int(self, "scale"), overlap = get_int(self, "overlap") * scale;
+    int64_t step = (get_int(self, "tile_size") - get_int(self, "overlap")) * scale;
+    return (float)std::min<int64_t>(overlap / 4, step);
+}
+
 nb::object add(const qv::Args &a) {
     nb::handle self = a[0];
     check_open(self, "add");
+    if (!PyLong_Check(a[2].ptr()) || PyBool_Check(a[2].ptr()))
+        qv::raise(PyExc_TypeError, "TileBlender.add() takes first as an int, got %s", qv::type_name(a[2]));
     nb::object batch = device_batch(a[1]);
     int64_t first = nb::cast<int64_t>(a[2]);
     bool rgb = nb::cast<bool>(a[3]);
     std::vector<int64_t> shape = qv::shape_of(batch);
-    int64_t tile = get_int(self, "tile_size") * get_int(self, "scale");
-    int64_t step = (get_int(self, "tile_size") - get_int(self, "overlap")) * get_int(self, "scale");
+    int64_t scale = get_int(self, "scale"), tile = get_int(self, "tile_size") * scale;
+    int64_t step = (get_int(self, "tile_size") - get_int(self, "overlap")) * scale;
     int64_t rows = get_int(self, "rows"), columns = get_int(self, "columns"), total = rows * columns;
-    std::vector<int64_t> canvas = qv::shape_of(self.attr("sum"));
-    if (shape.size() != 4 || shape[1] != canvas[2] || shape[2] != tile || shape[3] != tile) {
-        std::string text = "(";
-        for (size_t i = 0; i < shape.size(); ++i) text += (i ? ", " : "") + std::to_string(shape[i]);
-        qv::raise(PyExc_ValueError, "TileBlender.add() takes a batch of shape (N, %lld, %lld, %lld), got %s)",
-                  (long long)canvas[2], (long long)tile, (long long)tile, text.c_str());
-    }
-    int64_t count = shape[0];
+    nb::object canvas = self.attr("canvas");
+    std::vector<int64_t> canvas_shape = qv::shape_of(canvas);
+    if (shape.size() != 4 || shape[1] != canvas_shape[2] || shape[2] != tile || shape[3] != tile)
+        qv::raise(PyExc_ValueError, "TileBlender.add() takes a batch of shape (N, %lld, %lld, %lld), got %s",
+                  (long long)canvas_shape[2], (long long)tile, (long long)tile, shape_text(shape).c_str());
+    int64_t count = shape[0], added = get_int(self, "added");
     if (first < 0 || first + count > total)
         qv::raise(PyExc_ValueError, "TileBlender.add() got tiles %lld to %lld of a grid of %lld", (long long)first,
                   (long long)(first + count - 1), (long long)total);
+    if (first != added)
+        qv::raise(PyExc_ValueError, "TileBlender.add() takes tiles in cutting order: tile %lld is next, got %lld",
+                  (long long)added, (long long)first);
     if (count == 0) return nb::none();
 
     nb::object strides = batch.attr("strides");
-    int64_t r0 = first / columns, r1 = (first + count - 1) / columns;
-    int64_t x0 = 0, x1 = canvas[1];
-    if (r0 == r1) {
-        x0 = (first % columns) * step;
-        x1 = ((first + count - 1) % columns) * step + tile;
-    }
-    int64_t y0 = r0 * step, y1 = r1 * step + tile;
     // The kernel reads the batch through its raw address, so it must be on the canvas's device.
-    qv::DeviceScope scope(self.attr("sum").attr("device").attr("id"));
+    qv::DeviceScope scope(canvas.attr("device").attr("id"));
     int64_t address = nb::cast<int64_t>(batch.attr("data").attr("ptr"));
-    qv::launch_2d(blend_tiles_kernel, x1 - x0, y1 - y0,
-                  nb::make_tuple(i64(address), i64(nb::cast<int64_t>(strides[nb::int_(0)])),
-                                 i64(nb::cast<int64_t>(strides[nb::int_(1)])),
-                                 i64(nb::cast<int64_t>(strides[nb::int_(2)])),
-                                 i64(nb::cast<int64_t>(strides[nb::int_(3)])),
-                                 self.attr("weights"), self.attr("sum"), self.attr("weight_sum"), qv::i32(first),
-                                 qv::i32(count), qv::i32(tile), qv::i32(step), qv::i32(columns), qv::i32(rows),
-                                 qv::i32(x0), qv::i32(y0), qv::i32(x1 - x0), qv::i32(y1 - y0),
-                                 qv::i32(canvas[1]), qv::i32(canvas[2]), qv::i32(rgb)),
-                  32, 8);
-    self.attr("added") = nb::int_(get_int(self, "added") + count);
+    float centre = centre_of(self), feather = feather_of(self);
+    int64_t height = canvas_shape[0], width = canvas_shape[1];
+    // One launch per grid row the batch reaches, over the box its tiles there cover within the
+    // canvas: rows overlap, so they go one after the other.
+    for (int64_t r = first / columns; r <= (first + count - 1) / columns; ++r) {
+        int64_t c0 = std::max(first, r * columns) - r * columns;
+        int64_t c1 = std::min(first + count - 1, r * columns + columns - 1) - r * columns;
+        int64_t x0 = c0 * step, x1 = std::min(width, c1 * step + tile);
+        int64_t y0 = r * step, y1 = std::min(height, r * step + tile);
+        if (x1 <= x0 || y1 <= y0) continue;  // tiles wholly in the padding
+        qv::launch_2d(blend_tiles_kernel, x1 - x0, y1 - y0,
+                      nb::make_tuple(i64(address), i64(stride(strides, 0)), i64(stride(strides, 1)),
+                                     i64(stride(strides, 2)), i64(stride(strides, 3)), canvas, qv::i32(width),
+                                     qv::i32(canvas_shape[2]), qv::i32(tile), qv::i32(step), qv::i32(columns),
+                                     qv::i32(rows), qv::i32(r), qv::i32(c0), qv::i32(c1), qv::i32(first),
+                                     qv::i32(x0), qv::i32(y0), qv::i32(x1 - x0), qv::i32(y1 - y0), qv::f32(centre),
+                                     qv::f32(feather > 0.0f ? 1.0f / feather : 0.0f), qv::i32(rgb)));
+    }
+    self.attr("added") = nb::int_(added + count);
     return nb::none();
+}
+
+nb::object cut(const qv::Args &a) {
+    nb::handle self = a[0];
+    check_open(self, "cut");
+    nb::handle image = a[1];
+    int64_t first = nb::cast<int64_t>(a[2]), count = nb::cast<int64_t>(a[3]);
+    bool rgb = nb::cast<bool>(a[4]);
+    if (!qv::is_device_array(image))
+        qv::raise(PyExc_TypeError, "TileBlender.cut() takes image as a cupy.ndarray, got %s", qv::type_name(image));
+    std::vector<int64_t> shape = qv::shape_of(image);
+    std::vector<int64_t> canvas = qv::shape_of(self.attr("canvas"));
+    int64_t scale = get_int(self, "scale");
+    if (shape.size() != 3 || shape[0] * scale != canvas[0] || shape[1] * scale != canvas[1] || shape[2] != canvas[2])
+        qv::raise(PyExc_ValueError, "TileBlender.cut() takes the image of shape (%lld, %lld, %lld), got %s",
+                  (long long)(canvas[0] / scale), (long long)(canvas[1] / scale), (long long)canvas[2],
+                  shape_text(shape).c_str());
+    int64_t total = get_int(self, "tile_count");
+    if (count < 1 || first < 0 || first + count > total)
+        qv::raise(PyExc_ValueError, "TileBlender.cut() got tiles %lld to %lld of a grid of %lld", (long long)first,
+                  (long long)(first + count - 1), (long long)total);
+    const qv::Cupy &cp = qv::cp();
+    qv::DeviceScope scope(self.attr("canvas").attr("device").attr("id"));
+    nb::object source = nb::borrow(image);
+    if (nb::cast<std::string>(source.attr("dtype").attr("char")) != "f")
+        source = qv::package_attr("quorvex.utils.dtypes", "to_float32")(source);
+    int64_t tile = get_int(self, "tile_size"), step = tile - get_int(self, "overlap");
+    qv::check_rows(count * tile, "a batch of tiles");
+    nb::object out = cp.empty(nb::make_tuple(count, shape[2], tile, tile), nb::arg("dtype") = cp.float32);
+    nb::object strides = source.attr("strides");
+    qv::launch_2d(cut_tiles_kernel, tile, count * tile,
+                  nb::make_tuple(i64(nb::cast<int64_t>(source.attr("data").attr("ptr"))), i64(stride(strides, 0) / 4), i64(stride(strides, 1) / 4),
+                                 i64(stride(strides, 2) / 4), qv::i32(shape[0]), qv::i32(shape[1]),
+                                 qv::i32(shape[2]), out, qv::i32(tile), qv::i32(step),
+                                 qv::i32(get_int(self, "columns")), qv::i32(first), qv::i32(count), qv::i32(rgb)));
+    return qv::device_to_tensor(out);
 }
 
 nb::object result(const qv::Args &a) {
     nb::handle self = a[0];
     check_open(self, "result");
-    std::vector<int64_t> original = shape_items(a[1], "TileBlender.result", "original_shape");
+    nb::object canvas = self.attr("canvas");
+    std::vector<int64_t> canvas_shape = qv::shape_of(canvas);
     int64_t scale = get_int(self, "scale");
-    std::vector<int64_t> canvas = qv::shape_of(self.attr("sum"));
-    int64_t height = original[0] * scale, width = original[1] * scale;
-    if (height > canvas[0] || width > canvas[1] || original[2] != canvas[2])
-        qv::raise(PyExc_ValueError, "TileBlender.result() got original_shape %s, larger than the padded image",
-                  qv::str_of(a[1]).c_str());
-    nb::object sum = self.attr("sum");
-    qv::DeviceScope scope(sum.attr("device").attr("id"));
-    qv::launch_2d(normalise_blend_kernel, width, height,
-                  nb::make_tuple(sum, self.attr("weight_sum"), qv::i32(width), qv::i32(height), qv::i32(canvas[1]),
-                                 qv::i32(canvas[2])),
-                  32, 8);
-    self.attr("sum") = nb::none();
-    self.attr("weight_sum") = nb::none();
-    return sum[nb::make_tuple(nb::slice(nb::int_(0), nb::int_(height), nb::none()),
-                              nb::slice(nb::int_(0), nb::int_(width), nb::none()))];
+    int64_t height = canvas_shape[0], width = canvas_shape[1], channels = canvas_shape[2];
+    if (!a[1].is_none()) {
+        std::vector<int64_t> original = shape_items(a[1], "TileBlender.result", "original_shape");
+        if (original[0] * scale > height || original[1] * scale > width || original[2] != channels)
+            qv::raise(PyExc_ValueError, "TileBlender.result() got original_shape %s, larger than the padded image",
+                      qv::str_of(a[1]).c_str());
+        height = original[0] * scale;
+        width = original[1] * scale;
+    }
+    const qv::Cupy &cp = qv::cp();
+    std::string kind = "f";
+    if (!a[2].is_none()) kind = nb::cast<std::string>(qv::np().module.attr("dtype")(a[2]).attr("char"));
+    int code = kind == "B" ? 1 : kind == "H" ? 2 : kind == "f" ? 0 : -1;
+    if (code < 0)
+        qv::raise(PyExc_ValueError, "TileBlender.result() takes dtype uint8, uint16 or float32, got %s",
+                  qv::str_of(qv::np().module.attr("dtype")(a[2])).c_str());
+    int64_t added = get_int(self, "added"), total = get_int(self, "tile_count");
+    if (added != total)
+        qv::raise(PyExc_ValueError, "TileBlender.result() after %lld of %lld tiles", (long long)added,
+                  (long long)total);
+    self.attr("canvas") = nb::none();
+    nb::object crop = canvas[nb::make_tuple(nb::slice(nb::int_(0), nb::int_(height), nb::none()),
+                                            nb::slice(nb::int_(0), nb::int_(width), nb::none()))];
+    if (code == 0) return crop;
+
+    // The conversion is written into the canvas's own memory, band after band from the top: a
+    // band of output rows only reaches canvas bytes that earlier bands have read, once the first
+    // band has gone through a small buffer. The output costs no memory beside the canvas.
+    qv::DeviceScope scope(canvas.attr("device").attr("id"));
+    nb::object dtype = code == 1 ? cp.module.attr("uint8") : cp.module.attr("uint16");
+    int64_t size = code, row = width * channels, pitch = canvas_shape[1] * channels;
+    nb::object flat = canvas.attr("reshape")(-1).attr("view")(dtype);
+    nb::object out = flat[nb::slice(nb::int_(0), nb::int_(height * row), nb::none())].attr("reshape")(
+        nb::make_tuple(height, width, channels));
+    int64_t band = std::max<int64_t>(1, std::min<int64_t>(height, get_int(self, "band_bytes") / (row * size)));
+    nb::object head = cp.empty(nb::make_tuple(band, width, channels), nb::arg("dtype") = dtype);
+    nb::handle kernel = code == 1 ? store_uint8_kernel : store_uint16_kernel;
+    qv::launch_2d(kernel, row, band,
+                  nb::make_tuple(canvas, head, i64(pitch), qv::i32(row), qv::i32(0), qv::i32(band)));
+    out[nb::slice(nb::int_(0), nb::int_(band), nb::none())] = head;
+    head = nb::none();
+    for (int64_t y = band; y < height;) {
+        // Output rows y .. end - 1 end at byte end * row * size, at most where row y of the
+        // canvas starts (y * pitch * 4).
+        int64_t end = std::min(height, (y * pitch * 4) / (row * size));
+        qv::launch_2d(kernel, row, end - y,
+                      nb::make_tuple(canvas, out[nb::slice(nb::int_(y), nb::int_(end), nb::none())], i64(pitch),
+                                     qv::i32(row), qv::i32(y), qv::i32(end - y)));
+        y = end;
+    }
+    return out;
 }
 
 }  // namespace
 
 NB_MODULE(blend, m) {
-    m.doc() = "Gaussian blending of upscaled tiles batch by batch into a running weighted sum on the device.";
+    m.doc() = "Seamless blending of upscaled tiles, batch by batch, into the output image on the device.";
     blend_tiles_kernel = qv::add_kernel(m, "blend_tiles_kernel", blend_tiles_kernel_code);
-    normalise_blend_kernel = qv::add_kernel(m, "normalise_blend_kernel", normalise_blend_kernel_code);
+    cut_tiles_kernel = qv::add_kernel(m, "cut_tiles_kernel", cut_tiles_kernel_code);
+    store_uint8_kernel = qv::add_kernel(m, "store_uint8_kernel", store_kernels_code);
+    store_uint16_kernel = qv::add_kernel(m, "store_uint16_kernel", store_kernels_code);
     qv::Class(m, "TileBlender",
-              "Blends the output tiles of tile_image's grid into one image as batches arrive, holding only the "
-              "weighted sum and the weight sum of the output canvas.")
+              "Blends the output tiles of tile_image's grid into one image as batches arrive: each tile's output "
+              "is dropped near the edges it shares with a neighbour and feathered with it across the middle of "
+              "their overlap, with weights that add up to one, so only the output image is held.")
         .def("__init__", init,
              {{"self"},
               {"padded_shape", "tuple[int, int, int]"},
               {"scale", "int"},
               {"tile_size", "int", nb::int_(128)},
-              {"overlap", "int", nb::int_(16)}},
+              {"overlap", "int", nb::int_(16)},
+              {"original_shape", "tuple[int, int, int] | None", nb::none()}},
              "None",
-             "A zeroed float32 canvas of padded_shape times scale (channels unscaled) and its weight sum, for the "
-             "grid tile_image cut with tile_size and overlap. Each tile is weighted by "
-             "create_gaussian_weights(tile_size * scale, tile_size * scale // 4).")
+             "An uncleared float32 canvas of original_shape (else padded_shape) times scale, channels unscaled, "
+             "for the grid tile_image cuts with tile_size and overlap from an image padded to padded_shape. "
+             "Along each axis a tile's weight ramps from 0 to 1 (raised cosine) over the middle quarter of each "
+             "overlap with a neighbour, 0 before it and 1 after; image borders get full weight.")
+        .def("cut", cut,
+             {{"self"}, {"image", "cp.ndarray"}, {"first", "int"}, {"count", "int"}, {"rgb", "bool", nb::bool_(false)}},
+             "torch.Tensor",
+             "The (count, C, tile_size, tile_size) float32 batch of tiles first .. first + count - 1 of the grid, "
+             "cut in one launch from the unpadded image (original_shape) mirrored at the bottom and right as "
+             "tile_image pads it. rgb: the first three channels in reverse (RGB) order.")
         .def("add", add, {{"self"}, {"batch", "torch.Tensor | cp.ndarray"}, {"first", "int"}, {"rgb", "bool", nb::bool_(false)}},
              "None",
-             "Adds output tiles first .. first + N - 1 (cutting order) of a (N, C, H, W) float32 or float16 "
-             "batch in one launch. rgb: the batch's first three channels are in RGB order (the canvas is BGR).")
-        .def("result", result, {{"self"}, {"original_shape", "tuple[int, int, int]"}}, "cp.ndarray",
-             "Divides the weighted sum by the weight sum in place (0 where no tile reached) and returns its "
-             "top-left (H * scale, W * scale, C) view for the original_shape (H, W, C) of the input. Ends the "
-             "blend.")
+             "Blends output tiles first .. first + N - 1 of a (N, C, H, W) float32 (or float16) batch, one launch "
+             "per grid row it reaches. Tiles come in cutting order. rgb: the batch's first three channels are in "
+             "RGB order (the canvas is BGR).")
+        .def("result", result,
+             {{"self"}, {"original_shape", "tuple[int, int, int] | None", nb::none()}, {"dtype", "object", nb::none()}},
+             "cp.ndarray",
+             "The blended image, (H * scale, W * scale, C) for the original_shape (H, W, C) of the input (by "
+             "default the canvas), as float32 (a view of the canvas) or converted in the canvas's memory to "
+             "dtype uint8 or uint16 (x 255 or 65535, rounded to nearest, clipped, NaN to 0). Needs every tile; "
+             "ends the blend.")
         .finish();
 }

@@ -1,18 +1,24 @@
-"""Gaussian blending of upscaled tiles batch by batch into a running weighted sum on the device."""
+"""Seamless blending of upscaled tiles, batch by batch, into the output image on the device."""
 
 import cupy as cp
 import torch
 
 blend_tiles_kernel_code: str
 blend_tiles_kernel: cp.RawKernel
-normalise_blend_kernel_code: str
-normalise_blend_kernel: cp.RawKernel
+cut_tiles_kernel_code: str
+cut_tiles_kernel: cp.RawKernel
+store_uint8_kernel_code: str
+store_uint8_kernel: cp.RawKernel
+store_uint16_kernel_code: str
+store_uint16_kernel: cp.RawKernel
 
 class TileBlender:
-    """Blends the output tiles of tile_image's grid into one image as batches arrive, holding only the weighted sum and the weight sum of the output canvas."""
-    def __init__(self, padded_shape: tuple[int, int, int], scale: int, tile_size: int = 128, overlap: int = 16) -> None:
-        """A zeroed float32 canvas of padded_shape times scale (channels unscaled) and its weight sum, for the grid tile_image cut with tile_size and overlap. Each tile is weighted by create_gaussian_weights(tile_size * scale, tile_size * scale // 4)."""
+    """Blends the output tiles of tile_image's grid into one image as batches arrive: each tile's output is dropped near the edges it shares with a neighbour and feathered with it across the middle of their overlap, with weights that add up to one, so only the output image is held."""
+    def __init__(self, padded_shape: tuple[int, int, int], scale: int, tile_size: int = 128, overlap: int = 16, original_shape: tuple[int, int, int] | None = None) -> None:
+        """An uncleared float32 canvas of original_shape (else padded_shape) times scale, channels unscaled, for the grid tile_image cuts with tile_size and overlap from an image padded to padded_shape. Along each axis a tile's weight ramps from 0 to 1 (raised cosine) over the middle quarter of each overlap with a neighbour, 0 before it and 1 after; image borders get full weight."""
+    def cut(self, image: cp.ndarray, first: int, count: int, rgb: bool = False) -> torch.Tensor:
+        """The (count, C, tile_size, tile_size) float32 batch of tiles first .. first + count - 1 of the grid, cut in one launch from the unpadded image (original_shape) mirrored at the bottom and right as tile_image pads it. rgb: the first three channels in reverse (RGB) order."""
     def add(self, batch: torch.Tensor | cp.ndarray, first: int, rgb: bool = False) -> None:
-        """Adds output tiles first .. first + N - 1 (cutting order) of a (N, C, H, W) float32 or float16 batch in one launch. rgb: the batch's first three channels are in RGB order (the canvas is BGR)."""
-    def result(self, original_shape: tuple[int, int, int]) -> cp.ndarray:
-        """Divides the weighted sum by the weight sum in place (0 where no tile reached) and returns its top-left (H * scale, W * scale, C) view for the original_shape (H, W, C) of the input. Ends the blend."""
+        """Blends output tiles first .. first + N - 1 of a (N, C, H, W) float32 (or float16) batch, one launch per grid row it reaches. Tiles come in cutting order. rgb: the batch's first three channels are in RGB order (the canvas is BGR)."""
+    def result(self, original_shape: tuple[int, int, int] | None = None, dtype: object = None) -> cp.ndarray:
+        """The blended image, (H * scale, W * scale, C) for the original_shape (H, W, C) of the input (by default the canvas), as float32 (a view of the canvas) or converted in the canvas's memory to dtype uint8 or uint16 (x 255 or 65535, rounded to nearest, clipped, NaN to 0). Needs every tile; ends the blend."""

@@ -363,6 +363,7 @@ class _Ledger:
 
     used = 0
     peak = 0
+    held = 0  # what a caching pool would hold: the most used since its blocks were last freed
     owners = {}
 
 
@@ -392,6 +393,7 @@ def account(arr):
     _Ledger.owners[key] = root.nbytes
     _Ledger.used += root.nbytes
     _Ledger.peak = max(_Ledger.peak, _Ledger.used)
+    _Ledger.held = max(_Ledger.held, _Ledger.used)
     weakref.finalize(root, _release, key)
 
 
