@@ -659,6 +659,7 @@ nb::object writer_init(const qv::Args &a) {
         // AVI keeps no presentation times: frames there are on the frame grid, in decoding order,
         // so the encoder gets no B-frames.
         bool avi = nb::cast<std::string>(container.attr("format").attr("name")) == "avi";
+        self.attr("_avi") = nb::bool_(avi);
         if (avi || time_base.is_none()) time_base = fraction_type(fps.attr("denominator"), fps.attr("numerator"));
         self.attr("time_base") = time_base;
         // Ticks of time_base per frame at fps: the step of frames written without a time.
@@ -694,6 +695,10 @@ nb::object writer_init(const qv::Args &a) {
             self.attr("_audio_source") = source;
             nb::list streams;
             for (nb::handle s : source.attr("streams").attr("audio")) {
+                std::string audio_codec = nb::cast<std::string>(s.attr("codec_context").attr("name"));
+                if (!nb::cast<bool>(container.attr("supported_codecs").attr("__contains__")(audio_codec)))
+                    qv::raise(PyExc_ValueError, "%s(): '%s' files do not take the %s audio of audio_from", function,
+                              ext.empty() ? name.c_str() : ext.c_str(), audio_codec.c_str());
                 audio.append(nb::make_tuple(s, container.attr("add_stream_from_template")(s)));
                 streams.append(s);
             }
@@ -747,7 +752,9 @@ void mux_audio(nb::handle self, nb::handle limit) {
 
 void mux(nb::handle self, nb::handle packets) {
     nb::object container = self.attr("_container");
+    bool avi = nb::cast<bool>(self.attr("_avi"));
     for (nb::handle packet : packets) {
+        if (avi) packet.attr("dts") = packet.attr("pts");  // frames in display order: AVI's only times
         nb::object dts = packet.attr("dts");
         if (!dts.is_none()) mux_audio(self, dts * packet.attr("time_base"));
         container.attr("mux")(packet);
