@@ -41,7 +41,8 @@ def encode_ref(bgr, bits, vertical, matrix, full):
     def luma(q):
         return kr * q[..., 2] + (1 - kr - kb) * q[..., 1] + kb * q[..., 0]
 
-    quant = lambda v: np.clip(np.rint(v), 0, 2**bits - 1).astype(np.int64)
+    reserved = 0 if full else 2 ** (bits - 8)  # SDI's timing codes stay out of video range
+    quant = lambda v: np.clip(np.rint(v), reserved, 2**bits - 1 - reserved).astype(np.int64)
     yc = luma(c)
     cb = co + cs * (c[..., 0] - yc) / (2 * (1 - kb))
     cr = co + cs * (c[..., 2] - yc) / (2 * (1 - kr))
@@ -295,13 +296,16 @@ def test_v210_packing(width):
 @pytest.mark.parametrize("full", [False, True])
 def test_white_and_black_code_values(name, full):
     from_bgr, bits = FAMILIES[name][1], FAMILIES[name][3]
-    image = np.zeros((2, 6, 3), np.float32)
+    image = np.zeros((4, 6, 3), np.float32)
     image[1] = 1
+    image[2], image[3] = -9, 9  # out of range: video range keeps off the codes SDI reserves for timing
     y, cb, cr = codes_of(name, from_bgr(cp.asarray(image), "bt709", full), 6)
     unit = 2 ** (bits - 8)
     black, white = (0, 2**bits - 1) if full else (16 * unit, 235 * unit)
+    lowest, highest = (0, 2**bits - 1) if full else (unit, 2**bits - 1 - unit)
     assert (y[0] == black).all() and (y[1] == white).all()
-    assert (cb == 128 * unit).all() and (cr == 128 * unit).all()
+    assert (y[2] == lowest).all() and (y[3] == highest).all()
+    assert (cb[:2] == 128 * unit).all() and (cr[:2] == 128 * unit).all()
 
 
 def test_strided_and_host_inputs_are_taken():

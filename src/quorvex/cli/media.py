@@ -189,20 +189,109 @@ def video_module():
     return video
 
 
-def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporter, out_size, bar=None) -> int:
-    """Runs transform on every frame of source into target (the audio copied), frame by frame.
+# Encoders the command picks by default per container, best first; and the pixel formats the
+# writer makes, by (bits, chroma) of the source.
+DEFAULT_CODECS = {".webm": ("libvpx-vp9", "libsvtav1")}
+OTHER_CODECS = ("libx264", "libx265")
+WRITABLE = {(8, "420"): "yuv420p", (8, "422"): "yuv422p", (10, "420"): "yuv420p10le", (10, "422"): "yuv422p10le"}
+CRF_CODECS = ("libx264", "libx265", "libvpx-vp9", "libsvtav1")
 
-    out_size maps the input (width, height) to the output's. Progress goes to bar, else to a bar
-    of its own. Returns the number of frames. The writer keeps the file under a temporary name
-    until it is complete."""
+
+def _shape_of(pixel_format: str):
+    """(bits, chroma) of a decoded pixel format, as near as the writer's formats come."""
+    import av
+
+    fmt = av.VideoFormat(pixel_format, 16, 16)
+    bits = 10 if max(c.bits for c in fmt.components) > 8 else 8
+    planes = [c for c in fmt.components if not c.is_alpha]
+    chroma = "420" if len(planes) > 1 and planes[1].height < planes[0].height else "422"
+    return bits, chroma
+
+
+def _takes(codec: str, pixel_format: str) -> bool:
+    import av
+
+    return pixel_format in {f.name for f in (av.Codec(codec, "w").video_formats or ())}
+
+
+def choose_output(target: pathlib.Path, source_format: str | None, output: dict | None):
+    """(codec, pixel format, options) of a video output: what the user chose, else an encoder the
+    container takes, with the source's bit depth and chroma where an encoder here makes them
+    (4:4:4 and 12-bit come out as 4:2:2 and 10-bit, the nearest the writer makes)."""
+    import av
+
+    output = output or {}
+    codecs = (output["codec"],) if output.get("codec") else DEFAULT_CODECS.get(suffix(target), OTHER_CODECS)
+    available = [c for c in codecs if c in av.codecs_available]
+    if not available:
+        raise CliError(f"{target}: no encoder for {suffix(target)} files in this FFmpeg (tried {', '.join(codecs)})",
+                       USAGE)
+    if output.get("pix_fmt"):
+        wanted = [output["pix_fmt"]]
+    else:
+        bits, chroma = _shape_of(source_format) if source_format else (8, "420")
+        wanted = [WRITABLE[(b, c)] for b, c in ((bits, chroma), (8, chroma), (bits, "420"), (8, "420"))]
+    for pixel_format in dict.fromkeys(wanted):
+        for codec in available:
+            if _takes(codec, pixel_format):
+                options = {}
+                if output.get("crf") is not None:
+                    if codec not in CRF_CODECS:
+                        raise CliError(f"--crf is for {', '.join(CRF_CODECS)}, not {codec}", USAGE)
+                    options["crf"] = str(output["crf"])
+                    if codec == "libvpx-vp9":
+                        options["b"] = "0"  # constant quality
+                return codec, pixel_format, options
+    raise CliError(f"{target}: {' or '.join(available)} cannot encode {' or '.join(wanted)}", USAGE)
+
+
+def check_video_output(target: pathlib.Path, output: dict | None = None) -> None:
+    """Refuses, before any work, an output whose container has no encoder here or does not take
+    the codec asked for."""
+    import av
+
+    codec, _, _ = choose_output(target, None, output)
+    probe = target.with_name(f".{target.stem}.{os.getpid()}.probe{target.suffix}")
+    try:
+        with av.open(str(probe), "w") as container:  # the format the writer will pick; nothing is written
+            if codec not in container.supported_codecs:
+                raise CliError(f"{target}: {suffix(target)} files do not take {codec}", USAGE)
+    finally:
+        probe.unlink(missing_ok=True)
+
+
+def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporter, out_size, bar=None,
+                  output: dict | None = None, audio: bool = True, threads: int | None = None) -> int:
+    """Runs transform on every frame of source into target (the audio copied unless not audio),
+    frame by frame, each frame at its time in source (from the first frame's), with source's
+    colour tags and display rotation.
+
+    out_size maps the input (width, height) to the output's. output: the user's codec, crf and
+    pix_fmt (choose_output). threads: the encoder's thread count (its bytes depend on it).
+    Progress goes to bar, else to a bar of its own. Returns the number of frames. The writer
+    keeps the file under a temporary name until it is complete."""
     video = video_module()
     target.parent.mkdir(parents=True, exist_ok=True)
     frames = 0
     with video.VideoReader(str(source)) as reader:
-        with video.VideoWriter(str(target), reader.fps, out_size(reader.size), audio_from=str(source)) as writer:
+        codec, pixel_format, options = choose_output(target, reader.pixel_format, output)
+        if threads:
+            options["threads"] = str(threads)
+        unspecified = 2  # H.273's code for "unspecified": the writer's default for the matrix then
+        writer = video.VideoWriter(
+            str(target), reader.fps or 25, out_size(reader.size), codec, pixel_format, reader.matrix,
+            reader.full_range, options=options, audio_from=str(source) if audio else None,
+            time_base=reader.time_base if reader.time_base else None, rotation=reader.rotation,
+            primaries=None if reader.primaries == unspecified else reader.primaries,
+            transfer=None if reader.transfer == unspecified else reader.transfer)
+        with writer:
             with reporter.bar(reader.frame_count or None, "frame", source.name) if bar is None else _kept(bar) as bar:
+                start = None
                 for frame in reader:
-                    writer.write(transform(frame, bar))
+                    if reader.time is not None and start is None:
+                        start = reader.time_base and reader.pts * reader.time_base
+                    time = None if reader.pts is None or start is None else reader.pts * reader.time_base - start
+                    writer.write(transform(frame, bar), time)
                     frames += 1
                     bar.update(1)
                     reporter.memory.sample()

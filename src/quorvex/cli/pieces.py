@@ -1,14 +1,21 @@
 """Videos in pieces: ranges of frames that start at key frames, each cut out without decoding,
 decoded, processed and encoded on its own into a piece, then the pieces joined in order by
-copying their packets (no re-encoding), the audio copied once from the source.
+copying their packets (no re-encoding), the audio copied once from the source, interleaved by time.
 
-The single-process run and the Ray workers make the same pieces in the same way, so both give
-the same file byte for byte; and as every piece is written under a temporary name and renamed
-when complete, a job that is stopped and started again redoes only the pieces not finished.
+Every frame keeps its time in the source (variable frame rates stay as they are, the audio in
+sync). The single-process run and the Ray workers make the same pieces in the same way (each
+piece's encoder on one thread, so its bytes depend on its frames only); and as every piece is
+written under a temporary name and renamed when complete, a job that is stopped and started
+again redoes only the pieces not finished. A piece's name carries a key of the source file and
+the settings it was made with, so pieces of another run (another model, scale, codec ...) are
+never joined in.
 """
 
 from __future__ import annotations
 
+import fractions
+import hashlib
+import json
 import os
 import pathlib
 
@@ -51,8 +58,34 @@ def key_frame_ranges(source: pathlib.Path, pieces: int = PIECES):
     return [tuple(r) for r in ranges], total
 
 
-def piece_name(target: pathlib.Path, first: int, count: int) -> pathlib.Path:
-    return target.with_name(f".{target.stem}.{first:08d}+{count}.piece{target.suffix}")
+def settings_key(source: pathlib.Path, settings: dict | None) -> str:
+    """A short digest of the source file (path, size, modification time) and of the settings a
+    piece is made with; settings naming files (models) stand for those files' size and time."""
+
+    def identity(value):
+        if isinstance(value, (str, os.PathLike)) and value and os.path.isfile(value):
+            status = os.stat(value)
+            return [os.path.abspath(value), status.st_size, status.st_mtime_ns]
+        return value if isinstance(value, (str, int, float, bool, type(None))) else repr(value)
+
+    status = source.stat()
+    described = {"source": [str(source.resolve()), status.st_size, status.st_mtime_ns],
+                 "settings": {k: identity(v) for k, v in sorted((settings or {}).items())}}
+    return hashlib.sha256(json.dumps(described, sort_keys=True).encode()).hexdigest()[:16]
+
+
+# The command's options that change no frame of a piece.
+NOT_SETTINGS = {"input", "output", "overwrite", "quiet", "debug", "ray", "workers", "gpus_per_worker", "func",
+                "batch", "device"}
+
+
+def settings_of(args) -> dict:
+    """The options of a parsed command line that a piece depends on."""
+    return {k: v for k, v in vars(args).items() if k not in NOT_SETTINGS}
+
+
+def piece_name(target: pathlib.Path, first: int, count: int, key: str = "") -> pathlib.Path:
+    return target.with_name(f".{target.stem}.{first:08d}+{count}.{key}.piece{target.suffix}")
 
 
 def cut(source: pathlib.Path, destination: pathlib.Path, start_pts: int | None, count: int) -> None:
@@ -79,43 +112,120 @@ def cut(source: pathlib.Path, destination: pathlib.Path, start_pts: int | None, 
         raise CliError(f"{source}: found {taken} of the {count} frames from time stamp {start_pts}")
 
 
-def join(pieces: list[pathlib.Path], target: pathlib.Path, audio_from: pathlib.Path) -> None:
-    """The pieces' video packets one after another, time stamps shifted, and the audio streams
-    of audio_from, into target (under a temporary name renamed when complete)."""
+def start_times(source: pathlib.Path, ranges) -> list:
+    """Each range's start in seconds from the video's first frame (exact fractions); frame
+    counts at the stream's rate where the stream has no time stamps (raw streams)."""
     import av
 
+    with av.open(str(source)) as container:
+        stream = container.streams.video[0]
+        time_base, rate = stream.time_base, stream.guessed_rate or stream.average_rate or 25
+    stamped = all(pts is not None for _, pts, _ in ranges[1:]) and time_base is not None
+    if not stamped:
+        return [fractions.Fraction(first) / fractions.Fraction(rate) for first, _, _ in ranges]
+    zero = ranges[0][1] if ranges[0][1] is not None else 0
+    return [(pts if pts is not None else zero) * time_base - zero * time_base for _, pts, _ in ranges]
+
+
+def _video_packets(pieces, starts, time_base, matroska, avi):
+    """The pieces' packets in order, each piece moved to its start (its first packet is its key
+    frame, shown first)."""
+    import av
+
+    for path, start in zip(pieces, starts):
+        with av.open(str(path)) as inp:
+            stream = inp.streams.video[0]
+            if stream.time_base != time_base:
+                raise CliError(f"{path}: a piece in another time base ({stream.time_base}, not {time_base})")
+            shift = None
+            for packet in inp.demux(stream):
+                if packet.dts is None and packet.pts is None:
+                    continue
+                if avi:  # frame positions only, and pieces without B-frames: decoding order is display order
+                    if shift is None:
+                        shift = round(start / time_base) - packet.dts
+                    packet.pts = packet.dts = packet.dts + shift
+                    yield packet
+                    continue
+                if shift is None:
+                    shift = round(start / time_base) - packet.pts
+                packet.pts += shift
+                # Matroska keeps presentation times only; its demuxer's guessed decoding times
+                # (none for the first packets after B-frames) are not for muxing.
+                packet.dts = None if matroska or packet.dts is None else packet.dts + shift
+                yield packet
+
+
+def _audio_packets(source, streams, transcoders):
+    """The audio packets of streams in order; those of a stream in transcoders (stream ->
+    (resampler, output stream)) decoded and encoded again, for containers that do not take the
+    source's codec (AAC into WebM)."""
+    for packet in source.demux(*streams):
+        coder = transcoders.get(packet.stream)
+        if coder is None:
+            if packet.dts is not None:
+                yield packet
+            continue
+        resampler, stream = coder
+        for frame in packet.decode() if packet.dts is not None else ():
+            for resampled in resampler.resample(frame):
+                yield from stream.encode(resampled)
+    for resampler, stream in transcoders.values():
+        for resampled in resampler.resample(None):
+            yield from stream.encode(resampled)
+        yield from stream.encode(None)
+
+
+def _audio_streams(out, source):
+    """(source audio stream -> output stream, transcoders) for out: copied where out takes the
+    codec, else Opus at 48 kHz."""
+    import av
+
+    audio, transcoders = {}, {}
+    for s in source.streams.audio:
+        if s.codec_context.name in out.supported_codecs:
+            audio[s] = out.add_stream_from_template(s)
+            continue
+        encoder = out.add_stream("libopus", rate=48000, layout=s.layout.name)
+        audio[s] = encoder
+        transcoders[s] = (av.AudioResampler(format="flt", layout=s.layout.name, rate=48000), encoder)
+    return audio, transcoders
+
+
+def join(pieces: list[pathlib.Path], target: pathlib.Path, audio_from: pathlib.Path, starts=None) -> None:
+    """The pieces' video packets one after another at their start times (seconds from the
+    first frame, default: each piece after the one before), and the audio streams of
+    audio_from, interleaved by time, into target (under a temporary name renamed when
+    complete)."""
+    import av
+
+    if starts is None:
+        starts = start_times(audio_from, key_frame_ranges(audio_from)[0])
     partial = media.partial_name(target)
     try:
         with av.open(str(partial), "w") as out, av.open(str(audio_from)) as source:
             with av.open(str(pieces[0])) as first:
                 video = out.add_stream_from_template(first.streams.video[0])
                 time_base = first.streams.video[0].time_base
-            audio = [(s, out.add_stream_from_template(s)) for s in source.streams.audio]
-            offset = 0  # in time_base
-            for path in pieces:
-                with av.open(str(path)) as inp:
-                    stream = inp.streams.video[0]
-                    if stream.time_base != time_base:
-                        raise CliError(f"{path}: a piece in another time base ({stream.time_base}, not {time_base})")
-                    end, shift = offset, None
-                    for packet in inp.demux(stream):
-                        if packet.dts is None and packet.pts is None:
-                            continue
-                        if shift is None:  # the piece's first packet is its key frame, shown first
-                            shift = offset - packet.pts
-                        packet.pts += shift
-                        if packet.dts is not None:
-                            packet.dts += shift
-                        end = max(end, packet.pts + (packet.duration or 0))
-                        packet.stream = video
-                        out.mux(packet)
-                    offset = end
-            for stream, copy in audio:
-                for packet in source.demux(stream):
-                    if packet.dts is None:
-                        continue
-                    packet.stream = copy
-                    out.mux(packet)
+            audio, transcoders = _audio_streams(out, source)
+            encoded = set(audio[s] for s in transcoders)
+            matroska = "matroska" in out.format.name or "webm" in out.format.name
+            videos = _video_packets(pieces, starts, time_base, matroska, out.format.name == "avi")
+            sounds = _audio_packets(source, list(audio), transcoders)
+            v, a = next(videos, None), next(sounds, None)
+            while v is not None or a is not None:
+                # By decoding time (presentation time where there is none), so that no stream
+                # runs ahead of the other in the file.
+                v_time = None if v is None else (v.dts if v.dts is not None else v.pts) * v.time_base
+                if a is not None and (v is None or (a.dts or 0) * a.time_base <= v_time):
+                    if a.stream not in encoded:
+                        a.stream = audio[a.stream]
+                    out.mux(a)
+                    a = next(sounds, None)
+                else:
+                    v.stream = video
+                    out.mux(v)
+                    v = next(videos, None)
         os.replace(partial, target)
     finally:
         if partial.exists():
@@ -123,13 +233,15 @@ def join(pieces: list[pathlib.Path], target: pathlib.Path, audio_from: pathlib.P
 
 
 def make_piece(source: pathlib.Path, piece: pathlib.Path, start_pts: int, count: int, transform, out_size,
-               reporter, bar=None) -> None:
-    """The `count` frames from the key frame at start_pts, through transform, into the piece."""
+               reporter, bar=None, output: dict | None = None) -> None:
+    """The `count` frames from the key frame at start_pts, through transform, into the piece,
+    encoded as `output` says (media.process_video)."""
     segment = piece.with_name(f"{piece.stem}.{os.getpid()}.source{source.suffix}")
     piece.parent.mkdir(parents=True, exist_ok=True)
     try:
         cut(source, segment, start_pts, count)
-        done = media.process_video(segment, piece, transform, reporter, out_size, bar)
+        done = media.process_video(segment, piece, transform, reporter, out_size, bar, output=output, audio=False,
+                                   threads=1)
     finally:
         segment.unlink(missing_ok=True)
     if done != count:
@@ -138,15 +250,19 @@ def make_piece(source: pathlib.Path, piece: pathlib.Path, start_pts: int, count:
                        f"{done} frames on its own (frames that refer across key frames?)")
 
 
-def plan(source: pathlib.Path, target: pathlib.Path, overwrite: bool):
+def plan(source: pathlib.Path, target: pathlib.Path, overwrite: bool, settings: dict | None = None):
     """(the pieces in order, those still to make as (first frame, start pts, count, piece), the
-    frame count). Pieces finished by an earlier run are kept unless overwrite."""
+    frame count). Pieces finished by an earlier run from the same source with the same settings
+    are kept unless overwrite; those of other sources or settings are removed."""
     ranges, total = key_frame_ranges(source)
     if not total:
         raise CliError(f"{source}: no video frames")
-    pieces = [piece_name(target, first, count) for first, _, count in ranges]
-    for piece in pieces if overwrite else ():
-        piece.unlink(missing_ok=True)
+    key = settings_key(source, settings)
+    pieces = [piece_name(target, first, count, key) for first, _, count in ranges]
+    mine = {p.name for p in pieces} if not overwrite else set()
+    for stale in target.parent.glob(f".{target.stem}.*.piece{target.suffix}"):
+        if stale.name not in mine:
+            stale.unlink(missing_ok=True)
     todo = [(first, pts, count, piece) for (first, pts, count), piece in zip(ranges, pieces) if not piece.exists()]
     return pieces, todo, total
 
@@ -158,12 +274,13 @@ def finish(pieces: list[pathlib.Path], target: pathlib.Path, source: pathlib.Pat
         leftover.unlink(missing_ok=True)
 
 
-def process(source: pathlib.Path, target: pathlib.Path, transform, out_size, reporter, overwrite: bool) -> int:
+def process(source: pathlib.Path, target: pathlib.Path, transform, out_size, reporter, overwrite: bool,
+            settings: dict | None = None, output: dict | None = None) -> int:
     """The whole video in one process, piece by piece; returns the number of frames."""
-    pieces, todo, total = plan(source, target, overwrite)
+    pieces, todo, total = plan(source, target, overwrite, settings)
     with reporter.bar(total, "frame", source.name) as bar:
         bar.update(total - sum(count for _, _, count, _ in todo))
         for _, pts, count, piece in todo:
-            make_piece(source, piece, pts, count, transform, out_size, reporter, bar)
+            make_piece(source, piece, pts, count, transform, out_size, reporter, bar, output)
     finish(pieces, target, source)
     return total

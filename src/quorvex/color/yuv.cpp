@@ -39,14 +39,15 @@ struct Decode {
 };
 
 // Floats in, code values out: code[k] = o[k] + sum_c m[3k + c] in[c], rounded, clamped to
-// 0..top (NaN gives 0).
+// lo..top (NaN gives lo). In video range lo and top leave out the codes that SDI reserves for
+// timing references (0 and 255 at 8 bits, 0..3 and 1020..1023 at 10), as FFmpeg's v210 encoder does.
 struct Encode {
-    float m[9], o[3], top;
+    float m[9], o[3], lo, top;
     __device__ float value(int k, const float* p) const {
         return o[k] + m[3 * k] * p[0] + m[3 * k + 1] * p[1] + m[3 * k + 2] * p[2];
     }
     __device__ unsigned int code(float v) const {
-        return (unsigned int)__float2int_rn(fminf(fmaxf(v, 0.0f), top));
+        return (unsigned int)__float2int_rn(fminf(fmaxf(v, lo), top));
     }
 };
 
@@ -192,9 +193,9 @@ struct PlanesSink {
 const char *const decode_params = "float m0, float m1, float m2, float m3, float m4, float m5, float m6, float m7, "
                                   "float m8, float o0, float o1, float o2";
 const char *const encode_params = "float m0, float m1, float m2, float m3, float m4, float m5, float m6, float m7, "
-                                  "float m8, float o0, float o1, float o2, float top";
+                                  "float m8, float o0, float o1, float o2, float lo, float top";
 const char *const make_decode = "    Decode d = {{m0, m1, m2, m3, m4, m5, m6, m7, m8}, {o0, o1, o2}};\n";
-const char *const make_encode = "    Encode e = {{m0, m1, m2, m3, m4, m5, m6, m7, m8}, {o0, o1, o2}, top};\n";
+const char *const make_encode = "    Encode e = {{m0, m1, m2, m3, m4, m5, m6, m7, m8}, {o0, o1, o2}, lo, top};\n";
 
 std::string kernel_text(const char *head, const char *params, const char *setup, const char *body) {
     return std::string(yuv_device_code) + "\nextern \"C\" __global__ void __launch_bounds__(256) " + head + params + ") {\n" + setup + body +
@@ -629,7 +630,8 @@ nb::object from_bgr(const qv::Args &a, const char *function) {
     }
     }
     append_transform(args, t);
-    args.append(qv::f32(std::ldexp(1.0, F.bits) - 1.0));
+    double reserved = full ? 0.0 : std::ldexp(1.0, F.bits - 8);
+    args.append(qv::f32(reserved)), args.append(qv::f32(std::ldexp(1.0, F.bits) - 1.0 - reserved));
     qv::launch_2d(kernel, grid_x, ch, nb::tuple(args));
     return result;
 }

@@ -13,6 +13,7 @@
 #include "quorvex/kernel.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <unistd.h>
@@ -154,6 +155,31 @@ constexpr int kSpaceBt709 = 1, kSpaceBt470bg = 5, kSpaceSmpte170m = 6, kSpaceBt2
               kSpaceBt2020Cl = 10;
 constexpr int kRangeMpeg = 1, kRangeJpeg = 2;
 
+// Colour spaces with matrices other than the three the kernels apply.
+const char *unconverted_space(int space) {
+    switch (space) {
+    case 4: return "FCC";
+    case 7: return "SMPTE 240M";
+    case 8: return "YCgCo";
+    case kSpaceBt2020Cl: return "BT.2020 constant-luminance";
+    case 11: return "SMPTE 2085";
+    case 12: return "chroma-derived non-constant-luminance";
+    case 13: return "chroma-derived constant-luminance";
+    case 14: return "ICtCp";
+    case 15: return "IPT-C2";
+    case 16: return "YCgCo-R even";
+    case 17: return "YCgCo-R odd";
+    default: return nullptr;
+    }
+}
+
+// Primaries and transfer codes (H.273) that go with a matrix, for files that carry the matrix only.
+std::pair<int, int> primaries_transfer(const std::string &matrix) {
+    if (matrix == "bt709") return {1, 1};
+    if (matrix == "bt601") return {6, 6};
+    return {9, 14};
+}
+
 // ---------------------------------------------------------------- reading
 
 nb::object reader_init(const qv::Args &a) {
@@ -177,7 +203,14 @@ nb::object reader_init(const qv::Args &a) {
     nb::object codec = stream.attr("codec_context");
     int64_t width = nb::cast<int64_t>(codec.attr("width")), height = nb::cast<int64_t>(codec.attr("height"));
 
-    nb::object rate = stream.attr("average_rate");
+    // Raw elementary streams carry no time stamps, and FFmpeg's average for them is its 25 fps
+    // default: the codec's own rate (its timing information) holds there.
+    std::string container_format = nb::cast<std::string>(container.attr("format").attr("name"));
+    bool elementary = false;
+    for (const char *name : {"h264", "hevc", "vvc", "m4v", "mpegvideo", "cavsvideo", "obu", "vc1", "rawvideo"})
+        elementary = elementary || container_format == name;
+    nb::object rate = elementary ? nb::object(codec.attr("framerate")) : nb::object(stream.attr("average_rate"));
+    if (!rate.is_none() && !(nb::cast<double>(nb::float_(rate)) > 0)) rate = nb::none();
     if (rate.is_none()) rate = stream.attr("guessed_rate");
     double fps = rate.is_none() ? 0.0 : nb::cast<double>(nb::float_(rate));
     // The stream's own duration: Matroska keeps it in a tag, and the container's duration is that
@@ -212,7 +245,13 @@ nb::object reader_init(const qv::Args &a) {
         const char *m = height >= 720 ? "bt709" : "bt601";
         if (space == kSpaceBt709) m = "bt709";
         else if (space == kSpaceBt470bg || space == kSpaceSmpte170m) m = "bt601";
-        else if (space == kSpaceBt2020 || space == kSpaceBt2020Cl) m = "bt2020";
+        else if (space == kSpaceBt2020) m = "bt2020";
+        else if (const char *other = unconverted_space(space)) {
+            // Decoding these with one of the three matrices would give wrong colours without a word.
+            container.attr("close")();
+            qv::raise(PyExc_ValueError, "%s(): '%s' is coded with the %s matrix, which is not converted here; pass "
+                      "matrix= to decode it as 'bt601', 'bt709' or 'bt2020' anyway", function, path.c_str(), other);
+        }
         matrix = nb::str(m);
     }
     if (full.is_none())
@@ -251,8 +290,27 @@ nb::object reader_init(const qv::Args &a) {
         pixel_format = surface->name;
     }
 
+    // The display rotation travels as side data that FFmpeg attaches to each decoded frame, so the
+    // first frame is decoded now and handed out first.
+    nb::object decoding = container.attr("decode")(stream), first;
+    try {
+        PyObject *f = PyIter_Next(decoding.ptr());
+        if (!f && PyErr_Occurred()) throw nb::python_error();
+        first = f ? nb::steal(f) : nb::none();
+    } catch (...) {
+        container.attr("close")();
+        throw;
+    }
+    nb::object rotation = first.is_none() ? nb::object(nb::int_(0)) : nb::object(first.attr("rotation"));
+    if (!first.is_none() && !nvdec)
+        decoding = nb::module_::import_("itertools").attr("chain")(nb::make_tuple(first), decoding);
+
     self.attr("path") = nb::str(path.c_str());
     self.attr("raw") = nb::bool_(raw);
+    self.attr("rotation") = nb::int_(nb::module_::import_("builtins").attr("round")(rotation));
+    self.attr("primaries") = nb::int_(codec.attr("color_primaries"));
+    self.attr("transfer") = nb::int_(codec.attr("color_trc"));
+    self.attr("_yielded") = nb::int_(0);
     self.attr("fps") = nb::float_(fps);
     self.attr("size") = nb::make_tuple(width, height);
     self.attr("frame_count") = nb::int_(frames);
@@ -267,8 +325,22 @@ nb::object reader_init(const qv::Args &a) {
     self.attr("_container") = container;
     self.attr("_nvdec") = nv;
     // NVDEC's frames wait here between packets; FFmpeg's come from PyAV's decoding iterator.
-    self.attr("_frames") = nvdec ? nb::object(nb::list()) : container.attr("decode")(stream);
+    self.attr("_frames") = nvdec ? nb::object(nb::list()) : decoding;
     return nb::none();
+}
+
+// The end of the frames; a warning where fewer came than frame_count said (frames before the
+// first key frame, a truncated file), as callers size their work by it.
+[[noreturn]] void stop(nb::handle self) {
+    int64_t yielded = nb::cast<int64_t>(self.attr("_yielded")), count = nb::cast<int64_t>(self.attr("frame_count"));
+    if (yielded < count && PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                                            "VideoReader: '%s' gave %lld frames where frame_count said %lld",
+                                            nb::cast<std::string>(self.attr("path")).c_str(), (long long)yielded,
+                                            (long long)count) < 0)
+        throw nb::python_error();
+    self.attr("frame_count") = nb::int_(yielded);  // known now
+    PyErr_SetNone(PyExc_StopIteration);
+    throw nb::python_error();
 }
 
 // The next NVDEC frame as device arrays of its two planes, reading packets as needed.
@@ -276,10 +348,7 @@ nb::tuple nvdec_next(nb::handle self) {
     nb::list pending = nb::cast<nb::list>(self.attr("_frames"));
     while (nb::len(pending) == 0) {
         nb::object nv = self.attr("_nvdec");
-        if (nv.is_none()) {
-            PyErr_SetNone(PyExc_StopIteration);
-            throw nb::python_error();
-        }
+        if (nv.is_none()) stop(self);
         // The demuxer's empty packet at the end flushes the frames the decoder still holds.
         nb::object packet = nv[0].attr("Demux")();
         for (nb::handle f : nv[1].attr("Decode")(packet)) pending.append(f);
@@ -319,8 +388,7 @@ nb::object reader_next(const qv::Args &a) {
         PyObject *next = PyIter_Next(frames.ptr());
         if (!next) {
             if (PyErr_Occurred()) throw nb::python_error();
-            PyErr_SetNone(PyExc_StopIteration);
-            throw nb::python_error();
+            stop(self);
         }
         nb::object frame = nb::steal(next);
         self.attr("time") = frame.attr("time");
@@ -331,8 +399,19 @@ nb::object reader_next(const qv::Args &a) {
             if (raw)
                 qv::raise(PyExc_ValueError, "VideoReader(raw=True): a frame came in %s, which has no planes here",
                           name.c_str());
+            // Converted by FFmpeg with the matrix and range this reader reports, at 16 bits for
+            // formats deeper than 8.
             static nb::handle to_float32 = qv::package_attr("quorvex.utils.dtypes", "to_float32").release();
-            return to_float32(qv::cp().asarray(frame.attr("to_ndarray")(nb::arg("format") = "bgr24")));
+            self.attr("_yielded") = nb::int_(nb::cast<int64_t>(self.attr("_yielded")) + 1);
+            bool deep = false;
+            for (nb::handle c : frame.attr("format").attr("components")) deep = deep || nb::cast<int>(c.attr("bits")) > 8;
+            std::string m = nb::cast<std::string>(self.attr("matrix"));
+            nb::object bgr = frame.attr("reformat")(
+                nb::arg("format") = deep ? "bgr48le" : "bgr24",
+                nb::arg("src_colorspace") = m == "bt709" ? "itu709" : m == "bt601" ? "smpte170m" : "bt2020",
+                nb::arg("src_color_range") = nb::cast<bool>(self.attr("full_range")) ? kRangeJpeg : kRangeMpeg,
+                nb::arg("interpolation") = nb::cast<std::string>(self.attr("chroma")) == "nearest" ? "POINT" : "BILINEAR");
+            return to_float32(qv::cp().asarray(bgr.attr("to_ndarray")()));
         }
         int64_t width = nb::cast<int64_t>(frame.attr("width")), height = nb::cast<int64_t>(frame.attr("height"));
         std::vector<std::pair<int64_t, int64_t>> shapes = plane_shapes(*pf, width, height);
@@ -341,6 +420,7 @@ nb::object reader_next(const qv::Args &a) {
             device.append(
                 qv::cp().asarray(plane_view(planes[nb::int_(i)], shapes[i].first, shapes[i].second, pf->wide)));
     }
+    self.attr("_yielded") = nb::int_(nb::cast<int64_t>(self.attr("_yielded")) + 1);
     if (raw) return nb::tuple(device);
     nb::object convert = yuv_function(pf->to_bgr);
     nb::list args;
@@ -370,6 +450,8 @@ nb::object reader_exit(const qv::Args &a) {
 nb::object fraction_of(nb::handle fps) {
     nb::handle fraction = nb::module_::import_("fractions").attr("Fraction");
     nb::object f;
+    if (PyFloat_Check(fps.ptr()) && !std::isfinite(PyFloat_AsDouble(fps.ptr())))
+        qv::raise(PyExc_ValueError, "VideoWriter() takes a positive, finite fps, got %R", fps.ptr());
     if (PyFloat_Check(fps.ptr())) f = fraction(fps).attr("limit_denominator")(1001);  // 29.97 -> 2997/100
     else if (PyLong_Check(fps.ptr()) || PyObject_IsInstance(fps.ptr(), fraction.ptr()) == 1) f = fraction(fps);
     else qv::raise(PyExc_TypeError, "VideoWriter() takes fps as a float, int or fractions.Fraction, got %s", qv::type_name(fps));
@@ -401,7 +483,7 @@ int matrix_code(const std::string &matrix) { return matrix == "bt709" ? 1 : matr
 // parameter sets in band, which the muxers take from the first packet; a bitstream filter writes
 // the colour description into them, as the FFmpeg path tags its streams.
 void open_nvenc(nb::handle self, nb::handle nvc, const char *codec, const PixelFormat &pf, nb::handle fps,
-                int64_t width, int64_t height, const char *matrix, bool full, nb::handle options, nb::handle bit_rate) {
+                nb::handle time_base, int64_t width, int64_t height, const char *matrix, bool full, nb::handle options, nb::handle bit_rate) {
     auto [device, stream_ptr] = device_and_stream();
     nb::dict config;
     if (!options.is_none())
@@ -418,7 +500,7 @@ void open_nvenc(nb::handle self, nb::handle nvc, const char *codec, const PixelF
     nb::object container = self.attr("_container");
     nb::object stream = container.attr("add_mux_stream")(codec, nb::arg("rate") = fps, nb::arg("width") = width,
                                                          nb::arg("height") = height);
-    nb::object frame_time = fraction(fps.attr("denominator")) / fps.attr("numerator");
+    nb::object frame_time = nb::borrow(time_base);
     stream.attr("time_base") = frame_time;
     int code = matrix_code(matrix);
     std::string tags = std::string(codec) + "_metadata=matrix_coefficients=" + std::to_string(code) +
@@ -429,7 +511,10 @@ void open_nvenc(nb::handle self, nb::handle nvc, const char *codec, const PixelF
     self.attr("_nvenc") = nb::make_tuple(encoder, filter, frame_time, nvc.attr("NV_ENC_PIC_PARAMS"));
     // With B-frames packets come in decoding order: the k-th one decodes at time k - (B-frames).
     self.attr("_decoded") = nb::int_(-nb::cast<int64_t>(encoder.attr("GetNumBFrames")()));
+    if (nb::cast<int64_t>(self.attr("rotation")) % 360) stream.attr("set_display_rotation")(self.attr("rotation"));
 }
+
+void mux(nb::handle self, nb::handle packets);
 
 // Muxes NVENC's packets (dicts of data, timestamp and picture type), or flushes the filter (None).
 void mux_nvenc(nb::handle self, nb::handle packets) {
@@ -441,7 +526,7 @@ void mux_nvenc(nb::handle self, nb::handle packets) {
     auto out = [&](nb::handle filtered) {
         for (nb::handle p : filtered) {
             p.attr("stream") = stream;
-            container.attr("mux")(p);
+            mux(self, nb::make_tuple(p));
         }
     };
     if (packets.is_none()) return out(nv[1].attr("filter")(nb::none()));
@@ -449,7 +534,7 @@ void mux_nvenc(nb::handle self, nb::handle packets) {
         nb::object p = packet_type(d["data"]);
         int picture = nb::cast<int>(d["picture_type"]);
         p.attr("pts") = d["timestamp"];
-        p.attr("dts") = nb::int_(decoded++);
+        p.attr("dts") = nb::int_(decoded++ * nb::cast<int64_t>(self.attr("_step")));
         p.attr("time_base") = nv[2];
         p.attr("is_keyframe") = nb::bool_(picture == kPictureIdr || picture == kPictureI);
         out(nv[1].attr("filter")(p));
@@ -475,6 +560,24 @@ nb::object writer_init(const qv::Args &a) {
     const char *matrix = matrix_name(a[6], function);
     bool full = bool_arg(a[7], "full_range", function);
     bool nvenc = choice(a[11], "encoder", "ffmpeg", "nvenc", function);
+    nb::handle fraction_type = nb::module_::import_("fractions").attr("Fraction");
+    nb::object time_base = nb::borrow(a[12]);
+    if (!time_base.is_none() && (PyObject_IsInstance(time_base.ptr(), fraction_type.ptr()) != 1 ||
+                                 !(nb::cast<double>(nb::float_(time_base)) > 0)))
+        qv::raise(PyExc_ValueError, "%s() takes time_base as a positive fractions.Fraction, got %R", function,
+                  time_base.ptr());
+    if (!PyLong_Check(a[13].ptr()) || PyBool_Check(a[13].ptr()))
+        qv::raise(PyExc_TypeError, "%s() takes rotation as an int (degrees counter-clockwise), got %s", function,
+                  qv::type_name(a[13]));
+    auto [primaries, transfer] = primaries_transfer(matrix);
+    for (int k : {14, 15}) {
+        if (a[k].is_none()) continue;
+        if (!PyLong_Check(a[k].ptr()) || PyBool_Check(a[k].ptr()) || nb::cast<int64_t>(a[k]) < 0 ||
+            nb::cast<int64_t>(a[k]) > 255)
+            qv::raise(PyExc_ValueError, "%s() takes %s as an H.273 code (0..255) or None, got %R", function,
+                      k == 14 ? "primaries" : "transfer", a[k].ptr());
+        (k == 14 ? primaries : transfer) = nb::cast<int>(a[k]);
+    }
     const char *nv_codec = nullptr;
     if (nvenc) {
         std::string codec = PyUnicode_Check(a[4].ptr()) ? nb::cast<std::string>(a[4]) : std::string();
@@ -507,6 +610,32 @@ nb::object writer_init(const qv::Args &a) {
     std::string ext = dot == std::string::npos || dot == 0 ? "" : name.substr(dot);
     std::string partial = dir + "." + name.substr(0, name.size() - ext.size()) + "." + std::to_string(getpid()) +
                           ".partial" + ext;
+    nb::handle os = nb::module_::import_("os");
+    if (!nb::cast<bool>(os.attr("path").attr("isdir")(dir.empty() ? "." : dir))) {
+        nb::object error = nb::handle(PyExc_FileNotFoundError)(
+            nb::int_(2), nb::str("VideoWriter(): no folder to write the video into"), nb::str(dir.c_str()));
+        PyErr_SetObject(PyExc_FileNotFoundError, error.ptr());
+        throw nb::python_error();
+    }
+    std::string codec_name;
+    if (!nvenc) {
+        if (!PyUnicode_Check(a[4].ptr()))
+            qv::raise(PyExc_TypeError, "%s() takes codec as a str, got %s", function, qv::type_name(a[4]));
+        codec_name = nb::cast<std::string>(a[4]);
+        nb::object encoder;
+        try {
+            encoder = av.attr("Codec")(codec_name, "w");
+        } catch (nb::python_error &) {
+            qv::raise(PyExc_ValueError, "%s(): FFmpeg here has no encoder %R", function, a[4].ptr());
+        }
+        bool takes = false;
+        nb::object formats = encoder.attr("video_formats");
+        for (nb::handle f : formats.is_none() ? nb::list() : nb::cast<nb::list>(nb::list(formats)))
+            takes = takes || nb::cast<std::string>(f.attr("name")) == pf->name;
+        if (!takes)
+            qv::raise(PyExc_ValueError, "%s(): %s does not encode pixel_format '%s' (for '%s')", function,
+                      codec_name.c_str(), pf->name, path.c_str());
+    }
 
     self.attr("path") = nb::str(path.c_str());
     self.attr("fps") = fps;
@@ -514,36 +643,78 @@ nb::object writer_init(const qv::Args &a) {
     self.attr("pixel_format") = nb::str(pf->name);
     self.attr("matrix") = nb::str(matrix);
     self.attr("full_range") = nb::bool_(full);
+    self.attr("rotation") = nb::borrow(a[13]);
+    self.attr("primaries") = nb::int_(primaries);
+    self.attr("transfer") = nb::int_(transfer);
     self.attr("frame_count") = nb::int_(0);
     self.attr("_convert") = yuv_function(pf->from_bgr);
     self.attr("_audio_source") = nb::none();
+    self.attr("_audio") = nb::none();
     self.attr("_container") = av.attr("open")(partial, "w");
     self.attr("_partial") = nb::str(partial.c_str());
     self.attr("_nvenc") = nb::none();
+    self.attr("_pts") = nb::none();
     try {
         nb::object container = self.attr("_container");
+        // AVI keeps no presentation times: frames there are on the frame grid, in decoding order,
+        // so the encoder gets no B-frames.
+        bool avi = nb::cast<std::string>(container.attr("format").attr("name")) == "avi";
+        self.attr("_avi") = nb::bool_(avi);
+        if (avi || time_base.is_none()) time_base = fraction_type(fps.attr("denominator"), fps.attr("numerator"));
+        self.attr("time_base") = time_base;
+        // Ticks of time_base per frame at fps: the step of frames written without a time.
+        int64_t step = std::max<int64_t>(1, nb::cast<int64_t>(nb::module_::import_("builtins").attr("round")(
+                                                 nb::int_(1) / (fps * time_base))));
+        self.attr("_step") = nb::int_(step);
         if (nvenc) {
-            open_nvenc(self, nvc, nv_codec, *pf, fps, width, height, matrix, full, a[8], a[10]);
+            open_nvenc(self, nvc, nv_codec, *pf, fps, time_base, width, height, matrix, full, a[8], a[10]);
         } else {
-        nb::object stream = container.attr("add_stream")(a[4], nb::arg("rate") = fps);
-        stream.attr("width") = width, stream.attr("height") = height, stream.attr("pix_fmt") = pf->name;
-        int space = std::string(matrix) == "bt709" ? kSpaceBt709 : std::string(matrix) == "bt601" ? kSpaceSmpte170m : kSpaceBt2020;
-        nb::object codec = stream.attr("codec_context");
-        codec.attr("colorspace") = space;
-        codec.attr("color_range") = full ? kRangeJpeg : kRangeMpeg;
-        if (!a[8].is_none()) stream.attr("options") = a[8];
-        if (!a[10].is_none()) stream.attr("bit_rate") = a[10];
-        self.attr("_stream") = stream;
-        self.attr("_colour") = nb::make_tuple(space, full ? kRangeJpeg : kRangeMpeg);
+            if (!nb::cast<bool>(container.attr("supported_codecs").attr("__contains__")(codec_name)))
+                qv::raise(PyExc_ValueError, "%s(): '%s' files do not take codec '%s'", function,
+                          ext.empty() ? name.c_str() : ext.c_str(), codec_name.c_str());
+            nb::object stream = container.attr("add_stream")(a[4], nb::arg("rate") = fps);
+            stream.attr("width") = width, stream.attr("height") = height, stream.attr("pix_fmt") = pf->name;
+            int space = std::string(matrix) == "bt709" ? kSpaceBt709 : std::string(matrix) == "bt601" ? kSpaceSmpte170m : kSpaceBt2020;
+            nb::object codec = stream.attr("codec_context");
+            codec.attr("time_base") = time_base;
+            stream.attr("time_base") = time_base;
+            codec.attr("colorspace") = space;
+            codec.attr("color_range") = full ? kRangeJpeg : kRangeMpeg;
+            codec.attr("color_primaries") = primaries;
+            codec.attr("color_trc") = transfer;
+            if (avi) codec.attr("max_b_frames") = 0;
+            if (!a[8].is_none()) stream.attr("options") = a[8];
+            if (!a[10].is_none()) stream.attr("bit_rate") = a[10];
+            if (nb::cast<int64_t>(a[13]) % 360) stream.attr("set_display_rotation")(a[13]);
+            self.attr("_stream") = stream;
+            self.attr("_colour") = nb::make_tuple(space, full ? kRangeJpeg : kRangeMpeg, primaries, transfer);
         }
         nb::list audio;
         if (!a[9].is_none()) {
             nb::object source = av.attr("open")(fspath(a[9]));
             self.attr("_audio_source") = source;
-            for (nb::handle s : source.attr("streams").attr("audio"))
+            nb::list streams;
+            for (nb::handle s : source.attr("streams").attr("audio")) {
+                std::string audio_codec = nb::cast<std::string>(s.attr("codec_context").attr("name"));
+                if (!nb::cast<bool>(container.attr("supported_codecs").attr("__contains__")(audio_codec)))
+                    qv::raise(PyExc_ValueError, "%s(): '%s' files do not take the %s audio of audio_from", function,
+                              ext.empty() ? name.c_str() : ext.c_str(), audio_codec.c_str());
                 audio.append(nb::make_tuple(s, container.attr("add_stream_from_template")(s)));
+                streams.append(s);
+            }
+            // Copied as the video is written, packet by packet in time, so players need not buffer.
+            if (nb::len(streams)) self.attr("_audio") = nb::make_tuple(source.attr("demux")(*streams), audio, nb::list());
         }
-        self.attr("_audio") = audio;
+        // Everything the encoder or the format can refuse is refused here, before any frame. (NVENC's
+        // streams take their parameter sets from the first packet; its session checked the rest.)
+        try {
+            if (!nvenc) container.attr("start_encoding")();
+        } catch (nb::python_error &e) {
+            if (!e.matches(av.attr("FFmpegError"))) throw;
+            qv::raise(PyExc_ValueError, "%s(): %s cannot write '%s' as %s at %lldx%lld, %U fps: %U", function,
+                      nvenc ? nv_codec : codec_name.c_str(), path.c_str(), pf->name, (long long)width,
+                      (long long)height, qv::str_of(fps).ptr(), qv::str_of(e.value()).ptr());
+        }
     } catch (...) {
         discard(self);
         throw;
@@ -552,8 +723,60 @@ nb::object writer_init(const qv::Args &a) {
     return nb::none();
 }
 
-void mux(nb::handle container, nb::handle packets) {
-    for (nb::handle packet : packets) container.attr("mux")(packet);
+// Copies the audio packets that come before `limit` seconds (all of them for None).
+void mux_audio(nb::handle self, nb::handle limit) {
+    nb::object audio = self.attr("_audio");
+    if (audio.is_none()) return;
+    nb::object container = self.attr("_container");
+    nb::list held = nb::cast<nb::list>(audio[2]);
+    while (true) {
+        if (nb::len(held) == 0) {
+            PyObject *next = PyIter_Next(audio[0].ptr());
+            if (!next) {
+                if (PyErr_Occurred()) throw nb::python_error();
+                self.attr("_audio") = nb::none();
+                return;
+            }
+            nb::object packet = nb::steal(next);
+            if (packet.attr("dts").is_none()) continue;  // the demuxer's end-of-stream marker
+            held.append(packet);
+        }
+        nb::handle packet = held[0];
+        if (!limit.is_none() && nb::cast<bool>((packet.attr("dts") * packet.attr("time_base")) > limit)) return;
+        for (nb::handle pair : audio[1])
+            if (pair[0].is(packet.attr("stream"))) packet.attr("stream") = pair[1];
+        container.attr("mux")(packet);
+        held.attr("pop")(0);
+    }
+}
+
+void mux(nb::handle self, nb::handle packets) {
+    nb::object container = self.attr("_container");
+    bool avi = nb::cast<bool>(self.attr("_avi"));
+    for (nb::handle packet : packets) {
+        if (avi) packet.attr("dts") = packet.attr("pts");  // frames in display order: AVI's only times
+        nb::object dts = packet.attr("dts");
+        if (!dts.is_none()) mux_audio(self, dts * packet.attr("time_base"));
+        container.attr("mux")(packet);
+    }
+}
+
+// The time stamp of the next frame in time_base: `time` in seconds, or one frame after the last.
+int64_t next_pts(nb::handle self, nb::handle time) {
+    nb::object last = self.attr("_pts");
+    if (time.is_none()) return last.is_none() ? 0 : nb::cast<int64_t>(last) + nb::cast<int64_t>(self.attr("_step"));
+    nb::handle fraction = nb::module_::import_("fractions").attr("Fraction");
+    bool number = (PyLong_Check(time.ptr()) && !PyBool_Check(time.ptr())) || PyFloat_Check(time.ptr()) ||
+                  PyObject_IsInstance(time.ptr(), fraction.ptr()) == 1;
+    if (!number) qv::raise(PyExc_TypeError, "write() takes time as a float, int or fractions.Fraction, got %s", qv::type_name(time));
+    if (PyFloat_Check(time.ptr()) && !std::isfinite(PyFloat_AsDouble(time.ptr())))
+        qv::raise(PyExc_ValueError, "write() takes a finite time, got %R", time.ptr());
+    int64_t pts = nb::cast<int64_t>(nb::module_::import_("builtins").attr("round")(fraction(time) / self.attr("time_base")));
+    if (pts < 0) qv::raise(PyExc_ValueError, "write() takes times from 0 on, got %R", time.ptr());
+    if (!last.is_none() && pts <= nb::cast<int64_t>(last))
+        qv::raise(PyExc_ValueError, "write() takes times that increase, one tick of time_base %U at least; %R comes "
+                  "at or before the frame before", qv::str_of(self.attr("time_base")).ptr(), time.ptr());
+    return pts;
 }
 
 nb::object writer_write(const qv::Args &a) {
@@ -567,6 +790,7 @@ nb::object writer_write(const qv::Args &a) {
     if (shape.size() != 3 || shape[2] != 3 || shape[0] != height || shape[1] != width)
         qv::raise(PyExc_ValueError, "write() takes BGR frames of shape (%lld, %lld, 3), got %U", (long long)height,
                   (long long)width, qv::str_of(image.attr("shape")).ptr());
+    int64_t pts = next_pts(self, a[2]);
     nb::tuple planes = nb::cast<nb::tuple>(self.attr("_convert")(image, self.attr("matrix"), self.attr("full_range")));
     int64_t index = nb::cast<int64_t>(self.attr("frame_count"));
     if (!self.attr("_nvenc").is_none()) {
@@ -574,8 +798,9 @@ nb::object writer_write(const qv::Args &a) {
         nb::object surface = qv::cp().module.attr("concatenate")(planes);
         nb::object nv = self.attr("_nvenc");
         nb::object params = nv[3]();
-        params.attr("inputTimeStamp") = index;
+        params.attr("inputTimeStamp") = pts;
         mux_nvenc(self, nv[0].attr("Encode")(surface, params));
+        self.attr("_pts") = nb::int_(pts);
         self.attr("frame_count") = nb::int_(index + 1);
         return nb::none();
     }
@@ -588,14 +813,15 @@ nb::object writer_write(const qv::Args &a) {
         nb::object target = plane_view(targets[nb::int_(i)], shapes[i].first, shapes[i].second, pf.wide);
         target[nb::ellipsis()] = qv::cp().asnumpy(planes[i]);  // waits for the conversion: the encoder is on the CPU
     }
-    nb::object fps = self.attr("fps");
-    frame.attr("pts") = index;
-    frame.attr("time_base") = nb::module_::import_("fractions").attr("Fraction")(fps.attr("denominator"), fps.attr("numerator"));
+    frame.attr("pts") = pts;
+    frame.attr("time_base") = self.attr("time_base");
     nb::tuple colour = nb::cast<nb::tuple>(self.attr("_colour"));
     frame.attr("colorspace") = colour[0];
     frame.attr("color_range") = colour[1];
-    nb::object container = self.attr("_container");
-    mux(container, self.attr("_stream").attr("encode")(frame));
+    frame.attr("color_primaries") = colour[2];
+    frame.attr("color_trc") = colour[3];
+    mux(self, self.attr("_stream").attr("encode")(frame));
+    self.attr("_pts") = nb::int_(pts);
     self.attr("frame_count") = nb::int_(index + 1);
     return nb::none();
 }
@@ -604,21 +830,17 @@ nb::object writer_close(const qv::Args &a) {
     nb::handle self = a[0];
     if (nb::cast<bool>(self.attr("closed"))) return nb::none();
     try {
+        if (nb::cast<int64_t>(self.attr("frame_count")) == 0)
+            qv::raise(PyExc_ValueError, "VideoWriter.close(): no frames were written, so '%s' is not made",
+                      nb::cast<std::string>(self.attr("path")).c_str());
         nb::object container = self.attr("_container");
         if (!self.attr("_nvenc").is_none()) {
             mux_nvenc(self, self.attr("_nvenc")[0].attr("EndEncode")());
             mux_nvenc(self, nb::none());
         } else {
-            mux(container, self.attr("_stream").attr("encode")(nb::none()));
+            mux(self, self.attr("_stream").attr("encode")(nb::none()));
         }
-        for (nb::handle pair : self.attr("_audio")) {
-            nb::handle source = pair[0], target = pair[1];
-            for (nb::handle packet : self.attr("_audio_source").attr("demux")(source)) {
-                if (packet.attr("dts").is_none()) continue;  // the demuxer's end-of-stream marker
-                packet.attr("stream") = target;
-                container.attr("mux")(packet);
-            }
-        }
+        mux_audio(self, nb::none());
         container.attr("close")();
         self.attr("_container") = nb::none();
         self.attr("_nvenc") = nb::none();
@@ -650,12 +872,18 @@ NB_MODULE(video, m) {
               "raw=True the decoder's planes (yuv420p, yuv422p, yuv420p10le, yuv422p10le, nv12, p010le) as device "
               "arrays. decoder='nvdec' decodes 4:2:0 streams of even size on the GPU through PyNvVideoCodec (extra "
               "'nvcodec'): frames stay in device memory, raw planes are NV12 or P010 (y, uv). Attributes: fps, size "
-              "(width, height), frame_count (the container's count or Matroska's NUMBER_OF_FRAMES tag, else the "
-              "video stream's duration times its frame rate, rounded: exact at a constant rate, an estimate "
-              "otherwise; else 0), duration (the video stream's, seconds or None), pixel_format (the frames' "
-              "layout), time_base, matrix and full_range "
-              "(the stream's colour description unless given; BT.709 from 720 rows up and BT.601 below when the "
-              "stream has none), and time and pts of the frame returned last.")
+              "(width, height; the codec's rate for raw elementary streams), frame_count (an estimate: the "
+              "container's count or Matroska's NUMBER_OF_FRAMES tag, else the video stream's duration times its "
+              "frame rate, rounded; else 0; frames that do not decode, such as those before the first key frame or "
+              "past a truncation, are not given, and a RuntimeWarning says so at the end, where frame_count becomes "
+              "the number given), duration (the video stream's, seconds or None), pixel_format (the frames' "
+              "layout), time_base, matrix and full_range (the stream's colour description unless given; BT.709 "
+              "from 720 rows up, that is 720 included and 719 not, and BT.601 below when the stream has none; "
+              "streams coded with other matrices (FCC, SMPTE 240M, YCgCo, BT.2020 constant luminance, ...) are "
+              "refused unless matrix is given), primaries and transfer (the stream's H.273 codes), rotation (the "
+              "display rotation, degrees counter-clockwise, not applied to the frames), and time and pts of the "
+              "frame returned last. Layouts without a kernel (4:4:4, 12-bit, RGB) are converted by FFmpeg on the "
+              "CPU with the matrix, range and chroma given here, at 16 bits for more than 8.")
         .def("__init__", reader_init,
              {{"self"},
               {"path", "str | os.PathLike"},
@@ -676,7 +904,12 @@ NB_MODULE(video, m) {
               "Writes BGR frames (device or host (H, W, 3), float 0..1 or integer) to a video file: converted on the "
               "GPU to pixel_format's planes, encoded by FFmpeg with codec and options (e.g. {'crf': '18'}). The file "
               "is written under a hidden temporary name beside path and renamed onto it by close(); leaving a "
-              "with-block by an exception discards it. audio_from: a file whose audio streams are copied unchanged. "
+              "with-block by an exception discards it. audio_from: a file whose audio streams are copied unchanged, "
+              "interleaved with the video by time. time_base: of the frames' times (default 1 / fps; AVI files keep "
+              "1 / fps and no B-frames, as the format holds no presentation times). rotation: the display rotation "
+              "written to the file (degrees counter-clockwise, as VideoReader.rotation), the pixels left as given. "
+              "primaries, transfer: the H.273 codes written beside the matrix (default: those of the matrix's "
+              "standard). "
               "encoder='nvenc' encodes on the GPU through PyNvVideoCodec (extra 'nvcodec', PyAV 18 or later to mux): "
               "codec 'h264' (or 'libx264'), 'hevc' (or 'libx265') or 'av1', pixel_format 4:2:0 (fed to NVENC as NV12 "
               "or P010 device memory), an even size; options are NVENC's (e.g. {'preset': 'P4', 'tuning_info': "
@@ -693,11 +926,16 @@ NB_MODULE(video, m) {
               {"options", "Optional[dict[str, str]]", none},
               {"audio_from", "str | os.PathLike | None", none},
               {"bit_rate", "Optional[int]", none},
-              {"encoder", "str", nb::str("ffmpeg")}},
-             "None", "Opens the output; fps may also be an int or a fractions.Fraction (30000/1001); size is (width, "
-                     "height).")
-        .def("write", writer_write, {{"self"}, {"frame", "cp.ndarray | np.ndarray"}}, "None",
-             "Encodes one frame of shape (height, width, 3).")
+              {"encoder", "str", nb::str("ffmpeg")},
+              {"time_base", "Optional[fractions.Fraction]", none},
+              {"rotation", "int", nb::int_(0)},
+              {"primaries", "Optional[int]", none},
+              {"transfer", "Optional[int]", none}},
+             "None", "Opens the output and its encoder, refusing here what the encoder or the format would refuse "
+                     "later; fps may also be an int or a fractions.Fraction (30000/1001); size is (width, height).")
+        .def("write", writer_write, {{"self"}, {"frame", "cp.ndarray | np.ndarray"}, {"time", "float | fractions.Fraction | None", none}}, "None",
+             "Encodes one frame of shape (height, width, 3), shown at time seconds (rounded to time_base; "
+             "increasing), or one frame at fps after the frame before (the first at 0).")
         .def("close", writer_close, {{"self"}}, "None",
              "Flushes the encoder, copies the audio, closes the file and renames it onto path.")
         .def("__enter__", enter, {{"self"}}, "VideoWriter", nullptr)
