@@ -30,6 +30,10 @@ const char *const ndi_device_code = R"(
 __device__ __forceinline__ unsigned int load(const unsigned char* p, int at, int wide) {
     return wide ? (unsigned int)p[at] | ((unsigned int)p[at + 1] << 8) : (unsigned int)p[at];
 }
+// A code: rounded to nearest, clamped to lo..top (NaN gives lo).
+__device__ __forceinline__ unsigned int code(float v, float lo, float top) {
+    return (unsigned int)__float2int_rn(fminf(fmaxf(v, lo), top));
+}
 __device__ __forceinline__ void store(unsigned char* p, int at, int wide, unsigned int v) {
     p[at] = (unsigned char)(v & 255u);
     if (wide) p[at + 1] = (unsigned char)(v >> 8);
@@ -50,7 +54,6 @@ const char *const yuv_params =
 const char *const yuv_setup = R"(
     const Plane luma = {y_at, y_pitch, y_step}, cb_plane = {cb_at, c_pitch, c_step}, cr_plane = {cr_at, c_pitch, c_step};
     const Plane alpha = {a_at, a_pitch, a_step};
-    const float m[9] = {m0, m1, m2, m3, m4, m5, m6, m7, m8}, o[3] = {o0, o1, o2};
 )";
 
 std::string kernel_text(const char *head, const char *params, const char *body) {
@@ -64,6 +67,7 @@ std::string kernel_text(const char *head, const char *params, const char *body) 
 const std::string yuv_decode_kernel_code = kernel_text(
     "yuv_decode_kernel(const unsigned char* __restrict__ frame, float* __restrict__ out, ", yuv_params,
     (std::string(yuv_setup) + R"(
+    const float m[9] = {m0, m1, m2, m3, m4, m5, m6, m7, m8}, o[3] = {o0, o1, o2};
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int row = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= width || row >= height) return;
@@ -104,29 +108,25 @@ const std::string yuv_encode_kernel_code = kernel_text(
     if (2 * j >= width || i >= (vertical ? height / 2 : height)) return;
     int r0 = vertical ? 2 * i : i, rows = vertical ? 2 : 1;
     int x0 = 2 * j, xl = max(x0 - 1, 0), xr = min(x0 + 1, width - 1);
-    float sum[3] = {0.0f, 0.0f, 0.0f};
+    float sb = 0.0f, sg = 0.0f, sr = 0.0f;
     for (int pass = 0; pass < rows; ++pass) {
         int r = min(r0 + pass, height - 1);
         const float* line = image + channels * r * width;
         const float *pl = line + channels * xl, *p0 = line + channels * x0, *pr = line + channels * xr;
-        for (int c = 0; c < 3; ++c) sum[c] += pl[c] + 2.0f * p0[c] + pr[c];
-        for (int k = 0; k < 2; ++k) {
-            const float* p = k ? pr : p0;
-            int x = k ? xr : x0;
-            float v = o[0] + m[0] * p[0] + m[1] * p[1] + m[2] * p[2];
-            store(frame, luma(x, r), wide, (unsigned int)__float2int_rn(fminf(fmaxf(v, lo), top)));
-            if (a_at >= 0) {
-                float a = channels == 4 ? fminf(fmaxf(p[3] * a_top, 0.0f), a_top) : a_top;
-                store(frame, alpha(x, r), wide, (unsigned int)__float2int_rn(a));
-            }
+        sb += pl[0] + 2.0f * p0[0] + pr[0];
+        sg += pl[1] + 2.0f * p0[1] + pr[1];
+        sr += pl[2] + 2.0f * p0[2] + pr[2];
+        store(frame, luma(x0, r), wide, code(o0 + m0 * p0[0] + m1 * p0[1] + m2 * p0[2], lo, top));
+        store(frame, luma(xr, r), wide, code(o0 + m0 * pr[0] + m1 * pr[1] + m2 * pr[2], lo, top));
+        if (a_at >= 0) {
+            store(frame, alpha(x0, r), wide, channels == 4 ? code(p0[3] * a_top, 0.0f, a_top) : (unsigned int)a_top);
+            store(frame, alpha(xr, r), wide, channels == 4 ? code(pr[3] * a_top, 0.0f, a_top) : (unsigned int)a_top);
         }
     }
     float scale = vertical ? 0.125f : 0.25f;
-    for (int c = 0; c < 3; ++c) sum[c] *= scale;
-    float b = o[1] + m[3] * sum[0] + m[4] * sum[1] + m[5] * sum[2];
-    float r = o[2] + m[6] * sum[0] + m[7] * sum[1] + m[8] * sum[2];
-    store(frame, cb_plane(j, i), wide, (unsigned int)__float2int_rn(fminf(fmaxf(b, lo), top)));
-    store(frame, cr_plane(j, i), wide, (unsigned int)__float2int_rn(fminf(fmaxf(r, lo), top)));
+    sb *= scale, sg *= scale, sr *= scale;
+    store(frame, cb_plane(j, i), wide, code(o1 + m3 * sb + m4 * sg + m5 * sr, lo, top));
+    store(frame, cr_plane(j, i), wide, code(o2 + m6 * sb + m7 * sg + m8 * sr, lo, top));
 )").c_str());
 
 // 8-bit RGB with a fourth byte: red at byte 2 (BGRA/BGRX) or 0 (RGBA/RGBX).
