@@ -85,10 +85,16 @@ def test_a_missing_source_times_out(loopback):
     [
         (lambda: ndi.NdiSender("x", fourcc="YUY2"), ValueError,
          "NdiSender() takes fourcc as one of UYVY, UYVA, P216, PA16, NV12, I420, YV12, BGRA, BGRX, RGBA, RGBX, got 'YUY2'"),
-        (lambda: ndi.NdiSender(b"x"), TypeError, "NdiSender() takes name as a str, got bytes"),
-        (lambda: ndi.NdiSender("x", frame_rate=0), ValueError, "NdiSender() takes a positive frame_rate, got 0"),
+        (lambda: ndi.NdiSender(b"x"), TypeError, "Argument 'name' has incorrect type (expected str, got bytes)"),
+        (lambda: ndi.NdiSender("x", frame_rate=0), ValueError, "NdiSender() takes a positive finite frame_rate, got 0"),
+        (lambda: ndi.NdiSender("x", audio_channels=-1), ValueError, "NdiSender() takes audio_channels of 0 or more, got -1"),
+        (lambda: ndi.NdiSender("x", matrix="bt470"), ValueError,
+         "NdiSender() takes matrix as 'bt601', 'bt709', 'bt2020' or None, got 'bt470'"),
         (lambda: ndi.NdiReceiver("x", timeout=-1), ValueError, "NdiReceiver() takes a positive finite timeout, got -1"),
         (lambda: ndi.NdiReceiver("", timeout=1), ValueError, "NdiReceiver() takes a non-empty source_name"),
+        (lambda: ndi.NdiReceiver("x", color_format="YUV"), ValueError,
+         "NdiReceiver() takes color_format as 'UYVY_BGRA', 'UYVY_RGBA', 'BGRX_BGRA', 'RGBX_RGBA', 'fastest' or 'best', "
+         "got 'YUV'"),
     ],
 )
 def test_bad_arguments(call, error, message, monkeypatch):
