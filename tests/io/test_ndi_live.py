@@ -109,3 +109,37 @@ def test_a_missing_extra_says_what_to_install(monkeypatch):
     with pytest.raises(ModuleNotFoundError) as raised:
         ndi.NdiSender("x")
     assert str(raised.value) == "cyndilib is needed here but is not installed: pip install 'quorvex[ndi]'"
+
+
+def test_the_command_upscales_an_ndi_source_to_an_ndi_output(loopback, capsys):
+    import threading
+
+    from quorvex.cli import main
+    from quorvex.transform.resize import INTER_LANCZOS4, resize
+
+    source, output, status = loopback + "-in", loopback + "-out", []
+    image = picture(0.5)
+    with ndi.NdiSender(source) as sender:
+        sender.send(image)
+        run = threading.Thread(target=lambda: status.append(main(["upscale", "ndi://" + source, "ndi://" + output])))
+        run.start()
+        frame = None
+        for _ in range(100):  # until the command is connected on both sides
+            sender.send(image, timestamp=time.time())
+            time.sleep(0.05)
+            try:
+                with ndi.NdiReceiver(output, timeout=0.2) as receiver:
+                    for _ in range(20):
+                        sender.send(image, timestamp=time.time())
+                        frame = next(receiver, None)
+                        if frame is not None:
+                            break
+            except TimeoutError:
+                continue
+            if frame is not None:
+                break
+    run.join(30)  # the command ends once the source has been quiet for its timeout
+    assert status == [0] and frame is not None and frame.image.shape == (64, 128, 3)
+    want = resize(cp.asarray(image), (128, 64), interpolation=INTER_LANCZOS4).get()
+    assert np.abs(frame.image.get() - want).mean() < 0.02  # through NDI twice
+    assert "upscaled" in capsys.readouterr().out

@@ -306,6 +306,7 @@ nb::object receiver_init(const qv::Args &a) {
     self.attr("audio_to") = a[5];
     self.attr("received") = nb::int_(0);
     self.attr("dropped") = nb::int_(0);
+    self.attr("frame_rate") = nb::none();
     self.attr("_finder") = finder;
     self.attr("_last") = nb::none();
     self.attr("_closed") = nb::bool_(false);
@@ -346,6 +347,7 @@ nb::object receiver_next(const qv::Args &a) {
                 // every frame that arrived and was not taken was dropped (one may arrive meanwhile)
                 int64_t dropped = std::max(nb::cast<int64_t>(self.attr("dropped")), arrived - received);
                 self.attr("dropped") = nb::int_(dropped);
+                self.attr("frame_rate") = video.attr("get_frame_rate")();
                 return receiver_frame(self, video, nb::cast<double>(stamp));
             }
         }
@@ -428,7 +430,7 @@ NB_MODULE(ndi, m) {
     qv::Class(m, "NdiReceiver",
               "Frames of the NDI source source_name ('HOST (name)', or just the name after the host) as NdiFrame "
               "records, the newest frame each time: frames that arrive while the consumer is busy are dropped and "
-              "counted in dropped, never queued; received counts the frames delivered. The source must appear "
+              "counted in dropped, never queued; received counts the frames delivered, frame_rate is the source's (a fractions.Fraction, None before the first frame). The source must appear "
               "within timeout seconds (TimeoutError otherwise); iteration ends when it sends nothing new for timeout "
               "seconds or the receiver is closed. matrix None takes NDI's rule by resolution (default_matrix). "
               "audio_to, an NdiSender with audio channels, gets the source's audio. color_format: what NDI delivers "
