@@ -27,7 +27,7 @@ class NdiSender:
 
 
 class NdiReceiver:
-    """Frames of the NDI source source_name ('HOST (name)', or just the name after the host) as NdiFrame records, the newest frame each time: frames that arrive while the consumer is busy are dropped and counted in dropped, never queued; received counts the frames delivered. The source must appear within timeout seconds (TimeoutError otherwise); iteration ends when it sends nothing new for timeout seconds or the receiver is closed. matrix None takes NDI's rule by resolution (default_matrix). audio_to, an NdiSender with audio channels, gets the source's audio. color_format: what NDI delivers (cyndilib's RecvColorFormat names)."""
+    """Frames of the NDI source source_name ('HOST (name)', or just the name after the host) as NdiFrame records, the newest frame each time: frames that arrive while the consumer is busy are dropped and counted in dropped, never queued; received counts the frames delivered, frame_rate is the source's (a fractions.Fraction, None before the first frame). The source must appear within timeout seconds (TimeoutError otherwise); iteration ends when it sends nothing new for timeout seconds or the receiver is closed. matrix None takes NDI's rule by resolution (default_matrix). audio_to, an NdiSender with audio channels, gets the source's audio. color_format: what NDI delivers (cyndilib's RecvColorFormat names)."""
     def __init__(self, source_name: str, timeout: float = 5.0, matrix: Optional[str] = None, full_range: bool = False, audio_to: Optional[NdiSender] = None, color_format: str = 'UYVY_BGRA') -> None:
         """Finds the source and connects to it."""
     def __iter__(self) -> NdiReceiver: ...
