@@ -384,10 +384,30 @@ def run_face_pipeline(width: int, height: int, repeat: int) -> list[dict]:
     return rows + [{"name": "crop and paste", "seconds": seconds}, {"name": "enhancer own work", "seconds": enhance}]
 
 
+def run_ndi(width: int, height: int, repeat: int) -> list[dict]:
+    """NDI frames to BGR and back, one line per FourCC and direction; bw counts the frame's bytes and the image's."""
+    from quorvex.color import ndi
+
+    image = cp.asarray(np.random.default_rng(0).random((height, width, 4), dtype=np.float32))
+    copy_target = cp.empty_like(image[..., :3])
+    copy = timed(lambda: cp.copyto(copy_target, image[..., :3]), repeat)
+    report = Report(2 * copy_target.nbytes / copy)
+    for fourcc in ndi.FOURCCS:
+        frame = ndi.from_bgr(image, fourcc)
+        out = ndi.to_bgr(frame, fourcc, width, height)
+        moved = frame.nbytes + out.nbytes
+        report.add(f"ndi.to_bgr {fourcc} {width}x{height}", timed(lambda: ndi.to_bgr(frame, fourcc, width, height), repeat),
+                   moved, fn=lambda: ndi.to_bgr(frame, fourcc, width, height))
+        source = image[..., : out.shape[2]].copy()
+        report.add(f"ndi.from_bgr {fourcc} {width}x{height}", timed(lambda: ndi.from_bgr(source, fourcc), repeat),
+                   moved, fn=lambda: ndi.from_bgr(source, fourcc))
+    return report.rows
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--small", action="store_true", help="tiny images, to check the script")
-    parser.add_argument("--only", choices=["kernels", "detector", "face", "tiling", "video"], help="run one group")
+    parser.add_argument("--only", choices=["kernels", "detector", "face", "tiling", "video", "ndi"], help="run one group")
     args = parser.parse_args()
     if args.only in (None, "kernels"):
         run(64, 36, repeat=2) if args.small else run(3840, 2160, repeat=50)
@@ -406,6 +426,8 @@ def main() -> int:
         from video import run_video
 
         run_video(64, 36, repeat=2) if args.small else run_video(3840, 2160, repeat=50)
+    if args.only in (None, "ndi"):
+        run_ndi(64, 36, repeat=2) if args.small else run_ndi(1920, 1080, repeat=50)
     return 0
 
 

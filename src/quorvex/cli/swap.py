@@ -4,7 +4,7 @@ optional restoration, and paste back through a soft mask."""
 
 from __future__ import annotations
 
-from . import media, pieces
+from . import live, media, pieces
 from .common import USAGE, CliError, each_file, failed_note, local_plan, parse_device, require_gpu
 from .models import ENGINE_SUFFIXES, model_kind, needs
 
@@ -150,6 +150,9 @@ def swap_file(work, reporter, source, target) -> None:
 
 
 def run(args, reporter) -> int:
+    if live.wanted(args):
+        parse_faces(args.faces)
+        return live.run(args, reporter, lambda: Swapper(args, reporter, parse_device(args.device)), "swapped")
     if getattr(args, "ray", None) is not None:
         from .distributed import run as run_on_ray
 

@@ -10,7 +10,7 @@ image size.
 from __future__ import annotations
 
 from .common import USAGE, BadInput, CliError, each_file, failed_note, local_plan, parse_device, require_gpu
-from . import media, pieces
+from . import live, media, pieces
 
 
 def choose_tile(args, runner) -> int:
@@ -216,6 +216,10 @@ def summarise(reporter, what: str, count: int, tiles: int, skipped: int, failed=
 
 
 def run(args, reporter) -> int:
+    if live.wanted(args):
+        check_numbers(args)
+        return live.run(args, reporter, lambda: (lambda work: lambda image: work([image]))(
+            load(args, reporter, parse_device(args.device))[0]), "upscaled")
     if getattr(args, "ray", None) is not None:
         from .distributed import run as run_on_ray
 

@@ -1,0 +1,39 @@
+"""Live NDI video with frames as device arrays, through cyndilib (extra 'ndi'): NdiReceiver yields the newest frame of a source, dropping (and counting) the ones a busy consumer missed; NdiSender sends device or host images as an NDI source. Frames are converted by quorvex.color.ndi on the GPU."""
+
+from typing import Optional
+import cupy as cp
+import numpy as np
+
+def default_matrix(width: int, height: int) -> str:
+    """The matrix NDI assumes for Y'CbCr at a resolution: 'bt601' up to 720x576, 'bt709' up to 1920x1080, 'bt2020' above."""
+
+class NdiFrame:
+    """One received video frame: image (H, W, 3) BGR float32 on the device, (H, W, 4) BGRA where the source sends alpha; timestamp the sender's time of the frame in POSIX seconds (the time it was taken here where the sender gave none); timecode the frame's timecode in seconds, None where none was sent; fourcc the layout it came in."""
+    def __init__(self, image: cp.ndarray, timestamp: float, timecode: Optional[float], fourcc: str) -> None: ...
+
+
+class NdiSender:
+    """An NDI source named name, fed with images. send() converts a device (or host) image, (H, W, 3) BGR or (H, W, 4) BGRA, into fourcc on the GPU and sends it before returning. The source opens on the first image, whose size every later image must have (attribute size). frame_rate is the rate announced to receivers; clock_video makes NDI pace send() to it (leave it off for frames from a live source, which paces them already). matrix None takes NDI's rule by resolution (default_matrix). With audio_channels, audio given to send_audio() (or passed through by an NdiReceiver) goes out with the video; audio before the first image is dropped. Attributes: sent (frames), latency (seconds from the last timestamp given to send() to the moment that frame left)."""
+    def __init__(self, name: str, fourcc: str = 'UYVY', frame_rate: float = 30.0, matrix: Optional[str] = None, full_range: bool = False, clock_video: bool = False, audio_channels: int = 0, sample_rate: int = 48000) -> None:
+        """Checks the settings; the NDI source appears with the first image. frame_rate may also be a fractions.Fraction (30000/1001)."""
+    def send(self, image: cp.ndarray | np.ndarray, timestamp: Optional[float] = None) -> None:
+        """Sends one image; timestamp (POSIX seconds, such as a received frame's) sets latency."""
+    def send_audio(self, samples: np.ndarray) -> bool:
+        """Sends (channels, samples) float32 audio, at most sample_rate samples; False where it was dropped (no audio channels, another channel count, or no image sent yet)."""
+    def close(self) -> None:
+        """Closes the NDI source."""
+    def __enter__(self) -> NdiSender: ...
+    def __exit__(self, exc_type, exc, traceback) -> bool: ...
+
+
+class NdiReceiver:
+    """Frames of the NDI source source_name ('HOST (name)', or just the name after the host) as NdiFrame records, the newest frame each time: frames that arrive while the consumer is busy are dropped and counted in dropped, never queued; received counts the frames delivered, frame_rate is the source's (a fractions.Fraction, None before the first frame). The source must appear within timeout seconds (TimeoutError otherwise); iteration ends when it sends nothing new for timeout seconds or the receiver is closed. matrix None takes NDI's rule by resolution (default_matrix). audio_to, an NdiSender with audio channels, gets the source's audio. color_format: what NDI delivers (cyndilib's RecvColorFormat names)."""
+    def __init__(self, source_name: str, timeout: float = 5.0, matrix: Optional[str] = None, full_range: bool = False, audio_to: Optional[NdiSender] = None, color_format: str = 'UYVY_BGRA') -> None:
+        """Finds the source and connects to it."""
+    def __iter__(self) -> NdiReceiver: ...
+    def __next__(self) -> NdiFrame:
+        """The newest frame not yet returned, waiting for one."""
+    def close(self) -> None:
+        """Disconnects from the source."""
+    def __enter__(self) -> NdiReceiver: ...
+    def __exit__(self, exc_type, exc, traceback) -> bool: ...

@@ -1,0 +1,145 @@
+"""Live frames through the real NDI runtime on the loopback interface (cyndilib's wheel carries it)."""
+
+import os
+import sys
+import time
+
+import cupy as cp
+import numpy as np
+import pytest
+
+from quorvex.color import ndi as color
+from quorvex.io import ndi
+
+
+@pytest.fixture(scope="module")
+def loopback(tmp_path_factory):
+    """NDI restricted to 127.0.0.1: a sender and a receiver of one process find each other at once."""
+    pytest.importorskip("cyndilib")
+    folder = tmp_path_factory.mktemp("ndi")
+    (folder / "ndi-config.v1.json").write_text('{"ndi": {"networks": {"ips": "127.0.0.1"}}}')
+    before = os.environ.get("NDI_CONFIG_DIR")
+    os.environ["NDI_CONFIG_DIR"] = str(folder)
+    yield "quorvex-test-%d" % os.getpid()
+    if before is None:
+        del os.environ["NDI_CONFIG_DIR"]
+    else:
+        os.environ["NDI_CONFIG_DIR"] = before
+
+
+def picture(level, h=32, w=64):
+    # smooth, so that NDI's compression keeps it close
+    y, x = np.mgrid[0:h, 0:w]
+    return np.stack([0.2 + 0.3 * x / w, np.full((h, w), level), 0.7 - 0.3 * y / h], -1).astype(np.float32)
+
+
+def first_frame(sender, receiver, image):
+    for _ in range(20):  # frames sent before the receiver has connected are not delivered
+        sender.send(cp.asarray(image), timestamp=time.time())
+        try:
+            return next(receiver)
+        except StopIteration:
+            continue
+    pytest.fail("no frame arrived")
+
+
+def test_frames_go_through_ndi_and_the_newest_one_wins(loopback):
+    image = picture(0.5)
+    with ndi.NdiSender(loopback, audio_channels=2) as sender:
+        sender.send(image)  # the source appears once it has a frame size
+        relayed = []
+        with ndi.NdiSender(loopback + "-relay", audio_channels=2) as relay, \
+                ndi.NdiReceiver(loopback, timeout=0.5, audio_to=relay) as receiver:
+            relay.send_audio = lambda samples: relayed.append(samples.shape) or True
+            frame = first_frame(sender, receiver, image)
+            assert frame.fourcc == "UYVY" and frame.image.shape == (32, 64, 3) and isinstance(frame.image, cp.ndarray)
+            # the frame as it left: our conversion there and back; NDI's compression adds a little
+            want = color.to_bgr(color.from_bgr(image, "UYVY"), "UYVY", 64, 32).get()
+            assert np.abs(frame.image.get() - want).mean() < 0.01
+            assert abs(frame.timestamp - time.time()) < 5 and (frame.timecode is None or frame.timecode > 0)
+            assert sender.latency is not None and sender.latency >= 0
+
+            # a consumer that falls behind gets the newest frames; the ones between are dropped, not queued
+            before = receiver.dropped
+            levels = (0.1, 0.3, 0.5, 0.7, 0.9)
+            for level in levels:
+                sender.send(picture(level))
+            sender.send_audio(np.zeros((2, 1600), np.float32))
+            time.sleep(0.3)
+            seen = [float(f.image[..., 1].mean()) for f in receiver]  # until nothing new comes for the timeout
+            assert seen and abs(seen[-1] - 0.9) < 0.02 and seen == sorted(seen) and len(seen) < len(levels)
+            assert receiver.dropped - before >= len(levels) - len(seen)
+            assert relayed and all(shape[0] == 2 for shape in relayed)
+        receiver.close()
+        assert list(receiver) == []
+
+
+def test_a_missing_source_times_out(loopback):
+    with pytest.raises(TimeoutError) as raised:
+        ndi.NdiReceiver(loopback + "-nobody", timeout=0.2)
+    assert str(raised.value).startswith("no NDI source named '%s-nobody' appeared within 0.2 s" % loopback)
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: ndi.NdiSender("x", fourcc="YUY2"), ValueError,
+         "NdiSender() takes fourcc as one of UYVY, UYVA, P216, PA16, NV12, I420, YV12, BGRA, BGRX, RGBA, RGBX, got 'YUY2'"),
+        (lambda: ndi.NdiSender(b"x"), TypeError, "Argument 'name' has incorrect type (expected str, got bytes)"),
+        (lambda: ndi.NdiSender("x", frame_rate=0), ValueError, "NdiSender() takes a positive finite frame_rate, got 0"),
+        (lambda: ndi.NdiSender("x", audio_channels=-1), ValueError, "NdiSender() takes audio_channels of 0 or more, got -1"),
+        (lambda: ndi.NdiSender("x", matrix="bt470"), ValueError,
+         "NdiSender() takes matrix as 'bt601', 'bt709', 'bt2020' or None, got 'bt470'"),
+        (lambda: ndi.NdiReceiver("x", timeout=-1), ValueError, "NdiReceiver() takes a positive finite timeout, got -1"),
+        (lambda: ndi.NdiReceiver("", timeout=1), ValueError, "NdiReceiver() takes a non-empty source_name"),
+        (lambda: ndi.NdiReceiver("x", color_format="YUV"), ValueError,
+         "NdiReceiver() takes color_format as 'UYVY_BGRA', 'UYVY_RGBA', 'BGRX_BGRA', 'RGBX_RGBA', 'fastest' or 'best', "
+         "got 'YUV'"),
+    ],
+)
+def test_bad_arguments(call, error, message, monkeypatch):
+    monkeypatch.setitem(sys.modules, "cyndilib", None)  # refused before the library is needed
+    with pytest.raises(error) as raised:
+        call()
+    assert str(raised.value) == message
+
+
+def test_a_missing_extra_says_what_to_install(monkeypatch):
+    monkeypatch.setitem(sys.modules, "cyndilib", None)
+    with pytest.raises(ModuleNotFoundError) as raised:
+        ndi.NdiSender("x")
+    assert str(raised.value) == "cyndilib is needed here but is not installed: pip install 'quorvex[ndi]'"
+
+
+def test_the_command_upscales_an_ndi_source_to_an_ndi_output(loopback, capsys):
+    import threading
+
+    from quorvex.cli import main
+    from quorvex.transform.resize import INTER_LANCZOS4, resize
+
+    source, output, status = loopback + "-in", loopback + "-out", []
+    image = picture(0.5)
+    with ndi.NdiSender(source) as sender:
+        sender.send(image)
+        run = threading.Thread(target=lambda: status.append(main(["upscale", "ndi://" + source, "ndi://" + output])))
+        run.start()
+        frame = None
+        for _ in range(100):  # until the command is connected on both sides
+            sender.send(image, timestamp=time.time())
+            time.sleep(0.05)
+            try:
+                with ndi.NdiReceiver(output, timeout=0.2) as receiver:
+                    for _ in range(20):
+                        sender.send(image, timestamp=time.time())
+                        frame = next(receiver, None)
+                        if frame is not None:
+                            break
+            except TimeoutError:
+                continue
+            if frame is not None:
+                break
+    run.join(30)  # the command ends once the source has been quiet for its timeout
+    assert status == [0] and frame is not None and frame.image.shape == (64, 128, 3)
+    want = resize(cp.asarray(image), (128, 64), interpolation=INTER_LANCZOS4).get()
+    assert np.abs(frame.image.get() - want).mean() < 0.02  # through NDI twice
+    assert "upscaled" in capsys.readouterr().out
