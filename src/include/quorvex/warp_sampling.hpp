@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <string>
+
+#include "quorvex/kernel.hpp"
 
 namespace quorvex {
 
@@ -16,7 +19,7 @@ namespace quorvex {
 // [i, i + 1), pixels outside counting as 0, divided by the box's area.
 // The arithmetic is spelled out with fmaf so that every kernel that includes this rounds alike,
 // whatever the compiler would contract in its context.
-inline constexpr const char *warp_sampling_code = R"(
+inline const std::string warp_sampling_code = std::string(element_types_code) + R"(
 __device__ __forceinline__ float affine_at(float a, float b, float c, int x, int y) { return fmaf(a, (float)x, fmaf(b, (float)y, c)); }
 
 struct LinearTaps {
