@@ -107,6 +107,33 @@ def test_integer_shift_keeps_values_and_element_type(dtype, top):
 IMG = cp.zeros((4, 4), cp.float32)
 
 
+@pytest.mark.parametrize("dtype", [np.float32, np.uint8, np.uint16, np.float16])
+@pytest.mark.parametrize("M", [MATRICES["rotation"], MATRICES["shear and stretch"], similarity(0.4, 20, 3, 5)])
+def test_device_matrix_and_element_types_match_the_float32_host_path(M, dtype):
+    # Each dtype in its own kernel, a device M inverted on the device: equal, bit for bit, to the
+    # float32 warp by the host M converted as to_uint8 / to_uint16 / astype convert it.
+    from quorvex.utils.dtypes import to_float32, to_uint8, to_uint16
+
+    top = {np.uint8: 255, np.uint16: 65535}.get(dtype, 1.0)
+    image = cp.asarray((smooth(37, 53) * top).astype(dtype))
+    reference = affine_transform(to_float32(image), np.asarray(M), (41, 47))
+    reference = {np.uint8: to_uint8, np.uint16: to_uint16}.get(dtype, lambda x: x.astype(dtype))(reference)
+    for matrix in [np.asarray(M), cp.asarray(M, cp.float32), cp.asarray(M, cp.float64)]:
+        out = affine_transform(image, matrix, (41, 47))
+        assert out.dtype == dtype and out.shape == (41, 47, 3)
+        if isinstance(matrix, cp.ndarray) and matrix.dtype == cp.float32:  # M rounded to float32 first
+            reference_32 = affine_transform(image, np.asarray(M, np.float32).astype(np.float64), (41, 47))
+            np.testing.assert_array_equal(out.get(), reference_32.get())
+        else:
+            np.testing.assert_array_equal(out.get(), reference.get())
+
+
+def test_singular_or_non_finite_device_matrix_warps_to_zeros():
+    for M in [[[1, 2, 0], [2, 4, 0]], [[1, 0, np.nan], [0, 1, 0]]]:
+        out = affine_transform(IMG, cp.asarray(M, cp.float32), (4, 4))
+        np.testing.assert_array_equal(out.get(), np.zeros_like(out.get()))
+
+
 @pytest.mark.parametrize(
     "image, M, dsize, error, message",
     [

@@ -100,6 +100,23 @@ def test_other_element_types_keep_their_type_and_range(dtype, low, high, channel
         np.testing.assert_allclose(out.get(), expected, rtol=1e-3 if dtype == np.float16 else 0, atol=1e-5)
 
 
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16, np.float16])
+@pytest.mark.parametrize("interpolation", TOLERANCE)
+def test_integer_and_half_images_equal_the_float32_result_converted(interpolation, dtype):
+    # Read and written by the kernel itself: the float32 result, rounded half to even and clipped
+    # (or rounded to float16), bit for bit. Sizes that enlarge and shrink, with overshoot at edges.
+    top = np.iinfo(dtype).max if dtype != np.float16 else 1.0
+    img = (np.random.default_rng(5).random((23, 31, 3)) > 0.5) * top
+    img = img.astype(dtype)
+    for size in [(45, 50), (12, 9)]:
+        reference = resize(cp.asarray(img.astype(np.float32)), size, interpolation).get()
+        if dtype != np.float16:
+            reference = np.clip(np.rint(reference), 0, top)
+        out = resize(cp.asarray(img), size, interpolation)
+        assert out.dtype == dtype
+        np.testing.assert_array_equal(out.get(), reference.astype(dtype))
+
+
 @pytest.mark.parametrize("interpolation", TOLERANCE)
 def test_strided_input_gives_the_result_of_its_contiguous_copy(interpolation):
     view = cp.asarray(image("noise", 37, 53, 3))[::-1, ::2]

@@ -166,7 +166,8 @@ GRID = ((50, 100, 3), (68, 124, 3), 1, 40, 12)  # 8 tiles of 40 x 40
 @pytest.mark.parametrize(
     "call, error, message",
     [
-        (lambda: merge_tiles([Z] * 7, *GRID), IndexError, "list index out of range"),
+        (lambda: merge_tiles([Z] * 7, *GRID), ValueError, "merge_tiles() takes at least as many tiles as padded_shape holds (8: 2 rows of 4), got 7"),
+        (lambda: create_gaussian_weights(10**6, 1), ValueError, "create_gaussian_weights() takes size of at most 46340 (a size x size grid), got 1000000"),
         (lambda: merge_tiles([Z] * 8, (50, 100), *GRID[1:]), ValueError,
          "merge_tiles() needs original_shape as (height, width, channels), got 2 items"),
         (lambda: merge_tiles([Z] * 8, GRID[0], (68,), *GRID[2:]), ValueError,

@@ -52,13 +52,41 @@ def test_mean_and_scale_map_0_1_to_minus_1_1_and_fp16_changes_nothing():
     np.testing.assert_array_equal(to_blob(ramp, 2.0, None, (0.5, 0.5, 0.5), False, True).get(), blob.get())
 
 
-@pytest.mark.parametrize("dtype", [np.float64, np.uint8, np.float16])
-def test_other_element_types_keep_their_type(dtype):
+@pytest.mark.parametrize("size", [None, (12, 17), (41, 50)])
+@pytest.mark.parametrize("dtype", [np.float64, np.uint8, np.uint16, np.float16])
+def test_other_element_types_keep_their_type(dtype, size):
+    # In one pass for all but float64: the resized pixel as resize returns it, then (x - mean) *
+    # scale in float32, rounded to the element type (integers half to even, saturated: pixels
+    # below the mean give 0, not a wrapped-around value).
     image = (IMAGE * 200).astype(dtype)
-    blob = to_blob(cp.asarray(image), scalefactor=0.5, mean=(10, 20, 30))
-    assert blob.dtype == dtype and blob.shape == (1, 3, 20, 30)
-    expected = ((image - np.asarray([10, 20, 30], dtype)) * 0.5).astype(dtype).transpose(2, 0, 1)[None]
-    np.testing.assert_array_equal(blob.get(), expected)
+    blob = to_blob(cp.asarray(image), scalefactor=0.5, size=size, mean=(10, 20, 30), swapRB=True)
+    assert blob.dtype == dtype and blob.shape == (1, 3) + (size or (20, 30))
+    resized = cp.asarray(image) if size is None else resize(cp.asarray(image), size[::-1])
+    if dtype == np.float64:
+        expected = (resized.get()[..., ::-1] - np.asarray([10, 20, 30], dtype)) * 0.5
+    else:
+        expected = (resized.get()[..., ::-1].astype(np.float32) - np.float32([10, 20, 30])) * np.float32(0.5)
+        if dtype != np.float16:
+            expected = np.clip(np.rint(expected), 0, np.iinfo(dtype).max)
+    np.testing.assert_array_equal(blob.get(), expected.astype(dtype).transpose(2, 0, 1)[None])
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: to_blob(None), TypeError, "to_blob() takes image as a cupy.ndarray, got NoneType"),
+        (lambda: to_blob([[1, 2]]), TypeError, "to_blob() takes image as a cupy.ndarray, got list"),
+        (lambda: to_blob("image.png"), TypeError, "to_blob() takes image as a cupy.ndarray, got str"),
+        (lambda: to_blobs([IMAGE]), TypeError, "to_blobs() takes images' entries as a cupy.ndarray, got numpy.ndarray"),
+        (lambda: to_blobs(cp.asarray(IMAGE)), TypeError, "Argument 'images' has incorrect type (expected list, got ndarray)"),
+        (lambda: to_blob(cp.asarray(IMAGE), size=(0, 4)), ValueError, "to_blob() takes size as (height, width), two positive ints, or None; got (0, 4)"),
+        (lambda: to_blob(cp.asarray(IMAGE), size=(10**6, 10**6)), ValueError, "the blob has 3000000000000 elements"),
+    ],
+)
+def test_refusals(call, error, message):
+    with pytest.raises(error) as info:
+        call()
+    assert message in str(info.value)
 
 
 def test_to_blobs_stacks_in_order():

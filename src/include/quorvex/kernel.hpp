@@ -25,6 +25,113 @@ inline nb::handle add_kernel(nb::module_ &m, const char *name, const char *code)
     return kernel.release();
 }
 
+// Device code for kernels that read and write uint8, uint16 and float16 images themselves, so
+// that an integer image takes one pass instead of conversions around a float32 kernel. Values
+// are computed in float32; an element is read either as its value (qv_value) or mapped over its
+// range onto 0..1 (qv_unit_value, x / max, the package's to_float32), and written back the same
+// two ways as the package's quantizing conversion writes: rounded half to even, saturated, NaN
+// to 0 (the unit form scales by max in double first, where the product is exact). float16 is
+// converted with integer arithmetic (round half to even), which every compiler accepts.
+// Guarded, so that texts made of several parts may each include it.
+inline constexpr const char element_types_code[] = R"(
+#ifndef QUORVEX_ELEMENT_TYPES
+#define QUORVEX_ELEMENT_TYPES
+struct qv_half { unsigned short bits; };
+
+__device__ __forceinline__ float qv_half_to_float(unsigned int h) {
+    unsigned int sign = (h & 0x8000u) << 16, e = (h >> 10) & 0x1fu, m = h & 0x3ffu;
+    if (e == 0) return __uint_as_float(sign | __float_as_uint((float)m * 5.9604644775390625e-8f));  // m * 2^-24
+    if (e == 31) return __uint_as_float(sign | 0x7f800000u | (m << 13));
+    return __uint_as_float(sign | ((e + 112u) << 23) | (m << 13));
+}
+
+__device__ __forceinline__ unsigned short qv_float_to_half(float v) {
+    unsigned int x = __float_as_uint(v), sign = (x >> 16) & 0x8000u, a = x & 0x7fffffffu;
+    if (a > 0x7f800000u) return (unsigned short)(sign | 0x7e00u);         // NaN
+    if (a >= 0x477ff000u) return (unsigned short)(sign | 0x7c00u);        // rounds past 65504
+    if (a >= 0x38800000u) {                                               // normal: rebias, round
+        unsigned int r = a - 0x38000000u;
+        return (unsigned short)(sign | ((r + 0xfffu + ((r >> 13) & 1u)) >> 13));
+    }
+    return (unsigned short)(sign | (unsigned int)rintf(__uint_as_float(a) * 16777216.0f));  // subnormal
+}
+
+__device__ __forceinline__ float qv_value(float v) { return v; }
+__device__ __forceinline__ float qv_value(unsigned char v) { return (float)v; }
+__device__ __forceinline__ float qv_value(unsigned short v) { return (float)v; }
+__device__ __forceinline__ float qv_value(qv_half v) { return qv_half_to_float(v.bits); }
+
+__device__ __forceinline__ float qv_unit_value(float v) { return v; }
+__device__ __forceinline__ float qv_unit_value(unsigned char v) { return (float)v / 255.0f; }
+__device__ __forceinline__ float qv_unit_value(unsigned short v) { return (float)v / 65535.0f; }
+__device__ __forceinline__ float qv_unit_value(qv_half v) { return qv_half_to_float(v.bits); }
+
+__device__ __forceinline__ double qv_saturate(double v, double top) { return v == v ? fmin(fmax(rint(v), 0.0), top) : 0.0; }
+
+__device__ __forceinline__ void qv_store(float* p, float v) { *p = v; }
+__device__ __forceinline__ void qv_store(unsigned char* p, float v) { *p = (unsigned char)qv_saturate(v, 255.0); }
+__device__ __forceinline__ void qv_store(unsigned short* p, float v) { *p = (unsigned short)qv_saturate(v, 65535.0); }
+__device__ __forceinline__ void qv_store(qv_half* p, float v) { p->bits = qv_float_to_half(v); }
+
+__device__ __forceinline__ void qv_unit_store(float* p, float v) { *p = v; }
+__device__ __forceinline__ void qv_unit_store(unsigned char* p, float v) { *p = (unsigned char)qv_saturate((double)v * 255.0, 255.0); }
+__device__ __forceinline__ void qv_unit_store(unsigned short* p, float v) { *p = (unsigned short)qv_saturate((double)v * 65535.0, 65535.0); }
+__device__ __forceinline__ void qv_unit_store(qv_half* p, float v) { p->bits = qv_float_to_half(v); }
+#endif
+)";
+
+// Element types the typed kernels are made for: the dtype's name, the kernel text's type and
+// the suffix of the entry's name (float32 keeps the plain name).
+struct ElementType {
+    const char *dtype, *ctype, *suffix;
+};
+inline constexpr ElementType kElementTypes[] = {
+    {"float32", "float", ""}, {"uint8", "unsigned char", "_uint8"}, {"uint16", "unsigned short", "_uint16"},
+    {"float16", "qv_half", "_float16"}};
+inline constexpr int kElementTypeCount = 4;
+
+// The index in kElementTypes of an array's dtype, or -1 for the types the kernels do not read.
+inline int element_type(nb::handle array) {
+    std::string dtype = nb::cast<std::string>(str_of(array.attr("dtype")));
+    for (int i = 0; i < kElementTypeCount; ++i)
+        if (dtype == kElementTypes[i].dtype) return i;
+    return -1;
+}
+
+// The entry text repeated per element type, every "$T" replaced by its C type and "$S" by its
+// suffix: one extern "C" kernel per type, each an instance of the same templates.
+inline std::string typed_entries(const char *entry) {
+    std::string out;
+    for (const ElementType &t : kElementTypes) {
+        std::string e = entry;
+        for (size_t at; (at = e.find("$T")) != std::string::npos;) e.replace(at, 2, t.ctype);
+        for (size_t at; (at = e.find("$S")) != std::string::npos;) e.replace(at, 2, t.suffix);
+        out += e;
+    }
+    return out;
+}
+
+// One kernel per element type, all from the same text.
+struct TypedKernel {
+    nb::handle kernels[kElementTypeCount];
+    nb::handle operator[](int type) const { return kernels[type]; }
+};
+
+// Publishes `<name>_code` and a cp.RawKernel `<name><suffix>` per element type, all of the same
+// text (CuPy caches a text's compiled module).
+inline TypedKernel add_typed_kernel(nb::module_ &m, const char *name, const std::string &code) {
+    m.attr((std::string(name) + "_code").c_str()) = code;
+    TypedKernel typed;
+    for (int i = 0; i < kElementTypeCount; ++i) {
+        std::string entry = std::string(name) + kElementTypes[i].suffix;
+        nb::object kernel = nb::none();
+        if (has_cupy()) kernel = cp().RawKernel(code.c_str(), entry.c_str());
+        m.attr(entry.c_str()) = kernel;
+        typed.kernels[i] = kernel.release();
+    }
+    return typed;
+}
+
 // Scalars are passed with the width the kernel declares.
 inline nb::object i32(int64_t value) {
     if (value < INT32_MIN || value > INT32_MAX) raise(PyExc_ValueError, "size %lld does not fit a 32-bit index", (long long)value);

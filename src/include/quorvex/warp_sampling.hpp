@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <string>
+
+#include "quorvex/kernel.hpp"
 
 namespace quorvex {
 
@@ -16,7 +19,7 @@ namespace quorvex {
 // [i, i + 1), pixels outside counting as 0, divided by the box's area.
 // The arithmetic is spelled out with fmaf so that every kernel that includes this rounds alike,
 // whatever the compiler would contract in its context.
-inline constexpr const char *warp_sampling_code = R"(
+inline const std::string warp_sampling_code = std::string(element_types_code) + R"(
 __device__ __forceinline__ float affine_at(float a, float b, float c, int x, int y) { return fmaf(a, (float)x, fmaf(b, (float)y, c)); }
 
 struct LinearTaps {
@@ -44,8 +47,12 @@ __device__ __forceinline__ bool linear_taps(float sx, float sy, int input_height
     return true;
 }
 
-__device__ __forceinline__ float linear_value(const float* __restrict__ input, const LinearTaps& t, int c) {
-    return fmaf(t.w11, input[t.i11 + c], fmaf(t.w10, input[t.i10 + c], fmaf(t.w01, input[t.i01 + c], t.w00 * input[t.i00 + c])));
+// Any element type, integers read over their range as 0..1 (qv_unit_value).
+template <typename T>
+__device__ __forceinline__ float linear_value(const T* __restrict__ input, const LinearTaps& t, int c) {
+    return fmaf(t.w11, qv_unit_value(input[t.i11 + c]),
+                fmaf(t.w10, qv_unit_value(input[t.i10 + c]),
+                     fmaf(t.w01, qv_unit_value(input[t.i01 + c]), t.w00 * qv_unit_value(input[t.i00 + c]))));
 }
 
 struct AreaBox {
@@ -66,16 +73,39 @@ __device__ __forceinline__ bool area_box(float cx, float cy, float half_width, f
     return true;
 }
 
-__device__ __forceinline__ float area_value(const float* __restrict__ input, const AreaBox& b, int input_width, int channels, int c) {
+template <typename T>
+__device__ __forceinline__ float area_value(const T* __restrict__ input, const AreaBox& b, int input_width, int channels, int c) {
     float sum = 0.0f;
     for (int iy = b.y0; iy < b.y1; ++iy) {
-        const float* row = input + iy * input_width * channels + c;
+        const T* row = input + iy * input_width * channels + c;
         float row_sum = 0.0f;
         for (int ix = b.x0; ix < b.x1; ++ix)
-            row_sum = fmaf(fminf(b.right, ix + 1.0f) - fmaxf(b.left, (float)ix), row[ix * channels], row_sum);
+            row_sum = fmaf(fminf(b.right, ix + 1.0f) - fmaxf(b.left, (float)ix), qv_unit_value(row[ix * channels]), row_sum);
         sum = fmaf(fminf(b.bottom, iy + 1.0f) - fmaxf(b.top, (float)iy), row_sum, sum);
     }
     return sum * b.inverse_area;
+}
+
+// The table row of the warp by a 2 x 3 matrix M (input -> output pixels), computed on the device
+// as invert_affine and warp_row compute it on the host, each step rounded as there. A singular or
+// non-finite M gives a row that samples nothing.
+__device__ __forceinline__ void warp_row_of(const double* m, float* row) {
+    double det = __dadd_rn(__dmul_rn(m[0], m[4]), -__dmul_rn(m[1], m[3]));
+    double r = 1.0 / det;
+    double inv[6] = {__dmul_rn(m[4], r), __dmul_rn(-m[1], r), 0.0, __dmul_rn(-m[3], r), __dmul_rn(m[0], r), 0.0};
+    inv[2] = __dadd_rn(__dmul_rn(-inv[0], m[2]), -__dmul_rn(inv[1], m[5]));
+    inv[5] = __dadd_rn(__dmul_rn(-inv[3], m[2]), -__dmul_rn(inv[4], m[5]));
+    bool ok = det != 0.0;
+    for (int k = 0; k < 6; ++k) ok = ok && isfinite(inv[k]);
+    if (!ok) {
+        for (int k = 0; k < 8; ++k) row[k] = nanf("");
+        return;
+    }
+    double scale_x = hypot(inv[0], inv[1]), scale_y = hypot(inv[3], inv[4]);
+    bool area = fmax(scale_x, scale_y) > 1.0 + 1e-6;
+    for (int k = 0; k < 6; ++k) row[k] = (float)(area && k % 3 == 2 ? inv[k] + 0.5 : inv[k]);
+    row[6] = area ? (float)(0.5 * fmax(scale_x, 1.0)) : 0.0f;
+    row[7] = area ? (float)(0.5 * fmax(scale_y, 1.0)) : 0.0f;
 }
 )";
 

@@ -6,6 +6,10 @@ import numpy as np
 
 def session_arguments(device: str) -> dict[str, object]:
     """The keyword arguments an InferenceSession gets for device: session_options (log levels 4), providers and provider_options. 'cuda:N' anywhere selects CUDA device N, 'cuda' CUDA, 'trt' TensorRT (2 GiB workspace, fp16 off, engine and timing caches in models/trt_engine_cache, sparsity on), anything else the CPU."""
+swap_latent_kernel_code: str
+swap_latent_kernel: cp.RawKernel
+swap_output_kernel_code: str
+swap_output_kernel: cp.RawKernel
 
 class FaceSwap:
     """Puts the identity of a source face into a target face crop."""

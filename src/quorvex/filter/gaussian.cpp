@@ -13,41 +13,78 @@ namespace nb = nanobind;
 
 namespace {
 
-// Reflection about the edge pixels, for offsets any number of image lengths out (a kernel may
-// be wider than the image). A one-pixel axis has no period, so every tap reads pixel 0.
-#define QUORVEX_REFLECT_101                                              \
-    "__device__ __forceinline__ int reflect_101(int i, int n) {\n"       \
-    "    if (i >= 0 && i < n) return i;\n"                               \
-    "    if (n == 1) return 0;\n"                                        \
-    "    long long period = 2LL * (n - 1);\n"                            \
-    "    long long m = (long long)i % period;\n"                         \
-    "    if (m < 0) m += period;\n"                                      \
-    "    return (int)(m < n ? m : period - m);\n"                        \
-    "}\n"
+// Blurs of up to kMaxTiledKsize taps in one launch: a 32 x 8 block makes a 32 x 32 tile of the
+// output, one channel at a time. Its threads first filter the rows the tile needs (the tile's
+// rows and ksize / 2 above and below, reflected at the image's edges) into shared memory, then
+// filter that along the columns. The weights sit in shared memory; tiles whose taps stay inside
+// the image read without reflecting. Any element type, integers as 0..1 over their range.
+// Rows first and each sum in tap order, as OpenCV's separable filter computes them.
+const char *gaussian_kernel_body = R"(
+#define TILE 32
+#define MAX_RADIUS 32
+extern "C" __global__ void __launch_bounds__(256) gaussian_kernel$S(const $T* __restrict__ input,
+                                                                    $T* __restrict__ output,
+                                                                    const float* __restrict__ weights,
+                                                                    int ksize, int height, int width, int channels) {
+    __shared__ float w[2 * MAX_RADIUS + 1];
+    __shared__ float rows[(TILE + 2 * MAX_RADIUS) * TILE];
+    int radius = ksize / 2, span = TILE + 2 * radius;
+    int x0 = blockIdx.x * TILE, y0 = blockIdx.y * TILE;
+    for (int k = threadIdx.y * TILE + threadIdx.x; k < ksize; k += TILE * 8) w[k] = weights[k];
+    __syncthreads();
+    bool inside = x0 >= radius && x0 + TILE + radius <= width && y0 >= radius && y0 + TILE + radius <= height;
+    int x = x0 + threadIdx.x;
+    int column = min(x, width - 1);  // columns past the edge filter a real one, never stored
+    for (int c = 0; c < channels; ++c) {
+        for (int i = threadIdx.y; i < span; i += 8) {
+            int source = inside ? y0 - radius + i : reflect_101(y0 - radius + i, height);
+            const $T* row = input + source * width * channels + c;
+            float sum = 0.0f;
+            if (inside) {
+                const $T* p = row + (x - radius) * channels;
+                for (int k = 0; k < ksize; ++k) sum = fmaf(w[k], qv_unit_value(p[k * channels]), sum);
+            } else {
+                for (int k = 0; k < ksize; ++k)
+                    sum = fmaf(w[k], qv_unit_value(row[reflect_101(column - radius + k, width) * channels]), sum);
+            }
+            rows[i * TILE + threadIdx.x] = sum;
+        }
+        __syncthreads();
+        for (int j = threadIdx.y; j < TILE; j += 8) {
+            float sum = 0.0f;
+            for (int k = 0; k < ksize; ++k) sum = fmaf(w[k], rows[(j + k) * TILE + threadIdx.x], sum);
+            int y = y0 + j;
+            if (x < width && y < height) qv_unit_store(output + (y * width + x) * channels + c, sum);
+        }
+        __syncthreads();
+    }
+}
+)";
 
-// One thread per output pixel, all channels; rows first, as OpenCV's separable filter does.
-const char *gaussian_rows_kernel_code = QUORVEX_REFLECT_101 R"(
-extern "C" __global__ void __launch_bounds__(256) gaussian_rows_kernel(const float* __restrict__ input,
+// Wider blurs: two passes over the whole image, one thread per pixel, through a float32 image
+// of the rows' sums.
+const char *gaussian_rows_kernel_body = R"(
+extern "C" __global__ void __launch_bounds__(256) gaussian_rows_kernel$S(const $T* __restrict__ input,
                                                 float* __restrict__ output,
                                                 const float* __restrict__ weights,
                                                 int ksize, int height, int width, int channels) {
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= width || y >= height) return;
-    const float* row = input + y * width * channels;
+    const $T* row = input + y * width * channels;
     float* out = output + (y * width + x) * channels;
     int first = x - ksize / 2;
     for (int c = 0; c < channels; ++c) {
         float sum = 0.0f;
-        for (int k = 0; k < ksize; ++k) sum += weights[k] * row[reflect_101(first + k, width) * channels + c];
+        for (int k = 0; k < ksize; ++k) sum = fmaf(weights[k], qv_unit_value(row[reflect_101(first + k, width) * channels + c]), sum);
         out[c] = sum;
     }
 }
 )";
 
-const char *gaussian_cols_kernel_code = QUORVEX_REFLECT_101 R"(
-extern "C" __global__ void __launch_bounds__(256) gaussian_cols_kernel(const float* __restrict__ input,
-                                                float* __restrict__ output,
+const char *gaussian_cols_kernel_body = R"(
+extern "C" __global__ void __launch_bounds__(256) gaussian_cols_kernel$S(const float* __restrict__ input,
+                                                $T* __restrict__ output,
                                                 const float* __restrict__ weights,
                                                 int ksize, int height, int width, int channels) {
     int x = blockIdx.x * blockDim.x + threadIdx.x;
@@ -55,20 +92,40 @@ extern "C" __global__ void __launch_bounds__(256) gaussian_cols_kernel(const flo
     if (x >= width || y >= height) return;
     const float* column = input + x * channels;
     int stride = width * channels;
-    float* out = output + (y * width + x) * channels;
+    $T* out = output + (y * width + x) * channels;
     int first = y - ksize / 2;
     for (int c = 0; c < channels; ++c) {
         float sum = 0.0f;
-        for (int k = 0; k < ksize; ++k) sum += weights[k] * column[reflect_101(first + k, height) * stride + c];
-        out[c] = sum;
+        for (int k = 0; k < ksize; ++k) sum = fmaf(weights[k], column[reflect_101(first + k, height) * stride + c], sum);
+        qv_unit_store(out + c, sum);
     }
 }
 )";
 
-#undef QUORVEX_REFLECT_101
+// Reflection about the edge pixels, for offsets any number of image lengths out (a kernel may
+// be wider than the image). A one-pixel axis has no period, so every tap reads pixel 0.
+const char *reflect_101_code = R"(
+__device__ __forceinline__ int reflect_101(int i, int n) {
+    if (i >= 0 && i < n) return i;
+    if (n == 1) return 0;
+    long long period = 2LL * (n - 1);
+    long long m = (long long)i % period;
+    if (m < 0) m += period;
+    return (int)(m < n ? m : period - m);
+}
+)";
 
-nb::handle gaussian_rows_kernel;
-nb::handle gaussian_cols_kernel;
+std::string gaussian_code(const char *body) {
+    return std::string(qv::element_types_code) + reflect_101_code + qv::typed_entries(body);
+}
+const std::string gaussian_kernel_code = gaussian_code(gaussian_kernel_body);
+const std::string gaussian_rows_kernel_code = gaussian_code(gaussian_rows_kernel_body);
+const std::string gaussian_cols_kernel_code = gaussian_code(gaussian_cols_kernel_body);
+
+// The widest blur the tiled kernel takes (its shared rows hold 32 above and below the tile).
+constexpr int64_t kMaxTiledKsize = 65;
+
+qv::TypedKernel gaussian_kernel, gaussian_rows_kernel, gaussian_cols_kernel;
 
 // OpenCV's weights: fixed tables for sizes up to 9 when sigma is not given, otherwise the
 // sampled Gaussian (sigma derived from ksize when not positive) normalised to sum 1.
@@ -174,17 +231,30 @@ nb::object get(const qv::Args &a) {
     }
     int64_t taps = qv::shape_of(weights)[0];
 
+    // float32, float16, uint8 and uint16 read and written by the kernels; others through float32.
+    int type = qv::element_type(a[1]);
     std::string dtype;
-    nb::object input = qv::converted_image(a[1], dtype);
-    nb::object rows = qv::cp().empty_like(input);
+    nb::object input;
+    if (type >= 0) {
+        input = qv::cp().ascontiguousarray(a[1]);
+    } else {
+        input = qv::converted_image(a[1], dtype);
+        type = 0;
+    }
     nb::object output = qv::cp().empty_like(input);
     int64_t height = shape[0], width = shape[1], channels = shape.size() == 3 ? shape[2] : 1;
     nb::object sizes[] = {qv::i32(taps), qv::i32(height), qv::i32(width), qv::i32(channels)};
-    qv::launch_2d(gaussian_rows_kernel, width, height,
-                  nb::make_tuple(input, rows, weights, sizes[0], sizes[1], sizes[2], sizes[3]));
-    qv::launch_2d(gaussian_cols_kernel, width, height,
-                  nb::make_tuple(rows, output, weights, sizes[0], sizes[1], sizes[2], sizes[3]));
-    return qv::restore_dtype(output, dtype);
+    if (taps <= kMaxTiledKsize) {
+        qv::launch_2d(gaussian_kernel[type], (width + 31) / 32 * 32, (height + 31) / 32 * 8,
+                      nb::make_tuple(input, output, weights, sizes[0], sizes[1], sizes[2], sizes[3]));
+    } else {
+        nb::object rows = qv::cp().empty(input.attr("shape"), nb::arg("dtype") = qv::cp().float32);
+        qv::launch_2d(gaussian_rows_kernel[type], width, height,
+                      nb::make_tuple(input, rows, weights, sizes[0], sizes[1], sizes[2], sizes[3]));
+        qv::launch_2d(gaussian_cols_kernel[type], width, height,
+                      nb::make_tuple(rows, output, weights, sizes[0], sizes[1], sizes[2], sizes[3]));
+    }
+    return dtype.empty() ? output : qv::restore_dtype(output, dtype);
 }
 
 }  // namespace
@@ -192,8 +262,9 @@ nb::object get(const qv::Args &a) {
 NB_MODULE(gaussian, m) {
     m.doc() = "Separable Gaussian blur of device images with OpenCV's kernel weights and default border "
               "(BORDER_REFLECT_101).";
-    gaussian_rows_kernel = qv::add_kernel(m, "gaussian_rows_kernel", gaussian_rows_kernel_code);
-    gaussian_cols_kernel = qv::add_kernel(m, "gaussian_cols_kernel", gaussian_cols_kernel_code);
+    gaussian_kernel = qv::add_typed_kernel(m, "gaussian_kernel", gaussian_kernel_code);
+    gaussian_rows_kernel = qv::add_typed_kernel(m, "gaussian_rows_kernel", gaussian_rows_kernel_code);
+    gaussian_cols_kernel = qv::add_typed_kernel(m, "gaussian_cols_kernel", gaussian_cols_kernel_code);
     qv::Class(m, "GaussianBlur",
               "Gaussian blur as cv2.GaussianBlur(image, (ksize, ksize), sigma) on float32 images. An instance "
               "keeps the device weights of every (device, ksize, sigma) it has used in its `weights` dict; "
@@ -202,8 +273,9 @@ NB_MODULE(gaussian, m) {
         .def("__getstate__", getstate, {{"self"}}, "dict",
              "The instance's attributes, the weight cache emptied.")
         .def("get", get, {{"self"}, {"image", "cp.ndarray"}, {"ksize", "int"}, {"sigma", "float"}}, "cp.ndarray",
-             "Blurred copy of an (H, W) or (H, W, C) device image, same shape and element type (images that "
-             "are not float32 are blurred in float32 and converted back). ksize is odd and positive, or 0 to "
+             "Blurred copy of an (H, W) or (H, W, C) device image, same shape and element type (float16, uint8 "
+             "and uint16 are read and written by the blur itself, integers as 0..1 over their range and written "
+             "back rounded and saturated; other types are blurred in float32 and converted back). ksize is odd and positive, or 0 to "
              "take round(8 sigma + 1) | 1; sigma <= 0 means 0.3 ((ksize - 1) / 2 - 1) + 0.8, with OpenCV's "
              "fixed weights for ksize 1 to 9; ksize at most 1048577. Borders reflect about the edge pixel "
              "(gfedcb|abcdefgh|gfedcba).")

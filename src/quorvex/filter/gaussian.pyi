@@ -2,6 +2,8 @@
 
 import cupy as cp
 
+gaussian_kernel_code: str
+gaussian_kernel: cp.RawKernel
 gaussian_rows_kernel_code: str
 gaussian_rows_kernel: cp.RawKernel
 gaussian_cols_kernel_code: str
@@ -12,4 +14,4 @@ class GaussianBlur:
     def __init__(self) -> None:
         """A blur with an empty weight cache."""
     def get(self, image: cp.ndarray, ksize: int, sigma: float) -> cp.ndarray:
-        """Blurred copy of an (H, W) or (H, W, C) device image, same shape and element type (images that are not float32 are blurred in float32 and converted back). ksize is odd and positive, or 0 to take round(8 sigma + 1) | 1; sigma <= 0 means 0.3 ((ksize - 1) / 2 - 1) + 0.8, with OpenCV's fixed weights for ksize 1 to 9; ksize at most 1048577. Borders reflect about the edge pixel (gfedcb|abcdefgh|gfedcba)."""
+        """Blurred copy of an (H, W) or (H, W, C) device image, same shape and element type (float16, uint8 and uint16 are read and written by the blur itself, integers as 0..1 over their range and written back rounded and saturated; other types are blurred in float32 and converted back). ksize is odd and positive, or 0 to take round(8 sigma + 1) | 1; sigma <= 0 means 0.3 ((ksize - 1) / 2 - 1) + 0.8, with OpenCV's fixed weights for ksize 1 to 9; ksize at most 1048577. Borders reflect about the edge pixel (gfedcb|abcdefgh|gfedcba)."""

@@ -23,8 +23,8 @@ namespace {
 // warped image fades to black at its edges as with OpenCV's constant border. The matrix maps
 // output pixels to input positions (both with integer pixel centres).
 const char *affine_linear_kernel_body = R"(
-extern "C" __global__ void __launch_bounds__(256) affine_linear_kernel(const float* __restrict__ input,
-                                                float* __restrict__ output,
+extern "C" __global__ void __launch_bounds__(256) affine_linear_kernel$S(const $T* __restrict__ input,
+                                                $T* __restrict__ output,
                                                 float m0, float m1, float m2,
                                                 float m3, float m4, float m5,
                                                 int input_height, int input_width,
@@ -33,13 +33,13 @@ extern "C" __global__ void __launch_bounds__(256) affine_linear_kernel(const flo
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= output_width || y >= output_height) return;
-    float* out = output + (y * output_width + x) * channels;
+    $T* out = output + (y * output_width + x) * channels;
     LinearTaps t;
     if (!linear_taps(affine_at(m0, m1, m2, x, y), affine_at(m3, m4, m5, x, y), input_height, input_width, channels, t)) {
-        for (int c = 0; c < channels; ++c) out[c] = 0.0f;
+        for (int c = 0; c < channels; ++c) qv_unit_store(out + c, 0.0f);
         return;
     }
-    for (int c = 0; c < channels; ++c) out[c] = linear_value(input, t, c);
+    for (int c = 0; c < channels; ++c) qv_unit_store(out + c, linear_value(input, t, c));
 }
 )";
 
@@ -50,8 +50,8 @@ extern "C" __global__ void __launch_bounds__(256) affine_linear_kernel(const flo
 // the two kernels meet where the scale crosses 1. Any channel count, each channel on its own.
 // The matrix maps output pixels to input positions in which pixel i spans [i, i + 1).
 const char *affine_area_kernel_body = R"(
-extern "C" __global__ void __launch_bounds__(256) affine_area_kernel(const float* __restrict__ input,
-                                              float* __restrict__ output,
+extern "C" __global__ void __launch_bounds__(256) affine_area_kernel$S(const $T* __restrict__ input,
+                                              $T* __restrict__ output,
                                               float m0, float m1, float m2,
                                               float m3, float m4, float m5,
                                               float half_width, float half_height,
@@ -61,21 +61,21 @@ extern "C" __global__ void __launch_bounds__(256) affine_area_kernel(const float
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= output_width || y >= output_height) return;
-    float* out = output + (y * output_width + x) * channels;
+    $T* out = output + (y * output_width + x) * channels;
     AreaBox b;
     if (!area_box(affine_at(m0, m1, m2, x, y), affine_at(m3, m4, m5, x, y), half_width, half_height, input_height, input_width, b)) {
-        for (int c = 0; c < channels; ++c) out[c] = 0.0f;
+        for (int c = 0; c < channels; ++c) qv_unit_store(out + c, 0.0f);
         return;
     }
-    for (int c = 0; c < channels; ++c) out[c] = area_value(input, b, input_width, channels, c);
+    for (int c = 0; c < channels; ++c) qv_unit_store(out + c, area_value(input, b, input_width, channels, c));
 }
 )";
 
 // Many warps of one image in one launch, image blockIdx.z of the batch taking its parameters
 // from row blockIdx.z of the table (see kWarpRow): the batched crops of a frame.
 const char *affine_batch_kernel_body = R"(
-extern "C" __global__ void __launch_bounds__(256) affine_batch_kernel(const float* __restrict__ input,
-                                               float* __restrict__ output,
+extern "C" __global__ void __launch_bounds__(256) affine_batch_kernel$S(const $T* __restrict__ input,
+                                               $T* __restrict__ output,
                                                const float* __restrict__ table,
                                                int input_height, int input_width,
                                                int output_height, int output_width,
@@ -84,28 +84,43 @@ extern "C" __global__ void __launch_bounds__(256) affine_batch_kernel(const floa
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= output_width || y >= output_height) return;
     const float* m = table + blockIdx.z * 8;
-    float* out = output + (((long long)blockIdx.z * output_height + y) * output_width + x) * channels;
+    $T* out = output + (((long long)blockIdx.z * output_height + y) * output_width + x) * channels;
     float sx = affine_at(m[0], m[1], m[2], x, y), sy = affine_at(m[3], m[4], m[5], x, y);
     if (m[6] > 0.0f) {
         AreaBox b;
         if (area_box(sx, sy, m[6], m[7], input_height, input_width, b)) {
-            for (int c = 0; c < channels; ++c) out[c] = area_value(input, b, input_width, channels, c);
+            for (int c = 0; c < channels; ++c) qv_unit_store(out + c, area_value(input, b, input_width, channels, c));
             return;
         }
     } else {
         LinearTaps t;
         if (linear_taps(sx, sy, input_height, input_width, channels, t)) {
-            for (int c = 0; c < channels; ++c) out[c] = linear_value(input, t, c);
+            for (int c = 0; c < channels; ++c) qv_unit_store(out + c, linear_value(input, t, c));
             return;
         }
     }
-    for (int c = 0; c < channels; ++c) out[c] = 0.0f;
+    for (int c = 0; c < channels; ++c) qv_unit_store(out + c, 0.0f);
 }
 )";
 
-const std::string affine_linear_kernel_code = std::string(qv::warp_sampling_code) + affine_linear_kernel_body;
-const std::string affine_area_kernel_code = std::string(qv::warp_sampling_code) + affine_area_kernel_body;
-const std::string affine_batch_kernel_code = std::string(qv::warp_sampling_code) + affine_batch_kernel_body;
+// Each for float32, float16, uint8 and uint16 images (integers as 0..1 over their range, written
+// back rounded and saturated), so that no conversion pass surrounds the warp.
+const std::string affine_linear_kernel_code = qv::warp_sampling_code + qv::typed_entries(affine_linear_kernel_body);
+const std::string affine_area_kernel_code = qv::warp_sampling_code + qv::typed_entries(affine_area_kernel_body);
+const std::string affine_batch_kernel_code = qv::warp_sampling_code + qv::typed_entries(affine_batch_kernel_body);
+
+// The warp table's row of a device matrix, read as float32 or float64: the warp by a device M
+// needs nothing from the host.
+const std::string affine_row_kernel_code = qv::warp_sampling_code + R"(
+extern "C" __global__ void __launch_bounds__(32) affine_row_kernel(const float* __restrict__ single,
+                                                                   const double* __restrict__ wide,
+                                                                   int is_wide, float* __restrict__ row) {
+    if (blockIdx.x != 0 || threadIdx.x != 0) return;
+    double m[6];
+    for (int k = 0; k < 6; ++k) m[k] = is_wide ? wide[k] : (double)single[k];
+    warp_row_of(m, row);
+}
+)";
 
 // The inverse computed where the matrix lives, so nothing waits for the device. A singular
 // matrix gives zeros, as OpenCV's invertAffineTransform does.
@@ -127,9 +142,10 @@ extern "C" __global__ void __launch_bounds__(256) invert_affine_kernel(const flo
 }
 )";
 
-nb::handle affine_linear_kernel;
-nb::handle affine_area_kernel;
-nb::handle affine_batch_kernel;
+qv::TypedKernel affine_linear_kernel;
+qv::TypedKernel affine_area_kernel;
+qv::TypedKernel affine_batch_kernel;
+nb::handle affine_row_kernel;
 nb::handle invert_affine_kernel;
 
 using Matrix = qv::Matrix;
@@ -181,30 +197,100 @@ nb::object float32_array(nb::handle values) {
     return qv::np().module.attr("array")(values, nb::arg("dtype") = qv::np().float32);
 }
 
-// Warps a contiguous float32 device image; inv maps output pixels to input pixels.
-nb::object warp(nb::handle image, const Matrix &inv, int64_t height, int64_t width) {
-    std::vector<int64_t> in = qv::shape_of(image);
+// The image as the warp kernels read it: float32, float16, uint8 and uint16 as they are (type is
+// their index in kElementTypes), other element types as float32 (type 0) converted back after.
+struct Prepared {
+    nb::object image;
+    int type;
+    std::string dtype;
+};
+
+Prepared prepare(nb::handle image) {
+    Prepared p;
+    p.type = qv::element_type(image);
+    if (p.type >= 0) {
+        p.image = qv::cp().ascontiguousarray(image);
+        p.dtype = qv::kElementTypes[p.type].dtype;
+    } else {
+        p.image = qv::converted_image(image, p.dtype);
+        p.type = 0;
+    }
+    return p;
+}
+
+nb::object finished(nb::object output, const Prepared &p) {
+    return qv::element_type(output) >= 0 && p.dtype == qv::kElementTypes[p.type].dtype ? output
+                                                                                        : qv::restore_dtype(output, p.dtype);
+}
+
+nb::object new_image(nb::handle shape, const Prepared &p, bool zeros) {
+    nb::object dtype = qv::cp().module.attr(qv::kElementTypes[p.type].dtype);
+    return zeros ? qv::cp().zeros(shape, nb::arg("dtype") = dtype) : qv::cp().empty(shape, nb::arg("dtype") = dtype);
+}
+
+// Warps a prepared image; inv maps output pixels to input pixels.
+nb::object warp(const Prepared &p, const Matrix &inv, int64_t height, int64_t width) {
+    std::vector<int64_t> in = qv::shape_of(p.image);
     bool color = in.size() == 3;
     int64_t channels = color ? in[2] : 1;
     nb::object shape = color ? nb::make_tuple(height, width, channels) : nb::make_tuple(height, width);
     qv::check_indexable({height, width, channels}, "output");
     qv::check_rows(height, "output");
-    if (in[0] == 0 || in[1] == 0) return qv::cp().zeros(shape, nb::arg("dtype") = qv::cp().float32);
-    nb::object output = qv::cp().empty(shape, nb::arg("dtype") = qv::cp().float32);
+    if (in[0] == 0 || in[1] == 0) return finished(new_image(shape, p, true), p);
+    nb::object output = new_image(shape, p, false);
 
     std::array<float, qv::kWarpRow> r = qv::warp_row(inv);
     if (r[6] > 0.0f) {
-        qv::launch_2d(affine_area_kernel, width, height,
-                      nb::make_tuple(image, output, qv::f32(r[0]), qv::f32(r[1]), qv::f32(r[2]), qv::f32(r[3]),
+        qv::launch_2d(affine_area_kernel[p.type], width, height,
+                      nb::make_tuple(p.image, output, qv::f32(r[0]), qv::f32(r[1]), qv::f32(r[2]), qv::f32(r[3]),
                                      qv::f32(r[4]), qv::f32(r[5]), qv::f32(r[6]), qv::f32(r[7]), qv::i32(in[0]),
                                      qv::i32(in[1]), qv::i32(height), qv::i32(width), qv::i32(channels)));
-        return output;
+        return finished(output, p);
     }
-    qv::launch_2d(affine_linear_kernel, width, height,
-                  nb::make_tuple(image, output, qv::f32(r[0]), qv::f32(r[1]), qv::f32(r[2]), qv::f32(r[3]),
+    qv::launch_2d(affine_linear_kernel[p.type], width, height,
+                  nb::make_tuple(p.image, output, qv::f32(r[0]), qv::f32(r[1]), qv::f32(r[2]), qv::f32(r[3]),
                                  qv::f32(r[4]), qv::f32(r[5]), qv::i32(in[0]), qv::i32(in[1]), qv::i32(height),
                                  qv::i32(width), qv::i32(channels)));
-    return output;
+    return finished(output, p);
+}
+
+// k warps of a prepared image by the rows of a device table, one launch.
+nb::object warp_batch(const Prepared &p, nb::handle table, int64_t count, int64_t height, int64_t width) {
+    std::vector<int64_t> in = qv::shape_of(p.image);
+    int64_t channels = in.size() == 3 ? in[2] : 1;
+    nb::object out_shape = in.size() == 3 ? nb::make_tuple(count, height, width, channels)
+                                          : nb::make_tuple(count, height, width);
+    if (count == 0 || in[0] == 0 || in[1] == 0) return finished(new_image(out_shape, p, true), p);
+    nb::object output = new_image(out_shape, p, false);
+    nb::tuple grid = qv::blocks_covering(width, height, qv::kBlockX, qv::kBlockY);
+    affine_batch_kernel[p.type](nb::make_tuple(grid[0], grid[1], count), nb::make_tuple(qv::kBlockX, qv::kBlockY),
+                                nb::make_tuple(p.image, output, table, qv::i32(in[0]), qv::i32(in[1]), qv::i32(height),
+                                               qv::i32(width), qv::i32(channels)));
+    return finished(output, p);
+}
+
+// The warp table row of a device M (2, 3), made on the device: nothing waits for it.
+void check_device_matrix(nb::handle M) {
+    std::vector<int64_t> shape = qv::shape_of(M);
+    if (shape.size() != 2 || shape[0] != 2 || shape[1] != 3)
+        qv::raise(PyExc_ValueError, "affine_transform() takes M of shape (2, 3), got %U", qv::str_of(M.attr("shape")).ptr());
+    char kind = nb::cast<std::string>(nb::object(M.attr("dtype").attr("kind")))[0];
+    if (kind != 'f' && kind != 'i' && kind != 'u')
+        qv::raise(PyExc_TypeError, "affine_transform() takes M of a real element type, got %U", qv::str_of(M.attr("dtype")).ptr());
+}
+
+nb::object device_row(nb::handle M) {
+    const qv::Cupy &cp = qv::cp();
+    std::string dtype = nb::cast<std::string>(qv::str_of(M.attr("dtype")));
+    bool wide = dtype != "float32";
+    nb::object matrix = wide ? cp.ascontiguousarray(M, nb::arg("dtype") = cp.module.attr("float64")) : cp.ascontiguousarray(M);
+    nb::object row = cp.empty(nb::make_tuple(qv::kWarpRow), nb::arg("dtype") = cp.float32);
+    // The kernel takes both pointers and reads the one is_wide names.
+    affine_row_kernel(nb::make_tuple(1), nb::make_tuple(32),
+                      nb::make_tuple(wide ? cp.empty(nb::make_tuple(6), nb::arg("dtype") = cp.float32) : matrix,
+                                     wide ? matrix : cp.empty(nb::make_tuple(6), nb::arg("dtype") = cp.module.attr("float64")),
+                                     qv::i32(wide), row));
+    return row;
 }
 
 // (height, width), each a positive int that the kernels' 32-bit indexing can reach.
@@ -229,14 +315,21 @@ std::array<int64_t, 2> read_dsize(nb::handle dsize, const char *function = "affi
 
 nb::object affine_transform(const qv::Args &a) {
     std::vector<int64_t> shape = qv::image_shape(a[0], "affine_transform");
-    Matrix inv = invert(read_matrix(a[1], "affine_transform"), "affine_transform");
+    // A device M is inverted on the device; a singular or non-finite one warps to zeros there,
+    // as nothing reads it back to refuse it.
+    bool on_device = qv::is_device_array(a[1]);
+    Matrix inv{};
+    if (!on_device) inv = invert(read_matrix(a[1], "affine_transform"), "affine_transform");
+    else check_device_matrix(a[1]);
     std::array<int64_t, 2> size = read_dsize(a[2]);
     // The output's size is checked before the image is converted, not only when it is allocated.
     qv::check_indexable({size[0], size[1], shape.size() == 3 ? shape[2] : 1}, "output");
     qv::check_rows(size[0], "output");
-    std::string dtype;
-    nb::object image = qv::converted_image(a[0], dtype);
-    return qv::restore_dtype(warp(image, inv, size[0], size[1]), dtype);
+    if (on_device) {
+        nb::object row = device_row(a[1]);
+        return warp_batch(prepare(a[0]), row, 1, size[0], size[1])[nb::int_(0)];
+    }
+    return warp(prepare(a[0]), inv, size[0], size[1]);
 }
 
 // Matrices (k, 2, 3) from a host array, or a device one read to the host.
@@ -278,21 +371,11 @@ nb::object affine_transform_batch(const qv::Args &a) {
         std::array<float, qv::kWarpRow> row = qv::warp_row(invert(m, function));
         table.insert(table.end(), row.begin(), row.end());
     }
-    std::string dtype;
-    nb::object image = qv::converted_image(a[0], dtype);
-    nb::object out_shape = shape.size() == 3 ? nb::make_tuple(count, size[0], size[1], channels)
-                                             : nb::make_tuple(count, size[0], size[1]);
-    if (count == 0 || shape[0] == 0 || shape[1] == 0)
-        return qv::restore_dtype(qv::cp().zeros(out_shape, nb::arg("dtype") = qv::cp().float32), dtype);
+    Prepared p = prepare(a[0]);
+    if (count == 0 || shape[0] == 0 || shape[1] == 0) return warp_batch(p, nb::none(), 0, size[0], size[1]);
     nb::object host = qv::np().module.attr("frombuffer")(
         nb::bytes(reinterpret_cast<const char *>(table.data()), table.size() * sizeof(float)), qv::np().float32);
-    nb::object device_table = qv::cp().asarray(host);
-    nb::object output = qv::cp().empty(out_shape, nb::arg("dtype") = qv::cp().float32);
-    nb::tuple grid = qv::blocks_covering(size[1], size[0], qv::kBlockX, qv::kBlockY);
-    affine_batch_kernel(nb::make_tuple(grid[0], grid[1], count), nb::make_tuple(qv::kBlockX, qv::kBlockY),
-                        nb::make_tuple(image, output, device_table, qv::i32(shape[0]), qv::i32(shape[1]),
-                                       qv::i32(size[0]), qv::i32(size[1]), qv::i32(channels)));
-    return qv::restore_dtype(output, dtype);
+    return warp_batch(p, qv::cp().asarray(host), count, size[0], size[1]);
 }
 
 nb::object get_inverse_matrix(const qv::Args &a) {
@@ -314,8 +397,8 @@ nb::object get_inverse_matrix(const qv::Args &a) {
 }
 
 nb::object crop_from_kps(const qv::Args &a) {
-    std::string dtype;
-    nb::object image = qv::float32_image(a[0], "crop_from_kps", dtype);
+    qv::image_shape(a[0], "crop_from_kps");
+    Prepared p = prepare(a[0]);
     nb::object kps = host_values(a[1], "crop_from_kps", "kps", 5, 2);
     int64_t size = nb::cast<int64_t>(a[2]);
     if (size <= 0) qv::raise(PyExc_ValueError, "crop_from_kps() takes a positive size, got %lld", (long long)size);
@@ -328,7 +411,7 @@ nb::object crop_from_kps(const qv::Args &a) {
     Matrix m;
     if (!qv::fit_similarity(points, target, 5, m))
         qv::raise(PyExc_ValueError, "crop_from_kps() takes kps that are not all the same point");
-    nb::object crop = qv::restore_dtype(warp(image, invert(m, "crop_from_kps"), size, size), dtype);
+    nb::object crop = warp(p, invert(m, "crop_from_kps"), size, size);
     nb::object host = float32_array(nb::make_tuple(nb::make_tuple(m[0], m[1], m[2]), nb::make_tuple(m[3], m[4], m[5])));
     return nb::make_tuple(crop, qv::cp().asarray(host));
 }
@@ -340,20 +423,23 @@ NB_MODULE(affine, m) {
               "cv2.warpAffine reads it, integer coordinates being pixel centres; output sizes are given "
               "height first, (H, W), like array shapes. Enlarging and size-keeping warps are bilinear; "
               "shrinking warps average each output pixel's footprint, whatever the channel count.";
-    affine_linear_kernel = qv::add_kernel(m, "affine_linear_kernel", affine_linear_kernel_code.c_str());
-    affine_area_kernel = qv::add_kernel(m, "affine_area_kernel", affine_area_kernel_code.c_str());
-    affine_batch_kernel = qv::add_kernel(m, "affine_batch_kernel", affine_batch_kernel_code.c_str());
+    affine_linear_kernel = qv::add_typed_kernel(m, "affine_linear_kernel", affine_linear_kernel_code);
+    affine_area_kernel = qv::add_typed_kernel(m, "affine_area_kernel", affine_area_kernel_code);
+    affine_batch_kernel = qv::add_typed_kernel(m, "affine_batch_kernel", affine_batch_kernel_code);
+    affine_row_kernel = qv::add_kernel(m, "affine_row_kernel", affine_row_kernel_code.c_str());
     invert_affine_kernel = qv::add_kernel(m, "invert_affine_kernel", invert_affine_kernel_code);
     qv::def(m, "affine_transform", affine_transform,
             {{"image", "cp.ndarray"}, {"M", "cp.ndarray | np.ndarray"}, {"dsize", "tuple[int, int]"}}, "cp.ndarray",
             "A new (H, W) or (H, W, C) device image: image warped by M, which maps input pixels to output "
-            "pixels (cv2.warpAffine's convention; M is read to the host and inverted there). dsize is "
+            "pixels (cv2.warpAffine's convention). A host M is inverted on the host; a device M on the device, "
+            "without waiting for it, and a singular or non-finite device M gives zeros. dsize is "
             "(H, W), height first. Output pixels that no input pixel reaches are 0; samples near the edge "
             "take 0 for the taps outside, as with BORDER_CONSTANT. Bilinear, except that a shrinking warp "
             "(an output pixel spanning more than one input pixel along an axis) averages the input over "
             "each output pixel's footprint, pixels outside the input counting as 0; the channel count "
-            "does not change the sampling. Images that are not float32 are warped in float32 and "
-            "converted back to their element type. Raises ValueError for an M that is not a finite, "
+            "does not change the sampling. float16, uint8 and uint16 images are read and written in the same "
+            "pass (integers as 0..1 over their range, written back rounded and saturated); other element types "
+            "are warped in float32 and converted back. Raises ValueError for a host M that is not a finite, "
             "invertible 2 x 3 matrix.");
     qv::def(m, "affine_transform_batch", affine_transform_batch,
             {{"image", "cp.ndarray"}, {"M", "cp.ndarray | np.ndarray"}, {"dsize", "tuple[int, int]"}}, "cp.ndarray",

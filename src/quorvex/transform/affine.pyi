@@ -10,10 +10,12 @@ affine_area_kernel_code: str
 affine_area_kernel: cp.RawKernel
 affine_batch_kernel_code: str
 affine_batch_kernel: cp.RawKernel
+affine_row_kernel_code: str
+affine_row_kernel: cp.RawKernel
 invert_affine_kernel_code: str
 invert_affine_kernel: cp.RawKernel
 def affine_transform(image: cp.ndarray, M: cp.ndarray | np.ndarray, dsize: tuple[int, int]) -> cp.ndarray:
-    """A new (H, W) or (H, W, C) device image: image warped by M, which maps input pixels to output pixels (cv2.warpAffine's convention; M is read to the host and inverted there). dsize is (H, W), height first. Output pixels that no input pixel reaches are 0; samples near the edge take 0 for the taps outside, as with BORDER_CONSTANT. Bilinear, except that a shrinking warp (an output pixel spanning more than one input pixel along an axis) averages the input over each output pixel's footprint, pixels outside the input counting as 0; the channel count does not change the sampling. Images that are not float32 are warped in float32 and converted back to their element type. Raises ValueError for an M that is not a finite, invertible 2 x 3 matrix."""
+    """A new (H, W) or (H, W, C) device image: image warped by M, which maps input pixels to output pixels (cv2.warpAffine's convention). A host M is inverted on the host; a device M on the device, without waiting for it, and a singular or non-finite device M gives zeros. dsize is (H, W), height first. Output pixels that no input pixel reaches are 0; samples near the edge take 0 for the taps outside, as with BORDER_CONSTANT. Bilinear, except that a shrinking warp (an output pixel spanning more than one input pixel along an axis) averages the input over each output pixel's footprint, pixels outside the input counting as 0; the channel count does not change the sampling. float16, uint8 and uint16 images are read and written in the same pass (integers as 0..1 over their range, written back rounded and saturated); other element types are warped in float32 and converted back. Raises ValueError for a host M that is not a finite, invertible 2 x 3 matrix."""
 def affine_transform_batch(image: cp.ndarray, M: cp.ndarray | np.ndarray, dsize: tuple[int, int]) -> cp.ndarray:
     """k warps of one image in one launch: a new (k, H, W) or (k, H, W, C) device array whose entry i is affine_transform(image, M[i], dsize), M being (k, 2, 3) (read to the host; the inverses travel to the device as one table). Raises ValueError for a matrix that is not finite and invertible."""
 def get_inverse_matrix(M: cp.ndarray | np.ndarray) -> cp.ndarray | np.ndarray:

@@ -125,11 +125,19 @@ struct KahanSum {
     }
 };
 
+// The Gaussian weight of a tile's pixel (ty, tx) from its position, as create_gaussian_weights
+// makes it (linspace(-1, 1, tile) on both axes) but not normalised: the merge divides by the sum
+// of the same weights, so the factor cancels, and no weight array is made per call.
+__device__ __forceinline__ float tile_weight(int ty, int tx, float spacing, float falloff) {
+    float ax = fmaf((float)tx, spacing, -1.0f), ay = fmaf((float)ty, spacing, -1.0f);
+    return expf(-fmaf(ax, ax, ay * ay) * falloff);
+}
+
 // One thread per output pixel gathers the tiles covering it in cutting order and divides the
 // weighted sum by the sum of the same float32 weights, so that tiles agreeing on a value give
 // that value back; pixels no tile covers are 0.
 extern "C" __global__ void __launch_bounds__(256) merge_tiles_kernel(const long long* __restrict__ table,
-                                              const float* __restrict__ weights,
+                                              float spacing, float falloff,
                                               float* __restrict__ merged,
                                               int tile, int step, int columns, int rows,
                                               int width, int height, int channels, int broadcast) {
@@ -144,7 +152,7 @@ extern "C" __global__ void __launch_bounds__(256) merge_tiles_kernel(const long 
     KahanSum weight_sum;
     for (int r = row_first; r <= row_last; ++r)
         for (int q = column_first; q <= column_last; ++q)
-            weight_sum.add(weights[(y - r * step) * tile + (x - q * step)]);
+            weight_sum.add(tile_weight(y - r * step, x - q * step, spacing, falloff));
     float total = weight_sum.sum;
 
     float* out = merged + ((long long)y * width + x) * channels;
@@ -154,7 +162,7 @@ extern "C" __global__ void __launch_bounds__(256) merge_tiles_kernel(const long 
             for (int q = column_first; q <= column_last; ++q) {
                 int ty = y - r * step, tx = x - q * step;
                 sum.add(tile_value(table + TILE_ENTRY * (r * columns + q), ty, tx, broadcast ? 0 : c) *
-                        weights[ty * tile + tx]);
+                        tile_weight(ty, tx, spacing, falloff));
             }
         }
         out[c] = total > 0.0f ? sum.sum / total : 0.0f;
@@ -270,6 +278,11 @@ nb::object create_gaussian_weights(const qv::Args &a) {
     if (sigma_value < 1)  // 0 divides by zero: NaN at the centre, 0 elsewhere
         qv::raise(PyExc_ValueError, "create_gaussian_weights() needs sigma >= 1 (got %lld)",
                   (long long)sigma_value);
+    // Refused before anything is allocated: the grid is size x size float64 values.
+    int64_t size = nb::cast<int64_t>(a[0]);
+    if (size > 46340)  // size * size stays within the kernels' 32-bit indexing
+        qv::raise(PyExc_ValueError, "create_gaussian_weights() takes size of at most 46340 (a size x size grid), got %lld",
+                  (long long)size);
     nb::object axis = cp.attr("linspace")(-1, 1, a[0]);
     nb::object grid = cp.attr("meshgrid")(axis, axis);
     nb::object x = grid[nb::int_(0)], y = grid[nb::int_(1)];
@@ -441,7 +454,10 @@ nb::object merge_tiles(const qv::Args &a) {
         qv::raise(PyExc_ValueError,
                   "merge_tiles() needs a padded_shape that holds at least one %lld x %lld tile, got %s",
                   (long long)(tile_size / scale), (long long)(tile_size / scale), qv::str_of(a[2]).c_str());
-    if ((size_t)PyList_GET_SIZE(tiles.ptr()) < count) qv::raise(PyExc_IndexError, "list index out of range");
+    Py_ssize_t given = PyList_GET_SIZE(tiles.ptr());
+    if ((size_t)given < count)  // extra tiles are left out, as before
+        qv::raise(PyExc_ValueError, "merge_tiles() takes at least as many tiles as padded_shape holds (%zu: %lld rows "
+                  "of %lld), got %zd", count, (long long)rows, (long long)columns, given);
     nb::object shape = nb::make_tuple(out_height, out_width, channels);
 
     TileTable table = tile_table(tiles, count, "merge_tiles");
@@ -454,11 +470,11 @@ nb::object merge_tiles(const qv::Args &a) {
                   shape_text(table.shape).c_str());
     qv::check_indexable({out_height, out_width, channels}, "the merged image");
     qv::DeviceScope scope(table.device_id);
-    nb::object weight_args[] = {nb::int_(tile_size), nb::int_(tile_size / 4)};
-    nb::object weights = create_gaussian_weights(qv::Args(weight_args, 2)).attr("astype")(cp.float32);
+    // create_gaussian_weights(tile_size, tile_size // 4), computed by the kernel from the position.
+    double sigma = (double)(tile_size / 4);
     nb::object merged = cp.empty(shape, nb::arg("dtype") = cp.float32);
     qv::launch_2d(merge_tiles_kernel, out_width, out_height,
-                  nb::make_tuple(table.rows, weights, merged, qv::i32(tile_size), qv::i32(step),
+                  nb::make_tuple(table.rows, qv::f32(2.0 / (double)(tile_size - 1)), qv::f32(1.0 / (2.0 * sigma * sigma)), merged, qv::i32(tile_size), qv::i32(step),
                                  qv::i32(columns), qv::i32(rows), qv::i32(out_width), qv::i32(out_height),
                                  qv::i32(channels), qv::i32(tile_channels == 1 && channels != 1)),
                   32, 8);

@@ -2,61 +2,128 @@
 // swap, mean subtraction and scaling; several images stacked into one batch.
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
+#include "quorvex/resize_sampling.hpp"
+
+#include <string>
+#include <tuple>
 
 namespace qv = quorvex;
 namespace nb = nanobind;
 
 namespace {
 
-// The common float32 case in one pass: channel reorder, swap, mean and scale fused, instead of
-// a subtraction, a multiplication and a transposing copy.
-const char *blob_kernel_code = R"(
-extern "C" __global__ void __launch_bounds__(256) blob_kernel(const float* __restrict__ image, float* __restrict__ blob,
-                                       int width, int height, int channels, int swap_rb,
+// Where a blob kernel puts a pixel's channel c: plane c (channels 0 and 2 swapped when swap is
+// set), minus that plane's mean, times scale, in the image's element type. A resized value is
+// first rounded to that type, as resize would return it, so that the one pass gives what a
+// resize and a blob would. Integers are rounded half to even and saturated.
+const char *blob_output_code = R"(
+template <typename T> struct BlobOut {
+    T* blob;
+    int width, height, swap;
+    float mean0, mean1, mean2, mean3, scale;
+    __device__ __forceinline__ void put(int x, int y, int c, float v) const {
+        T pixel;
+        qv_store(&pixel, v);
+        int d = swap && c != 1 && c < 3 ? 2 - c : c;
+        float mean = d == 0 ? mean0 : d == 1 ? mean1 : d == 2 ? mean2 : mean3;
+        qv_store(blob + (d * height + y) * width + x, (qv_value(pixel) - mean) * scale);
+    }
+};
+)";
+
+// The blob of the image as it is, of the image resized bilinearly (enlarging) or by area
+// (shrinking): channel reorder, swap, mean and scale (and the resize) fused into one pass.
+const char *blob_entries = R"(
+extern "C" __global__ void __launch_bounds__(256) NAME$S(const $T* __restrict__ image, $T* __restrict__ blob,
+                                       int input_width, int input_height, int width, int height, int channels,
+                                       double scale_x, double scale_y, int swap_rb,
                                        float mean0, float mean1, float mean2, float mean3, float scale) {
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= width || y >= height) return;
-    const float* pixel = image + (y * width + x) * channels;
-    int plane = width * height, at = y * width + x;
-    for (int c = 0; c < channels; ++c) {
-        int source = (swap_rb && c == 0) ? 2 : (swap_rb && c == 2) ? 0 : c;
-        float mean = c == 0 ? mean0 : c == 1 ? mean1 : c == 2 ? mean2 : mean3;
-        blob[c * plane + at] = (pixel[source] - mean) * scale;
-    }
+    BlobOut<$T> out{blob, width, height, swap_rb, mean0, mean1, mean2, mean3, scale};
+    CALL;
 }
 )";
 
-nb::handle blob_kernel;
+std::string blob_code(const char *name, const char *call) {
+    std::string entry = blob_entries;
+    entry.replace(entry.find("NAME"), 4, name);
+    entry.replace(entry.find("CALL"), 4, call);
+    return qv::resize_sampling_code + blob_output_code + qv::typed_entries(entry.c_str());
+}
 
-nb::object to_blob_impl(nb::handle image, double scalefactor, nb::handle size, nb::handle mean, bool swap_rb) {
+const std::string blob_kernel_code = blob_code(
+    "blob_kernel", "const $T* p = image + (y * width + x) * channels;\n"
+                   "    for (int c = 0; c < channels; ++c) out.put(x, y, c, qv_value(p[c]))");
+const std::string blob_linear_kernel_code = blob_code(
+    "blob_linear_kernel", "resize_linear(image, out, x, y, input_width, input_height, channels, scale_x, scale_y)");
+const std::string blob_area_kernel_code = blob_code(
+    "blob_area_kernel", "resize_area(image, out, x, y, input_width, input_height, width, height, channels)");
+
+qv::TypedKernel blob_kernel, blob_linear_kernel, blob_area_kernel;
+
+// (height, width) of a blob's size: two positive ints.
+std::pair<int64_t, int64_t> read_size(nb::handle size, const char *function) {
+    bool ok = PyTuple_Check(size.ptr()) || PyList_Check(size.ptr());
+    ok = ok && PySequence_Size(size.ptr()) == 2;
+    int64_t values[2] = {0, 0};
+    for (Py_ssize_t i = 0; ok && i < 2; ++i) {
+        nb::object item = nb::steal(PySequence_GetItem(size.ptr(), i));
+        int overflow = 0;
+        ok = item.is_valid() && PyLong_Check(item.ptr()) && !PyBool_Check(item.ptr()) &&
+             (values[i] = PyLong_AsLongLongAndOverflow(item.ptr(), &overflow)) > 0 && !overflow;
+    }
+    if (PyErr_Occurred()) PyErr_Clear();
+    if (!ok)
+        qv::raise(PyExc_ValueError, "%s() takes size as (height, width), two positive ints, or None; got %R", function,
+                  size.ptr());
+    return {values[0], values[1]};
+}
+
+nb::object to_blob_impl(nb::handle image, double scalefactor, nb::handle size, nb::handle mean, bool swap_rb,
+                        const char *function) {
     static nb::handle resize = qv::package_attr("quorvex.transform.resize", "resize").release();
     static nb::handle bgr_to_rgb = qv::package_attr("quorvex.color.bgr", "bgr_to_rgb").release();
+    if (!qv::is_device_array(image))
+        qv::raise(PyExc_TypeError, "%s() takes %s as a cupy.ndarray, got %s", function,
+                  std::string(function) == "to_blob" ? "image" : "images' entries", qv::type_name(image));
     const qv::Cupy &cp = qv::cp();
     nb::object dtype = image.attr("dtype");
-    nb::object img = nb::borrow(image);
-    if (!size.is_none()) img = resize(img, nb::make_tuple(size[nb::int_(1)], size[nb::int_(0)]));
-
-    std::vector<int64_t> shape = qv::shape_of(img);
+    std::vector<int64_t> shape = qv::shape_of(image);
+    int64_t height = shape.size() == 3 ? shape[0] : 0, width = shape.size() == 3 ? shape[1] : 0;
+    if (!size.is_none()) std::tie(height, width) = read_size(size, function);
     nb::list means = nb::list(mean);
-    bool fused = qv::is_device_array(img) && shape.size() == 3 && shape[2] >= 1 && shape[2] <= 4 &&
-                 nb::len(means) == (size_t)shape[2] && nb::cast<std::string>(qv::str_of(dtype)) == "float32";
+    int type = qv::element_type(image);
+    bool fused = type >= 0 && shape.size() == 3 && shape[0] >= 1 && shape[1] >= 1 && shape[2] >= 1 && shape[2] <= 4 &&
+                 nb::len(means) == (size_t)shape[2];
     if (fused) {
         qv::check_indexable(shape, "image");
-        int64_t height = shape[0], width = shape[1], channels = shape[2];
-        img = cp.ascontiguousarray(img);
-        nb::object blob = cp.empty(nb::make_tuple(1, channels, height, width), nb::arg("dtype") = cp.float32);
+        int64_t channels = shape[2];
+        qv::check_indexable({height, width, channels}, "the blob");
+        qv::check_rows(height, "the blob");
+        nb::object img = cp.ascontiguousarray(image);
+        nb::object blob = cp.empty(nb::make_tuple(1, channels, height, width), nb::arg("dtype") = dtype);
         // Means go through float32 first, as the array subtraction would take them.
         double m[4] = {0, 0, 0, 0};
         for (int64_t c = 0; c < channels; ++c) m[c] = (float)nb::cast<double>(means[c]);
-        qv::launch_2d(blob_kernel, width, height,
-                      nb::make_tuple(img, blob, qv::i32(width), qv::i32(height), qv::i32(channels),
+        // resize's own choice: the image as it is at its size, else area when no axis grows.
+        nb::handle kernel = blob_kernel[type];
+        if (height != shape[0] || width != shape[1])
+            kernel = width <= shape[1] && height <= shape[0] ? blob_area_kernel[type] : blob_linear_kernel[type];
+        nb::handle float64 = qv::np().module.attr("float64");
+        qv::launch_2d(kernel, width, height,
+                      nb::make_tuple(img, blob, qv::i32(shape[1]), qv::i32(shape[0]), qv::i32(width), qv::i32(height),
+                                     qv::i32(channels), float64(1.0 / ((double)width / (double)shape[1])),
+                                     float64(1.0 / ((double)height / (double)shape[0])),
                                      qv::i32(swap_rb && channels >= 3), qv::f32(m[0]), qv::f32(m[1]), qv::f32(m[2]),
                                      qv::f32(m[3]), qv::f32(scalefactor)));
         return blob;
     }
     // Other element types and layouts: the same steps as array operations; the blob keeps the
     // input's element type.
+    nb::object img = nb::borrow(image);
+    if (!size.is_none()) img = resize(img, nb::make_tuple(width, height));
     if (swap_rb) img = bgr_to_rgb(img);
     img = img - cp.module.attr("array")(mean, nb::arg("dtype") = dtype);
     img = img * nb::float_(scalefactor);
@@ -73,14 +140,14 @@ double as_scalefactor(nb::handle value) {
 }
 
 nb::object to_blob(const qv::Args &a) {
-    return to_blob_impl(a[0], as_scalefactor(a[1]), a[2], a[3], PyObject_IsTrue(a[4].ptr()) == 1);
+    return to_blob_impl(a[0], as_scalefactor(a[1]), a[2], a[3], PyObject_IsTrue(a[4].ptr()) == 1, "to_blob");
 }
 
 nb::object to_blobs(const qv::Args &a) {
     double scalefactor = as_scalefactor(a[1]);
     bool swap_rb = PyObject_IsTrue(a[4].ptr()) == 1;
     nb::list blobs;
-    for (nb::handle image : a[0]) blobs.append(to_blob_impl(image, scalefactor, a[2], a[3], swap_rb));
+    for (nb::handle image : a[0]) blobs.append(to_blob_impl(image, scalefactor, a[2], a[3], swap_rb, "to_blobs"));
     return qv::cp().module.attr("concatenate")(blobs, nb::arg("axis") = 0);
 }
 
@@ -88,7 +155,9 @@ nb::object to_blobs(const qv::Args &a) {
 
 NB_MODULE(blob, m) {
     m.doc() = "Network input blobs from device images: (H, W, C) -> (1, C, H, W), batches (N, C, H, W).";
-    blob_kernel = qv::add_kernel(m, "blob_kernel", blob_kernel_code);
+    blob_kernel = qv::add_typed_kernel(m, "blob_kernel", blob_kernel_code);
+    blob_linear_kernel = qv::add_typed_kernel(m, "blob_linear_kernel", blob_linear_kernel_code);
+    blob_area_kernel = qv::add_typed_kernel(m, "blob_area_kernel", blob_area_kernel_code);
     nb::object zeros = nb::make_tuple(0, 0, 0);
     qv::def(m, "to_blob", to_blob,
             {{"image", "cp.ndarray"},
@@ -99,8 +168,10 @@ NB_MODULE(blob, m) {
              {"fp16", "bool", nb::bool_(false)}},
             "cp.ndarray",
             "(1, C, H, W) blob of an (H, W, C) device image: resized to size (read as (height, width)) when "
-            "given, channels 0 and 2 swapped when swapRB, then (image - mean) * scalefactor, in the image's "
-            "element type. fp16 is accepted and has no effect.");
+            "given (as resize's INTER_AUTO), channels 0 and 2 swapped when swapRB, then (image - mean) * "
+            "scalefactor, in the image's element type (integers rounded half to even and saturated). One "
+            "pass for float32, float16, uint8 and uint16 images of 1 to 4 channels with a mean per "
+            "channel. fp16 is accepted and has no effect.");
     qv::def(m, "to_blobs", to_blobs,
             {{"images", "list[cp.ndarray] | tuple[cp.ndarray, ...]"},
              {"scalefactor", "float", nb::float_(1.0)},

@@ -1,0 +1,245 @@
+// Device code of the resize interpolations, shared by the resize module and the blob module
+// (which resizes and lays out a network input in the same pass). Each sampler computes one
+// output pixel of any element type in float32 and hands every channel to an output policy
+// (`out.put(x, y, c, value)`), which writes it where and as its caller wants. Products and sums
+// are spelled as fmaf, so that every instance rounds alike whatever the compiler would contract.
+//
+// Scales are src / dst per axis, formed once on the host as 1 / (dst / src) in double the way
+// OpenCV forms them, so that sampling positions (and nearest-neighbour picks) fall where OpenCV's
+// do: positions stay in double in the nearest, linear and cubic samplers because OpenCV computes
+// them in double and a float position moves taps at pixel boundaries on wide images. Lanczos-4
+// forms them per column and row of a block, not per pixel.
+#pragma once
+
+#include "quorvex/kernel.hpp"
+
+#include <string>
+
+namespace quorvex {
+
+inline const std::string resize_sampling_code = std::string(element_types_code) + R"(
+#ifndef QUORVEX_RESIZE_SAMPLING
+#define QUORVEX_RESIZE_SAMPLING
+// The resized image itself: interleaved rows of the input's element type.
+template <typename T> struct ResizedImage {
+    T* out;
+    int width, channels;
+    __device__ __forceinline__ void put(int x, int y, int c, float v) const { qv_store(out + (y * width + x) * channels + c, v); }
+};
+
+template <typename T, typename Out>
+__device__ __forceinline__ void resize_nearest(const T* __restrict__ input, const Out& out, int x, int y, int input_width,
+                                               int input_height, int channels, double scale_x, double scale_y) {
+    int sx = (int)fmin(floor(x * scale_x), (double)(input_width - 1));
+    int sy = (int)fmin(floor(y * scale_y), (double)(input_height - 1));
+    const T* p = input + (sy * input_width + sx) * channels;
+    for (int c = 0; c < channels; ++c) out.put(x, y, c, qv_value(p[c]));
+}
+
+// Horizontal pass per source row, then the rows blended, as OpenCV orders the sums. Positions
+// outside the outer pixel centres take the outer pixel alone: as in OpenCV, its neighbour is not
+// read at all there, so a NaN or infinity in it does not leak into the border through a weight
+// of 0. (Inside, a position that falls exactly on a pixel still reads both taps, as OpenCV does.)
+template <typename T, typename Out>
+__device__ __forceinline__ void resize_linear(const T* __restrict__ input, const Out& out, int x, int y, int input_width,
+                                              int input_height, int channels, double scale_x, double scale_y) {
+    // Rounded step by step, never fused, so that positions (and the taps they pick) are OpenCV's.
+    double fx = __dadd_rn(__dmul_rn(x + 0.5, scale_x), -0.5);
+    double fy = __dadd_rn(__dmul_rn(y + 0.5, scale_y), -0.5);
+    int sx = (int)floor(fx), sy = (int)floor(fy);
+    float ax = (float)(fx - sx), ay = (float)(fy - sy);
+    bool x_edge = sx < 0 || sx >= input_width - 1, y_edge = sy < 0 || sy >= input_height - 1;
+    if (x_edge) sx = sx < 0 ? 0 : input_width - 1;
+    if (y_edge) sy = sy < 0 ? 0 : input_height - 1;
+    int row = input_width * channels;
+    const T* r0 = input + sy * row;
+    const T* r1 = input + min(sy + 1, input_height - 1) * row;
+    int c0 = sx * channels, c1 = min(sx + 1, input_width - 1) * channels;
+    for (int c = 0; c < channels; ++c) {
+        float a0 = qv_value(r0[c0 + c]);
+        float h0 = x_edge ? a0 : fmaf(qv_value(r0[c1 + c]), ax, a0 * (1.0f - ax));
+        if (y_edge) {
+            out.put(x, y, c, h0);
+            continue;
+        }
+        float b0 = qv_value(r1[c0 + c]);
+        float h1 = x_edge ? b0 : fmaf(qv_value(r1[c1 + c]), ax, b0 * (1.0f - ax));
+        out.put(x, y, c, fmaf(h1, ay, h0 * (1.0f - ay)));
+    }
+}
+
+// Keys' cubic with a = -0.75 over 4 taps per axis; neighbours past the border repeat the edge.
+__device__ __forceinline__ void cubic_weights(float t, float* w) {
+    const float a = -0.75f;
+    float u = t + 1.0f, v = 1.0f - t;
+    w[0] = ((a * u - 5.0f * a) * u + 8.0f * a) * u - 4.0f * a;
+    w[1] = ((a + 2.0f) * t - (a + 3.0f)) * t * t + 1.0f;
+    w[2] = ((a + 2.0f) * v - (a + 3.0f)) * v * v + 1.0f;
+    w[3] = 1.0f - w[0] - w[1] - w[2];
+}
+
+template <typename T, typename Out>
+__device__ __forceinline__ void resize_cubic(const T* __restrict__ input, const Out& out, int x, int y, int input_width,
+                                             int input_height, int channels, double scale_x, double scale_y) {
+    // Rounded step by step, never fused, so that positions (and the taps they pick) are OpenCV's.
+    double fx = __dadd_rn(__dmul_rn(x + 0.5, scale_x), -0.5);
+    double fy = __dadd_rn(__dmul_rn(y + 0.5, scale_y), -0.5);
+    // Taps clamp in 64 bits: sx + 2 may pass INT_MAX on the widest images.
+    long long sx = (long long)floor(fx), sy = (long long)floor(fy);
+    float wx[4], wy[4];
+    cubic_weights((float)(fx - sx), wx);
+    cubic_weights((float)(fy - sy), wy);
+    int ox[4], oy[4];
+    #pragma unroll
+    for (int k = 0; k < 4; ++k) {
+        ox[k] = (int)min(max(sx - 1 + k, 0LL), (long long)input_width - 1) * channels;
+        oy[k] = (int)min(max(sy - 1 + k, 0LL), (long long)input_height - 1) * input_width * channels;
+    }
+    for (int c = 0; c < channels; ++c) {
+        float sum = 0.0f;
+        #pragma unroll
+        for (int j = 0; j < 4; ++j) {
+            const T* r = input + oy[j] + c;
+            float h = 0.0f;
+            #pragma unroll
+            for (int i = 0; i < 4; ++i) h = fmaf(qv_value(r[ox[i]]), wx[i], h);
+            sum = fmaf(h, wy[j], sum);
+        }
+        out.put(x, y, c, sum);
+    }
+}
+
+// Lanczos window of 4 lobes over 8 taps, weights normalised to sum 1. Tap i sits
+// d = t + 3 - i from the sample: sin(pi d) only alternates in sign from tap to tap and cancels
+// in the normalisation, and sin(pi d / 4) for all taps follows from one sinpi/cospi by angle
+// sums. The weights depend only on the column (x) or the row (y), so a block computes them once
+// per column and row it covers, in shared memory, instead of once per pixel; the position of a
+// column or row is formed in double there (OpenCV rounds this interpolation's positions to
+// float, which on images a thousand pixels across moves its weights by up to ~1e-4).
+struct Lanczos4Axis {
+    float w[8];
+    int first;  // the first tap's index, unclamped
+};
+
+__device__ __forceinline__ void lanczos4_axis(int i, double scale, Lanczos4Axis& a) {
+    const float quarter_pi = 0.785398163397448310f;
+    const float r = 0.707106781186547524f;
+    // (-1)^i sin(pi b + i pi / 4) = sinpi b * cs[i][0] + cospi b * cs[i][1]
+    const float cs[8][2] = {{1.0f, 0.0f}, {-r, -r}, {0.0f, 1.0f}, {r, -r},
+                            {-1.0f, 0.0f}, {r, r}, {0.0f, -1.0f}, {-r, r}};
+    double f = __dadd_rn(__dmul_rn(i + 0.5, scale), -0.5);
+    double s = floor(f);
+    // Clamped before the conversion: the taps only need to know they are past the edge.
+    a.first = (int)fmax(fmin(s, 1e9), -1e9) - 3;
+    float t = (float)(f - s);
+    // sinpi/cospi need no range reduction through local memory, unlike sinf/cosf.
+    float b = -(t + 3.0f) * 0.25f;
+    float sb = sinpif(b), cb = cospif(b);
+    float sum = 0.0f;
+    #pragma unroll
+    for (int k = 0; k < 8; ++k) {
+        float d = t + 3.0f - k;
+        if (fabsf(d) >= 1e-6f) {
+            float angle = d * quarter_pi;
+            a.w[k] = (cs[k][0] * sb + cs[k][1] * cb) / (angle * angle);
+        } else {
+            a.w[k] = 1e30f;  // the sample sits on this tap
+        }
+        sum += a.w[k];
+    }
+    float inv = 1.0f / sum;
+    #pragma unroll
+    for (int k = 0; k < 8; ++k) a.w[k] *= inv;
+}
+
+// One output pixel from the block's weights; C channels known at compile time (0: `channels`).
+template <int C, typename T, typename Out>
+__device__ __forceinline__ void lanczos4_pixel(const T* __restrict__ input, const Out& out, int x, int y,
+                                               const Lanczos4Axis& ax, const Lanczos4Axis& ay,
+                                               int input_width, int input_height, int channels) {
+    const int n = C ? C : channels;
+    int ox[8];
+    #pragma unroll
+    for (int k = 0; k < 8; ++k) ox[k] = min(max(ax.first + k, 0), input_width - 1) * n;
+    for (int c = 0; c < n; ++c) {
+        float sum = 0.0f;
+        #pragma unroll
+        for (int j = 0; j < 8; ++j) {
+            const T* r = input + min(max(ay.first + j, 0), input_height - 1) * input_width * n + c;
+            float h = 0.0f;
+            #pragma unroll
+            for (int i = 0; i < 8; ++i) h = fmaf(qv_value(r[ox[i]]), ax.w[i], h);
+            sum = fmaf(h, ay.w[j], sum);
+        }
+        out.put(x, y, c, sum);
+    }
+}
+
+// Launched with 32 x 8 blocks: the first row of threads makes the 32 columns' weights, the
+// first eight threads of the second row the 8 rows'.
+template <typename T, typename Out>
+__device__ __forceinline__ void resize_lanczos4(const T* __restrict__ input, const Out& out, int input_width,
+                                                int input_height, int new_width, int new_height, int channels,
+                                                double scale_x, double scale_y) {
+    __shared__ Lanczos4Axis columns[32], rows[8];
+    int x = blockIdx.x * 32 + threadIdx.x, y = blockIdx.y * 8 + threadIdx.y;
+    if (threadIdx.y == 0) lanczos4_axis(x, scale_x, columns[threadIdx.x]);
+    if (threadIdx.y == 1 && threadIdx.x < 8) lanczos4_axis(blockIdx.y * 8 + threadIdx.x, scale_y, rows[threadIdx.x]);
+    __syncthreads();
+    if (x >= new_width || y >= new_height) return;
+    const Lanczos4Axis& ax = columns[threadIdx.x];
+    const Lanczos4Axis& ay = rows[threadIdx.y];
+    if (channels == 3) lanczos4_pixel<3>(input, out, x, y, ax, ay, input_width, input_height, 3);
+    else if (channels == 1) lanczos4_pixel<1>(input, out, x, y, ax, ay, input_width, input_height, 1);
+    else lanczos4_pixel<0>(input, out, x, y, ax, ay, input_width, input_height, channels);
+}
+
+// Each output pixel averages the source pixels its footprint overlaps, weighted by the overlap
+// (the area module's kernel, for any element type).
+template <typename T, typename Out>
+__device__ __forceinline__ void resize_area(const T* __restrict__ input, const Out& out, int x, int y, int input_width,
+                                            int input_height, int new_width, int new_height, int channels) {
+    float x_ratio = (float)input_width / new_width;
+    float y_ratio = (float)input_height / new_height;
+    float x0 = x * x_ratio, x1 = (x + 1) * x_ratio;
+    float y0 = y * y_ratio, y1 = (y + 1) * y_ratio;
+    int x_start = max(0, (int)floorf(x0));
+    int x_end = min(input_width, (int)ceilf(x1));
+    int y_start = max(0, (int)floorf(y0));
+    int y_end = min(input_height, (int)ceilf(y1));
+    if (channels == 3) {
+        float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, weight_sum = 0.0f;
+        for (int sy = y_start; sy < y_end; ++sy) {
+            float wy = fminf(y1, sy + 1.0f) - fmaxf(y0, (float)sy);
+            for (int sx = x_start; sx < x_end; ++sx) {
+                float w = (fminf(x1, sx + 1.0f) - fmaxf(x0, (float)sx)) * wy;
+                const T* p = input + (sy * input_width + sx) * 3;
+                s0 = fmaf(qv_value(p[0]), w, s0);
+                s1 = fmaf(qv_value(p[1]), w, s1);
+                s2 = fmaf(qv_value(p[2]), w, s2);
+                weight_sum += w;
+            }
+        }
+        bool any = weight_sum > 0.0f;
+        out.put(x, y, 0, any ? s0 / weight_sum : 0.0f);
+        out.put(x, y, 1, any ? s1 / weight_sum : 0.0f);
+        out.put(x, y, 2, any ? s2 / weight_sum : 0.0f);
+        return;
+    }
+    for (int c = 0; c < channels; ++c) {
+        float sum = 0.0f, weight_sum = 0.0f;
+        for (int sy = y_start; sy < y_end; ++sy) {
+            float wy = fminf(y1, sy + 1.0f) - fmaxf(y0, (float)sy);
+            for (int sx = x_start; sx < x_end; ++sx) {
+                float w = (fminf(x1, sx + 1.0f) - fmaxf(x0, (float)sx)) * wy;
+                sum = fmaf(qv_value(input[(sy * input_width + sx) * channels + c]), w, sum);
+                weight_sum += w;
+            }
+        }
+        out.put(x, y, c, weight_sum > 0.0f ? sum / weight_sum : 0.0f);
+    }
+}
+#endif
+)";
+
+}  // namespace quorvex
