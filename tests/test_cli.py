@@ -272,3 +272,28 @@ def test_device_memory_holds_the_image_the_result_and_one_batch(tmp_path):
             + 2 * batch_bytes)  # the batch being made while the last one is let go
     every_tile = tiles * 3 * (tile * scale) ** 2 * 4
     assert peak <= held + (1 << 20) and peak < held - batch_bytes + every_tile / 2, (peak, held, every_tile)
+
+
+class RunsCommand:
+    def __init__(self, command):
+        self.command = command
+
+    def __reduce__(self):
+        return os.system, (self.command,)
+
+
+def test_checkpoints_run_no_code_unless_trusted(tmp_path):
+    import torch
+
+    marker = tmp_path / "ran"
+    model = tmp_path / "evil.pth"
+    torch.save({"params": compact(scale=2).state_dict(), "note": RunsCommand(f"touch {marker}")}, model)
+    write_png(tmp_path / "in.png", 20, 24)
+    refusal = (f"{model}: the checkpoint refers to posix.system, which loading it in full would call, and a full load "
+               "can run code from the file; add --trust-model only if you trust its source")
+    for args in (["inspect", model], ["upscale", tmp_path / "in.png", tmp_path / "o.png", f"--model={model}"]):
+        done = quorvex(*args)
+        assert (done.returncode, done.stderr.splitlines()[0]) == (2, f"quorvex {args[0]}: error: {refusal}")
+        assert not marker.exists() and not (tmp_path / "o.png").exists()
+    done = quorvex("inspect", model, "--json", "--trust-model")
+    assert done.returncode == 0 and json.loads(done.stdout)["scale"] == 2 and marker.exists()

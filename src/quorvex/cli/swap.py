@@ -89,6 +89,8 @@ def prepare(args):
     if args.enhancer:
         check_model(args.enhancer, "enhancer", ("onnx",))
     media.check_image_input(args.source, "--source")
+    needs("tensorrt", "tensorrt")  # missing libraries are reported before the GPU check
+    needs("onnxruntime", "onnxruntime")
     return media.plan(args.input, args.output, args.overwrite)
 
 

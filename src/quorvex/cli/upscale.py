@@ -139,9 +139,14 @@ def prepare(args):
     parse_device(args.device)
     plan = media.plan(args.input, args.output, args.overwrite)
     if args.model:
-        from .models import model_kind
+        from .models import model_kind, needs
 
-        model_kind(args.model)  # the file is there and of a known kind
+        kind = model_kind(args.model)  # the file is there and of a known kind
+        # The model's library, reported missing before the GPU check says anything.
+        module = {"pytorch": "torch", "onnx": "onnxruntime", "tensorrt": "tensorrt"}[kind]
+        needs(module, "torch" if kind == "pytorch" else module)
+        if kind == "pytorch":
+            needs("spandrel", "torch")
     if plan.kind == "video":
         media.video_module()  # there before any model loads
     return plan
@@ -154,7 +159,7 @@ def load(args, reporter, device_id: int):
     if args.model:
         from .models import load_runner
 
-        runner = load_runner(args.model, device_id, args.precision, reporter)
+        runner = load_runner(args.model, device_id, args.precision, reporter, getattr(args, "trust_model", False))
         tile = choose_tile(args, runner)
         if args.overlap >= tile:
             raise CliError(f"--overlap {args.overlap} must be smaller than the tile side {tile}", USAGE)
