@@ -297,3 +297,39 @@ def test_checkpoints_run_no_code_unless_trusted(tmp_path):
         assert not marker.exists() and not (tmp_path / "o.png").exists()
     done = quorvex("inspect", model, "--json", "--trust-model")
     assert done.returncode == 0 and json.loads(done.stdout)["scale"] == 2 and marker.exists()
+
+
+def png_claiming(width, height):
+    """A PNG whose header gives width x height, with hardly any data behind it."""
+    import struct
+    import zlib
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(b"\0" * 10)) + chunk(b"IEND", b""))
+
+
+def test_every_file_of_a_folder_is_tried_and_overwrite_redoes_them(tmp_path):
+    long_name = "b" * 244 + ".png"  # a legal name; the temporary names beside it must stay legal too
+    images = {name: write_png(tmp_path / "in" / name, 20, 24, seed) for seed, name in enumerate(["a.png", long_name])}
+    write_png(tmp_path / "in" / "c.png", 8, 8)
+    (tmp_path / "in" / "huge.png").write_bytes(png_claiming(60000, 60000))
+    (tmp_path / "out" / "c.png").mkdir(parents=True)  # a folder where an output goes
+    args = ["upscale", tmp_path / "in", tmp_path / "out"]
+    for run in ("first", "again"):
+        done = quorvex(*args, *(["--overwrite"] if run == "again" else []))
+        assert done.returncode == 1, done.stderr
+        lines = [line for line in done.stderr.splitlines() if "skipped:" in line or "[" in line and "]" in line[:10]]
+        assert lines == [
+            f"quorvex upscale: skipped: {tmp_path / 'out' / 'c.png'} is a folder; the output cannot be written there",
+            f"quorvex upscale: skipped: {tmp_path / 'in' / 'huge.png'}: cannot decode this image (the size its "
+            "header gives is more than OpenCV decodes)"], done.stderr
+        assert "upscaled 2 images" in done.stdout and "already there" not in done.stdout
+        for name, image in images.items():
+            written = cv2.imread(str(tmp_path / "out" / name))
+            expected = cv2.resize(image.astype(np.float32) / 255, None, fx=2, fy=2, interpolation=cv2.INTER_LANCZOS4)
+            assert np.abs(written / 255.0 - expected).max() < 1.5 / 255
+            (tmp_path / "out" / name).write_bytes(b"stale")  # --overwrite must write it again
+        assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted([long_name, "a.png", "c.png"])

@@ -137,7 +137,7 @@ def prepare(args):
     the inputs and outputs. Returns the plan."""
     check_numbers(args)
     parse_device(args.device)
-    plan = media.plan(args.input, args.output, args.overwrite)
+    plan = media.plan(args.input, args.output, args.overwrite, drop_alpha=args.drop_alpha)
     if args.model:
         from .models import model_kind, needs
 
@@ -183,9 +183,21 @@ def frame_size(work, args):
 def upscale_file(work, reporter, source, target, bar=None) -> None:
     image, dtype = media.read_image(source)
     reporter.memory.sample()
+    channels, alpha = image.shape[2], None
+    if isinstance(work, Upscaler) and channels != 3:
+        # The model sees colour: grey as three equal channels (its luma comes back), the alpha
+        # plane beside it is upscaled by Lanczos-4.
+        image, alpha = media.colour_and_alpha(image)
     holder = [image]
     del image
     result = work(holder, bar)
+    if isinstance(work, Upscaler) and channels != 3:
+        if alpha is not None:
+            from quorvex.transform.resize import INTER_LANCZOS4, resize
+
+            alpha = resize(alpha, (result.shape[1], result.shape[0]), interpolation=INTER_LANCZOS4)
+            alpha = alpha.reshape(alpha.shape[:2] + (1,))
+        result = media.with_layout(result, channels, alpha)
     media.write_image(target, result, dtype)
     reporter.memory.sample()
 
