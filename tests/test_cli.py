@@ -333,3 +333,52 @@ def test_every_file_of_a_folder_is_tried_and_overwrite_redoes_them(tmp_path):
             assert np.abs(written / 255.0 - expected).max() < 1.5 / 255
             (tmp_path / "out" / name).write_bytes(b"stale")  # --overwrite must write it again
         assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted([long_name, "a.png", "c.png"])
+
+
+def read_exr(path):
+    import OpenEXR
+
+    with OpenEXR.File(str(path)) as file:
+        channels = file.channels()
+        return np.asarray(channels["RGBA"].pixels, np.float32)[..., [2, 1, 0, 3]]
+
+
+@pytest.mark.parametrize("kind", ["bgra8.png", "grey16.png", "float.tiff", "bgra.exr"])
+def test_alpha_grey_depth_and_float_are_kept(tmp_path, kind):
+    rng = np.random.default_rng(5)
+    colour = smooth_image(18, 22, 3)
+    alpha = rng.random((18, 22), dtype=np.float32)
+    stem, ext = kind.split(".")
+    source = tmp_path / f"in.{ext}"
+    if kind == "bgra8.png":
+        image = (np.dstack([colour, alpha]) * 255 + 0.5).astype(np.uint8)
+        cv2.imwrite(str(source), image)
+    elif kind == "grey16.png":
+        image = (colour[..., 1] * 65535 + 0.5).astype(np.uint16)
+        cv2.imwrite(str(source), image)
+    elif kind == "float.tiff":
+        image = colour * 3 - 1  # out of 0..1: float stays float, unclipped
+        cv2.imwrite(str(source), image)
+    else:
+        import OpenEXR
+
+        image = np.dstack([colour, alpha]).astype(np.float16).astype(np.float32)
+        rgba = np.ascontiguousarray(image[..., [2, 1, 0, 3]])
+        OpenEXR.File({"compression": OpenEXR.ZIP_COMPRESSION, "type": OpenEXR.scanlineimage},
+                     {"RGBA": rgba}).write(str(source))
+    out = tmp_path / f"out.{ext}"
+    done = quorvex("upscale", source, out, f"--model={nearest_x2(tmp_path / 'x2.onnx')}", "--tile=16", "--overlap=4")
+    assert done.returncode == 0, done.stderr
+    written = read_exr(out) if ext == "exr" else cv2.imread(str(out), cv2.IMREAD_UNCHANGED)
+    assert written.dtype == (np.float32 if stem in ("float", "bgra") else image.dtype)
+    assert written.shape == (36, 44) + image.shape[2:]
+    scale = {np.dtype(np.uint8): 255, np.dtype(np.uint16): 65535}.get(image.dtype, 1)
+    nearest = cv2.resize(image, None, fx=2, fy=2, interpolation=cv2.INTER_NEAREST) / scale
+    got = written / scale
+    tolerance = 1.5 / scale if scale > 1 else 2e-3 * np.abs(nearest).max()  # EXR: half floats
+    if image.ndim == 3 and image.shape[2] == 4:  # the model sees the colour; the alpha goes by Lanczos-4
+        lanczos = cv2.resize(image[..., 3].astype(np.float32) / scale, None, fx=2, fy=2,
+                             interpolation=cv2.INTER_LANCZOS4)
+        assert np.abs(got[..., 3] - np.clip(lanczos, 0, 1) if scale > 1 else got[..., 3] - lanczos).max() < tolerance
+        got, nearest = got[..., :3], nearest[..., :3]
+    assert np.abs(got - nearest).max() < tolerance

@@ -347,7 +347,7 @@ def _write_exr(partial: pathlib.Path, host) -> None:
     else:
         names = "BGRA"[:host.shape[2]]
         channels = {name: np.ascontiguousarray(host[:, :, i]) for i, name in enumerate(names)}
-    header = {"compression": OpenEXR.DWAA_COMPRESSION, "type": OpenEXR.scanlineimage}
+    header = {"compression": OpenEXR.DWAA_COMPRESSION, "dwaCompressionLevel": 1.0, "type": OpenEXR.scanlineimage}
     OpenEXR.File(header, channels).write(str(partial))
 
 
