@@ -216,8 +216,44 @@ nb::object paste_back(const qv::Args &a) {
     return blend(warped, paste_mask, target_image);
 }
 
+// The cached mask and its size change together: one thread at a time checks and rebuilds them.
+// The lock is a Python RLock, whose acquire lets go of the GIL while it waits.
+class InstanceLock {
+public:
+    explicit InstanceLock(nb::handle self) : self_(self) {
+        self_.attr("_lock").attr("acquire")();
+    }
+    ~InstanceLock() {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        try {
+            self_.attr("_lock").attr("release")();
+        } catch (...) {
+        }
+        PyErr_Restore(type, value, traceback);
+    }
+    InstanceLock(const InstanceLock &) = delete;
+    InstanceLock &operator=(const InstanceLock &) = delete;
+
+private:
+    nb::handle self_;
+};
+
+// The soft mask for crops of size (height, width): the cached one, or one built and cached.
+nb::object mask_for(nb::handle self, nb::handle size) {
+    InstanceLock lock(self);
+    if (!self.attr("size").equal(size)) {
+        nb::object mask = self.attr("create_mask")(size);
+        self.attr("mask") = mask;
+        self.attr("size") = size;
+        return mask;
+    }
+    return self.attr("mask");
+}
+
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0];
+    self.attr("_lock") = nb::module_::import_("threading").attr("RLock")();
     self.attr("gaussian_blur") = siblings().GaussianBlur();
     self.attr("mask") = nb::none();
     self.attr("size") = nb::none();
@@ -251,11 +287,7 @@ nb::object get(const qv::Args &a) {
     std::vector<int64_t> shape = qv::shape_of(paste_image);
     if (shape.size() < 2) qv::raise(PyExc_ValueError, "PasteBack.get() takes (height, width, channels) crops");
     nb::object size = nb::make_tuple(shape[0], shape[1]);
-    if (!self.attr("size").equal(size)) {
-        self.attr("size") = size;
-        self.attr("mask") = self.attr("create_mask")(size);
-    }
-    nb::object args[] = {target_image, paste_image, nb::borrow(a[3]), self.attr("mask")};
+    nb::object args[] = {target_image, paste_image, nb::borrow(a[3]), mask_for(self, size)};
     return paste_back(qv::Args(args, 4));
 }
 
@@ -312,11 +344,8 @@ nb::object get_many(const qv::Args &a) {
     matrices = cp.ascontiguousarray(matrices, nb::arg("dtype") = cp.float32);
 
     nb::object size = nb::make_tuple(c[1], c[2]);
-    if (!self.attr("size").equal(size)) {
-        self.attr("size") = size;
-        self.attr("mask") = self.attr("create_mask")(size);
-    }
-    return paste_many(cp.ascontiguousarray(frame), crops, self.attr("mask"), matrices);
+    nb::object mask = mask_for(self, size);
+    return paste_many(cp.ascontiguousarray(frame), crops, mask, matrices);
 }
 
 }  // namespace
