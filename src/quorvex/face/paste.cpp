@@ -191,6 +191,11 @@ nb::object paste_back(const qv::Args &a) {
     const Siblings &s = siblings();
     const qv::Cupy &cp = qv::cp();
     nb::handle target_image = a[0], paste_image = a[1], M = a[2];
+    for (auto [value, name] : {std::pair{target_image, "target_image"}, std::pair{paste_image, "paste_image"}})
+        if (!qv::is_device_array(value) && !qv::is_host_array(value))
+            qv::raise(PyExc_TypeError, "paste_back() takes %s as a cupy.ndarray, got %s", name, qv::type_name(value));
+    if (!a[3].is_none() && !qv::is_device_array(a[3]) && !qv::is_host_array(a[3]))
+        qv::raise(PyExc_TypeError, "paste_back() takes mask as a cupy.ndarray or None, got %s", qv::type_name(a[3]));
     std::vector<int64_t> crop = qv::shape_of(paste_image), frame = qv::shape_of(target_image);
     if (crop.size() < 2 || frame.size() < 2)
         qv::raise(PyExc_ValueError, "paste_back() takes (height, width, channels) images");
@@ -264,6 +269,7 @@ nb::object create_mask(const qv::Args &a) {
     nb::handle self = a[0], size = a[1];
     int64_t height = nb::cast<int64_t>(size[nb::int_(0)]), width = nb::cast<int64_t>(size[nb::int_(1)]);
     int64_t band_rows = height / 5, band_cols = width / 7;
+    qv::check_indexable({height, width, 3}, "the mask");  // refused before the device is asked for it
     const qv::Cupy &cp = qv::cp();
     nb::object white_plate = cp.module.attr("ones")(nb::make_tuple(height, width, 3), nb::arg("dtype") = cp.float32);
     nb::object all = nb::slice(nb::none(), nb::none(), nb::none());

@@ -200,6 +200,9 @@ nb::object store(const qv::Args &a) {
     }
 
     if (qv::is_device_array(image) || qv::is_tensor(image)) image = siblings().to_numpy(image);
+    else if (!qv::is_host_array(image))
+        qv::raise(PyExc_TypeError, "store() takes image as a cupy.ndarray, numpy.ndarray or torch.Tensor, got %s",
+                  qv::type_name(image));
     if (exr) {
         ExrImage prepared = prepare_exr(image, param == -1 ? 1.0 : (double)param, is_rgb);
         write_in_place_of(output_path, ext, [&](nb::handle path) { write_exr(path, prepared); });
