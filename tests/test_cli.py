@@ -272,3 +272,113 @@ def test_device_memory_holds_the_image_the_result_and_one_batch(tmp_path):
             + 2 * batch_bytes)  # the batch being made while the last one is let go
     every_tile = tiles * 3 * (tile * scale) ** 2 * 4
     assert peak <= held + (1 << 20) and peak < held - batch_bytes + every_tile / 2, (peak, held, every_tile)
+
+
+class RunsCommand:
+    def __init__(self, command):
+        self.command = command
+
+    def __reduce__(self):
+        return os.system, (self.command,)
+
+
+def test_checkpoints_run_no_code_unless_trusted(tmp_path):
+    import torch
+
+    marker = tmp_path / "ran"
+    model = tmp_path / "evil.pth"
+    torch.save({"params": compact(scale=2).state_dict(), "note": RunsCommand(f"touch {marker}")}, model)
+    write_png(tmp_path / "in.png", 20, 24)
+    refusal = (f"{model}: the checkpoint refers to posix.system, which loading it in full would call, and a full load "
+               "can run code from the file; add --trust-model only if you trust its source")
+    for args in (["inspect", model], ["upscale", tmp_path / "in.png", tmp_path / "o.png", f"--model={model}"]):
+        done = quorvex(*args)
+        assert (done.returncode, done.stderr.splitlines()[0]) == (2, f"quorvex {args[0]}: error: {refusal}")
+        assert not marker.exists() and not (tmp_path / "o.png").exists()
+    done = quorvex("inspect", model, "--json", "--trust-model")
+    assert done.returncode == 0 and json.loads(done.stdout)["scale"] == 2 and marker.exists()
+
+
+def png_claiming(width, height):
+    """A PNG whose header gives width x height, with hardly any data behind it."""
+    import struct
+    import zlib
+
+    def chunk(kind, data):
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF)
+
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(b"\0" * 10)) + chunk(b"IEND", b""))
+
+
+def test_every_file_of_a_folder_is_tried_and_overwrite_redoes_them(tmp_path):
+    long_name = "b" * 244 + ".png"  # a legal name; the temporary names beside it must stay legal too
+    images = {name: write_png(tmp_path / "in" / name, 20, 24, seed) for seed, name in enumerate(["a.png", long_name])}
+    write_png(tmp_path / "in" / "c.png", 8, 8)
+    (tmp_path / "in" / "huge.png").write_bytes(png_claiming(60000, 60000))
+    (tmp_path / "out" / "c.png").mkdir(parents=True)  # a folder where an output goes
+    args = ["upscale", tmp_path / "in", tmp_path / "out"]
+    for run in ("first", "again"):
+        done = quorvex(*args, *(["--overwrite"] if run == "again" else []))
+        assert done.returncode == 1, done.stderr
+        lines = [line for line in done.stderr.splitlines() if "skipped:" in line or "[" in line and "]" in line[:10]]
+        assert lines == [
+            f"quorvex upscale: skipped: {tmp_path / 'out' / 'c.png'} is a folder; the output cannot be written there",
+            f"quorvex upscale: skipped: {tmp_path / 'in' / 'huge.png'}: cannot decode this image (the size its "
+            "header gives is more than OpenCV decodes)"], done.stderr
+        assert "upscaled 2 images" in done.stdout and "already there" not in done.stdout
+        for name, image in images.items():
+            written = cv2.imread(str(tmp_path / "out" / name))
+            expected = cv2.resize(image.astype(np.float32) / 255, None, fx=2, fy=2, interpolation=cv2.INTER_LANCZOS4)
+            assert np.abs(written / 255.0 - expected).max() < 1.5 / 255
+            (tmp_path / "out" / name).write_bytes(b"stale")  # --overwrite must write it again
+        assert sorted(p.name for p in (tmp_path / "out").iterdir()) == sorted([long_name, "a.png", "c.png"])
+
+
+def read_exr(path):
+    import OpenEXR
+
+    with OpenEXR.File(str(path)) as file:
+        channels = file.channels()
+        return np.asarray(channels["RGBA"].pixels, np.float32)[..., [2, 1, 0, 3]]
+
+
+@pytest.mark.parametrize("kind", ["bgra8.png", "grey16.png", "float.tiff", "bgra.exr"])
+def test_alpha_grey_depth_and_float_are_kept(tmp_path, kind):
+    rng = np.random.default_rng(5)
+    colour = smooth_image(18, 22, 3)
+    alpha = rng.random((18, 22), dtype=np.float32)
+    stem, ext = kind.split(".")
+    source = tmp_path / f"in.{ext}"
+    if kind == "bgra8.png":
+        image = (np.dstack([colour, alpha]) * 255 + 0.5).astype(np.uint8)
+        cv2.imwrite(str(source), image)
+    elif kind == "grey16.png":
+        image = (colour[..., 1] * 65535 + 0.5).astype(np.uint16)
+        cv2.imwrite(str(source), image)
+    elif kind == "float.tiff":
+        image = colour * 3 - 1  # out of 0..1: float stays float, unclipped
+        cv2.imwrite(str(source), image)
+    else:
+        import OpenEXR
+
+        image = np.dstack([colour, alpha]).astype(np.float16).astype(np.float32)
+        rgba = np.ascontiguousarray(image[..., [2, 1, 0, 3]])
+        OpenEXR.File({"compression": OpenEXR.ZIP_COMPRESSION, "type": OpenEXR.scanlineimage},
+                     {"RGBA": rgba}).write(str(source))
+    out = tmp_path / f"out.{ext}"
+    done = quorvex("upscale", source, out, f"--model={nearest_x2(tmp_path / 'x2.onnx')}", "--tile=16", "--overlap=4")
+    assert done.returncode == 0, done.stderr
+    written = read_exr(out) if ext == "exr" else cv2.imread(str(out), cv2.IMREAD_UNCHANGED)
+    assert written.dtype == (np.float32 if stem in ("float", "bgra") else image.dtype)
+    assert written.shape == (36, 44) + image.shape[2:]
+    scale = {np.dtype(np.uint8): 255, np.dtype(np.uint16): 65535}.get(image.dtype, 1)
+    nearest = cv2.resize(image, None, fx=2, fy=2, interpolation=cv2.INTER_NEAREST) / scale
+    got = written / scale
+    tolerance = 1.5 / scale if scale > 1 else 2e-3 * np.abs(nearest).max()  # EXR: half floats
+    if image.ndim == 3 and image.shape[2] == 4:  # the model sees the colour; the alpha goes by Lanczos-4
+        lanczos = cv2.resize(image[..., 3].astype(np.float32) / scale, None, fx=2, fy=2,
+                             interpolation=cv2.INTER_LANCZOS4)
+        assert np.abs(got[..., 3] - np.clip(lanczos, 0, 1) if scale > 1 else got[..., 3] - lanczos).max() < tolerance
+        got, nearest = got[..., :3], nearest[..., :3]
+    assert np.abs(got - nearest).max() < tolerance

@@ -36,7 +36,7 @@ def test_output_count_selects_the_layout(outputs, fmc, strides, anchors, use_kps
     assert (det.fmc, det._feat_stride_fpn, det._num_anchors, det.use_kps) == (fmc, strides, anchors, use_kps)
     assert capsys.readouterr().out.startswith("face detection engine loaded \u2714  tensors: ")
     assert list(vars(det)) == [
-        "device_id", "logger", "runtime", "engine", "ctx", "input_size", "center_cache", "nms_thresh", "det_thresh",
+        "_lock", "device_id", "logger", "runtime", "engine", "ctx", "input_size", "center_cache", "nms_thresh", "det_thresh",
         "input_mean", "input_std", "stream", "d_inputs", "d_outputs", "input_tensor", "output_names", "use_kps",
         "_anchor_ratio", "_num_anchors", "fmc", "_feat_stride_fpn", "input_buffer", "output_buffer",
     ]

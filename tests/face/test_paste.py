@@ -75,3 +75,31 @@ def test_create_mask_takes_exactly_a_tuple():
     with pytest.raises(TypeError) as error:
         PasteBack().create_mask([40, 40])
     assert str(error.value) == "Argument 'size' has incorrect type (expected tuple, got list)"
+
+
+@pytest.mark.parametrize("bad", [None, [1.0], "frame"])
+def test_arguments_that_are_not_arrays_are_named(bad):
+    frame, matrix = cp.asarray(FRAME), cp.asarray(M)
+    given = type(bad).__name__
+    for call, message in [(lambda: paste_back(bad, frame, matrix), f"target_image as a cupy.ndarray, got {given}"),
+                          (lambda: paste_back(frame, bad, matrix), f"paste_image as a cupy.ndarray, got {given}"),
+                          (lambda: paste_back(frame, frame, matrix, [bad]), "mask as a cupy.ndarray or None, got list")]:
+        with pytest.raises(TypeError) as caught:
+            call()
+        assert str(caught.value) == f"paste_back() takes {message}"
+
+
+def test_a_mask_too_large_is_refused_before_it_is_allocated():
+    with pytest.raises(ValueError, match=r"^the mask has 30000000000 elements; at most 2147483647 are supported$"):
+        PasteBack().create_mask((10**5, 10**5))
+
+
+def test_get_many_builds_the_mask_of_each_crop_size():
+    # One object given 64- then 128-pixel crops pastes as a fresh object does.
+    frame = cp.asarray(rng.random((200, 240, 3)).astype(np.float32))
+    matrices = cp.asarray(np.array([[[0.5, 0, -10], [0, 0.5, -10]]], np.float32))
+    shared = PasteBack()
+    for side in (64, 128):
+        crops = cp.asarray(rng.random((1, side, side, 3)).astype(np.float32))
+        np.testing.assert_array_equal(shared.get_many(frame, crops, matrices).get(),
+                                      PasteBack().get_many(frame, crops, matrices).get())

@@ -30,7 +30,7 @@ def test_construction_prints_the_engine_and_its_input_and_keeps_attributes_in_or
         "Normalization - mean: 0.5, std: 0.5",
     ]
     assert list(vars(rec)) == [
-        "device_id", "logger", "runtime", "engine", "ctx", "stream", "d_inputs", "d_outputs", "input_tensor",
+        "_lock", "device_id", "logger", "runtime", "engine", "ctx", "stream", "d_inputs", "d_outputs", "input_tensor",
         "output_tensor", "output_names", "input_shape", "output_shape", "input_size", "input_mean", "input_std",
         "input_buffer", "output_buffer",
     ]

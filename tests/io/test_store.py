@@ -219,3 +219,19 @@ def test_path_must_be_a_str_and_keywords_work(tmp_path):
     image = to_uint8(noisy())
     assert store(output_path=str(tmp_path / "a.png"), image=image, param=0, is_rgb=False) is None
     np.testing.assert_array_equal(read(tmp_path / "a.png"), image)
+
+
+@pytest.mark.parametrize("bad", [None, [[0, 0, 0]], "image"])
+def test_an_image_that_is_not_an_array_is_named(bad, tmp_path):
+    with pytest.raises(TypeError) as caught:
+        store(str(tmp_path / "o.png"), bad)
+    assert str(caught.value) == (
+        f"store() takes image as a cupy.ndarray, numpy.ndarray or torch.Tensor, got {type(bad).__name__}")
+    assert not list(tmp_path.iterdir())
+
+
+def test_a_long_name_keeps_its_temporary_name_legal(tmp_path):
+    name = "b" * 251 + ".png"  # 255 bytes: the longest a name may be
+    store(str(tmp_path / name), np.full((4, 5, 3), 7, np.uint8))
+    assert [p.name for p in tmp_path.iterdir()] == [name]
+    np.testing.assert_array_equal(cv2.imread(str(tmp_path / name)), np.full((4, 5, 3), 7, np.uint8))

@@ -1,4 +1,6 @@
 import io
+import os
+import pickle
 
 import cupy as cp
 import cv2
@@ -61,8 +63,8 @@ class StrSubclass(str):
     "kwargs, expected",
     [
         (dict(), ValueError("Model or model_path must be provided")),
-        (dict(model_path="/nonexistent/model.pth"), lambda: torch.load("/nonexistent/model.pth", weights_only=False)),
-        (dict(model_bytes=b"not a checkpoint"), lambda: torch.load(io.BytesIO(b"not a checkpoint"), weights_only=False)),
+        (dict(model_path="/nonexistent/model.pth"), lambda: torch.load("/nonexistent/model.pth", weights_only=True)),
+        (dict(model_bytes=b"not a checkpoint"), lambda: torch.load(io.BytesIO(b"not a checkpoint"), weights_only=True)),
         (dict(model_bytes=checkpoint_bytes(torch.nn.Linear(2, 2))),
          lambda: spandrel.ModelLoader().load_from_state_dict(torch.nn.Linear(2, 2).state_dict())),
         (lambda: dict(model_bytes=checkpoint_bytes(lama())), AssertionError()),  # inpainting: a masked-image model
@@ -71,6 +73,8 @@ class StrSubclass(str):
         (dict(model_bytes=bytearray(b"x")),
          TypeError("Argument 'model_bytes' has incorrect type (expected bytes, got bytearray)")),
         (dict(device=torch.device("cpu")), TypeError("Argument 'device' has incorrect type (expected str, got torch.device)")),
+        (dict(model_bytes=b"", trust_model=1),
+         TypeError("Argument 'trust_model' has incorrect type (expected bool, got int)")),
         (dict(device=StrSubclass("cpu")), TypeError(
             "Argument 'device' has incorrect type (expected str, got StrSubclass). Subclasses of built-in types are not accepted.")),
     ],
@@ -81,6 +85,45 @@ def test_construction_errors(kwargs, expected):
     if callable(expected):  # the library's own error, unchanged
         expected = raised(expected)
     assert type(error) is type(expected) and str(error) == str(expected)
+
+
+class RunsCommand:
+    """Unpickling this calls os.system: what a malicious checkpoint does."""
+
+    def __init__(self, command):
+        self.command = command
+
+    def __reduce__(self):
+        return os.system, (self.command,)
+
+
+@pytest.mark.parametrize("source", ["path", "bytes"])
+def test_checkpoints_run_no_code_unless_trusted(source, models, tmp_path):
+    marker = tmp_path / "ran"
+    checkpoint = {"params": models["sr2"].state_dict(), "note": RunsCommand(f"touch {marker}")}
+    path = tmp_path / "evil.pth"
+    torch.save(checkpoint, path)
+    kwargs = dict(model_path=str(path)) if source == "path" else dict(model_bytes=path.read_bytes())
+    error = raised(lambda: TorchUpscaler(**kwargs))
+    what = f"checkpoint {path}" if source == "path" else "the checkpoint in model_bytes"
+    assert type(error) is pickle.UnpicklingError and str(error) == (
+        f"{what}: it refers to posix.system, which loading it in full would call, and a full load can run code from "
+        "the file; pass trust_model=True only if you trust its source")
+    assert error.untrusted_global == "posix.system" and not marker.exists()
+    upscaler = TorchUpscaler(**kwargs, trust_model=True)
+    assert marker.exists() and upscaler.scale == 2
+
+
+@pytest.mark.parametrize("source", ["path", "bytes"])
+def test_safetensors_checkpoints_load(source, models, tmp_path):
+    from safetensors.torch import save_file
+
+    path = tmp_path / "compact.safetensors"
+    save_file(models["sr2"].state_dict(), str(path))
+    kwargs = dict(model_path=str(path)) if source == "path" else dict(model_bytes=path.read_bytes())
+    upscaler = TorchUpscaler(**kwargs)
+    image = bgr_image(10, 7)
+    np.testing.assert_allclose(upscaler.get(cp.asarray(image)).get(), run_network(models["sr2"], image), atol=1e-5)
 
 
 @pytest.mark.parametrize("device, device_id", [("cuda", 0), ("cpu", 0), ("cuda:0", 0),

@@ -107,3 +107,9 @@ def test_signatures_carry_their_annotations():
     assert str(inspect.signature(to_cupy)) == "(image: 'np.ndarray | torch.Tensor | nvimgcodec.Image') -> 'cp.ndarray'"
     assert str(inspect.signature(to_numpy)) == "(image: 'cp.ndarray | torch.Tensor | nvimgcodec.Image') -> 'np.ndarray'"
     to_tensor(image=np.zeros((2, 2, 3), np.float32), device="cpu")  # keywords are accepted
+
+
+def test_to_tensor_of_an_image_without_channels_says_so():
+    with pytest.raises(ValueError) as caught:
+        to_tensor(cp.zeros((4, 5), cp.float32))
+    assert str(caught.value) == "to_tensor() takes an image of shape (height, width, channels), got (4, 5)"

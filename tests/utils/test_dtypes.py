@@ -69,3 +69,14 @@ def test_refusals(convert):
         convert(np.zeros((2, 2, 3), np.int16))
     with pytest.raises(TypeError, match="takes a cupy.ndarray or numpy.ndarray, got list"):
         convert([1, 2, 3])
+
+
+def test_huge_broadcast_views_are_refused_before_their_copy_is_allocated():
+    from quorvex.color.bgr import bgr_to_rgb
+    from quorvex.color.grayscale import bgr_to_grayscale
+
+    view = cp.broadcast_to(cp.zeros((1, 1, 3), cp.float16), (10**6, 10**6, 3))
+    for function in (to_float32, to_uint8, to_uint16, to_float16, bgr_to_rgb, bgr_to_grayscale):
+        with pytest.raises(ValueError) as caught:
+            function(view)
+        assert str(caught.value) == "image has 3000000000000 elements; at most 2147483647 are supported"

@@ -109,6 +109,23 @@ def build_parser() -> argparse.ArgumentParser:
                               "or a TensorRT engine.")
     ins.add_argument("model", metavar="MODEL")
     ins.add_argument("--json", action="store_true", help="print JSON")
+
+    # Checkpoints are read without running code from them; --trust-model allows the full
+    # unpickling some old checkpoints need.
+    for sub in (up, ins):
+        sub.add_argument("--trust-model", action="store_true",
+                         help="load a PyTorch checkpoint that needs full unpickling, which can run code from the "
+                         "file: only for checkpoints from a source you trust")
+    for sub in (up, sw):
+        sub.add_argument("--drop-alpha", action="store_true",
+                         help="write images with an alpha channel to formats without one (JPEG, BMP), dropping it; "
+                         "otherwise alpha is kept (PNG, WebP, TIFF, EXR)")
+    up.epilog = ("Alpha is kept: the model sees the colour and the alpha plane is upscaled by Lanczos-4 beside it. "
+                 "Grey images go through the model as three equal channels and come out grey; 16-bit stays 16-bit "
+                 "and float (EXR, float TIFF) stays float where the output format holds it.")
+    # The options every command has, before the command's name too (quorvex --quiet upscale ...).
+    parser.add_argument("-q", "--quiet", dest="global_quiet", action="store_true", help="no progress bars and no summary")
+    parser.add_argument("--debug", dest="global_debug", action="store_true", help="show the traceback of a failure")
     return parser
 
 
@@ -189,7 +206,7 @@ def inspect(args, reporter) -> int:
     from .models import format_inspection, inspect_model
 
     with reporter.library_output():
-        info = inspect_model(args.model)
+        info = inspect_model(args.model, args.trust_model)
     print(json.dumps(info, indent=2) if args.json else format_inspection(info))
     return 0
 
@@ -204,11 +221,25 @@ class _stdout:
         return False
 
 
+def _silence_opencv() -> None:
+    """OpenCV's own [ WARN ] and [ERROR] lines say on standard error what the command reports in
+    its own words (a file that does not decode, say)."""
+    try:
+        import cv2
+    except ImportError:
+        return
+    cv2.utils.logging.setLogLevel(cv2.utils.logging.LOG_LEVEL_SILENT)
+
+
 def main(argv: list[str] | None = None) -> int:
     """Runs one command; returns the exit status."""
     args = build_parser().parse_args(argv)
+    args.quiet = args.quiet or args.global_quiet
+    args.debug = args.debug or args.global_debug
+    del args.global_quiet, args.global_debug
     if not args.debug:
         warnings.simplefilter("ignore")  # the libraries' deprecation notes are not the user's business
+        _silence_opencv()
     reporter = Reporter(args.quiet)
     from . import swap, upscale
 

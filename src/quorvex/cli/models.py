@@ -41,17 +41,44 @@ def needs(module: str, extra: str):
 
 # ---- inspection ------------------------------------------------------------------------------
 
-def inspect_pytorch(path: str, device: str = "cpu") -> dict:
+def _checkpoint_format(path: str) -> str | None:
+    """What the file's first bytes say it is: 'zip' (torch.save), 'pickle' (the older torch.save),
+    'safetensors', or None for anything else (an image given a checkpoint's name, say)."""
+    with open(path, "rb") as file:
+        head = file.read(9)
+    if head.startswith(b"PK\x03\x04"):
+        return "zip"
+    if head[:1] == b"\x80":
+        return "pickle"
+    if len(head) == 9 and head[8:9] == b"{":
+        return "safetensors"
+    return None
+
+
+def inspect_pytorch(path: str, device: str = "cpu", trust_model: bool = False) -> dict:
     needs("torch", "torch")
     needs("spandrel", "torch")
+    from spandrel import UnsupportedModelError
+
     from quorvex.upscale.core.torch import TorchUpscaler
 
+    if _checkpoint_format(path) is None:
+        raise CliError(f"{path}: not a PyTorch checkpoint (neither torch.save data nor safetensors)", USAGE)
     try:
-        upscaler = TorchUpscaler(model_path=path, device=device)
+        upscaler = TorchUpscaler(model_path=path, device=device, trust_model=trust_model)
     except AssertionError:
         raise CliError(f"{path}: not an image-to-image model (spandrel loads it as another kind)", USAGE) from None
+    except UnsupportedModelError:
+        raise CliError(f"{path}: spandrel does not recognise this model's architecture", USAGE) from None
     except Exception as error:
-        raise CliError(f"{path}: cannot load this checkpoint: {error}", USAGE) from None
+        name = getattr(error, "untrusted_global", None)
+        if name:
+            raise CliError(f"{path}: the checkpoint refers to {name}, which loading it in full would call, and a "
+                           "full load can run code from the file; add --trust-model only if you trust its source",
+                           USAGE) from None
+        lines = str(error).strip().splitlines()
+        detail = f"{type(error).__name__}: {lines[0]}" if lines else type(error).__name__
+        raise CliError(f"{path}: cannot load this checkpoint: {detail}", USAGE) from None
     d = upscaler.model
     size = d.size_requirements
     precisions = ["fp32"] + (["fp16"] if d.supports_half else []) + (["bf16"] if d.supports_bfloat16 else [])
@@ -143,10 +170,10 @@ def inspect_tensorrt(path: str) -> dict:
     return info
 
 
-def inspect_model(path: str) -> dict:
+def inspect_model(path: str, trust_model: bool = False) -> dict:
     kind = model_kind(path)
     if kind == "pytorch":
-        return inspect_pytorch(path)[0]
+        return inspect_pytorch(path, trust_model=trust_model)[0]
     if kind == "onnx":
         return inspect_onnx(path)
     return inspect_tensorrt(path)
@@ -199,8 +226,8 @@ class Runner:
 
 
 class TorchRunner(Runner):
-    def __init__(self, path: str, device: str, precision: str | None):
-        info, upscaler = inspect_pytorch(path, device)
+    def __init__(self, path: str, device: str, precision: str | None, trust_model: bool = False):
+        info, upscaler = inspect_pytorch(path, device, trust_model)
         if info["purpose"] == "FaceSR":
             raise CliError(f"{path}: a face-restoration model ({info['architecture']}); use it as --enhancer of "
                            "quorvex swap", USAGE)
@@ -362,11 +389,11 @@ class TensorRTRunner(Runner):
         return y
 
 
-def load_runner(path: str, device_id: int, precision: str | None, reporter) -> Runner:
+def load_runner(path: str, device_id: int, precision: str | None, reporter, trust_model: bool = False) -> Runner:
     kind = model_kind(path)
     with reporter.library_output():
         if kind == "pytorch":
-            return TorchRunner(path, f"cuda:{device_id}", precision)
+            return TorchRunner(path, f"cuda:{device_id}", precision, trust_model)
         if kind == "onnx":
             return OnnxRunner(path, device_id, precision, reporter)
         return TensorRTRunner(path, precision)

@@ -89,7 +89,9 @@ def prepare(args):
     if args.enhancer:
         check_model(args.enhancer, "enhancer", ("onnx",))
     media.check_image_input(args.source, "--source")
-    return media.plan(args.input, args.output, args.overwrite)
+    needs("tensorrt", "tensorrt")  # missing libraries are reported before the GPU check
+    needs("onnxruntime", "onnxruntime")
+    return media.plan(args.input, args.output, args.overwrite, drop_alpha=args.drop_alpha)
 
 
 class Swapper:
@@ -128,6 +130,7 @@ class Swapper:
             self.paster = PasteBack()
 
             source_image, _ = media.read_image(media.check_image_input(args.source, "--source"))
+            source_image = media.colour_and_alpha(source_image)[0]
             found = self.detector.get(source_image)
             if not found:
                 raise CliError(f"--source {args.source}: no face found in this image")
@@ -142,8 +145,11 @@ class Swapper:
 
 
 def swap_file(work, reporter, source, target) -> None:
-    frame, dtype = media.read_image(source)
-    result = work(frame)
+    image, dtype = media.read_image(source)
+    channels = image.shape[2]
+    frame, alpha = media.colour_and_alpha(image)  # faces are found and swapped in colour
+    del image
+    result = media.with_layout(work(frame), channels, alpha)
     del frame
     media.write_image(target, result, dtype)
     reporter.memory.sample()

@@ -145,11 +145,16 @@ def prepare(args):
     the inputs and outputs. Returns the plan."""
     check_numbers(args)
     parse_device(args.device)
-    plan = media.plan(args.input, args.output, args.overwrite)
+    plan = media.plan(args.input, args.output, args.overwrite, drop_alpha=args.drop_alpha)
     if args.model:
-        from .models import model_kind
+        from .models import model_kind, needs
 
-        model_kind(args.model)  # the file is there and of a known kind
+        kind = model_kind(args.model)  # the file is there and of a known kind
+        # The model's library, reported missing before the GPU check says anything.
+        module = {"pytorch": "torch", "onnx": "onnxruntime", "tensorrt": "tensorrt"}[kind]
+        needs(module, "torch" if kind == "pytorch" else module)
+        if kind == "pytorch":
+            needs("spandrel", "torch")
     if plan.kind == "video":
         media.video_module()  # there before any model loads
     return plan
@@ -162,7 +167,7 @@ def load(args, reporter, device_id: int):
     if args.model:
         from .models import load_runner
 
-        runner = load_runner(args.model, device_id, args.precision, reporter)
+        runner = load_runner(args.model, device_id, args.precision, reporter, getattr(args, "trust_model", False))
         tile = choose_tile(args, runner)
         if args.overlap >= tile:
             raise CliError(f"--overlap {args.overlap} must be smaller than the tile side {tile}", USAGE)
@@ -185,10 +190,11 @@ def frame_size(work, args):
 
 def stored_dtype(target, source_dtype):
     """The element type write_image stores target with: 8-bit sources give 8-bit files, others
-    16-bit, EXR float."""
+    16-bit, EXR and float sources in TIFF float."""
     import numpy as np
 
-    if media.suffix(target) == ".exr":
+    ext = media.suffix(target)
+    if ext == ".exr" or (ext in (".tif", ".tiff") and source_dtype == np.float32):
         return np.float32
     return np.uint8 if source_dtype == np.uint8 else np.uint16
 
@@ -196,12 +202,24 @@ def stored_dtype(target, source_dtype):
 def upscale_file(work, reporter, source, target, bar=None) -> None:
     image, dtype = media.read_image(source)
     reporter.memory.sample()
+    channels, alpha = image.shape[2], None
+    if isinstance(work, Upscaler) and channels != 3:
+        # The model sees colour: grey as three equal channels (its luma comes back), the alpha
+        # plane beside it is upscaled by Lanczos-4.
+        image, alpha = media.colour_and_alpha(image)
     holder = [image]
     del image
-    if isinstance(work, Upscaler):  # converted in the result's memory, not beside it
+    if isinstance(work, Upscaler) and channels == 3:  # converted in the result's memory, not beside it
         result = work(holder, bar, stored_dtype(target, dtype))
     else:
         result = work(holder, bar)
+    if isinstance(work, Upscaler) and channels != 3:
+        if alpha is not None:
+            from quorvex.transform.resize import INTER_LANCZOS4, resize
+
+            alpha = resize(alpha, (result.shape[1], result.shape[0]), interpolation=INTER_LANCZOS4)
+            alpha = alpha.reshape(alpha.shape[:2] + (1,))
+        result = media.with_layout(result, channels, alpha)
     media.write_image(target, result, dtype)
     reporter.memory.sample()
 

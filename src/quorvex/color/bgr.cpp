@@ -20,6 +20,7 @@ nb::object swap_red_blue(nb::handle image, const char *function) {
     if (shape.size() != 3 || shape[2] < 3)
         qv::raise(PyExc_ValueError, "%s() takes an image of shape (height, width, channels) with at least 3 channels",
                   function);
+    if (qv::is_device_array(image)) qv::check_indexable(shape, "image");  // a broadcast view's copy could not be made
     nb::object reversed = nb::slice(nb::none(), nb::none(), nb::int_(-1));
     if (shape[2] == 3) return xp.attr("ascontiguousarray")(image[nb::make_tuple(nb::ellipsis(), reversed)]);
     nb::list order;

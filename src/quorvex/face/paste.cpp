@@ -191,6 +191,11 @@ nb::object paste_back(const qv::Args &a) {
     const Siblings &s = siblings();
     const qv::Cupy &cp = qv::cp();
     nb::handle target_image = a[0], paste_image = a[1], M = a[2];
+    for (auto [value, name] : {std::pair{target_image, "target_image"}, std::pair{paste_image, "paste_image"}})
+        if (!qv::is_device_array(value) && !qv::is_host_array(value))
+            qv::raise(PyExc_TypeError, "paste_back() takes %s as a cupy.ndarray, got %s", name, qv::type_name(value));
+    if (!a[3].is_none() && !qv::is_device_array(a[3]) && !qv::is_host_array(a[3]))
+        qv::raise(PyExc_TypeError, "paste_back() takes mask as a cupy.ndarray or None, got %s", qv::type_name(a[3]));
     std::vector<int64_t> crop = qv::shape_of(paste_image), frame = qv::shape_of(target_image);
     if (crop.size() < 2 || frame.size() < 2)
         qv::raise(PyExc_ValueError, "paste_back() takes (height, width, channels) images");
@@ -216,8 +221,44 @@ nb::object paste_back(const qv::Args &a) {
     return blend(warped, paste_mask, target_image);
 }
 
+// The cached mask and its size change together: one thread at a time checks and rebuilds them.
+// The lock is a Python RLock, whose acquire lets go of the GIL while it waits.
+class InstanceLock {
+public:
+    explicit InstanceLock(nb::handle self) : self_(self) {
+        self_.attr("_lock").attr("acquire")();
+    }
+    ~InstanceLock() {
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        try {
+            self_.attr("_lock").attr("release")();
+        } catch (...) {
+        }
+        PyErr_Restore(type, value, traceback);
+    }
+    InstanceLock(const InstanceLock &) = delete;
+    InstanceLock &operator=(const InstanceLock &) = delete;
+
+private:
+    nb::handle self_;
+};
+
+// The soft mask for crops of size (height, width): the cached one, or one built and cached.
+nb::object mask_for(nb::handle self, nb::handle size) {
+    InstanceLock lock(self);
+    if (!self.attr("size").equal(size)) {
+        nb::object mask = self.attr("create_mask")(size);
+        self.attr("mask") = mask;
+        self.attr("size") = size;
+        return mask;
+    }
+    return self.attr("mask");
+}
+
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0];
+    self.attr("_lock") = nb::module_::import_("threading").attr("RLock")();
     self.attr("gaussian_blur") = siblings().GaussianBlur();
     self.attr("mask") = nb::none();
     self.attr("size") = nb::none();
@@ -228,6 +269,7 @@ nb::object create_mask(const qv::Args &a) {
     nb::handle self = a[0], size = a[1];
     int64_t height = nb::cast<int64_t>(size[nb::int_(0)]), width = nb::cast<int64_t>(size[nb::int_(1)]);
     int64_t band_rows = height / 5, band_cols = width / 7;
+    qv::check_indexable({height, width, 3}, "the mask");  // refused before the device is asked for it
     const qv::Cupy &cp = qv::cp();
     nb::object white_plate = cp.module.attr("ones")(nb::make_tuple(height, width, 3), nb::arg("dtype") = cp.float32);
     nb::object all = nb::slice(nb::none(), nb::none(), nb::none());
@@ -251,11 +293,7 @@ nb::object get(const qv::Args &a) {
     std::vector<int64_t> shape = qv::shape_of(paste_image);
     if (shape.size() < 2) qv::raise(PyExc_ValueError, "PasteBack.get() takes (height, width, channels) crops");
     nb::object size = nb::make_tuple(shape[0], shape[1]);
-    if (!self.attr("size").equal(size)) {
-        self.attr("size") = size;
-        self.attr("mask") = self.attr("create_mask")(size);
-    }
-    nb::object args[] = {target_image, paste_image, nb::borrow(a[3]), self.attr("mask")};
+    nb::object args[] = {target_image, paste_image, nb::borrow(a[3]), mask_for(self, size)};
     return paste_back(qv::Args(args, 4));
 }
 
@@ -312,11 +350,8 @@ nb::object get_many(const qv::Args &a) {
     matrices = cp.ascontiguousarray(matrices, nb::arg("dtype") = cp.float32);
 
     nb::object size = nb::make_tuple(c[1], c[2]);
-    if (!self.attr("size").equal(size)) {
-        self.attr("size") = size;
-        self.attr("mask") = self.attr("create_mask")(size);
-    }
-    return paste_many(cp.ascontiguousarray(frame), crops, self.attr("mask"), matrices);
+    nb::object mask = mask_for(self, size);
+    return paste_many(cp.ascontiguousarray(frame), crops, mask, matrices);
 }
 
 }  // namespace

@@ -136,6 +136,11 @@ void write_in_place_of(nb::handle output_path, const std::string &ext, Write &&w
     nb::object target = path.attr("realpath")(output_path);  // a link keeps pointing at the new file
     nb::object stem = path.attr("splitext")(path.attr("basename")(target))[nb::int_(0)];
     nb::object token = nb::module_::import_("uuid").attr("uuid4")().attr("hex");
+    // The temporary name keeps within the 255 bytes file systems allow a name: a long stem is
+    // cut, at a character boundary, to leave room for the dots, the token and the extension.
+    long room = 255 - 2 - 32 - (long)ext.size();
+    stem = stem.attr("encode")("utf-8", "surrogateescape")[nb::slice(nb::none(), nb::int_(room), nb::none())]
+               .attr("decode")("utf-8", "ignore");
     nb::object temporary = path.attr("join")(
         path.attr("dirname")(target), nb::str(".{}.{}{}").attr("format")(stem, token, nb::str(ext.c_str())));
     int flags = nb::cast<int>(os.attr("O_WRONLY")) | nb::cast<int>(os.attr("O_CREAT")) |
@@ -195,6 +200,9 @@ nb::object store(const qv::Args &a) {
     }
 
     if (qv::is_device_array(image) || qv::is_tensor(image)) image = siblings().to_numpy(image);
+    else if (!qv::is_host_array(image))
+        qv::raise(PyExc_TypeError, "store() takes image as a cupy.ndarray, numpy.ndarray or torch.Tensor, got %s",
+                  qv::type_name(image));
     if (exr) {
         ExrImage prepared = prepare_exr(image, param == -1 ? 1.0 : (double)param, is_rgb);
         write_in_place_of(output_path, ext, [&](nb::handle path) { write_exr(path, prepared); });

@@ -59,6 +59,9 @@ nb::object to_tensor(const qv::Args &a) {
     nb::object tensor = qv::is_device_array(image)
                             ? qv::device_to_tensor(image).attr("to")(device)
                             : torch.attr("as_tensor")(image, nb::arg("device") = device);
+    if (nb::cast<int64_t>(tensor.attr("dim")()) != 3)
+        qv::raise(PyExc_ValueError, "to_tensor() takes an image of shape (height, width, channels), got %U",
+                  qv::str_of(nb::module_::import_("builtins").attr("tuple")(tensor.attr("shape"))).ptr());
     return tensor.attr("permute")(2, 0, 1).attr("unsqueeze")(0);
 }
 

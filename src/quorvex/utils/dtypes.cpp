@@ -53,6 +53,9 @@ Image inspect(nb::handle image, const char *function) {
     else
         qv::raise(PyExc_TypeError, "%s() takes a cupy.ndarray or numpy.ndarray, got %s", function,
                   qv::type_name(image));
+    // A broadcast view may stand for far more memory than it holds: refused before its
+    // converted copy is allocated.
+    if (qv::is_device_array(image)) qv::check_indexable(qv::shape_of(image), "image");
     std::string dtype = nb::cast<std::string>(qv::str_of(image.attr("dtype")));
     Kind kind = Kind::Other;
     if (dtype == "float32") kind = Kind::Float32;

@@ -2,6 +2,10 @@
 // a checkpoint, run on whole BGR device images: RGB tensor in, BGR device image out.
 #include "quorvex/function.hpp"
 
+#include <algorithm>
+#include <cstring>
+#include <string>
+
 namespace qv = quorvex;
 namespace nb = nanobind;
 
@@ -9,6 +13,7 @@ namespace {
 
 qv::Import spandrel("spandrel", "install spandrel: pip install spandrel");
 qv::Import spandrel_extra_arches("spandrel_extra_arches", "pip install spandrel_extra_arches");
+qv::Import safetensors_torch("safetensors.torch", "pip install safetensors");
 
 struct Siblings {
     nb::handle to_cupy, to_tensor, to_float32, bgr_to_rgb, rgb_to_bgr, resize, inter_auto;
@@ -60,17 +65,77 @@ private:
     nb::object context_;
 };
 
+// A safetensors file starts with the 8-byte length of its JSON header, whose first byte is '{'.
+bool looks_like_safetensors(const std::string &head) { return head.size() >= 9 && head[8] == '{'; }
+
+std::string file_head(nb::handle path) {
+    nb::object file = nb::module_::import_("io").attr("open")(path, "rb");
+    nb::bytes head = nb::borrow<nb::bytes>(file.attr("read")(9));
+    file.attr("close")();
+    return std::string(head.c_str(), head.size());
+}
+
+// torch.load refusing a global the weights-only unpickler does not allow: the global's name
+// ("posix.system"), empty for any other failure.
+std::string refused_global(const nb::python_error &error) {
+    std::string text = nb::cast<std::string>(nb::str(error.value()));
+    for (const char *marker : {"GLOBAL ", "global: "}) {
+        size_t at = text.find(marker);
+        if (at == std::string::npos) continue;
+        at += std::strlen(marker);
+        size_t end = text.find_first_of(" \n\t,'\"", at);
+        return text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    }
+    return {};
+}
+
+// The tensors of a checkpoint. Pickled checkpoints are read by torch's weights-only unpickler,
+// which builds tensors and plain containers and nothing else, so a file cannot run code while
+// it loads; full unpickling only when the caller trusts the file (trust_model).
+nb::object load_state_dict(nb::handle model_path, nb::handle model_bytes, bool trust) {
+    nb::handle torch = qv::torch_module().get();
+    bool from_bytes = !model_bytes.is_none();
+    std::string head;
+    if (from_bytes) {
+        nb::bytes data = nb::borrow<nb::bytes>(model_bytes);
+        head.assign(data.c_str(), std::min<size_t>(data.size(), 9));
+    } else {
+        head = file_head(model_path);
+    }
+    if (looks_like_safetensors(head)) {
+        nb::handle st = safetensors_torch.get();
+        return from_bytes ? st.attr("load")(model_bytes) : st.attr("load_file")(model_path);
+    }
+    nb::object source = from_bytes ? nb::module_::import_("io").attr("BytesIO")(model_bytes) : nb::borrow(model_path);
+    try {
+        return torch.attr("load")(source, nb::arg("weights_only") = !trust);
+    } catch (nb::python_error &error) {
+        if (trust) throw;
+        nb::handle pickle_error = nb::module_::import_("pickle").attr("UnpicklingError");
+        if (!error.matches(pickle_error)) throw;
+        std::string name = refused_global(error);
+        if (name.empty()) throw;
+        std::string what = from_bytes ? std::string("the checkpoint in model_bytes")
+                                      : "checkpoint " + nb::cast<std::string>(nb::str(model_path));
+        nb::object refusal = pickle_error(nb::str((what + ": it refers to " + name +
+                                                   ", which loading it in full would call, and a full load can run "
+                                                   "code from the file; pass trust_model=True only if you trust its "
+                                                   "source").c_str()));
+        refusal.attr("untrusted_global") = nb::str(name.c_str());
+        PyErr_SetObject(pickle_error.ptr(), refusal.ptr());
+        throw nb::python_error();
+    }
+}
+
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0], model_path = a[1], model_bytes = a[2], device = a[3];
     nb::handle torch = qv::torch_module().get();
-    nb::object state_dict;
-    if (model_bytes.is_none()) {
-        if (model_path.is_none()) qv::raise(PyExc_ValueError, "Model or model_path must be provided");
-        state_dict = torch.attr("load")(model_path, nb::arg("weights_only") = false);
-    } else {
-        nb::object stream = nb::module_::import_("io").attr("BytesIO")(model_bytes);
-        state_dict = torch.attr("load")(stream, nb::arg("weights_only") = false);
-    }
+    if (model_bytes.is_none() && model_path.is_none())
+        qv::raise(PyExc_ValueError, "Model or model_path must be provided");
+    if (!PyBool_Check(a[4].ptr()))  // an int or a string would say yes by accident
+        qv::raise(PyExc_TypeError, "Argument 'trust_model' has incorrect type (expected bool, got %s)",
+                  qv::type_name(a[4]));
+    nb::object state_dict = load_state_dict(model_path, model_bytes, a[4].is(Py_True));
     nb::handle loader_module = spandrel.get();
     install_extra_architectures();
     nb::object model = loader_module.attr("ModelLoader")().attr("load_from_state_dict")(state_dict);
@@ -158,11 +223,13 @@ NB_MODULE(torch, m) {
              {{"self"},
               {"model_path", "str | None", nb::none()},
               {"model_bytes", "bytes | None", nb::none()},
-              {"device", "str", nb::str("cuda")}},
+              {"device", "str", nb::str("cuda")},
+              {"trust_model", "bool", nb::bool_(false)}},
              "None",
-             "Loads a checkpoint (model_bytes wins over model_path) with torch.load, lets spandrel build the "
-             "network, and moves it to device in inference mode. device_id is the number after 'cuda:' (else "
-             "0).")
+             "Loads a checkpoint (model_bytes wins over model_path; safetensors, or a pickle read with torch.load "
+             "weights_only=True, so loading runs no code from the file; trust_model=True allows the full "
+             "unpickling old checkpoints may need), lets spandrel build the network, and moves it to device in "
+             "inference mode. device_id is the number after 'cuda:' (else 0).")
         .def("pre_process", pre_process, {{"self"}, {"input_image", "cp.ndarray"}}, "torch.Tensor",
              "(1, C, H, W) float32 RGB tensor on the model's device. Face models (purpose 'FaceSR') with a "
              "minimum size get the image resized to minimum x minimum first.")
