@@ -34,7 +34,6 @@ import json
 import operator
 import os
 import sys
-import warnings
 
 import numpy as np
 

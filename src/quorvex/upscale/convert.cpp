@@ -360,7 +360,11 @@ void reduce_precision(nb::handle model, const char *target) {
         return nb::cast<long>(tensor_type.attr("elem_type")) == r.single;
     };
     for (nb::handle vi : graph.attr("input")) {
-        if (!boundary_type(vi) || initializers.contains(vi.attr("name"))) continue;
+        if (!boundary_type(vi)) continue;
+        if (initializers.contains(vi.attr("name"))) {  // a weight listed as input (IR 3): now reduced
+            vi.attr("type").attr("tensor_type").attr("elem_type") = r.target;
+            continue;
+        }
         nb::object inner = nb::str("{}/{}").attr("format")(vi.attr("name"), target);
         rename(graph, vi.attr("name"), inner, false);
         first.append(r.helper.attr("make_node")("Cast", nb::make_tuple(vi.attr("name")), nb::make_tuple(inner),
