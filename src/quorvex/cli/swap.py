@@ -4,6 +4,8 @@ optional restoration, and paste back through a soft mask."""
 
 from __future__ import annotations
 
+import pathlib
+
 from . import media, pieces
 from .common import USAGE, CliError, each_file, failed_note, local_plan, parse_device, require_gpu
 from .models import ENGINE_SUFFIXES, model_kind, needs
@@ -89,7 +91,10 @@ def prepare(args):
     if args.enhancer:
         check_model(args.enhancer, "enhancer", ("onnx",))
     media.check_image_input(args.source, "--source")
-    return media.plan(args.input, args.output, args.overwrite)
+    plan = media.plan(args.input, args.output, args.overwrite)
+    if plan.kind == "video":
+        media.check_video_output(pathlib.Path(args.output), pieces.output_of(args))
+    return plan
 
 
 class Swapper:
@@ -161,7 +166,8 @@ def run(args, reporter) -> int:
 
     if plan.kind == "video":
         (source, target), = plan.jobs
-        frames = pieces.process(source, target, work, lambda size: size, reporter, args.overwrite)
+        frames = pieces.process(source, target, work, lambda size: size, reporter, args.overwrite,
+                                pieces.settings_of(args), pieces.output_of(args))
         reporter.summary(f"swapped {work.faces} faces in {frames} frames", frames, "frames")
         return 0
 

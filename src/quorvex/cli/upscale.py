@@ -9,6 +9,8 @@ canvas and one batch, whatever the image size.
 
 from __future__ import annotations
 
+import pathlib
+
 from .common import USAGE, BadInput, CliError, each_file, failed_note, local_plan, parse_device, require_gpu
 from . import media, pieces
 
@@ -144,6 +146,7 @@ def prepare(args):
         model_kind(args.model)  # the file is there and of a known kind
     if plan.kind == "video":
         media.video_module()  # there before any model loads
+        media.check_video_output(pathlib.Path(args.output), pieces.output_of(args))
     return plan
 
 
@@ -206,7 +209,7 @@ def run(args, reporter) -> int:
     if plan.kind == "video":
         (source, target), = plan.jobs
         frames = pieces.process(source, target, lambda frame, bar: work([frame], bar), frame_size(work, args),
-                                reporter, args.overwrite)
+                                reporter, args.overwrite, pieces.settings_of(args), pieces.output_of(args))
         reporter.summary(f"upscaled {frames} frames with {what}", frames, "frames")
         return 0
 
