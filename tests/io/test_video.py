@@ -340,3 +340,19 @@ def test_writer_refuses_when_made_what_it_cannot_write(source, tmp_path, where, 
             if frames is None:
                 raise AssertionError("made")
     assert list(tmp_path.iterdir()) == []
+
+
+def test_the_same_run_gives_the_same_bytes(tmp_path):
+    # Each piece's encoder runs on one thread, so its bytes depend on its frames only (with
+    # FFmpeg's automatic thread count they would depend on the machine's cores).
+    from quorvex.cli import pieces
+
+    source = tmp_path / "pan.mp4"
+    make_video(source, frames=12, size=(320, 240))
+    made = []
+    for name in ("a", "b"):
+        target = tmp_path / name / "out.mp4"
+        target.parent.mkdir()
+        pieces.process(source, target, lambda frame, bar: frame[::-1], lambda size: size, _Quiet(), False)
+        made.append(target.read_bytes())
+    assert made[0] == made[1]
