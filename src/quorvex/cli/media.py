@@ -285,11 +285,10 @@ def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporte
             transfer=None if reader.transfer == unspecified else reader.transfer)
         with writer:
             with reporter.bar(reader.frame_count or None, "frame", source.name) if bar is None else _kept(bar) as bar:
-                start = None
+                first = None
                 for frame in reader:
-                    if reader.time is not None and start is None:
-                        start = reader.time_base and reader.pts * reader.time_base
-                    time = None if reader.pts is None or start is None else reader.pts * reader.time_base - start
+                    first = reader.pts if first is None else first
+                    time = None if reader.pts is None else (reader.pts - first) * reader.time_base  # exact
                     writer.write(transform(frame, bar), time)
                     frames += 1
                     bar.update(1)

@@ -4,9 +4,8 @@ Loaded under the name ``cupy`` by ``standin.install()``.  Names not defined
 here are taken from NumPy, with results moved onto the stand-in device.
 """
 
-import sys
-
 import builtins
+import sys
 
 import numpy as np
 
