@@ -226,6 +226,9 @@ def choose_output(target: pathlib.Path, source_format: str | None, output: dict 
         raise CliError(f"{target}: no encoder for {suffix(target)} files in this FFmpeg (tried {', '.join(codecs)})",
                        USAGE)
     if output.get("pix_fmt"):
+        if output["pix_fmt"] not in WRITABLE.values():
+            raise CliError(f"--pix-fmt {output['pix_fmt']}: the video writer makes {', '.join(WRITABLE.values())}",
+                           USAGE)
         wanted = [output["pix_fmt"]]
     else:
         bits, chroma = _shape_of(source_format) if source_format else (8, "420")
