@@ -29,10 +29,16 @@ def convert(source, target, saturation=1.3, codec="libx264", crf=18, pixel_forma
     """Writes target from source frame by frame; returns the number of frames written."""
     with VideoReader(source) as reader:
         options = {"crf": str(crf)} if codec in ("libx264", "libx265") else None
+        # The source's frame times (variable rates stay), display rotation and colour tags.
         with VideoWriter(target, reader.fps, reader.size, codec, pixel_format, reader.matrix, reader.full_range,
-                         options=options, audio_from=source) as writer:
+                         options=options, audio_from=source, time_base=reader.time_base, rotation=reader.rotation,
+                         primaries=reader.primaries if reader.primaries != 2 else None,
+                         transfer=reader.transfer if reader.transfer != 2 else None) as writer:
+            first = None
             for frame in reader:
-                writer.write(saturate(frame, saturation))
+                first = reader.pts if first is None else first
+                time = None if reader.pts is None else (reader.pts - first) * reader.time_base  # exact
+                writer.write(saturate(frame, saturation), time)
                 if progress:
                     progress(writer.frame_count, reader.frame_count)
             return writer.frame_count

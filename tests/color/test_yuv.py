@@ -4,6 +4,7 @@ import numpy as np
 import pytest
 
 from quorvex.color import yuv
+from quorvex.utils.dtypes import to_float32
 
 try:
     import av
@@ -328,15 +329,22 @@ def test_each_conversion_is_one_launch_without_synchronisation(monkeypatch):
     for name, (to_bgr, from_bgr, *_) in FAMILIES.items():
         planes = from_bgr(image)
         planes = planes if isinstance(planes, tuple) else (planes,)
+        typed = [image, (image * 255 + 0.5).astype(cp.uint8), (image * 65535 + 0.5).astype(cp.uint16)]
+        outputs = []
         with monkeypatch.context() as host:
             for where, attribute in ((cp.ndarray, "get"), (cp, "asnumpy")):
                 host.setattr(where, attribute, lambda *a, **k: pytest.fail("copied to the host"))
             launches.clear()
             to_bgr(planes[0], 6) if name == "v210" else to_bgr(*planes)
             assert len(launches) == 1, name
-            launches.clear()
-            from_bgr(image)
-            assert len(launches) == 1, name
+            for one in typed:
+                launches.clear()  # integer frames are read as they are, as to_float32 would scale them
+                outputs.append(from_bgr(one))
+                assert len(launches) == 1, (name, one.dtype)
+        for one, out in zip(typed, outputs):
+            expected = from_bgr(to_float32(one))
+            for got, want in zip(*(o if isinstance(o, tuple) else (o,) for o in (out, expected))):
+                np.testing.assert_array_equal(got.get(), want.get())
 
 
 U8, U16 = cp.zeros((4, 8), cp.uint8), cp.zeros((4, 8), cp.uint16)

@@ -152,3 +152,207 @@ def test_example_converts_a_video(source, tmp_path):
     assert len(after) == FRAMES and len(av.open(str(target)).streams.audio) == 1
     saturation = [float(bgr_to_hsv(f)[..., 1].mean()) for f in (before[0], after[0])]
     assert saturation[1] > 1.2 * saturation[0]
+
+
+# ------------------------------------------------------------------ files as people have them
+
+
+def make_video(path, frames=24, size=(64, 48), rate=24, times=None, audio=True, codec="libx264",
+               pixel_format="yuv420p", key_every=6, colour=None, rotation=0):
+    """A moving gradient, key frames every key_every frames, AAC audio as long as the video;
+    times: the frames' times in seconds (default: frame i at i / rate)."""
+    width, height = size
+    y, x = np.mgrid[0:height, 0:width]
+    images = []
+    with av.open(str(path), "w") as container:
+        video = container.add_stream(codec, rate=rate)
+        video.width, video.height, video.pix_fmt = width, height, pixel_format
+        tick = fractions.Fraction(1, 600) if times else fractions.Fraction(1, rate)
+        video.codec_context.time_base = tick
+        if codec == "libx264":
+            video.options = {"g": str(key_every), "keyint_min": str(key_every), "sc_threshold": "0", "crf": "10"}
+        for field, value in (colour or {}).items():
+            setattr(video.codec_context, field, value)
+        if rotation:
+            video.set_display_rotation(rotation)
+        sound = container.add_stream("aac", rate=48000) if audio else None
+        for i in range(frames):
+            image = np.stack([(x * 3 + i * 4) % 256, (y * 4 + i) % 256, (x + y + i * 6) % 256], -1).astype(np.uint8)
+            images.append(image)
+            frame = av.VideoFrame.from_ndarray(image, "bgr24")
+            frame.pts = round(times[i] / tick) if times else i
+            frame.time_base = tick
+            container.mux(video.encode(frame))
+        container.mux(video.encode())
+        if sound:
+            end = (times[-1] if times else frames / rate) * 48000
+            for i in range(int(end // 1024) + 1):
+                chunk = av.AudioFrame.from_ndarray(np.full((1, 1024), 0.1 * np.sin(i), np.float32), format="fltp",
+                                                   layout="mono")
+                chunk.sample_rate, chunk.pts = 48000, i * 1024
+                container.mux(sound.encode(chunk))
+            container.mux(sound.encode())
+    return images
+
+
+class _Quiet:
+    class memory:
+        @staticmethod
+        def sample():
+            pass
+
+    def bar(self, *args, **kwargs):
+        return self
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        return False
+
+    def update(self, n):
+        pass
+
+
+@pytest.mark.parametrize("suffix, codec", [(".mp4", "h264"), (".mov", "h264"), (".m4v", "h264"), (".mkv", "h264"),
+                                           (".avi", "h264"), (".webm", "vp9")])
+def test_every_offered_container_is_written_in_pieces(tmp_path, suffix, codec):
+    from quorvex.cli import media, pieces
+
+    source = tmp_path / "pan.mp4"
+    images = make_video(source)
+    target = tmp_path / f"out{suffix}"
+    media.check_video_output(target)
+    assert pieces.process(source, target, lambda frame, bar: frame, lambda size: size, _Quiet(), False) == 24
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["pan.mp4", target.name])  # pieces removed
+    with av.open(str(target)) as container:
+        assert container.streams.video[0].codec_context.name == codec and len(container.streams.audio) == 1
+        decoded = list(container.decode(video=0))
+    times = [float(f.time) for f in decoded]
+    assert len(decoded) == 24 and times == sorted(times)
+    # Frames 1/24 s apart from the start; Matroska shifts everything by AAC's priming (21 ms),
+    # AVI's reader puts frames a reorder delay late.
+    np.testing.assert_allclose(np.diff(times), 1 / 24, atol=1.5e-3)
+    assert times[0] < {".mkv": 0.022, ".webm": 0.022, ".avi": 0.1}.get(suffix, 1e-9)
+    for frame, image in zip(decoded, images):
+        assert np.abs(frame.to_ndarray(format="bgr24").astype(float) - image).mean() < 8
+
+
+def test_pieces_of_other_settings_or_sources_are_not_reused(tmp_path):
+    from quorvex.cli import pieces
+
+    source, target = tmp_path / "pan.mp4", tmp_path / "out.mp4"
+    make_video(source, audio=False)
+    done, todo, total = pieces.plan(source, target, False, {"scale": 2})
+    assert total == 24 and len(done) == len(todo) == 4
+    for piece in done[:3]:
+        piece.write_bytes(b"made")  # as if a stopped run had finished three pieces
+    assert [t[3] for t in pieces.plan(source, target, False, {"scale": 2})[1]] == done[3:]
+    again, todo, _ = pieces.plan(source, target, False, {"scale": 3})  # another scale: all redone
+    assert len(todo) == 4 and not any(p.exists() for p in done)
+    again[0].write_bytes(b"made")
+    make_video(source, audio=False, frames=24, rate=25)  # the source made again
+    assert len(pieces.plan(source, target, False, {"scale": 3})[1]) == 4 and not again[0].exists()
+
+
+def test_metadata_is_read_and_kept(tmp_path):
+    # Rotation, colour tags and frame times written by the writer as the reader gives them.
+    vfr = [i / 30 for i in range(10)] + [10 / 30 + i / 15 for i in range(10)]
+    source = tmp_path / "phone.mp4"
+    make_video(source, frames=20, times=vfr, rotation=90, pixel_format="yuv422p10le",
+               colour={"colorspace": 1, "color_primaries": 1, "color_trc": 1, "color_range": 1})
+    with VideoReader(source) as reader:
+        assert (reader.rotation, reader.matrix, reader.primaries, reader.transfer) == (90, "bt709", 1, 1)
+        assert reader.pixel_format == "yuv422p10le"
+        target = tmp_path / "kept.mov"
+        with VideoWriter(target, reader.fps, reader.size, "prores_ks", "yuv422p10le", reader.matrix,
+                         time_base=reader.time_base, rotation=reader.rotation, audio_from=source) as writer:
+            for frame in reader:
+                writer.write(frame, reader.time)
+    with VideoReader(target) as reader:  # a 48-row MOV: BT.709 only through its colour atom
+        assert (reader.rotation, reader.matrix, reader.primaries, reader.transfer) == (90, "bt709", 1, 1)
+        times = [reader.time for _ in reader]
+    np.testing.assert_allclose(times, vfr, atol=1e-3)  # 15 fps after 30 fps, not re-timed
+    with av.open(str(target)) as b:  # the video from 0, the audio where it was (AAC's priming before 0)
+        assert next(b.demux(video=0)).pts == 0
+    with av.open(str(source)) as a, av.open(str(target)) as b:
+        assert [(p.pts, bytes(p)) for p in a.demux(audio=0)] == [(p.pts, bytes(p)) for p in b.demux(audio=0)]
+
+    raw = tmp_path / "raw.h264"  # no time stamps: the codec's 30 fps, not FFmpeg's default 25
+    make_video(raw, frames=6, rate=30, audio=False)
+    assert VideoReader(raw).fps == 30.0
+
+    for rows, matrix in ((720, "bt709"), (718, "bt601")):  # untagged: by height
+        untagged = tmp_path / f"{rows}.mkv"
+        make_video(untagged, frames=1, size=(16, rows), audio=False, pixel_format="yuv444p")
+        with VideoReader(untagged) as reader:
+            assert reader.matrix == matrix
+            ours = next(reader).get()
+        with VideoReader(untagged, matrix="bt2020", full_range=True) as reader:
+            assert (reader.matrix, reader.full_range) == ("bt2020", True)
+            overridden = next(reader).get()
+        with av.open(str(untagged)) as container:
+            y, cb, cr = (p.astype(np.float64) for p in next(container.decode(video=0)).to_ndarray().reshape(3, rows, 16))
+        for got, name, full in ((ours, matrix, False), (overridden, "bt2020", True)):
+            kr, kb = {"bt601": (0.299, 0.114), "bt709": (0.2126, 0.0722), "bt2020": (0.2627, 0.0593)}[name]
+            e = (y / 255, (cb - 128) / 255, (cr - 128) / 255) if full else ((y - 16) / 219, (cb - 128) / 224,
+                                                                             (cr - 128) / 224)
+            r, b = e[0] + 2 * (1 - kr) * e[2], e[0] + 2 * (1 - kb) * e[1]
+            g = (e[0] - kr * r - kb * b) / (1 - kr - kb)
+            np.testing.assert_allclose(got, np.clip(np.stack([b, g, r], -1), 0, 1), atol=2.5 / 255)
+
+    ycgco = tmp_path / "ycgco.mkv"
+    make_video(ycgco, frames=1, audio=False, colour={"colorspace": 8})
+    with pytest.raises(ValueError, match=r"is coded with the YCgCo matrix, which is not converted here; pass matrix="):
+        VideoReader(ycgco)
+
+    truncated = tmp_path / "cut.mkv"
+    make_video(truncated, frames=24, audio=False)
+    truncated.write_bytes(truncated.read_bytes()[: truncated.stat().st_size * 2 // 3])
+    with pytest.warns(RuntimeWarning, match=r"gave \d+ frames where frame_count said 24"):
+        with VideoReader(truncated) as reader:
+            assert reader.frame_count == 24 and len(list(reader)) == reader.frame_count < 24
+
+
+@pytest.mark.parametrize("where, arguments, error, message", [
+    ("missing/out.mp4", {}, FileNotFoundError, r"no folder to write the video into: '.*missing/'"),
+    ("out.mp4", {"size": (31, 24)}, ValueError, r"libx264 cannot write '.*out.mp4' as yuv420p at 31x24, 25 fps"),
+    ("out.mkv", {"codec": "libx265", "pixel_format": "p010le"}, ValueError,
+     r"libx265 does not encode pixel_format 'p010le'"),
+    ("out.mp4", {"fps": float("nan")}, ValueError, r"takes a positive, finite fps, got nan"),
+    ("out.webm", {}, ValueError, r"'.webm' files do not take codec 'libx264'"),
+    ("out.webm", {"codec": "libvpx-vp9", "audio_from": True}, ValueError, r"'.webm' files do not take the aac audio"),
+    ("out.mp4", {"codec": "nothing"}, ValueError, r"FFmpeg here has no encoder 'nothing'"),
+    ("out.mp4", {"frames": 0}, ValueError, r"close\(\): no frames were written, so '.*out.mp4' is not made"),
+    ("out.mp4", {"frames": [0.0, 0.0]}, ValueError, r"write\(\) takes times that increase"),
+])
+def test_writer_refuses_when_made_what_it_cannot_write(source, tmp_path, where, arguments, error, message):
+    arguments = dict(arguments)
+    frames = arguments.pop("frames", None)
+    if arguments.get("audio_from"):
+        arguments["audio_from"] = source[0]
+    arguments.setdefault("fps", 25)
+    size = arguments.pop("size", (W, H))
+    with pytest.raises(error, match=message):
+        with VideoWriter(tmp_path / where, size=size, **arguments) as writer:
+            for time in [] if frames == 0 else frames:
+                writer.write(np.zeros((H, W, 3), np.float32), time)
+            if frames is None:
+                raise AssertionError("made")
+    assert list(tmp_path.iterdir()) == []
+
+
+def test_the_same_run_gives_the_same_bytes(tmp_path):
+    # Each piece's encoder runs on one thread, so its bytes depend on its frames only (with
+    # FFmpeg's automatic thread count they would depend on the machine's cores).
+    from quorvex.cli import pieces
+
+    source = tmp_path / "pan.mp4"
+    make_video(source, frames=12, size=(320, 240))
+    made = []
+    for name in ("a", "b"):
+        target = tmp_path / name / "out.mp4"
+        target.parent.mkdir()
+        pieces.process(source, target, lambda frame, bar: frame[::-1], lambda size: size, _Quiet(), False)
+        made.append(target.read_bytes())
+    assert made[0] == made[1]

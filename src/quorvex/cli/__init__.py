@@ -46,13 +46,22 @@ def build_parser() -> argparse.ArgumentParser:
     group.add_argument("--gpus-per-worker", type=float, default=1.0,
                        help="GPUs each worker reserves; fractions share a GPU between workers (default 1)")
 
+    # The encoding of video outputs (quorvex.cli.media.choose_output).
+    video_out = argparse.ArgumentParser(add_help=False)
+    group = video_out.add_argument_group("video output")
+    group.add_argument("--codec", help="FFmpeg encoder (default libx264; libvpx-vp9 or libsvtav1 for .webm)")
+    group.add_argument("--crf", type=int, help="constant quality of x264, x265, VP9 or SVT-AV1; lower is better "
+                       "(the encoder's default, 23 for x264, when left out)")
+    group.add_argument("--pix-fmt", help="yuv420p, yuv422p, yuv420p10le or yuv422p10le (default: the source's bit "
+                       "depth and chroma, as near as the encoder makes them)")
+
     parser = argparse.ArgumentParser(prog="quorvex", description="Upscale and swap faces in images, folders and videos; export, build and inspect models.")
     from quorvex import __version__
 
     parser.add_argument("--version", action="version", version=f"quorvex {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    up = commands.add_parser("upscale", parents=[common, on_ray], help="upscale images, folders of images or videos",
+    up = commands.add_parser("upscale", parents=[common, on_ray, video_out], help="upscale images, folders of images or videos",
                              description="Upscale an image, a folder of images (recursively, same layout under "
                              "OUTPUT) or a video. With --model, a PyTorch checkpoint (spandrel), an ONNX model or a "
                              "TensorRT engine runs over overlapping tiles; without, a Lanczos-4 resize by --scale.")
@@ -68,7 +77,7 @@ def build_parser() -> argparse.ArgumentParser:
                     help="for PyTorch checkpoints: the type the model runs in (default fp32)")
     up.add_argument("--overwrite", action="store_true", help="redo outputs that are already there")
 
-    sw = commands.add_parser("swap", parents=[common, on_ray], help="swap a face into images, folders or videos",
+    sw = commands.add_parser("swap", parents=[common, on_ray, video_out], help="swap a face into images, folders or videos",
                              description="Give every selected face of INPUT (an image, a folder of images or a "
                              "video) the identity of the face in --source.")
     sw.add_argument("input", metavar="INPUT")

@@ -87,7 +87,7 @@ class Worker:
         else:
             transform, size = self.work, (lambda size: size)
         video_pieces.make_piece(pathlib.Path(source), pathlib.Path(piece), start_pts, count, transform, size,
-                                self.reporter)
+                                self.reporter, output=video_pieces.output_of(self.args))
         return os.getpid(), getattr(self.work, "faces", 0)
 
 
@@ -204,7 +204,7 @@ def execute(args, reporter, progress=None) -> dict:
     items, skipped = [], plan.skipped  # (kind, weight, arguments)
     if plan.kind == "video":
         (source, target), = plan.jobs
-        pieces, todo, total = video_pieces.plan(source, target, args.overwrite)
+        pieces, todo, total = video_pieces.plan(source, target, args.overwrite, video_pieces.settings_of(args))
         skipped += len(pieces) - len(todo)
         items = [("frames", count, (str(source), str(piece), pts, count)) for _, pts, count, piece in todo]
         unit = "frame"

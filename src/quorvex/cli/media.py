@@ -399,6 +399,9 @@ def choose_output(target: pathlib.Path, source_format: str | None, output: dict 
         raise CliError(f"{target}: no encoder for {suffix(target)} files in this FFmpeg (tried {', '.join(codecs)})",
                        USAGE)
     if output.get("pix_fmt"):
+        if output["pix_fmt"] not in WRITABLE.values():
+            raise CliError(f"--pix-fmt {output['pix_fmt']}: the video writer makes {', '.join(WRITABLE.values())}",
+                           USAGE)
         wanted = [output["pix_fmt"]]
     else:
         bits, chroma = _shape_of(source_format) if source_format else (8, "420")
@@ -458,11 +461,10 @@ def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporte
             transfer=None if reader.transfer == unspecified else reader.transfer)
         with writer:
             with reporter.bar(reader.frame_count or None, "frame", source.name) if bar is None else _kept(bar) as bar:
-                start = None
+                first = None
                 for frame in reader:
-                    if reader.time is not None and start is None:
-                        start = reader.time_base and reader.pts * reader.time_base
-                    time = None if reader.pts is None or start is None else reader.pts * reader.time_base - start
+                    first = reader.pts if first is None else first
+                    time = None if reader.pts is None else (reader.pts - first) * reader.time_base  # exact
                     writer.write(transform(frame, bar), time)
                     frames += 1
                     bar.update(1)

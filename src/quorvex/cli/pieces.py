@@ -79,6 +79,11 @@ NOT_SETTINGS = {"input", "output", "overwrite", "quiet", "debug", "ray", "worker
                 "batch", "device"}
 
 
+def output_of(args) -> dict:
+    """The video output options of a parsed command line (media.choose_output)."""
+    return {k: getattr(args, k, None) for k in ("codec", "crf", "pix_fmt")}
+
+
 def settings_of(args) -> dict:
     """The options of a parsed command line that a piece depends on."""
     return {k: v for k, v in vars(args).items() if k not in NOT_SETTINGS}
@@ -160,7 +165,7 @@ def _audio_packets(source, streams, transcoders):
     """The audio packets of streams in order; those of a stream in transcoders (stream ->
     (resampler, output stream)) decoded and encoded again, for containers that do not take the
     source's codec (AAC into WebM)."""
-    for packet in source.demux(*streams):
+    for packet in source.demux(*streams) if streams else ():  # demux() alone gives every stream
         coder = transcoders.get(packet.stream)
         if coder is None:
             if packet.dts is not None:

@@ -4,6 +4,8 @@ optional restoration, and paste back through a soft mask."""
 
 from __future__ import annotations
 
+import pathlib
+
 from . import live, media, pieces
 from .common import USAGE, CliError, each_file, failed_note, local_plan, parse_device, require_gpu
 from .models import ENGINE_SUFFIXES, model_kind, needs
@@ -91,7 +93,10 @@ def prepare(args):
     media.check_image_input(args.source, "--source")
     needs("tensorrt", "tensorrt")  # missing libraries are reported before the GPU check
     needs("onnxruntime", "onnxruntime")
-    return media.plan(args.input, args.output, args.overwrite, drop_alpha=args.drop_alpha)
+    plan = media.plan(args.input, args.output, args.overwrite, drop_alpha=args.drop_alpha)
+    if plan.kind == "video":
+        media.check_video_output(pathlib.Path(args.output), pieces.output_of(args))
+    return plan
 
 
 class Swapper:
@@ -170,7 +175,8 @@ def run(args, reporter) -> int:
 
     if plan.kind == "video":
         (source, target), = plan.jobs
-        frames = pieces.process(source, target, work, lambda size: size, reporter, args.overwrite)
+        frames = pieces.process(source, target, work, lambda size: size, reporter, args.overwrite,
+                                pieces.settings_of(args), pieces.output_of(args))
         reporter.summary(f"swapped {work.faces} faces in {frames} frames", frames, "frames")
         return 0
 

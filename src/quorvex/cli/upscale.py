@@ -9,6 +9,8 @@ image size.
 
 from __future__ import annotations
 
+import pathlib
+
 from .common import USAGE, BadInput, CliError, each_file, failed_note, local_plan, parse_device, require_gpu
 from . import live, media, pieces
 
@@ -157,6 +159,7 @@ def prepare(args):
             needs("spandrel", "torch")
     if plan.kind == "video":
         media.video_module()  # there before any model loads
+        media.check_video_output(pathlib.Path(args.output), pieces.output_of(args))
     return plan
 
 
@@ -249,7 +252,7 @@ def run(args, reporter) -> int:
     if plan.kind == "video":
         (source, target), = plan.jobs
         frames = pieces.process(source, target, lambda frame, bar: work([frame], bar), frame_size(work, args),
-                                reporter, args.overwrite)
+                                reporter, args.overwrite, pieces.settings_of(args), pieces.output_of(args))
         reporter.summary(f"upscaled {frames} frames with {what}", frames, "frames")
         return 0
 

@@ -132,17 +132,24 @@ __device__ void decode_pixel(const Frame& f, const Decode& d, float* out, int x,
 }
 
 // One chroma site (j, i): the luma of the pixels it covers and its filtered chroma.
-template <typename Sink>
-__device__ void encode_site(Sink& s, const Encode& e, const float* bgr, int j, int i, int width, int height,
-                            int vertical) {
+// The image is read in its own element type, integers divided by their largest value as the
+// package's to_float32 does (div 1 for floats), so integer frames take one launch.
+template <typename Sink, typename In>
+__device__ void encode_site(Sink& s, const Encode& e, const In* bgr, int j, int i, int width, int height,
+                            int vertical, float div) {
     int r0 = vertical ? 2 * i : i;
     int r1 = vertical ? min(2 * i + 1, height - 1) : r0;
     int x0 = 2 * j, xl = max(x0 - 1, 0), xr = min(x0 + 1, width - 1);
     float sum[3] = {0.0f, 0.0f, 0.0f};
     for (int pass = 0; pass < (vertical ? 2 : 1); ++pass) {
         int r = pass ? r1 : r0;
-        const float* row = bgr + 3 * r * width;
-        const float *pl = row + 3 * xl, *p0 = row + 3 * x0, *pr = row + 3 * xr;
+        const In* row = bgr + 3 * (long long)r * width;
+        float pl[3], p0[3], pr[3];
+        for (int c = 0; c < 3; ++c) {
+            pl[c] = (float)row[3 * xl + c] / div;
+            p0[c] = (float)row[3 * x0 + c] / div;
+            pr[c] = (float)row[3 * xr + c] / div;
+        }
         for (int c = 0; c < 3; ++c) sum[c] += pl[c] + 2.0f * p0[c] + pr[c];
         if (pass == 0 || r1 != r0) {
             s.luma(x0, r, e.code(e.value(0, p0)));
@@ -193,7 +200,7 @@ struct PlanesSink {
 const char *const decode_params = "float m0, float m1, float m2, float m3, float m4, float m5, float m6, float m7, "
                                   "float m8, float o0, float o1, float o2";
 const char *const encode_params = "float m0, float m1, float m2, float m3, float m4, float m5, float m6, float m7, "
-                                  "float m8, float o0, float o1, float o2, float lo, float top";
+                                  "float m8, float o0, float o1, float o2, float lo, float top, float div";
 const char *const make_decode = "    Decode d = {{m0, m1, m2, m3, m4, m5, m6, m7, m8}, {o0, o1, o2}};\n";
 const char *const make_encode = "    Encode e = {{m0, m1, m2, m3, m4, m5, m6, m7, m8}, {o0, o1, o2}, lo, top};\n";
 
@@ -272,7 +279,7 @@ const std::string packed422_encode_kernel_code = kernel_text(
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (2 * j >= width || y >= height) return;
     Packed422Sink s = {0u, luma_at, cb_at, cr_at};
-    encode_site(s, e, bgr, j, y, width, height, 0);
+    encode_site(s, e, bgr, j, y, width, height, 0, div);
     reinterpret_cast<unsigned int*>(frame)[y * (width / 2) + j] = s.word;
 )");
 
@@ -286,7 +293,7 @@ const std::string v210_encode_kernel_code = kernel_text(
     V210Sink s;
     for (int k = 0; k < 12; ++k) s.s[k] = 0u;  // samples past the width stay 0, as FFmpeg writes them
     s.first = 6 * g;
-    for (s.m = 0; s.m < 3 && 2 * (3 * g + s.m) < width; ++s.m) encode_site(s, e, bgr, 3 * g + s.m, y, width, height, 0);
+    for (s.m = 0; s.m < 3 && 2 * (3 * g + s.m) < width; ++s.m) encode_site(s, e, bgr, 3 * g + s.m, y, width, height, 0, div);
     unsigned int* words = reinterpret_cast<unsigned int*>(frame + y * pitch) + 4 * g;
     for (int q = 0; q < 4; ++q) words[q] = s.s[3 * q] | (s.s[3 * q + 1] << 10) | (s.s[3 * q + 2] << 20);
 )");
@@ -296,7 +303,7 @@ const char *const planar_encode_body = R"(
     int i = blockIdx.y * blockDim.y + threadIdx.y;
     if (2 * j >= width || i >= (vertical ? (height + 1) / 2 : height)) return;
     PlanesSink<T> s = {y, cb, cr, width, chroma_pitch, chroma_step, cr_at, shift};
-    encode_site(s, e, bgr, j, i, width, height, vertical);
+    encode_site(s, e, bgr, j, i, width, height, vertical, div);
 )";
 
 const std::string planar8_encode_kernel_code = kernel_text(
@@ -311,9 +318,23 @@ const std::string planar16_encode_kernel_code = kernel_text(
     "int shift, ",
     encode_params, "    typedef unsigned short T;\n", (std::string(make_encode) + planar_encode_body).c_str());
 
+// An encoder's text for images of another element type: the same kernel under a suffixed name.
+std::string for_input(const std::string &code, const char *name, const char *type, const char *suffix) {
+    std::string out = code, from = std::string(name) + "(const float* __restrict__ bgr";
+    size_t at = out.find(from);
+    out.replace(at, from.size(), std::string(name) + suffix + "(const " + type + "* __restrict__ bgr");
+    return out;
+}
+
+// Element types the encoders read directly: float32, uint8, uint16.
+constexpr int kInputs = 3;
+const char *const kInputTypes[kInputs] = {"float", "unsigned char", "unsigned short"};
+const char *const kInputSuffixes[kInputs] = {"", "_u8", "_u16"};
+const double kInputDivisors[kInputs] = {1.0, 255.0, 65535.0};
+
 struct Kernels {
     nb::handle packed422_decode, v210_decode, planar8_decode, planar16_decode, ycbcr444_decode;
-    nb::handle packed422_encode, v210_encode, planar8_encode, planar16_encode;
+    nb::handle packed422_encode[kInputs], v210_encode[kInputs], planar8_encode[kInputs], planar16_encode[kInputs];
 } kernels;
 
 // ---------------------------------------------------------------- colour transforms
@@ -567,7 +588,13 @@ nb::object bgr_image(nb::handle image, const char *function) {
         qv::raise(PyExc_ValueError, "%s() takes a BGR image of shape (height, width, 3), got %U", function,
                   qv::str_of(img.attr("shape")).ptr());
     qv::check_indexable(s, "image");
-    return qv::cp().ascontiguousarray(to_float32(img));
+    return img;
+}
+
+// Which encoder variant reads the image as it is (kInputTypes), or -1.
+int input_kind(nb::handle img) {
+    std::string dtype = nb::cast<std::string>(qv::str_of(img.attr("dtype")));
+    return dtype == "float32" ? 0 : dtype == "uint8" ? 1 : dtype == "uint16" ? 2 : -1;
 }
 
 template <const Format &F>
@@ -576,6 +603,13 @@ nb::object from_bgr(const qv::Args &a, const char *function) {
     std::array<double, 2> k = luma_weights(a[1], function);
     bool full = flag(a[2], "full_range", function);
     nb::object image = bgr_image(a[0], function);
+    int kind = input_kind(image);
+    if (kind < 0) {
+        static nb::handle to_float32 = qv::package_attr("quorvex.utils.dtypes", "to_float32").release();
+        image = to_float32(image);
+        kind = 0;
+    }
+    image = cp.ascontiguousarray(image);  // a copy only for strided views
     std::vector<int64_t> s = qv::shape_of(image);
     int64_t height = s[0], width = s[1], cw = (width + 1) / 2, ch = F.vertical ? (height + 1) / 2 : height;
     Transform t = encoding(k, code_range(F.bits, full));
@@ -594,7 +628,7 @@ nb::object from_bgr(const qv::Args &a, const char *function) {
         result = cp.empty(nb::make_tuple(height, 2 * width), qv::np().uint8);
         args.append(result), args.append(qv::i32(width)), args.append(qv::i32(height));
         args.append(qv::i32(uyvy ? 1 : 0)), args.append(qv::i32(uyvy ? 0 : 1)), args.append(qv::i32(uyvy ? 2 : 3));
-        kernel = kernels.packed422_encode;
+        kernel = kernels.packed422_encode[kind];
         break;
     }
     case Layout::V210: {
@@ -603,7 +637,7 @@ nb::object from_bgr(const qv::Args &a, const char *function) {
         result = cp.empty(nb::make_tuple(height, pitch), qv::np().uint8);
         args.append(result), args.append(qv::i32(width)), args.append(qv::i32(height)), args.append(qv::i32(pitch));
         grid_x = pitch / 16;
-        kernel = kernels.v210_encode;
+        kernel = kernels.v210_encode[kind];
         break;
     }
     case Layout::Planar:
@@ -625,13 +659,14 @@ nb::object from_bgr(const qv::Args &a, const char *function) {
         args.append(qv::i32(semi ? 2 * cw : cw)), args.append(qv::i32(semi ? 2 : 1)), args.append(qv::i32(semi));
         args.append(qv::i32(F.vertical));
         if (F.bits != 8) args.append(qv::i32(F.shift));
-        kernel = F.bits == 8 ? kernels.planar8_encode : kernels.planar16_encode;
+        kernel = F.bits == 8 ? kernels.planar8_encode[kind] : kernels.planar16_encode[kind];
         break;
     }
     }
     append_transform(args, t);
     double reserved = full ? 0.0 : std::ldexp(1.0, F.bits - 8);
     args.append(qv::f32(reserved)), args.append(qv::f32(std::ldexp(1.0, F.bits) - 1.0 - reserved));
+    args.append(qv::f32(kInputDivisors[kind]));
     qv::launch_2d(kernel, grid_x, ch, nb::tuple(args));
     return result;
 }
@@ -689,10 +724,20 @@ NB_MODULE(yuv, m) {
     kernels.planar8_decode = qv::add_kernel(m, "planar8_decode_kernel", planar8_decode_kernel_code.c_str());
     kernels.planar16_decode = qv::add_kernel(m, "planar16_decode_kernel", planar16_decode_kernel_code.c_str());
     kernels.ycbcr444_decode = qv::add_kernel(m, "ycbcr444_decode_kernel", ycbcr444_decode_kernel_code.c_str());
-    kernels.packed422_encode = qv::add_kernel(m, "packed422_encode_kernel", packed422_encode_kernel_code.c_str());
-    kernels.v210_encode = qv::add_kernel(m, "v210_encode_kernel", v210_encode_kernel_code.c_str());
-    kernels.planar8_encode = qv::add_kernel(m, "planar8_encode_kernel", planar8_encode_kernel_code.c_str());
-    kernels.planar16_encode = qv::add_kernel(m, "planar16_encode_kernel", planar16_encode_kernel_code.c_str());
+    static std::string variants[4][kInputs];
+    const std::pair<const char *, const std::string *> encoders[4] = {
+        {"packed422_encode_kernel", &packed422_encode_kernel_code},
+        {"v210_encode_kernel", &v210_encode_kernel_code},
+        {"planar8_encode_kernel", &planar8_encode_kernel_code},
+        {"planar16_encode_kernel", &planar16_encode_kernel_code}};
+    nb::handle *slots[4] = {kernels.packed422_encode, kernels.v210_encode, kernels.planar8_encode,
+                            kernels.planar16_encode};
+    for (int k = 0; k < 4; ++k)
+        for (int t = 0; t < kInputs; ++t) {
+            variants[k][t] = for_input(*encoders[k].second, encoders[k].first, kInputTypes[t], kInputSuffixes[t]);
+            std::string name = std::string(encoders[k].first) + kInputSuffixes[t];
+            slots[k][t] = qv::add_kernel(m, name.c_str(), variants[k][t].c_str());
+        }
 
     auto matrix = [] { return qv::Param("matrix", "str", str_default("bt709")); };
     auto full_range = [] { return qv::Param("full_range", "bool", nb::bool_(false)); };

@@ -362,11 +362,15 @@ nb::tuple nvdec_next(nb::handle self) {
     nb::tuple size = nb::cast<nb::tuple>(self.attr("size"));
     std::vector<std::pair<int64_t, int64_t>> shapes =
         plane_shapes(pf, nb::cast<int64_t>(size[0]), nb::cast<int64_t>(size[1]));
-    // Views of the decoder's surface, pitched rows and all: no pixel leaves the device.
+    // The decoder reuses its surfaces and pitches their rows: each plane is copied, row by row
+    // through its strides, into an array of ours (on the decoder's stream, so before the next
+    // decode writes the surface); no pixel leaves the device.
     nb::object planes = frame.attr("cuda")();
     nb::list device;
-    for (size_t i = 0; i < shapes.size(); ++i)
-        device.append(qv::cp().asarray(planes[nb::int_(i)]).attr("reshape")(shapes[i].first, shapes[i].second));
+    for (size_t i = 0; i < shapes.size(); ++i) {
+        nb::object view = qv::cp().asarray(planes[nb::int_(i)]);
+        device.append(qv::cp().ascontiguousarray(view).attr("reshape")(shapes[i].first, shapes[i].second));
+    }
     return nb::tuple(device);
 }
 
@@ -382,8 +386,7 @@ nb::object reader_next(const qv::Args &a) {
     if (PyList_Check(frames.ptr())) {
         pf = find_format(nb::cast<std::string>(self.attr("pixel_format")));
         nb::tuple planes = nvdec_next(self);
-        // Raw planes are the caller's to keep: copied off the surface the decoder reuses.
-        for (nb::handle p : planes) device.append(raw ? p.attr("copy")() : nb::borrow(p));
+        for (nb::handle p : planes) device.append(nb::borrow(p));  // already ours
     } else {
         PyObject *next = PyIter_Next(frames.ptr());
         if (!next) {
