@@ -19,7 +19,7 @@ read before they arrive.
 
 The stand-in offers the API of one TensorRT generation at a time, the one its
 ``__version__`` names: 10 (the default; ``QUORVEX_STANDIN_TENSORRT=11`` picks the
-other) or 11, which ``set_version`` switches in place.  TensorRT 11 networks are
+other) or 11, which ``standin_set_version`` switches in place.  TensorRT 11 networks are
 strongly typed: the precision flags, ``platform_has_fast_*``, ``EXPLICIT_BATCH``
 and the implicit-batch and old device-memory queries are gone from it.
 
@@ -37,7 +37,7 @@ import sys
 
 import numpy as np
 
-__version__ = '10.0.0-standin'  # see set_version
+__version__ = '10.0.0-standin'  # see standin_set_version
 __quorvex_standin__ = True
 
 ENGINE_MAGIC = b'QVTRT-STANDIN\x00'
@@ -1391,7 +1391,7 @@ _KEPT = {(cls, name): globals()[cls].__dict__[name]
          for cls, names in _REMOVED_IN_11.items() for name in names}
 
 
-def set_version(major):
+def standin_set_version(major):
     """Offers the API of TensorRT ``major`` (10 or 11) from now on; returns the previous major.
 
     The module is changed in place, so handles to it taken earlier see the new API.
@@ -1419,4 +1419,4 @@ for _cls in (_BUILDER_FLAG_11, _CREATION_FLAG_11):
     _cls.__module__ = 'tensorrt'
 del _cls
 
-set_version(int(os.environ.get('QUORVEX_STANDIN_TENSORRT', '10')))
+standin_set_version(int(os.environ.get('QUORVEX_STANDIN_TENSORRT', '10')))
