@@ -116,6 +116,7 @@ def test_upscale_a_folder_keeps_its_layout_and_skips_finished_outputs(tmp_path, 
     assert done.returncode == 1, done.stderr
     assert "upscaled 2 images" in done.stdout and "1 failed" in done.stdout and "images/s" in done.stdout
     assert f"quorvex upscale: skipped: {tmp_path / 'in' / 'sub' / 'broken.png'}: cannot decode" in done.stderr
+    assert "[ WARN" not in done.stderr and "[ERROR" not in done.stderr  # OpenCV's own log lines stay silent
     assert "3/3" in done.stderr and not (tmp_path / "out" / "sub" / "broken.png").exists()  # per-file progress
     for name, image in inputs.items():
         written = cv2.imread(str(tmp_path / "out" / name), cv2.IMREAD_UNCHANGED)
