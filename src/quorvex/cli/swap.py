@@ -91,7 +91,10 @@ def prepare(args):
     media.check_image_input(args.source, "--source")
     needs("tensorrt", "tensorrt")  # missing libraries are reported before the GPU check
     needs("onnxruntime", "onnxruntime")
-    return media.plan(args.input, args.output, args.overwrite, drop_alpha=args.drop_alpha)
+    plan = media.plan(args.input, args.output, args.overwrite, drop_alpha=args.drop_alpha)
+    if plan.kind == "video":
+        media.video_module()  # PyAV reported missing before the GPU check
+    return plan
 
 
 class Swapper:
