@@ -84,8 +84,22 @@ def test_installed_entry_points_and_a_machine_without_cupy(tmp_path):
     without_cupy = "import sys; sys.modules['cupy'] = None; from quorvex.cli import main; sys.exit(main())"
     done = subprocess.run([sys.executable, "-c", without_cupy, "upscale", tmp_path / "in.png", tmp_path / "o.png"],
                           capture_output=True, text=True)
-    assert done.returncode == 1 and done.stderr.count("\n") == 1
+    assert done.returncode == 2 and done.stderr.count("\n") == 1
     assert "needs" not in done.stderr and "pip install 'quorvex[cuda12]'" in done.stderr
+    # A missing library of the model is reported before the GPU check.
+    save_checkpoint(compact(scale=2), tmp_path / "x2.pth")
+    without_torch = without_cupy.replace("sys.modules['cupy'] = None", "sys.modules['cupy'] = sys.modules['torch'] = None")
+    done = subprocess.run([sys.executable, "-c", without_torch, "upscale", tmp_path / "in.png", tmp_path / "o.png",
+                           f"--model={tmp_path / 'x2.pth'}"], capture_output=True, text=True)
+    assert (done.returncode, done.stderr) == (1, "quorvex upscale: error: this model needs torch: pip install "
+                                                 "'quorvex[torch]'\n")
+    no_device = ("import sys, standin; standin.install(); import cupy\n"
+                 "def none(): raise cupy.cuda.runtime.CUDARuntimeError(100)\n"
+                 "cupy.cuda.runtime.getDeviceCount = none\n"
+                 "from quorvex.cli import main; sys.exit(main())")
+    done = subprocess.run([sys.executable, "-c", no_device, "--quiet", "upscale", tmp_path / "in.png",
+                           tmp_path / "o.png"], capture_output=True, text=True, env=dict(os.environ, PYTHONPATH=str(ROOT)))
+    assert done.returncode == 2 and done.stderr.startswith("quorvex upscale: error: no usable NVIDIA GPU: "), done.stderr
 
 
 @pytest.mark.parametrize("model", [None, "checkpoint", "onnx"])
@@ -102,6 +116,7 @@ def test_upscale_a_folder_keeps_its_layout_and_skips_finished_outputs(tmp_path, 
     assert done.returncode == 1, done.stderr
     assert "upscaled 2 images" in done.stdout and "1 failed" in done.stdout and "images/s" in done.stdout
     assert f"quorvex upscale: skipped: {tmp_path / 'in' / 'sub' / 'broken.png'}: cannot decode" in done.stderr
+    assert "[ WARN" not in done.stderr and "[ERROR" not in done.stderr  # OpenCV's own log lines stay silent
     assert "3/3" in done.stderr and not (tmp_path / "out" / "sub" / "broken.png").exists()  # per-file progress
     for name, image in inputs.items():
         written = cv2.imread(str(tmp_path / "out" / name), cv2.IMREAD_UNCHANGED)
@@ -151,6 +166,7 @@ def test_export_build_inspect_and_upscale_with_the_engine(tmp_path):
     onnx_path, engine = tmp_path / "x2.onnx", tmp_path / "x2.engine"
     exported = quorvex("export", checkpoint, onnx_path, "--device=cpu")
     assert exported.returncode == 0, exported.stderr
+    assert f"exported to: {onnx_path}" in exported.stdout and ".partial" not in exported.stdout
     built = quorvex("build", onnx_path, engine, "--precision=fp32", "--sizes=16,32,64", "--batches=1,2,4")
     assert built.returncode == 0, built.stderr
     described = {}
@@ -179,6 +195,14 @@ def test_export_build_inspect_and_upscale_with_the_engine(tmp_path):
     assert checkpoint_run.returncode == 0, checkpoint_run.stderr
     written, reference = (cv2.imread(str(tmp_path / n)).astype(int) for n in ("out.png", "ref.png"))
     assert written.shape == (image.shape[0] * 2, image.shape[1] * 2, 3) and np.abs(written - reference).max() <= 2
+
+    # An engine that takes batches of exactly 4: the last batch of the 6 tiles is filled up.
+    fixed = tmp_path / "x2_fixed.engine"
+    assert quorvex("build", onnx_path, fixed, "--precision=fp32", "--input-shape=4,3,32,32").returncode == 0
+    done = quorvex("upscale", tmp_path / "in.png", tmp_path / "fixed.png", f"--model={fixed}", "--overlap=8")
+    assert done.returncode == 0, done.stderr
+    assert "upscaled 1 image (6 tiles)" in done.stdout and "batch 4" in done.stdout
+    np.testing.assert_array_equal(cv2.imread(str(tmp_path / "fixed.png")), cv2.imread(str(tmp_path / "out.png")))
 
 
 def test_swap_changes_the_faces_only(tmp_path):
@@ -224,11 +248,25 @@ def test_swap_changes_the_faces_only(tmp_path):
         (["upscale", "{tmp}/in.png", "{tmp}/ro/o.png"], 2, "no permission to write here"),
         (["upscale", "{tmp}/in.png", "{tmp}/o.png", "--model={tmp}/garbage.onnx"], 2, "not a readable ONNX model"),
         (["upscale", "{tmp}/clip.mp4", "{tmp}/o.mp4"], 1, "clip.mp4"),
-        (["inspect", "{tmp}/garbage.pth"], 2, "garbage.pth: cannot load this checkpoint"),
+        (["inspect", "{tmp}/garbage.pth"], 2,
+         "garbage.pth: not a PyTorch checkpoint (neither torch.save data nor safetensors)"),
+        (["inspect", "{tmp}/photo.pth"], 2, "photo.pth: not a PyTorch checkpoint"),
+        (["inspect", "{tmp}/linear.pth"], 2, "linear.pth: spandrel does not recognise this model's architecture"),
+        (["upscale", "{tmp}/dir", "{tmp}/dir"], 2, "dir is the input folder; give another folder for the outputs"),
+        (["upscale", "{tmp}/dir", "{tmp}"], 2, "holds the input folder {tmp}/dir; the outputs would mix with the inputs"),
+        (["upscale", "{tmp}/dir", "{tmp}/out"], 2, "out/link is a symbolic link to {tmp}/outside, outside {tmp}/out"),
+        (["upscale", "{tmp}/in.png", "{tmp}/dir/../in.png"], 2, "in.png: the output would replace the input"),
+        (["upscale", "{tmp}/rgba.png", "{tmp}/o.jpg"], 2, "rgba.png has an alpha channel, which .jpg files cannot hold"),
+        (["upscale", "{tmp}/rgba.png", "{tmp}/o.jpg", "--drop-alpha", "--quiet"], 0, ""),
+        (["upscale", "{tmp}/in.png", "{tmp}/o.png", "--device=cuda:1"], 2, "--device cuda:1: there is only 1 CUDA"),
+        (["upscale", "{tmp}/in.png", "{tmp}/o.png", "--model={tmp}/inputs.onnx", "--tile=16", "--overlap=4"], 0, ""),
         (["swap", "--source={tmp}/in.png", "{tmp}/in.png", "{tmp}/o.png", "--detector={tmp}/x2.pth",
           "--embedder=e.onnx", "--swapper=s.onnx"], 2, "--detector"),
         (["swap", "--source={tmp}/in.png", "{tmp}/in.png", "{tmp}/o.png", "--detector={tmp}/x2.pth",
           "--embedder=e.onnx", "--swapper=s.onnx", "--faces=some"], 2, "--faces must be all, largest or a positive"),
+        (["swap", "--source={tmp}/in.png", "{tmp}/in.png", "{tmp}/o.png", "--detector={tmp}/x2.pth",
+          "--embedder=e.onnx", "--swapper=s.onnx", "--faces=0"], 2,
+         "--faces must be all, largest or a positive count, got '0'"),
     ],
 )
 def test_failures_are_one_line_with_a_status(tmp_path, args, status, message):
@@ -240,16 +278,30 @@ def test_failures_are_one_line_with_a_status(tmp_path, args, status, message):
     (tmp_path / "ro").mkdir(mode=0o555)
     save_checkpoint(compact(scale=2), tmp_path / "x2.pth")
     nearest_x2(tmp_path / "fixed.onnx", fixed=24)
+    shutil.copy(tmp_path / "in.png", tmp_path / "photo.pth")
+    import torch
+
+    torch.save(torch.nn.Linear(2, 2).state_dict(), tmp_path / "linear.pth")
+    write_png(tmp_path / "dir" / "link" / "a.png", 8, 8)
+    (tmp_path / "out").mkdir()
+    (tmp_path / "outside").mkdir()
+    (tmp_path / "out" / "link").symlink_to(tmp_path / "outside")
+    cv2.imwrite(str(tmp_path / "rgba.png"), np.full((6, 7, 4), 100, np.uint8))
+    # An older exporter's model: its initializers are listed among the graph's inputs too.
+    with_inputs = onnx.load(nearest_x2(tmp_path / "inputs.onnx"))
+    with_inputs.graph.input.append(helper.make_tensor_value_info("scales", TensorProto.FLOAT, [4]))
+    onnx.save(with_inputs, tmp_path / "inputs.onnx")
     if os.geteuid() == 0 and "ro/" in " ".join(args):
         pytest.skip("root writes anywhere")
     done = quorvex(*(a.replace("{tmp}", str(tmp_path)) for a in args))
     assert done.returncode == status, done.stderr
     if status:
         lines = [line for line in done.stderr.splitlines() if not line.startswith(("device bytes", "note:"))]
+        message = message.replace("{tmp}", str(tmp_path))
         assert len(lines) == 1 and lines[0].startswith(f"quorvex {args[0]}: error: ") and message in lines[0], lines
-        assert not (tmp_path / "o.png").exists()
+        assert not (tmp_path / "o.png").exists() and not list((tmp_path / "outside").iterdir())
     else:  # a tile the model accepts and a precision it supports
-        assert (tmp_path / "o.png").exists()
+        assert (tmp_path / args[2].split("/")[-1]).exists()
 
 
 @pytest.mark.standin
@@ -382,3 +434,49 @@ def test_alpha_grey_depth_and_float_are_kept(tmp_path, kind):
         assert np.abs(got[..., 3] - np.clip(lanczos, 0, 1) if scale > 1 else got[..., 3] - lanczos).max() < tolerance
         got, nearest = got[..., :3], nearest[..., :3]
     assert np.abs(got - nearest).max() < tolerance
+
+
+@pytest.mark.parametrize("minimum, multiple, maximum, tile, expected", [
+    (1, 1, None, None, 128), (130, 8, None, None, 136), (1, 16, 100, None, 96), (1, 8, None, 64, 64),
+    (1, 8, None, 100, "--tile 100: the model needs a tile side a multiple of 8"),
+    (130, 8, None, 128, "--tile 128: the model needs a tile side a multiple of 8 and at least 130"),
+])
+def test_the_tile_side_keeps_within_the_model_s_bounds(minimum, multiple, maximum, tile, expected):
+    from types import SimpleNamespace
+
+    from quorvex.cli.common import CliError
+    from quorvex.cli.upscale import choose_tile
+
+    runner = SimpleNamespace(fixed_tile=None, minimum=minimum, multiple=multiple, maximum=maximum)
+    if isinstance(expected, str):
+        with pytest.raises(CliError) as caught:
+            choose_tile(SimpleNamespace(tile=tile), runner)
+        assert str(caught.value) == expected and caught.value.status == 2
+    else:
+        assert choose_tile(SimpleNamespace(tile=tile), runner) == expected
+
+
+def test_outputs_inside_the_input_folder_are_not_inputs_next_time(tmp_path):
+    write_png(tmp_path / "in" / "a.png", 12, 10)
+    for run in range(2):
+        done = quorvex("upscale", tmp_path / "in", tmp_path / "in" / "up")
+        assert done.returncode == 0, done.stderr
+    assert "nothing to do: 1 output(s) already there" in done.stderr
+    assert sorted(str(p.relative_to(tmp_path)) for p in (tmp_path / "in").rglob("*.png")) == ["in/a.png",
+                                                                                             "in/up/a.png"]
+
+
+def test_a_full_disk_is_named(tmp_path, monkeypatch):
+    import errno
+
+    import cupy as cp
+
+    from quorvex.cli import media
+
+    def full(*args, **kwargs):
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+    monkeypatch.setattr(media, "open", full, raising=False)
+    with pytest.raises(media.CliError) as caught:
+        media.write_image(tmp_path / "o.png", cp.zeros((4, 4, 3), cp.float32), np.uint8)
+    assert str(caught.value) == f"{tmp_path / 'o.png'}: no space left on device" and not list(tmp_path.iterdir())

@@ -193,3 +193,62 @@ def test_swap_on_two_workers_matches_the_single_process_run(cluster, job, tmp_pa
                      source=tmp_path / "in" / "0.png", **options)
     assert counts["done"] == 4 and counts["workers"] == 2
     assert outputs(tmp_path / "out") == outputs(tmp_path / "ref") and outputs(tmp_path / "ref")
+
+
+class _Ref:
+    def __init__(self, dies):
+        self.dies = dies
+
+
+class _Handle:
+    """A worker whose load dies while deaths are left."""
+
+    def __init__(self, deaths):
+        self.load = type("Method", (), {"remote": lambda _: _Ref(deaths.pop() if deaths else False)})()
+
+
+class _Ray:
+    exceptions = ray.exceptions
+
+    def wait(self, refs, num_returns=1, timeout=None):
+        return refs[:num_returns], refs[num_returns:]
+
+    def get(self, ref):
+        if ref.dies:
+            raise ray.exceptions.RayActorError()
+        return 1
+
+    def kill(self, handle, no_restart=True):
+        pass
+
+
+@pytest.mark.parametrize("size", [1, 2])
+def test_workers_are_replaced_up_to_the_restart_limit_and_not_once_more(size):
+    from quorvex.cli.distributed import RESTARTS, _Pool
+
+    for deaths, survives in ((RESTARTS * size, True), (RESTARTS * size + 1, False)):
+        dying = [True] * deaths
+        actor = type("Actor", (), {"remote": staticmethod(lambda *args: _Handle(dying))})
+        pool = _Pool(_Ray(), actor, size, {"args": ()})
+        try:
+            while len(pool.idle) < size:
+                pool.wait()
+        except CliError as error:
+            assert not survives and str(error) == (f"workers died {deaths} times; giving up (finished outputs are "
+                                                   "kept, run again to go on)")
+        else:
+            assert survives and pool.restarts == deaths
+
+
+def test_a_stopped_job_writes_nothing_after_it_returns(cluster, job, tmp_path):
+    import time
+
+    def stop(event):  # the user presses Ctrl-C once the first file is done, the other worker busy
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        upscale(job, "in", tmp_path / "out", stop)
+    written = outputs(tmp_path / "out")
+    time.sleep(3)  # a killed worker still running would write now
+    assert outputs(tmp_path / "out") == written and 1 <= len(written) < 12
+    assert not [p for p in (tmp_path / "out").rglob(".*")]  # no temporary file left behind

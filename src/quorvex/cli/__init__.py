@@ -175,7 +175,7 @@ def export(args, reporter) -> int:
     target = _check_out(args.output, (".onnx",))
     from quorvex.upscale.convert import torch_to_onnx
 
-    with reporter.library_output() if reporter.quiet else _stdout():
+    with reporter.library_output() if reporter.quiet else _stdout(target):
         _written_atomically(target, lambda p: torch_to_onnx(args.model, p, input_shape=args.input_shape,
                                                             opset_version=args.opset, precision=args.precision,
                                                             device=args.device))
@@ -202,7 +202,7 @@ def build(args, reporter) -> int:
     needs("tensorrt", "tensorrt")
     from quorvex.upscale.convert import onnx_to_trt
 
-    with reporter.library_output() if reporter.quiet else _stdout():
+    with reporter.library_output() if reporter.quiet else _stdout(target):
         _written_atomically(target, lambda p: onnx_to_trt(args.model, p, input_shape=args.input_shape,
                                                           precision=args.precision, workspace=args.workspace << 20,
                                                           size_requirements=args.sizes,
@@ -221,12 +221,28 @@ def inspect(args, reporter) -> int:
 
 
 class _stdout:
-    """The conversions' own progress messages stay on standard output."""
+    """The conversions' own progress messages stay on standard output, with the output's name
+    where they name the temporary file it is written as."""
+
+    def __init__(self, target: pathlib.Path):
+        from .media import partial_name
+
+        self.names = (str(partial_name(target)), str(target))
+        self.stream = None
 
     def __enter__(self):
+        self.stream = sys.stdout
+        sys.stdout = self
         return None
 
+    def write(self, text: str) -> int:
+        return self.stream.write(text.replace(*self.names))
+
+    def flush(self) -> None:
+        self.stream.flush()
+
     def __exit__(self, *exc):
+        sys.stdout = self.stream
         return False
 
 

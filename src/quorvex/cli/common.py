@@ -43,14 +43,15 @@ def require_gpu(device_id: int):
     except ImportError:
         raise CliError(
             "quorvex runs its image work on an NVIDIA GPU through CuPy, which is not installed: "
-            "pip install 'quorvex[cuda12]' (or 'quorvex[cuda13]' for CUDA 13)"
+            "pip install 'quorvex[cuda12]' (or 'quorvex[cuda13]' for CUDA 13)", USAGE
         ) from None
     try:
         count = cupy.cuda.runtime.getDeviceCount()
     except Exception as error:  # no driver, no device: CuPy says which
-        raise CliError(f"no usable NVIDIA GPU: {error}; quorvex needs a CUDA device for its image work") from None
+        raise CliError(f"no usable NVIDIA GPU: {error}; quorvex needs a CUDA device for its image work",
+                       USAGE) from None
     if count == 0:
-        raise CliError("no NVIDIA GPU found; quorvex needs a CUDA device for its image work")
+        raise CliError("no NVIDIA GPU found; quorvex needs a CUDA device for its image work", USAGE)
     if device_id >= count:
         raise CliError(f"--device cuda:{device_id}: there {'is' if count == 1 else 'are'} only {count} CUDA device(s)", USAGE)
     cupy.cuda.Device(device_id).use()

@@ -95,6 +95,7 @@ def prepare(args):
     needs("onnxruntime", "onnxruntime")
     plan = media.plan(args.input, args.output, args.overwrite, drop_alpha=args.drop_alpha)
     if plan.kind == "video":
+        media.video_module()  # PyAV reported missing before the GPU check
         media.check_video_output(pathlib.Path(args.output), pieces.output_of(args))
     return plan
 
