@@ -4,6 +4,7 @@ Loaded under the name ``cupy`` by ``standin.install()``.  Names not defined
 here are taken from NumPy, with results moved onto the stand-in device.
 """
 
+import builtins
 import sys
 
 import numpy as np
@@ -46,7 +47,8 @@ def _from_cuda_array_interface(obj):
     if strides is None:
         span = int(np.prod(shape, dtype=np.int64)) * dt.itemsize
     else:
-        span = (dt.itemsize + sum((n - 1) * s for n, s in zip(shape, strides))) if all(shape) else 0
+        # builtins: cupy.sum / cupy.all, once read, are names of this module too
+        span = (dt.itemsize + builtins.sum((n - 1) * s for n, s in zip(shape, strides))) if builtins.all(shape) else 0
     buf = np.asarray(_core._RawBuffer(ptr, span, obj, readonly=cai['data'][1]))
     return device_view(np.ndarray(shape, dt, buffer=buf, strides=strides))
 
