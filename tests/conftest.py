@@ -182,6 +182,11 @@ def pytest_testnodedown(node, error):
 
 
 def pytest_terminal_summary(terminalreporter, config):
+    if not ON_GPU:
+        from standin import _api
+
+        checked = ", ".join("%s %d" % item for item in _api.coverage().items())
+        terminalreporter.write_line("names checked against the real APIs: " + (checked or "none"))
     problems = getattr(config, "_quorvex_api_problems", None)
     if problems:
         terminalreporter.section("names the real libraries lack (tests/standin/api_manifest.json)", red=True)

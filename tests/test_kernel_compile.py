@@ -3,17 +3,68 @@
 No GPU is needed: NVRTC compiles to machine code and ptxas reports each kernel's registers and
 local memory. A kernel must compile without warnings, declare the block size it is launched with
 (``__launch_bounds__``), fit that block with registers to spare and never spill to local memory.
+
+Where the real CuPy is installed (the suite itself runs on the stand-in here), the text goes
+through CuPy's own NVRTC program with the options its RawKernel compiles with, in a child process
+that imports the real CuPy; otherwise through NVRTC's bindings directly.
 """
 
+import atexit
 import importlib
+import importlib.util
+import json
+import os
 import pkgutil
 import re
+import subprocess
+import sys
+import tempfile
 
 import pytest
 
 import quorvex
 
 nvrtc = pytest.importorskip("cuda.bindings.nvrtc")
+
+# CuPy's compile path for a RawKernel without a device: cupy.cuda.compiler picks the
+# architecture from the device, so the program is made with the options it would add
+# (-ftz=true, -arch=sm_XX for a cubin, --device-as-default-execution-space).
+CUPY_WORKER = r"""
+import io, json, sys
+from cupy.cuda import compiler
+print(json.dumps({"cupy": __import__("cupy").__version__}), flush=True)
+for line in sys.stdin:
+    job = json.loads(line)
+    options = ("-ftz=true", "-arch=sm_%d" % job["arch"], "--device-as-default-execution-space",
+               "--ptxas-options=-v")
+    log = io.StringIO()
+    try:
+        compiler._NVRTCProgram(job["text"], "", (), (), name_expressions=None, method="cubin").compile(options, log)
+        reply = {"ok": True, "log": log.getvalue().rstrip("\0")}
+    except compiler.CompileException as e:
+        reply = {"ok": False, "log": str(e)}
+    print(json.dumps(reply), flush=True)
+"""
+
+
+def _real_cupy_worker():
+    """A child process compiling through the real CuPy, or None where it is not installed."""
+    if importlib.util.find_spec("cupy_backends") is None and not any(
+        os.path.isdir(os.path.join(p, "cupy_backends")) for p in sys.path if p
+    ):
+        return None
+    env = dict(os.environ)
+    env.pop("PYTHONPATH", None)  # the real package, not tests/standin
+    libs = [os.path.join(d, "cu13", "lib") for d in (importlib.util.find_spec("nvidia").submodule_search_locations or [])]
+    env["LD_LIBRARY_PATH"] = os.pathsep.join(libs + [env.get("LD_LIBRARY_PATH", "")])
+    worker = subprocess.Popen([sys.executable, "-c", CUPY_WORKER], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              text=True, env=env, cwd=tempfile.gettempdir())
+    hello = worker.stdout.readline()
+    if not hello:
+        worker.wait()
+        return None
+    atexit.register(worker.kill)
+    return worker
 
 ARCHITECTURES = (75, 80, 86, 89, 90, 100, 120)
 REGISTERS_PER_BLOCK = 65536
@@ -35,6 +86,12 @@ def kernel_sources():
 
 def compile_for(text, name, arch):
     """NVRTC's log for the text compiled to sm_<arch> machine code, with ptxas's report."""
+    if CUPY is not None:
+        CUPY.stdin.write(json.dumps({"text": text, "arch": arch}) + "\n")
+        CUPY.stdin.flush()
+        reply = json.loads(CUPY.stdout.readline())
+        assert reply["ok"], reply["log"]
+        return reply["log"]
     err, program = nvrtc.nvrtcCreateProgram(text.encode(), f"{name}.cu".encode(), 0, [], [])
     assert err == nvrtc.nvrtcResult.NVRTC_SUCCESS
     try:
@@ -68,6 +125,7 @@ def launch_bounds(text):
 
 
 SOURCES = kernel_sources()
+CUPY = _real_cupy_worker()
 
 
 def test_every_module_kernel_is_found():

@@ -118,7 +118,9 @@ def params(obj, name):
         except (OSError, TypeError):
             text = ''
         read = re.findall(r"kwargs(?:\.get\(|\[)\s*[\"'](\w+)[\"']|[\"'](\w+)[\"']\s+in\s+kwargs", text)
-        if read:
+        # Only where every use reads a key: kwargs passed on take what the callee takes.
+        uses = len(re.findall(r"\bkwargs\b", text)) - 1  # less the signature's **kwargs
+        if read and len(read) == uses:
             out = [n for n in out if n != '**'] + sorted({a or b for a, b in read})
     return sorted(out, key=lambda n: n == '**')
 

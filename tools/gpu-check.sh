@@ -1,83 +1,112 @@
 #!/usr/bin/env bash
 # GPU tier in one command, for a machine with an NVIDIA GPU and no network:
 #
-#   tools/gpu-check.sh [WHEELS_DIR]
+#   tools/gpu-check.sh [WHEELS_DIR]      run it
+#   tools/gpu-check.sh --plan            print the stages, their limits and commands, run nothing
 #
-# Every stage runs, whatever an earlier one gave, each under its own time limit:
+# Stages run in the order of what they decide, each under its own limit, and each writes its log
+# (NAME.log) and one JSON line (stages.jsonl) to $OUT as soon as it ends, so that a run cut short
+# still tells what it reached:
 #   build      the package built in place (no network, no build isolation)
-#   suite      the whole test suite on real CuPy
-#   stream     the suite again, every test inside a non-blocking CuPy stream
+#   smoke      tools/gpu_smoke.py: every public function once on the real CuPy (compiling each
+#              kernel once, which a cold machine pays here and the later stages reuse), TensorRT
+#              engines built in fp32 and fp16 and run where tensorrt imports, quorvex upscale
+#              through an ONNX model and without one
 #   memcheck   compute-sanitizer memcheck over the kernel tests, CuPy's memory pool off so that
 #              every array is its own allocation and an overrun is caught at its edge
-#   bench      benchmarks/run.py
-# It ends with a summary table (stage, result, seconds); with $OUT set, the full log of each stage
-# and a JSON report are written there. The exit code is 0 only when every stage passed.
+#   bench      benchmarks/run.py, its limit sized from the benchmarks' own iteration counts
+#   suite      the whole test suite, in the time left
+# The whole run stays under 9 minutes (QV_TOTAL_S, default 530 s). It ends with a table (stage,
+# result, seconds, limit); the exit code is 0 only when every stage passed, 2 without a GPU.
 #
 # The machine brings Python, CuPy, PyTorch, numpy, onnx, onnxruntime, OpenCV, nanobind,
 # scikit-build-core, CMake, ninja and pytest. Anything else the suite needs travels as wheels in
 # WHEELS_DIR (default .whl, filled by tools/fetch-gpu-wheels.sh), installed with no index.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+plan=0
+[[ ${1:-} == --plan ]] && { plan=1; shift; }
 wheels=${1:-.whl}
 site=/tmp/quorvex-site
 logs=${OUT:-/tmp/quorvex-gpu-check}
 mkdir -p "$logs"
+: >"$logs/stages.jsonl"
 export PYTHONUNBUFFERED=1
 export PYTHONPATH="$site/pkg:$site/deps${PYTHONPATH:+:$PYTHONPATH}"
+total=${QV_TOTAL_S:-530}
+begin=$SECONDS
 
-# Seconds per stage; the defaults keep the whole run under 8 minutes.
-declare -A limit=([build]=${QV_BUILD_S:-120} [suite]=${QV_SUITE_S:-120} [stream]=${QV_STREAM_S:-90}
-                  [memcheck]=${QV_MEMCHECK_S:-90} [bench]=${QV_BENCH_S:-60})
-stages=() results=() seconds=()
+# Benchmarks: a minute for set-up and warm-up plus a quarter second per timed iteration they ask for.
+iterations=$(($(grep -ho 'repeat=[0-9]\+' benchmarks/*.py | cut -d= -f2 | paste -sd+ -) + 0))
+declare -A limit=([build]=${QV_BUILD_S:-120} [smoke]=${QV_SMOKE_S:-100} [memcheck]=${QV_MEMCHECK_S:-90}
+                  [bench]=${QV_BENCH_S:-$((60 + iterations / 4))} [suite]=0)
+stages=() results=() seconds=() limits=()
 
-stage() {  # stage NAME COMMAND...: runs the command under the stage's limit, logging to NAME.log
+left() { echo $((total - (SECONDS - begin))); }
+
+stage() {  # stage NAME COMMAND...: runs the command under the stage's limit (or the time left), logging to NAME.log
   local name=$1; shift
-  local start=$SECONDS rc
-  echo "== $name: $*"
-  timeout --kill-after=10 "${limit[$name]}" "$@" >"$logs/$name.log" 2>&1
-  rc=$?
-  tail -n 15 "$logs/$name.log"
-  stages+=("$name") seconds+=($((SECONDS - start)))
-  case $rc in
-    0) results+=(passed) ;;
-    124 | 137) results+=("timed out") ;;
-    *) results+=("failed ($rc)") ;;
-  esac
+  local start=$SECONDS rc lim=${limit[$name]} remaining result
+  remaining=$(($(left) - 5))
+  if ((lim == 0 || lim > remaining)); then lim=$remaining; fi
+  if ((plan)); then
+    printf '%-9s %5s s  %s\n' "$name" "$lim" "$*"
+    begin=$((begin - lim))  # the plan's clock: each stage taking all of its limit
+    return
+  fi
+  if ((lim < 10)); then
+    result="not run (no time left)"; rc=0
+  else
+    echo "== $name (limit ${lim} s): $*"
+    timeout --kill-after=5 "$lim" "$@" >"$logs/$name.log" 2>&1
+    rc=$?
+    tail -n 12 "$logs/$name.log"
+    case $rc in
+      0) result=passed ;;
+      124 | 137) result="timed out" ;;
+      *) result="failed ($rc)" ;;
+    esac
+  fi
+  stages+=("$name") results+=("$result") seconds+=($((SECONDS - start))) limits+=("$lim")
+  printf '{"stage": "%s", "result": "%s", "seconds": %d, "limit": %d, "log": "%s.log", "device": "%s"}\n' \
+    "$name" "$result" $((SECONDS - start)) "$lim" "$name" "$device" >>"$logs/stages.jsonl"
 }
 
 summary() {
-  local i json="" all=0
-  printf '\n%-10s %-14s %s\n' stage result seconds
+  local i all=0
+  printf '\n%-9s %-22s %7s %6s\n' stage result seconds limit
   for i in "${!stages[@]}"; do
-    printf '%-10s %-14s %s\n' "${stages[$i]}" "${results[$i]}" "${seconds[$i]}"
-    json+="${json:+, }{\"stage\": \"${stages[$i]}\", \"result\": \"${results[$i]}\", \"seconds\": ${seconds[$i]}}"
+    printf '%-9s %-22s %7s %6s\n' "${stages[$i]}" "${results[$i]}" "${seconds[$i]}" "${limits[$i]}"
     [[ ${results[$i]} == passed ]] || all=1
   done
-  echo "{\"device\": \"$device\", \"stages\": [$json]}" >"$logs/report.json"
-  echo "logs and report.json in $logs"
+  echo "total $((SECONDS - begin)) s; logs and stages.jsonl in $logs"
   return $all
 }
 
 device=$(python3 -c 'import cupy as cp
 n = cp.cuda.runtime.getDeviceCount()
-print(cp.cuda.runtime.getDeviceProperties(0)["name"].decode() if n else "")' 2>/dev/null)
-if [[ -z $device ]]; then
-  echo "no CUDA device: the GPU check needs a machine with an NVIDIA GPU and CuPy"
+print(cp.cuda.runtime.getDeviceProperties(0)["name"].decode() if n else "")' 2>"$logs/device.log")
+if ((plan)); then
+  echo "plan for ${device:-a machine without a GPU} (${total} s in all; ${iterations} benchmark iterations):"
+elif [[ -z $device ]]; then
+  echo "no CUDA device: the GPU check needs a machine with an NVIDIA GPU and CuPy ($(tail -n 1 "$logs/device.log"))"
+  echo '{"stage": "device", "result": "no CUDA device", "seconds": 0, "limit": 0}' >>"$logs/stages.jsonl"
   exit 2
-fi
-echo "device: $device"
-
-if compgen -G "$wheels/*.whl" >/dev/null; then
-  python3 -m pip install -q --no-index --no-deps --no-compile --upgrade --target "$site/deps" "$wheels"/*.whl
+else
+  echo "device: $device"
+  if compgen -G "$wheels/*.whl" >/dev/null; then
+    python3 -m pip install -q --no-index --no-deps --no-compile --upgrade --target "$site/deps" "$wheels"/*.whl
+  fi
 fi
 
 stage build python3 -m pip install -q --no-index --no-deps --no-build-isolation --upgrade \
   --target "$site/pkg" -Cbuild-dir=build/gpu .
-stage suite python3 -m pytest -q -p no:cacheprovider
-QUORVEX_TEST_STREAM=nonblocking stage stream python3 -m pytest -q -p no:cacheprovider
+stage smoke python3 tools/gpu_smoke.py --json "$logs/smoke.json"
 sanitizer=$(command -v compute-sanitizer || echo /usr/local/cuda/bin/compute-sanitizer)
 QUORVEX_NO_POOL=1 stage memcheck "$sanitizer" --tool memcheck --error-exitcode 1 --target-processes all \
   python3 -m pytest -q -p no:cacheprovider tests/color tests/transform tests/filter tests/utils \
   tests/upscale/test_tile.py tests/face/test_paste.py
 stage bench python3 benchmarks/run.py
+stage suite python3 -m pytest -q -p no:cacheprovider -rfE --durations=10
+((plan)) && exit 0
 summary

@@ -191,3 +191,12 @@ def problems(names=None, real=None):
             found.append('%s: %s.%s(%s) takes %s' % (lib, owner, name, ', '.join(k + '=' for k in extra),
                                                      ', '.join(params) or 'no keywords'))
     return sorted(set(found))
+
+
+def coverage(names=None):
+    """How many distinct names (and keyword sets) of each library the run touched."""
+    names = touched if names is None else names
+    counts = {}
+    for entry in names:
+        counts[entry[1]] = counts.get(entry[1], 0) + 1
+    return dict(sorted(counts.items()))

@@ -17,7 +17,7 @@ from ._kernel import RawKernel, RawModule
 from . import cuda, linalg, random, fft, testing
 from .cuda import stream as _stream
 
-__version__ = '13.0.0'
+__version__ = '14.2.0'  # the CuPy whose API tests/standin/api_manifest.json holds
 __quorvex_standin__ = True
 
 newaxis = None
@@ -47,8 +47,8 @@ def _from_cuda_array_interface(obj):
     if strides is None:
         span = int(np.prod(shape, dtype=np.int64)) * dt.itemsize
     else:
-        # builtins' sum: the module's own `sum` is NumPy's once cupy.sum has been looked up
-        span = (dt.itemsize + builtins.sum((n - 1) * s for n, s in zip(shape, strides))) if all(shape) else 0
+        # builtins: cupy.sum / cupy.all, once read, are names of this module too
+        span = (dt.itemsize + builtins.sum((n - 1) * s for n, s in zip(shape, strides))) if builtins.all(shape) else 0
     buf = np.asarray(_core._RawBuffer(ptr, span, obj, readonly=cai['data'][1]))
     return device_view(np.ndarray(shape, dt, buffer=buf, strides=strides))
 
@@ -111,9 +111,8 @@ def asarray(a, dtype=None, order=None, *, blocking=False):
         out = _from_cuda_array_interface(a)
     else:
         # Host data is copied, as a host-to-device transfer would.
-        if type(a) in (list, tuple):
-            _stream.run_queued()  # it may hold device scalars
-            a = _core.unwrap(a)
+        if type(a) in (list, tuple) and _core.has_device(a):  # device scalars: gathered on the device
+            return _core.deferred(np.array, (a,), {'dtype': dtype, 'order': order or 'K'})
         return _upload(np.array(a, dtype=dtype, order=order or 'K', copy=True))
     if dtype is not None and np.dtype(dtype) != out.dtype:
         out = out.astype(dtype)
@@ -139,7 +138,8 @@ def array(obj, dtype=None, copy=True, order='K', subok=False, ndmin=0, *, blocki
         a = asarray(obj, dtype)
         return a if a.ndim >= ndmin else a.reshape((1,) * (ndmin - a.ndim) + a.shape)
     if isinstance(obj, (np.ndarray, list, tuple)) or np.isscalar(obj):
-        _stream.run_queued()  # a list may hold device scalars
+        if type(obj) in (list, tuple) and _core.has_device(obj):  # device scalars: gathered on the device
+            return _core.deferred(np.array, (obj,), {'dtype': dtype, 'order': order, 'ndmin': ndmin})
         return _upload(np.array(_core.unwrap(obj), dtype=dtype, copy=True, order=order, ndmin=ndmin))
     a = asarray(obj)
     if a.ndim < ndmin:
@@ -195,8 +195,9 @@ def ones(shape, dtype=float, order='C'):
 
 def full(shape, fill_value, dtype=None, order='C'):
     _core.refuse_host((fill_value,), 'full')
-    _stream.run_queued()
-    return _filled(np.full(shape, _core.unwrap(fill_value), dtype=dtype, order=order))
+    if isinstance(fill_value, ndarray):  # filled from device memory when the stream gets there
+        return _core.deferred(np.full, (shape, fill_value), {'dtype': dtype, 'order': order})
+    return _filled(np.full(shape, fill_value, dtype=dtype, order=order))
 
 
 def _like(np_fn, what):
