@@ -148,8 +148,7 @@ def run_blender(width: int, height: int, repeat: int, batch: int = 8) -> list[di
     image = cp.asarray(rng.random((height, width, 3), dtype=np.float32))
     padded_height, padded_width, rows, columns = Upscaler(None, TILE, OVERLAP, batch, None).grid(height, width)
     count, side = rows * columns, TILE * SCALE
-    device = "cuda" if torch.cuda.is_available() else "cpu"
-    outputs = torch.rand(batch, 3, side, side, device=device)  # what the model returns
+    outputs = torch.rand(batch, 3, side, side, device="cuda")  # what the model returns (the stand-in's "cuda")
 
     def blend(cut=True, add=True):
         blender = TileBlender((padded_height, padded_width, 3), SCALE, TILE, OVERLAP, original_shape=image.shape)
