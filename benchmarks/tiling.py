@@ -2,6 +2,7 @@
 
     python benchmarks/tiling.py            # 1920x1080, tile 128, overlap 16, scale 4; memory at 4K
     python benchmarks/tiling.py --small    # small images: checks the script; memory at a tenth of 4K
+    python benchmarks/tiling.py --seams    # tiled against whole-image output of seeded spandrel models
 
 tile_image, to_batch, batch_to_tile and merge_tiles are timed one by one and as a round trip
 (CUDA-event means after warm-up), against the time a Real-ESRGAN compact x4 network
@@ -147,8 +148,7 @@ def run_blender(width: int, height: int, repeat: int, batch: int = 8) -> list[di
     image = cp.asarray(rng.random((height, width, 3), dtype=np.float32))
     padded_height, padded_width, rows, columns = Upscaler(None, TILE, OVERLAP, batch, None).grid(height, width)
     count, side = rows * columns, TILE * SCALE
-    device = "cuda" if torch.cuda.is_available() else "cpu"
-    outputs = torch.rand(batch, 3, side, side, device=device)  # what the model returns
+    outputs = torch.rand(batch, 3, side, side, device="cuda")  # what the model returns (the stand-in's "cuda")
 
     def blend(cut=True, add=True):
         blender = TileBlender((padded_height, padded_width, 3), SCALE, TILE, OVERLAP, original_shape=image.shape)
@@ -216,11 +216,41 @@ def run_memory(width: int, height: int, batch: int = 8) -> dict:
     return {"name": "upscale memory", "peak": peak, "reported": reported, "bound": bound}
 
 
+def run_seams() -> list[dict]:
+    """PSNR of the command's tiled output against the same model run on the whole image, and the
+    seam ratio (mean error within 4 output pixels of a tile's edge over the mean elsewhere), for
+    seeded spandrel networks at x2 on a 320x256 image of gradients with grain."""
+    import torch
+
+    tests = pathlib.Path(__file__).resolve().parent.parent / "tests"
+    sys.path[:0] = [str(tests), str(tests / "upscale")]  # the test's models and measures
+    from test_blend import compact, photo_like, rrdb, seam_ratio, tiled_and_whole
+
+    image = photo_like(256, 320)
+    cases = (("Compact, 32 features, 8 convs", compact(scale=2, num_feat=32, num_conv=8),
+              ((64, 8), (64, 16), (64, 32), (128, 16))),
+             ("RRDBNet, 16 filters, 2 blocks", rrdb(), ((64, 32), (128, 16))))
+    rows = []
+    with torch.no_grad():
+        for name, model, grids in cases:
+            for tile, overlap in grids:
+                tiled, whole = tiled_and_whole(model, image, tile, overlap)
+                psnr = 10 * np.log10(1 / np.mean((tiled - whole) ** 2))
+                ratio = seam_ratio(np.abs(tiled - whole).mean(2), tile, overlap)
+                print(f"{name:32s} {tile:4d} / {overlap:<3d} PSNR {psnr:6.1f} dB  seam ratio {ratio:6.2f}  "
+                      f"max error {np.abs(tiled - whole).max():.1e}")
+                rows.append({"name": name, "tile": tile, "overlap": overlap, "psnr": psnr, "seam_ratio": ratio})
+    return rows
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--small", action="store_true", help="a tiny image and model, to check the script")
+    parser.add_argument("--seams", action="store_true", help="only the seam table (seeded spandrel models)")
     args = parser.parse_args()
-    if args.small:
+    if args.seams:
+        run_seams()
+    elif args.small:
         run_tiling(200, 120, repeat=2, num_feat=4, num_conv=1)
         run_blender(200, 120, repeat=1)
         run_memory(384, 216)

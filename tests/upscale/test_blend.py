@@ -189,6 +189,19 @@ def test_tiles_are_seamless():
         assert seam_ratio(np.abs(tiled - whole).mean(2), 128, 16) <= 1.5
 
 
+def test_a_fixed_batch_model_matches_a_dynamic_one():
+    class Fixed(ModelRunner):
+        fixed_batch = 4
+
+        def run(self, batch):
+            assert batch.shape[0] == 4  # a partial last batch is filled up
+            return super().run(batch)
+
+    model, image = compact(scale=2), cp.asarray(photo_like(40, 60))  # 2 x 3 tiles of 24
+    fixed, dynamic = (Upscaler(runner(model, 2), 24, 8, 4, Reporter(quiet=True))([image]) for runner in (Fixed, ModelRunner))
+    np.testing.assert_array_equal(fixed.get(), dynamic.get())
+
+
 @pytest.mark.standin
 def test_device_memory_holds_the_image_the_result_and_one_batch(tmp_path):
     from quorvex.upscale.tile import to_batch as _  # noqa: F401  (its imports before the count)

@@ -66,9 +66,11 @@ class Upscaler:
         self.tiles_done = 0
 
     def grid(self, height: int, width: int) -> tuple[int, int, int, int]:
-        """(padded height, padded width, rows, columns) of the tiles tile_image cuts."""
+        """(padded height, padded width, rows, columns) of the tiles tile_image cuts: each side
+        padded to fit the grid, a side shorter than a tile to one tile."""
         step = self.tile - self.overlap
-        padded = [n + (step - (n - self.overlap) % step) % step for n in (height, width)]
+        padded = [n + (step - (n - self.overlap) % step) % step if n >= self.tile else self.tile
+                  for n in (height, width)]
         rows, columns = ((n - self.tile) // step + 1 if n >= self.tile else 0 for n in padded)
         return padded[0], padded[1], rows, columns
 

@@ -280,8 +280,6 @@ float feather_of(nb::handle self) {
 nb::object add(const qv::Args &a) {
     nb::handle self = a[0];
     check_open(self, "add");
-    if (!PyLong_Check(a[2].ptr()) || PyBool_Check(a[2].ptr()))
-        qv::raise(PyExc_TypeError, "TileBlender.add() takes first as an int, got %s", qv::type_name(a[2]));
     nb::object batch = device_batch(a[1]);
     int64_t first = nb::cast<int64_t>(a[2]);
     bool rgb = nb::cast<bool>(a[3]);
