@@ -221,9 +221,9 @@ __device__ __forceinline__ void resize_area(const T* __restrict__ input, const O
             }
         }
         bool any = weight_sum > 0.0f;
-        out.put(x, y, 0, any ? s0 / weight_sum : 0.0f);
-        out.put(x, y, 1, any ? s1 / weight_sum : 0.0f);
-        out.put(x, y, 2, any ? s2 / weight_sum : 0.0f);
+        out.put(x, y, 0, any ? qv_divide(s0, weight_sum) : 0.0f);
+        out.put(x, y, 1, any ? qv_divide(s1, weight_sum) : 0.0f);
+        out.put(x, y, 2, any ? qv_divide(s2, weight_sum) : 0.0f);
         return;
     }
     for (int c = 0; c < channels; ++c) {
@@ -236,7 +236,7 @@ __device__ __forceinline__ void resize_area(const T* __restrict__ input, const O
                 weight_sum += w;
             }
         }
-        out.put(x, y, c, weight_sum > 0.0f ? sum / weight_sum : 0.0f);
+        out.put(x, y, c, weight_sum > 0.0f ? qv_divide(sum, weight_sum) : 0.0f);
     }
 }
 #endif
