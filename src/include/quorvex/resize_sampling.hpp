@@ -163,7 +163,8 @@ __device__ __forceinline__ void lanczos4_pixel(const T* __restrict__ input, cons
     for (int k = 0; k < 8; ++k) ox[k] = min(max(ax.first + k, 0), input_width - 1) * n;
     for (int c = 0; c < n; ++c) {
         float sum = 0.0f;
-        #pragma unroll
+        // Rows one at a time, each row's eight taps unrolled: at most 64 registers, no spills.
+        #pragma unroll 1
         for (int j = 0; j < 8; ++j) {
             const T* r = input + min(max(ay.first + j, 0), input_height - 1) * input_width * n + c;
             float h = 0.0f;
