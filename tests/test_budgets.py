@@ -82,6 +82,14 @@ def tiling(height):
     return counted(round_trip)
 
 
+def merging():
+    from quorvex.upscale.tile import merge_tiles, tile_image
+
+    image = cp.asarray(np.random.default_rng(0).random((270, 480, 3), np.float32))
+    tiles, padded = tile_image(image, 128, 16)
+    return counted(lambda: merge_tiles(tiles, image.shape, padded, 1, 128, 16))
+
+
 def grayscale():
     from quorvex.color.grayscale import bgr_to_grayscale
 
@@ -99,9 +107,10 @@ BLOB = 3 * 128 * 128 * 4  # the swap network's input and output, float32
         ("detector, no faces", lambda *_: detect([]), dict(launches=12, syncs=1, downloads=1, uploads=0)),
         ("paste, one face", lambda *_: paste(0), dict(launches=4, syncs=0, downloads=0, uploads=0)),
         ("paste, 10 faces", lambda *_: paste(10), dict(launches=4, syncs=0, downloads=0, uploads=0)),
-        ("swap", swap, dict(syncs=1, downloads=1, uploads=1, upload_bytes=BLOB)),
+        ("swap", swap, dict(launches=6, syncs=1, downloads=1, uploads=1, upload_bytes=BLOB)),
         ("BGR grayscale", lambda *_: grayscale(), dict(launches=1, syncs=0, downloads=0, uploads=0)),
         ("tiling, 1080 rows", lambda *_: tiling(1080), dict(syncs=0, downloads=0, uploads=2)),
+        ("merge_tiles", lambda *_: merging(), dict(launches=3, syncs=0, downloads=0, uploads=1)),
     ],
 )
 def test_budgets(path, count, budget, tmp_path, monkeypatch):
@@ -133,3 +142,36 @@ def test_batched_crops_and_paste_match_the_single_face_path():
         one_by_one = paster.get(one_by_one, face.image * 0.5, face.matrix)
     together = paster.get_many(image, cp.stack([f.image * 0.5 for f in faces]), cp.stack([f.matrix for f in faces]))
     np.testing.assert_array_equal(together.get(), one_by_one.get())
+
+
+def one_pass_calls():
+    from quorvex.filter.gaussian import GaussianBlur
+    from quorvex.transform.affine import affine_transform
+    from quorvex.transform.resize import INTER_LANCZOS4, resize
+    from quorvex.utils.blob import to_blob
+
+    M = np.array([[0.9, 0.1, 5.0], [-0.1, 0.9, 7.0]])
+    blur, device_M = GaussianBlur(), cp.asarray(M)
+    return {
+        "resize": lambda image: resize(image, (120, 68)),
+        "resize LANCZOS4": lambda image: resize(image, (300, 169), INTER_LANCZOS4),
+        "affine_transform": lambda image: affine_transform(image, M, (135, 240)),
+        "affine_transform, device M": lambda image: affine_transform(image, device_M, (135, 240)),
+        "GaussianBlur.get": lambda image: blur.get(image, 31, 0),
+        "to_blob with a size": lambda image: to_blob(image, 1 / 255, (64, 64), (0.5, 0.5, 0.5), True),
+    }
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float16, np.uint8, np.uint16])
+@pytest.mark.parametrize("name", list(one_pass_calls()))
+def test_images_of_every_element_type_in_one_pass(name, dtype):
+    # The kernel reads the image's own type and writes the result's: no conversion around it, no
+    # sync; a device matrix is inverted on the device (its one extra launch). The counts do not
+    # depend on the size: a small frame keeps the CPU stand-in quick.
+    top = np.iinfo(dtype).max if dtype in (np.uint8, np.uint16) else 1
+    image = cp.asarray((np.random.default_rng(0).random((135, 240, 3)) * top).astype(dtype))
+    call = one_pass_calls()[name]
+    counts = counted(lambda: call(image))
+    launches = 2 if name.endswith("device M") else 1
+    assert (counts.launches, counts.syncs, counts.downloads, counts.uploads) == (launches, 0, 0, 0), counts
+    assert call(image).dtype == dtype

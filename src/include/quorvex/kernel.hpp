@@ -61,9 +61,25 @@ __device__ __forceinline__ float qv_value(unsigned char v) { return (float)v; }
 __device__ __forceinline__ float qv_value(unsigned short v) { return (float)v; }
 __device__ __forceinline__ float qv_value(qv_half v) { return qv_half_to_float(v.bits); }
 
+// a / b for a divisor with a correctly rounded reciprocal rb, rounded as the division is (the
+// residual is exact, one correction step rounds right: Markstein), without the called slow path
+// of IEEE division, whose register saves would put the kernel in local memory.
+__device__ __forceinline__ float qv_divide_by(float a, float b, float rb) {
+    float q = __fmul_rn(a, rb);
+    return fmaf(fmaf(-q, b, a), rb, q);
+}
+
+// a / b for any normal b whose quotient is normal: the reciprocal refined by a Newton step, then
+// the same correction.
+__device__ __forceinline__ float qv_divide(float a, float b) {
+    float y = __fdividef(1.0f, b);
+    y = fmaf(fmaf(-b, y, 1.0f), y, y);
+    return qv_divide_by(a, b, y);
+}
+
 __device__ __forceinline__ float qv_unit_value(float v) { return v; }
-__device__ __forceinline__ float qv_unit_value(unsigned char v) { return (float)v / 255.0f; }
-__device__ __forceinline__ float qv_unit_value(unsigned short v) { return (float)v / 65535.0f; }
+__device__ __forceinline__ float qv_unit_value(unsigned char v) { return qv_divide_by((float)v, 255.0f, 1.0f / 255.0f); }
+__device__ __forceinline__ float qv_unit_value(unsigned short v) { return qv_divide_by((float)v, 65535.0f, 1.0f / 65535.0f); }
 __device__ __forceinline__ float qv_unit_value(qv_half v) { return qv_half_to_float(v.bits); }
 
 __device__ __forceinline__ double qv_saturate(double v, double top) { return v == v ? fmin(fmax(rint(v), 0.0), top) : 0.0; }

@@ -163,7 +163,8 @@ __device__ __forceinline__ void lanczos4_pixel(const T* __restrict__ input, cons
     for (int k = 0; k < 8; ++k) ox[k] = min(max(ax.first + k, 0), input_width - 1) * n;
     for (int c = 0; c < n; ++c) {
         float sum = 0.0f;
-        #pragma unroll
+        // Rows one at a time, each row's eight taps unrolled: at most 64 registers, no spills.
+        #pragma unroll 1
         for (int j = 0; j < 8; ++j) {
             const T* r = input + min(max(ay.first + j, 0), input_height - 1) * input_width * n + c;
             float h = 0.0f;
@@ -221,9 +222,9 @@ __device__ __forceinline__ void resize_area(const T* __restrict__ input, const O
             }
         }
         bool any = weight_sum > 0.0f;
-        out.put(x, y, 0, any ? s0 / weight_sum : 0.0f);
-        out.put(x, y, 1, any ? s1 / weight_sum : 0.0f);
-        out.put(x, y, 2, any ? s2 / weight_sum : 0.0f);
+        out.put(x, y, 0, any ? qv_divide(s0, weight_sum) : 0.0f);
+        out.put(x, y, 1, any ? qv_divide(s1, weight_sum) : 0.0f);
+        out.put(x, y, 2, any ? qv_divide(s2, weight_sum) : 0.0f);
         return;
     }
     for (int c = 0; c < channels; ++c) {
@@ -236,7 +237,7 @@ __device__ __forceinline__ void resize_area(const T* __restrict__ input, const O
                 weight_sum += w;
             }
         }
-        out.put(x, y, c, weight_sum > 0.0f ? sum / weight_sum : 0.0f);
+        out.put(x, y, c, weight_sum > 0.0f ? qv_divide(sum, weight_sum) : 0.0f);
     }
 }
 #endif

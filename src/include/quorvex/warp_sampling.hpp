@@ -69,7 +69,7 @@ __device__ __forceinline__ bool area_box(float cx, float cy, float half_width, f
         return false;
     b.x0 = (int)fmaxf(floorf(b.left), 0.0f), b.x1 = (int)fminf(ceilf(b.right), (float)input_width);
     b.y0 = (int)fmaxf(floorf(b.top), 0.0f), b.y1 = (int)fminf(ceilf(b.bottom), (float)input_height);
-    b.inverse_area = 1.0f / ((b.right - b.left) * (b.bottom - b.top));
+    b.inverse_area = qv_divide(1.0f, (b.right - b.left) * (b.bottom - b.top));
     return true;
 }
 

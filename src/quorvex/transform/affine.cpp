@@ -74,7 +74,7 @@ extern "C" __global__ void __launch_bounds__(256) affine_area_kernel$S(const $T*
 // Many warps of one image in one launch, image blockIdx.z of the batch taking its parameters
 // from row blockIdx.z of the table (see kWarpRow): the batched crops of a frame.
 const char *affine_batch_kernel_body = R"(
-extern "C" __global__ void __launch_bounds__(256) affine_batch_kernel$S(const $T* __restrict__ input,
+extern "C" __global__ void __launch_bounds__(256, 4) affine_batch_kernel$S(const $T* __restrict__ input,
                                                $T* __restrict__ output,
                                                const float* __restrict__ table,
                                                int input_height, int input_width,

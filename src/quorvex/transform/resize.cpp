@@ -20,10 +20,9 @@ namespace {
 enum Interpolation { kAuto = -1, kNearest = 0, kLinear = 1, kCubic = 2, kArea = 3, kLanczos4 = 4 };
 
 // The entries share one signature; area ignores the scales.
-std::string resize_kernel_code(const char *name, const char *call) {
+std::string resize_kernel_code(const char *name, const char *call, const char *bounds = "256") {
     std::string entry = std::string(R"(
-extern "C" __global__ void __launch_bounds__(256)
-)") + name + R"($S(const $T* __restrict__ input, $T* __restrict__ output,
+extern "C" __global__ void __launch_bounds__()") + bounds + ")\n" + name + R"($S(const $T* __restrict__ input, $T* __restrict__ output,
                 int input_width, int input_height, int new_width, int new_height, int channels,
                 double scale_x, double scale_y) {
     ResizedImage<$T> out{output, new_width, channels};
@@ -50,7 +49,8 @@ const std::string resize_area_kernel_code = resize_kernel_code(
     (std::string(kPerPixel) + "    resize_area(input, out, x, y, input_width, input_height, new_width, new_height, channels);").c_str());
 const std::string resize_lanczos4_kernel_code = resize_kernel_code(
     "resize_lanczos4_kernel",
-    "    resize_lanczos4(input, out, input_width, input_height, new_width, new_height, channels, scale_x, scale_y);");
+    "    resize_lanczos4(input, out, input_width, input_height, new_width, new_height, channels, scale_x, scale_y);",
+    "256, 4");  // four blocks per multiprocessor: at most 64 registers
 
 qv::TypedKernel nearest_kernel, linear_kernel, cubic_kernel, area_kernel, lanczos4_kernel;
 

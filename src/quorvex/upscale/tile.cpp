@@ -111,7 +111,7 @@ extern "C" __global__ void __launch_bounds__(256) tiles_to_batch_kernel(const lo
 }
 )";
 
-const std::string merge_tiles_kernel_code = std::string(tile_reader_code) + R"(
+const std::string merge_tiles_kernel_code = std::string(qv::element_types_code) + tile_reader_code + R"(
 // Compensated float32 addition: with large overlaps hundreds of tiles cover one pixel, and plain
 // float32 sums would drift by a few parts in a million.
 struct KahanSum {
@@ -136,7 +136,7 @@ __device__ __forceinline__ float tile_weight(int ty, int tx, float spacing, floa
 // One thread per output pixel gathers the tiles covering it in cutting order and divides the
 // weighted sum by the sum of the same float32 weights, so that tiles agreeing on a value give
 // that value back; pixels no tile covers are 0.
-extern "C" __global__ void __launch_bounds__(256) merge_tiles_kernel(const long long* __restrict__ table,
+extern "C" __global__ void __launch_bounds__(256, 4) merge_tiles_kernel(const long long* __restrict__ table,
                                               float spacing, float falloff,
                                               float* __restrict__ merged,
                                               int tile, int step, int columns, int rows,
@@ -165,7 +165,7 @@ extern "C" __global__ void __launch_bounds__(256) merge_tiles_kernel(const long 
                         tile_weight(ty, tx, spacing, falloff));
             }
         }
-        out[c] = total > 0.0f ? sum.sum / total : 0.0f;
+        out[c] = total > 0.0f ? qv_divide(sum.sum, total) : 0.0f;
     }
 }
 )";
