@@ -16,9 +16,9 @@ PYTEST := $(BIN)/python -m pytest -q -n $(JOBS) --dist loadgroup
 # stream (those that queue device work or start processes); the other two run only those.
 test: install
 	@mkdir -p build && rm -f $(STREAM_TESTS)
-	$(PYTEST) --record-stream-tests $(STREAM_TESTS)
-	QUORVEX_TEST_STREAM=nonblocking $(PYTEST) --stream-tests $(STREAM_TESTS)
-	QUORVEX_TEST_STREAM=per-thread $(PYTEST) --stream-tests $(STREAM_TESTS)
+	$(PYTEST) --record-stream-tests=$(STREAM_TESTS)
+	QUORVEX_TEST_STREAM=nonblocking $(PYTEST) --stream-tests=$(STREAM_TESTS)
+	QUORVEX_TEST_STREAM=per-thread $(PYTEST) --stream-tests=$(STREAM_TESTS)
 
 install: venv
 	$(BIN)/pip install --no-build-isolation -q .

@@ -11,6 +11,8 @@ import pytest
 from quorvex.color import ndi as color
 from quorvex.io import ndi
 
+pytestmark = pytest.mark.xdist_group("ndi")  # one NDI test at a time: discovery is shared on loopback
+
 
 @pytest.fixture(scope="module")
 def loopback(tmp_path_factory):

@@ -50,7 +50,7 @@ extern "C" __global__ void __launch_bounds__(256) affine_linear_kernel$S(const $
 // the two kernels meet where the scale crosses 1. Any channel count, each channel on its own.
 // The matrix maps output pixels to input positions in which pixel i spans [i, i + 1).
 const char *affine_area_kernel_body = R"(
-extern "C" __global__ void __launch_bounds__(256) affine_area_kernel$S(const $T* __restrict__ input,
+extern "C" __global__ void __launch_bounds__(256, 4) affine_area_kernel$S(const $T* __restrict__ input,
                                               $T* __restrict__ output,
                                               float m0, float m1, float m2,
                                               float m3, float m4, float m5,
