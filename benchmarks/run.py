@@ -85,6 +85,7 @@ class Report:
 
 
 def run(width: int, height: int, repeat: int) -> list[dict]:
+    import cv2
     import torch
     import torch.nn.functional as F
 
@@ -129,7 +130,6 @@ def run(width: int, height: int, repeat: int) -> list[dict]:
         rz.INTER_LINEAR: dict(mode="bilinear", align_corners=False),
         rz.INTER_CUBIC: dict(mode="bicubic", align_corners=False),
         rz.INTER_AREA: dict(mode="area"),
-        rz.INTER_LANCZOS4: dict(mode="bicubic", align_corners=False, antialias=True),
     }
     names = {rz.INTER_NEAREST: "NEAREST", rz.INTER_LINEAR: "LINEAR", rz.INTER_CUBIC: "CUBIC",
              rz.INTER_AREA: "AREA", rz.INTER_LANCZOS4: "LANCZOS4"}
@@ -141,6 +141,12 @@ def run(width: int, height: int, repeat: int) -> list[dict]:
             theirs = timed(lambda: F.interpolate(src_t, size=(h, w), **kwargs), repeat)
             report.add(f"resize {names[interpolation]} {src.shape[1]}x{src.shape[0]}->{w}x{h}",
                        ours, moved, theirs, label, lambda: rz.resize(src, (w, h), interpolation))
+        # PyTorch has no Lanczos filter: the same filter a user would otherwise run is OpenCV's, on the CPU.
+        host = cp.asnumpy(src)
+        ours = timed(lambda: rz.resize(src, (w, h), rz.INTER_LANCZOS4), repeat)
+        theirs = wall(lambda: cv2.resize(host, (w, h), interpolation=cv2.INTER_LANCZOS4), repeat)
+        report.add(f"resize LANCZOS4 {src.shape[1]}x{src.shape[0]}->{w}x{h}", ours, moved, theirs,
+                   "cv2 CPU LANCZOS4 (torch has none)", lambda: rz.resize(src, (w, h), rz.INTER_LANCZOS4))
 
     for scale, label in ((0.5, "shrink"), (1.25, "enlarge")):
         angle = math.radians(10)
@@ -159,7 +165,60 @@ def run(width: int, height: int, repeat: int) -> list[dict]:
         report.add(f"affine_transform {label} {width}x{height}->{out_w}x{out_h}", ours,
                    image_bytes + out_h * out_w * 12, theirs, "torch affine_grid+grid_sample",
                    lambda: affine_transform(big, m, (out_h, out_w)))
+
+    # The matrix where the caller has it: a device matrix is inverted on the device, no read-back.
+    m_device = cp.asarray(m)
+    ours = timed(lambda: affine_transform(big, m_device, (out_h, out_w)), repeat)
+    theirs = timed(lambda: affine_transform(big, m, (out_h, out_w)), repeat)
+    report.add(f"affine_transform device matrix {width}x{height}->{out_w}x{out_h}", ours,
+               image_bytes + out_h * out_w * 12, theirs,
+               f"host matrix {counts(lambda: affine_transform(big, m, (out_h, out_w)))}; device matrix", lambda: affine_transform(big, m_device, (out_h, out_w)))
+
+    run_uint8(report, width, height, repeat)
     return report.rows
+
+
+def run_uint8(report: Report, width: int, height: int, repeat: int) -> None:
+    """8-bit images, as decoders give them, against OpenCV on the CPU (host time of the same
+    call on the same pixels, what a user of 8-bit images would otherwise run)."""
+    import cv2
+
+    from quorvex.filter.gaussian import GaussianBlur
+    from quorvex.transform import resize as rz
+    from quorvex.transform.affine import affine_transform
+    from quorvex.utils.blob import to_blob
+
+    host = np.random.default_rng(5).integers(0, 256, (height, width, 3), dtype=np.uint8)
+    image = cp.asarray(host)
+    w, h = width // 2, height // 2
+    moved = image.nbytes + h * w * 3
+    for interpolation, flag, name in ((rz.INTER_AREA, cv2.INTER_AREA, "AREA"),
+                                      (rz.INTER_LANCZOS4, cv2.INTER_LANCZOS4, "LANCZOS4")):
+        report.add(f"resize {name} uint8 {width}x{height}->{w}x{h}",
+                   timed(lambda: rz.resize(image, (w, h), interpolation), repeat), moved,
+                   wall(lambda: cv2.resize(host, (w, h), interpolation=flag), repeat), f"cv2 CPU {name}",
+                   lambda: rz.resize(image, (w, h), interpolation))
+
+    angle = math.radians(10)
+    m = np.array([[0.5 * math.cos(angle), -0.5 * math.sin(angle), 0.05 * width],
+                  [0.5 * math.sin(angle), 0.5 * math.cos(angle), 0.0]])
+    report.add(f"affine_transform uint8 {width}x{height}->{w}x{h}",
+               timed(lambda: affine_transform(image, m, (h, w)), repeat), moved,
+               wall(lambda: cv2.warpAffine(host, m, (w, h), flags=cv2.INTER_LINEAR), repeat), "cv2 CPU warpAffine",
+               lambda: affine_transform(image, m, (h, w)))
+
+    blur = GaussianBlur()
+    report.add(f"GaussianBlur.get uint8 ksize 31 {width}x{height}",
+               timed(lambda: blur.get(image, 31, 0), repeat), 2 * image.nbytes,
+               wall(lambda: cv2.GaussianBlur(host, (31, 31), 0), repeat), "cv2 CPU GaussianBlur",
+               lambda: blur.get(image, 31, 0))
+
+    size = (max(h, 1), max(w, 1))
+    mean = (0.0, 0.0, 0.0)  # integer blobs saturate: the resize and channel swap a detector's input needs
+    report.add(f"to_blob uint8 {width}x{height}->{size[1]}x{size[0]}",
+               timed(lambda: to_blob(image, 1.0, size, mean, swapRB=True), repeat), image.nbytes + h * w * 3,
+               wall(lambda: cv2.dnn.blobFromImage(host, 1.0, (size[1], size[0]), mean, swapRB=True), repeat),
+               "cv2.dnn CPU (float32 out)", lambda: to_blob(image, 1.0, size, mean, swapRB=True))
 
 
 def detector_engine(model) -> bytes:
