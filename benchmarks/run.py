@@ -456,6 +456,72 @@ def run_face_pipeline(width: int, height: int, repeat: int) -> list[dict]:
     return rows + [{"name": "crop and paste", "seconds": seconds}, {"name": "enhancer own work", "seconds": enhance}]
 
 
+def run_command(width: int, height: int, images: int, *, num_feat: int = 16, num_conv: int = 4) -> list[dict]:
+    """The whole command, `quorvex upscale IN_DIR OUT_DIR --model compact.pth`, over `images`
+    8-bit PNGs at x4 through a small seeded Compact checkpoint: images per second of the command
+    (model load, PNG read and write included) and of its Upscaler alone on a decoded float32
+    device image (what the command does between reading and writing), with the device memory
+    peak: the CuPy pool's ledger on the stand-in, else what the command's summary line reports
+    (the pool's high-water mark plus what PyTorch reserved)."""
+    import contextlib
+    import io
+    import tempfile
+    import time
+
+    import cv2
+    import torch
+
+    for path in (TESTS, TESTS / "upscale"):
+        if str(path) not in sys.path:
+            sys.path.insert(0, str(path))
+    from sr_models import compact, save_checkpoint
+
+    from quorvex.cli import main as cli_main
+    from quorvex.cli.common import Reporter, human_bytes
+    from quorvex.cli.models import load_runner
+    from quorvex.cli.upscale import Upscaler
+
+    rng = np.random.default_rng(6)
+    pool = cp.get_default_memory_pool()
+    ledger = hasattr(pool, "peak_bytes")
+    with tempfile.TemporaryDirectory() as folder:
+        folder = pathlib.Path(folder)
+        source, target = folder / "in", folder / "out"
+        source.mkdir()
+        for i in range(images):
+            cv2.imwrite(str(source / f"{i}.png"), rng.integers(0, 256, (height, width, 3), dtype=np.uint8))
+        model = save_checkpoint(compact(scale=4, num_feat=num_feat, num_conv=num_conv, seed=0), folder / "compact.pth")
+
+        pool.free_all_blocks()
+        if ledger:
+            pool.reset_peak()
+        if torch.cuda.is_available():
+            torch.cuda.reset_peak_memory_stats()
+        summary = io.StringIO()
+        start = time.perf_counter()
+        with contextlib.redirect_stdout(summary), contextlib.redirect_stderr(io.StringIO()):
+            status = cli_main(["upscale", str(source), str(target), "--model", str(model)])
+        seconds = time.perf_counter() - start
+        assert status == 0 and len(list(target.iterdir())) == images, (status, summary.getvalue())
+        peak = pool.peak_bytes() if ledger else None
+        line = summary.getvalue().strip().splitlines()[-1]
+
+        # The Upscaler alone, the model loaded once: decoded image in, 8-bit result out.
+        reporter = Reporter(quiet=True)
+        work = Upscaler(load_runner(str(model), 0, None, reporter), 128, 16, 8, reporter)
+        image = cp.asarray(rng.random((height, width, 3), dtype=np.float32))
+        upscaler = wall(lambda: work([image], None, np.uint8), images)
+    memory = f"{human_bytes(peak)} (pool ledger)" if ledger else "as the summary says"
+    print(f"{f'command: upscale {images} x {width}x{height} x4':48s} {images / seconds:7.2f} images/s "
+          f"({seconds:.2f} s, model load and PNGs included; Compact {num_feat}nf {num_conv}nc); "
+          f"peak device memory {memory}")
+    print(f"{'  its summary line':48s} {line}")
+    print(f"{f'Upscaler alone, {width}x{height} x4 to 8 bits':48s} {1 / upscaler:7.2f} images/s "
+          f"({upscaler * 1e3:.1f} ms per image)")
+    return [{"name": "command upscale", "images_per_second": images / seconds, "seconds": seconds, "peak": peak,
+             "summary": line}, {"name": "Upscaler alone", "images_per_second": 1 / upscaler, "seconds": upscaler}]
+
+
 def run_ndi(width: int, height: int, repeat: int) -> list[dict]:
     """NDI frames to BGR and back, one line per FourCC and direction; bw counts the frame's bytes and the image's."""
     from quorvex.color import ndi
@@ -479,7 +545,8 @@ def run_ndi(width: int, height: int, repeat: int) -> list[dict]:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--small", action="store_true", help="tiny images, to check the script")
-    parser.add_argument("--only", choices=["kernels", "detector", "face", "tiling", "video", "ndi"], help="run one group")
+    parser.add_argument("--only", choices=["kernels", "detector", "face", "tiling", "video", "ndi", "command"],
+                        help="run one group")
     args = parser.parse_args()
     if args.only in (None, "kernels"):
         run(64, 36, repeat=2) if args.small else run(3840, 2160, repeat=50)
@@ -490,9 +557,10 @@ def main() -> int:
         run_face_pipeline(320, 180, repeat=2) if args.small else run_face_pipeline(1920, 1080, repeat=50)
     if args.only in (None, "tiling"):
         sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-        from tiling import run_tiling
+        from tiling import run_blender, run_tiling
 
         run_tiling(320, 180, repeat=1, num_feat=8, num_conv=2) if args.small else run_tiling(1920, 1080, repeat=20)
+        run_blender(200, 120, repeat=1) if args.small else run_blender(3840, 2160, repeat=5)  # what the command uses
     if args.only in (None, "video"):
         sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
         from video import run_video
@@ -500,6 +568,8 @@ def main() -> int:
         run_video(64, 36, repeat=2) if args.small else run_video(3840, 2160, repeat=50)
     if args.only in (None, "ndi"):
         run_ndi(64, 36, repeat=2) if args.small else run_ndi(1920, 1080, repeat=50)
+    if args.only in (None, "command"):
+        run_command(160, 96, images=2, num_feat=4, num_conv=1) if args.small else run_command(3840, 2160, images=2)
     return 0
 
 

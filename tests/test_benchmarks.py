@@ -56,3 +56,5 @@ def test_whole_benchmark_script_runs_small(capsys, monkeypatch):
     out = capsys.readouterr().out
     assert "grayscale" in out and "detector" in out and "paste back" in out and "tiles" in out
     assert "nv12_to_bgr" in out and "bgr_to_v210" in out
+    assert "TileBlender" in out and "x target" in out
+    assert "command: upscale 2 x 160x96 x4" in out and "upscaled 2 images" in out and "Upscaler alone" in out
