@@ -1,9 +1,16 @@
 """Speed of the package's kernels against what a user would write instead, in the same run.
 
-    python benchmarks/run.py            # 3840x2160 <-> 1920x1080 float32, on the GPU
+    python benchmarks/run.py            # 3840x2160 <-> 1920x1080 float32 and uint8, on the GPU
     python benchmarks/run.py --small    # tiny images: checks that the script itself works
+    python benchmarks/run.py --only command   # one group: kernels, detector, face, tiling, video, ndi, command
 
-Times are CUDA-event means after warm-up. "bw" is the share of the device's copy bandwidth
+Float32 kernels are compared with PyTorch, Lanczos-4 with OpenCV's CPU resize (PyTorch has no
+Lanczos filter), uint8 images (as decoders give them) with OpenCV on the CPU (host time of the
+same call), a device affine matrix with a host one, ten PasteBack.get calls with one get_many.
+The blender the command uses is timed against 20,000 tiles/s, and the whole upscale command
+(4K x4 through a small seeded Compact model) in images per second with its device memory peak.
+
+Times are CUDA-event means after warm-up (host wall-clock for OpenCV and the command). "bw" is the share of the device's copy bandwidth
 (bytes read + written per second, relative to a plain device-to-device copy of the same image),
 "vs" how many times faster quorvex is than the alternative on the same line. On the CPU
 stand-ins each line also shows what one call issues: kernel launches (L), synchronisations (S)
