@@ -10,7 +10,8 @@ same call), a device affine matrix with a host one, ten PasteBack.get calls with
 The blender the command uses is timed against 20,000 tiles/s, and the whole upscale command
 (4K x4 through a small seeded Compact model) in images per second with its device memory peak.
 
-Times are CUDA-event means after warm-up (host wall-clock for OpenCV and the command). "bw" is the share of the device's copy bandwidth
+Times are CUDA-event means after warm-up (host wall-clock for OpenCV and the command).
+"bw" is the share of the device's copy bandwidth
 (bytes read + written per second, relative to a plain device-to-device copy of the same image),
 "vs" how many times faster quorvex is than the alternative on the same line. On the CPU
 stand-ins each line also shows what one call issues: kernel launches (L), synchronisations (S)
@@ -179,7 +180,8 @@ def run(width: int, height: int, repeat: int) -> list[dict]:
     theirs = timed(lambda: affine_transform(big, m, (out_h, out_w)), repeat)
     report.add(f"affine_transform device matrix {width}x{height}->{out_w}x{out_h}", ours,
                image_bytes + out_h * out_w * 12, theirs,
-               f"host matrix {counts(lambda: affine_transform(big, m, (out_h, out_w)))}; device matrix", lambda: affine_transform(big, m_device, (out_h, out_w)))
+               f"host matrix {counts(lambda: affine_transform(big, m, (out_h, out_w)))}; device matrix",
+               lambda: affine_transform(big, m_device, (out_h, out_w)))
 
     run_uint8(report, width, height, repeat)
     return report.rows
@@ -494,7 +496,8 @@ def run_command(width: int, height: int, images: int, *, num_feat: int = 16, num
         source, target = folder / "in", folder / "out"
         source.mkdir()
         # Gradients with a little grain, as photographs compress: PNG of noise would time zlib, not the package.
-        ramp = np.linspace(0, 200, width, dtype=np.float32)[None, :, None] + np.linspace(0, 50, height, dtype=np.float32)[:, None, None]
+        ramp = (np.linspace(0, 200, width, dtype=np.float32)[None, :, None]
+                + np.linspace(0, 50, height, dtype=np.float32)[:, None, None])
         for i in range(images):
             grain = rng.normal(0, 4, (height, width, 3)).astype(np.float32)
             cv2.imwrite(str(source / f"{i}.png"), np.clip(ramp + grain + 5 * i, 0, 255).astype(np.uint8))
