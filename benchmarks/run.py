@@ -1,9 +1,17 @@
 """Speed of the package's kernels against what a user would write instead, in the same run.
 
-    python benchmarks/run.py            # 3840x2160 <-> 1920x1080 float32, on the GPU
+    python benchmarks/run.py            # 3840x2160 <-> 1920x1080 float32 and uint8, on the GPU
     python benchmarks/run.py --small    # tiny images: checks that the script itself works
+    python benchmarks/run.py --only command   # one group: kernels, detector, face, tiling, video, ndi, command
 
-Times are CUDA-event means after warm-up. "bw" is the share of the device's copy bandwidth
+Float32 kernels are compared with PyTorch, Lanczos-4 with OpenCV's CPU resize (PyTorch has no
+Lanczos filter), uint8 images (as decoders give them) with OpenCV on the CPU (host time of the
+same call), a device affine matrix with a host one, ten PasteBack.get calls with one get_many.
+The blender the command uses is timed against 20,000 tiles/s, and the whole upscale command
+(4K x4 through a small seeded Compact model) in images per second with its device memory peak.
+
+Times are CUDA-event means after warm-up (host wall-clock for OpenCV and the command).
+"bw" is the share of the device's copy bandwidth
 (bytes read + written per second, relative to a plain device-to-device copy of the same image),
 "vs" how many times faster quorvex is than the alternative on the same line. On the CPU
 stand-ins each line also shows what one call issues: kernel launches (L), synchronisations (S)
@@ -85,6 +93,7 @@ class Report:
 
 
 def run(width: int, height: int, repeat: int) -> list[dict]:
+    import cv2
     import torch
     import torch.nn.functional as F
 
@@ -129,7 +138,6 @@ def run(width: int, height: int, repeat: int) -> list[dict]:
         rz.INTER_LINEAR: dict(mode="bilinear", align_corners=False),
         rz.INTER_CUBIC: dict(mode="bicubic", align_corners=False),
         rz.INTER_AREA: dict(mode="area"),
-        rz.INTER_LANCZOS4: dict(mode="bicubic", align_corners=False, antialias=True),
     }
     names = {rz.INTER_NEAREST: "NEAREST", rz.INTER_LINEAR: "LINEAR", rz.INTER_CUBIC: "CUBIC",
              rz.INTER_AREA: "AREA", rz.INTER_LANCZOS4: "LANCZOS4"}
@@ -141,6 +149,12 @@ def run(width: int, height: int, repeat: int) -> list[dict]:
             theirs = timed(lambda: F.interpolate(src_t, size=(h, w), **kwargs), repeat)
             report.add(f"resize {names[interpolation]} {src.shape[1]}x{src.shape[0]}->{w}x{h}",
                        ours, moved, theirs, label, lambda: rz.resize(src, (w, h), interpolation))
+        # PyTorch has no Lanczos filter: the same filter a user would otherwise run is OpenCV's, on the CPU.
+        host = cp.asnumpy(src)
+        ours = timed(lambda: rz.resize(src, (w, h), rz.INTER_LANCZOS4), repeat)
+        theirs = wall(lambda: cv2.resize(host, (w, h), interpolation=cv2.INTER_LANCZOS4), repeat)
+        report.add(f"resize LANCZOS4 {src.shape[1]}x{src.shape[0]}->{w}x{h}", ours, moved, theirs,
+                   "cv2 CPU LANCZOS4 (torch has none)", lambda: rz.resize(src, (w, h), rz.INTER_LANCZOS4))
 
     for scale, label in ((0.5, "shrink"), (1.25, "enlarge")):
         angle = math.radians(10)
@@ -159,7 +173,61 @@ def run(width: int, height: int, repeat: int) -> list[dict]:
         report.add(f"affine_transform {label} {width}x{height}->{out_w}x{out_h}", ours,
                    image_bytes + out_h * out_w * 12, theirs, "torch affine_grid+grid_sample",
                    lambda: affine_transform(big, m, (out_h, out_w)))
+
+    # The matrix where the caller has it: a device matrix is inverted on the device, no read-back.
+    m_device = cp.asarray(m)
+    ours = timed(lambda: affine_transform(big, m_device, (out_h, out_w)), repeat)
+    theirs = timed(lambda: affine_transform(big, m, (out_h, out_w)), repeat)
+    report.add(f"affine_transform device matrix {width}x{height}->{out_w}x{out_h}", ours,
+               image_bytes + out_h * out_w * 12, theirs,
+               f"host matrix {counts(lambda: affine_transform(big, m, (out_h, out_w)))}; device matrix",
+               lambda: affine_transform(big, m_device, (out_h, out_w)))
+
+    run_uint8(report, width, height, repeat)
     return report.rows
+
+
+def run_uint8(report: Report, width: int, height: int, repeat: int) -> None:
+    """8-bit images, as decoders give them, against OpenCV on the CPU (host time of the same
+    call on the same pixels, what a user of 8-bit images would otherwise run)."""
+    import cv2
+
+    from quorvex.filter.gaussian import GaussianBlur
+    from quorvex.transform import resize as rz
+    from quorvex.transform.affine import affine_transform
+    from quorvex.utils.blob import to_blob
+
+    host = np.random.default_rng(5).integers(0, 256, (height, width, 3), dtype=np.uint8)
+    image = cp.asarray(host)
+    w, h = width // 2, height // 2
+    moved = image.nbytes + h * w * 3
+    for interpolation, flag, name in ((rz.INTER_AREA, cv2.INTER_AREA, "AREA"),
+                                      (rz.INTER_LANCZOS4, cv2.INTER_LANCZOS4, "LANCZOS4")):
+        report.add(f"resize {name} uint8 {width}x{height}->{w}x{h}",
+                   timed(lambda: rz.resize(image, (w, h), interpolation), repeat), moved,
+                   wall(lambda: cv2.resize(host, (w, h), interpolation=flag), repeat), f"cv2 CPU {name}",
+                   lambda: rz.resize(image, (w, h), interpolation))
+
+    angle = math.radians(10)
+    m = np.array([[0.5 * math.cos(angle), -0.5 * math.sin(angle), 0.05 * width],
+                  [0.5 * math.sin(angle), 0.5 * math.cos(angle), 0.0]])
+    report.add(f"affine_transform uint8 {width}x{height}->{w}x{h}",
+               timed(lambda: affine_transform(image, m, (h, w)), repeat), moved,
+               wall(lambda: cv2.warpAffine(host, m, (w, h), flags=cv2.INTER_LINEAR), repeat), "cv2 CPU warpAffine",
+               lambda: affine_transform(image, m, (h, w)))
+
+    blur = GaussianBlur()
+    report.add(f"GaussianBlur.get uint8 ksize 31 {width}x{height}",
+               timed(lambda: blur.get(image, 31, 0), repeat), 2 * image.nbytes,
+               wall(lambda: cv2.GaussianBlur(host, (31, 31), 0), repeat), "cv2 CPU GaussianBlur",
+               lambda: blur.get(image, 31, 0))
+
+    size = (max(h, 1), max(w, 1))
+    mean = (0.0, 0.0, 0.0)  # integer blobs saturate: the resize and channel swap a detector's input needs
+    report.add(f"to_blob uint8 {width}x{height}->{size[1]}x{size[0]}",
+               timed(lambda: to_blob(image, 1.0, size, mean, swapRB=True), repeat), image.nbytes + h * w * 3,
+               wall(lambda: cv2.dnn.blobFromImage(host, 1.0, (size[1], size[0]), mean, swapRB=True), repeat),
+               "cv2.dnn CPU (float32 out)", lambda: to_blob(image, 1.0, size, mean, swapRB=True))
 
 
 def detector_engine(model) -> bytes:
@@ -265,11 +333,24 @@ def run_paste(width: int, height: int, repeat: int) -> list[dict]:
     theirs = timed(torch_paste, repeat)
     print(f"{'paste back 512 crop into ' + f'{width}x{height}':48s} {ours * 1e6:7.1f} us   torch grid_sample route "
           f"{theirs * 1e6:7.1f} us  ({theirs / ours:.2f}x) {counts(lambda: paster.get(frame, crop, matrix))}")
-    crops, matrices = cp.stack([crop] * 10), cp.stack([matrix] * 10)
+    # Ten faces of one frame: ten get calls against one get_many of the ten crops.
+    crops = cp.stack([cp.roll(crop, i, axis=0) for i in range(10)])
+    matrices = cp.stack([cp.asarray(face_matrix(min(width, height) / 5, width * (i + 1) / 11, height / 2, 512))
+                         for i in range(10)])
+
+    def one_by_one():
+        out = frame
+        for i in range(10):
+            out = paster.get(out, crops[i], matrices[i])
+        return out
+
+    ten = timed(one_by_one, repeat)
     many = timed(lambda: paster.get_many(frame, crops, matrices), repeat)
-    print(f"{'paste back 10 crops in one call':48s} {many * 1e6:7.1f} us "
+    print(f"{'paste back 10 crops: 10 get calls':48s} {ten * 1e6:7.1f} us {counts(one_by_one)}")
+    print(f"{'paste back 10 crops: one get_many':48s} {many * 1e6:7.1f} us  ({ten / many:.2f}x) "
           f"{counts(lambda: paster.get_many(frame, crops, matrices))}")
-    return [{"name": "paste back", "seconds": ours, "alternative": theirs}]
+    return [{"name": "paste back", "seconds": ours, "alternative": theirs},
+            {"name": "paste back 10 crops get_many", "seconds": many, "alternative": ten}]
 
 
 def wall(fn, repeat: int) -> float:
@@ -384,6 +465,73 @@ def run_face_pipeline(width: int, height: int, repeat: int) -> list[dict]:
     return rows + [{"name": "crop and paste", "seconds": seconds}, {"name": "enhancer own work", "seconds": enhance}]
 
 
+def run_command(width: int, height: int, images: int, *, num_feat: int = 16, num_conv: int = 4) -> list[dict]:
+    """The whole command, `quorvex upscale IN_DIR OUT_DIR --model compact.pth`, over `images`
+    8-bit PNGs at x4 through a small seeded Compact checkpoint: images per second of the command
+    (model load, PNG read and write included) with the device memory peak its summary line
+    reports (CuPy's pool high-water mark plus what PyTorch reserved at its peak), and images per
+    second of its Upscaler alone on a decoded float32 device image, the model loaded once."""
+    import contextlib
+    import io
+    import re
+    import tempfile
+    import time
+
+    import cv2
+    import torch
+
+    for path in (TESTS, TESTS / "upscale"):
+        if str(path) not in sys.path:
+            sys.path.insert(0, str(path))
+    from sr_models import compact, save_checkpoint
+
+    from quorvex.cli import main as cli_main
+    from quorvex.cli.common import Reporter
+    from quorvex.cli.models import load_runner
+    from quorvex.cli.upscale import Upscaler
+
+    rng = np.random.default_rng(6)
+    with tempfile.TemporaryDirectory() as folder:
+        folder = pathlib.Path(folder)
+        source, target = folder / "in", folder / "out"
+        source.mkdir()
+        # Gradients with a little grain, as photographs compress: PNG of noise would time zlib, not the package.
+        ramp = (np.linspace(0, 200, width, dtype=np.float32)[None, :, None]
+                + np.linspace(0, 50, height, dtype=np.float32)[:, None, None])
+        for i in range(images):
+            grain = rng.normal(0, 4, (height, width, 3)).astype(np.float32)
+            cv2.imwrite(str(source / f"{i}.png"), np.clip(ramp + grain + 5 * i, 0, 255).astype(np.uint8))
+        model = save_checkpoint(compact(scale=4, num_feat=num_feat, num_conv=num_conv, seed=0), folder / "compact.pth")
+
+        cp.get_default_memory_pool().free_all_blocks()  # the command starts with an empty pool, as in its own process
+        if torch.cuda.is_available():
+            torch.cuda.empty_cache()
+            torch.cuda.reset_peak_memory_stats()
+        summary = io.StringIO()
+        start = time.perf_counter()
+        with contextlib.redirect_stdout(summary), contextlib.redirect_stderr(io.StringIO()):
+            status = cli_main(["upscale", str(source), str(target), "--model", str(model)])
+        seconds = time.perf_counter() - start
+        assert status == 0 and len(list(target.iterdir())) == images, (status, summary.getvalue())
+        line = summary.getvalue().strip().splitlines()[-1]
+        peak = re.search(r"peak device memory (.*)$", line)
+        peak = peak.group(1) if peak else "not reported"
+
+        # The Upscaler alone, the model loaded once: decoded image in, 8-bit result out.
+        reporter = Reporter(quiet=True)
+        work = Upscaler(load_runner(str(model), 0, None, reporter), 128, 16, 8, reporter)
+        image = cp.asarray(rng.random((height, width, 3), dtype=np.float32))
+        upscaler = wall(lambda: work([image], None, np.uint8), images)
+    print(f"{f'command: upscale {images} x {width}x{height} x4':48s} {images / seconds:7.2f} images/s "
+          f"({seconds:.2f} s, model load and PNGs included; Compact {num_feat}nf {num_conv}nc); "
+          f"peak device memory {peak}")
+    print(f"{'  its summary line':48s} {line}")
+    print(f"{f'Upscaler alone, {width}x{height} x4 to 8 bits':48s} {1 / upscaler:7.2f} images/s "
+          f"({upscaler * 1e3:.1f} ms per image)")
+    return [{"name": "command upscale", "images_per_second": images / seconds, "seconds": seconds, "peak": peak,
+             "summary": line}, {"name": "Upscaler alone", "images_per_second": 1 / upscaler, "seconds": upscaler}]
+
+
 def run_ndi(width: int, height: int, repeat: int) -> list[dict]:
     """NDI frames to BGR and back, one line per FourCC and direction; bw counts the frame's bytes and the image's."""
     from quorvex.color import ndi
@@ -407,7 +555,8 @@ def run_ndi(width: int, height: int, repeat: int) -> list[dict]:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--small", action="store_true", help="tiny images, to check the script")
-    parser.add_argument("--only", choices=["kernels", "detector", "face", "tiling", "video", "ndi"], help="run one group")
+    parser.add_argument("--only", choices=["kernels", "detector", "face", "tiling", "video", "ndi", "command"],
+                        help="run one group")
     args = parser.parse_args()
     if args.only in (None, "kernels"):
         run(64, 36, repeat=2) if args.small else run(3840, 2160, repeat=50)
@@ -418,9 +567,10 @@ def main() -> int:
         run_face_pipeline(320, 180, repeat=2) if args.small else run_face_pipeline(1920, 1080, repeat=50)
     if args.only in (None, "tiling"):
         sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-        from tiling import run_tiling
+        from tiling import run_blender, run_tiling
 
         run_tiling(320, 180, repeat=1, num_feat=8, num_conv=2) if args.small else run_tiling(1920, 1080, repeat=20)
+        run_blender(200, 120, repeat=1) if args.small else run_blender(3840, 2160, repeat=5)  # what the command uses
     if args.only in (None, "video"):
         sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
         from video import run_video
@@ -428,6 +578,8 @@ def main() -> int:
         run_video(64, 36, repeat=2) if args.small else run_video(3840, 2160, repeat=50)
     if args.only in (None, "ndi"):
         run_ndi(64, 36, repeat=2) if args.small else run_ndi(1920, 1080, repeat=50)
+    if args.only in (None, "command"):
+        run_command(160, 96, images=2, num_feat=4, num_conv=1) if args.small else run_command(3840, 2160, images=2)
     return 0
 
 

@@ -13,7 +13,10 @@ def test_benchmarks_run_and_report_every_operation(capsys):
     bench = runpy.run_path(str(ROOT / "benchmarks" / "run.py"))
     rows = bench["run"](40, 24, repeat=1)
     names = [row["name"] for row in rows]
-    assert names[:2] == ["grayscale 40x24", "BGR grayscale 40x24"] and len(names) == 2 + 2 * 5 + 2
+    assert names[:2] == ["grayscale 40x24", "BGR grayscale 40x24"] and len(names) == 2 + 2 * 5 + 2 + 1 + 5
+    assert names[-6:] == ["affine_transform device matrix 40x24->50x30", "resize AREA uint8 40x24->20x12",
+                          "resize LANCZOS4 uint8 40x24->20x12", "affine_transform uint8 40x24->20x12",
+                          "GaussianBlur.get uint8 ksize 31 40x24", "to_blob uint8 40x24->20x12"]
     assert all(row["seconds"] > 0 and row["bandwidth_fraction"] > 0 and row["alternative"] > 0 for row in rows)
     out = capsys.readouterr().out
     assert "copy" in out and "[L 1, S 0, up 0/0 B, down 0/0 B]" in out  # the grayscale lines' counts
@@ -30,8 +33,9 @@ def test_detector_benchmark_runs_with_and_without_faces():
 @pytest.mark.standin
 def test_paste_benchmark_runs():
     bench = runpy.run_path(str(ROOT / "benchmarks" / "run.py"))
-    (row,) = bench["run_paste"](160, 90, repeat=1)
-    assert row["seconds"] > 0 and row["alternative"] > 0
+    rows = bench["run_paste"](160, 90, repeat=1)
+    assert [row["name"] for row in rows] == ["paste back", "paste back 10 crops get_many"]
+    assert all(row["seconds"] > 0 and row["alternative"] > 0 for row in rows)
 
 
 @pytest.mark.standin
@@ -52,3 +56,5 @@ def test_whole_benchmark_script_runs_small(capsys, monkeypatch):
     out = capsys.readouterr().out
     assert "grayscale" in out and "detector" in out and "paste back" in out and "tiles" in out
     assert "nv12_to_bgr" in out and "bgr_to_v210" in out
+    assert "TileBlender" in out and "x target" in out
+    assert "command: upscale 2 x 160x96 x4" in out and "upscaled 2 images" in out and "Upscaler alone" in out

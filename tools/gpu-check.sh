@@ -36,10 +36,12 @@ export PYTHONPATH="$site/pkg:$site/deps${PYTHONPATH:+:$PYTHONPATH}"
 total=${QV_TOTAL_S:-530}
 begin=$SECONDS
 
-# Benchmarks: a minute for set-up and warm-up plus a quarter second per timed iteration they ask for.
+# Benchmarks: a minute for set-up and warm-up plus a quarter second per timed iteration they ask for
+# and 15 s per image of the whole upscale command (4K x4: model load, PNG read and a 15360x8640 PNG written).
 iterations=$(($(grep -ho 'repeat=[0-9]\+' benchmarks/*.py | cut -d= -f2 | paste -sd+ -) + 0))
+command_images=$(($(grep -ho 'images=[0-9]\+' benchmarks/*.py | cut -d= -f2 | paste -sd+ -) + 0))
 declare -A limit=([build]=${QV_BUILD_S:-120} [smoke]=${QV_SMOKE_S:-100} [memcheck]=${QV_MEMCHECK_S:-90}
-                  [bench]=${QV_BENCH_S:-$((60 + iterations / 4))} [suite]=0)
+                  [bench]=${QV_BENCH_S:-$((60 + iterations / 4 + 15 * command_images))} [suite]=0)
 stages=() results=() seconds=() limits=()
 
 left() { echo $((total - (SECONDS - begin))); }
@@ -87,7 +89,7 @@ device=$(python3 -c 'import cupy as cp
 n = cp.cuda.runtime.getDeviceCount()
 print(cp.cuda.runtime.getDeviceProperties(0)["name"].decode() if n else "")' 2>"$logs/device.log")
 if ((plan)); then
-  echo "plan for ${device:-a machine without a GPU} (${total} s in all; ${iterations} benchmark iterations):"
+  echo "plan for ${device:-a machine without a GPU} (${total} s in all; ${iterations} benchmark iterations, ${command_images} command images):"
 elif [[ -z $device ]]; then
   echo "no CUDA device: the GPU check needs a machine with an NVIDIA GPU and CuPy ($(tail -n 1 "$logs/device.log"))"
   echo '{"stage": "device", "result": "no CUDA device", "seconds": 0, "limit": 0}' >>"$logs/stages.jsonl"
