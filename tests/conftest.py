@@ -159,7 +159,7 @@ def _record(path, item, device, spawned):
             f.write("".join(lines))
 
 
-_worker_api_problems = []
+_worker_api_names = set()  # what pytest-xdist workers touched, gathered by their controller
 
 
 @pytest.hookimpl(tryfirst=True)
@@ -167,25 +167,28 @@ def pytest_sessionfinish(session, exitstatus):
     # What the run used of the stand-ins must exist in the real libraries (api_manifest.json).
     if ON_GPU:
         return
-    problems = sorted(set(standin.api_problems()) | set(_worker_api_problems))
-    if hasattr(session.config, "workeroutput"):  # a pytest-xdist worker: its controller reports them
-        session.config.workeroutput["quorvex_api_problems"] = problems
+    from standin import _api
+
+    if hasattr(session.config, "workeroutput"):  # a worker: its controller checks them
+        session.config.workeroutput["quorvex_api_names"] = sorted(_api.touched)
         return
-    session.config._quorvex_api_problems = problems
+    names = session.config._quorvex_api_names = _api.touched | _worker_api_names
+    problems = session.config._quorvex_api_problems = _api.problems(names)
     if problems and session.exitstatus == 0:
         session.exitstatus = pytest.ExitCode.TESTS_FAILED
 
 
 @pytest.hookimpl(optionalhook=True)
 def pytest_testnodedown(node, error):
-    _worker_api_problems.extend(getattr(node, "workeroutput", {}).get("quorvex_api_problems", ()))
+    _worker_api_names.update(tuple(tuple(part) if isinstance(part, list) else part for part in name)
+                             for name in getattr(node, "workeroutput", {}).get("quorvex_api_names", ()))
 
 
 def pytest_terminal_summary(terminalreporter, config):
-    if not ON_GPU:
+    if not ON_GPU and hasattr(config, "_quorvex_api_names"):
         from standin import _api
 
-        checked = ", ".join("%s %d" % item for item in _api.coverage().items())
+        checked = ", ".join("%s %d" % item for item in _api.coverage(config._quorvex_api_names).items())
         terminalreporter.write_line("names checked against the real APIs: " + (checked or "none"))
     problems = getattr(config, "_quorvex_api_problems", None)
     if problems:

@@ -9,6 +9,7 @@
 
 #include "quorvex/alignment.hpp"
 #include "quorvex/function.hpp"
+#include "quorvex/instance_lock.hpp"
 #include "quorvex/kernel.hpp"
 #include "quorvex/trt_engine.hpp"
 
@@ -133,38 +134,8 @@ std::vector<float> host_floats(nb::handle device_array) {
 }
 
 // One call at a time per instance: the engine's bound buffers and its execution context belong
-// to the instance, so a second thread waits until the first has staged, run and read its
-// outputs. The lock is a Python RLock, whose acquire lets go of the GIL while it waits. On the
-// way out the engine's stream is made to wait for the work queued on the caller's stream, so
-// the next caller's run cannot overwrite outputs still being read there.
-class InstanceLock {
-public:
-    explicit InstanceLock(nb::handle self, bool engine = true) : self_(self), engine_(engine) {
-        self_.attr("_lock").attr("acquire")();
-    }
-    ~InstanceLock() {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        try {
-            if (engine_) {
-                nb::object current = qv::cp().module.attr("cuda").attr("get_current_stream")();
-                self_.attr("stream").attr("wait_event")(current.attr("record")());
-            }
-        } catch (...) {
-        }
-        try {
-            self_.attr("_lock").attr("release")();
-        } catch (...) {
-        }
-        PyErr_Restore(type, value, traceback);
-    }
-    InstanceLock(const InstanceLock &) = delete;
-    InstanceLock &operator=(const InstanceLock &) = delete;
-
-private:
-    nb::handle self_;
-    bool engine_;
-};
+// to the instance, so a second thread waits until the first has staged, run and read its outputs.
+using qv::InstanceLock;
 
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0], device_id = a[3];
@@ -271,7 +242,7 @@ nb::object distance2kps(const qv::Args &a) {
 
 nb::object forward(const qv::Args &a) {
     nb::handle self = a[0];
-    InstanceLock lock(self);
+    InstanceLock lock(self, true);
     double threshold = as_double(a[2]);
     bool clip_kps = nb::cast<bool>(a[3]);
     const qv::Cupy &cp = qv::cp();
@@ -413,7 +384,7 @@ std::vector<float> decode(nb::handle self, int64_t input_height, int64_t input_w
 
 nb::object get(const qv::Args &a) {
     nb::handle self = a[0];
-    InstanceLock lock(self);
+    InstanceLock lock(self, true);
     int64_t crop_size = as_int(a[2]), max_num = as_int(a[3]);
     std::string metric = nb::cast<std::string>(a[4]);
     const Siblings &s = siblings();

@@ -1,6 +1,7 @@
 // Pasting a processed face crop back into its frame: the crop and a soft mask are warped back
 // with the inverse of the alignment matrix and blended, so the crop's edges do not show.
 #include "quorvex/function.hpp"
+#include "quorvex/instance_lock.hpp"
 #include "quorvex/kernel.hpp"
 #include "quorvex/warp_sampling.hpp"
 
@@ -222,31 +223,11 @@ nb::object paste_back(const qv::Args &a) {
 }
 
 // The cached mask and its size change together: one thread at a time checks and rebuilds them.
-// The lock is a Python RLock, whose acquire lets go of the GIL while it waits.
-class InstanceLock {
-public:
-    explicit InstanceLock(nb::handle self) : self_(self) {
-        self_.attr("_lock").attr("acquire")();
-    }
-    ~InstanceLock() {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        try {
-            self_.attr("_lock").attr("release")();
-        } catch (...) {
-        }
-        PyErr_Restore(type, value, traceback);
-    }
-    InstanceLock(const InstanceLock &) = delete;
-    InstanceLock &operator=(const InstanceLock &) = delete;
-
-private:
-    nb::handle self_;
-};
+using qv::InstanceLock;
 
 // The soft mask for crops of size (height, width): the cached one, or one built and cached.
 nb::object mask_for(nb::handle self, nb::handle size) {
-    InstanceLock lock(self);
+    InstanceLock lock(self, false);
     if (!self.attr("size").equal(size)) {
         nb::object mask = self.attr("create_mask")(size);
         self.attr("mask") = mask;

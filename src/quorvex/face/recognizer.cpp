@@ -4,6 +4,7 @@
 // rebinds them.
 #include "quorvex/face_embedding.hpp"
 #include "quorvex/function.hpp"
+#include "quorvex/instance_lock.hpp"
 #include "quorvex/trt_engine.hpp"
 
 namespace qv = quorvex;
@@ -14,38 +15,8 @@ namespace {
 constexpr const char *kWhat = "face embedding";
 
 // One call at a time per instance: the engine's bound buffers and its execution context belong
-// to the instance, so a second thread waits until the first has staged, run and read its
-// outputs. The lock is a Python RLock, whose acquire lets go of the GIL while it waits. On the
-// way out the engine's stream is made to wait for the work queued on the caller's stream, so
-// the next caller's run cannot overwrite outputs still being read there.
-class InstanceLock {
-public:
-    explicit InstanceLock(nb::handle self, bool engine = true) : self_(self), engine_(engine) {
-        self_.attr("_lock").attr("acquire")();
-    }
-    ~InstanceLock() {
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        try {
-            if (engine_) {
-                nb::object current = qv::cp().module.attr("cuda").attr("get_current_stream")();
-                self_.attr("stream").attr("wait_event")(current.attr("record")());
-            }
-        } catch (...) {
-        }
-        try {
-            self_.attr("_lock").attr("release")();
-        } catch (...) {
-        }
-        PyErr_Restore(type, value, traceback);
-    }
-    InstanceLock(const InstanceLock &) = delete;
-    InstanceLock &operator=(const InstanceLock &) = delete;
-
-private:
-    nb::handle self_;
-    bool engine_;
-};
+// to the instance, so a second thread waits until the first has staged, run and read its outputs.
+using qv::InstanceLock;
 
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0], device_id = a[3];
@@ -86,7 +57,7 @@ nb::object initialize(const qv::Args &a) {
 
 nb::object forward(const qv::Args &a) {
     nb::handle self = a[0];
-    InstanceLock lock(self);
+    InstanceLock lock(self, true);
     nb::object batch = nb::borrow(a[1]);
     if (qv::is_host_array(batch)) batch = qv::cp().asarray(batch);
     qv::trt::stage_input(self, batch, kWhat);
