@@ -69,7 +69,7 @@ class CAIMemoryView:
 
 
 class DecodedFrame:
-    def __init__(self, frame, wide):
+    def __init__(self, frame, wide, pool, slot):
         import cupy
         w, h = frame.width, frame.height
         dtype = np.dtype(np.uint16 if wide else np.uint8)
@@ -80,7 +80,15 @@ class DecodedFrame:
         shift = 6 if wide else 0
         host[:h, :w] = y << shift
         host[h:, :w] = np.stack([u, v], -1).reshape(h // 2, w) << shift
-        self._surface = cupy.asarray(host)
+        # NVDEC hands out surfaces from a small pool and reuses them on later Decode calls: a
+        # reader that keeps a frame's planes past the next call sees another picture there.
+        surface = pool[slot] if slot < len(pool) else None
+        if surface is None or surface.shape != host.shape or surface.dtype != host.dtype:
+            surface = cupy.asarray(host)
+            pool[slot:slot + 1] = [surface]
+        else:
+            surface[...] = cupy.asarray(host)
+        self._surface = surface
         i, pitch = dtype.itemsize, host.shape[1] * dtype.itemsize
         self._planes = [CAIMemoryView(self._surface, 0, (h, w, 1), (pitch, i, i)),
                         CAIMemoryView(self._surface, h * pitch, (h // 2, w // 2, 2), (pitch, 2 * i, i))]
@@ -96,6 +104,7 @@ class DecodedFrame:
 class PyNvDecoder:
     def __init__(self, codec):
         self._codec = cudaVideoCodec(codec)
+        self._pool = []
 
     def Decode(self, packet):
         if not isinstance(packet, PacketData):
@@ -107,7 +116,7 @@ class PyNvDecoder:
             name = frame.format.name
             if name not in ('yuv420p', 'yuvj420p', 'yuv420p10le'):
                 raise RuntimeError('stand-in NVDEC gives NV12 and P016 only, not %s' % name)
-            out.append(DecodedFrame(frame, name == 'yuv420p10le'))
+            out.append(DecodedFrame(frame, name == 'yuv420p10le', self._pool, len(out)))
         return out
 
 
