@@ -66,12 +66,14 @@ def test_reader_gives_planes_frames_and_timing(source, decoder, layout):
     with VideoReader(path, raw=True, decoder=decoder) as reader:
         assert (reader.fps, reader.size, reader.frame_count, reader.pixel_format) == (25.0, (W, H), FRAMES, layout)
         assert (reader.matrix, reader.full_range) == ("bt709", False)  # from the stream's tags, not its height
-        times = []
-        for planes, expected in zip(reader, written, strict=True):
+        times, frames = [], []
+        for planes in reader:  # all kept before any is read: NVDEC reuses its surfaces
             times.append(reader.time)
-            for got, want in zip(planes, expected, strict=True):
-                assert isinstance(got, cp.ndarray) and got.flags.c_contiguous
-                np.testing.assert_array_equal(got.get(), want)
+            frames.append(planes)
+    for planes, expected in zip(frames, written, strict=True):
+        for got, want in zip(planes, expected, strict=True):
+            assert isinstance(got, cp.ndarray) and got.flags.c_contiguous
+            np.testing.assert_array_equal(got.get(), want)
     np.testing.assert_allclose(times, np.arange(FRAMES) / 25)
     path, written = source
     frames = list(VideoReader(path, matrix="bt2020", chroma="nearest", decoder=decoder))
