@@ -247,8 +247,14 @@ nb::object sender_exit(const qv::Args &a) {
 nb::object find_source(nb::handle finder, nb::handle name, double timeout) {
     double deadline = monotonic() + timeout;
     while (true) {
-        for (nb::handle source : finder.attr("iter_sources")())
-            if (source.attr("name").equal(name) || source.attr("stream_name").equal(name)) return nb::borrow(source);
+        for (nb::handle source : finder.attr("iter_sources")()) {
+            try {
+                if (source.attr("name").equal(name) || source.attr("stream_name").equal(name)) return nb::borrow(source);
+            } catch (nb::python_error &e) {
+                // cyndilib's "Invalid source": a sender that went away while the list was read.
+                if (!e.matches(PyExc_RuntimeError)) throw;
+            }
+        }
         double left = deadline - monotonic();
         if (left <= 0) {
             nb::object seen = nb::str(", ").attr("join")(finder.attr("get_source_names")());
