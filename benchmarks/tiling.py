@@ -198,14 +198,14 @@ def run_memory(width: int, height: int, batch: int = 8) -> dict:
         pool.free_all_blocks()
         if torch.cuda.is_available():
             torch.cuda.reset_peak_memory_stats()
-        ledger = hasattr(pool, "peak_bytes")
+        ledger = hasattr(pool, "standin_peak_bytes")
         if ledger:
-            pool.reset_peak()
+            pool.standin_reset_peak()
         before = pool.used_bytes()
         reporter = Reporter(quiet=True)
         upscale_file(Upscaler(Nearest(), TILE, OVERLAP, batch, reporter), reporter, source, target)
         reported = reporter.memory.peak() - before
-        peak = pool.peak_bytes() - before if ledger else reported
+        peak = pool.standin_peak_bytes() - before if ledger else reported
     image, result = height * width * 3 * 4, height * width * SCALE * SCALE * 3 * 4
     one_batch = batch * 3 * TILE * TILE * 4 * (1 + SCALE * SCALE)
     bound = image + result + one_batch

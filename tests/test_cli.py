@@ -35,8 +35,8 @@ from quorvex.cli import main
 status = main()
 import cupy
 pool = cupy.get_default_memory_pool()
-if hasattr(pool, "peak_bytes"):
-    print("device bytes at the peak:", pool.peak_bytes(), file=sys.stderr)
+if hasattr(pool, "standin_peak_bytes"):
+    print("device bytes at the peak:", pool.standin_peak_bytes(), file=sys.stderr)
 sys.exit(status)
 """
 

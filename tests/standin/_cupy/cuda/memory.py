@@ -45,7 +45,7 @@ class MemoryPool:
     are what CuPy's pool would hold, which keeps the blocks it once handed out until
     ``free_all_blocks``: the most used since then.
 
-    ``peak_bytes`` and ``reset_peak`` are the stand-in's own, for tests that
+    ``standin_peak_bytes`` and ``standin_reset_peak`` are the stand-in's own, for tests that
     measure how much device memory a piece of work holds at once.
     """
 
@@ -63,11 +63,11 @@ class MemoryPool:
         from .._core import _Ledger
         return _Ledger.held
 
-    def peak_bytes(self):
+    def standin_peak_bytes(self):
         from .._core import _Ledger
         return _Ledger.peak
 
-    def reset_peak(self):
+    def standin_reset_peak(self):
         from .._core import _Ledger
         _Ledger.peak = _Ledger.used
 
