@@ -28,68 +28,10 @@ import sys
 import cupy as cp
 import numpy as np
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from timing import Report, counts, synchronize, timed  # noqa: E402
+
 TESTS = pathlib.Path(__file__).resolve().parent.parent / "tests"
-
-
-def _sync():
-    cp.cuda.Device().synchronize()
-    try:
-        import torch
-
-        if torch.cuda.is_available():
-            torch.cuda.synchronize()
-    except ImportError:
-        pass
-
-
-def counts(fn) -> str:
-    """What one call of fn issues, where the CPU stand-in counts it; empty on a GPU."""
-    try:
-        import standin
-    except ImportError:
-        return ""
-    if not standin.installed():
-        return ""
-    fn()
-    _sync()
-    with standin.counting() as c:
-        fn()
-    _sync()
-    return f"[L {c.launches}, S {c.syncs}, up {c.uploads}/{c.upload_bytes} B, down {c.downloads}/{c.download_bytes} B]"
-
-
-def timed(fn, repeat: int) -> float:
-    """Mean seconds per call, measured with CUDA events after two warm-up calls."""
-    fn()
-    fn()
-    _sync()
-    start, end = cp.cuda.Event(), cp.cuda.Event()
-    start.record()
-    for _ in range(repeat):
-        fn()
-    end.record()
-    end.synchronize()
-    _sync()
-    return cp.cuda.get_elapsed_time(start, end) / 1e3 / repeat
-
-
-class Report:
-    def __init__(self, copy_bandwidth: float):
-        self.copy_bandwidth = copy_bandwidth
-        self.rows: list[dict] = []
-        print(f"{'operation':48s} {'time':>10s} {'bw':>6s} {'alternative':>12s} {'vs':>7s}")
-
-    def add(self, name: str, ours: float, moved_bytes: int, theirs: float | None = None, label: str = "",
-            fn=None):
-        if fn is not None:
-            label = f"{label} {counts(fn)}".strip()
-        fraction = moved_bytes / ours / self.copy_bandwidth
-        row = {"name": name, "seconds": ours, "bandwidth_fraction": fraction, "alternative": theirs}
-        self.rows.append(row)
-        alt = f"{theirs * 1e6:9.1f} us" if theirs else ""
-        ratio = f"{theirs / ours:6.2f}x" if theirs else ""
-        print(f"{name:48s} {ours * 1e6:7.1f} us {fraction:6.1%} {alt:>12s} {ratio:>7s}  {label}")
-        return row
 
 
 def run(width: int, height: int, repeat: int) -> list[dict]:
@@ -358,11 +300,11 @@ def wall(fn, repeat: int) -> float:
     import time
 
     fn()
-    _sync()
+    synchronize()
     start = time.perf_counter()
     for _ in range(repeat):
         fn()
-    _sync()
+    synchronize()
     return (time.perf_counter() - start) / repeat
 
 
@@ -488,7 +430,7 @@ def run_command(width: int, height: int, images: int, *, num_feat: int = 16, num
     from quorvex.cli import main as cli_main
     from quorvex.cli.common import Reporter
     from quorvex.cli.models import load_runner
-    from quorvex.cli.upscale import Upscaler
+    from quorvex.cli.jobs.upscale import Upscaler
 
     rng = np.random.default_rng(6)
     with tempfile.TemporaryDirectory() as folder:
@@ -566,13 +508,11 @@ def main() -> int:
         run_paste(320, 180, repeat=2) if args.small else run_paste(1920, 1080, repeat=50)
         run_face_pipeline(320, 180, repeat=2) if args.small else run_face_pipeline(1920, 1080, repeat=50)
     if args.only in (None, "tiling"):
-        sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
         from tiling import run_blender, run_tiling
 
         run_tiling(320, 180, repeat=1, num_feat=8, num_conv=2) if args.small else run_tiling(1920, 1080, repeat=20)
         run_blender(200, 120, repeat=1) if args.small else run_blender(3840, 2160, repeat=5)  # what the command uses
     if args.only in (None, "video"):
-        sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
         from video import run_video
 
         run_video(64, 36, repeat=2) if args.small else run_video(3840, 2160, repeat=50)

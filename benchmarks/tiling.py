@@ -28,7 +28,7 @@ import cupy as cp
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from run import timed  # noqa: E402
+from timing import counts, timed  # noqa: E402
 
 TILE, OVERLAP, SCALE = 128, 16, 4
 
@@ -140,8 +140,7 @@ def run_blender(width: int, height: int, repeat: int, batch: int = 8) -> list[di
     at the end, the result converted to 8 bits in place."""
     import torch
 
-    from run import counts
-    from quorvex.cli.upscale import Upscaler
+    from quorvex.cli.jobs.upscale import Upscaler
     from quorvex.upscale.blend import TileBlender
 
     rng = np.random.default_rng(0)
@@ -182,7 +181,7 @@ def run_memory(width: int, height: int, batch: int = 8) -> dict:
     import torch
 
     from quorvex.cli.common import Reporter, human_bytes
-    from quorvex.cli.upscale import Upscaler, upscale_file
+    from quorvex.cli.jobs.upscale import Upscaler, upscale_file
 
     class Nearest:
         fixed_batch, scale = None, SCALE

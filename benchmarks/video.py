@@ -20,7 +20,7 @@ import cupy as cp
 import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from run import Report, timed  # noqa: E402
+from timing import Report, timed  # noqa: E402
 
 # BT.709, video range: Y' in 16..235 and Cb, Cr in 16..240 at 8 bits.
 KR, KB = 0.2126, 0.0722

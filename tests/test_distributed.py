@@ -19,7 +19,7 @@ ray = pytest.importorskip("ray")
 
 from quorvex.cli import main  # noqa: E402
 from quorvex.cli.common import CliError  # noqa: E402
-from quorvex.cli.distributed import run_job  # noqa: E402
+from quorvex.cli import run_job  # noqa: E402
 
 GPUS = 1 if ON_GPU else 0
 pytestmark = pytest.mark.xdist_group("ray")  # one local cluster, on one test worker
@@ -224,7 +224,7 @@ class _Ray:
 
 @pytest.mark.parametrize("size", [1, 2])
 def test_workers_are_replaced_up_to_the_restart_limit_and_not_once_more(size):
-    from quorvex.cli.distributed import RESTARTS, _Pool
+    from quorvex.cli.runners.ray import RESTARTS, _Pool
 
     for deaths, survives in ((RESTARTS * size, True), (RESTARTS * size + 1, False)):
         dying = [True] * deaths

@@ -197,6 +197,17 @@ def make_video(path, frames=24, size=(64, 48), rate=24, times=None, audio=True, 
     return images
 
 
+def _in_pieces(source, target, transform) -> int:
+    """The whole video piece by piece in this process, as the command makes and joins them."""
+    from quorvex.cli import pieces
+
+    made, todo, total = pieces.plan(source, target, False)
+    for _, pts, count, piece in todo:
+        pieces.make_piece(source, piece, pts, count, transform, lambda size: size, _Quiet())
+    pieces.finish(made, target, source)
+    return total
+
+
 class _Quiet:
     class memory:
         @staticmethod
@@ -219,13 +230,13 @@ class _Quiet:
 @pytest.mark.parametrize("suffix, codec", [(".mp4", "h264"), (".mov", "h264"), (".m4v", "h264"), (".mkv", "h264"),
                                            (".avi", "h264"), (".webm", "vp9")])
 def test_every_offered_container_is_written_in_pieces(tmp_path, suffix, codec):
-    from quorvex.cli import media, pieces
+    from quorvex.cli import media
 
     source = tmp_path / "pan.mp4"
     images = make_video(source)
     target = tmp_path / f"out{suffix}"
     media.check_video_output(target)
-    assert pieces.process(source, target, lambda frame, bar: frame, lambda size: size, _Quiet(), False) == 24
+    assert _in_pieces(source, target, lambda frame, bar: frame) == 24
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["pan.mp4", target.name])  # pieces removed
     with av.open(str(target)) as container:
         assert container.streams.video[0].codec_context.name == codec and len(container.streams.audio) == 1
@@ -347,7 +358,6 @@ def test_writer_refuses_when_made_what_it_cannot_write(source, tmp_path, where, 
 def test_the_same_run_gives_the_same_bytes(tmp_path):
     # Each piece's encoder runs on one thread, so its bytes depend on its frames only (with
     # FFmpeg's automatic thread count they would depend on the machine's cores).
-    from quorvex.cli import pieces
 
     source = tmp_path / "pan.mp4"
     make_video(source, frames=12, size=(320, 240))
@@ -355,6 +365,6 @@ def test_the_same_run_gives_the_same_bytes(tmp_path):
     for name in ("a", "b"):
         target = tmp_path / name / "out.mp4"
         target.parent.mkdir()
-        pieces.process(source, target, lambda frame, bar: frame[::-1], lambda size: size, _Quiet(), False)
+        _in_pieces(source, target, lambda frame, bar: frame[::-1])
         made.append(target.read_bytes())
     assert made[0] == made[1]

@@ -6,7 +6,7 @@ import torch
 
 from conftest import ON_GPU
 from quorvex.cli.common import Reporter
-from quorvex.cli.upscale import Upscaler, upscale_file
+from quorvex.cli.jobs.upscale import Upscaler, upscale_file
 from quorvex.upscale.blend import TileBlender
 from quorvex.upscale.tile import tile_image, to_batch
 from quorvex.utils.dtypes import to_uint8, to_uint16

@@ -34,7 +34,7 @@ def build_parser() -> argparse.ArgumentParser:
     common.add_argument("-q", "--quiet", action="store_true", help="no progress bars and no summary")
     common.add_argument("--debug", action="store_true", help="show the traceback of a failure")
 
-    # Folder and video jobs on a Ray cluster (quorvex.cli.distributed).
+    # Folder and video jobs on a Ray cluster (quorvex.cli.runners.ray).
     on_ray = argparse.ArgumentParser(add_help=False)
     group = on_ray.add_argument_group("on a Ray cluster (pip install 'quorvex[ray]')")
     group.add_argument("--ray", nargs="?", const="", metavar="ADDRESS",
@@ -256,6 +256,48 @@ def _silence_opencv() -> None:
     cv2.utils.logging.setLogLevel(cv2.utils.logging.LOG_LEVEL_SILENT)
 
 
+def run_command_job(args, reporter) -> int:
+    """upscale and swap: the command's job, run where its options say (cli.runners)."""
+    from . import runners
+    from .jobs import job_for
+
+    return runners.run(job_for(args), reporter)
+
+
+def run_job(command: str, input, output, *, ray: str | None = "", workers: int | None = None,
+            gpus_per_worker: float = 1.0, quiet: bool = True, progress=None, **options) -> dict:
+    """Runs `quorvex upscale` or `quorvex swap` on Ray from a program.
+
+    ray: the cluster's address ("auto", "HOST:PORT", "ray://HOST:10001"); "" for RAY_ADDRESS if
+    set, else a local instance. A program that has called ray.init() already keeps its
+    connection. options: the command's options by their long names (model="4x.pth", tile=256,
+    overwrite=True; swap: source=..., detector=..., embedder=..., swapper=...). progress, if
+    given, is called after each finished item with a dict (item, worker, done, total).
+    Returns the counts of runners.ray.execute(); failures raise CliError or the model's own
+    error."""
+    from .jobs import job_for
+    from .runners.ray import execute
+
+    if command not in ("upscale", "swap"):
+        raise ValueError(f"run_job() takes command 'upscale' or 'swap', got {command!r}")
+    parser = build_parser()
+    sub = parser._subparsers._group_actions[0].choices[command]
+    known = {a.dest for a in sub._actions} - {"help", "input", "output", "ray", "workers", "gpus_per_worker"}
+    unknown = sorted(set(options) - known)
+    if unknown:
+        raise TypeError(f"run_job() got unknown {command} options: {', '.join(unknown)}")
+    argv = [command, os.fspath(input), os.fspath(output), f"--ray={ray}" if ray else "--ray",
+            f"--gpus-per-worker={gpus_per_worker}"]
+    if workers is not None:
+        argv.append(f"--workers={workers}")
+    for name, value in options.items():
+        if value is True:
+            argv.append(f"--{name.replace('_', '-')}")
+        elif value is not None and value is not False:
+            argv.append(f"--{name.replace('_', '-')}={value}")
+    return execute(job_for(parser.parse_args(argv)), Reporter(quiet), progress)
+
+
 def main(argv: list[str] | None = None) -> int:
     """Runs one command; returns the exit status."""
     args = build_parser().parse_args(argv)
@@ -266,9 +308,8 @@ def main(argv: list[str] | None = None) -> int:
         warnings.simplefilter("ignore")  # the libraries' deprecation notes are not the user's business
         _silence_opencv()
     reporter = Reporter(args.quiet)
-    from . import swap, upscale
-
-    handler = {"upscale": upscale.run, "swap": swap.run, "export": export, "build": build, "inspect": inspect}
+    handler = {"upscale": run_command_job, "swap": run_command_job, "export": export, "build": build,
+               "inspect": inspect}
     try:
         return handler[args.command](args, reporter)
     except CliError as error:

@@ -133,42 +133,5 @@ class Reporter:
         print(", ".join(parts))
 
 
-def local_plan(args, reporter, prepare, verb: str):
-    """The plan of a command run in this process (the Ray options refused without --ray), or None
-    when every output is already there, which is reported."""
-    if args.workers is not None or args.gpus_per_worker != 1.0:
-        raise CliError("--workers and --gpus-per-worker go with --ray", USAGE)
-    plan = prepare(args)
-    if not plan.jobs:
-        reporter.note(f"nothing to do: {plan.skipped} output(s) already there (--overwrite to redo)")
-        reporter.summary(f"{verb} 0 images", 0, "images", plan.skipped)
-        return None
-    return plan
-
-
-def each_file(command: str, plan, work_one, reporter, unit: str = "image") -> list:
-    """work_one(source, target, bar) for each job of the plan, with a progress bar over the files
-    of a folder (bar is None for a single image); a BadInput of a folder's file is reported on
-    standard error and the others go on. Returns the failed sources."""
-    failed, jobs = [], plan.jobs
-    many = plan.kind == "folder"
-    bar = reporter.bar(len(jobs), unit) if many else None
-    try:
-        for source, target in jobs:
-            try:
-                work_one(source, target, bar)
-            except BadInput as error:
-                if not many:
-                    raise
-                failed.append(source)
-                bar.write(f"quorvex {command}: skipped: {error}", file=sys.stderr)
-            if bar is not None:
-                bar.update(1)
-    finally:
-        if bar is not None:
-            bar.close()
-    return failed
-
-
 def failed_note(failed: list) -> str:
     return f", {len(failed)} failed (see above)" if failed else ""

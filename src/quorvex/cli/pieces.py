@@ -277,15 +277,3 @@ def finish(pieces: list[pathlib.Path], target: pathlib.Path, source: pathlib.Pat
     join(pieces, target, source)
     for leftover in [*target.parent.glob(f".{target.stem}.*.piece*"), *target.parent.glob(f"..{target.stem}.*.piece*")]:
         leftover.unlink(missing_ok=True)
-
-
-def process(source: pathlib.Path, target: pathlib.Path, transform, out_size, reporter, overwrite: bool,
-            settings: dict | None = None, output: dict | None = None) -> int:
-    """The whole video in one process, piece by piece; returns the number of frames."""
-    pieces, todo, total = plan(source, target, overwrite, settings)
-    with reporter.bar(total, "frame", source.name) as bar:
-        bar.update(total - sum(count for _, _, count, _ in todo))
-        for _, pts, count, piece in todo:
-            make_piece(source, piece, pts, count, transform, out_size, reporter, bar, output)
-    finish(pieces, target, source)
-    return total

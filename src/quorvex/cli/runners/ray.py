@@ -1,15 +1,14 @@
-"""Folder and video jobs of the quorvex command on a Ray cluster.
+"""A job on a Ray cluster: its folder's images or its video's pieces spread over workers.
 
     quorvex upscale frames/ big/ --model 4x.pth --ray                 # a local Ray instance
     quorvex upscale film.mp4 film_x4.mp4 --model 4x.pth --ray=auto   # the cluster `ray start` made
     quorvex swap ... --ray=ray://head:10001 --workers 8 --gpus-per-worker 0.5
 
-or from a program, run_job("upscale", "frames/", "big/", model="4x.pth", workers=4).
+or from a program, quorvex.cli.run_job("upscale", "frames/", "big/", model="4x.pth", workers=4).
 
-Each worker is a Ray actor that loads the model once on its GPU and keeps it for every item it
-is given. The items of a folder are its files; those of a video are its pieces (see pieces.py:
-frame ranges starting at key frames, each made by one worker, joined by the driver without
-re-encoding), the same pieces the single-process run makes, so both give the same file. Every
+Each worker is a Ray actor that loads the job's models once on its GPU and keeps them for every
+item it is given: the plan's items (cli.plan), the same the single-process run works through,
+so both give the same files; the driver joins a video's pieces without re-encoding. Every
 output and every piece is written under a temporary name and renamed when complete, so what
 exists is finished: a job started again skips it, and a worker lost in the middle of an item
 leaves nothing that counts. The driver hands each worker one item at a time; the item of a
@@ -23,11 +22,10 @@ from __future__ import annotations
 
 import argparse
 import os
-import pathlib
 import sys
 
-from . import pieces as video_pieces
-from .common import USAGE, BadInput, CliError, Reporter, failed_note
+from .. import plan as plans
+from ..common import USAGE, BadInput, CliError, Reporter, failed_note
 
 RAY_NEEDED = "--ray needs Ray, which is not installed: pip install 'quorvex[ray]'"
 RESTARTS = 3  # fresh workers per worker slot before the job gives up
@@ -46,49 +44,25 @@ def require_ray():
 
 
 class Worker:
-    """One Ray actor's state: the command's model on the GPU Ray gave it (device 0 of what it
-    sees), loaded by load() and kept for every item."""
+    """One Ray actor: the job's worker on the GPU Ray gave it (device 0 of what it sees), loaded
+    by load() and kept for every item."""
 
-    def __init__(self, command: str, options: dict):
-        self.command, self.args = command, argparse.Namespace(**options)
+    def __init__(self, options: dict):
+        from ..jobs import job_for
+
+        self.job = job_for(argparse.Namespace(**options))
         self.reporter = Reporter(quiet=True)
-        self.work = None
+        self.worker = None
 
     def load(self) -> int:
-        """Loads the model; returns the process id. A failure is the model's own error."""
-        if self.command == "upscale":
-            from .upscale import load
-
-            self.work, _ = load(self.args, self.reporter, 0)
-        else:
-            from .swap import Swapper
-
-            self.work = Swapper(self.args, self.reporter, 0)
+        """Loads the models; returns the process id. A failure is the model's own error."""
+        self.worker = self.job.load(self.reporter, 0)
         return os.getpid()
 
-    def file(self, source: str, target: str) -> tuple[int, int]:
-        """One image into target; returns (process id, faces swapped so far)."""
-        if self.command == "upscale":
-            from .upscale import upscale_file
-
-            upscale_file(self.work, self.reporter, pathlib.Path(source), pathlib.Path(target))
-        else:
-            from .swap import swap_file
-
-            swap_file(self.work, self.reporter, pathlib.Path(source), pathlib.Path(target))
-        return os.getpid(), getattr(self.work, "faces", 0)
-
-    def frames(self, source: str, piece: str, start_pts: int, count: int) -> tuple[int, int]:
-        """One range of a video into the piece file; returns (process id, faces swapped so far)."""
-        if self.command == "upscale":
-            from .upscale import frame_size
-
-            transform, size = (lambda frame, bar: self.work([frame], bar)), frame_size(self.work, self.args)
-        else:
-            transform, size = self.work, (lambda size: size)
-        video_pieces.make_piece(pathlib.Path(source), pathlib.Path(piece), start_pts, count, transform, size,
-                                self.reporter, output=video_pieces.output_of(self.args))
-        return os.getpid(), getattr(self.work, "faces", 0)
+    def run(self, item) -> tuple[int, int]:
+        """One item of the plan; returns (process id, the worker's count so far)."""
+        item.run(self.worker, self.reporter)
+        return os.getpid(), self.worker.count
 
 
 # ---------------------------------------------------------------- the driver
@@ -150,9 +124,9 @@ class _Pool:
                            "to go on)")
         self.start()
 
-    def submit(self, item, call) -> None:
+    def submit(self, item) -> None:
         handle = self.idle.pop()
-        self.busy[call(handle, item)] = (handle, item)
+        self.busy[handle.run.remote(item)] = (handle, item)
 
     def close(self) -> None:
         for handle in self.idle + [h for h, _ in self.busy.values()] + list(self.loading.values()):
@@ -183,38 +157,24 @@ def check_options(args) -> None:
         raise CliError(f"--device {args.device}: with --ray, Ray gives each worker its GPU (--gpus-per-worker)", USAGE)
 
 
-def run(args, reporter) -> int:
-    return 1 if execute(args, reporter)["failed"] else 0
+def run(job, reporter) -> int:
+    return 1 if execute(job, reporter)["failed"] else 0
 
 
-def execute(args, reporter, progress=None) -> dict:
-    """The command's job on Ray, with the same outputs as the single-process run; returns the
-    counts of items done, skipped (finished before), retried after their worker died, the
-    fresh workers started in place of dead ones and the workers, and the inputs that failed
-    (files that do not decode, say: reported, and the others go on)."""
+def execute(job, reporter, progress=None) -> dict:
+    """The job on Ray, with the same outputs as the single-process run; returns the counts of
+    items done, skipped (finished before), retried after their worker died, the fresh workers
+    started in place of dead ones and the workers, and the inputs that failed (files that do
+    not decode, say: reported, and the others go on)."""
     ray = require_ray()
+    args = job.args
     check_options(args)
-    if args.command == "upscale":
-        from .upscale import prepare
-    else:
-        from .swap import prepare
-    plan = prepare(args)
-    what = "upscaled" if args.command == "upscale" else "swapped"
-
-    items, skipped = [], plan.skipped  # (kind, weight, arguments)
-    if plan.kind == "video":
-        (source, target), = plan.jobs
-        pieces, todo, total = video_pieces.plan(source, target, args.overwrite, video_pieces.settings_of(args))
-        skipped += len(pieces) - len(todo)
-        items = [("frames", count, (str(source), str(piece), pts, count)) for _, pts, count, piece in todo]
-        unit = "frame"
-    else:
-        items = [("file", 1, (str(s), str(t))) for s, t in plan.jobs]
-        unit = "image"
-        if not items:
-            reporter.note(f"nothing to do: {plan.skipped} output(s) already there (--overwrite to redo)")
-            reporter.summary(f"{what} 0 images", 0, "images", plan.skipped)
-            return {"done": 0, "skipped": skipped, "retried": 0, "restarts": 0, "workers": 0, "failed": []}
+    plan = plans.plan(job)
+    items, skipped, what = plan.items, plan.skipped + plan.kept, job.verb
+    if not items and not plan.kept:
+        reporter.note(f"nothing to do: {plan.skipped} output(s) already there (--overwrite to redo)")
+        reporter.summary(f"{what} 0 images", 0, "images", plan.skipped)
+        return {"done": 0, "skipped": skipped, "retried": 0, "restarts": 0, "workers": 0, "failed": []}
 
     started_here = False
     if not ray.is_initialized():
@@ -235,18 +195,15 @@ def execute(args, reporter, progress=None) -> dict:
                 workers = max(1, int(resources.get("GPU", 0) / args.gpus_per_worker))
             else:
                 workers = max(1, int(resources.get("CPU", 1)))
-        workers = max(1, min(workers, len(items)))
+        workers = max(1, min(workers, len(items) or 1))
         env = _forwarded_env()
         actor = ray.remote(Worker).options(num_cpus=1, num_gpus=args.gpus_per_worker, max_restarts=0,
                                            max_task_retries=0, **({"runtime_env": {"env_vars": env}} if env else {}))
         options = {k: v for k, v in vars(args).items() if k != "func"}
-        pool = _Pool(ray, actor, workers, {"args": (args.command, options)})
-        calls = {"file": lambda h, item: h.file.remote(*item[2]),
-                 "frames": lambda h, item: h.frames.remote(*item[2])}
-        queue, faces, done, retried, failed = list(reversed(items)), {}, 0, 0, []
-        total_weight = sum(weight for _, weight, _ in items)
+        pool = _Pool(ray, actor, workers if items else 0, {"args": (options,)})
+        queue, counts, done, retried, failed = list(reversed(items)), {}, 0, 0, []
         try:
-            with reporter.bar(total_weight, unit, desc=f"{workers} workers") as bar:
+            with reporter.bar(sum(item.weight for item in items), plan.unit, desc=f"{workers} workers") as bar:
                 while queue or pool.busy or pool.retry:
                     while pool.idle and (pool.retry or queue):
                         if pool.retry:
@@ -254,68 +211,34 @@ def execute(args, reporter, progress=None) -> dict:
                             retried += 1
                         else:
                             item = queue.pop()
-                        pool.submit(item, lambda h, it: calls[it[0]](h, it))
+                        pool.submit(item)
                     finished = pool.wait()
                     if finished is None:
                         continue
                     item, result = finished
-                    bar.update(item[1])
+                    bar.update(item.weight)
                     if isinstance(result, BadInput):
-                        if item[0] == "frames":
+                        if plan.kind == "video":
                             raise result  # a video is one output: it fails as a whole, as in one process
-                        failed.append(item[2][0])
+                        failed.append(str(item.source))
                         bar.write(f"quorvex {args.command}: skipped: {result}", file=sys.stderr)
                         continue
-                    pid, faces[pid] = result
+                    pid, counts[pid] = result
                     done += 1
                     if progress is not None:
-                        progress({"item": item[2][1], "worker": pid, "done": done, "total": len(items)})
+                        progress({"item": str(item.target), "worker": pid, "done": done, "total": len(items)})
         finally:
             pool.close()
-        if plan.kind == "video":
-            video_pieces.finish(pieces, target, source)
+        plan.finish()
     finally:
         if started_here:
             ray.shutdown()
 
-    found = f" ({sum(faces.values())} faces)" if args.command == "swap" else ""
+    found = f" ({sum(counts.values())} {job.counted})" if job.command == "swap" else ""
     if plan.kind == "video":
-        reporter.summary(f"{what} {total} frames{found} on {workers} Ray workers", total, "frames")
+        reporter.summary(f"{what} {plan.total} frames{found} on {workers} Ray workers", plan.total, "frames")
     else:
         reporter.summary(f"{what} {done} image{'s' if done != 1 else ''}{found} on {workers} Ray workers"
                          f"{failed_note(failed)}", done, "images", skipped)
     return {"done": done, "skipped": skipped, "retried": retried, "restarts": pool.restarts, "workers": workers,
             "failed": failed}
-
-
-def run_job(command: str, input, output, *, ray: str | None = "", workers: int | None = None,
-            gpus_per_worker: float = 1.0, quiet: bool = True, progress=None, **options) -> dict:
-    """Runs `quorvex upscale` or `quorvex swap` on Ray from a program.
-
-    ray: the cluster's address ("auto", "HOST:PORT", "ray://HOST:10001"); "" for RAY_ADDRESS if
-    set, else a local instance. A program that has called ray.init() already keeps its
-    connection. options: the command's options by their long names (model="4x.pth", tile=256,
-    overwrite=True; swap: source=..., detector=..., embedder=..., swapper=...). progress, if
-    given, is called after each finished item with a dict (item, worker, done, total).
-    Returns the counts of execute(); failures raise CliError or the model's own error."""
-    from . import build_parser
-
-    if command not in ("upscale", "swap"):
-        raise ValueError(f"run_job() takes command 'upscale' or 'swap', got {command!r}")
-    parser = build_parser()
-    sub = parser._subparsers._group_actions[0].choices[command]
-    known = {a.dest for a in sub._actions} - {"help", "input", "output", "ray", "workers", "gpus_per_worker"}
-    unknown = sorted(set(options) - known)
-    if unknown:
-        raise TypeError(f"run_job() got unknown {command} options: {', '.join(unknown)}")
-    argv = [command, os.fspath(input), os.fspath(output), f"--ray={ray}" if ray else "--ray",
-            f"--gpus-per-worker={gpus_per_worker}"]
-    if workers is not None:
-        argv.append(f"--workers={workers}")
-    for name, value in options.items():
-        if value is True:
-            argv.append(f"--{name.replace('_', '-')}")
-        elif value is not None and value is not False:
-            argv.append(f"--{name.replace('_', '-')}={value}")
-    args = parser.parse_args(argv)
-    return execute(args, Reporter(quiet), progress)

@@ -9,10 +9,8 @@ image size.
 
 from __future__ import annotations
 
-import pathlib
-
-from .common import USAGE, BadInput, CliError, each_file, failed_note, local_plan, parse_device, require_gpu
-from . import live, media, pieces
+from .. import media
+from ..common import USAGE, BadInput, CliError, failed_note, parse_device, require_gpu
 
 
 def choose_tile(args, runner) -> int:
@@ -144,55 +142,6 @@ def lanczos(scale: int):
     return upscale
 
 
-def prepare(args):
-    """Everything checked that can be without a model: the numbers, the device, the model file,
-    the inputs and outputs. Returns the plan."""
-    check_numbers(args)
-    parse_device(args.device)
-    plan = media.plan(args.input, args.output, args.overwrite, drop_alpha=args.drop_alpha)
-    if args.model:
-        from .models import model_kind, needs
-
-        kind = model_kind(args.model)  # the file is there and of a known kind
-        # The model's library, reported missing before the GPU check says anything.
-        module = {"pytorch": "torch", "onnx": "onnxruntime", "tensorrt": "tensorrt"}[kind]
-        needs(module, "torch" if kind == "pytorch" else module)
-        if kind == "pytorch":
-            needs("spandrel", "torch")
-    if plan.kind == "video":
-        media.video_module()  # there before any model loads
-        media.check_video_output(pathlib.Path(args.output), pieces.output_of(args))
-    return plan
-
-
-def load(args, reporter, device_id: int):
-    """(the image function, a description of it) on device_id: the model loaded and checked
-    against --tile, --overlap and --scale, or the Lanczos-4 resize."""
-    require_gpu(device_id)
-    if args.model:
-        from .models import load_runner
-
-        runner = load_runner(args.model, device_id, args.precision, reporter, getattr(args, "trust_model", False))
-        tile = choose_tile(args, runner)
-        if args.overlap >= tile:
-            raise CliError(f"--overlap {args.overlap} must be smaller than the tile side {tile}", USAGE)
-        work = Upscaler(runner, tile, args.overlap, choose_batch(args, runner), reporter)
-        if runner.scale is None:
-            runner.scale = probe_scale(runner, tile)
-        if args.scale and args.scale != runner.scale:
-            raise CliError(f"--scale {args.scale}: the model upscales x{runner.scale} (leave --scale out)", USAGE)
-        return work, f"{runner.description} (tile {tile}, overlap {args.overlap}, batch {work.batch})"
-    scale = args.scale or 2
-    return lanczos(scale), f"Lanczos-4 x{scale}"
-
-
-def frame_size(work, args):
-    """Maps a video's (width, height) to the upscaled one's."""
-    runner = getattr(work, "runner", None)
-    factor = (runner.scale if runner else None) or args.scale or 2
-    return lambda size: (size[0] * factor, size[1] * factor)
-
-
 def stored_dtype(target, source_dtype):
     """The element type write_image stores target with: 8-bit sources give 8-bit files, others
     16-bit, EXR and float sources in TIFF float."""
@@ -229,37 +178,78 @@ def upscale_file(work, reporter, source, target, bar=None) -> None:
     reporter.memory.sample()
 
 
-def summarise(reporter, what: str, count: int, tiles: int, skipped: int, failed=()) -> None:
-    if count == 1 and tiles and not failed:
-        reporter.summary(f"upscaled 1 image ({tiles} tiles) with {what}", tiles, "tiles", skipped)
-    else:
-        reporter.summary(f"upscaled {count} image{'s' if count != 1 else ''}"
-                         + (f" ({tiles} tiles)" if tiles else "") + f" with {what}{failed_note(failed)}", count,
-                         "images", skipped)
+class UpscaleJob:
+    """quorvex upscale: a super-resolution model over tiles, or the Lanczos-4 resize."""
+
+    command, verb, counted = "upscale", "upscaled", "tiles"
+
+    def __init__(self, args):
+        self.args = args
+
+    def check_options(self) -> None:
+        check_numbers(self.args)
+        parse_device(self.args.device)
+
+    def check_models(self) -> None:
+        """The model file is there, of a known kind, and its library is installed: reported
+        before the GPU check says anything."""
+        if self.args.model:
+            from ..models import model_kind, needs
+
+            kind = model_kind(self.args.model)
+            module = {"pytorch": "torch", "onnx": "onnxruntime", "tensorrt": "tensorrt"}[kind]
+            needs(module, "torch" if kind == "pytorch" else module)
+            if kind == "pytorch":
+                needs("spandrel", "torch")
+
+    def load(self, reporter, device_id: int) -> UpscaleWorker:
+        """The model loaded on device_id and checked against --tile, --overlap and --scale, or
+        the Lanczos-4 resize."""
+        args = self.args
+        require_gpu(device_id)
+        if args.model:
+            from ..models import load_runner
+
+            runner = load_runner(args.model, device_id, args.precision, reporter, getattr(args, "trust_model", False))
+            tile = choose_tile(args, runner)
+            if args.overlap >= tile:
+                raise CliError(f"--overlap {args.overlap} must be smaller than the tile side {tile}", USAGE)
+            work = Upscaler(runner, tile, args.overlap, choose_batch(args, runner), reporter)
+            if runner.scale is None:
+                runner.scale = probe_scale(runner, tile)
+            if args.scale and args.scale != runner.scale:
+                raise CliError(f"--scale {args.scale}: the model upscales x{runner.scale} (leave --scale out)", USAGE)
+            description = f"{runner.description} (tile {tile}, overlap {args.overlap}, batch {work.batch})"
+            return UpscaleWorker(work, runner.scale, description, reporter)
+        scale = args.scale or 2
+        return UpscaleWorker(lanczos(scale), scale, f"Lanczos-4 x{scale}", reporter)
+
+    def summary(self, worker, done: int, unit: str, failed=()) -> str:
+        what = worker.description
+        if unit == "frames":
+            return f"upscaled {done} frames with {what}"
+        tiles = worker.count
+        if done == 1 and tiles and not failed:
+            return f"upscaled 1 image ({tiles} tiles) with {what}"
+        return (f"upscaled {done} image{'s' if done != 1 else ''}" + (f" ({tiles} tiles)" if tiles else "")
+                + f" with {what}{failed_note(failed)}")
 
 
-def run(args, reporter) -> int:
-    if live.wanted(args):
-        check_numbers(args)
-        return live.run(args, reporter, lambda: (lambda work: lambda image: work([image]))(
-            load(args, reporter, parse_device(args.device))[0]), "upscaled")
-    if getattr(args, "ray", None) is not None:
-        from .distributed import run as run_on_ray
+class UpscaleWorker:
+    """An upscale job's work on one device: its model (or the resize) for images and frames."""
 
-        return run_on_ray(args, reporter)
-    plan = local_plan(args, reporter, prepare, "upscaled")
-    if plan is None:
-        return 0
-    work, what = load(args, reporter, parse_device(args.device))
-    if plan.kind == "video":
-        (source, target), = plan.jobs
-        frames = pieces.process(source, target, lambda frame, bar: work([frame], bar), frame_size(work, args),
-                                reporter, args.overwrite, pieces.settings_of(args), pieces.output_of(args))
-        reporter.summary(f"upscaled {frames} frames with {what}", frames, "frames")
-        return 0
+    def __init__(self, work, scale: int, description: str, reporter):
+        self.work, self.scale, self.description, self.reporter = work, scale, description, reporter
 
-    failed = each_file("upscale", plan, lambda s, t, bar: upscale_file(work, reporter, s, t, bar), reporter,
-                       "file")
-    summarise(reporter, what, len(plan.jobs) - len(failed), work.tiles_done if isinstance(work, Upscaler) else 0,
-              plan.skipped, failed)
-    return 1 if failed else 0
+    @property
+    def count(self) -> int:
+        return self.work.tiles_done if isinstance(self.work, Upscaler) else 0
+
+    def image(self, source, target, bar=None) -> None:
+        upscale_file(self.work, self.reporter, source, target, bar)
+
+    def frame(self, image, bar=None):
+        return self.work([image], bar)
+
+    def frame_size(self, size):
+        return size[0] * self.scale, size[1] * self.scale

@@ -4,11 +4,9 @@ optional restoration, and paste back through a soft mask."""
 
 from __future__ import annotations
 
-import pathlib
-
-from . import live, media, pieces
-from .common import USAGE, CliError, each_file, failed_note, local_plan, parse_device, require_gpu
-from .models import ENGINE_SUFFIXES, model_kind, needs
+from .. import media
+from ..common import USAGE, CliError, failed_note, parse_device, require_gpu
+from ..models import ENGINE_SUFFIXES, model_kind, needs
 
 
 def parse_faces(text: str):
@@ -81,28 +79,43 @@ def check_model(path: str, what: str, kinds: tuple[str, ...]) -> str:
     return kind
 
 
-def prepare(args):
-    """Everything checked that can be without a model; returns the plan."""
-    parse_faces(args.faces)
-    parse_device(args.device)
-    check_model(args.detector, "detector", ("tensorrt",))
-    check_model(args.embedder, "embedder", ("onnx", "tensorrt"))
-    check_model(args.swapper, "swapper", ("onnx",))
-    if args.enhancer:
-        check_model(args.enhancer, "enhancer", ("onnx",))
-    media.check_image_input(args.source, "--source")
-    needs("tensorrt", "tensorrt")  # missing libraries are reported before the GPU check
-    needs("onnxruntime", "onnxruntime")
-    plan = media.plan(args.input, args.output, args.overwrite, drop_alpha=args.drop_alpha)
-    if plan.kind == "video":
-        media.video_module()  # PyAV reported missing before the GPU check
-        media.check_video_output(pathlib.Path(args.output), pieces.output_of(args))
-    return plan
+class SwapJob:
+    """quorvex swap: the identity of the --source face into the selected faces."""
+
+    command, verb, counted = "swap", "swapped", "faces"
+
+    def __init__(self, args):
+        self.args = args
+
+    def check_options(self) -> None:
+        parse_faces(self.args.faces)
+        parse_device(self.args.device)
+
+    def check_models(self) -> None:
+        """The model files and the source image; missing libraries are reported before the GPU
+        check."""
+        args = self.args
+        check_model(args.detector, "detector", ("tensorrt",))
+        check_model(args.embedder, "embedder", ("onnx", "tensorrt"))
+        check_model(args.swapper, "swapper", ("onnx",))
+        if args.enhancer:
+            check_model(args.enhancer, "enhancer", ("onnx",))
+        media.check_image_input(args.source, "--source")
+        needs("tensorrt", "tensorrt")
+        needs("onnxruntime", "onnxruntime")
+
+    def load(self, reporter, device_id: int) -> Swapper:
+        return Swapper(self.args, reporter, device_id)
+
+    def summary(self, worker, done: int, unit: str, failed=()) -> str:
+        if unit == "frames":
+            return f"swapped {worker.count} faces in {done} frames"
+        return f"swapped {worker.count} faces in {done} image{'s' if done != 1 else ''}{failed_note(failed)}"
 
 
 class Swapper:
-    """The models on one device and the source face: called on a frame, returns the swapped
-    frame; counts the faces it swapped in faces."""
+    """A swap job's work on one device: the models and the source face's embedding; counts the
+    faces it swapped."""
 
     def __init__(self, args, reporter, device_id: int):
         require_gpu(device_id)
@@ -110,7 +123,7 @@ class Swapper:
         from quorvex.face.paste import PasteBack
         from quorvex.face.swap import FaceSwap
 
-        self.reporter, self.which, self.faces = reporter, parse_faces(args.faces), 0
+        self.reporter, self.which, self.count = reporter, parse_faces(args.faces), 0
         onnx_device = ort_device(device_id, reporter)
         with reporter.library_output():
             self.detector = TrtFaceDetection(model_path=args.detector, device_id=device_id)
@@ -142,47 +155,22 @@ class Swapper:
                 raise CliError(f"--source {args.source}: no face found in this image")
             self.source_face = embedder.get(select(found, "largest")[0])
 
-    def __call__(self, frame, bar=None):
+    def frame(self, frame, bar=None):
         with self.reporter.library_output():
             out, count = swap_faces(frame, self.source_face, self.detector, self.swapper, self.paster,
                                     self.enhancer, self.which)
-        self.faces += count
+        self.count += count
         return out
 
+    def frame_size(self, size):
+        return size
 
-def swap_file(work, reporter, source, target) -> None:
-    image, dtype = media.read_image(source)
-    channels = image.shape[2]
-    frame, alpha = media.colour_and_alpha(image)  # faces are found and swapped in colour
-    del image
-    result = media.with_layout(work(frame), channels, alpha)
-    del frame
-    media.write_image(target, result, dtype)
-    reporter.memory.sample()
-
-
-def run(args, reporter) -> int:
-    if live.wanted(args):
-        parse_faces(args.faces)
-        return live.run(args, reporter, lambda: Swapper(args, reporter, parse_device(args.device)), "swapped")
-    if getattr(args, "ray", None) is not None:
-        from .distributed import run as run_on_ray
-
-        return run_on_ray(args, reporter)
-    plan = local_plan(args, reporter, prepare, "swapped")
-    if plan is None:
-        return 0
-    work = Swapper(args, reporter, parse_device(args.device))
-
-    if plan.kind == "video":
-        (source, target), = plan.jobs
-        frames = pieces.process(source, target, work, lambda size: size, reporter, args.overwrite,
-                                pieces.settings_of(args), pieces.output_of(args))
-        reporter.summary(f"swapped {work.faces} faces in {frames} frames", frames, "frames")
-        return 0
-
-    failed = each_file("swap", plan, lambda s, t, bar: swap_file(work, reporter, s, t), reporter)
-    n = len(plan.jobs) - len(failed)
-    reporter.summary(f"swapped {work.faces} faces in {n} image{'s' if n != 1 else ''}{failed_note(failed)}", n,
-                     "images", plan.skipped)
-    return 1 if failed else 0
+    def image(self, source, target, bar=None) -> None:
+        image, dtype = media.read_image(source)
+        channels = image.shape[2]
+        frame, alpha = media.colour_and_alpha(image)  # faces are found and swapped in colour
+        del image
+        result = media.with_layout(self.frame(frame), channels, alpha)
+        del frame
+        media.write_image(target, result, dtype)
+        self.reporter.memory.sample()

@@ -1,0 +1,33 @@
+"""What the command does, apart from where and how it runs.
+
+A job is one command's work (upscale, swap), given by its parsed options:
+
+- `prepare()` checks everything that can be checked without a model (options, model files,
+  libraries, inputs and outputs) and returns the files it works on (media.Plan);
+- `load(reporter, device_id)` loads the models once on a device and returns its worker;
+- `summary(...)` says what a run did, in the job's own words.
+
+A worker processes one item at a time, whichever runner hands it over:
+
+- `image(source, target, bar)`: one image file into target;
+- `frame(image, bar)`: one device frame (a video's or a live source's) into a new one;
+- `frame_size((width, height))`: the size `frame` gives for that input size;
+- `count`: what it has done so far in the job's own unit (tiles, faces).
+
+The plan of items (cli.plan) and the runners (cli.runners) take any job.
+"""
+
+from __future__ import annotations
+
+
+def job_for(args):
+    """The job of a parsed `upscale` or `swap` command line."""
+    if args.command == "upscale":
+        from .upscale import UpscaleJob
+
+        return UpscaleJob(args)
+    if args.command == "swap":
+        from .swap import SwapJob
+
+        return SwapJob(args)
+    raise ValueError(f"no job for the command {args.command!r}")

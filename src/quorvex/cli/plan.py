@@ -1,0 +1,166 @@
+"""What a job works through: its items, each one call of a worker, the same whichever runner
+runs them (in this process, on Ray workers, live).
+
+- an image, or each image of a folder: an ImageItem;
+- a video: its pieces (frame ranges starting at key frames, see pieces.py), a PieceItem each,
+  joined into the output by Plan.finish once all are made;
+- a live source (ndi://NAME, or a video file played as one): its frames as they arrive
+  (live_frames), to an NDI output or a video file (LiveOutput).
+
+Items are plain data, so a runner can send them to another process.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+import pathlib
+import time
+
+from . import media, pieces
+from .common import USAGE, CliError
+
+LIVE_PREFIX = "ndi://"
+SOURCE_TIMEOUT = 5.0  # seconds without a new frame after which an NDI source counts as gone
+
+
+@dataclasses.dataclass(frozen=True)
+class ImageItem:
+    source: pathlib.Path
+    target: pathlib.Path
+    weight = 1  # its share of the job's progress
+
+    def run(self, worker, reporter, bar=None) -> None:
+        worker.image(self.source, self.target, bar)
+
+
+@dataclasses.dataclass(frozen=True)
+class PieceItem:
+    source: pathlib.Path
+    piece: pathlib.Path
+    start_pts: int
+    count: int
+    output: dict  # the video output options (media.choose_output)
+
+    @property
+    def weight(self) -> int:
+        return self.count
+
+    @property
+    def target(self) -> pathlib.Path:
+        return self.piece
+
+    def run(self, worker, reporter, bar=None) -> None:
+        pieces.make_piece(self.source, self.piece, self.start_pts, self.count, worker.frame, worker.frame_size,
+                          reporter, bar, self.output)
+
+
+@dataclasses.dataclass
+class Plan:
+    kind: str  # "image", "folder" or "video"
+    items: list
+    skipped: int = 0  # outputs already there
+    kept: int = 0  # pieces an earlier run made with the same source and settings
+    total: int = 0  # the job's whole weight, kept pieces included: frames of a video, else images
+    video: tuple | None = None  # (source, target, every piece in order)
+
+    @property
+    def unit(self) -> str:
+        return "frame" if self.kind == "video" else "image"
+
+    def finish(self) -> None:
+        """Joins a video's pieces into its output (and removes them)."""
+        if self.video is not None:
+            source, target, all_pieces = self.video
+            pieces.finish(all_pieces, target, source)
+
+
+def plan(job) -> Plan:
+    """The items of job's INPUT -> OUTPUT, checked as far as they can be without a model;
+    outputs (and video pieces) already made are left out unless --overwrite."""
+    args = job.args
+    job.check_options()
+    files = media.plan(args.input, args.output, args.overwrite, drop_alpha=args.drop_alpha)
+    job.check_models()
+    if files.kind != "video":
+        items = [ImageItem(source, target) for source, target in files.jobs]
+        return Plan(files.kind, items, files.skipped, total=len(items))
+    media.video_module()  # there before any model loads
+    output = pieces.output_of(args)
+    media.check_video_output(pathlib.Path(args.output), output)
+    if not files.jobs:
+        return Plan("video", [], files.skipped)
+    (source, target), = files.jobs
+    all_pieces, todo, total = pieces.plan(source, target, args.overwrite, pieces.settings_of(args))
+    items = [PieceItem(source, piece, pts, count, output) for _, pts, count, piece in todo]
+    return Plan("video", items, files.skipped, len(all_pieces) - len(todo), total, (source, target, all_pieces))
+
+
+# ---------------------------------------------------------------- live sources and outputs
+
+
+def is_live(args) -> bool:
+    return args.input.startswith(LIVE_PREFIX) or args.output.startswith(LIVE_PREFIX)
+
+
+def _ndi_name(path: str, what: str) -> str:
+    name = path[len(LIVE_PREFIX):]
+    if not name:
+        raise CliError(f"{what} {path!r}: name the NDI source after ndi://", USAGE)
+    return name
+
+
+def live_frames(path: str, stats: dict):
+    """(device image, arrival time) of each frame of the input as it comes; an NDI receiver
+    hands over its newest frame when asked (the others are dropped, counted in stats)."""
+    if path.startswith(LIVE_PREFIX):
+        from quorvex.io.ndi import NdiReceiver
+
+        with NdiReceiver(_ndi_name(path, "INPUT"), timeout=SOURCE_TIMEOUT) as receiver:
+            stats["receiver"] = receiver
+            for frame in receiver:
+                image = frame.image if frame.image.shape[2] == 3 else frame.image[..., :3].copy()
+                yield image, frame.timestamp
+        return
+    from quorvex.io.video import VideoReader
+
+    with VideoReader(path) as reader:
+        stats["fps"] = reader.fps
+        for image in reader:
+            yield image, time.time()
+
+
+class LiveOutput:
+    """The NDI output or the video file of a live run, opened with the first frame's size."""
+
+    def __init__(self, path: str, stats: dict, overwrite: bool):
+        self.path, self.stats, self.sink = path, stats, None
+        if not path.startswith(LIVE_PREFIX) and os.path.exists(path) and not overwrite:
+            raise CliError(f"OUTPUT {path!r} is there already (--overwrite replaces it)", USAGE)
+
+    def rate(self):
+        receiver = self.stats.get("receiver")
+        rate = receiver.frame_rate if receiver is not None else self.stats.get("fps")
+        return rate or 30
+
+    def write(self, image, arrived: float) -> float:
+        """Sends or writes image; returns the latency since its frame arrived, in seconds."""
+        if self.path.startswith(LIVE_PREFIX):
+            from quorvex.io.ndi import NdiSender
+
+            if self.sink is None:
+                # a file paces itself through NDI's clock; a live source is paced already
+                self.sink = NdiSender(_ndi_name(self.path, "OUTPUT"), frame_rate=float(self.rate()),
+                                      clock_video="receiver" not in self.stats)
+            self.sink.send(image, timestamp=arrived)
+            return self.sink.latency
+        if self.sink is None:
+            from quorvex.io.video import VideoWriter
+
+            self.sink = VideoWriter(self.path, self.rate(), (image.shape[1], image.shape[0]))
+        self.sink.write(image)
+        return time.time() - arrived
+
+    def close(self) -> None:
+        if self.sink is not None:
+            self.sink.close()

@@ -1,0 +1,46 @@
+"""A job live: frames from an NDI source (ndi://NAME) or a video file through the worker's frame
+function to an NDI output (ndi://NAME) or a video file.
+
+One frame is in flight: the receiver hands over the newest frame each time the GPU is ready for
+one, so frames the GPU cannot keep up with are dropped, never queued. The progress line shows
+frames per second, dropped frames and the latency from a frame's arrival (its NDI timestamp) to
+its departure. Ctrl-C stops after the frame in flight, with everything closed.
+"""
+
+from __future__ import annotations
+
+from ..common import USAGE, CliError, parse_device
+from ..plan import LiveOutput, live_frames
+
+
+def run(job, reporter) -> int:
+    args = job.args
+    if getattr(args, "ray", None) is not None:
+        raise CliError("ndi:// runs in this process; leave --ray out", USAGE)
+    job.check_options()
+    job.check_models()
+    stats: dict = {}
+    output = LiveOutput(args.output, stats, args.overwrite)
+    worker = job.load(reporter, parse_device(args.device))
+    count, latency = 0, 0.0
+    bar = reporter.bar(None, "frame")
+    frames = live_frames(args.input, stats)
+    try:
+        for image, arrived in frames:
+            latency = output.write(worker.frame(image), arrived)
+            count += 1
+            receiver = stats.get("receiver")
+            bar.set_postfix_str(f"dropped {receiver.dropped if receiver else 0}, latency {latency * 1e3:.0f} ms",
+                                refresh=False)
+            bar.update(1)
+    except KeyboardInterrupt:
+        reporter.note(f"quorvex {args.command}: stopped; {count} frames done")
+    finally:
+        frames.close()
+        bar.close()
+        output.close()
+    receiver = stats.get("receiver")
+    dropped = f", {receiver.dropped} dropped" if receiver is not None else ""
+    reporter.summary(f"{job.verb} {count} frames live{dropped}, last latency {latency * 1e3:.0f} ms", count,
+                     "frames")
+    return 0
