@@ -133,23 +133,15 @@ __device__ void decode_pixel(const Frame& f, const Decode& d, float* out, int x,
     d.store(out + 3 * (y * width + x), f.luma(x, y), cb, cr);
 }
 
-// One chroma site (j, i): the luma of the pixels it covers and its filtered chroma (4:4:4: the
-// pixel's own). The image is read in its own element type, integers divided by their largest value
-// as the package's to_float32 does (div 1 for floats), so integer frames take one launch.
+// One chroma site (j, i) of 4:2:2 or 4:2:0: the luma of the pixels it covers and its filtered chroma.
+// The image is read in its own element type, integers divided by their largest value as the
+// package's to_float32 does (div 1 for floats), so integer frames take one launch.
 template <typename Sink, typename In>
 __device__ void encode_site(Sink& s, const Encode& e, const In* bgr, int j, int i, int width, int height,
-                            int horizontal, int vertical, float div) {
-    if (!horizontal && !vertical) {
-        const In* p = bgr + 3 * ((long long)i * width + j);
-        float p0[3] = {(float)p[0] / div, (float)p[1] / div, (float)p[2] / div};
-        s.luma(j, i, e.code(e.value(0, p0)));
-        s.chroma(j, i, e.code(e.value(1, p0)), e.code(e.value(2, p0)));
-        return;
-    }
+                            int vertical, float div) {
     int r0 = vertical ? 2 * i : i;
     int r1 = vertical ? min(2 * i + 1, height - 1) : r0;
-    int x0 = horizontal ? 2 * j : j;
-    int xl = horizontal ? max(x0 - 1, 0) : x0, xr = horizontal ? min(x0 + 1, width - 1) : x0;
+    int x0 = 2 * j, xl = max(x0 - 1, 0), xr = min(x0 + 1, width - 1);
     float sum[3] = {0.0f, 0.0f, 0.0f};
     for (int pass = 0; pass < (vertical ? 2 : 1); ++pass) {
         int r = pass ? r1 : r0;
@@ -169,6 +161,15 @@ __device__ void encode_site(Sink& s, const Encode& e, const In* bgr, int j, int 
     float scale = vertical ? 0.125f : 0.25f;
     for (int c = 0; c < 3; ++c) sum[c] *= scale;
     s.chroma(j, i, e.code(e.value(1, sum)), e.code(e.value(2, sum)));
+}
+
+// One pixel of 4:4:4: its codes, chroma its own.
+template <typename Sink, typename In>
+__device__ void encode_pixel(Sink& s, const Encode& e, const In* bgr, int x, int row, int width, float div) {
+    const In* p = bgr + 3 * ((long long)row * width + x);
+    float q[3] = {(float)p[0] / div, (float)p[1] / div, (float)p[2] / div};
+    s.luma(x, row, e.code(e.value(0, q)));
+    s.chroma(x, row, e.code(e.value(1, q)), e.code(e.value(2, q)));
 }
 
 // Writers of one chroma site's codes per layout.
@@ -289,7 +290,7 @@ const std::string packed422_encode_kernel_code = kernel_text(
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (2 * j >= width || y >= height) return;
     Packed422Sink s = {0u, luma_at, cb_at, cr_at};
-    encode_site(s, e, bgr, j, y, width, height, 1, 0, div);
+    encode_site(s, e, bgr, j, y, width, height, 0, div);
     reinterpret_cast<unsigned int*>(frame)[y * (width / 2) + j] = s.word;
 )");
 
@@ -307,7 +308,7 @@ const std::string v210_encode_kernel_code = kernel_text(
 #pragma unroll
     for (int m = 0; m < 3; ++m) {
         s.m = m;
-        if (2 * (3 * g + m) < width) encode_site(s, e, bgr, 3 * g + m, y, width, height, 1, 0, div);
+        if (2 * (3 * g + m) < width) encode_site(s, e, bgr, 3 * g + m, y, width, height, 0, div);
     }
     unsigned int* words = reinterpret_cast<unsigned int*>(frame + y * pitch) + 4 * g;
     for (int q = 0; q < 4; ++q) words[q] = s.s[3 * q] | (s.s[3 * q + 1] << 10) | (s.s[3 * q + 2] << 20);
@@ -316,23 +317,42 @@ const std::string v210_encode_kernel_code = kernel_text(
 const char *const planar_encode_body = R"(
     int j = blockIdx.x * blockDim.x + threadIdx.x;
     int i = blockIdx.y * blockDim.y + threadIdx.y;
-    if ((horizontal ? 2 * j : j) >= width || i >= (vertical ? (height + 1) / 2 : height)) return;
+    if (2 * j >= width || i >= (vertical ? (height + 1) / 2 : height)) return;
     PlanesSink<T> s = {y, cb, cr, width, chroma_pitch, chroma_step, cr_at, shift};
-    encode_site(s, e, bgr, j, i, width, height, horizontal, vertical, div);
+    encode_site(s, e, bgr, j, i, width, height, vertical, div);
 )";
 
 const std::string planar8_encode_kernel_code = kernel_text(
     "planar8_encode_kernel(const float* __restrict__ bgr, unsigned char* __restrict__ y, unsigned char* cb, "
-    "unsigned char* cr, int width, int height, int chroma_pitch, int chroma_step, int cr_at, int horizontal, "
-    "int vertical, ",
+    "unsigned char* cr, int width, int height, int chroma_pitch, int chroma_step, int cr_at, int vertical, ",
     encode_params, "    typedef unsigned char T;\n    const int shift = 0;\n",
     (std::string(make_encode) + planar_encode_body).c_str());
 
 const std::string planar16_encode_kernel_code = kernel_text(
     "planar16_encode_kernel(const float* __restrict__ bgr, unsigned short* __restrict__ y, unsigned short* cb, "
-    "unsigned short* cr, int width, int height, int chroma_pitch, int chroma_step, int cr_at, int horizontal, "
-    "int vertical, int shift, ",
+    "unsigned short* cr, int width, int height, int chroma_pitch, int chroma_step, int cr_at, int vertical, "
+    "int shift, ",
     encode_params, "    typedef unsigned short T;\n", (std::string(make_encode) + planar_encode_body).c_str());
+
+// 4:4:4 has a kernel of its own, one thread per pixel: the subsampling encoders sit at their
+// register budget on some GPUs, and a third layout there would spill.
+const char *const planar444_encode_body = R"(
+    int x = blockIdx.x * blockDim.x + threadIdx.x;
+    int row = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= width || row >= height) return;
+    PlanesSink<T> s = {y, cb, cr, width, width, 1, 0, 0};
+    encode_pixel(s, e, bgr, x, row, width, div);
+)";
+
+const std::string planar444_8_encode_kernel_code = kernel_text(
+    "planar444_8_encode_kernel(const float* __restrict__ bgr, unsigned char* __restrict__ y, "
+    "unsigned char* __restrict__ cb, unsigned char* __restrict__ cr, int width, int height, ",
+    encode_params, "    typedef unsigned char T;\n", (std::string(make_encode) + planar444_encode_body).c_str());
+
+const std::string planar444_16_encode_kernel_code = kernel_text(
+    "planar444_16_encode_kernel(const float* __restrict__ bgr, unsigned short* __restrict__ y, "
+    "unsigned short* __restrict__ cb, unsigned short* __restrict__ cr, int width, int height, ",
+    encode_params, "    typedef unsigned short T;\n", (std::string(make_encode) + planar444_encode_body).c_str());
 
 // An encoder's text for images of another element type: the same kernel under a suffixed name.
 std::string for_input(const std::string &code, const char *name, const char *type, const char *suffix) {
@@ -350,7 +370,8 @@ const double kInputDivisors[kInputs] = {1.0, 255.0, 65535.0};
 
 struct Kernels {
     nb::handle packed422_decode, v210_decode, planar8_decode, planar16_decode, ycbcr444_decode;
-    nb::handle packed422_encode[kInputs], v210_encode[kInputs], planar8_encode[kInputs], planar16_encode[kInputs];
+    nb::handle packed422_encode[kInputs], v210_encode[kInputs], planar8_encode[kInputs], planar16_encode[kInputs],
+        planar444_8_encode[kInputs], planar444_16_encode[kInputs];
 } kernels;
 
 // ---------------------------------------------------------------- colour transforms
@@ -626,8 +647,12 @@ nb::object from_bgr(const qv::Args &a, const char *function) {
         }
         bool semi = F.layout == Layout::Semi;
         args.append(qv::i32(width)), args.append(qv::i32(height));
+        if (!F.horizontal) {
+            kernel = F.bits == 8 ? kernels.planar444_8_encode[kind] : kernels.planar444_16_encode[kind];
+            break;
+        }
         args.append(qv::i32(semi ? 2 * cw : cw)), args.append(qv::i32(semi ? 2 : 1)), args.append(qv::i32(semi));
-        args.append(qv::i32(F.horizontal)), args.append(qv::i32(F.vertical));
+        args.append(qv::i32(F.vertical));
         if (F.bits != 8) args.append(qv::i32(F.shift));
         kernel = F.bits == 8 ? kernels.planar8_encode[kind] : kernels.planar16_encode[kind];
         break;
@@ -694,15 +719,18 @@ NB_MODULE(yuv, m) {
     kernels.planar8_decode = qv::add_kernel(m, "planar8_decode_kernel", planar8_decode_kernel_code.c_str());
     kernels.planar16_decode = qv::add_kernel(m, "planar16_decode_kernel", planar16_decode_kernel_code.c_str());
     kernels.ycbcr444_decode = qv::add_kernel(m, "ycbcr444_decode_kernel", ycbcr444_decode_kernel_code.c_str());
-    static std::string variants[4][kInputs];
-    const std::pair<const char *, const std::string *> encoders[4] = {
+    constexpr int kEncoders = 6;
+    static std::string variants[kEncoders][kInputs];
+    const std::pair<const char *, const std::string *> encoders[kEncoders] = {
         {"packed422_encode_kernel", &packed422_encode_kernel_code},
         {"v210_encode_kernel", &v210_encode_kernel_code},
         {"planar8_encode_kernel", &planar8_encode_kernel_code},
-        {"planar16_encode_kernel", &planar16_encode_kernel_code}};
-    nb::handle *slots[4] = {kernels.packed422_encode, kernels.v210_encode, kernels.planar8_encode,
-                            kernels.planar16_encode};
-    for (int k = 0; k < 4; ++k)
+        {"planar16_encode_kernel", &planar16_encode_kernel_code},
+        {"planar444_8_encode_kernel", &planar444_8_encode_kernel_code},
+        {"planar444_16_encode_kernel", &planar444_16_encode_kernel_code}};
+    nb::handle *slots[kEncoders] = {kernels.packed422_encode, kernels.v210_encode,      kernels.planar8_encode,
+                                    kernels.planar16_encode,  kernels.planar444_8_encode, kernels.planar444_16_encode};
+    for (int k = 0; k < kEncoders; ++k)
         for (int t = 0; t < kInputs; ++t) {
             variants[k][t] = for_input(*encoders[k].second, encoders[k].first, kInputTypes[t], kInputSuffixes[t]);
             std::string name = std::string(encoders[k].first) + kInputSuffixes[t];
