@@ -97,6 +97,22 @@ def grayscale():
     return counted(lambda: bgr_to_grayscale(image))
 
 
+def video_frame(tmp_path, pixel_format):
+    av = pytest.importorskip("av")
+    from quorvex.io.video import VideoReader
+
+    path = tmp_path / "frames.mkv"
+    black = av.VideoFrame.from_ndarray(np.zeros((1080, 1920, 3), np.uint8), "bgr24").reformat(format=pixel_format)
+    with av.open(str(path), "w") as container:
+        stream = container.add_stream("ffv1", rate=25)
+        stream.width, stream.height, stream.pix_fmt = 1920, 1080, pixel_format
+        for _ in range(2):
+            container.mux(stream.encode(black))
+        container.mux(stream.encode())
+    with VideoReader(path) as reader:
+        return counted(lambda: next(reader))
+
+
 BLOB = 3 * 128 * 128 * 4  # the swap network's input and output, float32
 
 
@@ -111,6 +127,11 @@ BLOB = 3 * 128 * 128 * 4  # the swap network's input and output, float32
         ("BGR grayscale", lambda *_: grayscale(), dict(launches=1, syncs=0, downloads=0, uploads=0)),
         ("tiling, 1080 rows", lambda *_: tiling(1080), dict(syncs=0, downloads=0, uploads=2)),
         ("merge_tiles", lambda *_: merging(), dict(launches=3, syncs=0, downloads=0, uploads=1)),
+        # the decoded planes up, one kernel to BGR
+        ("VideoReader, yuv444p10le", lambda tmp_path, _: video_frame(tmp_path, "yuv444p10le"),
+         dict(launches=1, syncs=0, downloads=0, uploads=3)),
+        ("VideoReader, yuv420p12le", lambda tmp_path, _: video_frame(tmp_path, "yuv420p12le"),
+         dict(launches=1, syncs=0, downloads=0, uploads=3)),
     ],
 )
 def test_budgets(path, count, budget, tmp_path, monkeypatch):
@@ -119,6 +140,8 @@ def test_budgets(path, count, budget, tmp_path, monkeypatch):
     assert not over, "%s over budget (counted, budget): %s" % (path, over)
     if path == "detector, 10 faces":
         assert counts.kernels["affine_batch_kernel"] == 1 and counts.kernels["affine_linear_kernel"] == 0
+    if path.startswith("VideoReader"):  # converted by the planar kernel, not by FFmpeg on the CPU
+        assert counts.kernels["planar16_decode_kernel"] == 1
     if path == "swap":  # the download is the crop's blob with the latent and its length
         assert BLOB < counts.download_bytes < BLOB + 4096
     if path == "paste, 10 faces":  # k faces in the launches of one

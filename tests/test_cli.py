@@ -154,11 +154,28 @@ def test_upscale_a_video_frame_by_frame(tmp_path, gop):
     assert done.returncode == 0, done.stderr
     assert "12/12" in done.stderr  # the per-frame progress bar
     with av.open(str(tmp_path / "big.mp4")) as container:
+        assert container.streams.video[0].codec_context.format.name == "yuv444p"  # the source's chroma kept
         written = [f.to_ndarray(format="bgr24") / 255.0 for f in container.decode(video=0)]
     assert len(written) == 12 and written[0].shape == (48, 64, 3)
-    for frame, out in zip(frames, written):  # 4:2:0 and the encoder's loss on top of the resize
+    for frame, out in zip(frames, written):  # the encoder's loss on top of the resize
         expected = cv2.resize(frame, None, fx=2, fy=2, interpolation=cv2.INTER_LANCZOS4)
         assert np.abs(out - expected).mean() < 0.02
+
+
+@pytest.mark.parametrize("source, suffix, expected", [
+    ("yuv444p10le", ".mp4", ("libx264", "yuv444p10le")),
+    ("yuv420p12le", ".mkv", ("libx265", "yuv420p12le")),  # x264 makes 10 bits at most
+    ("yuv444p12le", ".webm", ("libvpx-vp9", "yuv444p")),  # VP9 here is 8-bit: chroma kept before depth
+    ("gbrp", ".mov", ("libx264", "yuv444p")),
+    ("gray", ".mp4", ("libx264", "yuv420p")),
+])
+def test_video_output_keeps_the_source_s_depth_and_chroma_where_an_encoder_can(source, suffix, expected):
+    av = pytest.importorskip("av")
+    from quorvex.cli.media import choose_output
+
+    if expected[0] not in av.codecs_available:
+        pytest.skip(f"this FFmpeg has no {expected[0]}")
+    assert choose_output(pathlib.Path("out" + suffix), source, None)[:2] == expected
 
 
 def test_export_build_inspect_and_upscale_with_the_engine(tmp_path):

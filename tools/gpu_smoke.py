@@ -68,7 +68,8 @@ def colour_conversions():
         finite(fn(f), f.shape)
 
 
-YUV = ["uyvy", "yuyv", "v210", "yuv422p10", "yuv420p10", "yuv422p", "yuv420p", "nv12", "p010"]
+YUV = ["uyvy", "yuyv", "v210", "yuv422p10", "yuv420p10", "yuv422p", "yuv420p", "nv12", "p010", "yuv444p", "yuv444p10",
+       "yuv444p12", "yuv422p12", "yuv420p12"]
 
 
 @check(*[f"color.yuv.bgr_to_{k}" for k in YUV], *[f"color.yuv.{k}_to_bgr" for k in YUV],

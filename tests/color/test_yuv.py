@@ -27,17 +27,18 @@ def code_range(bits, full):
     return 16 * unit, 219 * unit, 128 * unit, 224 * unit
 
 
-def encode_ref(bgr, bits, vertical, matrix, full):
-    """Y, Cb, Cr code planes: chroma filtered [1, 2, 1] / 4 around even columns, row pairs averaged."""
+def encode_ref(bgr, bits, chroma, matrix, full):
+    """Y, Cb, Cr code planes: halved chroma filtered [1, 2, 1] / 4 around even columns, 4:2:0's row
+    pairs averaged."""
     kr, kb = KR_KB[matrix]
     yo, ys, co, cs = code_range(bits, full)
     p = bgr.astype(np.float64)
     h, w = p.shape[:2]
-    if vertical:
+    if chroma == "420":
         rows = np.arange(0, h, 2)
         p = (p[rows] + p[np.minimum(rows + 1, h - 1)]) / 2
     cols = np.arange(0, w, 2)
-    c = (p[:, np.maximum(cols - 1, 0)] + 2 * p[:, cols] + p[:, np.minimum(cols + 1, w - 1)]) / 4
+    c = p if chroma == "444" else (p[:, np.maximum(cols - 1, 0)] + 2 * p[:, cols] + p[:, np.minimum(cols + 1, w - 1)]) / 4
 
     def luma(q):
         return kr * q[..., 2] + (1 - kr - kb) * q[..., 1] + kb * q[..., 0]
@@ -50,8 +51,10 @@ def encode_ref(bgr, bits, vertical, matrix, full):
     return quant(yo + ys * luma(bgr.astype(np.float64))), quant(cb), quant(cr)
 
 
-def upsample(c, width, height, vertical, nearest):
+def upsample(c, width, height, chroma, nearest):
     c = c.astype(np.float64)
+    if chroma == "444":
+        return c
     x = np.arange(width)
     j0 = x // 2
     if nearest:
@@ -59,7 +62,7 @@ def upsample(c, width, height, vertical, nearest):
     else:
         j1 = np.minimum(j0 + (x & 1), c.shape[1] - 1)
         c = (c[:, j0] + c[:, j1]) / 2
-    if not vertical:
+    if chroma == "422":
         return c
     y = np.arange(height)
     i0 = y // 2
@@ -69,14 +72,14 @@ def upsample(c, width, height, vertical, nearest):
     return 0.75 * c[i0] + 0.25 * c[i1]
 
 
-def decode_ref(y, cb, cr, bits, vertical, matrix, full, nearest):
+def decode_ref(y, cb, cr, bits, chroma, matrix, full, nearest):
     kr, kb = KR_KB[matrix]
     kg = 1 - kr - kb
     yo, ys, co, cs = code_range(bits, full)
     h, w = y.shape
     e = (y - yo) / ys
-    u = (upsample(cb, w, h, vertical, nearest) - co) / cs
-    v = (upsample(cr, w, h, vertical, nearest) - co) / cs
+    u = (upsample(cb, w, h, chroma, nearest) - co) / cs
+    v = (upsample(cr, w, h, chroma, nearest) - co) / cs
     r = e + 2 * (1 - kr) * v
     b = e + 2 * (1 - kb) * u
     g = e - 2 * kb * (1 - kb) / kg * u - 2 * kr * (1 - kr) / kg * v
@@ -117,29 +120,39 @@ def interleave(*planes):
     return np.stack(planes, -1).reshape(planes[0].shape[0], -1)
 
 
-# name: (to_bgr, from_bgr, to_ycbcr444, bits, vertical, pack codes -> args, unpack outputs -> codes)
+# name: (to_bgr, from_bgr, to_ycbcr444, bits, chroma, pack codes -> args, unpack outputs -> codes)
 FAMILIES = {
-    "uyvy": (yuv.uyvy_to_bgr, yuv.bgr_to_uyvy, yuv.uyvy_to_ycbcr444, 8, False,
+    "uyvy": (yuv.uyvy_to_bgr, yuv.bgr_to_uyvy, yuv.uyvy_to_ycbcr444, 8, "422",
              lambda y, b, r: (interleave(b, y[:, 0::2], r, y[:, 1::2]).astype(np.uint8),),
              lambda f: (f[:, 1::2], f[:, 0::4], f[:, 2::4])),
-    "yuyv": (yuv.yuyv_to_bgr, yuv.bgr_to_yuyv, yuv.yuyv_to_ycbcr444, 8, False,
+    "yuyv": (yuv.yuyv_to_bgr, yuv.bgr_to_yuyv, yuv.yuyv_to_ycbcr444, 8, "422",
              lambda y, b, r: (interleave(y[:, 0::2], b, y[:, 1::2], r).astype(np.uint8),),
              lambda f: (f[:, 0::2], f[:, 1::4], f[:, 3::4])),
-    "v210": (yuv.v210_to_bgr, yuv.bgr_to_v210, yuv.v210_to_ycbcr444, 10, False,
+    "v210": (yuv.v210_to_bgr, yuv.bgr_to_v210, yuv.v210_to_ycbcr444, 10, "422",
              lambda y, b, r: (pack_v210(y, b, r), y.shape[1]),
              None),
-    "yuv422p10": (yuv.yuv422p10_to_bgr, yuv.bgr_to_yuv422p10, yuv.yuv422p10_to_ycbcr444, 10, False,
+    "yuv422p10": (yuv.yuv422p10_to_bgr, yuv.bgr_to_yuv422p10, yuv.yuv422p10_to_ycbcr444, 10, "422",
                   lambda y, b, r: tuple(p.astype(np.uint16) for p in (y, b, r)), lambda *p: p),
-    "yuv420p10": (yuv.yuv420p10_to_bgr, yuv.bgr_to_yuv420p10, None, 10, True,
+    "yuv420p10": (yuv.yuv420p10_to_bgr, yuv.bgr_to_yuv420p10, None, 10, "420",
                   lambda y, b, r: tuple(p.astype(np.uint16) for p in (y, b, r)), lambda *p: p),
-    "yuv422p": (yuv.yuv422p_to_bgr, yuv.bgr_to_yuv422p, None, 8, False,
+    "yuv422p": (yuv.yuv422p_to_bgr, yuv.bgr_to_yuv422p, None, 8, "422",
                 lambda y, b, r: tuple(p.astype(np.uint8) for p in (y, b, r)), lambda *p: p),
-    "yuv420p": (yuv.yuv420p_to_bgr, yuv.bgr_to_yuv420p, None, 8, True,
+    "yuv420p": (yuv.yuv420p_to_bgr, yuv.bgr_to_yuv420p, None, 8, "420",
                 lambda y, b, r: tuple(p.astype(np.uint8) for p in (y, b, r)), lambda *p: p),
-    "nv12": (yuv.nv12_to_bgr, yuv.bgr_to_nv12, None, 8, True,
+    "yuv444p": (yuv.yuv444p_to_bgr, yuv.bgr_to_yuv444p, None, 8, "444",
+                lambda y, b, r: tuple(p.astype(np.uint8) for p in (y, b, r)), lambda *p: p),
+    "yuv444p10": (yuv.yuv444p10_to_bgr, yuv.bgr_to_yuv444p10, None, 10, "444",
+                  lambda y, b, r: tuple(p.astype(np.uint16) for p in (y, b, r)), lambda *p: p),
+    "yuv444p12": (yuv.yuv444p12_to_bgr, yuv.bgr_to_yuv444p12, None, 12, "444",
+                  lambda y, b, r: tuple(p.astype(np.uint16) for p in (y, b, r)), lambda *p: p),
+    "yuv422p12": (yuv.yuv422p12_to_bgr, yuv.bgr_to_yuv422p12, None, 12, "422",
+                  lambda y, b, r: tuple(p.astype(np.uint16) for p in (y, b, r)), lambda *p: p),
+    "yuv420p12": (yuv.yuv420p12_to_bgr, yuv.bgr_to_yuv420p12, None, 12, "420",
+                  lambda y, b, r: tuple(p.astype(np.uint16) for p in (y, b, r)), lambda *p: p),
+    "nv12": (yuv.nv12_to_bgr, yuv.bgr_to_nv12, None, 8, "420",
              lambda y, b, r: (y.astype(np.uint8), interleave(b, r).astype(np.uint8)),
              lambda y, uv: (y, uv[:, 0::2], uv[:, 1::2])),
-    "p010": (yuv.p010_to_bgr, yuv.bgr_to_p010, None, 10, True,
+    "p010": (yuv.p010_to_bgr, yuv.bgr_to_p010, None, 10, "420",
              lambda y, b, r: (y.astype(np.uint16) << 6, interleave(b, r).astype(np.uint16) << 6),
              lambda y, uv: (y >> 6, uv[:, 0::2] >> 6, uv[:, 1::2] >> 6)),
 }
@@ -167,7 +180,7 @@ def smooth_image(h, w, seed=0):
 @pytest.mark.parametrize("matrix, full", [("bt709", False), ("bt601", True), ("bt2020", False)])
 @pytest.mark.parametrize("nearest", [False, True])
 def test_agrees_with_the_formulas(name, matrix, full, nearest):
-    to_bgr, from_bgr, to_444, bits, vertical, pack, _ = FAMILIES[name]
+    to_bgr, from_bgr, to_444, bits, chroma_layout, pack, _ = FAMILIES[name]
     h, w = (7, 10) if name in PACKED else (7, 13)  # odd sizes where the layout has them
     rng = np.random.default_rng(1)
     image = rng.normal(0.5, 0.4, (h, w, 3)).astype(np.float32)  # out-of-range values too
@@ -175,22 +188,22 @@ def test_agrees_with_the_formulas(name, matrix, full, nearest):
 
     # BGR -> codes: within one code value of the formulas (float32 against float64 rounding).
     ours = codes_of(name, from_bgr(cp.asarray(image), matrix, full), w)
-    for got, want in zip(ours, encode_ref(image, bits, vertical, matrix, full)):
+    for got, want in zip(ours, encode_ref(image, bits, chroma_layout, matrix, full)):
         assert got.shape == want.shape and np.abs(got - want).max() <= 1
 
     # codes -> BGR, and codes -> normalised 4:4:4.
     top = 2**bits - 1
-    cw, ch = (w + 1) // 2, (h + 1) // 2 if vertical else h
+    cw, ch = w if chroma_layout == "444" else (w + 1) // 2, (h + 1) // 2 if chroma_layout == "420" else h
     codes = rng.integers(0, top + 1, (h, w)), rng.integers(0, top + 1, (ch, cw)), rng.integers(0, top + 1, (ch, cw))
     args = pack(*codes)
     out = to_bgr(*map(cp.asarray, args[:1]), *args[1:], matrix, full, chroma) if name == "v210" else \
         to_bgr(*map(cp.asarray, args), matrix, full, chroma)
     assert out.dtype == cp.float32 and out.shape == (h, w, 3)
-    np.testing.assert_allclose(out.get(), decode_ref(*codes, bits, vertical, matrix, full, nearest), atol=2e-6)
+    np.testing.assert_allclose(out.get(), decode_ref(*codes, bits, chroma_layout, matrix, full, nearest), atol=2e-6)
     if to_444 is not None:
         ycbcr = to_444(*map(cp.asarray, args[:1]), *args[1:], chroma) if name == "v210" else \
             to_444(*map(cp.asarray, args), chroma)
-        expected = np.stack([codes[0], *(upsample(c, w, h, vertical, nearest) for c in codes[1:])], -1) / top
+        expected = np.stack([codes[0], *(upsample(c, w, h, chroma_layout, nearest) for c in codes[1:])], -1) / top
         np.testing.assert_allclose(ycbcr.get(), expected, atol=1e-6)
         np.testing.assert_allclose(yuv.ycbcr444_to_bgr(ycbcr, bits, matrix, full).get(), out.get(), atol=2e-6)
 
@@ -202,13 +215,15 @@ def test_agrees_with_the_formulas(name, matrix, full, nearest):
     planes = planes if isinstance(planes, tuple) else (planes,)
     back = to_bgr(planes[0], w, matrix, full) if name == "v210" else to_bgr(*planes, matrix, full)
     error = np.abs(back.get() - smooth)
-    assert error[1:-1, 1:-1].max() <= {8: 0.007, 10: 0.0025}[bits] and error.max() <= 0.012
+    assert error[1:-1, 1:-1].max() <= {8: 0.007, 10: 0.0025, 12: 0.0025}[bits] and error.max() <= 0.012
 
 
 # ------------------------------------------------------------------ FFmpeg (swscale) and OpenCV
 
 SWS_FORMAT = {"uyvy": "uyvy422", "yuyv": "yuyv422", "yuv422p10": "yuv422p10le", "yuv420p10": "yuv420p10le",
-              "yuv422p": "yuv422p", "yuv420p": "yuv420p", "nv12": "nv12", "p010": "p010le"}
+              "yuv422p": "yuv422p", "yuv420p": "yuv420p", "nv12": "nv12", "p010": "p010le", "yuv444p": "yuv444p",
+              "yuv444p10": "yuv444p10le", "yuv444p12": "yuv444p12le", "yuv422p12": "yuv422p12le",
+              "yuv420p12": "yuv420p12le"}
 
 
 def frame_planes(frame, shapes, dtype):
@@ -231,7 +246,7 @@ def test_against_swscale(name, matrix, full):
     """swscale filters chroma its own way: its luma is within one code of ours, its chroma within
     two 8-bit codes, and its BGR (bilinear, default flags) within 3.5 8-bit codes of ours with
     repeated chroma, on a smooth image."""
-    to_bgr, from_bgr, _, bits, vertical, pack, unpack = FAMILIES[name]
+    to_bgr, from_bgr, _, bits, _, pack, unpack = FAMILIES[name]
     h, w = 24, 32
     u8 = np.rint(smooth_image(h, w, seed=2) * 255).astype(np.uint8)
     ours = codes_of(name, from_bgr(cp.asarray(u8), matrix, full), w)
@@ -255,7 +270,8 @@ def test_against_swscale(name, matrix, full):
                                         ("nv12", cv2.COLOR_YUV2BGR_NV12)])
 def test_against_opencv(name, code):
     """OpenCV converts BT.601 video range with repeated chroma, in fixed point."""
-    to_bgr, _, _, _, vertical, pack, _ = FAMILIES[name]
+    to_bgr, _, _, _, chroma, pack, _ = FAMILIES[name]
+    vertical = chroma == "420"
     rng = np.random.default_rng(3)
     h, w = 8, 12
     codes = rng.integers(16, 236, (h, w)), rng.integers(16, 241, (h // (1 + vertical), w // 2)), \
@@ -365,6 +381,7 @@ U8, U16 = cp.zeros((4, 8), cp.uint8), cp.zeros((4, 8), cp.uint16)
         (lambda: yuv.v210_to_bgr(cp.zeros((4, 128), cp.uint8), 6.0), TypeError, "Argument 'width' has incorrect type"),
         (lambda: yuv.yuv422p10_to_bgr(U16, U16, U16), ValueError, "takes cb of shape (4, 4), got (4, 8)"),
         (lambda: yuv.yuv422p10_to_bgr(U8, U8[:, :4], U8[:, :4]), TypeError, "takes y as uint16, got uint8"),
+        (lambda: yuv.yuv444p12_to_bgr(U16, U16, U16[:, :4]), ValueError, "takes cr of shape (4, 8), got (4, 4)"),
         (lambda: yuv.nv12_to_bgr(U8, U8), ValueError, "takes uv of shape (2, 8), got (4, 8)"),
         (lambda: yuv.nv12_to_bgr(U8[:0], U8), ValueError, "takes a non-empty y, got shape (0, 8)"),
         (lambda: yuv.bgr_to_uyvy(cp.zeros((4, 5, 3), cp.float32)), ValueError, "takes an even width, got 5"),

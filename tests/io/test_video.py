@@ -27,6 +27,22 @@ def planes_of(frame, shapes, dtype=np.uint8):
 
 
 SHAPES = [(H, W), (H // 2, W // 2), (H // 2, W // 2)]
+KR_KB = {"bt601": (0.299, 0.114), "bt709": (0.2126, 0.0722), "bt2020": (0.2627, 0.0593)}
+
+
+def bgr_reference(planes, bits, matrix, full):
+    """BGR in float64 of Y'CbCr code planes, halved chroma repeated."""
+    y = planes[0].astype(np.float64)
+    h, w = y.shape
+    cb, cr = (p.astype(np.float64)[np.arange(h) // (1 + (p.shape[0] < h))][:, np.arange(w) // (1 + (p.shape[1] < w))]
+              for p in planes[1:])
+    unit, top = 2 ** (bits - 8), 2**bits - 1
+    yo, ys, co, cs = (0, top, 2 ** (bits - 1), top) if full else (16 * unit, 219 * unit, 128 * unit, 224 * unit)
+    kr, kb = KR_KB[matrix]
+    e, u, v = (y - yo) / ys, (cb - co) / cs, (cr - co) / cs
+    r, b = e + 2 * (1 - kr) * v, e + 2 * (1 - kb) * u
+    g = (e - kr * r - kb * b) / (1 - kr - kb)
+    return np.clip(np.stack([b, g, r], -1), 0, 1)
 
 
 @pytest.fixture(scope="module")
@@ -81,8 +97,40 @@ def test_reader_gives_planes_frames_and_timing(source, decoder, layout):
     np.testing.assert_array_equal(frames[3].get(), expected.get())
 
 
+@pytest.mark.parametrize("pixel_format, bits", [("yuv444p", 8), ("yuvj444p", 8), ("yuv444p10le", 10),
+                                                ("yuv444p12le", 12), ("yuv422p12le", 12), ("yuv420p12le", 12),
+                                                ("yuv422p10le", 10), ("yuv420p10le", 10)])
+def test_planar_layouts_decode_on_the_device(tmp_path, pixel_format, bits):
+    """Files of an odd size: raw=True gives FFmpeg's planes, frames are the float64 reference of
+    them with the stream's tags or with the reader's overrides."""
+    path = tmp_path / "clip.mkv"
+    codec = "libx264" if pixel_format == "yuvj444p" else "ffv1"  # FFV1 has no full-range-only layouts
+    make_video(path, frames=2, size=(33, 17), audio=False, codec=codec, pixel_format=pixel_format,
+               colour={"colorspace": 1})
+    dtype = np.uint16 if bits > 8 else np.uint8
+    with av.open(str(path)) as container:
+        expected = [planes_of(f, [(p.height, p.width) for p in f.planes], dtype) for f in container.decode(video=0)]
+    tagged_full = pixel_format.startswith("yuvj")
+    with VideoReader(path, raw=True) as reader:
+        assert reader.pixel_format == pixel_format
+        for planes, want in zip(reader, expected, strict=True):
+            for got, plane in zip(planes, want, strict=True):
+                np.testing.assert_array_equal(got.get(), plane)
+    for overrides, matrix, full in (({}, "bt709", tagged_full),
+                                    ({"matrix": "bt601", "full_range": not tagged_full}, "bt601", not tagged_full)):
+        with VideoReader(path, chroma="nearest", **overrides) as reader:
+            assert (reader.matrix, reader.full_range) == (matrix, full)
+            for frame, want in zip(reader, expected, strict=True):
+                np.testing.assert_allclose(frame.get(), bgr_reference(want, bits, matrix, full), atol=2e-6)
+    if pixel_format == "yuv420p12le":  # NVDEC's surfaces hold 8 or 10 bits for the kernels here
+        with pytest.raises(ValueError, match=r"\(decoder='nvdec'\) decodes 4:2:0 streams of 8 or 10 bits; .* is yuv420p12le"):
+            VideoReader(path, decoder="nvdec")
+
+
 @pytest.mark.parametrize("codec, pixel_format, name, options, encoder",
                          [("libx264", "yuv420p", "out.mp4", {"qp": "0"}, "ffmpeg"),
+                          ("libx264", "yuv444p", "out.mp4", {"qp": "0"}, "ffmpeg"),
+                          ("libx264", "yuv444p10le", "out.mov", {"qp": "0"}, "ffmpeg"),
                           ("ffv1", "yuv422p10le", "out.mkv", None, "ffmpeg"),
                           ("h264", "yuv420p", "out.mkv", {"tuning_info": "lossless", "bf": "2"}, "nvenc")])
 def test_writer_round_trip_with_audio(source, tmp_path, codec, pixel_format, name, options, encoder):
@@ -95,7 +143,8 @@ def test_writer_round_trip_with_audio(source, tmp_path, codec, pixel_format, nam
             writer.write(frame)
         assert not target.exists()  # written under a temporary name until closed
     assert sorted(p.name for p in tmp_path.iterdir()) == [name]
-    convert = {"yuv420p": yuv.bgr_to_yuv420p, "yuv422p10le": yuv.bgr_to_yuv422p10}[pixel_format]
+    convert = {"yuv420p": yuv.bgr_to_yuv420p, "yuv422p10le": yuv.bgr_to_yuv422p10, "yuv444p": yuv.bgr_to_yuv444p,
+               "yuv444p10le": yuv.bgr_to_yuv444p10}[pixel_format]
     with VideoReader(target, raw=True) as reader:  # lossless codecs: the very planes come back
         # Matroska keeps no frame count: the video's own duration gives it, not the longer audio's.
         assert (reader.fps, reader.pixel_format, reader.frame_count) == (25.0, pixel_format, FRAMES)
@@ -132,6 +181,8 @@ def test_writer_discards_its_output_on_error_and_checks_arguments(source, tmp_pa
         VideoWriter(target, 25, (W, H), "ffv1", encoder="nvenc")
     with pytest.raises(ValueError, match=r"\(encoder='nvenc'\) takes pixel_format as 'yuv420p', .* got 'yuv422p'"):
         VideoWriter(target, 25, (W, H), pixel_format="yuv422p", encoder="nvenc")
+    with pytest.raises(ValueError, match=r"\(encoder='nvenc'\) takes pixel_format as 'yuv420p', .* got 'yuv420p12le'"):
+        VideoWriter(target, 25, (W, H), pixel_format="yuv420p12le", encoder="nvenc")
     with pytest.raises(ValueError, match=r"\(encoder='nvenc'\) takes an even frame size, got 31x24"):
         VideoWriter(target, 25, (W - 1, H), encoder="nvenc")
     with pytest.raises(ValueError, match=r"VideoReader\(\) takes decoder as 'ffmpeg' or 'nvdec', got 'cuda'"):
@@ -305,14 +356,9 @@ def test_metadata_is_read_and_kept(tmp_path):
             assert (reader.matrix, reader.full_range) == ("bt2020", True)
             overridden = next(reader).get()
         with av.open(str(untagged)) as container:
-            y, cb, cr = (p.astype(np.float64) for p in next(container.decode(video=0)).to_ndarray().reshape(3, rows, 16))
+            planes = next(container.decode(video=0)).to_ndarray().reshape(3, rows, 16)
         for got, name, full in ((ours, matrix, False), (overridden, "bt2020", True)):
-            kr, kb = {"bt601": (0.299, 0.114), "bt709": (0.2126, 0.0722), "bt2020": (0.2627, 0.0593)}[name]
-            e = (y / 255, (cb - 128) / 255, (cr - 128) / 255) if full else ((y - 16) / 219, (cb - 128) / 224,
-                                                                             (cr - 128) / 224)
-            r, b = e[0] + 2 * (1 - kr) * e[2], e[0] + 2 * (1 - kb) * e[1]
-            g = (e[0] - kr * r - kb * b) / (1 - kr - kb)
-            np.testing.assert_allclose(got, np.clip(np.stack([b, g, r], -1), 0, 1), atol=2.5 / 255)
+            np.testing.assert_allclose(got, bgr_reference(planes, 8, name, full), atol=2e-6)
 
     ycgco = tmp_path / "ycgco.mkv"
     make_video(ycgco, frames=1, audio=False, colour={"colorspace": 8})

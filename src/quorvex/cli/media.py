@@ -365,19 +365,35 @@ def video_module():
 # writer makes, by (bits, chroma) of the source.
 DEFAULT_CODECS = {".webm": ("libvpx-vp9", "libsvtav1")}
 OTHER_CODECS = ("libx264", "libx265")
-WRITABLE = {(8, "420"): "yuv420p", (8, "422"): "yuv422p", (10, "420"): "yuv420p10le", (10, "422"): "yuv422p10le"}
+WRITABLE = {(8, "420"): "yuv420p", (8, "422"): "yuv422p", (8, "444"): "yuv444p",
+            (10, "420"): "yuv420p10le", (10, "422"): "yuv422p10le", (10, "444"): "yuv444p10le",
+            (12, "420"): "yuv420p12le", (12, "422"): "yuv422p12le", (12, "444"): "yuv444p12le"}
 CRF_CODECS = ("libx264", "libx265", "libvpx-vp9", "libsvtav1")
 
 
 def _shape_of(pixel_format: str):
-    """(bits, chroma) of a decoded pixel format, as near as the writer's formats come."""
+    """(bits, chroma) of a decoded pixel format, as near as the writer's formats come (RGB as
+    4:4:4, grey as 4:2:0, 16 bits as 12)."""
     import av
 
     fmt = av.VideoFormat(pixel_format, 16, 16)
-    bits = 10 if max(c.bits for c in fmt.components) > 8 else 8
+    deepest = max(c.bits for c in fmt.components)
+    bits = 8 if deepest <= 8 else 10 if deepest <= 10 else 12
     planes = [c for c in fmt.components if not c.is_alpha]
-    chroma = "420" if len(planes) > 1 and planes[1].height < planes[0].height else "422"
+    if len(planes) < 3 or planes[1].height < planes[0].height:
+        chroma = "420"
+    elif planes[1].width < planes[0].width:
+        chroma = "422"
+    else:
+        chroma = "444"
     return bits, chroma
+
+
+def _fallbacks(bits: int, chroma: str):
+    """The writer's formats from (bits, chroma) down, chroma kept before depth."""
+    depths = [b for b in (12, 10, 8) if b <= bits]
+    layouts = {"444": ("444", "422", "420"), "422": ("422", "420"), "420": ("420",)}[chroma]
+    return [WRITABLE[(b, c)] for c in layouts for b in depths]
 
 
 def _takes(codec: str, pixel_format: str) -> bool:
@@ -388,8 +404,8 @@ def _takes(codec: str, pixel_format: str) -> bool:
 
 def choose_output(target: pathlib.Path, source_format: str | None, output: dict | None):
     """(codec, pixel format, options) of a video output: what the user chose, else an encoder the
-    container takes, with the source's bit depth and chroma where an encoder here makes them
-    (4:4:4 and 12-bit come out as 4:2:2 and 10-bit, the nearest the writer makes)."""
+    container takes, with the source's bit depth and chroma where an encoder here makes them (asked
+    of the encoders at run time), else the nearest below (chroma kept before depth)."""
     import av
 
     output = output or {}
@@ -404,8 +420,7 @@ def choose_output(target: pathlib.Path, source_format: str | None, output: dict 
                            USAGE)
         wanted = [output["pix_fmt"]]
     else:
-        bits, chroma = _shape_of(source_format) if source_format else (8, "420")
-        wanted = [WRITABLE[(b, c)] for b, c in ((bits, chroma), (8, chroma), (bits, "420"), (8, "420"))]
+        wanted = _fallbacks(*_shape_of(source_format)) if source_format else [WRITABLE[(8, "420")]]
     for pixel_format in dict.fromkeys(wanted):
         for codec in available:
             if _takes(codec, pixel_format):

@@ -1,6 +1,6 @@
 // Video frame layouts <-> BGR float32 images: packed 8-bit 4:2:2 (UYVY, YUYV), packed 10-bit
-// 4:2:2 (v210), planar 4:2:2 and 4:2:0 at 8 and 10 bits, semi-planar 4:2:0 (NV12, P010), and
-// Y'CbCr 4:4:4 without a matrix.
+// 4:2:2 (v210), planar 4:4:4, 4:2:2 and 4:2:0 at 8, 10 and 12 bits, semi-planar 4:2:0 (NV12,
+// P010), and Y'CbCr 4:4:4 without a matrix.
 //
 // Every conversion is one launch of one of a few kernels. The kernels share their device code:
 // a reader or writer per layout and one body that does the chroma resampling and the colour
@@ -15,6 +15,7 @@
 // samples, as FFmpeg lays them out; packed UYVY/YUYV rows hold whole pixel pairs only.
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
+#include "quorvex/ycbcr.hpp"
 
 #include <array>
 #include <cmath>
@@ -94,14 +95,15 @@ struct Planes {
     }
 };
 
+// horizontal, vertical: chroma halved across, down (4:2:2 halves across, 4:2:0 both, 4:4:4 neither).
 template <typename Frame>
 __device__ void decode_pixel(const Frame& f, const Decode& d, float* out, int x, int y, int width,
-                             int chroma_width, int chroma_height, int vertical, int nearest) {
-    int j0 = x >> 1, j1 = j0;
+                             int chroma_width, int chroma_height, int horizontal, int vertical, int nearest) {
+    int j0 = horizontal ? x >> 1 : x, j1 = j0;
     int i0 = vertical ? y >> 1 : y, i1 = i0;
     float ax = 0.0f, ay = 0.0f;
     if (!nearest) {
-        if (x & 1) {
+        if (horizontal && (x & 1)) {
             j1 = min(j0 + 1, chroma_width - 1);
             ax = 0.5f;
         }
@@ -131,7 +133,7 @@ __device__ void decode_pixel(const Frame& f, const Decode& d, float* out, int x,
     d.store(out + 3 * (y * width + x), f.luma(x, y), cb, cr);
 }
 
-// One chroma site (j, i): the luma of the pixels it covers and its filtered chroma.
+// One chroma site (j, i) of 4:2:2 or 4:2:0: the luma of the pixels it covers and its filtered chroma.
 // The image is read in its own element type, integers divided by their largest value as the
 // package's to_float32 does (div 1 for floats), so integer frames take one launch.
 template <typename Sink, typename In>
@@ -159,6 +161,15 @@ __device__ void encode_site(Sink& s, const Encode& e, const In* bgr, int j, int 
     float scale = vertical ? 0.125f : 0.25f;
     for (int c = 0; c < 3; ++c) sum[c] *= scale;
     s.chroma(j, i, e.code(e.value(1, sum)), e.code(e.value(2, sum)));
+}
+
+// One pixel of 4:4:4: its codes, chroma its own.
+template <typename Sink, typename In>
+__device__ void encode_pixel(Sink& s, const Encode& e, const In* bgr, int x, int row, int width, float div) {
+    const In* p = bgr + 3 * ((long long)row * width + x);
+    float q[3] = {(float)p[0] / div, (float)p[1] / div, (float)p[2] / div};
+    s.luma(x, row, e.code(e.value(0, q)));
+    s.chroma(x, row, e.code(e.value(1, q)), e.code(e.value(2, q)));
 }
 
 // Writers of one chroma site's codes per layout.
@@ -217,7 +228,7 @@ const std::string packed422_decode_kernel_code = kernel_text(
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= width || y >= height) return;
     Packed422 f = {frame, 2 * width, luma_at, cb_at, cr_at};
-    decode_pixel(f, d, out, x, y, width, width / 2, height, 0, nearest);
+    decode_pixel(f, d, out, x, y, width, width / 2, height, 1, 0, nearest);
 )");
 
 const std::string v210_decode_kernel_code = kernel_text(
@@ -228,14 +239,14 @@ const std::string v210_decode_kernel_code = kernel_text(
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= width || y >= height) return;
     V210 f = {reinterpret_cast<const unsigned int*>(frame), pitch / 4};
-    decode_pixel(f, d, out, x, y, width, (width + 1) / 2, height, 0, nearest);
+    decode_pixel(f, d, out, x, y, width, (width + 1) / 2, height, 1, 0, nearest);
 )");
 
 const char *const planar_decode_body = R"(
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int row = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= width || row >= height) return;
-    int chroma_height = vertical ? (height + 1) / 2 : height;
+    int chroma_width = horizontal ? (width + 1) / 2 : width, chroma_height = vertical ? (height + 1) / 2 : height;
     f.y = y;
     f.cb = cb;
     f.cr = cr;
@@ -244,19 +255,19 @@ const char *const planar_decode_body = R"(
     f.chroma_step = chroma_step;
     f.cr_at = cr_at;
     f.shift = shift;
-    decode_pixel(f, d, out, x, row, width, (width + 1) / 2, chroma_height, vertical, nearest);
+    decode_pixel(f, d, out, x, row, width, chroma_width, chroma_height, horizontal, vertical, nearest);
 )";
 
 const std::string planar8_decode_kernel_code = kernel_text(
     "planar8_decode_kernel(const unsigned char* __restrict__ y, const unsigned char* cb, const unsigned char* cr, "
-    "float* __restrict__ out, int width, int height, int chroma_pitch, int chroma_step, int cr_at, int vertical, "
-    "int nearest, ",
+    "float* __restrict__ out, int width, int height, int chroma_pitch, int chroma_step, int cr_at, int horizontal, "
+    "int vertical, int nearest, ",
     decode_params, "    const int shift = 0;\n    Planes<unsigned char> f;\n", (std::string(make_decode) + planar_decode_body).c_str());
 
 const std::string planar16_decode_kernel_code = kernel_text(
     "planar16_decode_kernel(const unsigned short* __restrict__ y, const unsigned short* cb, const unsigned short* cr, "
-    "float* __restrict__ out, int width, int height, int chroma_pitch, int chroma_step, int cr_at, int vertical, "
-    "int nearest, int shift, ",
+    "float* __restrict__ out, int width, int height, int chroma_pitch, int chroma_step, int cr_at, int horizontal, "
+    "int vertical, int nearest, int shift, ",
     decode_params, "    Planes<unsigned short> f;\n", (std::string(make_decode) + planar_decode_body).c_str());
 
 const std::string ycbcr444_decode_kernel_code = kernel_text(
@@ -323,6 +334,26 @@ const std::string planar16_encode_kernel_code = kernel_text(
     "int shift, ",
     encode_params, "    typedef unsigned short T;\n", (std::string(make_encode) + planar_encode_body).c_str());
 
+// 4:4:4 has a kernel of its own, one thread per pixel: the subsampling encoders sit at their
+// register budget on some GPUs, and a third layout there would spill.
+const char *const planar444_encode_body = R"(
+    int x = blockIdx.x * blockDim.x + threadIdx.x;
+    int row = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= width || row >= height) return;
+    PlanesSink<T> s = {y, cb, cr, width, width, 1, 0, 0};
+    encode_pixel(s, e, bgr, x, row, width, div);
+)";
+
+const std::string planar444_8_encode_kernel_code = kernel_text(
+    "planar444_8_encode_kernel(const float* __restrict__ bgr, unsigned char* __restrict__ y, "
+    "unsigned char* __restrict__ cb, unsigned char* __restrict__ cr, int width, int height, ",
+    encode_params, "    typedef unsigned char T;\n", (std::string(make_encode) + planar444_encode_body).c_str());
+
+const std::string planar444_16_encode_kernel_code = kernel_text(
+    "planar444_16_encode_kernel(const float* __restrict__ bgr, unsigned short* __restrict__ y, "
+    "unsigned short* __restrict__ cb, unsigned short* __restrict__ cr, int width, int height, ",
+    encode_params, "    typedef unsigned short T;\n", (std::string(make_encode) + planar444_encode_body).c_str());
+
 // An encoder's text for images of another element type: the same kernel under a suffixed name.
 std::string for_input(const std::string &code, const char *name, const char *type, const char *suffix) {
     std::string out = code, from = std::string(name) + "(const float* __restrict__ bgr";
@@ -339,30 +370,14 @@ const double kInputDivisors[kInputs] = {1.0, 255.0, 65535.0};
 
 struct Kernels {
     nb::handle packed422_decode, v210_decode, planar8_decode, planar16_decode, ycbcr444_decode;
-    nb::handle packed422_encode[kInputs], v210_encode[kInputs], planar8_encode[kInputs], planar16_encode[kInputs];
+    nb::handle packed422_encode[kInputs], v210_encode[kInputs], planar8_encode[kInputs], planar16_encode[kInputs],
+        planar444_8_encode[kInputs], planar444_16_encode[kInputs];
 } kernels;
 
 // ---------------------------------------------------------------- colour transforms
 
-struct Transform {
-    std::array<double, 9> m;
-    std::array<double, 3> o;
-};
-
-// Luma weights of the matrix named by the argument.
-std::array<double, 2> luma_weights(nb::handle matrix, const char *function) {
-    std::string name = nb::cast<std::string>(matrix);
-    if (name == "bt601") return {0.299, 0.114};
-    if (name == "bt709") return {0.2126, 0.0722};
-    if (name == "bt2020") return {0.2627, 0.0593};
-    qv::raise(PyExc_ValueError, "%s() takes matrix as 'bt601', 'bt709' or 'bt2020', got %R", function, matrix.ptr());
-}
-
-bool flag(nb::handle value, const char *name, const char *function) {
-    if (!PyBool_Check(value.ptr()))
-        qv::raise(PyExc_TypeError, "%s() takes %s as a bool, got %s", function, name, qv::type_name(value));
-    return value.ptr() == Py_True;
-}
+using qv::ycbcr::append_transform, qv::ycbcr::code_limits, qv::ycbcr::code_range, qv::ycbcr::decoding,
+    qv::ycbcr::encoding, qv::ycbcr::flag, qv::ycbcr::luma_weights, qv::ycbcr::Transform;
 
 bool nearest_chroma(nb::handle chroma, const char *function) {
     std::string name = nb::cast<std::string>(chroma);
@@ -371,46 +386,10 @@ bool nearest_chroma(nb::handle chroma, const char *function) {
     return name == "nearest";
 }
 
-// Code-value scales: Y = y_offset + y_scale * E'y, C = c_offset + c_scale * E'c.
-struct Range {
-    double y_offset, y_scale, c_offset, c_scale;
-};
-
-Range code_range(int bits, bool full) {
-    double unit = std::ldexp(1.0, bits - 8), top = std::ldexp(1.0, bits) - 1.0;
-    if (full) return {0.0, top, std::ldexp(1.0, bits - 1), top};
-    return {16.0 * unit, 219.0 * unit, 128.0 * unit, 224.0 * unit};
-}
-
-// B, G, R from code values Y, Cb, Cr.
-Transform decoding(std::array<double, 2> k, const Range &r) {
-    double kr = k[0], kb = k[1], kg = 1.0 - kr - kb;
-    double y = 1.0 / r.y_scale, c = 1.0 / r.c_scale;
-    return {{y, 2.0 * (1.0 - kb) * c, 0.0,                                                   // B
-             y, -2.0 * kb * (1.0 - kb) / kg * c, -2.0 * kr * (1.0 - kr) / kg * c,            // G
-             y, 0.0, 2.0 * (1.0 - kr) * c},                                                  // R
-            {r.y_offset, r.c_offset, r.c_offset}};
-}
-
-// Code values Y, Cb, Cr from B, G, R.
-Transform encoding(std::array<double, 2> k, const Range &r) {
-    double kr = k[0], kb = k[1], kg = 1.0 - kr - kb;
-    double cb = r.c_scale / (2.0 * (1.0 - kb)), cr = r.c_scale / (2.0 * (1.0 - kr));
-    return {{r.y_scale * kb, r.y_scale * kg, r.y_scale * kr,  //
-             cb * (1.0 - kb), -cb * kg, -cb * kr,             //
-             -cr * kb, -cr * kg, cr * (1.0 - kr)},
-            {r.y_offset, r.c_offset, r.c_offset}};
-}
-
 // Y, Cb, Cr code values divided by the largest code.
 Transform normalising(int bits) {
     double s = 1.0 / (std::ldexp(1.0, bits) - 1.0);
     return {{s, 0, 0, 0, s, 0, 0, 0, s}, {0, 0, 0}};
-}
-
-void append_transform(nb::list &args, const Transform &t) {
-    for (double v : t.m) args.append(qv::f32(v));
-    for (double v : t.o) args.append(qv::f32(v));
 }
 
 // ---------------------------------------------------------------- formats
@@ -419,15 +398,22 @@ enum class Layout { Uyvy, Yuyv, V210, Planar, Semi };
 
 struct Format {
     Layout layout;
-    int bits;       // 8 or 10
-    bool vertical;  // 4:2:0
-    int shift;      // 10-bit samples in the high bits (P010)
+    int bits;               // 8, 10 or 12; deeper than 8 in 16-bit samples
+    bool vertical;          // chroma rows halved (4:2:0)
+    int shift;              // 10-bit samples in the high bits (P010)
+    bool horizontal = true; // chroma columns halved (4:2:2, 4:2:0; not 4:4:4)
 };
 
 constexpr Format kUyvy{Layout::Uyvy, 8, false, 0}, kYuyv{Layout::Yuyv, 8, false, 0}, kV210{Layout::V210, 10, false, 0};
 constexpr Format kYuv420p{Layout::Planar, 8, true, 0}, kYuv422p{Layout::Planar, 8, false, 0};
 constexpr Format kYuv420p10{Layout::Planar, 10, true, 0}, kYuv422p10{Layout::Planar, 10, false, 0};
+constexpr Format kYuv420p12{Layout::Planar, 12, true, 0}, kYuv422p12{Layout::Planar, 12, false, 0};
+constexpr Format kYuv444p{Layout::Planar, 8, false, 0, false}, kYuv444p10{Layout::Planar, 10, false, 0, false},
+    kYuv444p12{Layout::Planar, 12, false, 0, false};
 constexpr Format kNv12{Layout::Semi, 8, true, 0}, kP010{Layout::Semi, 10, true, 6};
+
+// Chroma samples per row: (n + 1) / 2 where halved, as FFmpeg lays odd widths out.
+constexpr int64_t chroma_width(const Format &f, int64_t width) { return f.horizontal ? (width + 1) / 2 : width; }
 
 // Arguments before the matrix: the frame, its planes, or the v210 frame and its width.
 constexpr int frame_args(const Format &f) {
@@ -508,7 +494,7 @@ Frame read_frame(const Format &f, const qv::Args &a, const char *function) {
         nb::object y = plane(a[0], "y", function, dtype, -1, -1);
         std::vector<int64_t> s = qv::shape_of(y);
         fr.height = s[0], fr.width = s[1];
-        int64_t ch = f.vertical ? (s[0] + 1) / 2 : s[0], cw = (s[1] + 1) / 2;
+        int64_t ch = f.vertical ? (s[0] + 1) / 2 : s[0], cw = chroma_width(f, s[1]);
         fr.arrays.append(y);
         if (f.layout == Layout::Planar) {
             fr.arrays.append(plane(a[1], "cb", function, dtype, ch, cw));
@@ -548,9 +534,9 @@ nb::object decode(const Format &f, const Frame &fr, const Transform &t, bool nea
     case Layout::Planar:
     case Layout::Semi: {
         bool semi = f.layout == Layout::Semi;
-        int64_t cw = (fr.width + 1) / 2;
+        int64_t cw = chroma_width(f, fr.width);
         args.append(qv::i32(semi ? 2 * cw : cw)), args.append(qv::i32(semi ? 2 : 1)), args.append(qv::i32(semi));
-        args.append(qv::i32(f.vertical));
+        args.append(qv::i32(f.horizontal)), args.append(qv::i32(f.vertical));
         kernel = f.bits == 8 ? kernels.planar8_decode : kernels.planar16_decode;
         break;
     }
@@ -616,7 +602,7 @@ nb::object from_bgr(const qv::Args &a, const char *function) {
     }
     image = cp.ascontiguousarray(image);  // a copy only for strided views
     std::vector<int64_t> s = qv::shape_of(image);
-    int64_t height = s[0], width = s[1], cw = (width + 1) / 2, ch = F.vertical ? (height + 1) / 2 : height;
+    int64_t height = s[0], width = s[1], cw = chroma_width(F, width), ch = F.vertical ? (height + 1) / 2 : height;
     Transform t = encoding(k, code_range(F.bits, full));
     nb::list args;
     args.append(image);
@@ -661,6 +647,10 @@ nb::object from_bgr(const qv::Args &a, const char *function) {
         }
         bool semi = F.layout == Layout::Semi;
         args.append(qv::i32(width)), args.append(qv::i32(height));
+        if (!F.horizontal) {
+            kernel = F.bits == 8 ? kernels.planar444_8_encode[kind] : kernels.planar444_16_encode[kind];
+            break;
+        }
         args.append(qv::i32(semi ? 2 * cw : cw)), args.append(qv::i32(semi ? 2 : 1)), args.append(qv::i32(semi));
         args.append(qv::i32(F.vertical));
         if (F.bits != 8) args.append(qv::i32(F.shift));
@@ -669,8 +659,8 @@ nb::object from_bgr(const qv::Args &a, const char *function) {
     }
     }
     append_transform(args, t);
-    double reserved = full ? 0.0 : std::ldexp(1.0, F.bits - 8);
-    args.append(qv::f32(reserved)), args.append(qv::f32(std::ldexp(1.0, F.bits) - 1.0 - reserved));
+    std::array<double, 2> limits = code_limits(F.bits, full);
+    args.append(qv::f32(limits[0])), args.append(qv::f32(limits[1]));
     args.append(qv::f32(kInputDivisors[kind]));
     qv::launch_2d(kernel, grid_x, ch, nb::tuple(args));
     return result;
@@ -722,22 +712,25 @@ nb::object str_default(const char *s) { return nb::str(s); }
 }  // namespace
 
 NB_MODULE(yuv, m) {
-    m.doc() = "Video frame layouts (UYVY, YUYV, v210, planar and semi-planar 4:2:2 and 4:2:0 at 8 and 10 bits) to "
-              "and from BGR float32 device images, with BT.601, BT.709 or BT.2020 matrices in video or full range.";
+    m.doc() = "Video frame layouts (UYVY, YUYV, v210, planar 4:4:4, 4:2:2 and 4:2:0 at 8, 10 and 12 bits, "
+              "semi-planar 4:2:0 at 8 and 10 bits) to and from BGR float32 device images, with BT.601, BT.709 or BT.2020 matrices in video or full range.";
     kernels.packed422_decode = qv::add_kernel(m, "packed422_decode_kernel", packed422_decode_kernel_code.c_str());
     kernels.v210_decode = qv::add_kernel(m, "v210_decode_kernel", v210_decode_kernel_code.c_str());
     kernels.planar8_decode = qv::add_kernel(m, "planar8_decode_kernel", planar8_decode_kernel_code.c_str());
     kernels.planar16_decode = qv::add_kernel(m, "planar16_decode_kernel", planar16_decode_kernel_code.c_str());
     kernels.ycbcr444_decode = qv::add_kernel(m, "ycbcr444_decode_kernel", ycbcr444_decode_kernel_code.c_str());
-    static std::string variants[4][kInputs];
-    const std::pair<const char *, const std::string *> encoders[4] = {
+    constexpr int kEncoders = 6;
+    static std::string variants[kEncoders][kInputs];
+    const std::pair<const char *, const std::string *> encoders[kEncoders] = {
         {"packed422_encode_kernel", &packed422_encode_kernel_code},
         {"v210_encode_kernel", &v210_encode_kernel_code},
         {"planar8_encode_kernel", &planar8_encode_kernel_code},
-        {"planar16_encode_kernel", &planar16_encode_kernel_code}};
-    nb::handle *slots[4] = {kernels.packed422_encode, kernels.v210_encode, kernels.planar8_encode,
-                            kernels.planar16_encode};
-    for (int k = 0; k < 4; ++k)
+        {"planar16_encode_kernel", &planar16_encode_kernel_code},
+        {"planar444_8_encode_kernel", &planar444_8_encode_kernel_code},
+        {"planar444_16_encode_kernel", &planar444_16_encode_kernel_code}};
+    nb::handle *slots[kEncoders] = {kernels.packed422_encode, kernels.v210_encode,      kernels.planar8_encode,
+                                    kernels.planar16_encode,  kernels.planar444_8_encode, kernels.planar444_16_encode};
+    for (int k = 0; k < kEncoders; ++k)
         for (int t = 0; t < kInputs; ++t) {
             variants[k][t] = for_input(*encoders[k].second, encoders[k].first, kInputTypes[t], kInputSuffixes[t]);
             std::string name = std::string(encoders[k].first) + kInputSuffixes[t];
@@ -778,6 +771,24 @@ NB_MODULE(yuv, m) {
               (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma()}),
               "BGR image of planar 8-bit 4:2:0 (yuv420p, I420): uint8 planes (H, W), ((H + 1) // 2, (W + 1) // 2) "
               "twice; chroma rows sit midway between luma row pairs.");
+    QV_TO_BGR(yuv444p_to_bgr, kYuv444p,
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma()}),
+              "BGR image of planar 8-bit 4:4:4 (yuv444p): three uint8 planes (H, W); chroma is not resampled.");
+    QV_TO_BGR(yuv444p10_to_bgr, kYuv444p10,
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma()}),
+              "BGR image of planar 10-bit 4:4:4 (yuv444p10le): three uint16 planes (H, W) of 10-bit codes; chroma is "
+              "not resampled.");
+    QV_TO_BGR(yuv444p12_to_bgr, kYuv444p12,
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma()}),
+              "BGR image of planar 12-bit 4:4:4 (yuv444p12le): three uint16 planes (H, W) of 12-bit codes; chroma is "
+              "not resampled.");
+    QV_TO_BGR(yuv422p12_to_bgr, kYuv422p12,
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma()}),
+              "BGR image of planar 12-bit 4:2:2 (yuv422p12le): uint16 planes (H, W), (H, (W + 1) // 2) twice.");
+    QV_TO_BGR(yuv420p12_to_bgr, kYuv420p12,
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma()}),
+              "BGR image of planar 12-bit 4:2:0 (yuv420p12le): uint16 planes (H, W), ((H + 1) // 2, (W + 1) // 2) "
+              "twice; chroma rows sit midway between luma row pairs.");
     QV_TO_BGR(nv12_to_bgr, kNv12,
               (std::initializer_list<qv::Param>{{"y", kDevice}, {"uv", kDevice}, matrix(), full_range(), chroma()}),
               "BGR image of NV12: uint8 luma (H, W) and interleaved Cb, Cr ((H + 1) // 2, 2 * ((W + 1) // 2)).");
@@ -803,8 +814,8 @@ NB_MODULE(yuv, m) {
 #undef QV_TO_444
 
     const char *from_tail = " image: (H, W, 3) BGR, float 0..1 (integer images are scaled from their full range "
-                            "first). Chroma is filtered [1, 2, 1] / 4 around each even column (4:2:0 also averages "
-                            "row pairs); codes are rounded and clamped. One kernel launch, no synchronisation.";
+                            "first). Halved chroma is filtered [1, 2, 1] / 4 around each even column (4:2:0 also "
+                            "averages row pairs; 4:4:4 keeps each pixel's own); codes are rounded and clamped. One kernel launch, no synchronisation.";
 #define QV_FROM_BGR(name, F, returns, what)                                                                      \
     doc = std::string(what) + from_tail;                                                                         \
     qv::def(m, #name, QV_NAMED(from_bgr, F, #name), {{"image", kDevice}, matrix(), full_range()}, returns,      \
@@ -821,6 +832,16 @@ NB_MODULE(yuv, m) {
                 "Planes (y, cb, cr) of yuv422p, uint8 (H, W), (H, (W + 1) // 2) twice.");
     QV_FROM_BGR(bgr_to_yuv420p, kYuv420p, "tuple[cp.ndarray, cp.ndarray, cp.ndarray]",
                 "Planes (y, cb, cr) of yuv420p, uint8 (H, W), ((H + 1) // 2, (W + 1) // 2) twice.");
+    QV_FROM_BGR(bgr_to_yuv444p, kYuv444p, "tuple[cp.ndarray, cp.ndarray, cp.ndarray]",
+                "Planes (y, cb, cr) of yuv444p, three uint8 (H, W).");
+    QV_FROM_BGR(bgr_to_yuv444p10, kYuv444p10, "tuple[cp.ndarray, cp.ndarray, cp.ndarray]",
+                "Planes (y, cb, cr) of yuv444p10le, three uint16 (H, W).");
+    QV_FROM_BGR(bgr_to_yuv444p12, kYuv444p12, "tuple[cp.ndarray, cp.ndarray, cp.ndarray]",
+                "Planes (y, cb, cr) of yuv444p12le, three uint16 (H, W).");
+    QV_FROM_BGR(bgr_to_yuv422p12, kYuv422p12, "tuple[cp.ndarray, cp.ndarray, cp.ndarray]",
+                "Planes (y, cb, cr) of yuv422p12le, uint16 (H, W), (H, (W + 1) // 2) twice.");
+    QV_FROM_BGR(bgr_to_yuv420p12, kYuv420p12, "tuple[cp.ndarray, cp.ndarray, cp.ndarray]",
+                "Planes (y, cb, cr) of yuv420p12le, uint16 (H, W), ((H + 1) // 2, (W + 1) // 2) twice.");
     QV_FROM_BGR(bgr_to_nv12, kNv12, "tuple[cp.ndarray, cp.ndarray]",
                 "Planes (y, uv) of NV12, uint8 (H, W) and ((H + 1) // 2, 2 * ((W + 1) // 2)).");
     QV_FROM_BGR(bgr_to_p010, kP010, "tuple[cp.ndarray, cp.ndarray]",

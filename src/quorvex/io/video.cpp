@@ -1,9 +1,10 @@
 // Reading and writing video files with FFmpeg through PyAV, frames converted on the GPU.
 //
 // Decoding and encoding run on the CPU in FFmpeg. Frames cross between host and device in their
-// compact decoded form (the planes of yuv420p, yuv422p, their 10-bit and full-range variants,
-// NV12, P010), one copy per plane, and the colour conversion to and from BGR float32 is one
-// kernel of quorvex.color.yuv. Other pixel formats are converted to BGR by FFmpeg on the CPU.
+// compact decoded form (the planes of yuv420p, yuv422p, yuv444p, their 10- and 12-bit and
+// full-range variants, NV12, P010), one copy per plane, and the colour conversion to and from BGR
+// float32 is one kernel of quorvex.color.yuv. Other pixel formats (RGB, grey, 16-bit, ...) are
+// converted to BGR by FFmpeg on the CPU.
 //
 // On request the NVIDIA hardware codecs work instead, through PyNvVideoCodec: NVDEC leaves its
 // NV12/P010 surfaces in device memory, where the yuv kernels read them; NVENC takes frames
@@ -41,20 +42,29 @@ nb::object nvcodec() {
 struct PixelFormat {
     const char *name;
     const char *to_bgr, *from_bgr;
-    bool vertical, semi, wide, full;  // 4:2:0, interleaved chroma, 16-bit samples, full range by definition
+    int bits;  // deeper than 8: 16-bit samples
+    bool horizontal, vertical, semi, full;  // chroma halved across, down; interleaved; full range by definition
+    bool wide() const { return bits > 8; }
 };
 
 constexpr PixelFormat kFormats[] = {
-    {"yuv420p", "yuv420p_to_bgr", "bgr_to_yuv420p", true, false, false, false},
-    {"yuvj420p", "yuv420p_to_bgr", "bgr_to_yuv420p", true, false, false, true},
-    {"yuv422p", "yuv422p_to_bgr", "bgr_to_yuv422p", false, false, false, false},
-    {"yuvj422p", "yuv422p_to_bgr", "bgr_to_yuv422p", false, false, false, true},
-    {"yuv420p10le", "yuv420p10_to_bgr", "bgr_to_yuv420p10", true, false, true, false},
-    {"yuv422p10le", "yuv422p10_to_bgr", "bgr_to_yuv422p10", false, false, true, false},
-    {"nv12", "nv12_to_bgr", "bgr_to_nv12", true, true, false, false},
-    {"p010le", "p010_to_bgr", "bgr_to_p010", true, true, true, false},
+    {"yuv420p", "yuv420p_to_bgr", "bgr_to_yuv420p", 8, true, true, false, false},
+    {"yuvj420p", "yuv420p_to_bgr", "bgr_to_yuv420p", 8, true, true, false, true},
+    {"yuv422p", "yuv422p_to_bgr", "bgr_to_yuv422p", 8, true, false, false, false},
+    {"yuvj422p", "yuv422p_to_bgr", "bgr_to_yuv422p", 8, true, false, false, true},
+    {"yuv444p", "yuv444p_to_bgr", "bgr_to_yuv444p", 8, false, false, false, false},
+    {"yuvj444p", "yuv444p_to_bgr", "bgr_to_yuv444p", 8, false, false, false, true},
+    {"yuv420p10le", "yuv420p10_to_bgr", "bgr_to_yuv420p10", 10, true, true, false, false},
+    {"yuv422p10le", "yuv422p10_to_bgr", "bgr_to_yuv422p10", 10, true, false, false, false},
+    {"yuv444p10le", "yuv444p10_to_bgr", "bgr_to_yuv444p10", 10, false, false, false, false},
+    {"yuv420p12le", "yuv420p12_to_bgr", "bgr_to_yuv420p12", 12, true, true, false, false},
+    {"yuv422p12le", "yuv422p12_to_bgr", "bgr_to_yuv422p12", 12, true, false, false, false},
+    {"yuv444p12le", "yuv444p12_to_bgr", "bgr_to_yuv444p12", 12, false, false, false, false},
+    {"nv12", "nv12_to_bgr", "bgr_to_nv12", 8, true, true, true, false},
+    {"p010le", "p010_to_bgr", "bgr_to_p010", 10, true, true, true, false},
 };
-const char *const kWritable = "'yuv420p', 'yuv422p', 'yuv420p10le', 'yuv422p10le', 'nv12' or 'p010le'";
+const char *const kWritable = "'yuv420p', 'yuv422p', 'yuv444p', their 10- and 12-bit forms ('yuv420p10le', ...), "
+                              "'nv12' or 'p010le'";
 
 const PixelFormat *find_format(const std::string &name) {
     for (const PixelFormat &f : kFormats)
@@ -64,7 +74,7 @@ const PixelFormat *find_format(const std::string &name) {
 
 // (rows, elements per row) of each plane.
 std::vector<std::pair<int64_t, int64_t>> plane_shapes(const PixelFormat &f, int64_t width, int64_t height) {
-    int64_t cw = (width + 1) / 2, ch = f.vertical ? (height + 1) / 2 : height;
+    int64_t cw = f.horizontal ? (width + 1) / 2 : width, ch = f.vertical ? (height + 1) / 2 : height;
     if (f.semi) return {{height, width}, {ch, 2 * cw}};
     return {{height, width}, {ch, cw}, {ch, cw}};
 }
@@ -234,8 +244,8 @@ nb::object reader_init(const qv::Args &a) {
     std::string pixel_format = format.is_none() ? std::string() : nb::cast<std::string>(format.attr("name"));
     const PixelFormat *pf = find_format(pixel_format);
     if (raw && !pf)
-        qv::raise(PyExc_ValueError, "%s(raw=True) gives the planes of yuv420p, yuv422p, their 10-bit forms, nv12 "
-                  "and p010le; '%s' is %s", function, path.c_str(), pixel_format.c_str());
+        qv::raise(PyExc_ValueError, "%s(raw=True) gives the planes of yuv420p, yuv422p, yuv444p, their 10- and "
+                  "12-bit forms, nv12 and p010le; '%s' is %s", function, path.c_str(), pixel_format.c_str());
 
     // The stream's own colour description, unless the caller says otherwise. Streams that carry
     // none are taken as BT.709 from 720 rows up and BT.601 below, as players do.
@@ -262,7 +272,7 @@ nb::object reader_init(const qv::Args &a) {
         // NVDEC's native surfaces are NV12 for 8-bit and P016 (10 bits in the high bits, as P010)
         // for 10-bit 4:2:0, which the nv12/p010 kernels read; other layouts have no kernel here.
         const PixelFormat *surface = nullptr;
-        if (pf && pf->vertical && !pf->semi) surface = find_format(pf->wide ? "p010le" : "nv12");
+        if (pf && pf->vertical && !pf->semi && pf->bits <= 10) surface = find_format(pf->wide() ? "p010le" : "nv12");
         if (!surface) {
             container.attr("close")();
             qv::raise(PyExc_ValueError, "%s(decoder='nvdec') decodes 4:2:0 streams of 8 or 10 bits; '%s' is %s",
@@ -402,8 +412,8 @@ nb::object reader_next(const qv::Args &a) {
             if (raw)
                 qv::raise(PyExc_ValueError, "VideoReader(raw=True): a frame came in %s, which has no planes here",
                           name.c_str());
-            // Converted by FFmpeg with the matrix and range this reader reports, at 16 bits for
-            // formats deeper than 8.
+            // Layouts without a kernel (RGB, grey, 16-bit, ...): converted by FFmpeg with the matrix and
+            // range this reader reports, at 16 bits for formats deeper than 8.
             static nb::handle to_float32 = qv::package_attr("quorvex.utils.dtypes", "to_float32").release();
             self.attr("_yielded") = nb::int_(nb::cast<int64_t>(self.attr("_yielded")) + 1);
             bool deep = false;
@@ -421,7 +431,7 @@ nb::object reader_next(const qv::Args &a) {
         nb::object planes = frame.attr("planes");
         for (size_t i = 0; i < shapes.size(); ++i)
             device.append(
-                qv::cp().asarray(plane_view(planes[nb::int_(i)], shapes[i].first, shapes[i].second, pf->wide)));
+                qv::cp().asarray(plane_view(planes[nb::int_(i)], shapes[i].first, shapes[i].second, pf->wide())));
     }
     self.attr("_yielded") = nb::int_(nb::cast<int64_t>(self.attr("_yielded")) + 1);
     if (raw) return nb::tuple(device);
@@ -499,7 +509,7 @@ void open_nvenc(nb::handle self, nb::handle nvc, const char *codec, const PixelF
     config["gpu_id"] = nb::str(nb::int_(device));
     config["cudastream"] = stream_ptr;  // orders its copy of each frame after the conversion
     nb::object encoder =
-        nvc.attr("CreateEncoder")(width, height, pf.wide ? "P010" : "NV12", false, **config);
+        nvc.attr("CreateEncoder")(width, height, pf.wide() ? "P010" : "NV12", false, **config);
     nb::object container = self.attr("_container");
     nb::object stream = container.attr("add_mux_stream")(codec, nb::arg("rate") = fps, nb::arg("width") = width,
                                                          nb::arg("height") = height);
@@ -592,11 +602,11 @@ nb::object writer_init(const qv::Args &a) {
             qv::raise(PyExc_ValueError, "%s(encoder='nvenc') takes codec as 'h264', 'hevc' or 'av1', got %R",
                       function, a[4].ptr());
         // NVENC is fed NV12 or P010 surfaces, which encode as 4:2:0 at 8 or 10 bits.
-        if (!pf->vertical)
+        if (!pf->vertical || pf->bits > 10)
             qv::raise(PyExc_ValueError,
                       "%s(encoder='nvenc') takes pixel_format as 'yuv420p', 'nv12', 'yuv420p10le' or 'p010le', got %R",
                       function, a[5].ptr());
-        pf = find_format(pf->wide ? "p010le" : "nv12");
+        pf = find_format(pf->wide() ? "p010le" : "nv12");
         if (width % 2 || height % 2)
             qv::raise(PyExc_ValueError, "%s(encoder='nvenc') takes an even frame size, got %lldx%lld", function,
                       (long long)width, (long long)height);
@@ -813,7 +823,7 @@ nb::object writer_write(const qv::Args &a) {
     std::vector<std::pair<int64_t, int64_t>> shapes = plane_shapes(pf, width, height);
     nb::object targets = frame.attr("planes");
     for (size_t i = 0; i < shapes.size(); ++i) {
-        nb::object target = plane_view(targets[nb::int_(i)], shapes[i].first, shapes[i].second, pf.wide);
+        nb::object target = plane_view(targets[nb::int_(i)], shapes[i].first, shapes[i].second, pf.wide());
         target[nb::ellipsis()] = qv::cp().asnumpy(planes[i]);  // waits for the conversion: the encoder is on the CPU
     }
     frame.attr("pts") = pts;
@@ -872,8 +882,8 @@ NB_MODULE(video, m) {
     nb::object none = nb::none();
     qv::Class(m, "VideoReader",
               "Frames of a video file's first video stream, in order: BGR float32 (H, W, 3) device arrays, or with "
-              "raw=True the decoder's planes (yuv420p, yuv422p, yuv420p10le, yuv422p10le, nv12, p010le) as device "
-              "arrays. decoder='nvdec' decodes 4:2:0 streams of even size on the GPU through PyNvVideoCodec (extra "
+              "raw=True the decoder's planes (yuv420p, yuv422p, yuv444p, their 10- and 12-bit forms, nv12, p010le) "
+              "as device arrays, 16-bit samples holding the codes in their low bits (P010's in its high bits). decoder='nvdec' decodes 4:2:0 streams of even size on the GPU through PyNvVideoCodec (extra "
               "'nvcodec'): frames stay in device memory, raw planes are NV12 or P010 (y, uv). Attributes: fps, size "
               "(width, height; the codec's rate for raw elementary streams), frame_count (an estimate: the "
               "container's count or Matroska's NUMBER_OF_FRAMES tag, else the video stream's duration times its "
@@ -885,8 +895,9 @@ NB_MODULE(video, m) {
               "streams coded with other matrices (FCC, SMPTE 240M, YCgCo, BT.2020 constant luminance, ...) are "
               "refused unless matrix is given), primaries and transfer (the stream's H.273 codes), rotation (the "
               "display rotation, degrees counter-clockwise, not applied to the frames), and time and pts of the "
-              "frame returned last. Layouts without a kernel (4:4:4, 12-bit, RGB) are converted by FFmpeg on the "
-              "CPU with the matrix, range and chroma given here, at 16 bits for more than 8.")
+              "frame returned last. The layouts raw=True gives (and their full-range yuvj forms) are converted on the GPU; "
+              "layouts without a kernel (RGB, grey, 16-bit, ...) are converted by FFmpeg on the CPU with the matrix, "
+              "range and chroma given here, at 16 bits for more than 8.")
         .def("__init__", reader_init,
              {{"self"},
               {"path", "str | os.PathLike"},
@@ -914,7 +925,7 @@ NB_MODULE(video, m) {
               "primaries, transfer: the H.273 codes written beside the matrix (default: those of the matrix's "
               "standard). "
               "encoder='nvenc' encodes on the GPU through PyNvVideoCodec (extra 'nvcodec', PyAV 18 or later to mux): "
-              "codec 'h264' (or 'libx264'), 'hevc' (or 'libx265') or 'av1', pixel_format 4:2:0 (fed to NVENC as NV12 "
+              "codec 'h264' (or 'libx264'), 'hevc' (or 'libx265') or 'av1', pixel_format 4:2:0 at 8 or 10 bits (fed to NVENC as NV12 "
               "or P010 device memory), an even size; options are NVENC's (e.g. {'preset': 'P4', 'tuning_info': "
               "'lossless'}), bit_rate its 'bitrate', the frame rate rounded for its rate control.")
         .def("__init__", writer_init,
