@@ -145,3 +145,40 @@ def test_the_command_upscales_an_ndi_source_to_an_ndi_output(loopback, capsys):
     want = resize(cp.asarray(image), (128, 64), interpolation=INTER_LANCZOS4).get()
     assert np.abs(frame.image.get() - want).mean() < 0.02  # through NDI twice
     assert "upscaled" in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("side", ["input", "output"])
+def test_the_command_runs_live_with_a_video_file_on_one_side(loopback, tmp_path, side, capsys):
+    import threading
+
+    from quorvex.cli import main
+    from quorvex.io.video import VideoReader, VideoWriter
+    from quorvex.transform.resize import INTER_LANCZOS4, resize
+
+    name, file, status = f"{loopback}-{side}", str(tmp_path / "clip.mp4"), []
+    image = picture(0.5)
+    want = resize(cp.asarray(image), (128, 64), interpolation=INTER_LANCZOS4).get()
+    if side == "input":  # a file played at its rate to an NDI output
+        with VideoWriter(file, 24, (64, 32)) as writer:
+            for _ in range(96):
+                writer.write(cp.asarray(image))
+        run = threading.Thread(target=lambda: status.append(main(["upscale", file, "ndi://" + name])))
+        run.start()
+        with ndi.NdiReceiver(name, timeout=5) as receiver:  # waits for the source to appear
+            frame = next(receiver)
+        run.join(30)
+        got = frame.image.get()
+    else:  # an NDI source to a file, which ends when the source has been quiet for the command's timeout
+        with ndi.NdiSender(name) as sender:
+            sender.send(image)
+            run = threading.Thread(target=lambda: status.append(main(["upscale", "ndi://" + name, file])))
+            run.start()
+            for _ in range(40):
+                sender.send(image, timestamp=time.time())
+                time.sleep(0.025)
+        run.join(30)
+        with VideoReader(file) as reader:
+            got = next(iter(reader)).get()
+    assert status == [0] and got.shape == (64, 128, 3)
+    assert np.abs(got - want).mean() < 0.03  # through NDI or the encoder once
+    assert "frames live" in capsys.readouterr().out

@@ -264,7 +264,9 @@ nb::object find_source(nb::handle finder, nb::handle name, double timeout) {
             qv::raise(PyExc_TimeoutError, "no NDI source named %R appeared within %s s (sources seen: %U)", name.ptr(),
                       seconds, seen.ptr());
         }
-        finder.attr("wait_for_sources")(std::min(left, 0.1));
+        // The finder's own thread keeps its list; waiting on the library here as well would take
+        // the change notices that thread waits for, and a source that appears later would never show.
+        nb::module_::import_("time").attr("sleep")(std::min(left, 0.05));
     }
 }
 
