@@ -2,7 +2,7 @@
 
     python benchmarks/run.py            # 3840x2160 <-> 1920x1080 float32 and uint8, on the GPU
     python benchmarks/run.py --small    # tiny images: checks that the script itself works
-    python benchmarks/run.py --only command   # one group: kernels, detector, face, tiling, video, ndi, command
+    python benchmarks/run.py --only command   # one group: kernels, detector, face, tiling, video, ndi, live, command
 
 Float32 kernels are compared with PyTorch, Lanczos-4 with OpenCV's CPU resize (PyTorch has no
 Lanczos filter), uint8 images (as decoders give them) with OpenCV on the CPU (host time of the
@@ -497,7 +497,7 @@ def run_ndi(width: int, height: int, repeat: int) -> list[dict]:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--small", action="store_true", help="tiny images, to check the script")
-    parser.add_argument("--only", choices=["kernels", "detector", "face", "tiling", "video", "ndi", "command"],
+    parser.add_argument("--only", choices=["kernels", "detector", "face", "tiling", "video", "ndi", "live", "command"],
                         help="run one group")
     args = parser.parse_args()
     if args.only in (None, "kernels"):
@@ -518,6 +518,10 @@ def main() -> int:
         run_video(64, 36, repeat=2) if args.small else run_video(3840, 2160, repeat=50)
     if args.only in (None, "ndi"):
         run_ndi(64, 36, repeat=2) if args.small else run_ndi(1920, 1080, repeat=50)
+    if args.only in (None, "live"):
+        from live import run_live
+
+        run_live(64, 32, frames=20, rate=30) if args.small else run_live(1920, 1080, frames=300, rate=60)
     if args.only in (None, "command"):
         run_command(160, 96, images=2, num_feat=4, num_conv=1) if args.small else run_command(3840, 2160, images=2)
     return 0

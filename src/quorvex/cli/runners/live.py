@@ -22,12 +22,13 @@ def run(job, reporter) -> int:
     stats: dict = {}
     output = LiveOutput(args.output, stats, args.overwrite)
     worker = job.load(reporter, parse_device(args.device))
-    count, latency = 0, 0.0
+    count, latency, latencies = 0, 0.0, []
     bar = reporter.bar(None, "frame")
     frames = live_frames(args.input, stats)
     try:
         for image, arrived in frames:
             latency = output.write(worker.frame(image), arrived)
+            latencies.append(latency)
             count += 1
             receiver = stats.get("receiver")
             bar.set_postfix_str(f"dropped {receiver.dropped if receiver else 0}, latency {latency * 1e3:.0f} ms",
@@ -40,7 +41,9 @@ def run(job, reporter) -> int:
         bar.close()
         output.close()
     receiver = stats.get("receiver")
-    dropped = f", {receiver.dropped} dropped" if receiver is not None else ""
-    reporter.summary(f"{job.verb} {count} frames live{dropped}, last latency {latency * 1e3:.0f} ms", count,
-                     "frames")
+    details = f", {receiver.dropped} dropped" if receiver is not None else ""
+    if latencies:
+        mean, worst = sum(latencies) / len(latencies), max(latencies)
+        details += f", latency {mean * 1e3:.1f} ms mean, {worst * 1e3:.1f} ms max"
+    reporter.summary(f"{job.verb} {count} frames live{details}", count, "frames")
     return 0
