@@ -133,7 +133,7 @@ __device__ void decode_pixel(const Frame& f, const Decode& d, float* out, int x,
 
 // One chroma site (j, i): the luma of the pixels it covers and its filtered chroma.
 // The image is read in its own element type, integers divided by their largest value as the
-// package's to_float32 does (div 1 for floats), so integer frames take one launch.
+// package's to_float32 does (div 1 for floats), so integer and float16 frames take one launch.
 template <typename Sink, typename In>
 __device__ void encode_site(Sink& s, const Encode& e, const In* bgr, int j, int i, int width, int height,
                             int vertical, float div) {
@@ -146,9 +146,9 @@ __device__ void encode_site(Sink& s, const Encode& e, const In* bgr, int j, int 
         const In* row = bgr + 3 * (long long)r * width;
         float pl[3], p0[3], pr[3];
         for (int c = 0; c < 3; ++c) {
-            pl[c] = (float)row[3 * xl + c] / div;
-            p0[c] = (float)row[3 * x0 + c] / div;
-            pr[c] = (float)row[3 * xr + c] / div;
+            pl[c] = qv_value(row[3 * xl + c]) / div;
+            p0[c] = qv_value(row[3 * x0 + c]) / div;
+            pr[c] = qv_value(row[3 * xr + c]) / div;
         }
         for (int c = 0; c < 3; ++c) sum[c] += pl[c] + 2.0f * p0[c] + pr[c];
         if (pass == 0 || r1 != r0) {
@@ -205,7 +205,7 @@ const char *const make_decode = "    Decode d = {{m0, m1, m2, m3, m4, m5, m6, m7
 const char *const make_encode = "    Encode e = {{m0, m1, m2, m3, m4, m5, m6, m7, m8}, {o0, o1, o2}, lo, top};\n";
 
 std::string kernel_text(const char *head, const char *params, const char *setup, const char *body) {
-    return std::string(yuv_device_code) + "\nextern \"C\" __global__ void __launch_bounds__(256) " + head + params + ") {\n" + setup + body +
+    return std::string(qv::element_types_code) + yuv_device_code + "\nextern \"C\" __global__ void __launch_bounds__(256) " + head + params + ") {\n" + setup + body +
            "}\n";
 }
 
@@ -331,11 +331,11 @@ std::string for_input(const std::string &code, const char *name, const char *typ
     return out;
 }
 
-// Element types the encoders read directly: float32, uint8, uint16.
-constexpr int kInputs = 3;
-const char *const kInputTypes[kInputs] = {"float", "unsigned char", "unsigned short"};
-const char *const kInputSuffixes[kInputs] = {"", "_u8", "_u16"};
-const double kInputDivisors[kInputs] = {1.0, 255.0, 65535.0};
+// Element types the encoders read directly: float32, uint8, uint16, float16.
+constexpr int kInputs = 4;
+const char *const kInputTypes[kInputs] = {"float", "unsigned char", "unsigned short", "qv_half"};
+const char *const kInputSuffixes[kInputs] = {"", "_u8", "_u16", "_f16"};
+const double kInputDivisors[kInputs] = {1.0, 255.0, 65535.0, 1.0};
 
 struct Kernels {
     nb::handle packed422_decode, v210_decode, planar8_decode, planar16_decode, ycbcr444_decode;
@@ -599,7 +599,7 @@ nb::object bgr_image(nb::handle image, const char *function) {
 // Which encoder variant reads the image as it is (kInputTypes), or -1.
 int input_kind(nb::handle img) {
     std::string dtype = nb::cast<std::string>(qv::str_of(img.attr("dtype")));
-    return dtype == "float32" ? 0 : dtype == "uint8" ? 1 : dtype == "uint16" ? 2 : -1;
+    return dtype == "float32" ? 0 : dtype == "uint8" ? 1 : dtype == "uint16" ? 2 : dtype == "float16" ? 3 : -1;
 }
 
 template <const Format &F>
