@@ -168,6 +168,7 @@ def test_batched_crops_and_paste_match_the_single_face_path():
 
 
 def one_pass_calls():
+    from quorvex.color.yuv import bgr_to_nv12
     from quorvex.filter.gaussian import GaussianBlur
     from quorvex.transform.affine import affine_transform
     from quorvex.transform.resize import INTER_LANCZOS4, resize
@@ -182,6 +183,7 @@ def one_pass_calls():
         "affine_transform, device M": lambda image: affine_transform(image, device_M, (135, 240)),
         "GaussianBlur.get": lambda image: blur.get(image, 31, 0),
         "to_blob with a size": lambda image: to_blob(image, 1 / 255, (64, 64), (0.5, 0.5, 0.5), True),
+        "bgr_to_nv12": bgr_to_nv12,
     }
 
 
@@ -197,4 +199,8 @@ def test_images_of_every_element_type_in_one_pass(name, dtype):
     counts = counted(lambda: call(image))
     launches = 2 if name.endswith("device M") else 1
     assert (counts.launches, counts.syncs, counts.downloads, counts.uploads) == (launches, 0, 0, 0), counts
-    assert call(image).dtype == dtype
+    result = call(image)
+    if name == "bgr_to_nv12":  # 8-bit code planes whatever the image
+        assert [plane.dtype for plane in result] == [np.uint8, np.uint8]
+    else:
+        assert result.dtype == dtype

@@ -345,7 +345,8 @@ def test_each_conversion_is_one_launch_without_synchronisation(monkeypatch):
     for name, (to_bgr, from_bgr, *_) in FAMILIES.items():
         planes = from_bgr(image)
         planes = planes if isinstance(planes, tuple) else (planes,)
-        typed = [image, (image * 255 + 0.5).astype(cp.uint8), (image * 65535 + 0.5).astype(cp.uint16)]
+        typed = [image, (image * 255 + 0.5).astype(cp.uint8), (image * 65535 + 0.5).astype(cp.uint16),
+                 image.astype(cp.float16)]
         outputs = []
         with monkeypatch.context() as host:
             for where, attribute in ((cp.ndarray, "get"), (cp, "asnumpy")):
@@ -354,7 +355,7 @@ def test_each_conversion_is_one_launch_without_synchronisation(monkeypatch):
             to_bgr(planes[0], 6) if name == "v210" else to_bgr(*planes)
             assert len(launches) == 1, name
             for one in typed:
-                launches.clear()  # integer frames are read as they are, as to_float32 would scale them
+                launches.clear()  # integer and float16 frames are read as they are, as to_float32 would give them
                 outputs.append(from_bgr(one))
                 assert len(launches) == 1, (name, one.dtype)
         for one, out in zip(typed, outputs):

@@ -135,10 +135,11 @@ __device__ void decode_pixel(const Frame& f, const Decode& d, float* out, int x,
 
 // One chroma site (j, i) of 4:2:2 or 4:2:0: the luma of the pixels it covers and its filtered chroma.
 // The image is read in its own element type, integers divided by their largest value as the
-// package's to_float32 does (div 1 for floats), so integer frames take one launch.
+// package's to_float32 does, so integer and float16 frames take one launch. (No IEEE division:
+// its called slow path put the float16 readers in local memory.)
 template <typename Sink, typename In>
 __device__ void encode_site(Sink& s, const Encode& e, const In* bgr, int j, int i, int width, int height,
-                            int vertical, float div) {
+                            int vertical) {
     int r0 = vertical ? 2 * i : i;
     int r1 = vertical ? min(2 * i + 1, height - 1) : r0;
     int x0 = 2 * j, xl = max(x0 - 1, 0), xr = min(x0 + 1, width - 1);
@@ -148,14 +149,15 @@ __device__ void encode_site(Sink& s, const Encode& e, const In* bgr, int j, int 
         const In* row = bgr + 3 * (long long)r * width;
         float pl[3], p0[3], pr[3];
         for (int c = 0; c < 3; ++c) {
-            pl[c] = (float)row[3 * xl + c] / div;
-            p0[c] = (float)row[3 * x0 + c] / div;
-            pr[c] = (float)row[3 * xr + c] / div;
+            pl[c] = qv_unit_value(row[3 * xl + c]);
+            p0[c] = qv_unit_value(row[3 * x0 + c]);
+            pr[c] = qv_unit_value(row[3 * xr + c]);
         }
         for (int c = 0; c < 3; ++c) sum[c] += pl[c] + 2.0f * p0[c] + pr[c];
         if (pass == 0 || r1 != r0) {
             s.luma(x0, r, e.code(e.value(0, p0)));
-            if (xr != x0) s.luma(xr, r, e.code(e.value(0, pr)));
+            // xr is x0 + 1 here; spelled so, the v210 group's sample index is a constant
+            if (xr != x0) s.luma(x0 + 1, r, e.code(e.value(0, pr)));
         }
     }
     float scale = vertical ? 0.125f : 0.25f;
@@ -165,9 +167,9 @@ __device__ void encode_site(Sink& s, const Encode& e, const In* bgr, int j, int 
 
 // One pixel of 4:4:4: its codes, chroma its own.
 template <typename Sink, typename In>
-__device__ void encode_pixel(Sink& s, const Encode& e, const In* bgr, int x, int row, int width, float div) {
+__device__ void encode_pixel(Sink& s, const Encode& e, const In* bgr, int x, int row, int width) {
     const In* p = bgr + 3 * ((long long)row * width + x);
-    float q[3] = {(float)p[0] / div, (float)p[1] / div, (float)p[2] / div};
+    float q[3] = {qv_unit_value(p[0]), qv_unit_value(p[1]), qv_unit_value(p[2])};
     s.luma(x, row, e.code(e.value(0, q)));
     s.chroma(x, row, e.code(e.value(1, q)), e.code(e.value(2, q)));
 }
@@ -211,12 +213,12 @@ struct PlanesSink {
 const char *const decode_params = "float m0, float m1, float m2, float m3, float m4, float m5, float m6, float m7, "
                                   "float m8, float o0, float o1, float o2";
 const char *const encode_params = "float m0, float m1, float m2, float m3, float m4, float m5, float m6, float m7, "
-                                  "float m8, float o0, float o1, float o2, float lo, float top, float div";
+                                  "float m8, float o0, float o1, float o2, float lo, float top";
 const char *const make_decode = "    Decode d = {{m0, m1, m2, m3, m4, m5, m6, m7, m8}, {o0, o1, o2}};\n";
 const char *const make_encode = "    Encode e = {{m0, m1, m2, m3, m4, m5, m6, m7, m8}, {o0, o1, o2}, lo, top};\n";
 
 std::string kernel_text(const char *head, const char *params, const char *setup, const char *body) {
-    return std::string(yuv_device_code) + "\nextern \"C\" __global__ void __launch_bounds__(256) " + head + params + ") {\n" + setup + body +
+    return std::string(qv::element_types_code) + yuv_device_code + "\nextern \"C\" __global__ void __launch_bounds__(256) " + head + params + ") {\n" + setup + body +
            "}\n";
 }
 
@@ -290,7 +292,7 @@ const std::string packed422_encode_kernel_code = kernel_text(
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (2 * j >= width || y >= height) return;
     Packed422Sink s = {0u, luma_at, cb_at, cr_at};
-    encode_site(s, e, bgr, j, y, width, height, 0, div);
+    encode_site(s, e, bgr, j, y, width, height, 0);
     reinterpret_cast<unsigned int*>(frame)[y * (width / 2) + j] = s.word;
 )");
 
@@ -308,7 +310,7 @@ const std::string v210_encode_kernel_code = kernel_text(
 #pragma unroll
     for (int m = 0; m < 3; ++m) {
         s.m = m;
-        if (2 * (3 * g + m) < width) encode_site(s, e, bgr, 3 * g + m, y, width, height, 0, div);
+        if (2 * (3 * g + m) < width) encode_site(s, e, bgr, 3 * g + m, y, width, height, 0);
     }
     unsigned int* words = reinterpret_cast<unsigned int*>(frame + y * pitch) + 4 * g;
     for (int q = 0; q < 4; ++q) words[q] = s.s[3 * q] | (s.s[3 * q + 1] << 10) | (s.s[3 * q + 2] << 20);
@@ -319,7 +321,7 @@ const char *const planar_encode_body = R"(
     int i = blockIdx.y * blockDim.y + threadIdx.y;
     if (2 * j >= width || i >= (vertical ? (height + 1) / 2 : height)) return;
     PlanesSink<T> s = {y, cb, cr, width, chroma_pitch, chroma_step, cr_at, shift};
-    encode_site(s, e, bgr, j, i, width, height, vertical, div);
+    encode_site(s, e, bgr, j, i, width, height, vertical);
 )";
 
 const std::string planar8_encode_kernel_code = kernel_text(
@@ -341,7 +343,7 @@ const char *const planar444_encode_body = R"(
     int row = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= width || row >= height) return;
     PlanesSink<T> s = {y, cb, cr, width, width, 1, 0, 0};
-    encode_pixel(s, e, bgr, x, row, width, div);
+    encode_pixel(s, e, bgr, x, row, width);
 )";
 
 const std::string planar444_8_encode_kernel_code = kernel_text(
@@ -362,11 +364,10 @@ std::string for_input(const std::string &code, const char *name, const char *typ
     return out;
 }
 
-// Element types the encoders read directly: float32, uint8, uint16.
-constexpr int kInputs = 3;
-const char *const kInputTypes[kInputs] = {"float", "unsigned char", "unsigned short"};
-const char *const kInputSuffixes[kInputs] = {"", "_u8", "_u16"};
-const double kInputDivisors[kInputs] = {1.0, 255.0, 65535.0};
+// Element types the encoders read directly: float32, uint8, uint16, float16.
+constexpr int kInputs = 4;
+const char *const kInputTypes[kInputs] = {"float", "unsigned char", "unsigned short", "qv_half"};
+const char *const kInputSuffixes[kInputs] = {"", "_u8", "_u16", "_f16"};
 
 struct Kernels {
     nb::handle packed422_decode, v210_decode, planar8_decode, planar16_decode, ycbcr444_decode;
@@ -585,7 +586,7 @@ nb::object bgr_image(nb::handle image, const char *function) {
 // Which encoder variant reads the image as it is (kInputTypes), or -1.
 int input_kind(nb::handle img) {
     std::string dtype = nb::cast<std::string>(qv::str_of(img.attr("dtype")));
-    return dtype == "float32" ? 0 : dtype == "uint8" ? 1 : dtype == "uint16" ? 2 : -1;
+    return dtype == "float32" ? 0 : dtype == "uint8" ? 1 : dtype == "uint16" ? 2 : dtype == "float16" ? 3 : -1;
 }
 
 template <const Format &F>
@@ -661,7 +662,6 @@ nb::object from_bgr(const qv::Args &a, const char *function) {
     append_transform(args, t);
     std::array<double, 2> limits = code_limits(F.bits, full);
     args.append(qv::f32(limits[0])), args.append(qv::f32(limits[1]));
-    args.append(qv::f32(kInputDivisors[kind]));
     qv::launch_2d(kernel, grid_x, ch, nb::tuple(args));
     return result;
 }

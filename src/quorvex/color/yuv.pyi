@@ -17,26 +17,32 @@ packed422_encode_kernel_code: str
 packed422_encode_kernel: cp.RawKernel
 packed422_encode_kernel_u8_code: str
 packed422_encode_kernel_u16_code: str
+packed422_encode_kernel_f16_code: str
 v210_encode_kernel_code: str
 v210_encode_kernel: cp.RawKernel
 v210_encode_kernel_u8_code: str
 v210_encode_kernel_u16_code: str
+v210_encode_kernel_f16_code: str
 planar8_encode_kernel_code: str
 planar8_encode_kernel: cp.RawKernel
 planar8_encode_kernel_u8_code: str
 planar8_encode_kernel_u16_code: str
+planar8_encode_kernel_f16_code: str
 planar16_encode_kernel_code: str
 planar16_encode_kernel: cp.RawKernel
 planar16_encode_kernel_u8_code: str
 planar16_encode_kernel_u16_code: str
+planar16_encode_kernel_f16_code: str
 planar444_8_encode_kernel_code: str
 planar444_8_encode_kernel: cp.RawKernel
 planar444_8_encode_kernel_u8_code: str
 planar444_8_encode_kernel_u16_code: str
+planar444_8_encode_kernel_f16_code: str
 planar444_16_encode_kernel_code: str
 planar444_16_encode_kernel: cp.RawKernel
 planar444_16_encode_kernel_u8_code: str
 planar444_16_encode_kernel_u16_code: str
+planar444_16_encode_kernel_f16_code: str
 def uyvy_to_bgr(frame: cp.ndarray | np.ndarray, matrix: str = 'bt709', full_range: bool = False, chroma: str = 'linear') -> cp.ndarray:
     """BGR image of a packed 8-bit 4:2:2 UYVY frame: uint8 (H, 2W), bytes Cb Y0 Cr Y1 per pixel pair, W even. matrix: 'bt601', 'bt709' or 'bt2020' (non-constant luminance); full_range: codes 0..2^n-1 instead of video range (16..235, 16..240 at 8 bits); chroma: 'linear' interpolates between the samples co-sited with even columns, 'nearest' repeats them. Result: (H, W, 3) float32 BGR, clamped to 0..1. One kernel launch, no synchronisation."""
 def yuyv_to_bgr(frame: cp.ndarray | np.ndarray, matrix: str = 'bt709', full_range: bool = False, chroma: str = 'linear') -> cp.ndarray:
