@@ -24,14 +24,30 @@ import cupy as cp
 import numpy as np
 
 
-def run_live(width: int, height: int, frames: int, rate: float) -> dict:
+def run_live(width: int, height: int, frames: int, rate: float) -> dict | None:
+    try:
+        import cyndilib  # noqa: F401
+    except ImportError:
+        print("live: not run (NDI needs pip install 'quorvex[ndi]')")
+        return None
+    with tempfile.TemporaryDirectory() as folder:
+        with open(os.path.join(folder, "ndi-config.v1.json"), "w") as config:
+            config.write('{"ndi": {"networks": {"ips": "127.0.0.1"}}}')
+        before = os.environ.get("NDI_CONFIG_DIR")
+        os.environ["NDI_CONFIG_DIR"] = folder
+        try:
+            return _run_live(width, height, frames, rate)
+        finally:
+            if before is None:
+                del os.environ["NDI_CONFIG_DIR"]
+            else:
+                os.environ["NDI_CONFIG_DIR"] = before
+
+
+def _run_live(width: int, height: int, frames: int, rate: float) -> dict:
     from quorvex.cli import main
     from quorvex.io.ndi import NdiSender
 
-    folder = tempfile.mkdtemp()
-    with open(os.path.join(folder, "ndi-config.v1.json"), "w") as config:
-        config.write('{"ndi": {"networks": {"ips": "127.0.0.1"}}}')
-    os.environ["NDI_CONFIG_DIR"] = folder
     name = f"quorvex-bench-{os.getpid()}"
     y, x = np.mgrid[0:height, 0:width]
     image = cp.asarray(np.stack([x / width, np.full((height, width), 0.5), y / height], -1).astype(np.float32))

@@ -48,6 +48,7 @@ def test_face_pipeline_benchmark_runs(capsys):
 
 
 @pytest.mark.standin
+@pytest.mark.xdist_group("ndi")  # its live run uses NDI on loopback
 def test_whole_benchmark_script_runs_small(capsys, monkeypatch):
     monkeypatch.setattr("sys.argv", ["run.py", "--small"])
     with pytest.raises(SystemExit) as done:
@@ -57,4 +58,5 @@ def test_whole_benchmark_script_runs_small(capsys, monkeypatch):
     assert "grayscale" in out and "detector" in out and "paste back" in out and "tiles" in out
     assert "nv12_to_bgr" in out and "bgr_to_v210" in out
     assert "TileBlender" in out and "x target" in out
+    assert "live 64x32 at 30 fps" in out or "live: not run" in out
     assert "command: upscale 2 x 160x96 x4" in out and "upscaled 2 images" in out and "Upscaler alone" in out
