@@ -191,7 +191,7 @@ def ptx_counts(ptx):
 # registers (above them fewer blocks fit a multiprocessor than the memory traffic needs); per
 # element type (float32, uint8, uint16, float16) PTX instructions and FP64 operations per pixel;
 # then, for every type, slow operations and global loads per pixel. Lanczos-4 makes its
-# weights (sinpi/cospi, divisions, the position in double) once per column and row of a block
+# weights (sinpi/cospi, divisions, its position rounded to float) once per column and row of a block
 # before its barrier, none per pixel; the blur's only slow operations are the remainders that
 # reflect taps at the image's edges; the linear samplers keep OpenCV's positions in double.
 CEILINGS = [

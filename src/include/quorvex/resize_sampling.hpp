@@ -8,7 +8,8 @@
 // OpenCV forms them, so that sampling positions (and nearest-neighbour picks) fall where OpenCV's
 // do: positions stay in double in the nearest, linear and cubic samplers because OpenCV computes
 // them in double and a float position moves taps at pixel boundaries on wide images. Lanczos-4
-// forms them per column and row of a block, not per pixel.
+// forms them per column and row of a block, not per pixel, and rounds them to float, as OpenCV
+// does for that interpolation alone.
 #pragma once
 
 #include "quorvex/kernel.hpp"
@@ -113,9 +114,11 @@ __device__ __forceinline__ void resize_cubic(const T* __restrict__ input, const 
 // d = t + 3 - i from the sample: sin(pi d) only alternates in sign from tap to tap and cancels
 // in the normalisation, and sin(pi d / 4) for all taps follows from one sinpi/cospi by angle
 // sums. The weights depend only on the column (x) or the row (y), so a block computes them once
-// per column and row it covers, in shared memory, instead of once per pixel; the position of a
-// column or row is formed in double there (OpenCV rounds this interpolation's positions to
-// float, which on images a thousand pixels across moves its weights by up to ~1e-4).
+// per column and row it covers, in shared memory, instead of once per pixel. A column's or row's
+// position is formed in double and rounded to float before it is split into tap and fraction,
+// because OpenCV rounds this interpolation's positions (unlike the others') to float: on images
+// thousands of pixels across the float's step moves the weights by ~1e-4, so a position kept in
+// double would differ from OpenCV by that much.
 struct Lanczos4Axis {
     float w[8];
     int first;  // the first tap's index, unclamped
@@ -127,11 +130,12 @@ __device__ __forceinline__ void lanczos4_axis(int i, double scale, Lanczos4Axis&
     // (-1)^i sin(pi b + i pi / 4) = sinpi b * cs[i][0] + cospi b * cs[i][1]
     const float cs[8][2] = {{1.0f, 0.0f}, {-r, -r}, {0.0f, 1.0f}, {r, -r},
                             {-1.0f, 0.0f}, {r, r}, {0.0f, -1.0f}, {-r, r}};
-    double f = __dadd_rn(__dmul_rn(i + 0.5, scale), -0.5);
-    double s = floor(f);
+    // Formed in double, then rounded to float before the split into tap and fraction.
+    float f = __double2float_rn(__dadd_rn(__dmul_rn(i + 0.5, scale), -0.5));
+    float s = floorf(f);
     // Clamped before the conversion: the taps only need to know they are past the edge.
-    a.first = (int)fmax(fmin(s, 1e9), -1e9) - 3;
-    float t = (float)(f - s);
+    a.first = (int)fmaxf(fminf(s, 1e9f), -1e9f) - 3;
+    float t = f - s;  // exact
     // sinpi/cospi need no range reduction through local memory, unlike sinf/cosf.
     float b = -(t + 3.0f) * 0.25f;
     float sb = sinpif(b), cb = cospif(b);
