@@ -190,16 +190,19 @@ def ptx_counts(ptx):
 # Ceilings of the hot image kernels at sm_90 (H100/H200), a little above what they compile to:
 # registers (above them fewer blocks fit a multiprocessor than the memory traffic needs); per
 # element type (float32, uint8, uint16, float16) PTX instructions and FP64 operations per pixel;
-# then, for every type, slow operations and global loads per pixel. Lanczos-4 makes its
-# weights (sinpi/cospi, divisions, its position rounded to float) once per column and row of a block
+# then, for every type, slow operations and global loads per pixel. Lanczos-4 makes its weights
+# (sinpi/cospi, divisions, its position rounded to float) once per column and row of a block
 # before its barrier, none per pixel; the blur's only slow operations are the remainders that
-# reflect taps at the image's edges; the linear samplers keep OpenCV's positions in double.
+# reflect taps at the image's edges; the linear samplers keep OpenCV's positions in double; the
+# area samplers take their size ratios from the host instead of dividing per pixel.
 CEILINGS = [
     ("quorvex.transform.resize", "resize_lanczos4_kernel_code", 64, (1100, 1150, 1200, 1750), (0, 0, 0, 0), 0, 44),
     ("quorvex.transform.resize", "resize_linear_kernel_code", 48, (255, 285, 295, 330), (18, 18, 18, 18), 0, 22),
     ("quorvex.filter.gaussian", "gaussian_kernel_code", 64, (825, 970, 985, 1180), (0, 35, 35, 0), 16, 18),
     ("quorvex.transform.affine", "affine_linear_kernel_code", 48, (270, 345, 350, 345), (0, 25, 25, 0), 0, 22),
     ("quorvex.utils.blob", "blob_linear_kernel_code", 48, (525, 375, 385, 500), (18, 18, 18, 18), 0, 26),
+    ("quorvex.transform.resize", "resize_area_kernel_code", 48, (440, 510, 500, 720), (0, 0, 0, 0), 0, 32),
+    ("quorvex.utils.blob", "blob_area_kernel_code", 48, (655, 815, 800, 1010), (0, 0, 0, 0), 0, 38),
 ]
 
 

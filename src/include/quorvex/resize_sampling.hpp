@@ -200,12 +200,11 @@ __device__ __forceinline__ void resize_lanczos4(const T* __restrict__ input, con
 }
 
 // Each output pixel averages the source pixels its footprint overlaps, weighted by the overlap
-// (the area module's kernel, for any element type).
+// (the area module's kernel, for any element type). The ratios are input / output size per axis,
+// each one float division made once on the host (area_ratio), not per pixel.
 template <typename T, typename Out>
 __device__ __forceinline__ void resize_area(const T* __restrict__ input, const Out& out, int x, int y, int input_width,
-                                            int input_height, int new_width, int new_height, int channels) {
-    float x_ratio = (float)input_width / new_width;
-    float y_ratio = (float)input_height / new_height;
+                                            int input_height, float x_ratio, float y_ratio, int channels) {
     float x0 = x * x_ratio, x1 = (x + 1) * x_ratio;
     float y0 = y * y_ratio, y1 = (y + 1) * y_ratio;
     int x_start = max(0, (int)floorf(x0));
@@ -246,5 +245,10 @@ __device__ __forceinline__ void resize_area(const T* __restrict__ input, const O
 }
 #endif
 )";
+
+// resize_area's ratio of an axis, input / output size, as the float division it stands for.
+inline nb::object area_ratio(int64_t input_size, int64_t output_size) {
+    return f32((float)input_size / (float)output_size);
+}
 
 }  // namespace quorvex

@@ -19,12 +19,13 @@ namespace {
 
 enum Interpolation { kAuto = -1, kNearest = 0, kLinear = 1, kCubic = 2, kArea = 3, kLanczos4 = 4 };
 
-// The entries share one signature; area ignores the scales.
-std::string resize_kernel_code(const char *name, const char *call, const char *bounds = "256") {
+// The entries share one signature but for the scales' type: area takes its ratios in float.
+std::string resize_kernel_code(const char *name, const char *call, const char *bounds = "256",
+                               const char *scale = "double") {
     std::string entry = std::string(R"(
 extern "C" __global__ void __launch_bounds__()") + bounds + ")\n" + name + R"($S(const $T* __restrict__ input, $T* __restrict__ output,
                 int input_width, int input_height, int new_width, int new_height, int channels,
-                double scale_x, double scale_y) {
+                )" + scale + " scale_x, " + scale + R"( scale_y) {
     ResizedImage<$T> out{output, new_width, channels};
 )" + call + "\n}\n";
     return std::string(qv::resize_sampling_code) + qv::typed_entries(entry.c_str());
@@ -46,7 +47,8 @@ const std::string resize_cubic_kernel_code = resize_kernel_code(
     (std::string(kPerPixel) + "    resize_cubic(input, out, x, y, input_width, input_height, channels, scale_x, scale_y);").c_str());
 const std::string resize_area_kernel_code = resize_kernel_code(
     "resize_area_kernel",
-    (std::string(kPerPixel) + "    resize_area(input, out, x, y, input_width, input_height, new_width, new_height, channels);").c_str());
+    (std::string(kPerPixel) + "    resize_area(input, out, x, y, input_width, input_height, scale_x, scale_y, channels);").c_str(),
+    "256", "float");
 const std::string resize_lanczos4_kernel_code = resize_kernel_code(
     "resize_lanczos4_kernel",
     "    resize_lanczos4(input, out, input_width, input_height, new_width, new_height, channels, scale_x, scale_y);",
@@ -151,11 +153,18 @@ nb::object resize(const qv::Args &a) {
     case kLanczos4: kernel = &lanczos4_kernel; break;
     default: kernel = &area_kernel;
     }
-    nb::handle float64 = qv::np().module.attr("float64");
+    nb::object scale_x, scale_y;
+    if (kernel == &area_kernel) {
+        scale_x = qv::area_ratio(width, new_width);
+        scale_y = qv::area_ratio(height, new_height);
+    } else {
+        nb::handle float64 = qv::np().module.attr("float64");
+        scale_x = float64(1.0 / ((double)new_width / (double)width));
+        scale_y = float64(1.0 / ((double)new_height / (double)height));
+    }
     qv::launch_2d((*kernel)[type >= 0 ? type : 0], new_width, new_height,
                   nb::make_tuple(input, output, qv::i32(width), qv::i32(height), qv::i32(new_width), qv::i32(new_height),
-                                 qv::i32(channels), float64(1.0 / ((double)new_width / (double)width)),
-                                 float64(1.0 / ((double)new_height / (double)height))));
+                                 qv::i32(channels), scale_x, scale_y));
     if (type >= 0) return output;
     return convert_back(output, dtype, kind);
 }

@@ -36,7 +36,7 @@ template <typename T> struct BlobOut {
 const char *blob_entries = R"(
 extern "C" __global__ void __launch_bounds__(256) NAME$S(const $T* __restrict__ image, $T* __restrict__ blob,
                                        int input_width, int input_height, int width, int height, int channels,
-                                       double scale_x, double scale_y, int swap_rb,
+                                       SCALE scale_x, SCALE scale_y, int swap_rb,
                                        float mean0, float mean1, float mean2, float mean3, float scale) {
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
@@ -46,10 +46,12 @@ extern "C" __global__ void __launch_bounds__(256) NAME$S(const $T* __restrict__ 
 }
 )";
 
-std::string blob_code(const char *name, const char *call) {
+// The scales are double, but area's ratios, which are float.
+std::string blob_code(const char *name, const char *call, const char *scale = "double") {
     std::string entry = blob_entries;
     entry.replace(entry.find("NAME"), 4, name);
     entry.replace(entry.find("CALL"), 4, call);
+    for (size_t at; (at = entry.find("SCALE")) != std::string::npos;) entry.replace(at, 5, scale);
     return qv::resize_sampling_code + blob_output_code + qv::typed_entries(entry.c_str());
 }
 
@@ -59,7 +61,7 @@ const std::string blob_kernel_code = blob_code(
 const std::string blob_linear_kernel_code = blob_code(
     "blob_linear_kernel", "resize_linear(image, out, x, y, input_width, input_height, channels, scale_x, scale_y)");
 const std::string blob_area_kernel_code = blob_code(
-    "blob_area_kernel", "resize_area(image, out, x, y, input_width, input_height, width, height, channels)");
+    "blob_area_kernel", "resize_area(image, out, x, y, input_width, input_height, scale_x, scale_y, channels)", "float");
 
 qv::TypedKernel blob_kernel, blob_linear_kernel, blob_area_kernel;
 
@@ -109,13 +111,23 @@ nb::object to_blob_impl(nb::handle image, double scalefactor, nb::handle size, n
         for (int64_t c = 0; c < channels; ++c) m[c] = (float)nb::cast<double>(means[c]);
         // resize's own choice: the image as it is at its size, else area when no axis grows.
         nb::handle kernel = blob_kernel[type];
-        if (height != shape[0] || width != shape[1])
-            kernel = width <= shape[1] && height <= shape[0] ? blob_area_kernel[type] : blob_linear_kernel[type];
-        nb::handle float64 = qv::np().module.attr("float64");
+        bool area = false;
+        if (height != shape[0] || width != shape[1]) {
+            area = width <= shape[1] && height <= shape[0];
+            kernel = area ? blob_area_kernel[type] : blob_linear_kernel[type];
+        }
+        nb::object scale_x, scale_y;
+        if (area) {
+            scale_x = qv::area_ratio(shape[1], width);
+            scale_y = qv::area_ratio(shape[0], height);
+        } else {
+            nb::handle float64 = qv::np().module.attr("float64");
+            scale_x = float64(1.0 / ((double)width / (double)shape[1]));
+            scale_y = float64(1.0 / ((double)height / (double)shape[0]));
+        }
         qv::launch_2d(kernel, width, height,
                       nb::make_tuple(img, blob, qv::i32(shape[1]), qv::i32(shape[0]), qv::i32(width), qv::i32(height),
-                                     qv::i32(channels), float64(1.0 / ((double)width / (double)shape[1])),
-                                     float64(1.0 / ((double)height / (double)shape[0])),
+                                     qv::i32(channels), scale_x, scale_y,
                                      qv::i32(swap_rb && channels >= 3), qv::f32(m[0]), qv::f32(m[1]), qv::f32(m[2]),
                                      qv::f32(m[3]), qv::f32(scalefactor)));
         return blob;
