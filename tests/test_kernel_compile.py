@@ -194,12 +194,13 @@ def ptx_counts(ptx):
 # (sinpi/cospi, divisions, its position rounded to float) once per column and row of a block
 # before its barrier, none per pixel; the blur's only slow operations are the remainders that
 # reflect taps at the image's edges; the linear samplers keep OpenCV's positions in double; the
-# area samplers take their size ratios from the host instead of dividing per pixel.
+# area samplers take their size ratios from the host instead of dividing per pixel; integer
+# stores of 0..1 values round the exact product in float arithmetic, without FP64.
 CEILINGS = [
     ("quorvex.transform.resize", "resize_lanczos4_kernel_code", 64, (1100, 1150, 1200, 1750), (0, 0, 0, 0), 0, 44),
     ("quorvex.transform.resize", "resize_linear_kernel_code", 48, (255, 285, 295, 330), (18, 18, 18, 18), 0, 22),
-    ("quorvex.filter.gaussian", "gaussian_kernel_code", 64, (825, 970, 985, 1180), (0, 35, 35, 0), 16, 18),
-    ("quorvex.transform.affine", "affine_linear_kernel_code", 48, (270, 345, 350, 345), (0, 25, 25, 0), 0, 22),
+    ("quorvex.filter.gaussian", "gaussian_kernel_code", 64, (825, 1045, 1060, 1180), (0, 0, 0, 0), 16, 18),
+    ("quorvex.transform.affine", "affine_linear_kernel_code", 48, (270, 380, 385, 345), (0, 0, 0, 0), 0, 22),
     ("quorvex.utils.blob", "blob_linear_kernel_code", 48, (525, 375, 385, 500), (18, 18, 18, 18), 0, 26),
     ("quorvex.transform.resize", "resize_area_kernel_code", 48, (440, 510, 500, 720), (0, 0, 0, 0), 0, 32),
     ("quorvex.utils.blob", "blob_area_kernel_code", 48, (655, 815, 800, 1010), (0, 0, 0, 0), 0, 38),

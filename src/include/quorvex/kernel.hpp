@@ -30,7 +30,7 @@ inline nb::handle add_kernel(nb::module_ &m, const char *name, const char *code)
 // are computed in float32; an element is read either as its value (qv_value) or mapped over its
 // range onto 0..1 (qv_unit_value, x / max, the package's to_float32), and written back the same
 // two ways as the package's quantizing conversion writes: rounded half to even, saturated, NaN
-// to 0 (the unit form scales by max in double first, where the product is exact). float16 is
+// to 0 (the unit form rounds the exact product v * max, in float arithmetic). float16 is
 // converted with integer arithmetic (round half to even), which every compiler accepts.
 // Guarded, so that texts made of several parts may each include it.
 inline constexpr const char element_types_code[] = R"(
@@ -87,14 +87,28 @@ __device__ __forceinline__ double qv_saturate(double v, double top) { return v =
 // which consumer GPUs run at 1/64 of the float rate.
 __device__ __forceinline__ float qv_saturatef(float v, float top) { return v == v ? fminf(fmaxf(rintf(v), 0.0f), top) : 0.0f; }
 
+// v * top rounded half to even as the exact product (up to 40 bits) rounds, saturated, NaN to
+// 0, without FP64. v is clamped to 0..1 first (the same result). The float product's nearest
+// integer q is within one of the exact one; fmaf gives the exact product's distance to the
+// midpoint on the product's side of q in one rounding, which keeps its sign (a tie, 0, falls
+// only on v = 1/2, whose q is already even). Checked against the product in double for every
+// float, with top 255 and 65535, whether or not p - q is contracted into an fma.
+__device__ __forceinline__ float qv_unit_saturatef(float v, float top) {
+    v = v > 0.0f ? fminf(v, 1.0f) : 0.0f;
+    float p = v * top, q = rintf(p);
+    float side = copysignf(1.0f, p - q);
+    float beyond = fmaf(v, top, -fmaf(side, 0.5f, q));
+    return beyond * side > 0.0f ? q + side : q;
+}
+
 __device__ __forceinline__ void qv_store(float* p, float v) { *p = v; }
 __device__ __forceinline__ void qv_store(unsigned char* p, float v) { *p = (unsigned char)qv_saturatef(v, 255.0f); }
 __device__ __forceinline__ void qv_store(unsigned short* p, float v) { *p = (unsigned short)qv_saturatef(v, 65535.0f); }
 __device__ __forceinline__ void qv_store(qv_half* p, float v) { p->bits = qv_float_to_half(v); }
 
 __device__ __forceinline__ void qv_unit_store(float* p, float v) { *p = v; }
-__device__ __forceinline__ void qv_unit_store(unsigned char* p, float v) { *p = (unsigned char)qv_saturate((double)v * 255.0, 255.0); }
-__device__ __forceinline__ void qv_unit_store(unsigned short* p, float v) { *p = (unsigned short)qv_saturate((double)v * 65535.0, 65535.0); }
+__device__ __forceinline__ void qv_unit_store(unsigned char* p, float v) { *p = (unsigned char)qv_unit_saturatef(v, 255.0f); }
+__device__ __forceinline__ void qv_unit_store(unsigned short* p, float v) { *p = (unsigned short)qv_unit_saturatef(v, 65535.0f); }
 __device__ __forceinline__ void qv_unit_store(qv_half* p, float v) { p->bits = qv_float_to_half(v); }
 #endif
 )";
