@@ -31,6 +31,8 @@ def mixed(case):
 # takes the wrong pixel where j * src / dst is a whole number that rounds below it in double
 # (50 -> 134 wide: column 67 copies pixel 24, its box is inside pixel 25); whole ratios avoid that.
 AGREEMENT = [(i, c) for i in TOLERANCE for c in CASES if not (i == INTER_AREA and mixed(c))]
+# Not AREA there: its box edges, formed in float, are up to ~1e-4 of a pixel off on such images
+# (measured 7e-4 from cv2).
 AGREEMENT += [(i, c) for i in TOLERANCE for c in WIDE if i != INTER_AREA]
 
 
