@@ -7,7 +7,7 @@ stream is current. QUORVEX_NO_POOL=1 on a GPU makes every array its own
 allocation (for compute-sanitizer).
 
 The stream mode only matters to tests that queue device work in this process
-(or that start processes, which inherit per-thread default streams), so the
+(or in processes they start, which inherit per-thread default streams), so the
 run on the legacy default stream can list them (--record-stream-tests FILE)
 and the other modes run just those (--stream-tests FILE). Argument, file and
 model tests run once.
@@ -16,6 +16,7 @@ model tests run once.
 import os
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -39,6 +40,8 @@ def _cuda_usable() -> bool:
         return False
 
 
+# Set for the child processes of a recording run (below), never for the run's own processes.
+os.environ.pop("QUORVEX_STANDIN_DEVICE_LOG", None)
 ON_GPU = _cuda_usable()
 import standin  # noqa: E402
 
@@ -68,6 +71,7 @@ def pytest_addoption(parser):
 
 _TEST_ID = pytest.StashKey[str]()
 _spawns = [0]  # processes started so far, from any thread (Ray starts its own)
+_children_log = [None]  # where child processes on the stand-in say they used the device
 _spawning_fixtures = set()
 
 
@@ -103,6 +107,16 @@ def pytest_configure(config):
     if record:
         config.option.record_stream_tests = os.path.abspath(record)  # tests may change directory
         _count_spawns()
+        # Child processes on the stand-in append their pid here when they first queue device work.
+        fd, path = tempfile.mkstemp(prefix="quorvex-children-", suffix=".txt")
+        os.close(fd)
+        os.environ["QUORVEX_STANDIN_DEVICE_LOG"] = _children_log[0] = path
+
+
+def pytest_unconfigure(config):
+    if _children_log[0]:
+        os.remove(_children_log[0])
+        os.environ.pop("QUORVEX_STANDIN_DEVICE_LOG", None)
 
 
 @pytest.hookimpl(tryfirst=True)  # before pytest-xdist renames grouped tests
@@ -131,7 +145,7 @@ def pytest_runtest_call(item):
     # before the test, whose own work then runs on the stream of the mode.
     cp.cuda.runtime.deviceSynchronize()
     record = item.config.getoption("record_stream_tests")
-    spawns = _spawns[0]
+    children = _children_used_device() if record and not ON_GPU else 0
     try:
         if STREAM_MODE == "nonblocking":
             with cp.cuda.Stream(non_blocking=True):
@@ -142,12 +156,18 @@ def pytest_runtest_call(item):
                     return (yield)
                 finally:
                     device = counts.launches + counts.syncs + counts.uploads + counts.downloads > 0
-                    _record(record, item, device, _spawns[0] != spawns)
+                    _record(record, item, device, _children_used_device() != children)
         return (yield)
     finally:
         if record and ON_GPU:
             _record(record, item, True, True)  # a GPU cannot count: every test runs in every mode
         cp.cuda.runtime.deviceSynchronize()
+
+
+def _children_used_device():
+    """How many child processes of this one have queued device work so far."""
+    with open(_children_log[0]) as f:
+        return sum(1 for _ in f)
 
 
 def _record(path, item, device, spawned):
