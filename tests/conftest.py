@@ -22,6 +22,13 @@ import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
 
+# pytest-xdist workers already share the cores: OpenMP teams of a full core count each (the
+# stand-in's kernel launches, torch) would spin-wait against one another and run slower than
+# one thread. Set before anything loads an OpenMP runtime; child processes inherit it.
+if "PYTEST_XDIST_WORKER_COUNT" in os.environ:
+    _cores = (os.cpu_count() or 1) // int(os.environ["PYTEST_XDIST_WORKER_COUNT"])
+    os.environ.setdefault("OMP_NUM_THREADS", str(max(1, _cores)))
+
 STREAM_MODE = os.environ.get("QUORVEX_TEST_STREAM", "")
 if STREAM_MODE not in ("", "nonblocking", "per-thread"):
     raise pytest.UsageError("QUORVEX_TEST_STREAM must be nonblocking or per-thread, got %r" % STREAM_MODE)
