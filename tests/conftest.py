@@ -48,7 +48,8 @@ def _cuda_usable() -> bool:
 
 
 # Set for the child processes of a recording run (below), never for the run's own processes.
-os.environ.pop("QUORVEX_STANDIN_DEVICE_LOG", None)
+# (Not a QUORVEX_ name: the command forwards those to its Ray workers, which changes how they start.)
+os.environ.pop("STANDIN_DEVICE_LOG", None)
 ON_GPU = _cuda_usable()
 import standin  # noqa: E402
 
@@ -117,13 +118,13 @@ def pytest_configure(config):
         # Child processes on the stand-in append their pid here when they first queue device work.
         fd, path = tempfile.mkstemp(prefix="quorvex-children-", suffix=".txt")
         os.close(fd)
-        os.environ["QUORVEX_STANDIN_DEVICE_LOG"] = _children_log[0] = path
+        os.environ["STANDIN_DEVICE_LOG"] = _children_log[0] = path
 
 
 def pytest_unconfigure(config):
     if _children_log[0]:
         os.remove(_children_log[0])
-        os.environ.pop("QUORVEX_STANDIN_DEVICE_LOG", None)
+        os.environ.pop("STANDIN_DEVICE_LOG", None)
 
 
 @pytest.hookimpl(tryfirst=True)  # before pytest-xdist renames grouped tests

@@ -57,7 +57,7 @@ _external = {}
 
 # A file told once, at the first work queued, that this process used the device: a test
 # run lists the tests whose child processes did (their result can depend on the stream mode).
-_witness = os.environ.get('QUORVEX_STANDIN_DEVICE_LOG')
+_witness = os.environ.get('STANDIN_DEVICE_LOG')
 
 
 def _witnessed():
