@@ -86,7 +86,7 @@ def kernel_sources():
 
 def _cached(compile):
     """compile(text, name, arch) kept on disk under the stand-in's kernel cache: NVRTC's output
-    is a function of the text, the options (this file's code) and the compiler's versions."""
+    is a function of the text, the options (the compiling code) and the compiler's versions."""
     import hashlib
     import importlib.metadata
     import inspect
@@ -94,12 +94,12 @@ def _cached(compile):
 
     versions = sorted((d.metadata["Name"], d.version) for d in importlib.metadata.distributions()
                       if d.metadata["Name"].lower().startswith(("cupy", "nvidia-cuda-nvrtc", "cuda-bindings")))
-    here = inspect.getsource(sys.modules[__name__])
+    how = (inspect.getsource(compile), CUPY_WORKER)
     folder = os.path.join(os.environ.get("QUORVEX_STANDIN_CACHE") or os.path.expanduser("~/.cache/quorvex-standin"),
                           "nvrtc")
 
     def cached(text, name, arch):
-        key = hashlib.sha256(repr((text, name, arch, CUPY is None, versions, here)).encode()).hexdigest()[:32]
+        key = hashlib.sha256(repr((text, name, arch, CUPY is None, versions, how)).encode()).hexdigest()[:32]
         path = os.path.join(folder, key + ".pickle")
         try:
             with open(path, "rb") as f:
