@@ -349,6 +349,18 @@ def test_torch_imported_after_install_is_mapped_and_only_on_the_main_thread():
         "the torch stand-in maps CUDA devices on the main thread: import torch there first", "(2, 1)"]
 
 
+@pytest.mark.parametrize("work, used", [("cp.zeros(3) + 1; cp.asarray([1]).get()", True),
+                                        ("cp.float32(1); cp.cuda.Stream(non_blocking=True)", False)])
+def test_a_process_notes_its_first_queued_work_in_the_device_log(tmp_path, work, used):
+    # The test run lists a test for every stream mode when a process it started used the device.
+    log = tmp_path / "log"
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(__file__)), STANDIN_DEVICE_LOG=str(log))
+    script = "import os, standin; cp = standin.install(); %s; print(os.getpid())" % work
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env)
+    assert done.returncode == 0, done.stderr
+    assert (log.read_text() if log.exists() else "") == (done.stdout if used else "")
+
+
 @pytest.mark.parametrize(
     "operation, expected",
     [  # (launches, syncs, uploads, upload bytes, downloads, download bytes), as CuPy would issue them
