@@ -167,8 +167,9 @@ class _TorchMapper:
         def exec_module(module):
             import threading
             if threading.current_thread() is not threading.main_thread():
-                raise ImportError('the torch stand-in maps CUDA devices on the main thread: '
-                                  'import torch there first')
+                # Not an ImportError: code that treats torch as optional must not take it as missing.
+                raise RuntimeError('the torch stand-in maps CUDA devices on the main thread: '
+                                   'import torch there first')
             load(module)
             if self in sys.meta_path:
                 sys.meta_path.remove(self)

@@ -330,7 +330,7 @@ failed = []
 def off_the_main_thread():
     try:
         import torch
-    except ImportError as error:
+    except RuntimeError as error:
         failed.append(error)
 
 thread = threading.Thread(target=off_the_main_thread)
