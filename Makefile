@@ -13,7 +13,8 @@ PYTEST := $(BIN)/python -m pytest -q -n $(JOBS) --dist loadgroup
 # The suite runs on CuPy's legacy default stream, then inside a non-blocking stream and on
 # per-thread default streams (tests/conftest.py), so that work ordered only by the default stream's
 # implicit synchronisation fails. The first run lists the tests whose result can depend on the
-# stream (those that queue device work or start processes); the other two run only those.
+# stream (those that queue device work, themselves or in processes they start); the other two run
+# only those.
 test: install
 	@mkdir -p build && rm -f $(STREAM_TESTS)
 	$(PYTEST) --record-stream-tests=$(STREAM_TESTS)

@@ -7,7 +7,7 @@ stream is current. QUORVEX_NO_POOL=1 on a GPU makes every array its own
 allocation (for compute-sanitizer).
 
 The stream mode only matters to tests that queue device work in this process
-(or that start processes, which inherit per-thread default streams), so the
+(or in processes they start, which inherit per-thread default streams), so the
 run on the legacy default stream can list them (--record-stream-tests FILE)
 and the other modes run just those (--stream-tests FILE). Argument, file and
 model tests run once.
@@ -16,10 +16,18 @@ model tests run once.
 import os
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
+
+# pytest-xdist workers already share the cores: OpenMP teams of a full core count each (the
+# stand-in's kernel launches, torch) would spin-wait against one another and run slower than
+# one thread. Set before anything loads an OpenMP runtime; child processes inherit it.
+if "PYTEST_XDIST_WORKER_COUNT" in os.environ:
+    _cores = (os.cpu_count() or 1) // int(os.environ["PYTEST_XDIST_WORKER_COUNT"])
+    os.environ.setdefault("OMP_NUM_THREADS", str(max(1, _cores)))
 
 STREAM_MODE = os.environ.get("QUORVEX_TEST_STREAM", "")
 if STREAM_MODE not in ("", "nonblocking", "per-thread"):
@@ -39,6 +47,9 @@ def _cuda_usable() -> bool:
         return False
 
 
+# Set for the child processes of a recording run (below), never for the run's own processes.
+# (Not a QUORVEX_ name: the command forwards those to its Ray workers, which changes how they start.)
+os.environ.pop("STANDIN_DEVICE_LOG", None)
 ON_GPU = _cuda_usable()
 import standin  # noqa: E402
 
@@ -68,6 +79,7 @@ def pytest_addoption(parser):
 
 _TEST_ID = pytest.StashKey[str]()
 _spawns = [0]  # processes started so far, from any thread (Ray starts its own)
+_children_log = [None]  # where child processes on the stand-in say they used the device
 _spawning_fixtures = set()
 
 
@@ -103,6 +115,16 @@ def pytest_configure(config):
     if record:
         config.option.record_stream_tests = os.path.abspath(record)  # tests may change directory
         _count_spawns()
+        # Child processes on the stand-in append their pid here when they first queue device work.
+        fd, path = tempfile.mkstemp(prefix="quorvex-children-", suffix=".txt")
+        os.close(fd)
+        os.environ["STANDIN_DEVICE_LOG"] = _children_log[0] = path
+
+
+def pytest_unconfigure(config):
+    if _children_log[0]:
+        os.remove(_children_log[0])
+        os.environ.pop("STANDIN_DEVICE_LOG", None)
 
 
 @pytest.hookimpl(tryfirst=True)  # before pytest-xdist renames grouped tests
@@ -131,7 +153,7 @@ def pytest_runtest_call(item):
     # before the test, whose own work then runs on the stream of the mode.
     cp.cuda.runtime.deviceSynchronize()
     record = item.config.getoption("record_stream_tests")
-    spawns = _spawns[0]
+    children = _children_used_device() if record and not ON_GPU else 0
     try:
         if STREAM_MODE == "nonblocking":
             with cp.cuda.Stream(non_blocking=True):
@@ -142,12 +164,18 @@ def pytest_runtest_call(item):
                     return (yield)
                 finally:
                     device = counts.launches + counts.syncs + counts.uploads + counts.downloads > 0
-                    _record(record, item, device, _spawns[0] != spawns)
+                    _record(record, item, device, _children_used_device() != children)
         return (yield)
     finally:
         if record and ON_GPU:
             _record(record, item, True, True)  # a GPU cannot count: every test runs in every mode
         cp.cuda.runtime.deviceSynchronize()
+
+
+def _children_used_device():
+    """How many child processes of this one have queued device work so far."""
+    with open(_children_log[0]) as f:
+        return sum(1 for _ in f)
 
 
 def _record(path, item, device, spawned):

@@ -88,6 +88,39 @@ def kernel_sources():
     return found
 
 
+def _cached(compile):
+    """compile(text, name, arch) kept on disk under the stand-in's kernel cache: NVRTC's output
+    is a function of the text, the options (the compiling code) and the compiler's versions."""
+    import hashlib
+    import importlib.metadata
+    import inspect
+    import pickle
+
+    versions = sorted((d.metadata["Name"], d.version) for d in importlib.metadata.distributions()
+                      if d.metadata["Name"].lower().startswith(("cupy", "nvidia-cuda-nvrtc", "cuda-bindings")))
+    how = (inspect.getsource(compile), CUPY_WORKER)
+    folder = os.path.join(os.environ.get("QUORVEX_STANDIN_CACHE") or os.path.expanduser("~/.cache/quorvex-standin"),
+                          "nvrtc")
+
+    def cached(text, name, arch):
+        key = hashlib.sha256(repr((text, name, arch, CUPY is None, versions, how)).encode()).hexdigest()[:32]
+        path = os.path.join(folder, key + ".pickle")
+        try:
+            with open(path, "rb") as f:
+                return pickle.load(f)
+        except (OSError, EOFError, pickle.UnpicklingError):
+            pass
+        result = compile(text, name, arch)  # failures are not kept
+        os.makedirs(folder, exist_ok=True)
+        with tempfile.NamedTemporaryFile("wb", dir=folder, delete=False) as f:
+            pickle.dump(result, f)
+        os.replace(f.name, path)  # atomic: test workers may race here
+        return result
+
+    return cached
+
+
+@_cached
 def compile_for(text, name, arch):
     """NVRTC's log for the text compiled to sm_<arch> machine code, with ptxas's report, and the PTX."""
     if CUPY is not None:

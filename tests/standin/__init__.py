@@ -1,8 +1,8 @@
 """CPU stand-ins for CuPy and CUDA, for testing quorvex on machines without a GPU.
 
 This is test code.  ``install()`` puts a NumPy-backed imitation of the ``cupy``
-package into ``sys.modules`` and maps torch's CUDA devices onto the CPU, so the
-package and its tests run unchanged on a CPU-only machine.  When the real
+package into ``sys.modules`` and maps torch's CUDA devices onto the CPU (once torch
+is imported), so the package and its tests run unchanged on a CPU-only machine.  When the real
 ``tensorrt`` is not importable it also registers a TensorRT stand-in
 (``standin._tensorrt``) as ``tensorrt``: its engines are ONNX models behind a
 short header, run by ONNX Runtime on the CPU (``onnx`` and ``onnxruntime`` are
@@ -127,16 +127,57 @@ def install():
             del sys.modules[name]
         current = None
     cupy = current if current is not None else _watch_cupy(_load_cupy())
-    if importlib.util.find_spec('torch') is not None:
-        import torch
+    torch = sys.modules.get('torch')
+    if torch is not None:
         from . import _torch
         _torch.apply(torch)
+    elif not any(isinstance(f, _TorchMapper) for f in sys.meta_path):
+        # Mapped when first imported: a process that never needs torch (most runs of the
+        # command) does not pay seconds for importing it.
+        sys.meta_path.insert(0, _TorchMapper())
     install_tensorrt()
     install_nvcodec()
     if importlib.util.find_spec('onnxruntime') is not None:
         from . import _api
         _api.watch_onnxruntime()
     return cupy
+
+
+class _TorchMapper:
+    """Maps torch's CUDA devices onto the CPU as soon as torch is imported.
+
+    The devices mode that carries tensors' ordinals (``_torch``) is entered on the
+    importing thread, as ``install()`` enters it on its caller's: torch first
+    imported off the main thread would leave the main thread unchecked, so that
+    is refused.
+    """
+
+    def find_spec(self, name, path=None, target=None):
+        if name != 'torch':
+            return None
+        for finder in sys.meta_path:
+            find = getattr(finder, 'find_spec', None) if finder is not self else None
+            spec = find(name, path, target) if find is not None else None
+            if spec is not None:
+                break
+        else:
+            return None
+        load = spec.loader.exec_module
+
+        def exec_module(module):
+            import threading
+            if threading.current_thread() is not threading.main_thread():
+                # Not an ImportError: code that treats torch as optional must not take it as missing.
+                raise RuntimeError('the torch stand-in maps CUDA devices on the main thread: '
+                                   'import torch there first')
+            load(module)
+            if self in sys.meta_path:
+                sys.meta_path.remove(self)
+            from . import _torch
+            _torch.apply(module)
+
+        spec.loader.exec_module = exec_module
+        return spec
 
 
 def install_tensorrt():

@@ -370,6 +370,8 @@ def _session(model_bytes):
     import onnxruntime
     options = onnxruntime.SessionOptions()
     options.log_severity_level = 3
+    # Test processes share the cores: ONNX Runtime's threads spinning between runs slow the others.
+    options.add_session_config_entry('session.intra_op.allow_spinning', '0')
     return onnxruntime.InferenceSession(_widened(model_bytes), options,
                                         providers=['CPUExecutionProvider'])
 

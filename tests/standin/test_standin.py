@@ -1,5 +1,9 @@
 """The stand-ins must fail where the GPU would, or the package's tests prove nothing."""
 
+import os
+import subprocess
+import sys
+
 import cv2
 import numpy as np
 import pytest
@@ -315,6 +319,46 @@ def test_torch_tensors_keep_the_device_they_were_made_for():
     shared = torch.as_tensor(array)
     assert shared.__dlpack_device__() == (2, 0) and shared.data_ptr() == array.data.ptr
     assert array.__cuda_array_interface__['data'] == (array.data.ptr, False)
+
+
+LATE_TORCH = """
+import sys, threading, standin
+standin.install()
+assert "torch" not in sys.modules
+failed = []
+
+def off_the_main_thread():
+    try:
+        import torch
+    except RuntimeError as error:
+        failed.append(error)
+
+thread = threading.Thread(target=off_the_main_thread)
+thread.start(); thread.join()
+import torch
+print(*failed)
+print(torch.ones(2, device="cuda:1").__dlpack_device__())
+"""
+
+
+def test_torch_imported_after_install_is_mapped_and_only_on_the_main_thread():
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(__file__)))
+    done = subprocess.run([sys.executable, "-c", LATE_TORCH], capture_output=True, text=True, env=env)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [
+        "the torch stand-in maps CUDA devices on the main thread: import torch there first", "(2, 1)"]
+
+
+@pytest.mark.parametrize("work, used", [("cp.zeros(3) + 1; cp.asarray([1]).get()", True),
+                                        ("cp.float32(1); cp.cuda.Stream(non_blocking=True)", False)])
+def test_a_process_notes_its_first_queued_work_in_the_device_log(tmp_path, work, used):
+    # The test run lists a test for every stream mode when a process it started used the device.
+    log = tmp_path / "log"
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(__file__)), STANDIN_DEVICE_LOG=str(log))
+    script = "import os, standin; cp = standin.install(); %s; print(os.getpid())" % work
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env)
+    assert done.returncode == 0, done.stderr
+    assert (log.read_text() if log.exists() else "") == (done.stdout if used else "")
 
 
 @pytest.mark.parametrize(

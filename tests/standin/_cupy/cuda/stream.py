@@ -55,7 +55,21 @@ _by_handle = weakref.WeakValueDictionary()
 _external = {}
 
 
+# A file told once, at the first work queued, that this process used the device: a test
+# run lists the tests whose child processes did (their result can depend on the stream mode).
+_witness = os.environ.get('STANDIN_DEVICE_LOG')
+
+
+def _witnessed():
+    global _witness
+    path, _witness = _witness, None
+    with open(path, 'a') as f:
+        f.write('%d\n' % os.getpid())
+
+
 def _push(q, fn, dep=None):
+    if _witness:
+        _witnessed()
     seq = next(_seq)
     q.items.append((seq, fn, dep))
     _busy.add(q)
