@@ -244,8 +244,11 @@ nb::object sender_exit(const qv::Args &a) {
 
 // ---------------------------------------------------------------- receiver
 
-nb::object find_source(nb::handle finder, nb::handle name, double timeout) {
-    double deadline = monotonic() + timeout;
+// A finder may not see a source that appears after it started while it knows of others (its
+// list is then refreshed only now and then), but a new finder lists every source there at once:
+// one is started afresh each second until the source shows.
+nb::object find_source(nb::handle lib, nb::object &finder, nb::handle name, double timeout) {
+    double deadline = monotonic() + timeout, renewed = monotonic();
     while (true) {
         for (nb::handle source : finder.attr("iter_sources")()) {
             try {
@@ -264,9 +267,16 @@ nb::object find_source(nb::handle finder, nb::handle name, double timeout) {
             qv::raise(PyExc_TimeoutError, "no NDI source named %R appeared within %s s (sources seen: %U)", name.ptr(),
                       seconds, seen.ptr());
         }
-        // The finder's own thread keeps its list; waiting on the library here as well would take
-        // the change notices that thread waits for, and a source that appears later would never show.
+        // A sleep, not the library's wait: that holds the interpreter, and a sender of this
+        // process (another thread) could not start meanwhile.
         nb::module_::import_("time").attr("sleep")(std::min(left, 0.05));
+        finder.attr("update_sources")();
+        if (monotonic() - renewed >= 1.0) {
+            finder.attr("close")();
+            finder = lib.attr("Finder")();
+            finder.attr("open")();
+            renewed = monotonic();
+        }
     }
 }
 
@@ -288,7 +298,7 @@ nb::object receiver_init(const qv::Args &a) {
     nb::object finder = lib.attr("Finder")();
     finder.attr("open")();
     try {
-        nb::object source = find_source(finder, a[1], timeout);
+        nb::object source = find_source(lib, finder, a[1], timeout);
         nb::object receiver = lib.attr("Receiver")(nb::arg("color_format") = lib.attr("RecvColorFormat").attr(format.c_str()),
                                                    nb::arg("bandwidth") = lib.attr("RecvBandwidth").attr("highest"));
         nb::object sync = receiver.attr("frame_sync");
