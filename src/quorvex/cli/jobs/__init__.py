@@ -2,8 +2,9 @@
 
 A job is one command's work (upscale, swap), given by its parsed options:
 
-- `prepare()` checks everything that can be checked without a model (options, model files,
-  libraries, inputs and outputs) and returns the files it works on (media.Plan);
+- `check_options()` and `check_models()` check what can be checked without loading a model
+  (the options; the model files and their libraries); cli.plan checks the inputs and outputs
+  between the two;
 - `load(reporter, device_id)` loads the models once on a device and returns its worker;
 - `summary(...)` says what a run did, in the job's own words.
 
