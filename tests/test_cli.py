@@ -1,12 +1,16 @@
-"""The installed quorvex command, run as a subprocess (on the CPU stand-ins where no GPU is usable)."""
+"""The quorvex command (on the CPU stand-ins where no GPU is usable): its main() in the test's process,
+where that stream mode applies to it too, and its installed entry points as processes."""
 
+import io
 import json
 import os
 import pathlib
 import shutil
 import subprocess
 import sys
+import tempfile
 
+import cupy as cp
 import cv2
 import numpy as np
 import onnx
@@ -14,6 +18,7 @@ import pytest
 from onnx import TensorProto, helper
 
 from conftest import ON_GPU
+from quorvex.cli import main
 from quorvex.cli.media import BAND_BYTES
 
 ROOT = pathlib.Path(__file__).resolve().parent
@@ -41,10 +46,64 @@ sys.exit(status)
 """
 
 
-def quorvex(*args, env=None):
+def quorvex_process(*args, env=None):
+    """The command in a process of its own, as a shell runs it."""
     environment = dict(os.environ, PYTHONPATH=str(ROOT), **(env or {}))
     command = [sys.executable, "-c", RUNNER, "gpu" if ON_GPU else "cpu", *map(str, args)]
     return subprocess.run(command, capture_output=True, text=True, env=environment, timeout=600)
+
+
+def quorvex(*args, env=None):
+    """The command's main() in this process, with what it writes to stdout and stderr (Python's
+    and the libraries' own, at the file descriptors) captured: a process of its own would import
+    torch, spandrel and ONNX Runtime again each time. On the stand-in, the device memory the run
+    held at its peak is reported last, as quorvex_process() does."""
+    pool = cp.get_default_memory_pool()
+    peak = hasattr(pool, "standin_peak_bytes")
+    if peak:
+        baseline = pool.used_bytes()
+        pool.standin_reset_peak()
+    saved_env = {name: os.environ.get(name) for name in env or {}}
+    os.environ.update(env or {})
+    try:
+        with _captured(1) as out, _captured(2) as err:
+            try:
+                status = main([str(a) for a in args])
+            except SystemExit as exit:  # argparse's usage errors
+                status = exit.code
+            if peak:
+                print("device bytes at the peak:", pool.standin_peak_bytes() - baseline, file=sys.stderr)
+    finally:
+        for name, value in saved_env.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+    return subprocess.CompletedProcess(args, status, out.text, err.text)
+
+
+class _captured:
+    """Points file descriptor fd (1 or 2) and the sys stream over it at a file; .text after."""
+
+    def __init__(self, fd):
+        self.fd, self.name = fd, ("stdout", "stderr")[fd - 1]
+
+    def __enter__(self):
+        getattr(sys, self.name).flush()
+        self.file = tempfile.TemporaryFile()
+        self.saved_fd, self.saved_stream = os.dup(self.fd), getattr(sys, self.name)
+        os.dup2(self.file.fileno(), self.fd)
+        setattr(sys, self.name, io.TextIOWrapper(io.FileIO(self.fd, "w", closefd=False), write_through=True))
+        return self
+
+    def __exit__(self, *exc):
+        getattr(sys, self.name).flush()
+        setattr(sys, self.name, self.saved_stream)
+        os.dup2(self.saved_fd, self.fd)
+        os.close(self.saved_fd)
+        self.file.seek(0)
+        self.text = self.file.read().decode(errors="replace")
+        self.file.close()
 
 
 def smooth_image(height, width, seed=0):

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 from conftest import ON_GPU
-from test_cli import ROOT, nearest_x2, quorvex, smooth_image, write_png
+from test_cli import ROOT, nearest_x2, quorvex_process, smooth_image, write_png
 
 av = pytest.importorskip("av")
 ray = pytest.importorskip("ray")
@@ -160,7 +160,7 @@ def test_a_model_that_cannot_load_fails_the_job_at_once(cluster, job, tmp_path):
 
 def test_the_command_on_an_existing_cluster_and_without_ray(cluster, job, tmp_path):
     root, model = job
-    done = quorvex("upscale", root / "in", tmp_path / "out", f"--ray={cluster}", "--workers=2",
+    done = quorvex_process("upscale", root / "in", tmp_path / "out", f"--ray={cluster}", "--workers=2",
                    f"--gpus-per-worker={GPUS}", f"--model={model}", "--tile=16", "--overlap=4")
     assert done.returncode == 1, done.stderr  # the input that does not decode
     assert "upscaled 12 images on 2 Ray workers, 1 failed" in done.stdout and "13/13" in done.stderr

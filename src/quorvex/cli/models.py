@@ -225,6 +225,16 @@ class Runner:
         raise NotImplementedError
 
 
+def device_batch(batch, dtype):
+    """A batch (a tensor or a device array) as a C-contiguous device array of dtype. A tensor comes
+    through DLPack, which orders CuPy's current stream after torch's (the batch may end in torch
+    work, a padding torch.cat); its __cuda_array_interface__ carries no stream to wait for."""
+    import cupy as cp
+
+    x = batch if isinstance(batch, cp.ndarray) else cp.from_dlpack(batch.detach())
+    return cp.ascontiguousarray(x.astype(dtype, copy=False))
+
+
 class TorchRunner(Runner):
     def __init__(self, path: str, device: str, precision: str | None, trust_model: bool = False):
         info, upscaler = inspect_pytorch(path, device, trust_model)
@@ -312,8 +322,7 @@ class OnnxRunner(Runner):
     def run(self, batch):
         import cupy as cp
 
-        x = cp.ascontiguousarray(cp.asarray(batch.detach() if hasattr(batch, "detach") else batch)
-                                 .astype(self.input_dtype, copy=False))
+        x = device_batch(batch, self.input_dtype)
         if self.on_gpu and self.scale:
             # Device buffers bound in place: no host round trip.
             n, c, h, w = x.shape
@@ -372,8 +381,7 @@ class TensorRTRunner(Runner):
     def run(self, batch):
         import cupy as cp
 
-        x = cp.ascontiguousarray(cp.asarray(batch.detach() if hasattr(batch, "detach") else batch)
-                                 .astype(self.input_dtype, copy=False))
+        x = device_batch(batch, self.input_dtype)
         if not self.context.set_input_shape(self.input_name, x.shape):
             raise CliError(f"the engine refuses input shape {x.shape} (see TensorRT's message above)")
         y = cp.empty(tuple(self.context.get_tensor_shape(self.output_name)), dtype=self.output_dtype)
