@@ -51,6 +51,7 @@ def test_face_pipeline_benchmark_runs(capsys):
 @pytest.mark.xdist_group("ndi")  # its live run uses NDI on loopback
 def test_whole_benchmark_script_runs_small(capsys, monkeypatch):
     monkeypatch.setattr("sys.argv", ["run.py", "--small"])
+    monkeypatch.setattr("quorvex.cli.plan.SOURCE_TIMEOUT", 1.0)  # the live run's sender stops at once
     with pytest.raises(SystemExit) as done:
         runpy.run_path(str(ROOT / "benchmarks" / "run.py"), run_name="__main__")
     assert done.value.code == 0

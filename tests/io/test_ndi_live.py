@@ -29,6 +29,12 @@ def loopback(tmp_path_factory):
         os.environ["NDI_CONFIG_DIR"] = before
 
 
+@pytest.fixture
+def source_timeout(monkeypatch):
+    """The command's NDI input ends after 1 s without a frame, not 5: these senders stop at once."""
+    monkeypatch.setattr("quorvex.cli.plan.SOURCE_TIMEOUT", 1.0)
+
+
 def picture(level, h=32, w=64):
     # smooth, so that NDI's compression keeps it close
     y, x = np.mgrid[0:h, 0:w]
@@ -113,7 +119,7 @@ def test_a_missing_extra_says_what_to_install(monkeypatch):
     assert str(raised.value) == "cyndilib is needed here but is not installed: pip install 'quorvex[ndi]'"
 
 
-def test_the_command_upscales_an_ndi_source_to_an_ndi_output(loopback, capsys):
+def test_the_command_upscales_an_ndi_source_to_an_ndi_output(loopback, source_timeout, capsys):
     import threading
 
     from quorvex.cli import main
@@ -148,7 +154,7 @@ def test_the_command_upscales_an_ndi_source_to_an_ndi_output(loopback, capsys):
 
 
 @pytest.mark.parametrize("side", ["input", "output"])
-def test_the_command_runs_live_with_a_video_file_on_one_side(loopback, tmp_path, side, capsys):
+def test_the_command_runs_live_with_a_video_file_on_one_side(loopback, source_timeout, tmp_path, side, capsys):
     import threading
 
     from quorvex.cli import main
