@@ -180,6 +180,43 @@ __device__ __forceinline__ void lanczos4_pixel(const T* __restrict__ input, cons
     }
 }
 
+// Separable form: each input row the block's output rows reach is filtered across the block's
+// 32 columns once, into shared memory (thread (tx, ty) does column tx of rows ty, ty + 8, ...),
+// and each output pixel then adds its 8 rows' sums: for a 2x upscale about 11 + 8 multiply-adds
+// per channel instead of 64 + 8. The row sums and the column sums are the same operations in the
+// same order as lanczos4_pixel's, so the results are the same to the bit. Upscaling and
+// downscaling by up to about 2x fit LANCZOS4_SPAN rows; a block that spans more goes per pixel.
+#define LANCZOS4_SPAN 24
+
+template <int C, typename T, typename Out>
+__device__ __forceinline__ void lanczos4_rows(const T* __restrict__ input, const Out& out, int x, int y,
+                                              const Lanczos4Axis& ax, const Lanczos4Axis& ay, int top, int span,
+                                              int input_width, int input_height, int new_width, int new_height,
+                                              float (*sums)[C][32]) {
+    int ox[8];
+    #pragma unroll
+    for (int k = 0; k < 8; ++k) ox[k] = min(max(ax.first + k, 0), input_width - 1) * C;
+    for (int r = threadIdx.y; r < span; r += 8) {
+        const T* row = input + min(max(top + r, 0), input_height - 1) * input_width * C;
+        #pragma unroll
+        for (int c = 0; c < C; ++c) {
+            float h = 0.0f;
+            #pragma unroll
+            for (int i = 0; i < 8; ++i) h = fmaf(qv_value(row[ox[i] + c]), ax.w[i], h);
+            sums[r][c][threadIdx.x] = h;
+        }
+    }
+    __syncthreads();
+    if (x >= new_width || y >= new_height) return;
+    #pragma unroll
+    for (int c = 0; c < C; ++c) {
+        float sum = 0.0f;
+        #pragma unroll
+        for (int j = 0; j < 8; ++j) sum = fmaf(sums[ay.first + j - top][c][threadIdx.x], ay.w[j], sum);
+        out.put(x, y, c, sum);
+    }
+}
+
 // Launched with 32 x 8 blocks: the first row of threads makes the 32 columns' weights, the
 // first eight threads of the second row the 8 rows'.
 template <typename T, typename Out>
@@ -191,9 +228,21 @@ __device__ __forceinline__ void resize_lanczos4(const T* __restrict__ input, con
     if (threadIdx.y == 0) lanczos4_axis(x, scale_x, columns[threadIdx.x]);
     if (threadIdx.y == 1 && threadIdx.x < 8) lanczos4_axis(blockIdx.y * 8 + threadIdx.x, scale_y, rows[threadIdx.x]);
     __syncthreads();
-    if (x >= new_width || y >= new_height) return;
     const Lanczos4Axis& ax = columns[threadIdx.x];
     const Lanczos4Axis& ay = rows[threadIdx.y];
+    // The same for every thread of the block, so all of them reach the barrier inside or none.
+    int top = rows[0].first, span = rows[7].first + 8 - top;
+    if (span <= LANCZOS4_SPAN && (channels == 3 || channels == 1)) {
+        __shared__ float sums[LANCZOS4_SPAN * 3 * 32];
+        if (channels == 3)
+            lanczos4_rows<3>(input, out, x, y, ax, ay, top, span, input_width, input_height, new_width, new_height,
+                             reinterpret_cast<float (*)[3][32]>(sums));
+        else
+            lanczos4_rows<1>(input, out, x, y, ax, ay, top, span, input_width, input_height, new_width, new_height,
+                             reinterpret_cast<float (*)[1][32]>(sums));
+        return;
+    }
+    if (x >= new_width || y >= new_height) return;
     if (channels == 3) lanczos4_pixel<3>(input, out, x, y, ax, ay, input_width, input_height, 3);
     else if (channels == 1) lanczos4_pixel<1>(input, out, x, y, ax, ay, input_width, input_height, 1);
     else lanczos4_pixel<0>(input, out, x, y, ax, ay, input_width, input_height, channels);
