@@ -9,6 +9,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+from unittest import mock
 
 import cupy as cp
 import cv2
@@ -63,22 +64,13 @@ def quorvex(*args, env=None):
     if peak:
         baseline = pool.used_bytes()
         pool.standin_reset_peak()
-    saved_env = {name: os.environ.get(name) for name in env or {}}
-    os.environ.update(env or {})
-    try:
-        with _captured(1) as out, _captured(2) as err:
-            try:
-                status = main([str(a) for a in args])
-            except SystemExit as exit:  # argparse's usage errors
-                status = exit.code
-            if peak:
-                print("device bytes at the peak:", pool.standin_peak_bytes() - baseline, file=sys.stderr)
-    finally:
-        for name, value in saved_env.items():
-            if value is None:
-                os.environ.pop(name, None)
-            else:
-                os.environ[name] = value
+    with mock.patch.dict(os.environ, env or {}), _captured(1) as out, _captured(2) as err:
+        try:
+            status = main([str(a) for a in args])
+        except SystemExit as exit:  # argparse's usage errors
+            status = exit.code
+        if peak:
+            print("device bytes at the peak:", pool.standin_peak_bytes() - baseline, file=sys.stderr)
     return subprocess.CompletedProcess(args, status, out.text, err.text)
 
 
