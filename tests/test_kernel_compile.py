@@ -226,14 +226,14 @@ def ptx_counts(ptx):
 # then, for every type, slow operations and global loads per pixel. Lanczos-4 makes its weights
 # (sinpi/cospi, divisions, its position rounded to float) once per column and row of a block
 # before its barrier, none per pixel, and holds two paths (rows filtered once per block, and per
-# pixel where a block spans too many input rows); the blur's only slow operations are the remainders that
-# reflect taps at the image's edges; the linear samplers keep OpenCV's positions in double; the
+# pixel where a block spans too many input rows); the blur reads its input patch, reflected at the
+# image's edges, before its first barrier and then only shared memory; the linear samplers keep OpenCV's positions in double; the
 # area samplers take their size ratios from the host instead of dividing per pixel; integer
 # stores of 0..1 values round the exact product in float arithmetic, without FP64.
 CEILINGS = [
     ("quorvex.transform.resize", "resize_lanczos4_kernel_code", 64, (1570, 1670, 1745, 3150), (0, 0, 0, 0), 0, 92),
     ("quorvex.transform.resize", "resize_linear_kernel_code", 48, (255, 285, 295, 330), (18, 18, 18, 18), 0, 22),
-    ("quorvex.filter.gaussian", "gaussian_kernel_code", 64, (825, 1045, 1060, 1180), (0, 0, 0, 0), 16, 18),
+    ("quorvex.filter.gaussian", "gaussian_kernel_code", 64, (1215, 1400, 1400, 1630), (0, 0, 0, 0), 0, 0),
     ("quorvex.transform.affine", "affine_linear_kernel_code", 48, (270, 380, 385, 345), (0, 0, 0, 0), 0, 22),
     ("quorvex.utils.blob", "blob_linear_kernel_code", 48, (525, 375, 385, 500), (18, 18, 18, 18), 0, 26),
     ("quorvex.transform.resize", "resize_area_kernel_code", 48, (440, 510, 500, 720), (0, 0, 0, 0), 0, 32),

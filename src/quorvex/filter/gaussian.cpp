@@ -14,50 +14,97 @@ namespace nb = nanobind;
 namespace {
 
 // Blurs of up to kMaxTiledKsize taps in one launch: a 32 x 8 block makes a 32 x 32 tile of the
-// output, one channel at a time. Its threads first filter the rows the tile needs (the tile's
-// rows and ksize / 2 above and below, reflected at the image's edges) into shared memory, then
-// filter that along the columns. The weights sit in shared memory; tiles whose taps stay inside
-// the image read without reflecting. Any element type, integers as 0..1 over their range. Four
-// blocks per multiprocessor: left to itself ptxas squeezes it into 32 registers on sm_100 and spills.
-// Rows first and each sum in tap order, as OpenCV's separable filter computes them.
+// output, one channel at a time, in three steps through one shared patch.
+//  1. The input patch the tile needs (ksize / 2 more on each side, reflected at the image's
+//     edges) is read once, coalesced, as floats.
+//  2. Each thread filters 8 neighbouring columns of one patch row, sliding a window of 8 values
+//     along the row: per tap one weight and one new value are read for 8 multiply-adds. The row
+//     pitch is 1 more than a multiple of 32, so the 32 windows of a warp sit in distinct banks.
+//     The sums replace the patch's rows once every thread has read them.
+//  3. Each thread filters 4 neighbouring rows of one column the same way and stores them.
+// Rows first and each sum in tap order, as OpenCV's separable filter computes them. Four blocks
+// per multiprocessor: left to itself ptxas squeezes it into 32 registers on sm_100 and spills.
 const char *gaussian_kernel_body = R"(
 #define TILE 32
 #define MAX_RADIUS 32
+#define PITCH 97  // >= TILE + 2 * MAX_RADIUS, and 1 more than a multiple of 32
 extern "C" __global__ void __launch_bounds__(256, 4) gaussian_kernel$S(const $T* __restrict__ input,
                                                                     $T* __restrict__ output,
                                                                     const float* __restrict__ weights,
                                                                     int ksize, int height, int width, int channels) {
     __shared__ float w[2 * MAX_RADIUS + 1];
-    __shared__ float rows[(TILE + 2 * MAX_RADIUS) * TILE];
+    __shared__ float patch[(TILE + 2 * MAX_RADIUS) * PITCH];
     int radius = ksize / 2, span = TILE + 2 * radius;
     int x0 = blockIdx.x * TILE, y0 = blockIdx.y * TILE;
-    for (int k = threadIdx.y * TILE + threadIdx.x; k < ksize; k += TILE * 8) w[k] = weights[k];
-    __syncthreads();
+    int thread = threadIdx.y * TILE + threadIdx.x;
+    for (int k = thread; k < ksize; k += TILE * 8) w[k] = weights[k];
     bool inside = x0 >= radius && x0 + TILE + radius <= width && y0 >= radius && y0 + TILE + radius <= height;
-    int x = x0 + threadIdx.x;
-    int column = min(x, width - 1);  // columns past the edge filter a real one, never stored
     for (int c = 0; c < channels; ++c) {
         for (int i = threadIdx.y; i < span; i += 8) {
             int source = inside ? y0 - radius + i : reflect_101(y0 - radius + i, height);
             const $T* row = input + source * width * channels + c;
-            float sum = 0.0f;
-            if (inside) {
-                const $T* p = row + (x - radius) * channels;
-                for (int k = 0; k < ksize; ++k) sum = fmaf(w[k], qv_unit_value(p[k * channels]), sum);
-            } else {
-                for (int k = 0; k < ksize; ++k)
-                    sum = fmaf(w[k], qv_unit_value(row[reflect_101(column - radius + k, width) * channels]), sum);
+            for (int j = threadIdx.x; j < span; j += TILE) {
+                int column = inside ? x0 - radius + j : reflect_101(x0 - radius + j, width);
+                patch[i * PITCH + j] = qv_unit_value(row[column * channels]);
             }
-            rows[i * TILE + threadIdx.x] = sum;
         }
         __syncthreads();
-        for (int j = threadIdx.y; j < TILE; j += 8) {
-            float sum = 0.0f;
-            for (int k = 0; k < ksize; ++k) sum = fmaf(w[k], rows[(j + k) * TILE + threadIdx.x], sum);
-            int y = y0 + j;
-            if (x < width && y < height) qv_unit_store(output + (y * width + x) * channels + c, sum);
+        // Rows: at most two tasks a thread, their sums kept until every window has been read.
+        float sums[2][8];
+        #pragma unroll
+        for (int round = 0; round < 2; ++round) {
+            int task = thread + round * TILE * 8;
+            #pragma unroll
+            for (int q = 0; q < 8; ++q) sums[round][q] = 0.0f;
+            if (task < span * (TILE / 8)) {
+                const float* in = patch + (task >> 2) * PITCH + (task & 3) * 8;
+                float window[8];
+                #pragma unroll
+                for (int q = 0; q < 8; ++q) window[q] = in[q];
+                for (int k = 0; k < ksize; ++k) {
+                    float weight = w[k];
+                    #pragma unroll
+                    for (int q = 0; q < 8; ++q) sums[round][q] = fmaf(weight, window[q], sums[round][q]);
+                    #pragma unroll
+                    for (int q = 0; q < 7; ++q) window[q] = window[q + 1];
+                    if (k + 1 < ksize) window[7] = in[k + 8];
+                }
+            }
         }
         __syncthreads();
+        #pragma unroll
+        for (int round = 0; round < 2; ++round) {
+            int task = thread + round * TILE * 8;
+            if (task < span * (TILE / 8)) {
+                float* out = patch + (task >> 2) * PITCH + (task & 3) * 8;
+                #pragma unroll
+                for (int q = 0; q < 8; ++q) out[q] = sums[round][q];
+            }
+        }
+        __syncthreads();
+        // Columns: rows 4 ty to 4 ty + 3 of column tx.
+        const float* in = patch + 4 * threadIdx.y * PITCH + threadIdx.x;
+        float window[4], sum[4];
+        #pragma unroll
+        for (int q = 0; q < 4; ++q) {
+            window[q] = in[q * PITCH];
+            sum[q] = 0.0f;
+        }
+        for (int k = 0; k < ksize; ++k) {
+            float weight = w[k];
+            #pragma unroll
+            for (int q = 0; q < 4; ++q) sum[q] = fmaf(weight, window[q], sum[q]);
+            #pragma unroll
+            for (int q = 0; q < 3; ++q) window[q] = window[q + 1];
+            if (k + 1 < ksize) window[3] = in[(k + 4) * PITCH];
+        }
+        int x = x0 + threadIdx.x;
+        #pragma unroll
+        for (int q = 0; q < 4; ++q) {
+            int y = y0 + 4 * threadIdx.y + q;
+            if (x < width && y < height) qv_unit_store(output + (y * width + x) * channels + c, sum[q]);
+        }
+        __syncthreads();  // before the next channel's patch
     }
 }
 )";
