@@ -233,7 +233,7 @@ def ptx_counts(ptx):
 CEILINGS = [
     ("quorvex.transform.resize", "resize_lanczos4_kernel_code", 64, (1570, 1670, 1745, 3150), (0, 0, 0, 0), 0, 92),
     ("quorvex.transform.resize", "resize_linear_kernel_code", 48, (255, 285, 295, 330), (18, 18, 18, 18), 0, 22),
-    ("quorvex.filter.gaussian", "gaussian_kernel_code", 64, (1215, 1400, 1400, 1630), (0, 0, 0, 0), 0, 0),
+    ("quorvex.filter.gaussian", "gaussian_kernel_code", 64, (1450, 1625, 1620, 2030), (0, 0, 0, 0), 0, 0),
     ("quorvex.transform.affine", "affine_linear_kernel_code", 48, (270, 380, 385, 345), (0, 0, 0, 0), 0, 22),
     ("quorvex.utils.blob", "blob_linear_kernel_code", 48, (525, 375, 385, 500), (18, 18, 18, 18), 0, 26),
     ("quorvex.transform.resize", "resize_area_kernel_code", 48, (440, 510, 500, 720), (0, 0, 0, 0), 0, 32),

@@ -32,12 +32,12 @@ extern "C" __global__ void __launch_bounds__(256, 4) gaussian_kernel$S(const $T*
                                                                     $T* __restrict__ output,
                                                                     const float* __restrict__ weights,
                                                                     int ksize, int height, int width, int channels) {
-    __shared__ float w[2 * MAX_RADIUS + 1];
+    __shared__ __align__(16) float w[2 * MAX_RADIUS + 4];  // read four at a time
     __shared__ float patch[(TILE + 2 * MAX_RADIUS) * PITCH];
     int radius = ksize / 2, span = TILE + 2 * radius;
     int x0 = blockIdx.x * TILE, y0 = blockIdx.y * TILE;
     int thread = threadIdx.y * TILE + threadIdx.x;
-    for (int k = thread; k < ksize; k += TILE * 8) w[k] = weights[k];
+    for (int k = thread; k < ((ksize + 3) & ~3); k += TILE * 8) w[k] = k < ksize ? weights[k] : 0.0f;
     bool inside = x0 >= radius && x0 + TILE + radius <= width && y0 >= radius && y0 + TILE + radius <= height;
     for (int c = 0; c < channels; ++c) {
         for (int i = threadIdx.y; i < span; i += 8) {
@@ -50,26 +50,11 @@ extern "C" __global__ void __launch_bounds__(256, 4) gaussian_kernel$S(const $T*
         }
         __syncthreads();
         // Rows: at most two tasks a thread, their sums kept until every window has been read.
-        float sums[2][8];
+        float sums[2][8] = {};
         #pragma unroll
         for (int round = 0; round < 2; ++round) {
             int task = thread + round * TILE * 8;
-            #pragma unroll
-            for (int q = 0; q < 8; ++q) sums[round][q] = 0.0f;
-            if (task < span * (TILE / 8)) {
-                const float* in = patch + (task >> 2) * PITCH + (task & 3) * 8;
-                float window[8];
-                #pragma unroll
-                for (int q = 0; q < 8; ++q) window[q] = in[q];
-                for (int k = 0; k < ksize; ++k) {
-                    float weight = w[k];
-                    #pragma unroll
-                    for (int q = 0; q < 8; ++q) sums[round][q] = fmaf(weight, window[q], sums[round][q]);
-                    #pragma unroll
-                    for (int q = 0; q < 7; ++q) window[q] = window[q + 1];
-                    if (k + 1 < ksize) window[7] = in[k + 8];
-                }
-            }
+            if (task < span * (TILE / 8)) slide<8>(patch + (task >> 2) * PITCH + (task & 3) * 8, 1, w, ksize, sums[round]);
         }
         __syncthreads();
         #pragma unroll
@@ -83,21 +68,8 @@ extern "C" __global__ void __launch_bounds__(256, 4) gaussian_kernel$S(const $T*
         }
         __syncthreads();
         // Columns: rows 4 ty to 4 ty + 3 of column tx.
-        const float* in = patch + 4 * threadIdx.y * PITCH + threadIdx.x;
-        float window[4], sum[4];
-        #pragma unroll
-        for (int q = 0; q < 4; ++q) {
-            window[q] = in[q * PITCH];
-            sum[q] = 0.0f;
-        }
-        for (int k = 0; k < ksize; ++k) {
-            float weight = w[k];
-            #pragma unroll
-            for (int q = 0; q < 4; ++q) sum[q] = fmaf(weight, window[q], sum[q]);
-            #pragma unroll
-            for (int q = 0; q < 3; ++q) window[q] = window[q + 1];
-            if (k + 1 < ksize) window[3] = in[(k + 4) * PITCH];
-        }
+        float sum[4];
+        slide<4>(patch + 4 * threadIdx.y * PITCH + threadIdx.x, PITCH, w, ksize, sum);
         int x = x0 + threadIdx.x;
         #pragma unroll
         for (int q = 0; q < 4; ++q) {
@@ -163,8 +135,38 @@ __device__ __forceinline__ int reflect_101(int i, int n) {
 }
 )";
 
+// sum[q] = the sum over taps k of w[k] * in[(q + k) * step], q < N, each in tap order: a window
+// of N values slides along in, so a tap reads one new value (and every fourth tap four weights,
+// w being 16-byte aligned) for N multiply-adds.
+const char *slide_code = R"(
+template <int N>
+__device__ __forceinline__ void slide(const float* in, int step, const float* w, int ksize, float (&sum)[N]) {
+    float window[N];
+    #pragma unroll
+    for (int q = 0; q < N; ++q) {
+        window[q] = in[q * step];
+        sum[q] = 0.0f;
+    }
+    for (int k0 = 0; k0 < ksize; k0 += 4) {
+        float4 four = *reinterpret_cast<const float4*>(w + k0);
+        const float weight[4] = {four.x, four.y, four.z, four.w};
+        #pragma unroll
+        for (int u = 0; u < 4; ++u) {
+            int k = k0 + u;
+            if (k < ksize) {
+                #pragma unroll
+                for (int q = 0; q < N; ++q) sum[q] = fmaf(weight[u], window[q], sum[q]);
+                #pragma unroll
+                for (int q = 0; q + 1 < N; ++q) window[q] = window[q + 1];
+                if (k + 1 < ksize) window[N - 1] = in[(k + N) * step];
+            }
+        }
+    }
+}
+)";
+
 std::string gaussian_code(const char *body) {
-    return std::string(qv::element_types_code) + reflect_101_code + qv::typed_entries(body);
+    return std::string(qv::element_types_code) + reflect_101_code + slide_code + qv::typed_entries(body);
 }
 const std::string gaussian_kernel_code = gaussian_code(gaussian_kernel_body);
 const std::string gaussian_rows_kernel_code = gaussian_code(gaussian_rows_kernel_body);
