@@ -129,13 +129,19 @@ class _Pool:
         self.busy[handle.run.remote(item)] = (handle, item)
 
     def close(self) -> None:
+        # A killed worker's item counts as failed as soon as Ray marks the worker dead, which can
+        # be before its process has stopped, and so before it has stopped writing. A running item
+        # that is cancelled (Ray only flags it) gives its result once it has returned: after this
+        # wait nothing more is written. Only an item still running 30 s later is killed mid-way.
+        busy = list(self.busy)
+        for ref in busy:
+            self.ray.cancel(ref)
+        if busy:
+            self.ray.wait(busy, num_returns=len(busy), timeout=30)
         for handle in self.idle + [h for h, _ in self.busy.values()] + list(self.loading.values()):
             self.ray.kill(handle, no_restart=True)
-        # A kill lands asynchronously: wait until no worker can still finish (and write) an item
-        # after the job has stopped.
-        pending = list(self.busy) + list(self.loading)
-        if pending:
-            self.ray.wait(pending, num_returns=len(pending), timeout=30)
+        if self.loading:
+            self.ray.wait(list(self.loading), num_returns=len(self.loading), timeout=30)
 
 
 def _cause(error):
