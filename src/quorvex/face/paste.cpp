@@ -226,14 +226,19 @@ nb::object paste_back(const qv::Args &a) {
 using qv::InstanceLock;
 
 // The soft mask for crops of size (height, width): the cached one, or one built and cached.
+// The mask is built on the stream of the thread that first needs it; a thread on another stream
+// waits for that work on the device (an event, no host wait) before its paste reads the mask.
 nb::object mask_for(nb::handle self, nb::handle size) {
     InstanceLock lock(self, false);
+    nb::object current = qv::cp().module.attr("cuda").attr("get_current_stream")();
     if (!self.attr("size").equal(size)) {
         nb::object mask = self.attr("create_mask")(size);
         self.attr("mask") = mask;
         self.attr("size") = size;
+        self.attr("mask_ready") = current.attr("record")();
         return mask;
     }
+    current.attr("wait_event")(self.attr("mask_ready"));
     return self.attr("mask");
 }
 
@@ -243,6 +248,7 @@ nb::object init(const qv::Args &a) {
     self.attr("gaussian_blur") = siblings().GaussianBlur();
     self.attr("mask") = nb::none();
     self.attr("size") = nb::none();
+    self.attr("mask_ready") = nb::none();
     return nb::none();
 }
 
