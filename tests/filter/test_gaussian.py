@@ -94,6 +94,17 @@ def test_weights_are_kept_per_device(monkeypatch):
     assert blur.weights[0, 5, 1.0] is not blur.weights[1, 5, 1.0]
 
 
+def test_cached_weights_are_ready_for_a_stream_ordered_after_nothing():
+    # The first blur uploads its weights; a blur on another non-blocking stream reads them at once.
+    blur, first, second = GaussianBlur(), cp.cuda.Stream(non_blocking=True), cp.cuda.Stream(non_blocking=True)
+    with second:
+        image = cp.asarray(random_image((20, 30, 3)))
+    with first:
+        blur.get(image, 5, 1.0)
+    with second:
+        np.testing.assert_array_equal(blur.get(image, 5, 1.0).get(), GaussianBlur().get(image, 5, 1.0).get())
+
+
 def test_copies_and_pickles_leave_the_device_weights_behind():
     blur, image = GaussianBlur(), cp.asarray(random_image((12, 14, 3)))
     expected = blur.get(image, 5, 1.0).get()

@@ -276,7 +276,9 @@ nb::object get(const qv::Args &a) {
         std::vector<float> values = gaussian_weights(ksize, sigma);
         nb::bytes raw(values.data(), values.size() * sizeof(float));
         nb::object host = qv::np().module.attr("frombuffer")(raw, nb::arg("dtype") = qv::np().float32);
-        weights = qv::cp().asarray(host);
+        // Copied before this returns: every thread and stream that uses this instance reads the
+        // cached weights, and a copy queued on this thread's stream is ordered before no other.
+        weights = qv::cp().asarray(host, nb::arg("blocking") = true);
         cache[key] = weights;
     }
     int64_t taps = qv::shape_of(weights)[0];

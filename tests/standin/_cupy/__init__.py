@@ -113,14 +113,17 @@ def asarray(a, dtype=None, order=None, *, blocking=False):
         # Host data is copied, as a host-to-device transfer would.
         if type(a) in (list, tuple) and _core.has_device(a):  # device scalars: gathered on the device
             return _core.deferred(np.array, (a,), {'dtype': dtype, 'order': order or 'K'})
-        return _upload(np.array(a, dtype=dtype, order=order or 'K', copy=True))
+        return _upload(np.array(a, dtype=dtype, order=order or 'K', copy=True), blocking)
     if dtype is not None and np.dtype(dtype) != out.dtype:
         out = out.astype(dtype)
     return out
 
 
-def _upload(host):
+def _upload(host, blocking=False):
+    """A host-to-device copy: queued on the current stream, or done before returning (blocking)."""
     _counting.upload(host.nbytes)
+    if blocking and host.size and not host.dtype.hasobject:
+        return _core.device_view(_core.retiring(host))
     return to_device(host)
 
 
