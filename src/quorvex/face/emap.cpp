@@ -44,7 +44,8 @@ nb::object load_emap(const qv::Args &a) {
     }
     nb::object matrix = qv::np().module.attr("load")(path, nb::arg("allow_pickle") = false);
     check_square(matrix, nb::cast<std::string>(qv::str_of(path)).c_str());
-    return qv::cp().asarray(matrix, nb::arg("dtype") = qv::cp().float32);
+    // Copied before this returns: a swapper shared by threads reads it from each one's stream.
+    return qv::cp().asarray(matrix, nb::arg("dtype") = qv::cp().float32, nb::arg("blocking") = true);
 }
 
 nb::object extract_emap(const qv::Args &a) {
