@@ -18,7 +18,7 @@ namespace {
 //  1. The input patch the tile needs (ksize / 2 more on each side, reflected at the image's
 //     edges) is read once, coalesced, as floats.
 //  2. Each thread filters 8 neighbouring columns of one patch row, sliding a window of 8 values
-//     along the row: per tap one weight and one new value are read for 8 multiply-adds. The row
+//     along the row (slide, below): per tap one new value is read for 8 multiply-adds. The row
 //     pitch is 1 more than a multiple of 32, so the 32 windows of a warp sit in distinct banks.
 //     The sums replace the patch's rows once every thread has read them.
 //  3. Each thread filters 4 neighbouring rows of one column the same way and stores them.
@@ -165,10 +165,10 @@ __device__ __forceinline__ void slide(const float* in, int step, const float* w,
 }
 )";
 
-std::string gaussian_code(const char *body) {
-    return std::string(qv::element_types_code) + reflect_101_code + slide_code + qv::typed_entries(body);
+std::string gaussian_code(const char *body, const char *helpers = "") {
+    return std::string(qv::element_types_code) + reflect_101_code + helpers + qv::typed_entries(body);
 }
-const std::string gaussian_kernel_code = gaussian_code(gaussian_kernel_body);
+const std::string gaussian_kernel_code = gaussian_code(gaussian_kernel_body, slide_code);
 const std::string gaussian_rows_kernel_code = gaussian_code(gaussian_rows_kernel_body);
 const std::string gaussian_cols_kernel_code = gaussian_code(gaussian_cols_kernel_body);
 
