@@ -208,7 +208,9 @@ def join(pieces: list[pathlib.Path], target: pathlib.Path, audio_from: pathlib.P
         starts = start_times(audio_from, key_frame_ranges(audio_from)[0])
     partial = media.partial_name(target)
     try:
-        with av.open(str(partial), "w") as out, av.open(str(audio_from)) as source:
+        # Matroska draws its segment and track identifiers at random unless bit-exact.
+        bitexact = {"fflags": "+bitexact"} if media.suffix(target) in (".mkv", ".webm") else {}
+        with av.open(str(partial), "w", container_options=bitexact) as out, av.open(str(audio_from)) as source:
             with av.open(str(pieces[0])) as first:
                 video = out.add_stream_from_template(first.streams.video[0])
                 time_base = first.streams.video[0].time_base
