@@ -548,3 +548,30 @@ def test_a_full_disk_is_named(tmp_path, monkeypatch):
     with pytest.raises(media.CliError) as caught:
         media.write_image(tmp_path / "o.png", cp.zeros((4, 4, 3), cp.float32), np.uint8)
     assert str(caught.value) == f"{tmp_path / 'o.png'}: no space left on device" and not list(tmp_path.iterdir())
+
+
+@pytest.mark.parametrize("output", ["out", "out/a.png", "out/a.mp4"])
+def test_links_planted_in_the_output_folder_are_never_written_through(tmp_path, output, monkeypatch):
+    from quorvex.cli import media
+
+    outside = tmp_path / "outside"
+    outside.write_bytes(b"keep")
+    source = tmp_path / "in" / ("a.mp4" if output.endswith(".mp4") else "a.png")
+    if source.suffix == ".mp4":
+        source.parent.mkdir()
+        sys.path.insert(0, str(ROOT / "io"))
+        from test_video import make_video
+
+        make_video(source, frames=6, size=(32, 24))
+    else:
+        write_png(source, 12, 10)
+    target = tmp_path / "out" / source.name
+    target.parent.mkdir()
+    names = iter(["0" * 16, "1" * 16])  # the first temporary name drawn is taken by a planted link
+    monkeypatch.setattr(media.secrets, "token_hex", lambda n: next(names, os.urandom(n).hex()))
+    for planted in (target, target.with_name(f".a.partial{target.suffix}"),
+                    target.with_name(f".a.{'0' * 16}.partial{target.suffix}")):
+        planted.symlink_to(outside)
+    done = quorvex("upscale", source.parent if output == "out" else source, tmp_path / output, "--overwrite")
+    assert done.returncode == 0, done.stderr
+    assert outside.read_bytes() == b"keep" and not target.is_symlink() and target.stat().st_size > 0

@@ -150,19 +150,17 @@ def _check_out(path: str, suffixes: tuple[str, ...]) -> pathlib.Path:
     return target
 
 
-def _written_atomically(target: pathlib.Path, write) -> None:
-    from .media import partial_name
+def _written_atomically(target: pathlib.Path, write, reporter) -> None:
+    """write(path) into a new file beside target, renamed onto it when complete; the conversions'
+    own messages name target."""
+    from .media import replacing
 
     target.parent.mkdir(parents=True, exist_ok=True)
-    partial = partial_name(target)
-    try:
-        write(str(partial))
-        if not partial.exists():
+    with replacing(target) as partial:
+        with reporter.library_output() if reporter.quiet else _stdout(partial, target):
+            write(str(partial))
+        if not partial.exists() or partial.stat().st_size == 0:
             raise CliError(f"{target}: nothing was written")
-        os.replace(partial, target)
-    finally:
-        if partial.exists():
-            partial.unlink()
 
 
 def export(args, reporter) -> int:
@@ -175,10 +173,9 @@ def export(args, reporter) -> int:
     target = _check_out(args.output, (".onnx",))
     from quorvex.upscale.convert import torch_to_onnx
 
-    with reporter.library_output() if reporter.quiet else _stdout(target):
-        _written_atomically(target, lambda p: torch_to_onnx(args.model, p, input_shape=args.input_shape,
-                                                            opset_version=args.opset, precision=args.precision,
-                                                            device=args.device))
+    _written_atomically(target, lambda p: torch_to_onnx(args.model, p, input_shape=args.input_shape,
+                                                        opset_version=args.opset, precision=args.precision,
+                                                        device=args.device), reporter)
     reporter.summary(f"exported {target}", 1, "models")
     return 0
 
@@ -202,11 +199,10 @@ def build(args, reporter) -> int:
     needs("tensorrt", "tensorrt")
     from quorvex.upscale.convert import onnx_to_trt
 
-    with reporter.library_output() if reporter.quiet else _stdout(target):
-        _written_atomically(target, lambda p: onnx_to_trt(args.model, p, input_shape=args.input_shape,
-                                                          precision=args.precision, workspace=args.workspace << 20,
-                                                          size_requirements=args.sizes,
-                                                          batch_requirements=args.batches))
+    _written_atomically(target, lambda p: onnx_to_trt(args.model, p, input_shape=args.input_shape,
+                                                      precision=args.precision, workspace=args.workspace << 20,
+                                                      size_requirements=args.sizes,
+                                                      batch_requirements=args.batches), reporter)
     reporter.summary(f"built {target}", 1, "engines")
     return 0
 
@@ -224,10 +220,8 @@ class _stdout:
     """The conversions' own progress messages stay on standard output, with the output's name
     where they name the temporary file it is written as."""
 
-    def __init__(self, target: pathlib.Path):
-        from .media import partial_name
-
-        self.names = (str(partial_name(target)), str(target))
+    def __init__(self, partial: pathlib.Path, target: pathlib.Path):
+        self.names = (str(partial), str(target))
         self.stream = None
 
     def __enter__(self):

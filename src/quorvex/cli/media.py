@@ -9,10 +9,12 @@ that exists is a finished one.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import errno
 import os
 import pathlib
+import secrets
 
 from .common import USAGE, BadInput, CliError
 
@@ -256,13 +258,35 @@ def with_layout(result, channels: int, alpha):
     return result
 
 
-def partial_name(target: pathlib.Path) -> pathlib.Path:
-    # The extension stays last: the writers choose the format by it. A long name is shortened
-    # (at a character boundary) so that the temporary name stays within NAME_BYTES, leaving room
-    # for the image writer's own temporary name beside it.
-    room = NAME_BYTES - 48 - len(f".{PARTIAL}{target.suffix}".encode())
-    stem = target.stem.encode()[:room].decode(errors="ignore")
-    return target.with_name(f".{stem}{PARTIAL}{target.suffix}")
+def create_beside(target: pathlib.Path, tag: str = PARTIAL) -> tuple[pathlib.Path, int]:
+    """(path, descriptor) of a new hidden file beside target, named after it with a random part
+    and tag before the extension (the writers choose the format by the extension). It is made
+    with O_EXCL, so a file or link planted there is never written through, and the random part
+    leaves nothing to plant ahead. A long name is shortened (at a character boundary) to stay
+    within NAME_BYTES with room for the image writer's own temporary name beside it."""
+    room = NAME_BYTES - 48 - len(f"..{tag}{target.suffix}".encode()) - 16
+    stem = target.stem.encode("utf-8", "surrogateescape")[:room].decode("utf-8", "ignore")
+    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0)
+    while True:
+        path = target.with_name(f".{stem}.{secrets.token_hex(8)}{tag}{target.suffix}")
+        try:
+            return path, os.open(path, flags, 0o666)
+        except FileExistsError:
+            continue
+
+
+@contextlib.contextmanager
+def replacing(target: pathlib.Path, tag: str = PARTIAL):
+    """The path of a new file beside target (create_beside) to write the output into: renamed
+    onto target (a link there is replaced, not followed) when the block completes, removed when
+    it fails."""
+    path, fd = create_beside(target, tag)
+    os.close(fd)
+    try:
+        yield path
+        os.replace(path, target)
+    finally:
+        path.unlink(missing_ok=True)
 
 
 BAND_BYTES = 16 << 20
@@ -301,16 +325,11 @@ def write_image(target: pathlib.Path, image, source_dtype) -> None:
     host = image.get()
     try:
         target.parent.mkdir(parents=True, exist_ok=True)
-        partial = partial_name(target)
-        try:
+        with replacing(target) as partial:
             if ext == ".exr":
                 _write_exr(partial, host)
             else:
                 _write_encoded(partial, host, target)
-            os.replace(partial, target)
-        finally:
-            if partial.exists():
-                partial.unlink()
     except OSError as error:
         if error.errno == errno.ENOSPC:
             raise CliError(f"{target}: no space left on device") from None
@@ -460,7 +479,8 @@ def check_video_output(target: pathlib.Path, output: dict | None = None) -> None
     import av
 
     codec, _, _ = choose_output(target, None, output)
-    probe = target.with_name(f".{target.stem}.{os.getpid()}.probe{target.suffix}")
+    probe, fd = create_beside(target, ".probe")
+    os.close(fd)
     try:
         with av.open(str(probe), "w") as container:  # the format the writer will pick; nothing is written
             if codec not in container.supported_codecs:

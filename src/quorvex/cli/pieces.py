@@ -206,10 +206,9 @@ def join(pieces: list[pathlib.Path], target: pathlib.Path, audio_from: pathlib.P
 
     if starts is None:
         starts = start_times(audio_from, key_frame_ranges(audio_from)[0])
-    partial = media.partial_name(target)
-    try:
-        # Matroska draws its segment and track identifiers at random unless bit-exact.
-        bitexact = {"fflags": "+bitexact"} if media.suffix(target) in (".mkv", ".webm") else {}
+    # Matroska draws its segment and track identifiers at random unless bit-exact.
+    bitexact = {"fflags": "+bitexact"} if media.suffix(target) in (".mkv", ".webm") else {}
+    with media.replacing(target) as partial:
         with av.open(str(partial), "w", container_options=bitexact) as out, av.open(str(audio_from)) as source:
             with av.open(str(pieces[0])) as first:
                 video = out.add_stream_from_template(first.streams.video[0])
@@ -233,18 +232,15 @@ def join(pieces: list[pathlib.Path], target: pathlib.Path, audio_from: pathlib.P
                     v.stream = video
                     out.mux(v)
                     v = next(videos, None)
-        os.replace(partial, target)
-    finally:
-        if partial.exists():
-            partial.unlink()
 
 
 def make_piece(source: pathlib.Path, piece: pathlib.Path, start_pts: int, count: int, transform, out_size,
                reporter, bar=None, output: dict | None = None) -> None:
     """The `count` frames from the key frame at start_pts, through transform, into the piece,
     encoded as `output` says (media.process_video)."""
-    segment = piece.with_name(f"{piece.stem}.{os.getpid()}.source{source.suffix}")
     piece.parent.mkdir(parents=True, exist_ok=True)
+    segment, fd = media.create_beside(piece.with_suffix(source.suffix), ".source")
+    os.close(fd)
     try:
         cut(source, segment, start_pts, count)
         done = media.process_video(segment, piece, transform, reporter, out_size, bar, output=output, audio=False,

@@ -7,6 +7,7 @@
 #include <initializer_list>
 
 #include "quorvex/function.hpp"
+#include "quorvex/temporary_file.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -135,27 +136,8 @@ void write_in_place_of(nb::handle output_path, const std::string &ext, Write &&w
     nb::object path = os.attr("path");
     nb::object target = path.attr("realpath")(output_path);  // a link keeps pointing at the new file
     nb::object stem = path.attr("splitext")(path.attr("basename")(target))[nb::int_(0)];
-    nb::object token = nb::module_::import_("uuid").attr("uuid4")().attr("hex");
-    // The temporary name keeps within the 255 bytes file systems allow a name: a long stem is
-    // cut, at a character boundary, to leave room for the dots, the token and the extension.
-    long room = 255 - 2 - 32 - (long)ext.size();
-    stem = stem.attr("encode")("utf-8", "surrogateescape")[nb::slice(nb::none(), nb::int_(room), nb::none())]
-               .attr("decode")("utf-8", "ignore");
-    nb::object temporary = path.attr("join")(
-        path.attr("dirname")(target), nb::str(".{}.{}{}").attr("format")(stem, token, nb::str(ext.c_str())));
-    int flags = nb::cast<int>(os.attr("O_WRONLY")) | nb::cast<int>(os.attr("O_CREAT")) |
-                nb::cast<int>(os.attr("O_EXCL"));
-    try {
-        os.attr("close")(os.attr("open")(temporary, flags, 0666));
-    } catch (nb::python_error &error) {
-        if (!error.matches(PyExc_OSError)) throw;
-        // The error names the path asked for, not the temporary one.
-        nb::handle value = error.value();
-        nb::object named =
-            nb::handle(PyExc_OSError)(value.attr("errno"), value.attr("strerror"), output_path);
-        PyErr_SetObject((PyObject *)Py_TYPE(named.ptr()), named.ptr());
-        throw nb::python_error();
-    }
+    auto [temporary, fd] = qv::create_temporary(path.attr("dirname")(target), stem, ext, output_path);
+    os.attr("close")(fd);
     try {
         write(temporary);
         os.attr("replace")(temporary, target);

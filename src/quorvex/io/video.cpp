@@ -12,12 +12,12 @@
 // temporary file behave as with FFmpeg's encoders.
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
+#include "quorvex/temporary_file.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
-#include <unistd.h>
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -621,8 +621,6 @@ nb::object writer_init(const qv::Args &a) {
     std::string name = path.substr(dir.size());
     size_t dot = name.find_last_of('.');
     std::string ext = dot == std::string::npos || dot == 0 ? "" : name.substr(dot);
-    std::string partial = dir + "." + name.substr(0, name.size() - ext.size()) + "." + std::to_string(getpid()) +
-                          ".partial" + ext;
     nb::handle os = nb::module_::import_("os");
     if (!nb::cast<bool>(os.attr("path").attr("isdir")(dir.empty() ? "." : dir))) {
         nb::object error = nb::handle(PyExc_FileNotFoundError)(
@@ -663,8 +661,17 @@ nb::object writer_init(const qv::Args &a) {
     self.attr("_convert") = yuv_function(pf->from_bgr);
     self.attr("_audio_source") = nb::none();
     self.attr("_audio") = nb::none();
-    self.attr("_container") = av.attr("open")(partial, "w");
-    self.attr("_partial") = nb::str(partial.c_str());
+    auto [partial, fd] = qv::create_temporary(nb::str(dir.empty() ? "." : dir.c_str()),
+                                              nb::str(name.substr(0, name.size() - ext.size()).c_str()),
+                                              ".partial" + ext, nb::str(path.c_str()));
+    os.attr("close")(fd);
+    self.attr("_partial") = partial;
+    try {
+        self.attr("_container") = av.attr("open")(partial, "w");
+    } catch (...) {
+        std::remove(nb::cast<std::string>(partial).c_str());
+        throw;
+    }
     self.attr("_nvenc") = nb::none();
     self.attr("_pts") = nb::none();
     try {

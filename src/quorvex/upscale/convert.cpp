@@ -5,6 +5,7 @@
 #include <string>
 
 #include "quorvex/function.hpp"
+#include "quorvex/temporary_file.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -460,12 +461,7 @@ void write_engine(nb::handle engine_path, nb::handle data) {
     nb::object path = os.attr("path");
     nb::object target = os.attr("fspath")(engine_path);
     nb::object folder = path.attr("dirname")(path.attr("abspath")(target));
-    nb::object token = nb::module_::import_("uuid").attr("uuid4")().attr("hex");
-    nb::object temporary = path.attr("join")(
-        folder, nb::str(".{}.{}.part").attr("format")(path.attr("basename")(target), token));
-    nb::object mode =
-        os.attr("O_WRONLY").attr("__or__")(os.attr("O_CREAT")).attr("__or__")(os.attr("O_EXCL"));
-    nb::object fd = os.attr("open")(temporary, mode, 0666);
+    auto [temporary, fd] = qv::create_temporary(folder, path.attr("basename")(target), ".part", engine_path);
     try {
         nb::object file;
         try {
