@@ -5,6 +5,7 @@ import io
 import json
 import os
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
@@ -229,6 +230,20 @@ def test_video_output_keeps_the_source_s_depth_and_chroma_where_an_encoder_can(s
     assert choose_output(pathlib.Path("out" + suffix), source, None)[:2] == expected
 
 
+@pytest.mark.parametrize("name, crf, refused", [("out.mp4", 0, None), ("out.mp4", 52, "libx264 takes 0 (best) to 51"),
+                                                ("out.webm", 63, None), ("out.mp4", -1, "takes 0")])
+def test_the_crf_is_checked_against_the_encoder_s_range(name, crf, refused):
+    pytest.importorskip("av")
+    from quorvex.cli.common import CliError
+    from quorvex.cli.media import choose_output
+
+    if refused:
+        with pytest.raises(CliError, match=re.escape(refused)):
+            choose_output(pathlib.Path(name), "yuv420p", {"crf": crf})
+    else:
+        assert choose_output(pathlib.Path(name), "yuv420p", {"crf": crf})[2]["crf"] == str(crf)
+
+
 def test_export_build_inspect_and_upscale_with_the_engine(tmp_path):
     checkpoint = save_checkpoint(compact(scale=2), tmp_path / "x2.pth")
     onnx_path, engine = tmp_path / "x2.onnx", tmp_path / "x2.engine"
@@ -335,6 +350,16 @@ def test_swap_changes_the_faces_only(tmp_path):
         (["swap", "--source={tmp}/in.png", "{tmp}/in.png", "{tmp}/o.png", "--detector={tmp}/x2.pth",
           "--embedder=e.onnx", "--swapper=s.onnx", "--faces=0"], 2,
          "--faces must be all, largest or a positive count, got '0'"),
+        (["upscale", "{tmp}/in.png", "{tmp}/o.png", "--model={tmp}/m/outside.onnx"], 2,
+         "tensor 'scales' takes its data from '../scales.bin', which is not a file inside {tmp}/m"),
+        (["inspect", "{tmp}/empty.onnx"], 2, "empty.onnx: not an ONNX model (it has no graph outputs"),
+        (["upscale", "{tmp}/in.png", "{tmp}/o.png", "--model={tmp}/m"], 2,
+         "m: a folder; give the model file in it (outside.onnx)"),
+        (["upscale", "{tmp}/dir", "{tmp}/one.png"], 2,
+         "one.png names a file; a folder input needs an output folder (for example {tmp}/one)"),
+        (["upscale", "{tmp}/audio.mp4", "{tmp}/o.mp4"], 2, "audio.mp4: no video stream (it holds audio)"),
+        (["upscale", "{tmp}/fifo.png", "{tmp}/o.png"], 2, "fifo.png: not a regular file (a FIFO"),
+        (["upscale", "{tmp}/in.png", "{tmp}/o\udcff.png", "--quiet"], 0, ""),
     ],
 )
 def test_failures_are_one_line_with_a_status(tmp_path, args, status, message):
@@ -359,6 +384,24 @@ def test_failures_are_one_line_with_a_status(tmp_path, args, status, message):
     with_inputs = onnx.load(nearest_x2(tmp_path / "inputs.onnx"))
     with_inputs.graph.input.append(helper.make_tensor_value_info("scales", TensorProto.FLOAT, [4]))
     onnx.save(with_inputs, tmp_path / "inputs.onnx")
+    (tmp_path / "m").mkdir()  # a model naming a side file outside its folder
+    outside = onnx.load(nearest_x2(tmp_path / "x2.onnx"))
+    scales = outside.graph.initializer[0]
+    (tmp_path / "scales.bin").write_bytes(np.array(scales.float_data, np.float32).tobytes())
+    scales.ClearField("float_data")
+    scales.data_location = onnx.TensorProto.EXTERNAL
+    scales.external_data.add(key="location", value="../scales.bin")
+    onnx.save(outside, tmp_path / "m" / "outside.onnx")
+    (tmp_path / "empty.onnx").write_bytes(b"")
+    os.mkfifo(tmp_path / "fifo.png")
+    if "audio.mp4" in args[1]:
+        av = pytest.importorskip("av")
+        with av.open(str(tmp_path / "audio.mp4"), "w") as container:
+            stream = container.add_stream("aac", rate=8000)
+            frame = av.AudioFrame.from_ndarray(np.zeros((1, 1024), np.float32), format="fltp", layout="mono")
+            frame.sample_rate = 8000
+            container.mux(stream.encode(frame))
+            container.mux(stream.encode())
     if os.geteuid() == 0 and "ro/" in " ".join(args):
         pytest.skip("root writes anywhere")
     done = quorvex(*(a.replace("{tmp}", str(tmp_path)) for a in args))
@@ -370,6 +413,7 @@ def test_failures_are_one_line_with_a_status(tmp_path, args, status, message):
         assert not (tmp_path / "o.png").exists() and not list((tmp_path / "outside").iterdir())
     else:  # a tile the model accepts and a precision it supports
         assert (tmp_path / args[2].split("/")[-1]).exists()
+        assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []  # no temporary left
 
 
 @pytest.mark.standin

@@ -227,3 +227,42 @@ def test_a_missing_embedding_map_fails_construction(monkeypatch, tmp_path):
     monkeypatch.setenv("QUORVEX_EMAP", str(tmp_path / "absent.npy"))
     with pytest.raises(FileNotFoundError, match="QUORVEX_EMAP"):
         swapper()
+
+
+@pytest.mark.parametrize("where", ["beside", "../weights.bin", "absolute", "link out"])
+def test_side_files_are_read_only_from_the_models_folder(where, tmp_path, monkeypatch):
+    import onnx
+    from quorvex.face.enhancer import GFPGAN
+    from quorvex.upscale.convert import onnx_to_trt
+
+    folder, outside = tmp_path / "models", tmp_path / "weights.bin"
+    folder.mkdir()
+    path = folder / "swap.onnx"
+    onnx.save(swap_model(), path, save_as_external_data=True, location="weights.bin", size_threshold=1024)
+    if where != "beside":
+        (folder / "weights.bin").rename(outside)
+        if where == "link out":
+            (folder / "weights.bin").symlink_to(outside)
+        model = onnx.load(path, load_external_data=False)
+        for tensor in model.graph.initializer:
+            for entry in tensor.external_data:
+                if entry.key == "location" and where != "link out":
+                    entry.value = str(outside) if where == "absolute" else where
+        path.write_bytes(model.SerializeToString())
+    monkeypatch.chdir(folder)  # where a runtime fed bytes looks
+    entries = [lambda: FaceSwap(model_path=str(path), device="cpu"),
+               lambda: FaceSwap(model_bytes=path.read_bytes(), device="cpu"),
+               lambda: GFPGAN(str(path), **quorvex.face.swap.session_arguments("cpu")),
+               lambda: onnx_to_trt(str(path), str(tmp_path / "swap.engine"))]
+    for entry in entries:
+        if where == "beside":
+            assert entry() is None or entry().session
+        else:
+            # (the engine builder wraps its errors in RuntimeError)
+            with pytest.raises((ValueError, RuntimeError), match="which is not a file inside"):
+                entry()
+    assert (tmp_path / "swap.engine").exists() == (where == "beside")
+    if where == "beside":  # the weights found beside a model given by path are its own
+        img, latent = np.random.default_rng(5).random((1, 3, 128, 128), np.float32), np.ones((1, 512), np.float32)
+        forward = FaceSwap(model_path=str(path), device="cpu").forward(img, latent)
+        np.testing.assert_allclose(forward, swap_reference(img, latent), rtol=1e-5, atol=1e-5)

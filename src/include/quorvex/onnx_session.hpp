@@ -61,11 +61,27 @@ inline nb::dict session_arguments(const std::string &device) {
     return kwargs;
 }
 
-// The caller's bytes win; the file is read only without them.
-inline nb::object model_bytes(nb::handle model_path, nb::handle model_bytes) {
-    if (!model_bytes.is_none()) return nb::borrow(model_bytes);
-    if (model_path.is_none()) raise(PyExc_ValueError, "model or model_path is required");
-    return read_file(model_path);
+// What a session is made from, with its parsed model, side files checked: the caller's bytes
+// win; else the path, since a runtime fed bytes looks for side files in the working directory
+// rather than beside the model. A model ONNX cannot parse gets no proto (None): the runtime's own
+// error on it is the one to report.
+struct CheckedModel {
+    nb::object source, proto;
+};
+
+inline nb::object parsed_and_checked(nb::handle source) {
+    try {
+        return load_onnx_checked(source);
+    } catch (nb::python_error &e) {
+        if (e.matches(PyExc_ValueError) || e.matches(PyExc_OSError)) throw;
+        return nb::none();
+    }
+}
+
+inline CheckedModel checked_model(nb::handle model_path, nb::handle model_bytes) {
+    nb::handle source = model_bytes.is_none() ? model_path : model_bytes;
+    if (source.is_none()) raise(PyExc_ValueError, "model or model_path is required");
+    return {nb::borrow(source), parsed_and_checked(source)};
 }
 
 // The TensorRT provider fails late and obscurely without its cache folder, so it is made first;

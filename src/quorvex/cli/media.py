@@ -51,7 +51,7 @@ def check_writable_format(path: pathlib.Path, kind: str) -> None:
         return
     import cv2
 
-    if ext not in IMAGE_SUFFIXES or not cv2.haveImageWriter(str(path)):
+    if ext not in IMAGE_SUFFIXES or not cv2.haveImageWriter("x" + ext):  # OpenCV takes UTF-8 names only
         raise CliError(f"{path}: cannot write images of type {ext or '(none)'}; use one of "
                        f"{', '.join(IMAGE_SUFFIXES + ('.exr',))}", USAGE)
 
@@ -89,10 +89,15 @@ def plan(input_path: str, output_path: str, overwrite: bool, *, folder_suffix: s
         raise CliError(f"{source}: no such file or folder", USAGE)
     if not os.access(source, os.R_OK):
         raise CliError(f"{source}: no permission to read", USAGE)
+    if not source.is_dir() and not source.is_file():  # reading a FIFO or a device may never end
+        raise CliError(f"{source}: not a regular file (a FIFO, device or socket); give a file or a folder", USAGE)
 
     if source.is_dir():
         if target.exists() and not target.is_dir():
             raise CliError(f"{target} is a file; a folder input needs an output folder", USAGE)
+        if not target.exists() and suffix(target) in INPUT_SUFFIXES + VIDEO_SUFFIXES:
+            raise CliError(f"{target} names a file; a folder input needs an output folder (for example "
+                           f"{target.with_suffix('')})", USAGE)
         check_folder_writable(target)
         resolved_source, resolved_target = source.resolve(), target.resolve()
         if resolved_target == resolved_source:
@@ -387,7 +392,7 @@ OTHER_CODECS = ("libx264", "libx265")
 WRITABLE = {(8, "420"): "yuv420p", (8, "422"): "yuv422p", (8, "444"): "yuv444p",
             (10, "420"): "yuv420p10le", (10, "422"): "yuv422p10le", (10, "444"): "yuv444p10le",
             (12, "420"): "yuv420p12le", (12, "422"): "yuv422p12le", (12, "444"): "yuv444p12le"}
-CRF_CODECS = ("libx264", "libx265", "libvpx-vp9", "libsvtav1")
+CRF_CODECS = {"libx264": 51, "libx265": 51, "libvpx-vp9": 63, "libsvtav1": 63}  # the highest (worst) quality
 
 
 def _shape_of(pixel_format: str):
@@ -447,6 +452,8 @@ def choose_output(target: pathlib.Path, source_format: str | None, output: dict 
                 if output.get("crf") is not None:
                     if codec not in CRF_CODECS:
                         raise CliError(f"--crf is for {', '.join(CRF_CODECS)}, not {codec}", USAGE)
+                    if not 0 <= output["crf"] <= CRF_CODECS[codec]:
+                        raise CliError(f"--crf {output['crf']}: {codec} takes 0 (best) to {CRF_CODECS[codec]}", USAGE)
                     options["crf"] = str(output["crf"])
                     if codec == "libvpx-vp9":
                         options["b"] = "0"  # constant quality

@@ -12,10 +12,15 @@ from .common import USAGE, CliError
 TORCH_SUFFIXES = (".pth", ".pt", ".ckpt", ".safetensors", ".bin")
 ONNX_SUFFIXES = (".onnx",)
 ENGINE_SUFFIXES = (".engine", ".trt", ".plan")
+MODEL_SUFFIXES = TORCH_SUFFIXES + ONNX_SUFFIXES + ENGINE_SUFFIXES
 
 
 def model_kind(path: str) -> str:
     p = pathlib.Path(path)
+    if p.is_dir():
+        models = sorted(f.name for f in p.iterdir() if f.suffix.lower() in MODEL_SUFFIXES)
+        hint = f" ({', '.join(models[:5])})" if models else ""
+        raise CliError(f"{path}: a folder; give the model file in it{hint}", USAGE)
     if not p.is_file():
         raise CliError(f"{path}: no such model file", USAGE)
     if not os.access(p, os.R_OK):
@@ -110,10 +115,16 @@ def _onnx_dims(value_info) -> list:
 def inspect_onnx(path: str) -> dict:
     import onnx
 
+    from quorvex.upscale.convert import load_onnx
+
     try:
-        model = onnx.load(path, load_external_data=False)
+        model = load_onnx(path)
+    except ValueError as error:  # side files outside the model's folder
+        raise CliError(str(error), USAGE) from None
     except Exception as error:
         raise CliError(f"{path}: not a readable ONNX model: {error}", USAGE) from None
+    if not model.graph.output:
+        raise CliError(f"{path}: not an ONNX model (it has no graph outputs; an empty or truncated file?)", USAGE)
     initializers = {i.name for i in model.graph.initializer}
 
     def tensor(v):

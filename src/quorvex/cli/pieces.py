@@ -20,7 +20,7 @@ import os
 import pathlib
 
 from . import media
-from .common import CliError
+from .common import USAGE, CliError
 
 PIECES = 64  # key-frame groups are merged into about this many ranges
 
@@ -37,6 +37,9 @@ def key_frame_ranges(source: pathlib.Path, pieces: int = PIECES):
 
     groups = []  # [start pts, count, whether a range can start here]
     with av.open(str(source)) as container:
+        if not container.streams.video:
+            kinds = sorted({s.type for s in container.streams}) or ["nothing"]
+            raise CliError(f"{source}: no video stream (it holds {' and '.join(kinds)})", USAGE)
         stream = container.streams.video[0]
         for packet in container.demux(stream):
             if packet.dts is None and packet.pts is None:

@@ -34,11 +34,12 @@ bool starts_with(const std::string &text, const char *prefix) { return text.rfin
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0];
     nb::dict kwargs = qv::ort::session_arguments(nb::cast<std::string>(a[3]));
-    nb::object model = qv::ort::model_bytes(a[1], a[2]);
-    nb::object session = qv::ort::create_session(model, kwargs);
+    qv::ort::CheckedModel model = qv::ort::checked_model(a[1], a[2]);
+    nb::object session = qv::ort::create_session(model.source, kwargs);
     self.attr("session") = session;
 
-    nb::object graph = nb::module_::import_("onnx").attr("load_model_from_string")(model).attr("graph");
+    if (model.proto.is_none()) model.proto = qv::load_onnx_checked(model.source);  // the parse error
+    nb::object graph = model.proto.attr("graph");
     bool find_sub = false, find_mul = false;
     size_t seen = 0;
     for (nb::handle node : graph.attr("node")) {

@@ -48,6 +48,7 @@ nb::object init(const qv::Args &a) {
     nb::handle self = a[0];
     // a[2], further positional arguments, are ignored; session_arguments' options reach the session
     nb::dict kwargs = qv::ort::session_keywords(a[3]);
+    qv::ort::parsed_and_checked(a[1]);
     self.attr("session") = onnxruntime.get().attr("InferenceSession")(a[1], **kwargs);
     self.attr("input_size") = 512;
     return nb::none();

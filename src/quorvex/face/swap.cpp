@@ -78,8 +78,7 @@ const Siblings &siblings() {
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0];
     nb::dict kwargs = qv::ort::session_arguments(nb::cast<std::string>(a[3]));
-    nb::object model = qv::ort::model_bytes(a[1], a[2]);
-    nb::object session = qv::ort::create_session(model, kwargs);
+    nb::object session = qv::ort::create_session(qv::ort::checked_model(a[1], a[2]).source, kwargs);
     self.attr("session") = session;
     self.attr("emap") = siblings().load_emap();
     self.attr("input_mean") = 0.0;

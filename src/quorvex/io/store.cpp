@@ -176,7 +176,7 @@ nb::object store(const qv::Args &a) {
     } else if (ext.empty()) {
         qv::raise(PyExc_ValueError, "store() needs an output_path whose extension names the format, got '%U'",
                   output_path.ptr());
-    } else if (!nb::cast<bool>(cv2_module.get().attr("haveImageWriter")(output_path))) {
+    } else if (!nb::cast<bool>(cv2_module.get().attr("haveImageWriter")("x" + ext))) {
         qv::raise(PyExc_ValueError,
                   "store() cannot write '%s' files: OpenCV has no writer for that extension", ext.c_str());
     }
@@ -193,11 +193,25 @@ nb::object store(const qv::Args &a) {
     if (is_rgb) image = siblings().rgb_to_bgr(image);
     image = to_format_depth(image, format);
     nb::list options = opencv_options(format, param);
+    // Encoded here and written by Python, which takes any file name the system does (OpenCV's
+    // own file functions take UTF-8 only). OpenCV answers some failures only with False; a silent
+    // loss of the output is worse than an error.
+    nb::object encoded = cv2_module.get().attr("imencode")(ext, image, options);
+    if (!nb::cast<bool>(encoded[0]))
+        qv::raise(PyExc_OSError, "OpenCV could not encode the image for '%U'", output_path.ptr());
     write_in_place_of(output_path, ext, [&](nb::handle path) {
-        // OpenCV answers some failures only with False; a silent loss of the output is worse
-        // than an error.
-        if (!nb::cast<bool>(cv2_module.get().attr("imwrite")(path, image, options)))
-            qv::raise(PyExc_OSError, "OpenCV could not write the image to '%U'", output_path.ptr());
+        nb::object file = nb::module_::import_("io").attr("open")(path, "wb");
+        try {
+            file.attr("write")(encoded[1].attr("data"));
+        } catch (nb::python_error &) {
+            try {
+                file.attr("close")();
+            } catch (nb::python_error &) {
+                // the write error is the one worth reporting
+            }
+            throw;
+        }
+        file.attr("close")();
     });
     return nb::none();
 }

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "quorvex/function.hpp"
+#include "quorvex/model_file.hpp"
 #include "quorvex/temporary_file.hpp"
 
 namespace qv = quorvex;
@@ -402,11 +403,15 @@ void reduce_precision(nb::handle model, const char *target) {
 }
 
 // The model bytes TensorRT is to parse for a precision: on a strongly typed TensorRT, a half or
-// bfloat16 build converts the graph first; elsewhere the flags do it and the bytes stay.
-nb::object for_precision(nb::handle model, const char *flag) {
+// bfloat16 build converts the graph first (its side files, checked, read in); elsewhere the
+// flags do it and the bytes stay.
+nb::object for_precision(nb::handle model, nb::handle onnx_path, const char *flag) {
     nb::handle trt = tensorrt.get();
     bool reduce = strongly_typed(trt) && flag && (std::string(flag) == "FP16" || std::string(flag) == "BF16");
     if (reduce) {
+        nb::module_ path = nb::module_::import_("os").attr("path");
+        onnx_module.get().attr("external_data_helper").attr("load_external_data_for_model")(
+            model, path.attr("dirname")(path.attr("abspath")(onnx_path)));
         const char *target = std::string(flag) == "FP16" ? "FLOAT16" : "BFLOAT16";
         say("TensorRT ", trt.attr("__version__"), " takes precision from the model's types: converting the graph to ",
             target, " (inputs and outputs keep theirs)");
@@ -427,9 +432,11 @@ Build start() {
 }
 
 // Parses `model_bytes` (errors to stderr, then `parse_failure`) and makes the builder config
-// with its workspace.
-void parse_and_configure(Build &b, nb::handle model_bytes, nb::handle workspace, const char *parse_failure) {
-    if (!truthy(b.parser.attr("parse")(model_bytes))) {
+// with its workspace. The parser finds the model's side files beside `onnx_path`.
+void parse_and_configure(Build &b, nb::handle model_bytes, nb::handle onnx_path, nb::handle workspace,
+                         const char *parse_failure) {
+    nb::object path = nb::module_::import_("os").attr("fspath")(onnx_path);
+    if (!truthy(b.parser.attr("parse")(model_bytes, path))) {
         nb::object stderr_ = nb::module_::import_("sys").attr("stderr");
         long count = nb::cast<long>(b.parser.attr("num_errors"));
         for (long i = 0; i < count; ++i) qv::print(b.parser.attr("get_error")(i), nb::arg("file") = stderr_);
@@ -552,14 +559,10 @@ nb::object onnx_to_trt_dynamic_shape(const qv::Args &a) {
 
     on_exception(
         [&] {
-            nb::object file = nb::module_::import_("io").attr("open")(onnx_path, "rb");
-            nb::object model_bytes;
-            within(file, [&] { model_bytes = file.attr("read")(); });
+            nb::object model = qv::load_onnx_checked(onnx_path);
             Build b = start();
             const char *flag = precision_flag(b.builder, nb::cast<std::string>(precision), true);
-            if (strongly_typed(b.trt) && flag && std::string(flag) != "TF32")
-                model_bytes = for_precision(onnx_module.get().attr("load_from_string")(model_bytes), flag);
-            parse_and_configure(b, model_bytes, workspace, "Failed to parse the ONNX model");
+            parse_and_configure(b, for_precision(model, onnx_path, flag), onnx_path, workspace, "Failed to parse the ONNX model");
             set_flag(b, flag);
 
             nb::object profile = b.builder.attr("create_optimization_profile")();
@@ -628,7 +631,7 @@ nb::object onnx_to_trt_fixed_shape(const qv::Args &a) {
     say("Fixed input shape: ", fixed_shape);
 
     nb::handle onnx = onnx_module.get();
-    nb::object model = onnx.attr("load")(onnx_path);
+    nb::object model = qv::load_onnx_checked(onnx_path);
     nb::object input = model.attr("graph").attr("input")[nb::int_(0)];
     nb::object tensor_type = input.attr("type").attr("tensor_type");
     nb::list original_shape;
@@ -652,7 +655,7 @@ nb::object onnx_to_trt_fixed_shape(const qv::Args &a) {
 
     Build b = start();
     const char *flag = precision_flag(b.builder, nb::cast<std::string>(precision), false);
-    parse_and_configure(b, for_precision(model, flag), workspace, "Failed to parse the modified ONNX model");
+    parse_and_configure(b, for_precision(model, onnx_path, flag), onnx_path, workspace, "Failed to parse the modified ONNX model");
     nb::object input_tensor = b.network.attr("get_input")(0);
     say("TensorRT input tensor name: ", input_tensor.attr("name"));
     say("TensorRT input shape: ", input_tensor.attr("shape"));
@@ -718,6 +721,8 @@ nb::object onnx_to_trt(const qv::Args &a) {
     return nb::none();
 }
 
+nb::object load_onnx(const qv::Args &a) { return qv::load_onnx_checked(a[0]); }
+
 }  // namespace
 
 NB_MODULE(convert, m) {
@@ -770,4 +775,8 @@ NB_MODULE(convert, m) {
             "None",
             "Builds a TensorRT engine with a fixed input shape when input_shape is given, else with "
             "dynamic shapes; a failure prints a suggestion for the other mode and is raised again.");
+    qv::def(m, "load_onnx", load_onnx, {{"model", "str | os.PathLike | bytes"}}, "onnx.ModelProto",
+            "Parses an ONNX model (a path, or bytes) without reading its side files, and raises ValueError "
+            "when one of them (external data) does not resolve, links followed, to a file inside the "
+            "model's folder (for bytes, the working directory).");
 }

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 from .. import media
 from ..common import USAGE, CliError, failed_note, parse_device, require_gpu
-from ..models import ENGINE_SUFFIXES, model_kind, needs
+from ..models import ENGINE_SUFFIXES, inspect_onnx, model_kind, needs
 
 
 def parse_faces(text: str):
@@ -72,10 +72,17 @@ def ort_device(device_id: int, reporter) -> str:
     return "cpu"
 
 
-def check_model(path: str, what: str, kinds: tuple[str, ...]) -> str:
+def check_model(path: str, what: str, kinds: tuple[str, ...], inputs: int | None = None) -> str:
+    """The model's kind, one of kinds; an ONNX model is read (its side files checked) and must
+    take `inputs` inputs where given, so that a model given in another's place is named here."""
     kind = model_kind(path)
     if kind not in kinds:
         raise CliError(f"--{what} {path}: expected {' or '.join(kinds)}, got a {kind} model", USAGE)
+    if kind == "onnx":
+        found = len(inspect_onnx(path)["inputs"])
+        if inputs is not None and found != inputs:
+            raise CliError(f"--{what} {path}: a face {what} model takes {inputs} input{'s' if inputs > 1 else ''}; "
+                           f"this one takes {found} (another role's model?)", USAGE)
     return kind
 
 
@@ -96,10 +103,10 @@ class SwapJob:
         check."""
         args = self.args
         check_model(args.detector, "detector", ("tensorrt",))
-        check_model(args.embedder, "embedder", ("onnx", "tensorrt"))
-        check_model(args.swapper, "swapper", ("onnx",))
+        check_model(args.embedder, "embedder", ("onnx", "tensorrt"), inputs=1)
+        check_model(args.swapper, "swapper", ("onnx",), inputs=2)
         if args.enhancer:
-            check_model(args.enhancer, "enhancer", ("onnx",))
+            check_model(args.enhancer, "enhancer", ("onnx",), inputs=1)
         media.check_image_input(args.source, "--source")
         needs("tensorrt", "tensorrt")
         needs("onnxruntime", "onnxruntime")

@@ -194,13 +194,15 @@ class UpscaleJob:
         """The model file is there, of a known kind, and its library is installed: reported
         before the GPU check says anything."""
         if self.args.model:
-            from ..models import model_kind, needs
+            from ..models import inspect_onnx, model_kind, needs
 
             kind = model_kind(self.args.model)
             module = {"pytorch": "torch", "onnx": "onnxruntime", "tensorrt": "tensorrt"}[kind]
             needs(module, "torch" if kind == "pytorch" else module)
             if kind == "pytorch":
                 needs("spandrel", "torch")
+            if kind == "onnx":
+                inspect_onnx(self.args.model)
 
     def load(self, reporter, device_id: int) -> UpscaleWorker:
         """The model loaded on device_id and checked against --tile, --overlap and --scale, or
