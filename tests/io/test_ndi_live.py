@@ -55,7 +55,7 @@ def test_frames_go_through_ndi_and_the_newest_one_wins(loopback):
     image = picture(0.5)
     with ndi.NdiSender(loopback, audio_channels=2) as sender:
         sender.send(image)  # the source appears once it has a frame size
-        relayed = []
+        relayed, started = [], time.monotonic()
         with ndi.NdiSender(loopback + "-relay", audio_channels=2) as relay, \
                 ndi.NdiReceiver(loopback, timeout=10, audio_to=relay) as receiver:
             receiver.timeout = 0.5  # discovery may take seconds on a loaded machine; frames here come at once
@@ -79,6 +79,8 @@ def test_frames_go_through_ndi_and_the_newest_one_wins(loopback):
             assert seen and abs(seen[-1] - 0.9) < 0.02 and seen == sorted(seen) and len(seen) < len(levels)
             assert receiver.dropped - before >= len(levels) - len(seen)
             assert relayed and all(shape[0] == 2 for shape in relayed)
+            # the frame synchroniser pads with silence: at most the source's rate is relayed, no repeats
+            assert sum(shape[1] for shape in relayed) <= 48000 * (time.monotonic() - started) + 4800
         receiver.close()
         assert list(receiver) == []
 
@@ -97,6 +99,11 @@ def test_a_missing_source_times_out(loopback):
         (lambda: ndi.NdiSender(b"x"), TypeError, "Argument 'name' has incorrect type (expected str, got bytes)"),
         (lambda: ndi.NdiSender("x", frame_rate=0), ValueError, "NdiSender() takes a positive finite frame_rate, got 0"),
         (lambda: ndi.NdiSender("x", audio_channels=-1), ValueError, "NdiSender() takes audio_channels of 0 or more, got -1"),
+        (lambda: ndi.NdiSender("x", frame_rate=0.49), ValueError,
+         "NdiSender() takes a frame_rate of 1/2 or more (NDI's least), got 0.49"),
+        (lambda: ndi.NdiSender("é" * 91), ValueError, "NdiSender() takes a name of at most 180 bytes (UTF-8), got 182"),
+        (lambda: ndi.NdiSender("cam\x1b[2J"), ValueError,
+         "NdiSender() takes a name without control characters, got 'cam\\x1b[2J'"),
         (lambda: ndi.NdiSender("x", matrix="bt470"), ValueError,
          "NdiSender() takes matrix as 'bt601', 'bt709', 'bt2020' or None, got 'bt470'"),
         (lambda: ndi.NdiReceiver("x", timeout=-1), ValueError, "NdiReceiver() takes a positive finite timeout, got -1"),
@@ -189,3 +196,57 @@ def test_the_command_runs_live_with_a_video_file_on_one_side(loopback, source_ti
     assert status == [0] and got.shape == (64, 128, 3)
     assert np.abs(got - want).mean() < 0.03  # through NDI or the encoder once
     assert "frames live" in capsys.readouterr().out
+
+
+def test_what_the_runtime_cannot_take_is_refused_and_leaves_the_sender_usable(loopback):
+    with ndi.NdiSender(loopback + "-edge", audio_channels=2) as sender:
+        for bad in (np.zeros((0, 16, 3), np.float32), np.zeros((4, 5, 3), np.float32)):  # empty; odd width for UYVY
+            with pytest.raises(ValueError):
+                sender.send(bad)
+        assert sender.size is None  # not opened at a size the layout refused
+        sender.send(np.zeros((4, 6, 3), np.float32))
+        assert sender.size == (6, 4) and sender.send_audio(np.zeros((2, 0), np.float32)) is False
+
+
+def test_a_short_name_two_hosts_announce_is_refused(monkeypatch):
+    class Source:
+        def __init__(self, host):
+            self.name, self.stream_name = f"{host} (cam)", "cam"
+
+    class Finder:
+        open = close = update_sources = lambda self: None
+        iter_sources = lambda self: iter([Source("STUDIO"), Source("IMPOSTOR")])
+
+    monkeypatch.setitem(sys.modules, "cyndilib", type(sys)("cyndilib"))
+    sys.modules["cyndilib"].Finder = Finder
+    with pytest.raises(ValueError) as raised:
+        ndi.NdiReceiver("cam", timeout=1)
+    assert str(raised.value) == ("NDI source name 'cam' is ambiguous: 'STUDIO (cam)', 'IMPOSTOR (cam)' announce it; "
+                                 "give the full 'HOST (name)'")
+
+
+@pytest.mark.parametrize("output", ["file", "ndi"])
+def test_a_live_output_follows_a_source_that_changes_size(loopback, tmp_path, output):
+    from fractions import Fraction
+
+    from quorvex.cli.plan import LiveOutput
+    from quorvex.io.video import VideoReader
+
+    class Receiver:
+        frame_rate = Fraction(1, 4)  # below what NDI carries: the output goes at 30
+
+    path = str(tmp_path / "live.mp4") if output == "file" else f"ndi://{loopback}-resized"
+    sink = LiveOutput(path, {"receiver": Receiver()}, overwrite=False)
+    assert sink.rate() == 30
+    for size in ((32, 64), (24, 40), (32, 64)):
+        sink.write(cp.asarray(picture(0.5, *size)), time.time())
+        if output == "ndi":
+            assert sink.sink.size == size[::-1]
+    sink.close()
+    if output == "file":  # scaled to the size the file has
+        with VideoReader(path) as reader:
+            assert [frame.shape for frame in reader] == [(32, 64, 3)] * 3
+        failed = LiveOutput(str(tmp_path / "failed.mp4"), {}, overwrite=False)
+        failed.write(cp.asarray(picture(0.5)), time.time())
+        failed.close(finished=False)
+        assert list(tmp_path.iterdir()) == [tmp_path / "live.mp4"]  # an unfinished file is not left

@@ -22,6 +22,7 @@ from .common import USAGE, CliError
 
 LIVE_PREFIX = "ndi://"
 SOURCE_TIMEOUT = 5.0  # seconds without a new frame after which an NDI source counts as gone
+LEAST_FRAME_RATE, MOST_FRAME_RATE = 0.5, 1000  # what NDI carries (it fails below 1/2)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -131,23 +132,41 @@ def live_frames(path: str, stats: dict):
 
 
 class LiveOutput:
-    """The NDI output or the video file of a live run, opened with the first frame's size."""
+    """The NDI output or the video file of a live run, opened with the first frame's size. A
+    source that changes size reopens the NDI output at the new one; a file keeps its size and
+    gets the frames scaled to it."""
 
-    def __init__(self, path: str, stats: dict, overwrite: bool):
-        self.path, self.stats, self.sink = path, stats, None
-        if not path.startswith(LIVE_PREFIX) and os.path.exists(path) and not overwrite:
+    def __init__(self, path: str, stats: dict, overwrite: bool, reporter=None):
+        self.path, self.stats, self.sink, self.reporter = path, stats, None, reporter
+        if path.startswith(LIVE_PREFIX):
+            from quorvex.io.ndi import NdiSender
+
+            try:  # the name checked now: the sender opens nothing before its first frame
+                NdiSender(_ndi_name(path, "OUTPUT")).close()
+            except ValueError as error:
+                raise CliError(f"OUTPUT {path[:60]!r}: {error}", USAGE) from None
+        elif os.path.exists(path) and not overwrite:
             raise CliError(f"OUTPUT {path!r} is there already (--overwrite replaces it)", USAGE)
 
     def rate(self):
+        """The source's rate where NDI can carry it (1/2 to 1000 frames/s), else 30."""
         receiver = self.stats.get("receiver")
         rate = receiver.frame_rate if receiver is not None else self.stats.get("fps")
+        if rate is not None and not MOST_FRAME_RATE >= rate >= LEAST_FRAME_RATE:
+            if self.reporter is not None:
+                self.reporter.note(f"note: the source announces {float(rate):g} frames/s; the output is sent at 30")
+            rate = None
         return rate or 30
 
     def write(self, image, arrived: float) -> float:
         """Sends or writes image; returns the latency since its frame arrived, in seconds."""
+        size = (image.shape[1], image.shape[0])
         if self.path.startswith(LIVE_PREFIX):
             from quorvex.io.ndi import NdiSender
 
+            if self.sink is not None and tuple(self.sink.size) != size:
+                self.sink.close()  # receivers follow a source that reopens at another size
+                self.sink = None
             if self.sink is None:
                 # a file paces itself through NDI's clock; a live source is paced already
                 self.sink = NdiSender(_ndi_name(self.path, "OUTPUT"), frame_rate=float(self.rate()),
@@ -157,10 +176,19 @@ class LiveOutput:
         if self.sink is None:
             from quorvex.io.video import VideoWriter
 
-            self.sink = VideoWriter(self.path, self.rate(), (image.shape[1], image.shape[0]))
+            self.sink = VideoWriter(self.path, self.rate(), size)
+        elif self.sink.size != size:
+            from quorvex.transform.resize import resize
+
+            image = resize(image, self.sink.size)
         self.sink.write(image)
         return time.time() - arrived
 
-    def close(self) -> None:
+    def close(self, finished: bool = True) -> None:
+        """Closes the output; a file not finished (the run failed) is discarded, never left at
+        its name."""
         if self.sink is not None:
-            self.sink.close()
+            if finished or self.path.startswith(LIVE_PREFIX):
+                self.sink.close()
+            else:
+                self.sink.__exit__(RuntimeError, RuntimeError("the run failed"), None)

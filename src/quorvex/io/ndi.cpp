@@ -121,15 +121,31 @@ nb::handle frame_type;
 
 // ---------------------------------------------------------------- sender
 
+// The runtime announces "HOST (name)" and crashes once that passes about 253 bytes; host names
+// have up to 63.
+constexpr size_t kMostNameBytes = 180;
+// Below this the runtime divides by zero on the first frame.
+constexpr double kLeastFrameRate = 0.5;
+
 nb::object sender_init(const qv::Args &a) {
     const char *owner = "NdiSender()";
     nb::handle self = a[0];
-    if (nb::cast<std::string>(a[1]).empty()) qv::raise(PyExc_ValueError, "%s takes a non-empty name", owner);
+    std::string name = nb::cast<std::string>(a[1]);
+    if (name.empty()) qv::raise(PyExc_ValueError, "%s takes a non-empty name", owner);
+    if (name.size() > kMostNameBytes)
+        qv::raise(PyExc_ValueError, "%s takes a name of at most %zu bytes (UTF-8), got %zu", owner, kMostNameBytes,
+                  name.size());
+    for (unsigned char c : name)
+        if (c < 0x20 || c == 0x7f) qv::raise(PyExc_ValueError, "%s takes a name without control characters, got %R", owner, a[1].ptr());
     nb::object fourccs = nb::borrow(color().fourccs);
     if (!PySequence_Contains(fourccs.ptr(), a[2].ptr()))
         qv::raise(PyExc_ValueError, "%s takes fourcc as one of %U, got %R", owner,
                   nb::str(", ").attr("join")(fourccs).ptr(), a[2].ptr());
     positive(a[3], "frame_rate", owner);
+    nb::object fraction = nb::module_::import_("fractions").attr("Fraction");
+    nb::object frame_rate = fraction(a[3]).attr("limit_denominator")(1001);
+    if (nb::cast<double>(nb::float_(frame_rate)) < kLeastFrameRate)
+        qv::raise(PyExc_ValueError, "%s takes a frame_rate of 1/2 or more (NDI's least), got %R", owner, a[3].ptr());
     check_matrix(a[4], owner);
     flag(a[5], "full_range", owner);
     flag(a[6], "clock_video", owner);
@@ -138,10 +154,9 @@ nb::object sender_init(const qv::Args &a) {
     if (rate <= 0) qv::raise(PyExc_ValueError, "%s takes a positive sample_rate, got %lld", owner, (long long)rate);
     cyndilib();  // says what to install before anything is set up
 
-    nb::object fraction = nb::module_::import_("fractions").attr("Fraction");
     self.attr("name") = a[1];
     self.attr("fourcc") = a[2];
-    self.attr("frame_rate") = fraction(a[3]).attr("limit_denominator")(1001);
+    self.attr("frame_rate") = frame_rate;
     self.attr("matrix") = a[4];
     self.attr("full_range") = a[5];
     self.attr("clock_video") = a[6];
@@ -196,9 +211,11 @@ nb::object sender_send(const qv::Args &a) {
         qv::raise(PyExc_ValueError, "%s takes an image of shape (height, width, 3) or (height, width, 4), got %U", owner,
                   qv::str_of(image.attr("shape")).ptr());
     int64_t height = s[0], width = s[1];
-    if (self.attr("_sender").is_none()) {
-        sender_open(self, width, height);
-    } else {
+    if (height == 0 || width == 0)
+        qv::raise(PyExc_ValueError, "%s takes an image of at least 1x1 pixels, got %lldx%lld", owner, (long long)width,
+                  (long long)height);
+    bool first = self.attr("_sender").is_none();
+    if (!first) {
         nb::tuple size = nb::cast<nb::tuple>(self.attr("size"));
         if (nb::cast<int64_t>(size[0]) != width || nb::cast<int64_t>(size[1]) != height)
             qv::raise(PyExc_ValueError, "%s takes images of the size of the first, %lldx%lld; got %lldx%lld", owner,
@@ -208,6 +225,7 @@ nb::object sender_send(const qv::Args &a) {
     nb::object matrix = self.attr("matrix");
     if (matrix.is_none()) matrix = nb::str(matrix_for(width, height));
     nb::object frame = color().from_bgr(image, self.attr("fourcc"), matrix, self.attr("full_range"));
+    if (first) sender_open(self, width, height);  // after the layout has taken the image: its size is kept
     // NDI sends from host memory: one download, then the runtime compresses and sends the frame.
     self.attr("_sender").attr("write_video")(frame.attr("get")());
     self.attr("sent") = nb::int_(nb::cast<int64_t>(self.attr("sent")) + 1);
@@ -221,7 +239,7 @@ nb::object sender_send_audio(const qv::Args &a) {
     if (self.attr("_sender").is_none() || nb::cast<bool>(self.attr("_closed")) || channels == 0) return nb::bool_(false);
     nb::object data = qv::np().module.attr("ascontiguousarray")(samples, qv::np().float32);
     std::vector<int64_t> s = qv::shape_of(data);
-    if (s.size() != 2 || s[0] != channels) return nb::bool_(false);
+    if (s.size() != 2 || s[0] != channels || s[1] == 0) return nb::bool_(false);
     int64_t most = nb::cast<int64_t>(self.attr("sample_rate"));
     if (s[1] > most) data = data.attr("__getitem__")(nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()),
                                                                      nb::slice(nb::int_(0), nb::int_(most), nb::none())));
@@ -250,17 +268,29 @@ nb::object sender_exit(const qv::Args &a) {
 nb::object find_source(nb::handle lib, nb::object &finder, nb::handle name, double timeout) {
     double deadline = monotonic() + timeout, renewed = monotonic();
     while (true) {
+        nb::list matches;  // by the name after the host: two hosts may announce the same one
         for (nb::handle source : finder.attr("iter_sources")()) {
             try {
-                if (source.attr("name").equal(name) || source.attr("stream_name").equal(name)) return nb::borrow(source);
+                if (source.attr("name").equal(name)) return nb::borrow(source);
+                if (source.attr("stream_name").equal(name)) matches.append(source);
             } catch (nb::python_error &e) {
                 // cyndilib's "Invalid source": a sender that went away while the list was read.
                 if (!e.matches(PyExc_RuntimeError)) throw;
             }
         }
+        if (nb::len(matches) == 1) return matches[0];
+        if (nb::len(matches) > 1) {
+            nb::list names;
+            for (nb::handle source : matches) names.append(nb::repr(source.attr("name")));
+            qv::raise(PyExc_ValueError, "NDI source name %R is ambiguous: %U announce it; give the full 'HOST (name)'",
+                      name.ptr(), nb::str(", ").attr("join")(names).ptr());
+        }
         double left = deadline - monotonic();
         if (left <= 0) {
-            nb::object seen = nb::str(", ").attr("join")(finder.attr("get_source_names")());
+            // as repr: names come from the network and may hold terminal escape sequences
+            nb::object seen = nb::str(", ").attr("join")(
+                nb::module_::import_("builtins").attr("map")(nb::module_::import_("builtins").attr("repr"),
+                                                             finder.attr("get_source_names")()));
             if (PyObject_Length(seen.ptr()) == 0) seen = nb::str("none");
             char seconds[32];
             std::snprintf(seconds, sizeof seconds, "%g", timeout);  // PyErr_Format has no %g
@@ -327,6 +357,7 @@ nb::object receiver_init(const qv::Args &a) {
     self.attr("frame_rate") = nb::none();
     self.attr("_finder") = finder;
     self.attr("_last") = nb::none();
+    self.attr("_audio_clock") = nb::none();
     self.attr("_closed") = nb::bool_(false);
     return nb::none();
 }
@@ -344,6 +375,27 @@ nb::object receiver_frame(nb::handle self, nb::handle video, double stamp) {
     return frame_type(image, when, posix_or_none(nb::cast<double>(video.attr("get_timecode_posix")())), fourcc);
 }
 
+// The frame synchroniser answers every audio capture, filling what the source has not sent
+// with silence, so audio is taken as the clock runs: the samples due since the last capture
+// (10 ms at least), never more than it holds. The relay then gets the source's rate.
+void relay_audio(nb::handle self, nb::handle sync, nb::handle audio) {
+    double now = monotonic();
+    nb::object last = self.attr("_audio_clock");
+    int64_t captured = 0;
+    if (last.is_none()) {
+        if (nb::cast<int64_t>(sync.attr("audio_samples_available")()) <= 0) return;
+        captured = nb::cast<int64_t>(sync.attr("capture_available_audio")());
+    } else {
+        int64_t rate = nb::cast<int64_t>(audio.attr("sample_rate"));
+        int64_t due = (int64_t)((now - nb::cast<double>(last)) * (double)rate);
+        if (rate <= 0 || due < rate / 100) return;
+        captured = nb::cast<int64_t>(sync.attr("capture_audio")(due));
+    }
+    if (captured <= 0) return;
+    self.attr("_audio_clock") = nb::float_(now);
+    self.attr("audio_to").attr("send_audio")(audio.attr("get_array")());
+}
+
 nb::object receiver_next(const qv::Args &a) {
     nb::handle self = a[0];
     if (nb::cast<bool>(self.attr("_closed"))) stop_iteration();
@@ -351,9 +403,7 @@ nb::object receiver_next(const qv::Args &a) {
     nb::object sync = receiver.attr("frame_sync");
     double deadline = monotonic() + nb::cast<double>(self.attr("timeout"));
     while (true) {
-        if (!audio.is_none() && nb::cast<int64_t>(sync.attr("audio_samples_available")()) > 0 &&
-            nb::cast<int64_t>(sync.attr("capture_available_audio")()) > 0)
-            self.attr("audio_to").attr("send_audio")(audio.attr("get_array")());
+        if (!audio.is_none()) relay_audio(self, sync, audio);
         int64_t arrived = nb::cast<int64_t>(receiver.attr("get_performance_data")()["video"]["frames_total"]);
         sync.attr("capture_video")();
         if (nb::cast<int64_t>(video.attr("xres")) > 0) {
@@ -370,6 +420,7 @@ nb::object receiver_next(const qv::Args &a) {
             }
         }
         if (monotonic() > deadline) stop_iteration();
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();  // Ctrl-C while the source is quiet
         nb::gil_scoped_release unlocked;
         std::this_thread::sleep_for(kPoll);
     }
@@ -418,8 +469,8 @@ NB_MODULE(ndi, m) {
     qv::Class(m, "NdiSender",
               "An NDI source named name, fed with images. send() converts a device (or host) image, (H, W, 3) BGR or "
               "(H, W, 4) BGRA, into fourcc on the GPU and sends it before returning. The source opens on the first "
-              "image, whose size every later image must have (attribute size). frame_rate is the rate announced to "
-              "receivers; clock_video makes NDI pace send() to it (leave it off for frames from a live source, which "
+              "image, whose size every later image must have (attribute size). name: at most 180 bytes of UTF-8, no "
+              "control characters. frame_rate is the rate announced to receivers, 1/2 or more; clock_video makes NDI pace send() to it (leave it off for frames from a live source, which "
               "paces them already). matrix None takes NDI's rule by resolution (default_matrix). With "
               "audio_channels, audio given to send_audio() (or passed through by an NdiReceiver) goes out with the "
               "video; audio before the first image is dropped. Attributes: sent (frames), latency (seconds from the "
@@ -446,7 +497,8 @@ NB_MODULE(ndi, m) {
         .def("__exit__", sender_exit, {{"self"}, {"exc_type"}, {"exc"}, {"traceback"}}, "bool", nullptr)
         .finish();
     qv::Class(m, "NdiReceiver",
-              "Frames of the NDI source source_name ('HOST (name)', or just the name after the host) as NdiFrame "
+              "Frames of the NDI source source_name ('HOST (name)', or just the name after the host, refused with "
+              "ValueError where two hosts announce it) as NdiFrame "
               "records, the newest frame each time: frames that arrive while the consumer is busy are dropped and "
               "counted in dropped, never queued; received counts the frames delivered, frame_rate is the source's (a fractions.Fraction, None before the first frame). The source must appear "
               "within timeout seconds (TimeoutError otherwise); iteration ends when it sends nothing new for timeout "

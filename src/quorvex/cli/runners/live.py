@@ -20,11 +20,12 @@ def run(job, reporter) -> int:
     job.check_options()
     job.check_models()
     stats: dict = {}
-    output = LiveOutput(args.output, stats, args.overwrite)
+    output = LiveOutput(args.output, stats, args.overwrite, reporter)
     worker = job.load(reporter, parse_device(args.device))
     count, latency, latencies = 0, 0.0, []
     bar = reporter.bar(None, "frame")
     frames = live_frames(args.input, stats)
+    finished = False
     try:
         for image, arrived in frames:
             latency = output.write(worker.frame(image), arrived)
@@ -34,12 +35,14 @@ def run(job, reporter) -> int:
             bar.set_postfix_str(f"dropped {receiver.dropped if receiver else 0}, latency {latency * 1e3:.0f} ms",
                                 refresh=False)
             bar.update(1)
+        finished = True
     except KeyboardInterrupt:
         reporter.note(f"quorvex {args.command}: stopped; {count} frames done")
+        finished = True  # what was made up to the stop is kept
     finally:
         frames.close()
         bar.close()
-        output.close()
+        output.close(finished)
     receiver = stats.get("receiver")
     details = f", {receiver.dropped} dropped" if receiver is not None else ""
     if latencies:
