@@ -1,6 +1,7 @@
 """The quorvex command (on the CPU stand-ins where no GPU is usable): its main() in the test's process,
 where that stream mode applies to it too, and its installed entry points as processes."""
 
+import fractions
 import io
 import json
 import os
@@ -212,6 +213,48 @@ def test_upscale_a_video_frame_by_frame(tmp_path, gop):
     for frame, out in zip(frames, written):  # the encoder's loss on top of the resize
         expected = cv2.resize(frame, None, fx=2, fy=2, interpolation=cv2.INTER_LANCZOS4)
         assert np.abs(out - expected).mean() < 0.02
+
+
+def stream_times(path):
+    """(first video time, first audio time, every video frame's time) in seconds, as PyAV decodes."""
+    import av
+
+    with av.open(str(path)) as container:
+        firsts = [next(p for p in container.demux(s) if p.pts is not None) for s in (container.streams.video[0],)]
+    with av.open(str(path)) as container:
+        audio = next(p for p in container.demux(audio=0) if p.pts is not None)
+    with av.open(str(path)) as container:
+        times = [float(f.time) for f in container.decode(video=0)]
+    return float(firsts[0].pts * firsts[0].time_base), float(audio.pts * audio.time_base), times
+
+
+@pytest.mark.parametrize("suffix", [".mp4", ".mkv"])
+@pytest.mark.parametrize("case", ["video starts late", "rate drops at a key frame"])
+def test_video_keeps_its_times_and_its_offset_to_the_audio(tmp_path, suffix, case):
+    av = pytest.importorskip("av")
+    source = tmp_path / f"clip{suffix}"
+    late = 0.52 if case == "video starts late" else 0
+    times = [late + i / 30 for i in range(60)] + ([2 + i / 10 for i in range(30)] if late == 0 else [])
+    with av.open(str(source), "w") as container:
+        video = container.add_stream("libx264", rate=30)
+        video.width, video.height, video.pix_fmt = 48, 32, "yuv420p"
+        video.codec_context.time_base = fractions.Fraction(1, 600)
+        video.options = {"x264-params": "keyint=30:min-keyint=30:scenecut=0:bframes=2"}
+        audio = container.add_stream("aac", rate=8000)
+        for i, t in enumerate(times):
+            frame = av.VideoFrame.from_ndarray((smooth_image(32, 48, i) * 255).astype(np.uint8), "bgr24")
+            frame.pts, frame.time_base = round(t * 600), fractions.Fraction(1, 600)
+            container.mux(video.encode(frame))
+        container.mux(video.encode())
+        tone = av.AudioFrame.from_ndarray(np.zeros((1, 8000 * 3), np.float32), format="fltp", layout="mono")
+        tone.sample_rate, tone.pts = 8000, 0
+        container.mux(audio.encode(tone))
+        container.mux(audio.encode())
+    done = quorvex("upscale", source, tmp_path / f"big{suffix}", "--scale=2")
+    assert done.returncode == 0, done.stderr
+    (v_in, a_in, t_in), (v_out, a_out, t_out) = stream_times(source), stream_times(tmp_path / f"big{suffix}")
+    assert abs((v_out - a_out) - (v_in - a_in)) <= 1024 / 8000  # within one audio frame
+    np.testing.assert_allclose(t_out, t_in, atol=2e-3)
 
 
 @pytest.mark.parametrize("source, suffix, expected", [

@@ -120,19 +120,28 @@ def cut(source: pathlib.Path, destination: pathlib.Path, start_pts: int | None, 
         raise CliError(f"{source}: found {taken} of the {count} frames from time stamp {start_pts}")
 
 
+def origin(container) -> fractions.Fraction:
+    """The file's start: the earliest first time stamp of its streams, in seconds. Every stream
+    is moved by the same amount, so that the output starts at 0 and keeps the source's offset
+    between video and audio."""
+    start = container.start_time  # in microseconds, FFmpeg's AV_TIME_BASE
+    return fractions.Fraction(start, 1_000_000) if start is not None else fractions.Fraction(0)
+
+
 def start_times(source: pathlib.Path, ranges) -> list:
-    """Each range's start in seconds from the video's first frame (exact fractions); frame
+    """Each range's start in seconds from the file's start (origin; exact fractions); frame
     counts at the stream's rate where the stream has no time stamps (raw streams)."""
     import av
 
     with av.open(str(source)) as container:
         stream = container.streams.video[0]
         time_base, rate = stream.time_base, stream.guessed_rate or stream.average_rate or 25
+        start = origin(container)
     stamped = all(pts is not None for _, pts, _ in ranges[1:]) and time_base is not None
     if not stamped:
         return [fractions.Fraction(first) / fractions.Fraction(rate) for first, _, _ in ranges]
     zero = ranges[0][1] if ranges[0][1] is not None else 0
-    return [(pts if pts is not None else zero) * time_base - zero * time_base for _, pts, _ in ranges]
+    return [max(fractions.Fraction(0), (pts if pts is not None else zero) * time_base - start) for _, pts, _ in ranges]
 
 
 def _video_packets(pieces, starts, time_base, matroska, avi):
@@ -140,6 +149,7 @@ def _video_packets(pieces, starts, time_base, matroska, avi):
     frame, shown first)."""
     import av
 
+    last_dts = None
     for path, start in zip(pieces, starts):
         with av.open(str(path)) as inp:
             stream = inp.streams.video[0]
@@ -160,22 +170,36 @@ def _video_packets(pieces, starts, time_base, matroska, avi):
                 packet.pts += shift
                 # Matroska keeps presentation times only; its demuxer's guessed decoding times
                 # (none for the first packets after B-frames) are not for muxing.
-                packet.dts = None if matroska or packet.dts is None else packet.dts + shift
+                if matroska or packet.dts is None:
+                    packet.dts = None
+                else:
+                    # A piece whose encoder delayed decoding more (fewer or longer frames) starts
+                    # its decoding times before the previous piece's last: they are moved on, by
+                    # a tick each, staying before the presentation times (frames are far longer).
+                    dts = packet.dts + shift
+                    packet.dts = dts if last_dts is None or dts > last_dts else min(last_dts + 1, packet.pts)
+                    last_dts = packet.dts
                 yield packet
 
 
 def _audio_packets(source, streams, transcoders):
-    """The audio packets of streams in order; those of a stream in transcoders (stream ->
-    (resampler, output stream)) decoded and encoded again, for containers that do not take the
-    source's codec (AAC into WebM)."""
+    """The audio packets of streams in order, moved to start from the file's origin as the
+    video does; those of a stream in transcoders (stream -> (resampler, output stream)) decoded
+    and encoded again, for containers that do not take the source's codec (AAC into WebM)."""
+    start = origin(source)
     for packet in source.demux(*streams) if streams else ():  # demux() alone gives every stream
+        if packet.dts is None:
+            continue  # the demuxer's end marker
+        shift = round(start / packet.time_base)
+        packet.dts -= shift
+        if packet.pts is not None:
+            packet.pts -= shift
         coder = transcoders.get(packet.stream)
         if coder is None:
-            if packet.dts is not None:
-                yield packet
+            yield packet
             continue
         resampler, stream = coder
-        for frame in packet.decode() if packet.dts is not None else ():
+        for frame in packet.decode():
             for resampled in resampler.resample(frame):
                 yield from stream.encode(resampled)
     for resampler, stream in transcoders.values():
