@@ -15,6 +15,7 @@ import errno
 import os
 import pathlib
 import secrets
+import tempfile
 
 from .common import USAGE, BadInput, CliError
 
@@ -486,14 +487,17 @@ def check_video_output(target: pathlib.Path, output: dict | None = None) -> None
     import av
 
     codec, _, _ = choose_output(target, None, output)
-    probe, fd = create_beside(target, ".probe")
-    os.close(fd)
-    try:
+    # Beside the target where its folder is there already; a folder not made yet is not made for this.
+    with contextlib.ExitStack() as stack:
+        folder = target.parent
+        if not folder.is_dir():
+            folder = pathlib.Path(stack.enter_context(tempfile.TemporaryDirectory()))
+        probe, fd = create_beside(folder / target.name, ".probe")
+        os.close(fd)
+        stack.callback(probe.unlink, missing_ok=True)
         with av.open(str(probe), "w") as container:  # the format the writer will pick; nothing is written
             if codec not in container.supported_codecs:
                 raise CliError(f"{target}: {suffix(target)} files do not take {codec}", USAGE)
-    finally:
-        probe.unlink(missing_ok=True)
 
 
 def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporter, out_size, bar=None,

@@ -6,7 +6,10 @@
 // with a raised-cosine ramp over the middle quarter of the overlap, centred on the overlap's
 // middle. The two ramps of neighbours add up to one, so the weights are a function of the
 // position alone: no weight sum is kept and nothing is divided at the end. Image borders get full
-// weight. Every canvas pixel is written first by the first tile that weighs on it and added to by
+// weight. The last row and column of tiles are pulled back flush with the image's bottom and
+// right edges (by less than a step: they overlap their neighbours more), so that no tile reads
+// past the image, unless the image is smaller than a tile; their weights stay where the regular
+// grid puts them. Every canvas pixel is written first by the first tile that weighs on it and added to by
 // the later ones, so the canvas needs no clearing and batches must come in cutting order.
 // merge_tiles keeps its Gaussian average for its callers; this is the command's blender.
 #include <algorithm>
@@ -51,7 +54,7 @@ extern "C" __global__ void __launch_bounds__(256) blend_tiles_kernel(
         long long batch_address, long long stride_n, long long stride_c, long long stride_y,
         long long stride_x, float* __restrict__ canvas, int width, int channels, int tile, int step,
         int columns, int rows, int row, int column_first, int column_last, int first, int x0, int y0,
-        int box_width, int box_height, float centre, float inverse, int rgb) {
+        int box_width, int box_height, float centre, float inverse, int rgb, int pull_x, int pull_y) {
     int bx = blockIdx.x * blockDim.x + threadIdx.x;
     int by = blockIdx.y * blockDim.y + threadIdx.y;
     if (bx >= box_width || by >= box_height) return;
@@ -81,12 +84,15 @@ extern "C" __global__ void __launch_bounds__(256) blend_tiles_kernel(
     bool fresh = first_row && q_min >= column_first && q_min <= column_last;
     if (!used) return;
 
+    // Read where the tile really lies: the last row and column sit pulled back.
     const unsigned char* batch = reinterpret_cast<const unsigned char*>(batch_address);
     long long pixel = ((long long)y * width + x) * channels;
-    const unsigned char* p0 = batch + (long long)(row * columns + q0 - first) * stride_n + ty * stride_y +
-                              (long long)(x - q0 * step) * stride_x;
-    const unsigned char* p1 = batch + (long long)(row * columns + q1 - first) * stride_n + ty * stride_y +
-                              (long long)(x - q1 * step) * stride_x;
+    long long ry = ty + (row == rows - 1 ? pull_y : 0);
+    int rx0 = x - q0 * step + (q0 == columns - 1 ? pull_x : 0), rx1 = x - q1 * step + (q1 == columns - 1 ? pull_x : 0);
+    const unsigned char* p0 = batch + (long long)(row * columns + q0 - first) * stride_n + ry * stride_y +
+                              (long long)rx0 * stride_x;
+    const unsigned char* p1 = batch + (long long)(row * columns + q1 - first) * stride_n + ry * stride_y +
+                              (long long)rx1 * stride_x;
     for (int c = 0; c < channels; ++c) {
         long long source = ((rgb && c < 3 && channels >= 3) ? 2 - c : c) * stride_c;
         float acc = fresh ? 0.0f : canvas[pixel + c];
@@ -115,14 +121,16 @@ __device__ __forceinline__ long long mirror(long long i, long long n) {
 extern "C" __global__ void __launch_bounds__(256) cut_tiles_kernel(
         long long image_address, long long stride_y, long long stride_x, long long stride_c,
         int height, int width, int channels, float* __restrict__ out, int tile, int step,
-        int columns, int first, int count, int rgb) {
+        int columns, int rows, int first, int count, int rgb, int pull_x, int pull_y) {
     int tx = blockIdx.x * blockDim.x + threadIdx.x;
     int yy = blockIdx.y * blockDim.y + threadIdx.y;
     if (tx >= tile || yy >= count * tile) return;
     int n = yy / tile, ty = yy - n * tile;
     int index = first + n;
     int r = index / columns, q = index - r * columns;
-    long long y = mirror((long long)r * step + ty, height), x = mirror((long long)q * step + tx, width);
+    long long top = (long long)r * step - (r == rows - 1 ? pull_y : 0);
+    long long left = (long long)q * step - (q == columns - 1 ? pull_x : 0);
+    long long y = mirror(top + ty, height), x = mirror(left + tx, width);
     const float* p = reinterpret_cast<const float*>(image_address) + y * stride_y + x * stride_x;
     long long plane = (long long)tile * tile;
     float* o = out + (long long)n * channels * plane + (long long)ty * tile + tx;
@@ -226,6 +234,10 @@ nb::object init(const qv::Args &a) {
     int64_t rows = padded[0] >= tile_size ? (padded[0] - tile_size) / (tile_size - overlap) + 1 : 0;
     int64_t columns = padded[1] >= tile_size ? (padded[1] - tile_size) / (tile_size - overlap) + 1 : 0;
     int64_t height = original[0] * scale, width = original[1] * scale, channels = original[2];
+    // How far the last row and column move back to end flush with the image (input pixels).
+    auto pull = [&](int64_t count, int64_t extent) {
+        return extent >= tile_size ? std::max<int64_t>(0, (count - 1) * (tile_size - overlap) - (extent - tile_size)) : 0;
+    };
     qv::check_indexable({height, width, channels}, "the blended image");
     qv::check_rows(height, "the blended image");
     qv::check_rows(tile, "a tile");
@@ -236,6 +248,7 @@ nb::object init(const qv::Args &a) {
     self.attr("rows") = nb::int_(rows);
     self.attr("columns") = nb::int_(columns);
     self.attr("tile_count") = nb::int_(rows * columns);
+    self.attr("_pull") = nb::make_tuple(pull(rows, original[0]), pull(columns, original[1]));
     self.attr("added") = nb::int_(0);
     self.attr("padded_shape") = nb::make_tuple(padded[0], padded[1], padded[2]);
     self.attr("canvas_shape") = nb::make_tuple(height, width, channels);
@@ -267,6 +280,9 @@ nb::object device_batch(nb::handle batch) {
 }
 
 int64_t stride(nb::handle strides, int i) { return nb::cast<int64_t>(strides[nb::int_(i)]); }
+
+// How far the last row (axis 0) or column (axis 1) of tiles sits back from the regular grid.
+int64_t pull_of(nb::handle self, int axis) { return nb::cast<int64_t>(self.attr("_pull")[nb::int_(axis)]); }
 
 // Where the ramps sit: centred on the overlap's middle, a quarter of the overlap wide (and no
 // wider than the step, so that a pixel has weight from at most two tiles along an axis).
@@ -321,7 +337,8 @@ nb::object add(const qv::Args &a) {
                                      qv::i32(canvas_shape[2]), qv::i32(tile), qv::i32(step), qv::i32(columns),
                                      qv::i32(rows), qv::i32(r), qv::i32(c0), qv::i32(c1), qv::i32(first),
                                      qv::i32(x0), qv::i32(y0), qv::i32(x1 - x0), qv::i32(y1 - y0), qv::f32(centre),
-                                     qv::f32(feather > 0.0f ? 1.0f / feather : 0.0f), qv::i32(rgb)));
+                                     qv::f32(feather > 0.0f ? 1.0f / feather : 0.0f), qv::i32(rgb),
+                                     qv::i32(pull_of(self, 1) * scale), qv::i32(pull_of(self, 0) * scale)));
     }
     self.attr("added") = nb::int_(added + count);
     return nb::none();
@@ -359,7 +376,8 @@ nb::object cut(const qv::Args &a) {
                   nb::make_tuple(i64(nb::cast<int64_t>(source.attr("data").attr("ptr"))), i64(stride(strides, 0) / 4), i64(stride(strides, 1) / 4),
                                  i64(stride(strides, 2) / 4), qv::i32(shape[0]), qv::i32(shape[1]),
                                  qv::i32(shape[2]), out, qv::i32(tile), qv::i32(step),
-                                 qv::i32(get_int(self, "columns")), qv::i32(first), qv::i32(count), qv::i32(rgb)));
+                                 qv::i32(get_int(self, "columns")), qv::i32(get_int(self, "rows")), qv::i32(first),
+                                 qv::i32(count), qv::i32(rgb), qv::i32(pull_of(self, 1)), qv::i32(pull_of(self, 0))));
     return qv::device_to_tensor(out);
 }
 
@@ -445,13 +463,16 @@ NB_MODULE(blend, m) {
              "An uncleared float32 canvas of original_shape (else padded_shape) times scale, channels unscaled, "
              "for the grid tile_image cuts with tile_size and overlap from an image padded to padded_shape. "
              "Along each axis a tile's weight ramps from 0 to 1 (raised cosine) over the middle quarter of each "
-             "overlap with a neighbour, 0 before it and 1 after; image borders get full weight.")
+             "overlap with a neighbour, 0 before it and 1 after; image borders get full weight. The last row and "
+             "column of tiles lie flush with the original image's bottom and right edges (overlapping their "
+             "neighbours more), their weights where the regular grid puts them.")
         .def("cut", cut,
              {{"self"}, {"image", "cp.ndarray"}, {"first", "int"}, {"count", "int"}, {"rgb", "bool", nb::bool_(false)}},
              "torch.Tensor",
              "The (count, C, tile_size, tile_size) float32 batch of tiles first .. first + count - 1 of the grid, "
-             "cut in one launch from the unpadded image (original_shape) mirrored at the bottom and right as "
-             "tile_image pads it. rgb: the first three channels in reverse (RGB) order.")
+             "cut in one launch from the unpadded image (original_shape), the last row and column flush with its "
+             "edges; mirrored at the bottom and right as tile_image pads it only along a side shorter than a "
+             "tile. rgb: the first three channels in reverse (RGB) order.")
         .def("add", add, {{"self"}, {"batch", "torch.Tensor | cp.ndarray"}, {"first", "int"}, {"rgb", "bool", nb::bool_(false)}},
              "None",
              "Blends output tiles first .. first + N - 1 of a (N, C, H, W) float32 (or float16) batch, one launch "
