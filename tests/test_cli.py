@@ -576,6 +576,12 @@ def test_alpha_grey_depth_and_float_are_kept(tmp_path, kind):
     out = tmp_path / f"out.{ext}"
     done = quorvex("upscale", source, out, f"--model={nearest_x2(tmp_path / 'x2.onnx')}", "--tile=16", "--overlap=4")
     assert done.returncode == 0, done.stderr
+    assert ("beyond the 0..1 models work in" in done.stderr) == (stem == "float")  # said, not clipped silently
+    if ext == "exr":
+        import OpenEXR
+
+        with OpenEXR.File(str(out), header_only=True) as file:  # lossless as the source, not DWAA
+            assert file.header()["compression"] == OpenEXR.ZIP_COMPRESSION
     written = read_exr(out) if ext == "exr" else cv2.imread(str(out), cv2.IMREAD_UNCHANGED)
     assert written.dtype == (np.float32 if stem in ("float", "bgra") else image.dtype)
     assert written.shape == (36, 44) + image.shape[2:]

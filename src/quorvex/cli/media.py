@@ -310,10 +310,11 @@ def in_bands(image, convert, dtype, band_bytes=BAND_BYTES):
     return out
 
 
-def write_image(target: pathlib.Path, image, source_dtype) -> None:
+def write_image(target: pathlib.Path, image, source_dtype, source: pathlib.Path | None = None) -> None:
     """Writes a float32 device image (1, 3 or 4 channels) with the source's depth where the
     format allows it (8-bit sources give 8-bit files, 16-bit 16-bit, float float in TIFF and
-    EXR), under a temporary name renamed when complete."""
+    EXR), under a temporary name renamed when complete. An EXR keeps the compression of an EXR
+    source, else is compressed losslessly (ZIP)."""
     import numpy as np
 
     from quorvex.utils.dtypes import to_uint8, to_uint16
@@ -333,7 +334,7 @@ def write_image(target: pathlib.Path, image, source_dtype) -> None:
         target.parent.mkdir(parents=True, exist_ok=True)
         with replacing(target) as partial:
             if ext == ".exr":
-                _write_exr(partial, host)
+                _write_exr(partial, host, source)
             else:
                 _write_encoded(partial, host, target)
     except OSError as error:
@@ -360,20 +361,24 @@ def _write_encoded(partial: pathlib.Path, host, target: pathlib.Path) -> None:
         file.write(data.tobytes())
 
 
-def _write_exr(partial: pathlib.Path, host) -> None:
+def _write_exr(partial: pathlib.Path, host, source: pathlib.Path | None) -> None:
     import numpy as np
 
     try:
         import OpenEXR
     except ImportError:
         raise CliError(f"{partial}: writing EXR needs OpenEXR: pip install 'quorvex[exr]'", USAGE) from None
+    header = {"compression": OpenEXR.ZIP_COMPRESSION, "type": OpenEXR.scanlineimage}
+    if source is not None and suffix(source) == ".exr":  # compressed as the source was
+        with OpenEXR.File(str(source), header_only=True) as file:
+            kept = file.header()
+        header.update({key: kept[key] for key in ("compression", "dwaCompressionLevel") if key in kept})
     host = host.astype(np.float16)
     if host.shape[2] == 1:
         channels = {"Y": np.ascontiguousarray(host[:, :, 0])}
     else:
         names = "BGRA"[:host.shape[2]]
         channels = {name: np.ascontiguousarray(host[:, :, i]) for i, name in enumerate(names)}
-    header = {"compression": OpenEXR.DWAA_COMPRESSION, "dwaCompressionLevel": 1.0, "type": OpenEXR.scanlineimage}
     OpenEXR.File(header, channels).write(str(partial))
 
 

@@ -179,5 +179,5 @@ class Swapper:
         del image
         result = media.with_layout(self.frame(frame), channels, alpha)
         del frame
-        media.write_image(target, result, dtype)
+        media.write_image(target, result, dtype, source)
         self.reporter.memory.sample()

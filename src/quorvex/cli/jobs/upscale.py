@@ -154,6 +154,8 @@ def stored_dtype(target, source_dtype):
 
 
 def upscale_file(work, reporter, source, target, bar=None) -> None:
+    import numpy as np
+
     image, dtype = media.read_image(source)
     reporter.memory.sample()
     channels, alpha = image.shape[2], None
@@ -161,6 +163,11 @@ def upscale_file(work, reporter, source, target, bar=None) -> None:
         # The model sees colour: grey as three equal channels (its luma comes back), the alpha
         # plane beside it is upscaled by Lanczos-4.
         image, alpha = media.colour_and_alpha(image)
+    if isinstance(work, Upscaler) and dtype == np.float32:
+        low, high = float(image.min()), float(image.max())
+        if low < 0 or high > 1:  # the models (spandrel's checkpoints among them) clip to their 0..1
+            reporter.note(f"note: {source}: values from {low:.3g} to {high:.3g}, beyond the 0..1 models work in; a "
+                          "checkpoint's output is clipped to 0..1 (the Lanczos-4 resize, without --model, keeps them)")
     holder = [image]
     del image
     if isinstance(work, Upscaler) and channels == 3:  # converted in the result's memory, not beside it
@@ -174,7 +181,7 @@ def upscale_file(work, reporter, source, target, bar=None) -> None:
             alpha = resize(alpha, (result.shape[1], result.shape[0]), interpolation=INTER_LANCZOS4)
             alpha = alpha.reshape(alpha.shape[:2] + (1,))
         result = media.with_layout(result, channels, alpha)
-    media.write_image(target, result, dtype)
+    media.write_image(target, result, dtype, source)
     reporter.memory.sample()
 
 
