@@ -386,3 +386,19 @@ def test_counting_sees_what_a_gpu_would_do(operation, expected):
         operation(a)
     got = (counts.launches, counts.syncs, counts.uploads, counts.upload_bytes, counts.downloads, counts.download_bytes)
     assert got == expected
+
+
+@pytest.mark.parametrize("barrier", [False, True])
+def test_threads_of_a_block_run_in_no_fixed_order(cache, barrier):
+    # A missing barrier goes unseen where the threads always run in one order; the hardware keeps none.
+    code = r'''
+    extern "C" __global__ void arrival(int* order, int* next) {
+        %s
+        order[blockIdx.x * blockDim.x + threadIdx.x] = atomicAdd(next + blockIdx.x, 1);
+    }''' % ("__syncthreads();" if barrier else "")
+    kernel, orders = cp.RawKernel(code, 'arrival'), set()
+    for _ in range(4):
+        order, next_ = cp.zeros(4 * 32, cp.int32), cp.zeros(4, cp.int32)
+        kernel((4,), (32,), (order, next_))
+        orders |= {tuple(block) for block in order.get().reshape(4, 32)}
+    assert len(orders) > 1 and all(sorted(o) == list(range(32)) for o in orders)

@@ -419,6 +419,19 @@ template <auto K, typename Tup> struct body {
   static void run(const void* vals) { std::apply(K, *static_cast<const Tup*>(vals)); }
 };
 
+// The order a block's threads run in between barriers varies from launch to launch, block to
+// block and round to round (a rotation, forwards or backwards): the hardware promises no
+// order, and one fixed order would hide a missing barrier.
+static unsigned launch_counter = 0;
+inline unsigned mix_bits(unsigned x) {
+  x ^= x >> 16; x *= 0x7feb352dU; x ^= x >> 15; x *= 0x846ca68bU; x ^= x >> 16;
+  return x;
+}
+inline unsigned thread_at(unsigned k, unsigned n, unsigned draw) {
+  unsigned start = draw % n;
+  return (draw >> 31) ? (start + n - k) % n : (start + k) % n;
+}
+
 template <auto K, std::size_t... I>
 int launch(const unsigned* d, void** args, bool fibers, std::index_sequence<I...>) {
   using Tup = typename signature<decltype(K)>::values;
@@ -426,6 +439,7 @@ int launch(const unsigned* d, void** args, bool fibers, std::index_sequence<I...
   (void)args;
   const unsigned gx = d[0], gy = d[1], gz = d[2], bx = d[3], by = d[4], bz = d[5];
   const unsigned nthreads = bx * by * bz;
+  const unsigned seed = mix_bits(__atomic_add_fetch(&launch_counter, 1, __ATOMIC_RELAXED));
   int failed = 0;
   Fault fault;
 #pragma omp parallel
@@ -447,24 +461,26 @@ int launch(const unsigned* d, void** args, bool fibers, std::index_sequence<I...
         for (unsigned x = 0; x < gx; ++x) {
           if (!ok || __atomic_load_n(&fault.taken, __ATOMIC_RELAXED)) continue;
           blockIdx = uint3{x, y, z};
+          const unsigned block_seed = mix_bits(seed ^ mix_bits((z * gy + y) * gx + x));
           if (!fibers) {
             jmp_buf here;
             fault_jump = &here;
             if (setjmp(here) == 0) {
-              for (unsigned tz = 0; tz < bz; ++tz)
-                for (unsigned ty = 0; ty < by; ++ty)
-                  for (unsigned tx = 0; tx < bx; ++tx) {
-                    threadIdx = uint3{tx, ty, tz};
-                    std::apply(K, vals);
-                  }
+              for (unsigned k = 0; k < nthreads; ++k) {
+                unsigned t = thread_at(k, nthreads, block_seed);
+                threadIdx = uint3{t % bx, (t / bx) % by, t / (bx * by)};
+                std::apply(K, vals);
+              }
             }
             fault_jump = nullptr;
           } else {
             for (unsigned t = 0; t < nthreads; ++t) fb.prepare(t, fiber_entry);
             current_fibers = &fb;
-            unsigned left = nthreads;
+            unsigned left = nthreads, round = 0;
             while (left) {
-              for (unsigned t = 0; t < nthreads; ++t) {
+              const unsigned draw = mix_bits(block_seed + round++);
+              for (unsigned k = 0; k < nthreads; ++k) {
+                unsigned t = thread_at(k, nthreads, draw);
                 if (fb.done[t]) continue;
                 threadIdx = uint3{t % bx, (t / bx) % by, t / (bx * by)};
                 fb.resume(t);
