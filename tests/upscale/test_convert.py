@@ -50,7 +50,8 @@ WEIGHT, BIAS = RNG.standard_normal((12, 3, 3, 3)).astype(np.float32) * 0.2, RNG.
 
 
 def onnx_model(dims, kind="x2"):
-    """x2: conv to 12 channels and depth-to-space, a x2 upscaler; double: 2 * input, any channel
+    """x2: conv to 12 channels and depth-to-space, a x2 upscaler; resize: conv and nearest x2,
+    times a Constant; double: 2 * input, any channel
     count; odd: an operator of an unknown domain, valid ONNX that no runtime loads."""
     out = dims[:2] + [d * 2 if isinstance(d, int) else d + "2" for d in dims[2:]] if kind == "x2" else dims
     nodes, inits, opsets = [], [], [helper.make_opsetid("", 17)]
@@ -58,9 +59,11 @@ def onnx_model(dims, kind="x2"):
         nodes = [helper.make_node("Conv", ["input", "w", "b"], ["f"], pads=[1, 1, 1, 1]),
                  helper.make_node("DepthToSpace", ["f"], ["output"], blocksize=2, mode="CRD")]
         inits = [numpy_helper.from_array(WEIGHT, "w"), numpy_helper.from_array(BIAS, "b")]
-    elif kind == "resize":  # conv, then nearest x2 upsampling: its scales must stay float
+    elif kind == "resize":  # conv, nearest x2 upsampling (its scales must stay float), times a Constant's 1.0
         nodes = [helper.make_node("Conv", ["input", "w3", "b3"], ["f"], pads=[1, 1, 1, 1]),
-                 helper.make_node("Resize", ["f", "", "scales"], ["output"], mode="nearest")]
+                 helper.make_node("Resize", ["f", "", "scales"], ["up"], mode="nearest"),
+                 helper.make_node("Constant", [], ["one"], value_float=1.0),
+                 helper.make_node("Mul", ["up", "one"], ["output"])]
         inits = [numpy_helper.from_array(WEIGHT[:3], "w3"), numpy_helper.from_array(BIAS[:3], "b3"),
                  numpy_helper.from_array(np.array([1, 1, 2, 2], np.float32), "scales")]
     elif kind == "double":
