@@ -99,7 +99,8 @@ def build_parser() -> argparse.ArgumentParser:
     ex.add_argument("--input-shape", type=_triple, help="fixed N,C,H,W (default: dynamic, traced at 1,3,128,128)")
     ex.add_argument("--opset", type=int, default=20, help="ONNX opset (default 20)")
     ex.add_argument("--precision", choices=("fp32", "fp16", "bf16"), default="fp32")
-    ex.add_argument("--device", default="cuda", help="where to trace: cuda, cuda:N or cpu (default cuda)")
+    ex.add_argument("--device", help="where to trace: cuda, cuda:N or cpu (default cuda where PyTorch sees a GPU, "
+                    "else cpu)")
 
     bd = commands.add_parser("build", parents=[common], help="build a TensorRT engine from an ONNX model",
                              description="Build a TensorRT engine: with dynamic height, width and batch within "
@@ -173,9 +174,14 @@ def export(args, reporter) -> int:
     target = _check_out(args.output, (".onnx",))
     from quorvex.upscale.convert import torch_to_onnx
 
+    device = args.device
+    if device is None:
+        import torch
+
+        device = "cuda" if torch.cuda.is_available() else "cpu"
     _written_atomically(target, lambda p: torch_to_onnx(args.model, p, input_shape=args.input_shape,
                                                         opset_version=args.opset, precision=args.precision,
-                                                        device=args.device), reporter)
+                                                        device=device), reporter)
     reporter.summary(f"exported {target}", 1, "models")
     return 0
 

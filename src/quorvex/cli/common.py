@@ -48,7 +48,10 @@ def require_gpu(device_id: int):
     try:
         count = cupy.cuda.runtime.getDeviceCount()
     except Exception as error:  # no driver, no device: CuPy says which
-        raise CliError(f"no usable NVIDIA GPU: {error}; quorvex needs a CUDA device for its image work",
+        text = str(error)
+        if "insufficient" in text or "no CUDA-capable device" in text:  # what CUDA says with no driver or GPU
+            text = f"no NVIDIA driver or GPU answers ({text})"
+        raise CliError(f"no usable NVIDIA GPU: {text}; quorvex needs a CUDA device for its image work",
                        USAGE) from None
     if count == 0:
         raise CliError("no NVIDIA GPU found; quorvex needs a CUDA device for its image work", USAGE)

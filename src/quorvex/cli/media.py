@@ -12,6 +12,7 @@ from __future__ import annotations
 import contextlib
 import dataclasses
 import errno
+import fractions
 import os
 import pathlib
 import secrets
@@ -491,7 +492,16 @@ def check_video_output(target: pathlib.Path, output: dict | None = None) -> None
     the codec asked for."""
     import av
 
-    codec, _, _ = choose_output(target, None, output)
+    codec, pixel_format, options = choose_output(target, None, output)
+    if (output or {}).get("codec"):  # one the user named may be there and still not open (no GPU for NVENC)
+        try:
+            trial = av.CodecContext.create(codec, "w")
+            trial.width, trial.height, trial.pix_fmt = 64, 64, pixel_format
+            trial.time_base = fractions.Fraction(1, 25)
+            trial.options = options
+            trial.open()
+        except av.FFmpegError as error:
+            raise CliError(f"--codec {codec}: FFmpeg cannot open this encoder here ({error})", USAGE) from None
     # Beside the target where its folder is there already; a folder not made yet is not made for this.
     with contextlib.ExitStack() as stack:
         folder = target.parent

@@ -41,7 +41,7 @@ def needs(module: str, extra: str):
     try:
         return __import__(module)
     except ImportError:
-        raise CliError(f"this model needs {module}: pip install 'quorvex[{extra}]'") from None
+        raise CliError(f"this model needs {module}: pip install 'quorvex[{extra}]'", USAGE) from None
 
 
 # ---- inspection ------------------------------------------------------------------------------

@@ -185,9 +185,13 @@ def execute(job, reporter, progress=None) -> dict:
     started_here = False
     if not ray.is_initialized():
         address = args.ray or None  # None: RAY_ADDRESS if set, else a local instance
-        with reporter.library_output():
-            ray.init(address=address, logging_level="ERROR", log_to_driver=False,
-                     **({} if address else {"include_dashboard": False}))
+        try:
+            with reporter.library_output():
+                ray.init(address=address, logging_level="ERROR", log_to_driver=False,
+                         **({} if address else {"include_dashboard": False}))
+        except ConnectionError:  # Ray's own text speaks of its flags, not this command's
+            raise CliError(f"--ray {address}: no Ray cluster answers there; start one (ray start --head) or give "
+                           "--ray with no address for a cluster of this machine only", USAGE) from None
         started_here = True
     try:
         workers = args.workers
