@@ -404,6 +404,8 @@ def test_swap_changes_the_faces_only(tmp_path):
         (["upscale", "{tmp}/fifo.png", "{tmp}/o.png"], 2, "fifo.png: not a regular file (a FIFO"),
         (["upscale", "{tmp}/video.mp4", "{tmp}/o.mp4", "--codec=h264_nvenc"], 2,
          "--codec h264_nvenc: FFmpeg cannot open this encoder here"),
+        (["upscale", "{tmp}/interlaced.mp4", "{tmp}/o.mp4"], 2,
+         "interlaced.mp4: interlaced video (fields tt), which would be resized as one picture mixing its two fields"),
         (["upscale", "{tmp}/in.png", "{tmp}/o\udcff.png", "--quiet"], 0, ""),
     ],
 )
@@ -439,11 +441,13 @@ def test_failures_are_one_line_with_a_status(tmp_path, args, status, message):
     onnx.save(outside, tmp_path / "m" / "outside.onnx")
     (tmp_path / "empty.onnx").write_bytes(b"")
     os.mkfifo(tmp_path / "fifo.png")
-    if "video.mp4" in args[1]:
+    if args[1].endswith(("/video.mp4", "/interlaced.mp4")):
         av = pytest.importorskip("av")
-        with av.open(str(tmp_path / "video.mp4"), "w") as container:
+        with av.open(args[1].replace("{tmp}", str(tmp_path)), "w") as container:
             stream = container.add_stream("libx264", rate=25)
             stream.width, stream.height = 32, 24
+            if "interlaced" in args[1]:  # top field first, as cameras and broadcasts make them
+                stream.options = {"x264-params": "tff=1"}
             for _ in range(3):
                 container.mux(stream.encode(av.VideoFrame.from_ndarray(np.zeros((24, 32, 3), np.uint8), "bgr24")))
             container.mux(stream.encode())

@@ -23,6 +23,8 @@ from . import media
 from .common import USAGE, CliError
 
 PIECES = 64  # key-frame groups are merged into about this many ranges
+# FFmpeg's interlaced field orders (AVFieldOrder), as ffprobe names them.
+FIELD_ORDERS = {2: "tt", 3: "bb", 4: "tb", 5: "bt"}
 
 
 def key_frame_ranges(source: pathlib.Path, pieces: int = PIECES):
@@ -41,6 +43,11 @@ def key_frame_ranges(source: pathlib.Path, pieces: int = PIECES):
             kinds = sorted({s.type for s in container.streams}) or ["nothing"]
             raise CliError(f"{source}: no video stream (it holds {' and '.join(kinds)})", USAGE)
         stream = container.streams.video[0]
+        order = FIELD_ORDERS.get(getattr(stream.codec_context, "field_order", 0))
+        if order:  # resized as one picture, its two fields would mix
+            raise CliError(f"{source}: interlaced video (fields {order}), which would be resized as one picture "
+                           "mixing its two fields; deinterlace it first (for example ffmpeg -i IN -vf bwdif OUT)",
+                           USAGE)
         for packet in container.demux(stream):
             if packet.dts is None and packet.pts is None:
                 continue  # the demuxer's end marker
