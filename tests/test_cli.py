@@ -139,12 +139,12 @@ def test_installed_entry_points_and_a_machine_without_cupy(tmp_path):
                           capture_output=True, text=True)
     assert done.returncode == 2 and done.stderr.count("\n") == 1
     assert "needs" not in done.stderr and "pip install 'quorvex[cuda12]'" in done.stderr
-    # A missing library of the model is reported before the GPU check.
+    # A missing library of the model is reported before the GPU check, with the status of missing CuPy.
     save_checkpoint(compact(scale=2), tmp_path / "x2.pth")
     without_torch = without_cupy.replace("sys.modules['cupy'] = None", "sys.modules['cupy'] = sys.modules['torch'] = None")
     done = subprocess.run([sys.executable, "-c", without_torch, "upscale", tmp_path / "in.png", tmp_path / "o.png",
                            f"--model={tmp_path / 'x2.pth'}"], capture_output=True, text=True)
-    assert (done.returncode, done.stderr) == (1, "quorvex upscale: error: this model needs torch: pip install "
+    assert (done.returncode, done.stderr) == (2, "quorvex upscale: error: this model needs torch: pip install "
                                                  "'quorvex[torch]'\n")
     no_device = ("import sys, standin; standin.install(); import cupy\n"
                  "def none(): raise cupy.cuda.runtime.CUDARuntimeError(100)\n"
@@ -230,7 +230,7 @@ def stream_times(path):
 
 @pytest.mark.parametrize("suffix", [".mp4", ".mkv"])
 @pytest.mark.parametrize("case", ["video starts late", "rate drops at a key frame"])
-def test_video_keeps_its_times_and_its_offset_to_the_audio(tmp_path, suffix, case):
+def test_video_keeps_its_times_its_offset_to_the_audio_and_its_tags(tmp_path, suffix, case):
     av = pytest.importorskip("av")
     source = tmp_path / f"clip{suffix}"
     late = 0.52 if case == "video starts late" else 0
@@ -241,6 +241,8 @@ def test_video_keeps_its_times_and_its_offset_to_the_audio(tmp_path, suffix, cas
         video.codec_context.time_base = fractions.Fraction(1, 600)
         video.options = {"x264-params": "keyint=30:min-keyint=30:scenecut=0:bframes=2"}
         audio = container.add_stream("aac", rate=8000)
+        container.metadata.update(title="a clip", creation_time="2020-01-02T03:04:05.000000Z")
+        audio.metadata["language"] = "fra"
         for i, t in enumerate(times):
             frame = av.VideoFrame.from_ndarray((smooth_image(32, 48, i) * 255).astype(np.uint8), "bgr24")
             frame.pts, frame.time_base = round(t * 600), fractions.Fraction(1, 600)
@@ -255,6 +257,9 @@ def test_video_keeps_its_times_and_its_offset_to_the_audio(tmp_path, suffix, cas
     (v_in, a_in, t_in), (v_out, a_out, t_out) = stream_times(source), stream_times(tmp_path / f"big{suffix}")
     assert abs((v_out - a_out) - (v_in - a_in)) <= 1024 / 8000  # within one audio frame
     np.testing.assert_allclose(t_out, t_in, atol=2e-3)
+    with av.open(str(tmp_path / f"big{suffix}")) as container:
+        assert container.metadata["title"] == "a clip" and container.streams.audio[0].metadata["language"] == "fra"
+        assert suffix == ".mkv" or container.metadata["creation_time"].startswith("2020-01-02T03:04:05")
 
 
 @pytest.mark.parametrize("source, suffix, expected", [

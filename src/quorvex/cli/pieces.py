@@ -231,11 +231,44 @@ def _audio_streams(out, source):
     return audio, transcoders
 
 
-def join(pieces: list[pathlib.Path], target: pathlib.Path, audio_from: pathlib.Path, starts=None) -> None:
+# Tags that describe the file as its muxer wrote it, not its content: the output's muxer writes its own.
+MUXER_TAGS = {"encoder", "major_brand", "minor_version", "compatible_brands", "duration", "number_of_frames",
+              "number_of_bytes", "vendor_id", "handler_name"}
+
+
+def _keep_tags(copy, original) -> None:
+    """The titles, languages, dates and flags of original (a container or a stream) on copy."""
+    copy.metadata.update({k: v for k, v in original.metadata.items()
+                          if k.lower() not in MUXER_TAGS and not k.startswith("_STATISTICS")})
+    if hasattr(original, "disposition"):
+        copy.disposition = original.disposition
+
+
+def _other_streams(out, source, note):
+    """(source stream -> output stream) of the subtitle streams out can hold, copied as they are;
+    note() says which streams of source stay behind."""
+    copied = {}
+    for s in source.streams:
+        if s.type == "audio" or s.index == source.streams.video[0].index:
+            continue
+        if s.type == "data" and "timecode" in s.metadata and "timecode" in source.streams.video[0].metadata:
+            continue  # a timecode track: made again from the video's tag by the muxers that hold one
+        name = s.codec_context.name if s.codec_context is not None else "unknown"
+        if s.type == "subtitle" and name in out.supported_codecs:
+            copied[s] = out.add_stream_from_template(s)
+            _keep_tags(copied[s], s)
+        else:
+            kind = f"{s.type} stream {s.index} ({name})"
+            note(f"note: {source.name}: {kind} cannot be kept in {out.format.name} output; it is left out")
+    return copied
+
+
+def join(pieces: list[pathlib.Path], target: pathlib.Path, audio_from: pathlib.Path, starts=None,
+         note=lambda text: None) -> None:
     """The pieces' video packets one after another at their start times (seconds from the
-    first frame, default: each piece after the one before), and the audio streams of
-    audio_from, interleaved by time, into target (under a temporary name renamed when
-    complete)."""
+    first frame, default: each piece after the one before), and the audio and subtitle
+    streams of audio_from with its titles, languages and flags, interleaved by time, into
+    target (under a temporary name renamed when complete); note() says what was left out."""
     import av
 
     if starts is None:
@@ -247,7 +280,15 @@ def join(pieces: list[pathlib.Path], target: pathlib.Path, audio_from: pathlib.P
             with av.open(str(pieces[0])) as first:
                 video = out.add_stream_from_template(first.streams.video[0])
                 time_base = first.streams.video[0].time_base
+            _keep_tags(out, source)
+            _keep_tags(video, source.streams.video[0])
+            rate = source.streams.video[0].average_rate
+            if rate:  # the muxer counts a timecode track's frames at this rate
+                video.codec_context.framerate = rate
             audio, transcoders = _audio_streams(out, source)
+            for s, copy in audio.items():
+                _keep_tags(copy, s)
+            audio.update(_other_streams(out, source, note))
             encoded = set(audio[s] for s in transcoders)
             matroska = "matroska" in out.format.name or "webm" in out.format.name
             videos = _video_packets(pieces, starts, time_base, matroska, out.format.name == "avi")
@@ -304,8 +345,8 @@ def plan(source: pathlib.Path, target: pathlib.Path, overwrite: bool, settings: 
     return pieces, todo, total
 
 
-def finish(pieces: list[pathlib.Path], target: pathlib.Path, source: pathlib.Path) -> None:
+def finish(pieces: list[pathlib.Path], target: pathlib.Path, source: pathlib.Path, note=lambda text: None) -> None:
     """Joins the pieces into target and removes them and whatever stopped workers left of theirs."""
-    join(pieces, target, source)
+    join(pieces, target, source, note=note)
     for leftover in [*target.parent.glob(f".{target.stem}.*.piece*"), *target.parent.glob(f"..{target.stem}.*.piece*")]:
         leftover.unlink(missing_ok=True)

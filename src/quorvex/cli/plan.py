@@ -69,11 +69,11 @@ class Plan:
     def unit(self) -> str:
         return "frame" if self.kind == "video" else "image"
 
-    def finish(self) -> None:
-        """Joins a video's pieces into its output (and removes them)."""
+    def finish(self, reporter) -> None:
+        """Joins a video's pieces into its output (and removes them); says what it leaves out."""
         if self.video is not None:
             source, target, all_pieces = self.video
-            pieces.finish(all_pieces, target, source)
+            pieces.finish(all_pieces, target, source, reporter.note)
 
 
 def plan(job) -> Plan:

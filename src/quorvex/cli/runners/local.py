@@ -20,7 +20,7 @@ def run(job, reporter) -> int:
         return 0
     worker = job.load(reporter, parse_device(args.device))
     failed = work_through(job, plan, worker, reporter)
-    plan.finish()
+    plan.finish(reporter)
     done = plan.total - len(failed)
     reporter.summary(job.summary(worker, done, plan.unit + "s", failed), done, plan.unit + "s",
                      0 if plan.kind == "video" else plan.skipped)

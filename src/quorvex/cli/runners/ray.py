@@ -239,7 +239,7 @@ def execute(job, reporter, progress=None) -> dict:
                         progress({"item": str(item.target), "worker": pid, "done": done, "total": len(items)})
         finally:
             pool.close()
-        plan.finish()
+        plan.finish(reporter)
     finally:
         if started_here:
             ray.shutdown()
