@@ -192,18 +192,20 @@ def test_upscale_a_folder_keeps_its_layout_and_skips_finished_outputs(tmp_path, 
     assert again.returncode == 1 and "2 skipped" in again.stdout
 
 
-@pytest.mark.parametrize("gop", ["closed", "open"])  # open: B-frames before a key frame refer to the one before
-def test_upscale_a_video_frame_by_frame(tmp_path, gop):
+# open: B-frames before a key frame refer to the one before; .ts: an MPEG transport stream, as
+# broadcasts and cameras write them (its demuxer seeks by position)
+@pytest.mark.parametrize("gop, suffix", [("closed", ".mp4"), ("open", ".mp4"), ("open", ".ts")])
+def test_upscale_a_video_frame_by_frame(tmp_path, gop, suffix):
     av = pytest.importorskip("av")
     frames = [smooth_image(24, 32, seed) for seed in range(12)]
-    with av.open(str(tmp_path / "clip.mp4"), "w") as container:
+    with av.open(str(tmp_path / f"clip{suffix}"), "w") as container:
         stream = container.add_stream("libx264", rate=25)
         stream.width, stream.height, stream.pix_fmt = 32, 24, "yuv444p"
         stream.options = {"qp": "1", "x264-params": f"keyint=5:min-keyint=5:scenecut=0:bframes=2:b-adapt=0:open-gop={int(gop == 'open')}"}
         for frame in frames:
             container.mux(stream.encode(av.VideoFrame.from_ndarray((frame * 255 + 0.5).astype(np.uint8), "bgr24")))
         container.mux(stream.encode())
-    done = quorvex("upscale", tmp_path / "clip.mp4", tmp_path / "big.mp4", "--scale=2")
+    done = quorvex("upscale", tmp_path / f"clip{suffix}", tmp_path / "big.mp4", "--scale=2")
     assert done.returncode == 0, done.stderr
     assert "12/12" in done.stderr  # the per-frame progress bar
     with av.open(str(tmp_path / "big.mp4")) as container:

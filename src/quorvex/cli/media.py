@@ -24,7 +24,8 @@ IMAGE_SUFFIXES = (".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".webp")
 INPUT_SUFFIXES = IMAGE_SUFFIXES + (".exr",)  # EXR is read through OpenEXR
 ALPHA_SUFFIXES = (".png", ".webp", ".tif", ".tiff", ".exr")  # the formats that keep an alpha channel
 NAME_BYTES = 255  # the longest file name the usual file systems take
-VIDEO_SUFFIXES = (".mp4", ".mkv", ".mov", ".avi", ".webm", ".m4v")
+VIDEO_SUFFIXES = (".mp4", ".mkv", ".mov", ".avi", ".webm", ".m4v")  # written and read
+VIDEO_INPUT_SUFFIXES = VIDEO_SUFFIXES + (".ts", ".m2ts", ".mts")  # MPEG transport streams: read only
 PARTIAL = ".partial"
 
 
@@ -97,7 +98,7 @@ def plan(input_path: str, output_path: str, overwrite: bool, *, folder_suffix: s
     if source.is_dir():
         if target.exists() and not target.is_dir():
             raise CliError(f"{target} is a file; a folder input needs an output folder", USAGE)
-        if not target.exists() and suffix(target) in INPUT_SUFFIXES + VIDEO_SUFFIXES:
+        if not target.exists() and suffix(target) in INPUT_SUFFIXES + VIDEO_INPUT_SUFFIXES:
             raise CliError(f"{target} names a file; a folder input needs an output folder (for example "
                            f"{target.with_suffix('')})", USAGE)
         check_folder_writable(target)
@@ -128,11 +129,11 @@ def plan(input_path: str, output_path: str, overwrite: bool, *, folder_suffix: s
         ext = suffix(source)
         if ext in INPUT_SUFFIXES:
             kind = "image"
-        elif ext in VIDEO_SUFFIXES:
+        elif ext in VIDEO_INPUT_SUFFIXES:
             kind = "video"
         else:
             raise CliError(f"{source}: not an image ({', '.join(INPUT_SUFFIXES)}) or a video "
-                           f"({', '.join(VIDEO_SUFFIXES)})", USAGE)
+                           f"({', '.join(VIDEO_INPUT_SUFFIXES)})", USAGE)
         if target.is_dir():
             raise CliError(f"{target} is a folder; give the output file's name", USAGE)
         check_writable_format(target, kind)

@@ -23,6 +23,7 @@ from . import media
 from .common import USAGE, CliError
 
 PIECES = 64  # key-frame groups are merged into about this many ranges
+SEEK_MARGIN = 5  # seconds a piece's cut seeks before its first key frame
 # FFmpeg's interlaced field orders (AVFieldOrder), as ffprobe names them.
 FIELD_ORDERS = {2: "tt", 3: "bb", 4: "tb", 5: "bt"}
 
@@ -111,7 +112,10 @@ def cut(source: pathlib.Path, destination: pathlib.Path, start_pts: int | None, 
         stream = inp.streams.video[0]
         copy = out.add_stream_from_template(stream)
         if start_pts is not None:  # None: the stream's first packet, which has no time stamp
-            inp.seek(start_pts, stream=stream, backward=True, any_frame=False)
+            # A little before: demuxers that seek by position (MPEG transport streams) land past
+            # the key frame asked for otherwise; what comes before it is skipped below.
+            margin = round(SEEK_MARGIN / stream.time_base) if stream.time_base else 0
+            inp.seek(start_pts - margin, stream=stream, backward=True, any_frame=False)
         taken = 0
         for packet in inp.demux(stream):
             if packet.dts is None and packet.pts is None:
