@@ -545,15 +545,27 @@ def test_every_file_of_a_folder_is_tried_and_overwrite_redoes_them(tmp_path):
     write_png(tmp_path / "in" / "c.png", 8, 8)
     (tmp_path / "in" / "huge.png").write_bytes(png_claiming(60000, 60000))
     (tmp_path / "out" / "c.png").mkdir(parents=True)  # a folder where an output goes
+    write_png(tmp_path / "in" / "m.png", 8, 8)  # one the memory left cannot hold
+    from quorvex.cli import media
+
+    read_image = media.read_image
+
+    def short_of_memory(path):
+        if path.name == "m.png":
+            raise MemoryError("cannot allocate 3.2 GiB")
+        return read_image(path)
+
     args = ["upscale", tmp_path / "in", tmp_path / "out"]
     for run in ("first", "again"):
-        done = quorvex(*args, *(["--overwrite"] if run == "again" else []))
+        with mock.patch.object(media, "read_image", short_of_memory):
+            done = quorvex(*args, *(["--overwrite"] if run == "again" else []))
         assert done.returncode == 1, done.stderr
         lines = [line for line in done.stderr.splitlines() if "skipped:" in line or "[" in line and "]" in line[:10]]
         assert lines == [
             f"quorvex upscale: skipped: {tmp_path / 'out' / 'c.png'} is a folder; the output cannot be written there",
             f"quorvex upscale: skipped: {tmp_path / 'in' / 'huge.png'}: cannot decode this image (the size its "
-            "header gives is more than OpenCV decodes)"], done.stderr
+            "header gives is more than OpenCV decodes)",
+            f"quorvex upscale: skipped: {tmp_path / 'in' / 'm.png'}: out of memory (cannot allocate 3.2 GiB)"], done.stderr
         assert "upscaled 2 images" in done.stdout and "already there" not in done.stdout
         for name, image in images.items():
             written = cv2.imread(str(tmp_path / "out" / name))

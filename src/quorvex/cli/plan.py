@@ -18,7 +18,7 @@ import pathlib
 import time
 
 from . import media, pieces
-from .common import USAGE, CliError
+from .common import USAGE, BadInput, CliError
 
 LIVE_PREFIX = "ndi://"
 SOURCE_TIMEOUT = 5.0  # seconds without a new frame after which an NDI source counts as gone
@@ -32,7 +32,24 @@ class ImageItem:
     weight = 1  # its share of the job's progress
 
     def run(self, worker, reporter, bar=None) -> None:
-        worker.image(self.source, self.target, bar)
+        try:
+            worker.image(self.source, self.target, bar)
+        except Exception as error:
+            # One image too large for the memory left fails alone: a folder goes on with the others.
+            if not isinstance(error, MemoryError) and type(error).__name__ != "OutOfMemoryError":  # CuPy's, torch's
+                raise
+            release_memory()
+            raise BadInput(f"{self.source}: out of memory ({error})") from None
+
+
+def release_memory() -> None:
+    """Hands what CuPy's and PyTorch's pools hold back to the device, for the next image."""
+    import sys
+
+    if "cupy" in sys.modules:
+        sys.modules["cupy"].get_default_memory_pool().free_all_blocks()
+    if "torch" in sys.modules and sys.modules["torch"].cuda.is_available():
+        sys.modules["torch"].cuda.empty_cache()
 
 
 @dataclasses.dataclass(frozen=True)
