@@ -1,4 +1,4 @@
-// Model files read whole, as the runtimes take their models as bytes, and ONNX models parsed
+// Files read or written whole (the runtimes take their models as bytes), and ONNX models parsed
 // with their side files checked.
 #pragma once
 
@@ -12,22 +12,34 @@ namespace quorvex {
 
 namespace nb = nanobind;
 
-// open(path, "rb").read(), closing the file on every path; open's own errors pass through.
-inline nb::object read_file(nb::handle path) {
-    nb::object file = nb::module_::import_("io").attr("open")(path, "rb");
-    nb::object data;
+// Runs body on an open file object and closes it on every path; body's error is the one raised.
+template <typename Body>
+void closing(nb::handle file, Body &&body) {
     try {
-        data = file.attr("read")();
+        body();
     } catch (nb::python_error &) {
         try {
             file.attr("close")();
         } catch (nb::python_error &) {
-            // the read error is the one worth reporting
+            // the first error is the one worth reporting
         }
         throw;
     }
     file.attr("close")();
+}
+
+// open(path, "rb").read(); open's own errors pass through.
+inline nb::object read_file(nb::handle path) {
+    nb::object file = nb::module_::import_("io").attr("open")(path, "rb");
+    nb::object data;
+    closing(file, [&] { data = file.attr("read")(); });
     return data;
+}
+
+// open(path, "wb").write(data): a full disk raises with its errno.
+inline void write_file(nb::handle path, nb::handle data) {
+    nb::object file = nb::module_::import_("io").attr("open")(path, "wb");
+    closing(file, [&] { file.attr("write")(data); });
 }
 
 // An ONNX model keeps large tensors in side files it names itself ("external data"). Runtimes

@@ -7,6 +7,7 @@
 #include <initializer_list>
 
 #include "quorvex/function.hpp"
+#include "quorvex/model_file.hpp"
 #include "quorvex/temporary_file.hpp"
 
 namespace qv = quorvex;
@@ -200,18 +201,7 @@ nb::object store(const qv::Args &a) {
     if (!nb::cast<bool>(encoded[0]))
         qv::raise(PyExc_OSError, "OpenCV could not encode the image for '%U'", output_path.ptr());
     write_in_place_of(output_path, ext, [&](nb::handle path) {
-        nb::object file = nb::module_::import_("io").attr("open")(path, "wb");
-        try {
-            file.attr("write")(encoded[1].attr("data"));
-        } catch (nb::python_error &) {
-            try {
-                file.attr("close")();
-            } catch (nb::python_error &) {
-                // the write error is the one worth reporting
-            }
-            throw;
-        }
-        file.attr("close")();
+        qv::write_file(path, encoded[1].attr("data"));
     });
     return nb::none();
 }
