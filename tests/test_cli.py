@@ -411,6 +411,7 @@ def test_swap_changes_the_faces_only(tmp_path):
         (["upscale", "{tmp}/fifo.png", "{tmp}/o.png"], 2, "fifo.png: not a regular file (a FIFO"),
         (["upscale", "{tmp}/video.mp4", "{tmp}/o.mp4", "--codec=h264_nvenc"], 2,
          "--codec h264_nvenc: FFmpeg cannot open this encoder here"),
+        (["upscale", "ndi://cam", "{tmp}/o.mp4", "--ray"], 2, "ndi:// runs in this process; leave --ray out"),
         (["upscale", "{tmp}/interlaced.mp4", "{tmp}/o.mp4"], 2,
          "interlaced.mp4: interlaced video (fields tt), which would be resized as one picture mixing its two fields"),
         (["upscale", "{tmp}/in.png", "{tmp}/o\udcff.png", "--quiet"], 0, ""),

@@ -86,6 +86,28 @@ def test_frames_go_through_ndi_and_the_newest_one_wins(loopback):
         assert list(receiver) == [] and time.monotonic() - started < 0.25  # at once, not after the timeout
 
 
+def test_ctrl_c_reaches_a_receiver_waiting_on_a_quiet_source(loopback):
+    import _thread
+    import threading
+
+    with ndi.NdiSender(loopback + "-quiet") as sender:
+        sender.send(picture(0.5))  # the source appears once it has a frame size
+        with ndi.NdiReceiver(loopback + "-quiet", timeout=10) as receiver:
+            receiver.timeout = 0.5  # frames sent before it connects are lost: sent again after this
+            first_frame(sender, receiver, picture(0.5))
+            list(receiver)  # every frame sent has arrived: from here the source is quiet
+            receiver.timeout = 10
+            stop = threading.Timer(0.2, _thread.interrupt_main)
+            started = time.monotonic()
+            try:
+                with pytest.raises(KeyboardInterrupt):
+                    stop.start()
+                    next(receiver)  # it would wait out its 10 s
+            finally:
+                stop.cancel()
+            assert time.monotonic() - started < 1
+
+
 def test_a_missing_source_times_out(loopback):
     with pytest.raises(TimeoutError) as raised:
         ndi.NdiReceiver(loopback + "-nobody", timeout=0.2)
