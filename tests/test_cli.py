@@ -264,6 +264,40 @@ def test_video_keeps_its_times_its_offset_to_the_audio_and_its_tags(tmp_path, su
         assert suffix == ".mkv" or container.metadata["creation_time"].startswith("2020-01-02T03:04:05")
 
 
+def test_a_damaged_key_frame_comes_out_as_a_whole_file_decode_conceals_it(tmp_path):
+    av = pytest.importorskip("av")
+    from quorvex.io.video import VideoReader
+
+    frames = [(smooth_image(48, 64, i) * 255).astype(np.uint8) for i in range(48)]
+    with av.open(str(tmp_path / "clean.mp4"), "w") as container:
+        stream = container.add_stream("libx264", rate=25)
+        stream.width, stream.height, stream.pix_fmt = 64, 48, "yuv420p"
+        stream.options = {"x264-params": "keyint=12:min-keyint=12:scenecut=0:bframes=0"}
+        for frame in frames:
+            container.mux(stream.encode(av.VideoFrame.from_ndarray(frame, "bgr24")))
+        container.mux(stream.encode())
+    with av.open(str(tmp_path / "clean.mp4")) as source, av.open(str(tmp_path / "damaged.mp4"), "w") as out:
+        video = out.add_stream_from_template(source.streams.video[0])
+        for n, packet in enumerate(p for p in source.demux(video=0) if p.dts is not None):
+            if n == 24:  # the key frame a piece starts at, its middle third lost
+                data = bytearray(bytes(packet))
+                third = len(data) // 3
+                data[third:2 * third] = bytes(third)
+                damaged = av.Packet(bytes(data))
+                damaged.pts, damaged.dts, damaged.time_base, damaged.is_keyframe = packet.pts, packet.dts, packet.time_base, True
+                packet = damaged
+            packet.stream = video
+            out.mux(packet)
+    done = quorvex("upscale", tmp_path / "damaged.mp4", tmp_path / "big.mp4", "--scale=2")
+    assert done.returncode == 0, done.stderr
+    with VideoReader(str(tmp_path / "damaged.mp4")) as reader:  # the whole file through one decoder
+        whole = [cv2.resize(f.get(), None, fx=2, fy=2, interpolation=cv2.INTER_LANCZOS4) for f in reader]
+    with av.open(str(tmp_path / "big.mp4")) as container:
+        written = [f.to_ndarray(format="bgr24") / 255.0 for f in container.decode(video=0)]
+    errors = [np.abs(w - e).mean() * 255 for w, e in zip(written, whole)]
+    assert len(written) == 48 and max(errors) < 2 * np.median(errors), errors  # the encoder's loss alone
+
+
 @pytest.mark.parametrize("source, suffix, expected", [
     ("yuv444p10le", ".mp4", ("libx264", "yuv444p10le")),
     ("yuv420p12le", ".mkv", ("libx265", "yuv420p12le")),  # x264 makes 10 bits at most

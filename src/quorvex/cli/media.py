@@ -517,13 +517,16 @@ def check_video_output(target: pathlib.Path, output: dict | None = None) -> None
 
 
 def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporter, out_size, bar=None,
-                  output: dict | None = None, audio: bool = True, threads: int | None = None) -> int:
+                  output: dict | None = None, audio: bool = True, threads: int | None = None,
+                  lead_in_until: fractions.Fraction | None = None) -> int:
     """Runs transform on every frame of source into target (the audio copied unless not audio),
     frame by frame, each frame at its time in source (from the first frame's), with source's
     colour tags and display rotation.
 
     out_size maps the input (width, height) to the output's. output: the user's codec, crf and
     pix_fmt (choose_output). threads: the encoder's thread count (its bytes depend on it).
+    lead_in_until: frames shown before this time (seconds) are decoded for the decoder's sake
+    only, neither transformed nor written.
     Progress goes to bar, else to a bar of its own. Returns the number of frames. The writer
     keeps the file under a temporary name until it is complete."""
     video = video_module()
@@ -542,8 +545,11 @@ def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporte
             transfer=None if reader.transfer == unspecified else reader.transfer)
         with writer:
             with reporter.bar(reader.frame_count or None, "frame", source.name) if bar is None else _kept(bar) as bar:
-                first = None
+                first, half_frame = None, fractions.Fraction(1, 2) / fractions.Fraction(reader.fps or 25)
                 for frame in reader:
+                    if (lead_in_until is not None and first is None and reader.pts is not None
+                            and reader.pts * reader.time_base < lead_in_until - half_frame):
+                        continue  # lead-in (the segment's muxer may have rounded its times)
                     first = reader.pts if first is None else first
                     time = None if reader.pts is None else (reader.pts - first) * reader.time_base  # exact
                     writer.write(transform(frame, bar), time)

@@ -104,8 +104,11 @@ def piece_name(target: pathlib.Path, first: int, count: int, key: str = "") -> p
     return target.with_name(f".{target.stem}.{first:08d}+{count}.{key}.piece{target.suffix}")
 
 
-def cut(source: pathlib.Path, destination: pathlib.Path, start_pts: int | None, count: int) -> None:
-    """Copies `count` video packets from the key frame at start_pts into destination."""
+def cut(source: pathlib.Path, destination: pathlib.Path, start_pts: int | None, count: int):
+    """Copies `count` video packets from the key frame at start_pts into destination, led in by
+    the packets from the key frame before it (within SEEK_MARGIN): a decoder conceals a damaged
+    picture from the ones before, as it does decoding the whole file. Returns the range's start
+    in seconds (None for the first range), before which the decoded frames are only lead-in."""
     import av
 
     with av.open(str(source)) as inp, av.open(str(destination), "w") as out:
@@ -116,19 +119,29 @@ def cut(source: pathlib.Path, destination: pathlib.Path, start_pts: int | None, 
             # the key frame asked for otherwise; what comes before it is skipped below.
             margin = round(SEEK_MARGIN / stream.time_base) if stream.time_base else 0
             inp.seek(start_pts - margin, stream=stream, backward=True, any_frame=False)
-        taken = 0
+        taken, lead = 0, []
         for packet in inp.demux(stream):
             if packet.dts is None and packet.pts is None:
                 continue
             if taken == 0 and start_pts is not None and not (packet.pts == start_pts and packet.is_keyframe):
-                continue  # the seek lands at or before the range's key frame
+                # the seek lands before the range's key frame: the group before it leads in
+                if packet.is_keyframe:
+                    lead = []
+                if packet.is_keyframe or lead:
+                    lead.append(packet)
+                continue
+            for earlier in lead if taken == 0 else ():
+                earlier.stream = copy
+                out.mux(earlier)
             packet.stream = copy
             out.mux(packet)
             taken += 1
             if taken == count:
                 break
+        start = start_pts * stream.time_base if start_pts is not None and lead else None
     if taken != count:
         raise CliError(f"{source}: found {taken} of the {count} frames from time stamp {start_pts}")
+    return start
 
 
 def origin(container) -> fractions.Fraction:
@@ -321,9 +334,9 @@ def make_piece(source: pathlib.Path, piece: pathlib.Path, start_pts: int, count:
     segment, fd = media.create_beside(piece.with_suffix(source.suffix), ".source")
     os.close(fd)
     try:
-        cut(source, segment, start_pts, count)
+        start = cut(source, segment, start_pts, count)
         done = media.process_video(segment, piece, transform, reporter, out_size, bar, output=output, audio=False,
-                                   threads=1)
+                                   threads=1, lead_in_until=start)
     finally:
         segment.unlink(missing_ok=True)
     if done != count:
