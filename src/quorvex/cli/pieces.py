@@ -23,6 +23,7 @@ from . import media
 from .common import USAGE, CliError
 
 PIECES = 64  # key-frame groups are merged into about this many ranges
+PIECE_FORMAT = 2  # how pieces are made (times, lead-in): pieces made otherwise are made again
 SEEK_MARGIN = 5  # seconds a piece's cut seeks before its first key frame
 # FFmpeg's interlaced field orders (AVFieldOrder), as ffprobe names them.
 FIELD_ORDERS = {2: "tt", 3: "bb", 4: "tb", 5: "bt"}
@@ -80,7 +81,7 @@ def settings_key(source: pathlib.Path, settings: dict | None) -> str:
         return value if isinstance(value, (str, int, float, bool, type(None))) else repr(value)
 
     status = source.stat()
-    described = {"source": [str(source.resolve()), status.st_size, status.st_mtime_ns],
+    described = {"source": [str(source.resolve()), status.st_size, status.st_mtime_ns], "made": PIECE_FORMAT,
                  "settings": {k: identity(v) for k, v in sorted((settings or {}).items())}}
     return hashlib.sha256(json.dumps(described, sort_keys=True).encode()).hexdigest()[:16]
 
