@@ -22,6 +22,7 @@ from .common import USAGE, BadInput, CliError
 
 LIVE_PREFIX = "ndi://"
 SOURCE_TIMEOUT = 5.0  # seconds without a new frame after which an NDI source counts as gone
+DISCOVERY_TIMEOUT = 15.0  # seconds an NDI source has to appear: discovery is slow on a busy host or network
 LEAST_FRAME_RATE, MOST_FRAME_RATE = 0.5, 1000  # what NDI carries (it fails below 1/2)
 
 
@@ -134,7 +135,8 @@ def live_frames(path: str, stats: dict):
     if path.startswith(LIVE_PREFIX):
         from quorvex.io.ndi import NdiReceiver
 
-        with NdiReceiver(_ndi_name(path, "INPUT"), timeout=SOURCE_TIMEOUT) as receiver:
+        with NdiReceiver(_ndi_name(path, "INPUT"), timeout=DISCOVERY_TIMEOUT) as receiver:
+            receiver.timeout = SOURCE_TIMEOUT
             stats["receiver"] = receiver
             for frame in receiver:
                 image = frame.image if frame.image.shape[2] == 3 else frame.image[..., :3].copy()
