@@ -44,3 +44,21 @@ def test_shared_objects_give_the_sequential_results_in_four_threads():
         assert len(one) == len(many)
         for a, b in zip(one, many):
             np.testing.assert_array_equal(a, b)
+
+
+@pytest.mark.parametrize("size", [64, 96])
+def test_a_mask_built_on_one_stream_is_waited_for_on_another(size):
+    # A size the object has not used: its buffers hold nothing an early read could pass for the mask.
+    rng = np.random.default_rng(size)
+    frame = cp.asarray(rng.random((240, 320, 3), dtype=np.float32))
+    crop = cp.asarray(rng.random((size, size, 3), dtype=np.float32))
+    matrix = cp.asarray(np.array([[0.5, 0, -20], [0, 0.5, -10]], np.float32))
+    expected = PasteBack().get(frame, crop, matrix).get()
+    paster, builder, user = PasteBack(), cp.cuda.Stream(non_blocking=True), cp.cuda.Stream(non_blocking=True)
+    with builder:
+        paster.get(frame, crop, matrix)  # builds the mask on its stream
+    with user:
+        pasted = paster.get(frame, crop, matrix)
+    user.synchronize()
+    np.testing.assert_array_equal(pasted.get(), expected)
+
