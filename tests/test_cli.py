@@ -221,13 +221,14 @@ def stream_times(path):
     """(first video time, first audio time, every video frame's time) in seconds, as PyAV decodes."""
     import av
 
-    with av.open(str(path)) as container:
-        firsts = [next(p for p in container.demux(s) if p.pts is not None) for s in (container.streams.video[0],)]
-    with av.open(str(path)) as container:
-        audio = next(p for p in container.demux(audio=0) if p.pts is not None)
+    def first(**stream):
+        with av.open(str(path)) as container:
+            packet = next(p for p in container.demux(**stream) if p.pts is not None)
+            return float(packet.pts * packet.time_base)
+
     with av.open(str(path)) as container:
         times = [float(f.time) for f in container.decode(video=0)]
-    return float(firsts[0].pts * firsts[0].time_base), float(audio.pts * audio.time_base), times
+    return first(video=0), first(audio=0), times
 
 
 @pytest.mark.parametrize("suffix", [".mp4", ".mkv"])

@@ -13,6 +13,7 @@ import contextlib
 import dataclasses
 import errno
 import fractions
+import functools
 import os
 import pathlib
 import secrets
@@ -469,6 +470,7 @@ def choose_output(target: pathlib.Path, source_format: str | None, output: dict 
     raise CliError(f"{target}: {' or '.join(available)} cannot encode {' or '.join(wanted)}", USAGE)
 
 
+@functools.cache  # asked once per piece; the CPU does not change
 def _has_avx512() -> bool:
     try:
         with open("/proc/cpuinfo") as info:

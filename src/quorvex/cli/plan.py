@@ -15,6 +15,7 @@ from __future__ import annotations
 import dataclasses
 import os
 import pathlib
+import sys
 import time
 
 from . import media, pieces
@@ -45,8 +46,6 @@ class ImageItem:
 
 def release_memory() -> None:
     """Hands what CuPy's and PyTorch's pools hold back to the device, for the next image."""
-    import sys
-
     if "cupy" in sys.modules:
         sys.modules["cupy"].get_default_memory_pool().free_all_blocks()
     if "torch" in sys.modules and sys.modules["torch"].cuda.is_available():
