@@ -211,7 +211,7 @@ def test_example_converts_a_video(source, tmp_path):
 
 
 def make_video(path, frames=24, size=(64, 48), rate=24, times=None, audio=True, codec="libx264",
-               pixel_format="yuv420p", key_every=6, colour=None, rotation=0):
+               pixel_format="yuv420p", key_every=6, colour=None, rotation=0, options=None):
     """A moving gradient, key frames every key_every frames, AAC audio as long as the video;
     times: the frames' times in seconds (default: frame i at i / rate)."""
     width, height = size
@@ -224,6 +224,7 @@ def make_video(path, frames=24, size=(64, 48), rate=24, times=None, audio=True, 
         video.codec_context.time_base = tick
         if codec == "libx264":
             video.options = {"g": str(key_every), "keyint_min": str(key_every), "sc_threshold": "0", "crf": "10"}
+        video.options = {**video.options, **(options or {})}
         for field, value in (colour or {}).items():
             setattr(video.codec_context, field, value)
         if rotation:
@@ -248,14 +249,14 @@ def make_video(path, frames=24, size=(64, 48), rate=24, times=None, audio=True, 
     return images
 
 
-def _in_pieces(source, target, transform) -> int:
+def _in_pieces(source, target, transform, note=lambda text: None, output=None) -> int:
     """The whole video piece by piece in this process, as the command makes and joins them."""
     from quorvex.cli import pieces
 
     made, todo, total = pieces.plan(source, target, False)
     for _, pts, count, piece in todo:
-        pieces.make_piece(source, piece, pts, count, transform, lambda size: size, _Quiet())
-    pieces.finish(made, target, source)
+        pieces.make_piece(source, piece, pts, count, transform, lambda size: size, _Quiet(), output=output)
+    pieces.finish(made, target, source, note)
     return total
 
 
@@ -300,6 +301,25 @@ def test_every_offered_container_is_written_in_pieces(tmp_path, suffix, codec):
     assert times[0] < {".mkv": 0.022, ".webm": 0.022, ".avi": 0.1}.get(suffix, 1e-9)
     for frame, image in zip(decoded, images):
         assert np.abs(frame.to_ndarray(format="bgr24").astype(float) - image).mean() < 8
+
+
+@pytest.mark.parametrize("suffix, output, codec, kept", [(".mp4", None, "hevc", True), (".webm", None, "av1", True),
+                                                   (".webm", {"codec": "libvpx-vp9"}, "vp9", False)])
+def test_hdr10_hevc_stays_hevc_with_its_metadata_where_the_encoder_carries_it(tmp_path, suffix, output, codec, kept):
+    if "libx265" not in av.codecs_available:
+        pytest.skip("this FFmpeg has no libx265")
+    source, target, notes = tmp_path / "hdr.mkv", tmp_path / f"out{suffix}", []
+    hdr = "master-display=G(13250,34500)B(7500,3000)R(34000,16000)WP(15635,16450)L(10000000,1):max-cll=1000,400"
+    make_video(source, audio=False, codec="libx265", pixel_format="yuv420p10le",
+               options={"x265-params": f"log-level=error:keyint=6:min-keyint=6:scenecut=0:{hdr}"})
+    assert _in_pieces(source, target, lambda frame, bar: frame, notes.append, output) == 24
+    with VideoReader(source) as a, VideoReader(target) as b:
+        assert (b.codec, b.pixel_format[-4:]) == (codec, a.pixel_format[-4:] if kept else "420p")
+        assert b.content_light == ((1000, 400) if kept else None) and (b.mastering_display is not None) == kept
+        if kept:  # within AV1's precision (xy in 1/65536, the least luminance in 1/16384)
+            np.testing.assert_allclose(list(b.mastering_display.values()), list(a.mastering_display.values()), atol=3e-5)
+    assert a.mastering_display["red"] == (0.68, 0.32) and a.mastering_display["luminance"] == (0.0001, 1000)
+    assert bool(notes) != kept and all("HDR10 content light level and mastering display" in n for n in notes)
 
 
 def test_pieces_of_other_settings_or_sources_are_not_reused(tmp_path):

@@ -398,6 +398,7 @@ def video_module():
 # writer makes, by (bits, chroma) of the source.
 DEFAULT_CODECS = {".webm": ("libvpx-vp9", "libsvtav1")}
 OTHER_CODECS = ("libx264", "libx265")
+SAME_AS_SOURCE = {"hevc": "libx265"}  # kept where the encoder is here: few devices decode H.264 High 10 in hardware
 WRITABLE = {(8, "420"): "yuv420p", (8, "422"): "yuv422p", (8, "444"): "yuv444p",
             (10, "420"): "yuv420p10le", (10, "422"): "yuv422p10le", (10, "444"): "yuv444p10le",
             (12, "420"): "yuv420p12le", (12, "422"): "yuv422p12le", (12, "444"): "yuv444p12le"}
@@ -435,14 +436,19 @@ def _takes(codec: str, pixel_format: str) -> bool:
     return pixel_format in {f.name for f in (av.Codec(codec, "w").video_formats or ())}
 
 
-def choose_output(target: pathlib.Path, source_format: str | None, output: dict | None):
+def choose_output(target: pathlib.Path, source_format: str | None, output: dict | None,
+                  source_codec: str | None = None):
     """(codec, pixel format, options) of a video output: what the user chose, else an encoder the
-    container takes, with the source's bit depth and chroma where an encoder here makes them (asked
-    of the encoders at run time), else the nearest below (chroma kept before depth)."""
+    container takes (HEVC for HEVC sources), with the source's bit depth and chroma where an
+    encoder here makes them (asked of the encoders at run time), else the nearest below (chroma
+    kept before depth)."""
     import av
 
     output = output or {}
-    codecs = (output["codec"],) if output.get("codec") else DEFAULT_CODECS.get(suffix(target), OTHER_CODECS)
+    codecs = DEFAULT_CODECS.get(suffix(target), OTHER_CODECS)
+    if source_codec in SAME_AS_SOURCE and suffix(target) not in DEFAULT_CODECS:
+        codecs = (SAME_AS_SOURCE[source_codec], *codecs)
+    codecs = (output["codec"],) if output.get("codec") else tuple(dict.fromkeys(codecs))
     available = [c for c in codecs if c in av.codecs_available]
     if not available:
         raise CliError(f"{target}: no encoder for {suffix(target)} files in this FFmpeg (tried {', '.join(codecs)})",
@@ -466,6 +472,8 @@ def choose_output(target: pathlib.Path, source_format: str | None, output: dict 
                     options["crf"] = str(output["crf"])
                     if codec == "libvpx-vp9":
                         options["b"] = "0"  # constant quality
+                if codec == "libx265":
+                    add_encoder_params(options, codec, {"log-level": "error"})  # its own banner and statistics
                 return codec, pixel_format, options
     raise CliError(f"{target}: {' or '.join(available)} cannot encode {' or '.join(wanted)}", USAGE)
 
@@ -479,15 +487,53 @@ def _has_avx512() -> bool:
         return False
 
 
+# Where each encoder takes its own parameters ("key=value:key=value").
+ENCODER_PARAMS = {"libx264": "x264-params", "libx265": "x265-params", "libsvtav1": "svtav1-params"}
+
+
+def add_encoder_params(options: dict, codec: str, params: dict) -> None:
+    """Appends params to the encoder's own parameter string in options."""
+    key = ENCODER_PARAMS[codec]
+    options[key] = ":".join([*filter(None, [options.get(key)]), *(f"{k}={v}" for k, v in params.items())])
+
+
 def one_thread_options(codec: str) -> dict:
     """Encoder options whose bytes depend on the frames only. libx264's AVX-512 routines read
     padding it never writes (the output changes with the heap's old contents, as
     MALLOC_PERTURB_ shows), so on CPUs that have them it is held to its AVX2 ones, a subset of
-    what it detects there."""
+    what it detects there. libx265 ignores "threads": its frame threads are fixed at one, and
+    its info message, which names the CPU and thread pools, is left out."""
     options = {"threads": "1"}
     if codec == "libx264" and _has_avx512():
-        options["x264-params"] = "asm=AVX2"
+        add_encoder_params(options, codec, {"asm": "AVX2"})
+    if codec == "libx265":
+        add_encoder_params(options, codec, {"frame-threads": 1, "info": 0})
     return options
+
+
+def hdr_options(codec: str, options: dict, mastering: dict | None, light: tuple | None) -> bool:
+    """Adds a source's HDR10 static metadata (VideoReader.mastering_display, .content_light) to the
+    encoder's parameters, as the SEI messages (OBU metadata in AV1) that players read. False
+    where the encoder has no way to carry it."""
+    if mastering is None and light is None:
+        return True
+    if codec not in ENCODER_PARAMS:
+        return False
+    params = {}
+    if mastering is not None:
+        xy = [mastering[name] for name in ("green", "blue", "red", "white")]
+        low, high = mastering["luminance"]
+        if codec == "libsvtav1":  # in the units themselves
+            params["mastering-display"] = "G({:.4f},{:.4f})B({:.4f},{:.4f})R({:.4f},{:.4f})WP({:.4f},{:.4f})".format(
+                *(v for pair in xy for v in pair)) + f"L({high:.4f},{low:.4f})"
+        else:  # x264 and x265: chromaticity in 1/50000, luminance in 1/10000 cd/m2
+            params["master-display" if codec == "libx265" else "mastering-display"] = "".join(
+                f"{n}({round(x * 50000)},{round(y * 50000)})" for n, (x, y) in zip(("G", "B", "R", "WP"), xy)
+            ) + f"L({round(high * 10000)},{round(low * 10000)})"
+    if light is not None:
+        params[{"libx264": "cll", "libx265": "max-cll", "libsvtav1": "content-light"}[codec]] = f"{light[0]},{light[1]}"
+    add_encoder_params(options, codec, params)
+    return True
 
 
 def check_video_output(target: pathlib.Path, output: dict | None = None) -> None:
@@ -535,9 +581,10 @@ def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporte
     target.parent.mkdir(parents=True, exist_ok=True)
     frames = 0
     with video.VideoReader(str(source)) as reader:
-        codec, pixel_format, options = choose_output(target, reader.pixel_format, output)
+        codec, pixel_format, options = choose_output(target, reader.pixel_format, output, reader.codec)
         if threads:
             options.update(one_thread_options(codec) if threads == 1 else {"threads": str(threads)})
+        hdr_options(codec, options, reader.mastering_display, reader.content_light)  # the join says what is lost
         unspecified = 2  # H.273's code for "unspecified": the writer's default for the matrix then
         writer = video.VideoWriter(
             str(target), reader.fps or 25, out_size(reader.size), codec, pixel_format, reader.matrix,

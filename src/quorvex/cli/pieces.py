@@ -23,7 +23,7 @@ from . import media
 from .common import USAGE, CliError
 
 PIECES = 64  # key-frame groups are merged into about this many ranges
-PIECE_FORMAT = 2  # how pieces are made (times, lead-in): pieces made otherwise are made again
+PIECE_FORMAT = 3  # how pieces are made (times, lead-in, HEVC and HDR10 kept): pieces made otherwise are made again
 SEEK_MARGIN = 5  # seconds a piece's cut seeks before its first key frame
 # FFmpeg's interlaced field orders (AVFieldOrder), as ffprobe names them.
 FIELD_ORDERS = {2: "tt", 3: "bb", 4: "tb", 5: "bt"}
@@ -114,7 +114,7 @@ def cut(source: pathlib.Path, destination: pathlib.Path, start_pts: int | None, 
 
     with av.open(str(source)) as inp, av.open(str(destination), "w") as out:
         stream = inp.streams.video[0]
-        copy = out.add_stream_from_template(stream)
+        copy = out.add_stream_from_template(stream, opaque=True)  # packets copied: no codec needed (AV1's is a decoder only)
         if start_pts is not None:  # None: the stream's first packet, which has no time stamp
             # A little before: demuxers that seek by position (MPEG transport streams) land past
             # the key frame asked for otherwise; what comes before it is skipped below.
@@ -296,7 +296,7 @@ def join(pieces: list[pathlib.Path], target: pathlib.Path, audio_from: pathlib.P
     with media.replacing(target) as partial:
         with av.open(str(partial), "w", container_options=bitexact) as out, av.open(str(audio_from)) as source:
             with av.open(str(pieces[0])) as first:
-                video = out.add_stream_from_template(first.streams.video[0])
+                video = out.add_stream_from_template(first.streams.video[0], opaque=True)
                 time_base = first.streams.video[0].time_base
             _keep_tags(out, source)
             _keep_tags(video, source.streams.video[0])
@@ -363,8 +363,22 @@ def plan(source: pathlib.Path, target: pathlib.Path, overwrite: bool, settings: 
     return pieces, todo, total
 
 
+def _hdr_metadata(path: pathlib.Path) -> set:
+    """The kinds of HDR10 static metadata on the first frame of path's video."""
+    import av
+
+    with av.open(str(path)) as container:
+        frame = next(container.decode(video=0), None)
+    kinds = {"MASTERING_DISPLAY_METADATA": "mastering display", "CONTENT_LIGHT_LEVEL": "content light level"}
+    return set() if frame is None else {kinds[d.type.name] for d in frame.side_data.values() if d.type.name in kinds}
+
+
 def finish(pieces: list[pathlib.Path], target: pathlib.Path, source: pathlib.Path, note=lambda text: None) -> None:
     """Joins the pieces into target and removes them and whatever stopped workers left of theirs."""
+    lost = _hdr_metadata(source) - _hdr_metadata(pieces[0])
+    if lost:
+        note(f"note: {source.name}: the encoder cannot carry its HDR10 {' and '.join(sorted(lost))} metadata; "
+             "it is left out")
     join(pieces, target, source, note=note)
     for leftover in [*target.parent.glob(f".{target.stem}.*.piece*"), *target.parent.glob(f"..{target.stem}.*.piece*")]:
         leftover.unlink(missing_ok=True)

@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace qv = quorvex;
@@ -192,6 +193,36 @@ std::pair<int, int> primaries_transfer(const std::string &matrix) {
 
 // ---------------------------------------------------------------- reading
 
+// HDR10's static metadata, which FFmpeg attaches to each decoded frame (from the bitstream's SEI
+// or the container's boxes): AVMasteringDisplayMetadata as a dict of CIE xy chromaticities
+// ("red", "green", "blue", "white") and "luminance" (min, max, cd/m2), and AVContentLightLevel
+// as (MaxCLL, MaxFALL). None for what the stream does not carry.
+std::pair<nb::object, nb::object> hdr_metadata(nb::handle frame) {
+    nb::object mastering = nb::none(), light = nb::none();
+    if (frame.is_none()) return {mastering, light};
+    for (nb::handle data : frame.attr("side_data").attr("values")()) {
+        std::string type = nb::cast<std::string>(data.attr("type").attr("name"));
+        if (type != "MASTERING_DISPLAY_METADATA" && type != "CONTENT_LIGHT_LEVEL") continue;
+        Py_buffer view;
+        if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) < 0) throw nb::python_error();
+        std::vector<int32_t> v(size_t(view.len) / sizeof(int32_t));
+        std::memcpy(v.data(), view.buf, v.size() * sizeof(int32_t));
+        PyBuffer_Release(&view);
+        auto ratio = [&](size_t i) { return nb::float_(v[i + 1] ? double(v[i]) / v[i + 1] : 0.0); };
+        if (type == "CONTENT_LIGHT_LEVEL" && v.size() >= 2) {
+            light = nb::make_tuple(uint32_t(v[0]), uint32_t(v[1]));
+        } else if (type == "MASTERING_DISPLAY_METADATA" && v.size() >= 22 && v[20] && v[21]) {
+            // display_primaries[3][2] (r, g, b), white_point[2], min_luminance, max_luminance: rationals
+            nb::dict d;
+            const char *names[] = {"red", "green", "blue", "white"};
+            for (size_t c = 0; c < 4; ++c) d[names[c]] = nb::make_tuple(ratio(4 * c), ratio(4 * c + 2));
+            d["luminance"] = nb::make_tuple(ratio(16), ratio(18));
+            mastering = d;
+        }
+    }
+    return {mastering, light};
+}
+
 nb::object reader_init(const qv::Args &a) {
     const char *function = "VideoReader";
     nb::handle self = a[0];
@@ -315,6 +346,10 @@ nb::object reader_init(const qv::Args &a) {
     if (!first.is_none() && !nvdec)
         decoding = nb::module_::import_("itertools").attr("chain")(nb::make_tuple(first), decoding);
 
+    auto [mastering, light] = hdr_metadata(first);
+    self.attr("mastering_display") = mastering;
+    self.attr("content_light") = light;
+    self.attr("codec") = codec.attr("codec").attr("canonical_name");
     self.attr("path") = nb::str(path.c_str());
     self.attr("raw") = nb::bool_(raw);
     self.attr("rotation") = nb::int_(nb::module_::import_("builtins").attr("round")(rotation));
@@ -901,8 +936,10 @@ NB_MODULE(video, m) {
               "from 720 rows up, that is 720 included and 719 not, and BT.601 below when the stream has none; "
               "streams coded with other matrices (FCC, SMPTE 240M, YCgCo, BT.2020 constant luminance, ...) are "
               "refused unless matrix is given), primaries and transfer (the stream's H.273 codes), rotation (the "
-              "display rotation, degrees counter-clockwise, not applied to the frames), and time and pts of the "
-              "frame returned last. The layouts raw=True gives (and their full-range yuvj forms) are converted on the GPU; "
+              "display rotation, degrees counter-clockwise, not applied to the frames), codec (the stream's "
+              "codec, e.g. 'hevc'), mastering_display and content_light (HDR10 static metadata or None: a "
+              "dict of 'red', 'green', 'blue', 'white' CIE xy pairs and 'luminance' (min, max) in cd/m2, and "
+              "(MaxCLL, MaxFALL)), and time and pts of the frame returned last. The layouts raw=True gives (and their full-range yuvj forms) are converted on the GPU; "
               "layouts without a kernel (RGB, grey, 16-bit, ...) are converted by FFmpeg on the CPU with the matrix, "
               "range and chroma given here, at 16 bits for more than 8.")
         .def("__init__", reader_init,
