@@ -217,6 +217,25 @@ def test_upscale_a_video_frame_by_frame(tmp_path, gop, suffix):
         assert np.abs(out - expected).mean() < 0.02
 
 
+def test_the_resize_keeps_super_white_and_sub_black(tmp_path):
+    av = pytest.importorskip("av")
+    luma = np.tile(np.linspace(4, 250, 64), (16, 1))  # codes below 16 and above 235, grey (chroma 128)
+    with av.open(str(tmp_path / "ramp.mp4"), "w") as container:
+        stream = container.add_stream("libx264", rate=25)
+        stream.width, stream.height, stream.pix_fmt, stream.options = 64, 16, "yuv444p", {"qp": "0"}
+        frame = av.VideoFrame.from_ndarray(np.stack([luma.round(), np.full_like(luma, 128), np.full_like(luma, 128)])
+                                           .astype(np.uint8), "yuv444p")
+        container.mux(stream.encode(frame))
+        container.mux(stream.encode())
+    done = quorvex("upscale", tmp_path / "ramp.mp4", tmp_path / "big.mp4", "--scale=2", "--crf=0")
+    assert done.returncode == 0, done.stderr
+    with av.open(str(tmp_path / "big.mp4")) as container:
+        written = next(container.decode(video=0)).to_ndarray()[0].astype(float)
+    # Grey through BGR and back is the luma's own resize; codes 0 and 255 stay reserved.
+    expected = np.clip(cv2.resize(luma.round(), None, fx=2, fy=2, interpolation=cv2.INTER_LANCZOS4), 1, 254)
+    assert np.abs(written - expected).max() <= 1 and written.max() > 245 and written.min() < 8
+
+
 def stream_times(path):
     """(first video time, first audio time, every video frame's time) in seconds, as PyAV decodes."""
     import av

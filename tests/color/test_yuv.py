@@ -72,7 +72,7 @@ def upsample(c, width, height, chroma, nearest):
     return 0.75 * c[i0] + 0.25 * c[i1]
 
 
-def decode_ref(y, cb, cr, bits, chroma, matrix, full, nearest):
+def decode_ref(y, cb, cr, bits, chroma, matrix, full, nearest, clip=True):
     kr, kb = KR_KB[matrix]
     kg = 1 - kr - kb
     yo, ys, co, cs = code_range(bits, full)
@@ -83,7 +83,8 @@ def decode_ref(y, cb, cr, bits, chroma, matrix, full, nearest):
     r = e + 2 * (1 - kr) * v
     b = e + 2 * (1 - kb) * u
     g = e - 2 * kb * (1 - kb) / kg * u - 2 * kr * (1 - kr) / kg * v
-    return np.clip(np.stack([b, g, r], -1), 0, 1)
+    bgr = np.stack([b, g, r], -1)
+    return np.clip(bgr, 0, 1) if clip else bgr
 
 
 # ------------------------------------------------------------------ layouts of code planes
@@ -196,10 +197,13 @@ def test_agrees_with_the_formulas(name, matrix, full, nearest):
     cw, ch = w if chroma_layout == "444" else (w + 1) // 2, (h + 1) // 2 if chroma_layout == "420" else h
     codes = rng.integers(0, top + 1, (h, w)), rng.integers(0, top + 1, (ch, cw)), rng.integers(0, top + 1, (ch, cw))
     args = pack(*codes)
-    out = to_bgr(*map(cp.asarray, args[:1]), *args[1:], matrix, full, chroma) if name == "v210" else \
-        to_bgr(*map(cp.asarray, args), matrix, full, chroma)
-    assert out.dtype == cp.float32 and out.shape == (h, w, 3)
-    np.testing.assert_allclose(out.get(), decode_ref(*codes, bits, chroma_layout, matrix, full, nearest), atol=2e-6)
+    device = [*map(cp.asarray, args[:1]), *args[1:]] if name == "v210" else list(map(cp.asarray, args))
+    for clip in (False, True):  # unclipped: codes beyond the nominal range give values beyond 0..1
+        out = to_bgr(*device, matrix, full, chroma, clip=clip)
+        assert out.dtype == cp.float32 and out.shape == (h, w, 3)
+        want = decode_ref(*codes, bits, chroma_layout, matrix, full, nearest, clip)
+        np.testing.assert_allclose(out.get(), want, atol=2e-6)
+        assert clip or (want.min() < 0 and want.max() > 1)  # the unclipped comparison saw values beyond 0..1
     if to_444 is not None:
         ycbcr = to_444(*map(cp.asarray, args[:1]), *args[1:], chroma) if name == "v210" else \
             to_444(*map(cp.asarray, args), chroma)

@@ -132,7 +132,9 @@ def build_parser() -> argparse.ArgumentParser:
                          "otherwise alpha is kept (PNG, WebP, TIFF, EXR)")
     up.epilog = ("Alpha is kept: the model sees the colour and the alpha plane is upscaled by Lanczos-4 beside it. "
                  "Grey images go through the model as three equal channels and come out grey; 16-bit stays 16-bit "
-                 "and float (EXR, float TIFF) stays float where the output format holds it.")
+                 "and float (EXR, float TIFF) stays float where the output format holds it. A model works in 0..1: "
+                 "it clips a video's super-white and sub-black (codes beyond 16..235) and HDR values above 1, "
+                 "which the Lanczos-4 resize keeps.")
     # The options every command has, before the command's name too (quorvex --quiet upscale ...).
     parser.add_argument("-q", "--quiet", dest="global_quiet", action="store_true", help="no progress bars and no summary")
     parser.add_argument("--debug", dest="global_debug", action="store_true", help="show the traceback of a failure")

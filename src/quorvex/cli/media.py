@@ -566,7 +566,7 @@ def check_video_output(target: pathlib.Path, output: dict | None = None) -> None
 
 def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporter, out_size, bar=None,
                   output: dict | None = None, audio: bool = True, threads: int | None = None,
-                  lead_in_until: fractions.Fraction | None = None) -> int:
+                  lead_in_until: fractions.Fraction | None = None, clip: bool = True) -> int:
     """Runs transform on every frame of source into target (the audio copied unless not audio),
     frame by frame, each frame at its time in source (from the first frame's), with source's
     colour tags and display rotation.
@@ -574,13 +574,14 @@ def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporte
     out_size maps the input (width, height) to the output's. output: the user's codec, crf and
     pix_fmt (choose_output). threads: the encoder's thread count (its bytes depend on it).
     lead_in_until: frames shown before this time (seconds) are decoded for the decoder's sake
-    only, neither transformed nor written.
+    only, neither transformed nor written. clip=False hands transform super-white and sub-black
+    as values beyond 0..1 (for transforms that keep them).
     Progress goes to bar, else to a bar of its own. Returns the number of frames. The writer
     keeps the file under a temporary name until it is complete."""
     video = video_module()
     target.parent.mkdir(parents=True, exist_ok=True)
     frames = 0
-    with video.VideoReader(str(source)) as reader:
+    with video.VideoReader(str(source), clip=clip) as reader:
         codec, pixel_format, options = choose_output(target, reader.pixel_format, output, reader.codec)
         if threads:
             options.update(one_thread_options(codec) if threads == 1 else {"threads": str(threads)})

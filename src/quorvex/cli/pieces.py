@@ -328,16 +328,16 @@ def join(pieces: list[pathlib.Path], target: pathlib.Path, audio_from: pathlib.P
 
 
 def make_piece(source: pathlib.Path, piece: pathlib.Path, start_pts: int, count: int, transform, out_size,
-               reporter, bar=None, output: dict | None = None) -> None:
+               reporter, bar=None, output: dict | None = None, clip: bool = True) -> None:
     """The `count` frames from the key frame at start_pts, through transform, into the piece,
-    encoded as `output` says (media.process_video)."""
+    encoded as `output` says, clipped to 0..1 unless not clip (media.process_video)."""
     piece.parent.mkdir(parents=True, exist_ok=True)
     segment, fd = media.create_beside(piece.with_suffix(source.suffix), ".source")
     os.close(fd)
     try:
         start = cut(source, segment, start_pts, count)
         done = media.process_video(segment, piece, transform, reporter, out_size, bar, output=output, audio=False,
-                                   threads=1, lead_in_until=start)
+                                   threads=1, lead_in_until=start, clip=clip)
     finally:
         segment.unlink(missing_ok=True)
     if done != count:

@@ -70,7 +70,7 @@ class PieceItem:
 
     def run(self, worker, reporter, bar=None) -> None:
         pieces.make_piece(self.source, self.piece, self.start_pts, self.count, worker.frame, worker.frame_size,
-                          reporter, bar, self.output)
+                          reporter, bar, self.output, clip=not worker.keeps_range)
 
 
 @dataclasses.dataclass

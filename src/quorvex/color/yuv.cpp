@@ -19,6 +19,7 @@
 
 #include <array>
 #include <cmath>
+#include <limits>
 #include <string>
 
 namespace qv = quorvex;
@@ -27,15 +28,16 @@ namespace nb = nanobind;
 namespace {
 
 const char *const yuv_device_code = R"(
-// Code values in, floats out: out[c] = sum_k m[3c + k] (in[k] - o[k]), clamped to 0..1.
+// Code values in, floats out: out[c] = sum_k m[3c + k] (in[k] - o[k]), clamped to lo..hi
+// (0..1, or the whole float range where codes beyond nominal range are kept).
 struct Decode {
-    float m[9], o[3];
+    float m[9], o[3], lo, hi;
     __device__ void store(float* out, float y, float cb, float cr) const {
         y -= o[0];
         cb -= o[1];
         cr -= o[2];
         for (int c = 0; c < 3; ++c)
-            out[c] = fminf(fmaxf(m[3 * c] * y + m[3 * c + 1] * cb + m[3 * c + 2] * cr, 0.0f), 1.0f);
+            out[c] = fminf(fmaxf(m[3 * c] * y + m[3 * c + 1] * cb + m[3 * c + 2] * cr, lo), hi);
     }
 };
 
@@ -211,10 +213,10 @@ struct PlanesSink {
 
 // Kernel parameters carrying the colour transform, in the order Decode/Encode hold them.
 const char *const decode_params = "float m0, float m1, float m2, float m3, float m4, float m5, float m6, float m7, "
-                                  "float m8, float o0, float o1, float o2";
+                                  "float m8, float o0, float o1, float o2, float lo, float hi";
 const char *const encode_params = "float m0, float m1, float m2, float m3, float m4, float m5, float m6, float m7, "
                                   "float m8, float o0, float o1, float o2, float lo, float top";
-const char *const make_decode = "    Decode d = {{m0, m1, m2, m3, m4, m5, m6, m7, m8}, {o0, o1, o2}};\n";
+const char *const make_decode = "    Decode d = {{m0, m1, m2, m3, m4, m5, m6, m7, m8}, {o0, o1, o2}, lo, hi};\n";
 const char *const make_encode = "    Encode e = {{m0, m1, m2, m3, m4, m5, m6, m7, m8}, {o0, o1, o2}, lo, top};\n";
 
 std::string kernel_text(const char *head, const char *params, const char *setup, const char *body) {
@@ -512,7 +514,13 @@ Frame read_frame(const Format &f, const qv::Args &a, const char *function) {
     return fr;
 }
 
-nb::object decode(const Format &f, const Frame &fr, const Transform &t, bool nearest) {
+// The bounds of decoded values: 0..1, or none (super-white and sub-black kept).
+void append_bounds(nb::list &args, bool clip) {
+    float big = std::numeric_limits<float>::max();
+    args.append(qv::f32(clip ? 0.0 : -big)), args.append(qv::f32(clip ? 1.0 : big));
+}
+
+nb::object decode(const Format &f, const Frame &fr, const Transform &t, bool nearest, bool clip = true) {
     const qv::Cupy &cp = qv::cp();
     nb::object out = cp.empty(nb::make_tuple(fr.height, fr.width, 3), cp.float32);
     nb::list args;
@@ -545,6 +553,7 @@ nb::object decode(const Format &f, const Frame &fr, const Transform &t, bool nea
     args.append(qv::i32(nearest));
     if (f.bits != 8 && f.layout != Layout::V210) args.append(qv::i32(f.shift));
     append_transform(args, t);
+    append_bounds(args, clip);
     qv::launch_2d(kernel, fr.width, fr.height, nb::tuple(args));
     return out;
 }
@@ -555,8 +564,9 @@ nb::object to_bgr(const qv::Args &a, const char *function) {
     std::array<double, 2> k = luma_weights(a[n], function);
     bool full = flag(a[n + 1], "full_range", function);
     bool nearest = nearest_chroma(a[n + 2], function);
+    bool clip = flag(a[n + 3], "clip", function);
     Frame fr = read_frame(F, a, function);
-    return decode(F, fr, decoding(k, code_range(F.bits, full)), nearest);
+    return decode(F, fr, decoding(k, code_range(F.bits, full)), nearest, clip);
 }
 
 template <const Format &F>
@@ -697,6 +707,7 @@ nb::object ycbcr444_to_bgr(const qv::Args &a) {
     nb::list args;
     args.append(ycbcr), args.append(out), args.append(qv::i32(s[1])), args.append(qv::i32(s[0]));
     append_transform(args, t);
+    append_bounds(args, true);
     qv::launch_2d(kernels.ycbcr444_decode, s[1], s[0], nb::tuple(args));
     return out;
 }
@@ -740,60 +751,63 @@ NB_MODULE(yuv, m) {
     auto matrix = [] { return qv::Param("matrix", "str", str_default("bt709")); };
     auto full_range = [] { return qv::Param("full_range", "bool", nb::bool_(false)); };
     auto chroma = [] { return qv::Param("chroma", "str", str_default("linear")); };
+    auto clip = [] { return qv::Param("clip", "bool", nb::bool_(true)); };
     const char *bgr_doc_tail = " matrix: 'bt601', 'bt709' or 'bt2020' (non-constant luminance); full_range: "
                                "codes 0..2^n-1 instead of video range (16..235, 16..240 at 8 bits); chroma: 'linear' "
                                "interpolates between the samples co-sited with even columns, 'nearest' repeats them. "
-                               "Result: (H, W, 3) float32 BGR, clamped to 0..1. One kernel launch, no synchronisation.";
+                               "clip=False keeps codes beyond the nominal range (super-white, sub-black) as values "
+                               "beyond 0..1. Result: (H, W, 3) float32 BGR, clamped to 0..1 unless clip=False. One "
+                               "kernel launch, no synchronisation.";
 
     std::string doc;
 #define QV_TO_BGR(name, F, params, what)                                                                        \
     doc = std::string(what) + bgr_doc_tail;                                                                      \
     qv::def(m, #name, QV_NAMED(to_bgr, F, #name), params, "cp.ndarray", doc.c_str())
-    QV_TO_BGR(uyvy_to_bgr, kUyvy, (std::initializer_list<qv::Param>{{"frame", kDevice}, matrix(), full_range(), chroma()}),
+    QV_TO_BGR(uyvy_to_bgr, kUyvy, (std::initializer_list<qv::Param>{{"frame", kDevice}, matrix(), full_range(), chroma(), clip()}),
               "BGR image of a packed 8-bit 4:2:2 UYVY frame: uint8 (H, 2W), bytes Cb Y0 Cr Y1 per pixel pair, W even.");
-    QV_TO_BGR(yuyv_to_bgr, kYuyv, (std::initializer_list<qv::Param>{{"frame", kDevice}, matrix(), full_range(), chroma()}),
+    QV_TO_BGR(yuyv_to_bgr, kYuyv, (std::initializer_list<qv::Param>{{"frame", kDevice}, matrix(), full_range(), chroma(), clip()}),
               "BGR image of a packed 8-bit 4:2:2 YUYV (YUY2) frame: uint8 (H, 2W), bytes Y0 Cb Y1 Cr, W even.");
     QV_TO_BGR(v210_to_bgr, kV210,
-              (std::initializer_list<qv::Param>{{"frame", kDevice}, {"width", "int"}, matrix(), full_range(), chroma()}),
+              (std::initializer_list<qv::Param>{{"frame", kDevice}, {"width", "int"}, matrix(), full_range(), chroma(), clip()}),
               "BGR image of a v210 frame (10-bit 4:2:2, 6 pixels in 16 bytes): uint8 (H, row_bytes), rows of "
               "ceil(width / 48) * 128 bytes; any width, the last chroma sample repeated for odd widths.");
     QV_TO_BGR(yuv422p10_to_bgr, kYuv422p10,
-              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma()}),
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
               "BGR image of planar 10-bit 4:2:2 (yuv422p10le): uint16 planes (H, W), (H, (W + 1) // 2) twice.");
     QV_TO_BGR(yuv420p10_to_bgr, kYuv420p10,
-              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma()}),
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
               "BGR image of planar 10-bit 4:2:0 (yuv420p10le): uint16 planes (H, W), ((H + 1) // 2, (W + 1) // 2) "
               "twice; chroma rows sit midway between luma row pairs.");
     QV_TO_BGR(yuv422p_to_bgr, kYuv422p,
-              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma()}),
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
               "BGR image of planar 8-bit 4:2:2 (yuv422p): uint8 planes (H, W), (H, (W + 1) // 2) twice.");
     QV_TO_BGR(yuv420p_to_bgr, kYuv420p,
-              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma()}),
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
               "BGR image of planar 8-bit 4:2:0 (yuv420p, I420): uint8 planes (H, W), ((H + 1) // 2, (W + 1) // 2) "
               "twice; chroma rows sit midway between luma row pairs.");
     QV_TO_BGR(yuv444p_to_bgr, kYuv444p,
-              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma()}),
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
               "BGR image of planar 8-bit 4:4:4 (yuv444p): three uint8 planes (H, W); chroma is not resampled.");
     QV_TO_BGR(yuv444p10_to_bgr, kYuv444p10,
-              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma()}),
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
               "BGR image of planar 10-bit 4:4:4 (yuv444p10le): three uint16 planes (H, W) of 10-bit codes; chroma is "
               "not resampled.");
     QV_TO_BGR(yuv444p12_to_bgr, kYuv444p12,
-              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma()}),
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
               "BGR image of planar 12-bit 4:4:4 (yuv444p12le): three uint16 planes (H, W) of 12-bit codes; chroma is "
               "not resampled.");
     QV_TO_BGR(yuv422p12_to_bgr, kYuv422p12,
-              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma()}),
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
               "BGR image of planar 12-bit 4:2:2 (yuv422p12le): uint16 planes (H, W), (H, (W + 1) // 2) twice.");
     QV_TO_BGR(yuv420p12_to_bgr, kYuv420p12,
-              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma()}),
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
               "BGR image of planar 12-bit 4:2:0 (yuv420p12le): uint16 planes (H, W), ((H + 1) // 2, (W + 1) // 2) "
               "twice; chroma rows sit midway between luma row pairs.");
     QV_TO_BGR(nv12_to_bgr, kNv12,
-              (std::initializer_list<qv::Param>{{"y", kDevice}, {"uv", kDevice}, matrix(), full_range(), chroma()}),
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"uv", kDevice}, matrix(), full_range(), chroma(), clip()}),
               "BGR image of NV12: uint8 luma (H, W) and interleaved Cb, Cr ((H + 1) // 2, 2 * ((W + 1) // 2)).");
     QV_TO_BGR(p010_to_bgr, kP010,
-              (std::initializer_list<qv::Param>{{"y", kDevice}, {"uv", kDevice}, matrix(), full_range(), chroma()}),
+              (std::initializer_list<qv::Param>{{"y", kDevice}, {"uv", kDevice}, matrix(), full_range(), chroma(), clip()}),
               "BGR image of P010: as NV12 with uint16 samples holding 10 bits in their high bits.");
 #undef QV_TO_BGR
 

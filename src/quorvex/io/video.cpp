@@ -231,6 +231,7 @@ nb::object reader_init(const qv::Args &a) {
     if (!a[4].is_none()) bool_arg(a[4], "full_range", function);
     choice(a[5], "chroma", "linear", "nearest", function);
     bool nvdec = choice(a[6], "decoder", "ffmpeg", "nvdec", function);
+    bool_arg(a[7], "clip", function);
     std::string path = fspath(a[1]);
     nb::handle av = av_module.get();
     nb::object container = av.attr("open")(path);
@@ -365,6 +366,7 @@ nb::object reader_init(const qv::Args &a) {
     self.attr("matrix") = matrix;
     self.attr("full_range") = full;
     self.attr("chroma") = a[5];
+    self.attr("clip") = a[7];
     self.attr("time") = nb::none();
     self.attr("pts") = nb::none();
     self.attr("_container") = container;
@@ -474,6 +476,7 @@ nb::object reader_next(const qv::Args &a) {
     nb::list args;
     for (nb::handle p : device) args.append(p);
     args.append(self.attr("matrix")), args.append(self.attr("full_range")), args.append(self.attr("chroma"));
+    args.append(self.attr("clip"));
     return convert(*nb::tuple(args));
 }
 
@@ -949,8 +952,10 @@ NB_MODULE(video, m) {
               {"matrix", "Optional[str]", none},
               {"full_range", "Optional[bool]", none},
               {"chroma", "str", nb::str("linear")},
-              {"decoder", "str", nb::str("ffmpeg")}},
-             "None", "Opens the file and its first video stream.")
+              {"decoder", "str", nb::str("ffmpeg")},
+              {"clip", "bool", nb::bool_(true)}},
+             "None", "Opens the file and its first video stream. clip=False keeps codes beyond the nominal range "
+                     "(super-white, sub-black) as values beyond 0..1 in the layouts converted on the GPU.")
         .def("__iter__", reader_iter, {{"self"}}, "VideoReader", nullptr)
         .def("__next__", reader_next, {{"self"}}, "cp.ndarray | tuple[cp.ndarray, ...]",
              "The next frame; its time stamp is in time (seconds) and pts.")

@@ -13,7 +13,8 @@ A worker processes one item at a time, whichever runner hands it over:
 - `image(source, target, bar)`: one image file into target;
 - `frame(image, bar)`: one device frame (a video's or a live source's) into a new one;
 - `frame_size((width, height))`: the size `frame` gives for that input size;
-- `count`: what it has done so far in the job's own unit (tiles, faces).
+- `count`: what it has done so far in the job's own unit (tiles, faces);
+- `keeps_range`: whether `frame` keeps values beyond 0..1 (a video's super-white and sub-black).
 
 The plan of items (cli.plan) and the runners (cli.runners) take any job.
 """

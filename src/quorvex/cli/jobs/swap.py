@@ -131,6 +131,7 @@ class Swapper:
         from quorvex.face.swap import FaceSwap
 
         self.reporter, self.which, self.count = reporter, parse_faces(args.faces), 0
+        self.keeps_range = False  # the models work in 0..1
         onnx_device = ort_device(device_id, reporter)
         with reporter.library_output():
             self.detector = TrtFaceDetection(model_path=args.detector, device_id=device_id)

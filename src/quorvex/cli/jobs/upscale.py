@@ -249,6 +249,7 @@ class UpscaleWorker:
 
     def __init__(self, work, scale: int, description: str, reporter):
         self.work, self.scale, self.description, self.reporter = work, scale, description, reporter
+        self.keeps_range = not isinstance(work, Upscaler)  # the resize keeps values beyond 0..1; models clip
 
     @property
     def count(self) -> int:
