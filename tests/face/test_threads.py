@@ -62,3 +62,18 @@ def test_a_mask_built_on_one_stream_is_waited_for_on_another(size):
     user.synchronize()
     np.testing.assert_array_equal(pasted.get(), expected)
 
+
+def test_an_engine_run_waits_for_the_last_caller_s_reads_of_its_outputs():
+    # The first caller's copy of the outputs is still queued on its stream when the second
+    # caller's run is forced: the engine's stream must have waited for it.
+    rng = np.random.default_rng(7)
+    embedder = TrtFaceEmbedding(model_bytes=engine(embedding_model()))
+    batches = [cp.asarray(rng.random((1, 3, 112, 112), dtype=np.float32)) for _ in range(2)]
+    expected = [embedder.forward(b).get() for b in batches]
+    first, second = cp.cuda.Stream(non_blocking=True), cp.cuda.Stream(non_blocking=True)
+    with first:
+        early = embedder.forward(batches[0])
+    with second:
+        late = embedder.forward(batches[1])
+    np.testing.assert_array_equal(late.get(stream=second), expected[1])
+    np.testing.assert_array_equal(early.get(stream=first), expected[0])
