@@ -158,7 +158,7 @@ def test_a_model_that_cannot_load_fails_the_job_at_once(cluster, job, tmp_path):
     assert failure.value.status == 2 and not (tmp_path / "out").exists()
 
 
-def test_the_command_on_an_existing_cluster_and_without_ray(cluster, job, tmp_path):
+def test_the_command_on_an_existing_cluster_a_missing_one_and_without_ray(cluster, job, tmp_path):
     root, model = job
     done = quorvex_process("upscale", root / "in", tmp_path / "out", f"--ray={cluster}", "--workers=2",
                    f"--gpus-per-worker={GPUS}", f"--model={model}", "--tile=16", "--overlap=4")
@@ -171,6 +171,9 @@ def test_the_command_on_an_existing_cluster_and_without_ray(cluster, job, tmp_pa
                              capture_output=True, text=True)
     assert missing.returncode == 2 and missing.stderr == (
         "quorvex upscale: error: --ray needs Ray, which is not installed: pip install 'quorvex[ray]'\n")
+    # an address where nothing listens is refused at once (Ray alone retries it for minutes)
+    nowhere = quorvex_process("upscale", root / "in", tmp_path / "o", "--ray=127.0.0.1:9")
+    assert nowhere.returncode == 2 and "--ray 127.0.0.1:9: no Ray cluster answers there" in nowhere.stderr
 
 
 def test_swap_on_two_workers_matches_the_single_process_run(cluster, job, tmp_path, monkeypatch):

@@ -32,6 +32,21 @@ RESTARTS = 3  # fresh workers per worker slot before the job gives up
 FORWARDED_ENV = ("QUORVEX_",)  # the driver's settings the workers need (QUORVEX_EMAP)
 
 
+def answers(address: str, timeout: float = 5.0) -> bool:
+    """Whether something listens at a HOST:PORT address (ray:// or not): Ray itself retries an
+    address where nothing does for minutes. "auto" and other forms are left to Ray."""
+    import socket
+
+    host, _, port = address.removeprefix("ray://").rpartition(":")
+    if not host or not port.isdigit():
+        return True
+    try:
+        socket.create_connection((host.strip("[]"), int(port)), timeout=timeout).close()
+    except OSError:
+        return False
+    return True
+
+
 def require_ray():
     try:
         import ray
@@ -185,13 +200,16 @@ def execute(job, reporter, progress=None) -> dict:
     started_here = False
     if not ray.is_initialized():
         address = args.ray or None  # None: RAY_ADDRESS if set, else a local instance
+        no_cluster = CliError(f"--ray {address}: no Ray cluster answers there; start one (ray start --head) or give "
+                              "--ray with no address for a cluster of this machine only", USAGE)
+        if address and not answers(address):
+            raise no_cluster
         try:
             with reporter.library_output():
                 ray.init(address=address, logging_level="ERROR", log_to_driver=False,
                          **({} if address else {"include_dashboard": False}))
         except ConnectionError:  # Ray's own text speaks of its flags, not this command's
-            raise CliError(f"--ray {address}: no Ray cluster answers there; start one (ray start --head) or give "
-                           "--ray with no address for a cluster of this machine only", USAGE) from None
+            raise no_cluster from None
         started_here = True
     try:
         workers = args.workers
