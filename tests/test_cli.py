@@ -8,6 +8,7 @@ import os
 import pathlib
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -199,7 +200,9 @@ def test_upscale_a_folder_keeps_its_layout_and_skips_finished_outputs(tmp_path, 
 # open: B-frames before a key frame refer to the one before; .ts: an MPEG transport stream, as
 # broadcasts and cameras write them (its demuxer seeks by position)
 @pytest.mark.parametrize("gop, suffix", [("closed", ".mp4"), ("open", ".mp4"), ("open", ".ts")])
-def test_upscale_a_video_frame_by_frame(tmp_path, gop, suffix):
+def test_upscale_a_video_frame_by_frame(tmp_path, monkeypatch, gop, suffix):
+    from quorvex.cli import pieces
+
     av = pytest.importorskip("av")
     frames = [smooth_image(24, 32, seed) for seed in range(12)]
     with av.open(str(tmp_path / f"clip{suffix}"), "w") as container:
@@ -209,9 +212,13 @@ def test_upscale_a_video_frame_by_frame(tmp_path, gop, suffix):
         for frame in frames:
             container.mux(stream.encode(av.VideoFrame.from_ndarray((frame * 255 + 0.5).astype(np.uint8), "bgr24")))
         container.mux(stream.encode())
+    with monkeypatch.context() as patch:  # stopped once every piece is made: the next run joins them
+        patch.setattr(pieces, "finish", lambda *_, **__: os.kill(os.getpid(), signal.SIGINT))
+        assert quorvex("upscale", tmp_path / f"clip{suffix}", tmp_path / "big.mp4", "--scale=2").returncode == 130
     done = quorvex("upscale", tmp_path / f"clip{suffix}", tmp_path / "big.mp4", "--scale=2")
     assert done.returncode == 0, done.stderr
     assert "12/12" in done.stderr  # the per-frame progress bar
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted([f"clip{suffix}", "big.mp4"])  # pieces removed
     with av.open(str(tmp_path / "big.mp4")) as container:
         assert container.streams.video[0].codec_context.format.name == "yuv444p"  # the source's chroma kept
         written = [f.to_ndarray(format="bgr24") / 255.0 for f in container.decode(video=0)]
