@@ -42,18 +42,22 @@ def cluster():
             os.environ["PYTHONPATH"] = before
 
 
-def write_video(path, frames=60, key_every=10):
-    """48x32 frames, a key frame every key_every frames, one second of audio. (x264 encodes frames
-    of 4 x 3 macroblocks or fewer differently from run to run, so the outputs are kept larger.)"""
+def write_video(path, frames=60, key_every=10, keys=()):
+    """48x32 frames, a key frame every key_every frames (or at the frames keys names), one second
+    of audio. (x264 encodes frames of 4 x 3 macroblocks or fewer differently from run to run, so
+    the outputs are kept larger.)"""
     with av.open(str(path), "w") as container:
         video = container.add_stream("libx264", rate=25)
         video.width, video.height, video.pix_fmt = 48, 32, "yuv420p"
-        video.codec_context.gop_size = key_every
-        video.options = {"keyint_min": str(key_every), "sc_threshold": "0"}
+        video.codec_context.gop_size = frames if keys else key_every
+        video.options = {"keyint_min": str(key_every), "sc_threshold": "0", "forced-idr": "1"}
         audio = container.add_stream("aac", rate=8000)
         for i in range(frames):
             image = (smooth_image(32, 48, i) * 255 + 0.5).astype(np.uint8)
-            container.mux(video.encode(av.VideoFrame.from_ndarray(image, "bgr24")))
+            frame = av.VideoFrame.from_ndarray(image, "bgr24")
+            if i in keys:
+                frame.pict_type = av.video.frame.PictureType.I
+            container.mux(video.encode(frame))
         container.mux(video.encode())
         tone = av.AudioFrame.from_ndarray(np.zeros((1, 8000), np.float32), format="fltp", layout="mono")
         tone.sample_rate, tone.pts = 8000, 0
@@ -255,3 +259,20 @@ def test_a_stopped_job_writes_nothing_after_it_returns(cluster, job, tmp_path):
     time.sleep(3)  # a killed worker still running would write now
     assert outputs(tmp_path / "out") == written and 1 <= len(written) < 12
     assert not [p for p in (tmp_path / "out").rglob(".*")]  # no temporary file left behind
+
+
+def test_a_stopped_video_job_stops_its_running_pieces(cluster, job, tmp_path):
+    import time
+
+    source = write_video(tmp_path / "long.mp4", frames=400, keys=(0, 20))  # a short piece, then a long one
+
+    def stop(event):  # Ctrl-C once the short piece is done and the long one is being made
+        for _ in range(200):
+            if list(tmp_path.glob(".*+380.*.source.mp4")):  # its key-frame range, cut out to decode
+                raise KeyboardInterrupt
+            time.sleep(0.05)
+
+    with pytest.raises(KeyboardInterrupt):
+        run_job("upscale", source, tmp_path / "long_x2.mp4", workers=2, gpus_per_worker=GPUS, scale=2, progress=stop)
+    # only the finished piece is kept for the next run; the long one stopped at a frame, leaving nothing
+    assert [p.name.split(".")[2] for p in tmp_path.glob(".*")] == ["00000000+20"]

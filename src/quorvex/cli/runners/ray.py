@@ -76,8 +76,26 @@ class Worker:
 
     def run(self, item) -> tuple[int, int]:
         """One item of the plan; returns (process id, the worker's count so far)."""
-        item.run(self.worker, self.reporter)
+        item.run(self.worker, self.reporter, _Cancellable())
         return os.getpid(), self.worker.count
+
+
+class Cancelled(Exception):
+    """The driver cancelled the item this worker was running."""
+
+
+class _Cancellable:
+    """The progress of a worker's item, which ends the item when the driver cancels it: Ray only
+    flags a running actor task as cancelled, so a long video piece would run on to its end."""
+
+    def __init__(self):
+        import ray
+
+        self.context = ray.get_runtime_context()
+
+    def update(self, n: int = 1) -> None:
+        if self.context.is_canceled():
+            raise Cancelled
 
 
 # ---------------------------------------------------------------- the driver
@@ -146,8 +164,9 @@ class _Pool:
     def close(self) -> None:
         # A killed worker's item counts as failed as soon as Ray marks the worker dead, which can
         # be before its process has stopped, and so before it has stopped writing. A running item
-        # that is cancelled (Ray only flags it) gives its result once it has returned: after this
-        # wait nothing more is written. Only an item still running 30 s later is killed mid-way.
+        # that is cancelled stops at its next frame (an image runs to its end) and gives its result
+        # once it has returned: after this wait nothing more is written. Only an item still
+        # running 30 s later is killed mid-way.
         busy = list(self.busy)
         for ref in busy:
             self.ray.cancel(ref)
