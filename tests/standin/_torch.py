@@ -223,6 +223,20 @@ def _devices_mode(torch):
 _LEAVES_DEVICE = set()
 
 
+def _in_every_thread(torch):
+    # torch keeps its function modes per thread, and a CUDA tensor is one in every thread: each
+    # thread started from now on runs under a mode of its own.
+    import threading
+
+    bootstrap = threading.Thread._bootstrap_inner
+
+    def _bootstrap_inner(self):
+        with _devices_mode(torch):
+            bootstrap(self)
+
+    threading.Thread._bootstrap_inner = _bootstrap_inner
+
+
 def _tensors_in(obj):
     import torch
     if isinstance(obj, torch.Tensor):
@@ -319,6 +333,7 @@ def apply(torch):
     if not getattr(torch, _MARK, False):
         setattr(torch, _MARK, True)
         _devices_mode(torch).__enter__()  # for the life of the process
+        _in_every_thread(torch)
     _patch(torch.Tensor, 'cuda', tensor_cuda)
     _patch(torch.nn.Module, 'cuda', module_cuda)
     _patch(torch.Tensor, 'pin_memory', pin_memory)
