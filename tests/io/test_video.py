@@ -337,6 +337,12 @@ def test_pieces_of_other_settings_or_sources_are_not_reused(tmp_path):
     again[0].write_bytes(b"made")
     make_video(source, audio=False, frames=24, rate=25)  # the source made again
     assert len(pieces.plan(source, target, False, {"scale": 3})[1]) == 4 and not again[0].exists()
+    model = tmp_path / "x2.onnx"
+    model.write_bytes(b"weights")
+    kept, _, _ = pieces.plan(source, target, False, {"model": str(model)})
+    kept[0].write_bytes(b"made")
+    model.write_bytes(b"other weights")  # a model replaced under the same name
+    assert len(pieces.plan(source, target, False, {"model": str(model)})[1]) == 4 and not kept[0].exists()
 
 
 def test_metadata_is_read_and_kept(tmp_path):
