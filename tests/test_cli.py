@@ -410,7 +410,8 @@ def test_swap_changes_the_faces_only(tmp_path):
     onnx.save(embedding_model(), tmp_path / "embed.onnx")
     onnx.save(swap_model(), tmp_path / "swap.onnx")
     np.save(tmp_path / "emap.npy", embedding_map())
-    write_png(tmp_path / "source.png", 360, 640, 1)
+    source = write_png(tmp_path / "source.png", 360, 640, 1)
+    cv2.imwrite(str(tmp_path / "source.png"), np.dstack([source, np.full((360, 640), 200, np.uint8)]))  # with alpha
     target = write_png(tmp_path / "frames" / "target.png", 360, 640, 2)
     done = quorvex("swap", "--source", tmp_path / "source.png", tmp_path / "frames", tmp_path / "swapped",
                    "--detector", tmp_path / "det.engine", "--embedder", tmp_path / "embed.onnx",
