@@ -8,7 +8,6 @@ import os
 import pathlib
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -212,8 +211,11 @@ def test_upscale_a_video_frame_by_frame(tmp_path, monkeypatch, gop, suffix):
         for frame in frames:
             container.mux(stream.encode(av.VideoFrame.from_ndarray((frame * 255 + 0.5).astype(np.uint8), "bgr24")))
         container.mux(stream.encode())
+    def stopped(*_, **__):
+        raise KeyboardInterrupt
+
     with monkeypatch.context() as patch:  # stopped once every piece is made: the next run joins them
-        patch.setattr(pieces, "finish", lambda *_, **__: os.kill(os.getpid(), signal.SIGINT))
+        patch.setattr(pieces, "finish", stopped)
         assert quorvex("upscale", tmp_path / f"clip{suffix}", tmp_path / "big.mp4", "--scale=2").returncode == 130
     done = quorvex("upscale", tmp_path / f"clip{suffix}", tmp_path / "big.mp4", "--scale=2")
     assert done.returncode == 0, done.stderr

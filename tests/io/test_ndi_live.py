@@ -211,7 +211,7 @@ def test_the_command_runs_live_with_a_video_file_on_one_side(loopback, source_ti
                 writer.write(cp.asarray(image))
         run = threading.Thread(target=lambda: status.append(main(["upscale", file, "ndi://" + name])))
         run.start()
-        with ndi.NdiReceiver(name, timeout=5) as receiver:  # waits for the source to appear
+        with ndi.NdiReceiver(name, timeout=30) as receiver:  # the command starts slowly on a busy machine
             frame = next(receiver)
         run.join(30)
         got = frame.image.get()
