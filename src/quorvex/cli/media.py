@@ -576,11 +576,13 @@ def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporte
     lead_in_until: frames shown before this time (seconds) are decoded for the decoder's sake
     only, neither transformed nor written. clip=False hands transform super-white and sub-black
     as values beyond 0..1 (for transforms that keep them).
+    Decoding and encoding run in threads of their own beside transform (in this thread).
     Progress goes to bar, else to a bar of its own. Returns the number of frames. The writer
     keeps the file under a temporary name until it is complete."""
+    from quorvex.pipeline import run_stages
+
     video = video_module()
     target.parent.mkdir(parents=True, exist_ok=True)
-    frames = 0
     with video.VideoReader(str(source), clip=clip) as reader:
         codec, pixel_format, options = choose_output(target, reader.pixel_format, output, reader.codec)
         if threads:
@@ -593,20 +595,27 @@ def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporte
             time_base=reader.time_base if reader.time_base else None, rotation=reader.rotation,
             primaries=None if reader.primaries == unspecified else reader.primaries,
             transfer=None if reader.transfer == unspecified else reader.transfer)
+        half_frame = fractions.Fraction(1, 2) / fractions.Fraction(reader.fps or 25)
+
+        def timed_frames():
+            first = None
+            for frame in reader:
+                pts = reader.pts
+                if (lead_in_until is not None and first is None and pts is not None
+                        and pts * reader.time_base < lead_in_until - half_frame):
+                    continue  # lead-in (the segment's muxer may have rounded its times)
+                first = pts if first is None else first
+                yield frame, None if pts is None else (pts - first) * reader.time_base  # exact
+
         with writer:
             with reporter.bar(reader.frame_count or None, "frame", source.name) if bar is None else _kept(bar) as bar:
-                first, half_frame = None, fractions.Fraction(1, 2) / fractions.Fraction(reader.fps or 25)
-                for frame in reader:
-                    if (lead_in_until is not None and first is None and reader.pts is not None
-                            and reader.pts * reader.time_base < lead_in_until - half_frame):
-                        continue  # lead-in (the segment's muxer may have rounded its times)
-                    first = reader.pts if first is None else first
-                    time = None if reader.pts is None else (reader.pts - first) * reader.time_base  # exact
-                    writer.write(transform(frame, bar), time)
-                    frames += 1
+                def write(result):
+                    writer.write(*result)
                     bar.update(1)
                     reporter.memory.sample()
-    return frames
+
+                # decoding, the device work and encoding overlap
+                return run_stages(timed_frames(), lambda item: (transform(item[0], bar), item[1]), write)
 
 
 class _kept:
