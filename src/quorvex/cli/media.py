@@ -566,7 +566,7 @@ def check_video_output(target: pathlib.Path, output: dict | None = None) -> None
 
 def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporter, out_size, bar=None,
                   output: dict | None = None, audio: bool = True, threads: int | None = None,
-                  lead_in_until: fractions.Fraction | None = None, clip: bool = True) -> int:
+                  lead_in_until: fractions.Fraction | None = None, clip: bool = True, times=None) -> int:
     """Runs transform on every frame of source into target (the audio copied unless not audio),
     frame by frame, each frame at its time in source (from the first frame's), with source's
     colour tags and display rotation.
@@ -576,7 +576,8 @@ def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporte
     lead_in_until: frames shown before this time (seconds) are decoded for the decoder's sake
     only, neither transformed nor written. clip=False hands transform super-white and sub-black
     as values beyond 0..1 (for transforms that keep them).
-    Decoding and encoding run in threads of their own beside transform (in this thread).
+    Decoding and encoding run in threads of their own beside transform (in this thread); times,
+    a pipeline.StageTimes, gets what each took.
     Progress goes to bar, else to a bar of its own. Returns the number of frames. The writer
     keeps the file under a temporary name until it is complete."""
     from quorvex.pipeline import run_stages
@@ -609,13 +610,17 @@ def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporte
 
         with writer:
             with reporter.bar(reader.frame_count or None, "frame", source.name) if bar is None else _kept(bar) as bar:
+                def work(item):
+                    result = transform(item[0], bar), item[1]
+                    bar.update(1)  # here: a bar that stops the run raises in the thread it was made for
+                    return result
+
                 def write(result):
                     writer.write(*result)
-                    bar.update(1)
                     reporter.memory.sample()
 
                 # decoding, the device work and encoding overlap
-                return run_stages(timed_frames(), lambda item: (transform(item[0], bar), item[1]), write)
+                return run_stages(timed_frames(), work, write, times=times)
 
 
 class _kept:

@@ -1,9 +1,13 @@
 """A job in this process: its worker loads the models once on the --device GPU and takes the
-plan's items in order."""
+plan's items: a video's pieces several at a time (one encoder thread each, so that every core
+encodes), a folder's images read ahead and written behind."""
 
 from __future__ import annotations
 
+import concurrent.futures
+import os
 import sys
+import threading
 
 from .. import plan as plans
 from ..common import USAGE, BadInput, CliError, parse_device
@@ -39,6 +43,9 @@ def work_through(job, plan, worker, reporter) -> list:
     else:
         bar = reporter.bar(len(plan.items), "image") if folder else None
     try:
+        if plan.kind == "video":
+            make_pieces(plan.items, worker, reporter, bar)
+            return failed
         for item in plan.items:
             try:
                 item.run(worker, reporter, bar)
@@ -53,3 +60,69 @@ def work_through(job, plan, worker, reporter) -> list:
         if bar is not None:
             bar.close()
     return failed
+
+
+def pieces_in_flight(count: int) -> int:
+    """Pieces made at once: one per core, each with its one-thread encoder (what keeps a piece's
+    bytes the same however many run beside it)."""
+    return max(1, min(count, len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1))
+
+
+class Stopped(Exception):
+    """Another piece failed, or the user stopped the run."""
+
+
+class _SharedWorker:
+    """The worker as the pieces made side by side share it: one frame's device work at a time."""
+
+    def __init__(self, worker):
+        self._worker, self._lock = worker, threading.Lock()
+
+    def frame(self, image, bar=None):
+        with self._lock:
+            return self._worker.frame(image, bar)
+
+    def __getattr__(self, name):
+        return getattr(self._worker, name)
+
+
+class _StoppableBar:
+    """The run's progress bar, through which a piece learns, frame by frame, that the run stopped."""
+
+    def __init__(self, bar, stop: threading.Event):
+        self.bar, self.stop = bar, stop
+
+    def update(self, n: int = 1) -> None:
+        if self.stop.is_set():
+            raise Stopped
+        self.bar.update(n)
+
+
+def make_pieces(items, worker, reporter, bar) -> None:
+    """Makes the pieces, several at once; the first failure (or Ctrl-C) stops the others at their
+    next frame and is raised once they have ended, leaving only finished pieces."""
+    import cupy as cp
+
+    shared, stop = _SharedWorker(worker), threading.Event()
+    stoppable = _StoppableBar(bar, stop)
+    stream = cp.cuda.get_current_stream()  # the pieces' device work goes on the caller's stream
+
+    def make(item):
+        with stream:
+            item.run(shared, reporter, stoppable)
+
+    pool = concurrent.futures.ThreadPoolExecutor(pieces_in_flight(len(items)), thread_name_prefix="quorvex-piece")
+    futures = [pool.submit(make, item) for item in items]
+    try:
+        pending = set(futures)
+        while pending:
+            done, pending = concurrent.futures.wait(pending, timeout=0.1,
+                                                    return_when=concurrent.futures.FIRST_EXCEPTION)
+            if any(f.exception() is not None for f in done):
+                break
+    finally:
+        stop.set()  # no-op for a run that finished
+        pool.shutdown(wait=True, cancel_futures=True)
+    for future in futures:  # the first failure in the order of the pieces
+        if not future.cancelled() and future.exception() is not None and not isinstance(future.exception(), Stopped):
+            raise future.exception()
