@@ -253,6 +253,19 @@ def colour_and_alpha(image):
     return image, None
 
 
+@dataclasses.dataclass
+class ImageInput:
+    """An image file read for a worker: its colour on the device (in holder, a list the worker
+    empties so that it holds the only reference), the file's element type and channel count,
+    and its alpha plane where the colour was taken apart from it."""
+
+    source: pathlib.Path
+    holder: list
+    dtype: object
+    channels: int
+    alpha: object = None
+
+
 def with_layout(result, channels: int, alpha):
     """The 3-channel result given back the input's layout: its luma alone for a grey input, the
     alpha plane appended (already at the result's size) for one with alpha."""

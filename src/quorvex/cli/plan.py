@@ -37,11 +37,16 @@ class ImageItem:
         try:
             worker.image(self.source, self.target, bar)
         except Exception as error:
-            # One image too large for the memory left fails alone: a folder goes on with the others.
-            if not isinstance(error, MemoryError) and type(error).__name__ != "OutOfMemoryError":  # CuPy's, torch's
-                raise
-            release_memory()
-            raise BadInput(f"{self.source}: out of memory ({error})") from None
+            raise_for_image(self.source, error)
+
+
+def raise_for_image(source, error: Exception):
+    """Raises error as an image's failure: running out of memory is BadInput, for one image too
+    large for the memory left fails alone and a folder goes on with the others."""
+    if not isinstance(error, MemoryError) and type(error).__name__ != "OutOfMemoryError":  # CuPy's, torch's
+        raise error
+    release_memory()
+    raise BadInput(f"{source}: out of memory ({error})") from None
 
 
 def release_memory() -> None:

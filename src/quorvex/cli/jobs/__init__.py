@@ -10,7 +10,9 @@ A job is one command's work (upscale, swap), given by its parsed options:
 
 A worker processes one item at a time, whichever runner hands it over:
 
-- `image(source, target, bar)`: one image file into target;
+- `image(source, target, bar)`: one image file into target; the same in parts, for runners
+  that read ahead and write behind: `read(source)` (a media.ImageInput) and
+  `process(given, target, bar)` (the device image media.write_image takes);
 - `frame(image, bar)`: one device frame (a video's or a live source's) into a new one;
 - `frame_size((width, height))`: the size `frame` gives for that input size;
 - `count`: what it has done so far in the job's own unit (tiles, faces);

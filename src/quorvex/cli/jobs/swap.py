@@ -173,12 +173,16 @@ class Swapper:
     def frame_size(self, size):
         return size
 
-    def image(self, source, target, bar=None) -> None:
+    def read(self, source) -> media.ImageInput:
         image, dtype = media.read_image(source)
         channels = image.shape[2]
         frame, alpha = media.colour_and_alpha(image)  # faces are found and swapped in colour
-        del image
-        result = media.with_layout(self.frame(frame), channels, alpha)
-        del frame
-        media.write_image(target, result, dtype, source)
+        return media.ImageInput(source, [frame], dtype, channels, alpha)
+
+    def process(self, given: media.ImageInput, target, bar=None):
+        return media.with_layout(self.frame(given.holder.pop()), given.channels, given.alpha)
+
+    def image(self, source, target, bar=None) -> None:
+        given = self.read(source)
+        media.write_image(target, self.process(given, target, bar), given.dtype, source)
         self.reporter.memory.sample()

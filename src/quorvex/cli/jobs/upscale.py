@@ -153,7 +153,8 @@ def stored_dtype(target, source_dtype):
     return np.uint8 if source_dtype == np.uint8 else np.uint16
 
 
-def upscale_file(work, reporter, source, target, bar=None) -> None:
+def read_input(work, reporter, source) -> media.ImageInput:
+    """The image of source as work takes it: colour apart from grey or alpha for a model."""
     import numpy as np
 
     image, dtype = media.read_image(source)
@@ -168,10 +169,14 @@ def upscale_file(work, reporter, source, target, bar=None) -> None:
         if low < 0 or high > 1:  # the models (spandrel's checkpoints among them) clip to their 0..1
             reporter.note(f"note: {source}: values from {low:.3g} to {high:.3g}, beyond the 0..1 models work in; a "
                           "checkpoint's output is clipped to 0..1 (the Lanczos-4 resize, without --model, keeps them)")
-    holder = [image]
-    del image
+    return media.ImageInput(source, [image], dtype, channels, alpha)
+
+
+def upscale_input(work, reporter, given: media.ImageInput, target, bar=None):
+    """The upscaled device image of given, in the input's layout, ready for write_image."""
+    holder, channels, alpha = given.holder, given.channels, given.alpha
     if isinstance(work, Upscaler) and channels == 3:  # converted in the result's memory, not beside it
-        result = work(holder, bar, stored_dtype(target, dtype))
+        result = work(holder, bar, stored_dtype(target, given.dtype))
     else:
         result = work(holder, bar)
     if isinstance(work, Upscaler) and channels != 3:
@@ -181,7 +186,13 @@ def upscale_file(work, reporter, source, target, bar=None) -> None:
             alpha = resize(alpha, (result.shape[1], result.shape[0]), interpolation=INTER_LANCZOS4)
             alpha = alpha.reshape(alpha.shape[:2] + (1,))
         result = media.with_layout(result, channels, alpha)
-    media.write_image(target, result, dtype, source)
+    reporter.memory.sample()
+    return result
+
+
+def upscale_file(work, reporter, source, target, bar=None) -> None:
+    given = read_input(work, reporter, source)
+    media.write_image(target, upscale_input(work, reporter, given, target, bar), given.dtype, source)
     reporter.memory.sample()
 
 
@@ -254,6 +265,12 @@ class UpscaleWorker:
     @property
     def count(self) -> int:
         return self.work.tiles_done if isinstance(self.work, Upscaler) else 0
+
+    def read(self, source) -> media.ImageInput:
+        return read_input(self.work, self.reporter, source)
+
+    def process(self, given: media.ImageInput, target, bar=None):
+        return upscale_input(self.work, self.reporter, given, target, bar)
 
     def image(self, source, target, bar=None) -> None:
         upscale_file(self.work, self.reporter, source, target, bar)

@@ -46,6 +46,8 @@ def work_through(job, plan, worker, reporter) -> list:
         if plan.kind == "video":
             make_pieces(plan.items, worker, reporter, bar)
             return failed
+        if folder:
+            return through_folder(job, plan.items, worker, reporter, bar)
         for item in plan.items:
             try:
                 item.run(worker, reporter, bar)
@@ -126,3 +128,50 @@ def make_pieces(items, worker, reporter, bar) -> None:
     for future in futures:  # the first failure in the order of the pieces
         if not future.cancelled() and future.exception() is not None and not isinstance(future.exception(), Stopped):
             raise future.exception()
+
+
+def through_folder(job, items, worker, reporter, bar) -> list:
+    """A folder's images read ahead (one thread) and written behind (a thread per core: a PNG
+    encode costs more than the device work), the device work here. An image that cannot be
+    read, processed or written is reported, in the folder's order, and the others go on;
+    returns those inputs."""
+    from quorvex.pipeline import run_stages
+
+    from .. import media
+
+    outcomes, reported, lock = {}, [0], threading.Lock()  # index -> BadInput or None, once written
+
+    def attempt(item, step, *args):
+        try:
+            try:
+                return step(*args)
+            except Exception as error:
+                plans.raise_for_image(item.source, error)
+        except BadInput as error:
+            return error
+
+    def read():
+        for index, item in enumerate(items):
+            yield index, attempt(item, worker.read, item.source)
+
+    def work(entry):
+        index, given = entry
+        if isinstance(given, BadInput):
+            return index, given, None
+        return index, attempt(items[index], worker.process, given, items[index].target), given.dtype
+
+    def write(entry):
+        index, result, dtype = entry
+        item = items[index]
+        if not isinstance(result, BadInput):
+            result = attempt(item, media.write_image, item.target, result, dtype, item.source)
+        with lock:
+            outcomes[index] = result if isinstance(result, BadInput) else None
+            while reported[0] in outcomes:  # what has ended after every image before it
+                if outcomes[reported[0]] is not None:
+                    bar.write(f"quorvex {job.command}: skipped: {outcomes[reported[0]]}", file=sys.stderr)
+                reported[0] += 1
+            bar.update(1)
+
+    run_stages(read(), work, write, writers=pieces_in_flight(len(items)))
+    return [items[index].source for index, outcome in sorted(outcomes.items()) if outcome is not None]
