@@ -2,7 +2,7 @@
 
     python benchmarks/run.py            # 3840x2160 <-> 1920x1080 float32 and uint8, on the GPU
     python benchmarks/run.py --small    # tiny images: checks that the script itself works
-    python benchmarks/run.py --only command   # one group: kernels, detector, face, tiling, video, ndi, live, command
+    python benchmarks/run.py --only command   # one group: kernels, detector, face, tiling, video, ndi, live, command, pipeline
 
 Float32 kernels are compared with PyTorch, Lanczos-4 with OpenCV's CPU resize (PyTorch has no
 Lanczos filter), uint8 images (as decoders give them) with OpenCV on the CPU (host time of the
@@ -429,8 +429,8 @@ def run_command(width: int, height: int, images: int, *, num_feat: int = 16, num
 
     from quorvex.cli import main as cli_main
     from quorvex.cli.common import Reporter
-    from quorvex.cli.models import load_runner
-    from quorvex.cli.jobs.upscale import Upscaler
+    from quorvex.pipeline.models import load_runner
+    from quorvex.pipeline.upscale import TiledModel
 
     rng = np.random.default_rng(6)
     with tempfile.TemporaryDirectory() as folder:
@@ -461,7 +461,7 @@ def run_command(width: int, height: int, images: int, *, num_feat: int = 16, num
 
         # The Upscaler alone, the model loaded once: decoded image in, 8-bit result out.
         reporter = Reporter(quiet=True)
-        work = Upscaler(load_runner(str(model), 0, None, reporter), 128, 16, 8, reporter)
+        work = TiledModel(load_runner(str(model), 0, None, reporter), 128, 16, 8, reporter)
         image = cp.asarray(rng.random((height, width, 3), dtype=np.float32))
         upscaler = wall(lambda: work([image], None, np.uint8), images)
     print(f"{f'command: upscale {images} x {width}x{height} x4':48s} {images / seconds:7.2f} images/s "
@@ -497,8 +497,8 @@ def run_ndi(width: int, height: int, repeat: int) -> list[dict]:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--small", action="store_true", help="tiny images, to check the script")
-    parser.add_argument("--only", choices=["kernels", "detector", "face", "tiling", "video", "ndi", "live", "command"],
-                        help="run one group")
+    parser.add_argument("--only", choices=["kernels", "detector", "face", "tiling", "video", "ndi", "live", "command",
+                                           "pipeline"], help="run one group")
     args = parser.parse_args()
     if args.only in (None, "kernels"):
         run(64, 36, repeat=2) if args.small else run(3840, 2160, repeat=50)
@@ -524,6 +524,10 @@ def main() -> int:
         run_live(64, 32, frames=20, rate=30) if args.small else run_live(1920, 1080, frames=300, rate=60)
     if args.only in (None, "command"):
         run_command(160, 96, images=2, num_feat=4, num_conv=1) if args.small else run_command(3840, 2160, images=2)
+    if args.only in (None, "pipeline"):
+        from pipeline import run_pipeline
+
+        run_pipeline(args.small)
     return 0
 
 

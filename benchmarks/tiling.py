@@ -14,7 +14,7 @@ without a kernel.
 The command's own path, TileBlender (cut a batch in RGB, blend the model's batch back, the
 result to 8 bits), is timed in tiles per second against a target of 20,000; on the CPU
 stand-ins it shows what it issues instead (launches, syncs, transfers). The device memory
-of a whole upscale through the command's Upscaler (a nearest-neighbour x4 network, whose own
+of a whole upscale through the package's TiledModel (a nearest-neighbour x4 network, whose own
 memory is negligible) is compared with the image, the float32 result and one batch.
 """
 
@@ -140,12 +140,12 @@ def run_blender(width: int, height: int, repeat: int, batch: int = 8) -> list[di
     at the end, the result converted to 8 bits in place."""
     import torch
 
-    from quorvex.cli.jobs.upscale import Upscaler
+    from quorvex.pipeline.upscale import TiledModel
     from quorvex.upscale.blend import TileBlender
 
     rng = np.random.default_rng(0)
     image = cp.asarray(rng.random((height, width, 3), dtype=np.float32))
-    padded_height, padded_width, rows, columns = Upscaler(None, TILE, OVERLAP, batch, None).grid(height, width)
+    padded_height, padded_width, rows, columns = TiledModel(None, TILE, OVERLAP, batch, None).grid(height, width)
     count, side = rows * columns, TILE * SCALE
     outputs = torch.rand(batch, 3, side, side, device="cuda")  # what the model returns (the stand-in's "cuda")
 
@@ -172,7 +172,7 @@ def run_blender(width: int, height: int, repeat: int, batch: int = 8) -> list[di
 
 
 def run_memory(width: int, height: int, batch: int = 8) -> dict:
-    """Peak device memory of one upscale through the command's Upscaler (read, tiles, blend,
+    """Peak device memory of one upscale through the package's TiledModel (read, tiles, blend,
     8-bit PNG written), against the image, the float32 result and one batch. On the stand-in
     the pool's ledger gives the true peak, which the command's summary must report."""
     import tempfile
@@ -181,7 +181,8 @@ def run_memory(width: int, height: int, batch: int = 8) -> dict:
     import torch
 
     from quorvex.cli.common import Reporter, human_bytes
-    from quorvex.cli.jobs.upscale import Upscaler, upscale_file
+    from quorvex.cli.jobs.upscale import upscale_file
+    from quorvex.pipeline.upscale import TiledModel
 
     class Nearest:
         fixed_batch, scale = None, SCALE
@@ -202,7 +203,7 @@ def run_memory(width: int, height: int, batch: int = 8) -> dict:
             pool.standin_reset_peak()
         before = pool.used_bytes()
         reporter = Reporter(quiet=True)
-        upscale_file(Upscaler(Nearest(), TILE, OVERLAP, batch, reporter), reporter, source, target)
+        upscale_file(TiledModel(Nearest(), TILE, OVERLAP, batch, reporter), reporter, source, target)
         reported = reporter.memory.peak() - before
         peak = pool.standin_peak_bytes() - before if ledger else reported
     image, result = height * width * 3 * 4, height * width * SCALE * SCALE * 3 * 4

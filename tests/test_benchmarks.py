@@ -61,3 +61,4 @@ def test_whole_benchmark_script_runs_small(capsys, monkeypatch):
     assert "TileBlender" in out and "x target" in out
     assert "live 64x32 at 30 fps" in out or "live: not run" in out
     assert "command: upscale 2 x 160x96 x4" in out and "upscaled 2 images" in out and "Upscaler alone" in out
+    assert "x the slowest stage" in out and "video job" in out and "folder: 3 PNGs" in out

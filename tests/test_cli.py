@@ -714,7 +714,7 @@ def test_the_tile_side_keeps_within_the_model_s_bounds(minimum, multiple, maximu
     from types import SimpleNamespace
 
     from quorvex.cli.common import CliError
-    from quorvex.cli.jobs.upscale import choose_tile
+    from quorvex.pipeline.upscale import choose_tile
 
     runner = SimpleNamespace(fixed_tile=None, minimum=minimum, multiple=multiple, maximum=maximum)
     if isinstance(expected, str):

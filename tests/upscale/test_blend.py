@@ -6,7 +6,8 @@ import torch
 
 from conftest import ON_GPU
 from quorvex.cli.common import Reporter
-from quorvex.cli.jobs.upscale import Upscaler, upscale_file
+from quorvex.cli.jobs.upscale import upscale_file
+from quorvex.pipeline.upscale import TiledModel
 from quorvex.upscale.blend import TileBlender
 from quorvex.upscale.tile import add_padding, tile_image, to_batch
 from quorvex.utils.dtypes import to_uint8, to_uint16
@@ -161,7 +162,7 @@ def rrdb(seed=0):
 
 
 class ModelRunner:
-    """What the command's runners offer Upscaler, around a torch module."""
+    """What the command's runners offer TiledModel, around a torch module."""
 
     fixed_batch = None
 
@@ -182,7 +183,7 @@ def photo_like(height, width, seed=0):
 
 
 def tiled_and_whole(model, image, tile, overlap, scale=2):
-    tiled = Upscaler(ModelRunner(model, scale), tile, overlap, 4, Reporter(quiet=True))([cp.asarray(image)]).get()
+    tiled = TiledModel(ModelRunner(model, scale), tile, overlap, 4, Reporter(quiet=True))([cp.asarray(image)]).get()
     with torch.no_grad():
         rgb = torch.from_numpy(image[..., ::-1].copy()).permute(2, 0, 1)[None]
         whole = model(rgb)[0].permute(1, 2, 0).numpy()[..., ::-1]
@@ -216,7 +217,7 @@ def test_a_fixed_batch_model_matches_a_dynamic_one():
             return super().run(batch)
 
     model, image = compact(scale=2), cp.asarray(photo_like(40, 60))  # 2 x 3 tiles of 24
-    fixed, dynamic = (Upscaler(runner(model, 2), 24, 8, 4, Reporter(quiet=True))([image]) for runner in (Fixed, ModelRunner))
+    fixed, dynamic = (TiledModel(runner(model, 2), 24, 8, 4, Reporter(quiet=True))([image]) for runner in (Fixed, ModelRunner))
     np.testing.assert_array_equal(fixed.get(), dynamic.get())
 
 
@@ -227,7 +228,7 @@ def test_device_memory_holds_the_image_the_result_and_one_batch(tmp_path):
     height, width, tile, overlap, batch, scale = 216, 384, 128, 16, 8, 4  # a tenth of 4K, x4
     cv2.imwrite(str(tmp_path / "in.png"), (photo_like(height, width) * 255).astype(np.uint8))
     reporter = Reporter(quiet=True)
-    work = Upscaler(ModelRunner(compact(scale=scale), scale), tile, overlap, batch, reporter)
+    work = TiledModel(ModelRunner(compact(scale=scale), scale), tile, overlap, batch, reporter)
     pool = cp.get_default_memory_pool()
     pool.free_all_blocks()
     pool.standin_reset_peak()

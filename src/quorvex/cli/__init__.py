@@ -167,7 +167,7 @@ def _written_atomically(target: pathlib.Path, write, reporter) -> None:
 
 
 def export(args, reporter) -> int:
-    from .models import model_kind
+    from quorvex.pipeline.models import model_kind
 
     if model_kind(args.model) != "pytorch":
         raise CliError(f"{args.model}: export takes a PyTorch checkpoint", USAGE)
@@ -189,7 +189,7 @@ def export(args, reporter) -> int:
 
 
 def build(args, reporter) -> int:
-    from .models import model_kind
+    from quorvex.pipeline.models import model_kind
 
     if model_kind(args.model) != "onnx":
         raise CliError(f"{args.model}: build takes an ONNX model", USAGE)
@@ -202,7 +202,7 @@ def build(args, reporter) -> int:
     if args.workspace < 1:
         raise CliError(f"--workspace must be at least 1 MiB, got {args.workspace}", USAGE)
     target = _check_out(args.output, (".engine", ".trt", ".plan"))
-    from .models import needs
+    from quorvex.pipeline.models import needs
 
     needs("tensorrt", "tensorrt")
     from quorvex.upscale.convert import onnx_to_trt
@@ -216,7 +216,7 @@ def build(args, reporter) -> int:
 
 
 def inspect(args, reporter) -> int:
-    from .models import format_inspection, inspect_model
+    from quorvex.pipeline.models import format_inspection, inspect_model
 
     with reporter.library_output():
         info = inspect_model(args.model, args.trust_model)

@@ -6,59 +6,9 @@ import contextlib
 import sys
 import time
 
-
-class CliError(Exception):
-    """A failure the user can act on: printed as one line, exit status `status`."""
-
-    def __init__(self, message: str, status: int = 1):
-        super().__init__(message)
-        self.status = status
-
-    def __reduce__(self):  # the status survives pickling (errors of Ray workers)
-        return type(self), (str(self), self.status)
-
-
-class BadInput(CliError):
-    """One input file that cannot be processed (it does not decode, say): a folder run reports
-    it and goes on with the others, and ends with status 1."""
-
-
-USAGE = 2  # exit status for bad arguments and failed checks, as argparse uses
-
-
-def parse_device(text: str) -> int:
-    """The CUDA ordinal of 'cuda' or 'cuda:N'."""
-    if text == "cuda":
-        return 0
-    head, _, ordinal = text.partition(":")
-    if head != "cuda" or not ordinal.isdigit():
-        raise CliError(f"--device must be cuda or cuda:N, got {text!r}", USAGE)
-    return int(ordinal)
-
-
-def require_gpu(device_id: int):
-    """CuPy, imported once a usable CUDA device is known to be there."""
-    try:
-        import cupy
-    except ImportError:
-        raise CliError(
-            "quorvex runs its image work on an NVIDIA GPU through CuPy, which is not installed: "
-            "pip install 'quorvex[cuda12]' (or 'quorvex[cuda13]' for CUDA 13)", USAGE
-        ) from None
-    try:
-        count = cupy.cuda.runtime.getDeviceCount()
-    except Exception as error:  # no driver, no device: CuPy says which
-        text = str(error)
-        if "insufficient" in text or "no CUDA-capable device" in text:  # what CUDA says with no driver or GPU
-            text = f"no NVIDIA driver or GPU answers ({text})"
-        raise CliError(f"no usable NVIDIA GPU: {text}; quorvex needs a CUDA device for its image work",
-                       USAGE) from None
-    if count == 0:
-        raise CliError("no NVIDIA GPU found; quorvex needs a CUDA device for its image work", USAGE)
-    if device_id >= count:
-        raise CliError(f"--device cuda:{device_id}: there {'is' if count == 1 else 'are'} only {count} CUDA device(s)", USAGE)
-    cupy.cuda.Device(device_id).use()
-    return cupy
+from quorvex.pipeline.errors import USAGE, BadInput  # noqa: F401 - the command's names for them
+from quorvex.pipeline.device import parse_device, require_gpu  # noqa: F401
+from quorvex.pipeline.errors import JobError as CliError
 
 
 class DeviceMemory:

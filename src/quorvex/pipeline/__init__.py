@@ -1,6 +1,12 @@
-"""The jobs users run, in plain Python over the package's modules: stages that overlap a job's
-reading, device work and writing."""
+"""The jobs users run, in plain Python over the package's modules: an upscaler and a face
+swapper, and the stages that overlap a job's reading, device work and writing.
 
-from .stages import StageTimes, run_stages
+    from quorvex.pipeline import Upscaler
+    big = Upscaler("4x.pth").upscale(image)
+"""
 
-__all__ = ["StageTimes", "run_stages"]
+from .errors import BadInput, JobError
+from .stages import StageTimes, overlapped, run_stages
+from .upscale import Upscaler, UpscaleOptions
+
+__all__ = ["BadInput", "JobError", "StageTimes", "UpscaleOptions", "Upscaler", "overlapped", "run_stages"]

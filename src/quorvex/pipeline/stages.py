@@ -175,3 +175,48 @@ def run_stages(items: Iterable, work: Callable, write: Callable, depth: int = 2,
     if run.error is not None:
         raise run.error
     return written[0]
+
+
+def overlapped(items: Iterable, work: Callable, depth: int = 2):
+    """Yields work(item) for each item of items, in order, with items iterated in a thread of its
+    own (at most `depth` ahead) while work runs here; what the thread hands over is ordered by
+    an event, as in run_stages. Closing the generator stops the thread."""
+    run, channel = _Run(), queue.Queue(depth)
+
+    def reader():
+        try:
+            for item in items:
+                run.put(channel, (item, _event()))
+                if run.stop.is_set():
+                    return
+            run.put(channel, _END)
+        except Stopped:
+            pass
+        except BaseException as error:  # noqa: BLE001 - handed to the consumer
+            run.fail(error)
+
+    thread = threading.Thread(target=reader, name="quorvex-read", daemon=True)
+    thread.start()
+    previous = None  # (item, its work's event): freed once that work has run
+    try:
+        while True:
+            try:
+                entry = run.get(channel)
+            except Stopped:
+                break
+            if entry is _END:
+                break
+            item, event = entry
+            del entry
+            _wait_for(event)
+            result = work(item)
+            if previous is not None and previous[1] is not None:
+                previous[1].synchronize()
+            previous = item, _event()
+            del item
+            yield result
+    finally:
+        run.stop.set()
+        thread.join()
+    if run.error is not None:
+        raise run.error

@@ -6,7 +6,7 @@ from __future__ import annotations
 
 from .. import media
 from ..common import USAGE, CliError, failed_note, parse_device, require_gpu
-from ..models import ENGINE_SUFFIXES, inspect_onnx, model_kind, needs
+from quorvex.pipeline.models import ENGINE_SUFFIXES, inspect_onnx, model_kind, needs
 
 
 def parse_faces(text: str):

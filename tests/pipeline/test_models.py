@@ -10,7 +10,7 @@ import pytest
 import tensorrt as trt
 from onnx import TensorProto, helper
 
-from quorvex.cli import models
+from quorvex.pipeline import models
 
 standin_only = pytest.mark.skipif(not getattr(cp, "__quorvex_standin__", False) or
                                   not getattr(trt, "__quorvex_standin__", False),

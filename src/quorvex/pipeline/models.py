@@ -7,7 +7,8 @@ from __future__ import annotations
 import os
 import pathlib
 
-from .common import USAGE, CliError
+from .errors import USAGE
+from .errors import JobError as CliError
 
 TORCH_SUFFIXES = (".pth", ".pt", ".ckpt", ".safetensors", ".bin")
 ONNX_SUFFIXES = (".onnx",)

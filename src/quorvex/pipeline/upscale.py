@@ -1,0 +1,241 @@
+"""Upscaling: a super-resolution model over overlapping tiles, or the Lanczos-4 resize.
+
+    from quorvex.pipeline import Upscaler
+
+    upscaler = Upscaler("4x.pth")                  # a checkpoint, an ONNX model or a TensorRT engine
+    big = upscaler.upscale(image)                  # a device or host (H, W, 3) BGR image, any size
+    for frame in upscaler.frames(frames): ...      # a stream, the next frame read while one runs
+
+With a model, an image is cut into overlapping tiles a batch at a time, the tiles go through
+the model and each returned batch is blended at once into the output image on the device
+(quorvex.upscale.blend), so the device holds the input, the output and one batch, whatever the
+image size.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+
+from .device import parse_device, require_gpu
+from .errors import USAGE, BadInput
+from .errors import JobError as CliError
+from .reporting import Silent
+
+
+@dataclasses.dataclass(frozen=True)
+class UpscaleOptions:
+    """What an upscale is made with. The command builds one from its arguments."""
+
+    model: str | None = None
+    tile: int | None = None
+    overlap: int = 16
+    batch: int = 8
+    precision: str | None = None
+    scale: int | None = None
+    trust_model: bool = False
+
+
+def choose_tile(options, runner) -> int:
+    """The tile side: the model's fixed size, else --tile checked against the model's bounds,
+    else 128 brought within them."""
+    if runner.fixed_tile:
+        if options.tile is not None and options.tile != runner.fixed_tile:
+            raise CliError(f"--tile {options.tile}: the model takes {runner.fixed_tile}x{runner.fixed_tile} inputs only "
+                           "(leave --tile out)", USAGE)
+        return runner.fixed_tile
+    if options.tile is not None:
+        tile = options.tile
+        if tile % runner.multiple or tile < runner.minimum or (runner.maximum and tile > runner.maximum):
+            bounds = [f"a multiple of {runner.multiple}"] if runner.multiple > 1 else []
+            bounds += [f"at least {runner.minimum}"] if runner.minimum > 1 else []
+            bounds += [f"at most {runner.maximum}"] if runner.maximum else []
+            raise CliError(f"--tile {tile}: the model needs a tile side {' and '.join(bounds)}", USAGE)
+        return tile
+    tile = max(128, runner.minimum)
+    tile = -(-tile // runner.multiple) * runner.multiple
+    if runner.maximum and tile > runner.maximum:
+        tile = runner.maximum // runner.multiple * runner.multiple
+    return tile
+
+
+def choose_batch(options, runner) -> int:
+    if runner.fixed_batch:
+        return runner.fixed_batch  # a partial last batch is filled up with copies
+    batch = options.batch
+    if runner.max_batch:
+        batch = min(batch, runner.max_batch)
+    return batch
+
+
+def check_numbers(options) -> None:
+    for name in ("tile", "batch", "scale"):
+        value = getattr(options, name)
+        if value is not None and value < 1:
+            raise CliError(f"--{name} must be at least 1, got {value}", USAGE)
+    if options.overlap < 0:
+        raise CliError(f"--overlap must be at least 0, got {options.overlap}", USAGE)
+    if options.tile is not None and options.overlap >= options.tile:
+        raise CliError(f"--overlap {options.overlap} must be smaller than --tile {options.tile}", USAGE)
+    if options.precision and not options.model:
+        raise CliError("--precision needs --model", USAGE)
+
+
+class TiledModel:
+    """A model run over an image tile by tile, each batch blended into the result as it returns."""
+
+    def __init__(self, runner, tile: int, overlap: int, batch: int, reporter):
+        self.runner, self.tile, self.overlap, self.batch, self.reporter = runner, tile, overlap, batch, reporter
+        self.tiles_done = 0
+
+    def grid(self, height: int, width: int) -> tuple[int, int, int, int]:
+        """(padded height, padded width, rows, columns) of the tiles tile_image cuts: each side
+        padded to fit the grid, a side shorter than a tile to one tile."""
+        step = self.tile - self.overlap
+        padded = [n + (step - (n - self.overlap) % step) % step if n >= self.tile else self.tile
+                  for n in (height, width)]
+        rows, columns = ((n - self.tile) // step + 1 if n >= self.tile else 0 for n in padded)
+        return padded[0], padded[1], rows, columns
+
+    def __call__(self, holder, bar=None, dtype=None):
+        """The upscaled BGR device image of the one image in holder (a list, emptied so that
+        the caller holds no other reference), float32 or converted to dtype (uint8, uint16) in
+        the result's own memory. The device holds the image, the result and one batch: each
+        batch is cut from the image (mirrored past its bottom and right edges, in the models' RGB
+        order) and blended into the result as it comes back."""
+        import torch
+
+        from quorvex.upscale.blend import TileBlender
+
+        image = holder.pop()
+        height, width, channels = image.shape
+        padded_height, padded_width, rows, columns = self.grid(height, width)
+        if not rows * columns:
+            raise BadInput(f"a {width}x{height} image is too small for tiles of {self.tile} overlapping by "
+                           f"{self.overlap}; use a smaller --overlap")
+        if self.runner.scale is None:
+            self.runner.scale = probe_scale(self.runner, self.tile)
+        scale, size, count = self.runner.scale, self.tile, rows * columns
+        blender = TileBlender((padded_height, padded_width, channels), scale, size, self.overlap,
+                              original_shape=(height, width, channels))
+        inner = self.reporter.bar(count, "tile", leave=False) if bar is None and count > self.batch else None
+        try:
+            for first in range(0, count, self.batch):
+                n = min(self.batch, count - first)
+                inputs = blender.cut(image, first, n, rgb=True)  # the models take RGB
+                if self.runner.fixed_batch and n < self.batch:
+                    inputs = torch.cat([inputs, inputs[-1:].expand(self.batch - n, -1, -1, -1)])
+                outputs = self.runner.run(inputs)[:n]
+                del inputs
+                if tuple(outputs.shape) != (n, 3, size * scale, size * scale):
+                    raise CliError(f"the model returned {tuple(outputs.shape)} for {n} tiles of {size}x{size}; "
+                                   f"expected ({n}, 3, {size * scale}, {size * scale})")
+                blender.add(outputs, first, rgb=True)
+                del outputs
+                self.reporter.memory.sample()
+                self.tiles_done += n
+                if inner is not None:
+                    inner.update(n)
+        finally:
+            if inner is not None:
+                inner.close()
+        del image
+        return blender.result(dtype=dtype)
+
+
+def probe_scale(runner, tile: int) -> int:
+    """The scale of a model whose output size is not declared: one run on a blank tile."""
+    import cupy as cp
+
+    from quorvex.upscale.tile import to_batch
+
+    blank = cp.zeros((tile, tile, 3), cp.float32)
+    side = runner.run(to_batch([blank] * (runner.fixed_batch or 1))).shape[-1]
+    if side % tile or side < tile:
+        raise CliError(f"the model turns a {tile}x{tile} tile into {side}x{side}; expected a whole multiple")
+    return side // tile
+
+
+def lanczos(scale: int):
+    from quorvex.transform.resize import INTER_LANCZOS4, resize
+
+    def upscale(holder, bar=None):
+        image = holder.pop()
+        height, width = image.shape[:2]
+        return resize(image, (width * scale, height * scale), interpolation=INTER_LANCZOS4)
+
+    return upscale
+
+
+class Upscaler:
+    """A model (a checkpoint through spandrel, an ONNX model or a TensorRT engine) over tiles, or
+    the Lanczos-4 resize where model is None (scale 2 unless given), loaded once on device."""
+
+    def __init__(self, model=None, tile: int | None = None, overlap: int = 16, batch: int = 8,
+                 precision: str | None = None, device: str = "cuda", *, scale: int | None = None,
+                 trust_model: bool = False, reporter=None):
+        options = UpscaleOptions(None if model is None else str(model), tile, overlap, batch, precision, scale,
+                                 trust_model)
+        check_numbers(options)
+        self.options, self.device_id = options, parse_device(device)
+        self.reporter = reporter if reporter is not None else Silent()
+        require_gpu(self.device_id)
+        if options.model:
+            from .models import load_runner
+
+            runner = load_runner(options.model, self.device_id, options.precision, self.reporter, options.trust_model)
+            tile = choose_tile(options, runner)
+            if options.overlap >= tile:
+                raise CliError(f"--overlap {options.overlap} must be smaller than the tile side {tile}", USAGE)
+            self.work = TiledModel(runner, tile, options.overlap, choose_batch(options, runner), self.reporter)
+            if runner.scale is None:
+                runner.scale = probe_scale(runner, tile)
+            if options.scale and options.scale != runner.scale:
+                raise CliError(f"--scale {options.scale}: the model upscales x{runner.scale} (leave --scale out)", USAGE)
+            self.scale = runner.scale
+            self.description = f"{runner.description} (tile {tile}, overlap {options.overlap}, batch {self.work.batch})"
+        else:
+            self.scale = options.scale or 2
+            self.work = lanczos(self.scale)
+            self.description = f"Lanczos-4 x{self.scale}"
+
+    @property
+    def tiled(self) -> bool:
+        return isinstance(self.work, TiledModel)
+
+    @property
+    def tiles_done(self) -> int:
+        return self.work.tiles_done if self.tiled else 0
+
+    def upscale(self, image, dtype=None):
+        """image (H, W, 3) BGR, float32 in 0..1 or 8/16-bit codes, on the device or the host, upscaled:
+        float32 (or dtype) of the same kind (a host image gives a host result)."""
+        import cupy as cp
+        import numpy as np
+
+        on_host = isinstance(image, np.ndarray)
+        if not isinstance(image, (np.ndarray, cp.ndarray)):
+            raise TypeError(f"Upscaler.upscale() takes a NumPy or CuPy array, got {type(image).__name__}")
+        if image.ndim != 3 or image.shape[2] != 3:
+            raise ValueError(f"Upscaler.upscale() takes a (height, width, 3) BGR image, got {tuple(image.shape)}")
+        codes = {np.dtype(np.uint8): 255.0, np.dtype(np.uint16): 65535.0}.get(np.dtype(image.dtype))
+        if codes is None and image.dtype != np.float32:
+            raise ValueError(f"Upscaler.upscale() takes float32, uint8 or uint16 pixels, got {image.dtype}")
+        device = cp.asarray(image)
+        device = device.astype(cp.float32) / codes if codes else cp.ascontiguousarray(device)
+        holder = [device]
+        del device
+        result = self.work(holder, None, dtype) if self.tiled else self.work(holder, None)
+        if dtype is not None and result.dtype != dtype:
+            from quorvex.utils.dtypes import to_uint8, to_uint16
+
+            result = {np.dtype(np.uint8): to_uint8, np.dtype(np.uint16): to_uint16}[np.dtype(dtype)](result)
+        return result.get() if on_host else result
+
+    def frames(self, frames, dtype=None):
+        """Each frame of an iterable, upscaled; the next frame is taken from it (decoded, read,
+        uploaded) in a thread of its own while one is on the device."""
+        from .stages import overlapped
+
+        yield from overlapped(frames, lambda frame: self.upscale(frame, dtype))
+
+
