@@ -45,7 +45,7 @@ def smooth_frame(height, width, seed):
 
 @pytest.mark.parametrize("enhance", [False, True])
 def test_only_the_face_regions_change(models, enhance):
-    from quorvex.cli.jobs.swap import swap_faces
+    from quorvex.pipeline.swap import swap_faces
     from quorvex.face.detector import TrtFaceDetection
     from quorvex.face.embedding import FaceEmbedding
     from quorvex.face.enhancer import GFPGAN
@@ -132,7 +132,7 @@ def test_a_matrix_rescaled_to_the_restored_size_pastes_the_face_where_the_crop_g
     from quorvex.face.paste import paste_back
     from quorvex.transform.resize import resize
 
-    from quorvex.cli.jobs.swap import rescale_matrix
+    from quorvex.pipeline.swap import rescale_matrix
 
     crop = cv2.GaussianBlur(np.random.default_rng(size).random((size, size, 3)).astype(np.float32), (0, 0), 1.0)
     c, s = size / 200 * np.cos(0.2), size / 200 * np.sin(0.2)

@@ -4,72 +4,11 @@ optional restoration, and paste back through a soft mask."""
 
 from __future__ import annotations
 
+from quorvex.pipeline.models import inspect_onnx, model_kind, needs
+from quorvex.pipeline.swap import parse_faces
+
 from .. import media
 from ..common import USAGE, CliError, failed_note, parse_device, require_gpu
-from quorvex.pipeline.models import ENGINE_SUFFIXES, inspect_onnx, model_kind, needs
-
-
-def parse_faces(text: str):
-    """'all', 'largest' or a count N (the N largest faces)."""
-    if text in ("all", "largest"):
-        return text
-    if text.isdigit() and int(text) > 0:
-        return int(text)
-    raise CliError(f"--faces must be all, largest or a positive count, got {text!r}", USAGE)
-
-
-def select(faces, which):
-    if which == "all":
-        return faces
-    area = lambda f: float((f.bbox[2] - f.bbox[0]) * (f.bbox[3] - f.bbox[1]))  # noqa: E731
-    ordered = sorted(faces, key=area, reverse=True)
-    return ordered[:1] if which == "largest" else ordered[:which]
-
-
-def rescale_matrix(matrix, source_size: int, target_size: int):
-    """The frame -> crop matrix for the same crop resized from source_size to target_size pixels.
-
-    Pixel centres sit at integer coordinates, so a crop position x becomes
-    (x + 0.5) * target_size / source_size - 0.5, not a plain multiple of x.
-    """
-    import numpy as np
-
-    ratio = target_size / source_size
-    scaled = matrix * np.float32(ratio)
-    scaled[:, 2] += np.float32(0.5 * ratio - 0.5)
-    return scaled
-
-
-def swap_faces(frame, source_face, detector, swapper, paster, enhancer=None, faces="all", crop_size=512,
-               detections=None):
-    """The frame with the selected faces given the source face's identity; returns the new frame
-    and the number of faces swapped. Only the regions of those faces change. detections, when
-    given, are the frame's faces as detector.get(frame, crop_size=crop_size) finds them. The
-    faces are pasted back together, in one batched paste."""
-    if detections is None:
-        detections = detector.get(frame, crop_size=crop_size)
-    crops, matrices = [], []
-    for face in select(detections, faces):
-        swapped = swapper.get(face, source_face)  # at the crop's size
-        matrix = face.matrix
-        if enhancer is not None:
-            swapped = enhancer.get(swapped)
-            # The restored face is larger than the crop: move the frame -> crop matrix onto it.
-            matrix = rescale_matrix(matrix, face.image.shape[0], swapped.shape[0])
-        crops.append(swapped)
-        matrices.append(matrix)
-    if not crops:
-        return frame, 0
-    return paster.get_many(frame, crops, matrices), len(crops)
-
-
-def ort_device(device_id: int, reporter) -> str:
-    ort = needs("onnxruntime", "onnxruntime")
-    if "CUDAExecutionProvider" in ort.get_available_providers():
-        return f"cuda:{device_id}"
-    reporter.note("note: ONNX Runtime has no CUDA execution provider here, so the ONNX models run on the CPU "
-                  "(pip install onnxruntime-gpu)")
-    return "cpu"
 
 
 def check_model(path: str, what: str, kinds: tuple[str, ...], inputs: int | None = None) -> str:
@@ -121,54 +60,25 @@ class SwapJob:
 
 
 class Swapper:
-    """A swap job's work on one device: the models and the source face's embedding; counts the
-    faces it swapped."""
+    """A swap job's work on one device: the package's FaceSwapper, with the command's source
+    read as it reads its inputs; counts the faces it swapped."""
 
     def __init__(self, args, reporter, device_id: int):
+        from quorvex.pipeline.swap import FaceSwapper
+
         require_gpu(device_id)
-        from quorvex.face.detector import TrtFaceDetection
-        from quorvex.face.paste import PasteBack
-        from quorvex.face.swap import FaceSwap
+        self.reporter, self.keeps_range = reporter, False  # the models work in 0..1
+        image, _ = media.read_image(media.check_image_input(args.source, "--source"))
+        self.faces = FaceSwapper(args.detector, args.embedder, args.swapper, media.colour_and_alpha(image)[0],
+                                 args.enhancer, args.faces, f"cuda:{device_id}", source_name=args.source,
+                                 reporter=reporter)
 
-        self.reporter, self.which, self.count = reporter, parse_faces(args.faces), 0
-        self.keeps_range = False  # the models work in 0..1
-        onnx_device = ort_device(device_id, reporter)
-        with reporter.library_output():
-            self.detector = TrtFaceDetection(model_path=args.detector, device_id=device_id)
-            if not self.detector.use_kps:
-                raise CliError(f"--detector {args.detector}: the engine gives no face landmarks "
-                               f"({len(self.detector.output_names)} outputs); aligning and swapping faces needs an "
-                               "engine with landmark outputs (9 or 15)", USAGE)
-            if args.embedder.lower().endswith(ENGINE_SUFFIXES):
-                from quorvex.face.recognizer import TrtFaceEmbedding
-
-                embedder = TrtFaceEmbedding(model_path=args.embedder, device_id=device_id)
-            else:
-                from quorvex.face.embedding import FaceEmbedding
-
-                embedder = FaceEmbedding(model_path=args.embedder, device=onnx_device)
-            self.swapper = FaceSwap(model_path=args.swapper, device=onnx_device)
-            self.enhancer = None
-            if args.enhancer:
-                from quorvex.face.embedding import session_arguments
-                from quorvex.face.enhancer import GFPGAN
-
-                self.enhancer = GFPGAN(args.enhancer, **session_arguments(onnx_device))
-            self.paster = PasteBack()
-
-            source_image, _ = media.read_image(media.check_image_input(args.source, "--source"))
-            source_image = media.colour_and_alpha(source_image)[0]
-            found = self.detector.get(source_image)
-            if not found:
-                raise CliError(f"--source {args.source}: no face found in this image")
-            self.source_face = embedder.get(select(found, "largest")[0])
+    @property
+    def count(self) -> int:
+        return self.faces.count
 
     def frame(self, frame, bar=None):
-        with self.reporter.library_output():
-            out, count = swap_faces(frame, self.source_face, self.detector, self.swapper, self.paster,
-                                    self.enhancer, self.which)
-        self.count += count
-        return out
+        return self.faces.swap(frame)
 
     def frame_size(self, size):
         return size

@@ -1,0 +1,166 @@
+"""Face swapping: the identity of one source face into the selected faces of frames.
+
+    from quorvex.pipeline import FaceSwapper
+
+    swapper = FaceSwapper("det.engine", "arcface.onnx", "inswapper.onnx", source="me.png")
+    out = swapper.swap(frame)                      # a (H, W, 3) BGR device frame
+    for out in swapper.frames(frames): ...         # a stream, the next frame read while one runs
+
+Detection (TensorRT), the source's embedding (ONNX Runtime or TensorRT, once), the swap network,
+optional restoration, and paste back through a soft mask; only the selected faces' regions
+change.
+"""
+
+from __future__ import annotations
+
+from .device import parse_device, require_gpu
+from .errors import USAGE
+from .errors import JobError as CliError
+from .models import ENGINE_SUFFIXES, needs
+from .reporting import Silent
+
+
+def parse_faces(text: str):
+    """'all', 'largest' or a count N (the N largest faces)."""
+    if text in ("all", "largest"):
+        return text
+    if text.isdigit() and int(text) > 0:
+        return int(text)
+    raise CliError(f"--faces must be all, largest or a positive count, got {text!r}", USAGE)
+
+
+def select(faces, which):
+    if which == "all":
+        return faces
+    area = lambda f: float((f.bbox[2] - f.bbox[0]) * (f.bbox[3] - f.bbox[1]))  # noqa: E731
+    ordered = sorted(faces, key=area, reverse=True)
+    return ordered[:1] if which == "largest" else ordered[:which]
+
+
+def rescale_matrix(matrix, source_size: int, target_size: int):
+    """The frame -> crop matrix for the same crop resized from source_size to target_size pixels.
+
+    Pixel centres sit at integer coordinates, so a crop position x becomes
+    (x + 0.5) * target_size / source_size - 0.5, not a plain multiple of x.
+    """
+    import numpy as np
+
+    ratio = target_size / source_size
+    scaled = matrix * np.float32(ratio)
+    scaled[:, 2] += np.float32(0.5 * ratio - 0.5)
+    return scaled
+
+
+def swap_faces(frame, source_face, detector, swapper, paster, enhancer=None, faces="all", crop_size=512,
+               detections=None):
+    """The frame with the selected faces given the source face's identity; returns the new frame
+    and the number of faces swapped. Only the regions of those faces change. detections, when
+    given, are the frame's faces as detector.get(frame, crop_size=crop_size) finds them. The
+    faces are pasted back together, in one batched paste."""
+    if detections is None:
+        detections = detector.get(frame, crop_size=crop_size)
+    crops, matrices = [], []
+    for face in select(detections, faces):
+        swapped = swapper.get(face, source_face)  # at the crop's size
+        matrix = face.matrix
+        if enhancer is not None:
+            swapped = enhancer.get(swapped)
+            # The restored face is larger than the crop: move the frame -> crop matrix onto it.
+            matrix = rescale_matrix(matrix, face.image.shape[0], swapped.shape[0])
+        crops.append(swapped)
+        matrices.append(matrix)
+    if not crops:
+        return frame, 0
+    return paster.get_many(frame, crops, matrices), len(crops)
+
+
+def ort_device(device_id: int, reporter) -> str:
+    ort = needs("onnxruntime", "onnxruntime")
+    if "CUDAExecutionProvider" in ort.get_available_providers():
+        return f"cuda:{device_id}"
+    reporter.note("note: ONNX Runtime has no CUDA execution provider here, so the ONNX models run on the CPU "
+                  "(pip install onnxruntime-gpu)")
+    return "cpu"
+
+
+class FaceSwapper:
+    """The models loaded once on device, and the source face's identity. faces: "all",
+    "largest" or a count N (the N largest faces of each frame). source: an image file or a BGR
+    image (host or device, float32 in 0..1 or 8-bit) holding the face to give."""
+
+    def __init__(self, detector, embedder, swapper, source, enhancer=None, faces="all", device: str = "cuda", *,
+                 source_name: str | None = None, reporter=None):
+        device_id = parse_device(device)
+        self.faces = parse_faces(str(faces))
+        self.reporter = reporter if reporter is not None else Silent()
+        self.count = 0  # faces swapped so far
+        require_gpu(device_id)
+        from quorvex.face.detector import TrtFaceDetection
+        from quorvex.face.paste import PasteBack
+        from quorvex.face.swap import FaceSwap
+
+        onnx_device = ort_device(device_id, self.reporter)
+        detector, embedder, swapper = str(detector), str(embedder), str(swapper)
+        with self.reporter.library_output():
+            self.detector = TrtFaceDetection(model_path=detector, device_id=device_id)
+            if not self.detector.use_kps:
+                raise CliError(f"--detector {detector}: the engine gives no face landmarks "
+                               f"({len(self.detector.output_names)} outputs); aligning and swapping faces needs an "
+                               "engine with landmark outputs (9 or 15)", USAGE)
+            if embedder.lower().endswith(ENGINE_SUFFIXES):
+                from quorvex.face.recognizer import TrtFaceEmbedding
+
+                identity = TrtFaceEmbedding(model_path=embedder, device_id=device_id)
+            else:
+                from quorvex.face.embedding import FaceEmbedding
+
+                identity = FaceEmbedding(model_path=embedder, device=onnx_device)
+            self.swapper = FaceSwap(model_path=swapper, device=onnx_device)
+            self.enhancer = None
+            if enhancer:
+                from quorvex.face.embedding import session_arguments
+                from quorvex.face.enhancer import GFPGAN
+
+                self.enhancer = GFPGAN(str(enhancer), **session_arguments(onnx_device))
+            self.paster = PasteBack()
+            image = source_image(source)
+            found = self.detector.get(image)
+            if not found:
+                name = source_name or (source if isinstance(source, str) or hasattr(source, "__fspath__") else "image")
+                raise CliError(f"--source {name}: no face found in this image")
+            self.source_face = identity.get(select(found, "largest")[0])
+
+    def swap(self, frame):
+        """The (H, W, 3) BGR float32 device frame with its selected faces swapped, as a new frame
+        (the frame itself where it has none)."""
+        with self.reporter.library_output():
+            out, count = swap_faces(frame, self.source_face, self.detector, self.swapper, self.paster,
+                                    self.enhancer, self.faces)
+        self.count += count
+        return out
+
+    def frames(self, frames):
+        """Each frame of an iterable, swapped; the next frame is taken from it in a thread of its
+        own while one is on the device."""
+        from .stages import overlapped
+
+        yield from overlapped(frames, self.swap)
+
+
+def source_image(source):
+    """The source face's image as a BGR float32 device image."""
+    import cupy as cp
+    import numpy as np
+
+    if isinstance(source, (np.ndarray, cp.ndarray)):
+        image = source
+    else:
+        import cv2
+
+        image = cv2.imread(str(source), cv2.IMREAD_COLOR)  # grey and alpha as colour
+        if image is None:
+            raise CliError(f"--source {source}: cannot read this image", USAGE)
+    if image.ndim != 3 or image.shape[2] != 3:
+        raise ValueError(f"FaceSwapper() takes a (height, width, 3) BGR source image, got {tuple(image.shape)}")
+    image = cp.asarray(image)
+    return image.astype(cp.float32) / 255 if image.dtype == cp.uint8 else cp.ascontiguousarray(image, cp.float32)
