@@ -264,11 +264,11 @@ def test_a_stopped_job_writes_nothing_after_it_returns(cluster, job, tmp_path):
 def test_a_stopped_video_job_stops_its_running_pieces(cluster, job, tmp_path):
     import time
 
-    source = write_video(tmp_path / "long.mp4", frames=400, keys=(0, 20))  # a short piece, then a long one
+    source = write_video(tmp_path / "long.mp4", frames=1200, keys=(0, 20))  # a short piece, then a long one
 
     def stop(event):  # Ctrl-C once the short piece is done and the long one is being made
         for _ in range(200):
-            if list(tmp_path.glob(".*+380.*.source.mp4")):  # its key-frame range, cut out to decode
+            if list(tmp_path.glob(".*+1180.*.source.mp4")):  # its key-frame range, cut out to decode
                 raise KeyboardInterrupt
             time.sleep(0.05)
 
