@@ -86,9 +86,8 @@ def settings_key(source: pathlib.Path, settings: dict | None) -> str:
     return hashlib.sha256(json.dumps(described, sort_keys=True).encode()).hexdigest()[:16]
 
 
-# The command's options that change no frame of a piece.
-NOT_SETTINGS = {"input", "output", "overwrite", "quiet", "debug", "ray", "workers", "gpus_per_worker", "func",
-                "batch", "device"}
+# The video output options, which change every piece whatever the job.
+OUTPUT_SETTINGS = ("codec", "crf", "pix_fmt")
 
 
 def output_of(args) -> dict:
@@ -96,9 +95,10 @@ def output_of(args) -> dict:
     return {k: getattr(args, k, None) for k in ("codec", "crf", "pix_fmt")}
 
 
-def settings_of(args) -> dict:
-    """The options of a parsed command line that a piece depends on."""
-    return {k: v for k, v in vars(args).items() if k not in NOT_SETTINGS}
+def settings_of(args, names) -> dict:
+    """The options of a parsed command line that a piece depends on: the job's (names) and the
+    video output's. An option left out of them does not change the pieces' key."""
+    return {k: getattr(args, k, None) for k in ("command", *names, *OUTPUT_SETTINGS)}
 
 
 def piece_name(target: pathlib.Path, first: int, count: int, key: str = "") -> pathlib.Path:

@@ -114,7 +114,7 @@ def plan(job) -> Plan:
     if not files.jobs:
         return Plan("video", [], files.skipped)
     (source, target), = files.jobs
-    all_pieces, todo, total = pieces.plan(source, target, args.overwrite, pieces.settings_of(args))
+    all_pieces, todo, total = pieces.plan(source, target, args.overwrite, pieces.settings_of(args, job.piece_settings))
     items = [PieceItem(source, piece, pts, count, output) for _, pts, count, piece in todo]
     return Plan("video", items, files.skipped, len(all_pieces) - len(todo), total, (source, target, all_pieces))
 

@@ -6,7 +6,9 @@ A job is one command's work (upscale, swap), given by its parsed options:
   (the options; the model files and their libraries); cli.plan checks the inputs and outputs
   between the two;
 - `load(reporter, device_id)` loads the models once on a device and returns its worker;
-- `summary(...)` says what a run did, in the job's own words.
+- `summary(...)` says what a run did, in the job's own words;
+- `piece_settings` names the options that change a frame: with the video output's, they make
+  the key under which a video's pieces are kept for a run started again.
 
 A worker processes one item at a time, whichever runner hands it over:
 

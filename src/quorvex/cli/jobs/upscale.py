@@ -67,6 +67,7 @@ class UpscaleJob:
     """quorvex upscale: a super-resolution model over tiles, or the Lanczos-4 resize."""
 
     command, verb, counted = "upscale", "upscaled", "tiles"
+    piece_settings = ("model", "scale", "tile", "overlap", "precision")  # what changes a frame
 
     def __init__(self, args):
         self.args = args
