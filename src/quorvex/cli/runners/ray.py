@@ -246,7 +246,7 @@ def execute(job, reporter, progress=None) -> dict:
         env = _forwarded_env()
         actor = ray.remote(Worker).options(num_cpus=1, num_gpus=args.gpus_per_worker, max_restarts=0,
                                            max_task_retries=0, **({"runtime_env": {"env_vars": env}} if env else {}))
-        options = {k: v for k, v in vars(args).items() if k != "func"}
+        options = dict(vars(args))
         pool = _Pool(ray, actor, workers if items else 0, {"args": (options,)})
         queue, counts, done, retried, failed = list(reversed(items)), {}, 0, 0, []
         try:
