@@ -48,7 +48,7 @@ def _event():
     if cp is None:
         return None
     event = cp.cuda.Event(block=False, disable_timing=True)
-    event.record()
+    event.record(cp.cuda.get_current_stream())  # Event.record() alone records on the null stream
     return event
 
 

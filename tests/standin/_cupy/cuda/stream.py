@@ -245,7 +245,7 @@ class Event:
         self._seq = 0
 
     def record(self, stream=None):
-        stream = get_current_stream() if stream is None else stream
+        stream = Stream.null if stream is None else stream  # CuPy's default: the null stream, not the current one
         self._queue = stream._queue
         self._seq = _enqueue(self._queue, _nothing)
         self._time = time.perf_counter()
