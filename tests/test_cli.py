@@ -776,3 +776,21 @@ def test_links_planted_in_the_output_folder_are_never_written_through(tmp_path, 
     done = quorvex("upscale", source.parent if output == "out" else source, tmp_path / output, "--overwrite")
     assert done.returncode == 0, done.stderr
     assert outside.read_bytes() == b"keep" and not target.is_symlink() and target.stat().st_size > 0
+
+
+@pytest.mark.parametrize("given, error", [({"tile": "256"}, TypeError), ({"tiles": 256}, TypeError),
+                                          ({"precision": "fp8"}, "expected one of fp32"), ({}, None)])
+def test_a_program_s_options_are_the_command_line_s_and_checked_as_strictly(tmp_path, given, error):
+    from quorvex.cli import build_parser, run_job
+    from quorvex.cli.common import CliError
+    from quorvex.cli.options import UpscaleOptions
+
+    if error is None:  # the command line and a program's keywords make the same options, and the same pieces' key
+        line = build_parser().parse_args(["upscale", "in", str(tmp_path / "out.mp4"), "--tile", "64", "--crf", "20"])
+        typed = UpscaleOptions(input="in", output=tmp_path / "out.mp4", tile=64, crf=20)
+        assert UpscaleOptions.from_namespace(line) == typed
+        assert typed.output_settings() == {"command": "upscale", "codec": None, "crf": 20, "pix_fmt": None,
+                                           "model": None, "scale": None, "tile": 64, "overlap": 16, "precision": None}
+        return
+    with pytest.raises(CliError if isinstance(error, str) else error, match=error if isinstance(error, str) else None):
+        run_job("upscale", tmp_path, tmp_path / "out", **given)  # refused before Ray is started

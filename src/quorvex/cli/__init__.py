@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
 import pathlib
 import sys
 import warnings
@@ -262,8 +261,9 @@ def run_command_job(args, reporter) -> int:
     """upscale and swap: the command's job, run where its options say (cli.runners)."""
     from . import runners
     from .jobs import job_for
+    from .options import OPTIONS
 
-    return runners.run(job_for(args), reporter)
+    return runners.run(job_for(OPTIONS[args.command].from_namespace(args)), reporter)
 
 
 def run_job(command: str, input, output, *, ray: str | None = "", workers: int | None = None,
@@ -272,32 +272,28 @@ def run_job(command: str, input, output, *, ray: str | None = "", workers: int |
 
     ray: the cluster's address ("auto", "HOST:PORT", "ray://HOST:10001"); "" for RAY_ADDRESS if
     set, else a local instance. A program that has called ray.init() already keeps its
-    connection. options: the command's options by their long names (model="4x.pth", tile=256,
-    overwrite=True; swap: source=..., detector=..., embedder=..., swapper=...). progress, if
-    given, is called after each finished item with a dict (item, worker, done, total).
-    Returns the counts of runners.ray.execute(); failures raise CliError or the model's own
-    error."""
+    connection. options: the fields of the command's options (cli.options: model="4x.pth",
+    tile=256, overwrite=True; swap: source=..., detector=..., embedder=..., swapper=...).
+    progress, if given, is called after each finished item with a dict (item, worker, done,
+    total). Returns the counts of runners.ray.execute(); failures raise CliError or the model's
+    own error."""
+    import dataclasses
+
     from .jobs import job_for
+    from .options import OPTIONS
     from .runners.ray import execute
 
-    if command not in ("upscale", "swap"):
+    if command not in OPTIONS:
         raise ValueError(f"run_job() takes command 'upscale' or 'swap', got {command!r}")
-    parser = build_parser()
-    sub = parser._subparsers._group_actions[0].choices[command]
-    known = {a.dest for a in sub._actions} - {"help", "input", "output", "ray", "workers", "gpus_per_worker"}
+    kind = OPTIONS[command]
+    known = {f.name for f in dataclasses.fields(kind)} - {"input", "output", "ray", "workers", "gpus_per_worker",
+                                                           "quiet"}
     unknown = sorted(set(options) - known)
     if unknown:
         raise TypeError(f"run_job() got unknown {command} options: {', '.join(unknown)}")
-    argv = [command, os.fspath(input), os.fspath(output), f"--ray={ray}" if ray else "--ray",
-            f"--gpus-per-worker={gpus_per_worker}"]
-    if workers is not None:
-        argv.append(f"--workers={workers}")
-    for name, value in options.items():
-        if value is True:
-            argv.append(f"--{name.replace('_', '-')}")
-        elif value is not None and value is not False:
-            argv.append(f"--{name.replace('_', '-')}={value}")
-    return execute(job_for(parser.parse_args(argv)), Reporter(quiet), progress)
+    args = kind(input=input, output=output, ray=ray or "", workers=workers, gpus_per_worker=gpus_per_worker,
+                quiet=quiet, **options)
+    return execute(job_for(args), Reporter(quiet), progress)
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -86,21 +86,6 @@ def settings_key(source: pathlib.Path, settings: dict | None) -> str:
     return hashlib.sha256(json.dumps(described, sort_keys=True).encode()).hexdigest()[:16]
 
 
-# The video output options, which change every piece whatever the job.
-OUTPUT_SETTINGS = ("codec", "crf", "pix_fmt")
-
-
-def output_of(args) -> dict:
-    """The video output options of a parsed command line (media.choose_output)."""
-    return {k: getattr(args, k, None) for k in ("codec", "crf", "pix_fmt")}
-
-
-def settings_of(args, names) -> dict:
-    """The options of a parsed command line that a piece depends on: the job's (names) and the
-    video output's. An option left out of them does not change the pieces' key."""
-    return {k: getattr(args, k, None) for k in ("command", *names, *OUTPUT_SETTINGS)}
-
-
 def piece_name(target: pathlib.Path, first: int, count: int, key: str = "") -> pathlib.Path:
     return target.with_name(f".{target.stem}.{first:08d}+{count}.{key}.piece{target.suffix}")
 

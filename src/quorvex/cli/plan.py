@@ -109,12 +109,12 @@ def plan(job) -> Plan:
         items = [ImageItem(source, target) for source, target in files.jobs]
         return Plan(files.kind, items, files.skipped, total=len(items))
     media.video_module()  # there before any model loads
-    output = pieces.output_of(args)
+    output = args.video_output()
     media.check_video_output(pathlib.Path(args.output), output)
     if not files.jobs:
         return Plan("video", [], files.skipped)
     (source, target), = files.jobs
-    all_pieces, todo, total = pieces.plan(source, target, args.overwrite, pieces.settings_of(args, job.piece_settings))
+    all_pieces, todo, total = pieces.plan(source, target, args.overwrite, args.output_settings())
     items = [PieceItem(source, piece, pts, count, output) for _, pts, count, piece in todo]
     return Plan("video", items, files.skipped, len(all_pieces) - len(todo), total, (source, target, all_pieces))
 

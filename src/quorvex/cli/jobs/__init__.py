@@ -1,14 +1,12 @@
 """What the command does, apart from where and how it runs.
 
-A job is one command's work (upscale, swap), given by its parsed options:
+A job is one command's work (upscale, swap), given by its options (cli.options):
 
 - `check_options()` and `check_models()` check what can be checked without loading a model
   (the options; the model files and their libraries); cli.plan checks the inputs and outputs
   between the two;
 - `load(reporter, device_id)` loads the models once on a device and returns its worker;
-- `summary(...)` says what a run did, in the job's own words;
-- `piece_settings` names the options that change a frame: with the video output's, they make
-  the key under which a video's pieces are kept for a run started again.
+- `summary(...)` says what a run did, in the job's own words.
 
 A worker processes one item at a time, whichever runner hands it over:
 
@@ -27,7 +25,7 @@ from __future__ import annotations
 
 
 def job_for(args):
-    """The job of a parsed `upscale` or `swap` command line."""
+    """The job of `upscale` or `swap` options (cli.options)."""
     if args.command == "upscale":
         from .upscale import UpscaleJob
 

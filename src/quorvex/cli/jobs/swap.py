@@ -29,7 +29,6 @@ class SwapJob:
     """quorvex swap: the identity of the --source face into the selected faces."""
 
     command, verb, counted = "swap", "swapped", "faces"
-    piece_settings = ("source", "detector", "embedder", "swapper", "enhancer", "faces")  # what changes a frame
 
     def __init__(self, args):
         self.args = args

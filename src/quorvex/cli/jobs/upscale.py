@@ -67,7 +67,6 @@ class UpscaleJob:
     """quorvex upscale: a super-resolution model over tiles, or the Lanczos-4 resize."""
 
     command, verb, counted = "upscale", "upscaled", "tiles"
-    piece_settings = ("model", "scale", "tile", "overlap", "precision")  # what changes a frame
 
     def __init__(self, args):
         self.args = args
@@ -95,7 +94,7 @@ class UpscaleJob:
         the Lanczos-4 resize."""
         args = self.args
         upscaler = Upscaler(args.model, args.tile, args.overlap, args.batch, args.precision, f"cuda:{device_id}",
-                            scale=args.scale, trust_model=getattr(args, "trust_model", False), reporter=reporter)
+                            scale=args.scale, trust_model=args.trust_model, reporter=reporter)
         return UpscaleWorker(upscaler.work, upscaler.scale, upscaler.description, reporter)
 
     def summary(self, worker, done: int, unit: str, failed=()) -> str:

@@ -20,7 +20,6 @@ storage that every node mounts at the same path.
 
 from __future__ import annotations
 
-import argparse
 import os
 import sys
 
@@ -62,10 +61,10 @@ class Worker:
     """One Ray actor: the job's worker on the GPU Ray gave it (device 0 of what it sees), loaded
     by load() and kept for every item."""
 
-    def __init__(self, options: dict):
+    def __init__(self, options):
         from ..jobs import job_for
 
-        self.job = job_for(argparse.Namespace(**options))
+        self.job = job_for(options)
         self.reporter = Reporter(quiet=True)
         self.worker = None
 
@@ -246,8 +245,7 @@ def execute(job, reporter, progress=None) -> dict:
         env = _forwarded_env()
         actor = ray.remote(Worker).options(num_cpus=1, num_gpus=args.gpus_per_worker, max_restarts=0,
                                            max_task_retries=0, **({"runtime_env": {"env_vars": env}} if env else {}))
-        options = dict(vars(args))
-        pool = _Pool(ray, actor, workers if items else 0, {"args": (options,)})
+        pool = _Pool(ray, actor, workers if items else 0, {"args": (args,)})
         queue, counts, done, retried, failed = list(reversed(items)), {}, 0, 0, []
         try:
             with reporter.bar(sum(item.weight for item in items), plan.unit, desc=f"{workers} workers") as bar:

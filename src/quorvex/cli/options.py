@@ -1,0 +1,115 @@
+"""The options of the command's jobs, one typed dataclass per job, built once: from the command
+line (from_namespace) or from a program's keywords (run_job). Runners and Ray actors take them as
+they are.
+
+A field marked `changes_output` changes what a video's frames come out as: those fields (and
+the command's name) make the key under which a video's pieces are kept for a run started again,
+so an option added without the mark leaves the stored pieces valid.
+"""
+
+import dataclasses
+import os
+import types
+import typing
+from typing import ClassVar
+
+from .common import USAGE, CliError
+
+def _field(default=None, *, changes_output=False, path=False, choices=None):
+    meta = {"changes_output": changes_output, "path": path, "choices": choices}
+    return dataclasses.field(default=default, metadata=meta)
+
+
+@dataclasses.dataclass(frozen=True, kw_only=True)
+class JobOptions:
+    """What every job takes: its input and output, the video output's encoding, where it runs."""
+
+    command: ClassVar[str] = ""
+
+    input: str = _field(dataclasses.MISSING, path=True)
+    output: str = _field(dataclasses.MISSING, path=True)
+    device: str = "cuda"
+    overwrite: bool = False
+    drop_alpha: bool = False
+    codec: str | None = _field(changes_output=True)
+    crf: int | None = _field(changes_output=True)
+    pix_fmt: str | None = _field(changes_output=True)
+    ray: str | None = None  # None: not on Ray; "": RAY_ADDRESS or a local instance
+    workers: int | None = None
+    gpus_per_worker: float = 1.0
+    quiet: bool = False
+    debug: bool = False
+
+    def __post_init__(self):
+        hints = typing.get_type_hints(type(self))
+        for f in dataclasses.fields(self):
+            value = getattr(self, f.name)
+            if f.metadata.get("path") and isinstance(value, os.PathLike):
+                value = os.fspath(value)
+                object.__setattr__(self, f.name, value)
+            allowed = _types(hints[f.name])
+            if float in allowed and isinstance(value, int) and not isinstance(value, bool):
+                value = float(value)
+                object.__setattr__(self, f.name, value)
+            if not isinstance(value, allowed) or (isinstance(value, bool) and bool not in allowed):
+                names = " or ".join("None" if t is type(None) else t.__name__ for t in allowed)
+                raise TypeError(f"{self.command} option {f.name}: expected {names}, got {value!r}")
+            choices = f.metadata.get("choices")
+            if choices and value is not None and value not in choices:
+                raise CliError(f"--{f.name.replace('_', '-')} {value}: expected one of {', '.join(choices)}", USAGE)
+
+    @classmethod
+    def from_namespace(cls, namespace):
+        """The options of a parsed command line (the parser's destinations are the field names)."""
+        names = {f.name for f in dataclasses.fields(cls)}
+        return cls(**{k: v for k, v in vars(namespace).items() if k in names})
+
+    def output_settings(self) -> dict:
+        """The fields that change a video's frames, with the command's name: the pieces' key."""
+        marked = {f.name: getattr(self, f.name) for f in dataclasses.fields(self) if f.metadata.get("changes_output")}
+        return {"command": self.command, **marked}
+
+    def video_output(self) -> dict:
+        """The video output's encoding options (media.choose_output)."""
+        return {"codec": self.codec, "crf": self.crf, "pix_fmt": self.pix_fmt}
+
+
+def _types(hint) -> tuple:
+    if isinstance(hint, types.UnionType) or typing.get_origin(hint) is typing.Union:
+        return tuple(typing.get_args(hint))
+    return (hint,)
+
+
+PRECISIONS = ("fp32", "fp16", "bf16")
+
+
+@dataclasses.dataclass(frozen=True, kw_only=True)
+class UpscaleOptions(JobOptions):
+    """quorvex upscale's options."""
+
+    command: ClassVar[str] = "upscale"
+
+    model: str | None = _field(changes_output=True, path=True)
+    scale: int | None = _field(changes_output=True)
+    tile: int | None = _field(changes_output=True)
+    overlap: int = _field(16, changes_output=True)
+    batch: int = 8
+    precision: str | None = _field(changes_output=True, choices=PRECISIONS)
+    trust_model: bool = False
+
+
+@dataclasses.dataclass(frozen=True, kw_only=True)
+class SwapOptions(JobOptions):
+    """quorvex swap's options."""
+
+    command: ClassVar[str] = "swap"
+
+    source: str = _field(dataclasses.MISSING, changes_output=True, path=True)
+    detector: str = _field(dataclasses.MISSING, changes_output=True, path=True)
+    embedder: str = _field(dataclasses.MISSING, changes_output=True, path=True)
+    swapper: str = _field(dataclasses.MISSING, changes_output=True, path=True)
+    enhancer: str | None = _field(changes_output=True, path=True)
+    faces: str = _field("all", changes_output=True)
+
+
+OPTIONS = {options.command: options for options in (UpscaleOptions, SwapOptions)}
