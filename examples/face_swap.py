@@ -4,19 +4,18 @@
         --swapper swap.onnx --source person.jpg --target frame.jpg --output swapped.png \
         [--enhancer restore.onnx] [--faces all|largest|N] [--device cuda]
 
-This is `quorvex swap --source person.jpg frame.jpg swapped.png --detector ... --embedder ...
---swapper ...` called through quorvex.cli.main: detection (TensorRT), source embedding (ONNX
-Runtime, or TensorRT by the .engine/.trt suffix), the swap network, optional restoration and one
-batched paste back, with the command's checks and one-line errors. The swapper's embedding map
-is found by quorvex.face.emap.load_emap (set QUORVEX_EMAP, or run extract_emap on the model once).
+quorvex.pipeline.FaceSwapper loads the models once and embeds the source face: detection
+(TensorRT), source embedding (ONNX Runtime, or TensorRT by the .engine/.trt suffix), the swap
+network, optional restoration and one batched paste back. The swapper's embedding map is found
+by quorvex.face.emap.load_emap (set QUORVEX_EMAP, or run extract_emap on the model once). For
+folders, videos and live streams use the `quorvex swap` command.
 """
 
 from __future__ import annotations
 
 import argparse
+import os
 import sys
-
-from quorvex.cli import main as quorvex
 
 
 def main(argv=None) -> int:
@@ -27,10 +26,31 @@ def main(argv=None) -> int:
     parser.add_argument("--faces", default="all", help="all, largest or N (the N largest)")
     parser.add_argument("--device", default="cuda", help="cuda or cuda:N")
     args = parser.parse_args(argv)
-    models = [f"--{name}={getattr(args, name)}" for name in ("detector", "embedder", "swapper", "enhancer")
-              if getattr(args, name)]
-    return quorvex(["swap", f"--source={args.source}", args.target, args.output, *models, f"--faces={args.faces}",
-                    f"--device={args.device}", "--overwrite"])
+
+    import cupy as cp
+    import cv2
+
+    from quorvex.io.store import store
+    from quorvex.pipeline import FaceSwapper, JobError
+
+    def fail(message: str, status: int = 2) -> int:
+        print(f"face_swap.py: error: {message}", file=sys.stderr)
+        return status
+
+    if not cv2.haveImageWriter(args.output):
+        return fail(f"{args.output}: cannot write images of type {os.path.splitext(args.output)[1]}")
+    target = cv2.imread(args.target, cv2.IMREAD_COLOR)
+    if target is None:
+        return fail(f"{args.target}: not an image OpenCV reads")
+    try:
+        swapper = FaceSwapper(args.detector, args.embedder, args.swapper, args.source, args.enhancer, args.faces,
+                              args.device)
+        frame = swapper.swap(cp.asarray(target).astype(cp.float32) / 255)  # BGR float32 on the device
+    except JobError as error:
+        return fail(str(error), error.status)
+    store(args.output, frame)  # back to 8 bits, under a temporary name renamed when complete
+    print(f"swapped {swapper.count} faces in {args.target}")
+    return 0
 
 
 if __name__ == "__main__":

@@ -4,6 +4,7 @@ progress to a callback where one is given, nothing printed."""
 from __future__ import annotations
 
 import contextlib
+import io
 import logging
 
 log = logging.getLogger("quorvex")
@@ -30,6 +31,17 @@ class _NoMemory:
         pass
 
 
+class _Logged(io.TextIOBase):
+    """Standard output as the modules print to it (model loading and the like), line by line
+    into the log."""
+
+    def write(self, text: str) -> int:
+        for line in text.splitlines():
+            if line.strip():
+                log.info(line)
+        return len(text)
+
+
 class Silent:
     """The command's reporter as a program sees it: progress(done, total) called as work goes on."""
 
@@ -43,4 +55,4 @@ class Silent:
         log.info(text)
 
     def library_output(self):
-        return contextlib.nullcontext()
+        return contextlib.redirect_stdout(_Logged())

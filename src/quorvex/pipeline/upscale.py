@@ -168,16 +168,17 @@ def lanczos(scale: int):
 
 class Upscaler:
     """A model (a checkpoint through spandrel, an ONNX model or a TensorRT engine) over tiles, or
-    the Lanczos-4 resize where model is None (scale 2 unless given), loaded once on device."""
+    the Lanczos-4 resize where model is None (scale 2 unless given), loaded once on device.
+    progress(done, total), if given, is called as an image's tiles are done."""
 
     def __init__(self, model=None, tile: int | None = None, overlap: int = 16, batch: int = 8,
                  precision: str | None = None, device: str = "cuda", *, scale: int | None = None,
-                 trust_model: bool = False, reporter=None):
+                 trust_model: bool = False, progress=None, reporter=None):
         options = UpscaleOptions(None if model is None else str(model), tile, overlap, batch, precision, scale,
                                  trust_model)
         check_numbers(options)
         self.options, self.device_id = options, parse_device(device)
-        self.reporter = reporter if reporter is not None else Silent()
+        self.reporter = reporter if reporter is not None else Silent(progress)
         require_gpu(self.device_id)
         if options.model:
             from .models import load_runner
