@@ -46,7 +46,7 @@ def test_tensorrt_runner_reads_the_batch_its_producer_wrote(tmp_path, elem):
 
     path = tmp_path / "identity.engine"
     path.write_bytes(engine_bytes(model("identity", [1, 3, 4, 4], [1, 3, 4, 4], elem)))
-    runner = models.TensorRTRunner(str(path), None)
+    runner = models.TensorRTRunner(str(path), 0, None)
     out = runner.run(filled((1, 3, 4, 4), 7.0))
     np.testing.assert_array_equal(out.get(), np.full((1, 3, 4, 4), 7.0))
 

@@ -353,61 +353,40 @@ class OnnxRunner(Runner):
 
 
 class TensorRTRunner(Runner):
-    def __init__(self, path: str, precision: str | None):
+    """A TensorRT engine through the package's engine runner (quorvex.upscale.core.engine)."""
+
+    def __init__(self, path: str, device_id: int, precision: str | None):
         if precision:
             raise CliError("--precision applies to PyTorch checkpoints; an engine's precision was fixed when it "
                            "was built", USAGE)
-        self.trt, self.engine = _trt_engine(path)
-        trt = self.trt
-        names = [self.engine.get_tensor_name(i) for i in range(self.engine.num_io_tensors)]
-        inputs = [n for n in names if self.engine.get_tensor_mode(n) == trt.TensorIOMode.INPUT]
-        outputs = [n for n in names if n not in inputs]
-        if len(inputs) != 1 or len(outputs) != 1:
-            raise CliError(f"{path}: an upscaling engine has one input and one output; this one has "
-                           f"{len(inputs)} and {len(outputs)}", USAGE)
-        self.input_name, self.output_name = inputs[0], outputs[0]
-        self.context = self.engine.create_execution_context()
-        self.input_dtype = trt.nptype(self.engine.get_tensor_dtype(self.input_name))
-        self.output_dtype = trt.nptype(self.engine.get_tensor_dtype(self.output_name))
-        shape = list(self.engine.get_tensor_shape(self.input_name))
-        low, _, high = self.engine.get_tensor_profile_shape(self.input_name, 0) or (shape, shape, shape)
-        if len(shape) != 4:
-            raise CliError(f"{path}: input {self.input_name} has shape {shape}; expected (batch, 3, height, width)",
-                           USAGE)
-        if shape[2] > 0 and shape[3] > 0:
-            if shape[2] != shape[3]:
-                raise CliError(f"{path}: the engine takes {shape[3]}x{shape[2]} inputs; tiles are square", USAGE)
-            self.fixed_tile = shape[2]
+        needs("tensorrt", "tensorrt")
+        from quorvex.upscale.core.engine import TrtUpscaler
+
+        try:
+            self.engine = TrtUpscaler(model_path=path, device_id=device_id)
+        except RuntimeError:
+            raise CliError(f"{path}: TensorRT cannot load this engine (built by another TensorRT version or GPU?)",
+                           USAGE) from None
+        except ValueError as error:
+            raise CliError(f"{path}: {error}", USAGE) from None
+        low, high = self.engine.input_low, self.engine.input_high
+        if low[2:] == high[2:]:
+            if low[2] != low[3]:
+                raise CliError(f"{path}: the engine takes {low[3]}x{low[2]} inputs; tiles are square", USAGE)
+            self.fixed_tile = low[2]
         else:
-            self.minimum, self.maximum = max(low[2], low[3], 1), min(high[2], high[3])
-        if shape[0] > 0:
-            self.fixed_batch = shape[0]
+            self.minimum = max(low[2], low[3], 1)
+            self.maximum = min(h for h in high[2:] if h >= 0) if max(high[2:]) >= 0 else None
+        if low[0] == high[0]:
+            self.fixed_batch = low[0]
         else:
-            self.max_batch = high[0]
+            self.max_batch = high[0] if high[0] >= 0 else None
             if low[0] > 1:
                 self.fixed_batch = low[0]
-        import cupy as cp
-
-        self.stream = cp.cuda.Stream(non_blocking=True)
         self.description = f"TensorRT {pathlib.Path(path).name}"
 
     def run(self, batch):
-        import cupy as cp
-
-        x = device_batch(batch, self.input_dtype)
-        if not self.context.set_input_shape(self.input_name, x.shape):
-            raise CliError(f"the engine refuses input shape {x.shape} (see TensorRT's message above)")
-        y = cp.empty(tuple(self.context.get_tensor_shape(self.output_name)), dtype=self.output_dtype)
-        self.context.set_tensor_address(self.input_name, x.data.ptr)
-        self.context.set_tensor_address(self.output_name, y.data.ptr)
-        # The engine's stream runs after the work that filled the batch (and made x and y) on
-        # the current stream, and the current stream after the engine: no host wait.
-        current = cp.cuda.get_current_stream()
-        self.stream.wait_event(current.record())
-        if not self.context.execute_async_v3(self.stream.ptr):
-            raise CliError("TensorRT could not run the engine (see its message above)")
-        current.wait_event(self.stream.record())
-        return y
+        return self.engine.forward(device_batch(batch, self.engine.input_dtype))
 
 
 def load_runner(path: str, device_id: int, precision: str | None, reporter, trust_model: bool = False) -> Runner:
@@ -417,4 +396,4 @@ def load_runner(path: str, device_id: int, precision: str | None, reporter, trus
             return TorchRunner(path, f"cuda:{device_id}", precision, trust_model)
         if kind == "onnx":
             return OnnxRunner(path, device_id, precision, reporter)
-        return TensorRTRunner(path, precision)
+        return TensorRTRunner(path, device_id, precision)

@@ -1,0 +1,79 @@
+// Super-resolution with a TensorRT engine: an NCHW batch of tiles in, the upscaled batch out.
+// The engine runs on the object's own stream into buffers bound once; a batch of another shape
+// within the engine's optimization profile rebinds them, one outside it is refused before it runs.
+#include "quorvex/function.hpp"
+#include "quorvex/instance_lock.hpp"
+#include "quorvex/trt_engine.hpp"
+
+namespace qv = quorvex;
+namespace nb = nanobind;
+
+namespace {
+
+constexpr const char *kWhat = "super-resolution";
+
+nb::tuple as_tuple(const std::vector<int64_t> &values) {
+    nb::list out;
+    for (int64_t v : values) out.append(v);
+    return nb::tuple(out);
+}
+
+nb::object init(const qv::Args &a) {
+    nb::handle self = a[0], device_id = a[3];
+    self.attr("_lock") = nb::module_::import_("threading").attr("RLock")();
+    self.attr("device_id") = device_id;
+    qv::DeviceScope scope(device_id);
+    qv::trt::load_engine(self, a[1], a[2], kWhat);
+    qv::trt::Tensors tensors = qv::trt::allocate_buffers(self, kWhat);
+    if (nb::len(tensors.inputs) != 1 || nb::len(tensors.outputs) != 1)
+        qv::raise(PyExc_ValueError, "an upscaling engine has one input and one output; this one has %zu and %zu",
+                  nb::len(tensors.inputs), nb::len(tensors.outputs));
+    nb::object input = tensors.inputs[0], output = tensors.outputs[0];
+    self.attr("input_tensor") = input;
+    self.attr("output_tensor") = output;
+    qv::ShapeRange range = qv::trt::input_range(self, input);
+    if (range.low.size() != 4)
+        qv::raise(PyExc_ValueError, "the engine's input %U takes %s; expected (batch, 3, height, width)",
+                  qv::str_of(input).ptr(), range.text().c_str());
+    self.attr("input_low") = as_tuple(range.low);
+    self.attr("input_high") = as_tuple(range.high);
+    self.attr("input_dtype") = self.attr("d_inputs")[input].attr("dtype");
+    self.attr("output_dtype") = self.attr("d_outputs")[output].attr("dtype");
+    return nb::none();
+}
+
+nb::object forward(const qv::Args &a) {
+    nb::handle self = a[0];
+    qv::InstanceLock lock(self, true);
+    nb::object batch = nb::borrow(a[1]);
+    if (qv::is_host_array(batch)) batch = qv::cp().asarray(batch);
+    qv::DeviceScope scope(self.attr("device_id"));
+    qv::trt::stage_input(self, batch, kWhat);
+    qv::trt::execute(self, kWhat);
+    // A copy: the output buffer is overwritten by the next run.
+    return self.attr("d_outputs")[self.attr("output_tensor")].attr("copy")();
+}
+
+}  // namespace
+
+NB_MODULE(engine, m) {
+    m.doc() = "Super-resolution with a TensorRT engine: batches of tiles upscaled on the device.";
+    qv::Class(m, "TrtUpscaler", "Runs a super-resolution engine on NCHW batches of RGB tiles.")
+        .def("__init__", init,
+             {{"self"},
+              {"model_path", "Optional[str]", nb::none()},
+              {"model_bytes", "Optional[bytes]", nb::none()},
+              {"device_id", "int", nb::int_(0)}},
+             "None",
+             "Loads the engine (model_path wins over model_bytes) on device_id and binds one device buffer per "
+             "I/O tensor (an input with run-time dimensions at its profile's optimal shape). Sets input_low and "
+             "input_high, the (batch, channels, height, width) bounds the input takes (-1: no upper bound), and "
+             "input_dtype and output_dtype. Raises ValueError for an engine without exactly one input and one "
+             "output, or whose input is not four-dimensional, and RuntimeError where TensorRT cannot load it.")
+        .def("forward", forward, {{"self"}, {"batch", "cp.ndarray | np.ndarray"}}, "cp.ndarray",
+             "Runs the engine on an NCHW batch (a host batch is copied to the device; every batch is converted "
+             "to the engine's element type) and returns a copy of its output, in the engine's output type. The "
+             "caller's stream waits for the engine, not the host. Raises ValueError for a batch the engine does "
+             "not take.")
+        .finish();
+}
