@@ -753,8 +753,6 @@ def test_a_full_disk_is_named(tmp_path, monkeypatch):
 
 @pytest.mark.parametrize("output", ["out", "out/a.png", "out/a.mp4"])
 def test_links_planted_in_the_output_folder_are_never_written_through(tmp_path, output, monkeypatch):
-    from quorvex.cli import media
-
     outside = tmp_path / "outside"
     outside.write_bytes(b"keep")
     source = tmp_path / "in" / ("a.mp4" if output.endswith(".mp4") else "a.png")
@@ -768,10 +766,13 @@ def test_links_planted_in_the_output_folder_are_never_written_through(tmp_path, 
         write_png(source, 12, 10)
     target = tmp_path / "out" / source.name
     target.parent.mkdir()
-    names = iter(["0" * 16, "1" * 16])  # the first temporary name drawn is taken by a planted link
-    monkeypatch.setattr(media.secrets, "token_hex", lambda n: next(names, os.urandom(n).hex()))
+    import types
+    import uuid
+
+    drawn, random = iter(["0" * 32, "1" * 32]), uuid.uuid4  # the first temporary name drawn is taken by a planted link
+    monkeypatch.setattr(uuid, "uuid4", lambda: types.SimpleNamespace(hex=next(drawn, None) or random().hex))
     for planted in (target, target.with_name(f".a.partial{target.suffix}"),
-                    target.with_name(f".a.{'0' * 16}.partial{target.suffix}")):
+                    target.with_name(f".a.{'0' * 32}.partial{target.suffix}")):
         planted.symlink_to(outside)
     done = quorvex("upscale", source.parent if output == "out" else source, tmp_path / output, "--overwrite")
     assert done.returncode == 0, done.stderr

@@ -1,3 +1,5 @@
+import os
+
 import cupy as cp
 import numpy as np
 import onnx
@@ -51,7 +53,12 @@ def test_extracted_map_is_found_by_load(cache, as_bytes):
 def test_variable_points_at_the_file(cache, monkeypatch):
     emap = np.eye(3, dtype=np.float64) * 2
     target = cache / "elsewhere" / "map.npy"
+    target.parent.mkdir()
+    (cache / "outside").write_bytes(b"keep")
+    for planted in (target, target.with_name(f"map.npy.{os.getpid()}.tmp.npy")):  # links are replaced, not followed
+        planted.symlink_to(cache / "outside")
     extract_emap(swap_like_model(emap), target)
+    assert (cache / "outside").read_bytes() == b"keep" and not target.is_symlink()
     monkeypatch.setenv("QUORVEX_EMAP", str(target))
     np.testing.assert_array_equal(load_emap().get(), emap.astype(np.float32))
 

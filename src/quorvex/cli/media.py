@@ -16,7 +16,6 @@ import fractions
 import functools
 import os
 import pathlib
-import secrets
 import tempfile
 
 from .common import USAGE, BadInput, CliError
@@ -24,7 +23,6 @@ from .common import USAGE, BadInput, CliError
 IMAGE_SUFFIXES = (".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".webp")
 INPUT_SUFFIXES = IMAGE_SUFFIXES + (".exr",)  # EXR is read through OpenEXR
 ALPHA_SUFFIXES = (".png", ".webp", ".tif", ".tiff", ".exr")  # the formats that keep an alpha channel
-NAME_BYTES = 255  # the longest file name the usual file systems take
 VIDEO_SUFFIXES = (".mp4", ".mkv", ".mov", ".avi", ".webm", ".m4v")  # written and read
 VIDEO_INPUT_SUFFIXES = VIDEO_SUFFIXES + (".ts", ".m2ts", ".mts")  # MPEG transport streams: read only
 PARTIAL = ".partial"
@@ -281,20 +279,12 @@ def with_layout(result, channels: int, alpha):
 
 
 def create_beside(target: pathlib.Path, tag: str = PARTIAL) -> tuple[pathlib.Path, int]:
-    """(path, descriptor) of a new hidden file beside target, named after it with a random part
-    and tag before the extension (the writers choose the format by the extension). It is made
-    with O_EXCL, so a file or link planted there is never written through, and the random part
-    leaves nothing to plant ahead. A long name is shortened (at a character boundary) to stay
-    within NAME_BYTES with room for the image writer's own temporary name beside it."""
-    room = NAME_BYTES - 48 - len(f"..{tag}{target.suffix}".encode()) - 16
-    stem = target.stem.encode("utf-8", "surrogateescape")[:room].decode("utf-8", "ignore")
-    flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_NOFOLLOW", 0)
-    while True:
-        path = target.with_name(f".{stem}.{secrets.token_hex(8)}{tag}{target.suffix}")
-        try:
-            return path, os.open(path, flags, 0o666)
-        except FileExistsError:
-            continue
+    """(path, descriptor) of a new hidden file beside target, tag before its extension: the
+    package's one temporary-file maker (quorvex.io.files), never writing through a planted link."""
+    from quorvex.io.files import create_beside as create
+
+    path, fd = create(target, tag)
+    return pathlib.Path(path), fd
 
 
 @contextlib.contextmanager

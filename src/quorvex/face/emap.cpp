@@ -2,6 +2,7 @@
 // embedding into the swap network's latent space. It ships inside the swap model (as the
 // graph's last initializer), so it is extracted once and kept as a .npy file.
 #include "quorvex/function.hpp"
+#include "quorvex/temporary_file.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -62,16 +63,21 @@ nb::object extract_emap(const qv::Args &a) {
     check_square(matrix, "the model's last initializer");
     matrix = matrix.attr("astype")(qv::np().float32);
 
-    // Written beside the destination and renamed into place: a reader never sees half a file.
+    // Written through the descriptor of a new file beside the destination and renamed into
+    // place: a reader never sees half a file, and no link planted there is written through.
+    nb::module_ os = nb::module_::import_("os");
     nb::object folder = path_module().attr("dirname")(path_module().attr("abspath")(path));
-    nb::module_::import_("os").attr("makedirs")(folder, nb::arg("exist_ok") = true);
-    nb::object tmp = nb::str("{}.{}.tmp.npy").attr("format")(path, nb::module_::import_("os").attr("getpid")());
+    os.attr("makedirs")(folder, nb::arg("exist_ok") = true);
+    nb::object stem = path_module().attr("splitext")(path_module().attr("basename")(path))[nb::int_(0)];
+    auto [tmp, fd] = qv::create_temporary(folder, stem, ".npy", path);
     try {
-        qv::np().module.attr("save")(tmp, matrix);
-        nb::module_::import_("os").attr("replace")(tmp, path);
+        nb::object file = os.attr("fdopen")(fd, "wb");
+        qv::np().module.attr("save")(file, matrix);
+        file.attr("close")();
+        os.attr("replace")(tmp, path);
     } catch (nb::python_error &) {
         try {
-            nb::module_::import_("os").attr("remove")(tmp);
+            os.attr("remove")(tmp);
         } catch (nb::python_error &) {
         }
         throw;
