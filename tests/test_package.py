@@ -3,6 +3,7 @@
 import copy
 import importlib
 import importlib.machinery
+import os
 import pathlib
 import pickle
 import subprocess
@@ -13,6 +14,7 @@ import pytest
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tools"))
 import stubgen  # noqa: E402
+from conftest import ON_GPU  # noqa: E402
 
 MODULES = stubgen.module_names()
 
@@ -62,3 +64,32 @@ def test_functions_and_classes_pickle_and_copy_by_reference():
         for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
             assert pickle.loads(pickle.dumps(obj, protocol)) is obj, (obj, protocol)
         assert copy.copy(obj) is obj and copy.deepcopy(obj) is obj, obj
+
+
+def test_first_calls_from_many_threads_at_once_do_not_deadlock():
+    # The modules look up their siblings on first use; an import lets go of the GIL while it runs.
+    script = ("" if ON_GPU else "import standin\nstandin.install()\n") + """
+import sys, threading
+sys.setswitchinterval(1e-6)
+import cupy as cp
+from quorvex.utils.blob import to_blob
+from quorvex.color.grayscale import rgb_to_grayscale
+image = cp.zeros((8, 8, 3), cp.float32)
+start = threading.Barrier(8)
+def first_calls():
+    start.wait()
+    to_blob(image, size=(4, 4), swapRB=True)
+    rgb_to_grayscale(image)
+threads = [threading.Thread(target=first_calls) for _ in range(8)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+print("done")
+"""
+    env = {**os.environ, "PYTHONPATH": str(ROOT / "tests")}
+    try:
+        out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env, timeout=60)
+    except subprocess.TimeoutExpired:
+        pytest.fail("threads making their first calls at once deadlocked")
+    assert out.stdout.strip() == "done", out.stderr

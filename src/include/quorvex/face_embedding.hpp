@@ -14,7 +14,7 @@ namespace nb = nanobind;
 // One RGB image or a list of them as an (N, C, H, W) blob at the embedder's input_size, with
 // (x - input_mean) / input_std.
 inline nb::object pack(nb::handle self, nb::handle imgs) {
-    static nb::handle to_blobs = package_attr("quorvex.utils.blob", "to_blobs").release();
+    static Lookup to_blobs("quorvex.utils.blob", "to_blobs");
     nb::object images = nb::borrow(imgs);
     if (!PyList_Check(images.ptr())) {
         nb::list one;
@@ -35,8 +35,8 @@ inline nb::object pack(nb::handle self, nb::handle imgs) {
 // record is left as it was.
 template <typename Run>
 nb::object fill(nb::handle face, Run &&run) {
-    static nb::handle bgr_to_rgb = package_attr("quorvex.color.bgr", "bgr_to_rgb").release();
-    static nb::handle to_float32 = package_attr("quorvex.utils.dtypes", "to_float32").release();
+    static Lookup bgr_to_rgb("quorvex.color.bgr", "bgr_to_rgb");
+    static Lookup to_float32("quorvex.utils.dtypes", "to_float32");
     const Cupy &cp = quorvex::cp();
     nb::object image = to_float32(bgr_to_rgb(face.attr("image")));
     nb::object embedding = nb::object(run(image)).attr("flatten")();

@@ -83,6 +83,51 @@ inline constexpr const char *kTorchHint = "install PyTorch: pip install 'quorvex
 // A reference held for the life of the process.
 inline nb::handle keep(nb::handle obj, const char *name) { return nb::object(obj.attr(name)).release(); }
 
+// A value made by Python code on first use and kept for the life of the process, for a
+// function-local static: `static Once<T> x; x.get(make)`. C++'s guarded initialisation of a
+// static would deadlock when the maker lets go of the GIL (an import reading its files): a second
+// thread would wait for the guard while holding the GIL. Here everything happens under the GIL; a
+// second thread that comes while the first one's maker runs makes the value too (the makers are
+// lookups, the same every time) and the first value stored is kept.
+template <typename T>
+class Once {
+public:
+    constexpr Once() = default;
+
+    template <typename Make>
+    const T &get(Make &&make) {
+        if (!value_) {
+            T *made = new T(make());
+            if (value_) delete made;  // the other thread's is kept; references it held are not released
+            else value_ = made;
+        }
+        return *value_;
+    }
+
+private:
+    T *value_ = nullptr;
+};
+
+// A module's attribute looked up on first use (importing the module) and kept, safely for a
+// function-local static: `static Lookup to_float32("quorvex.utils.dtypes", "to_float32");`.
+class Lookup {
+public:
+    constexpr Lookup(const char *module, const char *name) : module_(module), name_(name) {}
+
+    nb::handle get() {
+        return once_.get([this] { return nb::object(nb::module_::import_(module_).attr(name_)).release(); });
+    }
+
+    template <typename... Args>
+    nb::object operator()(Args &&...args) {
+        return get()(std::forward<Args>(args)...);
+    }
+
+private:
+    const char *module_, *name_;
+    Once<nb::handle> once_;
+};
+
 // One cache per module; Import objects are cheap and never released.
 inline Import &cupy_module() {
     static Import module("cupy", kCupyHint);
@@ -104,7 +149,8 @@ struct Cupy {
 };
 
 inline const Cupy &cp() {
-    static Cupy api = [] {
+    static Once<Cupy> once;
+    return once.get([] {
         nb::handle m = cupy_module().get();
         return Cupy{m,
                     keep(m, "ndarray"),
@@ -117,8 +163,7 @@ inline const Cupy &cp() {
                     keep(m, "RawKernel"),
                     keep(m, "float32"),
                     keep(m, "int32")};
-    }();
-    return api;
+    });
 }
 
 // Handles into NumPy looked up once.
@@ -127,7 +172,8 @@ struct Numpy {
 };
 
 inline const Numpy &np() {
-    static Numpy api = [] {
+    static Once<Numpy> once;
+    return once.get([] {
         nb::handle m = numpy_module().get();
         return Numpy{m,
                      keep(m, "ndarray"),
@@ -138,8 +184,7 @@ inline const Numpy &np() {
                      keep(m, "uint8"),
                      keep(m, "uint16"),
                      keep(m, "float16")};
-    }();
-    return api;
+    });
 }
 
 // Whether CuPy can be imported; device-array type tests are false without it.

@@ -48,7 +48,7 @@ nb::handle rgb_to_grayscale_kernel, bgr_to_grayscale_kernel;
 
 nb::object grayscale(nb::handle image, nb::handle kernel, const char *function) {
     const qv::Cupy &cp = qv::cp();  // says what to install when CuPy is missing
-    static nb::handle to_float32 = qv::package_attr("quorvex.utils.dtypes", "to_float32").release();
+    static qv::Lookup to_float32("quorvex.utils.dtypes", "to_float32");
     nb::object image_rgb = to_float32(image);
     std::vector<int64_t> shape = qv::shape_of(image_rgb);
     if (shape.size() > 3) qv::raise(PyExc_ValueError, "too many values to unpack (expected 3)");

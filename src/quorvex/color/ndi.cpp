@@ -338,7 +338,7 @@ nb::object to_bgr(const qv::Args &a) {
 
 nb::object from_bgr(const qv::Args &a) {
     const char *function = "from_bgr";
-    static nb::handle to_float32 = qv::package_attr("quorvex.utils.dtypes", "to_float32").release();
+    static qv::Lookup to_float32("quorvex.utils.dtypes", "to_float32");
     const qv::Cupy &cp = qv::cp();
     const FourCC &f = fourcc_of(a[1], function);
     std::array<double, 2> k = yc::luma_weights(a[2], function);

@@ -578,7 +578,7 @@ nb::object to_ycbcr444(const qv::Args &a, const char *function) {
 
 // The BGR image as contiguous float32 (H, W, 3) on the device.
 nb::object bgr_image(nb::handle image, const char *function) {
-    static nb::handle to_float32 = qv::package_attr("quorvex.utils.dtypes", "to_float32").release();
+    static qv::Lookup to_float32("quorvex.utils.dtypes", "to_float32");
     nb::object img;
     if (qv::is_device_array(image)) img = nb::borrow(image);
     else if (qv::is_host_array(image)) img = qv::cp().asarray(image);
@@ -607,7 +607,7 @@ nb::object from_bgr(const qv::Args &a, const char *function) {
     nb::object image = bgr_image(a[0], function);
     int kind = input_kind(image);
     if (kind < 0) {
-        static nb::handle to_float32 = qv::package_attr("quorvex.utils.dtypes", "to_float32").release();
+        static qv::Lookup to_float32("quorvex.utils.dtypes", "to_float32");
         image = to_float32(image);
         kind = 0;
     }

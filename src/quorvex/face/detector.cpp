@@ -64,18 +64,20 @@ struct Siblings {
 };
 
 const Siblings &siblings() {
-    static Siblings s{
-        qv::package_attr("quorvex.utils.blob", "to_blob").release(),
-        qv::package_attr("quorvex.color.bgr", "bgr_to_rgb").release(),
-        qv::package_attr("quorvex.color.bgr", "rgb_to_bgr").release(),
-        qv::package_attr("quorvex.transform.affine", "crop_from_kps").release(),
-        qv::package_attr("quorvex.transform.affine", "affine_transform_batch").release(),
-        qv::package_attr("quorvex.transform.resize", "resize").release(),
-        qv::package_attr("quorvex.transform.resize", "INTER_AUTO").release(),
-        qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
-        qv::package_attr("quorvex.face.schema", "QvFace").release(),
-    };
-    return s;
+    static qv::Once<Siblings> once;
+    return once.get([] {
+        return Siblings{
+            qv::package_attr("quorvex.utils.blob", "to_blob").release(),
+            qv::package_attr("quorvex.color.bgr", "bgr_to_rgb").release(),
+            qv::package_attr("quorvex.color.bgr", "rgb_to_bgr").release(),
+            qv::package_attr("quorvex.transform.affine", "crop_from_kps").release(),
+            qv::package_attr("quorvex.transform.affine", "affine_transform_batch").release(),
+            qv::package_attr("quorvex.transform.resize", "resize").release(),
+            qv::package_attr("quorvex.transform.resize", "INTER_AUTO").release(),
+            qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
+            qv::package_attr("quorvex.face.schema", "QvFace").release(),
+        };
+    });
 }
 
 double as_double(nb::handle value) {

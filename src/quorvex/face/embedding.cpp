@@ -22,11 +22,13 @@ struct Siblings {
 };
 
 const Siblings &siblings() {
-    static Siblings s{
-        qv::package_attr("quorvex.utils.dlpack", "to_cupy").release(),
-        qv::package_attr("quorvex.utils.dlpack", "to_numpy").release(),
-    };
-    return s;
+    static qv::Once<Siblings> once;
+    return once.get([] {
+        return Siblings{
+            qv::package_attr("quorvex.utils.dlpack", "to_cupy").release(),
+            qv::package_attr("quorvex.utils.dlpack", "to_numpy").release(),
+        };
+    });
 }
 
 bool starts_with(const std::string &text, const char *prefix) { return text.rfind(prefix, 0) == 0; }

@@ -33,15 +33,17 @@ struct Siblings {
 };
 
 const Siblings &siblings() {
-    static Siblings s{
-        qv::package_attr("quorvex.transform.resize", "resize").release(),
-        qv::package_attr("quorvex.transform.resize", "INTER_AUTO").release(),
-        qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
-        qv::package_attr("quorvex.utils.blob", "to_blob").release(),
-        qv::package_attr("quorvex.utils.dlpack", "to_numpy").release(),
-        qv::package_attr("quorvex.utils.dlpack", "to_cupy").release(),
-    };
-    return s;
+    static qv::Once<Siblings> once;
+    return once.get([] {
+        return Siblings{
+            qv::package_attr("quorvex.transform.resize", "resize").release(),
+            qv::package_attr("quorvex.transform.resize", "INTER_AUTO").release(),
+            qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
+            qv::package_attr("quorvex.utils.blob", "to_blob").release(),
+            qv::package_attr("quorvex.utils.dlpack", "to_numpy").release(),
+            qv::package_attr("quorvex.utils.dlpack", "to_cupy").release(),
+        };
+    });
 }
 
 nb::object init(const qv::Args &a) {

@@ -111,15 +111,17 @@ struct Siblings {
 };
 
 const Siblings &siblings() {
-    static Siblings s{
-        qv::package_attr("quorvex.transform.affine", "affine_transform").release(),
-        qv::package_attr("quorvex.transform.affine", "get_inverse_matrix").release(),
-        qv::package_attr("quorvex.transform.resize", "resize").release(),
-        qv::package_attr("quorvex.transform.resize", "INTER_AUTO").release(),
-        qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
-        qv::package_attr("quorvex.filter.gaussian", "GaussianBlur").release(),
-    };
-    return s;
+    static qv::Once<Siblings> once;
+    return once.get([] {
+        return Siblings{
+            qv::package_attr("quorvex.transform.affine", "affine_transform").release(),
+            qv::package_attr("quorvex.transform.affine", "get_inverse_matrix").release(),
+            qv::package_attr("quorvex.transform.resize", "resize").release(),
+            qv::package_attr("quorvex.transform.resize", "INTER_AUTO").release(),
+            qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
+            qv::package_attr("quorvex.filter.gaussian", "GaussianBlur").release(),
+        };
+    });
 }
 
 bool is_dense_float32(nb::handle array) {

@@ -244,8 +244,8 @@ double read_sigma(nb::handle value) {
 
 // The current device's ordinal, where the kernels will run.
 nb::object current_device() {
-    static nb::handle runtime = qv::keep(qv::cp().module.attr("cuda"), "runtime");
-    return runtime.attr("getDevice")();
+    static qv::Once<nb::handle> runtime;
+    return runtime.get([] { return qv::keep(qv::cp().module.attr("cuda"), "runtime"); }).attr("getDevice")();
 }
 
 nb::object get(const qv::Args &a) {

@@ -47,11 +47,11 @@ struct Color {
 };
 
 const Color &color() {
-    static Color c = [] {
+    static qv::Once<Color> once;
+    return once.get([] {
         nb::object m = nb::module_::import_("quorvex.color.ndi");
         return Color{qv::keep(m, "to_bgr"), qv::keep(m, "from_bgr"), qv::keep(m, "FOURCCS")};
-    }();
-    return c;
+    });
 }
 
 double posix_now() {

@@ -24,16 +24,18 @@ struct Siblings {
 };
 
 const Siblings &siblings() {
-    static Siblings s{
-        qv::package_attr("quorvex.utils.dlpack", "to_numpy").release(),
-        qv::package_attr("quorvex.color.bgr", "bgr_to_rgb").release(),
-        qv::package_attr("quorvex.color.bgr", "rgb_to_bgr").release(),
-        qv::package_attr("quorvex.utils.dtypes", "to_uint8").release(),
-        qv::package_attr("quorvex.utils.dtypes", "to_uint16").release(),
-        qv::package_attr("quorvex.utils.dtypes", "to_float16").release(),
-        qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
-    };
-    return s;
+    static qv::Once<Siblings> once;
+    return once.get([] {
+        return Siblings{
+            qv::package_attr("quorvex.utils.dlpack", "to_numpy").release(),
+            qv::package_attr("quorvex.color.bgr", "bgr_to_rgb").release(),
+            qv::package_attr("quorvex.color.bgr", "rgb_to_bgr").release(),
+            qv::package_attr("quorvex.utils.dtypes", "to_uint8").release(),
+            qv::package_attr("quorvex.utils.dtypes", "to_uint16").release(),
+            qv::package_attr("quorvex.utils.dtypes", "to_float16").release(),
+            qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
+        };
+    });
 }
 
 bool is_uint8(nb::handle image) {

@@ -451,7 +451,7 @@ nb::object reader_next(const qv::Args &a) {
                           name.c_str());
             // Layouts without a kernel (RGB, grey, 16-bit, ...): converted by FFmpeg with the matrix and
             // range this reader reports, at 16 bits for formats deeper than 8.
-            static nb::handle to_float32 = qv::package_attr("quorvex.utils.dtypes", "to_float32").release();
+            static qv::Lookup to_float32("quorvex.utils.dtypes", "to_float32");
             self.attr("_yielded") = nb::int_(nb::cast<int64_t>(self.attr("_yielded")) + 1);
             bool deep = false;
             for (nb::handle c : frame.attr("format").attr("components")) deep = deep || nb::cast<int>(c.attr("bits")) > 8;

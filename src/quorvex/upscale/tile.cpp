@@ -177,8 +177,8 @@ struct Siblings {
 };
 
 const Siblings &siblings() {
-    static Siblings s{qv::package_attr("quorvex.utils.dtypes", "to_float32").release()};
-    return s;
+    static qv::Once<Siblings> once;
+    return once.get([] { return Siblings{qv::package_attr("quorvex.utils.dtypes", "to_float32").release()}; });
 }
 
 int64_t as_index(nb::handle value) {

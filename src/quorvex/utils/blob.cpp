@@ -85,8 +85,8 @@ std::pair<int64_t, int64_t> read_size(nb::handle size, const char *function) {
 
 nb::object to_blob_impl(nb::handle image, double scalefactor, nb::handle size, nb::handle mean, bool swap_rb,
                         const char *function) {
-    static nb::handle resize = qv::package_attr("quorvex.transform.resize", "resize").release();
-    static nb::handle bgr_to_rgb = qv::package_attr("quorvex.color.bgr", "bgr_to_rgb").release();
+    static qv::Lookup resize("quorvex.transform.resize", "resize");
+    static qv::Lookup bgr_to_rgb("quorvex.color.bgr", "bgr_to_rgb");
     if (!qv::is_device_array(image))
         qv::raise(PyExc_TypeError, "%s() takes %s as a cupy.ndarray, got %s", function,
                   std::string(function) == "to_blob" ? "image" : "images' entries", qv::type_name(image));

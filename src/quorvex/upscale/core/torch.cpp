@@ -20,16 +20,18 @@ struct Siblings {
 };
 
 const Siblings &siblings() {
-    static Siblings s{
-        qv::package_attr("quorvex.utils.dlpack", "to_cupy").release(),
-        qv::package_attr("quorvex.utils.dlpack", "to_tensor").release(),
-        qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
-        qv::package_attr("quorvex.color.bgr", "bgr_to_rgb").release(),
-        qv::package_attr("quorvex.color.bgr", "rgb_to_bgr").release(),
-        qv::package_attr("quorvex.transform.resize", "resize").release(),
-        qv::package_attr("quorvex.transform.resize", "INTER_AUTO").release(),
-    };
-    return s;
+    static qv::Once<Siblings> once;
+    return once.get([] {
+        return Siblings{
+            qv::package_attr("quorvex.utils.dlpack", "to_cupy").release(),
+            qv::package_attr("quorvex.utils.dlpack", "to_tensor").release(),
+            qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
+            qv::package_attr("quorvex.color.bgr", "bgr_to_rgb").release(),
+            qv::package_attr("quorvex.color.bgr", "rgb_to_bgr").release(),
+            qv::package_attr("quorvex.transform.resize", "resize").release(),
+            qv::package_attr("quorvex.transform.resize", "INTER_AUTO").release(),
+        };
+    });
 }
 
 // The extra architectures (CodeFormer among the face models) join spandrel's registry once,
