@@ -2,10 +2,11 @@
 written in others, with bounded queues between, so that an item costs the slowest stage rather
 than the sum and at most a few items are in flight.
 
-Device work stays in the caller's thread, on its current stream. What one thread hands another
-is ordered by an event recorded on the producer's stream and waited for on the consumer's, so
-each thread may use a stream of its own (the legacy default stream, a per-thread one, a
-non-blocking one). An item read is kept alive until its result has been written, so that its
+Device work stays in the caller's thread, on its current stream. The reading and writing threads
+queue their uploads and downloads on non-blocking streams of their own, so copies overlap the
+caller's kernels. What one thread hands another is ordered by an event recorded on the
+producer's stream and waited for on the consumer's; CuPy stages host-to-device copies through
+its pinned buffers. An item read is kept alive until its result has been written, so that its
 memory is not reused while device work queued on another stream may still read it.
 """
 
@@ -50,6 +51,16 @@ def _event():
     event = cp.cuda.Event(block=False, disable_timing=True)
     event.record(cp.cuda.get_current_stream())  # Event.record() alone records on the null stream
     return event
+
+
+def _own_stream():
+    """A non-blocking stream for a reading or writing thread to make current, where device work
+    can be queued; otherwise nothing."""
+    import contextlib
+    import sys
+
+    cp = sys.modules.get("cupy")
+    return cp.cuda.Stream(non_blocking=True) if cp is not None else contextlib.nullcontext()
 
 
 def _wait_for(event) -> None:
@@ -107,39 +118,47 @@ def run_stages(items: Iterable, work: Callable, write: Callable, depth: int = 2,
 
     def reader():
         try:
-            iterator = iter(items)
-            while not run.stop.is_set():
-                started = time.perf_counter()
-                item = next(iterator, _END)
-                times.read += time.perf_counter() - started
-                if item is _END:
-                    break
-                run.put(read_out, (item, _event()))
-            run.put(read_out, _END)
+            with _own_stream():
+                _read()
         except Stopped:
             pass
         except BaseException as error:  # noqa: BLE001 - handed to the caller
             run.fail(error)
 
+    def _read():
+        iterator = iter(items)
+        while not run.stop.is_set():
+            started = time.perf_counter()
+            item = next(iterator, _END)
+            times.read += time.perf_counter() - started
+            if item is _END:
+                break
+            run.put(read_out, (item, _event()))
+        run.put(read_out, _END)
+
     def writer():
         try:
-            while True:
-                entry = run.get(write_in)
-                if entry is _END:
-                    run.put(write_in, _END)  # for the other writers
-                    return
-                result, _item, event = entry
-                started = time.perf_counter()
-                _wait_for(event)
-                write(result)
-                with run.lock:
-                    times.write += time.perf_counter() - started
-                    written[0] += 1
-                del result, _item, entry  # the item's memory is free once its result is out
+            with _own_stream():
+                _write()
         except Stopped:
             pass
         except BaseException as error:  # noqa: BLE001 - handed to the caller
             run.fail(error)
+
+    def _write():
+        while True:
+            entry = run.get(write_in)
+            if entry is _END:
+                run.put(write_in, _END)  # for the other writers
+                return
+            result, _item, event = entry
+            started = time.perf_counter()
+            _wait_for(event)
+            write(result)
+            with run.lock:
+                times.write += time.perf_counter() - started
+                written[0] += 1
+            del result, _item, entry  # the item's memory is free once its result is out
 
     threads = [threading.Thread(target=reader, name="quorvex-read", daemon=True)]
     threads += [threading.Thread(target=writer, name=f"quorvex-write-{i}", daemon=True) for i in range(writers)]
@@ -185,11 +204,12 @@ def overlapped(items: Iterable, work: Callable, depth: int = 2):
 
     def reader():
         try:
-            for item in items:
-                run.put(channel, (item, _event()))
-                if run.stop.is_set():
-                    return
-            run.put(channel, _END)
+            with _own_stream():
+                for item in items:
+                    run.put(channel, (item, _event()))
+                    if run.stop.is_set():
+                        return
+                run.put(channel, _END)
         except Stopped:
             pass
         except BaseException as error:  # noqa: BLE001 - handed to the consumer
