@@ -211,7 +211,7 @@ class _Handle:
     """A worker whose load dies while deaths are left."""
 
     def __init__(self, deaths):
-        self.load = type("Method", (), {"remote": lambda _: _Ref(deaths.pop() if deaths else False)})()
+        self.load = type("Method", (), {"remote": lambda *_: _Ref(deaths.pop() if deaths else False)})()
 
 
 class _Ray:
@@ -223,7 +223,7 @@ class _Ray:
     def get(self, ref):
         if ref.dies:
             raise ray.exceptions.RayActorError()
-        return 1
+        return 1, 1  # process id, items at once
 
     def kill(self, handle, no_restart=True):
         pass
@@ -236,7 +236,7 @@ def test_workers_are_replaced_up_to_the_restart_limit_and_not_once_more(size):
     for deaths, survives in ((RESTARTS * size, True), (RESTARTS * size + 1, False)):
         dying = [True] * deaths
         actor = type("Actor", (), {"remote": staticmethod(lambda *args: _Handle(dying))})
-        pool = _Pool(_Ray(), actor, size, {"args": ()})
+        pool = _Pool(_Ray(), actor, size, {"args": (), "video": False})
         try:
             while len(pool.idle) < size:
                 pool.wait()

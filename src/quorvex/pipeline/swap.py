@@ -129,6 +129,10 @@ class FaceSwapper:
                 name = source_name or (source if isinstance(source, str) or hasattr(source, "__fspath__") else "image")
                 raise CliError(f"--source {name}: no face found in this image")
             self.source_face = identity.get(select(found, "largest")[0])
+        import cupy as cp
+
+        # The source's identity is read by every later swap, whichever thread (and stream) runs it.
+        cp.cuda.get_current_stream().synchronize()
 
     def swap(self, frame):
         """The (H, W, 3) BGR float32 device frame with its selected faces swapped, as a new frame

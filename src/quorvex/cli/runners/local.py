@@ -74,7 +74,7 @@ class Stopped(Exception):
     """Another piece failed, or the user stopped the run."""
 
 
-class _SharedWorker:
+class SharedWorker:
     """The worker as the pieces made side by side share it: one frame's device work at a time."""
 
     def __init__(self, worker):
@@ -105,7 +105,7 @@ def make_pieces(items, worker, reporter, bar) -> None:
     next frame and is raised once they have ended, leaving only finished pieces."""
     import cupy as cp
 
-    shared, stop = _SharedWorker(worker), threading.Event()
+    shared, stop = SharedWorker(worker), threading.Event()
     stoppable = _StoppableBar(bar, stop)
     stream = cp.cuda.get_current_stream()  # the pieces' device work goes on the caller's stream
 

@@ -11,8 +11,9 @@ item it is given: the plan's items (cli.plan), the same the single-process run w
 so both give the same files; the driver joins a video's pieces without re-encoding. Every
 output and every piece is written under a temporary name and renamed when complete, so what
 exists is finished: a job started again skips it, and a worker lost in the middle of an item
-leaves nothing that counts. The driver hands each worker one item at a time; the item of a
-worker that dies goes back to the queue and a fresh worker takes the dead one's place.
+leaves nothing that counts. The driver hands each worker as many items as it takes at once (a
+video's pieces one per core of its node, each encoding on one thread; images one); the items of a
+worker that dies go back to the queue and a fresh worker takes the dead one's place.
 
 Paths are those the driver sees: on a cluster of several machines INPUT and OUTPUT must be on
 storage that every node mounts at the same path.
@@ -57,43 +58,69 @@ def require_ray():
 # ---------------------------------------------------------------- the worker
 
 
+MAX_SLOTS = 32  # items one worker runs at once, at most
+
+
 class Worker:
     """One Ray actor: the job's worker on the GPU Ray gave it (device 0 of what it sees), loaded
-    by load() and kept for every item."""
+    by load() and kept for every item. It takes a video's pieces several at a time, one per core
+    of its node (each piece encodes on one thread), sharing the device work as the local runner
+    does; images one at a time."""
 
     def __init__(self, options):
         from ..jobs import job_for
 
         self.job = job_for(options)
         self.reporter = Reporter(quiet=True)
-        self.worker = None
+        self.worker = self.pool = None
 
-    def load(self) -> int:
-        """Loads the models; returns the process id. A failure is the model's own error."""
-        self.worker = self.job.load(self.reporter, 0)
-        return os.getpid()
+    def load(self, video: bool) -> tuple[int, int]:
+        """Loads the models; returns (process id, the items it takes at once). A failure is the
+        model's own error."""
+        import concurrent.futures
+
+        from .local import SharedWorker, pieces_in_flight
+
+        import cupy as cp
+
+        self.worker = SharedWorker(self.job.load(self.reporter, 0))
+        cp.cuda.Device().synchronize()  # what loading made is read from the item threads' streams
+        slots = min(MAX_SLOTS, pieces_in_flight(MAX_SLOTS)) if video else 1
+        # The items run in threads of this process's own, not in Ray's (which call run and wait).
+        self.pool = concurrent.futures.ThreadPoolExecutor(slots, thread_name_prefix="quorvex-item")
+        return os.getpid(), slots
 
     def run(self, item) -> tuple[int, int]:
-        """One item of the plan; returns (process id, the worker's count so far)."""
-        item.run(self.worker, self.reporter, _Cancellable())
-        return os.getpid(), self.worker.count
+        """One item of the plan; returns (process id, the worker's count so far). A cancelled
+        item ends at its next frame: Ray only flags a running actor task as cancelled."""
+        import concurrent.futures
+        import threading
+
+        import ray
+
+        context, stop = ray.get_runtime_context(), threading.Event()
+        future = self.pool.submit(item.run, self.worker, self.reporter, _Stoppable(stop))
+        while True:
+            try:
+                future.result(timeout=0.1)
+                return os.getpid(), self.worker.count
+            except concurrent.futures.TimeoutError:
+                if context.is_canceled():
+                    stop.set()
 
 
 class Cancelled(Exception):
     """The driver cancelled the item this worker was running."""
 
 
-class _Cancellable:
-    """The progress of a worker's item, which ends the item when the driver cancels it: Ray only
-    flags a running actor task as cancelled, so a long video piece would run on to its end."""
+class _Stoppable:
+    """The progress of a worker's item, which ends the item once stop is set."""
 
-    def __init__(self):
-        import ray
-
-        self.context = ray.get_runtime_context()
+    def __init__(self, stop):
+        self.stop = stop
 
     def update(self, n: int = 1) -> None:
-        if self.context.is_canceled():
+        if self.stop.is_set():
             raise Cancelled
 
 
@@ -101,13 +128,15 @@ class _Cancellable:
 
 
 class _Pool:
-    """The workers: each runs one item at a time; a dead one is replaced by a fresh one."""
+    """The workers: each runs as many items at once as its load() said; a dead one is replaced by a
+    fresh one."""
 
     def __init__(self, ray, actor, size: int, options: dict):
         self.ray, self.actor, self.options = ray, actor, options
         self.loading = {}  # load ref -> actor
-        self.idle = []
+        self.idle = []  # an actor once per item it can take now
         self.busy = {}  # item ref -> (actor, item)
+        self.dead = set()  # actors lost, each replaced once however many items they held
         self.restarts, self.limit = 0, RESTARTS * size
         self.retry = []  # items whose worker died
         for _ in range(size):
@@ -115,7 +144,7 @@ class _Pool:
 
     def start(self) -> None:
         handle = self.actor.remote(*self.options["args"])
-        self.loading[handle.load.remote()] = handle
+        self.loading[handle.load.remote(self.options["video"])] = handle
 
     def wait(self):
         """Blocks until a worker finishes loading or an item; returns (item, result) for a
@@ -127,20 +156,20 @@ class _Pool:
         if ref in self.loading:
             handle = self.loading.pop(ref)
             try:
-                ray.get(ref)
+                _, slots = ray.get(ref)
             except (ray.exceptions.RayActorError, ray.exceptions.WorkerCrashedError):
-                self.replace()
+                self.replace(handle)
                 return None
             except ray.exceptions.RayTaskError as error:
                 raise _cause(error) from None
-            self.idle.append(handle)
+            self.idle += [handle] * slots
             return None
         handle, item = self.busy.pop(ref)
         try:
             result = ray.get(ref)
         except (ray.exceptions.RayActorError, ray.exceptions.WorkerCrashedError):
             self.retry.append(item)
-            self.replace()
+            self.replace(handle)
             return None
         except ray.exceptions.RayTaskError as error:
             result = _cause(error)
@@ -149,7 +178,11 @@ class _Pool:
         self.idle.append(handle)
         return item, result
 
-    def replace(self) -> None:
+    def replace(self, handle) -> None:
+        if handle in self.dead:
+            return
+        self.dead.add(handle)
+        self.idle = [h for h in self.idle if h is not handle]
         self.restarts += 1
         if self.restarts > self.limit:
             raise CliError(f"workers died {self.restarts} times; giving up (finished outputs are kept, run again "
@@ -171,7 +204,7 @@ class _Pool:
             self.ray.cancel(ref)
         if busy:
             self.ray.wait(busy, num_returns=len(busy), timeout=30)
-        for handle in self.idle + [h for h, _ in self.busy.values()] + list(self.loading.values()):
+        for handle in {*self.idle, *(h for h, _ in self.busy.values()), *self.loading.values()}:
             self.ray.kill(handle, no_restart=True)
         if self.loading:
             self.ray.wait(list(self.loading), num_returns=len(self.loading), timeout=30)
@@ -244,8 +277,9 @@ def execute(job, reporter, progress=None) -> dict:
         workers = max(1, min(workers, len(items) or 1))
         env = _forwarded_env()
         actor = ray.remote(Worker).options(num_cpus=1, num_gpus=args.gpus_per_worker, max_restarts=0,
-                                           max_task_retries=0, **({"runtime_env": {"env_vars": env}} if env else {}))
-        pool = _Pool(ray, actor, workers if items else 0, {"args": (args,)})
+                                           max_task_retries=0, max_concurrency=MAX_SLOTS + 1,
+                                           **({"runtime_env": {"env_vars": env}} if env else {}))
+        pool = _Pool(ray, actor, workers if items else 0, {"args": (args,), "video": plan.kind == "video"})
         queue, counts, done, retried, failed = list(reversed(items)), {}, 0, 0, []
         try:
             with reporter.bar(sum(item.weight for item in items), plan.unit, desc=f"{workers} workers") as bar:
