@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "quorvex/batch_shape.hpp"
+#include "quorvex/instance_lock.hpp"
 #include "quorvex/kernel.hpp"
 #include "quorvex/model_file.hpp"
 #include "quorvex/python.hpp"
@@ -201,6 +202,18 @@ inline void execute(nb::handle self, const char *what) {
     if (ok.ptr() == Py_False) raise(PyExc_RuntimeError, "TensorRT could not run the %s engine (see its log)", what);
     nb::object current = cp().module.attr("cuda").attr("get_current_stream")();
     current.attr("wait_event")(stream.attr("record")());
+}
+
+// One run for a caller: the instance held (InstanceLock), a host batch copied to the device,
+// staged, run, and a copy of the output tensor's buffer returned (the next run overwrites the
+// buffer itself).
+inline nb::object run_once(nb::handle self, nb::handle batch, nb::handle output_tensor, const char *what) {
+    InstanceLock lock(self, true);
+    nb::object input = nb::borrow(batch);
+    if (is_host_array(input)) input = cp().asarray(input);
+    stage_input(self, input, what);
+    execute(self, what);
+    return self.attr("d_outputs")[output_tensor].attr("copy")();
 }
 
 }  // namespace quorvex::trt

@@ -4,7 +4,6 @@
 // rebinds them.
 #include "quorvex/face_embedding.hpp"
 #include "quorvex/function.hpp"
-#include "quorvex/instance_lock.hpp"
 #include "quorvex/trt_engine.hpp"
 
 namespace qv = quorvex;
@@ -13,10 +12,6 @@ namespace nb = nanobind;
 namespace {
 
 constexpr const char *kWhat = "face embedding";
-
-// One call at a time per instance: the engine's bound buffers and its execution context belong
-// to the instance, so a second thread waits until the first has staged, run and read its outputs.
-using qv::InstanceLock;
 
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0], device_id = a[3];
@@ -55,16 +50,7 @@ nb::object initialize(const qv::Args &a) {
     return nb::none();
 }
 
-nb::object forward(const qv::Args &a) {
-    nb::handle self = a[0];
-    InstanceLock lock(self, true);
-    nb::object batch = nb::borrow(a[1]);
-    if (qv::is_host_array(batch)) batch = qv::cp().asarray(batch);
-    qv::trt::stage_input(self, batch, kWhat);
-    qv::trt::execute(self, kWhat);
-    // A copy: the output buffer is overwritten by the next run.
-    return self.attr("d_outputs")[self.attr("output_tensor")].attr("copy")();
-}
+nb::object forward(const qv::Args &a) { return qv::trt::run_once(a[0], a[1], a[0].attr("output_tensor"), kWhat); }
 
 nb::object get_feat(const qv::Args &a) {
     return a[0].attr("forward")(qv::embedding::pack(a[0], a[1]));

@@ -2,7 +2,6 @@
 // The engine runs on the object's own stream into buffers bound once; a batch of another shape
 // within the engine's optimization profile rebinds them, one outside it is refused before it runs.
 #include "quorvex/function.hpp"
-#include "quorvex/instance_lock.hpp"
 #include "quorvex/trt_engine.hpp"
 
 namespace qv = quorvex;
@@ -43,15 +42,8 @@ nb::object init(const qv::Args &a) {
 }
 
 nb::object forward(const qv::Args &a) {
-    nb::handle self = a[0];
-    qv::InstanceLock lock(self, true);
-    nb::object batch = nb::borrow(a[1]);
-    if (qv::is_host_array(batch)) batch = qv::cp().asarray(batch);
-    qv::DeviceScope scope(self.attr("device_id"));
-    qv::trt::stage_input(self, batch, kWhat);
-    qv::trt::execute(self, kWhat);
-    // A copy: the output buffer is overwritten by the next run.
-    return self.attr("d_outputs")[self.attr("output_tensor")].attr("copy")();
+    qv::DeviceScope scope(a[0].attr("device_id"));
+    return qv::trt::run_once(a[0], a[1], a[0].attr("output_tensor"), kWhat);
 }
 
 }  // namespace
