@@ -795,3 +795,18 @@ def test_a_program_s_options_are_the_command_line_s_and_checked_as_strictly(tmp_
         return
     with pytest.raises(CliError if isinstance(error, str) else error, match=error if isinstance(error, str) else None):
         run_job("upscale", tmp_path, tmp_path / "out", **given)  # refused before Ray is started
+
+
+def test_run_job_in_this_process_writes_what_the_command_writes(tmp_path):
+    from quorvex.cli import run_job
+
+    for i in range(3):
+        write_png(tmp_path / "in" / f"{i}.png", 12, 10, seed=i)
+    (tmp_path / "in" / "broken.png").write_bytes(b"not a png")
+    assert quorvex("upscale", tmp_path / "in", tmp_path / "ref", "--scale", "2").returncode == 1  # the broken one
+    calls = []
+    counts = run_job("upscale", tmp_path / "in", tmp_path / "out", ray=None, scale=2, progress=calls.append)
+    assert counts == {"done": 3, "skipped": 0, "failed": [str(tmp_path / "in" / "broken.png")]}
+    assert sorted(c["done"] for c in calls) == [1, 2, 3] and {c["total"] for c in calls} == {4}
+    for i in range(3):
+        assert (tmp_path / "out" / f"{i}.png").read_bytes() == (tmp_path / "ref" / f"{i}.png").read_bytes()

@@ -268,20 +268,22 @@ def run_command_job(args, reporter) -> int:
 
 def run_job(command: str, input, output, *, ray: str | None = "", workers: int | None = None,
             gpus_per_worker: float = 1.0, quiet: bool = True, progress=None, **options) -> dict:
-    """Runs `quorvex upscale` or `quorvex swap` on Ray from a program.
+    """Runs `quorvex upscale` or `quorvex swap` from a program: an image, a folder or a video, on
+    Ray or in this process.
 
     ray: the cluster's address ("auto", "HOST:PORT", "ray://HOST:10001"); "" for RAY_ADDRESS if
-    set, else a local instance. A program that has called ray.init() already keeps its
-    connection. options: the fields of the command's options (cli.options: model="4x.pth",
-    tile=256, overwrite=True; swap: source=..., detector=..., embedder=..., swapper=...).
-    progress, if given, is called after each finished item with a dict (item, worker, done,
-    total). Returns the counts of runners.ray.execute(); failures raise CliError or the model's
-    own error."""
+    set, else a local instance; None for this process (the device option says which GPU). A
+    program that has called ray.init() already keeps its connection. options: the fields of the
+    command's options (cli.options: model="4x.pth", tile=256, overwrite=True; swap: source=...,
+    detector=..., embedder=..., swapper=...). progress, if given, is called after each finished
+    item (an image, a video's piece) with a dict (item, done, total; on Ray worker too). Returns
+    the counts of runners.ray.execute() or runners.local.execute(); failures raise CliError or
+    the model's own error."""
     import dataclasses
 
     from .jobs import job_for
     from .options import OPTIONS
-    from .runners.ray import execute
+    from .plan import is_live
 
     if command not in OPTIONS:
         raise ValueError(f"run_job() takes command 'upscale' or 'swap', got {command!r}")
@@ -291,8 +293,14 @@ def run_job(command: str, input, output, *, ray: str | None = "", workers: int |
     unknown = sorted(set(options) - known)
     if unknown:
         raise TypeError(f"run_job() got unknown {command} options: {', '.join(unknown)}")
-    args = kind(input=input, output=output, ray=ray or "", workers=workers, gpus_per_worker=gpus_per_worker,
+    args = kind(input=input, output=output, ray=ray, workers=workers, gpus_per_worker=gpus_per_worker,
                 quiet=quiet, **options)
+    if is_live(args):
+        raise CliError("run_job() takes files, folders and videos; live ndi:// runs go through the command", USAGE)
+    if ray is None:
+        from .runners.local import execute
+    else:
+        from .runners.ray import execute
     return execute(job_for(args), Reporter(quiet), progress)
 
 

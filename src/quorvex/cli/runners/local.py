@@ -14,6 +14,13 @@ from ..common import USAGE, BadInput, CliError, parse_device
 
 
 def run(job, reporter) -> int:
+    return 1 if execute(job, reporter)["failed"] else 0
+
+
+def execute(job, reporter, progress=None) -> dict:
+    """The job in this process; returns the counts of items done and skipped (finished before)
+    and the inputs that failed (files that do not decode, say: reported, and the others go on).
+    progress, if given, is called after each finished item with a dict (item, done, total)."""
     args = job.args
     if args.workers is not None or args.gpus_per_worker != 1.0:
         raise CliError("--workers and --gpus-per-worker go with --ray", USAGE)
@@ -21,20 +28,36 @@ def run(job, reporter) -> int:
     if not plan.items and not plan.kept:
         reporter.note(f"nothing to do: {plan.skipped} output(s) already there (--overwrite to redo)")
         reporter.summary(f"{job.verb} 0 images", 0, "images", plan.skipped)
-        return 0
+        return {"done": 0, "skipped": plan.skipped + plan.kept, "failed": []}
     worker = job.load(reporter, parse_device(args.device))
-    failed = work_through(job, plan, worker, reporter)
+    finished = _Finished(progress, len(plan.items))
+    failed = work_through(job, plan, worker, reporter, finished)
     plan.finish(reporter)
     done = plan.total - len(failed)
     reporter.summary(job.summary(worker, done, plan.unit + "s", failed), done, plan.unit + "s",
                      0 if plan.kind == "video" else plan.skipped)
-    return 1 if failed else 0
+    return {"done": finished.done, "skipped": plan.skipped + plan.kept, "failed": [str(f) for f in failed]}
 
 
-def work_through(job, plan, worker, reporter) -> list:
+class _Finished:
+    """Counts the items that end well and tells progress of each, from whichever thread."""
+
+    def __init__(self, progress, total: int):
+        self.progress, self.total, self.done, self.lock = progress, total, 0, threading.Lock()
+
+    def __call__(self, item) -> None:
+        with self.lock:
+            self.done += 1
+            if self.progress is not None:
+                self.progress({"item": str(item.target), "done": self.done, "total": self.total})
+
+
+def work_through(job, plan, worker, reporter, finished=None) -> list:
     """Runs each item of the plan, with a progress bar over a video's frames or a folder's
     images (none for one image: the worker shows its own). An input of a folder that cannot
-    be processed is reported and the others go on; returns those inputs."""
+    be processed is reported and the others go on; returns those inputs. finished(item) is
+    called for each item that ends well."""
+    finished = finished if finished is not None else (lambda item: None)
     failed = []
     folder = plan.kind == "folder"
     if plan.kind == "video":
@@ -44,20 +67,13 @@ def work_through(job, plan, worker, reporter) -> list:
         bar = reporter.bar(len(plan.items), "image") if folder else None
     try:
         if plan.kind == "video":
-            make_pieces(plan.items, worker, reporter, bar)
+            make_pieces(plan.items, worker, reporter, bar, finished)
             return failed
         if folder:
-            return through_folder(job, plan.items, worker, reporter, bar)
-        for item in plan.items:
-            try:
-                item.run(worker, reporter, bar)
-            except BadInput as error:
-                if not folder:
-                    raise
-                failed.append(item.source)
-                bar.write(f"quorvex {job.command}: skipped: {error}", file=sys.stderr)
-            if folder:
-                bar.update(1)
+            return through_folder(job, plan.items, worker, reporter, bar, finished)
+        for item in plan.items:  # one image
+            item.run(worker, reporter, bar)
+            finished(item)
     finally:
         if bar is not None:
             bar.close()
@@ -100,7 +116,7 @@ class _StoppableBar:
         self.bar.update(n)
 
 
-def make_pieces(items, worker, reporter, bar) -> None:
+def make_pieces(items, worker, reporter, bar, finished=lambda item: None) -> None:
     """Makes the pieces, several at once; the first failure (or Ctrl-C) stops the others at their
     next frame and is raised once they have ended, leaving only finished pieces."""
     import cupy as cp
@@ -112,6 +128,7 @@ def make_pieces(items, worker, reporter, bar) -> None:
     def make(item):
         with stream:
             item.run(shared, reporter, stoppable)
+        finished(item)
 
     pool = concurrent.futures.ThreadPoolExecutor(pieces_in_flight(len(items)), thread_name_prefix="quorvex-piece")
     futures = [pool.submit(make, item) for item in items]
@@ -130,7 +147,7 @@ def make_pieces(items, worker, reporter, bar) -> None:
             raise future.exception()
 
 
-def through_folder(job, items, worker, reporter, bar) -> list:
+def through_folder(job, items, worker, reporter, bar, finished=lambda item: None) -> list:
     """A folder's images read ahead (one thread) and written behind (a thread per core: a PNG
     encode costs more than the device work), the device work here. An image that cannot be
     read, processed or written is reported, in the folder's order, and the others go on;
@@ -165,6 +182,8 @@ def through_folder(job, items, worker, reporter, bar) -> list:
         item = items[index]
         if not isinstance(result, BadInput):
             result = attempt(item, media.write_image, item.target, result, dtype, item.source)
+        if not isinstance(result, BadInput):
+            finished(item)
         with lock:
             outcomes[index] = result if isinstance(result, BadInput) else None
             while reported[0] in outcomes:  # what has ended after every image before it
