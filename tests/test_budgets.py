@@ -204,3 +204,13 @@ def test_images_of_every_element_type_in_one_pass(name, dtype):
         assert [plane.dtype for plane in result] == [np.uint8, np.uint8]
     else:
         assert result.dtype == dtype
+
+
+@pytest.mark.parametrize("convert, dtype", [("to_uint8", t) for t in (np.float32, np.float16, np.float64, np.uint16)]
+                         + [("to_uint16", t) for t in (np.float32, np.float16, np.float64, np.uint8)])
+def test_integer_conversions_take_one_launch(convert, dtype):
+    from quorvex.utils import dtypes
+
+    image = cp.asarray(np.random.default_rng(0).random((135, 240, 3)).astype(dtype))
+    counts = counted(lambda: getattr(dtypes, convert)(image))
+    assert (counts.launches, counts.syncs, counts.downloads, counts.uploads) == (1, 0, 0, 0), counts

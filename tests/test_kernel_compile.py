@@ -256,3 +256,11 @@ def test_hot_kernels_stay_under_their_ceilings(module, attribute, registers, ins
         top = dict(registers=registers, instructions=most, slow=slow, fp64=most_fp64, loads=loads)
         over.update({f"{name} {what}": (found[what], top[what]) for what in top if found[what] > top[what]})
     assert not over, f"over the ceilings (found, ceiling): {over}"
+
+
+def test_quantizing_to_integers_needs_no_fp64_but_for_float64_images():
+    from quorvex.utils import dtypes
+
+    _, ptx = compile_for(dtypes.quantize_kernel_code, "quantize_kernel_code", 90)
+    fp64 = {name: count[2] for name, count in ptx_counts(ptx).items()}
+    assert fp64["quantize_kernel"] == 0 and fp64["quantize_double_kernel"] > 0, fp64

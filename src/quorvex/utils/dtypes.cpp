@@ -13,29 +13,43 @@ namespace nb = nanobind;
 
 namespace {
 
-// Float device image to 8 or 16 bits in one launch, without a float64 temporary: the product in
-// double is exact for float32 inputs, so values next to a tie round the right way.
-// Float device image to 8 or 16 bits in one launch, without a float64 temporary: the product in
-// double is exact for float32 inputs, so values next to a tie round the right way. The input's rows
-// may lie `pitch` elements apart (a crop of a larger image), each row dense.
-// Float device image to 8 or 16 bits in one launch, without a float64 temporary: the product in
-// double is exact for float32 inputs, so values next to a tie round the right way.
-const char *quantize_kernel_code = R"(
+// A device image to 8 or 16 bits in one launch, reading its own element type: float32 or float16
+// (widened exactly) rounded as qv_unit_store rounds (half to even on the exact product, in float
+// arithmetic: no FP64), uint16 to 8 bits (round(x / 257), never a tie), uint8 to 16 (x * 257).
+// float64 images have a kernel of their own, whose product needs double.
+const std::string quantize_kernel_code = std::string(qv::element_types_code) + R"(
 extern "C" __global__ void __launch_bounds__(256)
 quantize_kernel(const unsigned char* __restrict__ input, unsigned char* __restrict__ output,
-                long long count, int input_double, int output_bytes, double top) {
+                long long count, int input_kind, int output_bytes) {
     long long i = (long long)blockIdx.x * blockDim.x + threadIdx.x;
     if (i >= count) return;
-    double v = input_double ? reinterpret_cast<const double*>(input)[i]
-                            : (double)reinterpret_cast<const float*>(input)[i];
-    v *= top;
-    v = v == v ? fmin(fmax(rint(v), 0.0), top) : 0.0;  // NaN becomes 0
+    unsigned short* wide = reinterpret_cast<unsigned short*>(output);
+    if (input_kind == 2) {  // uint16 -> uint8
+        output[i] = (unsigned char)((reinterpret_cast<const unsigned short*>(input)[i] + 128u) / 257u);
+        return;
+    }
+    if (input_kind == 3) {  // uint8 -> uint16
+        wide[i] = (unsigned short)(input[i] * 257u);
+        return;
+    }
+    float x = input_kind == 1 ? qv_value(reinterpret_cast<const qv_half*>(input)[i])
+                              : reinterpret_cast<const float*>(input)[i];
+    if (output_bytes == 1) qv_unit_store(output + i, x);
+    else qv_unit_store(wide + i, x);
+}
+
+extern "C" __global__ void __launch_bounds__(256)
+quantize_double_kernel(const double* __restrict__ input, unsigned char* __restrict__ output, long long count,
+                       int output_bytes, double top) {
+    long long i = (long long)blockIdx.x * blockDim.x + threadIdx.x;
+    if (i >= count) return;
+    double v = qv_saturate(input[i] * top, top);
     if (output_bytes == 1) output[i] = (unsigned char)v;
     else reinterpret_cast<unsigned short*>(output)[i] = (unsigned short)v;
 }
 )";
 
-nb::handle quantize_kernel;
+nb::handle quantize_kernel, quantize_double_kernel;
 
 enum class Kind { Float32, Float, UInt8, UInt16, Bool, Other };
 
@@ -102,26 +116,32 @@ nb::object to_float16(const qv::Args &a) {
     }
 }
 
+// A device image (float, or 16 bits to 8, 8 to 16) -> integer type of range 0..max in one launch.
+nb::object quantize_on_device(const Image &img, double max, const char *dtype) {
+    const qv::Cupy &cp = qv::cp();
+    nb::object input = cp.ascontiguousarray(img.array);
+    nb::object output = cp.empty(input.attr("shape"), nb::arg("dtype") = cp.module.attr(dtype));
+    int64_t count = nb::cast<int64_t>(input.attr("size"));
+    if (count == 0) return output;
+    nb::handle bytes = qv::np().module.attr("uint8");
+    nb::object out = output.attr("reshape")(-1).attr("view")(bytes), n = qv::np().module.attr("int64")(count);
+    nb::object grid = nb::make_tuple((count + 255) / 256), block = nb::make_tuple(256);
+    int output_bytes = max > 255.0 ? 2 : 1;
+    if (img.dtype == "float64") {
+        quantize_double_kernel(grid, block, nb::make_tuple(input.attr("reshape")(-1), out, n, qv::i32(output_bytes),
+                                                           qv::np().module.attr("float64")(max)));
+        return output;
+    }
+    int kind = img.dtype == "float16" ? 1 : img.dtype == "uint16" ? 2 : img.dtype == "uint8" ? 3 : 0;
+    quantize_kernel(grid, block,
+                    nb::make_tuple(input.attr("reshape")(-1).attr("view")(bytes), out, n, qv::i32(kind), qv::i32(output_bytes)));
+    return output;
+}
+
 // Float image -> integer type of range 0..max: scale, round, clip, NaN to 0.
 nb::object quantize(const Image &img, double max, const char *dtype) {
     nb::handle xp = img.xp;
-    if (xp.is(qv::cp().module)) {
-        const qv::Cupy &cp = qv::cp();
-        nb::object input = img.array;
-        if (img.dtype == "float16") input = input.attr("astype")(cp.float32);  // exact
-        input = cp.ascontiguousarray(input);
-        nb::object output = cp.empty(input.attr("shape"), nb::arg("dtype") = xp.attr(dtype));
-        int64_t count = nb::cast<int64_t>(input.attr("size"));
-        if (count > 0) {
-            nb::handle bytes = qv::np().module.attr("uint8");
-            quantize_kernel(nb::make_tuple((count + 255) / 256), nb::make_tuple(256),
-                            nb::make_tuple(input.attr("reshape")(-1).attr("view")(bytes),
-                                           output.attr("reshape")(-1).attr("view")(bytes),
-                                           qv::np().module.attr("int64")(count), qv::i32(img.dtype == "float64"),
-                                           qv::i32(max > 255.0 ? 2 : 1), qv::np().module.attr("float64")(max)));
-        }
-        return output;
-    }
+    if (xp.is(qv::cp().module)) return quantize_on_device(img, max, dtype);
     // In float64 the product of a float16 or float32 value and 255 or 65535 is exact, so values
     // next to a tie round the right way; a float32 product rounds some of them onto the tie.
     nb::object x = xp.attr("multiply")(img.array, max, nb::arg("dtype") = xp.attr("float64"));
@@ -137,6 +157,7 @@ nb::object to_uint8(const qv::Args &a) {
     case Kind::UInt8: return nb::borrow(img.array);
     case Kind::Bool: return img.array.attr("astype")(img.xp.attr("uint8")) * nb::int_(255);
     case Kind::UInt16: {
+        if (img.xp.is(qv::cp().module)) return quantize_on_device(img, 255.0, "uint8");
         // round(x * 255 / 65535) = round(x / 257), exactly in integers (x / 257 is never a tie).
         nb::object wide = img.array.attr("astype")(img.xp.attr("uint32"));
         nb::object rounded = (wide + nb::int_(128)).attr("__floordiv__")(nb::int_(257));
@@ -152,7 +173,9 @@ nb::object to_uint16(const qv::Args &a) {
     Image img = inspect(a[0], "to_uint16");
     switch (img.kind) {
     case Kind::UInt16: return nb::borrow(img.array);
-    case Kind::UInt8: return img.array.attr("astype")(img.xp.attr("uint16")) * nb::int_(257);
+    case Kind::UInt8:
+        if (img.xp.is(qv::cp().module)) return quantize_on_device(img, 65535.0, "uint16");
+        return img.array.attr("astype")(img.xp.attr("uint16")) * nb::int_(257);
     case Kind::Bool: return img.array.attr("astype")(img.xp.attr("uint16")) * nb::int_(65535);
     case Kind::Float32:
     case Kind::Float: return quantize(img, 65535.0, "uint16");
@@ -164,7 +187,8 @@ nb::object to_uint16(const qv::Args &a) {
 
 NB_MODULE(dtypes, m) {
     m.doc() = "Element-type conversions between 0-to-1 float images and 8/16-bit integer images.";
-    quantize_kernel = qv::add_kernel(m, "quantize_kernel", quantize_kernel_code);
+    quantize_kernel = qv::add_kernel(m, "quantize_kernel", quantize_kernel_code.c_str());
+    quantize_double_kernel = qv::add_kernel(m, "quantize_double_kernel", quantize_kernel_code.c_str());
     const char *image = "cp.ndarray | np.ndarray";
     qv::def(m, "to_float32", to_float32, {{"image", image}}, "cp.ndarray | np.ndarray",
             "float32 copy of an image (the image itself when it already is float32): uint8 and uint16 "
