@@ -5,6 +5,8 @@ import numpy as np
 
 quantize_kernel_code: str
 quantize_kernel: cp.RawKernel
+quantize_double_kernel_code: str
+quantize_double_kernel: cp.RawKernel
 def to_float32(image: cp.ndarray | np.ndarray) -> cp.ndarray | np.ndarray:
     """float32 copy of an image (the image itself when it already is float32): uint8 and uint16 are divided by 255 and 65535, floats keep their values."""
 def to_float16(image: cp.ndarray | np.ndarray) -> cp.ndarray | np.ndarray:
