@@ -37,10 +37,14 @@ inline nb::list tensor_names(nb::handle engine) {
     return names;
 }
 
-// Sets logger, runtime, engine and ctx on self, in that order, and announces the engine. The
+// Sets _lock (the instance's, for InstanceLock), device_id, logger, runtime, engine and ctx on
+// self, in that order, and announces the engine; the caller holds a DeviceScope of device_id. The
 // file at model_path, when given, wins over model_bytes. `what` names the engine in messages
 // ("face detection").
-inline void load_engine(nb::handle self, nb::handle model_path, nb::handle model_bytes, const char *what) {
+inline void load_engine(nb::handle self, nb::handle model_path, nb::handle model_bytes, nb::handle device_id,
+                        const char *what) {
+    self.attr("_lock") = nb::module_::import_("threading").attr("RLock")();
+    self.attr("device_id") = device_id;
     nb::handle trt = tensorrt().get();
     self.attr("logger") = trt.attr("Logger")(trt.attr("Logger").attr("WARNING"));
     self.attr("runtime") = trt.attr("Runtime")(self.attr("logger"));

@@ -140,11 +140,9 @@ std::vector<float> host_floats(nb::handle device_array) {
 using qv::InstanceLock;
 
 nb::object init(const qv::Args &a) {
-    nb::handle self = a[0], device_id = a[3];
-    self.attr("_lock") = nb::module_::import_("threading").attr("RLock")();
-    self.attr("device_id") = device_id;
-    qv::DeviceScope scope(device_id);
-    qv::trt::load_engine(self, a[1], a[2], kWhat);
+    nb::handle self = a[0];
+    qv::DeviceScope scope(a[3]);
+    qv::trt::load_engine(self, a[1], a[2], a[3], kWhat);
     self.attr("input_size") = nb::make_tuple(640, 640);
     self.attr("center_cache") = nb::dict();
     self.attr("nms_thresh") = 0.4;

@@ -18,11 +18,9 @@ nb::tuple as_tuple(const std::vector<int64_t> &values) {
 }
 
 nb::object init(const qv::Args &a) {
-    nb::handle self = a[0], device_id = a[3];
-    self.attr("_lock") = nb::module_::import_("threading").attr("RLock")();
-    self.attr("device_id") = device_id;
-    qv::DeviceScope scope(device_id);
-    qv::trt::load_engine(self, a[1], a[2], kWhat);
+    nb::handle self = a[0];
+    qv::DeviceScope scope(a[3]);
+    qv::trt::load_engine(self, a[1], a[2], a[3], kWhat);
     qv::trt::Tensors tensors = qv::trt::allocate_buffers(self, kWhat);
     if (nb::len(tensors.inputs) != 1 || nb::len(tensors.outputs) != 1)
         qv::raise(PyExc_ValueError, "an upscaling engine has one input and one output; this one has %zu and %zu",
