@@ -15,6 +15,7 @@ from typing import ClassVar
 
 from .common import USAGE, CliError
 
+
 def _field(default=None, *, changes_output=False, path=False, choices=None):
     meta = {"changes_output": changes_output, "path": path, "choices": choices}
     return dataclasses.field(default=default, metadata=meta)

@@ -85,7 +85,7 @@ class Worker:
 
         self.worker = SharedWorker(self.job.load(self.reporter, 0))
         cp.cuda.Device().synchronize()  # what loading made is read from the item threads' streams
-        slots = min(MAX_SLOTS, pieces_in_flight(MAX_SLOTS)) if video else 1
+        slots = pieces_in_flight(MAX_SLOTS) if video else 1
         # The items run in threads of this process's own, not in Ray's (which call run and wait).
         self.pool = concurrent.futures.ThreadPoolExecutor(slots, thread_name_prefix="quorvex-item")
         return os.getpid(), slots
