@@ -407,6 +407,58 @@ def run_face_pipeline(width: int, height: int, repeat: int) -> list[dict]:
     return rows + [{"name": "crop and paste", "seconds": seconds}, {"name": "enhancer own work", "seconds": enhance}]
 
 
+def run_face_frames(width: int, height: int, crop: int, repeat: int) -> list[dict]:
+    """swap_faces on a detected frame, 1 and 10 faces, with and without the enhancer: the test
+    networks on the best provider ONNX Runtime has here (CUDA on a GPU), the whole per-frame time
+    after detection, with its counts."""
+    import os
+    import tempfile
+
+    for path in (TESTS, TESTS / "face"):
+        if str(path) not in sys.path:
+            sys.path.insert(0, str(path))
+    from detector_models import detector_model, face_at
+    from identity_models import embedding_map, swap_model
+    from test_enhancer import restorer
+
+    from quorvex.face.detector import TrtFaceDetection
+    from quorvex.face.enhancer import GFPGAN
+    from quorvex.face.paste import PasteBack
+    from quorvex.face.swap import FaceSwap, session_arguments
+    from quorvex.pipeline.swap import ort_device, swap_faces
+    from quorvex.pipeline.reporting import Silent
+
+    device = ort_device(0, Silent())
+    planted = [face_at(16, 4 + 3 * (i // 5), 4 + 7 * (i % 5), 0.9 - 0.01 * i, 40) for i in range(10)]
+    frame = cp.asarray(np.random.default_rng(5).random((height, width, 3), dtype=np.float32))
+    det = TrtFaceDetection(model_bytes=detector_engine(detector_model(9, faces=planted)))
+    found = det.get(frame, crop_size=crop)
+    with tempfile.TemporaryDirectory() as folder:
+        np.save(os.path.join(folder, "emap.npy"), embedding_map())
+        previous = os.environ.get("QUORVEX_EMAP")
+        os.environ["QUORVEX_EMAP"] = os.path.join(folder, "emap.npy")
+        try:
+            swapper = FaceSwap(model_bytes=swap_model(batch="N").SerializeToString(), device=device)
+        finally:
+            os.environ.pop("QUORVEX_EMAP") if previous is None else os.environ.update(QUORVEX_EMAP=previous)
+    enhancer, paster = GFPGAN(restorer(1.0), **session_arguments(device)), PasteBack()
+    source = found[0]
+    source.normed_embedding = cp.asarray(np.random.default_rng(6).standard_normal(512).astype(np.float32))
+    latent = swapper.latent(source)
+    rows = []
+    for count in (1, 10):
+        for restore in (None, enhancer):
+            label = f"face path, {count} face{'s' if count > 1 else ''}{' + enhancer' if restore else ''}"
+
+            def call():
+                return swap_faces(frame, source, det, swapper, paster, restore, detections=found[:count], latent=latent)
+
+            seconds = timed(call, repeat)
+            print(f"{label + f' ({device})':48s} {seconds * 1e3:7.2f} ms per {width}x{height} frame {counts(call)}")
+            rows.append({"name": label, "seconds": seconds})
+    return rows
+
+
 def run_command(width: int, height: int, images: int, *, num_feat: int = 16, num_conv: int = 4) -> list[dict]:
     """The whole command, `quorvex upscale IN_DIR OUT_DIR --model compact.pth`, over `images`
     8-bit PNGs at x4 through a small seeded Compact checkpoint: images per second of the command
@@ -507,6 +559,7 @@ def main() -> int:
     if args.only in (None, "face"):
         run_paste(320, 180, repeat=2) if args.small else run_paste(1920, 1080, repeat=50)
         run_face_pipeline(320, 180, repeat=2) if args.small else run_face_pipeline(1920, 1080, repeat=50)
+        run_face_frames(320, 180, 64, repeat=1) if args.small else run_face_frames(1920, 1080, 512, repeat=20)
     if args.only in (None, "tiling"):
         from tiling import run_blender, run_tiling
 

@@ -70,6 +70,29 @@ def swap(tmp_path, monkeypatch):
     return counted(lambda: swapper.get(target, source))
 
 
+def face_path(count, enhance, tmp_path, monkeypatch):
+    """Swap, restore and paste count faces of a detected frame with the models on a GPU provider."""
+    from standin._onnxruntime import gpu_providers
+    from test_enhancer import restorer
+
+    from quorvex.face.enhancer import GFPGAN
+    from quorvex.face.paste import PasteBack
+    from quorvex.face.swap import FaceSwap, session_arguments
+    from quorvex.pipeline.swap import swap_faces
+
+    gpu_providers(monkeypatch)
+    np.save(tmp_path / "emap.npy", embedding_map())
+    monkeypatch.setenv("QUORVEX_EMAP", str(tmp_path / "emap.npy"))
+    det, image = detector(FACES), frame()
+    found = det.get(image, CROP)[:count]
+    swapper = FaceSwap(model_bytes=swap_model().SerializeToString(), device="cuda")
+    enhancer = GFPGAN(restorer(1.0), **session_arguments("cuda")) if enhance else None
+    source = found[0]
+    source.normed_embedding = cp.asarray(np.random.default_rng(0).standard_normal(512).astype(np.float32))
+    latent, paster = swapper.latent(source), PasteBack()
+    return counted(lambda: swap_faces(image, source, det, swapper, paster, enhancer, detections=found, latent=latent))
+
+
 def tiling(height):
     from quorvex.upscale.tile import batch_to_tile, merge_tiles, tile_image, to_batch
 
@@ -124,6 +147,9 @@ BLOB = 3 * 128 * 128 * 4  # the swap network's input and output, float32
         ("paste, one face", lambda *_: paste(0), dict(launches=4, syncs=0, downloads=0, uploads=0)),
         ("paste, 10 faces", lambda *_: paste(10), dict(launches=4, syncs=0, downloads=0, uploads=0)),
         ("swap", swap, dict(launches=6, syncs=1, downloads=1, uploads=1, upload_bytes=BLOB)),
+        # after detection, the models on a GPU provider: no crop crosses to the host
+        ("face path, one face", lambda *args: face_path(1, False, *args), dict(launches=12, syncs=1, downloads=0)),
+        ("face path, 10 faces + enhancer", lambda *args: face_path(10, True, *args), dict(launches=30, syncs=2, downloads=0)),
         ("BGR grayscale", lambda *_: grayscale(), dict(launches=1, syncs=0, downloads=0, uploads=0)),
         ("tiling, 1080 rows", lambda *_: tiling(1080), dict(syncs=0, downloads=0, uploads=2)),
         ("merge_tiles", lambda *_: merging(), dict(launches=3, syncs=0, downloads=0, uploads=1)),

@@ -77,12 +77,13 @@ def embedding_reference(blob, lead=()):
     return pooled.reshape(n, -1) @ PROJECTION
 
 
-def swap_model(probe=False):
+def swap_model(probe=False, batch=1):
+    """batch: the batch size, or a name for a dynamic one."""
     f32 = TensorProto.FLOAT
-    inputs = [helper.make_tensor_value_info("target", f32, [1, 3, 128, 128]),
-              helper.make_tensor_value_info("source", f32, [1, EMBEDDING_SIZE])]
+    inputs = [helper.make_tensor_value_info("target", f32, [batch, 3, 128, 128]),
+              helper.make_tensor_value_info("source", f32, [batch, EMBEDDING_SIZE])]
     inits = [numpy_helper.from_array(SWAP_PROJECTION, "swap_projection"),
-             numpy_helper.from_array(np.array([1, 3, 1, 1], np.int64), "per_channel"),
+             numpy_helper.from_array(np.array([-1, 3, 1, 1], np.int64), "per_channel"),
              numpy_helper.from_array(np.array(1.5, np.float32), "gain"),
              numpy_helper.from_array(np.array(0.25, np.float32), "quarter"),
              numpy_helper.from_array(np.array(0.0, np.float32), "zero")]
@@ -97,7 +98,7 @@ def swap_model(probe=False):
                  helper.make_node("Mul", ["target", "gain"], ["scaled"]),
                  helper.make_node("Sub", ["scaled", "quarter"], ["lowered"]),
                  helper.make_node("Add", ["lowered", "shift"], ["output"])]
-    return _model(nodes, inputs, [helper.make_tensor_value_info("output", f32, [1, 3, 128, 128])], inits)
+    return _model(nodes, inputs, [helper.make_tensor_value_info("output", f32, [batch, 3, 128, 128])], inits)
 
 
 def swap_reference(blob, latent):

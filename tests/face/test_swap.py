@@ -6,6 +6,7 @@ import cv2
 import numpy as np
 import onnxruntime
 import pytest
+import standin
 from identity_models import embedding_map, embedding_model, face_crop, swap_model, swap_reference
 
 import quorvex.face.embedding
@@ -266,3 +267,32 @@ def test_side_files_are_read_only_from_the_models_folder(where, tmp_path, monkey
         img, latent = np.random.default_rng(5).random((1, 3, 128, 128), np.float32), np.ones((1, 512), np.float32)
         forward = FaceSwap(model_path=str(path), device="cpu").forward(img, latent)
         np.testing.assert_allclose(forward, swap_reference(img, latent), rtol=1e-5, atol=1e-5)
+
+
+@pytest.mark.parametrize("provider", ["CPU", "CUDA"])
+@pytest.mark.parametrize("batch", [1, "N"])
+def test_faces_in_one_batch_match_one_by_one(provider, batch, monkeypatch):
+    """get_many (and the enhancer's), through host arrays or bound device buffers, with a fixed or
+    a dynamic batch: exactly the per-face results."""
+    from test_enhancer import restorer
+
+    from quorvex.face.enhancer import GFPGAN
+
+    targets, source = [faces(96, 80, seed)[0] for seed in range(3)], faces(96, 80)[1]
+    swap, enhance = swapper(), GFPGAN(restorer(0.5), providers=["CPUExecutionProvider"])
+    expected = [swap.get(target, source) for target in targets]
+    restored = [enhance.get(crop).get() for crop in expected]
+    if provider == "CUDA":
+        if not standin.installed():
+            pytest.skip("the GPU providers are stood in for on the CPU")
+        from standin._onnxruntime import gpu_providers
+
+        gpu_providers(monkeypatch)
+    device = "cuda" if provider == "CUDA" else "cpu"
+    swap = FaceSwap(model_bytes=swap_model(batch=batch).SerializeToString(), device=device)
+    enhance = GFPGAN(restorer(0.5), **quorvex.face.swap.session_arguments(device))
+    assert hasattr(swap.session, "_quorvex_compute_stream") == hasattr(enhance.session, "_quorvex_compute_stream") \
+        == (provider == "CUDA")
+    out = swap.get_many(targets, swap.latent(source))
+    np.testing.assert_array_equal(out.get(), np.stack([crop.get() for crop in expected]))
+    np.testing.assert_array_equal(enhance.get_many(out).get(), np.stack(restored))

@@ -158,7 +158,7 @@ def test_constants_and_kernels():
         ((4, 4), cp.float32, 5, INTER_AUTO, TypeError, "Argument 'size' has incorrect type"),
         ((4, 4), cp.float32, (5, 3), 5, ValueError, "unknown interpolation 5; use INTER_NEAREST (0)"),
         ((0, 4), cp.float32, (5, 3), INTER_AUTO, ValueError, "non-empty image of shape (height, width)"),
-        ((2, 2, 2, 2), cp.float32, (5, 3), INTER_AUTO, ValueError, "got shape (2, 2, 2, 2)"),
+        ((2, 2, 2, 2, 2), cp.float32, (5, 3), INTER_AUTO, ValueError, "got shape (2, 2, 2, 2, 2)"),
         ((4, 4), cp.complex64, (5, 3), INTER_AUTO, TypeError, "takes real-valued images, got complex64"),
         ((4, 4), cp.float32, (70000, 70000), INTER_AUTO, ValueError, "the resized image has 4900000000 elements"),
         ((4, 4), cp.float32, (2**62, 4), INTER_AUTO, ValueError, "the resized image has more than 9223372036854775807 elements"),
@@ -174,3 +174,10 @@ def test_refusals(shape, dtype, size, interpolation, error, message):
 def test_host_arrays_are_refused():
     with pytest.raises(TypeError, match="takes a cupy.ndarray, got numpy.ndarray"):
         resize(np.zeros((4, 4), np.float32), (5, 3))
+
+
+@pytest.mark.parametrize("interpolation", [INTER_NEAREST, INTER_LINEAR, INTER_CUBIC, INTER_AREA, INTER_LANCZOS4])
+def test_a_batch_is_resized_image_by_image(interpolation):
+    batch = cp.asarray(np.random.default_rng(2).random((3, 9, 7, 3)).astype(np.float32))
+    out = resize(batch, (11, 5), interpolation)
+    np.testing.assert_array_equal(out.get(), np.stack([resize(image, (11, 5), interpolation).get() for image in batch]))

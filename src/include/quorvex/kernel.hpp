@@ -199,6 +199,21 @@ inline void launch_2d(nb::handle kernel, int64_t width, int64_t height, nb::hand
     kernel(blocks_covering(width, height, block_x, block_y), nb::make_tuple(block_x, block_y), args);
 }
 
+// A grid has at most 65535 blocks along z: the images of one batched launch.
+inline constexpr int64_t kMaxGridZ = 65535;
+
+// launch_2d over each of count images at once, image blockIdx.z.
+inline void launch_batch(nb::handle kernel, int64_t width, int64_t height, int64_t count, nb::handle args) {
+    if (kernel.is_none()) cp();
+    if (width <= 0 || height <= 0 || count <= 0) return;
+    check_rows(height, "a 2-D launch");
+    if (count > kMaxGridZ)
+        raise(PyExc_ValueError, "a batch of %lld images; at most %lld are supported", (long long)count,
+              (long long)kMaxGridZ);
+    kernel(nb::make_tuple((width + kBlockX - 1) / kBlockX, (height + kBlockY - 1) / kBlockY, count),
+           nb::make_tuple(kBlockX, kBlockY), args);
+}
+
 // The shape of an array as integers.
 inline std::vector<int64_t> shape_of(nb::handle array) {
     std::vector<int64_t> shape;

@@ -40,8 +40,8 @@ extern "C" __global__ void __launch_bounds__(256) swap_latent_kernel(const float
 }
 )";
 
-// The network's (1, 3, H, W) RGB output as an (H, W, 3) BGR image clipped to 0..1 (NaN stays NaN,
-// as cupy.clip leaves it), in one pass.
+// The network's (N, 3, H, W) RGB output as (N, H, W, 3) BGR images clipped to 0..1 (NaN stays NaN,
+// as cupy.clip leaves it), in one pass; image blockIdx.z.
 const char *swap_output_kernel_code = R"(
 extern "C" __global__ void __launch_bounds__(256) swap_output_kernel(const float* __restrict__ planes,
                                                                      float* __restrict__ image, int width, int height) {
@@ -49,6 +49,8 @@ extern "C" __global__ void __launch_bounds__(256) swap_output_kernel(const float
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= width || y >= height) return;
     int plane = width * height, at = y * width + x;
+    planes += (long long)blockIdx.z * 3 * plane;
+    image += (long long)blockIdx.z * 3 * plane;
     for (int c = 0; c < 3; ++c) {
         float v = planes[(2 - c) * plane + at];
         image[at * 3 + c] = v < 0.0f ? 0.0f : v > 1.0f ? 1.0f : v;
@@ -59,7 +61,7 @@ extern "C" __global__ void __launch_bounds__(256) swap_output_kernel(const float
 nb::handle swap_latent_kernel, swap_output_kernel;
 
 struct Siblings {
-    nb::handle resize, inter_auto, to_blob, to_cupy, to_numpy, to_float32, load_emap;
+    nb::handle resize, inter_auto, to_blob, to_blobs, to_cupy, to_float32, load_emap;
 };
 
 const Siblings &siblings() {
@@ -69,8 +71,8 @@ const Siblings &siblings() {
             qv::package_attr("quorvex.transform.resize", "resize").release(),
             qv::package_attr("quorvex.transform.resize", "INTER_AUTO").release(),
             qv::package_attr("quorvex.utils.blob", "to_blob").release(),
+            qv::package_attr("quorvex.utils.blob", "to_blobs").release(),
             qv::package_attr("quorvex.utils.dlpack", "to_cupy").release(),
-            qv::package_attr("quorvex.utils.dlpack", "to_numpy").release(),
             qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
             qv::package_attr("quorvex.face.emap", "load_emap").release(),
         };
@@ -106,66 +108,149 @@ nb::dict feed_of(nb::handle self, nb::handle image, nb::handle latent) {
     return feed;
 }
 
-nb::object get(const qv::Args &a) {
-    nb::handle self = a[0], target_face = a[1], source_face = a[2];
-    const Siblings &s = siblings();
+// The source identity through the embedding map, on the device: latent[:cols] and its length
+// latent[cols], not yet divided by it.
+nb::object unnormed_latent(nb::handle self, nb::handle source_face, const char *function) {
     const qv::Cupy &cp = qv::cp();
-    nb::object image = target_face.attr("image");
-    qv::assert_true(!image.is_none());
     nb::object normed_embedding = source_face.attr("normed_embedding");
     qv::assert_true(!normed_embedding.is_none());
-
-    // The network takes float32 only: crops and embeddings of other types are converted here.
-    nb::object embedding = cp.ascontiguousarray(s.to_cupy(normed_embedding), nb::arg("dtype") = cp.float32).attr("ravel")();
+    // The network takes float32 only: embeddings of other types are converted here.
+    nb::object embedding =
+        cp.ascontiguousarray(siblings().to_cupy(normed_embedding), nb::arg("dtype") = cp.float32).attr("ravel")();
     nb::object emap = cp.ascontiguousarray(self.attr("emap"), nb::arg("dtype") = cp.float32);
     std::vector<int64_t> map_shape = qv::shape_of(emap);
     int64_t embedding_size = nb::cast<int64_t>(embedding.attr("size"));
     if (map_shape.size() != 2 || map_shape[0] != embedding_size)
         qv::raise(PyExc_ValueError,
-                  "FaceSwap.get() takes a source face whose normed_embedding has as many values as the embedding map "
+                  "%s takes a source face whose normed_embedding has as many values as the embedding map "
                   "has rows; got %lld values and a map of shape %U",
-                  (long long)embedding_size, qv::str_of(emap.attr("shape")).ptr());
-    int64_t latent_size = map_shape[1];
+                  function, (long long)embedding_size, qv::str_of(emap.attr("shape")).ptr());
     // The map changes the length, so the latent is normalised again; a zero identity would give NaN.
-    nb::object latent = cp.empty(nb::make_tuple(latent_size + 1), nb::arg("dtype") = cp.float32);
+    nb::object latent = cp.empty(nb::make_tuple(map_shape[1] + 1), nb::arg("dtype") = cp.float32);
     swap_latent_kernel(nb::make_tuple(1), nb::make_tuple(256),
-                       nb::make_tuple(embedding, emap, latent, qv::i32(map_shape[0]), qv::i32(latent_size)));
+                       nb::make_tuple(embedding, emap, latent, qv::i32(map_shape[0]), qv::i32(map_shape[1])));
+    return latent;
+}
 
+double checked_length(nb::handle length, const char *function) {
+    double value = nb::cast<double>(nb::float_(length));
+    if (!(value > 0.0 && std::isfinite(value)))
+        qv::raise(PyExc_ValueError,
+                  "%s takes a source face whose normed_embedding has a direction; through the embedding "
+                  "map it has norm %R",
+                  function, nb::float_(value).ptr());
+    return value;
+}
+
+// The network's (N, 3, H, W) output as N swapped BGR crops at width x height.
+nb::object swapped_crops(nb::handle output, nb::handle width, nb::handle height, int64_t count, const char *function) {
+    const Siblings &s = siblings();
+    const qv::Cupy &cp = qv::cp();
+    nb::object net_out = cp.ascontiguousarray(s.to_cupy(output), nb::arg("dtype") = cp.float32);
+    std::vector<int64_t> out_shape = qv::shape_of(net_out);
+    if (out_shape.size() != 4 || out_shape[0] != count || out_shape[1] != 3 || out_shape[2] < 1 || out_shape[3] < 1)
+        qv::raise(PyExc_ValueError, "%s: the network gave an output of shape %U, not (%lld, 3, H, W)", function,
+                  qv::str_of(net_out.attr("shape")).ptr(), (long long)count);
+    qv::check_indexable(out_shape, "the network's output");
+    nb::object crops = cp.empty(nb::make_tuple(count, out_shape[2], out_shape[3], 3), nb::arg("dtype") = cp.float32);
+    qv::launch_batch(swap_output_kernel, out_shape[3], out_shape[2], count,
+                     nb::make_tuple(net_out, crops, qv::i32(out_shape[3]), qv::i32(out_shape[2])));
+    if (nb::cast<int64_t>(width) == out_shape[3] && nb::cast<int64_t>(height) == out_shape[2]) return crops;
+    return s.resize(crops, nb::make_tuple(width, height), nb::arg("interpolation") = s.inter_auto);
+}
+
+nb::object latent_of(nb::handle self, nb::handle source_face) {
+    nb::object values = qv::cp().asnumpy(unnormed_latent(self, source_face, "FaceSwap.latent()"));
+    int64_t size = nb::cast<int64_t>(values.attr("size")) - 1;
+    nb::object length = values[nb::int_(size)];
+    checked_length(length, "FaceSwap.latent()");
+    return values[nb::slice(nb::int_(0), nb::int_(size), nb::none())].attr("reshape")(1, size) / length;
+}
+
+// The crops of target_faces as float32 images of one size.
+nb::list target_crops(nb::handle target_faces, const char *function) {
+    if (!PySequence_Check(target_faces.ptr()) || nb::len(target_faces) == 0)
+        qv::raise(PyExc_ValueError, "%s takes a non-empty sequence of target faces", function);
+    nb::list crops;
+    for (nb::handle face : target_faces) {
+        nb::object image = face.attr("image");
+        if (image.is_none()) qv::raise(PyExc_ValueError, "%s takes target faces with their crop (image)", function);
+        image = siblings().to_float32(image);
+        if (nb::len(crops) && !image.attr("shape").equal(crops[0].attr("shape")))
+            qv::raise(PyExc_ValueError, "%s takes crops of one size, got %U and %U", function,
+                      qv::str_of(crops[0].attr("shape")).ptr(), qv::str_of(image.attr("shape")).ptr());
+        crops.append(image);
+    }
+    if (qv::shape_of(crops[0]).size() != 3)
+        qv::raise(PyExc_ValueError, "%s takes (height, width, 3) crops, got %U", function,
+                  qv::str_of(crops[0].attr("shape")).ptr());
+    return crops;
+}
+
+nb::object latent(const qv::Args &a) { return latent_of(a[0], a[1]); }
+
+nb::object swap_many(nb::handle self, nb::handle target_faces, nb::handle source_latent) {
+    const char *function = "FaceSwap.get_many()";
+    const Siblings &s = siblings();
+    const qv::Cupy &cp = qv::cp();
+    nb::list crops = target_crops(target_faces, function);
+    int64_t count = (int64_t)nb::len(crops);
+    nb::object shape = crops[0].attr("shape");
+    nb::object latent = nb::borrow(source_latent);
+    int64_t latent_size = qv::shape_of(self.attr("emap")).back();
+    if (!qv::is_device_array(latent) && PyObject_IsInstance(latent.ptr(), qv::np().ndarray.ptr()) != 1)
+        qv::raise(PyExc_TypeError, "%s takes latent as an array (from FaceSwap.latent()), got %s", function,
+                  qv::type_name(latent));
+    if (nb::cast<int64_t>(latent.attr("size")) != latent_size)
+        qv::raise(PyExc_ValueError, "%s takes a latent of %lld values (from FaceSwap.latent()), got shape %U",
+                  function, (long long)latent_size, qv::str_of(latent.attr("shape")).ptr());
+    nb::handle xp = qv::is_device_array(latent) ? cp.module : qv::np().module;
+    latent = xp.attr("ascontiguousarray")(latent.attr("reshape")(1, latent_size), nb::arg("dtype") = xp.attr("float32"));
+
+    // Red and blue swapped, resized to the network's side, mean and scale, channels first: one pass.
+    nb::object mean = self.attr("input_mean");
+    nb::object blob = s.to_blobs(crops, nb::float_(1.0) / self.attr("input_std"), nb::make_tuple(kSide, kSide),
+                                 nb::make_tuple(mean, mean, mean), true);
+    // All faces in one run where the network takes a batch; one run each where its batch is 1.
+    nb::object names = self.attr("input_names");
+    nb::object latents = count == 1 ? latent : xp.attr("repeat")(latent, count, nb::arg("axis") = 0);
+    nb::object output = qv::ort::run_first_output(self.attr("session"), {{names[nb::int_(0)], blob}, {names[nb::int_(1)], latents}});
+    return swapped_crops(output, shape[nb::int_(1)], shape[nb::int_(0)], count, function);
+}
+
+nb::object get_many(const qv::Args &a) { return swap_many(a[0], a[1], a[2]); }
+
+nb::object get(const qv::Args &a) {
+    nb::handle self = a[0], target_face = a[1], source_face = a[2];
+    const char *function = "FaceSwap.get()";
+    // A GPU provider takes device arrays: the latent's check is the one wait.
+    if (!qv::ort::compute_stream(self.attr("session")).is_none())
+        return swap_many(self, nb::make_tuple(target_face), latent_of(self, source_face))[nb::int_(0)];
+    const Siblings &s = siblings();
+    const qv::Cupy &cp = qv::cp();
+    nb::object image = target_face.attr("image");
+    qv::assert_true(!image.is_none());
+    nb::object latent = unnormed_latent(self, source_face, "FaceSwap.get()");
+    int64_t latent_size = nb::cast<int64_t>(latent.attr("size")) - 1;
+
+    // Crops of any element type are converted to float32.
     image = s.to_float32(image);
     nb::object shape = image.attr("shape");
-    nb::object height = shape[nb::int_(0)], width = shape[nb::int_(1)];
-    // Red and blue swapped, resized to the network's side, mean and scale, channels first: one pass.
     nb::object mean = self.attr("input_mean");
     nb::object blob = s.to_blob(image, nb::float_(1.0) / self.attr("input_std"), nb::make_tuple(kSide, kSide),
                                 nb::make_tuple(mean, mean, mean), true);
 
-    // ONNX Runtime takes host arrays: the blob, the latent and its length come back in one transfer.
+    // The CPU provider takes host arrays: the blob, the latent and its length come back in one transfer.
     int64_t blob_size = nb::cast<int64_t>(blob.attr("size"));
-    nb::object packed = cp.module.attr("concatenate")(nb::make_tuple(blob.attr("ravel")(), latent));
-    nb::object host = cp.asnumpy(packed);
+    nb::object host = cp.asnumpy(cp.module.attr("concatenate")(nb::make_tuple(blob.attr("ravel")(), latent)));
     auto part = [&](int64_t start, int64_t stop) { return host[nb::slice(nb::int_(start), nb::int_(stop), nb::none())]; };
     nb::object host_norm = host[nb::int_(blob_size + latent_size)];
-    double length = nb::cast<double>(nb::float_(host_norm));
-    if (!(length > 0.0 && std::isfinite(length)))
-        qv::raise(PyExc_ValueError,
-                  "FaceSwap.get() takes a source face whose normed_embedding has a direction; through the embedding "
-                  "map it has norm %R",
-                  nb::float_(length).ptr());
+    checked_length(host_norm, function);
     nb::object host_blob = part(0, blob_size).attr("reshape")(blob.attr("shape"));
     nb::object host_latent = part(blob_size, blob_size + latent_size).attr("reshape")(1, latent_size) / host_norm;
     nb::object outputs = self.attr("session").attr("run")(self.attr("output_names"),
                                                           feed_of(self, host_blob, host_latent));
-    nb::object net_out = cp.ascontiguousarray(s.to_cupy(outputs[nb::int_(0)]), nb::arg("dtype") = cp.float32);
-    std::vector<int64_t> out_shape = qv::shape_of(net_out);
-    if (out_shape.size() != 4 || out_shape[0] != 1 || out_shape[1] != 3 || out_shape[2] < 1 || out_shape[3] < 1)
-        qv::raise(PyExc_ValueError, "FaceSwap.get(): the network gave an output of shape %U, not (1, 3, H, W)",
-                  qv::str_of(net_out.attr("shape")).ptr());
-    qv::check_indexable(out_shape, "the network's output");
-    nb::object img_fake = cp.empty(nb::make_tuple(out_shape[2], out_shape[3], 3), nb::arg("dtype") = cp.float32);
-    qv::launch_2d(swap_output_kernel, out_shape[3], out_shape[2],
-                  nb::make_tuple(net_out, img_fake, qv::i32(out_shape[3]), qv::i32(out_shape[2])));
-    if (nb::cast<int64_t>(width) == out_shape[3] && nb::cast<int64_t>(height) == out_shape[2]) return img_fake;
-    return s.resize(img_fake, nb::make_tuple(width, height), nb::arg("interpolation") = s.inter_auto);
+    return swapped_crops(outputs[nb::int_(0)], shape[nb::int_(1)], shape[nb::int_(0)], 1, function)[nb::int_(0)];
 }
 
 nb::object forward(const qv::Args &a) {
@@ -202,5 +287,14 @@ NB_MODULE(swap, m) {
              "any element type (uint8, uint16 scaled to 0..1) and embeddings of any float type (host or "
              "device) are converted to float32; a normed_embedding that the map takes to zero (or to a "
              "non-finite latent) raises ValueError.")
+        .def("latent", latent, {{"self"}, {"source_face", "QvFace"}}, "np.ndarray",
+             "The source face's identity as the network takes it: its normed_embedding through the embedding "
+             "map, normalised again, as a (1, D) float32 host array. Raises ValueError as get() does.")
+        .def("get_many", get_many,
+             {{"self"}, {"target_faces", "list[QvFace] | tuple[QvFace, ...]"}, {"latent", "np.ndarray | cp.ndarray"}}, "cp.ndarray",
+             "get() for the crops of several faces (of one size) and a source's latent(): an (N, height, width, "
+             "3) device array, equal to N calls of get(). The faces go through the network in one run where it "
+             "takes a batch (one run each where its batch is 1); on a GPU provider the device arrays are bound "
+             "in place and nothing waits on the host.")
         .finish();
 }

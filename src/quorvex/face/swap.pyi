@@ -19,3 +19,7 @@ class FaceSwap:
         """Runs the network on a packed NCHW host blob and a (1, D) host latent; returns its NCHW output."""
     def get(self, target_face: QvFace, source_face: QvFace) -> cp.ndarray:
         """The target face's crop (BGR, 0..1) with the source face's identity, at the crop's own size: the crop is swapped at 128 x 128 and resized back; the output is clipped to 0..1. Crops of any element type (uint8, uint16 scaled to 0..1) and embeddings of any float type (host or device) are converted to float32; a normed_embedding that the map takes to zero (or to a non-finite latent) raises ValueError."""
+    def latent(self, source_face: QvFace) -> np.ndarray:
+        """The source face's identity as the network takes it: its normed_embedding through the embedding map, normalised again, as a (1, D) float32 host array. Raises ValueError as get() does."""
+    def get_many(self, target_faces: list[QvFace] | tuple[QvFace, ...], latent: np.ndarray | cp.ndarray) -> cp.ndarray:
+        """get() for the crops of several faces (of one size) and a source's latent(): an (N, height, width, 3) device array, equal to N calls of get(). The faces go through the network in one run where it takes a batch (one run each where its batch is 1); on a GPU provider the device arrays are bound in place and nothing waits on the host."""

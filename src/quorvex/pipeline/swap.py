@@ -38,7 +38,8 @@ def select(faces, which):
 
 
 def rescale_matrix(matrix, source_size: int, target_size: int):
-    """The frame -> crop matrix for the same crop resized from source_size to target_size pixels.
+    """The frame -> crop matrix (or a stack of them) for the same crop resized from source_size to
+    target_size pixels.
 
     Pixel centres sit at integer coordinates, so a crop position x becomes
     (x + 0.5) * target_size / source_size - 0.5, not a plain multiple of x.
@@ -47,31 +48,34 @@ def rescale_matrix(matrix, source_size: int, target_size: int):
 
     ratio = target_size / source_size
     scaled = matrix * np.float32(ratio)
-    scaled[:, 2] += np.float32(0.5 * ratio - 0.5)
+    scaled[..., 2] += np.float32(0.5 * ratio - 0.5)
     return scaled
 
 
 def swap_faces(frame, source_face, detector, swapper, paster, enhancer=None, faces="all", crop_size=512,
-               detections=None):
+               detections=None, latent=None):
     """The frame with the selected faces given the source face's identity; returns the new frame
     and the number of faces swapped. Only the regions of those faces change. detections, when
-    given, are the frame's faces as detector.get(frame, crop_size=crop_size) finds them. The
-    faces are pasted back together, in one batched paste."""
+    given, are the frame's faces as detector.get(frame, crop_size=crop_size) finds them; latent,
+    when given, is swapper.latent(source_face). All faces go through the swap network, the
+    enhancer and the paste together, one batch each."""
     if detections is None:
         detections = detector.get(frame, crop_size=crop_size)
-    crops, matrices = [], []
-    for face in select(detections, faces):
-        swapped = swapper.get(face, source_face)  # at the crop's size
-        matrix = face.matrix
-        if enhancer is not None:
-            swapped = enhancer.get(swapped)
-            # The restored face is larger than the crop: move the frame -> crop matrix onto it.
-            matrix = rescale_matrix(matrix, face.image.shape[0], swapped.shape[0])
-        crops.append(swapped)
-        matrices.append(matrix)
-    if not crops:
+    selected = select(detections, faces)
+    if not selected:
         return frame, 0
-    return paster.get_many(frame, crops, matrices), len(crops)
+    if latent is None:
+        latent = swapper.latent(source_face)
+    swapped = swapper.get_many(selected, latent)  # (N, crop, crop, 3)
+    matrices = [face.matrix for face in selected]
+    if enhancer is not None:
+        swapped = enhancer.get_many(swapped)
+        import cupy as cp
+
+        # The restored faces are larger than the crops: move the frame -> crop matrices onto them.
+        stacked = cp.get_array_module(matrices[0]).stack(matrices)
+        matrices = rescale_matrix(stacked, selected[0].image.shape[0], swapped.shape[1])
+    return paster.get_many(frame, swapped, matrices), len(selected)
 
 
 def ort_device(device_id: int, reporter) -> str:
@@ -129,6 +133,7 @@ class FaceSwapper:
                 name = source_name or (source if isinstance(source, str) or hasattr(source, "__fspath__") else "image")
                 raise CliError(f"--source {name}: no face found in this image")
             self.source_face = identity.get(select(found, "largest")[0])
+            self.latent = self.swapper.latent(self.source_face)
         import cupy as cp
 
         # The source's identity is read by every later swap, whichever thread (and stream) runs it.
@@ -139,7 +144,7 @@ class FaceSwapper:
         (the frame itself where it has none)."""
         with self.reporter.library_output():
             out, count = swap_faces(frame, self.source_face, self.detector, self.swapper, self.paster,
-                                    self.enhancer, self.faces)
+                                    self.enhancer, self.faces, latent=self.latent)
         self.count += count
         return out
 

@@ -26,6 +26,9 @@ std::string resize_kernel_code(const char *name, const char *call, const char *b
 extern "C" __global__ void __launch_bounds__()") + bounds + ")\n" + name + R"($S(const $T* __restrict__ input, $T* __restrict__ output,
                 int input_width, int input_height, int new_width, int new_height, int channels,
                 )" + scale + " scale_x, " + scale + R"( scale_y) {
+    // Image blockIdx.z of a batch.
+    input += (long long)blockIdx.z * input_width * input_height * channels;
+    output += (long long)blockIdx.z * new_width * new_height * channels;
     ResizedImage<$T> out{output, new_width, channels};
 )" + call + "\n}\n";
     return std::string(qv::resize_sampling_code) + qv::typed_entries(entry.c_str());
@@ -115,11 +118,17 @@ nb::object resize(const qv::Args &a) {
     int interpolation = parse_interpolation(a[2]);
 
     std::vector<int64_t> shape = qv::shape_of(image);
-    if (shape.size() < 2 || shape.size() > 3 || shape[0] < 1 || shape[1] < 1 || (shape.size() == 3 && shape[2] < 1))
+    bool empty = false;
+    for (int64_t n : shape) empty = empty || n < 1;
+    if (shape.size() < 2 || shape.size() > 4 || empty)
         qv::raise(PyExc_ValueError,
                   "resize() takes a non-empty image of shape (height, width) or (height, width, channels), "
-                  "got shape %S",
+                  "or a batch (count, height, width, channels), got shape %S",
                   nb::object(image.attr("shape")).ptr());
+    // A batch is resized image by image in one launch.
+    int64_t count = shape.size() == 4 ? shape[0] : 1;
+    std::vector<int64_t> batch_shape = shape;
+    if (shape.size() == 4) shape.erase(shape.begin());
     nb::object dtype = image.attr("dtype");
     char kind = nb::cast<std::string>(nb::object(dtype.attr("kind")))[0];
     if (kind != 'f' && kind != 'u' && kind != 'i' && kind != 'b')
@@ -128,7 +137,8 @@ nb::object resize(const qv::Args &a) {
     int64_t height = shape[0], width = shape[1], channels = shape.size() == 3 ? shape[2] : 1;
     std::vector<int64_t> out_shape = {new_height, new_width};
     if (shape.size() == 3) out_shape.push_back(channels);
-    qv::check_indexable(shape, "image");
+    if (batch_shape.size() == 4) out_shape.insert(out_shape.begin(), count);
+    qv::check_indexable(batch_shape, "image");
     qv::check_indexable(out_shape, "the resized image");
     qv::check_rows(new_height, "the resized image");
 
@@ -162,7 +172,7 @@ nb::object resize(const qv::Args &a) {
         scale_x = float64(1.0 / ((double)new_width / (double)width));
         scale_y = float64(1.0 / ((double)new_height / (double)height));
     }
-    qv::launch_2d((*kernel)[type >= 0 ? type : 0], new_width, new_height,
+    qv::launch_batch((*kernel)[type >= 0 ? type : 0], new_width, new_height, count,
                   nb::make_tuple(input, output, qv::i32(width), qv::i32(height), qv::i32(new_width), qv::i32(new_height),
                                  qv::i32(channels), scale_x, scale_y));
     if (type >= 0) return output;
@@ -191,7 +201,8 @@ NB_MODULE(resize, m) {
              {"size", "tuple[int, int] | list[int]"},
              {"interpolation", "int", nb::int_((int)kAuto)}},
             "cp.ndarray",
-            "New device image of shape (height, width[, C]) for size = (width, height), sampled as "
+            "New device image of shape (height, width[, C]) for size = (width, height) (a batch (N, height, "
+            "width, C) for a batch (N, H, W, C), in one launch), sampled as "
             "cv2.resize samples with the same interpolation (INTER_NEAREST, INTER_LINEAR, INTER_CUBIC, "
             "INTER_AREA, INTER_LANCZOS4). INTER_AUTO picks INTER_AREA when neither axis grows (shrinking "
             "or the same size) and INTER_LINEAR when an axis is enlarged. INTER_AREA averages the source "

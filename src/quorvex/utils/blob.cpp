@@ -41,15 +41,21 @@ extern "C" __global__ void __launch_bounds__(256) NAME$S(const $T* __restrict__ 
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= width || y >= height) return;
-    BlobOut<$T> out{blob, width, height, swap_rb, mean0, mean1, mean2, mean3, scale};
+BATCH    BlobOut<$T> out{blob, width, height, swap_rb, mean0, mean1, mean2, mean3, scale};
     CALL;
 }
 )";
 
 // The scales are double, but area's ratios, which are float.
-std::string blob_code(const char *name, const char *call, const char *scale = "double") {
+// Batched entries take image blockIdx.z of a batch; the area sampler, which has no registers to
+// spare for that, is not one: a batch is shrunk by resize first.
+std::string blob_code(const char *name, const char *call, const char *scale = "double", bool batched = true) {
     std::string entry = blob_entries;
     entry.replace(entry.find("NAME"), 4, name);
+    entry.replace(entry.find("BATCH"), 5,
+                  batched ? "    image += (long long)blockIdx.z * (input_width * input_height * channels);\n"
+                            "    blob += (long long)blockIdx.z * (channels * height * width);\n"
+                          : "");
     entry.replace(entry.find("CALL"), 4, call);
     for (size_t at; (at = entry.find("SCALE")) != std::string::npos;) entry.replace(at, 5, scale);
     return qv::resize_sampling_code + blob_output_code + qv::typed_entries(entry.c_str());
@@ -61,7 +67,8 @@ const std::string blob_kernel_code = blob_code(
 const std::string blob_linear_kernel_code = blob_code(
     "blob_linear_kernel", "resize_linear(image, out, x, y, input_width, input_height, channels, scale_x, scale_y)");
 const std::string blob_area_kernel_code = blob_code(
-    "blob_area_kernel", "resize_area(image, out, x, y, input_width, input_height, scale_x, scale_y, channels)", "float");
+    "blob_area_kernel", "resize_area(image, out, x, y, input_width, input_height, scale_x, scale_y, channels)", "float",
+    false);
 
 qv::TypedKernel blob_kernel, blob_linear_kernel, blob_area_kernel;
 
@@ -84,7 +91,7 @@ std::pair<int64_t, int64_t> read_size(nb::handle size, const char *function) {
 }
 
 nb::object to_blob_impl(nb::handle image, double scalefactor, nb::handle size, nb::handle mean, bool swap_rb,
-                        const char *function) {
+                        const char *function, bool stacked = false) {
     static qv::Lookup resize("quorvex.transform.resize", "resize");
     static qv::Lookup bgr_to_rgb("quorvex.color.bgr", "bgr_to_rgb");
     if (!qv::is_device_array(image))
@@ -93,6 +100,12 @@ nb::object to_blob_impl(nb::handle image, double scalefactor, nb::handle size, n
     const qv::Cupy &cp = qv::cp();
     nb::object dtype = image.attr("dtype");
     std::vector<int64_t> shape = qv::shape_of(image);
+    // A stack of images (from to_blobs) is one launch, image by image.
+    int64_t count = 1;
+    if (stacked) {
+        count = shape[0];
+        shape.erase(shape.begin());
+    }
     int64_t height = shape.size() == 3 ? shape[0] : 0, width = shape.size() == 3 ? shape[1] : 0;
     if (!size.is_none()) std::tie(height, width) = read_size(size, function);
     nb::list means = nb::list(mean);
@@ -100,12 +113,12 @@ nb::object to_blob_impl(nb::handle image, double scalefactor, nb::handle size, n
     bool fused = type >= 0 && shape.size() == 3 && shape[0] >= 1 && shape[1] >= 1 && shape[2] >= 1 && shape[2] <= 4 &&
                  nb::len(means) == (size_t)shape[2];
     if (fused) {
-        qv::check_indexable(shape, "image");
+        qv::check_indexable({count, shape[0], shape[1], shape[2]}, "image");
         int64_t channels = shape[2];
-        qv::check_indexable({height, width, channels}, "the blob");
+        qv::check_indexable({count, height, width, channels}, "the blob");
         qv::check_rows(height, "the blob");
         nb::object img = cp.ascontiguousarray(image);
-        nb::object blob = cp.empty(nb::make_tuple(1, channels, height, width), nb::arg("dtype") = dtype);
+        nb::object blob = cp.empty(nb::make_tuple(count, channels, height, width), nb::arg("dtype") = dtype);
         // Means go through float32 first, as the array subtraction would take them.
         double m[4] = {0, 0, 0, 0};
         for (int64_t c = 0; c < channels; ++c) m[c] = (float)nb::cast<double>(means[c]);
@@ -116,6 +129,12 @@ nb::object to_blob_impl(nb::handle image, double scalefactor, nb::handle size, n
             area = width <= shape[1] && height <= shape[0];
             kernel = area ? blob_area_kernel[type] : blob_linear_kernel[type];
         }
+        if (area && count > 1) {  // the same values, in two launches (see blob_code)
+            img = resize(img, nb::make_tuple(width, height), nb::arg("interpolation") = 3);  // INTER_AREA
+            shape[0] = height, shape[1] = width;
+            kernel = blob_kernel[type];
+            area = false;
+        }
         nb::object scale_x, scale_y;
         if (area) {
             scale_x = qv::area_ratio(shape[1], width);
@@ -125,12 +144,18 @@ nb::object to_blob_impl(nb::handle image, double scalefactor, nb::handle size, n
             scale_x = float64(1.0 / ((double)width / (double)shape[1]));
             scale_y = float64(1.0 / ((double)height / (double)shape[0]));
         }
-        qv::launch_2d(kernel, width, height,
-                      nb::make_tuple(img, blob, qv::i32(shape[1]), qv::i32(shape[0]), qv::i32(width), qv::i32(height),
+        qv::launch_batch(kernel, width, height, count,
+                         nb::make_tuple(img, blob, qv::i32(shape[1]), qv::i32(shape[0]), qv::i32(width), qv::i32(height),
                                      qv::i32(channels), scale_x, scale_y,
                                      qv::i32(swap_rb && channels >= 3), qv::f32(m[0]), qv::f32(m[1]), qv::f32(m[2]),
                                      qv::f32(m[3]), qv::f32(scalefactor)));
         return blob;
+    }
+    if (stacked) {
+        nb::list blobs;
+        for (int64_t i = 0; i < count; ++i)
+            blobs.append(to_blob_impl(image[nb::int_(i)], scalefactor, size, mean, swap_rb, function));
+        return cp.module.attr("concatenate")(blobs, nb::arg("axis") = 0);
     }
     // Other element types and layouts: the same steps as array operations; the blob keeps the
     // input's element type.
@@ -158,9 +183,22 @@ nb::object to_blob(const qv::Args &a) {
 nb::object to_blobs(const qv::Args &a) {
     double scalefactor = as_scalefactor(a[1]);
     bool swap_rb = PyObject_IsTrue(a[4].ptr()) == 1;
+    const qv::Cupy &cp = qv::cp();
+    // Images of one shape and type are stacked and packed in one launch.
+    nb::object images = nb::borrow(a[0]);
+    bool alike = nb::len(images) >= 1;
+    for (size_t i = 0; alike && i < nb::len(images); ++i) {
+        nb::object image = images[nb::int_(i)], first = images[nb::int_(0)];
+        alike = qv::is_device_array(image) && qv::element_type(image) >= 0 && qv::shape_of(image).size() == 3 &&
+                image.attr("shape").equal(first.attr("shape")) && image.attr("dtype").equal(first.attr("dtype"));
+    }
+    if (alike) {
+        nb::object batch = nb::len(images) == 1 ? images[nb::int_(0)][nb::none()] : cp.module.attr("stack")(images);
+        return to_blob_impl(batch, scalefactor, a[2], a[3], swap_rb, "to_blobs", true);
+    }
     nb::list blobs;
-    for (nb::handle image : a[0]) blobs.append(to_blob_impl(image, scalefactor, a[2], a[3], swap_rb, "to_blobs"));
-    return qv::cp().module.attr("concatenate")(blobs, nb::arg("axis") = 0);
+    for (nb::handle image : images) blobs.append(to_blob_impl(image, scalefactor, a[2], a[3], swap_rb, "to_blobs"));
+    return cp.module.attr("concatenate")(blobs, nb::arg("axis") = 0);
 }
 
 }  // namespace
@@ -191,5 +229,7 @@ NB_MODULE(blob, m) {
              {"mean", "tuple[float, ...] | list[float]", zeros},
              {"swapRB", "bool", nb::bool_(false)},
              {"fp16", "bool", nb::bool_(false)}},
-            "cp.ndarray", "(N, C, H, W) batch: to_blob of each image, concatenated along the first axis.");
+            "cp.ndarray",
+            "(N, C, H, W) batch: to_blob of each image, concatenated along the first axis (images of one shape "
+            "and element type stacked and packed in one pass).");
 }
