@@ -131,11 +131,13 @@ inline int element_type(nb::handle array) {
     return -1;
 }
 
-// The entry text repeated per element type, every "$T" replaced by its C type and "$S" by its
-// suffix: one extern "C" kernel per type, each an instance of the same templates.
-inline std::string typed_entries(const char *entry) {
+// The entry text repeated per element type (from kElementTypes[first] on), every "$T" replaced
+// by its C type and "$S" by its suffix: one extern "C" kernel per type, each an instance of the
+// same templates.
+inline std::string typed_entries(const char *entry, int first = 0) {
     std::string out;
-    for (const ElementType &t : kElementTypes) {
+    for (int i = first; i < kElementTypeCount; ++i) {
+        const ElementType &t = kElementTypes[i];
         std::string e = entry;
         for (size_t at; (at = e.find("$T")) != std::string::npos;) e.replace(at, 2, t.ctype);
         for (size_t at; (at = e.find("$S")) != std::string::npos;) e.replace(at, 2, t.suffix);
@@ -150,12 +152,12 @@ struct TypedKernel {
     nb::handle operator[](int type) const { return kernels[type]; }
 };
 
-// Publishes `<name>_code` and a cp.RawKernel `<name><suffix>` per element type, all of the same
-// text (CuPy caches a text's compiled module).
-inline TypedKernel add_typed_kernel(nb::module_ &m, const char *name, const std::string &code) {
+// Publishes `<name>_code` and a cp.RawKernel `<name><suffix>` per element type (from
+// kElementTypes[first] on), all of the same text (CuPy caches a text's compiled module).
+inline TypedKernel add_typed_kernel(nb::module_ &m, const char *name, const std::string &code, int first = 0) {
     m.attr((std::string(name) + "_code").c_str()) = code;
-    TypedKernel typed;
-    for (int i = 0; i < kElementTypeCount; ++i) {
+    TypedKernel typed{};
+    for (int i = first; i < kElementTypeCount; ++i) {
         std::string entry = std::string(name) + kElementTypes[i].suffix;
         nb::object kernel = nb::none();
         if (has_cupy()) kernel = cp().RawKernel(code.c_str(), entry.c_str());

@@ -44,12 +44,45 @@ extern "C" __global__ void __launch_bounds__(1024) bgr_to_grayscale_kernel(const
 }
 )";
 
-nb::handle rgb_to_grayscale_kernel, bgr_to_grayscale_kernel;
+// The same luma of uint8, uint16 and float16 pixels, read as to_float32 maps them (integers as
+// 0..1 over their range), so no conversion pass precedes the kernel.
+const std::string grayscale_typed_code = qv::element_types_code + std::string(R"(
+template <int R, int B, typename T>
+__device__ void grayscale_of(const T* __restrict__ input, float* __restrict__ gray, int width, int height) {
+    int x = blockIdx.x * blockDim.x + threadIdx.x;
+    int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= width || y >= height) return;
+    int idx = (y * width + x) * 3;
+    float r = qv_unit_value(input[idx + R]);
+    float g = qv_unit_value(input[idx + 1]);
+    float b = qv_unit_value(input[idx + B]);
+    float gray_val = 0.2126f * r + 0.7152f * g + 0.0722f * b;
+    gray[idx] = gray_val;
+    gray[idx + 1] = gray_val;
+    gray[idx + 2] = gray_val;
+}
+)");
+const std::string rgb_to_grayscale_typed_kernel_code = grayscale_typed_code + qv::typed_entries(R"(
+extern "C" __global__ void __launch_bounds__(1024) rgb_to_grayscale_typed_kernel$S(const $T* __restrict__ rgb,
+                                                    float* __restrict__ gray, int width, int height) {
+    grayscale_of<0, 2>(rgb, gray, width, height);
+}
+)", 1);
+const std::string bgr_to_grayscale_typed_kernel_code = grayscale_typed_code + qv::typed_entries(R"(
+extern "C" __global__ void __launch_bounds__(1024) bgr_to_grayscale_typed_kernel$S(const $T* __restrict__ bgr,
+                                                    float* __restrict__ gray, int width, int height) {
+    grayscale_of<2, 0>(bgr, gray, width, height);
+}
+)", 1);
 
-nb::object grayscale(nb::handle image, nb::handle kernel, const char *function) {
+// Per element type: the float32 kernel, then the typed ones.
+qv::TypedKernel rgb_to_grayscale_kernel, bgr_to_grayscale_kernel;
+
+nb::object grayscale(nb::handle image, const qv::TypedKernel &kernels, const char *function) {
     const qv::Cupy &cp = qv::cp();  // says what to install when CuPy is missing
     static qv::Lookup to_float32("quorvex.utils.dtypes", "to_float32");
-    nb::object image_rgb = to_float32(image);
+    int type = qv::is_device_array(image) ? qv::element_type(image) : -1;
+    nb::object image_rgb = type > 0 ? nb::borrow(image) : to_float32(image);
     std::vector<int64_t> shape = qv::shape_of(image_rgb);
     if (shape.size() > 3) qv::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
     if (shape.size() < 3)
@@ -62,9 +95,9 @@ nb::object grayscale(nb::handle image, nb::handle kernel, const char *function) 
     qv::check_rows(shape[0], "image", 32);
     // The kernel walks dense rows.
     image_rgb = cp.ascontiguousarray(image_rgb);
-    nb::object image_gray = cp.empty_like(image_rgb);
+    nb::object image_gray = cp.empty(image_rgb.attr("shape"), nb::arg("dtype") = cp.float32);
     int64_t height = shape[0], width = shape[1];
-    qv::launch_2d(kernel, width, height, nb::make_tuple(image_rgb, image_gray, qv::i32(width), qv::i32(height)), 32, 32);
+    qv::launch_2d(kernels[type > 0 ? type : 0], width, height, nb::make_tuple(image_rgb, image_gray, qv::i32(width), qv::i32(height)), 32, 32);
     return image_gray;
 }
 
@@ -76,8 +109,12 @@ nb::object bgr_to_grayscale(const qv::Args &a) { return grayscale(a[0], bgr_to_g
 
 NB_MODULE(grayscale, m) {
     m.doc() = "Grayscale conversion of three-channel device images (ITU-R BT.709 luma).";
-    rgb_to_grayscale_kernel = qv::add_kernel(m, "rgb_to_grayscale_kernel", rgb_to_grayscale_kernel_code.c_str());
-    bgr_to_grayscale_kernel = qv::add_kernel(m, "bgr_to_grayscale_kernel", bgr_to_grayscale_kernel_code.c_str());
+    rgb_to_grayscale_kernel = qv::add_typed_kernel(m, "rgb_to_grayscale_typed_kernel", rgb_to_grayscale_typed_kernel_code, 1);
+    rgb_to_grayscale_kernel.kernels[0] =
+        qv::add_kernel(m, "rgb_to_grayscale_kernel", rgb_to_grayscale_kernel_code.c_str());
+    bgr_to_grayscale_kernel = qv::add_typed_kernel(m, "bgr_to_grayscale_typed_kernel", bgr_to_grayscale_typed_kernel_code, 1);
+    bgr_to_grayscale_kernel.kernels[0] =
+        qv::add_kernel(m, "bgr_to_grayscale_kernel", bgr_to_grayscale_kernel_code.c_str());
     qv::def(m, "rgb_to_grayscale", rgb_to_grayscale, {{"image", "cp.ndarray"}}, "cp.ndarray",
             "Gray version of an RGB (H, W, 3) device image: float32, the luma "
             "0.2126 R + 0.7152 G + 0.0722 B in all three channels.");

@@ -2,8 +2,10 @@
 
 import cupy as cp
 
+rgb_to_grayscale_typed_kernel_code: str
 rgb_to_grayscale_kernel_code: str
 rgb_to_grayscale_kernel: cp.RawKernel
+bgr_to_grayscale_typed_kernel_code: str
 bgr_to_grayscale_kernel_code: str
 bgr_to_grayscale_kernel: cp.RawKernel
 def rgb_to_grayscale(image: cp.ndarray) -> cp.ndarray:

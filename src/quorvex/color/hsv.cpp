@@ -9,14 +9,16 @@ namespace nb = nanobind;
 
 namespace {
 
-const char *bgr_to_hsv_kernel_code = R"(
-extern "C" __global__ void __launch_bounds__(256) bgr_to_hsv_kernel(const float* __restrict__ bgr, float* __restrict__ hsv,
+// Each for float32, float16, uint8 and uint16 inputs (integers as 0..1 over their range, as
+// to_float32 maps them), so no conversion pass precedes it; the result is float32.
+const std::string bgr_to_hsv_kernel_code = qv::element_types_code + qv::typed_entries(R"(
+extern "C" __global__ void __launch_bounds__(256) bgr_to_hsv_kernel$S(const $T* __restrict__ image, float* __restrict__ hsv,
                                              int width, int height) {
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= width || y >= height) return;
     int idx = (y * width + x) * 3;
-    float b = bgr[idx], g = bgr[idx + 1], r = bgr[idx + 2];
+    float b = qv_unit_value(image[idx]), g = qv_unit_value(image[idx + 1]), r = qv_unit_value(image[idx + 2]);
     float v = fmaxf(fmaxf(r, g), b);
     float diff = v - fminf(fminf(r, g), b);
     // The epsilons keep grey (diff 0) and black (v 0) finite: H and S come out 0 there.
@@ -31,16 +33,17 @@ extern "C" __global__ void __launch_bounds__(256) bgr_to_hsv_kernel(const float*
     hsv[idx + 1] = s;
     hsv[idx + 2] = v;
 }
-)";
+)");
 
-const char *hsv_to_bgr_kernel_code = R"(
-extern "C" __global__ void __launch_bounds__(256) hsv_to_bgr_kernel(const float* __restrict__ hsv, float* __restrict__ bgr,
+// Float inputs only (float16 read as itself); integer HSV images are refused.
+const std::string hsv_to_bgr_kernel_code = qv::element_types_code + qv::typed_entries(R"(
+extern "C" __global__ void __launch_bounds__(256) hsv_to_bgr_kernel$S(const $T* __restrict__ image, float* __restrict__ bgr,
                                              int width, int height) {
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= width || y >= height) return;
     int idx = (y * width + x) * 3;
-    float h = hsv[idx], s = hsv[idx + 1], v = hsv[idx + 2];
+    float h = qv_value(image[idx]), s = qv_value(image[idx + 1]), v = qv_value(image[idx + 2]);
     float b = v, g = v, r = v;
     if (s != 0.0f) {
         h *= 1.0f / 60.0f;
@@ -66,27 +69,37 @@ extern "C" __global__ void __launch_bounds__(256) hsv_to_bgr_kernel(const float*
     bgr[idx + 1] = g;
     bgr[idx + 2] = r;
 }
-)";
+)");
 
-nb::handle bgr_to_hsv_kernel, hsv_to_bgr_kernel;
+qv::TypedKernel bgr_to_hsv_kernel, hsv_to_bgr_kernel;
 
-nb::object convert(nb::handle image, nb::handle kernel, const char *function, bool float_only) {
+nb::object convert(nb::handle image, const qv::TypedKernel &kernel, const char *function, bool float_only) {
+    const qv::Cupy &cp = qv::cp();
     std::string dtype;
     nb::handle source = image;
     nb::object host_copy;
-    if (qv::is_host_array(image)) source = host_copy = qv::cp().asarray(image);
+    if (qv::is_host_array(image)) source = host_copy = cp.asarray(image);
     // Hue in degrees has no integer encoding to scale from.
     if (float_only && qv::is_device_array(source) &&
         nb::cast<std::string>(source.attr("dtype").attr("kind")) != "f")
         qv::raise(PyExc_TypeError, "%s() takes a float image, got %U", function,
                   qv::str_of(source.attr("dtype")).ptr());
-    nb::object img = qv::float32_image(source, function, dtype);
+    // The kernels read the four element types as they are; others are converted first.
+    int type = qv::is_device_array(source) ? qv::element_type(source) : -1;
+    nb::object img;
+    if (type >= 0) {
+        qv::image_shape(source, function);
+        img = cp.ascontiguousarray(source);
+    } else {
+        img = qv::float32_image(source, function, dtype);
+        type = 0;
+    }
     std::vector<int64_t> shape = qv::shape_of(img);
     if (shape.size() != 3 || shape[2] != 3)
         qv::raise(PyExc_ValueError, "%s() takes an image of shape (height, width, 3), got %U", function,
                   qv::str_of(img.attr("shape")).ptr());
-    nb::object out = qv::cp().empty_like(img);
-    qv::launch_2d(kernel, shape[1], shape[0], nb::make_tuple(img, out, qv::i32(shape[1]), qv::i32(shape[0])));
+    nb::object out = cp.empty(img.attr("shape"), nb::arg("dtype") = cp.float32);
+    qv::launch_2d(kernel[type], shape[1], shape[0], nb::make_tuple(img, out, qv::i32(shape[1]), qv::i32(shape[0])));
     return out;
 }
 
@@ -98,8 +111,8 @@ nb::object hsv_to_bgr(const qv::Args &a) { return convert(a[0], hsv_to_bgr_kerne
 NB_MODULE(hsv, m) {
     m.doc() = "BGR <-> HSV conversion of device images as OpenCV's float conversions: H in degrees 0..360, S and V "
               "0..1.";
-    bgr_to_hsv_kernel = qv::add_kernel(m, "bgr_to_hsv_kernel", bgr_to_hsv_kernel_code);
-    hsv_to_bgr_kernel = qv::add_kernel(m, "hsv_to_bgr_kernel", hsv_to_bgr_kernel_code);
+    bgr_to_hsv_kernel = qv::add_typed_kernel(m, "bgr_to_hsv_kernel", bgr_to_hsv_kernel_code);
+    hsv_to_bgr_kernel = qv::add_typed_kernel(m, "hsv_to_bgr_kernel", hsv_to_bgr_kernel_code);
     qv::def(m, "bgr_to_hsv", bgr_to_hsv, {{"image", "cp.ndarray | np.ndarray"}}, "cp.ndarray",
             "HSV of a BGR (H, W, 3) image (integer images scaled to 0..1 first): float32 H in degrees 0..360, S and "
             "V 0..1; grey pixels have H = 0 and S = 0. One kernel launch.");

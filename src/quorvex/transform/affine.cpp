@@ -71,20 +71,11 @@ extern "C" __global__ void __launch_bounds__(256, 4) affine_area_kernel$S(const 
 }
 )";
 
-// Many warps of one image in one launch, image blockIdx.z of the batch taking its parameters
-// from row blockIdx.z of the table (see kWarpRow): the batched crops of a frame.
-const char *affine_batch_kernel_body = R"(
-extern "C" __global__ void __launch_bounds__(256, 4) affine_batch_kernel$S(const $T* __restrict__ input,
-                                               $T* __restrict__ output,
-                                               const float* __restrict__ table,
-                                               int input_height, int input_width,
-                                               int output_height, int output_width,
-                                               int channels) {
-    int x = blockIdx.x * blockDim.x + threadIdx.x;
-    int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= output_width || y >= output_height) return;
-    const float* m = table + blockIdx.z * 8;
-    $T* out = output + (((long long)blockIdx.z * output_height + y) * output_width + x) * channels;
+// One output pixel of a warp whose parameters are a warp table row m (see kWarpRow).
+const char *warp_pixel_code = R"(
+template <typename T>
+__device__ __forceinline__ void warp_pixel(const T* __restrict__ input, T* __restrict__ out, const float* m, int x,
+                                           int y, int input_height, int input_width, int channels) {
     float sx = affine_at(m[0], m[1], m[2], x, y), sy = affine_at(m[3], m[4], m[5], x, y);
     if (m[6] > 0.0f) {
         AreaBox b;
@@ -103,24 +94,56 @@ extern "C" __global__ void __launch_bounds__(256, 4) affine_batch_kernel$S(const
 }
 )";
 
+// Many warps of one image in one launch, image blockIdx.z of the batch taking its parameters
+// from row blockIdx.z of the table (see kWarpRow): the batched crops of a frame.
+const char *affine_batch_kernel_body = R"(
+extern "C" __global__ void __launch_bounds__(256, 4) affine_batch_kernel$S(const $T* __restrict__ input,
+                                               $T* __restrict__ output,
+                                               const float* __restrict__ table,
+                                               int input_height, int input_width,
+                                               int output_height, int output_width,
+                                               int channels) {
+    int x = blockIdx.x * blockDim.x + threadIdx.x;
+    int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= output_width || y >= output_height) return;
+    $T* out = output + (((long long)blockIdx.z * output_height + y) * output_width + x) * channels;
+    warp_pixel(input, out, table + blockIdx.z * 8, x, y, input_height, input_width, channels);
+}
+)";
+
+// The warp by a device matrix M (float32, or float64 where is_wide) in one launch: each block
+// inverts M into its warp table row first, so nothing waits for the host or another launch.
+const char *affine_matrix_kernel_body = R"(
+extern "C" __global__ void __launch_bounds__(256, 4) affine_matrix_kernel$S(const $T* __restrict__ input,
+                                               $T* __restrict__ output,
+                                               const float* __restrict__ single,
+                                               const double* __restrict__ wide, int is_wide,
+                                               int input_height, int input_width,
+                                               int output_height, int output_width,
+                                               int channels) {
+    __shared__ float m[8];
+    if (threadIdx.x == 0 && threadIdx.y == 0) {
+        double d[6];
+        for (int k = 0; k < 6; ++k) d[k] = is_wide ? wide[k] : (double)single[k];
+        warp_row_of(d, m);
+    }
+    __syncthreads();
+    int x = blockIdx.x * blockDim.x + threadIdx.x;
+    int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= output_width || y >= output_height) return;
+    warp_pixel(input, output + ((long long)y * output_width + x) * channels, m, x, y, input_height, input_width,
+               channels);
+}
+)";
+
 // Each for float32, float16, uint8 and uint16 images (integers as 0..1 over their range, written
 // back rounded and saturated), so that no conversion pass surrounds the warp.
 const std::string affine_linear_kernel_code = qv::warp_sampling_code + qv::typed_entries(affine_linear_kernel_body);
 const std::string affine_area_kernel_code = qv::warp_sampling_code + qv::typed_entries(affine_area_kernel_body);
-const std::string affine_batch_kernel_code = qv::warp_sampling_code + qv::typed_entries(affine_batch_kernel_body);
-
-// The warp table's row of a device matrix, read as float32 or float64: the warp by a device M
-// needs nothing from the host.
-const std::string affine_row_kernel_code = qv::warp_sampling_code + R"(
-extern "C" __global__ void __launch_bounds__(32) affine_row_kernel(const float* __restrict__ single,
-                                                                   const double* __restrict__ wide,
-                                                                   int is_wide, float* __restrict__ row) {
-    if (blockIdx.x != 0 || threadIdx.x != 0) return;
-    double m[6];
-    for (int k = 0; k < 6; ++k) m[k] = is_wide ? wide[k] : (double)single[k];
-    warp_row_of(m, row);
-}
-)";
+const std::string affine_batch_kernel_code =
+    qv::warp_sampling_code + warp_pixel_code + qv::typed_entries(affine_batch_kernel_body);
+const std::string affine_matrix_kernel_code =
+    qv::warp_sampling_code + warp_pixel_code + qv::typed_entries(affine_matrix_kernel_body);
 
 // The inverse computed where the matrix lives, so nothing waits for the device. A singular
 // matrix gives zeros, as OpenCV's invertAffineTransform does.
@@ -145,7 +168,7 @@ extern "C" __global__ void __launch_bounds__(256) invert_affine_kernel(const flo
 qv::TypedKernel affine_linear_kernel;
 qv::TypedKernel affine_area_kernel;
 qv::TypedKernel affine_batch_kernel;
-nb::handle affine_row_kernel;
+qv::TypedKernel affine_matrix_kernel;
 nb::handle invert_affine_kernel;
 
 using Matrix = qv::Matrix;
@@ -279,18 +302,23 @@ void check_device_matrix(nb::handle M) {
         qv::raise(PyExc_TypeError, "affine_transform() takes M of a real element type, got %U", qv::str_of(M.attr("dtype")).ptr());
 }
 
-nb::object device_row(nb::handle M) {
+// The warp by a device M in one launch (M of types other than float32 and float64 converted first).
+nb::object warp_matrix(const Prepared &p, nb::handle M, int64_t height, int64_t width) {
     const qv::Cupy &cp = qv::cp();
     std::string dtype = nb::cast<std::string>(qv::str_of(M.attr("dtype")));
     bool wide = dtype != "float32";
     nb::object matrix = wide ? cp.ascontiguousarray(M, nb::arg("dtype") = cp.module.attr("float64")) : cp.ascontiguousarray(M);
-    nb::object row = cp.empty(nb::make_tuple(qv::kWarpRow), nb::arg("dtype") = cp.float32);
-    // The kernel takes both pointers and reads the one is_wide names.
-    affine_row_kernel(nb::make_tuple(1), nb::make_tuple(32),
-                      nb::make_tuple(wide ? cp.empty(nb::make_tuple(6), nb::arg("dtype") = cp.float32) : matrix,
-                                     wide ? matrix : cp.empty(nb::make_tuple(6), nb::arg("dtype") = cp.module.attr("float64")),
-                                     qv::i32(wide), row));
-    return row;
+    std::vector<int64_t> in = qv::shape_of(p.image);
+    int64_t channels = in.size() == 3 ? in[2] : 1;
+    nb::object out_shape = in.size() == 3 ? nb::make_tuple(height, width, channels) : nb::make_tuple(height, width);
+    if (in[0] == 0 || in[1] == 0) return finished(new_image(out_shape, p, true), p);
+    nb::object output = new_image(out_shape, p, false);
+    // The kernel takes both pointers and reads the one is_wide names; the other is never read.
+    nb::object unused = cp.empty(nb::make_tuple(6), nb::arg("dtype") = wide ? cp.float32 : cp.module.attr("float64"));
+    qv::launch_2d(affine_matrix_kernel[p.type], width, height,
+                  nb::make_tuple(p.image, output, wide ? unused : matrix, wide ? matrix : unused, qv::i32(wide),
+                                 qv::i32(in[0]), qv::i32(in[1]), qv::i32(height), qv::i32(width), qv::i32(channels)));
+    return finished(output, p);
 }
 
 // (height, width), each a positive int that the kernels' 32-bit indexing can reach.
@@ -326,8 +354,7 @@ nb::object affine_transform(const qv::Args &a) {
     qv::check_indexable({size[0], size[1], shape.size() == 3 ? shape[2] : 1}, "output");
     qv::check_rows(size[0], "output");
     if (on_device) {
-        nb::object row = device_row(a[1]);
-        return warp_batch(prepare(a[0]), row, 1, size[0], size[1])[nb::int_(0)];
+        return warp_matrix(prepare(a[0]), a[1], size[0], size[1]);
     }
     return warp(prepare(a[0]), inv, size[0], size[1]);
 }
@@ -426,7 +453,7 @@ NB_MODULE(affine, m) {
     affine_linear_kernel = qv::add_typed_kernel(m, "affine_linear_kernel", affine_linear_kernel_code);
     affine_area_kernel = qv::add_typed_kernel(m, "affine_area_kernel", affine_area_kernel_code);
     affine_batch_kernel = qv::add_typed_kernel(m, "affine_batch_kernel", affine_batch_kernel_code);
-    affine_row_kernel = qv::add_kernel(m, "affine_row_kernel", affine_row_kernel_code.c_str());
+    affine_matrix_kernel = qv::add_typed_kernel(m, "affine_matrix_kernel", affine_matrix_kernel_code);
     invert_affine_kernel = qv::add_kernel(m, "invert_affine_kernel", invert_affine_kernel_code);
     qv::def(m, "affine_transform", affine_transform,
             {{"image", "cp.ndarray"}, {"M", "cp.ndarray | np.ndarray"}, {"dsize", "tuple[int, int]"}}, "cp.ndarray",

@@ -10,8 +10,8 @@ affine_area_kernel_code: str
 affine_area_kernel: cp.RawKernel
 affine_batch_kernel_code: str
 affine_batch_kernel: cp.RawKernel
-affine_row_kernel_code: str
-affine_row_kernel: cp.RawKernel
+affine_matrix_kernel_code: str
+affine_matrix_kernel: cp.RawKernel
 invert_affine_kernel_code: str
 invert_affine_kernel: cp.RawKernel
 def affine_transform(image: cp.ndarray, M: cp.ndarray | np.ndarray, dsize: tuple[int, int]) -> cp.ndarray:
