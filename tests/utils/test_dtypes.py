@@ -80,3 +80,16 @@ def test_huge_broadcast_views_are_refused_before_their_copy_is_allocated():
         with pytest.raises(ValueError) as caught:
             function(view)
         assert str(caught.value) == "image has 3000000000000 elements; at most 2147483647 are supported"
+
+
+# Rows aligned for the wide accesses, rows that start off that alignment, and a count not a multiple of 4.
+@pytest.mark.parametrize("start, size", [(0, 4096), (1, 4096), (4, 4095)])
+@pytest.mark.parametrize("dtype", [np.float16, np.float32, np.uint8, np.uint16])
+def test_device_conversions_equal_the_host_ones_at_any_alignment(start, size, dtype):
+    values = np.concatenate([rng.uniform(-0.1, 1.1, 4096), (np.arange(255) + 0.5) / 255, [np.nan]])
+    if dtype in (np.uint8, np.uint16):
+        values = np.nan_to_num(np.clip(values, 0, 1)) * np.iinfo(dtype).max
+    flat = values.astype(dtype)
+    device, host = cp.asarray(flat)[start:start + size], flat[start:start + size]
+    for convert in (to_uint8, to_uint16):
+        np.testing.assert_array_equal(convert(device).get(), convert(host))

@@ -1,0 +1,134 @@
+"""What ptxas makes of the package's kernels, read without a GPU: NVRTC compiles a kernel text to
+a cubin, cuobjdump (from PATH, else the copy inside the triton wheel) prints its SASS, and
+sass_counts() counts it per kernel.
+
+    python tools/machine_code.py            # the estimate table of the hot kernels (H100, 4K frames)
+
+The estimate: a kernel takes at least the longer of its memory time (bytes it must read and
+write at the copy rate) and its issue time (SASS instructions on the per-pixel path, each thread
+one pixel, at 4 warp instructions per multiprocessor and clock). Loops count once, so where a
+per-pixel path loops the issue time is a lower bound. The ratio to the copy time of the same
+bytes says how far from the roofline a kernel is bound to be.
+"""
+
+from __future__ import annotations
+
+import collections
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+
+# H100 SXM: 132 multiprocessors, 4 schedulers each issuing a warp instruction per clock at
+# 1.755 GHz (the boost clock under load), 32 threads a warp; copy rate as measured by a
+# device-to-device copy, not the 3.35 TB/s of the datasheet.
+H100 = dict(sms=132, schedulers=4, clock=1.755e9, copy_rate=2.8e12)
+
+OPCODE = re.compile(r"/\*[0-9a-f]{4,}\*/\s+(?:@!?U?P[T0-9]+\s+)?([A-Z][A-Z0-9_.]*)")
+FP64 = re.compile(r"^(D(ADD|MUL|FMA|SETP|MNMX)|[FI]2[FI]\..*F64|F2F\.F64|DSET)")
+Counts = collections.namedtuple("Counts", "instructions per_pixel fp64 loads stores")
+
+
+def cuobjdump() -> str:
+    found = shutil.which("cuobjdump")
+    if found:
+        return found
+    import triton  # carries NVIDIA's binary utilities
+
+    return os.path.join(os.path.dirname(triton.__file__), "backends", "nvidia", "bin", "cuobjdump")
+
+
+def cubin(text: str, arch: int) -> bytes:
+    """The text compiled by NVRTC to sm_<arch> machine code, with the options CuPy's RawKernel uses."""
+    from cuda.bindings import nvrtc
+
+    err, program = nvrtc.nvrtcCreateProgram(text.encode(), b"kernel.cu", 0, [], [])
+    try:
+        options = [b"-ftz=true", f"-arch=sm_{arch}".encode(), b"--device-as-default-execution-space"]
+        (result,) = nvrtc.nvrtcCompileProgram(program, len(options), options)
+        if result != nvrtc.nvrtcResult.NVRTC_SUCCESS:
+            raise RuntimeError(f"NVRTC: {result}")
+        err, size = nvrtc.nvrtcGetCUBINSize(program)
+        data = bytearray(size)
+        nvrtc.nvrtcGetCUBIN(program, data)
+        return bytes(data)
+    finally:
+        nvrtc.nvrtcDestroyProgram(program)
+
+
+def sass(code: bytes) -> str:
+    with tempfile.NamedTemporaryFile(suffix=".cubin") as f:
+        f.write(code)
+        f.flush()
+        return subprocess.run([cuobjdump(), "-sass", f.name], capture_output=True, text=True, check=True).stdout
+
+
+def access_width(opcode: str) -> int:
+    """Bytes one LDG/STG moves: .U8/.S8 1, .U16/.S16 2, .64 8, .128 16, else 4."""
+    for suffix, width in ((".128", 16), (".64", 8), (".U16", 2), (".S16", 2), (".U8", 1), (".S8", 1)):
+        if suffix in opcode:
+            return width
+    return 4
+
+
+def sass_counts(text: str) -> dict[str, Counts]:
+    """Per kernel: instructions (without the padding NOPs and the closing self-branch), those on
+    the per-pixel path (after the first barrier, as a kernel staging weights in shared memory has
+    one), FP64 instructions on it, and its global loads and stores by width {bytes: count}."""
+    counts = {}
+    for name, body in re.findall(r"Function : (\w+)\n(.*?)(?=\n\s*Function : |\Z)", text, re.S):
+        ops = [op for op in OPCODE.findall(body) if op != "NOP"]
+        while ops and ops[-1] == "BRA":
+            ops.pop()
+        barrier = next((i for i, op in enumerate(ops) if op.startswith("BAR")), -1)
+        pixel = ops[barrier + 1:]
+        loads = collections.Counter(access_width(op) for op in pixel if op.startswith("LDG"))
+        stores = collections.Counter(access_width(op) for op in pixel if op.startswith("STG"))
+        counts[name] = Counts(len(ops), len(pixel), sum(1 for op in pixel if FP64.match(op)), dict(loads),
+                              dict(stores))
+    return counts
+
+
+def estimate(counts: Counts, pixels: int, bytes_moved: int, machine=H100) -> float:
+    """Lower bound on the time of a launch over pixels output pixels, as a multiple of the copy
+    time of bytes_moved."""
+    issue = pixels * counts.per_pixel / (32 * machine["sms"] * machine["schedulers"] * machine["clock"])
+    copy = bytes_moved / machine["copy_rate"]
+    return max(issue, copy) / copy
+
+
+def hot_kernels():
+    """(label, module, text attribute, kernel, output pixels, bytes read and written) at 3840x2160x3."""
+    w, h = 3840, 2160
+    px = w * h
+    return [
+        ("Lanczos-4 x2, uint8 (1080p -> 4K)", "quorvex.transform.resize", "resize_lanczos4_kernel_code",
+         "resize_lanczos4_kernel_uint8", px, px * 3 + px * 3 // 4),
+        ("Lanczos-4 x2, float32", "quorvex.transform.resize", "resize_lanczos4_kernel_code", "resize_lanczos4_kernel",
+         px, px * 12 + px * 3),
+        ("linear resize x2, float32", "quorvex.transform.resize", "resize_linear_kernel_code", "resize_linear_kernel",
+         px, px * 12 + px * 3),
+        ("Gaussian k=31, float32", "quorvex.filter.gaussian", "gaussian_kernel_code", "gaussian_kernel", px, px * 24),
+        ("to_uint8 of float32", "quorvex.utils.dtypes", "quantize_kernel_code", "quantize_kernel", px * 3, px * 15),
+    ]
+
+
+def main() -> int:
+    import importlib
+    import sys
+
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests"))
+    import standin  # the module texts import without a GPU
+
+    standin.install()
+    print(f"{'kernel':38s} {'SASS/px':>8s} {'loads by width':>18s} {'x copy':>7s}")
+    for label, module, attribute, kernel, pixels, moved in hot_kernels():
+        text = getattr(importlib.import_module(module), attribute)
+        c = sass_counts(sass(cubin(text, 90)))[kernel]
+        print(f"{label:38s} {c.per_pixel:8d} {str(c.loads):>18s} {estimate(c, pixels, moved):7.2f}")
+    return 0
+
+
+if __name__ == "__main__":
+    raise SystemExit(main())
