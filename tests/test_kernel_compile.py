@@ -243,22 +243,21 @@ def ptx_counts(ptx):
 # pixel where a block spans too many input rows); the blur reads its input patch, reflected at the
 # image's edges, before its first barrier and then only shared memory; the linear samplers keep OpenCV's positions in double; the
 # area samplers take their size ratios from the host instead of dividing per pixel; integer
-# stores of 0..1 values round the exact product in float arithmetic, without FP64. Resizes and
-# blobs (but the area blob) move their pointers to image blockIdx.z of a batch once per thread.
+# stores of 0..1 values round the exact product in float arithmetic, without FP64.
 # The last column: SASS instructions per element type at sm_90, counted from cuobjdump's listing.
 CEILINGS = [
-    ("quorvex.transform.resize", "resize_lanczos4_kernel_code", 64, (1660, 1690, 1770, 3150), (0, 0, 0, 0), 0, 92,
-     (2045, 1995, 2115, 2880)),
-    ("quorvex.transform.resize", "resize_linear_kernel_code", 48, (255, 295, 305, 330), (18, 18, 18, 18), 0, 22,
-     (305, 305, 315, 285)),
+    ("quorvex.transform.resize", "resize_lanczos4_kernel_code", 64, (1570, 1670, 1745, 3150), (0, 0, 0, 0), 0, 92,
+     (1845, 1885, 1995, 2895)),
+    ("quorvex.transform.resize", "resize_linear_kernel_code", 48, (255, 285, 295, 330), (18, 18, 18, 18), 0, 22,
+     (265, 245, 255, 280)),
     ("quorvex.filter.gaussian", "gaussian_kernel_code", 64, (1450, 1625, 1620, 2030), (0, 0, 0, 0), 0, 0,
      (1965, 1895, 1910, 1885)),
     ("quorvex.transform.affine", "affine_linear_kernel_code", 48, (270, 380, 385, 345), (0, 0, 0, 0), 0, 22,
      (325, 360, 360, 330)),
-    ("quorvex.utils.blob", "blob_linear_kernel_code", 48, (525, 385, 385, 500), (18, 18, 18, 18), 0, 26,
-     (560, 330, 325, 395)),
-    ("quorvex.transform.resize", "resize_area_kernel_code", 48, (440, 510, 510, 720), (0, 0, 0, 0), 0, 32,
-     (490, 540, 540, 655)),
+    ("quorvex.utils.blob", "blob_linear_kernel_code", 48, (525, 375, 385, 500), (18, 18, 18, 18), 0, 26,
+     (525, 325, 350, 400)),
+    ("quorvex.transform.resize", "resize_area_kernel_code", 48, (440, 510, 500, 720), (0, 0, 0, 0), 0, 32,
+     (700, 470, 455, 570)),
     ("quorvex.utils.blob", "blob_area_kernel_code", 48, (655, 815, 800, 1010), (0, 0, 0, 0), 0, 38,
      (1230, 745, 720, 785)),
 ]

@@ -2,13 +2,14 @@
 a cubin, cuobjdump (from PATH, else the copy inside the triton wheel) prints its SASS, and
 sass_counts() counts it per kernel.
 
-    python tools/machine_code.py            # the estimate table of the hot kernels (H100, 4K frames)
+    python tools/machine_code.py [SITE]     # the estimate table of the hot kernels (H100, 4K frames),
+                                            # of the package installed under SITE if given
 
-The estimate: a kernel takes at least the longer of its memory time (bytes it must read and
-write at the copy rate) and its issue time (SASS instructions on the per-pixel path, each thread
-one pixel, at 4 warp instructions per multiprocessor and clock). Loops count once, so where a
-per-pixel path loops the issue time is a lower bound. The ratio to the copy time of the same
-bytes says how far from the roofline a kernel is bound to be.
+The estimate: a kernel takes at least the longer of its memory time (the bytes it must read and
+write, at the copy rate) and its issue time (the SASS instructions on a thread's path, at 4 warp
+instructions per multiprocessor and clock), given as a multiple of the copy time. Counted
+statically: a loop counts once (too few where a path loops), and where a kernel holds two paths
+both count (too many), so it ranks kernels rather than times them.
 """
 
 from __future__ import annotations
@@ -90,26 +91,27 @@ def sass_counts(text: str) -> dict[str, Counts]:
     return counts
 
 
-def estimate(counts: Counts, pixels: int, bytes_moved: int, machine=H100) -> float:
-    """Lower bound on the time of a launch over pixels output pixels, as a multiple of the copy
-    time of bytes_moved."""
-    issue = pixels * counts.per_pixel / (32 * machine["sms"] * machine["schedulers"] * machine["clock"])
+def estimate(counts: Counts, threads: int, bytes_moved: int, machine=H100) -> float:
+    """The bound on the time of a launch of threads threads, as a multiple of the copy time of
+    bytes_moved."""
+    issue = threads * counts.per_pixel / (32 * machine["sms"] * machine["schedulers"] * machine["clock"])
     copy = bytes_moved / machine["copy_rate"]
     return max(issue, copy) / copy
 
 
 def hot_kernels():
     """(label, module, text attribute, kernel, output pixels, bytes read and written) at 3840x2160x3."""
-    w, h = 3840, 2160
-    px = w * h
+    px = 3840 * 2160
+    resize, blob = "quorvex.transform.resize", "quorvex.utils.blob"
     return [
-        ("Lanczos-4 x2, uint8 (1080p -> 4K)", "quorvex.transform.resize", "resize_lanczos4_kernel_code",
-         "resize_lanczos4_kernel_uint8", px, px * 3 + px * 3 // 4),
-        ("Lanczos-4 x2, float32", "quorvex.transform.resize", "resize_lanczos4_kernel_code", "resize_lanczos4_kernel",
-         px, px * 12 + px * 3),
-        ("linear resize x2, float32", "quorvex.transform.resize", "resize_linear_kernel_code", "resize_linear_kernel",
-         px, px * 12 + px * 3),
+        ("Lanczos-4 x2, uint8 (1080p -> 4K)", resize, "resize_lanczos4_kernel_code", "resize_lanczos4_kernel_uint8",
+         px, px * 3 + px * 3 // 4),
+        ("Lanczos-4 x2, float32", resize, "resize_lanczos4_kernel_code", "resize_lanczos4_kernel", px, px * 15),
+        ("linear resize x2, float32", resize, "resize_linear_kernel_code", "resize_linear_kernel", px, px * 15),
+        ("area resize /2, float32 (8K -> 4K)", resize, "resize_area_kernel_code", "resize_area_kernel", px, px * 60),
         ("Gaussian k=31, float32", "quorvex.filter.gaussian", "gaussian_kernel_code", "gaussian_kernel", px, px * 24),
+        ("blob of a 4K frame, float32", blob, "blob_kernel_code", "blob_kernel", px, px * 24),
+        ("paste, 10 faces into 4K", "quorvex.face.paste", "paste_kernel_code", "paste_kernel", px, px * 24),
         ("to_uint8 of float32", "quorvex.utils.dtypes", "quantize_kernel_code", "quantize_kernel", px * 3, px * 15),
     ]
 
@@ -122,11 +124,15 @@ def main() -> int:
     import standin  # the module texts import without a GPU
 
     standin.install()
-    print(f"{'kernel':38s} {'SASS/px':>8s} {'loads by width':>18s} {'x copy':>7s}")
+    if len(sys.argv) > 1:  # another build of the package, to compare
+        sys.path.insert(0, sys.argv[1])
+    print(f"{'kernel':38s} {'SASS/thread':>11s} {'loads by bytes':>24s} {'stores by bytes':>22s} {'x copy':>7s}")
     for label, module, attribute, kernel, pixels, moved in hot_kernels():
         text = getattr(importlib.import_module(module), attribute)
         c = sass_counts(sass(cubin(text, 90)))[kernel]
-        print(f"{label:38s} {c.per_pixel:8d} {str(c.loads):>18s} {estimate(c, pixels, moved):7.2f}")
+        threads = pixels // 4 if kernel == "quantize_kernel" and c.loads.get(16) else pixels
+        print(f"{label:38s} {c.per_pixel:11d} {str(c.loads):>24s} {str(c.stores):>22s} "
+              f"{estimate(c, threads, moved):7.2f}")
     return 0
 
 

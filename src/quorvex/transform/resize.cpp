@@ -19,45 +19,48 @@ namespace {
 
 enum Interpolation { kAuto = -1, kNearest = 0, kLinear = 1, kCubic = 2, kArea = 3, kLanczos4 = 4 };
 
-// The entries share one signature but for the scales' type: area takes its ratios in float.
-std::string resize_kernel_code(const char *name, const char *call, const char *bounds = "256",
-                               const char *scale = "double") {
+// The entries share one signature but for the scales' type: area takes its ratios in float. A
+// batch's entries (batched) first move to image blockIdx.z; the single image's keep their
+// pointers as given, which ptxas addresses with fewer instructions.
+std::string resize_kernel_code(const std::string &name, const char *call, const char *bounds, const char *scale,
+                               bool batched) {
     std::string entry = std::string(R"(
 extern "C" __global__ void __launch_bounds__()") + bounds + ")\n" + name + R"($S(const $T* __restrict__ input, $T* __restrict__ output,
                 int input_width, int input_height, int new_width, int new_height, int channels,
                 )" + scale + " scale_x, " + scale + R"( scale_y) {
-    // Image blockIdx.z of a batch.
-    input += (long long)blockIdx.z * input_width * input_height * channels;
+)" + (batched ? R"(    input += (long long)blockIdx.z * input_width * input_height * channels;
     output += (long long)blockIdx.z * new_width * new_height * channels;
-    ResizedImage<$T> out{output, new_width, channels};
+)" : "") + R"(    ResizedImage<$T> out{output, new_width, channels};
 )" + call + "\n}\n";
     return std::string(qv::resize_sampling_code) + qv::typed_entries(entry.c_str());
 }
 
-const char *kPerPixel = R"(    int x = blockIdx.x * blockDim.x + threadIdx.x;
-    int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= new_width || y >= new_height) return;
-)";
+#define QV_PER_PIXEL "    int x = blockIdx.x * blockDim.x + threadIdx.x;\n" \
+                     "    int y = blockIdx.y * blockDim.y + threadIdx.y;\n" \
+                     "    if (x >= new_width || y >= new_height) return;\n"
 
-const std::string resize_nearest_kernel_code = resize_kernel_code(
-    "resize_nearest_kernel",
-    (std::string(kPerPixel) + "    resize_nearest(input, out, x, y, input_width, input_height, channels, scale_x, scale_y);").c_str());
-const std::string resize_linear_kernel_code = resize_kernel_code(
-    "resize_linear_kernel",
-    (std::string(kPerPixel) + "    resize_linear(input, out, x, y, input_width, input_height, channels, scale_x, scale_y);").c_str());
-const std::string resize_cubic_kernel_code = resize_kernel_code(
-    "resize_cubic_kernel",
-    (std::string(kPerPixel) + "    resize_cubic(input, out, x, y, input_width, input_height, channels, scale_x, scale_y);").c_str());
-const std::string resize_area_kernel_code = resize_kernel_code(
-    "resize_area_kernel",
-    (std::string(kPerPixel) + "    resize_area(input, out, x, y, input_width, input_height, scale_x, scale_y, channels);").c_str(),
-    "256", "float");
-const std::string resize_lanczos4_kernel_code = resize_kernel_code(
-    "resize_lanczos4_kernel",
-    "    resize_lanczos4(input, out, input_width, input_height, new_width, new_height, channels, scale_x, scale_y);",
-    "256, 4");  // four blocks per multiprocessor: at most 64 registers
+// Per interpolation: the kernels' name, the sampler's call, launch bounds and scale type.
+struct Sampler {
+    const char *name, *call, *bounds, *scale;
+};
+constexpr Sampler kSamplers[] = {
+    {"resize_nearest", QV_PER_PIXEL "    resize_nearest(input, out, x, y, input_width, input_height, channels, scale_x, scale_y);",
+     "256", "double"},
+    {"resize_linear", QV_PER_PIXEL "    resize_linear(input, out, x, y, input_width, input_height, channels, scale_x, scale_y);",
+     "256", "double"},
+    {"resize_cubic", QV_PER_PIXEL "    resize_cubic(input, out, x, y, input_width, input_height, channels, scale_x, scale_y);",
+     "256", "double"},
+    {"resize_area", QV_PER_PIXEL "    resize_area(input, out, x, y, input_width, input_height, scale_x, scale_y, channels);",
+     "256", "float"},
+    // four blocks per multiprocessor: at most 64 registers
+    {"resize_lanczos4",
+     "    resize_lanczos4(input, out, input_width, input_height, new_width, new_height, channels, scale_x, scale_y);",
+     "256, 4", "double"},
+};
+#undef QV_PER_PIXEL
 
-qv::TypedKernel nearest_kernel, linear_kernel, cubic_kernel, area_kernel, lanczos4_kernel;
+// Indexed by Interpolation: the single image's kernels and the batch's.
+qv::TypedKernel single_kernels[5], batch_kernels[5];
 
 [[noreturn]] void bad_size(nb::handle size) {
     qv::raise(PyExc_ValueError, "resize() takes size as (width, height), two positive ints; got %R", size.ptr());
@@ -155,16 +158,9 @@ nb::object resize(const qv::Args &a) {
     for (size_t i = 0; i < out_shape.size(); ++i) PyTuple_SET_ITEM(out_dims.ptr(), i, PyLong_FromLongLong(out_shape[i]));
     nb::object output = cp.empty(out_dims, nb::arg("dtype") = type >= 0 ? dtype : nb::borrow(cp.float32));
 
-    const qv::TypedKernel *kernel;
-    switch (interpolation) {
-    case kNearest: kernel = &nearest_kernel; break;
-    case kLinear: kernel = &linear_kernel; break;
-    case kCubic: kernel = &cubic_kernel; break;
-    case kLanczos4: kernel = &lanczos4_kernel; break;
-    default: kernel = &area_kernel;
-    }
+    const qv::TypedKernel &kernel = (batch_shape.size() == 4 ? batch_kernels : single_kernels)[interpolation];
     nb::object scale_x, scale_y;
-    if (kernel == &area_kernel) {
+    if (interpolation == kArea) {
         scale_x = qv::area_ratio(width, new_width);
         scale_y = qv::area_ratio(height, new_height);
     } else {
@@ -172,7 +168,7 @@ nb::object resize(const qv::Args &a) {
         scale_x = float64(1.0 / ((double)new_width / (double)width));
         scale_y = float64(1.0 / ((double)new_height / (double)height));
     }
-    qv::launch_batch((*kernel)[type >= 0 ? type : 0], new_width, new_height, count,
+    qv::launch_batch(kernel[type >= 0 ? type : 0], new_width, new_height, count,
                   nb::make_tuple(input, output, qv::i32(width), qv::i32(height), qv::i32(new_width), qv::i32(new_height),
                                  qv::i32(channels), scale_x, scale_y));
     if (type >= 0) return output;
@@ -191,11 +187,12 @@ NB_MODULE(resize, m) {
     m.attr("INTER_AREA") = (int)kArea;
     m.attr("INTER_LANCZOS4") = (int)kLanczos4;
     m.attr("INTER_AUTO") = (int)kAuto;
-    nearest_kernel = qv::add_typed_kernel(m, "resize_nearest_kernel", resize_nearest_kernel_code);
-    linear_kernel = qv::add_typed_kernel(m, "resize_linear_kernel", resize_linear_kernel_code);
-    cubic_kernel = qv::add_typed_kernel(m, "resize_cubic_kernel", resize_cubic_kernel_code);
-    area_kernel = qv::add_typed_kernel(m, "resize_area_kernel", resize_area_kernel_code);
-    lanczos4_kernel = qv::add_typed_kernel(m, "resize_lanczos4_kernel", resize_lanczos4_kernel_code);
+    for (int i = 0; i < 5; ++i) {
+        const Sampler &k = kSamplers[i];
+        std::string single = std::string(k.name) + "_kernel", batch = std::string(k.name) + "_batch_kernel";
+        single_kernels[i] = qv::add_typed_kernel(m, single.c_str(), resize_kernel_code(single, k.call, k.bounds, k.scale, false));
+        batch_kernels[i] = qv::add_typed_kernel(m, batch.c_str(), resize_kernel_code(batch, k.call, k.bounds, k.scale, true));
+    }
     qv::def(m, "resize", resize,
             {{"image", "cp.ndarray"},
              {"size", "tuple[int, int] | list[int]"},

@@ -47,9 +47,10 @@ BATCH    BlobOut<$T> out{blob, width, height, swap_rb, mean0, mean1, mean2, mean
 )";
 
 // The scales are double, but area's ratios, which are float.
-// Batched entries take image blockIdx.z of a batch; the area sampler, which has no registers to
-// spare for that, is not one: a batch is shrunk by resize first.
-std::string blob_code(const char *name, const char *call, const char *scale = "double", bool batched = true) {
+// A batch's entries (batched) first move to image blockIdx.z; the single image's keep their
+// pointers as given, which ptxas addresses with fewer instructions. The area sampler has no batch
+// entry (no registers to spare for the move): a batch is shrunk by resize first.
+std::string blob_code(const char *name, const char *call, const char *scale = "double", bool batched = false) {
     std::string entry = blob_entries;
     entry.replace(entry.find("NAME"), 4, name);
     entry.replace(entry.find("BATCH"), 5,
@@ -61,16 +62,17 @@ std::string blob_code(const char *name, const char *call, const char *scale = "d
     return qv::resize_sampling_code + blob_output_code + qv::typed_entries(entry.c_str());
 }
 
-const std::string blob_kernel_code = blob_code(
-    "blob_kernel", "const $T* p = image + (y * width + x) * channels;\n"
-                   "    for (int c = 0; c < channels; ++c) out.put(x, y, c, qv_value(p[c]))");
-const std::string blob_linear_kernel_code = blob_code(
-    "blob_linear_kernel", "resize_linear(image, out, x, y, input_width, input_height, channels, scale_x, scale_y)");
+const char *kAsItIs = "const $T* p = image + (y * width + x) * channels;\n"
+                      "    for (int c = 0; c < channels; ++c) out.put(x, y, c, qv_value(p[c]))";
+const char *kLinear = "resize_linear(image, out, x, y, input_width, input_height, channels, scale_x, scale_y)";
+const std::string blob_kernel_code = blob_code("blob_kernel", kAsItIs);
+const std::string blob_linear_kernel_code = blob_code("blob_linear_kernel", kLinear);
 const std::string blob_area_kernel_code = blob_code(
-    "blob_area_kernel", "resize_area(image, out, x, y, input_width, input_height, scale_x, scale_y, channels)", "float",
-    false);
+    "blob_area_kernel", "resize_area(image, out, x, y, input_width, input_height, scale_x, scale_y, channels)", "float");
+const std::string blob_batch_kernel_code = blob_code("blob_batch_kernel", kAsItIs, "double", true);
+const std::string blob_linear_batch_kernel_code = blob_code("blob_linear_batch_kernel", kLinear, "double", true);
 
-qv::TypedKernel blob_kernel, blob_linear_kernel, blob_area_kernel;
+qv::TypedKernel blob_kernel, blob_linear_kernel, blob_area_kernel, blob_batch_kernel, blob_linear_batch_kernel;
 
 // (height, width) of a blob's size: two positive ints.
 std::pair<int64_t, int64_t> read_size(nb::handle size, const char *function) {
@@ -123,18 +125,16 @@ nb::object to_blob_impl(nb::handle image, double scalefactor, nb::handle size, n
         double m[4] = {0, 0, 0, 0};
         for (int64_t c = 0; c < channels; ++c) m[c] = (float)nb::cast<double>(means[c]);
         // resize's own choice: the image as it is at its size, else area when no axis grows.
-        nb::handle kernel = blob_kernel[type];
-        bool area = false;
-        if (height != shape[0] || width != shape[1]) {
-            area = width <= shape[1] && height <= shape[0];
-            kernel = area ? blob_area_kernel[type] : blob_linear_kernel[type];
-        }
-        if (area && count > 1) {  // the same values, in two launches (see blob_code)
+        bool area = false, resized = height != shape[0] || width != shape[1];
+        if (resized) area = width <= shape[1] && height <= shape[0];
+        if (area && stacked) {  // the same values, in two launches (see blob_code)
             img = resize(img, nb::make_tuple(width, height), nb::arg("interpolation") = 3);  // INTER_AREA
             shape[0] = height, shape[1] = width;
-            kernel = blob_kernel[type];
-            area = false;
+            area = resized = false;
         }
+        nb::handle kernel = area      ? blob_area_kernel[type]
+                            : resized ? (stacked ? blob_linear_batch_kernel : blob_linear_kernel)[type]
+                                      : (stacked ? blob_batch_kernel : blob_kernel)[type];
         nb::object scale_x, scale_y;
         if (area) {
             scale_x = qv::area_ratio(shape[1], width);
@@ -208,6 +208,8 @@ NB_MODULE(blob, m) {
     blob_kernel = qv::add_typed_kernel(m, "blob_kernel", blob_kernel_code);
     blob_linear_kernel = qv::add_typed_kernel(m, "blob_linear_kernel", blob_linear_kernel_code);
     blob_area_kernel = qv::add_typed_kernel(m, "blob_area_kernel", blob_area_kernel_code);
+    blob_batch_kernel = qv::add_typed_kernel(m, "blob_batch_kernel", blob_batch_kernel_code);
+    blob_linear_batch_kernel = qv::add_typed_kernel(m, "blob_linear_batch_kernel", blob_linear_batch_kernel_code);
     nb::object zeros = nb::make_tuple(0, 0, 0);
     qv::def(m, "to_blob", to_blob,
             {{"image", "cp.ndarray"},
