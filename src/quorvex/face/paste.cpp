@@ -26,13 +26,16 @@ extern "C" __global__ void __launch_bounds__(256) blend_kernel(const float* __re
 // crop, as the two-step path computes it: M^-1 rounded to float32 (the inverse matrix), then its
 // inverse in double (the warp's own inversion) and the warp's choice of sampling. A singular or
 // non-finite matrix gives a row that pastes nothing, decided here so that nothing waits for it.
+// After the warp's row (see kWarpRow) come the frame pixels the crop can reach, a box (left, top,
+// right, bottom) with a pixel of margin for float rounding: pixels outside skip the crop at once.
 const char *paste_table_kernel_body = R"(
 extern "C" __global__ void __launch_bounds__(256) paste_table_kernel(const float* __restrict__ matrices,
-                                              float* __restrict__ table, int count) {
+                                              float* __restrict__ table, int count, int crop_height,
+                                              int crop_width) {
     int i = blockIdx.x * blockDim.x + threadIdx.x;
     if (i >= count) return;
     const float* m = matrices + i * 6;
-    float* row = table + i * 8;
+    float* row = table + i * 12;
     double a = m[0], b = m[1], c = m[2], d = m[3], e = m[4], f = m[5];
     double det = a * e - b * d;
     double r = det != 0.0 ? 1.0 / det : 0.0;
@@ -46,7 +49,7 @@ extern "C" __global__ void __launch_bounds__(256) paste_table_kernel(const float
     bool ok = det != 0.0 && det2 != 0.0;
     for (int k = 0; k < 6; ++k) ok = ok && isfinite(inv[k]);
     if (!ok) {
-        for (int k = 0; k < 8; ++k) row[k] = nanf("");
+        for (int k = 0; k < 12; ++k) row[k] = nanf("");
         return;
     }
     double scale_x = sqrt(inv[0] * inv[0] + inv[1] * inv[1]), scale_y = sqrt(inv[3] * inv[3] + inv[4] * inv[4]);
@@ -54,6 +57,18 @@ extern "C" __global__ void __launch_bounds__(256) paste_table_kernel(const float
     for (int k = 0; k < 6; ++k) row[k] = (float)(inv[k] + (area && k % 3 == 2 ? 0.5 : 0.0));
     row[6] = area ? (float)(0.5 * fmax(scale_x, 1.0)) : 0.0f;
     row[7] = area ? (float)(0.5 * fmax(scale_y, 1.0)) : 0.0f;
+    // The crop positions a sampler takes (linear: -1 < s < size; area: the box overlaps the crop)
+    // mapped back to the frame through im, the crop -> frame matrix.
+    double low_u = area ? -row[6] - 0.5 : -1.0, high_u = area ? crop_width + row[6] - 0.5 : crop_width;
+    double low_v = area ? -row[7] - 0.5 : -1.0, high_v = area ? crop_height + row[7] - 0.5 : crop_height;
+    double left = 1e30, top = 1e30, right = -1e30, bottom = -1e30;
+    for (int corner = 0; corner < 4; ++corner) {
+        double u = corner & 1 ? high_u : low_u, v = corner & 2 ? high_v : low_v;
+        double fx = im[0] * u + im[1] * v + im[2], fy = im[3] * u + im[4] * v + im[5];
+        left = fmin(left, fx), right = fmax(right, fx), top = fmin(top, fy), bottom = fmax(bottom, fy);
+    }
+    row[8] = (float)floor(left - 1.0), row[9] = (float)floor(top - 1.0);
+    row[10] = (float)ceil(right + 1.0), row[11] = (float)ceil(bottom + 1.0);
 }
 )";
 
@@ -77,8 +92,8 @@ extern "C" __global__ void __launch_bounds__(256, 1) paste_kernel(const float* _
     for (int c = 0; c < channels; ++c) merged[at + c] = frame[at + c];
     long long crop_size = (long long)crop_height * crop_width * channels;
     for (int i = 0; i < count; ++i) {
-        const float* m = table + i * 8;
-        if (isnan(m[0])) continue;
+        const float* m = table + i * 12;
+        if (!(x >= m[8] && x <= m[10] && y >= m[9] && y <= m[11])) continue;  // out of reach, or no crop
         const float* crop = crops + i * crop_size;
         float sx = affine_at(m[0], m[1], m[2], x, y), sy = affine_at(m[3], m[4], m[5], x, y);
         if (m[6] > 0.0f) {
@@ -158,15 +173,15 @@ nb::object paste_many(nb::handle frame, nb::handle crops, nb::handle mask, nb::h
     qv::check_indexable(f, "target_image");
     qv::check_indexable({count * c[1], c[2], c[3]}, "crops");
     qv::check_rows(f[0], "target_image");
-    if (count > INT32_MAX / 8) qv::raise(PyExc_ValueError, "at most %d crops can be pasted at once", INT32_MAX / 8);
+    if (count > INT32_MAX / 12) qv::raise(PyExc_ValueError, "at most %d crops can be pasted at once", INT32_MAX / 12);
     nb::object merged = cp.empty_like(frame);
     if (count == 0 || c[1] == 0 || c[2] == 0) {
         merged[nb::ellipsis()] = frame;
         return merged;
     }
-    nb::object table = cp.empty(nb::make_tuple(count, qv::kWarpRow), nb::arg("dtype") = cp.float32);
+    nb::object table = cp.empty(nb::make_tuple(count, qv::kWarpRow + 4), nb::arg("dtype") = cp.float32);
     paste_table_kernel(nb::make_tuple((count + 255) / 256), nb::make_tuple(256),
-                       nb::make_tuple(matrices, table, qv::i32(count)));
+                       nb::make_tuple(matrices, table, qv::i32(count), qv::i32(c[1]), qv::i32(c[2])));
     qv::launch_2d(paste_kernel, f[1], f[0],
                   nb::make_tuple(frame, merged, crops, mask, table, qv::i32(count), qv::i32(f[0]), qv::i32(f[1]),
                                  qv::i32(c[1]), qv::i32(c[2]), qv::i32(c[3])));
