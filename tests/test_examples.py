@@ -217,3 +217,11 @@ def test_upscale_example_refuses_in_one_line_before_the_model(tmp_path, capsys, 
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and err.startswith("upscale.py: error: ") and message.format(tmp=tmp_path) in err
     assert sorted(os.listdir(tmp_path)) == ["in.png"]
+
+
+def test_the_readme_example_runs_as_written():
+    text = (ROOT / "README.md").read_text()
+    example = text.split("## Example", 1)[1].split("```python\n", 1)[1].split("```", 1)[0]
+    names = {}
+    exec(compile(example, "README.md", "exec"), names)
+    assert names["halves"].shape == (2, 540, 960, 3) and names["warped"].shape == (512, 512, 3)
