@@ -32,12 +32,12 @@ extern "C" __global__ void __launch_bounds__(256, 4) gaussian_kernel$S(const $T*
                                                                     $T* __restrict__ output,
                                                                     const float* __restrict__ weights,
                                                                     int ksize, int height, int width, int channels) {
-    __shared__ __align__(16) float w[2 * MAX_RADIUS + 4];  // read four at a time
+    __shared__ __align__(16) float w[2 * MAX_RADIUS + 8];  // read four at a time, eight taps a step
     __shared__ float patch[(TILE + 2 * MAX_RADIUS) * PITCH];
     int radius = ksize / 2, span = TILE + 2 * radius;
     int x0 = blockIdx.x * TILE, y0 = blockIdx.y * TILE;
     int thread = threadIdx.y * TILE + threadIdx.x;
-    for (int k = thread; k < ((ksize + 3) & ~3); k += TILE * 8) w[k] = k < ksize ? weights[k] : 0.0f;
+    for (int k = thread; k < ((ksize + 7) & ~7); k += TILE * 8) w[k] = k < ksize ? weights[k] : 0.0f;
     bool inside = x0 >= radius && x0 + TILE + radius <= width && y0 >= radius && y0 + TILE + radius <= height;
     for (int c = 0; c < channels; ++c) {
         for (int i = threadIdx.y; i < span; i += 8) {
@@ -136,8 +136,10 @@ __device__ __forceinline__ int reflect_101(int i, int n) {
 )";
 
 // sum[q] = the sum over taps k of w[k] * in[(q + k) * step], q < N, each in tap order: a window
-// of N values slides along in, so a tap reads one new value (and every fourth tap four weights,
-// w being 16-byte aligned) for N multiply-adds.
+// of N values slides along in, so a tap reads one new value for N multiply-adds. The window is a
+// ring: value in[(k + q) * step] sits in slot (k + q) % N, and the taps go N at a time, unrolled,
+// so every slot is a fixed register and nothing moves; w (16-byte aligned, padded to a multiple
+// of 8) is read four weights at a time.
 const char *slide_code = R"(
 template <int N>
 __device__ __forceinline__ void slide(const float* in, int step, const float* w, int ksize, float (&sum)[N]) {
@@ -147,18 +149,20 @@ __device__ __forceinline__ void slide(const float* in, int step, const float* w,
         window[q] = in[q * step];
         sum[q] = 0.0f;
     }
-    for (int k0 = 0; k0 < ksize; k0 += 4) {
-        float4 four = *reinterpret_cast<const float4*>(w + k0);
-        const float weight[4] = {four.x, four.y, four.z, four.w};
+    for (int k0 = 0; k0 < ksize; k0 += N) {
+        float weight[N];
         #pragma unroll
-        for (int u = 0; u < 4; ++u) {
+        for (int u = 0; u < N; u += 4) {
+            float4 four = *reinterpret_cast<const float4*>(w + k0 + u);
+            weight[u] = four.x, weight[u + 1] = four.y, weight[u + 2] = four.z, weight[u + 3] = four.w;
+        }
+        #pragma unroll
+        for (int u = 0; u < N; ++u) {
             int k = k0 + u;
             if (k < ksize) {
                 #pragma unroll
-                for (int q = 0; q < N; ++q) sum[q] = fmaf(weight[u], window[q], sum[q]);
-                #pragma unroll
-                for (int q = 0; q + 1 < N; ++q) window[q] = window[q + 1];
-                if (k + 1 < ksize) window[N - 1] = in[(k + N) * step];
+                for (int q = 0; q < N; ++q) sum[q] = fmaf(weight[u], window[(u + q) % N], sum[q]);
+                if (k + 1 < ksize) window[u] = in[(k + N) * step];
             }
         }
     }
