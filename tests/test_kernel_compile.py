@@ -241,21 +241,22 @@ def ptx_counts(ptx):
 # (sinpi/cospi, divisions, its position rounded to float) once per column and row of a block
 # before its barrier, none per pixel, and holds two paths (rows filtered once per block, and per
 # pixel where a block spans too many input rows); the blur reads its input patch, reflected at the
-# image's edges, before its first barrier and then only shared memory; the linear samplers keep OpenCV's positions in double; the
-# area samplers take their size ratios from the host instead of dividing per pixel; integer
-# stores of 0..1 values round the exact product in float arithmetic, without FP64.
-# The last column: SASS instructions per element type at sm_90, counted from cuobjdump's listing.
+# image's edges, before its first barrier and then only shared memory; the linear samplers form
+# OpenCV's positions in double once per column and row of a block, none per pixel; the area
+# samplers take their size ratios from the host instead of dividing per pixel; integer stores of
+# 0..1 values round the exact product in float arithmetic, without FP64. The last column: SASS
+# instructions per element type at sm_90, counted from cuobjdump's listing.
 CEILINGS = [
     ("quorvex.transform.resize", "resize_lanczos4_kernel_code", 64, (1570, 1670, 1745, 3150), (0, 0, 0, 0), 0, 92,
      (1845, 1885, 1995, 2895)),
-    ("quorvex.transform.resize", "resize_linear_kernel_code", 48, (255, 285, 295, 330), (18, 18, 18, 18), 0, 22,
-     (265, 245, 255, 280)),
+    ("quorvex.transform.resize", "resize_linear_kernel_code", 48, (310, 310, 320, 335), (0, 0, 0, 0), 0, 22,
+     (315, 290, 300, 310)),
     ("quorvex.filter.gaussian", "gaussian_kernel_code", 64, (1250, 1425, 1425, 1800), (0, 0, 0, 0), 0, 0,
      (1745, 1660, 1660, 1660)),
     ("quorvex.transform.affine", "affine_linear_kernel_code", 48, (270, 380, 385, 345), (0, 0, 0, 0), 0, 22,
      (325, 360, 360, 330)),
-    ("quorvex.utils.blob", "blob_linear_kernel_code", 48, (525, 375, 385, 500), (18, 18, 18, 18), 0, 26,
-     (525, 325, 350, 400)),
+    ("quorvex.utils.blob", "blob_linear_kernel_code", 48, (540, 380, 385, 490), (0, 0, 0, 0), 0, 26,
+     (580, 370, 385, 435)),
     ("quorvex.transform.resize", "resize_area_kernel_code", 48, (440, 510, 500, 720), (0, 0, 0, 0), 0, 32,
      (700, 470, 455, 570)),
     ("quorvex.utils.blob", "blob_area_kernel_code", 48, (655, 815, 800, 1010), (0, 0, 0, 0), 0, 38,

@@ -7,9 +7,9 @@
 // Scales are src / dst per axis, formed once on the host as 1 / (dst / src) in double the way
 // OpenCV forms them, so that sampling positions (and nearest-neighbour picks) fall where OpenCV's
 // do: positions stay in double in the nearest, linear and cubic samplers because OpenCV computes
-// them in double and a float position moves taps at pixel boundaries on wide images. Lanczos-4
-// forms them per column and row of a block, not per pixel, and rounds them to float, as OpenCV
-// does for that interpolation alone.
+// them in double and a float position moves taps at pixel boundaries on wide images. Linear and
+// Lanczos-4 form them per column and row of a block, not per pixel (Lanczos-4 rounds them to
+// float, as OpenCV does for that interpolation alone).
 #pragma once
 
 #include "quorvex/kernel.hpp"
@@ -37,36 +37,63 @@ __device__ __forceinline__ void resize_nearest(const T* __restrict__ input, cons
     for (int c = 0; c < channels; ++c) out.put(x, y, c, qv_value(p[c]));
 }
 
+// A linear sampling position along one axis: the first tap, the second tap's weight, and
+// whether the position lies past the outer pixel centres (the edge pixel then alone). Rounded
+// step by step in double, never fused, so that positions (and the taps they pick) are OpenCV's.
+struct LinearAxis {
+    int first;
+    float fraction;
+    bool edge;
+};
+
+__device__ __forceinline__ LinearAxis linear_axis(int i, double scale, int size) {
+    double f = __dadd_rn(__dmul_rn(i + 0.5, scale), -0.5);
+    int s = (int)floor(f);
+    LinearAxis a;
+    a.fraction = (float)(f - s);
+    a.edge = s < 0 || s >= size - 1;
+    a.first = a.edge ? (s < 0 ? 0 : size - 1) : s;
+    return a;
+}
+
 // Horizontal pass per source row, then the rows blended, as OpenCV orders the sums. Positions
 // outside the outer pixel centres take the outer pixel alone: as in OpenCV, its neighbour is not
 // read at all there, so a NaN or infinity in it does not leak into the border through a weight
 // of 0. (Inside, a position that falls exactly on a pixel still reads both taps, as OpenCV does.)
 template <typename T, typename Out>
-__device__ __forceinline__ void resize_linear(const T* __restrict__ input, const Out& out, int x, int y, int input_width,
-                                              int input_height, int channels, double scale_x, double scale_y) {
-    // Rounded step by step, never fused, so that positions (and the taps they pick) are OpenCV's.
-    double fx = __dadd_rn(__dmul_rn(x + 0.5, scale_x), -0.5);
-    double fy = __dadd_rn(__dmul_rn(y + 0.5, scale_y), -0.5);
-    int sx = (int)floor(fx), sy = (int)floor(fy);
-    float ax = (float)(fx - sx), ay = (float)(fy - sy);
-    bool x_edge = sx < 0 || sx >= input_width - 1, y_edge = sy < 0 || sy >= input_height - 1;
-    if (x_edge) sx = sx < 0 ? 0 : input_width - 1;
-    if (y_edge) sy = sy < 0 ? 0 : input_height - 1;
+__device__ __forceinline__ void linear_pixel(const T* __restrict__ input, const Out& out, int x, int y,
+                                             const LinearAxis& ax, const LinearAxis& ay, int input_width,
+                                             int input_height, int channels) {
     int row = input_width * channels;
-    const T* r0 = input + sy * row;
-    const T* r1 = input + min(sy + 1, input_height - 1) * row;
-    int c0 = sx * channels, c1 = min(sx + 1, input_width - 1) * channels;
+    const T* r0 = input + ay.first * row;
+    const T* r1 = input + min(ay.first + 1, input_height - 1) * row;
+    int c0 = ax.first * channels, c1 = min(ax.first + 1, input_width - 1) * channels;
     for (int c = 0; c < channels; ++c) {
         float a0 = qv_value(r0[c0 + c]);
-        float h0 = x_edge ? a0 : fmaf(qv_value(r0[c1 + c]), ax, a0 * (1.0f - ax));
-        if (y_edge) {
+        float h0 = ax.edge ? a0 : fmaf(qv_value(r0[c1 + c]), ax.fraction, a0 * (1.0f - ax.fraction));
+        if (ay.edge) {
             out.put(x, y, c, h0);
             continue;
         }
         float b0 = qv_value(r1[c0 + c]);
-        float h1 = x_edge ? b0 : fmaf(qv_value(r1[c1 + c]), ax, b0 * (1.0f - ax));
-        out.put(x, y, c, fmaf(h1, ay, h0 * (1.0f - ay)));
+        float h1 = ax.edge ? b0 : fmaf(qv_value(r1[c1 + c]), ax.fraction, b0 * (1.0f - ax.fraction));
+        out.put(x, y, c, fmaf(h1, ay.fraction, h0 * (1.0f - ay.fraction)));
     }
+}
+
+// Launched with 32 x 8 blocks, every thread reaching the barrier, for output pixel (x, y): the
+// block's 32 columns' and 8 rows' positions are formed once, in double, into shared memory, and
+// each pixel then works in float alone.
+template <typename T, typename Out>
+__device__ __forceinline__ void resize_linear(const T* __restrict__ input, const Out& out, int x, int y,
+                                              int input_width, int input_height, int new_width, int new_height,
+                                              int channels, double scale_x, double scale_y) {
+    __shared__ LinearAxis columns[32], rows[8];
+    if (threadIdx.y == 0) columns[threadIdx.x] = linear_axis(x, scale_x, input_width);
+    if (threadIdx.y == 1 && threadIdx.x < 8) rows[threadIdx.x] = linear_axis(blockIdx.y * 8 + threadIdx.x, scale_y, input_height);
+    __syncthreads();
+    if (x >= new_width || y >= new_height) return;
+    linear_pixel(input, out, x, y, columns[threadIdx.x], rows[threadIdx.y], input_width, input_height, channels);
 }
 
 // Keys' cubic with a = -0.75 over 4 taps per axis; neighbours past the border repeat the edge.

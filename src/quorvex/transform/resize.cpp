@@ -46,7 +46,9 @@ struct Sampler {
 constexpr Sampler kSamplers[] = {
     {"resize_nearest", QV_PER_PIXEL "    resize_nearest(input, out, x, y, input_width, input_height, channels, scale_x, scale_y);",
      "256", "double"},
-    {"resize_linear", QV_PER_PIXEL "    resize_linear(input, out, x, y, input_width, input_height, channels, scale_x, scale_y);",
+    {"resize_linear",
+     "    int x = blockIdx.x * blockDim.x + threadIdx.x, y = blockIdx.y * blockDim.y + threadIdx.y;\n"
+     "    resize_linear(input, out, x, y, input_width, input_height, new_width, new_height, channels, scale_x, scale_y);",
      "256", "double"},
     {"resize_cubic", QV_PER_PIXEL "    resize_cubic(input, out, x, y, input_width, input_height, channels, scale_x, scale_y);",
      "256", "double"},

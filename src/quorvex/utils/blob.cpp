@@ -40,7 +40,6 @@ extern "C" __global__ void __launch_bounds__(256) NAME$S(const $T* __restrict__ 
                                        float mean0, float mean1, float mean2, float mean3, float scale) {
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= width || y >= height) return;
 BATCH    BlobOut<$T> out{blob, width, height, swap_rb, mean0, mean1, mean2, mean3, scale};
     CALL;
 }
@@ -62,13 +61,18 @@ std::string blob_code(const char *name, const char *call, const char *scale = "d
     return qv::resize_sampling_code + blob_output_code + qv::typed_entries(entry.c_str());
 }
 
-const char *kAsItIs = "const $T* p = image + (y * width + x) * channels;\n"
+// Each call returns for the threads past the blob itself (the linear one after its barrier).
+const char *kAsItIs = "if (x >= width || y >= height) return;\n"
+                      "    const $T* p = image + (y * width + x) * channels;\n"
                       "    for (int c = 0; c < channels; ++c) out.put(x, y, c, qv_value(p[c]))";
-const char *kLinear = "resize_linear(image, out, x, y, input_width, input_height, channels, scale_x, scale_y)";
+const char *kLinear = "resize_linear(image, out, x, y, input_width, input_height, width, height, channels, scale_x, scale_y)";
 const std::string blob_kernel_code = blob_code("blob_kernel", kAsItIs);
 const std::string blob_linear_kernel_code = blob_code("blob_linear_kernel", kLinear);
 const std::string blob_area_kernel_code = blob_code(
-    "blob_area_kernel", "resize_area(image, out, x, y, input_width, input_height, scale_x, scale_y, channels)", "float");
+    "blob_area_kernel",
+    "if (x >= width || y >= height) return;\n"
+    "    resize_area(image, out, x, y, input_width, input_height, scale_x, scale_y, channels)",
+    "float");
 const std::string blob_batch_kernel_code = blob_code("blob_batch_kernel", kAsItIs, "double", true);
 const std::string blob_linear_batch_kernel_code = blob_code("blob_linear_batch_kernel", kLinear, "double", true);
 
