@@ -247,6 +247,10 @@ def ptx_counts(ptx):
 # 0..1 values round the exact product in float arithmetic, without FP64. The last column: SASS
 # instructions per element type at sm_90, counted from cuobjdump's listing.
 CEILINGS = [
+    ("quorvex.transform.resize", "resize_nearest_kernel_code", 40, (120, 145, 150, 280), (0, 0, 0, 0), 0, 5,
+     (230, 370, 375, 260)),
+    ("quorvex.transform.resize", "resize_cubic_kernel_code", 64, (275, 285, 300, 730), (0, 0, 0, 0), 0, 16,
+     (345, 350, 365, 675)),
     ("quorvex.transform.resize", "resize_lanczos4_kernel_code", 64, (1570, 1670, 1745, 3150), (0, 0, 0, 0), 0, 92,
      (1845, 1885, 1995, 2895)),
     ("quorvex.transform.resize", "resize_linear_kernel_code", 48, (310, 310, 320, 335), (0, 0, 0, 0), 0, 22,

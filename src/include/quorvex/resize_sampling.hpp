@@ -7,9 +7,9 @@
 // Scales are src / dst per axis, formed once on the host as 1 / (dst / src) in double the way
 // OpenCV forms them, so that sampling positions (and nearest-neighbour picks) fall where OpenCV's
 // do: positions stay in double in the nearest, linear and cubic samplers because OpenCV computes
-// them in double and a float position moves taps at pixel boundaries on wide images. Linear and
-// Lanczos-4 form them per column and row of a block, not per pixel (Lanczos-4 rounds them to
-// float, as OpenCV does for that interpolation alone).
+// them in double and a float position moves taps at pixel boundaries on wide images. They are
+// formed per column and row of a block, not per pixel (Lanczos-4 rounds them to float, as
+// OpenCV does for that interpolation alone), so no pixel does double arithmetic.
 #pragma once
 
 #include "quorvex/kernel.hpp"
@@ -28,12 +28,21 @@ template <typename T> struct ResizedImage {
     __device__ __forceinline__ void put(int x, int y, int c, float v) const { qv_store(out + (y * width + x) * channels + c, v); }
 };
 
+// Launched with 32 x 8 blocks, every thread reaching the barrier, for output pixel (x, y): the
+// block's 32 columns and 8 rows pick their source pixels once, in double, into shared memory.
 template <typename T, typename Out>
-__device__ __forceinline__ void resize_nearest(const T* __restrict__ input, const Out& out, int x, int y, int input_width,
-                                               int input_height, int channels, double scale_x, double scale_y) {
-    int sx = (int)fmin(floor(x * scale_x), (double)(input_width - 1));
-    int sy = (int)fmin(floor(y * scale_y), (double)(input_height - 1));
-    const T* p = input + (sy * input_width + sx) * channels;
+__device__ __forceinline__ void resize_nearest(const T* __restrict__ input, const Out& out, int x, int y,
+                                               int input_width, int input_height, int new_width, int new_height,
+                                               int channels, double scale_x, double scale_y) {
+    __shared__ int columns[32], rows[8];
+    if (threadIdx.y == 0) columns[threadIdx.x] = (int)fmin(floor(x * scale_x), (double)(input_width - 1));
+    if (threadIdx.y == 1 && threadIdx.x < 8) {
+        int row = blockIdx.y * 8 + threadIdx.x;
+        rows[threadIdx.x] = (int)fmin(floor(row * scale_y), (double)(input_height - 1));
+    }
+    __syncthreads();
+    if (x >= new_width || y >= new_height) return;
+    const T* p = input + (rows[threadIdx.y] * input_width + columns[threadIdx.x]) * channels;
     for (int c = 0; c < channels; ++c) out.put(x, y, c, qv_value(p[c]));
 }
 
@@ -106,22 +115,39 @@ __device__ __forceinline__ void cubic_weights(float t, float* w) {
     w[3] = 1.0f - w[0] - w[1] - w[2];
 }
 
-template <typename T, typename Out>
-__device__ __forceinline__ void resize_cubic(const T* __restrict__ input, const Out& out, int x, int y, int input_width,
-                                             int input_height, int channels, double scale_x, double scale_y) {
+// A cubic sampling position along one axis: its 4 taps (clamped to the image) and their weights.
+struct CubicAxis {
+    int tap[4];
+    float w[4];
+};
+
+__device__ __forceinline__ void cubic_axis(int i, double scale, int size, CubicAxis& a) {
     // Rounded step by step, never fused, so that positions (and the taps they pick) are OpenCV's.
-    double fx = __dadd_rn(__dmul_rn(x + 0.5, scale_x), -0.5);
-    double fy = __dadd_rn(__dmul_rn(y + 0.5, scale_y), -0.5);
-    // Taps clamp in 64 bits: sx + 2 may pass INT_MAX on the widest images.
-    long long sx = (long long)floor(fx), sy = (long long)floor(fy);
-    float wx[4], wy[4];
-    cubic_weights((float)(fx - sx), wx);
-    cubic_weights((float)(fy - sy), wy);
+    double f = __dadd_rn(__dmul_rn(i + 0.5, scale), -0.5);
+    // Taps clamp in 64 bits: s + 2 may pass INT_MAX on the widest images.
+    long long s = (long long)floor(f);
+    cubic_weights((float)(f - s), a.w);
+    #pragma unroll
+    for (int k = 0; k < 4; ++k) a.tap[k] = (int)min(max(s - 1 + k, 0LL), (long long)size - 1);
+}
+
+// Launched with 32 x 8 blocks, every thread reaching the barrier, for output pixel (x, y): the
+// block's 32 columns' and 8 rows' taps and weights are formed once into shared memory.
+template <typename T, typename Out>
+__device__ __forceinline__ void resize_cubic(const T* __restrict__ input, const Out& out, int x, int y,
+                                             int input_width, int input_height, int new_width, int new_height,
+                                             int channels, double scale_x, double scale_y) {
+    __shared__ CubicAxis columns[32], rows[8];
+    if (threadIdx.y == 0) cubic_axis(x, scale_x, input_width, columns[threadIdx.x]);
+    if (threadIdx.y == 1 && threadIdx.x < 8) cubic_axis(blockIdx.y * 8 + threadIdx.x, scale_y, input_height, rows[threadIdx.x]);
+    __syncthreads();
+    if (x >= new_width || y >= new_height) return;
+    const CubicAxis &ax = columns[threadIdx.x], &ay = rows[threadIdx.y];
     int ox[4], oy[4];
     #pragma unroll
     for (int k = 0; k < 4; ++k) {
-        ox[k] = (int)min(max(sx - 1 + k, 0LL), (long long)input_width - 1) * channels;
-        oy[k] = (int)min(max(sy - 1 + k, 0LL), (long long)input_height - 1) * input_width * channels;
+        ox[k] = ax.tap[k] * channels;
+        oy[k] = ay.tap[k] * input_width * channels;
     }
     for (int c = 0; c < channels; ++c) {
         float sum = 0.0f;
@@ -130,8 +156,8 @@ __device__ __forceinline__ void resize_cubic(const T* __restrict__ input, const 
             const T* r = input + oy[j] + c;
             float h = 0.0f;
             #pragma unroll
-            for (int i = 0; i < 4; ++i) h = fmaf(qv_value(r[ox[i]]), wx[i], h);
-            sum = fmaf(h, wy[j], sum);
+            for (int i = 0; i < 4; ++i) h = fmaf(qv_value(r[ox[i]]), ax.w[i], h);
+            sum = fmaf(h, ay.w[j], sum);
         }
         out.put(x, y, c, sum);
     }

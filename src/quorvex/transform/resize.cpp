@@ -35,31 +35,27 @@ extern "C" __global__ void __launch_bounds__()") + bounds + ")\n" + name + R"($S
     return std::string(qv::resize_sampling_code) + qv::typed_entries(entry.c_str());
 }
 
-#define QV_PER_PIXEL "    int x = blockIdx.x * blockDim.x + threadIdx.x;\n" \
-                     "    int y = blockIdx.y * blockDim.y + threadIdx.y;\n" \
-                     "    if (x >= new_width || y >= new_height) return;\n"
+// The samplers take the output pixel and return for those past the image after their barrier.
+#define QV_AT "    int x = blockIdx.x * blockDim.x + threadIdx.x, y = blockIdx.y * blockDim.y + threadIdx.y;\n"
+#define QV_SIZES "input_width, input_height, new_width, new_height, channels, scale_x, scale_y);"
 
 // Per interpolation: the kernels' name, the sampler's call, launch bounds and scale type.
 struct Sampler {
     const char *name, *call, *bounds, *scale;
 };
 constexpr Sampler kSamplers[] = {
-    {"resize_nearest", QV_PER_PIXEL "    resize_nearest(input, out, x, y, input_width, input_height, channels, scale_x, scale_y);",
-     "256", "double"},
-    {"resize_linear",
-     "    int x = blockIdx.x * blockDim.x + threadIdx.x, y = blockIdx.y * blockDim.y + threadIdx.y;\n"
-     "    resize_linear(input, out, x, y, input_width, input_height, new_width, new_height, channels, scale_x, scale_y);",
-     "256", "double"},
-    {"resize_cubic", QV_PER_PIXEL "    resize_cubic(input, out, x, y, input_width, input_height, channels, scale_x, scale_y);",
-     "256", "double"},
-    {"resize_area", QV_PER_PIXEL "    resize_area(input, out, x, y, input_width, input_height, scale_x, scale_y, channels);",
+    {"resize_nearest", QV_AT "    resize_nearest(input, out, x, y, " QV_SIZES, "256", "double"},
+    {"resize_linear", QV_AT "    resize_linear(input, out, x, y, " QV_SIZES, "256", "double"},
+    {"resize_cubic", QV_AT "    resize_cubic(input, out, x, y, " QV_SIZES, "256", "double"},
+    {"resize_area",
+     QV_AT "    if (x >= new_width || y >= new_height) return;\n"
+           "    resize_area(input, out, x, y, input_width, input_height, scale_x, scale_y, channels);",
      "256", "float"},
     // four blocks per multiprocessor: at most 64 registers
-    {"resize_lanczos4",
-     "    resize_lanczos4(input, out, input_width, input_height, new_width, new_height, channels, scale_x, scale_y);",
-     "256, 4", "double"},
+    {"resize_lanczos4", "    resize_lanczos4(input, out, " QV_SIZES, "256, 4", "double"},
 };
-#undef QV_PER_PIXEL
+#undef QV_AT
+#undef QV_SIZES
 
 // Indexed by Interpolation: the single image's kernels and the batch's.
 qv::TypedKernel single_kernels[5], batch_kernels[5];
