@@ -810,3 +810,24 @@ def test_run_job_in_this_process_writes_what_the_command_writes(tmp_path):
     assert sorted(c["done"] for c in calls) == [1, 2, 3] and {c["total"] for c in calls} == {4}
     for i in range(3):
         assert (tmp_path / "out" / f"{i}.png").read_bytes() == (tmp_path / "ref" / f"{i}.png").read_bytes()
+
+
+@pytest.mark.parametrize("options, written, error", [
+    (["--ext", "jpg", "--suffix", "x2"], ["a_x2.jpg", "sub/b_x2.jpg"], None),
+    (["--ext", ".PNG"], ["a.png", "sub/b.png"], None),
+    (["--ext", "png/.."], [], "--ext 'png/..': expected a file extension"),
+    (["--suffix", "../up"], [], "--suffix '../up': expected letters"),
+    (["--ext", "gif"], [], "gif"),
+])
+def test_a_folder_s_outputs_take_ext_and_suffix(tmp_path, options, written, error):
+    write_png(tmp_path / "in" / "a.png", 20, 24, 1)
+    write_png(tmp_path / "in" / "sub" / "b.png", 16, 12, 2)
+    done = quorvex("upscale", tmp_path / "in", tmp_path / "out", *options)
+    files = sorted(str(p.relative_to(tmp_path / "out")) for p in (tmp_path / "out").rglob("*.*"))
+    assert (done.returncode, files) == ((0, written) if error is None else (2, [])), done.stderr
+    assert error is None or error in done.stderr
+    if written:
+        assert cv2.imread(str(tmp_path / "out" / written[0])).shape == (40, 48, 3)
+    if error is None:  # one file's output is named by OUTPUT itself
+        one = quorvex("upscale", tmp_path / "in" / "a.png", tmp_path / "one.png", *options)
+        assert one.returncode == 2 and "--ext and --suffix name the outputs of a folder" in one.stderr

@@ -45,6 +45,13 @@ def build_parser() -> argparse.ArgumentParser:
     group.add_argument("--gpus-per-worker", type=float, default=1.0,
                        help="GPUs each worker reserves; fractions share a GPU between workers (default 1)")
 
+    # The names of a folder's outputs (quorvex.cli.media.plan).
+    folder_out = argparse.ArgumentParser(add_help=False)
+    group = folder_out.add_argument_group("folder output")
+    group.add_argument("--ext", help="format of a folder's outputs: png, jpg, tif, webp, exr, ... (default: each "
+                       "input's own)")
+    group.add_argument("--suffix", help="added to each of a folder's output names: NAME_SUFFIX.EXT")
+
     # The encoding of video outputs (quorvex.cli.media.choose_output).
     video_out = argparse.ArgumentParser(add_help=False)
     group = video_out.add_argument_group("video output")
@@ -60,7 +67,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"quorvex {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    up = commands.add_parser("upscale", parents=[common, on_ray, video_out], help="upscale images, folders of images or videos",
+    up = commands.add_parser("upscale", parents=[common, on_ray, folder_out, video_out], help="upscale images, folders of images or videos",
                              description="Upscale an image, a folder of images (recursively, same layout under "
                              "OUTPUT) or a video. With --model, a PyTorch checkpoint (spandrel), an ONNX model or a "
                              "TensorRT engine runs over overlapping tiles; without, a Lanczos-4 resize by --scale.")
@@ -76,7 +83,7 @@ def build_parser() -> argparse.ArgumentParser:
                     help="for PyTorch checkpoints: the type the model runs in (default fp32)")
     up.add_argument("--overwrite", action="store_true", help="redo outputs that are already there")
 
-    sw = commands.add_parser("swap", parents=[common, on_ray, video_out], help="swap a face into images, folders or videos",
+    sw = commands.add_parser("swap", parents=[common, on_ray, folder_out, video_out], help="swap a face into images, folders or videos",
                              description="Give every selected face of INPUT (an image, a folder of images or a "
                              "video) the identity of the face in --source.")
     sw.add_argument("input", metavar="INPUT")

@@ -16,6 +16,7 @@ import fractions
 import functools
 import os
 import pathlib
+import re
 import tempfile
 
 from .common import USAGE, BadInput, CliError
@@ -84,9 +85,18 @@ def _check_no_escape(target: pathlib.Path, destination: pathlib.Path) -> None:
 
 
 def plan(input_path: str, output_path: str, overwrite: bool, *, folder_suffix: str | None = None,
-         drop_alpha: bool = False) -> Plan:
-    """The jobs for INPUT -> OUTPUT, with finished outputs left out unless overwrite."""
+         name_suffix: str | None = None, drop_alpha: bool = False) -> Plan:
+    """The jobs for INPUT -> OUTPUT, with finished outputs left out unless overwrite. For a
+    folder, folder_suffix (".png", or "png") is its outputs' format and name_suffix is added to
+    their names (photo.jpg -> photo_NAME.jpg)."""
     source, target = pathlib.Path(input_path), pathlib.Path(output_path)
+    if folder_suffix is not None:
+        if not re.fullmatch(r"\.?[A-Za-z0-9]+", folder_suffix):
+            raise CliError(f"--ext {folder_suffix!r}: expected a file extension such as png or jpg", USAGE)
+        folder_suffix = "." + folder_suffix.lstrip(".").lower()
+    if name_suffix is not None and not re.fullmatch(r"[\w+\-][\w.+\-]*", name_suffix):
+        raise CliError(f"--suffix {name_suffix!r}: expected letters, digits, '_', '-', '+' or '.' (no path "
+                       "separators), not starting with '.'", USAGE)
     if not source.exists():
         raise CliError(f"{source}: no such file or folder", USAGE)
     if not os.access(source, os.R_OK):
@@ -116,6 +126,8 @@ def plan(input_path: str, output_path: str, overwrite: bool, *, folder_suffix: s
             relative = path.relative_to(source)
             if folder_suffix:
                 relative = relative.with_suffix(folder_suffix)
+            if name_suffix:
+                relative = relative.with_name(f"{relative.stem}_{name_suffix}{relative.suffix}")
             pairs.append((path, target / relative))
         if not pairs:
             raise CliError(f"{source}: no images ({', '.join(INPUT_SUFFIXES)}) in this folder", USAGE)
@@ -125,6 +137,8 @@ def plan(input_path: str, output_path: str, overwrite: bool, *, folder_suffix: s
             _check_no_escape(target, dst)
         kind = "folder"
     else:
+        if folder_suffix or name_suffix:
+            raise CliError("--ext and --suffix name the outputs of a folder; for one file, OUTPUT is its name", USAGE)
         ext = suffix(source)
         if ext in INPUT_SUFFIXES:
             kind = "image"

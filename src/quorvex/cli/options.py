@@ -32,6 +32,8 @@ class JobOptions:
     device: str = "cuda"
     overwrite: bool = False
     drop_alpha: bool = False
+    ext: str | None = None  # a folder's outputs' format
+    suffix: str | None = None  # added to a folder's outputs' names
     codec: str | None = _field(changes_output=True)
     crf: int | None = _field(changes_output=True)
     pix_fmt: str | None = _field(changes_output=True)

@@ -103,7 +103,8 @@ def plan(job) -> Plan:
     outputs (and video pieces) already made are left out unless --overwrite."""
     args = job.args
     job.check_options()
-    files = media.plan(args.input, args.output, args.overwrite, drop_alpha=args.drop_alpha)
+    files = media.plan(args.input, args.output, args.overwrite, folder_suffix=args.ext, name_suffix=args.suffix,
+                       drop_alpha=args.drop_alpha)
     job.check_models()
     if files.kind != "video":
         items = [ImageItem(source, target) for source, target in files.jobs]
