@@ -831,3 +831,27 @@ def test_a_folder_s_outputs_take_ext_and_suffix(tmp_path, options, written, erro
     if error is None:  # one file's output is named by OUTPUT itself
         one = quorvex("upscale", tmp_path / "in" / "a.png", tmp_path / "one.png", *options)
         assert one.returncode == 2 and "--ext and --suffix name the outputs of a folder" in one.stderr
+
+
+@pytest.mark.parametrize("options, factor, error", [
+    (["--outscale", "1.5"], 1.5, None),                  # the resize alone, by any factor
+    (["--model", "x2.onnx", "--outscale", "3"], 3, None),  # the model's x2, then Lanczos-4 to x3
+    (["--model", "x2.onnx", "--outscale", "2"], 2, None),  # the model's own scale: no resize after it
+    (["--outscale", "0"], 0, "--outscale must be a positive number"),
+    (["--scale", "2", "--outscale", "3"], 0, "give one"),
+])
+def test_outscale_sets_the_final_size(tmp_path, options, factor, error):
+    image = write_png(tmp_path / "in.png", 30, 41, 3)
+    nearest_x2(tmp_path / "x2.onnx")
+    options = [str(tmp_path / o) if o.endswith(".onnx") else o for o in options]
+    done = quorvex("upscale", tmp_path / "in.png", tmp_path / "out.png", *options)
+    assert done.returncode == (2 if error else 0), done.stderr
+    if error:
+        assert error in done.stderr
+        return
+    size = (int(41 * factor), int(30 * factor))
+    written = cv2.imread(str(tmp_path / "out.png")).astype(np.float32)
+    source = image if "--model" not in options else cv2.resize(image, None, fx=2, fy=2, interpolation=cv2.INTER_NEAREST)
+    expected = source if source.shape[1::-1] == size else cv2.resize(source.astype(np.float32), size,
+                                                                   interpolation=cv2.INTER_LANCZOS4)
+    assert written.shape[1::-1] == size and np.abs(written - np.clip(expected, 0, 255)).max() <= 1.5

@@ -75,6 +75,8 @@ def build_parser() -> argparse.ArgumentParser:
     up.add_argument("output", metavar="OUTPUT")
     up.add_argument("--model", help="checkpoint (.pth, .pt, .ckpt, .safetensors), .onnx model or TensorRT engine")
     up.add_argument("--scale", type=int, help="factor of the Lanczos-4 resize without --model (default 2)")
+    up.add_argument("--outscale", type=float, help="final scale: the model's output resized by Lanczos-4 to the "
+                    "input's size times this (x2 from a x4 model, 1.5, ...); without --model the resize's factor")
     up.add_argument("--tile", type=int, help="tile side in input pixels (default 128, or what the model needs)")
     up.add_argument("--overlap", type=int, default=16, help="pixels neighbouring tiles share (default 16)")
     up.add_argument("--batch", type=int, default=8, help="tiles per model run (default 8)")

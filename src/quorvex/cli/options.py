@@ -4,7 +4,8 @@ they are.
 
 A field marked `changes_output` changes what a video's frames come out as: those fields (and
 the command's name) make the key under which a video's pieces are kept for a run started again,
-so an option added without the mark leaves the stored pieces valid.
+so an option added without the mark leaves the stored pieces valid. One added later with
+`keyed_when_set` enters the key only when set, so pieces stored before it stay valid too.
 """
 
 import dataclasses
@@ -16,8 +17,8 @@ from typing import ClassVar
 from .common import USAGE, CliError
 
 
-def _field(default=None, *, changes_output=False, path=False, choices=None):
-    meta = {"changes_output": changes_output, "path": path, "choices": choices}
+def _field(default=None, *, changes_output=False, path=False, choices=None, keyed_when_set=False):
+    meta = {"changes_output": changes_output, "path": path, "choices": choices, "keyed_when_set": keyed_when_set}
     return dataclasses.field(default=default, metadata=meta)
 
 
@@ -69,7 +70,8 @@ class JobOptions:
 
     def output_settings(self) -> dict:
         """The fields that change a video's frames, with the command's name: the pieces' key."""
-        marked = {f.name: getattr(self, f.name) for f in dataclasses.fields(self) if f.metadata.get("changes_output")}
+        marked = {f.name: getattr(self, f.name) for f in dataclasses.fields(self) if f.metadata.get("changes_output")
+                  and not (f.metadata.get("keyed_when_set") and getattr(self, f.name) is None)}
         return {"command": self.command, **marked}
 
     def video_output(self) -> dict:
@@ -94,6 +96,7 @@ class UpscaleOptions(JobOptions):
 
     model: str | None = _field(changes_output=True, path=True)
     scale: int | None = _field(changes_output=True)
+    outscale: float | None = _field(changes_output=True, keyed_when_set=True)
     tile: int | None = _field(changes_output=True)
     overlap: int = _field(16, changes_output=True)
     batch: int = 8

@@ -15,6 +15,7 @@ image size.
 from __future__ import annotations
 
 import dataclasses
+import math
 
 from .device import parse_device, require_gpu
 from .errors import USAGE, BadInput
@@ -33,6 +34,12 @@ class UpscaleOptions:
     precision: str | None = None
     scale: int | None = None
     trust_model: bool = False
+    outscale: float | None = None
+
+
+def outscaled(width: int, height: int, factor: float) -> tuple[int, int]:
+    """(width, height) times factor, truncated as the upscaling tools users know do it, at least 1."""
+    return max(1, int(width * factor)), max(1, int(height * factor))
 
 
 def choose_tile(options, runner) -> int:
@@ -78,6 +85,9 @@ def check_numbers(options) -> None:
         raise CliError(f"--overlap {options.overlap} must be smaller than --tile {options.tile}", USAGE)
     if options.precision and not options.model:
         raise CliError("--precision needs --model", USAGE)
+    outscale = getattr(options, "outscale", None)
+    if outscale is not None and not (math.isfinite(outscale) and outscale > 0):
+        raise CliError(f"--outscale must be a positive number, got {outscale}", USAGE)
 
 
 class TiledModel:
@@ -155,15 +165,28 @@ def probe_scale(runner, tile: int) -> int:
     return side // tile
 
 
-def lanczos(scale: int):
+def lanczos(scale: float):
+    """The Lanczos-4 resize by scale (a whole factor, or any --outscale)."""
     from quorvex.transform.resize import INTER_LANCZOS4, resize
 
     def upscale(holder, bar=None):
         image = holder.pop()
         height, width = image.shape[:2]
-        return resize(image, (width * scale, height * scale), interpolation=INTER_LANCZOS4)
+        return resize(image, outscaled(width, height, scale), interpolation=INTER_LANCZOS4)
 
     return upscale
+
+
+def to_outscale(outscale: float, scale: int):
+    """The model's output (its input times scale) resized by Lanczos-4 to the input times outscale."""
+    from quorvex.transform.resize import INTER_LANCZOS4, resize
+
+    def finish(result):
+        height, width = result.shape[0] // scale, result.shape[1] // scale
+        size = outscaled(width, height, outscale)
+        return result if size == (result.shape[1], result.shape[0]) else resize(result, size, INTER_LANCZOS4)
+
+    return finish
 
 
 class Upscaler:
@@ -173,9 +196,9 @@ class Upscaler:
 
     def __init__(self, model=None, tile: int | None = None, overlap: int = 16, batch: int = 8,
                  precision: str | None = None, device: str = "cuda", *, scale: int | None = None,
-                 trust_model: bool = False, progress=None, reporter=None):
+                 outscale: float | None = None, trust_model: bool = False, progress=None, reporter=None):
         options = UpscaleOptions(None if model is None else str(model), tile, overlap, batch, precision, scale,
-                                 trust_model)
+                                 trust_model, outscale)
         check_numbers(options)
         self.options, self.device_id = options, parse_device(device)
         self.reporter = reporter if reporter is not None else Silent(progress)
@@ -194,10 +217,22 @@ class Upscaler:
                 raise CliError(f"--scale {options.scale}: the model upscales x{runner.scale} (leave --scale out)", USAGE)
             self.scale = runner.scale
             self.description = f"{runner.description} (tile {tile}, overlap {options.overlap}, batch {self.work.batch})"
+            if outscale is not None and outscale != runner.scale:
+                self.finish = to_outscale(outscale, runner.scale)
+                self.description += f", then Lanczos-4 to x{outscale:g}"
         else:
+            if outscale is not None and scale is not None:
+                raise CliError("--scale and --outscale both set the Lanczos-4 resize's factor; give one", USAGE)
             self.scale = options.scale or 2
-            self.work = lanczos(self.scale)
-            self.description = f"Lanczos-4 x{self.scale}"
+            self.work = lanczos(outscale or self.scale)
+            self.description = f"Lanczos-4 x{outscale or self.scale:g}"
+        self.outscale = outscale
+
+    finish = None  # the final resize to --outscale after a model, where its scale differs
+
+    def output_size(self, width: int, height: int) -> tuple[int, int]:
+        """The (width, height) an input of width x height comes out at."""
+        return outscaled(width, height, self.outscale or self.scale)
 
     @property
     def tiled(self) -> bool:
@@ -225,7 +260,10 @@ class Upscaler:
         device = device.astype(cp.float32) / codes if codes else cp.ascontiguousarray(device)
         holder = [device]
         del device
-        result = self.work(holder, None, dtype) if self.tiled else self.work(holder, None)
+        if self.finish is not None:
+            result = self.finish(self.work(holder, None))
+        else:
+            result = self.work(holder, None, dtype) if self.tiled else self.work(holder, None)
         if dtype is not None and result.dtype != dtype:
             from quorvex.utils.dtypes import to_uint8, to_uint16
 

@@ -39,13 +39,16 @@ def read_input(work, reporter, source) -> media.ImageInput:
     return media.ImageInput(source, [image], dtype, channels, alpha)
 
 
-def upscale_input(work, reporter, given: media.ImageInput, target, bar=None):
-    """The upscaled device image of given, in the input's layout, ready for write_image."""
+def upscale_input(work, reporter, given: media.ImageInput, target, bar=None, finish=None):
+    """The upscaled device image of given, in the input's layout, ready for write_image; finish,
+    if given, resizes the model's output to --outscale."""
     holder, channels, alpha = given.holder, given.channels, given.alpha
-    if isinstance(work, TiledModel) and channels == 3:  # converted in the result's memory, not beside it
+    if isinstance(work, TiledModel) and channels == 3 and finish is None:  # converted in the result's memory
         result = work(holder, bar, stored_dtype(target, given.dtype))
     else:
         result = work(holder, bar)
+    if finish is not None:
+        result = finish(result)
     if isinstance(work, TiledModel) and channels != 3:
         if alpha is not None:
             from quorvex.transform.resize import INTER_LANCZOS4, resize
@@ -57,9 +60,9 @@ def upscale_input(work, reporter, given: media.ImageInput, target, bar=None):
     return result
 
 
-def upscale_file(work, reporter, source, target, bar=None) -> None:
+def upscale_file(work, reporter, source, target, bar=None, finish=None) -> None:
     given = read_input(work, reporter, source)
-    media.write_image(target, upscale_input(work, reporter, given, target, bar), given.dtype, source)
+    media.write_image(target, upscale_input(work, reporter, given, target, bar, finish), given.dtype, source)
     reporter.memory.sample()
 
 
@@ -94,8 +97,8 @@ class UpscaleJob:
         the Lanczos-4 resize."""
         args = self.args
         upscaler = Upscaler(args.model, args.tile, args.overlap, args.batch, args.precision, f"cuda:{device_id}",
-                            scale=args.scale, trust_model=args.trust_model, reporter=reporter)
-        return UpscaleWorker(upscaler.work, upscaler.scale, upscaler.description, reporter)
+                            scale=args.scale, outscale=args.outscale, trust_model=args.trust_model, reporter=reporter)
+        return UpscaleWorker(upscaler, reporter)
 
     def summary(self, worker, done: int, unit: str, failed=()) -> str:
         what = worker.description
@@ -111,9 +114,10 @@ class UpscaleJob:
 class UpscaleWorker:
     """An upscale job's work on one device: its model (or the resize) for images and frames."""
 
-    def __init__(self, work, scale: int, description: str, reporter):
-        self.work, self.scale, self.description, self.reporter = work, scale, description, reporter
-        self.keeps_range = not isinstance(work, TiledModel)  # the resize keeps values beyond 0..1; models clip
+    def __init__(self, upscaler, reporter):
+        self.work, self.finish, self.description = upscaler.work, upscaler.finish, upscaler.description
+        self.reporter, self.output_size = reporter, upscaler.output_size
+        self.keeps_range = not isinstance(self.work, TiledModel)  # the resize keeps values beyond 0..1; models clip
 
     @property
     def count(self) -> int:
@@ -123,13 +127,14 @@ class UpscaleWorker:
         return read_input(self.work, self.reporter, source)
 
     def process(self, given: media.ImageInput, target, bar=None):
-        return upscale_input(self.work, self.reporter, given, target, bar)
+        return upscale_input(self.work, self.reporter, given, target, bar, self.finish)
 
     def image(self, source, target, bar=None) -> None:
-        upscale_file(self.work, self.reporter, source, target, bar)
+        upscale_file(self.work, self.reporter, source, target, bar, self.finish)
 
     def frame(self, image, bar=None):
-        return self.work([image], bar)
+        result = self.work([image], bar)
+        return result if self.finish is None else self.finish(result)
 
     def frame_size(self, size):
-        return size[0] * self.scale, size[1] * self.scale
+        return self.output_size(*size)
