@@ -74,6 +74,28 @@ def test_only_the_face_regions_change(models, enhance):
         assert changed[cy - 5 : cy + 5, cx - 5 : cx + 5].all()
 
 
+def test_the_enhancer_blend_mixes_restored_and_swapped_faces(models):
+    from quorvex.face.detector import TrtFaceDetection
+    from quorvex.face.embedding import FaceEmbedding
+    from quorvex.face.enhancer import GFPGAN
+    from quorvex.face.paste import PasteBack
+    from quorvex.face.swap import FaceSwap
+    from quorvex.pipeline.swap import swap_faces
+    from test_enhancer import restorer
+
+    detector = TrtFaceDetection(model_path=str(models["detector"]))
+    source = FaceEmbedding(model_path=str(models["embedder"]), device="cpu").get(
+        detector.get(cp.asarray(smooth_frame(360, 640, 1)))[0])
+    frame, swapper, enhancer = cp.asarray(smooth_frame(360, 640, 2)), FaceSwap(model_path=str(models["swapper"]),
+                                                                               device="cpu"), GFPGAN(restorer(0.5))
+    out = {blend: swap_faces(frame, source, detector, swapper, PasteBack(), enhancer, crop_size=128,
+                             enhancer_blend=blend)[0].get() for blend in (0.0, 0.5, 1.0)}
+    restored = swap_faces(frame, source, detector, swapper, PasteBack(), enhancer, crop_size=128)[0].get()
+    np.testing.assert_array_equal(out[1.0], restored)
+    assert np.abs(out[0.0] - out[1.0]).max() > 0.1  # the halved restoration shows
+    np.testing.assert_allclose(out[0.5], (out[0.0] + out[1.0]) / 2, atol=2e-6)  # the paste is linear in the face
+
+
 def frame_files(tmp_path, black=()):
     paths = {}
     for seed, name in enumerate(("source", "target"), 1):

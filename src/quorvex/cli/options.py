@@ -116,6 +116,8 @@ class SwapOptions(JobOptions):
     swapper: str = _field(dataclasses.MISSING, changes_output=True, path=True)
     enhancer: str | None = _field(changes_output=True, path=True)
     faces: str = _field("all", changes_output=True)
+    enhancer_blend: float | None = _field(changes_output=True, keyed_when_set=True)  # None: 1
+    det_thresh: float | None = _field(changes_output=True, keyed_when_set=True)
 
 
 OPTIONS = {options.command: options for options in (UpscaleOptions, SwapOptions)}

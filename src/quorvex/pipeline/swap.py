@@ -29,6 +29,17 @@ def parse_faces(text: str):
     raise CliError(f"--faces must be all, largest or a positive count, got {text!r}", USAGE)
 
 
+def check_fraction(name: str, value, closed: bool) -> float:
+    """value as a float in 0..1 (closed) or strictly between 0 and 1, else the option's error."""
+    import math
+
+    number = float(value) if isinstance(value, (int, float)) and not isinstance(value, bool) else math.nan
+    if not (0 <= number <= 1 if closed else 0 < number < 1):
+        bounds = "from 0 to 1" if closed else "between 0 and 1 (not 0 or 1)"
+        raise CliError(f"--{name} must be a number {bounds}, got {value}", USAGE)
+    return number
+
+
 def select(faces, which):
     if which == "all":
         return faces
@@ -53,12 +64,13 @@ def rescale_matrix(matrix, source_size: int, target_size: int):
 
 
 def swap_faces(frame, source_face, detector, swapper, paster, enhancer=None, faces="all", crop_size=512,
-               detections=None, latent=None):
+               detections=None, latent=None, enhancer_blend=1.0):
     """The frame with the selected faces given the source face's identity; returns the new frame
     and the number of faces swapped. Only the regions of those faces change. detections, when
     given, are the frame's faces as detector.get(frame, crop_size=crop_size) finds them; latent,
     when given, is swapper.latent(source_face). All faces go through the swap network, the
-    enhancer and the paste together, one batch each."""
+    enhancer and the paste together, one batch each. enhancer_blend: the restored faces' share,
+    the swapped faces (resized to the restored size) making up the rest."""
     if detections is None:
         detections = detector.get(frame, crop_size=crop_size)
     selected = select(detections, faces)
@@ -69,9 +81,16 @@ def swap_faces(frame, source_face, detector, swapper, paster, enhancer=None, fac
     swapped = swapper.get_many(selected, latent)  # (N, crop, crop, 3)
     matrices = [face.matrix for face in selected]
     if enhancer is not None:
-        swapped = enhancer.get_many(swapped)
         import cupy as cp
 
+        restored = enhancer.get_many(swapped)
+        if enhancer_blend < 1:
+            if restored.shape[1:3] != swapped.shape[1:3]:
+                from quorvex.transform.resize import resize
+
+                swapped = resize(swapped, (restored.shape[2], restored.shape[1]))
+            restored = restored * cp.float32(enhancer_blend) + swapped * cp.float32(1 - enhancer_blend)
+        swapped = restored
         # The restored faces are larger than the crops: move the frame -> crop matrices onto them.
         stacked = cp.get_array_module(matrices[0]).stack(matrices)
         matrices = rescale_matrix(stacked, selected[0].image.shape[0], swapped.shape[1])
@@ -93,9 +112,13 @@ class FaceSwapper:
     image (host or device, float32 in 0..1 or 8-bit) holding the face to give."""
 
     def __init__(self, detector, embedder, swapper, source, enhancer=None, faces="all", device: str = "cuda", *,
-                 source_name: str | None = None, reporter=None):
+                 enhancer_blend: float = 1.0, det_thresh: float | None = None, source_name: str | None = None,
+                 reporter=None):
         device_id = parse_device(device)
         self.faces = parse_faces(str(faces))
+        self.enhancer_blend = check_fraction("enhancer-blend", enhancer_blend, closed=True)
+        if det_thresh is not None:
+            check_fraction("det-thresh", det_thresh, closed=False)
         self.reporter = reporter if reporter is not None else Silent()
         self.count = 0  # faces swapped so far
         require_gpu(device_id)
@@ -107,6 +130,8 @@ class FaceSwapper:
         detector, embedder, swapper = str(detector), str(embedder), str(swapper)
         with self.reporter.library_output():
             self.detector = TrtFaceDetection(model_path=detector, device_id=device_id)
+            if det_thresh is not None:
+                self.detector.det_thresh = float(det_thresh)
             if not self.detector.use_kps:
                 raise CliError(f"--detector {detector}: the engine gives no face landmarks "
                                f"({len(self.detector.output_names)} outputs); aligning and swapping faces needs an "
@@ -144,7 +169,7 @@ class FaceSwapper:
         (the frame itself where it has none)."""
         with self.reporter.library_output():
             out, count = swap_faces(frame, self.source_face, self.detector, self.swapper, self.paster,
-                                    self.enhancer, self.faces, latent=self.latent)
+                                    self.enhancer, self.faces, latent=self.latent, enhancer_blend=self.enhancer_blend)
         self.count += count
         return out
 

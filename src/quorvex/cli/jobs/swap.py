@@ -5,7 +5,7 @@ optional restoration, and paste back through a soft mask."""
 from __future__ import annotations
 
 from quorvex.pipeline.models import inspect_onnx, model_kind, needs
-from quorvex.pipeline.swap import parse_faces
+from quorvex.pipeline.swap import check_fraction, parse_faces
 
 from .. import media
 from ..common import USAGE, CliError, failed_note, parse_device, require_gpu
@@ -34,8 +34,15 @@ class SwapJob:
         self.args = args
 
     def check_options(self) -> None:
-        parse_faces(self.args.faces)
-        parse_device(self.args.device)
+        args = self.args
+        parse_faces(args.faces)
+        parse_device(args.device)
+        if args.enhancer_blend is not None:
+            check_fraction("enhancer-blend", args.enhancer_blend, closed=True)
+            if not args.enhancer:
+                raise CliError("--enhancer-blend needs --enhancer", USAGE)
+        if args.det_thresh is not None:
+            check_fraction("det-thresh", args.det_thresh, closed=False)
 
     def check_models(self) -> None:
         """The model files and the source image; missing libraries are reported before the GPU
@@ -69,9 +76,10 @@ class Swapper:
         require_gpu(device_id)
         self.reporter, self.keeps_range = reporter, False  # the models work in 0..1
         image, _ = media.read_image(media.check_image_input(args.source, "--source"))
+        blend = 1.0 if args.enhancer_blend is None else args.enhancer_blend
         self.faces = FaceSwapper(args.detector, args.embedder, args.swapper, media.colour_and_alpha(image)[0],
-                                 args.enhancer, args.faces, f"cuda:{device_id}", source_name=args.source,
-                                 reporter=reporter)
+                                 args.enhancer, args.faces, f"cuda:{device_id}", enhancer_blend=blend,
+                                 det_thresh=args.det_thresh, source_name=args.source, reporter=reporter)
 
     @property
     def count(self) -> int:
