@@ -405,22 +405,31 @@ def test_export_build_inspect_and_upscale_with_the_engine(tmp_path):
     np.testing.assert_array_equal(cv2.imread(str(tmp_path / "fixed.png")), cv2.imread(str(tmp_path / "out.png")))
 
 
-def test_swap_changes_the_faces_only(tmp_path):
+# An engine and $QUORVEX_EMAP, or the ONNX detector built once and the swap model's own map, cached.
+@pytest.mark.parametrize("given", ["engine", "onnx"])
+def test_swap_changes_the_faces_only(tmp_path, given):
     faces = [face_at(16, 12, 12, 0.9, 70, angle=0.1), face_at(16, 14, 28, 0.8, 60)]
-    (tmp_path / "det.engine").write_bytes(__import__("standin.tensorrt").tensorrt.engine_bytes(
-        detector_model(9, faces=faces)))
+    if given == "engine":
+        detector, env = tmp_path / "det.engine", {"QUORVEX_EMAP": str(tmp_path / "emap.npy")}
+        detector.write_bytes(__import__("standin.tensorrt").tensorrt.engine_bytes(detector_model(9, faces=faces)))
+    else:
+        detector, env = tmp_path / "det.onnx", {"XDG_CACHE_HOME": str(tmp_path / "cache"), "QUORVEX_EMAP": ""}
+        onnx.save(detector_model(9, faces=faces), detector)
     onnx.save(embedding_model(), tmp_path / "embed.onnx")
-    onnx.save(swap_model(), tmp_path / "swap.onnx")
+    onnx.save(swap_model(emap=given == "onnx"), tmp_path / "swap.onnx")
     np.save(tmp_path / "emap.npy", embedding_map())
     source = write_png(tmp_path / "source.png", 360, 640, 1)
     cv2.imwrite(str(tmp_path / "source.png"), np.dstack([source, np.full((360, 640), 200, np.uint8)]))  # with alpha
     target = write_png(tmp_path / "frames" / "target.png", 360, 640, 2)
-    done = quorvex("swap", "--source", tmp_path / "source.png", tmp_path / "frames", tmp_path / "swapped",
-                   "--detector", tmp_path / "det.engine", "--embedder", tmp_path / "embed.onnx",
-                   "--swapper", tmp_path / "swap.onnx", "--faces=largest",
-                   env={"QUORVEX_EMAP": str(tmp_path / "emap.npy")})
-    assert done.returncode == 0, done.stderr
-    assert "swapped 1 faces in 1 image" in done.stdout
+    for run in range(1 if given == "engine" else 2):
+        done = quorvex("swap", "--source", tmp_path / "source.png", tmp_path / "frames", tmp_path / "swapped",
+                       "--detector", detector, "--embedder", tmp_path / "embed.onnx",
+                       "--swapper", tmp_path / "swap.onnx", "--faces=largest", "--overwrite", env=env)
+        assert done.returncode == 0, done.stderr
+        assert "swapped 1 faces in 1 image" in done.stdout
+        if given == "onnx":  # built on the first run only; the map's source said each time
+            assert ("building a TensorRT engine" in done.stderr) == (run == 0), done.stderr
+            assert "the embedding map is" in done.stderr and len(list((tmp_path / "cache").rglob("*.engine"))) == 1
     changed = np.abs(cv2.imread(str(tmp_path / "swapped" / "target.png")).astype(int) - target).max(axis=2) > 2
     x1, y1, x2, y2 = (int(v) for v in faces[0].box)  # the larger face; the frame maps 1:1 onto the network
     near = np.zeros_like(changed)

@@ -77,8 +77,9 @@ def embedding_reference(blob, lead=()):
     return pooled.reshape(n, -1) @ PROJECTION
 
 
-def swap_model(probe=False, batch=1):
-    """batch: the batch size, or a name for a dynamic one."""
+def swap_model(probe=False, batch=1, emap=False):
+    """batch: the batch size, or a name for a dynamic one; emap: embedding_map() carried as the
+    last initializer, as real swap models carry theirs."""
     f32 = TensorProto.FLOAT
     inputs = [helper.make_tensor_value_info("target", f32, [batch, 3, 128, 128]),
               helper.make_tensor_value_info("source", f32, [batch, EMBEDDING_SIZE])]
@@ -98,6 +99,8 @@ def swap_model(probe=False, batch=1):
                  helper.make_node("Mul", ["target", "gain"], ["scaled"]),
                  helper.make_node("Sub", ["scaled", "quarter"], ["lowered"]),
                  helper.make_node("Add", ["lowered", "shift"], ["output"])]
+    if emap:
+        inits.append(numpy_helper.from_array(embedding_map(), "emap"))
     return _model(nodes, inputs, [helper.make_tensor_value_info("output", f32, [batch, 3, 128, 128])], inits)
 
 

@@ -91,9 +91,11 @@ def build_parser() -> argparse.ArgumentParser:
     sw.add_argument("input", metavar="INPUT")
     sw.add_argument("output", metavar="OUTPUT")
     sw.add_argument("--source", required=True, help="image of the face to use")
-    sw.add_argument("--detector", required=True, help="face detection TensorRT engine")
+    sw.add_argument("--detector", required=True, help="face detection model: a TensorRT engine, or an ONNX model "
+                    "built into one once (kept in quorvex's cache, ~/.cache/quorvex/engines)")
     sw.add_argument("--embedder", required=True, help="face embedding: ONNX model or TensorRT engine")
-    sw.add_argument("--swapper", required=True, help="identity swap ONNX model")
+    sw.add_argument("--swapper", required=True, help="identity swap ONNX model; its embedding map is taken from it "
+                    "(kept in ~/.cache/quorvex) unless $QUORVEX_EMAP names one")
     sw.add_argument("--enhancer", help="face restoration ONNX model (optional)")
     sw.add_argument("--faces", default="all", help="all, largest, or N: the N largest faces (default all)")
     sw.add_argument("--enhancer-blend", type=float, help="share of the restored face, 0 to 1, the swapped face "

@@ -33,7 +33,7 @@ void check_square(nb::handle matrix, const char *what) {
 }
 
 nb::object load_emap(const qv::Args &a) {
-    nb::object path = emap_path(a);
+    nb::object path = a[0].is_none() ? emap_path(a) : nb::module_::import_("os").attr("fspath")(a[0]);
     if (!nb::cast<bool>(path_module().attr("isfile")(path))) {
         nb::object error = nb::handle(PyExc_FileNotFoundError)(
             2, nb::str("No embedding map at {}: set {} to a .npy file holding the swap model's embedding map, "
@@ -91,8 +91,9 @@ NB_MODULE(emap, m) {
     m.doc() = "The face-swap network's embedding map: where it is kept, loading it, extracting it from the model.";
     qv::def(m, "emap_path", emap_path, {}, "str",
             "Where load_emap looks: $QUORVEX_EMAP, else quorvex/emap.npy under $XDG_CACHE_HOME or ~/.cache.");
-    qv::def(m, "load_emap", load_emap, {}, "cp.ndarray",
-            "The embedding map as a float32 device matrix. Raises FileNotFoundError when none is configured.");
+    qv::def(m, "load_emap", load_emap, {{"path", "str | os.PathLike | None", nb::none()}}, "cp.ndarray",
+            "The embedding map at path (default: emap_path()) as a float32 device matrix. Raises "
+            "FileNotFoundError when there is none.");
     qv::def(m, "extract_emap", extract_emap,
             {{"model", "str | bytes | onnx.ModelProto"}, {"path", "str | os.PathLike | None", nb::none()}}, "str",
             "Saves the embedding map of an identity-swap ONNX model (its last initializer, a D x D matrix) "

@@ -84,7 +84,7 @@ nb::object init(const qv::Args &a) {
     nb::dict kwargs = qv::ort::session_arguments(nb::cast<std::string>(a[3]));
     nb::object session = qv::ort::create_session(qv::ort::checked_model(a[1], a[2]).source, kwargs);
     self.attr("session") = session;
-    self.attr("emap") = siblings().load_emap();
+    self.attr("emap") = siblings().load_emap(a[4]);
     self.attr("input_mean") = 0.0;
     self.attr("input_std") = 1.0;
     nb::list input_names, output_names;
@@ -274,10 +274,12 @@ NB_MODULE(swap, m) {
              {{"self"},
               {"model_path", "str | None", nb::none()},
               {"model_bytes", "bytes | None", nb::none()},
-              {"device", "str", nb::str("cuda")}},
+              {"device", "str", nb::str("cuda")},
+              {"emap_path", "str | os.PathLike | None", nb::none()}},
              "None",
              "Creates the session (model_bytes wins over model_path) with the providers device selects (see "
-             "session_arguments) and loads the embedding map. With device 'trt' the engine cache folder "
+             "session_arguments) and loads the embedding map (from emap_path if given, else where "
+             "quorvex.face.emap.emap_path() says). With device 'trt' the engine cache folder "
              "models/trt_engine_cache is created in the working directory.")
         .def("forward", forward, {{"self"}, {"img", "np.ndarray"}, {"latent", "np.ndarray"}}, "np.ndarray",
              "Runs the network on a packed NCHW host blob and a (1, D) host latent; returns its NCHW output.")

@@ -3,6 +3,7 @@
 from quorvex.face.schema import QvFace
 import cupy as cp
 import numpy as np
+import os
 
 def session_arguments(device: str) -> dict[str, object]:
     """The keyword arguments an InferenceSession gets for device: session_options (log levels 4), providers and provider_options. 'cuda:N' anywhere selects CUDA device N, 'cuda' CUDA, 'trt' TensorRT (2 GiB workspace, fp16 off, engine and timing caches in models/trt_engine_cache, sparsity on), anything else the CPU."""
@@ -13,8 +14,8 @@ swap_output_kernel: cp.RawKernel
 
 class FaceSwap:
     """Puts the identity of a source face into a target face crop."""
-    def __init__(self, model_path: str | None = None, model_bytes: bytes | None = None, device: str = 'cuda') -> None:
-        """Creates the session (model_bytes wins over model_path) with the providers device selects (see session_arguments) and loads the embedding map. With device 'trt' the engine cache folder models/trt_engine_cache is created in the working directory."""
+    def __init__(self, model_path: str | None = None, model_bytes: bytes | None = None, device: str = 'cuda', emap_path: str | os.PathLike | None = None) -> None:
+        """Creates the session (model_bytes wins over model_path) with the providers device selects (see session_arguments) and loads the embedding map (from emap_path if given, else where quorvex.face.emap.emap_path() says). With device 'trt' the engine cache folder models/trt_engine_cache is created in the working directory."""
     def forward(self, img: np.ndarray, latent: np.ndarray) -> np.ndarray:
         """Runs the network on a packed NCHW host blob and a (1, D) host latent; returns its NCHW output."""
     def get(self, target_face: QvFace, source_face: QvFace) -> cp.ndarray:

@@ -6,9 +6,10 @@
     out = swapper.swap(frame)                      # a (H, W, 3) BGR device frame
     for out in swapper.frames(frames): ...         # a stream, the next frame read while one runs
 
-Detection (TensorRT), the source's embedding (ONNX Runtime or TensorRT, once), the swap network,
-optional restoration, and paste back through a soft mask; only the selected faces' regions
-change.
+Detection (TensorRT; an ONNX detector is built into an engine once, in quorvex's cache), the
+source's embedding (ONNX Runtime or TensorRT, once), the swap network (its embedding map taken
+from the model itself unless $QUORVEX_EMAP names one), optional restoration, and paste back
+through a soft mask; only the selected faces' regions change.
 """
 
 from __future__ import annotations
@@ -97,6 +98,62 @@ def swap_faces(frame, source_face, detector, swapper, paster, enhancer=None, fac
     return paster.get_many(frame, swapped, matrices), len(selected)
 
 
+def cache_folder():
+    """quorvex's own cache: $XDG_CACHE_HOME/quorvex, else ~/.cache/quorvex."""
+    import os
+    import pathlib
+
+    return pathlib.Path(os.environ.get("XDG_CACHE_HOME") or os.path.expanduser("~/.cache")) / "quorvex"
+
+
+def content_key(path: str) -> str:
+    """The first 16 hex digits of the file's SHA-256: what a cached product of it is named by."""
+    import hashlib
+
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()[:16]
+
+
+def cached_emap(swapper: str, reporter) -> str:
+    """The swap model's own embedding map, extracted once into the cache (by the model's content)."""
+    from quorvex.face.emap import extract_emap
+
+    target = cache_folder() / f"emap-{content_key(swapper)}.npy"
+    if not target.is_file():
+        extract_emap(swapper, str(target))
+    reporter.note(f"note: the embedding map is {swapper}'s own, kept at {target} (set QUORVEX_EMAP to use another)")
+    return str(target)
+
+
+def cached_detector_engine(detector: str, device_id: int, reporter) -> str:
+    """A TensorRT engine of an ONNX detector, built once into the cache, by the model's content,
+    the TensorRT version and the GPU's compute capability (an engine runs only where it was built)."""
+    import pathlib
+
+    import cupy as cp
+
+    from .models import inspect_onnx
+
+    trt = needs("tensorrt", "tensorrt")
+    capability = cp.cuda.Device(device_id).compute_capability
+    name = f"{pathlib.Path(detector).stem}-{content_key(detector)}-trt{trt.__version__}-sm{capability}.engine"
+    target = cache_folder() / "engines" / name
+    if not target.is_file():
+        inputs = inspect_onnx(detector)["inputs"]
+        shape = inputs[0]["shape"] if inputs else []
+        fixed = tuple(shape) if len(shape) == 4 and all(isinstance(n, int) and n > 0 for n in shape) else (1, 3, 640, 640)
+        reporter.note(f"note: building a TensorRT engine of {detector} once, kept at {target}")
+        target.parent.mkdir(parents=True, exist_ok=True)
+        from quorvex.upscale.convert import onnx_to_trt
+
+        with reporter.library_output():
+            onnx_to_trt(detector, str(target), fixed, "fp16")
+    return str(target)
+
+
 def ort_device(device_id: int, reporter) -> str:
     ort = needs("onnxruntime", "onnxruntime")
     if "CUDAExecutionProvider" in ort.get_available_providers():
@@ -128,6 +185,11 @@ class FaceSwapper:
 
         onnx_device = ort_device(device_id, self.reporter)
         detector, embedder, swapper = str(detector), str(embedder), str(swapper)
+        if detector.lower().endswith(".onnx"):
+            detector = cached_detector_engine(detector, device_id, self.reporter)
+        import os
+
+        emap_path = None if os.environ.get("QUORVEX_EMAP") else cached_emap(swapper, self.reporter)
         with self.reporter.library_output():
             self.detector = TrtFaceDetection(model_path=detector, device_id=device_id)
             if det_thresh is not None:
@@ -144,7 +206,7 @@ class FaceSwapper:
                 from quorvex.face.embedding import FaceEmbedding
 
                 identity = FaceEmbedding(model_path=embedder, device=onnx_device)
-            self.swapper = FaceSwap(model_path=swapper, device=onnx_device)
+            self.swapper = FaceSwap(model_path=swapper, device=onnx_device, emap_path=emap_path)
             self.enhancer = None
             if enhancer:
                 from quorvex.face.embedding import session_arguments

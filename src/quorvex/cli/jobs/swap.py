@@ -48,7 +48,7 @@ class SwapJob:
         """The model files and the source image; missing libraries are reported before the GPU
         check."""
         args = self.args
-        check_model(args.detector, "detector", ("tensorrt",))
+        check_model(args.detector, "detector", ("tensorrt", "onnx"))
         check_model(args.embedder, "embedder", ("onnx", "tensorrt"), inputs=1)
         check_model(args.swapper, "swapper", ("onnx",), inputs=2)
         if args.enhancer:
