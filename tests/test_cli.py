@@ -347,18 +347,28 @@ def test_video_output_keeps_the_source_s_depth_and_chroma_where_an_encoder_can(s
     assert choose_output(pathlib.Path("out" + suffix), source, None)[:2] == expected
 
 
-@pytest.mark.parametrize("name, crf, refused", [("out.mp4", 0, None), ("out.mp4", 52, "libx264 takes 0 (best) to 51"),
-                                                ("out.webm", 63, None), ("out.mp4", -1, "takes 0")])
-def test_the_crf_is_checked_against_the_encoder_s_range(name, crf, refused):
+@pytest.mark.parametrize("name, output, refused", [
+    ("out.mp4", {"crf": 0}, None), ("out.mp4", {"crf": 52}, "libx264 takes 0 (best) to 51"),
+    ("out.webm", {"crf": 63}, None), ("out.mp4", {"crf": -1}, "takes 0"),
+    ("out.mp4", {"preset": "slow", "bitrate": "2.5M", "maxrate": "4M"}, None),
+    ("out.mp4", {"preset": "quick"}, "--preset quick: libx264 takes ultrafast"),
+    ("out.webm", {"preset": "slow"}, "--preset is for libx264"),
+    ("out.mp4", {"crf": 20, "bitrate": "5M"}, "give one"), ("out.mp4", {"bitrate": "5 Mbit"}, "expected bits"),
+    ("out.mp4", {"bitrate": "8M", "maxrate": "4M"}, "above --maxrate"),
+])
+def test_encoder_options_are_checked_against_the_encoder(name, output, refused):
     pytest.importorskip("av")
     from quorvex.cli.common import CliError
     from quorvex.cli.media import choose_output
 
     if refused:
         with pytest.raises(CliError, match=re.escape(refused)):
-            choose_output(pathlib.Path(name), "yuv420p", {"crf": crf})
-    else:
-        assert choose_output(pathlib.Path(name), "yuv420p", {"crf": crf})[2]["crf"] == str(crf)
+            choose_output(pathlib.Path(name), "yuv420p", output)
+        return
+    options = choose_output(pathlib.Path(name), "yuv420p", output)[2]
+    assert options.get("crf") == (str(output["crf"]) if "crf" in output else None)
+    if "bitrate" in output:
+        assert (options["preset"], options["b"], options["maxrate"]) == ("slow", "2500000", "4000000")
 
 
 def test_export_build_inspect_and_upscale_with_the_engine(tmp_path):

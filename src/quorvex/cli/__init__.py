@@ -58,6 +58,11 @@ def build_parser() -> argparse.ArgumentParser:
     group.add_argument("--codec", help="FFmpeg encoder (default libx264; libvpx-vp9 or libsvtav1 for .webm)")
     group.add_argument("--crf", type=int, help="constant quality of x264, x265, VP9 or SVT-AV1; lower is better "
                        "(the encoder's default, 23 for x264, when left out)")
+    group.add_argument("--preset", help="encoder speed preset: ultrafast ... veryslow for x264 and x265, 0 (slowest) "
+                       "to 13 for SVT-AV1 (the encoder's default when left out)")
+    group.add_argument("--bitrate", help="average bits per second, such as 8M or 2500k, instead of --crf")
+    group.add_argument("--maxrate", help="the highest bits per second (with a buffer of two seconds' worth), with "
+                       "--crf or --bitrate")
     group.add_argument("--pix-fmt", help="yuv420p, yuv422p, yuv420p10le or yuv422p10le (default: the source's bit "
                        "depth and chroma, as near as the encoder makes them)")
 

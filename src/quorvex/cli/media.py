@@ -420,6 +420,18 @@ WRITABLE = {(8, "420"): "yuv420p", (8, "422"): "yuv422p", (8, "444"): "yuv444p",
             (10, "420"): "yuv420p10le", (10, "422"): "yuv422p10le", (10, "444"): "yuv444p10le",
             (12, "420"): "yuv420p12le", (12, "422"): "yuv422p12le", (12, "444"): "yuv444p12le"}
 CRF_CODECS = {"libx264": 51, "libx265": 51, "libvpx-vp9": 63, "libsvtav1": 63}  # the highest (worst) quality
+_X26X_PRESETS = ("ultrafast", "superfast", "veryfast", "faster", "fast", "medium", "slow", "slower", "veryslow",
+                 "placebo")
+PRESETS = {"libx264": _X26X_PRESETS, "libx265": _X26X_PRESETS, "libsvtav1": tuple(str(n) for n in range(14))}
+
+
+def parse_rate(text: str, option: str) -> int:
+    """Bits per second of a rate as FFmpeg writes them: 800k, 5M, 2.5M, 1500000."""
+    found = re.fullmatch(r"(\d+(?:\.\d+)?)([kKmMgG]?)", str(text).strip())
+    rate = float(found[1]) * {"": 1, "k": 1e3, "m": 1e6, "g": 1e9}[found[2].lower()] if found else 0
+    if not 1000 <= rate <= 1e11:
+        raise CliError(f"--{option} {text}: expected bits per second such as 800k, 5M or 2500000 (at least 1k)", USAGE)
+    return int(rate)
 
 
 def _shape_of(pixel_format: str):
@@ -489,10 +501,32 @@ def choose_output(target: pathlib.Path, source_format: str | None, output: dict 
                     options["crf"] = str(output["crf"])
                     if codec == "libvpx-vp9":
                         options["b"] = "0"  # constant quality
+                options.update(rate_options(codec, output))
                 if codec == "libx265":
                     add_encoder_params(options, codec, {"log-level": "error"})  # its own banner and statistics
                 return codec, pixel_format, options
     raise CliError(f"{target}: {' or '.join(available)} cannot encode {' or '.join(wanted)}", USAGE)
+
+
+def rate_options(codec: str, output: dict) -> dict:
+    """The encoder options of --preset, --bitrate and --maxrate, checked against the encoder."""
+    options = {}
+    if output.get("preset") is not None:
+        if codec not in PRESETS:
+            raise CliError(f"--preset is for {', '.join(PRESETS)}, not {codec}", USAGE)
+        if output["preset"] not in PRESETS[codec]:
+            raise CliError(f"--preset {output['preset']}: {codec} takes {', '.join(PRESETS[codec])}", USAGE)
+        options["preset"] = output["preset"]
+    if output.get("bitrate") is not None:
+        if output.get("crf") is not None:
+            raise CliError("--crf and --bitrate both set the quality; give one", USAGE)
+        options["b"] = str(parse_rate(output["bitrate"], "bitrate"))
+    if output.get("maxrate") is not None:
+        rate = parse_rate(output["maxrate"], "maxrate")
+        if "b" in options and int(options["b"]) > rate:
+            raise CliError(f"--bitrate {output['bitrate']} is above --maxrate {output['maxrate']}", USAGE)
+        options.update(maxrate=str(rate), bufsize=str(2 * rate))  # x264 and x265 cap only with a buffer
+    return options
 
 
 @functools.cache  # asked once per piece; the CPU does not change

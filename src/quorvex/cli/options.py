@@ -38,6 +38,9 @@ class JobOptions:
     codec: str | None = _field(changes_output=True)
     crf: int | None = _field(changes_output=True)
     pix_fmt: str | None = _field(changes_output=True)
+    preset: str | None = _field(changes_output=True, keyed_when_set=True)
+    bitrate: str | None = _field(changes_output=True, keyed_when_set=True)
+    maxrate: str | None = _field(changes_output=True, keyed_when_set=True)
     ray: str | None = None  # None: not on Ray; "": RAY_ADDRESS or a local instance
     workers: int | None = None
     gpus_per_worker: float = 1.0
@@ -76,7 +79,8 @@ class JobOptions:
 
     def video_output(self) -> dict:
         """The video output's encoding options (media.choose_output)."""
-        return {"codec": self.codec, "crf": self.crf, "pix_fmt": self.pix_fmt}
+        return {"codec": self.codec, "crf": self.crf, "pix_fmt": self.pix_fmt, "preset": self.preset,
+                "bitrate": self.bitrate, "maxrate": self.maxrate}
 
 
 def _types(hint) -> tuple:
