@@ -881,3 +881,13 @@ def test_outscale_sets_the_final_size(tmp_path, options, factor, error):
     expected = source if source.shape[1::-1] == size else cv2.resize(source.astype(np.float32), size,
                                                                    interpolation=cv2.INTER_LANCZOS4)
     assert written.shape[1::-1] == size and np.abs(written - np.clip(expected, 0, 255)).max() <= 1.5
+
+
+@pytest.mark.parametrize("args, hint", [
+    (["upscale", "-i", "a.png", "-o", "b.png"], "-i: give INPUT as the first argument"),
+    (["upscale", "a.png", "b.png", "--fp16"], "--fp16: --precision fp16"),
+    (["upscale", "a.png", "b.png", "-n", "RealESRGAN_x4plus", "--face_enhance"], "--face_enhance: quorvex swap"),
+])
+def test_flags_of_other_tools_get_a_hint(args, hint):
+    done = quorvex(*args)
+    assert done.returncode == 2 and "unrecognized arguments" in done.stderr and hint in done.stderr, done.stderr

@@ -28,6 +28,34 @@ def _triple(text: str) -> tuple[int, ...]:
     return values
 
 
+# Flags of the upscaling command lines users know, and what to write here instead.
+FOREIGN_FLAGS = {
+    "-i": "give INPUT as the first argument, without -i",
+    "--input": "give INPUT as the first argument, without --input",
+    "-o": "give OUTPUT as the second argument, without -o",
+    "--output": "give OUTPUT as the second argument, without --output",
+    "-n": "--model FILE (a checkpoint, .onnx or .engine)",
+    "--model_name": "--model FILE (a checkpoint, .onnx or .engine)",
+    "-s": "--outscale F (any final scale), or --scale N without --model",
+    "--fp16": "--precision fp16",
+    "--half": "--precision fp16",
+    "--fp32": "--precision fp32 (the default)",
+    "--tile_pad": "--overlap N",
+    "--face_enhance": "quorvex swap --enhancer MODEL restores faces",
+    "-g": "--device cuda:N",
+    "--gpu-id": "--device cuda:N",
+}
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse's parser, whose errors also say what to write for a flag of another tool."""
+
+    def error(self, message):
+        tokens = [t.split("=")[0] for t in message.replace(",", " ").split()]
+        hints = [f"{flag}: {FOREIGN_FLAGS[flag]}" for flag in dict.fromkeys(tokens) if flag in FOREIGN_FLAGS]
+        super().error(message + "".join(f"\n  hint: {hint}" for hint in hints))
+
+
 def build_parser() -> argparse.ArgumentParser:
     common = argparse.ArgumentParser(add_help=False)
     common.add_argument("-q", "--quiet", action="store_true", help="no progress bars and no summary")
@@ -66,7 +94,7 @@ def build_parser() -> argparse.ArgumentParser:
     group.add_argument("--pix-fmt", help="yuv420p, yuv422p, yuv420p10le or yuv422p10le (default: the source's bit "
                        "depth and chroma, as near as the encoder makes them)")
 
-    parser = argparse.ArgumentParser(prog="quorvex", description="Upscale and swap faces in images, folders and videos; export, build and inspect models.")
+    parser = Parser(prog="quorvex", description="Upscale and swap faces in images, folders and videos; export, build and inspect models.")
     from quorvex import __version__
 
     parser.add_argument("--version", action="version", version=f"quorvex {__version__}")
