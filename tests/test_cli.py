@@ -437,6 +437,13 @@ def test_swap_changes_the_faces_only(tmp_path, given):
                        "--swapper", tmp_path / "swap.onnx", "--faces=largest", "--overwrite", env=env)
         assert done.returncode == 0, done.stderr
         assert "swapped 1 faces in 1 image" in done.stdout
+        if given == "engine":  # by identity: the frame's larger face is itself, no face of the source's image is
+            for reference, swapped in ((tmp_path / "frames" / "target.png", 1), (tmp_path / "source.png", 0)):
+                chosen = quorvex("swap", "--source", tmp_path / "source.png", tmp_path / "frames", tmp_path / "chosen",
+                                 "--detector", detector, "--embedder", tmp_path / "embed.onnx", "--swapper",
+                                 tmp_path / "swap.onnx", "--reference", reference, "--similarity", "0.999",
+                                 "--overwrite", env=env)
+                assert f"swapped {swapped} faces in 1 image" in chosen.stdout, chosen.stderr
         if given == "onnx":  # built on the first run only; the map's source said each time
             assert ("building a TensorRT engine" in done.stderr) == (run == 0), done.stderr
             assert "the embedding map is" in done.stderr and len(list((tmp_path / "cache").rglob("*.engine"))) == 1
@@ -494,6 +501,8 @@ def test_swap_changes_the_faces_only(tmp_path, given):
          "--enhancer-blend must be a number from 0 to 1, got 1.5"),
         (["swap", "--source={tmp}/in.png", "{tmp}/in.png", "{tmp}/o.png", "--detector={tmp}/x2.pth",
           "--embedder=e.onnx", "--swapper=s.onnx", "--det-thresh=1"], 2, "--det-thresh must be a number between 0"),
+        (["swap", "--source={tmp}/in.png", "{tmp}/in.png", "{tmp}/o.png", "--detector={tmp}/x2.pth",
+          "--embedder=e.onnx", "--swapper=s.onnx", "--similarity=0.5"], 2, "--similarity needs --reference"),
         (["upscale", "{tmp}/in.png", "{tmp}/o.png", "--model={tmp}/m/outside.onnx"], 2,
          "tensor 'scales' takes its data from '../scales.bin', which is not a file inside {tmp}/m"),
         (["inspect", "{tmp}/empty.onnx"], 2, "empty.onnx: not an ONNX model (it has no graph outputs"),

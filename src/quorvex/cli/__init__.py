@@ -133,6 +133,10 @@ def build_parser() -> argparse.ArgumentParser:
     sw.add_argument("--faces", default="all", help="all, largest, or N: the N largest faces (default all)")
     sw.add_argument("--enhancer-blend", type=float, help="share of the restored face, 0 to 1, the swapped face "
                     "making up the rest (default 1; needs --enhancer)")
+    sw.add_argument("--reference", metavar="FACE", help="image of a person: only that person's faces are swapped "
+                    "(then --faces picks among them)")
+    sw.add_argument("--similarity", type=float, help="with --reference: the least cosine between a face's and the "
+                    "reference's identity embeddings, 0 to 1 (default 0.4)")
     sw.add_argument("--det-thresh", type=float, help="the detector's score threshold, between 0 and 1 (default 0.5)")
     sw.add_argument("--device", default="cuda", help="cuda or cuda:N (default cuda)")
     sw.add_argument("--overwrite", action="store_true", help="redo outputs that are already there")

@@ -122,6 +122,8 @@ class SwapOptions(JobOptions):
     faces: str = _field("all", changes_output=True)
     enhancer_blend: float | None = _field(changes_output=True, keyed_when_set=True)  # None: 1
     det_thresh: float | None = _field(changes_output=True, keyed_when_set=True)
+    reference: str | None = _field(changes_output=True, path=True, keyed_when_set=True)
+    similarity: float | None = _field(changes_output=True, keyed_when_set=True)  # None: 0.4
 
 
 OPTIONS = {options.command: options for options in (UpscaleOptions, SwapOptions)}

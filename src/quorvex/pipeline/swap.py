@@ -166,16 +166,19 @@ def ort_device(device_id: int, reporter) -> str:
 class FaceSwapper:
     """The models loaded once on device, and the source face's identity. faces: "all",
     "largest" or a count N (the N largest faces of each frame). source: an image file or a BGR
-    image (host or device, float32 in 0..1 or 8-bit) holding the face to give."""
+    image (host or device, float32 in 0..1 or 8-bit) holding the face to give. reference, given
+    as source is: only the faces of that person are swapped, those whose embedding's cosine with
+    the reference face's is at least similarity (then faces picks among them)."""
 
     def __init__(self, detector, embedder, swapper, source, enhancer=None, faces="all", device: str = "cuda", *,
-                 enhancer_blend: float = 1.0, det_thresh: float | None = None, source_name: str | None = None,
-                 reporter=None):
+                 enhancer_blend: float = 1.0, det_thresh: float | None = None, reference=None,
+                 similarity: float = 0.4, source_name: str | None = None, reporter=None):
         device_id = parse_device(device)
         self.faces = parse_faces(str(faces))
         self.enhancer_blend = check_fraction("enhancer-blend", enhancer_blend, closed=True)
         if det_thresh is not None:
             check_fraction("det-thresh", det_thresh, closed=False)
+        self.similarity = check_fraction("similarity", similarity, closed=True)
         self.reporter = reporter if reporter is not None else Silent()
         self.count = 0  # faces swapped so far
         require_gpu(device_id)
@@ -221,17 +224,42 @@ class FaceSwapper:
                 raise CliError(f"--source {name}: no face found in this image")
             self.source_face = identity.get(select(found, "largest")[0])
             self.latent = self.swapper.latent(self.source_face)
+            self.identity, self.reference = identity, None
+            if reference is not None:
+                found = self.detector.get(source_image(reference, "--reference"))
+                if not found:
+                    raise CliError(f"--reference {reference if isinstance(reference, str) else 'image'}: no face "
+                                   "found in this image")
+                self.reference = self.embedding_of(select(found, "largest")[0])
         import cupy as cp
 
         # The source's identity is read by every later swap, whichever thread (and stream) runs it.
         cp.cuda.get_current_stream().synchronize()
 
+    def embedding_of(self, face):
+        """The face's unit identity embedding on the host (None for one without a direction)."""
+        import numpy as np
+
+        try:
+            embedding = self.identity.get(face).normed_embedding
+        except ValueError:
+            return None
+        return np.asarray(embedding.get() if hasattr(embedding, "get") else embedding, np.float64).ravel()
+
+    def is_reference(self, face) -> bool:
+        embedding = self.embedding_of(face)
+        return embedding is not None and float(embedding @ self.reference) >= self.similarity
+
     def swap(self, frame):
         """The (H, W, 3) BGR float32 device frame with its selected faces swapped, as a new frame
         (the frame itself where it has none)."""
         with self.reporter.library_output():
+            detections = None
+            if self.reference is not None:  # the reference's faces only, the others left as they are
+                detections = [f for f in self.detector.get(frame, crop_size=512) if self.is_reference(f)]
             out, count = swap_faces(frame, self.source_face, self.detector, self.swapper, self.paster,
-                                    self.enhancer, self.faces, latent=self.latent, enhancer_blend=self.enhancer_blend)
+                                    self.enhancer, self.faces, detections=detections, latent=self.latent,
+                                    enhancer_blend=self.enhancer_blend)
         self.count += count
         return out
 
@@ -243,8 +271,8 @@ class FaceSwapper:
         yield from overlapped(frames, self.swap)
 
 
-def source_image(source):
-    """The source face's image as a BGR float32 device image."""
+def source_image(source, option: str = "--source"):
+    """The source (or reference) face's image as a BGR float32 device image."""
     import cupy as cp
     import numpy as np
 
@@ -255,8 +283,8 @@ def source_image(source):
 
         image = cv2.imread(str(source), cv2.IMREAD_COLOR)  # grey and alpha as colour
         if image is None:
-            raise CliError(f"--source {source}: cannot read this image", USAGE)
+            raise CliError(f"{option} {source}: cannot read this image", USAGE)
     if image.ndim != 3 or image.shape[2] != 3:
-        raise ValueError(f"FaceSwapper() takes a (height, width, 3) BGR source image, got {tuple(image.shape)}")
+        raise ValueError(f"FaceSwapper() takes a (height, width, 3) BGR {option[2:]} image, got {tuple(image.shape)}")
     image = cp.asarray(image)
     return image.astype(cp.float32) / 255 if image.dtype == cp.uint8 else cp.ascontiguousarray(image, cp.float32)

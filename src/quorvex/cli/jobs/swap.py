@@ -43,6 +43,10 @@ class SwapJob:
                 raise CliError("--enhancer-blend needs --enhancer", USAGE)
         if args.det_thresh is not None:
             check_fraction("det-thresh", args.det_thresh, closed=False)
+        if args.similarity is not None:
+            check_fraction("similarity", args.similarity, closed=True)
+            if not args.reference:
+                raise CliError("--similarity needs --reference", USAGE)
 
     def check_models(self) -> None:
         """The model files and the source image; missing libraries are reported before the GPU
@@ -54,6 +58,8 @@ class SwapJob:
         if args.enhancer:
             check_model(args.enhancer, "enhancer", ("onnx",), inputs=1)
         media.check_image_input(args.source, "--source")
+        if args.reference:
+            media.check_image_input(args.reference, "--reference")
         needs("tensorrt", "tensorrt")
         needs("onnxruntime", "onnxruntime")
 
@@ -79,7 +85,9 @@ class Swapper:
         blend = 1.0 if args.enhancer_blend is None else args.enhancer_blend
         self.faces = FaceSwapper(args.detector, args.embedder, args.swapper, media.colour_and_alpha(image)[0],
                                  args.enhancer, args.faces, f"cuda:{device_id}", enhancer_blend=blend,
-                                 det_thresh=args.det_thresh, source_name=args.source, reporter=reporter)
+                                 det_thresh=args.det_thresh, reference=args.reference,
+                                 similarity=0.4 if args.similarity is None else args.similarity,
+                                 source_name=args.source, reporter=reporter)
 
     @property
     def count(self) -> int:
