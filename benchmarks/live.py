@@ -4,7 +4,8 @@
     python benchmarks/live.py --small    # 64x32: checks that the script itself works
 
 NDI runs on the loopback interface (a config in a temporary NDI_CONFIG_DIR). A sender in this
-process sends frames at the rate, stamped as they leave; the command receives, converts,
+process sends frames at the rate, stamped as they leave (after warm-up frames until the
+command's output has appeared); the command receives, converts,
 processes and sends them on. The command's summary gives the latency from a frame's NDI
 timestamp to its departure and the frames dropped; the target is at most two frame periods.
 """
@@ -46,7 +47,7 @@ def run_live(width: int, height: int, frames: int, rate: float) -> dict | None:
 
 def _run_live(width: int, height: int, frames: int, rate: float) -> dict:
     from quorvex.cli import main
-    from quorvex.io.ndi import NdiSender
+    from quorvex.io.ndi import NdiReceiver, NdiSender
 
     name = f"quorvex-bench-{os.getpid()}"
     y, x = np.mgrid[0:height, 0:width]
@@ -56,8 +57,22 @@ def _run_live(width: int, height: int, frames: int, rate: float) -> dict:
         sender.send(image)  # the source appears with its first frame
         command = threading.Thread(target=lambda: status.append(
             main(["upscale", "ndi://" + name, f"ndi://{name}-out", "--scale=1"])))
+        through = threading.Event()
+
+        def watch():  # the command's output appears with its first frame through
+            try:
+                with NdiReceiver(f"{name}-out", timeout=30.0):
+                    pass
+            finally:
+                through.set()  # found, or not: the run reports what went wrong
+
         with contextlib.redirect_stdout(out):
             command.start()
+            threading.Thread(target=watch, daemon=True).start()
+            # Frames at the rate until one is through, so that a command slow to start (a busy
+            # host) still receives every timed frame after them.
+            while not through.wait(1 / rate):
+                sender.send(image, timestamp=time.time())
             start = time.perf_counter()
             for i in range(frames):
                 time.sleep(max(0.0, start + i / rate - time.perf_counter()))
@@ -69,7 +84,7 @@ def _run_live(width: int, height: int, frames: int, rate: float) -> dict:
         raise RuntimeError(f"the live run failed: {summary!r}")
     done, dropped, mean, worst = int(found[1]), int(found[2]), float(found[3]), float(found[4])
     period = 1e3 / rate
-    print(f"live {width}x{height} at {rate:g} fps: {done} of {frames} frames, {dropped} dropped, latency "
+    print(f"live {width}x{height} at {rate:g} fps: {done} frames ({frames} timed), {dropped} dropped, latency "
           f"{mean:.1f} ms mean ({mean / period:.2f} frames), {worst:.1f} ms max; target <= {2 * period:.1f} ms")
     return {"frames": done, "dropped": dropped, "mean_ms": mean, "max_ms": worst, "period_ms": period}
 
