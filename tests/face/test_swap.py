@@ -269,9 +269,9 @@ def test_side_files_are_read_only_from_the_models_folder(where, tmp_path, monkey
         np.testing.assert_allclose(forward, swap_reference(img, latent), rtol=1e-5, atol=1e-5)
 
 
-@pytest.mark.parametrize("provider", ["CPU", "CUDA"])
+@pytest.mark.parametrize("provider", ["CPU", "CUDA", "TensorRT"])
 @pytest.mark.parametrize("batch", [1, "N"])
-def test_faces_in_one_batch_match_one_by_one(provider, batch, monkeypatch):
+def test_faces_in_one_batch_match_one_by_one(provider, batch, monkeypatch, tmp_path):
     """get_many (and the enhancer's), through host arrays or bound device buffers, with a fixed or
     a dynamic batch: exactly the per-face results."""
     from test_enhancer import restorer
@@ -282,17 +282,18 @@ def test_faces_in_one_batch_match_one_by_one(provider, batch, monkeypatch):
     swap, enhance = swapper(), GFPGAN(restorer(0.5), providers=["CPUExecutionProvider"])
     expected = [swap.get(target, source) for target in targets]
     restored = [enhance.get(crop).get() for crop in expected]
-    if provider == "CUDA":
+    if provider != "CPU":
         if not standin.installed():
             pytest.skip("the GPU providers are stood in for on the CPU")
         from standin._onnxruntime import gpu_providers
 
         gpu_providers(monkeypatch)
-    device = "cuda" if provider == "CUDA" else "cpu"
+        monkeypatch.chdir(tmp_path)  # the TensorRT provider's engine cache folder
+    device = {"CPU": "cpu", "CUDA": "cuda", "TensorRT": "trt"}[provider]
     swap = FaceSwap(model_bytes=swap_model(batch=batch).SerializeToString(), device=device)
     enhance = GFPGAN(restorer(0.5), **quorvex.face.swap.session_arguments(device))
     assert hasattr(swap.session, "_quorvex_compute_stream") == hasattr(enhance.session, "_quorvex_compute_stream") \
-        == (provider == "CUDA")
+        == (provider != "CPU")
     out = swap.get_many(targets, swap.latent(source))
     np.testing.assert_array_equal(out.get(), np.stack([crop.get() for crop in expected]))
     np.testing.assert_array_equal(enhance.get_many(out).get(), np.stack(restored))

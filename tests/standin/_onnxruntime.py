@@ -35,7 +35,9 @@ def gpu_providers(monkeypatch):
             if self._provider:
                 import cupy as cp
 
-                given = int(self._options.get("user_compute_stream", "0"))
+                # TensorRT's provider takes the stream only with has_user_compute_stream set.
+                flagged = name == "CUDAExecutionProvider" or self._options.get("has_user_compute_stream") == "1"
+                given = int(self._options.get("user_compute_stream", "0")) if flagged else 0
                 self._stream = cp.cuda.ExternalStream(given) if given else cp.cuda.Stream(non_blocking=True)
 
         def get_providers(self):

@@ -162,7 +162,9 @@ inline nb::dict with_compute_stream(nb::dict keywords, nb::object &stream) {
         per_provider = nb::list(keywords["provider_options"]);
         if (nb::len(per_provider)) options = dict_of(per_provider[0]);
     }
-    nb::handle cuda = cp().module.attr("cuda");
+    nb::object cuda = cp().module.attr("cuda");
+    // The TensorRT provider reads user_compute_stream only with has_user_compute_stream set.
+    options["has_user_compute_stream"] = "1";
     if (options.contains("user_compute_stream")) {
         stream = cuda.attr("ExternalStream")(nb::int_(nb::str(options["user_compute_stream"])));
     } else {
