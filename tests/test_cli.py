@@ -431,8 +431,10 @@ def test_swap_changes_the_faces_only(tmp_path, given):
     source = write_png(tmp_path / "source.png", 360, 640, 1)
     cv2.imwrite(str(tmp_path / "source.png"), np.dstack([source, np.full((360, 640), 200, np.uint8)]))  # with alpha
     target = write_png(tmp_path / "frames" / "target.png", 360, 640, 2)
+    write_png(tmp_path / "other.png", 360, 640, 3)
     for run in range(1 if given == "engine" else 2):
-        done = quorvex("swap", "--source", tmp_path / "source.png", tmp_path / "frames", tmp_path / "swapped",
+        sources = ["--source", tmp_path / "source.png"] + ["--source", tmp_path / "other.png"] * run
+        done = quorvex("swap", *sources, tmp_path / "frames", tmp_path / "swapped",
                        "--detector", detector, "--embedder", tmp_path / "embed.onnx",
                        "--swapper", tmp_path / "swap.onnx", "--faces=largest", "--overwrite", env=env)
         assert done.returncode == 0, done.stderr
@@ -444,9 +446,15 @@ def test_swap_changes_the_faces_only(tmp_path, given):
                                  tmp_path / "swap.onnx", "--reference", reference, "--similarity", "0.999",
                                  "--overwrite", env=env)
                 assert f"swapped {swapped} faces in 1 image" in chosen.stdout, chosen.stderr
+        sized = quorvex("swap", *sources, tmp_path / "frames", tmp_path / "sized", "--detector", detector, "--embedder",
+                        tmp_path / "embed.onnx", "--swapper", tmp_path / "swap.onnx", "--det-size", "320x640", env=env)
+        assert sized.returncode == 2 and "--det-size 320x640: " in sized.stderr and "takes 640x640" in sized.stderr
         if given == "onnx":  # built on the first run only; the map's source said each time
             assert ("building a TensorRT engine" in done.stderr) == (run == 0), done.stderr
             assert "the embedding map is" in done.stderr and len(list((tmp_path / "cache").rglob("*.engine"))) == 1
+            swapped = cv2.imread(str(tmp_path / "swapped" / "target.png"))
+            assert run == 0 or np.abs(swapped.astype(int) - first).max() > 2  # two sources: another identity
+            first = swapped.astype(int)
     changed = np.abs(cv2.imread(str(tmp_path / "swapped" / "target.png")).astype(int) - target).max(axis=2) > 2
     x1, y1, x2, y2 = (int(v) for v in faces[0].box)  # the larger face; the frame maps 1:1 onto the network
     near = np.zeros_like(changed)
@@ -503,6 +511,9 @@ def test_swap_changes_the_faces_only(tmp_path, given):
           "--embedder=e.onnx", "--swapper=s.onnx", "--det-thresh=1"], 2, "--det-thresh must be a number between 0"),
         (["swap", "--source={tmp}/in.png", "{tmp}/in.png", "{tmp}/o.png", "--detector={tmp}/x2.pth",
           "--embedder=e.onnx", "--swapper=s.onnx", "--similarity=0.5"], 2, "--similarity needs --reference"),
+        (["swap", "--source={tmp}/in.png", "{tmp}/in.png", "{tmp}/o.png", "--detector={tmp}/x2.pth",
+          "--embedder=e.onnx", "--swapper=s.onnx", "--det-size=640x100"], 2,
+         "--det-size must be N or WxH, multiples of 32 from 32 to 4096, got 640x100"),
         (["upscale", "{tmp}/in.png", "{tmp}/o.png", "--model={tmp}/m/outside.onnx"], 2,
          "tensor 'scales' takes its data from '../scales.bin', which is not a file inside {tmp}/m"),
         (["inspect", "{tmp}/empty.onnx"], 2, "empty.onnx: not an ONNX model (it has no graph outputs"),
@@ -872,6 +883,7 @@ def test_a_folder_s_outputs_take_ext_and_suffix(tmp_path, options, written, erro
     (["--outscale", "1.5"], 1.5, None),                  # the resize alone, by any factor
     (["--model", "x2.onnx", "--outscale", "3"], 3, None),  # the model's x2, then Lanczos-4 to x3
     (["--model", "x2.onnx", "--outscale", "2"], 2, None),  # the model's own scale: no resize after it
+    (["--model", "x2.onnx", "--tile", "0"], 2, None),       # the whole image in one run
     (["--outscale", "0"], 0, "--outscale must be a positive number"),
     (["--scale", "2", "--outscale", "3"], 0, "give one"),
 ])

@@ -110,7 +110,8 @@ def build_parser() -> argparse.ArgumentParser:
     up.add_argument("--scale", type=int, help="factor of the Lanczos-4 resize without --model (default 2)")
     up.add_argument("--outscale", type=float, help="final scale: the model's output resized by Lanczos-4 to the "
                     "input's size times this (x2 from a x4 model, 1.5, ...); without --model the resize's factor")
-    up.add_argument("--tile", type=int, help="tile side in input pixels (default 128, or what the model needs)")
+    up.add_argument("--tile", type=int, help="tile side in input pixels (default 128, or what the model needs); 0: each "
+                    "image whole, in one pass where the model allows its size")
     up.add_argument("--overlap", type=int, default=16, help="pixels neighbouring tiles share (default 16)")
     up.add_argument("--batch", type=int, default=8, help="tiles per model run (default 8)")
     up.add_argument("--device", default="cuda", help="cuda or cuda:N (default cuda)")
@@ -123,7 +124,8 @@ def build_parser() -> argparse.ArgumentParser:
                              "video) the identity of the face in --source.")
     sw.add_argument("input", metavar="INPUT")
     sw.add_argument("output", metavar="OUTPUT")
-    sw.add_argument("--source", required=True, help="image of the face to use")
+    sw.add_argument("--source", required=True, action="append", help="image of the face to use; given more "
+                    "than once (photos of one person), their identities are averaged")
     sw.add_argument("--detector", required=True, help="face detection model: a TensorRT engine, or an ONNX model "
                     "built into one once (kept in quorvex's cache, ~/.cache/quorvex/engines)")
     sw.add_argument("--embedder", required=True, help="face embedding: ONNX model or TensorRT engine")
@@ -138,6 +140,8 @@ def build_parser() -> argparse.ArgumentParser:
     sw.add_argument("--similarity", type=float, help="with --reference: the least cosine between a face's and the "
                     "reference's identity embeddings, 0 to 1 (default 0.4)")
     sw.add_argument("--det-thresh", type=float, help="the detector's score threshold, between 0 and 1 (default 0.5)")
+    sw.add_argument("--det-size", metavar="N|WxH", help="the detector's input size, multiples of 32, for an ONNX "
+                    "detector built into an engine (default 640, or the model's own)")
     sw.add_argument("--device", default="cuda", help="cuda or cuda:N (default cuda)")
     sw.add_argument("--overwrite", action="store_true", help="redo outputs that are already there")
 

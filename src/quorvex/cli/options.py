@@ -114,7 +114,7 @@ class SwapOptions(JobOptions):
 
     command: ClassVar[str] = "swap"
 
-    source: str = _field(dataclasses.MISSING, changes_output=True, path=True)
+    source: str | tuple = _field(dataclasses.MISSING, changes_output=True, path=True)  # several: averaged
     detector: str = _field(dataclasses.MISSING, changes_output=True, path=True)
     embedder: str = _field(dataclasses.MISSING, changes_output=True, path=True)
     swapper: str = _field(dataclasses.MISSING, changes_output=True, path=True)
@@ -122,8 +122,22 @@ class SwapOptions(JobOptions):
     faces: str = _field("all", changes_output=True)
     enhancer_blend: float | None = _field(changes_output=True, keyed_when_set=True)  # None: 1
     det_thresh: float | None = _field(changes_output=True, keyed_when_set=True)
+    det_size: str | None = _field(changes_output=True, keyed_when_set=True)  # N or WxH
     reference: str | None = _field(changes_output=True, path=True, keyed_when_set=True)
     similarity: float | None = _field(changes_output=True, keyed_when_set=True)  # None: 0.4
+
+    def __post_init__(self):
+        # One source stays a path (the key of pieces stored before several were taken).
+        sources = self.source if isinstance(self.source, (list, tuple)) else (self.source,)
+        sources = tuple(os.fspath(s) if isinstance(s, os.PathLike) else s for s in sources)
+        if not sources or not all(isinstance(s, str) for s in sources):
+            raise TypeError(f"swap option source: expected a path or a list of paths, got {self.source!r}")
+        object.__setattr__(self, "source", sources[0] if len(sources) == 1 else sources)
+        super().__post_init__()
+
+    @property
+    def sources(self) -> tuple[str, ...]:
+        return self.source if isinstance(self.source, tuple) else (self.source,)
 
 
 OPTIONS = {options.command: options for options in (UpscaleOptions, SwapOptions)}

@@ -49,6 +49,24 @@ def select(faces, which):
     return ordered[:1] if which == "largest" else ordered[:which]
 
 
+def parse_det_size(value) -> tuple[int, int]:
+    """--det-size as (width, height): "N" or "WxH" (or such a number or pair), multiples of 32
+    (the detector's coarsest stride)."""
+    try:
+        if isinstance(value, str):
+            parts = value.lower().split("x")
+            sides = tuple(int(p) for p in parts) * (2 if len(parts) == 1 else 1)
+        else:
+            sides = (value, value) if isinstance(value, int) else tuple(value)
+        if len(sides) != 2 or not all(isinstance(n, int) and not isinstance(n, bool) for n in sides):
+            raise ValueError
+    except (TypeError, ValueError):
+        sides = ()
+    if len(sides) != 2 or not all(32 <= n <= 4096 and n % 32 == 0 for n in sides):
+        raise CliError(f"--det-size must be N or WxH, multiples of 32 from 32 to 4096, got {value}", USAGE)
+    return sides
+
+
 def rescale_matrix(matrix, source_size: int, target_size: int):
     """The frame -> crop matrix (or a stack of them) for the same crop resized from source_size to
     target_size pixels.
@@ -128,9 +146,11 @@ def cached_emap(swapper: str, reporter) -> str:
     return str(target)
 
 
-def cached_detector_engine(detector: str, device_id: int, reporter) -> str:
+def cached_detector_engine(detector: str, device_id: int, reporter, det_size=None) -> str:
     """A TensorRT engine of an ONNX detector, built once into the cache, by the model's content,
-    the TensorRT version and the GPU's compute capability (an engine runs only where it was built)."""
+    the input size, the TensorRT version and the GPU's compute capability (an engine runs only
+    where it was built). det_size (width, height): the input size of a model whose size is free
+    (640 x 640 when not given); a model of a fixed size must have that one."""
     import pathlib
 
     import cupy as cp
@@ -139,12 +159,20 @@ def cached_detector_engine(detector: str, device_id: int, reporter) -> str:
 
     trt = needs("tensorrt", "tensorrt")
     capability = cp.cuda.Device(device_id).compute_capability
-    name = f"{pathlib.Path(detector).stem}-{content_key(detector)}-trt{trt.__version__}-sm{capability}.engine"
+    inputs = inspect_onnx(detector)["inputs"]
+    shape = inputs[0]["shape"] if inputs else []
+    if len(shape) == 4 and all(isinstance(n, int) and n > 0 for n in shape):
+        fixed = tuple(shape)
+        if det_size is not None and tuple(det_size) != (shape[3], shape[2]):
+            raise CliError(f"--det-size {det_size[0]}x{det_size[1]}: {detector} takes {shape[3]}x{shape[2]} inputs "
+                           "only (leave --det-size out)", USAGE)
+    else:
+        width, height = det_size or (640, 640)
+        fixed = (1, 3, height, width)
+    size = "" if fixed[2:] == (640, 640) else f"-{fixed[3]}x{fixed[2]}"  # names from before --det-size kept
+    name = f"{pathlib.Path(detector).stem}-{content_key(detector)}{size}-trt{trt.__version__}-sm{capability}.engine"
     target = cache_folder() / "engines" / name
     if not target.is_file():
-        inputs = inspect_onnx(detector)["inputs"]
-        shape = inputs[0]["shape"] if inputs else []
-        fixed = tuple(shape) if len(shape) == 4 and all(isinstance(n, int) and n > 0 for n in shape) else (1, 3, 640, 640)
         reporter.note(f"note: building a TensorRT engine of {detector} once, kept at {target}")
         target.parent.mkdir(parents=True, exist_ok=True)
         from quorvex.upscale.convert import onnx_to_trt
@@ -166,12 +194,14 @@ def ort_device(device_id: int, reporter) -> str:
 class FaceSwapper:
     """The models loaded once on device, and the source face's identity. faces: "all",
     "largest" or a count N (the N largest faces of each frame). source: an image file or a BGR
-    image (host or device, float32 in 0..1 or 8-bit) holding the face to give. reference, given
+    image (host or device, float32 in 0..1 or 8-bit) holding the face to give, or a list of them
+    (photos of one person: their identity embeddings are averaged). reference, given
     as source is: only the faces of that person are swapped, those whose embedding's cosine with
-    the reference face's is at least similarity (then faces picks among them)."""
+    the reference face's is at least similarity (then faces picks among them). det_size: the
+detector's input size, N or (width, height), for an ONNX detector built into an engine."""
 
     def __init__(self, detector, embedder, swapper, source, enhancer=None, faces="all", device: str = "cuda", *,
-                 enhancer_blend: float = 1.0, det_thresh: float | None = None, reference=None,
+                 enhancer_blend: float = 1.0, det_thresh: float | None = None, det_size=None, reference=None,
                  similarity: float = 0.4, source_name: str | None = None, reporter=None):
         device_id = parse_device(device)
         self.faces = parse_faces(str(faces))
@@ -179,6 +209,7 @@ class FaceSwapper:
         if det_thresh is not None:
             check_fraction("det-thresh", det_thresh, closed=False)
         self.similarity = check_fraction("similarity", similarity, closed=True)
+        det_size = None if det_size is None else parse_det_size(det_size)
         self.reporter = reporter if reporter is not None else Silent()
         self.count = 0  # faces swapped so far
         require_gpu(device_id)
@@ -189,7 +220,7 @@ class FaceSwapper:
         onnx_device = ort_device(device_id, self.reporter)
         detector, embedder, swapper = str(detector), str(embedder), str(swapper)
         if detector.lower().endswith(".onnx"):
-            detector = cached_detector_engine(detector, device_id, self.reporter)
+            detector = cached_detector_engine(detector, device_id, self.reporter, det_size)
         import os
 
         emap_path = None if os.environ.get("QUORVEX_EMAP") else cached_emap(swapper, self.reporter)
@@ -197,6 +228,11 @@ class FaceSwapper:
             self.detector = TrtFaceDetection(model_path=detector, device_id=device_id)
             if det_thresh is not None:
                 self.detector.det_thresh = float(det_thresh)
+            if det_size is not None and tuple(self.detector.input_size) != det_size:
+                width, height = self.detector.input_size
+                raise CliError(f"--det-size {det_size[0]}x{det_size[1]}: the engine {detector} takes {width}x{height} "
+                               "inputs (leave --det-size out, or give the ONNX detector to build one of this size)",
+                               USAGE)
             if not self.detector.use_kps:
                 raise CliError(f"--detector {detector}: the engine gives no face landmarks "
                                f"({len(self.detector.output_names)} outputs); aligning and swapping faces needs an "
@@ -217,12 +253,18 @@ class FaceSwapper:
 
                 self.enhancer = GFPGAN(str(enhancer), **session_arguments(onnx_device))
             self.paster = PasteBack()
-            image = source_image(source)
-            found = self.detector.get(image)
-            if not found:
-                name = source_name or (source if isinstance(source, str) or hasattr(source, "__fspath__") else "image")
-                raise CliError(f"--source {name}: no face found in this image")
-            self.source_face = identity.get(select(found, "largest")[0])
+            sources = list(source) if isinstance(source, (list, tuple)) else [source]
+            names = source_name if isinstance(source_name, (list, tuple)) else [source_name] * len(sources)
+            if not sources or len(names) != len(sources):
+                raise ValueError(f"FaceSwapper() takes a source image or a list of them, got {source!r}")
+            faces = []
+            for given, name in zip(sources, names):
+                found = self.detector.get(source_image(given))
+                if not found:
+                    name = name or (given if isinstance(given, str) or hasattr(given, "__fspath__") else "image")
+                    raise CliError(f"--source {name}: no face found in this image")
+                faces.append(identity.get(select(found, "largest")[0]))
+            self.source_face = mean_identity(faces)
             self.latent = self.swapper.latent(self.source_face)
             self.identity, self.reference = identity, None
             if reference is not None:
@@ -269,6 +311,24 @@ class FaceSwapper:
         from .stages import overlapped
 
         yield from overlapped(frames, self.swap)
+
+
+def mean_identity(faces):
+    """The first face's record with the mean of all the faces' embeddings (the unit embeddings'
+    mean normalised again): several photos of one person give a steadier identity than one."""
+    if len(faces) == 1:
+        return faces[0]
+    import cupy as cp
+
+    xp = cp.get_array_module(faces[0].normed_embedding)
+    mean = xp.mean(xp.stack([xp.asarray(f.normed_embedding, xp.float32).ravel() for f in faces]), axis=0)
+    norm = float(xp.linalg.norm(mean))
+    if not norm > 0:
+        raise CliError("--source: the source faces' identities cancel out (their mean embedding is zero)")
+    face = faces[0]
+    face.embedding = xp.mean(xp.stack([xp.asarray(f.embedding, xp.float32).ravel() for f in faces]), axis=0)
+    face.normed_embedding = mean / norm
+    return face
 
 
 def source_image(source, option: str = "--source"):

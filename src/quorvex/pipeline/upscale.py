@@ -44,12 +44,14 @@ def outscaled(width: int, height: int, factor: float) -> tuple[int, int]:
 
 def choose_tile(options, runner) -> int:
     """The tile side: the model's fixed size, else --tile checked against the model's bounds,
-    else 128 brought within them."""
+    else 128 brought within them. --tile 0 gives 0: each image whole, in one pass where it fits."""
     if runner.fixed_tile:
-        if options.tile is not None and options.tile != runner.fixed_tile:
+        if options.tile not in (None, 0, runner.fixed_tile):
             raise CliError(f"--tile {options.tile}: the model takes {runner.fixed_tile}x{runner.fixed_tile} inputs only "
                            "(leave --tile out)", USAGE)
         return runner.fixed_tile
+    if options.tile == 0:
+        return 0
     if options.tile is not None:
         tile = options.tile
         if tile % runner.multiple or tile < runner.minimum or (runner.maximum and tile > runner.maximum):
@@ -77,11 +79,12 @@ def choose_batch(options, runner) -> int:
 def check_numbers(options) -> None:
     for name in ("tile", "batch", "scale"):
         value = getattr(options, name)
-        if value is not None and value < 1:
-            raise CliError(f"--{name} must be at least 1, got {value}", USAGE)
+        least = 0 if name == "tile" else 1  # --tile 0: the whole image
+        if value is not None and value < least:
+            raise CliError(f"--{name} must be at least {least}, got {value}", USAGE)
     if options.overlap < 0:
         raise CliError(f"--overlap must be at least 0, got {options.overlap}", USAGE)
-    if options.tile is not None and options.overlap >= options.tile:
+    if options.tile and options.overlap >= options.tile:
         raise CliError(f"--overlap {options.overlap} must be smaller than --tile {options.tile}", USAGE)
     if options.precision and not options.model:
         raise CliError("--precision needs --model", USAGE)
@@ -118,6 +121,12 @@ class TiledModel:
 
         image = holder.pop()
         height, width, channels = image.shape
+        if self.tile == 0:
+            whole = self.whole_side(height, width)
+            if whole is not None:
+                return self.run_whole(image, whole, dtype)
+            return TiledModel(self.runner, self.runner.maximum // self.runner.multiple * self.runner.multiple,
+                              self.overlap, self.batch, self.reporter)([image], bar, dtype)
         padded_height, padded_width, rows, columns = self.grid(height, width)
         if not rows * columns:
             raise BadInput(f"a {width}x{height} image is too small for tiles of {self.tile} overlapping by "
@@ -150,6 +159,53 @@ class TiledModel:
                 inner.close()
         del image
         return blender.result(dtype=dtype)
+
+
+    def whole_side(self, height: int, width: int):
+        """The (height, width) an image goes through the model whole at (its sides rounded up to
+        the model's multiple and minimum), or None where that is beyond the model's maximum."""
+        runner = self.runner
+        sides = tuple(max(-(-n // runner.multiple) * runner.multiple, runner.minimum) for n in (height, width))
+        return None if runner.maximum and max(sides) > runner.maximum else sides
+
+    def run_whole(self, image, sides, dtype):
+        """The image through the model in one run, mirrored past its bottom and right edges to
+        sides; as __call__ returns."""
+        import cupy as cp
+        import torch
+
+        from quorvex.upscale.tile import to_batch
+
+        height, width = image.shape[:2]
+        inputs = to_batch([image])[:, [2, 1, 0]]  # the models take RGB
+        del image
+        pad = (0, sides[1] - width, 0, sides[0] - height)
+        if any(pad):
+            mode = "reflect" if pad[1] < width and pad[3] < height else "replicate"
+            inputs = torch.nn.functional.pad(inputs, pad, mode=mode)
+        if self.runner.fixed_batch:
+            inputs = inputs.expand(self.runner.fixed_batch, -1, -1, -1)
+        if self.runner.scale is None:
+            self.runner.scale = probe_scale(self.runner, choose_tile(UpscaleOptions(), self.runner))
+        scale = self.runner.scale
+        outputs = self.runner.run(inputs)[:1]
+        expected = (1, 3, sides[0] * scale, sides[1] * scale)
+        if tuple(outputs.shape) != expected:
+            raise CliError(f"the model returned {tuple(outputs.shape)} for a {sides[1]}x{sides[0]} image; "
+                           f"expected {expected}")
+        from .models import device_batch
+
+        planes = device_batch(outputs, cp.float32)[0, ::-1, :height * scale, :width * scale]  # RGB back to BGR
+        del outputs
+        result = cp.ascontiguousarray(planes.transpose(1, 2, 0))
+        del planes
+        self.reporter.memory.sample()
+        self.tiles_done += 1
+        if dtype is not None:
+            from quorvex.utils.dtypes import to_uint8, to_uint16
+
+            result = {cp.dtype(cp.uint8): to_uint8, cp.dtype(cp.uint16): to_uint16}[cp.dtype(dtype)](result)
+        return result
 
 
 def probe_scale(runner, tile: int) -> int:
@@ -208,15 +264,16 @@ class Upscaler:
 
             runner = load_runner(options.model, self.device_id, options.precision, self.reporter, options.trust_model)
             tile = choose_tile(options, runner)
-            if options.overlap >= tile:
+            if tile and options.overlap >= tile:
                 raise CliError(f"--overlap {options.overlap} must be smaller than the tile side {tile}", USAGE)
             self.work = TiledModel(runner, tile, options.overlap, choose_batch(options, runner), self.reporter)
             if runner.scale is None:
-                runner.scale = probe_scale(runner, tile)
+                runner.scale = probe_scale(runner, tile or choose_tile(UpscaleOptions(), runner))
             if options.scale and options.scale != runner.scale:
                 raise CliError(f"--scale {options.scale}: the model upscales x{runner.scale} (leave --scale out)", USAGE)
             self.scale = runner.scale
-            self.description = f"{runner.description} (tile {tile}, overlap {options.overlap}, batch {self.work.batch})"
+            self.description = (f"{runner.description} (tile {tile}, overlap {options.overlap}, batch {self.work.batch})"
+                                if tile else f"{runner.description} (each image whole where it fits)")
             if outscale is not None and outscale != runner.scale:
                 self.finish = to_outscale(outscale, runner.scale)
                 self.description += f", then Lanczos-4 to x{outscale:g}"

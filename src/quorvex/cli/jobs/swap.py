@@ -5,7 +5,7 @@ optional restoration, and paste back through a soft mask."""
 from __future__ import annotations
 
 from quorvex.pipeline.models import inspect_onnx, model_kind, needs
-from quorvex.pipeline.swap import check_fraction, parse_faces
+from quorvex.pipeline.swap import check_fraction, parse_det_size, parse_faces
 
 from .. import media
 from ..common import USAGE, CliError, failed_note, parse_device, require_gpu
@@ -43,6 +43,8 @@ class SwapJob:
                 raise CliError("--enhancer-blend needs --enhancer", USAGE)
         if args.det_thresh is not None:
             check_fraction("det-thresh", args.det_thresh, closed=False)
+        if args.det_size is not None:
+            parse_det_size(args.det_size)
         if args.similarity is not None:
             check_fraction("similarity", args.similarity, closed=True)
             if not args.reference:
@@ -57,7 +59,8 @@ class SwapJob:
         check_model(args.swapper, "swapper", ("onnx",), inputs=2)
         if args.enhancer:
             check_model(args.enhancer, "enhancer", ("onnx",), inputs=1)
-        media.check_image_input(args.source, "--source")
+        for source in args.sources:
+            media.check_image_input(source, "--source")
         if args.reference:
             media.check_image_input(args.reference, "--reference")
         needs("tensorrt", "tensorrt")
@@ -81,13 +84,14 @@ class Swapper:
 
         require_gpu(device_id)
         self.reporter, self.keeps_range = reporter, False  # the models work in 0..1
-        image, _ = media.read_image(media.check_image_input(args.source, "--source"))
+        images = [media.colour_and_alpha(media.read_image(media.check_image_input(source, "--source"))[0])[0]
+                  for source in args.sources]
         blend = 1.0 if args.enhancer_blend is None else args.enhancer_blend
-        self.faces = FaceSwapper(args.detector, args.embedder, args.swapper, media.colour_and_alpha(image)[0],
+        self.faces = FaceSwapper(args.detector, args.embedder, args.swapper, images,
                                  args.enhancer, args.faces, f"cuda:{device_id}", enhancer_blend=blend,
-                                 det_thresh=args.det_thresh, reference=args.reference,
+                                 det_thresh=args.det_thresh, det_size=args.det_size, reference=args.reference,
                                  similarity=0.4 if args.similarity is None else args.similarity,
-                                 source_name=args.source, reporter=reporter)
+                                 source_name=list(args.sources), reporter=reporter)
 
     @property
     def count(self) -> int:
