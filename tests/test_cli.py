@@ -433,7 +433,8 @@ def test_swap_changes_the_faces_only(tmp_path, given):
     target = write_png(tmp_path / "frames" / "target.png", 360, 640, 2)
     write_png(tmp_path / "other.png", 360, 640, 3)
     for run in range(1 if given == "engine" else 2):
-        sources = ["--source", tmp_path / "source.png"] + ["--source", tmp_path / "other.png"] * run
+        sources = ["--source", tmp_path / "source.png"] + ["--source", tmp_path / "other.png", "--mask-blur=0.1",
+                                                            "--mask-padding=5,0"] * run
         done = quorvex("swap", *sources, tmp_path / "frames", tmp_path / "swapped",
                        "--detector", detector, "--embedder", tmp_path / "embed.onnx",
                        "--swapper", tmp_path / "swap.onnx", "--faces=largest", "--overwrite", env=env)
@@ -514,6 +515,9 @@ def test_swap_changes_the_faces_only(tmp_path, given):
         (["swap", "--source={tmp}/in.png", "{tmp}/in.png", "{tmp}/o.png", "--detector={tmp}/x2.pth",
           "--embedder=e.onnx", "--swapper=s.onnx", "--det-size=640x100"], 2,
          "--det-size must be N or WxH, multiples of 32 from 32 to 4096, got 640x100"),
+        (["swap", "--source={tmp}/in.png", "{tmp}/in.png", "{tmp}/o.png", "--detector={tmp}/x2.pth",
+          "--embedder=e.onnx", "--swapper=s.onnx", "--mask-padding=1,2,3"], 2,
+         "--mask-padding must be P, V,H or T,R,B,L percents from 0 to 100, got 1,2,3"),
         (["upscale", "{tmp}/in.png", "{tmp}/o.png", "--model={tmp}/m/outside.onnx"], 2,
          "tensor 'scales' takes its data from '../scales.bin', which is not a file inside {tmp}/m"),
         (["inspect", "{tmp}/empty.onnx"], 2, "empty.onnx: not an ONNX model (it has no graph outputs"),

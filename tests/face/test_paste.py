@@ -1,3 +1,5 @@
+import re
+
 import cupy as cp
 import cv2
 import numpy as np
@@ -47,13 +49,29 @@ def test_a_mask_of_another_size_is_fitted_to_the_crop():
     np.testing.assert_allclose(paste_back(frame, crop, m, small_ones).get(), paste_back(frame, crop, m).get(), atol=1e-6)
 
 
-def test_soft_mask_of_a_512_crop_has_the_bands_and_blur():
-    paster = PasteBack()
-    mask = paster.create_mask((512, 512)).get()
+# (blur, padding) -> the bands (top, right, bottom, left) and the blur's kernel and sigma.
+@pytest.mark.parametrize("options, bands, ksize, sigma", [
+    ((), (102, 73, 102, 73), 73, 73.0),
+    ((0.05, (10, 0, 5, 2.5)), (153, 73, 128, 86), 27, 25.6),
+    ((0.0, (0, 0, 0, 0)), (102, 73, 102, 73), 0, 0.0),  # a hard edge
+])
+def test_soft_mask_of_a_512_crop_has_the_bands_and_blur(options, bands, ksize, sigma):
+    mask = PasteBack(*options).create_mask((512, 512)).get()
     plate = np.ones((512, 512, 3), np.float32)
-    plate[:102], plate[-102:], plate[:, :73], plate[:, -73:] = 0, 0, 0, 0
-    np.testing.assert_allclose(mask, cv2.GaussianBlur(plate, (73, 73), 73.0), atol=2e-6)
+    top, right, bottom, left = bands
+    plate[:top], plate[512 - bottom:], plate[:, :left], plate[:, 512 - right:] = 0, 0, 0, 0
+    expected = cv2.GaussianBlur(plate, (ksize, ksize), sigma) if ksize else plate
+    np.testing.assert_allclose(mask, expected, atol=2e-6)
     assert mask[256, 256, 0] == pytest.approx(1.0, abs=1e-3) and mask[0, 0, 0] < 1e-3
+
+
+@pytest.mark.parametrize("options, message", [
+    ((1.5,), "a blur from 0 to 1"), ((None, (1, 2, 3)), "padding as (top, right, bottom, left) percents"),
+    ((None, (0, 0, 0, 101)), "percents from 0 to 100"),
+])
+def test_mask_options_out_of_range_are_refused(options, message):
+    with pytest.raises(ValueError, match=re.escape(message)):
+        PasteBack(*options)
 
 
 def test_get_builds_the_mask_once_per_crop_size():

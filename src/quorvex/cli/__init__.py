@@ -140,6 +140,10 @@ def build_parser() -> argparse.ArgumentParser:
     sw.add_argument("--similarity", type=float, help="with --reference: the least cosine between a face's and the "
                     "reference's identity embeddings, 0 to 1 (default 0.4)")
     sw.add_argument("--det-thresh", type=float, help="the detector's score threshold, between 0 and 1 (default 0.5)")
+    sw.add_argument("--mask-blur", type=float, help="the paste mask's feather, 0 (a hard edge) to 1, as a share of "
+                    "the face crop's width (default: a seventh of it)")
+    sw.add_argument("--mask-padding", metavar="T,R,B,L", help="percents of the face crop (top, right, bottom, left; "
+                    "or one value, or vertical,horizontal) kept out of the paste mask, beyond its own edge bands")
     sw.add_argument("--det-size", metavar="N|WxH", help="the detector's input size, multiples of 32, for an ONNX "
                     "detector built into an engine (default 640, or the model's own)")
     sw.add_argument("--device", default="cuda", help="cuda or cuda:N (default cuda)")

@@ -123,6 +123,8 @@ class SwapOptions(JobOptions):
     enhancer_blend: float | None = _field(changes_output=True, keyed_when_set=True)  # None: 1
     det_thresh: float | None = _field(changes_output=True, keyed_when_set=True)
     det_size: str | None = _field(changes_output=True, keyed_when_set=True)  # N or WxH
+    mask_blur: float | None = _field(changes_output=True, keyed_when_set=True)
+    mask_padding: str | None = _field(changes_output=True, keyed_when_set=True)  # P, V,H or T,R,B,L
     reference: str | None = _field(changes_output=True, path=True, keyed_when_set=True)
     similarity: float | None = _field(changes_output=True, keyed_when_set=True)  # None: 0.4
 

@@ -1,5 +1,8 @@
 // Pasting a processed face crop back into its frame: the crop and a soft mask are warped back
 // with the inverse of the alignment matrix and blended, so the crop's edges do not show.
+#include <algorithm>
+#include <cmath>
+
 #include "quorvex/function.hpp"
 #include "quorvex/instance_lock.hpp"
 #include "quorvex/kernel.hpp"
@@ -259,8 +262,31 @@ nb::object mask_for(nb::handle self, nb::handle size) {
     return self.attr("mask");
 }
 
+// padding: the top, right, bottom and left bands widened by that many percent of the crop's
+// height or width; blur: the feather's sigma as a share of the crop's width (None: the column
+// band's width, 0: a hard edge).
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0];
+    if (!a[1].is_none()) {
+        double blur = nb::cast<double>(a[1]);
+        if (!(blur >= 0 && blur <= 1))
+            qv::raise(PyExc_ValueError, "PasteBack() takes a blur from 0 to 1 (a share of the crop's width), got %R",
+                      a[1].ptr());
+    }
+    nb::tuple padding;
+    if (nb::isinstance<nb::tuple>(a[2]) || nb::isinstance<nb::list>(a[2])) padding = nb::tuple(a[2]);
+    bool valid = padding.is_valid() && nb::len(padding) == 4;
+    for (size_t i = 0; valid && i < 4; ++i) {
+        nb::handle side = padding[i];
+        valid = (PyLong_Check(side.ptr()) || PyFloat_Check(side.ptr())) && !PyBool_Check(side.ptr());
+        double percent = valid ? nb::cast<double>(side) : 0;
+        valid = valid && percent >= 0 && percent <= 100;
+    }
+    if (!valid)
+        qv::raise(PyExc_ValueError,
+                  "PasteBack() takes padding as (top, right, bottom, left) percents from 0 to 100, got %R", a[2].ptr());
+    self.attr("mask_blur") = nb::borrow(a[1]);
+    self.attr("mask_padding") = padding;
     self.attr("_lock") = nb::module_::import_("threading").attr("RLock")();
     self.attr("gaussian_blur") = siblings().GaussianBlur();
     self.attr("mask") = nb::none();
@@ -274,6 +300,13 @@ nb::object create_mask(const qv::Args &a) {
     int64_t height = nb::cast<int64_t>(size[nb::int_(0)]), width = nb::cast<int64_t>(size[nb::int_(1)]);
     int64_t band_rows = height / 5, band_cols = width / 7;
     qv::check_indexable({height, width, 3}, "the mask");  // refused before the device is asked for it
+    nb::tuple padding = nb::borrow<nb::tuple>(self.attr("mask_padding"));
+    auto band = [&](int side, int64_t base, int64_t extent) {
+        int64_t widened = base + (int64_t)std::llround(nb::cast<double>(padding[side]) * extent / 100.0);
+        return std::min(widened, extent);
+    };
+    int64_t top = band(0, band_rows, height), right = band(1, band_cols, width);
+    int64_t bottom = band(2, band_rows, height), left = band(3, band_cols, width);
     const qv::Cupy &cp = qv::cp();
     nb::object white_plate = cp.module.attr("ones")(nb::make_tuple(height, width, 3), nb::arg("dtype") = cp.float32);
     nb::object all = nb::slice(nb::none(), nb::none(), nb::none());
@@ -283,11 +316,15 @@ nb::object create_mask(const qv::Args &a) {
     auto cols = [&](int64_t start, int64_t stop) {
         white_plate[nb::make_tuple(all, nb::slice(nb::int_(start), nb::int_(stop), nb::none()), all)] = 0;
     };
-    rows(0, band_rows), rows(height - band_rows, height);
-    cols(0, band_cols), cols(width - band_cols, width);
+    rows(0, top), rows(height - bottom, height);
+    cols(0, left), cols(width - right, width);
     // The blur takes odd kernel sizes only: an even band width blurs over one more column, and a
     // crop narrower than 7 pixels (no band) is left as it is.
-    return self.attr("gaussian_blur").attr("get")(white_plate, band_cols | 1, (double)band_cols);
+    nb::handle blur = self.attr("mask_blur");
+    double sigma = blur.is_none() ? (double)band_cols : nb::cast<double>(blur) * (double)width;
+    int64_t ksize = blur.is_none() ? band_cols | 1 : (int64_t)std::llround(sigma) | 1;
+    if (!(sigma > 0)) return white_plate;  // a hard edge
+    return self.attr("gaussian_blur").attr("get")(white_plate, ksize, sigma);
 }
 
 nb::object get(const qv::Args &a) {
@@ -376,10 +413,17 @@ NB_MODULE(paste, m) {
             "Float32 colour images are pasted in one pass without reading M back: a device M that is "
             "singular or not finite pastes nothing; a host M raises ValueError then.");
     qv::Class(m, "PasteBack", "Pastes crops back through a soft mask, built once per crop size.")
-        .def("__init__", init, {{"self"}}, "None", "A paster with no mask built yet.")
+        .def("__init__", init,
+             {{"self"}, {"blur", "float | None", nb::none()},
+              {"padding", "tuple[float, float, float, float]", nb::make_tuple(0, 0, 0, 0)}},
+             "None",
+             "A paster with no mask built yet. blur: the mask's feather (its sigma) as a share of the crop's "
+             "width, 0 to 1 (0: a hard edge; None: the column band's width). padding: (top, right, bottom, "
+             "left) percents of the crop's height or width by which the mask's zeroed bands are widened.")
         .def("create_mask", create_mask, {{"self"}, {"size", "tuple"}}, "cp.ndarray",
              "Soft mask for a (height, width) crop: ones with bands of height // 5 rows and width // 7 "
-             "columns zeroed at the edges, blurred with a kernel and sigma of the column band width.")
+             "columns zeroed at the edges (widened by padding), blurred with a kernel and sigma of the column "
+             "band width (or blur times the width, the kernel that rounded, odd).")
         .def("get", get, {{"self"}, {"target_image", "cp.ndarray"}, {"paste_image", "cp.ndarray"}, {"M", "cp.ndarray"}},
              "cp.ndarray", "paste_back through the soft mask of the crop's size (rebuilt when the size changes).")
         .def("get_many", get_many,

@@ -14,10 +14,10 @@ def paste_back(target_image: cp.ndarray, paste_image: cp.ndarray, M: cp.ndarray,
 
 class PasteBack:
     """Pastes crops back through a soft mask, built once per crop size."""
-    def __init__(self) -> None:
-        """A paster with no mask built yet."""
+    def __init__(self, blur: float | None = None, padding: tuple[float, float, float, float] = (0, 0, 0, 0)) -> None:
+        """A paster with no mask built yet. blur: the mask's feather (its sigma) as a share of the crop's width, 0 to 1 (0: a hard edge; None: the column band's width). padding: (top, right, bottom, left) percents of the crop's height or width by which the mask's zeroed bands are widened."""
     def create_mask(self, size: tuple) -> cp.ndarray:
-        """Soft mask for a (height, width) crop: ones with bands of height // 5 rows and width // 7 columns zeroed at the edges, blurred with a kernel and sigma of the column band width."""
+        """Soft mask for a (height, width) crop: ones with bands of height // 5 rows and width // 7 columns zeroed at the edges (widened by padding), blurred with a kernel and sigma of the column band width (or blur times the width, the kernel that rounded, odd)."""
     def get(self, target_image: cp.ndarray, paste_image: cp.ndarray, M: cp.ndarray) -> cp.ndarray:
         """paste_back through the soft mask of the crop's size (rebuilt when the size changes)."""
     def get_many(self, target_image: cp.ndarray, crops: cp.ndarray | list[cp.ndarray], matrices: cp.ndarray | np.ndarray | list[cp.ndarray]) -> cp.ndarray:

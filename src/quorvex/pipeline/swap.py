@@ -67,6 +67,19 @@ def parse_det_size(value) -> tuple[int, int]:
     return sides
 
 
+def parse_padding(value) -> tuple[float, float, float, float]:
+    """--mask-padding as (top, right, bottom, left) percents: "P", "V,H", "T,R,B,L" (as CSS
+    writes margins) or such numbers."""
+    try:
+        parts = [float(p) for p in value.split(",")] if isinstance(value, str) else [float(p) for p in value]
+    except (TypeError, ValueError):
+        parts = []
+    sides = {1: parts * 4, 2: parts * 2, 4: parts}.get(len(parts), [])
+    if not sides or not all(0 <= p <= 100 for p in sides):
+        raise CliError(f"--mask-padding must be P, V,H or T,R,B,L percents from 0 to 100, got {value}", USAGE)
+    return tuple(sides)
+
+
 def rescale_matrix(matrix, source_size: int, target_size: int):
     """The frame -> crop matrix (or a stack of them) for the same crop resized from source_size to
     target_size pixels.
@@ -198,11 +211,13 @@ class FaceSwapper:
     (photos of one person: their identity embeddings are averaged). reference, given
     as source is: only the faces of that person are swapped, those whose embedding's cosine with
     the reference face's is at least similarity (then faces picks among them). det_size: the
-detector's input size, N or (width, height), for an ONNX detector built into an engine."""
+detector's input size, N or (width, height), for an ONNX detector built into an engine.
+    mask_blur and mask_padding: the paste mask's feather and its (top, right, bottom, left)
+    bands (PasteBack's blur and padding)."""
 
     def __init__(self, detector, embedder, swapper, source, enhancer=None, faces="all", device: str = "cuda", *,
                  enhancer_blend: float = 1.0, det_thresh: float | None = None, det_size=None, reference=None,
-                 similarity: float = 0.4, source_name: str | None = None, reporter=None):
+                 similarity: float = 0.4, mask_blur: float | None = None, mask_padding=(0, 0, 0, 0), source_name: str | None = None, reporter=None):
         device_id = parse_device(device)
         self.faces = parse_faces(str(faces))
         self.enhancer_blend = check_fraction("enhancer-blend", enhancer_blend, closed=True)
@@ -210,6 +225,9 @@ detector's input size, N or (width, height), for an ONNX detector built into an 
             check_fraction("det-thresh", det_thresh, closed=False)
         self.similarity = check_fraction("similarity", similarity, closed=True)
         det_size = None if det_size is None else parse_det_size(det_size)
+        if mask_blur is not None:
+            check_fraction("mask-blur", mask_blur, closed=True)
+        mask_padding = parse_padding(mask_padding)
         self.reporter = reporter if reporter is not None else Silent()
         self.count = 0  # faces swapped so far
         require_gpu(device_id)
@@ -252,7 +270,7 @@ detector's input size, N or (width, height), for an ONNX detector built into an 
                 from quorvex.face.enhancer import GFPGAN
 
                 self.enhancer = GFPGAN(str(enhancer), **session_arguments(onnx_device))
-            self.paster = PasteBack()
+            self.paster = PasteBack(None if mask_blur is None else float(mask_blur), tuple(mask_padding))
             sources = list(source) if isinstance(source, (list, tuple)) else [source]
             names = source_name if isinstance(source_name, (list, tuple)) else [source_name] * len(sources)
             if not sources or len(names) != len(sources):

@@ -5,7 +5,7 @@ optional restoration, and paste back through a soft mask."""
 from __future__ import annotations
 
 from quorvex.pipeline.models import inspect_onnx, model_kind, needs
-from quorvex.pipeline.swap import check_fraction, parse_det_size, parse_faces
+from quorvex.pipeline.swap import check_fraction, parse_det_size, parse_faces, parse_padding
 
 from .. import media
 from ..common import USAGE, CliError, failed_note, parse_device, require_gpu
@@ -45,6 +45,10 @@ class SwapJob:
             check_fraction("det-thresh", args.det_thresh, closed=False)
         if args.det_size is not None:
             parse_det_size(args.det_size)
+        if args.mask_blur is not None:
+            check_fraction("mask-blur", args.mask_blur, closed=True)
+        if args.mask_padding is not None:
+            parse_padding(args.mask_padding)
         if args.similarity is not None:
             check_fraction("similarity", args.similarity, closed=True)
             if not args.reference:
@@ -89,7 +93,8 @@ class Swapper:
         blend = 1.0 if args.enhancer_blend is None else args.enhancer_blend
         self.faces = FaceSwapper(args.detector, args.embedder, args.swapper, images,
                                  args.enhancer, args.faces, f"cuda:{device_id}", enhancer_blend=blend,
-                                 det_thresh=args.det_thresh, det_size=args.det_size, reference=args.reference,
+                                 det_thresh=args.det_thresh, det_size=args.det_size, mask_blur=args.mask_blur,
+                                 mask_padding=args.mask_padding or (0, 0, 0, 0), reference=args.reference,
                                  similarity=0.4 if args.similarity is None else args.similarity,
                                  source_name=list(args.sources), reporter=reporter)
 
