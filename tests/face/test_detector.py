@@ -144,6 +144,12 @@ def test_faces_cut_by_the_top_left_edges_align_from_unclipped_landmarks_and_unal
         np.testing.assert_allclose(face.kps.get(), np.maximum(planted.kps, 0), atol=1e-3)
         kps = np.hstack([planted.kps, np.ones((5, 1))])
         np.testing.assert_allclose(kps @ face.matrix.get().T, TEMPLATE, atol=0.05)
+    # detect() gives the same faces unclipped (the unalignable one too), align() the same records.
+    rows = det.detect(smooth_frame(640, 640))
+    np.testing.assert_allclose(rows[:, 5:].reshape(-1, 5, 2), [p.kps for p in (point, past, cut, normal)], atol=1e-3)
+    for again, face in zip(det.align(smooth_frame(640, 640), rows, 112), faces, strict=True):
+        for name in ("bbox", "kps", "matrix", "image"):
+            np.testing.assert_array_equal(getattr(again, name).get(), getattr(face, name).get())
 
 
 @pytest.mark.parametrize("size, scale, angle", [(112, 1.0, 0.0), (128, 0.8, -0.2), (96, 1.3, 0.3)])

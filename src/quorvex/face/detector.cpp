@@ -382,20 +382,19 @@ std::vector<float> decode(nb::handle self, int64_t input_height, int64_t input_w
     return values;
 }
 
-nb::object get(const qv::Args &a) {
-    nb::handle self = a[0];
-    InstanceLock lock(self, true);
-    int64_t crop_size = as_int(a[2]), max_num = as_int(a[3]);
-    std::string metric = nb::cast<std::string>(a[4]);
+// One detection: box, score and landmarks in frame pixels, the landmarks not clipped.
+constexpr int kDetection = 15;
+
+// The faces of a BGR float32 frame, kDetection floats each, in descending score order (after
+// suppression and max_num), as get() selects them.
+std::vector<float> detect_faces(nb::handle self, nb::handle frame, int64_t max_num, const std::string &metric,
+                                const char *method) {
     const Siblings &s = siblings();
     const qv::Cupy &cp = qv::cp();
     nb::handle float32 = cp.float32;
-
-    // The frame is kept in BGR: the network's RGB order is taken when the blob is made.
-    nb::object frame = s.to_float32(a[1]);
     std::vector<int64_t> shape = qv::shape_of(frame);
     if (shape.size() != 3 || shape[2] != 3)
-        qv::raise(PyExc_ValueError, "TrtFaceDetection.get() takes a (height, width, 3) BGR image, got %U",
+        qv::raise(PyExc_ValueError, "TrtFaceDetection.%s() takes a (height, width, 3) BGR image, got %U", method,
                   qv::str_of(frame.attr("shape")).ptr());
     int64_t image_height = shape[0], image_width = shape[1];
     auto [input_width, input_height] = input_size_of(self);
@@ -423,8 +422,7 @@ nb::object get(const qv::Args &a) {
     std::vector<float> found =
         decode(self, blob_shape[2], blob_shape[3], (float)as_double(self.attr("det_thresh")));
     size_t n = found.size() / kRow;
-    nb::list results;
-    if (n == 0) return results;
+    if (n == 0) return {};
 
     // Descending scores; equal scores latest anchor first, as a stable ascending sort reversed.
     std::vector<size_t> order(n);
@@ -456,8 +454,24 @@ nb::object get(const qv::Args &a) {
         std::reverse(selected.begin(), selected.end());
         selected.resize(max_num);
     }
-    if (!nb::cast<bool>(self.attr("use_kps"))) return results;  // without landmarks there is nothing to align
+    std::vector<float> detections;
+    detections.reserve(selected.size() * kDetection);
+    for (int64_t index : selected) {
+        const float *box = &pre_det[kept[index] * 5];
+        detections.insert(detections.end(), box, box + 5);
+        for (int k = 0; k < 10; ++k) detections.push_back(at(order[kept[index]], 5 + k) / det_scale);
+    }
+    return detections;
+}
 
+// QvFace records of detections (kDetection floats each) in a BGR float32 frame: box, landmarks
+// clipped at 0, and the crop_size crop aligned with the unclipped landmarks. A face whose
+// landmarks admit no alignment is left out.
+nb::list align_faces(nb::handle frame, const std::vector<float> &detections, int64_t crop_size) {
+    const Siblings &s = siblings();
+    const qv::Cupy &cp = qv::cp();
+    nb::list results;
+    size_t n = detections.size() / kDetection;
     // Per face on the host: the alignment at twice the crop size (for the warp) and the matrix of
     // the stored crop; a face that cannot be aligned is left out rather than failing the frame.
     // Halving a crop by area averaging puts its pixel j over the big crop's pixels 2j and 2j + 1,
@@ -468,24 +482,22 @@ nb::object get(const qv::Args &a) {
     std::vector<float> scores;
     double target[5][2];
     qv::template_of(crop_size * 2, target);
-    for (int64_t index : selected) {
-        size_t row = order[kept[index]];
-        float kps[10];
+    for (size_t row = 0; row < n; ++row) {
+        const float *d = &detections[row * kDetection];
         double points[5][2];
-        for (int k = 0; k < 10; ++k) {
-            kps[k] = at(row, 5 + k) / det_scale;
-            points[k / 2][k % 2] = kps[k];
-        }
+        for (int k = 0; k < 10; ++k) points[k / 2][k % 2] = d[5 + k];
         qv::Matrix m, inverse;
         if (!qv::fit_similarity(points, target, 5, m) || !qv::invert_affine(m, inverse)) continue;
-        for (int k = 0; k < 4; ++k) records.push_back(pre_det[kept[index] * 5 + k]);
-        for (int k = 0; k < 10; ++k) records.push_back(std::max(kps[k], 0.0f));
+        for (int k = 0; k < 4; ++k) records.push_back(d[k]);
+        for (int k = 0; k < 10; ++k) records.push_back(std::max(d[5 + k], 0.0f));
         for (int k = 0; k < 6; ++k) records.push_back(((float)m[k] - (k % 3 == 2 ? 0.5f : 0.0f)) / 2.0f);
         big.insert(big.end(), m.begin(), m.end());
-        scores.push_back(pre_det[kept[index] * 5 + 4]);
+        scores.push_back(d[4]);
     }
     int64_t faces = (int64_t)scores.size();
     if (faces == 0) return results;
+    if (faces > 65536) qv::raise(PyExc_ValueError, "TrtFaceDetection.align() takes at most 65536 faces, got %lld",
+                                 (long long)faces);
     nb::handle np = qv::np().module;
     nb::object host = np.attr("frombuffer")(
         nb::bytes(reinterpret_cast<const char *>(records.data()), records.size() * sizeof(float)), qv::np().float32);
@@ -507,6 +519,63 @@ nb::object get(const qv::Args &a) {
                                 nb::arg("matrix") = part(14, 20).attr("reshape")(2, 3)));
     }
     return results;
+}
+
+int64_t checked_crop_size(nb::handle value, const char *method) {
+    int64_t crop_size = as_int(value);
+    if (crop_size < 1 || crop_size > 8192)
+        qv::raise(PyExc_ValueError, "TrtFaceDetection.%s() takes a crop_size from 1 to 8192, got %lld", method,
+                  (long long)crop_size);
+    return crop_size;
+}
+
+nb::object get(const qv::Args &a) {
+    nb::handle self = a[0];
+    InstanceLock lock(self, true);
+    int64_t crop_size = as_int(a[2]), max_num = as_int(a[3]);
+    std::string metric = nb::cast<std::string>(a[4]);
+    // The frame is kept in BGR: the network's RGB order is taken when the blob is made.
+    nb::object frame = siblings().to_float32(a[1]);
+    std::vector<float> found = detect_faces(self, frame, max_num, metric, "get");
+    if (found.empty() || !nb::cast<bool>(self.attr("use_kps")))
+        return nb::list();  // without landmarks there is nothing to align
+    return align_faces(frame, found, crop_size);
+}
+
+nb::object detect(const qv::Args &a) {
+    nb::handle self = a[0];
+    InstanceLock lock(self, true);
+    nb::object frame = siblings().to_float32(a[1]);
+    std::vector<float> found = detect_faces(self, frame, as_int(a[2]), nb::cast<std::string>(a[3]), "detect");
+    int64_t n = (int64_t)(found.size() / kDetection);
+    nb::object host = qv::np().module.attr("frombuffer")(
+        nb::bytes(reinterpret_cast<const char *>(found.data()), found.size() * sizeof(float)), qv::np().float32);
+    return host.attr("reshape")(n, kDetection).attr("copy")();
+}
+
+nb::object align(const qv::Args &a) {
+    nb::handle self = a[0];
+    InstanceLock lock(self, true);
+    nb::object frame = siblings().to_float32(a[1]);
+    std::vector<int64_t> shape = qv::shape_of(frame);
+    if (shape.size() != 3 || shape[2] != 3)
+        qv::raise(PyExc_ValueError, "TrtFaceDetection.align() takes a (height, width, 3) BGR image, got %U",
+                  qv::str_of(frame.attr("shape")).ptr());
+    if (!qv::is_host_array(a[2]))
+        qv::raise(PyExc_TypeError, "TrtFaceDetection.align() takes detections as a numpy.ndarray, got %s",
+                  qv::type_name(a[2]));
+    nb::object table = qv::np().module.attr("ascontiguousarray")(a[2], nb::arg("dtype") = qv::np().float32);
+    std::vector<int64_t> rows = qv::shape_of(table);
+    if (rows.size() != 2 || rows[1] != kDetection)
+        qv::raise(PyExc_ValueError, "TrtFaceDetection.align() takes detections of shape (n, %d), got %U", kDetection,
+                  qv::str_of(table.attr("shape")).ptr());
+    std::vector<float> found((size_t)(rows[0] * kDetection));
+    nb::bytes raw = nb::borrow<nb::bytes>(table.attr("tobytes")());
+    std::memcpy(found.data(), raw.c_str(), found.size() * sizeof(float));
+    for (float v : found)
+        if (!std::isfinite(v)) qv::raise(PyExc_ValueError, "TrtFaceDetection.align() takes finite detections");
+    if (found.empty()) return nb::list();
+    return align_faces(frame, found, checked_crop_size(a[3], "align"));
 }
 
 }  // namespace
@@ -546,6 +615,17 @@ NB_MODULE(detector, m) {
              "onto the crop's. Alignment uses the landmarks before clipping, so faces cut by the frame's edges "
              "keep their shape; a face whose landmarks admit no alignment is left out. max_num > 0 keeps that "
              "many: the largest (metric 'max') or the largest nearest the centre (otherwise).")
+        .def("detect", detect,
+             {{"self"}, {"image", "cp.ndarray"}, {"max_num", "int", nb::int_(0)}, {"metric", "str", nb::str("default")}},
+             "np.ndarray",
+             "The faces get() finds, as a (n, 15) float32 host array in the same order: x1, y1, x2, y2, score and "
+             "the five (x, y) landmarks, in frame pixels and not clipped; align() makes them QvFace records.")
+        .def("align", align,
+             {{"self"}, {"image", "cp.ndarray"}, {"detections", "np.ndarray"}, {"crop_size", "int", nb::int_(512)}},
+             "list[QvFace]",
+             "QvFace records of detect()'s rows (their landmarks changed as the caller needs, smoothed over "
+             "frames say), as get() gives them: all crops in one warp, a face whose landmarks admit no "
+             "alignment left out. align(image, detect(image)) equals get(image).")
         .def("nms", nms, {{"self"}, {"dets"}}, "list[int]",
              "Greedy suppression of (n, 5) rows x1, y1, x2, y2, score: kept row indices, best first.")
         .def("distance2bbox", distance2bbox,
