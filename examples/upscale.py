@@ -22,7 +22,8 @@ def main(argv=None) -> int:
     parser.add_argument("--model", required=True, help="checkpoint (spandrel), ONNX model or TensorRT engine")
     parser.add_argument("--input", required=True)
     parser.add_argument("--output", required=True)
-    parser.add_argument("--tile", type=int, help="tile side in input pixels (default: chosen for the model)")
+    parser.add_argument("--tile", type=int, help="tile side in input pixels (default: chosen for the model; 0: "
+                        "each image whole)")
     parser.add_argument("--overlap", type=int, default=16, help="pixels shared by neighbouring tiles")
     parser.add_argument("--batch", type=int, default=8, help="tiles per model run")
     parser.add_argument("--device", default="cuda")

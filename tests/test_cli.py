@@ -463,6 +463,31 @@ def test_swap_changes_the_faces_only(tmp_path, given):
     assert changed[near].any() and not changed[~near].any()
 
 
+def test_swap_follows_the_faces_of_a_video(tmp_path):
+    import av
+
+    sys.path.insert(0, str(ROOT / "io"))
+    from test_video import make_video
+
+    faces = [face_at(16, 12, 12, 0.9, 70, angle=0.1), face_at(16, 14, 28, 0.8, 60)]
+    (tmp_path / "det.engine").write_bytes(__import__("standin.tensorrt").tensorrt.engine_bytes(detector_model(9, faces=faces)))
+    onnx.save(embedding_model(), tmp_path / "embed.onnx")
+    onnx.save(swap_model(), tmp_path / "swap.onnx")
+    np.save(tmp_path / "emap.npy", embedding_map())
+    write_png(tmp_path / "source.png", 360, 640, 1)
+    make_video(tmp_path / "in.mp4", frames=12, size=(640, 360), key_every=6)
+    done = quorvex("swap", "--source", tmp_path / "source.png", tmp_path / "in.mp4", tmp_path / "out.mp4", "--detector",
+                   tmp_path / "det.engine", "--embedder", tmp_path / "embed.onnx", "--swapper", tmp_path / "swap.onnx",
+                   "--faces=largest", env={"QUORVEX_EMAP": str(tmp_path / "emap.npy")})
+    assert done.returncode == 0 and "swapped 12 faces in 12 frames" in done.stdout, done.stderr
+    with av.open(str(tmp_path / "in.mp4")) as a, av.open(str(tmp_path / "out.mp4")) as b:
+        pairs = list(zip(a.decode(video=0), b.decode(video=0), strict=True))
+    x1, y1, x2, y2 = (int(v) for v in faces[0].box)
+    for before, after in pairs:  # the larger face changed in every frame, the other one kept
+        difference = np.abs(before.to_ndarray(format="bgr24").astype(int) - after.to_ndarray(format="bgr24"))
+        assert difference[y1:y2, x1:x2].mean() > 10 and np.median(difference) <= 2
+
+
 @pytest.mark.parametrize(
     "args, status, message",
     [

@@ -222,7 +222,7 @@ def test_upscale_example_upscales_any_size_exactly(tmp_path, upscale_example, sh
     "args, message",
     [
         (["--batch=0"], "--batch must be at least 1, got 0"),
-        (["--tile=0"], "--tile must be at least 1, got 0"),
+        (["--tile=-1"], "--tile must be at least 0, got -1"),
         (["--tile=16", "--overlap=16"], "--overlap 16 must be smaller than --tile 16"),
         (["--overlap=-1"], "--overlap must be at least 0, got -1"),
         (["--output={tmp}"], "{tmp} is a folder; give the output file's name"),

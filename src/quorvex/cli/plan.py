@@ -74,7 +74,7 @@ class PieceItem:
         return self.piece
 
     def run(self, worker, reporter, bar=None) -> None:
-        pieces.make_piece(self.source, self.piece, self.start_pts, self.count, worker.frame, worker.frame_size,
+        pieces.make_piece(self.source, self.piece, self.start_pts, self.count, worker.sequence(), worker.frame_size,
                           reporter, bar, self.output, clip=not worker.keeps_range)
 
 

@@ -4,7 +4,7 @@
 
     swapper = FaceSwapper("det.engine", "arcface.onnx", "inswapper.onnx", source="me.png")
     out = swapper.swap(frame)                      # a (H, W, 3) BGR device frame
-    for out in swapper.frames(frames): ...         # a stream, the next frame read while one runs
+    for out in swapper.frames(frames): ...         # a video, its faces tracked, the next frame read while one runs
 
 Detection (TensorRT; an ONNX detector is built into an engine once, in quorvex's cache), the
 source's embedding (ONNX Runtime or TensorRT, once), the swap network (its embedding map taken
@@ -310,25 +310,55 @@ detector's input size, N or (width, height), for an ONNX detector built into an 
         embedding = self.embedding_of(face)
         return embedding is not None and float(embedding @ self.reference) >= self.similarity
 
-    def swap(self, frame):
+    def swap(self, frame, tracker=None):
         """The (H, W, 3) BGR float32 device frame with its selected faces swapped, as a new frame
-        (the frame itself where it has none)."""
+        (the frame itself where it has none). tracker: a FaceTracker (tracker()) that follows the
+        faces of one video from frame to frame, for steady landmarks and a choice of faces that
+        stays with the same people; frames given without one are each on their own."""
         with self.reporter.library_output():
-            detections = None
-            if self.reference is not None:  # the reference's faces only, the others left as they are
-                detections = [f for f in self.detector.get(frame, crop_size=512) if self.is_reference(f)]
+            if tracker is not None:
+                detections, which = self.tracked_faces(frame, tracker), "all"
+            else:
+                detections, which = None, self.faces
+                if self.reference is not None:  # the reference's faces only, the others left as they are
+                    detections = [f for f in self.detector.get(frame, crop_size=512) if self.is_reference(f)]
             out, count = swap_faces(frame, self.source_face, self.detector, self.swapper, self.paster,
-                                    self.enhancer, self.faces, detections=detections, latent=self.latent,
+                                    self.enhancer, which, detections=detections, latent=self.latent,
                                     enhancer_blend=self.enhancer_blend)
         self.count += count
         return out
 
+    def tracker(self):
+        """A new FaceTracker, for one video's frames in order."""
+        from .tracking import FaceTracker
+
+        return FaceTracker()
+
+    def tracked_faces(self, frame, tracker) -> list:
+        """The frame's faces to swap, their landmarks smoothed by the tracker, chosen as in the
+        frames before; the reference's faces only, each face asked once while it is followed."""
+        from .tracking import select_tracked
+
+        rows, tracks = tracker.update(self.detector.detect(frame))
+        faces = self.detector.align(frame, rows, 512) if len(rows) else []
+        if len(faces) != len(rows):  # a face that admits no alignment: row by row to keep the order
+            faces = [(self.detector.align(frame, row[None], 512) or [None])[0] for row in rows]
+        keep = [i for i, face in enumerate(faces) if face is not None]
+        if self.reference is not None:
+            for i in keep:
+                if tracks[i].identity is None:
+                    tracks[i].identity = self.is_reference(faces[i])
+            keep = [i for i in keep if tracks[i].identity]
+        chosen = select_tracked([rows[i] for i in keep], [tracks[i] for i in keep], self.faces)
+        return [faces[keep[i]] for i in chosen]
+
     def frames(self, frames):
-        """Each frame of an iterable, swapped; the next frame is taken from it in a thread of its
-        own while one is on the device."""
+        """Each frame of an iterable (one video, in order), swapped with its faces tracked; the
+        next frame is taken from it in a thread of its own while one is on the device."""
         from .stages import overlapped
 
-        yield from overlapped(frames, self.swap)
+        tracker = self.tracker()
+        yield from overlapped(frames, lambda frame: self.swap(frame, tracker))
 
 
 def mean_identity(faces):

@@ -103,7 +103,17 @@ class Swapper:
         return self.faces.count
 
     def frame(self, frame, bar=None):
-        return self.faces.swap(frame)
+        """A live stream's next frame, its faces followed from the frames before."""
+        if self.live_tracker is None:
+            self.live_tracker = self.faces.tracker()
+        return self.faces.swap(frame, self.live_tracker)
+
+    live_tracker = None
+
+    def sequence(self):
+        """The frame function of one video piece, with a face tracker of its own."""
+        tracker = self.faces.tracker()
+        return lambda frame, bar=None: self.faces.swap(frame, tracker)
 
     def frame_size(self, size):
         return size
@@ -115,7 +125,7 @@ class Swapper:
         return media.ImageInput(source, [frame], dtype, channels, alpha)
 
     def process(self, given: media.ImageInput, target, bar=None):
-        return media.with_layout(self.frame(given.holder.pop()), given.channels, given.alpha)
+        return media.with_layout(self.faces.swap(given.holder.pop()), given.channels, given.alpha)
 
     def image(self, source, target, bar=None) -> None:
         given = self.read(source)

@@ -136,5 +136,9 @@ class UpscaleWorker:
         result = self.work([image], bar)
         return result if self.finish is None else self.finish(result)
 
+    def sequence(self):
+        """The frame function of one video piece: frames are upscaled on their own."""
+        return self.frame
+
     def frame_size(self, size):
         return self.output_size(*size)

@@ -100,6 +100,15 @@ class SharedWorker:
         with self._lock:
             return self._worker.frame(image, bar)
 
+    def sequence(self):
+        frame = self._worker.sequence()
+
+        def locked(image, bar=None):
+            with self._lock:
+                return frame(image, bar)
+
+        return locked
+
     def __getattr__(self, name):
         return getattr(self._worker, name)
 
