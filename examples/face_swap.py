@@ -19,7 +19,7 @@ import sys
 
 
 def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(prog="face_swap.py", description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(prog="face_swap.py", description=(__doc__ or "").strip().splitlines()[0])
     for name in ("detector", "embedder", "swapper", "source", "target", "output"):
         parser.add_argument(f"--{name}", required=True)
     parser.add_argument("--enhancer", help="ONNX face-restoration model (optional)")

@@ -18,7 +18,7 @@ import sys
 
 
 def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(prog="upscale.py", description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(prog="upscale.py", description=(__doc__ or "").strip().splitlines()[0])
     parser.add_argument("--model", required=True, help="checkpoint (spandrel), ONNX model or TensorRT engine")
     parser.add_argument("--input", required=True)
     parser.add_argument("--output", required=True)
@@ -50,7 +50,7 @@ def main(argv=None) -> int:
     if image is None:
         return fail(f"{args.input}: not an image OpenCV reads")
 
-    bars = []  # one once tiles are being done
+    bars: list[tqdm] = []  # one once tiles are being done
 
     def progress(done: int, total: int) -> None:
         if not bars:

@@ -36,8 +36,10 @@ def convert(source, target, saturation=1.3, codec="libx264", crf=18, pixel_forma
                          transfer=reader.transfer if reader.transfer != 2 else None) as writer:
             first = None
             for frame in reader:
-                first = reader.pts if first is None else first
-                time = None if reader.pts is None else (reader.pts - first) * reader.time_base  # exact
+                time = None
+                if reader.pts is not None:
+                    first = reader.pts if first is None else first
+                    time = (reader.pts - first) * reader.time_base  # exact
                 writer.write(saturate(frame, saturation), time)
                 if progress:
                     progress(writer.frame_count, reader.frame_count)
@@ -45,7 +47,7 @@ def convert(source, target, saturation=1.3, codec="libx264", crf=18, pixel_forma
 
 
 def main(argv=None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser = argparse.ArgumentParser(description=(__doc__ or "").strip().splitlines()[0])
     parser.add_argument("--input", required=True)
     parser.add_argument("--output", required=True)
     parser.add_argument("--saturation", type=float, default=1.3)

@@ -23,12 +23,18 @@ IMPORTS = {
     "cp.": "import cupy as cp",
     "np.": "import numpy as np",
     "torch.": "import torch",
+    "trt.": "import tensorrt as trt",
+    "ort.": "import onnxruntime as ort",
+    "spandrel.": "import spandrel",
     "nvimgcodec.": "from nvidia import nvimgcodec",
     "onnx.": "import onnx",
     "os.": "import os",
+    "fractions.": "import fractions",
+    "threading.": "import threading",
     "Optional[": "from typing import Optional",
     "(BaseModel)": "from pydantic import BaseModel",
     "QvFace": "from quorvex.face.schema import QvFace",
+    "GaussianBlur": "from quorvex.filter.gaussian import GaussianBlur",
 }
 
 
@@ -112,6 +118,7 @@ def render(module_name: str) -> str:
             lines.append("")
             lines.append(f"class {name}:")
             lines += _doc(value, "    ")
+            lines += [f"    {field}: {kind}" for field, kind in vars(value).get("__annotations__", {}).items()]
             for method_name, method in vars(value).items():
                 if callable(method) and (not method_name.startswith("_") or method_name in PROTOCOL):
                     lines += _function(method_name, method, "    ")

@@ -374,6 +374,14 @@ public:
         return *this;
     }
 
+    // Declares an instance attribute's type, as an annotation in a class body does: it lands in
+    // __annotations__ (which stubs and type checkers read), not in the class's attributes.
+    Class &field(const char *name, const char *type) {
+        if (!dict_.contains("__annotations__")) dict_["__annotations__"] = nb::dict();
+        dict_["__annotations__"][name] = type;
+        return *this;
+    }
+
     nb::object finish() {
         nb::object cls = nb::borrow(&PyType_Type)(nb::str(name_.c_str()), nb::make_tuple(), dict_);
         module_.attr(name_.c_str()) = cls;

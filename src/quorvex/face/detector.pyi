@@ -4,12 +4,30 @@ from quorvex.face.schema import QvFace
 from typing import Optional
 import cupy as cp
 import numpy as np
+import tensorrt as trt
 
 decode_kernel_code: str
 decode_kernel: cp.RawKernel
 
 class TrtFaceDetection:
     """Runs an anchor-based face-detection engine (6, 9, 10 or 15 outputs) on BGR device frames."""
+    device_id: int
+    logger: trt.Logger
+    runtime: trt.Runtime
+    engine: trt.ICudaEngine
+    ctx: trt.IExecutionContext
+    stream: cp.cuda.Stream
+    d_inputs: dict[str, cp.ndarray]
+    d_outputs: dict[str, cp.ndarray]
+    input_size: tuple[int, int]
+    center_cache: dict
+    nms_thresh: float
+    det_thresh: float
+    input_mean: float
+    input_std: float
+    input_tensor: str
+    output_names: list[str]
+    use_kps: bool
     def __init__(self, model_path: Optional[str] = None, model_bytes: Optional[bytes] = None, device_id: int = 0) -> None:
         """Loads the engine (model_path wins over model_bytes) and binds its buffers."""
     def initialize(self) -> None:

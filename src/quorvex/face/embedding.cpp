@@ -101,6 +101,13 @@ NB_MODULE(embedding, m) {
     m.doc() = "Face embedding with an ONNX model through ONNX Runtime: identity vectors of aligned face crops.";
     qv::ort::def_session_arguments(m);
     qv::Class(m, "FaceEmbedding", "Runs an ONNX face-embedding model on aligned BGR face crops.")
+        .field("session", "ort.InferenceSession")
+        .field("input_mean", "float")
+        .field("input_std", "float")
+        .field("input_size", "tuple[int, int]")
+        .field("input_shape", "list")
+        .field("input_name", "str")
+        .field("output_names", "list[str]")
         .def("__init__", init,
              {{"self"},
               {"model_path", "str | None", nb::none()},

@@ -124,6 +124,8 @@ NB_MODULE(enhancer, m) {
     m.doc() = "Face restoration with an ONNX network at 512 x 512.";
     restore_kernel = qv::add_kernel(m, "restore_kernel", restore_kernel_code);
     qv::Class(m, "GFPGAN", "Restores BGR face crops with an ONNX face-restoration network (RGB, -1 to 1, 512 x 512).")
+        .field("session", "ort.InferenceSession")
+        .field("input_size", "int")
         .def("__init__", init, {{"self"}, {"model_file"}, {"*args"}, {"**kwargs"}}, "None",
              "A session on model_file (a path or model bytes); keyword arguments go to the session, further "
              "positional arguments are ignored. A GPU provider is given a compute stream of its own "

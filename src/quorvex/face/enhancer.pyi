@@ -2,12 +2,15 @@
 
 import cupy as cp
 import numpy as np
+import onnxruntime as ort
 
 restore_kernel_code: str
 restore_kernel: cp.RawKernel
 
 class GFPGAN:
     """Restores BGR face crops with an ONNX face-restoration network (RGB, -1 to 1, 512 x 512)."""
+    session: ort.InferenceSession
+    input_size: int
     def __init__(self, model_file, *args, **kwargs) -> None:
         """A session on model_file (a path or model bytes); keyword arguments go to the session, further positional arguments are ignored. A GPU provider is given a compute stream of its own (user_compute_stream) unless the options name one."""
     def get(self, image: cp.ndarray, density: int = 1) -> np.ndarray:

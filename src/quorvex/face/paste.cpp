@@ -413,6 +413,11 @@ NB_MODULE(paste, m) {
             "Float32 colour images are pasted in one pass without reading M back: a device M that is "
             "singular or not finite pastes nothing; a host M raises ValueError then.");
     qv::Class(m, "PasteBack", "Pastes crops back through a soft mask, built once per crop size.")
+        .field("gaussian_blur", "GaussianBlur")
+        .field("mask", "cp.ndarray | None")
+        .field("size", "tuple[int, int] | None")
+        .field("mask_blur", "float | None")
+        .field("mask_padding", "tuple[float, float, float, float]")
         .def("__init__", init,
              {{"self"}, {"blur", "float | None", nb::none()},
               {"padding", "tuple[float, float, float, float]", nb::make_tuple(0, 0, 0, 0)}},

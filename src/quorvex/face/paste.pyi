@@ -1,5 +1,6 @@
 """Pasting face crops back into frames through a soft mask."""
 
+from quorvex.filter.gaussian import GaussianBlur
 import cupy as cp
 import numpy as np
 
@@ -14,6 +15,11 @@ def paste_back(target_image: cp.ndarray, paste_image: cp.ndarray, M: cp.ndarray,
 
 class PasteBack:
     """Pastes crops back through a soft mask, built once per crop size."""
+    gaussian_blur: GaussianBlur
+    mask: cp.ndarray | None
+    size: tuple[int, int] | None
+    mask_blur: float | None
+    mask_padding: tuple[float, float, float, float]
     def __init__(self, blur: float | None = None, padding: tuple[float, float, float, float] = (0, 0, 0, 0)) -> None:
         """A paster with no mask built yet. blur: the mask's feather (its sigma) as a share of the crop's width, 0 to 1 (0: a hard edge; None: the column band's width). padding: (top, right, bottom, left) percents of the crop's height or width by which the mask's zeroed bands are widened."""
     def create_mask(self, size: tuple) -> cp.ndarray:

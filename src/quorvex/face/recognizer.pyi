@@ -3,10 +3,24 @@
 from quorvex.face.schema import QvFace
 from typing import Optional
 import cupy as cp
+import tensorrt as trt
 
 
 class TrtFaceEmbedding:
     """Runs a face-embedding engine on aligned BGR face crops."""
+    device_id: int
+    logger: trt.Logger
+    runtime: trt.Runtime
+    engine: trt.ICudaEngine
+    ctx: trt.IExecutionContext
+    stream: cp.cuda.Stream
+    d_inputs: dict[str, cp.ndarray]
+    d_outputs: dict[str, cp.ndarray]
+    input_tensor: str
+    output_tensor: str
+    input_size: tuple[int, int]
+    input_mean: float
+    input_std: float
     def __init__(self, model_path: Optional[str] = None, model_bytes: Optional[bytes] = None, device_id: int = 0) -> None:
         """Loads the engine (model_path wins over model_bytes) on device_id and binds its buffers."""
     def initialize(self) -> None:

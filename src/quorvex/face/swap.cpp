@@ -270,6 +270,14 @@ NB_MODULE(swap, m) {
     swap_latent_kernel = qv::add_kernel(m, "swap_latent_kernel", swap_latent_kernel_code);
     swap_output_kernel = qv::add_kernel(m, "swap_output_kernel", swap_output_kernel_code);
     qv::Class(m, "FaceSwap", "Puts the identity of a source face into a target face crop.")
+        .field("session", "ort.InferenceSession")
+        .field("emap", "cp.ndarray")
+        .field("input_mean", "float")
+        .field("input_std", "float")
+        .field("input_names", "list[str]")
+        .field("output_names", "list[str]")
+        .field("input_shape", "list")
+        .field("input_size", "tuple[int, int]")
         .def("__init__", init,
              {{"self"},
               {"model_path", "str | None", nb::none()},

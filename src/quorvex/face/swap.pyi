@@ -3,6 +3,7 @@
 from quorvex.face.schema import QvFace
 import cupy as cp
 import numpy as np
+import onnxruntime as ort
 import os
 
 def session_arguments(device: str) -> dict[str, object]:
@@ -14,6 +15,14 @@ swap_output_kernel: cp.RawKernel
 
 class FaceSwap:
     """Puts the identity of a source face into a target face crop."""
+    session: ort.InferenceSession
+    emap: cp.ndarray
+    input_mean: float
+    input_std: float
+    input_names: list[str]
+    output_names: list[str]
+    input_shape: list
+    input_size: tuple[int, int]
     def __init__(self, model_path: str | None = None, model_bytes: bytes | None = None, device: str = 'cuda', emap_path: str | os.PathLike | None = None) -> None:
         """Creates the session (model_bytes wins over model_path) with the providers device selects (see session_arguments) and loads the embedding map (from emap_path if given, else where quorvex.face.emap.emap_path() says). With device 'trt' the engine cache folder models/trt_engine_cache is created in the working directory."""
     def forward(self, img: np.ndarray, latent: np.ndarray) -> np.ndarray:

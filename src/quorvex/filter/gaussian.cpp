@@ -325,6 +325,7 @@ NB_MODULE(gaussian, m) {
               "Gaussian blur as cv2.GaussianBlur(image, (ksize, ksize), sigma) on float32 images. An instance "
               "keeps the device weights of every (device, ksize, sigma) it has used in its `weights` dict; "
               "copies and pickles start with an empty one.")
+        .field("weights", "dict[tuple[int, int, float], cp.ndarray]")
         .def("__init__", init, {{"self"}}, "None", "A blur with an empty weight cache.")
         .def("__getstate__", getstate, {{"self"}}, "dict",
              "The instance's attributes, the weight cache emptied.")

@@ -11,6 +11,7 @@ gaussian_cols_kernel: cp.RawKernel
 
 class GaussianBlur:
     """Gaussian blur as cv2.GaussianBlur(image, (ksize, ksize), sigma) on float32 images. An instance keeps the device weights of every (device, ksize, sigma) it has used in its `weights` dict; copies and pickles start with an empty one."""
+    weights: dict[tuple[int, int, float], cp.ndarray]
     def __init__(self) -> None:
         """A blur with an empty weight cache."""
     def get(self, image: cp.ndarray, ksize: int, sigma: float) -> cp.ndarray:

@@ -257,7 +257,7 @@ nb::object sender_close(const qv::Args &a) {
 
 nb::object sender_exit(const qv::Args &a) {
     sender_close(a);
-    return nb::bool_(false);
+    return nb::none();  // exceptions go on
 }
 
 // ---------------------------------------------------------------- receiver
@@ -437,7 +437,7 @@ nb::object receiver_close(const qv::Args &a) {
 
 nb::object receiver_exit(const qv::Args &a) {
     receiver_close(a);
-    return nb::bool_(false);
+    return nb::none();  // exceptions go on
 }
 
 nb::object default_matrix(const qv::Args &a) {
@@ -459,6 +459,10 @@ NB_MODULE(ndi, m) {
                            "the source sends alpha; timestamp the sender's time of the frame in POSIX seconds (the "
                            "time it was taken here where the sender gave none); timecode the frame's timecode in "
                            "seconds, None where none was sent; fourcc the layout it came in.")
+                     .field("image", "cp.ndarray")
+                     .field("timestamp", "float")
+                     .field("timecode", "float | None")
+                     .field("fourcc", "str")
                      .def("__init__", frame_init,
                           {{"self"}, {"image", "cp.ndarray"}, {"timestamp", "float"}, {"timecode", "Optional[float]"},
                            {"fourcc", "str"}},
@@ -475,6 +479,17 @@ NB_MODULE(ndi, m) {
               "audio_channels, audio given to send_audio() (or passed through by an NdiReceiver) goes out with the "
               "video; audio before the first image is dropped. Attributes: sent (frames), latency (seconds from the "
               "last timestamp given to send() to the moment that frame left).")
+        .field("name", "str")
+        .field("fourcc", "str")
+        .field("frame_rate", "float | fractions.Fraction")
+        .field("matrix", "str | None")
+        .field("full_range", "bool")
+        .field("clock_video", "bool")
+        .field("audio_channels", "int")
+        .field("sample_rate", "int")
+        .field("size", "tuple[int, int] | None")
+        .field("sent", "int")
+        .field("latency", "float | None")
         .def("__init__", sender_init,
              {{"self"},
               {"name", "str"},
@@ -494,7 +509,7 @@ NB_MODULE(ndi, m) {
              "audio channels, another channel count, or no image sent yet).")
         .def("close", sender_close, {{"self"}}, "None", "Closes the NDI source.")
         .def("__enter__", enter, {{"self"}}, "NdiSender", nullptr)
-        .def("__exit__", sender_exit, {{"self"}, {"exc_type"}, {"exc"}, {"traceback"}}, "bool", nullptr)
+        .def("__exit__", sender_exit, {{"self"}, {"exc_type"}, {"exc"}, {"traceback"}}, "None", nullptr)
         .finish();
     qv::Class(m, "NdiReceiver",
               "Frames of the NDI source source_name ('HOST (name)', or just the name after the host, refused with "
@@ -505,6 +520,14 @@ NB_MODULE(ndi, m) {
               "seconds or the receiver is closed. matrix None takes NDI's rule by resolution (default_matrix). "
               "audio_to, an NdiSender with audio channels, gets the source's audio. color_format: what NDI delivers "
               "(cyndilib's RecvColorFormat names).")
+        .field("source_name", "str")
+        .field("timeout", "float")
+        .field("matrix", "str | None")
+        .field("full_range", "bool")
+        .field("audio_to", "NdiSender | None")
+        .field("frame_rate", "fractions.Fraction | None")
+        .field("received", "int")
+        .field("dropped", "int")
         .def("__init__", receiver_init,
              {{"self"},
               {"source_name", "str"},
@@ -518,6 +541,6 @@ NB_MODULE(ndi, m) {
         .def("__next__", receiver_next, {{"self"}}, "NdiFrame", "The newest frame not yet returned, waiting for one.")
         .def("close", receiver_close, {{"self"}}, "None", "Disconnects from the source.")
         .def("__enter__", enter, {{"self"}}, "NdiReceiver", nullptr)
-        .def("__exit__", receiver_exit, {{"self"}, {"exc_type"}, {"exc"}, {"traceback"}}, "bool", nullptr)
+        .def("__exit__", receiver_exit, {{"self"}, {"exc_type"}, {"exc"}, {"traceback"}}, "None", nullptr)
         .finish();
 }

@@ -2,6 +2,7 @@
 
 from typing import Optional
 import cupy as cp
+import fractions
 import numpy as np
 
 def default_matrix(width: int, height: int) -> str:
@@ -9,11 +10,26 @@ def default_matrix(width: int, height: int) -> str:
 
 class NdiFrame:
     """One received video frame: image (H, W, 3) BGR float32 on the device, (H, W, 4) BGRA where the source sends alpha; timestamp the sender's time of the frame in POSIX seconds (the time it was taken here where the sender gave none); timecode the frame's timecode in seconds, None where none was sent; fourcc the layout it came in."""
+    image: cp.ndarray
+    timestamp: float
+    timecode: float | None
+    fourcc: str
     def __init__(self, image: cp.ndarray, timestamp: float, timecode: Optional[float], fourcc: str) -> None: ...
 
 
 class NdiSender:
     """An NDI source named name, fed with images. send() converts a device (or host) image, (H, W, 3) BGR or (H, W, 4) BGRA, into fourcc on the GPU and sends it before returning. The source opens on the first image, whose size every later image must have (attribute size). name: at most 180 bytes of UTF-8, no control characters. frame_rate is the rate announced to receivers, 1/2 or more; clock_video makes NDI pace send() to it (leave it off for frames from a live source, which paces them already). matrix None takes NDI's rule by resolution (default_matrix). With audio_channels, audio given to send_audio() (or passed through by an NdiReceiver) goes out with the video; audio before the first image is dropped. Attributes: sent (frames), latency (seconds from the last timestamp given to send() to the moment that frame left)."""
+    name: str
+    fourcc: str
+    frame_rate: float | fractions.Fraction
+    matrix: str | None
+    full_range: bool
+    clock_video: bool
+    audio_channels: int
+    sample_rate: int
+    size: tuple[int, int] | None
+    sent: int
+    latency: float | None
     def __init__(self, name: str, fourcc: str = 'UYVY', frame_rate: float = 30.0, matrix: Optional[str] = None, full_range: bool = False, clock_video: bool = False, audio_channels: int = 0, sample_rate: int = 48000) -> None:
         """Checks the settings; the NDI source appears with the first image. frame_rate may also be a fractions.Fraction (30000/1001)."""
     def send(self, image: cp.ndarray | np.ndarray, timestamp: Optional[float] = None) -> None:
@@ -23,11 +39,19 @@ class NdiSender:
     def close(self) -> None:
         """Closes the NDI source."""
     def __enter__(self) -> NdiSender: ...
-    def __exit__(self, exc_type, exc, traceback) -> bool: ...
+    def __exit__(self, exc_type, exc, traceback) -> None: ...
 
 
 class NdiReceiver:
     """Frames of the NDI source source_name ('HOST (name)', or just the name after the host, refused with ValueError where two hosts announce it) as NdiFrame records, the newest frame each time: frames that arrive while the consumer is busy are dropped and counted in dropped, never queued; received counts the frames delivered, frame_rate is the source's (a fractions.Fraction, None before the first frame). The source must appear within timeout seconds (TimeoutError otherwise); iteration ends when it sends nothing new for timeout seconds or the receiver is closed. matrix None takes NDI's rule by resolution (default_matrix). audio_to, an NdiSender with audio channels, gets the source's audio. color_format: what NDI delivers (cyndilib's RecvColorFormat names)."""
+    source_name: str
+    timeout: float
+    matrix: str | None
+    full_range: bool
+    audio_to: NdiSender | None
+    frame_rate: fractions.Fraction | None
+    received: int
+    dropped: int
     def __init__(self, source_name: str, timeout: float = 5.0, matrix: Optional[str] = None, full_range: bool = False, audio_to: Optional[NdiSender] = None, color_format: str = 'UYVY_BGRA') -> None:
         """Finds the source and connects to it."""
     def __iter__(self) -> NdiReceiver: ...
@@ -36,4 +60,4 @@ class NdiReceiver:
     def close(self) -> None:
         """Disconnects from the source."""
     def __enter__(self) -> NdiReceiver: ...
-    def __exit__(self, exc_type, exc, traceback) -> bool: ...
+    def __exit__(self, exc_type, exc, traceback) -> None: ...

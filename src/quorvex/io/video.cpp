@@ -493,7 +493,7 @@ nb::object enter(const qv::Args &a) { return nb::borrow(a[0]); }
 
 nb::object reader_exit(const qv::Args &a) {
     reader_close(a);
-    return nb::bool_(false);
+    return nb::none();  // exceptions go on
 }
 
 // ---------------------------------------------------------------- writing
@@ -920,7 +920,7 @@ nb::object writer_close(const qv::Args &a) {
 nb::object writer_exit(const qv::Args &a) {
     if (a[1].is_none()) writer_close(a);
     else if (!nb::cast<bool>(a[0].attr("closed"))) discard(a[0]);  // an error in the with-block: no output
-    return nb::bool_(false);
+    return nb::none();  // exceptions go on
 }
 
 }  // namespace
@@ -949,6 +949,24 @@ NB_MODULE(video, m) {
               "(MaxCLL, MaxFALL)), and time and pts of the frame returned last. The layouts raw=True gives (and their full-range yuvj forms) are converted on the GPU; "
               "layouts without a kernel (RGB, grey, 16-bit, ...) are converted by FFmpeg on the CPU with the matrix, "
               "range and chroma given here, at 16 bits for more than 8.")
+        .field("path", "str")
+        .field("raw", "bool")
+        .field("fps", "float")
+        .field("size", "tuple[int, int]")
+        .field("frame_count", "int")
+        .field("duration", "float | None")
+        .field("pixel_format", "str")
+        .field("time_base", "fractions.Fraction")
+        .field("matrix", "str")
+        .field("full_range", "bool")
+        .field("primaries", "int")
+        .field("transfer", "int")
+        .field("rotation", "int")
+        .field("codec", "str")
+        .field("mastering_display", "dict | None")
+        .field("content_light", "tuple[int, int] | None")
+        .field("time", "float | None")
+        .field("pts", "int | None")
         .def("__init__", reader_init,
              {{"self"},
               {"path", "str | os.PathLike"},
@@ -965,7 +983,7 @@ NB_MODULE(video, m) {
              "The next frame; its time stamp is in time (seconds) and pts.")
         .def("close", reader_close, {{"self"}}, "None", "Closes the file.")
         .def("__enter__", enter, {{"self"}}, "VideoReader", nullptr)
-        .def("__exit__", reader_exit, {{"self"}, {"exc_type"}, {"exc"}, {"traceback"}}, "bool", nullptr)
+        .def("__exit__", reader_exit, {{"self"}, {"exc_type"}, {"exc"}, {"traceback"}}, "None", nullptr)
         .finish();
     qv::Class(m, "VideoWriter",
               "Writes BGR frames (device or host (H, W, 3), float 0..1 or integer) to a video file: converted on the "
@@ -981,6 +999,18 @@ NB_MODULE(video, m) {
               "codec 'h264' (or 'libx264'), 'hevc' (or 'libx265') or 'av1', pixel_format 4:2:0 at 8 or 10 bits (fed to NVENC as NV12 "
               "or P010 device memory), an even size; options are NVENC's (e.g. {'preset': 'P4', 'tuning_info': "
               "'lossless'}), bit_rate its 'bitrate', the frame rate rounded for its rate control.")
+        .field("path", "str")
+        .field("fps", "float | fractions.Fraction")
+        .field("size", "tuple[int, int]")
+        .field("pixel_format", "str")
+        .field("matrix", "str")
+        .field("full_range", "bool")
+        .field("rotation", "int")
+        .field("primaries", "int")
+        .field("transfer", "int")
+        .field("time_base", "fractions.Fraction")
+        .field("frame_count", "int")
+        .field("closed", "bool")
         .def("__init__", writer_init,
              {{"self"},
               {"path", "str | os.PathLike"},
@@ -1006,6 +1036,6 @@ NB_MODULE(video, m) {
         .def("close", writer_close, {{"self"}}, "None",
              "Flushes the encoder, copies the audio, closes the file and renames it onto path.")
         .def("__enter__", enter, {{"self"}}, "VideoWriter", nullptr)
-        .def("__exit__", writer_exit, {{"self"}, {"exc_type"}, {"exc"}, {"traceback"}}, "bool", nullptr)
+        .def("__exit__", writer_exit, {{"self"}, {"exc_type"}, {"exc"}, {"traceback"}}, "None", nullptr)
         .finish();
 }

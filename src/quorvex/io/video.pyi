@@ -2,12 +2,31 @@
 
 from typing import Optional
 import cupy as cp
+import fractions
 import numpy as np
 import os
 
 
 class VideoReader:
     """Frames of a video file's first video stream, in order: BGR float32 (H, W, 3) device arrays, or with raw=True the decoder's planes (yuv420p, yuv422p, yuv444p, their 10- and 12-bit forms, nv12, p010le) as device arrays, 16-bit samples holding the codes in their low bits (P010's in its high bits). decoder='nvdec' decodes 4:2:0 streams of even size on the GPU through PyNvVideoCodec (extra 'nvcodec'): frames stay in device memory, raw planes are NV12 or P010 (y, uv). Attributes: fps, size (width, height; the codec's rate for raw elementary streams), frame_count (an estimate: the container's count or Matroska's NUMBER_OF_FRAMES tag, else the video stream's duration times its frame rate, rounded; else 0; frames that do not decode, such as those before the first key frame or past a truncation, are not given, and a RuntimeWarning says so at the end, where frame_count becomes the number given), duration (the video stream's, seconds or None), pixel_format (the frames' layout), time_base, matrix and full_range (the stream's colour description unless given; BT.709 from 720 rows up, that is 720 included and 719 not, and BT.601 below when the stream has none; streams coded with other matrices (FCC, SMPTE 240M, YCgCo, BT.2020 constant luminance, ...) are refused unless matrix is given), primaries and transfer (the stream's H.273 codes), rotation (the display rotation, degrees counter-clockwise, not applied to the frames), codec (the stream's codec, e.g. 'hevc'), mastering_display and content_light (HDR10 static metadata or None: a dict of 'red', 'green', 'blue', 'white' CIE xy pairs and 'luminance' (min, max) in cd/m2, and (MaxCLL, MaxFALL)), and time and pts of the frame returned last. The layouts raw=True gives (and their full-range yuvj forms) are converted on the GPU; layouts without a kernel (RGB, grey, 16-bit, ...) are converted by FFmpeg on the CPU with the matrix, range and chroma given here, at 16 bits for more than 8."""
+    path: str
+    raw: bool
+    fps: float
+    size: tuple[int, int]
+    frame_count: int
+    duration: float | None
+    pixel_format: str
+    time_base: fractions.Fraction
+    matrix: str
+    full_range: bool
+    primaries: int
+    transfer: int
+    rotation: int
+    codec: str
+    mastering_display: dict | None
+    content_light: tuple[int, int] | None
+    time: float | None
+    pts: int | None
     def __init__(self, path: str | os.PathLike, raw: bool = False, matrix: Optional[str] = None, full_range: Optional[bool] = None, chroma: str = 'linear', decoder: str = 'ffmpeg', clip: bool = True) -> None:
         """Opens the file and its first video stream. clip=False keeps codes beyond the nominal range (super-white, sub-black) as values beyond 0..1 in the layouts converted on the GPU."""
     def __iter__(self) -> VideoReader: ...
@@ -16,11 +35,23 @@ class VideoReader:
     def close(self) -> None:
         """Closes the file."""
     def __enter__(self) -> VideoReader: ...
-    def __exit__(self, exc_type, exc, traceback) -> bool: ...
+    def __exit__(self, exc_type, exc, traceback) -> None: ...
 
 
 class VideoWriter:
     """Writes BGR frames (device or host (H, W, 3), float 0..1 or integer) to a video file: converted on the GPU to pixel_format's planes, encoded by FFmpeg with codec and options (e.g. {'crf': '18'}). The file is written under a hidden temporary name beside path and renamed onto it by close(); leaving a with-block by an exception discards it. audio_from: a file whose audio streams are copied unchanged, interleaved with the video by time. time_base: of the frames' times (default 1 / fps; AVI files keep 1 / fps and no B-frames, as the format holds no presentation times). rotation: the display rotation written to the file (degrees counter-clockwise, as VideoReader.rotation), the pixels left as given. primaries, transfer: the H.273 codes written beside the matrix (default: those of the matrix's standard). encoder='nvenc' encodes on the GPU through PyNvVideoCodec (extra 'nvcodec', PyAV 18 or later to mux): codec 'h264' (or 'libx264'), 'hevc' (or 'libx265') or 'av1', pixel_format 4:2:0 at 8 or 10 bits (fed to NVENC as NV12 or P010 device memory), an even size; options are NVENC's (e.g. {'preset': 'P4', 'tuning_info': 'lossless'}), bit_rate its 'bitrate', the frame rate rounded for its rate control."""
+    path: str
+    fps: float | fractions.Fraction
+    size: tuple[int, int]
+    pixel_format: str
+    matrix: str
+    full_range: bool
+    rotation: int
+    primaries: int
+    transfer: int
+    time_base: fractions.Fraction
+    frame_count: int
+    closed: bool
     def __init__(self, path: str | os.PathLike, fps: float, size: tuple[int, int], codec: str = 'libx264', pixel_format: str = 'yuv420p', matrix: str = 'bt709', full_range: bool = False, options: Optional[dict[str, str]] = None, audio_from: str | os.PathLike | None = None, bit_rate: Optional[int] = None, encoder: str = 'ffmpeg', time_base: Optional[fractions.Fraction] = None, rotation: int = 0, primaries: Optional[int] = None, transfer: Optional[int] = None) -> None:
         """Opens the output and its encoder, refusing here what the encoder or the format would refuse later; fps may also be an int or a fractions.Fraction (30000/1001); size is (width, height)."""
     def write(self, frame: cp.ndarray | np.ndarray, time: float | fractions.Fraction | None = None) -> None:
@@ -28,4 +59,4 @@ class VideoWriter:
     def close(self) -> None:
         """Flushes the encoder, copies the audio, closes the file and renames it onto path."""
     def __enter__(self) -> VideoWriter: ...
-    def __exit__(self, exc_type, exc, traceback) -> bool: ...
+    def __exit__(self, exc_type, exc, traceback) -> None: ...

@@ -221,6 +221,9 @@ NB_MODULE(torch, m) {
         "PyTorch super-resolution and face-restoration models, loaded through spandrel, on device images.";
     qv::Class(m, "TorchUpscaler",
               "Runs a spandrel-recognised image-to-image PyTorch model on whole BGR (H, W, C) device images.")
+        .field("model", "spandrel.ImageModelDescriptor")
+        .field("device_id", "int")
+        .field("device", "torch.device")
         .def("__init__", init,
              {{"self"},
               {"model_path", "str | None", nb::none()},

@@ -1,11 +1,15 @@
 """PyTorch super-resolution and face-restoration models, loaded through spandrel, on device images."""
 
 import cupy as cp
+import spandrel
 import torch
 
 
 class TorchUpscaler:
     """Runs a spandrel-recognised image-to-image PyTorch model on whole BGR (H, W, C) device images."""
+    model: spandrel.ImageModelDescriptor
+    device_id: int
+    device: torch.device
     def __init__(self, model_path: str | None = None, model_bytes: bytes | None = None, device: str = 'cuda', trust_model: bool = False) -> None:
         """Loads a checkpoint (model_bytes wins over model_path; safetensors, or a pickle read with torch.load weights_only=True, so loading runs no code from the file; trust_model=True allows the full unpickling old checkpoints may need), lets spandrel build the network, and moves it to device in inference mode. device_id is the number after 'cuda:' (else 0)."""
     def pre_process(self, input_image: cp.ndarray) -> torch.Tensor:
