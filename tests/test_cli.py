@@ -355,6 +355,9 @@ def test_video_output_keeps_the_source_s_depth_and_chroma_where_an_encoder_can(s
     ("out.webm", {"preset": "slow"}, "--preset is for libx264"),
     ("out.mp4", {"crf": 20, "bitrate": "5M"}, "give one"), ("out.mp4", {"bitrate": "5 Mbit"}, "expected bits"),
     ("out.mp4", {"bitrate": "8M", "maxrate": "4M"}, "above --maxrate"),
+    ("out.mp4", {"encoder": "nvenc", "crf": 20}, "--crf is for FFmpeg's encoders"),
+    ("out.webm", {"encoder": "nvenc", "codec": "libvpx-vp9"}, "--encoder nvenc makes h264, hevc or av1"),
+    ("out.mp4", {"encoder": "nvenc", "preset": "slow"}, "--preset slow: NVENC takes p1"),
 ])
 def test_encoder_options_are_checked_against_the_encoder(name, output, refused):
     pytest.importorskip("av")
@@ -369,6 +372,24 @@ def test_encoder_options_are_checked_against_the_encoder(name, output, refused):
     assert options.get("crf") == (str(output["crf"]) if "crf" in output else None)
     if "bitrate" in output:
         assert (options["preset"], options["b"], options["maxrate"]) == ("slow", "2500000", "4000000")
+
+
+def test_a_video_through_nvdec_and_nvenc(tmp_path):
+    import av
+
+    sys.path.insert(0, str(ROOT / "io"))
+    from test_video import make_video
+
+    make_video(tmp_path / "in.mp4", frames=12, size=(64, 48), key_every=6)
+    done = quorvex("upscale", tmp_path / "in.mp4", tmp_path / "out.mp4", "--decoder=nvdec", "--encoder=nvenc",
+                   "--codec=hevc", "--preset=P5", "--bitrate=2M")
+    assert done.returncode == 0, done.stderr
+    with av.open(str(tmp_path / "in.mp4")) as source, av.open(str(tmp_path / "out.mp4")) as out:
+        assert out.streams.video[0].codec_context.name == "hevc"
+        pairs = list(zip(source.decode(video=0), out.decode(video=0), strict=True))
+    for before, after in pairs:  # the resize, through both hardware codecs
+        expected = cv2.resize(before.to_ndarray(format="bgr24"), (128, 96), interpolation=cv2.INTER_LANCZOS4)
+        assert np.abs(after.to_ndarray(format="bgr24").astype(int) - expected).mean() < 4
 
 
 def test_export_build_inspect_and_upscale_with_the_engine(tmp_path):

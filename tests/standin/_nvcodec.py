@@ -145,7 +145,10 @@ class PyNvEncoder:
         context.width, context.height = width, height
         context.pix_fmt = 'yuv420p10le' if fmt == 'P010' else 'yuv420p'
         context.time_base, context.framerate = fractions.Fraction(1, fps), fps
-        codec_options = {'bf': str(self._bframes)} if context.name == 'libx264' else {}
+        # As many B-frames as NVENC was asked for (none by default), whichever encoder stands in.
+        codec_options = {'libx264': {'bf': str(self._bframes)},
+                         'libx265': {'x265-params': 'bframes=%d:log-level=error' % self._bframes},
+                         'libsvtav1': {} if self._bframes else {'svtav1-params': 'pred-struct=1'}}.get(context.name, {})
         if options.get('tuning_info') == 'lossless':
             codec_options['qp'] = '0'
         elif 'bitrate' in options:

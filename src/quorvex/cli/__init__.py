@@ -91,6 +91,9 @@ def build_parser() -> argparse.ArgumentParser:
     group.add_argument("--bitrate", help="average bits per second, such as 8M or 2500k, instead of --crf")
     group.add_argument("--maxrate", help="the highest bits per second (with a buffer of two seconds' worth), with "
                        "--crf or --bitrate")
+    group.add_argument("--encoder", choices=("ffmpeg", "nvenc"), help="nvenc: encode on the GPU (NVENC, pip install "
+                       "'quorvex[nvcodec]'), h264, hevc or av1 by --codec, with --preset p1 to p7 and --bitrate")
+    group.add_argument("--decoder", choices=("ffmpeg", "nvdec"), help="nvdec: decode 4:2:0 sources on the GPU (NVDEC)")
     group.add_argument("--pix-fmt", help="yuv420p, yuv422p, yuv420p10le or yuv422p10le (default: the source's bit "
                        "depth and chroma, as near as the encoder makes them)")
 

@@ -474,6 +474,8 @@ def choose_output(target: pathlib.Path, source_format: str | None, output: dict 
     import av
 
     output = output or {}
+    if output.get("encoder") == "nvenc":
+        return nvenc_output(source_format, output, source_codec)
     codecs = DEFAULT_CODECS.get(suffix(target), OTHER_CODECS)
     if source_codec in SAME_AS_SOURCE and suffix(target) not in DEFAULT_CODECS:
         codecs = (SAME_AS_SOURCE[source_codec], *codecs)
@@ -506,6 +508,37 @@ def choose_output(target: pathlib.Path, source_format: str | None, output: dict 
                     add_encoder_params(options, codec, {"log-level": "error"})  # its own banner and statistics
                 return codec, pixel_format, options
     raise CliError(f"{target}: {' or '.join(available)} cannot encode {' or '.join(wanted)}", USAGE)
+
+
+# NVENC's codecs by the names users give them (FFmpeg's encoders' included), and its presets.
+NVENC_CODECS = {"h264": "h264", "libx264": "h264", "h264_nvenc": "h264", "hevc": "hevc", "libx265": "hevc",
+                "hevc_nvenc": "hevc", "av1": "av1", "av1_nvenc": "av1"}
+NVENC_PRESETS = tuple(f"p{n}" for n in range(1, 8))
+
+
+def nvenc_output(source_format: str | None, output: dict, source_codec: str | None):
+    """(codec, pixel format, options) of --encoder nvenc: H.264 (HEVC for HEVC sources), 4:2:0
+    at the source's depth where the codec has 10 bits, NVENC's preset and average bit rate."""
+    name = output.get("codec") or ("hevc" if source_codec == "hevc" else "h264")
+    codec = NVENC_CODECS.get(name)
+    if codec is None:
+        raise CliError(f"--codec {name}: --encoder nvenc makes h264, hevc or av1", USAGE)
+    for option in ("crf", "maxrate"):
+        if output.get(option) is not None:
+            raise CliError(f"--{option} is for FFmpeg's encoders; --encoder nvenc takes --bitrate and --preset", USAGE)
+    deep = source_format is not None and _shape_of(source_format)[0] > 8 and codec != "h264"
+    pixel_format = output.get("pix_fmt") or ("yuv420p10le" if deep else "yuv420p")
+    if pixel_format not in ("yuv420p", "yuv420p10le"):
+        raise CliError(f"--pix-fmt {pixel_format}: --encoder nvenc makes yuv420p or yuv420p10le", USAGE)
+    options = {}
+    if output.get("preset") is not None:
+        preset = str(output["preset"]).lower()
+        if preset not in NVENC_PRESETS:
+            raise CliError(f"--preset {output['preset']}: NVENC takes {', '.join(NVENC_PRESETS)} (p7 the slowest)", USAGE)
+        options["preset"] = preset
+    if output.get("bitrate") is not None:
+        options.update(rc="vbr", bitrate=str(parse_rate(output["bitrate"], "bitrate")))
+    return codec, pixel_format, options
 
 
 def rate_options(codec: str, output: dict) -> dict:
@@ -593,7 +626,15 @@ def check_video_output(target: pathlib.Path, output: dict | None = None) -> None
     import av
 
     codec, pixel_format, options = choose_output(target, None, output)
-    if (output or {}).get("codec"):  # one the user named may be there and still not open (no GPU for NVENC)
+    output = output or {}
+    hardware = [f"--{k} {output[k]}" for k in ("encoder", "decoder") if output.get(k) in ("nvenc", "nvdec")]
+    if hardware:
+        try:
+            import PyNvVideoCodec  # noqa: F401
+        except ImportError:
+            raise CliError(f"{' and '.join(hardware)} need{'s' if len(hardware) == 1 else ''} PyNvVideoCodec: "
+                           "pip install 'quorvex[nvcodec]'", USAGE) from None
+    if output.get("codec") and output.get("encoder") != "nvenc":  # one named may be there and still not open
         try:
             trial = av.CodecContext.create(codec, "w")
             trial.width, trial.height, trial.pix_fmt = 64, 64, pixel_format
@@ -635,9 +676,11 @@ def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporte
 
     video = video_module()
     target.parent.mkdir(parents=True, exist_ok=True)
-    with video.VideoReader(str(source), clip=clip) as reader:
+    output = output or {}
+    with video.VideoReader(str(source), clip=clip, decoder=output.get("decoder") or "ffmpeg") as reader:
         codec, pixel_format, options = choose_output(target, reader.pixel_format, output, reader.codec)
-        if threads:
+        nvenc = output.get("encoder") == "nvenc"
+        if threads and not nvenc:
             options.update(one_thread_options(codec) if threads == 1 else {"threads": str(threads)})
         hdr_options(codec, options, reader.mastering_display, reader.content_light)  # the join says what is lost
         unspecified = 2  # H.273's code for "unspecified": the writer's default for the matrix then
@@ -646,7 +689,8 @@ def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporte
             reader.full_range, options=options, audio_from=str(source) if audio else None,
             time_base=reader.time_base if reader.time_base else None, rotation=reader.rotation,
             primaries=None if reader.primaries == unspecified else reader.primaries,
-            transfer=None if reader.transfer == unspecified else reader.transfer)
+            transfer=None if reader.transfer == unspecified else reader.transfer,
+            encoder="nvenc" if nvenc else "ffmpeg")
         half_frame = fractions.Fraction(1, 2) / fractions.Fraction(reader.fps or 25)
 
         def timed_frames():

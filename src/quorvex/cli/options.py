@@ -41,6 +41,8 @@ class JobOptions:
     preset: str | None = _field(changes_output=True, keyed_when_set=True)
     bitrate: str | None = _field(changes_output=True, keyed_when_set=True)
     maxrate: str | None = _field(changes_output=True, keyed_when_set=True)
+    encoder: str | None = _field(changes_output=True, keyed_when_set=True, choices=("ffmpeg", "nvenc"))
+    decoder: str | None = _field(changes_output=True, keyed_when_set=True, choices=("ffmpeg", "nvdec"))
     ray: str | None = None  # None: not on Ray; "": RAY_ADDRESS or a local instance
     workers: int | None = None
     gpus_per_worker: float = 1.0
@@ -80,7 +82,7 @@ class JobOptions:
     def video_output(self) -> dict:
         """The video output's encoding options (media.choose_output)."""
         return {"codec": self.codec, "crf": self.crf, "pix_fmt": self.pix_fmt, "preset": self.preset,
-                "bitrate": self.bitrate, "maxrate": self.maxrate}
+                "bitrate": self.bitrate, "maxrate": self.maxrate, "encoder": self.encoder, "decoder": self.decoder}
 
 
 def _types(hint) -> tuple:
