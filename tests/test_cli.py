@@ -374,6 +374,30 @@ def test_encoder_options_are_checked_against_the_encoder(name, output, refused):
         assert (options["preset"], options["b"], options["maxrate"]) == ("slow", "2500000", "4000000")
 
 
+@pytest.mark.parametrize("part", [["--start", "0.3", "--duration", "0.5"], ["--start", "00:00:01.2"],
+                                  ["--duration", "0.26"]])
+def test_part_of_a_video_has_the_frames_ffmpeg_cuts(tmp_path, part):
+    import av
+
+    sys.path.insert(0, str(ROOT / "io"))
+    from test_video import make_video
+
+    make_video(tmp_path / "in.mp4", frames=48, size=(64, 48), key_every=12)
+    done = quorvex("upscale", tmp_path / "in.mp4", tmp_path / "out.mp4", "--scale=2", *part)
+    assert done.returncode == 0, done.stderr
+    cut = [{"--start": "-ss", "--duration": "-t"}.get(a, a) for a in part]
+    subprocess.run(["ffmpeg", "-v", "error", "-y", *cut, "-i", tmp_path / "in.mp4", "-fps_mode", "passthrough",
+                    "-c:v", "libx264", "-qp", "0", tmp_path / "ref.mp4"], check=True)
+    with av.open(str(tmp_path / "out.mp4")) as out, av.open(str(tmp_path / "ref.mp4")) as ref:
+        frames = list(zip(out.decode(video=0), ref.decode(video=0), strict=True))
+        sound = out.streams.audio[0]
+        assert abs(float(sound.duration * sound.time_base) - len(frames) / 24) < 0.05  # the part's audio
+    assert frames[0][0].pts == 0
+    for ours, theirs in frames:
+        expected = cv2.resize(theirs.to_ndarray(format="bgr24"), (128, 96), interpolation=cv2.INTER_LANCZOS4)
+        assert np.abs(ours.to_ndarray(format="bgr24").astype(int) - expected).mean() < 4
+
+
 def test_a_video_through_nvdec_and_nvenc(tmp_path):
     import av
 
@@ -576,6 +600,8 @@ def test_swap_follows_the_faces_of_a_video(tmp_path):
         (["upscale", "{tmp}/video.mp4", "{tmp}/o.mp4", "--codec=h264_nvenc"], 2,
          "--codec h264_nvenc: FFmpeg cannot open this encoder here"),
         (["upscale", "ndi://cam", "{tmp}/o.mp4", "--ray"], 2, "ndi:// runs in this process; leave --ray out"),
+        (["upscale", "{tmp}/video.mp4", "{tmp}/o.mp4", "--start=1:00"], 2, "no frame is shown from 60 s"),
+        (["upscale", "{tmp}/in.png", "{tmp}/o.png", "--duration=2"], 2, "--start and --duration take part of a video"),
         (["upscale", "{tmp}/interlaced.mp4", "{tmp}/o.mp4"], 2,
          "interlaced.mp4: interlaced video (fields tt), which would be resized as one picture mixing its two fields"),
         (["upscale", "{tmp}/in.png", "{tmp}/o\udcff.png", "--quiet"], 0, ""),

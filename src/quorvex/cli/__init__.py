@@ -20,6 +20,20 @@ import warnings
 from .common import USAGE, CliError, Reporter
 
 
+def _seconds(text: str) -> float:
+    """A time as FFmpeg's -ss takes it: seconds (12.5) or [HH:]MM:SS[.m]."""
+    parts = text.strip().split(":")
+    try:
+        if len(parts) > 3 or any(not p or p.startswith(("-", "+")) for p in parts):
+            raise ValueError
+        seconds = sum(float(p) * 60 ** i for i, p in enumerate(reversed(parts)))
+        if not 0 <= seconds < float("inf"):
+            raise ValueError
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected seconds (12.5) or [HH:]MM:SS[.m], got {text!r}") from None
+    return seconds
+
+
 def _triple(text: str) -> tuple[int, ...]:
     try:
         values = tuple(int(v) for v in text.split(","))
@@ -91,6 +105,10 @@ def build_parser() -> argparse.ArgumentParser:
     group.add_argument("--bitrate", help="average bits per second, such as 8M or 2500k, instead of --crf")
     group.add_argument("--maxrate", help="the highest bits per second (with a buffer of two seconds' worth), with "
                        "--crf or --bitrate")
+    group.add_argument("--start", type=_seconds, metavar="TIME", help="work on the part of a video from this time "
+                       "(seconds, or [HH:]MM:SS[.m]; frame-exact, decoded from the key frame before)")
+    group.add_argument("--duration", type=_seconds, metavar="TIME", help="the length of that part (default: to "
+                       "the end)")
     group.add_argument("--encoder", choices=("ffmpeg", "nvenc"), help="nvenc: encode on the GPU (NVENC, pip install "
                        "'quorvex[nvcodec]'), h264, hevc or av1 by --codec, with --preset p1 to p7 and --bitrate")
     group.add_argument("--decoder", choices=("ffmpeg", "nvdec"), help="nvdec: decode 4:2:0 sources on the GPU (NVDEC)")

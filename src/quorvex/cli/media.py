@@ -658,7 +658,8 @@ def check_video_output(target: pathlib.Path, output: dict | None = None) -> None
 
 def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporter, out_size, bar=None,
                   output: dict | None = None, audio: bool = True, threads: int | None = None,
-                  lead_in_until: fractions.Fraction | None = None, clip: bool = True, times=None) -> int:
+                  lead_in_until: fractions.Fraction | None = None, clip: bool = True, times=None,
+                  until: fractions.Fraction | None = None) -> int:
     """Runs transform on every frame of source into target (the audio copied unless not audio),
     frame by frame, each frame at its time in source (from the first frame's), with source's
     colour tags and display rotation.
@@ -666,7 +667,7 @@ def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporte
     out_size maps the input (width, height) to the output's. output: the user's codec, crf and
     pix_fmt (choose_output). threads: the encoder's thread count (its bytes depend on it).
     lead_in_until: frames shown before this time (seconds) are decoded for the decoder's sake
-    only, neither transformed nor written. clip=False hands transform super-white and sub-black
+    only, neither transformed nor written; frames shown from until on likewise. clip=False hands transform super-white and sub-black
     as values beyond 0..1 (for transforms that keep them).
     Decoding and encoding run in threads of their own beside transform (in this thread); times,
     a pipeline.StageTimes, gets what each took.
@@ -700,6 +701,8 @@ def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporte
                 if (lead_in_until is not None and first is None and pts is not None
                         and pts * reader.time_base < lead_in_until - half_frame):
                     continue  # lead-in (the segment's muxer may have rounded its times)
+                if until is not None and pts is not None and pts * reader.time_base >= until - half_frame:
+                    continue  # past the part asked for: decoded to the end of its group only
                 first = pts if first is None else first
                 yield frame, None if pts is None else (pts - first) * reader.time_base  # exact
 

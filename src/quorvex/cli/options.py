@@ -41,6 +41,8 @@ class JobOptions:
     preset: str | None = _field(changes_output=True, keyed_when_set=True)
     bitrate: str | None = _field(changes_output=True, keyed_when_set=True)
     maxrate: str | None = _field(changes_output=True, keyed_when_set=True)
+    start: float | None = _field(changes_output=True, keyed_when_set=True)  # seconds into a video
+    duration: float | None = _field(changes_output=True, keyed_when_set=True)
     encoder: str | None = _field(changes_output=True, keyed_when_set=True, choices=("ffmpeg", "nvenc"))
     decoder: str | None = _field(changes_output=True, keyed_when_set=True, choices=("ffmpeg", "nvdec"))
     ray: str | None = None  # None: not on Ray; "": RAY_ADDRESS or a local instance

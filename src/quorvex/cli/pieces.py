@@ -13,6 +13,7 @@ never joined in.
 
 from __future__ import annotations
 
+import dataclasses
 import fractions
 import hashlib
 import json
@@ -29,17 +30,16 @@ SEEK_MARGIN = 5  # seconds a piece's cut seeks before its first key frame
 FIELD_ORDERS = {2: "tt", 3: "bb", 4: "tb", 5: "bt"}
 
 
-def key_frame_ranges(source: pathlib.Path, pieces: int = PIECES):
-    """[(first frame, start pts, frame count)] of the video stream, in order: groups of pictures
-    (a key frame and what follows it up to the next one, in decoding order) merged into about
-    `pieces` ranges. Reads packets only.
+def video_groups(source: pathlib.Path) -> list:
+    """The video stream's groups of pictures in decoding order, each [start pts, packet count,
+    whether a range can start here, the packets' pts]. Reads packets only.
 
     A range starts only at a key frame that decodes on its own together with all that follows:
     one followed by pictures shown before it (the leading pictures of an open group, which refer
     to the group before) or without a time stamp to seek to stays inside the range before it."""
     import av
 
-    groups = []  # [start pts, count, whether a range can start here]
+    groups: list = []
     with av.open(str(source)) as container:
         if not container.streams.video:
             kinds = sorted({s.type for s in container.streams}) or ["nothing"]
@@ -54,20 +54,84 @@ def key_frame_ranges(source: pathlib.Path, pieces: int = PIECES):
             if packet.dts is None and packet.pts is None:
                 continue  # the demuxer's end marker
             if not groups or (packet.is_keyframe and packet.pts is not None):
-                groups.append([packet.pts, 0, True])
+                groups.append([packet.pts, 0, True, []])
             elif packet.pts is not None and groups[-1][0] is not None and packet.pts < groups[-1][0]:
                 groups[-1][2] = False
             groups[-1][1] += 1
-    total = sum(count for _, count, _ in groups)
-    least = max(1, total // pieces)
-    ranges, first = [], 0
-    for pts, count, starts in groups:
+            groups[-1][3].append(packet.pts)
+    return groups
+
+
+def merged_ranges(groups, pieces: int = PIECES, first: int = 0) -> list:
+    """[[first packet, start pts, packet count, group indices]]: groups merged into about
+    `pieces` ranges, each starting at a group a range can start at."""
+    least = max(1, sum(g[1] for g in groups) // pieces)
+    ranges: list = []
+    for index, (pts, count, starts, _) in enumerate(groups):
         if ranges and (ranges[-1][2] < least or not starts):
             ranges[-1][2] += count
+            ranges[-1][3].append(index)
         else:
-            ranges.append([first, pts, count])
+            ranges.append([first, pts, count, [index]])
         first += count
-    return [tuple(r) for r in ranges], total
+    return ranges
+
+
+def key_frame_ranges(source: pathlib.Path, pieces: int = PIECES):
+    """[(first frame, start pts, frame count)] of the video stream, in order: groups of pictures
+    (a key frame and what follows it up to the next one, in decoding order) merged into about
+    `pieces` ranges (video_groups says where a range can start), and the frame count."""
+    groups = video_groups(source)
+    return [tuple(r[:3]) for r in merged_ranges(groups, pieces)], sum(g[1] for g in groups)
+
+
+@dataclasses.dataclass(frozen=True)
+class Window:
+    """The part of a video a job works on, from the ranges of window_ranges: frames shown from
+    `first` up to `after` (exclusive; None: to the end), in seconds of the stream's time stamps;
+    origin is the time the output starts from (the first frame's)."""
+
+    first: fractions.Fraction
+    after: fractions.Fraction | None
+
+
+def window_ranges(source: pathlib.Path, start: float, duration: float | None, pieces: int = PIECES):
+    """key_frame_ranges for the frames shown from `start` seconds after the file's start for
+    `duration` seconds (None: to the end): (ranges (first packet, start pts, packet count, frames
+    shown), the frames' count, the Window, each range's start in the output, in seconds). The
+    ranges start at the last key frame a range can start at before the first frame; frames
+    before and after the window are decoded but not made."""
+    import av
+
+    if not (start >= 0 and (duration is None or duration > 0)):
+        raise CliError(f"--start must be at least 0 and --duration more than 0, got {start} and {duration}", USAGE)
+    groups = video_groups(source)
+    with av.open(str(source)) as container:
+        stream = container.streams.video[0]
+        time_base, begin = stream.time_base, origin(container)
+    if time_base is None or any(pts is None for g in groups for pts in g[3][1:]):
+        raise CliError(f"{source}: --start and --duration need a video whose frames carry time stamps", USAGE)
+    times = [[(pts if pts is not None else 0) * time_base - begin for pts in g[3]] for g in groups]
+    low = fractions.Fraction(start)
+    high = None if duration is None else low + fractions.Fraction(duration)
+    shown = lambda t: t >= low and (high is None or t < high)  # noqa: E731
+    inside = [i for i, ts in enumerate(times) if any(shown(t) for t in ts)]
+    if not inside:
+        raise CliError(f"{source}: no frame is shown from {float(low):g} s"
+                       + (f" to {float(high):g} s" if high is not None else ""), USAGE)
+    opening = max([i for i in range(inside[0] + 1) if groups[i][2]] or [0])
+    chosen = list(range(opening, inside[-1] + 1))
+    first = sum(g[1] for g in groups[:opening])
+    ranges = merged_ranges([groups[i] for i in chosen], pieces, first)
+    in_window = sorted(t for i in chosen for t in times[i] if shown(t))
+    later = sorted(t for g in times for t in g if high is not None and t >= high)
+    window = Window(in_window[0] + begin, later[0] + begin if later else None)
+    made = []
+    for first, pts, count, members in ranges:
+        frames = sorted(t for m in members for t in times[chosen[m]] if shown(t))
+        made.append((first, pts, count, len(frames), frames[0] - in_window[0] if frames else None))
+    made = [r for r in made if r[3]]  # a range of lead-in only (before the first frame) makes nothing
+    return [r[:4] for r in made], len(in_window), window, [r[4] for r in made]
 
 
 def settings_key(source: pathlib.Path, settings: dict | None) -> str:
@@ -192,14 +256,19 @@ def _video_packets(pieces, starts, time_base, matroska, avi):
                 yield packet
 
 
-def _audio_packets(source, streams, transcoders):
+def _audio_packets(source, streams, transcoders, window: Window | None = None):
     """The audio packets of streams in order, moved to start from the file's origin as the
-    video does; those of a stream in transcoders (stream -> (resampler, output stream)) decoded
-    and encoded again, for containers that do not take the source's codec (AAC into WebM)."""
-    start = origin(source)
+    video does (from the window's first frame, with only the packets that start within it);
+    those of a stream in transcoders (stream -> (resampler, output stream)) decoded and encoded
+    again, for containers that do not take the source's codec (AAC into WebM)."""
+    start = origin(source) if window is None else window.first
     for packet in source.demux(*streams) if streams else ():  # demux() alone gives every stream
         if packet.dts is None:
             continue  # the demuxer's end marker
+        if window is not None:
+            at = (packet.pts if packet.pts is not None else packet.dts) * packet.time_base
+            if at < window.first or (window.after is not None and at >= window.after):
+                continue
         shift = round(start / packet.time_base)
         packet.dts -= shift
         if packet.pts is not None:
@@ -267,7 +336,7 @@ def _other_streams(out, source, note):
 
 
 def join(pieces: list[pathlib.Path], target: pathlib.Path, audio_from: pathlib.Path, starts=None,
-         note=lambda text: None) -> None:
+         note=lambda text: None, window: Window | None = None) -> None:
     """The pieces' video packets one after another at their start times (seconds from the
     first frame, default: each piece after the one before), and the audio and subtitle
     streams of audio_from with its titles, languages and flags, interleaved by time, into
@@ -295,7 +364,7 @@ def join(pieces: list[pathlib.Path], target: pathlib.Path, audio_from: pathlib.P
             encoded = set(audio[s] for s in transcoders)
             matroska = "matroska" in out.format.name or "webm" in out.format.name
             videos = _video_packets(pieces, starts, time_base, matroska, out.format.name == "avi")
-            sounds = _audio_packets(source, list(audio), transcoders)
+            sounds = _audio_packets(source, list(audio), transcoders, window)
             v, a = next(videos, None), next(sounds, None)
             while v is not None or a is not None:
                 # By decoding time (presentation time where there is none), so that no stream
@@ -313,39 +382,54 @@ def join(pieces: list[pathlib.Path], target: pathlib.Path, audio_from: pathlib.P
 
 
 def make_piece(source: pathlib.Path, piece: pathlib.Path, start_pts: int, count: int, transform, out_size,
-               reporter, bar=None, output: dict | None = None, clip: bool = True) -> None:
+               reporter, bar=None, output: dict | None = None, clip: bool = True, window: Window | None = None,
+               frames: int | None = None) -> None:
     """The `count` frames from the key frame at start_pts, through transform, into the piece,
-    encoded as `output` says, clipped to 0..1 unless not clip (media.process_video)."""
+    encoded as `output` says, clipped to 0..1 unless not clip (media.process_video). With a
+    window, only the `frames` of the range that it shows are made."""
     piece.parent.mkdir(parents=True, exist_ok=True)
     segment, fd = media.create_beside(piece.with_suffix(source.suffix), ".source")
     os.close(fd)
+    expected = count if frames is None else frames
     try:
         start = cut(source, segment, start_pts, count)
+        if window is not None:
+            start = window.first if start is None else max(start, window.first)
         done = media.process_video(segment, piece, transform, reporter, out_size, bar, output=output, audio=False,
-                                   threads=1, lead_in_until=start, clip=clip)
+                                   threads=1, lead_in_until=start, clip=clip,
+                                   until=None if window is None else window.after)
     finally:
         segment.unlink(missing_ok=True)
-    if done != count:
+    if done != expected:
         piece.unlink()
         raise CliError(f"{source}: the range of {count} frames from time stamp {start_pts} decoded into "
-                       f"{done} frames on its own (frames that refer across key frames?)")
+                       f"{done} frames on its own, not {expected} (frames that refer across key frames?)")
 
 
-def plan(source: pathlib.Path, target: pathlib.Path, overwrite: bool, settings: dict | None = None):
-    """(the pieces in order, those still to make as (first frame, start pts, count, piece), the
-    frame count). Pieces finished by an earlier run from the same source with the same settings
-    are kept unless overwrite; those of other sources or settings are removed."""
-    ranges, total = key_frame_ranges(source)
+def plan(source: pathlib.Path, target: pathlib.Path, overwrite: bool, settings: dict | None = None,
+         start: float | None = None, duration: float | None = None):
+    """(the pieces in order, those still to make as (first frame, start pts, count, piece, frames
+    made), the frame count, the Window and the pieces' starts in the output, both None for the
+    whole video). Pieces finished by an earlier run from the same source with the same settings
+    are kept unless overwrite; those of other sources or settings are removed. start and
+    duration (seconds): the part of the video to make (window_ranges)."""
+    window = starts = None
+    if start is None and duration is None:
+        ranges, total = key_frame_ranges(source)
+        ranges = [(first, pts, count, count) for first, pts, count in ranges]
+    else:
+        ranges, total, window, starts = window_ranges(source, start or 0, duration)
     if not total:
         raise CliError(f"{source}: no video frames")
     key = settings_key(source, settings)
-    pieces = [piece_name(target, first, count, key) for first, _, count in ranges]
+    pieces = [piece_name(target, first, count, key) for first, _, count, _ in ranges]
     mine = {p.name for p in pieces} if not overwrite else set()
     for stale in target.parent.glob(f".{target.stem}.*.piece{target.suffix}"):
         if stale.name not in mine:
             stale.unlink(missing_ok=True)
-    todo = [(first, pts, count, piece) for (first, pts, count), piece in zip(ranges, pieces) if not piece.exists()]
-    return pieces, todo, total
+    todo = [(first, pts, count, piece, frames) for (first, pts, count, frames), piece in zip(ranges, pieces)
+            if not piece.exists()]
+    return pieces, todo, total, window, starts
 
 
 def _hdr_metadata(path: pathlib.Path) -> set:
@@ -358,12 +442,14 @@ def _hdr_metadata(path: pathlib.Path) -> set:
     return set() if frame is None else {kinds[d.type.name] for d in frame.side_data.values() if d.type.name in kinds}
 
 
-def finish(pieces: list[pathlib.Path], target: pathlib.Path, source: pathlib.Path, note=lambda text: None) -> None:
-    """Joins the pieces into target and removes them and whatever stopped workers left of theirs."""
+def finish(pieces: list[pathlib.Path], target: pathlib.Path, source: pathlib.Path, note=lambda text: None,
+           window: Window | None = None, starts=None) -> None:
+    """Joins the pieces into target and removes them and whatever stopped workers left of theirs;
+    with a window (and the pieces' starts), the audio and subtitles of that part only."""
     lost = _hdr_metadata(source) - _hdr_metadata(pieces[0])
     if lost:
         note(f"note: {source.name}: the encoder cannot carry its HDR10 {' and '.join(sorted(lost))} metadata; "
              "it is left out")
-    join(pieces, target, source, note=note)
+    join(pieces, target, source, starts, note=note, window=window)
     for leftover in [*target.parent.glob(f".{target.stem}.*.piece*"), *target.parent.glob(f"..{target.stem}.*.piece*")]:
         leftover.unlink(missing_ok=True)

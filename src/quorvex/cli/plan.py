@@ -64,10 +64,12 @@ class PieceItem:
     start_pts: int
     count: int
     output: dict  # the video output options (media.choose_output)
+    frames: int | None = None  # the frames made of the count, with a window
+    window: pieces.Window | None = None  # the part of the video made (--start, --duration)
 
     @property
     def weight(self) -> int:
-        return self.count
+        return self.count if self.frames is None else self.frames
 
     @property
     def target(self) -> pathlib.Path:
@@ -75,7 +77,8 @@ class PieceItem:
 
     def run(self, worker, reporter, bar=None) -> None:
         pieces.make_piece(self.source, self.piece, self.start_pts, self.count, worker.sequence(), worker.frame_size,
-                          reporter, bar, self.output, clip=not worker.keeps_range)
+                          reporter, bar, self.output, clip=not worker.keeps_range, window=self.window,
+                          frames=self.frames)
 
 
 @dataclasses.dataclass
@@ -85,7 +88,7 @@ class Plan:
     skipped: int = 0  # outputs already there
     kept: int = 0  # pieces an earlier run made with the same source and settings
     total: int = 0  # the job's whole weight, kept pieces included: frames of a video, else images
-    video: tuple | None = None  # (source, target, every piece in order)
+    video: tuple | None = None  # (source, target, every piece in order, the window, the pieces' starts)
 
     @property
     def unit(self) -> str:
@@ -94,8 +97,8 @@ class Plan:
     def finish(self, reporter) -> None:
         """Joins a video's pieces into its output (and removes them); says what it leaves out."""
         if self.video is not None:
-            source, target, all_pieces = self.video
-            pieces.finish(all_pieces, target, source, reporter.note)
+            source, target, all_pieces, window, starts = self.video
+            pieces.finish(all_pieces, target, source, reporter.note, window, starts)
 
 
 def plan(job) -> Plan:
@@ -107,6 +110,8 @@ def plan(job) -> Plan:
                        drop_alpha=args.drop_alpha)
     job.check_models()
     if files.kind != "video":
+        if args.start is not None or args.duration is not None:
+            raise CliError("--start and --duration take part of a video; the input is not one", USAGE)
         items = [ImageItem(source, target) for source, target in files.jobs]
         return Plan(files.kind, items, files.skipped, total=len(items))
     media.video_module()  # there before any model loads
@@ -115,9 +120,12 @@ def plan(job) -> Plan:
     if not files.jobs:
         return Plan("video", [], files.skipped)
     (source, target), = files.jobs
-    all_pieces, todo, total = pieces.plan(source, target, args.overwrite, args.output_settings())
-    items = [PieceItem(source, piece, pts, count, output) for _, pts, count, piece in todo]
-    return Plan("video", items, files.skipped, len(all_pieces) - len(todo), total, (source, target, all_pieces))
+    all_pieces, todo, total, window, starts = pieces.plan(source, target, args.overwrite, args.output_settings(),
+                                                          args.start, args.duration)
+    items = [PieceItem(source, piece, pts, count, output, None if window is None else frames, window)
+             for _, pts, count, piece, frames in todo]
+    return Plan("video", items, files.skipped, len(all_pieces) - len(todo), total,
+                (source, target, all_pieces, window, starts))
 
 
 # ---------------------------------------------------------------- live sources and outputs

@@ -21,6 +21,8 @@ def run(job, reporter) -> int:
     args = job.args
     if getattr(args, "ray", None) is not None:
         raise CliError("ndi:// runs in this process; leave --ray out", USAGE)
+    if args.start is not None or args.duration is not None:
+        raise CliError("--start and --duration take part of a video file; a live run takes the whole stream", USAGE)
     job.check_options()
     job.check_models()
     stats: dict = {}
