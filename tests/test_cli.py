@@ -508,6 +508,26 @@ def test_swap_changes_the_faces_only(tmp_path, given):
     assert changed[near].any() and not changed[~near].any()
 
 
+def test_upscale_face_enhance_restores_the_faces_of_the_result(tmp_path):
+    from test_enhancer import restorer
+
+    face = face_at(16, 12, 12, 0.9, 70, angle=0.1)
+    (tmp_path / "det.engine").write_bytes(__import__("standin.tensorrt").tensorrt.engine_bytes(detector_model(9, faces=[face])))
+    (tmp_path / "restore.onnx").write_bytes(restorer(0.5))  # pulls a face towards grey
+    write_png(tmp_path / "in.png", 180, 320, 1)
+    plain = quorvex("upscale", tmp_path / "in.png", tmp_path / "plain.png")
+    done = quorvex("upscale", tmp_path / "in.png", tmp_path / "faces.png", "--face-enhance", tmp_path / "restore.onnx",
+                   "--detector", tmp_path / "det.engine")
+    assert plain.returncode == done.returncode == 0 and "faces restored" in done.stdout, done.stderr
+    changed = np.abs(cv2.imread(str(tmp_path / "faces.png")).astype(int) - cv2.imread(str(tmp_path / "plain.png"))) > 2
+    x1, y1, x2, y2 = (int(v) for v in face.box)  # the 640x360 result maps 1:1 onto the detector's input
+    near = np.zeros(changed.shape[:2], bool)
+    near[max(y1 - 10, 0):y2 + 10, max(x1 - 10, 0):x2 + 10] = True
+    assert changed[near].any() and not changed[~near].any()
+    alone = quorvex("upscale", tmp_path / "in.png", tmp_path / "o.png", "--face-enhance", tmp_path / "restore.onnx")
+    assert alone.returncode == 2 and "--face-enhance MODEL and --detector DET go together" in alone.stderr
+
+
 def test_swap_follows_the_faces_of_a_video(tmp_path):
     import av
 
@@ -983,7 +1003,7 @@ def test_outscale_sets_the_final_size(tmp_path, options, factor, error):
 @pytest.mark.parametrize("args, hint", [
     (["upscale", "-i", "a.png", "-o", "b.png"], "-i: give INPUT as the first argument"),
     (["upscale", "a.png", "b.png", "--fp16"], "--fp16: --precision fp16"),
-    (["upscale", "a.png", "b.png", "-n", "RealESRGAN_x4plus", "--face_enhance"], "--face_enhance: quorvex swap"),
+    (["upscale", "a.png", "b.png", "-n", "RealESRGAN_x4plus", "--face_enhance"], "--face_enhance: --face-enhance MODEL"),
 ])
 def test_flags_of_other_tools_get_a_hint(args, hint):
     done = quorvex(*args)

@@ -55,7 +55,7 @@ FOREIGN_FLAGS = {
     "--half": "--precision fp16",
     "--fp32": "--precision fp32 (the default)",
     "--tile_pad": "--overlap N",
-    "--face_enhance": "quorvex swap --enhancer MODEL restores faces",
+    "--face_enhance": "--face-enhance MODEL --detector DET (a face-restoration model and a face detector)",
     "-g": "--device cuda:N",
     "--gpu-id": "--device cuda:N",
 }
@@ -139,6 +139,10 @@ def build_parser() -> argparse.ArgumentParser:
     up.add_argument("--precision", choices=("fp32", "fp16", "bf16"),
                     help="for PyTorch checkpoints: the type the model runs in (default fp32)")
     up.add_argument("--overwrite", action="store_true", help="redo outputs that are already there")
+    up.add_argument("--face-enhance", metavar="MODEL", help="then restore the faces of the upscaled image with this "
+                    "face-restoration ONNX model (GFPGAN-like, 512x512), found by --detector, and paste them back")
+    up.add_argument("--detector", help="with --face-enhance: the face detector (a TensorRT engine, or an ONNX model "
+                    "built into one once)")
 
     sw = commands.add_parser("swap", parents=[common, on_ray, folder_out, video_out], help="swap a face into images, folders or videos",
                              description="Give every selected face of INPUT (an image, a folder of images or a "

@@ -110,6 +110,8 @@ class UpscaleOptions(JobOptions):
     batch: int = 8
     precision: str | None = _field(changes_output=True, choices=PRECISIONS)
     trust_model: bool = False
+    face_enhance: str | None = _field(changes_output=True, path=True, keyed_when_set=True)  # a restoration model
+    detector: str | None = _field(changes_output=True, path=True, keyed_when_set=True)  # with face_enhance
 
 
 @dataclasses.dataclass(frozen=True, kw_only=True)

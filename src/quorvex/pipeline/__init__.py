@@ -7,7 +7,7 @@ swapper, and the stages that overlap a job's reading, device work and writing.
 
 from .errors import BadInput, JobError
 from .stages import StageTimes, overlapped, run_stages
-from .swap import FaceSwapper
+from .swap import FaceRestorer, FaceSwapper
 from .upscale import Upscaler, UpscaleOptions
 
-__all__ = ["BadInput", "FaceSwapper", "JobError", "StageTimes", "UpscaleOptions", "Upscaler", "overlapped", "run_stages"]
+__all__ = ["BadInput", "FaceRestorer", "FaceSwapper", "JobError", "StageTimes", "UpscaleOptions", "Upscaler", "overlapped", "run_stages"]

@@ -113,20 +113,26 @@ def swap_faces(frame, source_face, detector, swapper, paster, enhancer=None, fac
     swapped = swapper.get_many(selected, latent)  # (N, crop, crop, 3)
     matrices = [face.matrix for face in selected]
     if enhancer is not None:
-        import cupy as cp
-
-        restored = enhancer.get_many(swapped)
-        if enhancer_blend < 1:
-            if restored.shape[1:3] != swapped.shape[1:3]:
-                from quorvex.transform.resize import resize
-
-                swapped = resize(swapped, (restored.shape[2], restored.shape[1]))
-            restored = restored * cp.float32(enhancer_blend) + swapped * cp.float32(1 - enhancer_blend)
-        swapped = restored
-        # The restored faces are larger than the crops: move the frame -> crop matrices onto them.
-        stacked = cp.get_array_module(matrices[0]).stack(matrices)
-        matrices = rescale_matrix(stacked, selected[0].image.shape[0], swapped.shape[1])
+        swapped, matrices = restore(swapped, selected, enhancer, enhancer_blend)
     return paster.get_many(frame, swapped, matrices), len(selected)
+
+
+def restore(crops, faces, enhancer, blend: float = 1.0):
+    """The (N, h, w, 3) crops of faces through the enhancer in one batch, blend the restored
+    share (the crops, resized to the restored size, making up the rest), and the frame -> crop
+    matrices moved onto the restored size: what paster.get_many takes."""
+    import cupy as cp
+
+    restored = enhancer.get_many(crops)
+    if blend < 1:
+        if restored.shape[1:3] != crops.shape[1:3]:
+            from quorvex.transform.resize import resize
+
+            crops = resize(crops, (restored.shape[2], restored.shape[1]))
+        restored = restored * cp.float32(blend) + crops * cp.float32(1 - blend)
+    matrices = [face.matrix for face in faces]
+    stacked = cp.get_array_module(matrices[0]).stack(matrices)
+    return restored, rescale_matrix(stacked, faces[0].image.shape[0], restored.shape[1])
 
 
 def cache_folder():
@@ -231,30 +237,16 @@ detector's input size, N or (width, height), for an ONNX detector built into an 
         self.reporter = reporter if reporter is not None else Silent()
         self.count = 0  # faces swapped so far
         require_gpu(device_id)
-        from quorvex.face.detector import TrtFaceDetection
         from quorvex.face.paste import PasteBack
         from quorvex.face.swap import FaceSwap
 
         onnx_device = ort_device(device_id, self.reporter)
-        detector, embedder, swapper = str(detector), str(embedder), str(swapper)
-        if detector.lower().endswith(".onnx"):
-            detector = cached_detector_engine(detector, device_id, self.reporter, det_size)
+        embedder, swapper = str(embedder), str(swapper)
         import os
 
         emap_path = None if os.environ.get("QUORVEX_EMAP") else cached_emap(swapper, self.reporter)
+        self.detector = load_detector(detector, device_id, self.reporter, det_size, det_thresh)
         with self.reporter.library_output():
-            self.detector = TrtFaceDetection(model_path=detector, device_id=device_id)
-            if det_thresh is not None:
-                self.detector.det_thresh = float(det_thresh)
-            if det_size is not None and tuple(self.detector.input_size) != det_size:
-                width, height = self.detector.input_size
-                raise CliError(f"--det-size {det_size[0]}x{det_size[1]}: the engine {detector} takes {width}x{height} "
-                               "inputs (leave --det-size out, or give the ONNX detector to build one of this size)",
-                               USAGE)
-            if not self.detector.use_kps:
-                raise CliError(f"--detector {detector}: the engine gives no face landmarks "
-                               f"({len(self.detector.output_names)} outputs); aligning and swapping faces needs an "
-                               "engine with landmark outputs (9 or 15)", USAGE)
             if embedder.lower().endswith(ENGINE_SUFFIXES):
                 from quorvex.face.recognizer import TrtFaceEmbedding
 
@@ -264,12 +256,7 @@ detector's input size, N or (width, height), for an ONNX detector built into an 
 
                 identity = FaceEmbedding(model_path=embedder, device=onnx_device)
             self.swapper = FaceSwap(model_path=swapper, device=onnx_device, emap_path=emap_path)
-            self.enhancer = None
-            if enhancer:
-                from quorvex.face.embedding import session_arguments
-                from quorvex.face.enhancer import GFPGAN
-
-                self.enhancer = GFPGAN(str(enhancer), **session_arguments(onnx_device))
+            self.enhancer = load_enhancer(enhancer, onnx_device) if enhancer else None
             self.paster = PasteBack(None if mask_blur is None else float(mask_blur), tuple(mask_padding))
             sources = list(source) if isinstance(source, (list, tuple)) else [source]
             names = source_name if isinstance(source_name, (list, tuple)) else [source_name] * len(sources)
@@ -377,6 +364,70 @@ def mean_identity(faces):
     face.embedding = xp.mean(xp.stack([xp.asarray(f.embedding, xp.float32).ravel() for f in faces]), axis=0)
     face.normed_embedding = mean / norm
     return face
+
+
+def load_detector(detector, device_id: int, reporter, det_size=None, det_thresh=None,
+                  purpose: str = "aligning and swapping faces"):
+    """A TrtFaceDetection of an engine, or of an ONNX detector built into one once (cached), that
+    gives landmarks."""
+    from quorvex.face.detector import TrtFaceDetection
+
+    detector = str(detector)
+    if detector.lower().endswith(".onnx"):
+        detector = cached_detector_engine(detector, device_id, reporter, det_size)
+    with reporter.library_output():
+        found = TrtFaceDetection(model_path=detector, device_id=device_id)
+    if det_thresh is not None:
+        found.det_thresh = float(det_thresh)
+    if det_size is not None and tuple(found.input_size) != det_size:
+        width, height = found.input_size
+        raise CliError(f"--det-size {det_size[0]}x{det_size[1]}: the engine {detector} takes {width}x{height} "
+                       "inputs (leave --det-size out, or give the ONNX detector to build one of this size)", USAGE)
+    if not found.use_kps:
+        raise CliError(f"--detector {detector}: the engine gives no face landmarks ({len(found.output_names)} outputs); "
+                       f"{purpose} needs an engine with landmark outputs (9 or 15)", USAGE)
+    return found
+
+
+def load_enhancer(enhancer, onnx_device: str):
+    from quorvex.face.embedding import session_arguments
+    from quorvex.face.enhancer import GFPGAN
+
+    return GFPGAN(str(enhancer), **session_arguments(onnx_device))
+
+
+class FaceRestorer:
+    """Every face of a frame restored by a face-restoration model and pasted back (what upscaling
+    tools call face enhancement). blend: the restored faces' share, 0 to 1."""
+
+    def __init__(self, detector, enhancer, device: str = "cuda", *, blend: float = 1.0, det_thresh=None,
+                 reporter=None):
+        device_id = parse_device(device)
+        self.blend = check_fraction("enhancer-blend", blend, closed=True)
+        self.reporter = reporter if reporter is not None else Silent()
+        self.count = 0  # faces restored so far
+        require_gpu(device_id)
+        from quorvex.face.paste import PasteBack
+
+        self.detector = load_detector(detector, device_id, self.reporter, det_thresh=det_thresh,
+                                      purpose="restoring faces")
+        with self.reporter.library_output():
+            self.enhancer = load_enhancer(enhancer, ort_device(device_id, self.reporter))
+        self.paster = PasteBack()
+
+    def restore(self, frame):
+        """The (H, W, 3) BGR float32 device frame with its faces restored, as a new frame (the
+        frame itself where it has none)."""
+        import cupy as cp
+
+        with self.reporter.library_output():
+            faces = self.detector.get(frame, crop_size=512)
+            if not faces:
+                return frame
+            crops, matrices = restore(cp.stack([face.image for face in faces]), faces, self.enhancer, self.blend)
+            out = self.paster.get_many(frame, crops, matrices)
+        self.count += len(faces)
+        return out
 
 
 def source_image(source, option: str = "--source"):

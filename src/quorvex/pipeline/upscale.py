@@ -248,11 +248,12 @@ def to_outscale(outscale: float, scale: int):
 class Upscaler:
     """A model (a checkpoint through spandrel, an ONNX model or a TensorRT engine) over tiles, or
     the Lanczos-4 resize where model is None (scale 2 unless given), loaded once on device.
-    progress(done, total), if given, is called as an image's tiles are done."""
+    progress(done, total), if given, is called as an image's tiles are done. faces: a
+    FaceRestorer whose restore() the final image goes through."""
 
     def __init__(self, model=None, tile: int | None = None, overlap: int = 16, batch: int = 8,
                  precision: str | None = None, device: str = "cuda", *, scale: int | None = None,
-                 outscale: float | None = None, trust_model: bool = False, progress=None, reporter=None):
+                 outscale: float | None = None, trust_model: bool = False, progress=None, reporter=None, faces=None):
         options = UpscaleOptions(None if model is None else str(model), tile, overlap, batch, precision, scale,
                                  trust_model, outscale)
         check_numbers(options)
@@ -284,8 +285,13 @@ class Upscaler:
             self.work = lanczos(outscale or self.scale)
             self.description = f"Lanczos-4 x{outscale or self.scale:g}"
         self.outscale = outscale
+        self.faces = faces
+        if faces is not None:  # the faces restored in the final image
+            before = self.finish
+            self.finish = faces.restore if before is None else (lambda image: faces.restore(before(image)))
+            self.description += ", faces restored"
 
-    finish = None  # the final resize to --outscale after a model, where its scale differs
+    finish = None  # what follows the model or the resize: to --outscale, the faces restored (faces)
 
     def output_size(self, width: int, height: int) -> tuple[int, int]:
         """The (width, height) an input of width x height comes out at."""

@@ -5,8 +5,10 @@ from __future__ import annotations
 
 from quorvex.pipeline.upscale import TiledModel, Upscaler, check_numbers
 
+from quorvex.pipeline.models import inspect_onnx, model_kind, needs
+
 from .. import media
-from ..common import failed_note, parse_device
+from ..common import USAGE, CliError, failed_note, parse_device
 
 
 def stored_dtype(target, source_dtype):
@@ -77,13 +79,13 @@ class UpscaleJob:
     def check_options(self) -> None:
         check_numbers(self.args)
         parse_device(self.args.device)
+        if bool(self.args.face_enhance) != bool(self.args.detector):
+            raise CliError("--face-enhance MODEL and --detector DET go together", USAGE)
 
     def check_models(self) -> None:
         """The model file is there, of a known kind, and its library is installed: reported
         before the GPU check says anything."""
         if self.args.model:
-            from quorvex.pipeline.models import inspect_onnx, model_kind, needs
-
             kind = model_kind(self.args.model)
             module = {"pytorch": "torch", "onnx": "onnxruntime", "tensorrt": "tensorrt"}[kind]
             needs(module, "torch" if kind == "pytorch" else module)
@@ -91,13 +93,26 @@ class UpscaleJob:
                 needs("spandrel", "torch")
             if kind == "onnx":
                 inspect_onnx(self.args.model)
+        if self.args.face_enhance:
+            from .swap import check_model
+
+            check_model(self.args.detector, "detector", ("tensorrt", "onnx"))
+            check_model(self.args.face_enhance, "face-enhance", ("onnx",), inputs=1)
+            needs("tensorrt", "tensorrt")
+            needs("onnxruntime", "onnxruntime")
 
     def load(self, reporter, device_id: int) -> UpscaleWorker:
         """The model loaded on device_id and checked against --tile, --overlap and --scale, or
         the Lanczos-4 resize."""
         args = self.args
+        faces = None
+        if args.face_enhance:
+            from quorvex.pipeline.swap import FaceRestorer
+
+            faces = FaceRestorer(args.detector, args.face_enhance, f"cuda:{device_id}", reporter=reporter)
         upscaler = Upscaler(args.model, args.tile, args.overlap, args.batch, args.precision, f"cuda:{device_id}",
-                            scale=args.scale, outscale=args.outscale, trust_model=args.trust_model, reporter=reporter)
+                            scale=args.scale, outscale=args.outscale, trust_model=args.trust_model, reporter=reporter,
+                            faces=faces)
         return UpscaleWorker(upscaler, reporter)
 
     def summary(self, worker, done: int, unit: str, failed=()) -> str:
@@ -117,7 +132,8 @@ class UpscaleWorker:
     def __init__(self, upscaler, reporter):
         self.work, self.finish, self.description = upscaler.work, upscaler.finish, upscaler.description
         self.reporter, self.output_size = reporter, upscaler.output_size
-        self.keeps_range = not isinstance(self.work, TiledModel)  # the resize keeps values beyond 0..1; models clip
+        # the resize keeps values beyond 0..1; models clip, the face models too
+        self.keeps_range = not isinstance(self.work, TiledModel) and upscaler.faces is None
 
     @property
     def count(self) -> int:
