@@ -250,3 +250,18 @@ def test_integer_conversions_take_one_launch(convert, dtype):
     image = cp.asarray(np.random.default_rng(0).random((135, 240, 3)).astype(dtype))
     counts = counted(lambda: getattr(dtypes, convert)(image))
     assert (counts.launches, counts.syncs, counts.downloads, counts.uploads) == (1, 0, 0, 0), counts
+
+
+# A batch in the launches of one image, equal to the images one by one.
+@pytest.mark.parametrize("name, call", [
+    ("bgr_to_rgb", lambda x: __import__("quorvex.color.bgr", fromlist=["_"]).bgr_to_rgb(x)),
+    ("bgr_to_hsv", lambda x: __import__("quorvex.color.hsv", fromlist=["_"]).bgr_to_hsv(x)),
+    ("hsv_to_bgr", lambda x: __import__("quorvex.color.hsv", fromlist=["_"]).hsv_to_bgr(x * 360)),
+    ("blur k=7", lambda x: __import__("quorvex.filter.gaussian", fromlist=["_"]).GaussianBlur().get(x, 7, 1.5)),
+    ("blur k=41", lambda x: __import__("quorvex.filter.gaussian", fromlist=["_"]).GaussianBlur().get(x, 41, 8.0)),
+])
+def test_a_batch_takes_one_image_s_launches(name, call):
+    batch = cp.asarray(np.random.default_rng(1).random((3, 40, 56, 3), np.float32))
+    one, many = counted(lambda: call(batch[0])), counted(lambda: call(batch))
+    assert many.launches == one.launches and many.syncs == one.syncs == 0
+    np.testing.assert_array_equal(call(batch).get(), np.stack([call(image).get() for image in batch]))

@@ -27,7 +27,7 @@ def test_non_contiguous_input():
     np.testing.assert_array_equal(bgr_to_rgb(view).get(), host[::2, ::-1, ::-1])
 
 
-@pytest.mark.parametrize("shape", [(4, 4), (4, 4, 2), (1, 4, 4, 3)])
+@pytest.mark.parametrize("shape", [(4, 4), (4, 4, 2), (1, 4, 4, 2), (1, 1, 4, 4, 3)])
 def test_refuses_what_is_not_an_image_with_three_channels(shape):
     with pytest.raises(ValueError, match="at least 3 channels"):
         bgr_to_rgb(cp.zeros(shape, cp.float32))

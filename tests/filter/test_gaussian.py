@@ -71,7 +71,7 @@ def test_other_element_types_are_blurred_in_float_and_come_back(dtype, scale, ks
         (cp.zeros((4, 4, 3), cp.float32), 3, float("nan"), ValueError, "sigma must be a finite number, got nan"),
         (cp.zeros((4, 4, 3), cp.float32), 3.0, 1.0, TypeError, "Argument 'ksize' has incorrect type (expected int, got float)"),
         (np.zeros((4, 4, 3), np.float32), 3, 1.0, TypeError, "takes image as a cupy.ndarray, got numpy.ndarray"),
-        (cp.zeros((1, 4, 4, 3), cp.float32), 3, 1.0, ValueError, "got (1, 4, 4, 3)"),
+        (cp.zeros((1, 1, 4, 4, 3), cp.float32), 3, 1.0, ValueError, "got (1, 1, 4, 4, 3)"),
         (cp.zeros((4, 4, 3), cp.float32), 3, "1.5", TypeError, "GaussianBlur.get() takes sigma as a float, got str"),
         (cp.zeros((4, 4, 3), cp.float32), 2**40 + 1, 1.0, ValueError, "ksize must be at most 1048577, got 1099511627777"),
         (cp.zeros((4, 4, 3), cp.float32), 2**70 + 1, 1.0, ValueError, "ksize must be at most 1048577"),

@@ -17,15 +17,16 @@ nb::object swap_red_blue(nb::handle image, const char *function) {
         qv::raise(PyExc_TypeError, "%s() takes a cupy.ndarray or numpy.ndarray, got %s", function,
                   qv::type_name(image));
     std::vector<int64_t> shape = qv::shape_of(image);
-    if (shape.size() != 3 || shape[2] < 3)
-        qv::raise(PyExc_ValueError, "%s() takes an image of shape (height, width, channels) with at least 3 channels",
-                  function);
+    if ((shape.size() != 3 && shape.size() != 4) || shape.back() < 3)
+        qv::raise(PyExc_ValueError,
+                  "%s() takes an image of shape (height, width, channels), or a batch (n, height, width, channels), "
+                  "with at least 3 channels", function);
     if (qv::is_device_array(image)) qv::check_indexable(shape, "image");  // a broadcast view's copy could not be made
     nb::object reversed = nb::slice(nb::none(), nb::none(), nb::int_(-1));
-    if (shape[2] == 3) return xp.attr("ascontiguousarray")(image[nb::make_tuple(nb::ellipsis(), reversed)]);
+    if (shape.back() == 3) return xp.attr("ascontiguousarray")(image[nb::make_tuple(nb::ellipsis(), reversed)]);
     nb::list order;
     order.append(2), order.append(1), order.append(0);
-    for (int64_t c = 3; c < shape[2]; ++c) order.append(c);
+    for (int64_t c = 3; c < shape.back(); ++c) order.append(c);
     return xp.attr("take")(image, order, nb::arg("axis") = -1);
 }
 
@@ -37,7 +38,9 @@ nb::object rgb_to_bgr(const qv::Args &a) { return swap_red_blue(a[0], "rgb_to_bg
 NB_MODULE(bgr, m) {
     m.doc() = "BGR <-> RGB channel swaps for device (CuPy) and host (NumPy) images.";
     qv::def(m, "bgr_to_rgb", bgr_to_rgb, {{"image", "cp.ndarray | np.ndarray"}}, "cp.ndarray | np.ndarray",
-            "Copy of an (H, W, C) image with channels 0 and 2 exchanged; same kind and element type.");
+            "Copy of an (H, W, C) image or (N, H, W, C) batch with channels 0 and 2 exchanged; same kind and "
+            "element type.");
     qv::def(m, "rgb_to_bgr", rgb_to_bgr, {{"image", "cp.ndarray | np.ndarray"}}, "cp.ndarray | np.ndarray",
-            "Copy of an (H, W, C) image with channels 0 and 2 exchanged; same kind and element type.");
+            "Copy of an (H, W, C) image or (N, H, W, C) batch with channels 0 and 2 exchanged; same kind and "
+            "element type.");
 }

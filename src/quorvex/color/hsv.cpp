@@ -77,8 +77,12 @@ nb::object convert(nb::handle image, const qv::TypedKernel &kernel, const char *
     const qv::Cupy &cp = qv::cp();
     std::string dtype;
     nb::handle source = image;
-    nb::object host_copy;
+    nb::object host_copy, rows;
     if (qv::is_host_array(image)) source = host_copy = cp.asarray(image);
+    // A batch (N, H, W, 3) is converted as the one image of its N * H rows.
+    std::vector<int64_t> given = qv::is_device_array(source) ? qv::shape_of(source) : std::vector<int64_t>{};
+    bool batch = given.size() == 4 && given[3] == 3;
+    if (batch) source = rows = cp.ascontiguousarray(source).attr("reshape")(given[0] * given[1], given[2], 3);
     // Hue in degrees has no integer encoding to scale from.
     if (float_only && qv::is_device_array(source) &&
         nb::cast<std::string>(source.attr("dtype").attr("kind")) != "f")
@@ -100,7 +104,7 @@ nb::object convert(nb::handle image, const qv::TypedKernel &kernel, const char *
                   qv::str_of(img.attr("shape")).ptr());
     nb::object out = cp.empty(img.attr("shape"), nb::arg("dtype") = cp.float32);
     qv::launch_2d(kernel[type], shape[1], shape[0], nb::make_tuple(img, out, qv::i32(shape[1]), qv::i32(shape[0])));
-    return out;
+    return batch ? out.attr("reshape")(given[0], given[1], given[2], 3) : out;
 }
 
 nb::object bgr_to_hsv(const qv::Args &a) { return convert(a[0], bgr_to_hsv_kernel, "bgr_to_hsv", false); }
@@ -114,9 +118,10 @@ NB_MODULE(hsv, m) {
     bgr_to_hsv_kernel = qv::add_typed_kernel(m, "bgr_to_hsv_kernel", bgr_to_hsv_kernel_code);
     hsv_to_bgr_kernel = qv::add_typed_kernel(m, "hsv_to_bgr_kernel", hsv_to_bgr_kernel_code);
     qv::def(m, "bgr_to_hsv", bgr_to_hsv, {{"image", "cp.ndarray | np.ndarray"}}, "cp.ndarray",
-            "HSV of a BGR (H, W, 3) image (integer images scaled to 0..1 first): float32 H in degrees 0..360, S and "
-            "V 0..1; grey pixels have H = 0 and S = 0. One kernel launch.");
+            "HSV of a BGR (H, W, 3) image, or of each of an (N, H, W, 3) batch (integer images scaled to 0..1 "
+            "first): float32 H in degrees 0..360, S and V 0..1; grey pixels have H = 0 and S = 0. One kernel "
+            "launch.");
     qv::def(m, "hsv_to_bgr", hsv_to_bgr, {{"image", "cp.ndarray | np.ndarray"}}, "cp.ndarray",
-            "BGR float32 of an HSV (H, W, 3) float image (H in degrees, any value wraps around the circle; S, V "
-            "0..1). One kernel launch.");
+            "BGR float32 of an HSV (H, W, 3) float image or (N, H, W, 3) batch (H in degrees, any value wraps "
+            "around the circle; S, V 0..1). One kernel launch.");
 }

@@ -32,6 +32,9 @@ extern "C" __global__ void __launch_bounds__(256, 4) gaussian_kernel$S(const $T*
                                                                     $T* __restrict__ output,
                                                                     const float* __restrict__ weights,
                                                                     int ksize, int height, int width, int channels) {
+    // image blockIdx.z of a batch
+    size_t image = (size_t)blockIdx.z * height * width * channels;
+    input += image, output += image;
     __shared__ __align__(16) float w[2 * MAX_RADIUS + 8];  // read four at a time, eight taps a step
     __shared__ float patch[(TILE + 2 * MAX_RADIUS) * PITCH];
     int radius = ksize / 2, span = TILE + 2 * radius;
@@ -88,6 +91,9 @@ extern "C" __global__ void __launch_bounds__(256) gaussian_rows_kernel$S(const $
                                                 float* __restrict__ output,
                                                 const float* __restrict__ weights,
                                                 int ksize, int height, int width, int channels) {
+    // image blockIdx.z of a batch
+    size_t image = (size_t)blockIdx.z * height * width * channels;
+    input += image, output += image;
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= width || y >= height) return;
@@ -107,6 +113,9 @@ extern "C" __global__ void __launch_bounds__(256) gaussian_cols_kernel$S(const f
                                                 $T* __restrict__ output,
                                                 const float* __restrict__ weights,
                                                 int ksize, int height, int width, int channels) {
+    // image blockIdx.z of a batch
+    size_t image = (size_t)blockIdx.z * height * width * channels;
+    input += image, output += image;
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= width || y >= height) return;
@@ -254,7 +263,12 @@ nb::object current_device() {
 
 nb::object get(const qv::Args &a) {
     nb::handle self = a[0];
-    std::vector<int64_t> shape = qv::image_shape(a[1], "GaussianBlur.get");
+    // A batch (N, H, W, C) is blurred image by image in the same launches (blockIdx.z).
+    std::vector<int64_t> given = qv::is_device_array(a[1]) ? qv::shape_of(a[1]) : std::vector<int64_t>{};
+    int64_t count = given.size() == 4 ? given[0] : 1;
+    std::vector<int64_t> shape = given.size() == 4 ? std::vector<int64_t>(given.begin() + 1, given.end())
+                                                   : qv::image_shape(a[1], "GaussianBlur.get");
+    if (given.size() == 4) qv::check_indexable(given, "image");
     int64_t ksize = read_ksize(a[2]);
     double sigma = read_sigma(a[3]);
     qv::check_rows(shape[0], "image");
@@ -301,14 +315,14 @@ nb::object get(const qv::Args &a) {
     int64_t height = shape[0], width = shape[1], channels = shape.size() == 3 ? shape[2] : 1;
     nb::object sizes[] = {qv::i32(taps), qv::i32(height), qv::i32(width), qv::i32(channels)};
     if (taps <= kMaxTiledKsize) {
-        qv::launch_2d(gaussian_kernel[type], (width + 31) / 32 * 32, (height + 31) / 32 * 8,
-                      nb::make_tuple(input, output, weights, sizes[0], sizes[1], sizes[2], sizes[3]));
+        qv::launch_batch(gaussian_kernel[type], (width + 31) / 32 * 32, (height + 31) / 32 * 8, count,
+                         nb::make_tuple(input, output, weights, sizes[0], sizes[1], sizes[2], sizes[3]));
     } else {
         nb::object rows = qv::cp().empty(input.attr("shape"), nb::arg("dtype") = qv::cp().float32);
-        qv::launch_2d(gaussian_rows_kernel[type], width, height,
-                      nb::make_tuple(input, rows, weights, sizes[0], sizes[1], sizes[2], sizes[3]));
-        qv::launch_2d(gaussian_cols_kernel[type], width, height,
-                      nb::make_tuple(rows, output, weights, sizes[0], sizes[1], sizes[2], sizes[3]));
+        qv::launch_batch(gaussian_rows_kernel[type], width, height, count,
+                         nb::make_tuple(input, rows, weights, sizes[0], sizes[1], sizes[2], sizes[3]));
+        qv::launch_batch(gaussian_cols_kernel[type], width, height, count,
+                         nb::make_tuple(rows, output, weights, sizes[0], sizes[1], sizes[2], sizes[3]));
     }
     return dtype.empty() ? output : qv::restore_dtype(output, dtype);
 }
@@ -330,7 +344,8 @@ NB_MODULE(gaussian, m) {
         .def("__getstate__", getstate, {{"self"}}, "dict",
              "The instance's attributes, the weight cache emptied.")
         .def("get", get, {{"self"}, {"image", "cp.ndarray"}, {"ksize", "int"}, {"sigma", "float"}}, "cp.ndarray",
-             "Blurred copy of an (H, W) or (H, W, C) device image, same shape and element type (float16, uint8 "
+             "Blurred copy of an (H, W) or (H, W, C) device image, or of each image of an (N, H, W, C) batch in the "
+             "same launches, same shape and element type (float16, uint8 "
              "and uint16 are read and written by the blur itself, integers as 0..1 over their range and written "
              "back rounded and saturated; other types are blurred in float32 and converted back). ksize is odd and positive, or 0 to "
              "take round(8 sigma + 1) | 1; sigma <= 0 means 0.3 ((ksize - 1) / 2 - 1) + 0.8, with OpenCV's "
