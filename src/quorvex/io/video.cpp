@@ -930,25 +930,30 @@ NB_MODULE(video, m) {
               "colour-converted on the GPU; or decoded and encoded by NVDEC/NVENC (PyNvVideoCodec) on request.";
     nb::object none = nb::none();
     qv::Class(m, "VideoReader",
-              "Frames of a video file's first video stream, in order: BGR float32 (H, W, 3) device arrays, or with "
-              "raw=True the decoder's planes (yuv420p, yuv422p, yuv444p, their 10- and 12-bit forms, nv12, p010le) "
-              "as device arrays, 16-bit samples holding the codes in their low bits (P010's in its high bits). decoder='nvdec' decodes 4:2:0 streams of even size on the GPU through PyNvVideoCodec (extra "
-              "'nvcodec'): frames stay in device memory, raw planes are NV12 or P010 (y, uv). Attributes: fps, size "
-              "(width, height; the codec's rate for raw elementary streams), frame_count (an estimate: the "
-              "container's count or Matroska's NUMBER_OF_FRAMES tag, else the video stream's duration times its "
-              "frame rate, rounded; else 0; frames that do not decode, such as those before the first key frame or "
-              "past a truncation, are not given, and a RuntimeWarning says so at the end, where frame_count becomes "
-              "the number given), duration (the video stream's, seconds or None), pixel_format (the frames' "
-              "layout), time_base, matrix and full_range (the stream's colour description unless given; BT.709 "
-              "from 720 rows up, that is 720 included and 719 not, and BT.601 below when the stream has none; "
-              "streams coded with other matrices (FCC, SMPTE 240M, YCgCo, BT.2020 constant luminance, ...) are "
-              "refused unless matrix is given), primaries and transfer (the stream's H.273 codes), rotation (the "
-              "display rotation, degrees counter-clockwise, not applied to the frames), codec (the stream's "
-              "codec, e.g. 'hevc'), mastering_display and content_light (HDR10 static metadata or None: a "
-              "dict of 'red', 'green', 'blue', 'white' CIE xy pairs and 'luminance' (min, max) in cd/m2, and "
-              "(MaxCLL, MaxFALL)), and time and pts of the frame returned last. The layouts raw=True gives (and their full-range yuvj forms) are converted on the GPU; "
-              "layouts without a kernel (RGB, grey, 16-bit, ...) are converted by FFmpeg on the CPU with the matrix, "
-              "range and chroma given here, at 16 bits for more than 8.")
+              "Frames of a video file's first video stream, in order, as device arrays.\n\n"
+              "Frames are BGR float32 (H, W, 3), or with raw=True the decoder's planes (yuv420p, yuv422p, yuv444p, "
+              "their 10- and 12-bit forms, nv12, p010le), 16-bit samples holding the codes in their low bits "
+              "(P010's in its high bits). The layouts raw=True gives (and their full-range yuvj forms) are "
+              "converted on the GPU; layouts without a kernel (RGB, grey, 16-bit, ...) are converted by FFmpeg on "
+              "the CPU with the matrix, range and chroma given here, at 16 bits for more than 8.\n\n"
+              "Attributes:\n"
+              "    fps: frames per second (the codec's rate for raw elementary streams).\n"
+              "    size: (width, height).\n"
+              "    frame_count: an estimate: the container's count or Matroska's NUMBER_OF_FRAMES tag, else the "
+              "stream's duration times its frame rate, rounded, else 0. Frames that do not decode (before the first "
+              "key frame, past a truncation) are not given; a RuntimeWarning says so at the end, where frame_count "
+              "becomes the number given.\n"
+              "    duration: the video stream's, in seconds, or None.\n"
+              "    pixel_format: the frames' layout.\n"
+              "    time_base: of pts.\n"
+              "    matrix, full_range: the colour description (the stream's unless given; without one, BT.709 from "
+              "720 rows up and BT.601 below).\n"
+              "    primaries, transfer: the stream's H.273 codes.\n"
+              "    rotation: the display rotation, degrees counter-clockwise, not applied to the frames.\n"
+              "    codec: the stream's codec, e.g. 'hevc'.\n"
+              "    mastering_display, content_light: HDR10 static metadata or None: a dict of 'red', 'green', "
+              "'blue', 'white' CIE xy pairs and 'luminance' (min, max) in cd/m2; (MaxCLL, MaxFALL).\n"
+              "    time, pts: of the frame returned last (seconds; time_base units).")
         .field("path", "str")
         .field("raw", "bool")
         .field("fps", "float")
@@ -976,8 +981,20 @@ NB_MODULE(video, m) {
               {"chroma", "str", nb::str("linear")},
               {"decoder", "str", nb::str("ffmpeg")},
               {"clip", "bool", nb::bool_(true)}},
-             "None", "Opens the file and its first video stream. clip=False keeps codes beyond the nominal range "
-                     "(super-white, sub-black) as values beyond 0..1 in the layouts converted on the GPU.")
+             "None",
+             "Opens the file and its first video stream.\n\n"
+             "Args:\n"
+             "    path: the video file.\n"
+             "    raw: give the decoder's planes instead of BGR frames.\n"
+             "    matrix, full_range: the colour description to convert with, instead of the stream's.\n"
+             "    chroma: how subsampled chroma is brought to full size, 'linear' or 'nearest'.\n"
+             "    decoder: 'ffmpeg', or 'nvdec' for 4:2:0 streams of even size decoded on the GPU through "
+             "PyNvVideoCodec (extra 'nvcodec'); raw planes are then NV12 or P010 (y, uv).\n"
+             "    clip: False keeps codes beyond the nominal range (super-white, sub-black) as values beyond 0..1 "
+             "in the layouts converted on the GPU.\n\n"
+             "Raises:\n"
+             "    ValueError: a stream coded with another matrix (FCC, SMPTE 240M, YCgCo, BT.2020 constant "
+             "luminance, ...) unless matrix is given, or one NVDEC cannot decode.")
         .def("__iter__", reader_iter, {{"self"}}, "VideoReader", nullptr)
         .def("__next__", reader_next, {{"self"}}, "cp.ndarray | tuple[cp.ndarray, ...]",
              "The next frame; its time stamp is in time (seconds) and pts.")
@@ -986,19 +1003,15 @@ NB_MODULE(video, m) {
         .def("__exit__", reader_exit, {{"self"}, {"exc_type"}, {"exc"}, {"traceback"}}, "None", nullptr)
         .finish();
     qv::Class(m, "VideoWriter",
-              "Writes BGR frames (device or host (H, W, 3), float 0..1 or integer) to a video file: converted on the "
-              "GPU to pixel_format's planes, encoded by FFmpeg with codec and options (e.g. {'crf': '18'}). The file "
-              "is written under a hidden temporary name beside path and renamed onto it by close(); leaving a "
-              "with-block by an exception discards it. audio_from: a file whose audio streams are copied unchanged, "
-              "interleaved with the video by time. time_base: of the frames' times (default 1 / fps; AVI files keep "
-              "1 / fps and no B-frames, as the format holds no presentation times). rotation: the display rotation "
-              "written to the file (degrees counter-clockwise, as VideoReader.rotation), the pixels left as given. "
-              "primaries, transfer: the H.273 codes written beside the matrix (default: those of the matrix's "
-              "standard). "
-              "encoder='nvenc' encodes on the GPU through PyNvVideoCodec (extra 'nvcodec', PyAV 18 or later to mux): "
-              "codec 'h264' (or 'libx264'), 'hevc' (or 'libx265') or 'av1', pixel_format 4:2:0 at 8 or 10 bits (fed to NVENC as NV12 "
-              "or P010 device memory), an even size; options are NVENC's (e.g. {'preset': 'P4', 'tuning_info': "
-              "'lossless'}), bit_rate its 'bitrate', the frame rate rounded for its rate control.")
+              "Writes BGR frames to a video file.\n\n"
+              "Frames (device or host (H, W, 3), float 0..1 or integer) are converted on the GPU to "
+              "pixel_format's planes and encoded by FFmpeg, or by NVENC. The file is written under a hidden "
+              "temporary name beside path and renamed onto it by close(); leaving a with-block by an exception "
+              "discards it.\n\n"
+              "Attributes:\n"
+              "    frame_count: the frames written so far.\n"
+              "    size: (width, height); fps, time_base, pixel_format, matrix, full_range, rotation, "
+              "primaries, transfer: as given (or defaulted).")
         .field("path", "str")
         .field("fps", "float | fractions.Fraction")
         .field("size", "tuple[int, int]")
@@ -1028,8 +1041,29 @@ NB_MODULE(video, m) {
               {"rotation", "int", nb::int_(0)},
               {"primaries", "Optional[int]", none},
               {"transfer", "Optional[int]", none}},
-             "None", "Opens the output and its encoder, refusing here what the encoder or the format would refuse "
-                     "later; fps may also be an int or a fractions.Fraction (30000/1001); size is (width, height).")
+             "None",
+             "Opens the output and its encoder, refusing here what the encoder or the format would refuse later.\n\n"
+             "Args:\n"
+             "    path: the output file; its extension picks the container.\n"
+             "    fps: frames per second, also an int or a fractions.Fraction (30000/1001).\n"
+             "    size: (width, height).\n"
+             "    codec, options: FFmpeg's encoder and its options (e.g. {'crf': '18'}).\n"
+             "    pixel_format, matrix, full_range: the planes encoded and their colour description.\n"
+             "    audio_from: a file whose audio streams are copied unchanged, interleaved with the video by time.\n"
+             "    bit_rate: bits per second.\n"
+             "    encoder: 'ffmpeg', or 'nvenc' to encode on the GPU through PyNvVideoCodec (extra 'nvcodec', PyAV "
+             "18 or later to mux): codec 'h264' (or 'libx264'), 'hevc' (or 'libx265') or 'av1', pixel_format "
+             "4:2:0 at 8 or 10 bits (fed as NV12 or P010 device memory), an even size; options are then NVENC's "
+             "(e.g. {'preset': 'p4', 'tuning_info': 'lossless'}), bit_rate its 'bitrate', the frame rate rounded "
+             "for its rate control.\n"
+             "    time_base: of the frames' times (default 1 / fps; AVI files keep 1 / fps and no B-frames, as "
+             "the format holds no presentation times).\n"
+             "    rotation: the display rotation written to the file (degrees counter-clockwise, as "
+             "VideoReader.rotation), the pixels left as given.\n"
+             "    primaries, transfer: the H.273 codes written beside the matrix (default: those of the matrix's "
+             "standard).\n\n"
+             "Raises:\n"
+             "    ValueError: settings the encoder or the container does not take.")
         .def("write", writer_write, {{"self"}, {"frame", "cp.ndarray | np.ndarray"}, {"time", "float | fractions.Fraction | None", none}}, "None",
              "Encodes one frame of shape (height, width, 3), shown at time seconds (rounded to time_base; "
              "increasing), or one frame at fps after the frame before (the first at 0).")

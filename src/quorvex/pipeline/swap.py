@@ -211,15 +211,35 @@ def ort_device(device_id: int, reporter) -> str:
 
 
 class FaceSwapper:
-    """The models loaded once on device, and the source face's identity. faces: "all",
-    "largest" or a count N (the N largest faces of each frame). source: an image file or a BGR
-    image (host or device, float32 in 0..1 or 8-bit) holding the face to give, or a list of them
-    (photos of one person: their identity embeddings are averaged). reference, given
-    as source is: only the faces of that person are swapped, those whose embedding's cosine with
-    the reference face's is at least similarity (then faces picks among them). det_size: the
-detector's input size, N or (width, height), for an ONNX detector built into an engine.
-    mask_blur and mask_padding: the paste mask's feather and its (top, right, bottom, left)
-    bands (PasteBack's blur and padding)."""
+    """The identity of a source face given to the selected faces of frames, the models loaded
+    once on device.
+
+    Args:
+        detector: a face detector, a TensorRT engine or an ONNX model (built into an engine once,
+            in quorvex's cache).
+        embedder: the identity embedding, an ONNX model or a TensorRT engine.
+        swapper: the swap network (ONNX); its embedding map is taken from it unless $QUORVEX_EMAP
+            names one.
+        source: an image file or a BGR image (host or device, float32 in 0..1 or 8-bit) holding
+            the face to give, or a list of them (photos of one person: their identities are
+            averaged).
+        enhancer: a face-restoration ONNX model, or None.
+        faces: "all", "largest" or a count N (the N largest faces of each frame).
+        device: "cuda" or "cuda:N".
+        enhancer_blend: the restored faces' share, 0 to 1.
+        det_thresh: the detector's score threshold; det_size: its input size, N or (width,
+            height), for an ONNX detector built into an engine.
+        reference: given as source is: only that person's faces are swapped, those whose
+            embedding's cosine with the reference face's is at least similarity (then faces
+            picks among them).
+        mask_blur, mask_padding: the paste mask's feather and its (top, right, bottom, left)
+            bands (PasteBack's blur and padding).
+        source_name: the name messages give the source by.
+        reporter: where notes go (the command's reporter; by default the quorvex logger).
+
+    Raises:
+        JobError: a model or option it cannot run with, or a source without a face.
+    """
 
     def __init__(self, detector, embedder, swapper, source, enhancer=None, faces="all", device: str = "cuda", *,
                  enhancer_blend: float = 1.0, det_thresh: float | None = None, det_size=None, reference=None,

@@ -246,10 +246,26 @@ def to_outscale(outscale: float, scale: int):
 
 
 class Upscaler:
-    """A model (a checkpoint through spandrel, an ONNX model or a TensorRT engine) over tiles, or
-    the Lanczos-4 resize where model is None (scale 2 unless given), loaded once on device.
-    progress(done, total), if given, is called as an image's tiles are done. faces: a
-    FaceRestorer whose restore() the final image goes through."""
+    """A super-resolution model over tiles, or the Lanczos-4 resize, loaded once on device.
+
+    Args:
+        model: a checkpoint spandrel recognises, an ONNX model or a TensorRT engine; None for the
+            Lanczos-4 resize by scale (2 unless given).
+        tile: the tile side in input pixels (None: 128, or what the model needs; 0: each image
+            whole where the model allows its size); overlap: pixels neighbouring tiles share;
+            batch: tiles per model run.
+        precision: "fp32", "fp16" or "bf16", for checkpoints.
+        device: "cuda" or "cuda:N".
+        scale: the resize's factor without a model (with one, it must be the model's).
+        outscale: any final scale: the model's output resized by Lanczos-4 to the input's size
+            times this.
+        trust_model: allow the full unpickling some old checkpoints need.
+        progress: progress(done, total), called as an image's tiles are done.
+        faces: a FaceRestorer whose restore() the final image goes through.
+
+    Raises:
+        JobError: a model, option or size the job cannot run with (the command's message).
+    """
 
     def __init__(self, model=None, tile: int | None = None, overlap: int = 16, batch: int = 8,
                  precision: str | None = None, device: str = "cuda", *, scale: int | None = None,
