@@ -30,10 +30,17 @@ touched = set()
 _wrapped_classes = set()
 
 
+@functools.lru_cache(maxsize=None)
+def _ours(filename):
+    """Whether a code object's file is the stand-ins': compared resolved, as a path imported
+    through '..' (a clone's tests on sys.path) names the same files unresolved."""
+    return os.path.abspath(filename).startswith(_ROOT)
+
+
 def _outside(depth):
     """Whether the frame depth levels above the caller is code under test (not the stand-ins')."""
     try:
-        return not sys._getframe(depth + 1).f_code.co_filename.startswith(_ROOT)
+        return not _ours(sys._getframe(depth + 1).f_code.co_filename)
     except ValueError:
         return False
 

@@ -402,3 +402,12 @@ def test_threads_of_a_block_run_in_no_fixed_order(cache, barrier):
         kernel((4,), (32,), (order, next_))
         orders |= {tuple(block) for block in order.get().reshape(4, 32)}
     assert len(orders) > 1 and all(sorted(o) == list(range(32)) for o in orders)
+
+
+def test_the_stand_ins_work_from_a_path_through_dot_dot(tmp_path):
+    tests = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    roundabout = os.path.join(str(tmp_path), os.path.relpath(tests, str(tmp_path)))
+    code = ("import sys; sys.path.insert(0, %r); import standin; standin.install(); import standin.tensorrt; "
+            "import cupy; print(float(cupy.ones(3).sum()))" % roundabout)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and done.stdout.strip() == "3.0", done.stderr[-500:]

@@ -29,6 +29,9 @@ qv::Import av_module("av", "pip install 'quorvex[video]'");
 const char *const kNvcodecHint = "pip install 'quorvex[nvcodec]'";
 
 // Imported on each open rather than cached: opening a file dwarfs the lookup in sys.modules.
+// Python's rounding of Fractions and floats (half to even), looked up once.
+qv::Lookup py_round("builtins", "round");
+
 nb::object nvcodec() {
     PyObject *m = PyImport_ImportModule("PyNvVideoCodec");
     if (!m) {
@@ -270,7 +273,7 @@ nb::object reader_init(const qv::Args &a) {
     if (frames == 0) frames = count_tag(metadata);
     // Otherwise the duration in frames, exact at a constant rate.
     if (frames == 0 && !exact.is_none() && fps > 0)
-        frames = nb::cast<int64_t>(nb::module_::import_("builtins").attr("round")(exact * fraction(rate)));
+        frames = nb::cast<int64_t>(py_round(exact * fraction(rate)));
 
     nb::object format = codec.attr("format");
     std::string pixel_format = format.is_none() ? std::string() : nb::cast<std::string>(format.attr("name"));
@@ -353,7 +356,7 @@ nb::object reader_init(const qv::Args &a) {
     self.attr("codec") = codec.attr("codec").attr("canonical_name");
     self.attr("path") = nb::str(path.c_str());
     self.attr("raw") = nb::bool_(raw);
-    self.attr("rotation") = nb::int_(nb::module_::import_("builtins").attr("round")(rotation));
+    self.attr("rotation") = nb::int_(py_round(rotation));
     self.attr("primaries") = nb::int_(codec.attr("color_primaries"));
     self.attr("transfer") = nb::int_(codec.attr("color_trc"));
     self.attr("_yielded") = nb::int_(0);
@@ -541,7 +544,7 @@ void open_nvenc(nb::handle self, nb::handle nvc, const char *codec, const PixelF
         for (auto [k, v] : nb::cast<nb::dict>(options)) config[k] = v;
     config["codec"] = codec;
     // NVENC's rate control takes whole frame rates; the container keeps the exact one.
-    int64_t whole = std::max<int64_t>(1, nb::cast<int64_t>(nb::module_::import_("builtins").attr("round")(fps)));
+    int64_t whole = std::max<int64_t>(1, nb::cast<int64_t>(py_round(fps)));
     config["fps"] = nb::str(nb::int_(whole));
     if (!bit_rate.is_none()) config["bitrate"] = nb::str(bit_rate);
     config["gpu_id"] = nb::str(nb::int_(device));
@@ -721,7 +724,7 @@ nb::object writer_init(const qv::Args &a) {
         if (avi || time_base.is_none()) time_base = fraction_type(fps.attr("denominator"), fps.attr("numerator"));
         self.attr("time_base") = time_base;
         // Ticks of time_base per frame at fps: the step of frames written without a time.
-        int64_t step = std::max<int64_t>(1, nb::cast<int64_t>(nb::module_::import_("builtins").attr("round")(
+        int64_t step = std::max<int64_t>(1, nb::cast<int64_t>(py_round(
                                                  nb::int_(1) / (fps * time_base))));
         self.attr("_step") = nb::int_(step);
         if (nvenc) {
@@ -833,7 +836,7 @@ int64_t next_pts(nb::handle self, nb::handle time) {
     if (!number) qv::raise(PyExc_TypeError, "write() takes time as a float, int or fractions.Fraction, got %s", qv::type_name(time));
     if (PyFloat_Check(time.ptr()) && !std::isfinite(PyFloat_AsDouble(time.ptr())))
         qv::raise(PyExc_ValueError, "write() takes a finite time, got %R", time.ptr());
-    int64_t pts = nb::cast<int64_t>(nb::module_::import_("builtins").attr("round")(fraction(time) / self.attr("time_base")));
+    int64_t pts = nb::cast<int64_t>(py_round(fraction(time) / self.attr("time_base")));
     if (pts < 0) qv::raise(PyExc_ValueError, "write() takes times from 0 on, got %R", time.ptr());
     if (!last.is_none() && pts <= nb::cast<int64_t>(last))
         qv::raise(PyExc_ValueError, "write() takes times that increase, one tick of time_base %U at least; %R comes "

@@ -61,7 +61,8 @@ def _checkpoint_format(path: str) -> str | None:
     return None
 
 
-def inspect_pytorch(path: str, device: str = "cpu", trust_model: bool = False) -> dict:
+def inspect_pytorch(path: str, device: str = "cpu", trust_model: bool = False) -> tuple[dict, object]:
+    """(what the checkpoint is, as inspect prints it; the TorchUpscaler loaded from it)."""
     needs("torch", "torch")
     needs("spandrel", "torch")
     from spandrel import UnsupportedModelError

@@ -1,5 +1,6 @@
 // Conversions of one image between host arrays (H, W, C), device arrays (H, W, C), tensors
 // (1, C, H, W) and nvImageCodec images. Element types are never changed.
+#include "quorvex/assertion.hpp"
 #include "quorvex/function.hpp"
 #include "quorvex/interop.hpp"
 
@@ -35,11 +36,7 @@ nb::object to_numpy(const qv::Args &a) {
         nb::str kind = qv::str_of((PyObject *)Py_TYPE(image.ptr()));
         qv::raise(PyExc_ValueError, "Unsupported: %U", kind.ptr());
     }
-    static bool asserts = nb::cast<int>(nb::module_::import_("sys").attr("flags").attr("optimize")) == 0;
-    if (asserts && PyObject_IsInstance(result.ptr(), qv::np().ndarray.ptr()) != 1) {
-        PyErr_SetNone(PyExc_AssertionError);
-        throw nb::python_error();
-    }
+    qv::assert_true(PyObject_IsInstance(result.ptr(), qv::np().ndarray.ptr()) == 1);
     return result;
 }
 

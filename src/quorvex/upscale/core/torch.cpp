@@ -1,5 +1,6 @@
 // A PyTorch super-resolution or face-restoration network, recognised and built by spandrel from
 // a checkpoint, run on whole BGR device images: RGB tensor in, BGR device image out.
+#include "quorvex/assertion.hpp"
 #include "quorvex/function.hpp"
 
 #include <algorithm>
@@ -42,11 +43,6 @@ void install_extra_architectures() {
     nb::handle extras = spandrel_extra_arches.try_get();
     if (extras.is_valid()) extras.attr("install")(nb::arg("ignore_duplicates") = true);
     done = true;
-}
-
-bool asserts_active() {
-    static bool active = nb::cast<int>(nb::module_::import_("sys").attr("flags").attr("optimize")) == 0;
-    return active;
 }
 
 // `with torch.no_grad():` for the scope of a C++ block, restored on errors too.
@@ -142,7 +138,7 @@ nb::object init(const qv::Args &a) {
     install_extra_architectures();
     nb::object model = loader_module.attr("ModelLoader")().attr("load_from_state_dict")(state_dict);
     self.attr("model") = model;
-    if (asserts_active() &&
+    if (qv::assertions_enabled() &&
         PyObject_IsInstance(model.ptr(), loader_module.attr("ImageModelDescriptor").ptr()) != 1) {
         PyErr_SetNone(PyExc_AssertionError);
         throw nb::python_error();
