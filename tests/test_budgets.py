@@ -259,6 +259,8 @@ def test_integer_conversions_take_one_launch(convert, dtype):
     ("hsv_to_bgr", lambda x: __import__("quorvex.color.hsv", fromlist=["_"]).hsv_to_bgr(x * 360)),
     ("blur k=7", lambda x: __import__("quorvex.filter.gaussian", fromlist=["_"]).GaussianBlur().get(x, 7, 1.5)),
     ("blur k=41", lambda x: __import__("quorvex.filter.gaussian", fromlist=["_"]).GaussianBlur().get(x, 41, 8.0)),
+    ("affine", lambda x: __import__("quorvex.transform.affine", fromlist=["_"]).affine_transform(
+        x, np.array([[0.6, 0.2, 3.0], [-0.1, 0.7, 2.0]]), (30, 44))),
 ])
 def test_a_batch_takes_one_image_s_launches(name, call):
     batch = cp.asarray(np.random.default_rng(1).random((3, 40, 56, 3), np.float32))

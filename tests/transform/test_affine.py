@@ -138,7 +138,7 @@ def test_singular_or_non_finite_device_matrix_warps_to_zeros():
     "image, M, dsize, error, message",
     [
         (IMG.get(), np.eye(2, 3), (4, 4), TypeError, "takes image as a cupy.ndarray, got numpy.ndarray"),
-        (IMG[None, ..., None], np.eye(2, 3), (4, 4), ValueError, "(height, width, channels), got (1, 4, 4, 1)"),
+        (IMG[None, None, ..., None], np.eye(2, 3), (4, 4), ValueError, "(height, width, channels), got (1, 1, 4, 4, 1)"),
         (IMG, np.eye(2, 3).tolist(), (4, 4), TypeError, "takes M as a cupy.ndarray or numpy.ndarray, got list"),
         (IMG, np.eye(3), (4, 4), ValueError, "takes M of shape (2, 3), got (3, 3)"),
         (IMG, np.array([[1, 0, np.nan], [0, 1, 0]]), (4, 4), ValueError, "takes M with finite values"),

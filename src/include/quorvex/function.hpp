@@ -26,7 +26,7 @@ namespace quorvex {
 
 namespace nb = nanobind;
 
-inline constexpr size_t kMaxParams = 16;
+inline constexpr size_t kMaxParams = 24;  // one entry's parameters, self included (VideoWriter.__init__ has 16)
 
 // One parameter. The annotation text is what the stubs and inspect.signature() show; when it
 // names only built-in types (and None), the argument is checked for exactly those types.

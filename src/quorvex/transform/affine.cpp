@@ -94,20 +94,22 @@ __device__ __forceinline__ void warp_pixel(const T* __restrict__ input, T* __res
 }
 )";
 
-// Many warps of one image in one launch, image blockIdx.z of the batch taking its parameters
-// from row blockIdx.z of the table (see kWarpRow): the batched crops of a frame.
+// Many warps in one launch, warp blockIdx.z taking its parameters from row blockIdx.z of the
+// table (see kWarpRow) and its image input_plane elements on from the one before: one image
+// warped many ways (plane 0, the batched crops of a frame), or each image of a batch.
 const char *affine_batch_kernel_body = R"(
 extern "C" __global__ void __launch_bounds__(256, 4) affine_batch_kernel$S(const $T* __restrict__ input,
                                                $T* __restrict__ output,
                                                const float* __restrict__ table,
                                                int input_height, int input_width,
                                                int output_height, int output_width,
-                                               int channels) {
+                                               int channels, long long input_plane) {
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= output_width || y >= output_height) return;
     $T* out = output + (((long long)blockIdx.z * output_height + y) * output_width + x) * channels;
-    warp_pixel(input, out, table + blockIdx.z * 8, x, y, input_height, input_width, channels);
+    warp_pixel(input + blockIdx.z * input_plane, out, table + blockIdx.z * 8, x, y, input_height, input_width,
+               channels);
 }
 )";
 
@@ -277,19 +279,36 @@ nb::object warp(const Prepared &p, const Matrix &inv, int64_t height, int64_t wi
     return finished(output, p);
 }
 
-// k warps of a prepared image by the rows of a device table, one launch.
-nb::object warp_batch(const Prepared &p, nb::handle table, int64_t count, int64_t height, int64_t width) {
+// k warps by the rows of a device table, one launch: of one prepared image, or (batch) of each
+// image of a prepared (k, H, W[, C]) batch.
+nb::object warp_batch(const Prepared &p, nb::handle table, int64_t count, int64_t height, int64_t width,
+                      bool batch = false) {
     std::vector<int64_t> in = qv::shape_of(p.image);
+    if (batch) in.erase(in.begin());
     int64_t channels = in.size() == 3 ? in[2] : 1;
     nb::object out_shape = in.size() == 3 ? nb::make_tuple(count, height, width, channels)
                                           : nb::make_tuple(count, height, width);
     if (count == 0 || in[0] == 0 || in[1] == 0) return finished(new_image(out_shape, p, true), p);
     nb::object output = new_image(out_shape, p, false);
     nb::tuple grid = qv::blocks_covering(width, height, qv::kBlockX, qv::kBlockY);
+    long long plane = batch ? (long long)(in[0] * in[1] * channels) : 0;
     affine_batch_kernel[p.type](nb::make_tuple(grid[0], grid[1], count), nb::make_tuple(qv::kBlockX, qv::kBlockY),
                                 nb::make_tuple(p.image, output, table, qv::i32(in[0]), qv::i32(in[1]), qv::i32(height),
-                                               qv::i32(width), qv::i32(channels)));
+                                               qv::i32(width), qv::i32(channels), nb::int_(plane)));
     return finished(output, p);
+}
+
+// The one launch's table of warps: the inverse of each matrix, one transfer whatever the count.
+nb::object warp_table(const std::vector<Matrix> &matrices, const char *function) {
+    std::vector<float> table;
+    table.reserve(matrices.size() * qv::kWarpRow);
+    for (const Matrix &m : matrices) {
+        std::array<float, qv::kWarpRow> row = qv::warp_row(invert(m, function));
+        table.insert(table.end(), row.begin(), row.end());
+    }
+    nb::object host = qv::np().module.attr("frombuffer")(
+        nb::bytes(reinterpret_cast<const char *>(table.data()), table.size() * sizeof(float)), qv::np().float32);
+    return qv::cp().asarray(host);
 }
 
 // The warp table row of a device M (2, 3), made on the device: nothing waits for it.
@@ -341,7 +360,34 @@ std::array<int64_t, 2> read_dsize(nb::handle dsize, const char *function = "affi
     return size;
 }
 
+std::vector<Matrix> read_matrices(nb::handle M, const char *function);
+
+// affine_transform of each image of an (N, H, W, C) batch, by one M or one per image, in one launch.
+nb::object warp_images(const qv::Args &a) {
+    const char *function = "affine_transform";
+    std::vector<int64_t> shape = qv::shape_of(a[0]);
+    qv::check_indexable(shape, "image");
+    int64_t count = shape[0];
+    nb::object M = nb::borrow(a[1]);
+    std::vector<int64_t> m = qv::is_device_array(M) || qv::is_host_array(M) ? qv::shape_of(M) : std::vector<int64_t>{};
+    if (m.size() == 2) M = M.attr("reshape")(1, 2, 3);
+    std::vector<Matrix> matrices = read_matrices(M, function);
+    if (matrices.size() == 1) matrices.resize(count, matrices[0]);
+    if ((int64_t)matrices.size() != count)
+        qv::raise(PyExc_ValueError, "%s() takes one M (2, 3) for a batch of %lld images, or one each (%lld, 2, 3), "
+                  "got %lld", function, (long long)count, (long long)count, (long long)matrices.size());
+    if (count > qv::kMaxGridZ)
+        qv::raise(PyExc_ValueError, "%s() takes a batch of at most %lld images, got %lld", function,
+                  (long long)qv::kMaxGridZ, (long long)count);
+    std::array<int64_t, 2> size = read_dsize(a[2]);
+    qv::check_indexable({count * size[0], size[1], shape[3]}, "output");
+    qv::check_rows(size[0], "output");
+    nb::object table = count ? warp_table(matrices, function) : nb::none();
+    return warp_batch(prepare(a[0]), table, count, size[0], size[1], true);
+}
+
 nb::object affine_transform(const qv::Args &a) {
+    if (qv::is_device_array(a[0]) && qv::shape_of(a[0]).size() == 4) return warp_images(a);
     std::vector<int64_t> shape = qv::image_shape(a[0], "affine_transform");
     // A device M is inverted on the device; a singular or non-finite one warps to zeros there,
     // as nothing reads it back to refuse it.
@@ -391,18 +437,9 @@ nb::object affine_transform_batch(const qv::Args &a) {
     int64_t count = (int64_t)matrices.size(), channels = shape.size() == 3 ? shape[2] : 1;
     qv::check_indexable({count * size[0], size[1], channels}, "output");
     qv::check_rows(size[0], "output");
-    // One table for the batch: one transfer, whatever the count.
-    std::vector<float> table;
-    table.reserve(count * qv::kWarpRow);
-    for (const Matrix &m : matrices) {
-        std::array<float, qv::kWarpRow> row = qv::warp_row(invert(m, function));
-        table.insert(table.end(), row.begin(), row.end());
-    }
     Prepared p = prepare(a[0]);
     if (count == 0 || shape[0] == 0 || shape[1] == 0) return warp_batch(p, nb::none(), 0, size[0], size[1]);
-    nb::object host = qv::np().module.attr("frombuffer")(
-        nb::bytes(reinterpret_cast<const char *>(table.data()), table.size() * sizeof(float)), qv::np().float32);
-    return warp_batch(p, qv::cp().asarray(host), count, size[0], size[1]);
+    return warp_batch(p, warp_table(matrices, function), count, size[0], size[1]);
 }
 
 nb::object get_inverse_matrix(const qv::Args &a) {
@@ -467,7 +504,8 @@ NB_MODULE(affine, m) {
             "does not change the sampling. float16, uint8 and uint16 images are read and written in the same "
             "pass (integers as 0..1 over their range, written back rounded and saturated); other element types "
             "are warped in float32 and converted back. Raises ValueError for a host M that is not a finite, "
-            "invertible 2 x 3 matrix.");
+            "invertible 2 x 3 matrix. An (N, H, W, C) batch is warped image by image in one launch, by one M "
+            "(2, 3) or one each (N, 2, 3), inverted on the host (a device M is read back first).");
     qv::def(m, "affine_transform_batch", affine_transform_batch,
             {{"image", "cp.ndarray"}, {"M", "cp.ndarray | np.ndarray"}, {"dsize", "tuple[int, int]"}}, "cp.ndarray",
             "k warps of one image in one launch: a new (k, H, W) or (k, H, W, C) device array whose entry i is "
