@@ -139,6 +139,8 @@ def settings_key(source: pathlib.Path, settings: dict | None) -> str:
     piece is made with; settings naming files (models) stand for those files' size and time."""
 
     def identity(value):
+        if isinstance(value, (list, tuple)):  # several files (swap's sources)
+            return [identity(v) for v in value]
         if isinstance(value, (str, os.PathLike)) and value and os.path.isfile(value):
             status = os.stat(value)
             return [os.path.abspath(value), status.st_size, status.st_mtime_ns]
