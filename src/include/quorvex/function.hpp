@@ -18,6 +18,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "quorvex/python.hpp"
@@ -379,6 +380,13 @@ public:
     Class &field(const char *name, const char *type) {
         if (!dict_.contains("__annotations__")) dict_["__annotations__"] = nb::dict();
         dict_["__annotations__"][name] = type;
+        return *this;
+    }
+
+    // The fields several classes share, from one table of (name, type).
+    template <size_t N>
+    Class &fields(const std::pair<const char *, const char *> (&table)[N]) {
+        for (const auto &[name, type] : table) field(name, type);
         return *this;
     }
 

@@ -9,6 +9,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "quorvex/batch_shape.hpp"
@@ -18,6 +19,17 @@
 #include "quorvex/python.hpp"
 
 namespace quorvex::trt {
+
+// The attributes load_engine and allocate_buffers set, as the classes declare them.
+inline constexpr std::pair<const char *, const char *> kEngineFields[] = {
+    {"device_id", "int"},
+    {"logger", "trt.Logger"},
+    {"runtime", "trt.Runtime"},
+    {"engine", "trt.ICudaEngine"},
+    {"ctx", "trt.IExecutionContext"},
+    {"stream", "cp.cuda.Stream"},
+    {"d_inputs", "dict[str, cp.ndarray]"},
+    {"d_outputs", "dict[str, cp.ndarray]"}};
 
 inline Import &tensorrt() {
     static Import module("tensorrt", "install NVIDIA TensorRT for Python: pip install tensorrt");

@@ -585,14 +585,7 @@ NB_MODULE(detector, m) {
     decode_kernel = qv::add_kernel(m, "decode_kernel", decode_kernel_code);
     qv::Class(m, "TrtFaceDetection",
               "Runs an anchor-based face-detection engine (6, 9, 10 or 15 outputs) on BGR device frames.")
-        .field("device_id", "int")
-        .field("logger", "trt.Logger")
-        .field("runtime", "trt.Runtime")
-        .field("engine", "trt.ICudaEngine")
-        .field("ctx", "trt.IExecutionContext")
-        .field("stream", "cp.cuda.Stream")
-        .field("d_inputs", "dict[str, cp.ndarray]")
-        .field("d_outputs", "dict[str, cp.ndarray]")
+        .fields(qv::trt::kEngineFields)
         .field("input_size", "tuple[int, int]")
         .field("center_cache", "dict")
         .field("nms_thresh", "float")

@@ -64,14 +64,7 @@ nb::object get(const qv::Args &a) {
 NB_MODULE(recognizer, m) {
     m.doc() = "Face embedding with a TensorRT engine: identity vectors of aligned face crops.";
     qv::Class(m, "TrtFaceEmbedding", "Runs a face-embedding engine on aligned BGR face crops.")
-        .field("device_id", "int")
-        .field("logger", "trt.Logger")
-        .field("runtime", "trt.Runtime")
-        .field("engine", "trt.ICudaEngine")
-        .field("ctx", "trt.IExecutionContext")
-        .field("stream", "cp.cuda.Stream")
-        .field("d_inputs", "dict[str, cp.ndarray]")
-        .field("d_outputs", "dict[str, cp.ndarray]")
+        .fields(qv::trt::kEngineFields)
         .field("input_tensor", "str")
         .field("output_tensor", "str")
         .field("input_size", "tuple[int, int]")
