@@ -4,7 +4,7 @@ PYTHON ?= python3
 VENV ?= .venv
 BIN := $(VENV)/bin
 
-.PHONY: test typecheck install venv stubs bench clean
+.PHONY: test lint typecheck install venv stubs bench clean
 
 JOBS ?= auto
 STREAM_TESTS := build/stream-tests.txt
@@ -16,13 +16,16 @@ PYTEST := $(BIN)/python -m pytest -q -n $(JOBS) --dist loadgroup
 # stream (those that queue device work, themselves or in processes they start); the other two run
 # only those.
 # All three run whatever the others give; the target fails at the end, naming each mode that failed.
-test: install typecheck
+test: install lint typecheck
 	@mkdir -p build && rm -f $(STREAM_TESTS)
 	@failed=""; \
 	$(PYTEST) --record-stream-tests=$(STREAM_TESTS) || failed="$$failed default"; \
 	QUORVEX_TEST_STREAM=nonblocking $(PYTEST) --stream-tests=$(STREAM_TESTS) || failed="$$failed nonblocking"; \
 	QUORVEX_TEST_STREAM=per-thread $(PYTEST) --stream-tests=$(STREAM_TESTS) || failed="$$failed per-thread"; \
 	if [ -n "$$failed" ]; then echo "make test: failed in the stream modes:$$failed"; exit 1; fi
+
+lint: venv
+	$(BIN)/ruff check src tests tools benchmarks examples
 
 # The examples, as a user's code, checked against the installed package's stubs by both checkers.
 typecheck: install

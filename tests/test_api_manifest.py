@@ -6,7 +6,6 @@ manifest of the generation emulated.
 """
 
 import pytest
-
 import standin
 
 pytestmark = pytest.mark.standin
@@ -40,7 +39,7 @@ def test_what_code_outside_the_stand_ins_touches_is_recorded():
 
     a = cp.asarray([1, 2], dtype=cp.float32)
     a.get(order="C")
-    trt.BuilderFlag.TF32
+    _ = trt.BuilderFlag.TF32
     cp.cuda.Stream(non_blocking=True)
     expected = {("module", "cupy", "cupy", "asarray"), ("kwargs", "cupy", "cupy", "asarray", ("dtype",)),
                 ("member", "cupy", "ndarray", "get"), ("kwargs", "cupy", "ndarray", "get", ("order",)),

@@ -7,7 +7,6 @@ import sys
 import cupy as cp
 import numpy as np
 import pytest
-
 import standin
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent / "face"))

@@ -18,9 +18,9 @@ import cv2
 import numpy as np
 import onnx
 import pytest
+from conftest import ON_GPU
 from onnx import TensorProto, helper
 
-from conftest import ON_GPU
 from quorvex.cli import main
 from quorvex.cli.media import BAND_BYTES
 
@@ -185,8 +185,9 @@ def test_upscale_a_folder_keeps_its_layout_and_skips_finished_outputs(tmp_path, 
             expected = cv2.resize(image, None, fx=2, fy=2, interpolation=cv2.INTER_NEAREST)
             assert np.abs(written.astype(int) - expected).max() <= 1
         else:
-            from quorvex.upscale.core.torch import TorchUpscaler
             import cupy as cp
+
+            from quorvex.upscale.core.torch import TorchUpscaler
 
             whole = TorchUpscaler(model_path=args[-1].split("=", 1)[1], device="cuda").get(
                 cp.asarray(image.astype(np.float32) / 255)).get()
@@ -477,6 +478,7 @@ def test_swap_changes_the_faces_only(tmp_path, given):
     cv2.imwrite(str(tmp_path / "source.png"), np.dstack([source, np.full((360, 640), 200, np.uint8)]))  # with alpha
     target = write_png(tmp_path / "frames" / "target.png", 360, 640, 2)
     write_png(tmp_path / "other.png", 360, 640, 3)
+    first = None
     for run in range(1 if given == "engine" else 2):
         sources = ["--source", tmp_path / "source.png"] + ["--source", tmp_path / "other.png", "--mask-blur=0.1",
                                                             "--mask-padding=5,0"] * run
@@ -869,7 +871,7 @@ def test_the_tile_side_keeps_within_the_model_s_bounds(minimum, multiple, maximu
 
 def test_outputs_inside_the_input_folder_are_not_inputs_next_time(tmp_path):
     write_png(tmp_path / "in" / "a.png", 12, 10)
-    for run in range(2):
+    for _ in range(2):
         done = quorvex("upscale", tmp_path / "in", tmp_path / "in" / "up")
         assert done.returncode == 0, done.stderr
     assert "nothing to do: 1 output(s) already there" in done.stderr

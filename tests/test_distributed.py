@@ -2,24 +2,20 @@
 stand-ins through ray_workers/sitecustomize.py."""
 
 import os
-import pathlib
 import signal
 import subprocess
 import sys
 
-import cv2
 import numpy as np
 import pytest
-
 from conftest import ON_GPU
 from test_cli import ROOT, nearest_x2, quorvex_process, smooth_image, write_png
 
 av = pytest.importorskip("av")
 ray = pytest.importorskip("ray")
 
-from quorvex.cli import main  # noqa: E402
+from quorvex.cli import main, run_job  # noqa: E402
 from quorvex.cli.common import CliError  # noqa: E402
-from quorvex.cli import run_job  # noqa: E402
 
 GPUS = 1 if ON_GPU else 0
 pytestmark = pytest.mark.xdist_group("ray")  # one local cluster, on one test worker

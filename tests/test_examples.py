@@ -45,13 +45,14 @@ def smooth_frame(height, width, seed):
 
 @pytest.mark.parametrize("enhance", [False, True])
 def test_only_the_face_regions_change(models, enhance):
-    from quorvex.pipeline.swap import swap_faces
+    from test_enhancer import restorer
+
     from quorvex.face.detector import TrtFaceDetection
     from quorvex.face.embedding import FaceEmbedding
     from quorvex.face.enhancer import GFPGAN
     from quorvex.face.paste import PasteBack
     from quorvex.face.swap import FaceSwap
-    from test_enhancer import restorer
+    from quorvex.pipeline.swap import swap_faces
 
     detector = TrtFaceDetection(model_path=str(models["detector"]))
     source = FaceEmbedding(model_path=str(models["embedder"]), device="cpu").get(
@@ -75,13 +76,14 @@ def test_only_the_face_regions_change(models, enhance):
 
 
 def test_the_enhancer_blend_mixes_restored_and_swapped_faces(models):
+    from test_enhancer import restorer
+
     from quorvex.face.detector import TrtFaceDetection
     from quorvex.face.embedding import FaceEmbedding
     from quorvex.face.enhancer import GFPGAN
     from quorvex.face.paste import PasteBack
     from quorvex.face.swap import FaceSwap
     from quorvex.pipeline.swap import swap_faces
-    from test_enhancer import restorer
 
     detector = TrtFaceDetection(model_path=str(models["detector"]))
     source = FaceEmbedding(model_path=str(models["embedder"]), device="cpu").get(
@@ -152,9 +154,8 @@ def test_swap_example_failures_say_what_happened_and_exit_non_zero(models, tmp_p
 @pytest.mark.parametrize("size", [128, 256])
 def test_a_matrix_rescaled_to_the_restored_size_pastes_the_face_where_the_crop_goes(size):
     from quorvex.face.paste import paste_back
-    from quorvex.transform.resize import resize
-
     from quorvex.pipeline.swap import rescale_matrix
+    from quorvex.transform.resize import resize
 
     crop = cv2.GaussianBlur(np.random.default_rng(size).random((size, size, 3)).astype(np.float32), (0, 0), 1.0)
     c, s = size / 200 * np.cos(0.2), size / 200 * np.sin(0.2)

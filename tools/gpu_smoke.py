@@ -93,6 +93,7 @@ def yuv_round_trips():
        "transform.affine.get_inverse_matrix", "transform.affine.crop_from_kps", "transform.resize.resize")
 def geometry():
     import numpy as np
+
     from quorvex.transform import affine, resize
     f = image()
     m = np.array([[0.9, 0.1, 2.0], [-0.1, 0.9, 3.0]], np.float32)
@@ -109,6 +110,7 @@ def geometry():
 @check("filter.gaussian.GaussianBlur", "face.paste.paste_back", "face.paste.PasteBack")
 def blur_and_paste():
     import numpy as np
+
     from quorvex.face import paste
     from quorvex.filter import gaussian
     f = image(128, 128)
@@ -218,6 +220,7 @@ def tensorrt_engines():
         return f"skipped: tensorrt does not import ({type(e).__name__})"
     import cv2
     import numpy as np
+
     from quorvex.upscale import convert
     with tempfile.TemporaryDirectory() as tmp:
         tmp = pathlib.Path(tmp)

@@ -104,7 +104,9 @@ def encode_ref(image, fourcc, matrix, full):
     def luma(q):
         return kr * q[..., 2] + (1 - kr - kb) * q[..., 1] + kb * q[..., 0]
 
-    quant = lambda v, lo=lo, top=top: np.clip(np.rint(v), lo, top).astype(np.int64)
+    def quant(v, lo=lo, top=top):
+        return np.clip(np.rint(v), lo, top).astype(np.int64)
+
     yc = luma(c)
     a = None
     if alpha:

@@ -44,7 +44,9 @@ def encode_ref(bgr, bits, chroma, matrix, full):
         return kr * q[..., 2] + (1 - kr - kb) * q[..., 1] + kb * q[..., 0]
 
     reserved = 0 if full else 2 ** (bits - 8)  # SDI's timing codes stay out of video range
-    quant = lambda v: np.clip(np.rint(v), reserved, 2**bits - 1 - reserved).astype(np.int64)
+    def quant(v):
+        return np.clip(np.rint(v), reserved, 2**bits - 1 - reserved).astype(np.int64)
+
     yc = luma(c)
     cb = co + cs * (c[..., 0] - yc) / (2 * (1 - kb))
     cr = co + cs * (c[..., 2] - yc) / (2 * (1 - kr))

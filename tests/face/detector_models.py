@@ -9,7 +9,6 @@ plants a face by writing a high score and distances at one anchor.
 from dataclasses import dataclass, field
 
 import numpy as np
-import onnx
 from onnx import TensorProto, helper, numpy_helper
 
 LAYOUTS = {  # outputs -> (strides, anchors per cell, landmarks)

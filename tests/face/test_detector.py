@@ -4,7 +4,7 @@ import cupy as cp
 import cv2
 import numpy as np
 import pytest
-from detector_models import TEMPLATE, Face, detector_model, face_at
+from detector_models import TEMPLATE, detector_model, face_at
 
 from quorvex.face.detector import TrtFaceDetection
 from quorvex.face.paste import paste_back

@@ -1,6 +1,5 @@
 import cupy as cp
 import numpy as np
-import onnx
 import pytest
 from onnx import TensorProto, helper
 

@@ -233,6 +233,7 @@ def test_a_missing_embedding_map_fails_construction(monkeypatch, tmp_path):
 @pytest.mark.parametrize("where", ["beside", "../weights.bin", "absolute", "link out"])
 def test_side_files_are_read_only_from_the_models_folder(where, tmp_path, monkeypatch):
     import onnx
+
     from quorvex.face.enhancer import GFPGAN
     from quorvex.upscale.convert import onnx_to_trt
 

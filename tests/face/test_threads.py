@@ -14,6 +14,7 @@ from quorvex.face.paste import PasteBack
 tensorrt = pytest.importorskip("tensorrt")
 
 from engines import engine  # noqa: E402
+
 from quorvex.face.recognizer import TrtFaceEmbedding  # noqa: E402
 
 FACES = [face_at(16, 8, 10, 0.95, 70), face_at(32, 5, 14, 0.80, 120)]

@@ -163,6 +163,7 @@ def test_the_command_upscales_an_ndi_source_to_an_ndi_output(loopback, source_ti
     import threading
 
     from test_cli import nearest_x2
+
     from quorvex.cli import main
 
     source, output, status = loopback + "-in", loopback + "-out", []
@@ -200,7 +201,6 @@ def test_the_command_runs_live_with_a_video_file_on_one_side(loopback, source_ti
 
     from quorvex.cli import main
     from quorvex.io.video import VideoReader, VideoWriter
-    from quorvex.transform.resize import INTER_LANCZOS4, resize
 
     name, file, status = f"{loopback}-{side}", str(tmp_path / "clip.mp4"), []
     image = picture(0.5)
@@ -251,8 +251,13 @@ def test_a_short_name_two_hosts_announce_is_refused(monkeypatch):
             self.name, self.stream_name = f"{host} (cam)", "cam"
 
     class Finder:
-        open = close = update_sources = lambda self: None
-        iter_sources = lambda self: iter([Source("STUDIO"), Source("IMPOSTOR")])
+        def open(self):
+            pass
+
+        close = update_sources = open
+
+        def iter_sources(self):
+            return iter([Source("STUDIO"), Source("IMPOSTOR")])
 
     monkeypatch.setitem(sys.modules, "cyndilib", type(sys)("cyndilib"))
     sys.modules["cyndilib"].Finder = Finder

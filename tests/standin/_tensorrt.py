@@ -880,7 +880,7 @@ class IExecutionContext:
                 results = engine._session.run([t.name for t in outputs], feed)
             except Exception as exc:
                 raise RuntimeError('TensorRT stand-in: execution failed: %s' % exc) from None
-            for (t, shape, ptr), r in zip(targets, results):
+            for (t, shape, _), r in zip(targets, results):
                 r = np.asarray(r)
                 if r.shape != tuple(shape) or r.dtype != _NPTYPE[t.dtype]:
                     raise RuntimeError('TensorRT stand-in: output %s came out as %s %s, but the '

@@ -154,7 +154,7 @@ def test_operations_wait_for_the_stream_like_kernels(cache, op):
     index = cp.asarray(np.array([2, 0], np.int64))
     dst = cp.zeros((3, 4), cp.float32)
     cp.cuda.Device().synchronize()
-    with cp.cuda.Stream(non_blocking=True) as stream:
+    with cp.cuda.Stream(non_blocking=True):
         cp.RawKernel(SCALE, 'scale2')((1, 1), (4, 4), (src, dst, np.int32(4), np.int32(3)))
         result = op(cp, dst, index)
         untouched = dst.get(stream=cp.cuda.Stream(non_blocking=True))  # a stream ordered with nothing

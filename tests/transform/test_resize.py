@@ -4,7 +4,15 @@ import numpy as np
 import pytest
 
 import quorvex.transform.resize as module
-from quorvex.transform.resize import INTER_AREA, INTER_AUTO, INTER_CUBIC, INTER_LANCZOS4, INTER_LINEAR, INTER_NEAREST, resize
+from quorvex.transform.resize import (
+    INTER_AREA,
+    INTER_AUTO,
+    INTER_CUBIC,
+    INTER_LANCZOS4,
+    INTER_LINEAR,
+    INTER_NEAREST,
+    resize,
+)
 
 # Largest |resize - cv2.resize| over the agreement cases below (values in 0..1), about twice what
 # was measured: LINEAR 1.8e-7, CUBIC 9.5e-7, LANCZOS4 6.0e-7, AREA 4.9e-6 (area_kernel forms

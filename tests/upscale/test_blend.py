@@ -3,15 +3,15 @@ import cv2
 import numpy as np
 import pytest
 import torch
-
 from conftest import ON_GPU
+from sr_models import compact
+
 from quorvex.cli.common import Reporter
 from quorvex.cli.jobs.upscale import upscale_file
 from quorvex.pipeline.upscale import TiledModel
 from quorvex.upscale.blend import TileBlender
 from quorvex.upscale.tile import add_padding, tile_image, to_batch
 from quorvex.utils.dtypes import to_uint8, to_uint16
-from sr_models import compact
 
 rng = np.random.default_rng(0)
 

@@ -5,9 +5,9 @@ import cupy as cp
 import numpy as np
 import pytest
 import torch
+from sr_models import compact
 
 from quorvex.upscale.tile import add_padding, batch_to_tile, create_gaussian_weights, merge_tiles, tile_image, to_batch
-from sr_models import compact
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 rng = np.random.default_rng(0)

@@ -10,10 +10,11 @@ import torch
 
 spandrel = pytest.importorskip("spandrel")
 
+from sr_models import checkpoint_bytes, compact, gfpgan, lama, restoreformer, save_checkpoint  # noqa: E402
+
 from quorvex.color.bgr import bgr_to_rgb  # noqa: E402
 from quorvex.upscale.core.torch import TorchUpscaler  # noqa: E402
 from quorvex.utils.dlpack import to_cupy  # noqa: E402
-from sr_models import checkpoint_bytes, compact, gfpgan, lama, restoreformer, save_checkpoint  # noqa: E402
 
 rng = np.random.default_rng(3)
 

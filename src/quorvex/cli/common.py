@@ -6,9 +6,10 @@ import contextlib
 import sys
 import time
 
-from quorvex.pipeline.errors import USAGE, BadInput  # noqa: F401 - the command's names for them
+# The command's names for the pipeline's errors and device checks.
 from quorvex.pipeline.device import parse_device, require_gpu  # noqa: F401
-from quorvex.pipeline.errors import JobError as CliError
+from quorvex.pipeline.errors import USAGE, BadInput  # noqa: F401
+from quorvex.pipeline.errors import JobError as CliError  # noqa: F401
 
 
 class DeviceMemory:

@@ -8,6 +8,6 @@ swapper, and the stages that overlap a job's reading, device work and writing.
 from .errors import BadInput, JobError
 from .stages import StageTimes, overlapped, run_stages
 from .swap import FaceRestorer, FaceSwapper
-from .upscale import Upscaler, UpscaleOptions
+from .upscale import UpscaleOptions, Upscaler
 
 __all__ = ["BadInput", "FaceRestorer", "FaceSwapper", "JobError", "StageTimes", "UpscaleOptions", "Upscaler", "overlapped", "run_stages"]

@@ -562,7 +562,7 @@ def deferred(fn, args, kwargs):
             with _quiet():
                 probe = call(_zeroed, scratch=True)
         except Exception:
-            raise failed
+            raise failed from None
         failed = None  # its traceback holds this frame
     if outs is not None:
         if any(o is None for o in outs):

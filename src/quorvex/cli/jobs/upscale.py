@@ -3,9 +3,8 @@ super-resolution model over tiles, or the Lanczos-4 resize when no model is give
 
 from __future__ import annotations
 
-from quorvex.pipeline.upscale import TiledModel, Upscaler, check_numbers
-
 from quorvex.pipeline.models import inspect_onnx, model_kind, needs
+from quorvex.pipeline.upscale import TiledModel, Upscaler, check_numbers
 
 from .. import media
 from ..common import USAGE, CliError, failed_note, parse_device

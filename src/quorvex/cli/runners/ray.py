@@ -79,9 +79,9 @@ class Worker:
         model's own error."""
         import concurrent.futures
 
-        from .local import SharedWorker, pieces_in_flight
-
         import cupy as cp
+
+        from .local import SharedWorker, pieces_in_flight
 
         self.worker = SharedWorker(self.job.load(self.reporter, 0))
         cp.cuda.Device().synchronize()  # what loading made is read from the item threads' streams
