@@ -26,6 +26,7 @@ test: install lint typecheck
 
 lint: venv
 	$(BIN)/ruff check src tests tools benchmarks examples
+	git ls-files 'src/*.cpp' 'src/*.hpp' | xargs $(BIN)/clang-format --dry-run --Werror
 
 # The examples, as a user's code, checked against the installed package's stubs by both checkers.
 typecheck: install

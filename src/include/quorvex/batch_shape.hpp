@@ -31,9 +31,12 @@ struct ShapeRange {
         std::string out = "(";
         for (size_t i = 0; i < low.size(); ++i) {
             if (i) out += ", ";
-            if (low[i] == high[i]) out += std::to_string(low[i]);
-            else if (high[i] < 0) out += "any";
-            else out += std::to_string(low[i]) + ".." + std::to_string(high[i]);
+            if (low[i] == high[i])
+                out += std::to_string(low[i]);
+            else if (high[i] < 0)
+                out += "any";
+            else
+                out += std::to_string(low[i]) + ".." + std::to_string(high[i]);
         }
         return out + (low.size() == 1 ? ",)" : ")");
     }
@@ -49,8 +52,8 @@ inline std::string shape_text(const std::vector<int64_t> &shape) {
 // ("face embedding").
 inline void check_batch_shape(const ShapeRange &range, const std::vector<int64_t> &shape, const char *what) {
     if (!range.takes(shape))
-        raise(PyExc_ValueError, "the %s network takes a batch of shape %s, got %s", what, range.text().c_str(),
-              shape_text(shape).c_str());
+        raise(PyExc_ValueError, "the %s network takes a batch of shape %s, got %s", what,
+              range.text().c_str(), shape_text(shape).c_str());
 }
 
 }  // namespace quorvex

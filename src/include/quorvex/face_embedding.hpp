@@ -41,12 +41,15 @@ nb::object fill(nb::handle face, Run &&run) {
     nb::object image = to_float32(bgr_to_rgb(face.attr("image")));
     nb::object embedding = nb::object(run(image)).attr("flatten")();
     // Squares of float16 outputs overflow early (a norm above 256), so the norm is taken wider.
-    nb::object wide = embedding.attr("astype")(cp.module.attr("promote_types")(embedding.attr("dtype"), cp.float32));
+    nb::object wide =
+        embedding.attr("astype")(cp.module.attr("promote_types")(embedding.attr("dtype"), cp.float32));
     nb::object norm = cp.module.attr("linalg").attr("norm")(wide);
     double length = nb::cast<double>(nb::float_(norm));  // one value to the host, to refuse NaN identities
     if (!(length > 0.0 && std::isfinite(length)))
-        raise(PyExc_ValueError, "the face embedding network gave an embedding of norm %R, which has no direction to "
-              "normalise", nb::float_(length).ptr());
+        raise(PyExc_ValueError,
+              "the face embedding network gave an embedding of norm %R, which has no direction to "
+              "normalise",
+              nb::float_(length).ptr());
     face.attr("embedding") = embedding;
     assert_true(!face.attr("embedding").is_none());
     face.attr("normed_embedding") = wide / norm;

@@ -27,7 +27,8 @@ namespace quorvex {
 
 namespace nb = nanobind;
 
-inline constexpr size_t kMaxParams = 24;  // one entry's parameters, self included (VideoWriter.__init__ has 16)
+inline constexpr size_t kMaxParams =
+    24;  // one entry's parameters, self included (VideoWriter.__init__ has 16)
 
 // One parameter. The annotation text is what the stubs and inspect.signature() show; when it
 // names only built-in types (and None), the argument is checked for exactly those types.
@@ -130,8 +131,7 @@ struct Signature {
     const char *how =
         sig.required == total && !sig.var_positional ? "exactly" : (too_many ? "at most" : "at least");
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 sig.name.c_str(), how, (Py_ssize_t)expected, expected == 1 ? "" : "s",
-                 (Py_ssize_t)given);
+                 sig.name.c_str(), how, (Py_ssize_t)expected, expected == 1 ? "" : "s", (Py_ssize_t)given);
     throw nb::python_error();
 }
 
@@ -146,8 +146,7 @@ inline void check_exact(const Param &param, const ExactCheck &check, nb::handle 
     }
     nb::str tail(subclass ? "Subclasses of built-in types are not accepted." : "");
     PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U",
-                 param.name, check.types.front()->tp_name, type->tp_name, subclass ? ". " : "",
-                 tail.ptr());
+                 param.name, check.types.front()->tp_name, type->tp_name, subclass ? ". " : "", tail.ptr());
     throw nb::python_error();
 }
 
@@ -158,7 +157,8 @@ inline void parse(const Signature &sig, PyObject *args, PyObject *kwargs, nb::ob
     for (size_t i = 0; i < std::min(nargs, named); ++i) slots[i] = nb::borrow(PyTuple_GET_ITEM(args, i));
     size_t next = named;
     if (sig.var_positional)
-        slots[next++] = nb::steal(PyTuple_GetSlice(args, (Py_ssize_t)std::min(nargs, named), (Py_ssize_t)nargs));
+        slots[next++] =
+            nb::steal(PyTuple_GetSlice(args, (Py_ssize_t)std::min(nargs, named), (Py_ssize_t)nargs));
     nb::dict extra;
     if (sig.var_keyword) slots[next] = extra;
 
@@ -190,7 +190,8 @@ inline void parse(const Signature &sig, PyObject *args, PyObject *kwargs, nb::ob
     for (size_t i = 0; i < named; ++i) {
         if (!slots[i].is_valid()) {
             if (!sig.params[i].default_value.is_valid())
-                raise_count(sig, nargs > sig.self_offset ? std::min(nargs, named) - sig.self_offset : 0, false);
+                raise_count(sig, nargs > sig.self_offset ? std::min(nargs, named) - sig.self_offset : 0,
+                            false);
             slots[i] = sig.params[i].default_value;
         }
         check_exact(sig.params[i], sig.checks[i], slots[i]);
@@ -198,8 +199,7 @@ inline void parse(const Signature &sig, PyObject *args, PyObject *kwargs, nb::ob
 }
 
 struct FunctionObject {
-    PyObject_HEAD
-    Signature *sig;
+    PyObject_HEAD Signature *sig;
 };
 
 inline PyObject *function_call(PyObject *self, PyObject *args, PyObject *kwargs) {
@@ -211,7 +211,8 @@ inline PyObject *function_call(PyObject *self, PyObject *args, PyObject *kwargs)
     } catch (nb::python_error &e) {
         e.restore();
     } catch (nb::cast_error &e) {
-        PyErr_Format(PyExc_TypeError, "%s(): a value could not be converted (%s)", sig.name.c_str(), e.what());
+        PyErr_Format(PyExc_TypeError, "%s(): a value could not be converted (%s)", sig.name.c_str(),
+                     e.what());
     } catch (std::bad_alloc &) {
         PyErr_NoMemory();
     } catch (std::exception &e) {
@@ -247,8 +248,10 @@ inline nb::object signature_of(const Signature &sig) {
         nb::object default_value = p.default_value.is_valid() ? p.default_value : empty;
         std::string_view name = p.name;
         const char *kind = "POSITIONAL_OR_KEYWORD";
-        if (name.starts_with("**")) kind = "VAR_KEYWORD", name.remove_prefix(2);
-        else if (name.starts_with("*")) kind = "VAR_POSITIONAL", name.remove_prefix(1);
+        if (name.starts_with("**"))
+            kind = "VAR_KEYWORD", name.remove_prefix(2);
+        else if (name.starts_with("*"))
+            kind = "VAR_POSITIONAL", name.remove_prefix(1);
         params.append(parameter(nb::str(name.data(), name.size()), parameter.attr(kind),
                                 nb::arg("default") = default_value, nb::arg("annotation") = annotation));
     }
@@ -268,12 +271,12 @@ PyObject *guarded(F &&f) {
     return nullptr;
 }
 
-#define QUORVEX_GETTER(field_expr)                                            \
-    [](PyObject *self, void *) -> PyObject * {                                \
-        return guarded([&] {                                                  \
-            const Signature &sig = *((FunctionObject *)self)->sig;            \
-            return nb::object(field_expr);                                    \
-        });                                                                   \
+#define QUORVEX_GETTER(field_expr)                                 \
+    [](PyObject *self, void *) -> PyObject * {                     \
+        return guarded([&] {                                       \
+            const Signature &sig = *((FunctionObject *)self)->sig; \
+            return nb::object(field_expr);                         \
+        });                                                        \
     }
 
 inline PyTypeObject *function_type() {
@@ -300,12 +303,9 @@ inline PyTypeObject *function_type() {
             {nullptr, nullptr, 0, nullptr},
         };
         static PyType_Slot slots[] = {
-            {Py_tp_call, (void *)function_call},
-            {Py_tp_methods, (void *)methods},
-            {Py_tp_descr_get, (void *)function_get},
-            {Py_tp_repr, (void *)function_repr},
-            {Py_tp_getset, (void *)getset},
-            {0, nullptr},
+            {Py_tp_call, (void *)function_call},     {Py_tp_methods, (void *)methods},
+            {Py_tp_descr_get, (void *)function_get}, {Py_tp_repr, (void *)function_repr},
+            {Py_tp_getset, (void *)getset},          {0, nullptr},
         };
         static PyType_Spec spec = {"quorvex.function", sizeof(FunctionObject), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR, slots};
@@ -330,9 +330,12 @@ inline nb::object make_function(std::string name, std::string qualname, std::str
     sig->impl = impl;
     sig->self_offset = !sig->params.empty() && std::strcmp(sig->params[0].name, "self") == 0;
     for (const Param &p : sig->params) {
-        if (std::strncmp(p.name, "**", 2) == 0) sig->var_keyword = true;
-        else if (p.name[0] == '*') sig->var_positional = true;
-        else ++sig->named;
+        if (std::strncmp(p.name, "**", 2) == 0)
+            sig->var_keyword = true;
+        else if (p.name[0] == '*')
+            sig->var_positional = true;
+        else
+            ++sig->named;
     }
     for (size_t i = sig->self_offset; i < sig->named; ++i)
         sig->required += !sig->params[i].default_value.is_valid();
@@ -364,9 +367,9 @@ public:
 
     Class &def(const char *name, Impl impl, std::initializer_list<Param> params, const char *returns,
                const char *doc) {
-        dict_[name] = detail::make_function(name, name_ + "." + name,
-                                            nb::cast<std::string>(module_.attr("__name__")), params,
-                                            returns, doc, impl);
+        dict_[name] =
+            detail::make_function(name, name_ + "." + name, nb::cast<std::string>(module_.attr("__name__")),
+                                  params, returns, doc, impl);
         return *this;
     }
 

@@ -14,11 +14,13 @@ namespace quorvex {
 // can check their other arguments before converting.
 inline std::vector<int64_t> image_shape(nb::handle image, const char *function) {
     if (!is_device_array(image))
-        raise(PyExc_TypeError, "%s() takes image as a cupy.ndarray, got %s", function, quorvex::type_name(image));
+        raise(PyExc_TypeError, "%s() takes image as a cupy.ndarray, got %s", function,
+              quorvex::type_name(image));
     std::vector<int64_t> shape = shape_of(image);
     if (shape.size() != 2 && shape.size() != 3)
-        raise(PyExc_ValueError, "%s() takes an image of shape (height, width) or (height, width, channels), got %U",
-              function, str_of(image.attr("shape")).ptr());
+        raise(PyExc_ValueError,
+              "%s() takes an image of shape (height, width) or (height, width, channels), got %U", function,
+              str_of(image.attr("shape")).ptr());
     check_indexable(shape, "image");
     return shape;
 }

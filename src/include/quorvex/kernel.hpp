@@ -118,9 +118,10 @@ __device__ __forceinline__ void qv_unit_store(qv_half* p, float v) { p->bits = q
 struct ElementType {
     const char *dtype, *ctype, *suffix;
 };
-inline constexpr ElementType kElementTypes[] = {
-    {"float32", "float", ""}, {"uint8", "unsigned char", "_uint8"}, {"uint16", "unsigned short", "_uint16"},
-    {"float16", "qv_half", "_float16"}};
+inline constexpr ElementType kElementTypes[] = {{"float32", "float", ""},
+                                                {"uint8", "unsigned char", "_uint8"},
+                                                {"uint16", "unsigned short", "_uint16"},
+                                                {"float16", "qv_half", "_float16"}};
 inline constexpr int kElementTypeCount = 4;
 
 // The index in kElementTypes of an array's dtype, or -1 for the types the kernels do not read.
@@ -154,7 +155,8 @@ struct TypedKernel {
 
 // Publishes `<name>_code` and a cp.RawKernel `<name><suffix>` per element type (from
 // kElementTypes[first] on), all of the same text (CuPy caches a text's compiled module).
-inline TypedKernel add_typed_kernel(nb::module_ &m, const char *name, const std::string &code, int first = 0) {
+inline TypedKernel add_typed_kernel(nb::module_ &m, const char *name, const std::string &code,
+                                    int first = 0) {
     m.attr((std::string(name) + "_code").c_str()) = code;
     TypedKernel typed{};
     for (int i = first; i < kElementTypeCount; ++i) {
@@ -169,7 +171,8 @@ inline TypedKernel add_typed_kernel(nb::module_ &m, const char *name, const std:
 
 // Scalars are passed with the width the kernel declares.
 inline nb::object i32(int64_t value) {
-    if (value < INT32_MIN || value > INT32_MAX) raise(PyExc_ValueError, "size %lld does not fit a 32-bit index", (long long)value);
+    if (value < INT32_MIN || value > INT32_MAX)
+        raise(PyExc_ValueError, "size %lld does not fit a 32-bit index", (long long)value);
     return np().int32(value);
 }
 inline nb::object f32(double value) { return np().float32(value); }
@@ -193,8 +196,8 @@ inline void check_rows(int64_t rows, const char *what, int block_y = kBlockY) {
 }
 
 // Launches a kernel with one thread per (x, y) over a width x height output.
-inline void launch_2d(nb::handle kernel, int64_t width, int64_t height, nb::handle args, int block_x = kBlockX,
-                      int block_y = kBlockY) {
+inline void launch_2d(nb::handle kernel, int64_t width, int64_t height, nb::handle args,
+                      int block_x = kBlockX, int block_y = kBlockY) {
     if (kernel.is_none()) cp();  // raises the install hint
     if (width <= 0 || height <= 0) return;
     check_rows(height, "a 2-D launch", block_y);
@@ -233,7 +236,8 @@ inline void check_indexable(const std::vector<int64_t> &shape, const char *what)
         raise(PyExc_ValueError, "%s has more than %lld elements; at most %d are supported", what,
               (long long)INT64_MAX, INT32_MAX);
     if (count > INT32_MAX)
-        raise(PyExc_ValueError, "%s has %lld elements; at most %d are supported", what, (long long)count, INT32_MAX);
+        raise(PyExc_ValueError, "%s has %lld elements; at most %d are supported", what, (long long)count,
+              INT32_MAX);
 }
 
 }  // namespace quorvex

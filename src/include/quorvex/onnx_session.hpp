@@ -139,7 +139,9 @@ inline nb::object compute_stream(nb::handle session) {
     return nb::getattr(session, kComputeStream, nb::none());
 }
 
-inline nb::dict dict_of(nb::handle mapping) { return nb::borrow<nb::dict>(nb::handle((PyObject *)&PyDict_Type)(mapping)); }
+inline nb::dict dict_of(nb::handle mapping) {
+    return nb::borrow<nb::dict>(nb::handle((PyObject *)&PyDict_Type)(mapping));
+}
 
 // The keywords with a compute stream for the first provider where it is a GPU one: made here
 // on the provider's device, or the caller's own user_compute_stream. Runs then order themselves
@@ -168,7 +170,8 @@ inline nb::dict with_compute_stream(nb::dict keywords, nb::object &stream) {
     if (options.contains("user_compute_stream")) {
         stream = cuda.attr("ExternalStream")(nb::int_(nb::str(options["user_compute_stream"])));
     } else {
-        nb::object device = cuda.attr("Device")(nb::int_(nb::str(options.contains("device_id") ? options["device_id"] : nb::int_(0))));
+        nb::object device = cuda.attr("Device")(
+            nb::int_(nb::str(options.contains("device_id") ? options["device_id"] : nb::int_(0))));
         device.attr("__enter__")();
         try {
             stream = cuda.attr("Stream")(nb::arg("non_blocking") = true);
@@ -206,7 +209,8 @@ inline nb::object create_session(nb::handle model, nb::handle kwargs) {
     nb::object made = nb::steal(session);
     // A GPU provider the runtime could not start leaves the session on the CPU.
     nb::list running = nb::list(made.attr("get_providers")());
-    if (!stream.is_none() && nb::len(running) && is_gpu_provider(running[0])) nb::setattr(made, kComputeStream, stream);
+    if (!stream.is_none() && nb::len(running) && is_gpu_provider(running[0]))
+        nb::setattr(made, kComputeStream, stream);
     return made;
 }
 
@@ -215,9 +219,12 @@ inline nb::object create_session(nb::handle model, nb::handle kwargs) {
 inline bool declared_output(nb::handle session, int64_t batch, nb::object &shape, nb::object &dtype) {
     nb::object output = session.attr("get_outputs")()[nb::int_(0)];
     std::string type = nb::cast<std::string>(nb::str(output.attr("type")));
-    if (type == "tensor(float)") dtype = nb::borrow(cp().float32);
-    else if (type == "tensor(float16)") dtype = cp().module.attr("float16");
-    else return false;
+    if (type == "tensor(float)")
+        dtype = nb::borrow(cp().float32);
+    else if (type == "tensor(float16)")
+        dtype = cp().module.attr("float16");
+    else
+        return false;
     nb::list dims;
     dims.append(batch);
     nb::object declared = output.attr("shape");
@@ -237,14 +244,16 @@ inline bool declared_output(nb::handle session, int64_t batch, nb::object &shape
 // into a device array of the declared shape: nothing crosses to the host and the host does not
 // wait. Elsewhere, or where the output's shape is not declared, through host arrays, one transfer
 // each way.
-inline nb::object run_first_output(nb::handle session, const std::vector<std::pair<nb::object, nb::object>> &feed) {
+inline nb::object run_first_output(nb::handle session,
+                                   const std::vector<std::pair<nb::object, nb::object>> &feed) {
     const Cupy &cupy = cp();
     nb::object stream = compute_stream(session);
     int64_t batch = nb::cast<int64_t>(feed.front().second.attr("shape")[nb::int_(0)]);
     nb::object declared_batch = session.attr("get_inputs")()[nb::int_(0)].attr("shape")[nb::int_(0)];
     int64_t runs = PyLong_Check(declared_batch.ptr()) && nb::cast<int64_t>(declared_batch) == 1 ? batch : 1;
     auto entries = [&](nb::handle array, int64_t run) {
-        return runs == 1 ? nb::borrow(array) : nb::object(array[nb::slice(nb::int_(run), nb::int_(run + 1), nb::none())]);
+        return runs == 1 ? nb::borrow(array)
+                         : nb::object(array[nb::slice(nb::int_(run), nb::int_(run + 1), nb::none())]);
     };
     nb::object shape, dtype;
     if (stream.is_none() || !declared_output(session, batch, shape, dtype)) {
@@ -262,13 +271,14 @@ inline nb::object run_first_output(nb::handle session, const std::vector<std::pa
         return cupy.asarray(runs == 1 ? nb::object(outputs[0]) : np().module.attr("concatenate")(outputs));
     }
     nb::object provider = session.attr("get_providers")()[nb::int_(0)];
-    nb::object device_id = nb::int_(nb::str(session.attr("get_provider_options")()[provider].attr("get")("device_id", "0")));
+    nb::object device_id =
+        nb::int_(nb::str(session.attr("get_provider_options")()[provider].attr("get")("device_id", "0")));
     std::vector<nb::object> device;  // alive until the runs are queued
     for (auto &[name, array] : feed) {
         device.push_back(cupy.ascontiguousarray(cupy.asarray(array)));
         if (!device.back().attr("device").attr("id").equal(device_id))
-            raise(PyExc_ValueError, "the model runs on device %S; its input %S lies on device %S", device_id.ptr(),
-                  name.ptr(), nb::object(device.back().attr("device").attr("id")).ptr());
+            raise(PyExc_ValueError, "the model runs on device %S; its input %S lies on device %S",
+                  device_id.ptr(), name.ptr(), nb::object(device.back().attr("device").attr("id")).ptr());
     }
     nb::object output = cupy.empty(shape, nb::arg("dtype") = dtype);
     nb::object output_name = session.attr("get_outputs")()[nb::int_(0)].attr("name");
@@ -282,7 +292,8 @@ inline nb::object run_first_output(nb::handle session, const std::vector<std::pa
     stream.attr("wait_event")(current.attr("record")());
     for (int64_t run = 0; run < runs; ++run) {
         nb::object binding = session.attr("io_binding")();
-        for (size_t k = 0; k < feed.size(); ++k) bind(binding, "bind_input", feed[k].first, entries(device[k], run));
+        for (size_t k = 0; k < feed.size(); ++k)
+            bind(binding, "bind_input", feed[k].first, entries(device[k], run));
         bind(binding, "bind_output", output_name, entries(output, run));
         session.attr("run_with_iobinding")(binding, options);
     }
@@ -290,7 +301,9 @@ inline nb::object run_first_output(nb::handle session, const std::vector<std::pa
     return output;
 }
 
-inline nb::object session_arguments_entry(const Args &a) { return session_arguments(nb::cast<std::string>(a[0])); }
+inline nb::object session_arguments_entry(const Args &a) {
+    return session_arguments(nb::cast<std::string>(a[0]));
+}
 
 // Publishes session_arguments on a module, so that what a session is given can be inspected
 // where the installed runtime lacks the GPU providers.

@@ -63,8 +63,10 @@ public:
     nb::handle if_loaded() {
         if (!module_) {
             PyObject *m = PyImport_GetModule(nb::str(name_).ptr());
-            if (m) module_ = m;
-            else if (PyErr_Occurred()) throw nb::python_error();
+            if (m)
+                module_ = m;
+            else if (PyErr_Occurred())
+                throw nb::python_error();
         }
         return module_;
     }
@@ -98,8 +100,10 @@ public:
     const T &get(Make &&make) {
         if (!value_) {
             T *made = new T(make());
-            if (value_) delete made;  // the other thread's is kept; references it held are not released
-            else value_ = made;
+            if (value_)
+                delete made;  // the other thread's is kept; references it held are not released
+            else
+                value_ = made;
         }
         return *value_;
     }

@@ -12,9 +12,9 @@
 // OpenCV does for that interpolation alone), so no pixel does double arithmetic.
 #pragma once
 
-#include "quorvex/kernel.hpp"
-
 #include <string>
+
+#include "quorvex/kernel.hpp"
 
 namespace quorvex {
 

@@ -13,12 +13,13 @@ namespace quorvex {
 // a link planted at the name is never written through (another random name is drawn), and the
 // random part leaves nothing to plant ahead. Returns (path, open descriptor); an OSError names
 // `named` rather than the hidden file.
-inline std::pair<nb::object, nb::object> create_temporary(nb::handle folder, nb::handle stem, const std::string &ext,
-                                                          nb::handle named) {
+inline std::pair<nb::object, nb::object> create_temporary(nb::handle folder, nb::handle stem,
+                                                          const std::string &ext, nb::handle named) {
     nb::module_ os = nb::module_::import_("os");
     long room = 255 - 2 - 32 - (long)ext.size();
-    nb::object cut = stem.attr("encode")("utf-8", "surrogateescape")[nb::slice(nb::none(), nb::int_(room), nb::none())]
-                         .attr("decode")("utf-8", "ignore");
+    nb::object cut =
+        stem.attr("encode")("utf-8", "surrogateescape")[nb::slice(nb::none(), nb::int_(room), nb::none())]
+            .attr("decode")("utf-8", "ignore");
     int flags = nb::cast<int>(os.attr("O_WRONLY")) | nb::cast<int>(os.attr("O_CREAT")) |
                 nb::cast<int>(os.attr("O_EXCL"));
     if (nb::hasattr(os, "O_NOFOLLOW")) flags |= nb::cast<int>(os.attr("O_NOFOLLOW"));
@@ -32,7 +33,8 @@ inline std::pair<nb::object, nb::object> create_temporary(nb::handle folder, nb:
             if (!error.matches(PyExc_OSError)) throw;
             if (error.matches(PyExc_FileExistsError) && attempt < 16) continue;  // taken: draw again
             nb::handle value = error.value();
-            nb::object renamed = nb::handle(PyExc_OSError)(value.attr("errno"), value.attr("strerror"), named);
+            nb::object renamed =
+                nb::handle(PyExc_OSError)(value.attr("errno"), value.attr("strerror"), named);
             PyErr_SetObject((PyObject *)Py_TYPE(renamed.ptr()), renamed.ptr());
             throw nb::python_error();
         }

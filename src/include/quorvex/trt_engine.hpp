@@ -61,7 +61,8 @@ inline void load_engine(nb::handle self, nb::handle model_path, nb::handle model
     self.attr("logger") = trt.attr("Logger")(trt.attr("Logger").attr("WARNING"));
     self.attr("runtime") = trt.attr("Runtime")(self.attr("logger"));
     nb::object data = model_path.is_none() ? nb::borrow(model_bytes) : read_file(model_path);
-    if (data.is_none()) raise(PyExc_ValueError, "model_bytes must be provided if model_path is not specified");
+    if (data.is_none())
+        raise(PyExc_ValueError, "model_bytes must be provided if model_path is not specified");
     // TensorRT logs its reason and returns None instead of raising.
     nb::object engine = self.attr("runtime").attr("deserialize_cuda_engine")(data);
     if (engine.is_none())
@@ -90,7 +91,8 @@ inline bool is_dynamic(const std::vector<int64_t> &shape) {
 // Entry 0, 1 or 2 (min, opt, max) of an input's shapes in the context's optimization profile.
 inline std::vector<int64_t> profile_shape(nb::handle self, nb::handle name, int which) {
     nb::object ctx = self.attr("ctx");
-    nb::object shapes = self.attr("engine").attr("get_tensor_profile_shape")(name, ctx.attr("active_optimization_profile"));
+    nb::object shapes =
+        self.attr("engine").attr("get_tensor_profile_shape")(name, ctx.attr("active_optimization_profile"));
     return nb::len(shapes) == 3 ? dims(shapes[nb::int_(which)]) : std::vector<int64_t>{};
 }
 
@@ -102,20 +104,24 @@ inline ShapeRange input_range(nb::handle self, nb::handle name) {
     ShapeRange range;
     for (size_t i = 0; i < shape.size(); ++i) {
         bool bounded = shape[i] < 0 && i < low.size() && i < high.size() && low[i] >= 0;
-        if (shape[i] >= 0) range.add(shape[i], shape[i]);
-        else if (bounded) range.add(low[i], high[i]);
-        else range.add(0, -1);
+        if (shape[i] >= 0)
+            range.add(shape[i], shape[i]);
+        else if (bounded)
+            range.add(low[i], high[i]);
+        else
+            range.add(0, -1);
     }
     return range;
 }
 
-inline void set_input_shape(nb::handle self, nb::handle name, const std::vector<int64_t> &shape, const char *what) {
+inline void set_input_shape(nb::handle self, nb::handle name, const std::vector<int64_t> &shape,
+                            const char *what) {
     nb::list values;
     for (int64_t d : shape) values.append(d);
     // TensorRT logs its reason and returns False instead of raising.
     if (self.attr("ctx").attr("set_input_shape")(name, values).ptr() != Py_True)
-        raise(PyExc_RuntimeError, "TensorRT could not set the %s engine's input %U to shape %s (see its log)", what,
-              str_of(name).ptr(), shape_text(shape).c_str());
+        raise(PyExc_RuntimeError, "TensorRT could not set the %s engine's input %U to shape %s (see its log)",
+              what, str_of(name).ptr(), shape_text(shape).c_str());
 }
 
 // Sets stream, d_inputs and d_outputs on self: a new non-blocking stream (ordered only by the
@@ -134,11 +140,13 @@ inline Tensors allocate_buffers(nb::handle self, const char *what) {
     tensors.names = tensor_names(engine);
     nb::object input_mode = trt.attr("TensorIOMode").attr("INPUT");
     for (nb::handle name : tensors.names)
-        if (engine.attr("get_tensor_mode")(name).equal(input_mode) && is_dynamic(dims(ctx.attr("get_tensor_shape")(name)))) {
+        if (engine.attr("get_tensor_mode")(name).equal(input_mode) &&
+            is_dynamic(dims(ctx.attr("get_tensor_shape")(name)))) {
             std::vector<int64_t> opt = profile_shape(self, name, 1);
             if (opt.empty() || is_dynamic(opt))
-                raise(PyExc_ValueError, "the %s engine's input %U has run-time dimensions but no optimization profile",
-                      what, str_of(name).ptr());
+                raise(PyExc_ValueError,
+                      "the %s engine's input %U has run-time dimensions but no optimization profile", what,
+                      str_of(name).ptr());
             set_input_shape(self, name, opt, what);
         }
     for (nb::handle name : tensors.names) {
@@ -183,13 +191,15 @@ inline void rebind(nb::handle self, nb::dict buffers, nb::handle name, const std
 }
 
 // Copies a device batch into the buffer of input_tensor on the current stream, converting it to
-// the engine's element type, and makes the engine's stream wait for that copy. A batch the engine does not take (another shape for fixed dimensions, outside the
-// profile for run-time ones) is refused; one of a new shape within the profile sets the input
-// shape and gets input and output buffers of the shapes that follow from it.
+// the engine's element type, and makes the engine's stream wait for that copy. A batch the engine does not
+// take (another shape for fixed dimensions, outside the profile for run-time ones) is refused; one of a new
+// shape within the profile sets the input shape and gets input and output buffers of the shapes that follow
+// from it.
 inline void stage_input(nb::handle self, nb::handle batch, const char *what) {
     nb::dict d_inputs = nb::borrow<nb::dict>(self.attr("d_inputs"));
     nb::object input_tensor = self.attr("input_tensor");
-    if (!d_inputs.contains(input_tensor)) raise(PyExc_ValueError, "the %s engine has no input tensor to feed", what);
+    if (!d_inputs.contains(input_tensor))
+        raise(PyExc_ValueError, "the %s engine has no input tensor to feed", what);
     // The engine may still be reading the previous input, if it was staged on another stream.
     nb::object current = cp().module.attr("cuda").attr("get_current_stream")();
     current.attr("wait_event")(self.attr("stream").attr("record")());
@@ -199,7 +209,8 @@ inline void stage_input(nb::handle self, nb::handle batch, const char *what) {
         set_input_shape(self, input_tensor, shape, what);
         rebind(self, d_inputs, input_tensor, shape);
         nb::dict d_outputs = nb::borrow<nb::dict>(self.attr("d_outputs"));
-        nb::list names = nb::steal<nb::list>(PyDict_Keys(d_outputs.ptr()));  // a copy: rebind changes the dict
+        nb::list names =
+            nb::steal<nb::list>(PyDict_Keys(d_outputs.ptr()));  // a copy: rebind changes the dict
         for (nb::handle name : names) {
             std::vector<int64_t> needed = dims(self.attr("ctx").attr("get_tensor_shape")(name));
             if (needed != shape_of(d_outputs[name])) rebind(self, d_outputs, name, needed);
@@ -215,7 +226,8 @@ inline void execute(nb::handle self, const char *what) {
     nb::object stream = self.attr("stream");
     nb::object ok = self.attr("ctx").attr("execute_async_v3")(stream.attr("ptr"));
     // TensorRT reports a failed launch by returning False and logging why.
-    if (ok.ptr() == Py_False) raise(PyExc_RuntimeError, "TensorRT could not run the %s engine (see its log)", what);
+    if (ok.ptr() == Py_False)
+        raise(PyExc_RuntimeError, "TensorRT could not run the %s engine (see its log)", what);
     nb::object current = cp().module.attr("cuda").attr("get_current_stream")();
     current.attr("wait_event")(stream.attr("record")());
 }

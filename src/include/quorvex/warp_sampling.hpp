@@ -121,9 +121,16 @@ inline constexpr int kWarpRow = 8;
 inline std::array<float, kWarpRow> warp_row(const std::array<double, 6> &inv) {
     double scale_x = std::hypot(inv[0], inv[1]), scale_y = std::hypot(inv[3], inv[4]);
     if (std::max(scale_x, scale_y) > 1.0 + 1e-6)
-        return {(float)inv[0], (float)inv[1], (float)(inv[2] + 0.5), (float)inv[3], (float)inv[4],
-                (float)(inv[5] + 0.5), (float)(0.5 * std::max(scale_x, 1.0)), (float)(0.5 * std::max(scale_y, 1.0))};
-    return {(float)inv[0], (float)inv[1], (float)inv[2], (float)inv[3], (float)inv[4], (float)inv[5], 0.0f, 0.0f};
+        return {(float)inv[0],
+                (float)inv[1],
+                (float)(inv[2] + 0.5),
+                (float)inv[3],
+                (float)inv[4],
+                (float)(inv[5] + 0.5),
+                (float)(0.5 * std::max(scale_x, 1.0)),
+                (float)(0.5 * std::max(scale_y, 1.0))};
+    return {(float)inv[0], (float)inv[1], (float)inv[2], (float)inv[3],
+            (float)inv[4], (float)inv[5], 0.0f,          0.0f};
 }
 
 }  // namespace quorvex

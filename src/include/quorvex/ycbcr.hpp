@@ -22,7 +22,8 @@ inline std::array<double, 2> luma_weights(nb::handle matrix, const char *functio
     if (name == "bt601") return {0.299, 0.114};
     if (name == "bt709") return {0.2126, 0.0722};
     if (name == "bt2020") return {0.2627, 0.0593};
-    raise(PyExc_ValueError, "%s() takes matrix as 'bt601', 'bt709' or 'bt2020', got %R", function, matrix.ptr());
+    raise(PyExc_ValueError, "%s() takes matrix as 'bt601', 'bt709' or 'bt2020', got %R", function,
+          matrix.ptr());
 }
 
 inline bool flag(nb::handle value, const char *name, const char *function) {

@@ -1,9 +1,9 @@
 // Grayscale by one run-time compiled kernel: BT.709 luma written to all three channels, so the
 // result flows on through three-channel operations.
+#include <string>
+
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
-
-#include <string>
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -67,13 +67,15 @@ extern "C" __global__ void __launch_bounds__(1024) rgb_to_grayscale_typed_kernel
                                                     float* __restrict__ gray, int width, int height) {
     grayscale_of<0, 2>(rgb, gray, width, height);
 }
-)", 1);
+)",
+                                                                                                1);
 const std::string bgr_to_grayscale_typed_kernel_code = grayscale_typed_code + qv::typed_entries(R"(
 extern "C" __global__ void __launch_bounds__(1024) bgr_to_grayscale_typed_kernel$S(const $T* __restrict__ bgr,
                                                     float* __restrict__ gray, int width, int height) {
     grayscale_of<2, 0>(bgr, gray, width, height);
 }
-)", 1);
+)",
+                                                                                                1);
 
 // Per element type: the float32 kernel, then the typed ones.
 qv::TypedKernel rgb_to_grayscale_kernel, bgr_to_grayscale_kernel;
@@ -86,9 +88,11 @@ nb::object grayscale(nb::handle image, const qv::TypedKernel &kernels, const cha
     std::vector<int64_t> shape = qv::shape_of(image_rgb);
     if (shape.size() > 3) qv::raise(PyExc_ValueError, "too many values to unpack (expected 3)");
     if (shape.size() < 3)
-        qv::raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", shape.size(), shape.size() == 1 ? "" : "s");
+        qv::raise(PyExc_ValueError, "need more than %zd value%.1s to unpack", shape.size(),
+                  shape.size() == 1 ? "" : "s");
     if (shape[2] != 3)
-        qv::raise(PyExc_ValueError, "%s() takes a 3-channel image, got %lld channels", function, (long long)shape[2]);
+        qv::raise(PyExc_ValueError, "%s() takes a 3-channel image, got %lld channels", function,
+                  (long long)shape[2]);
     if (!qv::is_device_array(image_rgb))
         qv::raise(PyExc_TypeError, "%s() takes a cupy.ndarray, got %s", function, qv::type_name(image_rgb));
     qv::check_indexable(shape, "image");
@@ -97,22 +101,29 @@ nb::object grayscale(nb::handle image, const qv::TypedKernel &kernels, const cha
     image_rgb = cp.ascontiguousarray(image_rgb);
     nb::object image_gray = cp.empty(image_rgb.attr("shape"), nb::arg("dtype") = cp.float32);
     int64_t height = shape[0], width = shape[1];
-    qv::launch_2d(kernels[type > 0 ? type : 0], width, height, nb::make_tuple(image_rgb, image_gray, qv::i32(width), qv::i32(height)), 32, 32);
+    qv::launch_2d(kernels[type > 0 ? type : 0], width, height,
+                  nb::make_tuple(image_rgb, image_gray, qv::i32(width), qv::i32(height)), 32, 32);
     return image_gray;
 }
 
-nb::object rgb_to_grayscale(const qv::Args &a) { return grayscale(a[0], rgb_to_grayscale_kernel, "rgb_to_grayscale"); }
+nb::object rgb_to_grayscale(const qv::Args &a) {
+    return grayscale(a[0], rgb_to_grayscale_kernel, "rgb_to_grayscale");
+}
 
-nb::object bgr_to_grayscale(const qv::Args &a) { return grayscale(a[0], bgr_to_grayscale_kernel, "bgr_to_grayscale"); }
+nb::object bgr_to_grayscale(const qv::Args &a) {
+    return grayscale(a[0], bgr_to_grayscale_kernel, "bgr_to_grayscale");
+}
 
 }  // namespace
 
 NB_MODULE(grayscale, m) {
     m.doc() = "Grayscale conversion of three-channel device images (ITU-R BT.709 luma).";
-    rgb_to_grayscale_kernel = qv::add_typed_kernel(m, "rgb_to_grayscale_typed_kernel", rgb_to_grayscale_typed_kernel_code, 1);
+    rgb_to_grayscale_kernel =
+        qv::add_typed_kernel(m, "rgb_to_grayscale_typed_kernel", rgb_to_grayscale_typed_kernel_code, 1);
     rgb_to_grayscale_kernel.kernels[0] =
         qv::add_kernel(m, "rgb_to_grayscale_kernel", rgb_to_grayscale_kernel_code.c_str());
-    bgr_to_grayscale_kernel = qv::add_typed_kernel(m, "bgr_to_grayscale_typed_kernel", bgr_to_grayscale_typed_kernel_code, 1);
+    bgr_to_grayscale_kernel =
+        qv::add_typed_kernel(m, "bgr_to_grayscale_typed_kernel", bgr_to_grayscale_typed_kernel_code, 1);
     bgr_to_grayscale_kernel.kernels[0] =
         qv::add_kernel(m, "bgr_to_grayscale_kernel", bgr_to_grayscale_kernel_code.c_str());
     qv::def(m, "rgb_to_grayscale", rgb_to_grayscale, {{"image", "cp.ndarray"}}, "cp.ndarray",

@@ -103,7 +103,8 @@ nb::object convert(nb::handle image, const qv::TypedKernel &kernel, const char *
         qv::raise(PyExc_ValueError, "%s() takes an image of shape (height, width, 3), got %U", function,
                   qv::str_of(img.attr("shape")).ptr());
     nb::object out = cp.empty(img.attr("shape"), nb::arg("dtype") = cp.float32);
-    qv::launch_2d(kernel[type], shape[1], shape[0], nb::make_tuple(img, out, qv::i32(shape[1]), qv::i32(shape[0])));
+    qv::launch_2d(kernel[type], shape[1], shape[0],
+                  nb::make_tuple(img, out, qv::i32(shape[1]), qv::i32(shape[0])));
     return batch ? out.attr("reshape")(given[0], given[1], given[2], 3) : out;
 }
 
@@ -113,15 +114,18 @@ nb::object hsv_to_bgr(const qv::Args &a) { return convert(a[0], hsv_to_bgr_kerne
 }  // namespace
 
 NB_MODULE(hsv, m) {
-    m.doc() = "BGR <-> HSV conversion of device images as OpenCV's float conversions: H in degrees 0..360, S and V "
-              "0..1.";
+    m.doc() =
+        "BGR <-> HSV conversion of device images as OpenCV's float conversions: H in degrees 0..360, S and V "
+        "0..1.";
     bgr_to_hsv_kernel = qv::add_typed_kernel(m, "bgr_to_hsv_kernel", bgr_to_hsv_kernel_code);
     hsv_to_bgr_kernel = qv::add_typed_kernel(m, "hsv_to_bgr_kernel", hsv_to_bgr_kernel_code);
-    qv::def(m, "bgr_to_hsv", bgr_to_hsv, {{"image", "cp.ndarray | np.ndarray"}}, "cp.ndarray",
-            "HSV of a BGR (H, W, 3) image, or of each of an (N, H, W, 3) batch (integer images scaled to 0..1 "
-            "first): float32 H in degrees 0..360, S and V 0..1; grey pixels have H = 0 and S = 0. One kernel "
-            "launch.");
-    qv::def(m, "hsv_to_bgr", hsv_to_bgr, {{"image", "cp.ndarray | np.ndarray"}}, "cp.ndarray",
-            "BGR float32 of an HSV (H, W, 3) float image or (N, H, W, 3) batch (H in degrees, any value wraps "
-            "around the circle; S, V 0..1). One kernel launch.");
+    qv::def(
+        m, "bgr_to_hsv", bgr_to_hsv, {{"image", "cp.ndarray | np.ndarray"}}, "cp.ndarray",
+        "HSV of a BGR (H, W, 3) image, or of each of an (N, H, W, 3) batch (integer images scaled to 0..1 "
+        "first): float32 H in degrees 0..360, S and V 0..1; grey pixels have H = 0 and S = 0. One kernel "
+        "launch.");
+    qv::def(
+        m, "hsv_to_bgr", hsv_to_bgr, {{"image", "cp.ndarray | np.ndarray"}}, "cp.ndarray",
+        "BGR float32 of an HSV (H, W, 3) float image or (N, H, W, 3) batch (H in degrees, any value wraps "
+        "around the circle; S, V 0..1). One kernel launch.");
 }

@@ -9,14 +9,14 @@
 // rounding; 16-bit codes are the 8-bit ones times 256. Each conversion is one launch: the Y'CbCr
 // kernels take every plane's place in the buffer as byte offsets, pitches and steps, so one
 // kernel serves all seven Y'CbCr layouts.
+#include <array>
+#include <cstring>
+#include <string>
+#include <utility>
+
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
 #include "quorvex/ycbcr.hpp"
-
-#include <array>
-#include <cstring>
-#include <utility>
-#include <string>
 
 namespace qv = quorvex;
 namespace yc = quorvex::ycbcr;
@@ -47,7 +47,8 @@ struct Plane {
 )";
 
 const char *const yuv_params =
-    "int width, int height, int channels, int vertical, int wide, int y_at, int y_pitch, int y_step, int cb_at, "
+    "int width, int height, int channels, int vertical, int wide, int y_at, int y_pitch, int y_step, int "
+    "cb_at, "
     "int cr_at, int c_pitch, int c_step, int a_at, int a_pitch, int a_step, float a_top, float m0, float m1, "
     "float m2, float m3, float m4, float m5, float m6, float m7, float m8, float o0, float o1, float o2";
 
@@ -57,8 +58,8 @@ const char *const yuv_setup = R"(
 )";
 
 std::string kernel_text(const char *head, const char *params, const char *body) {
-    return std::string(ndi_device_code) + "\nextern \"C\" __global__ void __launch_bounds__(256) " + head + params +
-           ") {\n" + body + "}\n";
+    return std::string(ndi_device_code) + "\nextern \"C\" __global__ void __launch_bounds__(256) " + head +
+           params + ") {\n" + body + "}\n";
 }
 
 // One thread per pixel. Chroma is interpolated linearly between the samples co-sited with the
@@ -95,14 +96,17 @@ const std::string yuv_decode_kernel_code = kernel_text(
     float* p = out + channels * (row * width + x);
     for (int c = 0; c < 3; ++c) p[c] = fminf(fmaxf(m[3 * c] * y + m[3 * c + 1] * cb + m[3 * c + 2] * cr, 0.0f), 1.0f);
     if (channels == 4) p[3] = (float)load(frame, alpha(x, row), wide) / a_top;
-)").c_str());
+)")
+        .c_str());
 
 // One thread per chroma site: the luma (and alpha) of the two or four pixels it covers, and its
 // chroma filtered [1, 2, 1] / 4 around the co-sited column (4:2:0 averages the row pair). Every
 // byte of the default-stride buffer is written. Codes are rounded and clamped to lo..top.
 const std::string yuv_encode_kernel_code = kernel_text(
-    "yuv_encode_kernel(const float* __restrict__ image, unsigned char* __restrict__ frame, float lo, float top, ",
-    yuv_params, (std::string(yuv_setup) + R"(
+    "yuv_encode_kernel(const float* __restrict__ image, unsigned char* __restrict__ frame, float lo, float "
+    "top, ",
+    yuv_params,
+    (std::string(yuv_setup) + R"(
     int j = blockIdx.x * blockDim.x + threadIdx.x;
     int i = blockIdx.y * blockDim.y + threadIdx.y;
     if (2 * j >= width || i >= (vertical ? height / 2 : height)) return;
@@ -127,11 +131,13 @@ const std::string yuv_encode_kernel_code = kernel_text(
     sb *= scale, sg *= scale, sr *= scale;
     store(frame, cb_plane(j, i), wide, code(o1 + m3 * sb + m4 * sg + m5 * sr, lo, top));
     store(frame, cr_plane(j, i), wide, code(o2 + m6 * sb + m7 * sg + m8 * sr, lo, top));
-)").c_str());
+)")
+        .c_str());
 
 // 8-bit RGB with a fourth byte: red at byte 2 (BGRA/BGRX) or 0 (RGBA/RGBX).
 const std::string rgb_decode_kernel_code = kernel_text(
-    "rgb_decode_kernel(const unsigned char* __restrict__ frame, float* __restrict__ out, int width, int height, "
+    "rgb_decode_kernel(const unsigned char* __restrict__ frame, float* __restrict__ out, int width, int "
+    "height, "
     "int pitch, int red_at, int channels",
     "", R"(
     int x = blockIdx.x * blockDim.x + threadIdx.x;
@@ -148,7 +154,8 @@ const std::string rgb_decode_kernel_code = kernel_text(
 // The fourth byte is the image's alpha where the layout carries one and the image has it, else
 // 255 (opaque; NDI ignores X).
 const std::string rgb_encode_kernel_code = kernel_text(
-    "rgb_encode_kernel(const float* __restrict__ image, unsigned char* __restrict__ frame, int width, int height, "
+    "rgb_encode_kernel(const float* __restrict__ image, unsigned char* __restrict__ frame, int width, int "
+    "height, "
     "int channels, int red_at, int keep_alpha",
     "", R"(
     int x = blockIdx.x * blockDim.x + threadIdx.x;
@@ -193,7 +200,8 @@ constexpr std::array<FourCC, 11> kFourCCs = {{
     {"RGBX", Kind::Rgb, 8, false, false, true},
 }};
 
-const char *const kNames = "'UYVY', 'UYVA', 'P216', 'PA16', 'NV12', 'I420', 'YV12', 'BGRA', 'BGRX', 'RGBA' or 'RGBX'";
+const char *const kNames =
+    "'UYVY', 'UYVA', 'P216', 'PA16', 'NV12', 'I420', 'YV12', 'BGRA', 'BGRX', 'RGBA' or 'RGBX'";
 
 const FourCC &fourcc_of(nb::handle name, const char *function) {
     std::string s = nb::cast<std::string>(name);
@@ -205,7 +213,8 @@ const FourCC &fourcc_of(nb::handle name, const char *function) {
 // Where every plane lies in the buffer, in bytes.
 struct Geometry {
     int64_t stride = 0, size = 0;
-    int64_t y_at = 0, y_step = 1, cb_at = 0, cr_at = 0, c_pitch = 0, c_step = 1, a_at = -1, a_pitch = 0, a_step = 1;
+    int64_t y_at = 0, y_step = 1, cb_at = 0, cr_at = 0, c_pitch = 0, c_step = 1, a_at = -1, a_pitch = 0,
+            a_step = 1;
 };
 
 int64_t checked_mul(int64_t a, int64_t b) {
@@ -216,10 +225,13 @@ int64_t checked_mul(int64_t a, int64_t b) {
 
 int64_t default_stride(const FourCC &f, int64_t width) {
     switch (f.kind) {
-    case Kind::Packed:
-    case Kind::Semi: return checked_mul(width, f.bits == 16 || f.kind == Kind::Packed ? 2 : 1);
-    case Kind::Planar: return width;
-    case Kind::Rgb: return checked_mul(width, 4);
+        case Kind::Packed:
+        case Kind::Semi:
+            return checked_mul(width, f.bits == 16 || f.kind == Kind::Packed ? 2 : 1);
+        case Kind::Planar:
+            return width;
+        case Kind::Rgb:
+            return checked_mul(width, 4);
     }
     return 0;
 }
@@ -227,64 +239,77 @@ int64_t default_stride(const FourCC &f, int64_t width) {
 // The frame's size, checked: positive, even where chroma is shared by pixel pairs or row pairs.
 void check_size(const FourCC &f, int64_t width, int64_t height, const char *function) {
     if (width <= 0 || height <= 0)
-        qv::raise(PyExc_ValueError, "%s() takes a positive width and height, got %lldx%lld", function, (long long)width,
-                  (long long)height);
-    if (width > INT32_MAX || height > INT32_MAX)
-        qv::raise(PyExc_ValueError, "%s() takes a width and height of at most %d, got %lldx%lld", function, INT32_MAX,
+        qv::raise(PyExc_ValueError, "%s() takes a positive width and height, got %lldx%lld", function,
                   (long long)width, (long long)height);
+    if (width > INT32_MAX || height > INT32_MAX)
+        qv::raise(PyExc_ValueError, "%s() takes a width and height of at most %d, got %lldx%lld", function,
+                  INT32_MAX, (long long)width, (long long)height);
     if (f.kind != Kind::Rgb && width % 2)
-        qv::raise(PyExc_ValueError, "%s() takes an even width for %s (chroma is shared by pixel pairs), got %lld",
-                  function, f.name, (long long)width);
+        qv::raise(PyExc_ValueError,
+                  "%s() takes an even width for %s (chroma is shared by pixel pairs), got %lld", function,
+                  f.name, (long long)width);
     if (f.vertical && height % 2)
-        qv::raise(PyExc_ValueError, "%s() takes an even height for %s (chroma is shared by row pairs), got %lld",
-                  function, f.name, (long long)height);
+        qv::raise(PyExc_ValueError,
+                  "%s() takes an even height for %s (chroma is shared by row pairs), got %lld", function,
+                  f.name, (long long)height);
 }
 
 Geometry geometry(const FourCC &f, int64_t width, int64_t height, int64_t stride, const char *function) {
     Geometry g;
     int64_t least = default_stride(f, width);
-    if (stride < 0) qv::raise(PyExc_ValueError, "%s() takes a stride of 0 (the default) or more, got %lld", function, (long long)stride);
+    if (stride < 0)
+        qv::raise(PyExc_ValueError, "%s() takes a stride of 0 (the default) or more, got %lld", function,
+                  (long long)stride);
     if (stride == 0) stride = least;
     if (stride < least)
-        qv::raise(PyExc_ValueError, "%s() takes a stride of at least %lld bytes for %s of width %lld, got %lld", function,
+        qv::raise(PyExc_ValueError,
+                  "%s() takes a stride of at least %lld bytes for %s of width %lld, got %lld", function,
                   (long long)least, f.name, (long long)width, (long long)stride);
     // Layouts with 16-bit samples or with planes at half the stride need an even stride.
     bool halves = f.alpha ? f.kind == Kind::Packed : f.kind == Kind::Planar;
     if ((f.bits == 16 || halves) && stride % 2)
-        qv::raise(PyExc_ValueError, "%s() takes an even stride for %s, got %lld", function, f.name, (long long)stride);
+        qv::raise(PyExc_ValueError, "%s() takes an even stride for %s, got %lld", function, f.name,
+                  (long long)stride);
     g.stride = stride;
     int64_t plane = checked_mul(stride, height), size = plane;
     switch (f.kind) {
-    case Kind::Packed:
-        g.y_at = 1, g.y_step = 2, g.cb_at = 0, g.cr_at = 2, g.c_pitch = stride, g.c_step = 4;
-        if (f.alpha) g.a_at = plane, g.a_pitch = stride / 2, g.a_step = 1, size = checked_mul(stride / 2, height * 3);
-        break;
-    case Kind::Semi: {
-        int64_t sample = f.bits / 8, rows = f.vertical ? height / 2 : height;
-        g.y_step = sample, g.cb_at = plane, g.cr_at = plane + sample, g.c_pitch = stride, g.c_step = 2 * sample;
-        size = checked_mul(stride, height + rows);
-        if (f.alpha) g.a_at = size, g.a_pitch = stride, g.a_step = sample, size = checked_mul(stride, 3 * height);
-        break;
-    }
-    case Kind::Planar: {
-        int64_t chroma = checked_mul(stride / 2, height / 2);
-        g.cb_at = plane, g.cr_at = plane + chroma, g.c_pitch = stride / 2;
-        if (f.swapped) std::swap(g.cb_at, g.cr_at);
-        size = plane + 2 * chroma;
-        break;
-    }
-    case Kind::Rgb: break;
+        case Kind::Packed:
+            g.y_at = 1, g.y_step = 2, g.cb_at = 0, g.cr_at = 2, g.c_pitch = stride, g.c_step = 4;
+            if (f.alpha)
+                g.a_at = plane, g.a_pitch = stride / 2, g.a_step = 1,
+                size = checked_mul(stride / 2, height * 3);
+            break;
+        case Kind::Semi: {
+            int64_t sample = f.bits / 8, rows = f.vertical ? height / 2 : height;
+            g.y_step = sample, g.cb_at = plane, g.cr_at = plane + sample, g.c_pitch = stride,
+            g.c_step = 2 * sample;
+            size = checked_mul(stride, height + rows);
+            if (f.alpha)
+                g.a_at = size, g.a_pitch = stride, g.a_step = sample, size = checked_mul(stride, 3 * height);
+            break;
+        }
+        case Kind::Planar: {
+            int64_t chroma = checked_mul(stride / 2, height / 2);
+            g.cb_at = plane, g.cr_at = plane + chroma, g.c_pitch = stride / 2;
+            if (f.swapped) std::swap(g.cb_at, g.cr_at);
+            size = plane + 2 * chroma;
+            break;
+        }
+        case Kind::Rgb:
+            break;
     }
     if (plane == INT64_MAX || size < 0 || size > INT32_MAX)
-        qv::raise(PyExc_ValueError, "%s() takes frames of at most %d bytes; %s %lldx%lld with stride %lld is larger",
-                  function, INT32_MAX, f.name, (long long)width, (long long)height, (long long)stride);
+        qv::raise(PyExc_ValueError,
+                  "%s() takes frames of at most %d bytes; %s %lldx%lld with stride %lld is larger", function,
+                  INT32_MAX, f.name, (long long)width, (long long)height, (long long)stride);
     g.size = size;
     return g;
 }
 
-void append_geometry(nb::list &args, const FourCC &f, const Geometry &g, int64_t width, int64_t height, int channels) {
-    for (int64_t v : {width, height, (int64_t)channels, (int64_t)f.vertical, (int64_t)(f.bits == 16), g.y_at, g.stride,
-                      g.y_step, g.cb_at, g.cr_at, g.c_pitch, g.c_step, g.a_at, g.a_pitch, g.a_step})
+void append_geometry(nb::list &args, const FourCC &f, const Geometry &g, int64_t width, int64_t height,
+                     int channels) {
+    for (int64_t v : {width, height, (int64_t)channels, (int64_t)f.vertical, (int64_t)(f.bits == 16), g.y_at,
+                      g.stride, g.y_step, g.cb_at, g.cr_at, g.c_pitch, g.c_step, g.a_at, g.a_pitch, g.a_step})
         args.append(qv::i32(v));
     args.append(qv::f32(std::ldexp(1.0, f.bits) - 1.0));
 }
@@ -306,18 +331,22 @@ nb::object to_bgr(const qv::Args &a) {
     qv::check_indexable({height, width, channels}, "the image");
 
     nb::object buffer;
-    if (qv::is_device_array(a[0])) buffer = nb::borrow(a[0]);
-    else if (qv::is_host_array(a[0])) buffer = nb::borrow(a[0]);
+    if (qv::is_device_array(a[0]))
+        buffer = nb::borrow(a[0]);
+    else if (qv::is_host_array(a[0]))
+        buffer = nb::borrow(a[0]);
     else
         qv::raise(PyExc_TypeError, "%s() takes buffer as a cupy.ndarray or numpy.ndarray, got %s", function,
                   qv::type_name(a[0]));
     std::string dtype = nb::cast<std::string>(qv::str_of(buffer.attr("dtype")));
-    if (dtype != "uint8") qv::raise(PyExc_TypeError, "%s() takes buffer as uint8, got %s", function, dtype.c_str());
+    if (dtype != "uint8")
+        qv::raise(PyExc_TypeError, "%s() takes buffer as uint8, got %s", function, dtype.c_str());
     int64_t got = nb::cast<int64_t>(buffer.attr("size"));
     if (got < g.size)
-        qv::raise(PyExc_ValueError, "%s() takes a buffer of at least %lld bytes for %s %lldx%lld with stride %lld, got %lld",
-                  function, (long long)g.size, f.name, (long long)width, (long long)height, (long long)g.stride,
-                  (long long)got);
+        qv::raise(PyExc_ValueError,
+                  "%s() takes a buffer of at least %lld bytes for %s %lldx%lld with stride %lld, got %lld",
+                  function, (long long)g.size, f.name, (long long)width, (long long)height,
+                  (long long)g.stride, (long long)got);
     // Host frames go up whole, in one transfer; device views are used in place when contiguous.
     buffer = cp.ascontiguousarray(cp.asarray(buffer));
 
@@ -344,15 +373,18 @@ nb::object from_bgr(const qv::Args &a) {
     std::array<double, 2> k = yc::luma_weights(a[2], function);
     bool full = yc::flag(a[3], "full_range", function);
     nb::object image;
-    if (qv::is_device_array(a[0])) image = nb::borrow(a[0]);
-    else if (qv::is_host_array(a[0])) image = cp.asarray(a[0]);
+    if (qv::is_device_array(a[0]))
+        image = nb::borrow(a[0]);
+    else if (qv::is_host_array(a[0]))
+        image = cp.asarray(a[0]);
     else
         qv::raise(PyExc_TypeError, "%s() takes image as a cupy.ndarray or numpy.ndarray, got %s", function,
                   qv::type_name(a[0]));
     std::vector<int64_t> s = qv::shape_of(image);
     if (s.size() != 3 || (s[2] != 3 && s[2] != 4) || s[0] == 0 || s[1] == 0)
-        qv::raise(PyExc_ValueError, "%s() takes an image of shape (height, width, 3) or (height, width, 4), got %U",
-                  function, qv::str_of(image.attr("shape")).ptr());
+        qv::raise(PyExc_ValueError,
+                  "%s() takes an image of shape (height, width, 3) or (height, width, 4), got %U", function,
+                  qv::str_of(image.attr("shape")).ptr());
     qv::check_indexable(s, "image");
     int64_t height = s[0], width = s[1], channels = s[2];
     check_size(f, width, height, function);
@@ -381,8 +413,9 @@ const char *const kDevice = "cp.ndarray | np.ndarray";
 }  // namespace
 
 NB_MODULE(ndi, m) {
-    m.doc() = "NDI video frames (UYVY, UYVA, P216, PA16, NV12, I420, YV12, BGRA, BGRX, RGBA, RGBX) to and from BGR "
-              "float32 device images, with the codes of quorvex.color.yuv.";
+    m.doc() =
+        "NDI video frames (UYVY, UYVA, P216, PA16, NV12, I420, YV12, BGRA, BGRX, RGBA, RGBX) to and from BGR "
+        "float32 device images, with the codes of quorvex.color.yuv.";
     kernels.yuv_decode = qv::add_kernel(m, "yuv_decode_kernel", yuv_decode_kernel_code.c_str());
     kernels.yuv_encode = qv::add_kernel(m, "yuv_encode_kernel", yuv_encode_kernel_code.c_str());
     kernels.rgb_decode = qv::add_kernel(m, "rgb_decode_kernel", rgb_decode_kernel_code.c_str());
@@ -394,21 +427,33 @@ NB_MODULE(ndi, m) {
 
     auto matrix = [] { return qv::Param("matrix", "str", nb::str("bt709")); };
     auto full_range = [] { return qv::Param("full_range", "bool", nb::bool_(false)); };
-    qv::def(m, "to_bgr", to_bgr,
-            {{"buffer", kDevice}, {"fourcc", "str"}, {"width", "int"}, {"height", "int"},
-             {"stride", "int", nb::int_(0)}, matrix(), full_range()},
-            "cp.ndarray",
-            "BGR image of an NDI video frame: buffer is the frame's uint8 bytes as NDI delivers them (device or host, "
-            "any shape, at least the frame's size), stride the first plane's line stride in bytes (0: the default, "
-            "2W for UYVY/UYVA/P216/PA16, W for NV12/I420/YV12, 4W for RGB layouts). matrix: 'bt601', 'bt709' or "
-            "'bt2020'; full_range: codes 0..2^n-1 instead of video range (16..235 luma at 8 bits, 4096..60160 at 16). "
-            "Chroma is interpolated linearly between its samples. Result: (H, W, 3) float32 BGR clamped to 0..1, "
-            "or (H, W, 4) BGRA for UYVA, PA16, BGRA and RGBA. One kernel launch, no synchronisation.");
-    qv::def(m, "from_bgr", from_bgr, {{"image", kDevice}, {"fourcc", "str"}, matrix(), full_range()}, "cp.ndarray",
-            "NDI video frame of an image: (H, W, 3) BGR or (H, W, 4) BGRA, float 0..1 (integer images are scaled "
-            "from their full range first); result the uint8 bytes of the frame with the default strides, one "
-            "dimension. Chroma is filtered [1, 2, 1] / 4 around each even column (4:2:0 also averages row pairs); "
-            "codes are rounded and clamped, in video range to 1..254 (256..65279 at 16 bits) as SDI reserves the "
-            "extremes. Alpha is 255 (65535) where the image has none; RGB layouts' X byte is 255. W even for the "
-            "Y'CbCr layouts, H even for NV12/I420/YV12. One kernel launch, no synchronisation.");
+    qv::def(
+        m, "to_bgr", to_bgr,
+        {{"buffer", kDevice},
+         {"fourcc", "str"},
+         {"width", "int"},
+         {"height", "int"},
+         {"stride", "int", nb::int_(0)},
+         matrix(),
+         full_range()},
+        "cp.ndarray",
+        "BGR image of an NDI video frame: buffer is the frame's uint8 bytes as NDI delivers them (device or "
+        "host, "
+        "any shape, at least the frame's size), stride the first plane's line stride in bytes (0: the "
+        "default, "
+        "2W for UYVY/UYVA/P216/PA16, W for NV12/I420/YV12, 4W for RGB layouts). matrix: 'bt601', 'bt709' or "
+        "'bt2020'; full_range: codes 0..2^n-1 instead of video range (16..235 luma at 8 bits, 4096..60160 at "
+        "16). "
+        "Chroma is interpolated linearly between its samples. Result: (H, W, 3) float32 BGR clamped to 0..1, "
+        "or (H, W, 4) BGRA for UYVA, PA16, BGRA and RGBA. One kernel launch, no synchronisation.");
+    qv::def(
+        m, "from_bgr", from_bgr, {{"image", kDevice}, {"fourcc", "str"}, matrix(), full_range()},
+        "cp.ndarray",
+        "NDI video frame of an image: (H, W, 3) BGR or (H, W, 4) BGRA, float 0..1 (integer images are scaled "
+        "from their full range first); result the uint8 bytes of the frame with the default strides, one "
+        "dimension. Chroma is filtered [1, 2, 1] / 4 around each even column (4:2:0 also averages row "
+        "pairs); "
+        "codes are rounded and clamped, in video range to 1..254 (256..65279 at 16 bits) as SDI reserves the "
+        "extremes. Alpha is 255 (65535) where the image has none; RGB layouts' X byte is 255. W even for the "
+        "Y'CbCr layouts, H even for NV12/I420/YV12. One kernel launch, no synchronisation.");
 }

@@ -13,14 +13,14 @@
 // [1, 2, 1] / 4 centred on the co-sited column and averages row pairs. At the right and bottom
 // edges the last sample (or pixel) is repeated. Odd widths and heights have (n + 1) / 2 chroma
 // samples, as FFmpeg lays them out; packed UYVY/YUYV rows hold whole pixel pairs only.
-#include "quorvex/function.hpp"
-#include "quorvex/kernel.hpp"
-#include "quorvex/ycbcr.hpp"
-
 #include <array>
 #include <cmath>
 #include <limits>
 #include <string>
+
+#include "quorvex/function.hpp"
+#include "quorvex/kernel.hpp"
+#include "quorvex/ycbcr.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -212,15 +212,20 @@ struct PlanesSink {
 )";
 
 // Kernel parameters carrying the colour transform, in the order Decode/Encode hold them.
-const char *const decode_params = "float m0, float m1, float m2, float m3, float m4, float m5, float m6, float m7, "
-                                  "float m8, float o0, float o1, float o2, float lo, float hi";
-const char *const encode_params = "float m0, float m1, float m2, float m3, float m4, float m5, float m6, float m7, "
-                                  "float m8, float o0, float o1, float o2, float lo, float top";
-const char *const make_decode = "    Decode d = {{m0, m1, m2, m3, m4, m5, m6, m7, m8}, {o0, o1, o2}, lo, hi};\n";
-const char *const make_encode = "    Encode e = {{m0, m1, m2, m3, m4, m5, m6, m7, m8}, {o0, o1, o2}, lo, top};\n";
+const char *const decode_params =
+    "float m0, float m1, float m2, float m3, float m4, float m5, float m6, float m7, "
+    "float m8, float o0, float o1, float o2, float lo, float hi";
+const char *const encode_params =
+    "float m0, float m1, float m2, float m3, float m4, float m5, float m6, float m7, "
+    "float m8, float o0, float o1, float o2, float lo, float top";
+const char *const make_decode =
+    "    Decode d = {{m0, m1, m2, m3, m4, m5, m6, m7, m8}, {o0, o1, o2}, lo, hi};\n";
+const char *const make_encode =
+    "    Encode e = {{m0, m1, m2, m3, m4, m5, m6, m7, m8}, {o0, o1, o2}, lo, top};\n";
 
 std::string kernel_text(const char *head, const char *params, const char *setup, const char *body) {
-    return std::string(qv::element_types_code) + yuv_device_code + "\nextern \"C\" __global__ void __launch_bounds__(256) " + head + params + ") {\n" + setup + body +
+    return std::string(qv::element_types_code) + yuv_device_code +
+           "\nextern \"C\" __global__ void __launch_bounds__(256) " + head + params + ") {\n" + setup + body +
            "}\n";
 }
 
@@ -236,7 +241,8 @@ const std::string packed422_decode_kernel_code = kernel_text(
 )");
 
 const std::string v210_decode_kernel_code = kernel_text(
-    "v210_decode_kernel(const unsigned char* __restrict__ frame, float* __restrict__ out, int width, int height, "
+    "v210_decode_kernel(const unsigned char* __restrict__ frame, float* __restrict__ out, int width, int "
+    "height, "
     "int pitch, int nearest, ",
     decode_params, make_decode, R"(
     int x = blockIdx.x * blockDim.x + threadIdx.x;
@@ -263,19 +269,26 @@ const char *const planar_decode_body = R"(
 )";
 
 const std::string planar8_decode_kernel_code = kernel_text(
-    "planar8_decode_kernel(const unsigned char* __restrict__ y, const unsigned char* cb, const unsigned char* cr, "
-    "float* __restrict__ out, int width, int height, int chroma_pitch, int chroma_step, int cr_at, int horizontal, "
+    "planar8_decode_kernel(const unsigned char* __restrict__ y, const unsigned char* cb, const unsigned "
+    "char* cr, "
+    "float* __restrict__ out, int width, int height, int chroma_pitch, int chroma_step, int cr_at, int "
+    "horizontal, "
     "int vertical, int nearest, ",
-    decode_params, "    const int shift = 0;\n    Planes<unsigned char> f;\n", (std::string(make_decode) + planar_decode_body).c_str());
+    decode_params, "    const int shift = 0;\n    Planes<unsigned char> f;\n",
+    (std::string(make_decode) + planar_decode_body).c_str());
 
 const std::string planar16_decode_kernel_code = kernel_text(
-    "planar16_decode_kernel(const unsigned short* __restrict__ y, const unsigned short* cb, const unsigned short* cr, "
-    "float* __restrict__ out, int width, int height, int chroma_pitch, int chroma_step, int cr_at, int horizontal, "
+    "planar16_decode_kernel(const unsigned short* __restrict__ y, const unsigned short* cb, const unsigned "
+    "short* cr, "
+    "float* __restrict__ out, int width, int height, int chroma_pitch, int chroma_step, int cr_at, int "
+    "horizontal, "
     "int vertical, int nearest, int shift, ",
-    decode_params, "    Planes<unsigned short> f;\n", (std::string(make_decode) + planar_decode_body).c_str());
+    decode_params, "    Planes<unsigned short> f;\n",
+    (std::string(make_decode) + planar_decode_body).c_str());
 
 const std::string ycbcr444_decode_kernel_code = kernel_text(
-    "ycbcr444_decode_kernel(const float* __restrict__ ycbcr, float* __restrict__ out, int width, int height, ",
+    "ycbcr444_decode_kernel(const float* __restrict__ ycbcr, float* __restrict__ out, int width, int "
+    "height, ",
     decode_params, make_decode, R"(
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
@@ -299,7 +312,8 @@ const std::string packed422_encode_kernel_code = kernel_text(
 )");
 
 const std::string v210_encode_kernel_code = kernel_text(
-    "v210_encode_kernel(const float* __restrict__ bgr, unsigned char* __restrict__ frame, int width, int height, "
+    "v210_encode_kernel(const float* __restrict__ bgr, unsigned char* __restrict__ frame, int width, int "
+    "height, "
     "int pitch, ",
     encode_params, make_encode, R"(
     int g = blockIdx.x * blockDim.x + threadIdx.x;
@@ -333,10 +347,12 @@ const std::string planar8_encode_kernel_code = kernel_text(
     (std::string(make_encode) + planar_encode_body).c_str());
 
 const std::string planar16_encode_kernel_code = kernel_text(
-    "planar16_encode_kernel(const float* __restrict__ bgr, unsigned short* __restrict__ y, unsigned short* cb, "
+    "planar16_encode_kernel(const float* __restrict__ bgr, unsigned short* __restrict__ y, unsigned short* "
+    "cb, "
     "unsigned short* cr, int width, int height, int chroma_pitch, int chroma_step, int cr_at, int vertical, "
     "int shift, ",
-    encode_params, "    typedef unsigned short T;\n", (std::string(make_encode) + planar_encode_body).c_str());
+    encode_params, "    typedef unsigned short T;\n",
+    (std::string(make_encode) + planar_encode_body).c_str());
 
 // 4:4:4 has a kernel of its own, one thread per pixel: the subsampling encoders sit at their
 // register budget on some GPUs, and a third layout there would spill.
@@ -351,12 +367,14 @@ const char *const planar444_encode_body = R"(
 const std::string planar444_8_encode_kernel_code = kernel_text(
     "planar444_8_encode_kernel(const float* __restrict__ bgr, unsigned char* __restrict__ y, "
     "unsigned char* __restrict__ cb, unsigned char* __restrict__ cr, int width, int height, ",
-    encode_params, "    typedef unsigned char T;\n", (std::string(make_encode) + planar444_encode_body).c_str());
+    encode_params, "    typedef unsigned char T;\n",
+    (std::string(make_encode) + planar444_encode_body).c_str());
 
 const std::string planar444_16_encode_kernel_code = kernel_text(
     "planar444_16_encode_kernel(const float* __restrict__ bgr, unsigned short* __restrict__ y, "
     "unsigned short* __restrict__ cb, unsigned short* __restrict__ cr, int width, int height, ",
-    encode_params, "    typedef unsigned short T;\n", (std::string(make_encode) + planar444_encode_body).c_str());
+    encode_params, "    typedef unsigned short T;\n",
+    (std::string(make_encode) + planar444_encode_body).c_str());
 
 // An encoder's text for images of another element type: the same kernel under a suffixed name.
 std::string for_input(const std::string &code, const char *name, const char *type, const char *suffix) {
@@ -373,8 +391,8 @@ const char *const kInputSuffixes[kInputs] = {"", "_u8", "_u16", "_f16"};
 
 struct Kernels {
     nb::handle packed422_decode, v210_decode, planar8_decode, planar16_decode, ycbcr444_decode;
-    nb::handle packed422_encode[kInputs], v210_encode[kInputs], planar8_encode[kInputs], planar16_encode[kInputs],
-        planar444_8_encode[kInputs], planar444_16_encode[kInputs];
+    nb::handle packed422_encode[kInputs], v210_encode[kInputs], planar8_encode[kInputs],
+        planar16_encode[kInputs], planar444_8_encode[kInputs], planar444_16_encode[kInputs];
 } kernels;
 
 // ---------------------------------------------------------------- colour transforms
@@ -385,7 +403,8 @@ using qv::ycbcr::append_transform, qv::ycbcr::code_limits, qv::ycbcr::code_range
 bool nearest_chroma(nb::handle chroma, const char *function) {
     std::string name = nb::cast<std::string>(chroma);
     if (name != "linear" && name != "nearest")
-        qv::raise(PyExc_ValueError, "%s() takes chroma as 'linear' or 'nearest', got %R", function, chroma.ptr());
+        qv::raise(PyExc_ValueError, "%s() takes chroma as 'linear' or 'nearest', got %R", function,
+                  chroma.ptr());
     return name == "nearest";
 }
 
@@ -401,22 +420,25 @@ enum class Layout { Uyvy, Yuyv, V210, Planar, Semi };
 
 struct Format {
     Layout layout;
-    int bits;               // 8, 10 or 12; deeper than 8 in 16-bit samples
-    bool vertical;          // chroma rows halved (4:2:0)
-    int shift;              // 10-bit samples in the high bits (P010)
-    bool horizontal = true; // chroma columns halved (4:2:2, 4:2:0; not 4:4:4)
+    int bits;                // 8, 10 or 12; deeper than 8 in 16-bit samples
+    bool vertical;           // chroma rows halved (4:2:0)
+    int shift;               // 10-bit samples in the high bits (P010)
+    bool horizontal = true;  // chroma columns halved (4:2:2, 4:2:0; not 4:4:4)
 };
 
-constexpr Format kUyvy{Layout::Uyvy, 8, false, 0}, kYuyv{Layout::Yuyv, 8, false, 0}, kV210{Layout::V210, 10, false, 0};
+constexpr Format kUyvy{Layout::Uyvy, 8, false, 0}, kYuyv{Layout::Yuyv, 8, false, 0},
+    kV210{Layout::V210, 10, false, 0};
 constexpr Format kYuv420p{Layout::Planar, 8, true, 0}, kYuv422p{Layout::Planar, 8, false, 0};
 constexpr Format kYuv420p10{Layout::Planar, 10, true, 0}, kYuv422p10{Layout::Planar, 10, false, 0};
 constexpr Format kYuv420p12{Layout::Planar, 12, true, 0}, kYuv422p12{Layout::Planar, 12, false, 0};
-constexpr Format kYuv444p{Layout::Planar, 8, false, 0, false}, kYuv444p10{Layout::Planar, 10, false, 0, false},
-    kYuv444p12{Layout::Planar, 12, false, 0, false};
+constexpr Format kYuv444p{Layout::Planar, 8, false, 0, false},
+    kYuv444p10{Layout::Planar, 10, false, 0, false}, kYuv444p12{Layout::Planar, 12, false, 0, false};
 constexpr Format kNv12{Layout::Semi, 8, true, 0}, kP010{Layout::Semi, 10, true, 6};
 
 // Chroma samples per row: (n + 1) / 2 where halved, as FFmpeg lays odd widths out.
-constexpr int64_t chroma_width(const Format &f, int64_t width) { return f.horizontal ? (width + 1) / 2 : width; }
+constexpr int64_t chroma_width(const Format &f, int64_t width) {
+    return f.horizontal ? (width + 1) / 2 : width;
+}
 
 // Arguments before the matrix: the frame, its planes, or the v210 frame and its width.
 constexpr int frame_args(const Format &f) {
@@ -430,13 +452,16 @@ int64_t v210_pitch(int64_t width) { return (width + 47) / 48 * 128; }
 nb::object plane(nb::handle array, const char *name, const char *function, const char *dtype, int64_t height,
                  int64_t width) {
     nb::object a;
-    if (qv::is_device_array(array)) a = nb::borrow(array);
-    else if (qv::is_host_array(array)) a = qv::cp().asarray(array);
+    if (qv::is_device_array(array))
+        a = nb::borrow(array);
+    else if (qv::is_host_array(array))
+        a = qv::cp().asarray(array);
     else
         qv::raise(PyExc_TypeError, "%s() takes %s as a cupy.ndarray or numpy.ndarray, got %s", function, name,
                   qv::type_name(array));
     std::string got = nb::cast<std::string>(qv::str_of(a.attr("dtype")));
-    if (got != dtype) qv::raise(PyExc_TypeError, "%s() takes %s as %s, got %s", function, name, dtype, got.c_str());
+    if (got != dtype)
+        qv::raise(PyExc_TypeError, "%s() takes %s as %s, got %s", function, name, dtype, got.c_str());
     std::vector<int64_t> shape = qv::shape_of(a);
     if (shape.size() != 2 || (height >= 0 && shape[0] != height) || (width >= 0 && shape[1] != width)) {
         std::string want = "(" + (height >= 0 ? std::to_string(height) : std::string("height")) + ", " +
@@ -467,48 +492,51 @@ Frame read_frame(const Format &f, const qv::Args &a, const char *function) {
     Frame fr;
     const char *u8 = "uint8", *u16 = "uint16";
     switch (f.layout) {
-    case Layout::Uyvy:
-    case Layout::Yuyv: {
-        nb::object frame = plane(a[0], "frame", function, u8, -1, -1);
-        std::vector<int64_t> s = qv::shape_of(frame);
-        if (s[1] % 4 != 0)
-            qv::raise(PyExc_ValueError,
-                      "%s() takes frame of shape (height, 2 * width) with an even width (whole pixel pairs), got %U",
-                      function, qv::str_of(frame.attr("shape")).ptr());
-        fr.height = s[0], fr.width = s[1] / 2;
-        fr.arrays.append(frame);
-        break;
-    }
-    case Layout::V210: {
-        int64_t width = nb::cast<int64_t>(a[1]);
-        if (width <= 0) qv::raise(PyExc_ValueError, "%s() takes a positive width, got %lld", function, (long long)width);
-        nb::object frame = plane(a[0], "frame", function, u8, -1, -1);
-        std::vector<int64_t> s = qv::shape_of(frame);
-        if (s[1] != v210_pitch(width))
-            qv::raise(PyExc_ValueError, "%s() takes v210 rows of %lld bytes for width %lld, got %lld", function,
-                      (long long)v210_pitch(width), (long long)width, (long long)s[1]);
-        fr.height = s[0], fr.width = width;
-        fr.arrays.append(word_aligned(frame));
-        break;
-    }
-    case Layout::Planar:
-    case Layout::Semi: {
-        const char *dtype = f.bits == 8 ? u8 : u16;
-        nb::object y = plane(a[0], "y", function, dtype, -1, -1);
-        std::vector<int64_t> s = qv::shape_of(y);
-        fr.height = s[0], fr.width = s[1];
-        int64_t ch = f.vertical ? (s[0] + 1) / 2 : s[0], cw = chroma_width(f, s[1]);
-        fr.arrays.append(y);
-        if (f.layout == Layout::Planar) {
-            fr.arrays.append(plane(a[1], "cb", function, dtype, ch, cw));
-            fr.arrays.append(plane(a[2], "cr", function, dtype, ch, cw));
-        } else {
-            nb::object uv = plane(a[1], "uv", function, dtype, ch, 2 * cw);
-            fr.arrays.append(uv);
-            fr.arrays.append(uv);
+        case Layout::Uyvy:
+        case Layout::Yuyv: {
+            nb::object frame = plane(a[0], "frame", function, u8, -1, -1);
+            std::vector<int64_t> s = qv::shape_of(frame);
+            if (s[1] % 4 != 0)
+                qv::raise(PyExc_ValueError,
+                          "%s() takes frame of shape (height, 2 * width) with an even width (whole pixel "
+                          "pairs), got %U",
+                          function, qv::str_of(frame.attr("shape")).ptr());
+            fr.height = s[0], fr.width = s[1] / 2;
+            fr.arrays.append(frame);
+            break;
         }
-        break;
-    }
+        case Layout::V210: {
+            int64_t width = nb::cast<int64_t>(a[1]);
+            if (width <= 0)
+                qv::raise(PyExc_ValueError, "%s() takes a positive width, got %lld", function,
+                          (long long)width);
+            nb::object frame = plane(a[0], "frame", function, u8, -1, -1);
+            std::vector<int64_t> s = qv::shape_of(frame);
+            if (s[1] != v210_pitch(width))
+                qv::raise(PyExc_ValueError, "%s() takes v210 rows of %lld bytes for width %lld, got %lld",
+                          function, (long long)v210_pitch(width), (long long)width, (long long)s[1]);
+            fr.height = s[0], fr.width = width;
+            fr.arrays.append(word_aligned(frame));
+            break;
+        }
+        case Layout::Planar:
+        case Layout::Semi: {
+            const char *dtype = f.bits == 8 ? u8 : u16;
+            nb::object y = plane(a[0], "y", function, dtype, -1, -1);
+            std::vector<int64_t> s = qv::shape_of(y);
+            fr.height = s[0], fr.width = s[1];
+            int64_t ch = f.vertical ? (s[0] + 1) / 2 : s[0], cw = chroma_width(f, s[1]);
+            fr.arrays.append(y);
+            if (f.layout == Layout::Planar) {
+                fr.arrays.append(plane(a[1], "cb", function, dtype, ch, cw));
+                fr.arrays.append(plane(a[2], "cr", function, dtype, ch, cw));
+            } else {
+                nb::object uv = plane(a[1], "uv", function, dtype, ch, 2 * cw);
+                fr.arrays.append(uv);
+                fr.arrays.append(uv);
+            }
+            break;
+        }
     }
     qv::check_indexable({fr.height, fr.width, 3}, "the image");
     return fr;
@@ -529,26 +557,28 @@ nb::object decode(const Format &f, const Frame &fr, const Transform &t, bool nea
     args.append(qv::i32(fr.width)), args.append(qv::i32(fr.height));
     nb::handle kernel;
     switch (f.layout) {
-    case Layout::Uyvy:
-    case Layout::Yuyv: {
-        bool uyvy = f.layout == Layout::Uyvy;
-        args.append(qv::i32(uyvy ? 1 : 0)), args.append(qv::i32(uyvy ? 0 : 1)), args.append(qv::i32(uyvy ? 2 : 3));
-        kernel = kernels.packed422_decode;
-        break;
-    }
-    case Layout::V210:
-        args.append(qv::i32(v210_pitch(fr.width)));
-        kernel = kernels.v210_decode;
-        break;
-    case Layout::Planar:
-    case Layout::Semi: {
-        bool semi = f.layout == Layout::Semi;
-        int64_t cw = chroma_width(f, fr.width);
-        args.append(qv::i32(semi ? 2 * cw : cw)), args.append(qv::i32(semi ? 2 : 1)), args.append(qv::i32(semi));
-        args.append(qv::i32(f.horizontal)), args.append(qv::i32(f.vertical));
-        kernel = f.bits == 8 ? kernels.planar8_decode : kernels.planar16_decode;
-        break;
-    }
+        case Layout::Uyvy:
+        case Layout::Yuyv: {
+            bool uyvy = f.layout == Layout::Uyvy;
+            args.append(qv::i32(uyvy ? 1 : 0)), args.append(qv::i32(uyvy ? 0 : 1)),
+                args.append(qv::i32(uyvy ? 2 : 3));
+            kernel = kernels.packed422_decode;
+            break;
+        }
+        case Layout::V210:
+            args.append(qv::i32(v210_pitch(fr.width)));
+            kernel = kernels.v210_decode;
+            break;
+        case Layout::Planar:
+        case Layout::Semi: {
+            bool semi = f.layout == Layout::Semi;
+            int64_t cw = chroma_width(f, fr.width);
+            args.append(qv::i32(semi ? 2 * cw : cw)), args.append(qv::i32(semi ? 2 : 1)),
+                args.append(qv::i32(semi));
+            args.append(qv::i32(f.horizontal)), args.append(qv::i32(f.vertical));
+            kernel = f.bits == 8 ? kernels.planar8_decode : kernels.planar16_decode;
+            break;
+        }
     }
     args.append(qv::i32(nearest));
     if (f.bits != 8 && f.layout != Layout::V210) args.append(qv::i32(f.shift));
@@ -580,8 +610,10 @@ nb::object to_ycbcr444(const qv::Args &a, const char *function) {
 nb::object bgr_image(nb::handle image, const char *function) {
     static qv::Lookup to_float32("quorvex.utils.dtypes", "to_float32");
     nb::object img;
-    if (qv::is_device_array(image)) img = nb::borrow(image);
-    else if (qv::is_host_array(image)) img = qv::cp().asarray(image);
+    if (qv::is_device_array(image))
+        img = nb::borrow(image);
+    else if (qv::is_host_array(image))
+        img = qv::cp().asarray(image);
     else
         qv::raise(PyExc_TypeError, "%s() takes image as a cupy.ndarray or numpy.ndarray, got %s", function,
                   qv::type_name(image));
@@ -596,7 +628,11 @@ nb::object bgr_image(nb::handle image, const char *function) {
 // Which encoder variant reads the image as it is (kInputTypes), or -1.
 int input_kind(nb::handle img) {
     std::string dtype = nb::cast<std::string>(qv::str_of(img.attr("dtype")));
-    return dtype == "float32" ? 0 : dtype == "uint8" ? 1 : dtype == "uint16" ? 2 : dtype == "float16" ? 3 : -1;
+    return dtype == "float32"   ? 0
+           : dtype == "uint8"   ? 1
+           : dtype == "uint16"  ? 2
+           : dtype == "float16" ? 3
+                                : -1;
 }
 
 template <const Format &F>
@@ -613,7 +649,8 @@ nb::object from_bgr(const qv::Args &a, const char *function) {
     }
     image = cp.ascontiguousarray(image);  // a copy only for strided views
     std::vector<int64_t> s = qv::shape_of(image);
-    int64_t height = s[0], width = s[1], cw = chroma_width(F, width), ch = F.vertical ? (height + 1) / 2 : height;
+    int64_t height = s[0], width = s[1], cw = chroma_width(F, width),
+            ch = F.vertical ? (height + 1) / 2 : height;
     Transform t = encoding(k, code_range(F.bits, full));
     nb::list args;
     args.append(image);
@@ -621,53 +658,57 @@ nb::object from_bgr(const qv::Args &a, const char *function) {
     nb::handle kernel;
     int64_t grid_x = cw;
     switch (F.layout) {
-    case Layout::Uyvy:
-    case Layout::Yuyv: {
-        if (width % 2)
-            qv::raise(PyExc_ValueError, "%s() packs whole pixel pairs and takes an even width, got %lld", function,
-                      (long long)width);
-        bool uyvy = F.layout == Layout::Uyvy;
-        result = cp.empty(nb::make_tuple(height, 2 * width), qv::np().uint8);
-        args.append(result), args.append(qv::i32(width)), args.append(qv::i32(height));
-        args.append(qv::i32(uyvy ? 1 : 0)), args.append(qv::i32(uyvy ? 0 : 1)), args.append(qv::i32(uyvy ? 2 : 3));
-        kernel = kernels.packed422_encode[kind];
-        break;
-    }
-    case Layout::V210: {
-        int64_t pitch = v210_pitch(width);
-        qv::check_indexable({height, pitch}, "the v210 frame");
-        result = cp.empty(nb::make_tuple(height, pitch), qv::np().uint8);
-        args.append(result), args.append(qv::i32(width)), args.append(qv::i32(height)), args.append(qv::i32(pitch));
-        grid_x = pitch / 16;
-        kernel = kernels.v210_encode[kind];
-        break;
-    }
-    case Layout::Planar:
-    case Layout::Semi: {
-        nb::handle dtype = F.bits == 8 ? qv::np().uint8 : qv::np().uint16;
-        nb::object y = cp.empty(nb::make_tuple(height, width), dtype);
-        args.append(y);
-        if (F.layout == Layout::Planar) {
-            nb::object cb = cp.empty(nb::make_tuple(ch, cw), dtype), cr = cp.empty(nb::make_tuple(ch, cw), dtype);
-            args.append(cb), args.append(cr);
-            result = nb::make_tuple(y, cb, cr);
-        } else {
-            nb::object uv = cp.empty(nb::make_tuple(ch, 2 * cw), dtype);
-            args.append(uv), args.append(uv);
-            result = nb::make_tuple(y, uv);
-        }
-        bool semi = F.layout == Layout::Semi;
-        args.append(qv::i32(width)), args.append(qv::i32(height));
-        if (!F.horizontal) {
-            kernel = F.bits == 8 ? kernels.planar444_8_encode[kind] : kernels.planar444_16_encode[kind];
+        case Layout::Uyvy:
+        case Layout::Yuyv: {
+            if (width % 2)
+                qv::raise(PyExc_ValueError, "%s() packs whole pixel pairs and takes an even width, got %lld",
+                          function, (long long)width);
+            bool uyvy = F.layout == Layout::Uyvy;
+            result = cp.empty(nb::make_tuple(height, 2 * width), qv::np().uint8);
+            args.append(result), args.append(qv::i32(width)), args.append(qv::i32(height));
+            args.append(qv::i32(uyvy ? 1 : 0)), args.append(qv::i32(uyvy ? 0 : 1)),
+                args.append(qv::i32(uyvy ? 2 : 3));
+            kernel = kernels.packed422_encode[kind];
             break;
         }
-        args.append(qv::i32(semi ? 2 * cw : cw)), args.append(qv::i32(semi ? 2 : 1)), args.append(qv::i32(semi));
-        args.append(qv::i32(F.vertical));
-        if (F.bits != 8) args.append(qv::i32(F.shift));
-        kernel = F.bits == 8 ? kernels.planar8_encode[kind] : kernels.planar16_encode[kind];
-        break;
-    }
+        case Layout::V210: {
+            int64_t pitch = v210_pitch(width);
+            qv::check_indexable({height, pitch}, "the v210 frame");
+            result = cp.empty(nb::make_tuple(height, pitch), qv::np().uint8);
+            args.append(result), args.append(qv::i32(width)), args.append(qv::i32(height)),
+                args.append(qv::i32(pitch));
+            grid_x = pitch / 16;
+            kernel = kernels.v210_encode[kind];
+            break;
+        }
+        case Layout::Planar:
+        case Layout::Semi: {
+            nb::handle dtype = F.bits == 8 ? qv::np().uint8 : qv::np().uint16;
+            nb::object y = cp.empty(nb::make_tuple(height, width), dtype);
+            args.append(y);
+            if (F.layout == Layout::Planar) {
+                nb::object cb = cp.empty(nb::make_tuple(ch, cw), dtype),
+                           cr = cp.empty(nb::make_tuple(ch, cw), dtype);
+                args.append(cb), args.append(cr);
+                result = nb::make_tuple(y, cb, cr);
+            } else {
+                nb::object uv = cp.empty(nb::make_tuple(ch, 2 * cw), dtype);
+                args.append(uv), args.append(uv);
+                result = nb::make_tuple(y, uv);
+            }
+            bool semi = F.layout == Layout::Semi;
+            args.append(qv::i32(width)), args.append(qv::i32(height));
+            if (!F.horizontal) {
+                kernel = F.bits == 8 ? kernels.planar444_8_encode[kind] : kernels.planar444_16_encode[kind];
+                break;
+            }
+            args.append(qv::i32(semi ? 2 * cw : cw)), args.append(qv::i32(semi ? 2 : 1)),
+                args.append(qv::i32(semi));
+            args.append(qv::i32(F.vertical));
+            if (F.bits != 8) args.append(qv::i32(F.shift));
+            kernel = F.bits == 8 ? kernels.planar8_encode[kind] : kernels.planar16_encode[kind];
+            break;
+        }
     }
     append_transform(args, t);
     std::array<double, 2> limits = code_limits(F.bits, full);
@@ -685,13 +726,16 @@ nb::object ycbcr444_to_bgr(const qv::Args &a) {
     std::array<double, 2> k = luma_weights(a[2], function);
     bool full = flag(a[3], "full_range", function);
     nb::object ycbcr;
-    if (qv::is_device_array(a[0])) ycbcr = nb::borrow(a[0]);
-    else if (qv::is_host_array(a[0])) ycbcr = cp.asarray(a[0]);
+    if (qv::is_device_array(a[0]))
+        ycbcr = nb::borrow(a[0]);
+    else if (qv::is_host_array(a[0]))
+        ycbcr = cp.asarray(a[0]);
     else
         qv::raise(PyExc_TypeError, "%s() takes ycbcr as a cupy.ndarray or numpy.ndarray, got %s", function,
                   qv::type_name(a[0]));
     std::string dtype = nb::cast<std::string>(qv::str_of(ycbcr.attr("dtype")));
-    if (dtype != "float32") qv::raise(PyExc_TypeError, "%s() takes ycbcr as float32, got %s", function, dtype.c_str());
+    if (dtype != "float32")
+        qv::raise(PyExc_TypeError, "%s() takes ycbcr as float32, got %s", function, dtype.c_str());
     std::vector<int64_t> s = qv::shape_of(ycbcr);
     if (s.size() != 3 || s[2] != 3)
         qv::raise(PyExc_ValueError, "%s() takes ycbcr of shape (height, width, 3), got %U", function,
@@ -723,13 +767,18 @@ nb::object str_default(const char *s) { return nb::str(s); }
 }  // namespace
 
 NB_MODULE(yuv, m) {
-    m.doc() = "Video frame layouts (UYVY, YUYV, v210, planar 4:4:4, 4:2:2 and 4:2:0 at 8, 10 and 12 bits, "
-              "semi-planar 4:2:0 at 8 and 10 bits) to and from BGR float32 device images, with BT.601, BT.709 or BT.2020 matrices in video or full range.";
-    kernels.packed422_decode = qv::add_kernel(m, "packed422_decode_kernel", packed422_decode_kernel_code.c_str());
+    m.doc() =
+        "Video frame layouts (UYVY, YUYV, v210, planar 4:4:4, 4:2:2 and 4:2:0 at 8, 10 and 12 bits, "
+        "semi-planar 4:2:0 at 8 and 10 bits) to and from BGR float32 device images, with BT.601, BT.709 or "
+        "BT.2020 matrices in video or full range.";
+    kernels.packed422_decode =
+        qv::add_kernel(m, "packed422_decode_kernel", packed422_decode_kernel_code.c_str());
     kernels.v210_decode = qv::add_kernel(m, "v210_decode_kernel", v210_decode_kernel_code.c_str());
     kernels.planar8_decode = qv::add_kernel(m, "planar8_decode_kernel", planar8_decode_kernel_code.c_str());
-    kernels.planar16_decode = qv::add_kernel(m, "planar16_decode_kernel", planar16_decode_kernel_code.c_str());
-    kernels.ycbcr444_decode = qv::add_kernel(m, "ycbcr444_decode_kernel", ycbcr444_decode_kernel_code.c_str());
+    kernels.planar16_decode =
+        qv::add_kernel(m, "planar16_decode_kernel", planar16_decode_kernel_code.c_str());
+    kernels.ycbcr444_decode =
+        qv::add_kernel(m, "ycbcr444_decode_kernel", ycbcr444_decode_kernel_code.c_str());
     constexpr int kEncoders = 6;
     static std::string variants[kEncoders][kInputs];
     const std::pair<const char *, const std::string *> encoders[kEncoders] = {
@@ -739,11 +788,13 @@ NB_MODULE(yuv, m) {
         {"planar16_encode_kernel", &planar16_encode_kernel_code},
         {"planar444_8_encode_kernel", &planar444_8_encode_kernel_code},
         {"planar444_16_encode_kernel", &planar444_16_encode_kernel_code}};
-    nb::handle *slots[kEncoders] = {kernels.packed422_encode, kernels.v210_encode,      kernels.planar8_encode,
-                                    kernels.planar16_encode,  kernels.planar444_8_encode, kernels.planar444_16_encode};
+    nb::handle *slots[kEncoders] = {kernels.packed422_encode,   kernels.v210_encode,
+                                    kernels.planar8_encode,     kernels.planar16_encode,
+                                    kernels.planar444_8_encode, kernels.planar444_16_encode};
     for (int k = 0; k < kEncoders; ++k)
         for (int t = 0; t < kInputs; ++t) {
-            variants[k][t] = for_input(*encoders[k].second, encoders[k].first, kInputTypes[t], kInputSuffixes[t]);
+            variants[k][t] =
+                for_input(*encoders[k].second, encoders[k].first, kInputTypes[t], kInputSuffixes[t]);
             std::string name = std::string(encoders[k].first) + kInputSuffixes[t];
             slots[k][t] = qv::add_kernel(m, name.c_str(), variants[k][t].c_str());
         }
@@ -752,90 +803,126 @@ NB_MODULE(yuv, m) {
     auto full_range = [] { return qv::Param("full_range", "bool", nb::bool_(false)); };
     auto chroma = [] { return qv::Param("chroma", "str", str_default("linear")); };
     auto clip = [] { return qv::Param("clip", "bool", nb::bool_(true)); };
-    const char *bgr_doc_tail = " matrix: 'bt601', 'bt709' or 'bt2020' (non-constant luminance); full_range: "
-                               "codes 0..2^n-1 instead of video range (16..235, 16..240 at 8 bits); chroma: 'linear' "
-                               "interpolates between the samples co-sited with even columns, 'nearest' repeats them. "
-                               "clip=False keeps codes beyond the nominal range (super-white, sub-black) as values "
-                               "beyond 0..1. Result: (H, W, 3) float32 BGR, clamped to 0..1 unless clip=False. One "
-                               "kernel launch, no synchronisation.";
+    const char *bgr_doc_tail =
+        " matrix: 'bt601', 'bt709' or 'bt2020' (non-constant luminance); full_range: "
+        "codes 0..2^n-1 instead of video range (16..235, 16..240 at 8 bits); chroma: 'linear' "
+        "interpolates between the samples co-sited with even columns, 'nearest' repeats them. "
+        "clip=False keeps codes beyond the nominal range (super-white, sub-black) as values "
+        "beyond 0..1. Result: (H, W, 3) float32 BGR, clamped to 0..1 unless clip=False. One "
+        "kernel launch, no synchronisation.";
 
     std::string doc;
-#define QV_TO_BGR(name, F, params, what)                                                                        \
-    doc = std::string(what) + bgr_doc_tail;                                                                      \
+#define QV_TO_BGR(name, F, params, what)    \
+    doc = std::string(what) + bgr_doc_tail; \
     qv::def(m, #name, QV_NAMED(to_bgr, F, #name), params, "cp.ndarray", doc.c_str())
-    QV_TO_BGR(uyvy_to_bgr, kUyvy, (std::initializer_list<qv::Param>{{"frame", kDevice}, matrix(), full_range(), chroma(), clip()}),
-              "BGR image of a packed 8-bit 4:2:2 UYVY frame: uint8 (H, 2W), bytes Cb Y0 Cr Y1 per pixel pair, W even.");
-    QV_TO_BGR(yuyv_to_bgr, kYuyv, (std::initializer_list<qv::Param>{{"frame", kDevice}, matrix(), full_range(), chroma(), clip()}),
-              "BGR image of a packed 8-bit 4:2:2 YUYV (YUY2) frame: uint8 (H, 2W), bytes Y0 Cb Y1 Cr, W even.");
+    QV_TO_BGR(
+        uyvy_to_bgr, kUyvy,
+        (std::initializer_list<qv::Param>{{"frame", kDevice}, matrix(), full_range(), chroma(), clip()}),
+        "BGR image of a packed 8-bit 4:2:2 UYVY frame: uint8 (H, 2W), bytes Cb Y0 Cr Y1 per pixel pair, W "
+        "even.");
+    QV_TO_BGR(
+        yuyv_to_bgr, kYuyv,
+        (std::initializer_list<qv::Param>{{"frame", kDevice}, matrix(), full_range(), chroma(), clip()}),
+        "BGR image of a packed 8-bit 4:2:2 YUYV (YUY2) frame: uint8 (H, 2W), bytes Y0 Cb Y1 Cr, W even.");
     QV_TO_BGR(v210_to_bgr, kV210,
-              (std::initializer_list<qv::Param>{{"frame", kDevice}, {"width", "int"}, matrix(), full_range(), chroma(), clip()}),
+              (std::initializer_list<qv::Param>{
+                  {"frame", kDevice}, {"width", "int"}, matrix(), full_range(), chroma(), clip()}),
               "BGR image of a v210 frame (10-bit 4:2:2, 6 pixels in 16 bytes): uint8 (H, row_bytes), rows of "
               "ceil(width / 48) * 128 bytes; any width, the last chroma sample repeated for odd widths.");
-    QV_TO_BGR(yuv422p10_to_bgr, kYuv422p10,
-              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
-              "BGR image of planar 10-bit 4:2:2 (yuv422p10le): uint16 planes (H, W), (H, (W + 1) // 2) twice.");
-    QV_TO_BGR(yuv420p10_to_bgr, kYuv420p10,
-              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
-              "BGR image of planar 10-bit 4:2:0 (yuv420p10le): uint16 planes (H, W), ((H + 1) // 2, (W + 1) // 2) "
-              "twice; chroma rows sit midway between luma row pairs.");
-    QV_TO_BGR(yuv422p_to_bgr, kYuv422p,
-              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
-              "BGR image of planar 8-bit 4:2:2 (yuv422p): uint8 planes (H, W), (H, (W + 1) // 2) twice.");
-    QV_TO_BGR(yuv420p_to_bgr, kYuv420p,
-              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
-              "BGR image of planar 8-bit 4:2:0 (yuv420p, I420): uint8 planes (H, W), ((H + 1) // 2, (W + 1) // 2) "
-              "twice; chroma rows sit midway between luma row pairs.");
-    QV_TO_BGR(yuv444p_to_bgr, kYuv444p,
-              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
-              "BGR image of planar 8-bit 4:4:4 (yuv444p): three uint8 planes (H, W); chroma is not resampled.");
-    QV_TO_BGR(yuv444p10_to_bgr, kYuv444p10,
-              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
-              "BGR image of planar 10-bit 4:4:4 (yuv444p10le): three uint16 planes (H, W) of 10-bit codes; chroma is "
-              "not resampled.");
-    QV_TO_BGR(yuv444p12_to_bgr, kYuv444p12,
-              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
-              "BGR image of planar 12-bit 4:4:4 (yuv444p12le): three uint16 planes (H, W) of 12-bit codes; chroma is "
-              "not resampled.");
-    QV_TO_BGR(yuv422p12_to_bgr, kYuv422p12,
-              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
-              "BGR image of planar 12-bit 4:2:2 (yuv422p12le): uint16 planes (H, W), (H, (W + 1) // 2) twice.");
-    QV_TO_BGR(yuv420p12_to_bgr, kYuv420p12,
-              (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
-              "BGR image of planar 12-bit 4:2:0 (yuv420p12le): uint16 planes (H, W), ((H + 1) // 2, (W + 1) // 2) "
-              "twice; chroma rows sit midway between luma row pairs.");
-    QV_TO_BGR(nv12_to_bgr, kNv12,
-              (std::initializer_list<qv::Param>{{"y", kDevice}, {"uv", kDevice}, matrix(), full_range(), chroma(), clip()}),
-              "BGR image of NV12: uint8 luma (H, W) and interleaved Cb, Cr ((H + 1) // 2, 2 * ((W + 1) // 2)).");
+    QV_TO_BGR(
+        yuv422p10_to_bgr, kYuv422p10,
+        (std::initializer_list<qv::Param>{
+            {"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
+        "BGR image of planar 10-bit 4:2:2 (yuv422p10le): uint16 planes (H, W), (H, (W + 1) // 2) twice.");
+    QV_TO_BGR(
+        yuv420p10_to_bgr, kYuv420p10,
+        (std::initializer_list<qv::Param>{
+            {"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
+        "BGR image of planar 10-bit 4:2:0 (yuv420p10le): uint16 planes (H, W), ((H + 1) // 2, (W + 1) // 2) "
+        "twice; chroma rows sit midway between luma row pairs.");
+    QV_TO_BGR(
+        yuv422p_to_bgr, kYuv422p,
+        (std::initializer_list<qv::Param>{
+            {"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
+        "BGR image of planar 8-bit 4:2:2 (yuv422p): uint8 planes (H, W), (H, (W + 1) // 2) twice.");
+    QV_TO_BGR(
+        yuv420p_to_bgr, kYuv420p,
+        (std::initializer_list<qv::Param>{
+            {"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
+        "BGR image of planar 8-bit 4:2:0 (yuv420p, I420): uint8 planes (H, W), ((H + 1) // 2, (W + 1) // 2) "
+        "twice; chroma rows sit midway between luma row pairs.");
+    QV_TO_BGR(
+        yuv444p_to_bgr, kYuv444p,
+        (std::initializer_list<qv::Param>{
+            {"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
+        "BGR image of planar 8-bit 4:4:4 (yuv444p): three uint8 planes (H, W); chroma is not resampled.");
+    QV_TO_BGR(
+        yuv444p10_to_bgr, kYuv444p10,
+        (std::initializer_list<qv::Param>{
+            {"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
+        "BGR image of planar 10-bit 4:4:4 (yuv444p10le): three uint16 planes (H, W) of 10-bit codes; chroma "
+        "is "
+        "not resampled.");
+    QV_TO_BGR(
+        yuv444p12_to_bgr, kYuv444p12,
+        (std::initializer_list<qv::Param>{
+            {"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
+        "BGR image of planar 12-bit 4:4:4 (yuv444p12le): three uint16 planes (H, W) of 12-bit codes; chroma "
+        "is "
+        "not resampled.");
+    QV_TO_BGR(
+        yuv422p12_to_bgr, kYuv422p12,
+        (std::initializer_list<qv::Param>{
+            {"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
+        "BGR image of planar 12-bit 4:2:2 (yuv422p12le): uint16 planes (H, W), (H, (W + 1) // 2) twice.");
+    QV_TO_BGR(
+        yuv420p12_to_bgr, kYuv420p12,
+        (std::initializer_list<qv::Param>{
+            {"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
+        "BGR image of planar 12-bit 4:2:0 (yuv420p12le): uint16 planes (H, W), ((H + 1) // 2, (W + 1) // 2) "
+        "twice; chroma rows sit midway between luma row pairs.");
+    QV_TO_BGR(
+        nv12_to_bgr, kNv12,
+        (std::initializer_list<qv::Param>{
+            {"y", kDevice}, {"uv", kDevice}, matrix(), full_range(), chroma(), clip()}),
+        "BGR image of NV12: uint8 luma (H, W) and interleaved Cb, Cr ((H + 1) // 2, 2 * ((W + 1) // 2)).");
     QV_TO_BGR(p010_to_bgr, kP010,
-              (std::initializer_list<qv::Param>{{"y", kDevice}, {"uv", kDevice}, matrix(), full_range(), chroma(), clip()}),
+              (std::initializer_list<qv::Param>{
+                  {"y", kDevice}, {"uv", kDevice}, matrix(), full_range(), chroma(), clip()}),
               "BGR image of P010: as NV12 with uint16 samples holding 10 bits in their high bits.");
 #undef QV_TO_BGR
 
-    const char *ycbcr_tail = " Result: (H, W, 3) float32 holding Y, Cb, Cr code values divided by 255 (8 bits) or "
-                             "1023 (10 bits), chroma upsampled ('linear' or 'nearest').";
-#define QV_TO_444(name, F, params, what)                                                                        \
-    doc = std::string(what) + ycbcr_tail;                                                                        \
+    const char *ycbcr_tail =
+        " Result: (H, W, 3) float32 holding Y, Cb, Cr code values divided by 255 (8 bits) or "
+        "1023 (10 bits), chroma upsampled ('linear' or 'nearest').";
+#define QV_TO_444(name, F, params, what)  \
+    doc = std::string(what) + ycbcr_tail; \
     qv::def(m, #name, QV_NAMED(to_ycbcr444, F, #name), params, "cp.ndarray", doc.c_str())
     QV_TO_444(uyvy_to_ycbcr444, kUyvy, (std::initializer_list<qv::Param>{{"frame", kDevice}, chroma()}),
               "Y'CbCr 4:4:4 of a UYVY frame (uint8 (H, 2W)).");
     QV_TO_444(yuyv_to_ycbcr444, kYuyv, (std::initializer_list<qv::Param>{{"frame", kDevice}, chroma()}),
               "Y'CbCr 4:4:4 of a YUYV frame (uint8 (H, 2W)).");
-    QV_TO_444(v210_to_ycbcr444, kV210, (std::initializer_list<qv::Param>{{"frame", kDevice}, {"width", "int"}, chroma()}),
+    QV_TO_444(v210_to_ycbcr444, kV210,
+              (std::initializer_list<qv::Param>{{"frame", kDevice}, {"width", "int"}, chroma()}),
               "Y'CbCr 4:4:4 of a v210 frame (uint8 (H, row_bytes)).");
     QV_TO_444(yuv422p10_to_ycbcr444, kYuv422p10,
               (std::initializer_list<qv::Param>{{"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, chroma()}),
               "Y'CbCr 4:4:4 of planar 10-bit 4:2:2 (uint16 planes).");
 #undef QV_TO_444
 
-    const char *from_tail = " image: (H, W, 3) BGR, float 0..1 (integer images are scaled from their full range "
-                            "first). Halved chroma is filtered [1, 2, 1] / 4 around each even column (4:2:0 also "
-                            "averages row pairs; 4:4:4 keeps each pixel's own); codes are rounded and clamped. One kernel launch, no synchronisation.";
-#define QV_FROM_BGR(name, F, returns, what)                                                                      \
-    doc = std::string(what) + from_tail;                                                                         \
-    qv::def(m, #name, QV_NAMED(from_bgr, F, #name), {{"image", kDevice}, matrix(), full_range()}, returns,      \
+    const char *from_tail =
+        " image: (H, W, 3) BGR, float 0..1 (integer images are scaled from their full range "
+        "first). Halved chroma is filtered [1, 2, 1] / 4 around each even column (4:2:0 also "
+        "averages row pairs; 4:4:4 keeps each pixel's own); codes are rounded and clamped. One kernel "
+        "launch, no synchronisation.";
+#define QV_FROM_BGR(name, F, returns, what)                                                                \
+    doc = std::string(what) + from_tail;                                                                   \
+    qv::def(m, #name, QV_NAMED(from_bgr, F, #name), {{"image", kDevice}, matrix(), full_range()}, returns, \
             doc.c_str())
-    QV_FROM_BGR(bgr_to_uyvy, kUyvy, "cp.ndarray", "Packed UYVY frame, uint8 (H, 2W), of an image of even width W.");
-    QV_FROM_BGR(bgr_to_yuyv, kYuyv, "cp.ndarray", "Packed YUYV frame, uint8 (H, 2W), of an image of even width W.");
+    QV_FROM_BGR(bgr_to_uyvy, kUyvy, "cp.ndarray",
+                "Packed UYVY frame, uint8 (H, 2W), of an image of even width W.");
+    QV_FROM_BGR(bgr_to_yuyv, kYuyv, "cp.ndarray",
+                "Packed YUYV frame, uint8 (H, 2W), of an image of even width W.");
     QV_FROM_BGR(bgr_to_v210, kV210, "cp.ndarray",
                 "v210 frame, uint8 (H, ceil(W / 48) * 128); samples past the width and row padding are 0.");
     QV_FROM_BGR(bgr_to_yuv422p10, kYuv422p10, "tuple[cp.ndarray, cp.ndarray, cp.ndarray]",
@@ -863,8 +950,9 @@ NB_MODULE(yuv, m) {
 #undef QV_FROM_BGR
 #undef QV_NAMED
 
-    qv::def(m, "ycbcr444_to_bgr", ycbcr444_to_bgr,
-            {{"ycbcr", kDevice}, {"bits", "int"}, matrix(), full_range()}, "cp.ndarray",
-            "BGR image of Y'CbCr 4:4:4 given as float32 (H, W, 3) code values divided by 2^bits - 1 (what the "
-            "*_to_ycbcr444 functions return): the matrix and range applied, clamped to 0..1.");
+    qv::def(
+        m, "ycbcr444_to_bgr", ycbcr444_to_bgr, {{"ycbcr", kDevice}, {"bits", "int"}, matrix(), full_range()},
+        "cp.ndarray",
+        "BGR image of Y'CbCr 4:4:4 given as float32 (H, W, 3) code values divided by 2^bits - 1 (what the "
+        "*_to_ycbcr444 functions return): the matrix and range applied, clamped to 0..1.");
 }

@@ -3,8 +3,8 @@
 // landmark distances per anchor. The engine runs on the detector's own stream into buffers
 // bound once; decoding, suppression and cropping turn its outputs into QvFace records.
 #include <algorithm>
-#include <cstring>
 #include <cmath>
+#include <cstring>
 #include <numeric>
 
 #include "quorvex/alignment.hpp"
@@ -60,7 +60,8 @@ nb::handle decode_kernel;
 
 // The package operations this module calls, looked up once.
 struct Siblings {
-    nb::handle to_blob, bgr_to_rgb, rgb_to_bgr, crop_from_kps, crop_batch, resize, inter_auto, to_float32, QvFace;
+    nb::handle to_blob, bgr_to_rgb, rgb_to_bgr, crop_from_kps, crop_batch, resize, inter_auto, to_float32,
+        QvFace;
 };
 
 const Siblings &siblings() {
@@ -218,7 +219,8 @@ nb::object distance2bbox(const qv::Args &a) {
 // All landmark columns at once: point coordinates repeated per landmark, plus the distances.
 nb::object decode_kps(nb::handle points_in, nb::handle distance_in) {
     const qv::Cupy &cp = qv::cp();
-    nb::object points = points_in.attr("astype")(cp.float32), distance = distance_in.attr("astype")(cp.float32);
+    nb::object points = points_in.attr("astype")(cp.float32),
+               distance = distance_in.attr("astype")(cp.float32);
     int64_t columns = qv::shape_of(distance).back();
     nb::object repeated = cp.module.attr("tile")(points, nb::make_tuple(1, (columns + 1) / 2));
     nb::object all = nb::slice(nb::none(), nb::none(), nb::none());
@@ -235,7 +237,8 @@ nb::object distance2kps(const qv::Args &a) {
     nb::list bounds;
     bool bounded = PyObject_IsTrue(max_shape.ptr()) == 1;
     for (int64_t i = 0; i < columns; ++i)
-        bounds.append(bounded ? nb::object(max_shape[nb::int_(i % 2 == 0 ? 1 : 0)]) : nb::object(nb::float_(INFINITY)));
+        bounds.append(bounded ? nb::object(max_shape[nb::int_(i % 2 == 0 ? 1 : 0)])
+                              : nb::object(nb::float_(INFINITY)));
     nb::object upper = cp.module.attr("array")(bounds, nb::arg("dtype") = cp.float32);
     return cp.module.attr("clip")(values, 0, upper);
 }
@@ -254,9 +257,10 @@ nb::object forward(const qv::Args &a) {
 
     nb::list output_names = nb::borrow<nb::list>(self.attr("output_names"));
     if (!PyObject_HasAttrString(self.ptr(), "fmc"))
-        qv::raise(PyExc_ValueError,
-                  "the face detection engine has %zd outputs; engines with 6, 9, 10 or 15 outputs are supported",
-                  (Py_ssize_t)nb::len(output_names));
+        qv::raise(
+            PyExc_ValueError,
+            "the face detection engine has %zd outputs; engines with 6, 9, 10 or 15 outputs are supported",
+            (Py_ssize_t)nb::len(output_names));
     nb::dict d_outputs = nb::borrow<nb::dict>(self.attr("d_outputs"));
     std::vector<nb::object> net_outs;
     for (nb::handle name : output_names) net_outs.push_back(d_outputs[name]);
@@ -272,15 +276,17 @@ nb::object forward(const qv::Args &a) {
         int64_t stride = as_int(stride_obj);
         // Outputs are read as one row per anchor, whatever leading axes the engine gives them.
         nb::object scores = net_outs[idx].attr("reshape")(-1, 1).attr("astype")(float32);
-        nb::object bbox_preds = net_outs[idx + fmc].attr("reshape")(-1, 4).attr("astype")(float32) * nb::int_(stride);
+        nb::object bbox_preds =
+            net_outs[idx + fmc].attr("reshape")(-1, 4).attr("astype")(float32) * nb::int_(stride);
         int64_t height = input_height / stride, width = input_width / stride;
         nb::object key = nb::make_tuple(height, width, stride);
         nb::object centres;
         if (cache.contains(key)) {
             centres = cache[key];
         } else {
-            nb::object grid = cp.module.attr("mgrid")[nb::make_tuple(nb::slice(nb::none(), nb::int_(height), nb::none()),
-                                                                     nb::slice(nb::none(), nb::int_(width), nb::none()))];
+            nb::object grid =
+                cp.module.attr("mgrid")[nb::make_tuple(nb::slice(nb::none(), nb::int_(height), nb::none()),
+                                                       nb::slice(nb::none(), nb::int_(width), nb::none()))];
             grid = grid[nb::slice(nb::none(), nb::none(), nb::int_(-1))];
             centres = cp.module.attr("stack")(grid, nb::arg("axis") = -1).attr("astype")(float32);
             centres = (centres * nb::int_(stride)).attr("reshape")(-1, 2);
@@ -298,7 +304,8 @@ nb::object forward(const qv::Args &a) {
         if (use_kps) {
             nb::object kps_preds =
                 net_outs[idx + 2 * fmc].attr("reshape")(-1, 10).attr("astype")(float32) * nb::int_(stride);
-            nb::object kpss = clip_kps ? self.attr("distance2kps")(centres, kps_preds) : decode_kps(centres, kps_preds);
+            nb::object kpss =
+                clip_kps ? self.attr("distance2kps")(centres, kps_preds) : decode_kps(centres, kps_preds);
             kpss = kpss.attr("reshape")(qv::shape_of(kpss)[0], -1, 2);
             kpss_list.append(kpss[pos_inds]);
         }
@@ -320,7 +327,8 @@ nb::object crop(const qv::Args &a) {
     const Siblings &s = siblings();
     int64_t size = as_int(a[3]);
     nb::object pair = s.crop_from_kps(a[1], a[2], size * 2);
-    nb::object cropped = s.resize(pair[nb::int_(0)], nb::make_tuple(size, size), nb::arg("interpolation") = s.inter_auto);
+    nb::object cropped =
+        s.resize(pair[nb::int_(0)], nb::make_tuple(size, size), nb::arg("interpolation") = s.inter_auto);
     // Halving a crop by area averaging puts its pixel j over the big crop's pixels 2j and 2j + 1,
     // so big-crop position u is small-crop position (u - 0.5) / 2: halve the matrix and move it a
     // quarter pixel, in place, so that it maps frame pixel centres onto the stored crop's centres.
@@ -337,9 +345,10 @@ std::vector<float> decode(nb::handle self, int64_t input_height, int64_t input_w
     const qv::Cupy &cp = qv::cp();
     nb::list output_names = nb::borrow<nb::list>(self.attr("output_names"));
     if (!PyObject_HasAttrString(self.ptr(), "fmc"))
-        qv::raise(PyExc_ValueError,
-                  "the face detection engine has %zd outputs; engines with 6, 9, 10 or 15 outputs are supported",
-                  (Py_ssize_t)nb::len(output_names));
+        qv::raise(
+            PyExc_ValueError,
+            "the face detection engine has %zd outputs; engines with 6, 9, 10 or 15 outputs are supported",
+            (Py_ssize_t)nb::len(output_names));
     nb::dict d_outputs = nb::borrow<nb::dict>(self.attr("d_outputs"));
     int64_t fmc = as_int(self.attr("fmc")), anchors = as_int(self.attr("_num_anchors"));
     bool use_kps = nb::cast<bool>(self.attr("use_kps"));
@@ -354,7 +363,8 @@ std::vector<float> decode(nb::handle self, int64_t input_height, int64_t input_w
         capacity += (input_height / strides.back()) * (input_width / strides.back()) * anchors;
     }
     if (capacity >= (1 << 24)) qv::raise(PyExc_ValueError, "the face detection engine has too many anchors");
-    nb::object rows = cp.empty(nb::make_tuple(std::max<int64_t>(capacity, 1), kRow), nb::arg("dtype") = cp.float32);
+    nb::object rows =
+        cp.empty(nb::make_tuple(std::max<int64_t>(capacity, 1), kRow), nb::arg("dtype") = cp.float32);
     nb::object found = cp.zeros(1, nb::arg("dtype") = cp.module.attr("int32"));
     int64_t first = 0;
     for (size_t level = 0; level < strides.size(); ++level) {
@@ -364,13 +374,14 @@ std::vector<float> decode(nb::handle self, int64_t input_height, int64_t input_w
         nb::object kps = use_kps ? output(level + 2 * fmc, 10) : boxes;
         if (qv::shape_of(scores)[0] < count || qv::shape_of(boxes)[0] < count ||
             (use_kps && qv::shape_of(kps)[0] < count))
-            qv::raise(PyExc_ValueError, "the face detection engine's outputs for stride %lld hold fewer than %lld anchors",
+            qv::raise(PyExc_ValueError,
+                      "the face detection engine's outputs for stride %lld hold fewer than %lld anchors",
                       (long long)stride, (long long)count);
         if (count > 0)
             decode_kernel(nb::make_tuple((count + 255) / 256), nb::make_tuple(256),
                           nb::make_tuple(scores, boxes, kps, qv::i32(use_kps), qv::i32(count), qv::i32(width),
-                                         qv::i32(anchors), qv::i32(stride), qv::f32(threshold), qv::i32(first), rows,
-                                         qv::i32(capacity), found));
+                                         qv::i32(anchors), qv::i32(stride), qv::f32(threshold),
+                                         qv::i32(first), rows, qv::i32(capacity), found));
         first += count;
     }
     int64_t n = std::min<int64_t>(nb::cast<int64_t>(cp.asnumpy(found).attr("item")(0)), capacity);
@@ -394,8 +405,8 @@ std::vector<float> detect_faces(nb::handle self, nb::handle frame, int64_t max_n
     nb::handle float32 = cp.float32;
     std::vector<int64_t> shape = qv::shape_of(frame);
     if (shape.size() != 3 || shape[2] != 3)
-        qv::raise(PyExc_ValueError, "TrtFaceDetection.%s() takes a (height, width, 3) BGR image, got %U", method,
-                  qv::str_of(frame.attr("shape")).ptr());
+        qv::raise(PyExc_ValueError, "TrtFaceDetection.%s() takes a (height, width, 3) BGR image, got %U",
+                  method, qv::str_of(frame.attr("shape")).ptr());
     int64_t image_height = shape[0], image_width = shape[1];
     auto [input_width, input_height] = input_size_of(self);
     double im_ratio = (double)image_height / image_width, model_ratio = (double)input_height / input_width;
@@ -411,7 +422,8 @@ std::vector<float> detect_faces(nb::handle self, nb::handle frame, int64_t max_n
     nb::object resized = s.resize(frame, nb::make_tuple(new_width, new_height));
     nb::object det_image = cp.zeros(nb::make_tuple(input_height, input_width, 3), nb::arg("dtype") = float32);
     det_image[nb::make_tuple(nb::slice(nb::none(), nb::int_(new_height), nb::none()),
-                             nb::slice(nb::none(), nb::int_(new_width), nb::none()), nb::ellipsis())] = resized;
+                             nb::slice(nb::none(), nb::int_(new_width), nb::none()), nb::ellipsis())] =
+        resized;
     double mean = as_double(self.attr("input_mean"));
     nb::object blob = s.to_blob(det_image, nb::arg("scalefactor") = 1.0 / as_double(self.attr("input_std")),
                                 nb::arg("size") = nb::make_tuple(input_height, input_width),
@@ -450,7 +462,8 @@ std::vector<float> detect_faces(nb::handle self, nb::handle frame, int64_t max_n
             float offset_dist_squared = dx * dx + dy * dy;
             values[i] = metric == "max" ? area : area - offset_dist_squared * 2.0f;
         }
-        std::stable_sort(selected.begin(), selected.end(), [&](int64_t x, int64_t y) { return values[x] < values[y]; });
+        std::stable_sort(selected.begin(), selected.end(),
+                         [&](int64_t x, int64_t y) { return values[x] < values[y]; });
         std::reverse(selected.begin(), selected.end());
         selected.resize(max_num);
     }
@@ -496,26 +509,33 @@ nb::list align_faces(nb::handle frame, const std::vector<float> &detections, int
     }
     int64_t faces = (int64_t)scores.size();
     if (faces == 0) return results;
-    if (faces > 65536) qv::raise(PyExc_ValueError, "TrtFaceDetection.align() takes at most 65536 faces, got %lld",
-                                 (long long)faces);
+    if (faces > 65536)
+        qv::raise(PyExc_ValueError, "TrtFaceDetection.align() takes at most 65536 faces, got %lld",
+                  (long long)faces);
     nb::handle np = qv::np().module;
     nb::object host = np.attr("frombuffer")(
-        nb::bytes(reinterpret_cast<const char *>(records.data()), records.size() * sizeof(float)), qv::np().float32);
+        nb::bytes(reinterpret_cast<const char *>(records.data()), records.size() * sizeof(float)),
+        qv::np().float32);
     nb::object table = cp.asarray(host.attr("reshape")(faces, kRecord));
     nb::object matrices = np.attr("frombuffer")(
         nb::bytes(reinterpret_cast<const char *>(big.data()), big.size() * sizeof(double)), qv::np().float64);
     // All crops in one warp at twice the size, halved together: stacked, the crops are one tall
     // image whose rows pair within each crop.
     int64_t side = crop_size * 2;
-    nb::object warped = s.crop_batch(frame, matrices.attr("reshape")(faces, 2, 3), nb::make_tuple(side, side));
-    nb::object crops = s.resize(warped.attr("reshape")(faces * side, side, 3), nb::make_tuple(crop_size, faces * crop_size),
-                                nb::arg("interpolation") = s.inter_auto)
-                           .attr("reshape")(faces, crop_size, crop_size, 3);
+    nb::object warped =
+        s.crop_batch(frame, matrices.attr("reshape")(faces, 2, 3), nb::make_tuple(side, side));
+    nb::object crops =
+        s.resize(warped.attr("reshape")(faces * side, side, 3), nb::make_tuple(crop_size, faces * crop_size),
+                 nb::arg("interpolation") = s.inter_auto)
+            .attr("reshape")(faces, crop_size, crop_size, 3);
     for (int64_t i = 0; i < faces; ++i) {
         nb::object record = table[nb::int_(i)];
-        auto part = [&](int start, int stop) { return record[nb::slice(nb::int_(start), nb::int_(stop), nb::none())]; };
+        auto part = [&](int start, int stop) {
+            return record[nb::slice(nb::int_(start), nb::int_(stop), nb::none())];
+        };
         results.append(s.QvFace(nb::arg("bbox") = part(0, 4), nb::arg("score") = scores[i],
-                                nb::arg("kps") = part(4, 14).attr("reshape")(5, 2), nb::arg("image") = crops[nb::int_(i)],
+                                nb::arg("kps") = part(4, 14).attr("reshape")(5, 2),
+                                nb::arg("image") = crops[nb::int_(i)],
                                 nb::arg("matrix") = part(14, 20).attr("reshape")(2, 3)));
     }
     return results;
@@ -524,8 +544,8 @@ nb::list align_faces(nb::handle frame, const std::vector<float> &detections, int
 int64_t checked_crop_size(nb::handle value, const char *method) {
     int64_t crop_size = as_int(value);
     if (crop_size < 1 || crop_size > 8192)
-        qv::raise(PyExc_ValueError, "TrtFaceDetection.%s() takes a crop_size from 1 to 8192, got %lld", method,
-                  (long long)crop_size);
+        qv::raise(PyExc_ValueError, "TrtFaceDetection.%s() takes a crop_size from 1 to 8192, got %lld",
+                  method, (long long)crop_size);
     return crop_size;
 }
 
@@ -549,7 +569,8 @@ nb::object detect(const qv::Args &a) {
     std::vector<float> found = detect_faces(self, frame, as_int(a[2]), nb::cast<std::string>(a[3]), "detect");
     int64_t n = (int64_t)(found.size() / kDetection);
     nb::object host = qv::np().module.attr("frombuffer")(
-        nb::bytes(reinterpret_cast<const char *>(found.data()), found.size() * sizeof(float)), qv::np().float32);
+        nb::bytes(reinterpret_cast<const char *>(found.data()), found.size() * sizeof(float)),
+        qv::np().float32);
     return host.attr("reshape")(n, kDetection).attr("copy")();
 }
 
@@ -567,13 +588,14 @@ nb::object align(const qv::Args &a) {
     nb::object table = qv::np().module.attr("ascontiguousarray")(a[2], nb::arg("dtype") = qv::np().float32);
     std::vector<int64_t> rows = qv::shape_of(table);
     if (rows.size() != 2 || rows[1] != kDetection)
-        qv::raise(PyExc_ValueError, "TrtFaceDetection.align() takes detections of shape (n, %d), got %U", kDetection,
-                  qv::str_of(table.attr("shape")).ptr());
+        qv::raise(PyExc_ValueError, "TrtFaceDetection.align() takes detections of shape (n, %d), got %U",
+                  kDetection, qv::str_of(table.attr("shape")).ptr());
     std::vector<float> found((size_t)(rows[0] * kDetection));
     nb::bytes raw = nb::borrow<nb::bytes>(table.attr("tobytes")());
     std::memcpy(found.data(), raw.c_str(), found.size() * sizeof(float));
     for (float v : found)
-        if (!std::isfinite(v)) qv::raise(PyExc_ValueError, "TrtFaceDetection.align() takes finite detections");
+        if (!std::isfinite(v))
+            qv::raise(PyExc_ValueError, "TrtFaceDetection.align() takes finite detections");
     if (found.empty()) return nb::list();
     return align_faces(frame, found, checked_crop_size(a[3], "align"));
 }
@@ -606,32 +628,46 @@ NB_MODULE(detector, m) {
              "layout and input size from the engine.")
         .def("pre_process", pre_process, {{"self"}, {"image", "cp.ndarray"}}, "cp.ndarray",
              "Network input blob of an image of the input size: (v - 0.5) / (128 / 255).")
-        .def("forward", forward,
-             {{"self"}, {"image", "cp.ndarray"}, {"threshold", "float"}, {"clip_kps", "bool", nb::bool_(true)}},
-             "tuple[list[cp.ndarray], list[cp.ndarray], list[cp.ndarray]]",
-             "Runs the engine on an image of the input size; per stride, the scores, boxes (input pixels) and "
-             "landmarks of the anchors scoring at least threshold; landmarks clipped at 0 (distance2kps), or "
-             "as decoded with clip_kps False. The arrays share the output buffers' lifetime only until the "
-             "next call.")
-        .def("get", get,
+        .def(
+            "forward", forward,
+            {{"self"},
+             {"image", "cp.ndarray"},
+             {"threshold", "float"},
+             {"clip_kps", "bool", nb::bool_(true)}},
+            "tuple[list[cp.ndarray], list[cp.ndarray], list[cp.ndarray]]",
+            "Runs the engine on an image of the input size; per stride, the scores, boxes (input pixels) and "
+            "landmarks of the anchors scoring at least threshold; landmarks clipped at 0 (distance2kps), or "
+            "as decoded with clip_kps False. The arrays share the output buffers' lifetime only until the "
+            "next call.")
+        .def(
+            "get", get,
+            {{"self"},
+             {"image", "cp.ndarray"},
+             {"crop_size", "int", nb::int_(512)},
+             {"max_num", "int", nb::int_(0)},
+             {"metric", "str", nb::str("default")}},
+            "list[QvFace]",
+            "Faces of a BGR frame in descending score order, each with its box and landmarks in frame pixels "
+            "(clipped at 0), the crop_size x crop_size aligned crop and the matrix mapping frame pixel "
+            "centres "
+            "onto the crop's. Alignment uses the landmarks before clipping, so faces cut by the frame's "
+            "edges "
+            "keep their shape; a face whose landmarks admit no alignment is left out. max_num > 0 keeps that "
+            "many: the largest (metric 'max') or the largest nearest the centre (otherwise).")
+        .def("detect", detect,
              {{"self"},
               {"image", "cp.ndarray"},
-              {"crop_size", "int", nb::int_(512)},
               {"max_num", "int", nb::int_(0)},
               {"metric", "str", nb::str("default")}},
-             "list[QvFace]",
-             "Faces of a BGR frame in descending score order, each with its box and landmarks in frame pixels "
-             "(clipped at 0), the crop_size x crop_size aligned crop and the matrix mapping frame pixel centres "
-             "onto the crop's. Alignment uses the landmarks before clipping, so faces cut by the frame's edges "
-             "keep their shape; a face whose landmarks admit no alignment is left out. max_num > 0 keeps that "
-             "many: the largest (metric 'max') or the largest nearest the centre (otherwise).")
-        .def("detect", detect,
-             {{"self"}, {"image", "cp.ndarray"}, {"max_num", "int", nb::int_(0)}, {"metric", "str", nb::str("default")}},
              "np.ndarray",
-             "The faces get() finds, as a (n, 15) float32 host array in the same order: x1, y1, x2, y2, score and "
+             "The faces get() finds, as a (n, 15) float32 host array in the same order: x1, y1, x2, y2, "
+             "score and "
              "the five (x, y) landmarks, in frame pixels and not clipped; align() makes them QvFace records.")
         .def("align", align,
-             {{"self"}, {"image", "cp.ndarray"}, {"detections", "np.ndarray"}, {"crop_size", "int", nb::int_(512)}},
+             {{"self"},
+              {"image", "cp.ndarray"},
+              {"detections", "np.ndarray"},
+              {"crop_size", "int", nb::int_(512)}},
              "list[QvFace]",
              "QvFace records of detect()'s rows (their landmarks changed as the caller needs, smoothed over "
              "frames say), as get() gives them: all crops in one warp, a face whose landmarks admit no "
@@ -639,15 +675,23 @@ NB_MODULE(detector, m) {
         .def("nms", nms, {{"self"}, {"dets"}}, "list[int]",
              "Greedy suppression of (n, 5) rows x1, y1, x2, y2, score: kept row indices, best first.")
         .def("distance2bbox", distance2bbox,
-             {{"self"}, {"points", "cp.ndarray"}, {"distance", "cp.ndarray"}, {"max_shape", nullptr, nb::none()}},
+             {{"self"},
+              {"points", "cp.ndarray"},
+              {"distance", "cp.ndarray"},
+              {"max_shape", nullptr, nb::none()}},
              "cp.ndarray", "Boxes (n, 4) from anchor centres and (left, top, right, bottom) distances.")
         .def("distance2kps", distance2kps,
-             {{"self"}, {"points", "cp.ndarray"}, {"distance", "cp.ndarray"}, {"max_shape", nullptr, nb::none()}},
+             {{"self"},
+              {"points", "cp.ndarray"},
+              {"distance", "cp.ndarray"},
+              {"max_shape", nullptr, nb::none()}},
              "cp.ndarray", "Landmarks (n, 10) from anchor centres and offsets, clipped to [0, bound].")
-        .def("crop", crop, {{"self"}, {"image", "cp.ndarray"}, {"kps", "cp.ndarray"}, {"size", "int", nb::int_(512)}},
-             "tuple[cp.ndarray, cp.ndarray]",
-             "Aligned size x size crop of a BGR float32 frame (aligned at twice the size, then halved by area "
-             "averaging) and the matrix mapping frame pixel centres onto the crop's, as crop_from_kps at size "
-             "would give it.")
+        .def(
+            "crop", crop,
+            {{"self"}, {"image", "cp.ndarray"}, {"kps", "cp.ndarray"}, {"size", "int", nb::int_(512)}},
+            "tuple[cp.ndarray, cp.ndarray]",
+            "Aligned size x size crop of a BGR float32 frame (aligned at twice the size, then halved by area "
+            "averaging) and the matrix mapping frame pixel centres onto the crop's, as crop_from_kps at size "
+            "would give it.")
         .finish();
 }

@@ -26,7 +26,8 @@ nb::object emap_path(const qv::Args &) {
 void check_square(nb::handle matrix, const char *what) {
     std::vector<int64_t> shape;
     for (nb::handle n : matrix.attr("shape")) shape.push_back(nb::cast<int64_t>(n));
-    bool floating = nb::cast<bool>(qv::np().module.attr("issubdtype")(matrix.attr("dtype"), qv::np().module.attr("floating")));
+    bool floating = nb::cast<bool>(
+        qv::np().module.attr("issubdtype")(matrix.attr("dtype"), qv::np().module.attr("floating")));
     if (shape.size() != 2 || shape[0] != shape[1] || shape[0] == 0 || !floating)
         qv::raise(PyExc_ValueError, "%s is not a square float matrix (shape %U, dtype %U)", what,
                   qv::str_of(matrix.attr("shape")).ptr(), qv::str_of(matrix.attr("dtype")).ptr());
@@ -36,9 +37,10 @@ nb::object load_emap(const qv::Args &a) {
     nb::object path = a[0].is_none() ? emap_path(a) : nb::module_::import_("os").attr("fspath")(a[0]);
     if (!nb::cast<bool>(path_module().attr("isfile")(path))) {
         nb::object error = nb::handle(PyExc_FileNotFoundError)(
-            2, nb::str("No embedding map at {}: set {} to a .npy file holding the swap model's embedding map, "
-                       "or save one with quorvex.face.emap.extract_emap(model)")
-                   .attr("format")(path, kVariable),
+            2,
+            nb::str("No embedding map at {}: set {} to a .npy file holding the swap model's embedding map, "
+                    "or save one with quorvex.face.emap.extract_emap(model)")
+                .attr("format")(path, kVariable),
             path);
         PyErr_SetObject(PyExc_FileNotFoundError, error.ptr());
         throw nb::python_error();
@@ -54,12 +56,17 @@ nb::object extract_emap(const qv::Args &a) {
     nb::object path = a[1].is_none() ? emap_path(a) : nb::module_::import_("os").attr("fspath")(a[1]);
     nb::module_ onnx = nb::module_::import_("onnx");
     nb::object proto;
-    if (PyBytes_Check(model.ptr())) proto = onnx.attr("load_from_string")(model);
-    else if (PyObject_IsInstance(model.ptr(), onnx.attr("ModelProto").ptr()) == 1) proto = nb::borrow(model);
-    else proto = onnx.attr("load")(model);
+    if (PyBytes_Check(model.ptr()))
+        proto = onnx.attr("load_from_string")(model);
+    else if (PyObject_IsInstance(model.ptr(), onnx.attr("ModelProto").ptr()) == 1)
+        proto = nb::borrow(model);
+    else
+        proto = onnx.attr("load")(model);
     nb::object initializers = proto.attr("graph").attr("initializer");
-    if (nb::len(initializers) == 0) qv::raise(PyExc_ValueError, "the model has no initializers, so no embedding map");
-    nb::object matrix = nb::module_::import_("onnx.numpy_helper").attr("to_array")(initializers[nb::int_(-1)]);
+    if (nb::len(initializers) == 0)
+        qv::raise(PyExc_ValueError, "the model has no initializers, so no embedding map");
+    nb::object matrix =
+        nb::module_::import_("onnx.numpy_helper").attr("to_array")(initializers[nb::int_(-1)]);
     check_square(matrix, "the model's last initializer");
     matrix = matrix.attr("astype")(qv::np().float32);
 
@@ -88,14 +95,16 @@ nb::object extract_emap(const qv::Args &a) {
 }  // namespace
 
 NB_MODULE(emap, m) {
-    m.doc() = "The face-swap network's embedding map: where it is kept, loading it, extracting it from the model.";
+    m.doc() =
+        "The face-swap network's embedding map: where it is kept, loading it, extracting it from the model.";
     qv::def(m, "emap_path", emap_path, {}, "str",
             "Where load_emap looks: $QUORVEX_EMAP, else quorvex/emap.npy under $XDG_CACHE_HOME or ~/.cache.");
     qv::def(m, "load_emap", load_emap, {{"path", "str | os.PathLike | None", nb::none()}}, "cp.ndarray",
             "The embedding map at path (default: emap_path()) as a float32 device matrix. Raises "
             "FileNotFoundError when there is none.");
     qv::def(m, "extract_emap", extract_emap,
-            {{"model", "str | bytes | onnx.ModelProto"}, {"path", "str | os.PathLike | None", nb::none()}}, "str",
+            {{"model", "str | bytes | onnx.ModelProto"}, {"path", "str | os.PathLike | None", nb::none()}},
+            "str",
             "Saves the embedding map of an identity-swap ONNX model (its last initializer, a D x D matrix) "
             "where load_emap finds it, or to path; returns the path written.");
 }

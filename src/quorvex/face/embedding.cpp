@@ -72,8 +72,10 @@ nb::object init(const qv::Args &a) {
 qv::ShapeRange input_range(nb::handle shape) {
     qv::ShapeRange range;
     for (nb::handle d : shape) {
-        if (PyLong_CheckExact(d.ptr())) range.add(nb::cast<int64_t>(d), nb::cast<int64_t>(d));
-        else range.add(0, -1);
+        if (PyLong_CheckExact(d.ptr()))
+            range.add(nb::cast<int64_t>(d), nb::cast<int64_t>(d));
+        else
+            range.add(0, -1);
     }
     return range;
 }
@@ -98,7 +100,8 @@ nb::object get(const qv::Args &a) {
 }  // namespace
 
 NB_MODULE(embedding, m) {
-    m.doc() = "Face embedding with an ONNX model through ONNX Runtime: identity vectors of aligned face crops.";
+    m.doc() =
+        "Face embedding with an ONNX model through ONNX Runtime: identity vectors of aligned face crops.";
     qv::ort::def_session_arguments(m);
     qv::Class(m, "FaceEmbedding", "Runs an ONNX face-embedding model on aligned BGR face crops.")
         .field("session", "ort.InferenceSession")

@@ -113,8 +113,10 @@ nb::object get_many(const qv::Args &a) {
     }
     std::vector<int64_t> shape = qv::shape_of(batch);
     if (shape.size() != 4 || shape[0] < 1 || shape[3] != 3)
-        qv::raise(PyExc_ValueError, "GFPGAN.get_many() takes (height, width, 3) BGR images or an (N, height, width, 3) "
-                  "batch, got %U", qv::str_of(batch.attr("shape")).ptr());
+        qv::raise(PyExc_ValueError,
+                  "GFPGAN.get_many() takes (height, width, 3) BGR images or an (N, height, width, 3) "
+                  "batch, got %U",
+                  qv::str_of(batch.attr("shape")).ptr());
     return restore(a[0], batch, nb::cast<int64_t>(a[2]));
 }
 
@@ -123,7 +125,8 @@ nb::object get_many(const qv::Args &a) {
 NB_MODULE(enhancer, m) {
     m.doc() = "Face restoration with an ONNX network at 512 x 512.";
     restore_kernel = qv::add_kernel(m, "restore_kernel", restore_kernel_code);
-    qv::Class(m, "GFPGAN", "Restores BGR face crops with an ONNX face-restoration network (RGB, -1 to 1, 512 x 512).")
+    qv::Class(m, "GFPGAN",
+              "Restores BGR face crops with an ONNX face-restoration network (RGB, -1 to 1, 512 x 512).")
         .field("session", "ort.InferenceSession")
         .field("input_size", "int")
         .def("__init__", init, {{"self"}, {"model_file"}, {"*args"}, {"**kwargs"}}, "None",
@@ -133,10 +136,12 @@ NB_MODULE(enhancer, m) {
         .def("get", get, {{"self"}, {"image", "cp.ndarray"}, {"density", "int", nb::int_(1)}}, "np.ndarray",
              "The restored face, 512 x 512 x 3, BGR, float32 in 0 to 1 (a device array). density > 1 first "
              "shrinks the crop to a square of side width // density.")
-        .def("get_many", get_many,
-             {{"self"}, {"images", "cp.ndarray | list[cp.ndarray]"}, {"density", "int", nb::int_(1)}}, "cp.ndarray",
-             "get() of each image (of one shape) or of an (N, H, W, 3) batch, in one run: an (N, 512, 512, 3) "
-             "device array. On a GPU provider the device arrays are bound in place and nothing waits on the "
-             "host.")
+        .def(
+            "get_many", get_many,
+            {{"self"}, {"images", "cp.ndarray | list[cp.ndarray]"}, {"density", "int", nb::int_(1)}},
+            "cp.ndarray",
+            "get() of each image (of one shape) or of an (N, H, W, 3) batch, in one run: an (N, 512, 512, 3) "
+            "device array. On a GPU provider the device arrays are bound in place and nothing waits on the "
+            "host.")
         .finish();
 }

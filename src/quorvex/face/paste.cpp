@@ -143,7 +143,8 @@ const Siblings &siblings() {
 }
 
 bool is_dense_float32(nb::handle array) {
-    return qv::is_device_array(array) && nb::cast<std::string>(qv::str_of(array.attr("dtype"))) == "float32" &&
+    return qv::is_device_array(array) &&
+           nb::cast<std::string>(qv::str_of(array.attr("dtype"))) == "float32" &&
            nb::cast<bool>(array.attr("flags").attr("c_contiguous"));
 }
 
@@ -176,7 +177,8 @@ nb::object paste_many(nb::handle frame, nb::handle crops, nb::handle mask, nb::h
     qv::check_indexable(f, "target_image");
     qv::check_indexable({count * c[1], c[2], c[3]}, "crops");
     qv::check_rows(f[0], "target_image");
-    if (count > INT32_MAX / 12) qv::raise(PyExc_ValueError, "at most %d crops can be pasted at once", INT32_MAX / 12);
+    if (count > INT32_MAX / 12)
+        qv::raise(PyExc_ValueError, "at most %d crops can be pasted at once", INT32_MAX / 12);
     nb::object merged = cp.empty_like(frame);
     if (count == 0 || c[1] == 0 || c[2] == 0) {
         merged[nb::ellipsis()] = frame;
@@ -186,8 +188,8 @@ nb::object paste_many(nb::handle frame, nb::handle crops, nb::handle mask, nb::h
     paste_table_kernel(nb::make_tuple((count + 255) / 256), nb::make_tuple(256),
                        nb::make_tuple(matrices, table, qv::i32(count), qv::i32(c[1]), qv::i32(c[2])));
     qv::launch_2d(paste_kernel, f[1], f[0],
-                  nb::make_tuple(frame, merged, crops, mask, table, qv::i32(count), qv::i32(f[0]), qv::i32(f[1]),
-                                 qv::i32(c[1]), qv::i32(c[2]), qv::i32(c[3])));
+                  nb::make_tuple(frame, merged, crops, mask, table, qv::i32(count), qv::i32(f[0]),
+                                 qv::i32(f[1]), qv::i32(c[1]), qv::i32(c[2]), qv::i32(c[3])));
     return merged;
 }
 
@@ -197,14 +199,16 @@ nb::object device_matrix(nb::handle M) {
     const qv::Cupy &cp = qv::cp();
     if (qv::is_host_array(M)) {
         siblings().get_inverse_matrix(M);
-        return cp.asarray(qv::np().module.attr("ascontiguousarray")(M, nb::arg("dtype") = qv::np().float32)).attr(
-            "reshape")(1, 2, 3);
+        return cp.asarray(qv::np().module.attr("ascontiguousarray")(M, nb::arg("dtype") = qv::np().float32))
+            .attr("reshape")(1, 2, 3);
     }
     if (!qv::is_device_array(M))
-        qv::raise(PyExc_TypeError, "paste_back() takes M as a cupy.ndarray or numpy.ndarray, got %s", qv::type_name(M));
+        qv::raise(PyExc_TypeError, "paste_back() takes M as a cupy.ndarray or numpy.ndarray, got %s",
+                  qv::type_name(M));
     std::vector<int64_t> shape = qv::shape_of(M);
     if (shape.size() != 2 || shape[0] != 2 || shape[1] != 3)
-        qv::raise(PyExc_ValueError, "paste_back() takes M of shape (2, 3), got %U", qv::str_of(M.attr("shape")).ptr());
+        qv::raise(PyExc_ValueError, "paste_back() takes M of shape (2, 3), got %U",
+                  qv::str_of(M.attr("shape")).ptr());
     return cp.ascontiguousarray(M, nb::arg("dtype") = cp.float32).attr("reshape")(1, 2, 3);
 }
 
@@ -212,11 +216,14 @@ nb::object paste_back(const qv::Args &a) {
     const Siblings &s = siblings();
     const qv::Cupy &cp = qv::cp();
     nb::handle target_image = a[0], paste_image = a[1], M = a[2];
-    for (auto [value, name] : {std::pair{target_image, "target_image"}, std::pair{paste_image, "paste_image"}})
+    for (auto [value, name] :
+         {std::pair{target_image, "target_image"}, std::pair{paste_image, "paste_image"}})
         if (!qv::is_device_array(value) && !qv::is_host_array(value))
-            qv::raise(PyExc_TypeError, "paste_back() takes %s as a cupy.ndarray, got %s", name, qv::type_name(value));
+            qv::raise(PyExc_TypeError, "paste_back() takes %s as a cupy.ndarray, got %s", name,
+                      qv::type_name(value));
     if (!a[3].is_none() && !qv::is_device_array(a[3]) && !qv::is_host_array(a[3]))
-        qv::raise(PyExc_TypeError, "paste_back() takes mask as a cupy.ndarray or None, got %s", qv::type_name(a[3]));
+        qv::raise(PyExc_TypeError, "paste_back() takes mask as a cupy.ndarray or None, got %s",
+                  qv::type_name(a[3]));
     std::vector<int64_t> crop = qv::shape_of(paste_image), frame = qv::shape_of(target_image);
     if (crop.size() < 2 || frame.size() < 2)
         qv::raise(PyExc_ValueError, "paste_back() takes (height, width, channels) images");
@@ -270,7 +277,8 @@ nb::object init(const qv::Args &a) {
     if (!a[1].is_none()) {
         double blur = nb::cast<double>(a[1]);
         if (!(blur >= 0 && blur <= 1))
-            qv::raise(PyExc_ValueError, "PasteBack() takes a blur from 0 to 1 (a share of the crop's width), got %R",
+            qv::raise(PyExc_ValueError,
+                      "PasteBack() takes a blur from 0 to 1 (a share of the crop's width), got %R",
                       a[1].ptr());
     }
     nb::tuple padding;
@@ -284,7 +292,8 @@ nb::object init(const qv::Args &a) {
     }
     if (!valid)
         qv::raise(PyExc_ValueError,
-                  "PasteBack() takes padding as (top, right, bottom, left) percents from 0 to 100, got %R", a[2].ptr());
+                  "PasteBack() takes padding as (top, right, bottom, left) percents from 0 to 100, got %R",
+                  a[2].ptr());
     self.attr("mask_blur") = nb::borrow(a[1]);
     self.attr("mask_padding") = padding;
     self.attr("_lock") = nb::module_::import_("threading").attr("RLock")();
@@ -308,7 +317,8 @@ nb::object create_mask(const qv::Args &a) {
     int64_t top = band(0, band_rows, height), right = band(1, band_cols, width);
     int64_t bottom = band(2, band_rows, height), left = band(3, band_cols, width);
     const qv::Cupy &cp = qv::cp();
-    nb::object white_plate = cp.module.attr("ones")(nb::make_tuple(height, width, 3), nb::arg("dtype") = cp.float32);
+    nb::object white_plate =
+        cp.module.attr("ones")(nb::make_tuple(height, width, 3), nb::arg("dtype") = cp.float32);
     nb::object all = nb::slice(nb::none(), nb::none(), nb::none());
     auto rows = [&](int64_t start, int64_t stop) {
         white_plate[nb::make_tuple(nb::slice(nb::int_(start), nb::int_(stop), nb::none()), all, all)] = 0;
@@ -332,7 +342,8 @@ nb::object get(const qv::Args &a) {
     const Siblings &s = siblings();
     nb::object target_image = s.to_float32(a[1]), paste_image = s.to_float32(a[2]);
     std::vector<int64_t> shape = qv::shape_of(paste_image);
-    if (shape.size() < 2) qv::raise(PyExc_ValueError, "PasteBack.get() takes (height, width, channels) crops");
+    if (shape.size() < 2)
+        qv::raise(PyExc_ValueError, "PasteBack.get() takes (height, width, channels) crops");
     nb::object size = nb::make_tuple(shape[0], shape[1]);
     nb::object args[] = {target_image, paste_image, nb::borrow(a[3]), mask_for(self, size)};
     return paste_back(qv::Args(args, 4));
@@ -345,7 +356,8 @@ nb::object get_many(const qv::Args &a) {
     nb::object frame = s.to_float32(a[1]);
     std::vector<int64_t> f = qv::shape_of(frame);
     if (f.size() != 3)
-        qv::raise(PyExc_ValueError, "PasteBack.get_many() takes a (height, width, channels) target_image, got %U",
+        qv::raise(PyExc_ValueError,
+                  "PasteBack.get_many() takes a (height, width, channels) target_image, got %U",
                   qv::str_of(frame.attr("shape")).ptr());
     nb::object crops;
     if (qv::is_device_array(a[2])) {
@@ -358,13 +370,15 @@ nb::object get_many(const qv::Args &a) {
         if (nb::len(a[2]) == 0) return frame.attr("copy")();
         crops = cp.module.attr("stack")(a[2]);
     } else {
-        qv::raise(PyExc_TypeError, "PasteBack.get_many() takes crops as a cupy.ndarray or a list of them, got %s",
+        qv::raise(PyExc_TypeError,
+                  "PasteBack.get_many() takes crops as a cupy.ndarray or a list of them, got %s",
                   qv::type_name(a[2]));
     }
     std::vector<int64_t> c = qv::shape_of(crops);
     if (c.size() != 4 || c[3] != f[2] || c[3] != 3)
         qv::raise(PyExc_ValueError,
-                  "PasteBack.get_many() takes crops of shape (k, height, width, 3) for a frame of 3 channels, got %U",
+                  "PasteBack.get_many() takes crops of shape (k, height, width, 3) for a frame of 3 "
+                  "channels, got %U",
                   qv::str_of(crops.attr("shape")).ptr());
     crops = cp.ascontiguousarray(s.to_float32(crops));
 
@@ -378,15 +392,18 @@ nb::object get_many(const qv::Args &a) {
             if (!qv::is_device_array(matrix))
                 qv::raise(PyExc_TypeError, "PasteBack.get_many() takes matrices of cupy.ndarray, got %s",
                           qv::type_name(matrix));
-        if (nb::len(a[3]) == 0) qv::raise(PyExc_ValueError, "PasteBack.get_many() takes one matrix per crop, got 0");
+        if (nb::len(a[3]) == 0)
+            qv::raise(PyExc_ValueError, "PasteBack.get_many() takes one matrix per crop, got 0");
         matrices = cp.module.attr("stack")(a[3]);
     } else {
-        qv::raise(PyExc_TypeError, "PasteBack.get_many() takes matrices as an array or a list of them, got %s",
+        qv::raise(PyExc_TypeError,
+                  "PasteBack.get_many() takes matrices as an array or a list of them, got %s",
                   qv::type_name(a[3]));
     }
     std::vector<int64_t> ms = qv::shape_of(matrices);
     if (ms.size() != 3 || ms[0] != c[0] || ms[1] != 2 || ms[2] != 3)
-        qv::raise(PyExc_ValueError, "PasteBack.get_many() takes matrices of shape (%lld, 2, 3) for %lld crops, got %U",
+        qv::raise(PyExc_ValueError,
+                  "PasteBack.get_many() takes matrices of shape (%lld, 2, 3) for %lld crops, got %U",
                   (long long)c[0], (long long)c[0], qv::str_of(matrices.attr("shape")).ptr());
     matrices = cp.ascontiguousarray(matrices, nb::arg("dtype") = cp.float32);
 
@@ -419,20 +436,26 @@ NB_MODULE(paste, m) {
         .field("mask_blur", "float | None")
         .field("mask_padding", "tuple[float, float, float, float]")
         .def("__init__", init,
-             {{"self"}, {"blur", "float | None", nb::none()},
+             {{"self"},
+              {"blur", "float | None", nb::none()},
               {"padding", "tuple[float, float, float, float]", nb::make_tuple(0, 0, 0, 0)}},
              "None",
              "A paster with no mask built yet. blur: the mask's feather (its sigma) as a share of the crop's "
              "width, 0 to 1 (0: a hard edge; None: the column band's width). padding: (top, right, bottom, "
              "left) percents of the crop's height or width by which the mask's zeroed bands are widened.")
-        .def("create_mask", create_mask, {{"self"}, {"size", "tuple"}}, "cp.ndarray",
-             "Soft mask for a (height, width) crop: ones with bands of height // 5 rows and width // 7 "
-             "columns zeroed at the edges (widened by padding), blurred with a kernel and sigma of the column "
-             "band width (or blur times the width, the kernel that rounded, odd).")
-        .def("get", get, {{"self"}, {"target_image", "cp.ndarray"}, {"paste_image", "cp.ndarray"}, {"M", "cp.ndarray"}},
-             "cp.ndarray", "paste_back through the soft mask of the crop's size (rebuilt when the size changes).")
+        .def(
+            "create_mask", create_mask, {{"self"}, {"size", "tuple"}}, "cp.ndarray",
+            "Soft mask for a (height, width) crop: ones with bands of height // 5 rows and width // 7 "
+            "columns zeroed at the edges (widened by padding), blurred with a kernel and sigma of the column "
+            "band width (or blur times the width, the kernel that rounded, odd).")
+        .def("get", get,
+             {{"self"}, {"target_image", "cp.ndarray"}, {"paste_image", "cp.ndarray"}, {"M", "cp.ndarray"}},
+             "cp.ndarray",
+             "paste_back through the soft mask of the crop's size (rebuilt when the size changes).")
         .def("get_many", get_many,
-             {{"self"}, {"target_image", "cp.ndarray"}, {"crops", "cp.ndarray | list[cp.ndarray]"},
+             {{"self"},
+              {"target_image", "cp.ndarray"},
+              {"crops", "cp.ndarray | list[cp.ndarray]"},
               {"matrices", "cp.ndarray | np.ndarray | list[cp.ndarray]"}},
              "cp.ndarray",
              "get for k crops of one size at once, pasted in order (as k calls of get would): crops "

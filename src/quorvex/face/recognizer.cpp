@@ -33,8 +33,8 @@ nb::object initialize(const qv::Args &a) {
     nb::list output_shape = qv::trt::buffer_shape(self.attr("d_outputs"), output_tensor);
     self.attr("input_shape") = input_shape;
     self.attr("output_shape") = output_shape;
-    nb::object input_size = nb::len(input_shape) >= 4 ? nb::make_tuple(input_shape[3], input_shape[2])
-                                                        : nb::make_tuple(112, 112);
+    nb::object input_size =
+        nb::len(input_shape) >= 4 ? nb::make_tuple(input_shape[3], input_shape[2]) : nb::make_tuple(112, 112);
     self.attr("input_size") = input_size;
     self.attr("input_mean") = 0.5;
     self.attr("input_std") = 0.5;
@@ -48,11 +48,11 @@ nb::object initialize(const qv::Args &a) {
     return nb::none();
 }
 
-nb::object forward(const qv::Args &a) { return qv::trt::run_once(a[0], a[1], a[0].attr("output_tensor"), kWhat); }
-
-nb::object get_feat(const qv::Args &a) {
-    return a[0].attr("forward")(qv::embedding::pack(a[0], a[1]));
+nb::object forward(const qv::Args &a) {
+    return qv::trt::run_once(a[0], a[1], a[0].attr("output_tensor"), kWhat);
 }
+
+nb::object get_feat(const qv::Args &a) { return a[0].attr("forward")(qv::embedding::pack(a[0], a[1])); }
 
 nb::object get(const qv::Args &a) {
     nb::handle self = a[0];
@@ -75,23 +75,28 @@ NB_MODULE(recognizer, m) {
               {"model_path", "Optional[str]", nb::none()},
               {"model_bytes", "Optional[bytes]", nb::none()},
               {"device_id", "int", nb::int_(0)}},
-             "None", "Loads the engine (model_path wins over model_bytes) on device_id and binds its buffers.")
+             "None",
+             "Loads the engine (model_path wins over model_bytes) on device_id and binds its buffers.")
         .def("initialize", initialize, {{"self"}}, "None",
-             "Creates the stream, allocates and binds one device buffer per I/O tensor and reads the input and "
+             "Creates the stream, allocates and binds one device buffer per I/O tensor and reads the input "
+             "and "
              "output shapes, the input size (112 x 112 for inputs of fewer than 4 dimensions) and the "
              "normalisation (mean 0.5, std 0.5).")
-        .def("forward", forward, {{"self"}, {"batch_data", "cp.ndarray"}}, "cp.ndarray",
-             "Runs the engine on an NCHW batch (host batches are copied to the device, every batch is converted "
-             "to the engine's element type) and returns a copy of the first output. Raises ValueError for a "
-             "batch the engine does not take: another shape than a fixed-shape engine's input, or one outside "
-             "the optimization profile of an engine with run-time dimensions, whose input shape (and buffers) "
-             "follow the batch.")
+        .def(
+            "forward", forward, {{"self"}, {"batch_data", "cp.ndarray"}}, "cp.ndarray",
+            "Runs the engine on an NCHW batch (host batches are copied to the device, every batch is "
+            "converted "
+            "to the engine's element type) and returns a copy of the first output. Raises ValueError for a "
+            "batch the engine does not take: another shape than a fixed-shape engine's input, or one outside "
+            "the optimization profile of an engine with run-time dimensions, whose input shape (and buffers) "
+            "follow the batch.")
         .def("get", get, {{"self"}, {"face", "QvFace"}}, "QvFace",
              "Fills embedding (the raw network output, flattened) and normed_embedding (unit Euclidean norm, "
              "float32 or wider) of the record from its aligned BGR crop; returns the same record. Raises "
              "ValueError, leaving the record unchanged, for an all-zero or non-finite embedding.")
         .def("get_feat", get_feat, {{"self"}, {"imgs", "list[cp.ndarray] | cp.ndarray"}}, "cp.ndarray",
-             "Raw network output for one RGB image or a list of them, packed at the input size and mapped from "
+             "Raw network output for one RGB image or a list of them, packed at the input size and mapped "
+             "from "
              "0..1 to -1..1.")
         .finish();
 }

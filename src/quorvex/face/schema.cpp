@@ -51,7 +51,8 @@ NB_MODULE(schema, m) {
     nb::dict annotations, ns;
     ns["__module__"] = m.attr("__name__");
     ns["__qualname__"] = "QvFace";
-    ns["__doc__"] = "One face: box, score, landmarks, alignment matrix, aligned crop and identity embeddings.";
+    ns["__doc__"] =
+        "One face: box, score, landmarks, alignment matrix, aligned crop and identity embeddings.";
     ns["model_config"] = pydantic.attr("ConfigDict")(nb::arg("arbitrary_types_allowed") = true);
     for (FieldSpec &f : fields) {
         annotations[f.name] = f.type;

@@ -116,7 +116,8 @@ nb::object unnormed_latent(nb::handle self, nb::handle source_face, const char *
     qv::assert_true(!normed_embedding.is_none());
     // The network takes float32 only: embeddings of other types are converted here.
     nb::object embedding =
-        cp.ascontiguousarray(siblings().to_cupy(normed_embedding), nb::arg("dtype") = cp.float32).attr("ravel")();
+        cp.ascontiguousarray(siblings().to_cupy(normed_embedding), nb::arg("dtype") = cp.float32)
+            .attr("ravel")();
     nb::object emap = cp.ascontiguousarray(self.attr("emap"), nb::arg("dtype") = cp.float32);
     std::vector<int64_t> map_shape = qv::shape_of(emap);
     int64_t embedding_size = nb::cast<int64_t>(embedding.attr("size"));
@@ -143,16 +144,19 @@ double checked_length(nb::handle length, const char *function) {
 }
 
 // The network's (N, 3, H, W) output as N swapped BGR crops at width x height.
-nb::object swapped_crops(nb::handle output, nb::handle width, nb::handle height, int64_t count, const char *function) {
+nb::object swapped_crops(nb::handle output, nb::handle width, nb::handle height, int64_t count,
+                         const char *function) {
     const Siblings &s = siblings();
     const qv::Cupy &cp = qv::cp();
     nb::object net_out = cp.ascontiguousarray(s.to_cupy(output), nb::arg("dtype") = cp.float32);
     std::vector<int64_t> out_shape = qv::shape_of(net_out);
-    if (out_shape.size() != 4 || out_shape[0] != count || out_shape[1] != 3 || out_shape[2] < 1 || out_shape[3] < 1)
-        qv::raise(PyExc_ValueError, "%s: the network gave an output of shape %U, not (%lld, 3, H, W)", function,
-                  qv::str_of(net_out.attr("shape")).ptr(), (long long)count);
+    if (out_shape.size() != 4 || out_shape[0] != count || out_shape[1] != 3 || out_shape[2] < 1 ||
+        out_shape[3] < 1)
+        qv::raise(PyExc_ValueError, "%s: the network gave an output of shape %U, not (%lld, 3, H, W)",
+                  function, qv::str_of(net_out.attr("shape")).ptr(), (long long)count);
     qv::check_indexable(out_shape, "the network's output");
-    nb::object crops = cp.empty(nb::make_tuple(count, out_shape[2], out_shape[3], 3), nb::arg("dtype") = cp.float32);
+    nb::object crops =
+        cp.empty(nb::make_tuple(count, out_shape[2], out_shape[3], 3), nb::arg("dtype") = cp.float32);
     qv::launch_batch(swap_output_kernel, out_shape[3], out_shape[2], count,
                      nb::make_tuple(net_out, crops, qv::i32(out_shape[3]), qv::i32(out_shape[2])));
     if (nb::cast<int64_t>(width) == out_shape[3] && nb::cast<int64_t>(height) == out_shape[2]) return crops;
@@ -174,7 +178,8 @@ nb::list target_crops(nb::handle target_faces, const char *function) {
     nb::list crops;
     for (nb::handle face : target_faces) {
         nb::object image = face.attr("image");
-        if (image.is_none()) qv::raise(PyExc_ValueError, "%s takes target faces with their crop (image)", function);
+        if (image.is_none())
+            qv::raise(PyExc_ValueError, "%s takes target faces with their crop (image)", function);
         image = siblings().to_float32(image);
         if (nb::len(crops) && !image.attr("shape").equal(crops[0].attr("shape")))
             qv::raise(PyExc_ValueError, "%s takes crops of one size, got %U and %U", function,
@@ -205,16 +210,18 @@ nb::object swap_many(nb::handle self, nb::handle target_faces, nb::handle source
         qv::raise(PyExc_ValueError, "%s takes a latent of %lld values (from FaceSwap.latent()), got shape %U",
                   function, (long long)latent_size, qv::str_of(latent.attr("shape")).ptr());
     nb::handle xp = qv::is_device_array(latent) ? cp.module : qv::np().module;
-    latent = xp.attr("ascontiguousarray")(latent.attr("reshape")(1, latent_size), nb::arg("dtype") = xp.attr("float32"));
+    latent = xp.attr("ascontiguousarray")(latent.attr("reshape")(1, latent_size),
+                                          nb::arg("dtype") = xp.attr("float32"));
 
     // Red and blue swapped, resized to the network's side, mean and scale, channels first: one pass.
     nb::object mean = self.attr("input_mean");
-    nb::object blob = s.to_blobs(crops, nb::float_(1.0) / self.attr("input_std"), nb::make_tuple(kSide, kSide),
-                                 nb::make_tuple(mean, mean, mean), true);
+    nb::object blob = s.to_blobs(crops, nb::float_(1.0) / self.attr("input_std"),
+                                 nb::make_tuple(kSide, kSide), nb::make_tuple(mean, mean, mean), true);
     // All faces in one run where the network takes a batch; one run each where its batch is 1.
     nb::object names = self.attr("input_names");
     nb::object latents = count == 1 ? latent : xp.attr("repeat")(latent, count, nb::arg("axis") = 0);
-    nb::object output = qv::ort::run_first_output(self.attr("session"), {{names[nb::int_(0)], blob}, {names[nb::int_(1)], latents}});
+    nb::object output = qv::ort::run_first_output(
+        self.attr("session"), {{names[nb::int_(0)], blob}, {names[nb::int_(1)], latents}});
     return swapped_crops(output, shape[nb::int_(1)], shape[nb::int_(0)], count, function);
 }
 
@@ -243,20 +250,25 @@ nb::object get(const qv::Args &a) {
     // The CPU provider takes host arrays: the blob, the latent and its length come back in one transfer.
     int64_t blob_size = nb::cast<int64_t>(blob.attr("size"));
     nb::object host = cp.asnumpy(cp.module.attr("concatenate")(nb::make_tuple(blob.attr("ravel")(), latent)));
-    auto part = [&](int64_t start, int64_t stop) { return host[nb::slice(nb::int_(start), nb::int_(stop), nb::none())]; };
+    auto part = [&](int64_t start, int64_t stop) {
+        return host[nb::slice(nb::int_(start), nb::int_(stop), nb::none())];
+    };
     nb::object host_norm = host[nb::int_(blob_size + latent_size)];
     checked_length(host_norm, function);
     nb::object host_blob = part(0, blob_size).attr("reshape")(blob.attr("shape"));
-    nb::object host_latent = part(blob_size, blob_size + latent_size).attr("reshape")(1, latent_size) / host_norm;
-    nb::object outputs = self.attr("session").attr("run")(self.attr("output_names"),
-                                                          feed_of(self, host_blob, host_latent));
-    return swapped_crops(outputs[nb::int_(0)], shape[nb::int_(1)], shape[nb::int_(0)], 1, function)[nb::int_(0)];
+    nb::object host_latent =
+        part(blob_size, blob_size + latent_size).attr("reshape")(1, latent_size) / host_norm;
+    nb::object outputs =
+        self.attr("session").attr("run")(self.attr("output_names"), feed_of(self, host_blob, host_latent));
+    return swapped_crops(outputs[nb::int_(0)], shape[nb::int_(1)], shape[nb::int_(0)], 1,
+                         function)[nb::int_(0)];
 }
 
 nb::object forward(const qv::Args &a) {
     nb::handle self = a[0];
     nb::object img = (a[1] - self.attr("input_mean")) / self.attr("input_std");
-    nb::object outputs = self.attr("session").attr("run")(self.attr("output_names"), feed_of(self, img, a[2]));
+    nb::object outputs =
+        self.attr("session").attr("run")(self.attr("output_names"), feed_of(self, img, a[2]));
     nb::object pred = outputs[nb::int_(0)];
     qv::assert_true(PyObject_IsInstance(pred.ptr(), qv::np().ndarray.ptr()) == 1);
     return pred;
@@ -265,7 +277,8 @@ nb::object forward(const qv::Args &a) {
 }  // namespace
 
 NB_MODULE(swap, m) {
-    m.doc() = "Face identity swap with an ONNX network through ONNX Runtime, on 128 x 128 aligned face crops.";
+    m.doc() =
+        "Face identity swap with an ONNX network through ONNX Runtime, on 128 x 128 aligned face crops.";
     qv::ort::def_session_arguments(m);
     swap_latent_kernel = qv::add_kernel(m, "swap_latent_kernel", swap_latent_kernel_code);
     swap_output_kernel = qv::add_kernel(m, "swap_output_kernel", swap_output_kernel_code);
@@ -301,10 +314,16 @@ NB_MODULE(swap, m) {
              "The source face's identity as the network takes it: its normed_embedding through the embedding "
              "map, normalised again, as a (1, D) float32 host array. Raises ValueError as get() does.")
         .def("get_many", get_many,
-             {{"self"}, {"target_faces", "list[QvFace] | tuple[QvFace, ...]"}, {"latent", "np.ndarray | cp.ndarray"}}, "cp.ndarray",
-             "get() for the crops of several faces (of one size) and a source's latent(): an (N, height, width, "
-             "3) device array, equal to N calls of get(). The faces go through the network in one run where it "
-             "takes a batch (one run each where its batch is 1); on a GPU provider the device arrays are bound "
+             {{"self"},
+              {"target_faces", "list[QvFace] | tuple[QvFace, ...]"},
+              {"latent", "np.ndarray | cp.ndarray"}},
+             "cp.ndarray",
+             "get() for the crops of several faces (of one size) and a source's latent(): an (N, height, "
+             "width, "
+             "3) device array, equal to N calls of get(). The faces go through the network in one run where "
+             "it "
+             "takes a batch (one run each where its batch is 1); on a GPU provider the device arrays are "
+             "bound "
              "in place and nothing waits on the host.")
         .finish();
 }

@@ -198,7 +198,8 @@ std::vector<float> gaussian_weights(int64_t ksize, double sigma) {
         {0.25f, 0.5f, 0.25f},
         {0.0625f, 0.25f, 0.375f, 0.25f, 0.0625f},
         {0.03125f, 0.109375f, 0.21875f, 0.28125f, 0.21875f, 0.109375f, 0.03125f},
-        {0.015625f, 0.05078125f, 0.1171875f, 0.19921875f, 0.234375f, 0.19921875f, 0.1171875f, 0.05078125f, 0.015625f},
+        {0.015625f, 0.05078125f, 0.1171875f, 0.19921875f, 0.234375f, 0.19921875f, 0.1171875f, 0.05078125f,
+         0.015625f},
     };
     if (sigma <= 0 && ksize <= 9) return tables[ksize / 2];
     if (sigma <= 0) sigma = 0.3 * ((ksize - 1) * 0.5 - 1) + 0.8;
@@ -330,24 +331,30 @@ nb::object get(const qv::Args &a) {
 }  // namespace
 
 NB_MODULE(gaussian, m) {
-    m.doc() = "Separable Gaussian blur of device images with OpenCV's kernel weights and default border "
-              "(BORDER_REFLECT_101).";
+    m.doc() =
+        "Separable Gaussian blur of device images with OpenCV's kernel weights and default border "
+        "(BORDER_REFLECT_101).";
     gaussian_kernel = qv::add_typed_kernel(m, "gaussian_kernel", gaussian_kernel_code);
     gaussian_rows_kernel = qv::add_typed_kernel(m, "gaussian_rows_kernel", gaussian_rows_kernel_code);
     gaussian_cols_kernel = qv::add_typed_kernel(m, "gaussian_cols_kernel", gaussian_cols_kernel_code);
-    qv::Class(m, "GaussianBlur",
-              "Gaussian blur as cv2.GaussianBlur(image, (ksize, ksize), sigma) on float32 images. An instance "
-              "keeps the device weights of every (device, ksize, sigma) it has used in its `weights` dict; "
-              "copies and pickles start with an empty one.")
+    qv::Class(
+        m, "GaussianBlur",
+        "Gaussian blur as cv2.GaussianBlur(image, (ksize, ksize), sigma) on float32 images. An instance "
+        "keeps the device weights of every (device, ksize, sigma) it has used in its `weights` dict; "
+        "copies and pickles start with an empty one.")
         .field("weights", "dict[tuple[int, int, float], cp.ndarray]")
         .def("__init__", init, {{"self"}}, "None", "A blur with an empty weight cache.")
         .def("__getstate__", getstate, {{"self"}}, "dict",
              "The instance's attributes, the weight cache emptied.")
-        .def("get", get, {{"self"}, {"image", "cp.ndarray"}, {"ksize", "int"}, {"sigma", "float"}}, "cp.ndarray",
-             "Blurred copy of an (H, W) or (H, W, C) device image, or of each image of an (N, H, W, C) batch in the "
+        .def("get", get, {{"self"}, {"image", "cp.ndarray"}, {"ksize", "int"}, {"sigma", "float"}},
+             "cp.ndarray",
+             "Blurred copy of an (H, W) or (H, W, C) device image, or of each image of an (N, H, W, C) batch "
+             "in the "
              "same launches, same shape and element type (float16, uint8 "
-             "and uint16 are read and written by the blur itself, integers as 0..1 over their range and written "
-             "back rounded and saturated; other types are blurred in float32 and converted back). ksize is odd and positive, or 0 to "
+             "and uint16 are read and written by the blur itself, integers as 0..1 over their range and "
+             "written "
+             "back rounded and saturated; other types are blurred in float32 and converted back). ksize is "
+             "odd and positive, or 0 to "
              "take round(8 sigma + 1) | 1; sigma <= 0 means 0.3 ((ksize - 1) / 2 - 1) + 0.8, with OpenCV's "
              "fixed weights for ksize 1 to 9; ksize at most 1048577. Borders reflect about the edge pixel "
              "(gfedcb|abcdefgh|gfedcba).")

@@ -12,10 +12,12 @@ nb::object create_beside(const qv::Args &a) {
     nb::module_ os = nb::module_::import_("os");
     nb::object path = os.attr("path");
     nb::object target = os.attr("fspath")(a[0]);
-    if (!nb::isinstance<nb::str>(target)) qv::raise(PyExc_TypeError, "create_beside() takes a str or os.PathLike path");
+    if (!nb::isinstance<nb::str>(target))
+        qv::raise(PyExc_TypeError, "create_beside() takes a str or os.PathLike path");
     nb::object parts = path.attr("splitext")(path.attr("basename")(target));
     std::string ext = nb::cast<std::string>(a[1]) + nb::cast<std::string>(parts[nb::int_(1)]);
-    auto [temporary, fd] = qv::create_temporary(path.attr("dirname")(target), parts[nb::int_(0)], ext, target);
+    auto [temporary, fd] =
+        qv::create_temporary(path.attr("dirname")(target), parts[nb::int_(0)], ext, target);
     return nb::make_tuple(temporary, fd);
 }
 
@@ -23,12 +25,14 @@ nb::object create_beside(const qv::Args &a) {
 
 NB_MODULE(files, m) {
     m.doc() = "Files that appear only when complete: new hidden files beside their targets.";
-    qv::def(m, "create_beside", create_beside, {{"target", "str | os.PathLike"}, {"tag", "str", nb::str("")}},
-            "tuple[str, int]",
-            "A new empty file beside target, named '.{stem}.{random}{tag}{extension}' after it (the extension "
-            "kept last, as writers pick the format by it; the stem cut at a character boundary so the name stays "
-            "within 255 bytes). It is made with O_EXCL and O_NOFOLLOW, so a file or link planted at the name makes "
-            "the open fail instead of being written through, and the random part leaves nothing to plant ahead. "
-            "Returns (path, open descriptor); the caller writes it and renames it onto target when complete. An "
-            "OSError names target, not the hidden file.");
+    qv::def(
+        m, "create_beside", create_beside, {{"target", "str | os.PathLike"}, {"tag", "str", nb::str("")}},
+        "tuple[str, int]",
+        "A new empty file beside target, named '.{stem}.{random}{tag}{extension}' after it (the extension "
+        "kept last, as writers pick the format by it; the stem cut at a character boundary so the name stays "
+        "within 255 bytes). It is made with O_EXCL and O_NOFOLLOW, so a file or link planted at the name "
+        "makes "
+        "the open fail instead of being written through, and the random part leaves nothing to plant ahead. "
+        "Returns (path, open descriptor); the caller writes it and renames it onto target when complete. An "
+        "OSError names target, not the hidden file.");
 }

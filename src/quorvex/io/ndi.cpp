@@ -7,15 +7,15 @@
 // consumer that falls behind gets the newest frame when it asks and the ones in between are
 // dropped (and counted), never queued. The sender sends each frame before send() returns:
 // nothing waits behind it either, one frame in flight per stage.
-#include "quorvex/function.hpp"
-#include "quorvex/kernel.hpp"
-
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <string>
 #include <thread>
+
+#include "quorvex/function.hpp"
+#include "quorvex/kernel.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -29,7 +29,8 @@ nb::object cyndilib() {
     if (!m) {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw nb::python_error();
         PyErr_Clear();
-        qv::raise(PyExc_ModuleNotFoundError, "cyndilib is needed here but is not installed: pip install 'quorvex[ndi]'");
+        qv::raise(PyExc_ModuleNotFoundError,
+                  "cyndilib is needed here but is not installed: pip install 'quorvex[ndi]'");
     }
     return nb::steal(m);
 }
@@ -58,7 +59,9 @@ double posix_now() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-double monotonic() { return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+double monotonic() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 const char *matrix_for(int64_t width, int64_t height) {
     if (width <= 720 && height <= 576) return "bt601";
@@ -71,7 +74,8 @@ nb::object posix_or_none(double value) {
 }
 
 bool flag(nb::handle value, const char *name, const char *owner) {
-    if (!PyBool_Check(value.ptr())) qv::raise(PyExc_TypeError, "%s takes %s as a bool, got %s", owner, name, qv::type_name(value));
+    if (!PyBool_Check(value.ptr()))
+        qv::raise(PyExc_TypeError, "%s takes %s as a bool, got %s", owner, name, qv::type_name(value));
     return value.ptr() == Py_True;
 }
 
@@ -81,7 +85,8 @@ double positive(nb::handle value, const char *name, const char *owner) {
         qv::raise(PyExc_TypeError, "%s takes %s as a number, got %s", owner, name, qv::type_name(value));
     double v = PyFloat_AsDouble(value.ptr());
     if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    if (!(v > 0) || std::isinf(v)) qv::raise(PyExc_ValueError, "%s takes a positive finite %s, got %R", owner, name, value.ptr());
+    if (!(v > 0) || std::isinf(v))
+        qv::raise(PyExc_ValueError, "%s takes a positive finite %s, got %R", owner, name, value.ptr());
     return v;
 }
 
@@ -90,7 +95,8 @@ void check_matrix(nb::handle matrix, const char *owner) {
     std::string name = nb::cast<std::string>(matrix);
     for (const char *m : kMatrices)
         if (name == m) return;
-    qv::raise(PyExc_ValueError, "%s takes matrix as 'bt601', 'bt709', 'bt2020' or None, got %R", owner, matrix.ptr());
+    qv::raise(PyExc_ValueError, "%s takes matrix as 'bt601', 'bt709', 'bt2020' or None, got %R", owner,
+              matrix.ptr());
 }
 
 nb::object enter(const qv::Args &a) { return nb::borrow(a[0]); }
@@ -114,7 +120,8 @@ nb::object frame_init(const qv::Args &a) {
 nb::object frame_repr(const qv::Args &a) {
     nb::handle self = a[0];
     return nb::str("NdiFrame(fourcc={!r}, shape={}, timestamp={!r}, timecode={!r})")
-        .format(self.attr("fourcc"), self.attr("image").attr("shape"), self.attr("timestamp"), self.attr("timecode"));
+        .format(self.attr("fourcc"), self.attr("image").attr("shape"), self.attr("timestamp"),
+                self.attr("timecode"));
 }
 
 nb::handle frame_type;
@@ -133,10 +140,12 @@ nb::object sender_init(const qv::Args &a) {
     std::string name = nb::cast<std::string>(a[1]);
     if (name.empty()) qv::raise(PyExc_ValueError, "%s takes a non-empty name", owner);
     if (name.size() > kMostNameBytes)
-        qv::raise(PyExc_ValueError, "%s takes a name of at most %zu bytes (UTF-8), got %zu", owner, kMostNameBytes,
-                  name.size());
+        qv::raise(PyExc_ValueError, "%s takes a name of at most %zu bytes (UTF-8), got %zu", owner,
+                  kMostNameBytes, name.size());
     for (unsigned char c : name)
-        if (c < 0x20 || c == 0x7f) qv::raise(PyExc_ValueError, "%s takes a name without control characters, got %R", owner, a[1].ptr());
+        if (c < 0x20 || c == 0x7f)
+            qv::raise(PyExc_ValueError, "%s takes a name without control characters, got %R", owner,
+                      a[1].ptr());
     nb::object fourccs = nb::borrow(color().fourccs);
     if (!PySequence_Contains(fourccs.ptr(), a[2].ptr()))
         qv::raise(PyExc_ValueError, "%s takes fourcc as one of %U, got %R", owner,
@@ -145,13 +154,17 @@ nb::object sender_init(const qv::Args &a) {
     nb::object fraction = nb::module_::import_("fractions").attr("Fraction");
     nb::object frame_rate = fraction(a[3]).attr("limit_denominator")(1001);
     if (nb::cast<double>(nb::float_(frame_rate)) < kLeastFrameRate)
-        qv::raise(PyExc_ValueError, "%s takes a frame_rate of 1/2 or more (NDI's least), got %R", owner, a[3].ptr());
+        qv::raise(PyExc_ValueError, "%s takes a frame_rate of 1/2 or more (NDI's least), got %R", owner,
+                  a[3].ptr());
     check_matrix(a[4], owner);
     flag(a[5], "full_range", owner);
     flag(a[6], "clock_video", owner);
     int64_t channels = nb::cast<int64_t>(a[7]), rate = nb::cast<int64_t>(a[8]);
-    if (channels < 0) qv::raise(PyExc_ValueError, "%s takes audio_channels of 0 or more, got %lld", owner, (long long)channels);
-    if (rate <= 0) qv::raise(PyExc_ValueError, "%s takes a positive sample_rate, got %lld", owner, (long long)rate);
+    if (channels < 0)
+        qv::raise(PyExc_ValueError, "%s takes audio_channels of 0 or more, got %lld", owner,
+                  (long long)channels);
+    if (rate <= 0)
+        qv::raise(PyExc_ValueError, "%s takes a positive sample_rate, got %lld", owner, (long long)rate);
     cyndilib();  // says what to install before anything is set up
 
     self.attr("name") = a[1];
@@ -177,13 +190,14 @@ void sender_open(nb::handle self, int64_t width, int64_t height) {
     video.attr("set_resolution")(width, height);
     video.attr("set_fourcc")(lib.attr("FourCC").attr(nb::cast<std::string>(self.attr("fourcc")).c_str()));
     video.attr("set_frame_rate")(self.attr("frame_rate"));
-    nb::object sender = lib.attr("Sender")(self.attr("name"), nb::arg("clock_video") = self.attr("clock_video"),
-                                           nb::arg("clock_audio") = false);
+    nb::object sender = lib.attr("Sender")(
+        self.attr("name"), nb::arg("clock_video") = self.attr("clock_video"), nb::arg("clock_audio") = false);
     sender.attr("set_video_frame")(video);
     int64_t channels = nb::cast<int64_t>(self.attr("audio_channels"));
     if (channels) {
         nb::object rate = self.attr("sample_rate");
-        nb::object audio = lib.attr("AudioSendFrame")(nb::arg("max_num_samples") = rate);  // up to a second a frame
+        nb::object audio =
+            lib.attr("AudioSendFrame")(nb::arg("max_num_samples") = rate);  // up to a second a frame
         audio.attr("sample_rate") = rate;
         audio.attr("num_channels") = channels;
         sender.attr("set_audio_frame")(audio);
@@ -198,29 +212,32 @@ nb::object sender_send(const qv::Args &a) {
     nb::handle self = a[0], image = a[1], timestamp = a[2];
     if (nb::cast<bool>(self.attr("_closed"))) qv::raise(PyExc_ValueError, "%s on a closed sender", owner);
     if (!qv::is_device_array(image) && !qv::is_host_array(image))
-        qv::raise(PyExc_TypeError, "%s takes image as a cupy.ndarray or numpy.ndarray, got %s", owner, qv::type_name(image));
+        qv::raise(PyExc_TypeError, "%s takes image as a cupy.ndarray or numpy.ndarray, got %s", owner,
+                  qv::type_name(image));
     double stamp = 0;
     if (!timestamp.is_none()) {
         if (PyBool_Check(timestamp.ptr()) || !PyNumber_Check(timestamp.ptr()))
-            qv::raise(PyExc_TypeError, "%s takes timestamp as POSIX seconds or None, got %s", owner, qv::type_name(timestamp));
+            qv::raise(PyExc_TypeError, "%s takes timestamp as POSIX seconds or None, got %s", owner,
+                      qv::type_name(timestamp));
         stamp = PyFloat_AsDouble(timestamp.ptr());
         if (stamp == -1.0 && PyErr_Occurred()) throw nb::python_error();
     }
     std::vector<int64_t> s = qv::shape_of(image);
     if (s.size() != 3 || (s[2] != 3 && s[2] != 4))
-        qv::raise(PyExc_ValueError, "%s takes an image of shape (height, width, 3) or (height, width, 4), got %U", owner,
+        qv::raise(PyExc_ValueError,
+                  "%s takes an image of shape (height, width, 3) or (height, width, 4), got %U", owner,
                   qv::str_of(image.attr("shape")).ptr());
     int64_t height = s[0], width = s[1];
     if (height == 0 || width == 0)
-        qv::raise(PyExc_ValueError, "%s takes an image of at least 1x1 pixels, got %lldx%lld", owner, (long long)width,
-                  (long long)height);
+        qv::raise(PyExc_ValueError, "%s takes an image of at least 1x1 pixels, got %lldx%lld", owner,
+                  (long long)width, (long long)height);
     bool first = self.attr("_sender").is_none();
     if (!first) {
         nb::tuple size = nb::cast<nb::tuple>(self.attr("size"));
         if (nb::cast<int64_t>(size[0]) != width || nb::cast<int64_t>(size[1]) != height)
-            qv::raise(PyExc_ValueError, "%s takes images of the size of the first, %lldx%lld; got %lldx%lld", owner,
-                      (long long)nb::cast<int64_t>(size[0]), (long long)nb::cast<int64_t>(size[1]), (long long)width,
-                      (long long)height);
+            qv::raise(PyExc_ValueError, "%s takes images of the size of the first, %lldx%lld; got %lldx%lld",
+                      owner, (long long)nb::cast<int64_t>(size[0]), (long long)nb::cast<int64_t>(size[1]),
+                      (long long)width, (long long)height);
     }
     nb::object matrix = self.attr("matrix");
     if (matrix.is_none()) matrix = nb::str(matrix_for(width, height));
@@ -236,13 +253,15 @@ nb::object sender_send(const qv::Args &a) {
 nb::object sender_send_audio(const qv::Args &a) {
     nb::handle self = a[0], samples = a[1];
     int64_t channels = nb::cast<int64_t>(self.attr("audio_channels"));
-    if (self.attr("_sender").is_none() || nb::cast<bool>(self.attr("_closed")) || channels == 0) return nb::bool_(false);
+    if (self.attr("_sender").is_none() || nb::cast<bool>(self.attr("_closed")) || channels == 0)
+        return nb::bool_(false);
     nb::object data = qv::np().module.attr("ascontiguousarray")(samples, qv::np().float32);
     std::vector<int64_t> s = qv::shape_of(data);
     if (s.size() != 2 || s[0] != channels || s[1] == 0) return nb::bool_(false);
     int64_t most = nb::cast<int64_t>(self.attr("sample_rate"));
-    if (s[1] > most) data = data.attr("__getitem__")(nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()),
-                                                                     nb::slice(nb::int_(0), nb::int_(most), nb::none())));
+    if (s[1] > most)
+        data = data.attr("__getitem__")(nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()),
+                                                       nb::slice(nb::int_(0), nb::int_(most), nb::none())));
     return nb::bool_(nb::cast<bool>(self.attr("_sender").attr("write_audio")(data)));
 }
 
@@ -282,20 +301,22 @@ nb::object find_source(nb::handle lib, nb::object &finder, nb::handle name, doub
         if (nb::len(matches) > 1) {
             nb::list names;
             for (nb::handle source : matches) names.append(nb::repr(source.attr("name")));
-            qv::raise(PyExc_ValueError, "NDI source name %R is ambiguous: %U announce it; give the full 'HOST (name)'",
+            qv::raise(PyExc_ValueError,
+                      "NDI source name %R is ambiguous: %U announce it; give the full 'HOST (name)'",
                       name.ptr(), nb::str(", ").attr("join")(names).ptr());
         }
         double left = deadline - monotonic();
         if (left <= 0) {
             // as repr: names come from the network and may hold terminal escape sequences
-            nb::object seen = nb::str(", ").attr("join")(
-                nb::module_::import_("builtins").attr("map")(nb::module_::import_("builtins").attr("repr"),
-                                                             finder.attr("get_source_names")()));
+            nb::object seen =
+                nb::str(", ").attr("join")(nb::module_::import_("builtins")
+                                               .attr("map")(nb::module_::import_("builtins").attr("repr"),
+                                                            finder.attr("get_source_names")()));
             if (PyObject_Length(seen.ptr()) == 0) seen = nb::str("none");
             char seconds[32];
             std::snprintf(seconds, sizeof seconds, "%g", timeout);  // PyErr_Format has no %g
-            qv::raise(PyExc_TimeoutError, "no NDI source named %R appeared within %s s (sources seen: %U)", name.ptr(),
-                      seconds, seen.ptr());
+            qv::raise(PyExc_TimeoutError, "no NDI source named %R appeared within %s s (sources seen: %U)",
+                      name.ptr(), seconds, seen.ptr());
         }
         // A sleep, not the library's wait: that holds the interpreter, and a sender of this
         // process (another thread) could not start meanwhile.
@@ -313,7 +334,8 @@ nb::object find_source(nb::handle lib, nb::object &finder, nb::handle name, doub
 nb::object receiver_init(const qv::Args &a) {
     const char *owner = "NdiReceiver()";
     nb::handle self = a[0];
-    if (nb::cast<std::string>(a[1]).empty()) qv::raise(PyExc_ValueError, "%s takes a non-empty source_name", owner);
+    if (nb::cast<std::string>(a[1]).empty())
+        qv::raise(PyExc_ValueError, "%s takes a non-empty source_name", owner);
     double timeout = positive(a[2], "timeout", owner);
     check_matrix(a[3], owner);
     flag(a[4], "full_range", owner);
@@ -321,16 +343,19 @@ nb::object receiver_init(const qv::Args &a) {
     bool known = false;
     for (const char *f : kColorFormats) known = known || format == f;
     if (!known)
-        qv::raise(PyExc_ValueError, "%s takes color_format as 'UYVY_BGRA', 'UYVY_RGBA', 'BGRX_BGRA', 'RGBX_RGBA', "
-                  "'fastest' or 'best', got %R", owner, a[6].ptr());
+        qv::raise(PyExc_ValueError,
+                  "%s takes color_format as 'UYVY_BGRA', 'UYVY_RGBA', 'BGRX_BGRA', 'RGBX_RGBA', "
+                  "'fastest' or 'best', got %R",
+                  owner, a[6].ptr());
     nb::object lib = cyndilib();
 
     nb::object finder = lib.attr("Finder")();
     finder.attr("open")();
     try {
         nb::object source = find_source(lib, finder, a[1], timeout);
-        nb::object receiver = lib.attr("Receiver")(nb::arg("color_format") = lib.attr("RecvColorFormat").attr(format.c_str()),
-                                                   nb::arg("bandwidth") = lib.attr("RecvBandwidth").attr("highest"));
+        nb::object receiver =
+            lib.attr("Receiver")(nb::arg("color_format") = lib.attr("RecvColorFormat").attr(format.c_str()),
+                                 nb::arg("bandwidth") = lib.attr("RecvBandwidth").attr("highest"));
         nb::object sync = receiver.attr("frame_sync");
         nb::object video = lib.attr("VideoFrameSync")();
         sync.attr("set_video_frame")(video);
@@ -367,12 +392,14 @@ nb::object receiver_frame(nb::handle self, nb::handle video, double stamp) {
     nb::object fourcc = video.attr("get_fourcc")().attr("name");
     nb::object matrix = self.attr("matrix");
     if (matrix.is_none()) matrix = nb::str(matrix_for(width, height));
-    nb::object data = video.attr("get_array")();  // a copy: the synchroniser reuses its buffer on the next capture
+    nb::object data =
+        video.attr("get_array")();  // a copy: the synchroniser reuses its buffer on the next capture
     nb::object image = color().to_bgr(data, fourcc, width, height, video.attr("get_line_stride")(), matrix,
                                       self.attr("full_range"));
     nb::object when = posix_or_none(stamp);
     if (when.is_none()) when = nb::float_(posix_now());
-    return frame_type(image, when, posix_or_none(nb::cast<double>(video.attr("get_timecode_posix")())), fourcc);
+    return frame_type(image, when, posix_or_none(nb::cast<double>(video.attr("get_timecode_posix")())),
+                      fourcc);
 }
 
 // The frame synchroniser answers every audio capture, filling what the source has not sent
@@ -447,38 +474,49 @@ nb::object default_matrix(const qv::Args &a) {
 }  // namespace
 
 NB_MODULE(ndi, m) {
-    m.doc() = "Live NDI video with frames as device arrays, through cyndilib (extra 'ndi'): NdiReceiver yields the "
-              "newest frame of a source, dropping (and counting) the ones a busy consumer missed; NdiSender sends "
-              "device or host images as an NDI source. Frames are converted by quorvex.color.ndi on the GPU.";
+    m.doc() =
+        "Live NDI video with frames as device arrays, through cyndilib (extra 'ndi'): NdiReceiver yields the "
+        "newest frame of a source, dropping (and counting) the ones a busy consumer missed; NdiSender sends "
+        "device or host images as an NDI source. Frames are converted by quorvex.color.ndi on the GPU.";
     nb::object none = nb::none();
-    qv::def(m, "default_matrix", default_matrix, {{"width", "int"}, {"height", "int"}}, "str",
-            "The matrix NDI assumes for Y'CbCr at a resolution: 'bt601' up to 720x576, 'bt709' up to 1920x1080, "
-            "'bt2020' above.");
-    frame_type = qv::Class(m, "NdiFrame",
-                           "One received video frame: image (H, W, 3) BGR float32 on the device, (H, W, 4) BGRA where "
-                           "the source sends alpha; timestamp the sender's time of the frame in POSIX seconds (the "
-                           "time it was taken here where the sender gave none); timecode the frame's timecode in "
-                           "seconds, None where none was sent; fourcc the layout it came in.")
-                     .field("image", "cp.ndarray")
-                     .field("timestamp", "float")
-                     .field("timecode", "float | None")
-                     .field("fourcc", "str")
-                     .def("__init__", frame_init,
-                          {{"self"}, {"image", "cp.ndarray"}, {"timestamp", "float"}, {"timecode", "Optional[float]"},
-                           {"fourcc", "str"}},
-                          "None", nullptr)
-                     .def("__repr__", frame_repr, {{"self"}}, "str", nullptr)
-                     .finish()
-                     .release();
-    qv::Class(m, "NdiSender",
-              "An NDI source named name, fed with images. send() converts a device (or host) image, (H, W, 3) BGR or "
-              "(H, W, 4) BGRA, into fourcc on the GPU and sends it before returning. The source opens on the first "
-              "image, whose size every later image must have (attribute size). name: at most 180 bytes of UTF-8, no "
-              "control characters. frame_rate is the rate announced to receivers, 1/2 or more; clock_video makes NDI pace send() to it (leave it off for frames from a live source, which "
-              "paces them already). matrix None takes NDI's rule by resolution (default_matrix). With "
-              "audio_channels, audio given to send_audio() (or passed through by an NdiReceiver) goes out with the "
-              "video; audio before the first image is dropped. Attributes: sent (frames), latency (seconds from the "
-              "last timestamp given to send() to the moment that frame left).")
+    qv::def(
+        m, "default_matrix", default_matrix, {{"width", "int"}, {"height", "int"}}, "str",
+        "The matrix NDI assumes for Y'CbCr at a resolution: 'bt601' up to 720x576, 'bt709' up to 1920x1080, "
+        "'bt2020' above.");
+    frame_type =
+        qv::Class(m, "NdiFrame",
+                  "One received video frame: image (H, W, 3) BGR float32 on the device, (H, W, 4) BGRA where "
+                  "the source sends alpha; timestamp the sender's time of the frame in POSIX seconds (the "
+                  "time it was taken here where the sender gave none); timecode the frame's timecode in "
+                  "seconds, None where none was sent; fourcc the layout it came in.")
+            .field("image", "cp.ndarray")
+            .field("timestamp", "float")
+            .field("timecode", "float | None")
+            .field("fourcc", "str")
+            .def("__init__", frame_init,
+                 {{"self"},
+                  {"image", "cp.ndarray"},
+                  {"timestamp", "float"},
+                  {"timecode", "Optional[float]"},
+                  {"fourcc", "str"}},
+                 "None", nullptr)
+            .def("__repr__", frame_repr, {{"self"}}, "str", nullptr)
+            .finish()
+            .release();
+    qv::Class(
+        m, "NdiSender",
+        "An NDI source named name, fed with images. send() converts a device (or host) image, (H, W, 3) BGR "
+        "or "
+        "(H, W, 4) BGRA, into fourcc on the GPU and sends it before returning. The source opens on the first "
+        "image, whose size every later image must have (attribute size). name: at most 180 bytes of UTF-8, "
+        "no "
+        "control characters. frame_rate is the rate announced to receivers, 1/2 or more; clock_video makes "
+        "NDI pace send() to it (leave it off for frames from a live source, which "
+        "paces them already). matrix None takes NDI's rule by resolution (default_matrix). With "
+        "audio_channels, audio given to send_audio() (or passed through by an NdiReceiver) goes out with the "
+        "video; audio before the first image is dropped. Attributes: sent (frames), latency (seconds from "
+        "the "
+        "last timestamp given to send() to the moment that frame left).")
         .field("name", "str")
         .field("fourcc", "str")
         .field("frame_rate", "float | fractions.Fraction")
@@ -500,26 +538,33 @@ NB_MODULE(ndi, m) {
               {"clock_video", "bool", nb::bool_(false)},
               {"audio_channels", "int", nb::int_(0)},
               {"sample_rate", "int", nb::int_(48000)}},
-             "None", "Checks the settings; the NDI source appears with the first image. frame_rate may also be a "
-                     "fractions.Fraction (30000/1001).")
-        .def("send", sender_send, {{"self"}, {"image", "cp.ndarray | np.ndarray"}, {"timestamp", "Optional[float]", none}},
-             "None", "Sends one image; timestamp (POSIX seconds, such as a received frame's) sets latency.")
+             "None",
+             "Checks the settings; the NDI source appears with the first image. frame_rate may also be a "
+             "fractions.Fraction (30000/1001).")
+        .def("send", sender_send,
+             {{"self"}, {"image", "cp.ndarray | np.ndarray"}, {"timestamp", "Optional[float]", none}}, "None",
+             "Sends one image; timestamp (POSIX seconds, such as a received frame's) sets latency.")
         .def("send_audio", sender_send_audio, {{"self"}, {"samples", "np.ndarray"}}, "bool",
-             "Sends (channels, samples) float32 audio, at most sample_rate samples; False where it was dropped (no "
+             "Sends (channels, samples) float32 audio, at most sample_rate samples; False where it was "
+             "dropped (no "
              "audio channels, another channel count, or no image sent yet).")
         .def("close", sender_close, {{"self"}}, "None", "Closes the NDI source.")
         .def("__enter__", enter, {{"self"}}, "NdiSender", nullptr)
         .def("__exit__", sender_exit, {{"self"}, {"exc_type"}, {"exc"}, {"traceback"}}, "None", nullptr)
         .finish();
-    qv::Class(m, "NdiReceiver",
-              "Frames of the NDI source source_name ('HOST (name)', or just the name after the host, refused with "
-              "ValueError where two hosts announce it) as NdiFrame "
-              "records, the newest frame each time: frames that arrive while the consumer is busy are dropped and "
-              "counted in dropped, never queued; received counts the frames delivered, frame_rate is the source's (a fractions.Fraction, None before the first frame). The source must appear "
-              "within timeout seconds (TimeoutError otherwise); iteration ends when it sends nothing new for timeout "
-              "seconds or the receiver is closed. matrix None takes NDI's rule by resolution (default_matrix). "
-              "audio_to, an NdiSender with audio channels, gets the source's audio. color_format: what NDI delivers "
-              "(cyndilib's RecvColorFormat names).")
+    qv::Class(
+        m, "NdiReceiver",
+        "Frames of the NDI source source_name ('HOST (name)', or just the name after the host, refused with "
+        "ValueError where two hosts announce it) as NdiFrame "
+        "records, the newest frame each time: frames that arrive while the consumer is busy are dropped and "
+        "counted in dropped, never queued; received counts the frames delivered, frame_rate is the source's "
+        "(a fractions.Fraction, None before the first frame). The source must appear "
+        "within timeout seconds (TimeoutError otherwise); iteration ends when it sends nothing new for "
+        "timeout "
+        "seconds or the receiver is closed. matrix None takes NDI's rule by resolution (default_matrix). "
+        "audio_to, an NdiSender with audio channels, gets the source's audio. color_format: what NDI "
+        "delivers "
+        "(cyndilib's RecvColorFormat names).")
         .field("source_name", "str")
         .field("timeout", "float")
         .field("matrix", "str | None")
@@ -538,7 +583,8 @@ NB_MODULE(ndi, m) {
               {"color_format", "str", nb::str("UYVY_BGRA")}},
              "None", "Finds the source and connects to it.")
         .def("__iter__", enter, {{"self"}}, "NdiReceiver", nullptr)
-        .def("__next__", receiver_next, {{"self"}}, "NdiFrame", "The newest frame not yet returned, waiting for one.")
+        .def("__next__", receiver_next, {{"self"}}, "NdiFrame",
+             "The newest frame not yet returned, waiting for one.")
         .def("close", receiver_close, {{"self"}}, "None", "Disconnects from the source.")
         .def("__enter__", enter, {{"self"}}, "NdiReceiver", nullptr)
         .def("__exit__", receiver_exit, {{"self"}, {"exc_type"}, {"exc"}, {"traceback"}}, "None", nullptr)

@@ -184,9 +184,11 @@ nb::object store(const qv::Args &a) {
                   "store() cannot write '%s' files: OpenCV has no writer for that extension", ext.c_str());
     }
 
-    if (qv::is_device_array(image) || qv::is_tensor(image)) image = siblings().to_numpy(image);
+    if (qv::is_device_array(image) || qv::is_tensor(image))
+        image = siblings().to_numpy(image);
     else if (!qv::is_host_array(image))
-        qv::raise(PyExc_TypeError, "store() takes image as a cupy.ndarray, numpy.ndarray or torch.Tensor, got %s",
+        qv::raise(PyExc_TypeError,
+                  "store() takes image as a cupy.ndarray, numpy.ndarray or torch.Tensor, got %s",
                   qv::type_name(image));
     if (exr) {
         ExrImage prepared = prepare_exr(image, param == -1 ? 1.0 : (double)param, is_rgb);
@@ -202,9 +204,8 @@ nb::object store(const qv::Args &a) {
     nb::object encoded = cv2_module.get().attr("imencode")(ext, image, options);
     if (!nb::cast<bool>(encoded[0]))
         qv::raise(PyExc_OSError, "OpenCV could not encode the image for '%U'", output_path.ptr());
-    write_in_place_of(output_path, ext, [&](nb::handle path) {
-        qv::write_file(path, encoded[1].attr("data"));
-    });
+    write_in_place_of(output_path, ext,
+                      [&](nb::handle path) { qv::write_file(path, encoded[1].attr("data")); });
     return nb::none();
 }
 

@@ -10,15 +10,15 @@
 // NV12/P010 surfaces in device memory, where the yuv kernels read them; NVENC takes frames
 // converted on the device and returns packets that PyAV muxes, so audio copy, time stamps and the
 // temporary file behave as with FFmpeg's encoders.
-#include "quorvex/function.hpp"
-#include "quorvex/kernel.hpp"
-#include "quorvex/temporary_file.hpp"
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
+
+#include "quorvex/function.hpp"
+#include "quorvex/kernel.hpp"
+#include "quorvex/temporary_file.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -37,7 +37,8 @@ nb::object nvcodec() {
     if (!m) {
         if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw nb::python_error();
         PyErr_Clear();
-        qv::raise(PyExc_ModuleNotFoundError, "PyNvVideoCodec is needed here but is not installed: %s", kNvcodecHint);
+        qv::raise(PyExc_ModuleNotFoundError, "PyNvVideoCodec is needed here but is not installed: %s",
+                  kNvcodecHint);
     }
     return nb::steal(m);
 }
@@ -47,7 +48,8 @@ struct PixelFormat {
     const char *name;
     const char *to_bgr, *from_bgr;
     int bits;  // deeper than 8: 16-bit samples
-    bool horizontal, vertical, semi, full;  // chroma halved across, down; interleaved; full range by definition
+    bool horizontal, vertical, semi,
+        full;  // chroma halved across, down; interleaved; full range by definition
     bool wide() const { return bits > 8; }
 };
 
@@ -67,8 +69,9 @@ constexpr PixelFormat kFormats[] = {
     {"nv12", "nv12_to_bgr", "bgr_to_nv12", 8, true, true, true, false},
     {"p010le", "p010_to_bgr", "bgr_to_p010", 10, true, true, true, false},
 };
-const char *const kWritable = "'yuv420p', 'yuv422p', 'yuv444p', their 10- and 12-bit forms ('yuv420p10le', ...), "
-                              "'nv12' or 'p010le'";
+const char *const kWritable =
+    "'yuv420p', 'yuv422p', 'yuv444p', their 10- and 12-bit forms ('yuv420p10le', ...), "
+    "'nv12' or 'p010le'";
 
 const PixelFormat *find_format(const std::string &name) {
     for (const PixelFormat &f : kFormats)
@@ -99,7 +102,8 @@ const char *matrix_name(nb::handle matrix, const char *function) {
     std::string m = nb::cast<std::string>(matrix);
     for (const char *known : {"bt601", "bt709", "bt2020"})
         if (m == known) return known;
-    qv::raise(PyExc_ValueError, "%s() takes matrix as 'bt601', 'bt709' or 'bt2020', got %R", function, matrix.ptr());
+    qv::raise(PyExc_ValueError, "%s() takes matrix as 'bt601', 'bt709' or 'bt2020', got %R", function,
+              matrix.ptr());
 }
 
 bool bool_arg(nb::handle value, const char *name, const char *function) {
@@ -114,7 +118,8 @@ bool choice(nb::handle value, const char *name, const char *first, const char *s
         std::string v = nb::cast<std::string>(value);
         if (v == first || v == second) return v == second;
     }
-    qv::raise(PyExc_ValueError, "%s() takes %s as '%s' or '%s', got %R", function, name, first, second, value.ptr());
+    qv::raise(PyExc_ValueError, "%s() takes %s as '%s' or '%s', got %R", function, name, first, second,
+              value.ptr());
 }
 
 // The current device and the handle of the current stream, for the NVIDIA codecs to work on.
@@ -138,8 +143,8 @@ nb::object duration_tag(nb::handle metadata) {
         std::string h = t.substr(0, a), m = t.substr(a + 1, b - a - 1), sec = t.substr(b + 1);
         bool ok = h.find_first_not_of("0123456789") == std::string::npos &&
                   m.find_first_not_of("0123456789") == std::string::npos &&
-                  sec.find_first_not_of("0123456789.") == std::string::npos && sec.find('.') == sec.rfind('.') &&
-                  sec.front() != '.' && sec.back() != '.';
+                  sec.find_first_not_of("0123456789.") == std::string::npos &&
+                  sec.find('.') == sec.rfind('.') && sec.front() != '.' && sec.back() != '.';
         if (!ok) continue;
         return fraction(nb::int_(std::stoll(h) * 3600 + std::stoll(m) * 60)) + fraction(nb::str(sec.c_str()));
     }
@@ -152,7 +157,8 @@ int64_t count_tag(nb::handle metadata) {
         nb::object tag = metadata.attr("get")(key);
         if (tag.is_none() || !PyUnicode_Check(tag.ptr())) continue;
         std::string t = nb::cast<std::string>(tag);
-        if (!t.empty() && t.size() < 19 && t.find_first_not_of("0123456789") == std::string::npos) return std::stoll(t);
+        if (!t.empty() && t.size() < 19 && t.find_first_not_of("0123456789") == std::string::npos)
+            return std::stoll(t);
     }
     return 0;
 }
@@ -165,25 +171,36 @@ std::string fspath(nb::handle path) {
 }
 
 // FFmpeg's AVColorSpace codes.
-constexpr int kSpaceBt709 = 1, kSpaceBt470bg = 5, kSpaceSmpte170m = 6, kSpaceBt2020 = 9,
-              kSpaceBt2020Cl = 10;
+constexpr int kSpaceBt709 = 1, kSpaceBt470bg = 5, kSpaceSmpte170m = 6, kSpaceBt2020 = 9, kSpaceBt2020Cl = 10;
 constexpr int kRangeMpeg = 1, kRangeJpeg = 2;
 
 // Colour spaces with matrices other than the three the kernels apply.
 const char *unconverted_space(int space) {
     switch (space) {
-    case 4: return "FCC";
-    case 7: return "SMPTE 240M";
-    case 8: return "YCgCo";
-    case kSpaceBt2020Cl: return "BT.2020 constant-luminance";
-    case 11: return "SMPTE 2085";
-    case 12: return "chroma-derived non-constant-luminance";
-    case 13: return "chroma-derived constant-luminance";
-    case 14: return "ICtCp";
-    case 15: return "IPT-C2";
-    case 16: return "YCgCo-R even";
-    case 17: return "YCgCo-R odd";
-    default: return nullptr;
+        case 4:
+            return "FCC";
+        case 7:
+            return "SMPTE 240M";
+        case 8:
+            return "YCgCo";
+        case kSpaceBt2020Cl:
+            return "BT.2020 constant-luminance";
+        case 11:
+            return "SMPTE 2085";
+        case 12:
+            return "chroma-derived non-constant-luminance";
+        case 13:
+            return "chroma-derived constant-luminance";
+        case 14:
+            return "ICtCp";
+        case 15:
+            return "IPT-C2";
+        case 16:
+            return "YCgCo-R even";
+        case 17:
+            return "YCgCo-R odd";
+        default:
+            return nullptr;
     }
 }
 
@@ -252,9 +269,11 @@ nb::object reader_init(const qv::Args &a) {
     // default: the codec's own rate (its timing information) holds there.
     std::string container_format = nb::cast<std::string>(container.attr("format").attr("name"));
     bool elementary = false;
-    for (const char *name : {"h264", "hevc", "vvc", "m4v", "mpegvideo", "cavsvideo", "obu", "vc1", "rawvideo"})
+    for (const char *name :
+         {"h264", "hevc", "vvc", "m4v", "mpegvideo", "cavsvideo", "obu", "vc1", "rawvideo"})
         elementary = elementary || container_format == name;
-    nb::object rate = elementary ? nb::object(codec.attr("framerate")) : nb::object(stream.attr("average_rate"));
+    nb::object rate =
+        elementary ? nb::object(codec.attr("framerate")) : nb::object(stream.attr("average_rate"));
     if (!rate.is_none() && !(nb::cast<double>(nb::float_(rate)) > 0)) rate = nb::none();
     if (rate.is_none()) rate = stream.attr("guessed_rate");
     double fps = rate.is_none() ? 0.0 : nb::cast<double>(nb::float_(rate));
@@ -279,8 +298,10 @@ nb::object reader_init(const qv::Args &a) {
     std::string pixel_format = format.is_none() ? std::string() : nb::cast<std::string>(format.attr("name"));
     const PixelFormat *pf = find_format(pixel_format);
     if (raw && !pf)
-        qv::raise(PyExc_ValueError, "%s(raw=True) gives the planes of yuv420p, yuv422p, yuv444p, their 10- and "
-                  "12-bit forms, nv12 and p010le; '%s' is %s", function, path.c_str(), pixel_format.c_str());
+        qv::raise(PyExc_ValueError,
+                  "%s(raw=True) gives the planes of yuv420p, yuv422p, yuv444p, their 10- and "
+                  "12-bit forms, nv12 and p010le; '%s' is %s",
+                  function, path.c_str(), pixel_format.c_str());
 
     // The stream's own colour description, unless the caller says otherwise. Streams that carry
     // none are taken as BT.709 from 720 rows up and BT.601 below, as players do.
@@ -288,14 +309,19 @@ nb::object reader_init(const qv::Args &a) {
     if (matrix.is_none()) {
         int space = nb::cast<int>(codec.attr("colorspace"));
         const char *m = height >= 720 ? "bt709" : "bt601";
-        if (space == kSpaceBt709) m = "bt709";
-        else if (space == kSpaceBt470bg || space == kSpaceSmpte170m) m = "bt601";
-        else if (space == kSpaceBt2020) m = "bt2020";
+        if (space == kSpaceBt709)
+            m = "bt709";
+        else if (space == kSpaceBt470bg || space == kSpaceSmpte170m)
+            m = "bt601";
+        else if (space == kSpaceBt2020)
+            m = "bt2020";
         else if (const char *other = unconverted_space(space)) {
             // Decoding these with one of the three matrices would give wrong colours without a word.
             container.attr("close")();
-            qv::raise(PyExc_ValueError, "%s(): '%s' is coded with the %s matrix, which is not converted here; pass "
-                      "matrix= to decode it as 'bt601', 'bt709' or 'bt2020' anyway", function, path.c_str(), other);
+            qv::raise(PyExc_ValueError,
+                      "%s(): '%s' is coded with the %s matrix, which is not converted here; pass "
+                      "matrix= to decode it as 'bt601', 'bt709' or 'bt2020' anyway",
+                      function, path.c_str(), other);
         }
         matrix = nb::str(m);
     }
@@ -307,16 +333,18 @@ nb::object reader_init(const qv::Args &a) {
         // NVDEC's native surfaces are NV12 for 8-bit and P016 (10 bits in the high bits, as P010)
         // for 10-bit 4:2:0, which the nv12/p010 kernels read; other layouts have no kernel here.
         const PixelFormat *surface = nullptr;
-        if (pf && pf->vertical && !pf->semi && pf->bits <= 10) surface = find_format(pf->wide() ? "p010le" : "nv12");
+        if (pf && pf->vertical && !pf->semi && pf->bits <= 10)
+            surface = find_format(pf->wide() ? "p010le" : "nv12");
         if (!surface) {
             container.attr("close")();
-            qv::raise(PyExc_ValueError, "%s(decoder='nvdec') decodes 4:2:0 streams of 8 or 10 bits; '%s' is %s",
-                      function, path.c_str(), pixel_format.c_str());
+            qv::raise(PyExc_ValueError,
+                      "%s(decoder='nvdec') decodes 4:2:0 streams of 8 or 10 bits; '%s' is %s", function,
+                      path.c_str(), pixel_format.c_str());
         }
         if (width % 2 || height % 2) {
             container.attr("close")();
-            qv::raise(PyExc_ValueError, "%s(decoder='nvdec') takes an even frame size, got %lldx%lld", function,
-                      (long long)width, (long long)height);
+            qv::raise(PyExc_ValueError, "%s(decoder='nvdec') takes an even frame size, got %lldx%lld",
+                      function, (long long)width, (long long)height);
         }
         nb::object nvc;
         try {
@@ -326,7 +354,8 @@ nb::object reader_init(const qv::Args &a) {
             // On the current stream, so that a surface is rewritten only after the kernels that read it.
             nb::object decoder = nvc.attr("CreateDecoder")(
                 nb::arg("gpuid") = device, nb::arg("codec") = demuxer.attr("GetNvCodecId")(),
-                nb::arg("cudacontext") = 0, nb::arg("cudastream") = stream_ptr, nb::arg("usedevicememory") = true);
+                nb::arg("cudacontext") = 0, nb::arg("cudastream") = stream_ptr,
+                nb::arg("usedevicememory") = true);
             nv = nb::make_tuple(demuxer, decoder);
         } catch (...) {
             container.attr("close")();
@@ -382,11 +411,12 @@ nb::object reader_init(const qv::Args &a) {
 // The end of the frames; a warning where fewer came than frame_count said (frames before the
 // first key frame, a truncated file), as callers size their work by it.
 [[noreturn]] void stop(nb::handle self) {
-    int64_t yielded = nb::cast<int64_t>(self.attr("_yielded")), count = nb::cast<int64_t>(self.attr("frame_count"));
+    int64_t yielded = nb::cast<int64_t>(self.attr("_yielded")),
+            count = nb::cast<int64_t>(self.attr("frame_count"));
     if (yielded < count && PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                                             "VideoReader: '%s' gave %lld frames where frame_count said %lld",
-                                            nb::cast<std::string>(self.attr("path")).c_str(), (long long)yielded,
-                                            (long long)count) < 0)
+                                            nb::cast<std::string>(self.attr("path")).c_str(),
+                                            (long long)yielded, (long long)count) < 0)
         throw nb::python_error();
     self.attr("frame_count") = nb::int_(yielded);  // known now
     PyErr_SetNone(PyExc_StopIteration);
@@ -450,28 +480,35 @@ nb::object reader_next(const qv::Args &a) {
         pf = find_format(name);
         if (!pf) {
             if (raw)
-                qv::raise(PyExc_ValueError, "VideoReader(raw=True): a frame came in %s, which has no planes here",
+                qv::raise(PyExc_ValueError,
+                          "VideoReader(raw=True): a frame came in %s, which has no planes here",
                           name.c_str());
             // Layouts without a kernel (RGB, grey, 16-bit, ...): converted by FFmpeg with the matrix and
             // range this reader reports, at 16 bits for formats deeper than 8.
             static qv::Lookup to_float32("quorvex.utils.dtypes", "to_float32");
             self.attr("_yielded") = nb::int_(nb::cast<int64_t>(self.attr("_yielded")) + 1);
             bool deep = false;
-            for (nb::handle c : frame.attr("format").attr("components")) deep = deep || nb::cast<int>(c.attr("bits")) > 8;
+            for (nb::handle c : frame.attr("format").attr("components"))
+                deep = deep || nb::cast<int>(c.attr("bits")) > 8;
             std::string m = nb::cast<std::string>(self.attr("matrix"));
             nb::object bgr = frame.attr("reformat")(
                 nb::arg("format") = deep ? "bgr48le" : "bgr24",
-                nb::arg("src_colorspace") = m == "bt709" ? "itu709" : m == "bt601" ? "smpte170m" : "bt2020",
-                nb::arg("src_color_range") = nb::cast<bool>(self.attr("full_range")) ? kRangeJpeg : kRangeMpeg,
-                nb::arg("interpolation") = nb::cast<std::string>(self.attr("chroma")) == "nearest" ? "POINT" : "BILINEAR");
+                nb::arg("src_colorspace") = m == "bt709"   ? "itu709"
+                                            : m == "bt601" ? "smpte170m"
+                                                           : "bt2020",
+                nb::arg("src_color_range") =
+                    nb::cast<bool>(self.attr("full_range")) ? kRangeJpeg : kRangeMpeg,
+                nb::arg("interpolation") =
+                    nb::cast<std::string>(self.attr("chroma")) == "nearest" ? "POINT" : "BILINEAR");
             return to_float32(qv::cp().asarray(bgr.attr("to_ndarray")()));
         }
-        int64_t width = nb::cast<int64_t>(frame.attr("width")), height = nb::cast<int64_t>(frame.attr("height"));
+        int64_t width = nb::cast<int64_t>(frame.attr("width")),
+                height = nb::cast<int64_t>(frame.attr("height"));
         std::vector<std::pair<int64_t, int64_t>> shapes = plane_shapes(*pf, width, height);
         nb::object planes = frame.attr("planes");
         for (size_t i = 0; i < shapes.size(); ++i)
-            device.append(
-                qv::cp().asarray(plane_view(planes[nb::int_(i)], shapes[i].first, shapes[i].second, pf->wide())));
+            device.append(qv::cp().asarray(
+                plane_view(planes[nb::int_(i)], shapes[i].first, shapes[i].second, pf->wide())));
     }
     self.attr("_yielded") = nb::int_(nb::cast<int64_t>(self.attr("_yielded")) + 1);
     if (raw) return nb::tuple(device);
@@ -506,9 +543,13 @@ nb::object fraction_of(nb::handle fps) {
     nb::object f;
     if (PyFloat_Check(fps.ptr()) && !std::isfinite(PyFloat_AsDouble(fps.ptr())))
         qv::raise(PyExc_ValueError, "VideoWriter() takes a positive, finite fps, got %R", fps.ptr());
-    if (PyFloat_Check(fps.ptr())) f = fraction(fps).attr("limit_denominator")(1001);  // 29.97 -> 2997/100
-    else if (PyLong_Check(fps.ptr()) || PyObject_IsInstance(fps.ptr(), fraction.ptr()) == 1) f = fraction(fps);
-    else qv::raise(PyExc_TypeError, "VideoWriter() takes fps as a float, int or fractions.Fraction, got %s", qv::type_name(fps));
+    if (PyFloat_Check(fps.ptr()))
+        f = fraction(fps).attr("limit_denominator")(1001);  // 29.97 -> 2997/100
+    else if (PyLong_Check(fps.ptr()) || PyObject_IsInstance(fps.ptr(), fraction.ptr()) == 1)
+        f = fraction(fps);
+    else
+        qv::raise(PyExc_TypeError, "VideoWriter() takes fps as a float, int or fractions.Fraction, got %s",
+                  qv::type_name(fps));
     if (!(nb::cast<double>(nb::float_(f)) > 0))
         qv::raise(PyExc_ValueError, "VideoWriter() takes a positive fps, got %R", fps.ptr());
     return f;
@@ -537,7 +578,8 @@ int matrix_code(const std::string &matrix) { return matrix == "bt709" ? 1 : matr
 // parameter sets in band, which the muxers take from the first packet; a bitstream filter writes
 // the colour description into them, as the FFmpeg path tags its streams.
 void open_nvenc(nb::handle self, nb::handle nvc, const char *codec, const PixelFormat &pf, nb::handle fps,
-                nb::handle time_base, int64_t width, int64_t height, const char *matrix, bool full, nb::handle options, nb::handle bit_rate) {
+                nb::handle time_base, int64_t width, int64_t height, const char *matrix, bool full,
+                nb::handle options, nb::handle bit_rate) {
     auto [device, stream_ptr] = device_and_stream();
     nb::dict config;
     if (!options.is_none())
@@ -552,20 +594,22 @@ void open_nvenc(nb::handle self, nb::handle nvc, const char *codec, const PixelF
     nb::object encoder =
         nvc.attr("CreateEncoder")(width, height, pf.wide() ? "P010" : "NV12", false, **config);
     nb::object container = self.attr("_container");
-    nb::object stream = container.attr("add_mux_stream")(codec, nb::arg("rate") = fps, nb::arg("width") = width,
-                                                         nb::arg("height") = height);
+    nb::object stream = container.attr("add_mux_stream")(
+        codec, nb::arg("rate") = fps, nb::arg("width") = width, nb::arg("height") = height);
     nb::object frame_time = nb::borrow(time_base);
     stream.attr("time_base") = frame_time;
     int code = matrix_code(matrix);
-    std::string tags = std::string(codec) + "_metadata=matrix_coefficients=" + std::to_string(code) +
-                       (std::string(codec) == "av1" ? std::string(":color_range=") + (full ? "pc" : "tv")
-                                                    : std::string(":video_full_range_flag=") + (full ? "1" : "0"));
+    std::string tags =
+        std::string(codec) + "_metadata=matrix_coefficients=" + std::to_string(code) +
+        (std::string(codec) == "av1" ? std::string(":color_range=") + (full ? "pc" : "tv")
+                                     : std::string(":video_full_range_flag=") + (full ? "1" : "0"));
     nb::object filter = nb::module_::import_("av.bitstream").attr("BitStreamFilterContext")(tags, stream);
     self.attr("_stream") = stream;
     self.attr("_nvenc") = nb::make_tuple(encoder, filter, frame_time, nvc.attr("NV_ENC_PIC_PARAMS"));
     // With B-frames packets come in decoding order: the k-th one decodes at time k - (B-frames).
     self.attr("_decoded") = nb::int_(-nb::cast<int64_t>(encoder.attr("GetNumBFrames")()));
-    if (nb::cast<int64_t>(self.attr("rotation")) % 360) stream.attr("set_display_rotation")(self.attr("rotation"));
+    if (nb::cast<int64_t>(self.attr("rotation")) % 360)
+        stream.attr("set_display_rotation")(self.attr("rotation"));
 }
 
 void mux(nb::handle self, nb::handle packets);
@@ -605,7 +649,8 @@ nb::object writer_init(const qv::Args &a) {
     nb::handle size = a[3];
     if (nb::len(size) != 2 || !PyLong_Check(size[0].ptr()) || !PyLong_Check(size[1].ptr()) ||
         nb::cast<int64_t>(size[0]) <= 0 || nb::cast<int64_t>(size[1]) <= 0)
-        qv::raise(PyExc_ValueError, "%s() takes size as (width, height), two positive ints; got %R", function, size.ptr());
+        qv::raise(PyExc_ValueError, "%s() takes size as (width, height), two positive ints; got %R", function,
+                  size.ptr());
     int64_t width = nb::cast<int64_t>(size[0]), height = nb::cast<int64_t>(size[1]);
     std::string pixel_format = nb::cast<std::string>(a[5]);
     const PixelFormat *pf = find_format(pixel_format);
@@ -621,8 +666,8 @@ nb::object writer_init(const qv::Args &a) {
         qv::raise(PyExc_ValueError, "%s() takes time_base as a positive fractions.Fraction, got %R", function,
                   time_base.ptr());
     if (!PyLong_Check(a[13].ptr()) || PyBool_Check(a[13].ptr()))
-        qv::raise(PyExc_TypeError, "%s() takes rotation as an int (degrees counter-clockwise), got %s", function,
-                  qv::type_name(a[13]));
+        qv::raise(PyExc_TypeError, "%s() takes rotation as an int (degrees counter-clockwise), got %s",
+                  function, qv::type_name(a[13]));
     auto [primaries, transfer] = primaries_transfer(matrix);
     for (int k : {14, 15}) {
         if (a[k].is_none()) continue;
@@ -636,21 +681,25 @@ nb::object writer_init(const qv::Args &a) {
     if (nvenc) {
         std::string codec = PyUnicode_Check(a[4].ptr()) ? nb::cast<std::string>(a[4]) : std::string();
         // FFmpeg's software encoder names stand for their formats, so the default codec works too.
-        if (codec == "h264" || codec == "libx264") nv_codec = "h264";
-        else if (codec == "hevc" || codec == "libx265") nv_codec = "hevc";
-        else if (codec == "av1") nv_codec = "av1";
+        if (codec == "h264" || codec == "libx264")
+            nv_codec = "h264";
+        else if (codec == "hevc" || codec == "libx265")
+            nv_codec = "hevc";
+        else if (codec == "av1")
+            nv_codec = "av1";
         else
             qv::raise(PyExc_ValueError, "%s(encoder='nvenc') takes codec as 'h264', 'hevc' or 'av1', got %R",
                       function, a[4].ptr());
         // NVENC is fed NV12 or P010 surfaces, which encode as 4:2:0 at 8 or 10 bits.
         if (!pf->vertical || pf->bits > 10)
             qv::raise(PyExc_ValueError,
-                      "%s(encoder='nvenc') takes pixel_format as 'yuv420p', 'nv12', 'yuv420p10le' or 'p010le', got %R",
+                      "%s(encoder='nvenc') takes pixel_format as 'yuv420p', 'nv12', 'yuv420p10le' or "
+                      "'p010le', got %R",
                       function, a[5].ptr());
         pf = find_format(pf->wide() ? "p010le" : "nv12");
         if (width % 2 || height % 2)
-            qv::raise(PyExc_ValueError, "%s(encoder='nvenc') takes an even frame size, got %lldx%lld", function,
-                      (long long)width, (long long)height);
+            qv::raise(PyExc_ValueError, "%s(encoder='nvenc') takes an even frame size, got %lldx%lld",
+                      function, (long long)width, (long long)height);
     }
     nb::handle av = av_module.get();
     nb::object nvc = nvenc ? nvcodec() : nb::none();
@@ -721,11 +770,11 @@ nb::object writer_init(const qv::Args &a) {
         // so the encoder gets no B-frames.
         bool avi = nb::cast<std::string>(container.attr("format").attr("name")) == "avi";
         self.attr("_avi") = nb::bool_(avi);
-        if (avi || time_base.is_none()) time_base = fraction_type(fps.attr("denominator"), fps.attr("numerator"));
+        if (avi || time_base.is_none())
+            time_base = fraction_type(fps.attr("denominator"), fps.attr("numerator"));
         self.attr("time_base") = time_base;
         // Ticks of time_base per frame at fps: the step of frames written without a time.
-        int64_t step = std::max<int64_t>(1, nb::cast<int64_t>(py_round(
-                                                 nb::int_(1) / (fps * time_base))));
+        int64_t step = std::max<int64_t>(1, nb::cast<int64_t>(py_round(nb::int_(1) / (fps * time_base))));
         self.attr("_step") = nb::int_(step);
         if (nvenc) {
             open_nvenc(self, nvc, nv_codec, *pf, fps, time_base, width, height, matrix, full, a[8], a[10]);
@@ -735,7 +784,9 @@ nb::object writer_init(const qv::Args &a) {
                           ext.empty() ? name.c_str() : ext.c_str(), codec_name.c_str());
             nb::object stream = container.attr("add_stream")(a[4], nb::arg("rate") = fps);
             stream.attr("width") = width, stream.attr("height") = height, stream.attr("pix_fmt") = pf->name;
-            int space = std::string(matrix) == "bt709" ? kSpaceBt709 : std::string(matrix) == "bt601" ? kSpaceSmpte170m : kSpaceBt2020;
+            int space = std::string(matrix) == "bt709"   ? kSpaceBt709
+                        : std::string(matrix) == "bt601" ? kSpaceSmpte170m
+                                                         : kSpaceBt2020;
             nb::object codec = stream.attr("codec_context");
             codec.attr("time_base") = time_base;
             stream.attr("time_base") = time_base;
@@ -762,13 +813,14 @@ nb::object writer_init(const qv::Args &a) {
             for (nb::handle s : source.attr("streams").attr("audio")) {
                 std::string audio_codec = nb::cast<std::string>(s.attr("codec_context").attr("name"));
                 if (!nb::cast<bool>(container.attr("supported_codecs").attr("__contains__")(audio_codec)))
-                    qv::raise(PyExc_ValueError, "%s(): '%s' files do not take the %s audio of audio_from", function,
-                              ext.empty() ? name.c_str() : ext.c_str(), audio_codec.c_str());
+                    qv::raise(PyExc_ValueError, "%s(): '%s' files do not take the %s audio of audio_from",
+                              function, ext.empty() ? name.c_str() : ext.c_str(), audio_codec.c_str());
                 audio.append(nb::make_tuple(s, container.attr("add_stream_from_template")(s)));
                 streams.append(s);
             }
             // Copied as the video is written, packet by packet in time, so players need not buffer.
-            if (nb::len(streams)) self.attr("_audio") = nb::make_tuple(source.attr("demux")(*streams), audio, nb::list());
+            if (nb::len(streams))
+                self.attr("_audio") = nb::make_tuple(source.attr("demux")(*streams), audio, nb::list());
         }
         // Everything the encoder or the format can refuse is refused here, before any frame. (NVENC's
         // streams take their parameter sets from the first packet; its session checked the rest.)
@@ -807,7 +859,8 @@ void mux_audio(nb::handle self, nb::handle limit) {
             held.append(packet);
         }
         nb::handle packet = held[0];
-        if (!limit.is_none() && nb::cast<bool>((packet.attr("dts") * packet.attr("time_base")) > limit)) return;
+        if (!limit.is_none() && nb::cast<bool>((packet.attr("dts") * packet.attr("time_base")) > limit))
+            return;
         for (nb::handle pair : audio[1])
             if (pair[0].is(packet.attr("stream"))) packet.attr("stream") = pair[1];
         container.attr("mux")(packet);
@@ -829,18 +882,23 @@ void mux(nb::handle self, nb::handle packets) {
 // The time stamp of the next frame in time_base: `time` in seconds, or one frame after the last.
 int64_t next_pts(nb::handle self, nb::handle time) {
     nb::object last = self.attr("_pts");
-    if (time.is_none()) return last.is_none() ? 0 : nb::cast<int64_t>(last) + nb::cast<int64_t>(self.attr("_step"));
+    if (time.is_none())
+        return last.is_none() ? 0 : nb::cast<int64_t>(last) + nb::cast<int64_t>(self.attr("_step"));
     nb::handle fraction = nb::module_::import_("fractions").attr("Fraction");
     bool number = (PyLong_Check(time.ptr()) && !PyBool_Check(time.ptr())) || PyFloat_Check(time.ptr()) ||
                   PyObject_IsInstance(time.ptr(), fraction.ptr()) == 1;
-    if (!number) qv::raise(PyExc_TypeError, "write() takes time as a float, int or fractions.Fraction, got %s", qv::type_name(time));
+    if (!number)
+        qv::raise(PyExc_TypeError, "write() takes time as a float, int or fractions.Fraction, got %s",
+                  qv::type_name(time));
     if (PyFloat_Check(time.ptr()) && !std::isfinite(PyFloat_AsDouble(time.ptr())))
         qv::raise(PyExc_ValueError, "write() takes a finite time, got %R", time.ptr());
     int64_t pts = nb::cast<int64_t>(py_round(fraction(time) / self.attr("time_base")));
     if (pts < 0) qv::raise(PyExc_ValueError, "write() takes times from 0 on, got %R", time.ptr());
     if (!last.is_none() && pts <= nb::cast<int64_t>(last))
-        qv::raise(PyExc_ValueError, "write() takes times that increase, one tick of time_base %U at least; %R comes "
-                  "at or before the frame before", qv::str_of(self.attr("time_base")).ptr(), time.ptr());
+        qv::raise(PyExc_ValueError,
+                  "write() takes times that increase, one tick of time_base %U at least; %R comes "
+                  "at or before the frame before",
+                  qv::str_of(self.attr("time_base")).ptr(), time.ptr());
     return pts;
 }
 
@@ -848,15 +906,17 @@ nb::object writer_write(const qv::Args &a) {
     nb::handle self = a[0], image = a[1];
     if (nb::cast<bool>(self.attr("closed"))) qv::raise(PyExc_ValueError, "write() on a closed VideoWriter");
     if (!qv::is_device_array(image) && !qv::is_host_array(image))
-        qv::raise(PyExc_TypeError, "write() takes frame as a cupy.ndarray or numpy.ndarray, got %s", qv::type_name(image));
+        qv::raise(PyExc_TypeError, "write() takes frame as a cupy.ndarray or numpy.ndarray, got %s",
+                  qv::type_name(image));
     std::vector<int64_t> shape = qv::shape_of(image);
     nb::tuple size = nb::cast<nb::tuple>(self.attr("size"));
     int64_t width = nb::cast<int64_t>(size[0]), height = nb::cast<int64_t>(size[1]);
     if (shape.size() != 3 || shape[2] != 3 || shape[0] != height || shape[1] != width)
-        qv::raise(PyExc_ValueError, "write() takes BGR frames of shape (%lld, %lld, 3), got %U", (long long)height,
-                  (long long)width, qv::str_of(image.attr("shape")).ptr());
+        qv::raise(PyExc_ValueError, "write() takes BGR frames of shape (%lld, %lld, 3), got %U",
+                  (long long)height, (long long)width, qv::str_of(image.attr("shape")).ptr());
     int64_t pts = next_pts(self, a[2]);
-    nb::tuple planes = nb::cast<nb::tuple>(self.attr("_convert")(image, self.attr("matrix"), self.attr("full_range")));
+    nb::tuple planes =
+        nb::cast<nb::tuple>(self.attr("_convert")(image, self.attr("matrix"), self.attr("full_range")));
     int64_t index = nb::cast<int64_t>(self.attr("frame_count"));
     if (!self.attr("_nvenc").is_none()) {
         // NVENC takes one (H * 3 / 2, W) buffer, chroma rows after luma rows.
@@ -876,7 +936,8 @@ nb::object writer_write(const qv::Args &a) {
     nb::object targets = frame.attr("planes");
     for (size_t i = 0; i < shapes.size(); ++i) {
         nb::object target = plane_view(targets[nb::int_(i)], shapes[i].first, shapes[i].second, pf.wide());
-        target[nb::ellipsis()] = qv::cp().asnumpy(planes[i]);  // waits for the conversion: the encoder is on the CPU
+        target[nb::ellipsis()] =
+            qv::cp().asnumpy(planes[i]);  // waits for the conversion: the encoder is on the CPU
     }
     frame.attr("pts") = pts;
     frame.attr("time_base") = self.attr("time_base");
@@ -921,42 +982,47 @@ nb::object writer_close(const qv::Args &a) {
 }
 
 nb::object writer_exit(const qv::Args &a) {
-    if (a[1].is_none()) writer_close(a);
-    else if (!nb::cast<bool>(a[0].attr("closed"))) discard(a[0]);  // an error in the with-block: no output
+    if (a[1].is_none())
+        writer_close(a);
+    else if (!nb::cast<bool>(a[0].attr("closed")))
+        discard(a[0]);  // an error in the with-block: no output
     return nb::none();  // exceptions go on
 }
 
 }  // namespace
 
 NB_MODULE(video, m) {
-    m.doc() = "Video files through FFmpeg (PyAV) with frames as device arrays: decoded and encoded on the CPU, "
-              "colour-converted on the GPU; or decoded and encoded by NVDEC/NVENC (PyNvVideoCodec) on request.";
+    m.doc() =
+        "Video files through FFmpeg (PyAV) with frames as device arrays: decoded and encoded on the CPU, "
+        "colour-converted on the GPU; or decoded and encoded by NVDEC/NVENC (PyNvVideoCodec) on request.";
     nb::object none = nb::none();
-    qv::Class(m, "VideoReader",
-              "Frames of a video file's first video stream, in order, as device arrays.\n\n"
-              "Frames are BGR float32 (H, W, 3), or with raw=True the decoder's planes (yuv420p, yuv422p, yuv444p, "
-              "their 10- and 12-bit forms, nv12, p010le), 16-bit samples holding the codes in their low bits "
-              "(P010's in its high bits). The layouts raw=True gives (and their full-range yuvj forms) are "
-              "converted on the GPU; layouts without a kernel (RGB, grey, 16-bit, ...) are converted by FFmpeg on "
-              "the CPU with the matrix, range and chroma given here, at 16 bits for more than 8.\n\n"
-              "Attributes:\n"
-              "    fps: frames per second (the codec's rate for raw elementary streams).\n"
-              "    size: (width, height).\n"
-              "    frame_count: an estimate: the container's count or Matroska's NUMBER_OF_FRAMES tag, else the "
-              "stream's duration times its frame rate, rounded, else 0. Frames that do not decode (before the first "
-              "key frame, past a truncation) are not given; a RuntimeWarning says so at the end, where frame_count "
-              "becomes the number given.\n"
-              "    duration: the video stream's, in seconds, or None.\n"
-              "    pixel_format: the frames' layout.\n"
-              "    time_base: of pts.\n"
-              "    matrix, full_range: the colour description (the stream's unless given; without one, BT.709 from "
-              "720 rows up and BT.601 below).\n"
-              "    primaries, transfer: the stream's H.273 codes.\n"
-              "    rotation: the display rotation, degrees counter-clockwise, not applied to the frames.\n"
-              "    codec: the stream's codec, e.g. 'hevc'.\n"
-              "    mastering_display, content_light: HDR10 static metadata or None: a dict of 'red', 'green', "
-              "'blue', 'white' CIE xy pairs and 'luminance' (min, max) in cd/m2; (MaxCLL, MaxFALL).\n"
-              "    time, pts: of the frame returned last (seconds; time_base units).")
+    qv::Class(
+        m, "VideoReader",
+        "Frames of a video file's first video stream, in order, as device arrays.\n\n"
+        "Frames are BGR float32 (H, W, 3), or with raw=True the decoder's planes (yuv420p, yuv422p, yuv444p, "
+        "their 10- and 12-bit forms, nv12, p010le), 16-bit samples holding the codes in their low bits "
+        "(P010's in its high bits). The layouts raw=True gives (and their full-range yuvj forms) are "
+        "converted on the GPU; layouts without a kernel (RGB, grey, 16-bit, ...) are converted by FFmpeg on "
+        "the CPU with the matrix, range and chroma given here, at 16 bits for more than 8.\n\n"
+        "Attributes:\n"
+        "    fps: frames per second (the codec's rate for raw elementary streams).\n"
+        "    size: (width, height).\n"
+        "    frame_count: an estimate: the container's count or Matroska's NUMBER_OF_FRAMES tag, else the "
+        "stream's duration times its frame rate, rounded, else 0. Frames that do not decode (before the "
+        "first "
+        "key frame, past a truncation) are not given; a RuntimeWarning says so at the end, where frame_count "
+        "becomes the number given.\n"
+        "    duration: the video stream's, in seconds, or None.\n"
+        "    pixel_format: the frames' layout.\n"
+        "    time_base: of pts.\n"
+        "    matrix, full_range: the colour description (the stream's unless given; without one, BT.709 from "
+        "720 rows up and BT.601 below).\n"
+        "    primaries, transfer: the stream's H.273 codes.\n"
+        "    rotation: the display rotation, degrees counter-clockwise, not applied to the frames.\n"
+        "    codec: the stream's codec, e.g. 'hevc'.\n"
+        "    mastering_display, content_light: HDR10 static metadata or None: a dict of 'red', 'green', "
+        "'blue', 'white' CIE xy pairs and 'luminance' (min, max) in cd/m2; (MaxCLL, MaxFALL).\n"
+        "    time, pts: of the frame returned last (seconds; time_base units).")
         .field("path", "str")
         .field("raw", "bool")
         .field("fps", "float")
@@ -993,7 +1059,8 @@ NB_MODULE(video, m) {
              "    chroma: how subsampled chroma is brought to full size, 'linear' or 'nearest'.\n"
              "    decoder: 'ffmpeg', or 'nvdec' for 4:2:0 streams of even size decoded on the GPU through "
              "PyNvVideoCodec (extra 'nvcodec'); raw planes are then NV12 or P010 (y, uv).\n"
-             "    clip: False keeps codes beyond the nominal range (super-white, sub-black) as values beyond 0..1 "
+             "    clip: False keeps codes beyond the nominal range (super-white, sub-black) as values beyond "
+             "0..1 "
              "in the layouts converted on the GPU.\n\n"
              "Raises:\n"
              "    ValueError: a stream coded with another matrix (FCC, SMPTE 240M, YCgCo, BT.2020 constant "
@@ -1005,16 +1072,17 @@ NB_MODULE(video, m) {
         .def("__enter__", enter, {{"self"}}, "VideoReader", nullptr)
         .def("__exit__", reader_exit, {{"self"}, {"exc_type"}, {"exc"}, {"traceback"}}, "None", nullptr)
         .finish();
-    qv::Class(m, "VideoWriter",
-              "Writes BGR frames to a video file.\n\n"
-              "Frames (device or host (H, W, 3), float 0..1 or integer) are converted on the GPU to "
-              "pixel_format's planes and encoded by FFmpeg, or by NVENC. The file is written under a hidden "
-              "temporary name beside path and renamed onto it by close(); leaving a with-block by an exception "
-              "discards it.\n\n"
-              "Attributes:\n"
-              "    frame_count: the frames written so far.\n"
-              "    size: (width, height); fps, time_base, pixel_format, matrix, full_range, rotation, "
-              "primaries, transfer: as given (or defaulted).")
+    qv::Class(
+        m, "VideoWriter",
+        "Writes BGR frames to a video file.\n\n"
+        "Frames (device or host (H, W, 3), float 0..1 or integer) are converted on the GPU to "
+        "pixel_format's planes and encoded by FFmpeg, or by NVENC. The file is written under a hidden "
+        "temporary name beside path and renamed onto it by close(); leaving a with-block by an exception "
+        "discards it.\n\n"
+        "Attributes:\n"
+        "    frame_count: the frames written so far.\n"
+        "    size: (width, height); fps, time_base, pixel_format, matrix, full_range, rotation, "
+        "primaries, transfer: as given (or defaulted).")
         .field("path", "str")
         .field("fps", "float | fractions.Fraction")
         .field("size", "tuple[int, int]")
@@ -1045,29 +1113,40 @@ NB_MODULE(video, m) {
               {"primaries", "Optional[int]", none},
               {"transfer", "Optional[int]", none}},
              "None",
-             "Opens the output and its encoder, refusing here what the encoder or the format would refuse later.\n\n"
+             "Opens the output and its encoder, refusing here what the encoder or the format would refuse "
+             "later.\n\n"
              "Args:\n"
              "    path: the output file; its extension picks the container.\n"
              "    fps: frames per second, also an int or a fractions.Fraction (30000/1001).\n"
              "    size: (width, height).\n"
              "    codec, options: FFmpeg's encoder and its options (e.g. {'crf': '18'}).\n"
              "    pixel_format, matrix, full_range: the planes encoded and their colour description.\n"
-             "    audio_from: a file whose audio streams are copied unchanged, interleaved with the video by time.\n"
+             "    audio_from: a file whose audio streams are copied unchanged, interleaved with the video by "
+             "time.\n"
              "    bit_rate: bits per second.\n"
-             "    encoder: 'ffmpeg', or 'nvenc' to encode on the GPU through PyNvVideoCodec (extra 'nvcodec', PyAV "
+             "    encoder: 'ffmpeg', or 'nvenc' to encode on the GPU through PyNvVideoCodec (extra "
+             "'nvcodec', PyAV "
              "18 or later to mux): codec 'h264' (or 'libx264'), 'hevc' (or 'libx265') or 'av1', pixel_format "
-             "4:2:0 at 8 or 10 bits (fed as NV12 or P010 device memory), an even size; options are then NVENC's "
-             "(e.g. {'preset': 'p4', 'tuning_info': 'lossless'}), bit_rate its 'bitrate', the frame rate rounded "
+             "4:2:0 at 8 or 10 bits (fed as NV12 or P010 device memory), an even size; options are then "
+             "NVENC's "
+             "(e.g. {'preset': 'p4', 'tuning_info': 'lossless'}), bit_rate its 'bitrate', the frame rate "
+             "rounded "
              "for its rate control.\n"
-             "    time_base: of the frames' times (default 1 / fps; AVI files keep 1 / fps and no B-frames, as "
+             "    time_base: of the frames' times (default 1 / fps; AVI files keep 1 / fps and no B-frames, "
+             "as "
              "the format holds no presentation times).\n"
              "    rotation: the display rotation written to the file (degrees counter-clockwise, as "
              "VideoReader.rotation), the pixels left as given.\n"
-             "    primaries, transfer: the H.273 codes written beside the matrix (default: those of the matrix's "
+             "    primaries, transfer: the H.273 codes written beside the matrix (default: those of the "
+             "matrix's "
              "standard).\n\n"
              "Raises:\n"
              "    ValueError: settings the encoder or the container does not take.")
-        .def("write", writer_write, {{"self"}, {"frame", "cp.ndarray | np.ndarray"}, {"time", "float | fractions.Fraction | None", none}}, "None",
+        .def("write", writer_write,
+             {{"self"},
+              {"frame", "cp.ndarray | np.ndarray"},
+              {"time", "float | fractions.Fraction | None", none}},
+             "None",
              "Encodes one frame of shape (height, width, 3), shown at time seconds (rounded to time_base; "
              "increasing), or one frame at fps after the frame before (the first at 0).")
         .def("close", writer_close, {{"self"}}, "None",

@@ -140,8 +140,10 @@ extern "C" __global__ void __launch_bounds__(256, 4) affine_matrix_kernel$S(cons
 
 // Each for float32, float16, uint8 and uint16 images (integers as 0..1 over their range, written
 // back rounded and saturated), so that no conversion pass surrounds the warp.
-const std::string affine_linear_kernel_code = qv::warp_sampling_code + qv::typed_entries(affine_linear_kernel_body);
-const std::string affine_area_kernel_code = qv::warp_sampling_code + qv::typed_entries(affine_area_kernel_body);
+const std::string affine_linear_kernel_code =
+    qv::warp_sampling_code + qv::typed_entries(affine_linear_kernel_body);
+const std::string affine_area_kernel_code =
+    qv::warp_sampling_code + qv::typed_entries(affine_area_kernel_body);
 const std::string affine_batch_kernel_code =
     qv::warp_sampling_code + warp_pixel_code + qv::typed_entries(affine_batch_kernel_body);
 const std::string affine_matrix_kernel_code =
@@ -178,19 +180,22 @@ using Matrix = qv::Matrix;
 // A small host or device array as a C-contiguous float64 host array of the given shape.
 nb::object host_values(nb::handle array, const char *function, const char *name, int64_t rows, int64_t cols) {
     nb::object host;
-    if (qv::is_device_array(array)) host = array.attr("get")();
-    else if (qv::is_host_array(array)) host = nb::borrow(array);
+    if (qv::is_device_array(array))
+        host = array.attr("get")();
+    else if (qv::is_host_array(array))
+        host = nb::borrow(array);
     else
         qv::raise(PyExc_TypeError, "%s() takes %s as a cupy.ndarray or numpy.ndarray, got %s", function, name,
                   qv::type_name(array));
     std::vector<int64_t> shape = qv::shape_of(host);
     if (shape.size() != 2 || shape[0] != rows || shape[1] != cols)
-        qv::raise(PyExc_ValueError, "%s() takes %s of shape (%lld, %lld), got %U", function, name, (long long)rows,
-                  (long long)cols, qv::str_of(host.attr("shape")).ptr());
+        qv::raise(PyExc_ValueError, "%s() takes %s of shape (%lld, %lld), got %U", function, name,
+                  (long long)rows, (long long)cols, qv::str_of(host.attr("shape")).ptr());
     host = qv::np().module.attr("ascontiguousarray")(host, nb::arg("dtype") = qv::np().float64);
     nb::object finite = qv::np().module.attr("isfinite")(host).attr("all")();
     if (PyObject_IsTrue(finite.ptr()) != 1)
-        qv::raise(PyExc_ValueError, "%s() takes %s with finite values, got %U", function, name, qv::str_of(host).ptr());
+        qv::raise(PyExc_ValueError, "%s() takes %s with finite values, got %U", function, name,
+                  qv::str_of(host).ptr());
     return host;
 }
 
@@ -244,13 +249,15 @@ Prepared prepare(nb::handle image) {
 }
 
 nb::object finished(nb::object output, const Prepared &p) {
-    return qv::element_type(output) >= 0 && p.dtype == qv::kElementTypes[p.type].dtype ? output
-                                                                                        : qv::restore_dtype(output, p.dtype);
+    return qv::element_type(output) >= 0 && p.dtype == qv::kElementTypes[p.type].dtype
+               ? output
+               : qv::restore_dtype(output, p.dtype);
 }
 
 nb::object new_image(nb::handle shape, const Prepared &p, bool zeros) {
     nb::object dtype = qv::cp().module.attr(qv::kElementTypes[p.type].dtype);
-    return zeros ? qv::cp().zeros(shape, nb::arg("dtype") = dtype) : qv::cp().empty(shape, nb::arg("dtype") = dtype);
+    return zeros ? qv::cp().zeros(shape, nb::arg("dtype") = dtype)
+                 : qv::cp().empty(shape, nb::arg("dtype") = dtype);
 }
 
 // Warps a prepared image; inv maps output pixels to input pixels.
@@ -266,16 +273,17 @@ nb::object warp(const Prepared &p, const Matrix &inv, int64_t height, int64_t wi
 
     std::array<float, qv::kWarpRow> r = qv::warp_row(inv);
     if (r[6] > 0.0f) {
-        qv::launch_2d(affine_area_kernel[p.type], width, height,
-                      nb::make_tuple(p.image, output, qv::f32(r[0]), qv::f32(r[1]), qv::f32(r[2]), qv::f32(r[3]),
-                                     qv::f32(r[4]), qv::f32(r[5]), qv::f32(r[6]), qv::f32(r[7]), qv::i32(in[0]),
-                                     qv::i32(in[1]), qv::i32(height), qv::i32(width), qv::i32(channels)));
+        qv::launch_2d(
+            affine_area_kernel[p.type], width, height,
+            nb::make_tuple(p.image, output, qv::f32(r[0]), qv::f32(r[1]), qv::f32(r[2]), qv::f32(r[3]),
+                           qv::f32(r[4]), qv::f32(r[5]), qv::f32(r[6]), qv::f32(r[7]), qv::i32(in[0]),
+                           qv::i32(in[1]), qv::i32(height), qv::i32(width), qv::i32(channels)));
         return finished(output, p);
     }
     qv::launch_2d(affine_linear_kernel[p.type], width, height,
                   nb::make_tuple(p.image, output, qv::f32(r[0]), qv::f32(r[1]), qv::f32(r[2]), qv::f32(r[3]),
-                                 qv::f32(r[4]), qv::f32(r[5]), qv::i32(in[0]), qv::i32(in[1]), qv::i32(height),
-                                 qv::i32(width), qv::i32(channels)));
+                                 qv::f32(r[4]), qv::f32(r[5]), qv::i32(in[0]), qv::i32(in[1]),
+                                 qv::i32(height), qv::i32(width), qv::i32(channels)));
     return finished(output, p);
 }
 
@@ -292,9 +300,10 @@ nb::object warp_batch(const Prepared &p, nb::handle table, int64_t count, int64_
     nb::object output = new_image(out_shape, p, false);
     nb::tuple grid = qv::blocks_covering(width, height, qv::kBlockX, qv::kBlockY);
     long long plane = batch ? (long long)(in[0] * in[1] * channels) : 0;
-    affine_batch_kernel[p.type](nb::make_tuple(grid[0], grid[1], count), nb::make_tuple(qv::kBlockX, qv::kBlockY),
-                                nb::make_tuple(p.image, output, table, qv::i32(in[0]), qv::i32(in[1]), qv::i32(height),
-                                               qv::i32(width), qv::i32(channels), nb::int_(plane)));
+    affine_batch_kernel[p.type](
+        nb::make_tuple(grid[0], grid[1], count), nb::make_tuple(qv::kBlockX, qv::kBlockY),
+        nb::make_tuple(p.image, output, table, qv::i32(in[0]), qv::i32(in[1]), qv::i32(height),
+                       qv::i32(width), qv::i32(channels), nb::int_(plane)));
     return finished(output, p);
 }
 
@@ -307,7 +316,8 @@ nb::object warp_table(const std::vector<Matrix> &matrices, const char *function)
         table.insert(table.end(), row.begin(), row.end());
     }
     nb::object host = qv::np().module.attr("frombuffer")(
-        nb::bytes(reinterpret_cast<const char *>(table.data()), table.size() * sizeof(float)), qv::np().float32);
+        nb::bytes(reinterpret_cast<const char *>(table.data()), table.size() * sizeof(float)),
+        qv::np().float32);
     return qv::cp().asarray(host);
 }
 
@@ -315,10 +325,12 @@ nb::object warp_table(const std::vector<Matrix> &matrices, const char *function)
 void check_device_matrix(nb::handle M) {
     std::vector<int64_t> shape = qv::shape_of(M);
     if (shape.size() != 2 || shape[0] != 2 || shape[1] != 3)
-        qv::raise(PyExc_ValueError, "affine_transform() takes M of shape (2, 3), got %U", qv::str_of(M.attr("shape")).ptr());
+        qv::raise(PyExc_ValueError, "affine_transform() takes M of shape (2, 3), got %U",
+                  qv::str_of(M.attr("shape")).ptr());
     char kind = nb::cast<std::string>(nb::object(M.attr("dtype").attr("kind")))[0];
     if (kind != 'f' && kind != 'i' && kind != 'u')
-        qv::raise(PyExc_TypeError, "affine_transform() takes M of a real element type, got %U", qv::str_of(M.attr("dtype")).ptr());
+        qv::raise(PyExc_TypeError, "affine_transform() takes M of a real element type, got %U",
+                  qv::str_of(M.attr("dtype")).ptr());
 }
 
 // The warp by a device M in one launch (M of types other than float32 and float64 converted first).
@@ -326,17 +338,21 @@ nb::object warp_matrix(const Prepared &p, nb::handle M, int64_t height, int64_t 
     const qv::Cupy &cp = qv::cp();
     std::string dtype = nb::cast<std::string>(qv::str_of(M.attr("dtype")));
     bool wide = dtype != "float32";
-    nb::object matrix = wide ? cp.ascontiguousarray(M, nb::arg("dtype") = cp.module.attr("float64")) : cp.ascontiguousarray(M);
+    nb::object matrix = wide ? cp.ascontiguousarray(M, nb::arg("dtype") = cp.module.attr("float64"))
+                             : cp.ascontiguousarray(M);
     std::vector<int64_t> in = qv::shape_of(p.image);
     int64_t channels = in.size() == 3 ? in[2] : 1;
-    nb::object out_shape = in.size() == 3 ? nb::make_tuple(height, width, channels) : nb::make_tuple(height, width);
+    nb::object out_shape =
+        in.size() == 3 ? nb::make_tuple(height, width, channels) : nb::make_tuple(height, width);
     if (in[0] == 0 || in[1] == 0) return finished(new_image(out_shape, p, true), p);
     nb::object output = new_image(out_shape, p, false);
     // The kernel takes both pointers and reads the one is_wide names; the other is never read.
-    nb::object unused = cp.empty(nb::make_tuple(6), nb::arg("dtype") = wide ? cp.float32 : cp.module.attr("float64"));
-    qv::launch_2d(affine_matrix_kernel[p.type], width, height,
-                  nb::make_tuple(p.image, output, wide ? unused : matrix, wide ? matrix : unused, qv::i32(wide),
-                                 qv::i32(in[0]), qv::i32(in[1]), qv::i32(height), qv::i32(width), qv::i32(channels)));
+    nb::object unused =
+        cp.empty(nb::make_tuple(6), nb::arg("dtype") = wide ? cp.float32 : cp.module.attr("float64"));
+    qv::launch_2d(
+        affine_matrix_kernel[p.type], width, height,
+        nb::make_tuple(p.image, output, wide ? unused : matrix, wide ? matrix : unused, qv::i32(wide),
+                       qv::i32(in[0]), qv::i32(in[1]), qv::i32(height), qv::i32(width), qv::i32(channels)));
     return finished(output, p);
 }
 
@@ -352,8 +368,8 @@ std::array<int64_t, 2> read_dsize(nb::handle dsize, const char *function = "affi
         too_large = too_large || overflow > 0 || size[i] > INT32_MAX;
     }
     if (!ok)
-        qv::raise(PyExc_ValueError, "%s() takes dsize as two positive integers (height, width), got %U", function,
-                  qv::str_of(dsize).ptr());
+        qv::raise(PyExc_ValueError, "%s() takes dsize as two positive integers (height, width), got %U",
+                  function, qv::str_of(dsize).ptr());
     if (too_large)
         qv::raise(PyExc_ValueError, "%s() takes dsize entries of at most %d, got %U", function, INT32_MAX,
                   qv::str_of(dsize).ptr());
@@ -369,13 +385,16 @@ nb::object warp_images(const qv::Args &a) {
     qv::check_indexable(shape, "image");
     int64_t count = shape[0];
     nb::object M = nb::borrow(a[1]);
-    std::vector<int64_t> m = qv::is_device_array(M) || qv::is_host_array(M) ? qv::shape_of(M) : std::vector<int64_t>{};
+    std::vector<int64_t> m =
+        qv::is_device_array(M) || qv::is_host_array(M) ? qv::shape_of(M) : std::vector<int64_t>{};
     if (m.size() == 2) M = M.attr("reshape")(1, 2, 3);
     std::vector<Matrix> matrices = read_matrices(M, function);
     if (matrices.size() == 1) matrices.resize(count, matrices[0]);
     if ((int64_t)matrices.size() != count)
-        qv::raise(PyExc_ValueError, "%s() takes one M (2, 3) for a batch of %lld images, or one each (%lld, 2, 3), "
-                  "got %lld", function, (long long)count, (long long)count, (long long)matrices.size());
+        qv::raise(PyExc_ValueError,
+                  "%s() takes one M (2, 3) for a batch of %lld images, or one each (%lld, 2, 3), "
+                  "got %lld",
+                  function, (long long)count, (long long)count, (long long)matrices.size());
     if (count > qv::kMaxGridZ)
         qv::raise(PyExc_ValueError, "%s() takes a batch of at most %lld images, got %lld", function,
                   (long long)qv::kMaxGridZ, (long long)count);
@@ -393,8 +412,10 @@ nb::object affine_transform(const qv::Args &a) {
     // as nothing reads it back to refuse it.
     bool on_device = qv::is_device_array(a[1]);
     Matrix inv{};
-    if (!on_device) inv = invert(read_matrix(a[1], "affine_transform"), "affine_transform");
-    else check_device_matrix(a[1]);
+    if (!on_device)
+        inv = invert(read_matrix(a[1], "affine_transform"), "affine_transform");
+    else
+        check_device_matrix(a[1]);
     std::array<int64_t, 2> size = read_dsize(a[2]);
     // The output's size is checked before the image is converted, not only when it is allocated.
     qv::check_indexable({size[0], size[1], shape.size() == 3 ? shape[2] : 1}, "output");
@@ -408,8 +429,10 @@ nb::object affine_transform(const qv::Args &a) {
 // Matrices (k, 2, 3) from a host array, or a device one read to the host.
 std::vector<Matrix> read_matrices(nb::handle M, const char *function) {
     nb::object host;
-    if (qv::is_device_array(M)) host = M.attr("get")();
-    else if (qv::is_host_array(M)) host = nb::borrow(M);
+    if (qv::is_device_array(M))
+        host = M.attr("get")();
+    else if (qv::is_host_array(M))
+        host = nb::borrow(M);
     else
         qv::raise(PyExc_TypeError, "%s() takes M as a cupy.ndarray or numpy.ndarray, got %s", function,
                   qv::type_name(M));
@@ -418,8 +441,8 @@ std::vector<Matrix> read_matrices(nb::handle M, const char *function) {
         qv::raise(PyExc_ValueError, "%s() takes M of shape (k, 2, 3), got %U", function,
                   qv::str_of(host.attr("shape")).ptr());
     if (shape[0] > qv::kMaxGridY)
-        qv::raise(PyExc_ValueError, "%s() takes at most %lld matrices, got %lld", function, (long long)qv::kMaxGridY,
-                  (long long)shape[0]);
+        qv::raise(PyExc_ValueError, "%s() takes at most %lld matrices, got %lld", function,
+                  (long long)qv::kMaxGridY, (long long)shape[0]);
     host = qv::np().module.attr("ascontiguousarray")(host, nb::arg("dtype") = qv::np().float64);
     if (PyObject_IsTrue(qv::np().module.attr("isfinite")(host).attr("all")().ptr()) != 1)
         qv::raise(PyExc_ValueError, "%s() takes M with finite values", function);
@@ -455,8 +478,8 @@ nb::object get_inverse_matrix(const qv::Args &a) {
         return inverse;
     }
     Matrix inv = invert(read_matrix(M, "get_inverse_matrix"), "get_inverse_matrix");
-    nb::object result = qv::np().module.attr("array")(nb::make_tuple(inv[0], inv[1], inv[2], inv[3], inv[4], inv[5]),
-                                                      nb::arg("dtype") = qv::np().float64);
+    nb::object result = qv::np().module.attr("array")(
+        nb::make_tuple(inv[0], inv[1], inv[2], inv[3], inv[4], inv[5]), nb::arg("dtype") = qv::np().float64);
     return result.attr("reshape")(2, 3);
 }
 
@@ -465,7 +488,8 @@ nb::object crop_from_kps(const qv::Args &a) {
     Prepared p = prepare(a[0]);
     nb::object kps = host_values(a[1], "crop_from_kps", "kps", 5, 2);
     int64_t size = nb::cast<int64_t>(a[2]);
-    if (size <= 0) qv::raise(PyExc_ValueError, "crop_from_kps() takes a positive size, got %lld", (long long)size);
+    if (size <= 0)
+        qv::raise(PyExc_ValueError, "crop_from_kps() takes a positive size, got %lld", (long long)size);
 
     std::vector<double> values = flat_values(kps);
     double points[5][2], target[5][2];
@@ -476,41 +500,47 @@ nb::object crop_from_kps(const qv::Args &a) {
     if (!qv::fit_similarity(points, target, 5, m))
         qv::raise(PyExc_ValueError, "crop_from_kps() takes kps that are not all the same point");
     nb::object crop = warp(p, invert(m, "crop_from_kps"), size, size);
-    nb::object host = float32_array(nb::make_tuple(nb::make_tuple(m[0], m[1], m[2]), nb::make_tuple(m[3], m[4], m[5])));
+    nb::object host =
+        float32_array(nb::make_tuple(nb::make_tuple(m[0], m[1], m[2]), nb::make_tuple(m[3], m[4], m[5])));
     return nb::make_tuple(crop, qv::cp().asarray(host));
 }
 
 }  // namespace
 
 NB_MODULE(affine, m) {
-    m.doc() = "Affine warps of device images. A matrix M (2 x 3) maps input pixels to output pixels as "
-              "cv2.warpAffine reads it, integer coordinates being pixel centres; output sizes are given "
-              "height first, (H, W), like array shapes. Enlarging and size-keeping warps are bilinear; "
-              "shrinking warps average each output pixel's footprint, whatever the channel count.";
+    m.doc() =
+        "Affine warps of device images. A matrix M (2 x 3) maps input pixels to output pixels as "
+        "cv2.warpAffine reads it, integer coordinates being pixel centres; output sizes are given "
+        "height first, (H, W), like array shapes. Enlarging and size-keeping warps are bilinear; "
+        "shrinking warps average each output pixel's footprint, whatever the channel count.";
     affine_linear_kernel = qv::add_typed_kernel(m, "affine_linear_kernel", affine_linear_kernel_code);
     affine_area_kernel = qv::add_typed_kernel(m, "affine_area_kernel", affine_area_kernel_code);
     affine_batch_kernel = qv::add_typed_kernel(m, "affine_batch_kernel", affine_batch_kernel_code);
     affine_matrix_kernel = qv::add_typed_kernel(m, "affine_matrix_kernel", affine_matrix_kernel_code);
     invert_affine_kernel = qv::add_kernel(m, "invert_affine_kernel", invert_affine_kernel_code);
-    qv::def(m, "affine_transform", affine_transform,
-            {{"image", "cp.ndarray"}, {"M", "cp.ndarray | np.ndarray"}, {"dsize", "tuple[int, int]"}}, "cp.ndarray",
-            "A new (H, W) or (H, W, C) device image: image warped by M, which maps input pixels to output "
-            "pixels (cv2.warpAffine's convention). A host M is inverted on the host; a device M on the device, "
-            "without waiting for it, and a singular or non-finite device M gives zeros. dsize is "
-            "(H, W), height first. Output pixels that no input pixel reaches are 0; samples near the edge "
-            "take 0 for the taps outside, as with BORDER_CONSTANT. Bilinear, except that a shrinking warp "
-            "(an output pixel spanning more than one input pixel along an axis) averages the input over "
-            "each output pixel's footprint, pixels outside the input counting as 0; the channel count "
-            "does not change the sampling. float16, uint8 and uint16 images are read and written in the same "
-            "pass (integers as 0..1 over their range, written back rounded and saturated); other element types "
-            "are warped in float32 and converted back. Raises ValueError for a host M that is not a finite, "
-            "invertible 2 x 3 matrix. An (N, H, W, C) batch is warped image by image in one launch, by one M "
-            "(2, 3) or one each (N, 2, 3), inverted on the host (a device M is read back first).");
-    qv::def(m, "affine_transform_batch", affine_transform_batch,
-            {{"image", "cp.ndarray"}, {"M", "cp.ndarray | np.ndarray"}, {"dsize", "tuple[int, int]"}}, "cp.ndarray",
-            "k warps of one image in one launch: a new (k, H, W) or (k, H, W, C) device array whose entry i is "
-            "affine_transform(image, M[i], dsize), M being (k, 2, 3) (read to the host; the inverses travel to "
-            "the device as one table). Raises ValueError for a matrix that is not finite and invertible.");
+    qv::def(
+        m, "affine_transform", affine_transform,
+        {{"image", "cp.ndarray"}, {"M", "cp.ndarray | np.ndarray"}, {"dsize", "tuple[int, int]"}},
+        "cp.ndarray",
+        "A new (H, W) or (H, W, C) device image: image warped by M, which maps input pixels to output "
+        "pixels (cv2.warpAffine's convention). A host M is inverted on the host; a device M on the device, "
+        "without waiting for it, and a singular or non-finite device M gives zeros. dsize is "
+        "(H, W), height first. Output pixels that no input pixel reaches are 0; samples near the edge "
+        "take 0 for the taps outside, as with BORDER_CONSTANT. Bilinear, except that a shrinking warp "
+        "(an output pixel spanning more than one input pixel along an axis) averages the input over "
+        "each output pixel's footprint, pixels outside the input counting as 0; the channel count "
+        "does not change the sampling. float16, uint8 and uint16 images are read and written in the same "
+        "pass (integers as 0..1 over their range, written back rounded and saturated); other element types "
+        "are warped in float32 and converted back. Raises ValueError for a host M that is not a finite, "
+        "invertible 2 x 3 matrix. An (N, H, W, C) batch is warped image by image in one launch, by one M "
+        "(2, 3) or one each (N, 2, 3), inverted on the host (a device M is read back first).");
+    qv::def(
+        m, "affine_transform_batch", affine_transform_batch,
+        {{"image", "cp.ndarray"}, {"M", "cp.ndarray | np.ndarray"}, {"dsize", "tuple[int, int]"}},
+        "cp.ndarray",
+        "k warps of one image in one launch: a new (k, H, W) or (k, H, W, C) device array whose entry i is "
+        "affine_transform(image, M[i], dsize), M being (k, 2, 3) (read to the host; the inverses travel to "
+        "the device as one table). Raises ValueError for a matrix that is not finite and invertible.");
     qv::def(m, "get_inverse_matrix", get_inverse_matrix, {{"M", "cp.ndarray | np.ndarray"}},
             "cp.ndarray | np.ndarray",
             "The 2 x 3 matrix of the inverse mapping, as cv2.invertAffineTransform. A device M gives a "

@@ -5,12 +5,12 @@
 // channels, and reads and writes the image's own element type (float32, float16, uint8, uint16)
 // in the same pass; other element types go through float32. The samplers are in
 // resize_sampling.hpp.
+#include <cmath>
+#include <string>
+
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
 #include "quorvex/resize_sampling.hpp"
-
-#include <cmath>
-#include <string>
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -22,21 +22,28 @@ enum Interpolation { kAuto = -1, kNearest = 0, kLinear = 1, kCubic = 2, kArea = 
 // The entries share one signature but for the scales' type: area takes its ratios in float. A
 // batch's entries (batched) first move to image blockIdx.z; the single image's keep their
 // pointers as given, which ptxas addresses with fewer instructions.
-std::string resize_kernel_code(const std::string &name, const char *call, const char *bounds, const char *scale,
-                               bool batched) {
+std::string resize_kernel_code(const std::string &name, const char *call, const char *bounds,
+                               const char *scale, bool batched) {
     std::string entry = std::string(R"(
-extern "C" __global__ void __launch_bounds__()") + bounds + ")\n" + name + R"($S(const $T* __restrict__ input, $T* __restrict__ output,
+extern "C" __global__ void __launch_bounds__()") +
+                        bounds + ")\n" + name + R"($S(const $T* __restrict__ input, $T* __restrict__ output,
                 int input_width, int input_height, int new_width, int new_height, int channels,
-                )" + scale + " scale_x, " + scale + R"( scale_y) {
-)" + (batched ? R"(    input += (long long)blockIdx.z * input_width * input_height * channels;
+                )" + scale +
+                        " scale_x, " + scale + R"( scale_y) {
+)" +
+                        (batched
+                             ? R"(    input += (long long)blockIdx.z * input_width * input_height * channels;
     output += (long long)blockIdx.z * new_width * new_height * channels;
-)" : "") + R"(    ResizedImage<$T> out{output, new_width, channels};
+)"
+                             : "") +
+                        R"(    ResizedImage<$T> out{output, new_width, channels};
 )" + call + "\n}\n";
     return std::string(qv::resize_sampling_code) + qv::typed_entries(entry.c_str());
 }
 
 // The samplers take the output pixel and return for those past the image after their barrier.
-#define QV_AT "    int x = blockIdx.x * blockDim.x + threadIdx.x, y = blockIdx.y * blockDim.y + threadIdx.y;\n"
+#define QV_AT \
+    "    int x = blockIdx.x * blockDim.x + threadIdx.x, y = blockIdx.y * blockDim.y + threadIdx.y;\n"
 #define QV_SIZES "input_width, input_height, new_width, new_height, channels, scale_x, scale_y);"
 
 // Per interpolation: the kernels' name, the sampler's call, launch bounds and scale type.
@@ -61,7 +68,8 @@ constexpr Sampler kSamplers[] = {
 qv::TypedKernel single_kernels[5], batch_kernels[5];
 
 [[noreturn]] void bad_size(nb::handle size) {
-    qv::raise(PyExc_ValueError, "resize() takes size as (width, height), two positive ints; got %R", size.ptr());
+    qv::raise(PyExc_ValueError, "resize() takes size as (width, height), two positive ints; got %R",
+              size.ptr());
 }
 
 // (width, height) from a tuple or list of two positive ints.
@@ -143,17 +151,18 @@ nb::object resize(const qv::Args &a) {
     qv::check_indexable(out_shape, "the resized image");
     qv::check_rows(new_height, "the resized image");
 
-    if (interpolation == kAuto)
-        interpolation = new_width <= width && new_height <= height ? kArea : kLinear;
+    if (interpolation == kAuto) interpolation = new_width <= width && new_height <= height ? kArea : kLinear;
     // Every interpolation reproduces the pixels at the same size.
     if (new_width == width && new_height == height) return image.attr("copy")();
 
     const qv::Cupy &cp = qv::cp();
     // float32, float16, uint8 and uint16 in one pass; other types through float32 and back.
     int type = qv::element_type(image);
-    nb::object input = type >= 0 ? cp.ascontiguousarray(image) : cp.ascontiguousarray(image, nb::arg("dtype") = cp.float32);
+    nb::object input =
+        type >= 0 ? cp.ascontiguousarray(image) : cp.ascontiguousarray(image, nb::arg("dtype") = cp.float32);
     nb::tuple out_dims = nb::steal<nb::tuple>(PyTuple_New((Py_ssize_t)out_shape.size()));
-    for (size_t i = 0; i < out_shape.size(); ++i) PyTuple_SET_ITEM(out_dims.ptr(), i, PyLong_FromLongLong(out_shape[i]));
+    for (size_t i = 0; i < out_shape.size(); ++i)
+        PyTuple_SET_ITEM(out_dims.ptr(), i, PyLong_FromLongLong(out_shape[i]));
     nb::object output = cp.empty(out_dims, nb::arg("dtype") = type >= 0 ? dtype : nb::borrow(cp.float32));
 
     const qv::TypedKernel &kernel = (batch_shape.size() == 4 ? batch_kernels : single_kernels)[interpolation];
@@ -167,8 +176,8 @@ nb::object resize(const qv::Args &a) {
         scale_y = float64(1.0 / ((double)new_height / (double)height));
     }
     qv::launch_batch(kernel[type >= 0 ? type : 0], new_width, new_height, count,
-                  nb::make_tuple(input, output, qv::i32(width), qv::i32(height), qv::i32(new_width), qv::i32(new_height),
-                                 qv::i32(channels), scale_x, scale_y));
+                     nb::make_tuple(input, output, qv::i32(width), qv::i32(height), qv::i32(new_width),
+                                    qv::i32(new_height), qv::i32(channels), scale_x, scale_y));
     if (type >= 0) return output;
     return convert_back(output, dtype, kind);
 }
@@ -176,9 +185,10 @@ nb::object resize(const qv::Args &a) {
 }  // namespace
 
 NB_MODULE(resize, m) {
-    m.doc() = "Resizing of device images (H, W) or (H, W, C) with OpenCV's interpolations, agreeing with "
-              "cv2.resize. INTER_AUTO (the default) picks INTER_AREA when no axis grows and INTER_LINEAR "
-              "when one is enlarged.";
+    m.doc() =
+        "Resizing of device images (H, W) or (H, W, C) with OpenCV's interpolations, agreeing with "
+        "cv2.resize. INTER_AUTO (the default) picks INTER_AREA when no axis grows and INTER_LINEAR "
+        "when one is enlarged.";
     m.attr("INTER_NEAREST") = (int)kNearest;
     m.attr("INTER_LINEAR") = (int)kLinear;
     m.attr("INTER_CUBIC") = (int)kCubic;
@@ -188,21 +198,24 @@ NB_MODULE(resize, m) {
     for (int i = 0; i < 5; ++i) {
         const Sampler &k = kSamplers[i];
         std::string single = std::string(k.name) + "_kernel", batch = std::string(k.name) + "_batch_kernel";
-        single_kernels[i] = qv::add_typed_kernel(m, single.c_str(), resize_kernel_code(single, k.call, k.bounds, k.scale, false));
-        batch_kernels[i] = qv::add_typed_kernel(m, batch.c_str(), resize_kernel_code(batch, k.call, k.bounds, k.scale, true));
+        single_kernels[i] = qv::add_typed_kernel(
+            m, single.c_str(), resize_kernel_code(single, k.call, k.bounds, k.scale, false));
+        batch_kernels[i] = qv::add_typed_kernel(m, batch.c_str(),
+                                                resize_kernel_code(batch, k.call, k.bounds, k.scale, true));
     }
-    qv::def(m, "resize", resize,
-            {{"image", "cp.ndarray"},
-             {"size", "tuple[int, int] | list[int]"},
-             {"interpolation", "int", nb::int_((int)kAuto)}},
-            "cp.ndarray",
-            "New device image of shape (height, width[, C]) for size = (width, height) (a batch (N, height, "
-            "width, C) for a batch (N, H, W, C), in one launch), sampled as "
-            "cv2.resize samples with the same interpolation (INTER_NEAREST, INTER_LINEAR, INTER_CUBIC, "
-            "INTER_AREA, INTER_LANCZOS4). INTER_AUTO picks INTER_AREA when neither axis grows (shrinking "
-            "or the same size) and INTER_LINEAR when an axis is enlarged. INTER_AREA averages the source "
-            "pixels each output pixel covers; where one axis grows and the other shrinks OpenCV samples two "
-            "pixels per axis instead, so only there the two differ. Any channel count; computed in float32 and "
-            "written in the image's element type (integers rounded half to even and clipped to their range), "
-            "in one pass for float32, float16, uint8 and uint16.");
+    qv::def(
+        m, "resize", resize,
+        {{"image", "cp.ndarray"},
+         {"size", "tuple[int, int] | list[int]"},
+         {"interpolation", "int", nb::int_((int)kAuto)}},
+        "cp.ndarray",
+        "New device image of shape (height, width[, C]) for size = (width, height) (a batch (N, height, "
+        "width, C) for a batch (N, H, W, C), in one launch), sampled as "
+        "cv2.resize samples with the same interpolation (INTER_NEAREST, INTER_LINEAR, INTER_CUBIC, "
+        "INTER_AREA, INTER_LANCZOS4). INTER_AUTO picks INTER_AREA when neither axis grows (shrinking "
+        "or the same size) and INTER_LINEAR when an axis is enlarged. INTER_AREA averages the source "
+        "pixels each output pixel covers; where one axis grows and the other shrinks OpenCV samples two "
+        "pixels per axis instead, so only there the two differ. Any channel count; computed in float32 and "
+        "written in the image's element type (integers rounded half to even and clipped to their range), "
+        "in one pass for float32, float16, uint8 and uint16.");
 }

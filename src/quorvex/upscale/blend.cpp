@@ -185,17 +185,18 @@ int64_t get_int(nb::handle self, const char *name) { return nb::cast<int64_t>(se
 
 std::vector<int64_t> shape_items(nb::handle shape, const char *function, const char *name) {
     if (!PyTuple_Check(shape.ptr()))
-        qv::raise(PyExc_TypeError, "%s() needs %s as a tuple (height, width, channels), got %s", function, name,
-                  qv::type_name(shape));
+        qv::raise(PyExc_TypeError, "%s() needs %s as a tuple (height, width, channels), got %s", function,
+                  name, qv::type_name(shape));
     Py_ssize_t size = PyTuple_GET_SIZE(shape.ptr());
     if (size != 3)
-        qv::raise(PyExc_ValueError, "%s() needs %s as (height, width, channels), got %zd item%s", function, name,
-                  (size_t)size, size == 1 ? "" : "s");
+        qv::raise(PyExc_ValueError, "%s() needs %s as (height, width, channels), got %zd item%s", function,
+                  name, (size_t)size, size == 1 ? "" : "s");
     std::vector<int64_t> items;
     for (Py_ssize_t i = 0; i < 3; ++i) {
         nb::handle item = PyTuple_GET_ITEM(shape.ptr(), i);
         if (!PyLong_Check(item.ptr()) || PyBool_Check(item.ptr()))
-            qv::raise(PyExc_TypeError, "%s() needs integers in %s, got %s", function, name, qv::type_name(item));
+            qv::raise(PyExc_TypeError, "%s() needs integers in %s, got %s", function, name,
+                      qv::type_name(item));
         items.push_back(nb::cast<int64_t>(item));
         if (items.back() < 1)
             qv::raise(PyExc_ValueError, "%s() needs sizes of at least 1 in %s, got %s", function, name,
@@ -213,10 +214,12 @@ std::string shape_text(const std::vector<int64_t> &shape) {
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0];
     std::vector<int64_t> padded = shape_items(a[1], "TileBlender", "padded_shape");
-    int64_t scale = nb::cast<int64_t>(a[2]), tile_size = nb::cast<int64_t>(a[3]), overlap = nb::cast<int64_t>(a[4]);
+    int64_t scale = nb::cast<int64_t>(a[2]), tile_size = nb::cast<int64_t>(a[3]),
+            overlap = nb::cast<int64_t>(a[4]);
     if (scale < 1) qv::raise(PyExc_ValueError, "TileBlender() needs scale >= 1 (got %lld)", (long long)scale);
     if (tile_size < 1 || overlap < 0 || overlap >= tile_size)
-        qv::raise(PyExc_ValueError, "TileBlender() needs 0 <= overlap < tile_size (got overlap=%lld, tile_size=%lld)",
+        qv::raise(PyExc_ValueError,
+                  "TileBlender() needs 0 <= overlap < tile_size (got overlap=%lld, tile_size=%lld)",
                   (long long)overlap, (long long)tile_size);
     std::vector<int64_t> original = padded;
     if (!a[5].is_none()) {
@@ -228,7 +231,8 @@ nb::object init(const qv::Args &a) {
     // Sizes times the scale must fit the kernels' 32-bit positions.
     for (int64_t n : {padded[0], padded[1], tile_size})
         if (n > INT32_MAX / scale)
-            qv::raise(PyExc_ValueError, "TileBlender() got a size of %lld input pixels; at most %lld at scale %lld",
+            qv::raise(PyExc_ValueError,
+                      "TileBlender() got a size of %lld input pixels; at most %lld at scale %lld",
                       (long long)n, (long long)(INT32_MAX / scale), (long long)scale);
     int64_t tile = tile_size * scale, step = (tile_size - overlap) * scale;
     int64_t rows = padded[0] >= tile_size ? (padded[0] - tile_size) / (tile_size - overlap) + 1 : 0;
@@ -236,7 +240,9 @@ nb::object init(const qv::Args &a) {
     int64_t height = original[0] * scale, width = original[1] * scale, channels = original[2];
     // How far the last row and column move back to end flush with the image (input pixels).
     auto pull = [&](int64_t count, int64_t extent) {
-        return extent >= tile_size ? std::max<int64_t>(0, (count - 1) * (tile_size - overlap) - (extent - tile_size)) : 0;
+        return extent >= tile_size
+                   ? std::max<int64_t>(0, (count - 1) * (tile_size - overlap) - (extent - tile_size))
+                   : 0;
     };
     qv::check_indexable({height, width, channels}, "the blended image");
     qv::check_rows(height, "the blended image");
@@ -254,7 +260,8 @@ nb::object init(const qv::Args &a) {
     self.attr("canvas_shape") = nb::make_tuple(height, width, channels);
     self.attr("band_bytes") = nb::int_(4 << 20);  // the buffer result() converts its first rows through
     // Each pixel is written before it is read (see the kernel), so the canvas is not cleared.
-    self.attr("canvas") = qv::cp().empty(nb::make_tuple(height, width, channels), nb::arg("dtype") = qv::cp().float32);
+    self.attr("canvas") =
+        qv::cp().empty(nb::make_tuple(height, width, channels), nb::arg("dtype") = qv::cp().float32);
     return nb::none();
 }
 
@@ -272,7 +279,8 @@ nb::object device_batch(nb::handle batch) {
         return qv::tensor_to_device(tensor.attr("detach")());
     }
     if (!qv::is_device_array(batch))
-        qv::raise(PyExc_TypeError, "TileBlender.add() takes a torch.Tensor or cupy.ndarray (N, C, H, W), got %s",
+        qv::raise(PyExc_TypeError,
+                  "TileBlender.add() takes a torch.Tensor or cupy.ndarray (N, C, H, W), got %s",
                   qv::type_name(batch));
     std::string kind = nb::cast<std::string>(batch.attr("dtype").attr("char"));
     if (kind == "f") return nb::borrow(batch);
@@ -310,10 +318,11 @@ nb::object add(const qv::Args &a) {
                   (long long)canvas_shape[2], (long long)tile, (long long)tile, shape_text(shape).c_str());
     int64_t count = shape[0], added = get_int(self, "added");
     if (first < 0 || first + count > total)
-        qv::raise(PyExc_ValueError, "TileBlender.add() got tiles %lld to %lld of a grid of %lld", (long long)first,
-                  (long long)(first + count - 1), (long long)total);
+        qv::raise(PyExc_ValueError, "TileBlender.add() got tiles %lld to %lld of a grid of %lld",
+                  (long long)first, (long long)(first + count - 1), (long long)total);
     if (first != added)
-        qv::raise(PyExc_ValueError, "TileBlender.add() takes tiles in cutting order: tile %lld is next, got %lld",
+        qv::raise(PyExc_ValueError,
+                  "TileBlender.add() takes tiles in cutting order: tile %lld is next, got %lld",
                   (long long)added, (long long)first);
     if (count == 0) return nb::none();
 
@@ -331,14 +340,15 @@ nb::object add(const qv::Args &a) {
         int64_t x0 = c0 * step, x1 = std::min(width, c1 * step + tile);
         int64_t y0 = r * step, y1 = std::min(height, r * step + tile);
         if (x1 <= x0 || y1 <= y0) continue;  // tiles wholly in the padding
-        qv::launch_2d(blend_tiles_kernel, x1 - x0, y1 - y0,
-                      nb::make_tuple(i64(address), i64(stride(strides, 0)), i64(stride(strides, 1)),
-                                     i64(stride(strides, 2)), i64(stride(strides, 3)), canvas, qv::i32(width),
-                                     qv::i32(canvas_shape[2]), qv::i32(tile), qv::i32(step), qv::i32(columns),
-                                     qv::i32(rows), qv::i32(r), qv::i32(c0), qv::i32(c1), qv::i32(first),
-                                     qv::i32(x0), qv::i32(y0), qv::i32(x1 - x0), qv::i32(y1 - y0), qv::f32(centre),
-                                     qv::f32(feather > 0.0f ? 1.0f / feather : 0.0f), qv::i32(rgb),
-                                     qv::i32(pull_of(self, 1) * scale), qv::i32(pull_of(self, 0) * scale)));
+        qv::launch_2d(
+            blend_tiles_kernel, x1 - x0, y1 - y0,
+            nb::make_tuple(i64(address), i64(stride(strides, 0)), i64(stride(strides, 1)),
+                           i64(stride(strides, 2)), i64(stride(strides, 3)), canvas, qv::i32(width),
+                           qv::i32(canvas_shape[2]), qv::i32(tile), qv::i32(step), qv::i32(columns),
+                           qv::i32(rows), qv::i32(r), qv::i32(c0), qv::i32(c1), qv::i32(first), qv::i32(x0),
+                           qv::i32(y0), qv::i32(x1 - x0), qv::i32(y1 - y0), qv::f32(centre),
+                           qv::f32(feather > 0.0f ? 1.0f / feather : 0.0f), qv::i32(rgb),
+                           qv::i32(pull_of(self, 1) * scale), qv::i32(pull_of(self, 0) * scale)));
     }
     self.attr("added") = nb::int_(added + count);
     return nb::none();
@@ -351,18 +361,20 @@ nb::object cut(const qv::Args &a) {
     int64_t first = nb::cast<int64_t>(a[2]), count = nb::cast<int64_t>(a[3]);
     bool rgb = nb::cast<bool>(a[4]);
     if (!qv::is_device_array(image))
-        qv::raise(PyExc_TypeError, "TileBlender.cut() takes image as a cupy.ndarray, got %s", qv::type_name(image));
+        qv::raise(PyExc_TypeError, "TileBlender.cut() takes image as a cupy.ndarray, got %s",
+                  qv::type_name(image));
     std::vector<int64_t> shape = qv::shape_of(image);
     std::vector<int64_t> canvas = qv::shape_of(self.attr("canvas"));
     int64_t scale = get_int(self, "scale");
-    if (shape.size() != 3 || shape[0] * scale != canvas[0] || shape[1] * scale != canvas[1] || shape[2] != canvas[2])
+    if (shape.size() != 3 || shape[0] * scale != canvas[0] || shape[1] * scale != canvas[1] ||
+        shape[2] != canvas[2])
         qv::raise(PyExc_ValueError, "TileBlender.cut() takes the image of shape (%lld, %lld, %lld), got %s",
                   (long long)(canvas[0] / scale), (long long)(canvas[1] / scale), (long long)canvas[2],
                   shape_text(shape).c_str());
     int64_t total = get_int(self, "tile_count");
     if (count < 1 || first < 0 || first + count > total)
-        qv::raise(PyExc_ValueError, "TileBlender.cut() got tiles %lld to %lld of a grid of %lld", (long long)first,
-                  (long long)(first + count - 1), (long long)total);
+        qv::raise(PyExc_ValueError, "TileBlender.cut() got tiles %lld to %lld of a grid of %lld",
+                  (long long)first, (long long)(first + count - 1), (long long)total);
     const qv::Cupy &cp = qv::cp();
     qv::DeviceScope scope(self.attr("canvas").attr("device").attr("id"));
     nb::object source = nb::borrow(image);
@@ -372,12 +384,13 @@ nb::object cut(const qv::Args &a) {
     qv::check_rows(count * tile, "a batch of tiles");
     nb::object out = cp.empty(nb::make_tuple(count, shape[2], tile, tile), nb::arg("dtype") = cp.float32);
     nb::object strides = source.attr("strides");
-    qv::launch_2d(cut_tiles_kernel, tile, count * tile,
-                  nb::make_tuple(i64(nb::cast<int64_t>(source.attr("data").attr("ptr"))), i64(stride(strides, 0) / 4), i64(stride(strides, 1) / 4),
-                                 i64(stride(strides, 2) / 4), qv::i32(shape[0]), qv::i32(shape[1]),
-                                 qv::i32(shape[2]), out, qv::i32(tile), qv::i32(step),
-                                 qv::i32(get_int(self, "columns")), qv::i32(get_int(self, "rows")), qv::i32(first),
-                                 qv::i32(count), qv::i32(rgb), qv::i32(pull_of(self, 1)), qv::i32(pull_of(self, 0))));
+    qv::launch_2d(
+        cut_tiles_kernel, tile, count * tile,
+        nb::make_tuple(i64(nb::cast<int64_t>(source.attr("data").attr("ptr"))), i64(stride(strides, 0) / 4),
+                       i64(stride(strides, 1) / 4), i64(stride(strides, 2) / 4), qv::i32(shape[0]),
+                       qv::i32(shape[1]), qv::i32(shape[2]), out, qv::i32(tile), qv::i32(step),
+                       qv::i32(get_int(self, "columns")), qv::i32(get_int(self, "rows")), qv::i32(first),
+                       qv::i32(count), qv::i32(rgb), qv::i32(pull_of(self, 1)), qv::i32(pull_of(self, 0))));
     return qv::device_to_tensor(out);
 }
 
@@ -391,7 +404,8 @@ nb::object result(const qv::Args &a) {
     if (!a[1].is_none()) {
         std::vector<int64_t> original = shape_items(a[1], "TileBlender.result", "original_shape");
         if (original[0] * scale > height || original[1] * scale > width || original[2] != channels)
-            qv::raise(PyExc_ValueError, "TileBlender.result() got original_shape %s, larger than the padded image",
+            qv::raise(PyExc_ValueError,
+                      "TileBlender.result() got original_shape %s, larger than the padded image",
                       qv::str_of(a[1]).c_str());
         height = original[0] * scale;
         width = original[1] * scale;
@@ -421,7 +435,8 @@ nb::object result(const qv::Args &a) {
     nb::object flat = canvas.attr("reshape")(-1).attr("view")(dtype);
     nb::object out = flat[nb::slice(nb::int_(0), nb::int_(height * row), nb::none())].attr("reshape")(
         nb::make_tuple(height, width, channels));
-    int64_t band = std::max<int64_t>(1, std::min<int64_t>(height, get_int(self, "band_bytes") / (row * size)));
+    int64_t band =
+        std::max<int64_t>(1, std::min<int64_t>(height, get_int(self, "band_bytes") / (row * size)));
     nb::object head = cp.empty(nb::make_tuple(band, width, channels), nb::arg("dtype") = dtype);
     nb::handle kernel = code == 1 ? store_uint8_kernel : store_uint16_kernel;
     qv::launch_2d(kernel, row, band,
@@ -433,8 +448,8 @@ nb::object result(const qv::Args &a) {
         // canvas starts (y * pitch * 4).
         int64_t end = std::min(height, (y * pitch * 4) / (row * size));
         qv::launch_2d(kernel, row, end - y,
-                      nb::make_tuple(canvas, out[nb::slice(nb::int_(y), nb::int_(end), nb::none())], i64(pitch),
-                                     qv::i32(row), qv::i32(y), qv::i32(end - y)));
+                      nb::make_tuple(canvas, out[nb::slice(nb::int_(y), nb::int_(end), nb::none())],
+                                     i64(pitch), qv::i32(row), qv::i32(y), qv::i32(end - y)));
         y = end;
     }
     return out;
@@ -448,10 +463,11 @@ NB_MODULE(blend, m) {
     cut_tiles_kernel = qv::add_kernel(m, "cut_tiles_kernel", cut_tiles_kernel_code);
     store_uint8_kernel = qv::add_kernel(m, "store_uint8_kernel", store_kernels_code);
     store_uint16_kernel = qv::add_kernel(m, "store_uint16_kernel", store_kernels_code);
-    qv::Class(m, "TileBlender",
-              "Blends the output tiles of tile_image's grid into one image as batches arrive: each tile's output "
-              "is dropped near the edges it shares with a neighbour and feathered with it across the middle of "
-              "their overlap, with weights that add up to one, so only the output image is held.")
+    qv::Class(
+        m, "TileBlender",
+        "Blends the output tiles of tile_image's grid into one image as batches arrive: each tile's output "
+        "is dropped near the edges it shares with a neighbour and feathered with it across the middle of "
+        "their overlap, with weights that add up to one, so only the output image is held.")
         .def("__init__", init,
              {{"self"},
               {"padded_shape", "tuple[int, int, int]"},
@@ -460,30 +476,48 @@ NB_MODULE(blend, m) {
               {"overlap", "int", nb::int_(16)},
               {"original_shape", "tuple[int, int, int] | None", nb::none()}},
              "None",
-             "An uncleared float32 canvas of original_shape (else padded_shape) times scale, channels unscaled, "
+             "An uncleared float32 canvas of original_shape (else padded_shape) times scale, channels "
+             "unscaled, "
              "for the grid tile_image cuts with tile_size and overlap from an image padded to padded_shape. "
-             "Along each axis a tile's weight ramps from 0 to 1 (raised cosine) over the middle quarter of each "
-             "overlap with a neighbour, 0 before it and 1 after; image borders get full weight. The last row and "
+             "Along each axis a tile's weight ramps from 0 to 1 (raised cosine) over the middle quarter of "
+             "each "
+             "overlap with a neighbour, 0 before it and 1 after; image borders get full weight. The last row "
+             "and "
              "column of tiles lie flush with the original image's bottom and right edges (overlapping their "
              "neighbours more), their weights where the regular grid puts them.")
         .def("cut", cut,
-             {{"self"}, {"image", "cp.ndarray"}, {"first", "int"}, {"count", "int"}, {"rgb", "bool", nb::bool_(false)}},
+             {{"self"},
+              {"image", "cp.ndarray"},
+              {"first", "int"},
+              {"count", "int"},
+              {"rgb", "bool", nb::bool_(false)}},
              "torch.Tensor",
-             "The (count, C, tile_size, tile_size) float32 batch of tiles first .. first + count - 1 of the grid, "
-             "cut in one launch from the unpadded image (original_shape), the last row and column flush with its "
+             "The (count, C, tile_size, tile_size) float32 batch of tiles first .. first + count - 1 of the "
+             "grid, "
+             "cut in one launch from the unpadded image (original_shape), the last row and column flush with "
+             "its "
              "edges; mirrored at the bottom and right as tile_image pads it only along a side shorter than a "
              "tile. rgb: the first three channels in reverse (RGB) order.")
-        .def("add", add, {{"self"}, {"batch", "torch.Tensor | cp.ndarray"}, {"first", "int"}, {"rgb", "bool", nb::bool_(false)}},
+        .def("add", add,
+             {{"self"},
+              {"batch", "torch.Tensor | cp.ndarray"},
+              {"first", "int"},
+              {"rgb", "bool", nb::bool_(false)}},
              "None",
-             "Blends output tiles first .. first + N - 1 of a (N, C, H, W) float32 (or float16) batch, one launch "
-             "per grid row it reaches. Tiles come in cutting order. rgb: the batch's first three channels are in "
+             "Blends output tiles first .. first + N - 1 of a (N, C, H, W) float32 (or float16) batch, one "
+             "launch "
+             "per grid row it reaches. Tiles come in cutting order. rgb: the batch's first three channels "
+             "are in "
              "RGB order (the canvas is BGR).")
         .def("result", result,
-             {{"self"}, {"original_shape", "tuple[int, int, int] | None", nb::none()}, {"dtype", "object", nb::none()}},
+             {{"self"},
+              {"original_shape", "tuple[int, int, int] | None", nb::none()},
+              {"dtype", "object", nb::none()}},
              "cp.ndarray",
              "The blended image, (H * scale, W * scale, C) for the original_shape (H, W, C) of the input (by "
              "default the canvas), as float32 (a view of the canvas) or converted in the canvas's memory to "
-             "dtype uint8 or uint16 (x 255 or 65535, rounded to nearest, clipped, NaN to 0). Needs every tile; "
+             "dtype uint8 or uint16 (x 255 or 65535, rounded to nearest, clipped, NaN to 0). Needs every "
+             "tile; "
              "ends the blend.")
         .finish();
 }

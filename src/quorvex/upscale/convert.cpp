@@ -300,7 +300,8 @@ void reduce_graph(const Reduce &r, nb::handle graph) {
     for (nb::handle t : graph.attr("initializer")) reduce_tensor(r, t);
     for (nb::handle vi : graph.attr("value_info")) {
         nb::object tensor_type = vi.attr("type").attr("tensor_type");
-        if (nb::cast<long>(tensor_type.attr("elem_type")) == r.single) tensor_type.attr("elem_type") = r.target;
+        if (nb::cast<long>(tensor_type.attr("elem_type")) == r.single)
+            tensor_type.attr("elem_type") = r.target;
     }
     nb::object np = nb::module_::import_("numpy");
     long tensor_kind = nb::cast<long>(r.onnx.attr("AttributeProto").attr("TENSOR"));
@@ -310,7 +311,8 @@ void reduce_graph(const Reduce &r, nb::handle graph) {
         for (nb::handle a : node.attr("attribute")) {
             std::string name = nb::cast<std::string>(a.attr("name"));
             if (nb::cast<long>(a.attr("type")) == tensor_kind) reduce_tensor(r, a.attr("t"));
-            if (op == "Cast" && name == "to" && nb::cast<long>(a.attr("i")) == r.single) a.attr("i") = r.target;
+            if (op == "Cast" && name == "to" && nb::cast<long>(a.attr("i")) == r.single)
+                a.attr("i") = r.target;
             if (op == "Constant" && (name == "value_float" || name == "value_floats")) scalars.append(a);
             if (nb::cast<bool>(a.attr("HasField")("g"))) reduce_graph(r, a.attr("g"));
             for (nb::handle sub : a.attr("graphs")) reduce_graph(r, sub);
@@ -320,8 +322,9 @@ void reduce_graph(const Reduce &r, nb::handle graph) {
             nb::object values = np.attr("array")(one ? a.attr("f") : nb::object(nb::list(a.attr("floats"))),
                                                  nb::arg("dtype") = r.target_np);
             node.attr("attribute").attr("remove")(a);
-            node.attr("attribute").attr("append")(
-                r.helper.attr("make_attribute")("value", r.numpy_helper.attr("from_array")(values)));
+            node.attr("attribute")
+                .attr("append")(
+                    r.helper.attr("make_attribute")("value", r.numpy_helper.attr("from_array")(values)));
         }
     }
 }
@@ -349,8 +352,8 @@ void reduce_precision(nb::handle model, const char *target) {
     r.target = nb::cast<long>(types.attr(target));
     r.target_np = r.helper.attr("tensor_dtype_to_np_dtype")(r.target);
     if (nb::cast<long>(r.target_np.attr("itemsize")) != 2)
-        qv::raise(PyExc_RuntimeError, "converting the model to %s needs onnx 1.18 or newer (pip install -U onnx)",
-                  target);
+        qv::raise(PyExc_RuntimeError,
+                  "converting the model to %s needs onnx 1.18 or newer (pip install -U onnx)", target);
     nb::object graph = model.attr("graph");
     reduce_graph(r, graph);
 
@@ -369,8 +372,8 @@ void reduce_precision(nb::handle model, const char *target) {
         }
         nb::object inner = nb::str("{}/{}").attr("format")(vi.attr("name"), target);
         rename(graph, vi.attr("name"), inner, false);
-        first.append(r.helper.attr("make_node")("Cast", nb::make_tuple(vi.attr("name")), nb::make_tuple(inner),
-                                                nb::arg("to") = r.target));
+        first.append(r.helper.attr("make_node")("Cast", nb::make_tuple(vi.attr("name")),
+                                                nb::make_tuple(inner), nb::arg("to") = r.target));
     }
     for (nb::handle vi : graph.attr("output")) {
         if (!boundary_type(vi)) continue;
@@ -410,11 +413,14 @@ nb::object for_precision(nb::handle model, nb::handle onnx_path, const char *fla
     bool reduce = strongly_typed(trt) && flag && (std::string(flag) == "FP16" || std::string(flag) == "BF16");
     if (reduce) {
         nb::module_ path = nb::module_::import_("os").attr("path");
-        onnx_module.get().attr("external_data_helper").attr("load_external_data_for_model")(
-            model, path.attr("dirname")(path.attr("abspath")(onnx_path)));
+        onnx_module.get()
+            .attr("external_data_helper")
+            .attr("load_external_data_for_model")(model,
+                                                  path.attr("dirname")(path.attr("abspath")(onnx_path)));
         const char *target = std::string(flag) == "FP16" ? "FLOAT16" : "BFLOAT16";
-        say("TensorRT ", trt.attr("__version__"), " takes precision from the model's types: converting the graph to ",
-            target, " (inputs and outputs keep theirs)");
+        say("TensorRT ", trt.attr("__version__"),
+            " takes precision from the model's types: converting the graph to ", target,
+            " (inputs and outputs keep theirs)");
         reduce_precision(model, target);
     }
     return model.attr("SerializeToString")();
@@ -562,7 +568,8 @@ nb::object onnx_to_trt_dynamic_shape(const qv::Args &a) {
             nb::object model = qv::load_onnx_checked(onnx_path);
             Build b = start();
             const char *flag = precision_flag(b.builder, nb::cast<std::string>(precision), true);
-            parse_and_configure(b, for_precision(model, onnx_path, flag), onnx_path, workspace, "Failed to parse the ONNX model");
+            parse_and_configure(b, for_precision(model, onnx_path, flag), onnx_path, workspace,
+                                "Failed to parse the ONNX model");
             set_flag(b, flag);
 
             nb::object profile = b.builder.attr("create_optimization_profile")();
@@ -655,7 +662,8 @@ nb::object onnx_to_trt_fixed_shape(const qv::Args &a) {
 
     Build b = start();
     const char *flag = precision_flag(b.builder, nb::cast<std::string>(precision), false);
-    parse_and_configure(b, for_precision(model, onnx_path, flag), onnx_path, workspace, "Failed to parse the modified ONNX model");
+    parse_and_configure(b, for_precision(model, onnx_path, flag), onnx_path, workspace,
+                        "Failed to parse the modified ONNX model");
     nb::object input_tensor = b.network.attr("get_input")(0);
     say("TensorRT input tensor name: ", input_tensor.attr("name"));
     say("TensorRT input shape: ", input_tensor.attr("shape"));

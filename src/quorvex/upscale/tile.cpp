@@ -178,7 +178,8 @@ struct Siblings {
 
 const Siblings &siblings() {
     static qv::Once<Siblings> once;
-    return once.get([] { return Siblings{qv::package_attr("quorvex.utils.dtypes", "to_float32").release()}; });
+    return once.get(
+        [] { return Siblings{qv::package_attr("quorvex.utils.dtypes", "to_float32").release()}; });
 }
 
 int64_t as_index(nb::handle value) {
@@ -281,7 +282,8 @@ nb::object create_gaussian_weights(const qv::Args &a) {
     // Refused before anything is allocated: the grid is size x size float64 values.
     int64_t size = nb::cast<int64_t>(a[0]);
     if (size > 46340)  // size * size stays within the kernels' 32-bit indexing
-        qv::raise(PyExc_ValueError, "create_gaussian_weights() takes size of at most 46340 (a size x size grid), got %lld",
+        qv::raise(PyExc_ValueError,
+                  "create_gaussian_weights() takes size of at most 46340 (a size x size grid), got %lld",
                   (long long)size);
     nb::object axis = cp.attr("linspace")(-1, 1, a[0]);
     nb::object grid = cp.attr("meshgrid")(axis, axis);
@@ -456,8 +458,10 @@ nb::object merge_tiles(const qv::Args &a) {
                   (long long)(tile_size / scale), (long long)(tile_size / scale), qv::str_of(a[2]).c_str());
     Py_ssize_t given = PyList_GET_SIZE(tiles.ptr());
     if ((size_t)given < count)  // extra tiles are left out, as before
-        qv::raise(PyExc_ValueError, "merge_tiles() takes at least as many tiles as padded_shape holds (%zu: %lld rows "
-                  "of %lld), got %zd", count, (long long)rows, (long long)columns, given);
+        qv::raise(PyExc_ValueError,
+                  "merge_tiles() takes at least as many tiles as padded_shape holds (%zu: %lld rows "
+                  "of %lld), got %zd",
+                  count, (long long)rows, (long long)columns, given);
     nb::object shape = nb::make_tuple(out_height, out_width, channels);
 
     TileTable table = tile_table(tiles, count, "merge_tiles");
@@ -473,11 +477,13 @@ nb::object merge_tiles(const qv::Args &a) {
     // create_gaussian_weights(tile_size, tile_size // 4), computed by the kernel from the position.
     double sigma = (double)(tile_size / 4);
     nb::object merged = cp.empty(shape, nb::arg("dtype") = cp.float32);
-    qv::launch_2d(merge_tiles_kernel, out_width, out_height,
-                  nb::make_tuple(table.rows, qv::f32(2.0 / (double)(tile_size - 1)), qv::f32(1.0 / (2.0 * sigma * sigma)), merged, qv::i32(tile_size), qv::i32(step),
-                                 qv::i32(columns), qv::i32(rows), qv::i32(out_width), qv::i32(out_height),
-                                 qv::i32(channels), qv::i32(tile_channels == 1 && channels != 1)),
-                  32, 8);
+    qv::launch_2d(
+        merge_tiles_kernel, out_width, out_height,
+        nb::make_tuple(table.rows, qv::f32(2.0 / (double)(tile_size - 1)),
+                       qv::f32(1.0 / (2.0 * sigma * sigma)), merged, qv::i32(tile_size), qv::i32(step),
+                       qv::i32(columns), qv::i32(rows), qv::i32(out_width), qv::i32(out_height),
+                       qv::i32(channels), qv::i32(tile_channels == 1 && channels != 1)),
+        32, 8);
     return merged;
 }
 

@@ -1,11 +1,11 @@
 // Network input blobs: (H, W, C) device images to (1, C, H, W), with optional resize, red/blue
 // swap, mean subtraction and scaling; several images stacked into one batch.
+#include <string>
+#include <tuple>
+
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
 #include "quorvex/resize_sampling.hpp"
-
-#include <string>
-#include <tuple>
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -49,7 +49,8 @@ BATCH    BlobOut<$T> out{blob, width, height, swap_rb, mean0, mean1, mean2, mean
 // A batch's entries (batched) first move to image blockIdx.z; the single image's keep their
 // pointers as given, which ptxas addresses with fewer instructions. The area sampler has no batch
 // entry (no registers to spare for the move): a batch is shrunk by resize first.
-std::string blob_code(const char *name, const char *call, const char *scale = "double", bool batched = false) {
+std::string blob_code(const char *name, const char *call, const char *scale = "double",
+                      bool batched = false) {
     std::string entry = blob_entries;
     entry.replace(entry.find("NAME"), 4, name);
     entry.replace(entry.find("BATCH"), 5,
@@ -62,21 +63,25 @@ std::string blob_code(const char *name, const char *call, const char *scale = "d
 }
 
 // Each call returns for the threads past the blob itself (the linear one after its barrier).
-const char *kAsItIs = "if (x >= width || y >= height) return;\n"
-                      "    const $T* p = image + (y * width + x) * channels;\n"
-                      "    for (int c = 0; c < channels; ++c) out.put(x, y, c, qv_value(p[c]))";
-const char *kLinear = "resize_linear(image, out, x, y, input_width, input_height, width, height, channels, scale_x, scale_y)";
+const char *kAsItIs =
+    "if (x >= width || y >= height) return;\n"
+    "    const $T* p = image + (y * width + x) * channels;\n"
+    "    for (int c = 0; c < channels; ++c) out.put(x, y, c, qv_value(p[c]))";
+const char *kLinear =
+    "resize_linear(image, out, x, y, input_width, input_height, width, height, channels, scale_x, scale_y)";
 const std::string blob_kernel_code = blob_code("blob_kernel", kAsItIs);
 const std::string blob_linear_kernel_code = blob_code("blob_linear_kernel", kLinear);
-const std::string blob_area_kernel_code = blob_code(
-    "blob_area_kernel",
-    "if (x >= width || y >= height) return;\n"
-    "    resize_area(image, out, x, y, input_width, input_height, scale_x, scale_y, channels)",
-    "float");
+const std::string blob_area_kernel_code =
+    blob_code("blob_area_kernel",
+              "if (x >= width || y >= height) return;\n"
+              "    resize_area(image, out, x, y, input_width, input_height, scale_x, scale_y, channels)",
+              "float");
 const std::string blob_batch_kernel_code = blob_code("blob_batch_kernel", kAsItIs, "double", true);
-const std::string blob_linear_batch_kernel_code = blob_code("blob_linear_batch_kernel", kLinear, "double", true);
+const std::string blob_linear_batch_kernel_code =
+    blob_code("blob_linear_batch_kernel", kLinear, "double", true);
 
-qv::TypedKernel blob_kernel, blob_linear_kernel, blob_area_kernel, blob_batch_kernel, blob_linear_batch_kernel;
+qv::TypedKernel blob_kernel, blob_linear_kernel, blob_area_kernel, blob_batch_kernel,
+    blob_linear_batch_kernel;
 
 // (height, width) of a blob's size: two positive ints.
 std::pair<int64_t, int64_t> read_size(nb::handle size, const char *function) {
@@ -91,8 +96,8 @@ std::pair<int64_t, int64_t> read_size(nb::handle size, const char *function) {
     }
     if (PyErr_Occurred()) PyErr_Clear();
     if (!ok)
-        qv::raise(PyExc_ValueError, "%s() takes size as (height, width), two positive ints, or None; got %R", function,
-                  size.ptr());
+        qv::raise(PyExc_ValueError, "%s() takes size as (height, width), two positive ints, or None; got %R",
+                  function, size.ptr());
     return {values[0], values[1]};
 }
 
@@ -116,8 +121,8 @@ nb::object to_blob_impl(nb::handle image, double scalefactor, nb::handle size, n
     if (!size.is_none()) std::tie(height, width) = read_size(size, function);
     nb::list means = nb::list(mean);
     int type = qv::element_type(image);
-    bool fused = type >= 0 && shape.size() == 3 && shape[0] >= 1 && shape[1] >= 1 && shape[2] >= 1 && shape[2] <= 4 &&
-                 nb::len(means) == (size_t)shape[2];
+    bool fused = type >= 0 && shape.size() == 3 && shape[0] >= 1 && shape[1] >= 1 && shape[2] >= 1 &&
+                 shape[2] <= 4 && nb::len(means) == (size_t)shape[2];
     if (fused) {
         qv::check_indexable({count, shape[0], shape[1], shape[2]}, "image");
         int64_t channels = shape[2];
@@ -148,11 +153,11 @@ nb::object to_blob_impl(nb::handle image, double scalefactor, nb::handle size, n
             scale_x = float64(1.0 / ((double)width / (double)shape[1]));
             scale_y = float64(1.0 / ((double)height / (double)shape[0]));
         }
-        qv::launch_batch(kernel, width, height, count,
-                         nb::make_tuple(img, blob, qv::i32(shape[1]), qv::i32(shape[0]), qv::i32(width), qv::i32(height),
-                                     qv::i32(channels), scale_x, scale_y,
-                                     qv::i32(swap_rb && channels >= 3), qv::f32(m[0]), qv::f32(m[1]), qv::f32(m[2]),
-                                     qv::f32(m[3]), qv::f32(scalefactor)));
+        qv::launch_batch(
+            kernel, width, height, count,
+            nb::make_tuple(img, blob, qv::i32(shape[1]), qv::i32(shape[0]), qv::i32(width), qv::i32(height),
+                           qv::i32(channels), scale_x, scale_y, qv::i32(swap_rb && channels >= 3),
+                           qv::f32(m[0]), qv::f32(m[1]), qv::f32(m[2]), qv::f32(m[3]), qv::f32(scalefactor)));
         return blob;
     }
     if (stacked) {
@@ -193,15 +198,18 @@ nb::object to_blobs(const qv::Args &a) {
     bool alike = nb::len(images) >= 1;
     for (size_t i = 0; alike && i < nb::len(images); ++i) {
         nb::object image = images[nb::int_(i)], first = images[nb::int_(0)];
-        alike = qv::is_device_array(image) && qv::element_type(image) >= 0 && qv::shape_of(image).size() == 3 &&
-                image.attr("shape").equal(first.attr("shape")) && image.attr("dtype").equal(first.attr("dtype"));
+        alike = qv::is_device_array(image) && qv::element_type(image) >= 0 &&
+                qv::shape_of(image).size() == 3 && image.attr("shape").equal(first.attr("shape")) &&
+                image.attr("dtype").equal(first.attr("dtype"));
     }
     if (alike) {
-        nb::object batch = nb::len(images) == 1 ? images[nb::int_(0)][nb::none()] : cp.module.attr("stack")(images);
+        nb::object batch =
+            nb::len(images) == 1 ? images[nb::int_(0)][nb::none()] : cp.module.attr("stack")(images);
         return to_blob_impl(batch, scalefactor, a[2], a[3], swap_rb, "to_blobs", true);
     }
     nb::list blobs;
-    for (nb::handle image : images) blobs.append(to_blob_impl(image, scalefactor, a[2], a[3], swap_rb, "to_blobs"));
+    for (nb::handle image : images)
+        blobs.append(to_blob_impl(image, scalefactor, a[2], a[3], swap_rb, "to_blobs"));
     return cp.module.attr("concatenate")(blobs, nb::arg("axis") = 0);
 }
 
@@ -213,7 +221,8 @@ NB_MODULE(blob, m) {
     blob_linear_kernel = qv::add_typed_kernel(m, "blob_linear_kernel", blob_linear_kernel_code);
     blob_area_kernel = qv::add_typed_kernel(m, "blob_area_kernel", blob_area_kernel_code);
     blob_batch_kernel = qv::add_typed_kernel(m, "blob_batch_kernel", blob_batch_kernel_code);
-    blob_linear_batch_kernel = qv::add_typed_kernel(m, "blob_linear_batch_kernel", blob_linear_batch_kernel_code);
+    blob_linear_batch_kernel =
+        qv::add_typed_kernel(m, "blob_linear_batch_kernel", blob_linear_batch_kernel_code);
     nb::object zeros = nb::make_tuple(0, 0, 0);
     qv::def(m, "to_blob", to_blob,
             {{"image", "cp.ndarray"},
@@ -228,14 +237,15 @@ NB_MODULE(blob, m) {
             "scalefactor, in the image's element type (integers rounded half to even and saturated). One "
             "pass for float32, float16, uint8 and uint16 images of 1 to 4 channels with a mean per "
             "channel. fp16 is accepted and has no effect.");
-    qv::def(m, "to_blobs", to_blobs,
-            {{"images", "list[cp.ndarray] | tuple[cp.ndarray, ...]"},
-             {"scalefactor", "float", nb::float_(1.0)},
-             {"size", "tuple[int, int] | None", nb::none()},
-             {"mean", "tuple[float, ...] | list[float]", zeros},
-             {"swapRB", "bool", nb::bool_(false)},
-             {"fp16", "bool", nb::bool_(false)}},
-            "cp.ndarray",
-            "(N, C, H, W) batch: to_blob of each image, concatenated along the first axis (images of one shape "
-            "and element type stacked and packed in one pass).");
+    qv::def(
+        m, "to_blobs", to_blobs,
+        {{"images", "list[cp.ndarray] | tuple[cp.ndarray, ...]"},
+         {"scalefactor", "float", nb::float_(1.0)},
+         {"size", "tuple[int, int] | None", nb::none()},
+         {"mean", "tuple[float, ...] | list[float]", zeros},
+         {"swapRB", "bool", nb::bool_(false)},
+         {"fp16", "bool", nb::bool_(false)}},
+        "cp.ndarray",
+        "(N, C, H, W) batch: to_blob of each image, concatenated along the first axis (images of one shape "
+        "and element type stacked and packed in one pass).");
 }

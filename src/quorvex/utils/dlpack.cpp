@@ -9,7 +9,8 @@ namespace nb = nanobind;
 
 namespace {
 
-qv::Import nvimgcodec("nvidia.nvimgcodec", "pip install 'quorvex[nvimgcodec-cu12]' (or nvimgcodec-cu13 for CUDA 13)");
+qv::Import nvimgcodec("nvidia.nvimgcodec",
+                      "pip install 'quorvex[nvimgcodec-cu12]' (or nvimgcodec-cu13 for CUDA 13)");
 
 // nvImageCodec is optional: without it nothing is one of its images.
 bool is_codec_image(nb::handle obj) {
@@ -29,9 +30,12 @@ nb::object to_cupy(const qv::Args &a) {
 nb::object to_numpy(const qv::Args &a) {
     nb::handle image = a[0];
     nb::object result;
-    if (qv::is_device_array(image)) result = qv::cp().asnumpy(image);
-    else if (qv::is_tensor(image)) result = tensor_to_hwc(image).attr("cpu")().attr("numpy")();
-    else if (is_codec_image(image)) result = qv::cp().asarray(image).attr("get")();
+    if (qv::is_device_array(image))
+        result = qv::cp().asnumpy(image);
+    else if (qv::is_tensor(image))
+        result = tensor_to_hwc(image).attr("cpu")().attr("numpy")();
+    else if (is_codec_image(image))
+        result = qv::cp().asarray(image).attr("get")();
     else {
         nb::str kind = qv::str_of((PyObject *)Py_TYPE(image.ptr()));
         qv::raise(PyExc_ValueError, "Unsupported: %U", kind.ptr());
@@ -46,9 +50,10 @@ nb::object to_tensor(const qv::Args &a) {
     nb::handle torch = qv::torch_module().get();
     if (is_codec_image(image)) image = qv::cp().asarray(image);
     if (device.is_none()) {
-        int ordinal = qv::is_device_array(image)
-                          ? nb::cast<int>(image.attr("device").attr("id"))
-                          : nb::cast<int>(qv::cp().module.attr("cuda").attr("device").attr("get_device_id")());
+        int ordinal =
+            qv::is_device_array(image)
+                ? nb::cast<int>(image.attr("device").attr("id"))
+                : nb::cast<int>(qv::cp().module.attr("cuda").attr("device").attr("get_device_id")());
         device = torch.attr("device")(nb::str(("cuda:" + std::to_string(ordinal)).c_str()));
     }
     // Device arrays are shared through DLPack (ordered after CuPy's stream), then moved only if
@@ -65,12 +70,14 @@ nb::object to_tensor(const qv::Args &a) {
 }  // namespace
 
 NB_MODULE(dlpack, m) {
-    m.doc() = "Image conversions between NumPy, CuPy, PyTorch and nvImageCodec, without changing the element "
-              "type. Arrays are (height, width, channels); tensors (1, channels, height, width).";
+    m.doc() =
+        "Image conversions between NumPy, CuPy, PyTorch and nvImageCodec, without changing the element "
+        "type. Arrays are (height, width, channels); tensors (1, channels, height, width).";
     qv::def(m, "to_cupy", to_cupy, {{"image", "np.ndarray | torch.Tensor | nvimgcodec.Image"}}, "cp.ndarray",
             "Device array of an image: a device array is returned as is, a host array is copied to the "
             "current device, a tensor's length-1 axes are dropped and its axes moved to (H, W, C).");
-    qv::def(m, "to_numpy", to_numpy, {{"image", "cp.ndarray | torch.Tensor | nvimgcodec.Image"}}, "np.ndarray",
+    qv::def(m, "to_numpy", to_numpy, {{"image", "cp.ndarray | torch.Tensor | nvimgcodec.Image"}},
+            "np.ndarray",
             "Host copy of a device array, tensor or nvImageCodec image, (H, W, C). Host arrays are refused.");
     qv::def(m, "to_tensor", to_tensor,
             {{"image", "np.ndarray | cp.ndarray | nvimgcodec.Image"},

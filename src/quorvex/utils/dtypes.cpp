@@ -106,8 +106,10 @@ struct Image {
 
 Image inspect(nb::handle image, const char *function) {
     nb::handle xp;
-    if (qv::is_device_array(image)) xp = qv::cp().module;
-    else if (PyObject_IsInstance(image.ptr(), qv::np().ndarray.ptr()) == 1) xp = qv::np().module;
+    if (qv::is_device_array(image))
+        xp = qv::cp().module;
+    else if (PyObject_IsInstance(image.ptr(), qv::np().ndarray.ptr()) == 1)
+        xp = qv::np().module;
     else
         qv::raise(PyExc_TypeError, "%s() takes a cupy.ndarray or numpy.ndarray, got %s", function,
                   qv::type_name(image));
@@ -116,11 +118,16 @@ Image inspect(nb::handle image, const char *function) {
     if (qv::is_device_array(image)) qv::check_indexable(qv::shape_of(image), "image");
     std::string dtype = nb::cast<std::string>(qv::str_of(image.attr("dtype")));
     Kind kind = Kind::Other;
-    if (dtype == "float32") kind = Kind::Float32;
-    else if (dtype == "float16" || dtype == "float64") kind = Kind::Float;
-    else if (dtype == "uint8") kind = Kind::UInt8;
-    else if (dtype == "uint16") kind = Kind::UInt16;
-    else if (dtype == "bool") kind = Kind::Bool;
+    if (dtype == "float32")
+        kind = Kind::Float32;
+    else if (dtype == "float16" || dtype == "float64")
+        kind = Kind::Float;
+    else if (dtype == "uint8")
+        kind = Kind::UInt8;
+    else if (dtype == "uint16")
+        kind = Kind::UInt16;
+    else if (dtype == "bool")
+        kind = Kind::Bool;
     return {xp, nb::borrow(image), kind, dtype};
 }
 
@@ -139,24 +146,33 @@ nb::object scaled_down(const Image &img, double max) {
 nb::object to_float32(const qv::Args &a) {
     Image img = inspect(a[0], "to_float32");
     switch (img.kind) {
-    case Kind::Float32: return nb::borrow(img.array);
-    case Kind::Float:
-    case Kind::Bool: return img.array.attr("astype")(img.xp.attr("float32"));
-    case Kind::UInt8: return scaled_down(img, 255.0);
-    case Kind::UInt16: return scaled_down(img, 65535.0);
-    default: unsupported(img, "to_float32");
+        case Kind::Float32:
+            return nb::borrow(img.array);
+        case Kind::Float:
+        case Kind::Bool:
+            return img.array.attr("astype")(img.xp.attr("float32"));
+        case Kind::UInt8:
+            return scaled_down(img, 255.0);
+        case Kind::UInt16:
+            return scaled_down(img, 65535.0);
+        default:
+            unsupported(img, "to_float32");
     }
 }
 
 nb::object to_float16(const qv::Args &a) {
     Image img = inspect(a[0], "to_float16");
     switch (img.kind) {
-    case Kind::Float32:
-    case Kind::Float:
-    case Kind::Bool: return img.array.attr("astype")(img.xp.attr("float16"));
-    case Kind::UInt8: return scaled_down(img, 255.0).attr("astype")(img.xp.attr("float16"));
-    case Kind::UInt16: return scaled_down(img, 65535.0).attr("astype")(img.xp.attr("float16"));
-    default: unsupported(img, "to_float16");
+        case Kind::Float32:
+        case Kind::Float:
+        case Kind::Bool:
+            return img.array.attr("astype")(img.xp.attr("float16"));
+        case Kind::UInt8:
+            return scaled_down(img, 255.0).attr("astype")(img.xp.attr("float16"));
+        case Kind::UInt16:
+            return scaled_down(img, 65535.0).attr("astype")(img.xp.attr("float16"));
+        default:
+            unsupported(img, "to_float16");
     }
 }
 
@@ -172,14 +188,16 @@ nb::object quantize_on_device(const Image &img, double max, const char *dtype) {
     nb::object grid = nb::make_tuple((count + 255) / 256), block = nb::make_tuple(256);
     int output_bytes = max > 255.0 ? 2 : 1;
     if (img.dtype == "float64") {
-        quantize_double_kernel(grid, block, nb::make_tuple(input.attr("reshape")(-1), out, n, qv::i32(output_bytes),
-                                                           qv::np().module.attr("float64")(max)));
+        quantize_double_kernel(grid, block,
+                               nb::make_tuple(input.attr("reshape")(-1), out, n, qv::i32(output_bytes),
+                                              qv::np().module.attr("float64")(max)));
         return output;
     }
     int kind = img.dtype == "float16" ? 1 : img.dtype == "uint16" ? 2 : img.dtype == "uint8" ? 3 : 0;
     // Four elements a thread, in one access each way where both arrays are aligned for four.
     int64_t input_bytes = nb::cast<int64_t>(input.attr("itemsize"));
-    bool vector = count % 4 == 0 && nb::cast<uintptr_t>(input.attr("data").attr("ptr")) % (4 * input_bytes) == 0 &&
+    bool vector = count % 4 == 0 &&
+                  nb::cast<uintptr_t>(input.attr("data").attr("ptr")) % (4 * input_bytes) == 0 &&
                   nb::cast<uintptr_t>(output.attr("data").attr("ptr")) % (4 * output_bytes) == 0;
     quantize_kernel(nb::make_tuple((count + 1023) / 1024), block,
                     nb::make_tuple(input.attr("reshape")(-1).attr("view")(bytes), out, n, qv::i32(kind),
@@ -203,32 +221,40 @@ nb::object quantize(const Image &img, double max, const char *dtype) {
 nb::object to_uint8(const qv::Args &a) {
     Image img = inspect(a[0], "to_uint8");
     switch (img.kind) {
-    case Kind::UInt8: return nb::borrow(img.array);
-    case Kind::Bool: return img.array.attr("astype")(img.xp.attr("uint8")) * nb::int_(255);
-    case Kind::UInt16: {
-        if (img.xp.is(qv::cp().module)) return quantize_on_device(img, 255.0, "uint8");
-        // round(x * 255 / 65535) = round(x / 257), exactly in integers (x / 257 is never a tie).
-        nb::object wide = img.array.attr("astype")(img.xp.attr("uint32"));
-        nb::object rounded = (wide + nb::int_(128)).attr("__floordiv__")(nb::int_(257));
-        return rounded.attr("astype")(img.xp.attr("uint8"));
-    }
-    case Kind::Float32:
-    case Kind::Float: return quantize(img, 255.0, "uint8");
-    default: unsupported(img, "to_uint8");
+        case Kind::UInt8:
+            return nb::borrow(img.array);
+        case Kind::Bool:
+            return img.array.attr("astype")(img.xp.attr("uint8")) * nb::int_(255);
+        case Kind::UInt16: {
+            if (img.xp.is(qv::cp().module)) return quantize_on_device(img, 255.0, "uint8");
+            // round(x * 255 / 65535) = round(x / 257), exactly in integers (x / 257 is never a tie).
+            nb::object wide = img.array.attr("astype")(img.xp.attr("uint32"));
+            nb::object rounded = (wide + nb::int_(128)).attr("__floordiv__")(nb::int_(257));
+            return rounded.attr("astype")(img.xp.attr("uint8"));
+        }
+        case Kind::Float32:
+        case Kind::Float:
+            return quantize(img, 255.0, "uint8");
+        default:
+            unsupported(img, "to_uint8");
     }
 }
 
 nb::object to_uint16(const qv::Args &a) {
     Image img = inspect(a[0], "to_uint16");
     switch (img.kind) {
-    case Kind::UInt16: return nb::borrow(img.array);
-    case Kind::UInt8:
-        if (img.xp.is(qv::cp().module)) return quantize_on_device(img, 65535.0, "uint16");
-        return img.array.attr("astype")(img.xp.attr("uint16")) * nb::int_(257);
-    case Kind::Bool: return img.array.attr("astype")(img.xp.attr("uint16")) * nb::int_(65535);
-    case Kind::Float32:
-    case Kind::Float: return quantize(img, 65535.0, "uint16");
-    default: unsupported(img, "to_uint16");
+        case Kind::UInt16:
+            return nb::borrow(img.array);
+        case Kind::UInt8:
+            if (img.xp.is(qv::cp().module)) return quantize_on_device(img, 65535.0, "uint16");
+            return img.array.attr("astype")(img.xp.attr("uint16")) * nb::int_(257);
+        case Kind::Bool:
+            return img.array.attr("astype")(img.xp.attr("uint16")) * nb::int_(65535);
+        case Kind::Float32:
+        case Kind::Float:
+            return quantize(img, 65535.0, "uint16");
+        default:
+            unsupported(img, "to_uint16");
     }
 }
 

@@ -122,8 +122,9 @@ extern "C" __global__ void __launch_bounds__(256) area_affine_kernel(const float
 }  // namespace
 
 NB_MODULE(area, m) {
-    m.doc() = "Area-average resampling kernels (float32, interleaved rows), launched by the resize and "
-              "affine modules.";
+    m.doc() =
+        "Area-average resampling kernels (float32, interleaved rows), launched by the resize and "
+        "affine modules.";
     qv::add_kernel(m, "area_kernel", area_kernel_code);
     qv::add_kernel(m, "area_affine_kernel", area_affine_kernel_code);
 }

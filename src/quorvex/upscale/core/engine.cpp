@@ -23,7 +23,8 @@ nb::object init(const qv::Args &a) {
     qv::trt::load_engine(self, a[1], a[2], a[3], kWhat);
     qv::trt::Tensors tensors = qv::trt::allocate_buffers(self, kWhat);
     if (nb::len(tensors.inputs) != 1 || nb::len(tensors.outputs) != 1)
-        qv::raise(PyExc_ValueError, "an upscaling engine has one input and one output; this one has %zu and %zu",
+        qv::raise(PyExc_ValueError,
+                  "an upscaling engine has one input and one output; this one has %zu and %zu",
                   nb::len(tensors.inputs), nb::len(tensors.outputs));
     nb::object input = tensors.inputs[0], output = tensors.outputs[0];
     self.attr("input_tensor") = input;
@@ -49,21 +50,28 @@ nb::object forward(const qv::Args &a) {
 NB_MODULE(engine, m) {
     m.doc() = "Super-resolution with a TensorRT engine: batches of tiles upscaled on the device.";
     qv::Class(m, "TrtUpscaler", "Runs a super-resolution engine on NCHW batches of RGB tiles.")
-        .def("__init__", init,
-             {{"self"},
-              {"model_path", "Optional[str]", nb::none()},
-              {"model_bytes", "Optional[bytes]", nb::none()},
-              {"device_id", "int", nb::int_(0)}},
-             "None",
-             "Loads the engine (model_path wins over model_bytes) on device_id and binds one device buffer per "
-             "I/O tensor (an input with run-time dimensions at its profile's optimal shape). Sets input_low and "
-             "input_high, the (batch, channels, height, width) bounds the input takes (-1: no upper bound), and "
-             "input_dtype and output_dtype. Raises ValueError for an engine without exactly one input and one "
-             "output, or whose input is not four-dimensional, and RuntimeError where TensorRT cannot load it.")
+        .def(
+            "__init__", init,
+            {{"self"},
+             {"model_path", "Optional[str]", nb::none()},
+             {"model_bytes", "Optional[bytes]", nb::none()},
+             {"device_id", "int", nb::int_(0)}},
+            "None",
+            "Loads the engine (model_path wins over model_bytes) on device_id and binds one device buffer "
+            "per "
+            "I/O tensor (an input with run-time dimensions at its profile's optimal shape). Sets input_low "
+            "and "
+            "input_high, the (batch, channels, height, width) bounds the input takes (-1: no upper bound), "
+            "and "
+            "input_dtype and output_dtype. Raises ValueError for an engine without exactly one input and one "
+            "output, or whose input is not four-dimensional, and RuntimeError where TensorRT cannot load it.")
         .def("forward", forward, {{"self"}, {"batch", "cp.ndarray | np.ndarray"}}, "cp.ndarray",
-             "Runs the engine on an NCHW batch (a host batch is copied to the device; every batch is converted "
-             "to the engine's element type) and returns a copy of its output, in the engine's output type. The "
-             "caller's stream waits for the engine, not the host. Raises ValueError for a batch the engine does "
+             "Runs the engine on an NCHW batch (a host batch is copied to the device; every batch is "
+             "converted "
+             "to the engine's element type) and returns a copy of its output, in the engine's output type. "
+             "The "
+             "caller's stream waits for the engine, not the host. Raises ValueError for a batch the engine "
+             "does "
              "not take.")
         .finish();
 }

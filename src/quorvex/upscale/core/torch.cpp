@@ -1,11 +1,11 @@
 // A PyTorch super-resolution or face-restoration network, recognised and built by spandrel from
 // a checkpoint, run on whole BGR device images: RGB tensor in, BGR device image out.
-#include "quorvex/assertion.hpp"
-#include "quorvex/function.hpp"
-
 #include <algorithm>
 #include <cstring>
 #include <string>
+
+#include "quorvex/assertion.hpp"
+#include "quorvex/function.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -104,7 +104,8 @@ nb::object load_state_dict(nb::handle model_path, nb::handle model_bytes, bool t
         nb::handle st = safetensors_torch.get();
         return from_bytes ? st.attr("load")(model_bytes) : st.attr("load_file")(model_path);
     }
-    nb::object source = from_bytes ? nb::module_::import_("io").attr("BytesIO")(model_bytes) : nb::borrow(model_path);
+    nb::object source =
+        from_bytes ? nb::module_::import_("io").attr("BytesIO")(model_bytes) : nb::borrow(model_path);
     try {
         return torch.attr("load")(source, nb::arg("weights_only") = !trust);
     } catch (nb::python_error &error) {
@@ -115,10 +116,12 @@ nb::object load_state_dict(nb::handle model_path, nb::handle model_bytes, bool t
         if (name.empty()) throw;
         std::string what = from_bytes ? std::string("the checkpoint in model_bytes")
                                       : "checkpoint " + nb::cast<std::string>(nb::str(model_path));
-        nb::object refusal = pickle_error(nb::str((what + ": it refers to " + name +
-                                                   ", which loading it in full would call, and a full load can run "
-                                                   "code from the file; pass trust_model=True only if you trust its "
-                                                   "source").c_str()));
+        nb::object refusal =
+            pickle_error(nb::str((what + ": it refers to " + name +
+                                  ", which loading it in full would call, and a full load can run "
+                                  "code from the file; pass trust_model=True only if you trust its "
+                                  "source")
+                                     .c_str()));
         refusal.attr("untrusted_global") = nb::str(name.c_str());
         PyErr_SetObject(pickle_error.ptr(), refusal.ptr());
         throw nb::python_error();
@@ -227,9 +230,11 @@ NB_MODULE(torch, m) {
               {"device", "str", nb::str("cuda")},
               {"trust_model", "bool", nb::bool_(false)}},
              "None",
-             "Loads a checkpoint (model_bytes wins over model_path; safetensors, or a pickle read with torch.load "
+             "Loads a checkpoint (model_bytes wins over model_path; safetensors, or a pickle read with "
+             "torch.load "
              "weights_only=True, so loading runs no code from the file; trust_model=True allows the full "
-             "unpickling old checkpoints may need), lets spandrel build the network, and moves it to device in "
+             "unpickling old checkpoints may need), lets spandrel build the network, and moves it to device "
+             "in "
              "inference mode. device_id is the number after 'cuda:' (else 0).")
         .def("pre_process", pre_process, {{"self"}, {"input_image", "cp.ndarray"}}, "torch.Tensor",
              "(1, C, H, W) float32 RGB tensor on the model's device. Face models (purpose 'FaceSR') with a "
