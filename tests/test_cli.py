@@ -510,15 +510,21 @@ def test_swap_changes_the_faces_only(tmp_path, given):
     assert changed[near].any() and not changed[~near].any()
 
 
-def test_upscale_face_enhance_restores_the_faces_of_the_result(tmp_path):
+@pytest.mark.parametrize("kind", ["onnx", "pth"])
+def test_upscale_face_enhance_restores_the_faces_of_the_result(tmp_path, kind):
+    from sr_models import restoreformer
     from test_enhancer import restorer
 
     face = face_at(16, 12, 12, 0.9, 70, angle=0.1)
     (tmp_path / "det.engine").write_bytes(__import__("standin.tensorrt").tensorrt.engine_bytes(detector_model(9, faces=[face])))
-    (tmp_path / "restore.onnx").write_bytes(restorer(0.5))  # pulls a face towards grey
+    model = tmp_path / f"restore.{kind}"
+    if kind == "onnx":
+        model.write_bytes(restorer(0.5))  # pulls a face towards grey
+    else:
+        save_checkpoint(restoreformer(), model)
     write_png(tmp_path / "in.png", 180, 320, 1)
     plain = quorvex("upscale", tmp_path / "in.png", tmp_path / "plain.png")
-    done = quorvex("upscale", tmp_path / "in.png", tmp_path / "faces.png", "--face-enhance", tmp_path / "restore.onnx",
+    done = quorvex("upscale", tmp_path / "in.png", tmp_path / "faces.png", "--face-enhance", model,
                    "--detector", tmp_path / "det.engine")
     assert plain.returncode == done.returncode == 0 and "faces restored" in done.stdout, done.stderr
     changed = np.abs(cv2.imread(str(tmp_path / "faces.png")).astype(int) - cv2.imread(str(tmp_path / "plain.png"))) > 2

@@ -202,7 +202,8 @@ def test_the_network_runs_without_gradients_inside_the_model_device(device, mode
 
 
 def test_face_models_run_at_their_minimum_square():
-    upscaler = TorchUpscaler(model_bytes=checkpoint_bytes(gfpgan()))  # spandrel's face model with a minimum: 512
+    network = gfpgan()
+    upscaler = TorchUpscaler(model_bytes=checkpoint_bytes(network))  # spandrel's face model with a minimum: 512
     assert upscaler.purpose == "FaceSR" and upscaler.size_requirements.minimum == 512
     image = bgr_image(300, 200)
     tensor = upscaler.pre_process(cp.asarray(image))
@@ -211,8 +212,13 @@ def test_face_models_run_at_their_minimum_square():
     square = bgr_image(512, 512)
     np.testing.assert_array_equal(upscaler.pre_process(cp.asarray(square))[0].permute(1, 2, 0).cpu().numpy(),
                                   square[..., ::-1])
-    out = upscaler.get(cp.asarray(image)).get()
-    assert out.shape == (512, 512, 3) and out.dtype == np.float32 and 0 <= out.min() and out.max() <= 1
+    out = upscaler.get(cp.asarray(square)).get()
+    # GFPGAN's own inference: RGB in -1..1, the image out of the tuple, clamped to -1..1 and back.
+    with torch.no_grad():
+        y = network(torch.from_numpy(square[..., ::-1].copy()).permute(2, 0, 1)[None] * 2 - 1)[0]
+    expected = ((y.clamp(-1, 1) + 1) / 2)[0].permute(1, 2, 0).numpy()[..., ::-1]
+    assert out.shape == (512, 512, 3) and out.dtype == np.float32 and (expected < 0.25).mean() > 0.05
+    np.testing.assert_allclose(out, expected, atol=1e-5)
 
 
 def test_face_models_without_a_minimum_keep_the_size():
@@ -228,3 +234,6 @@ def test_face_models_without_a_minimum_keep_the_size():
     out = upscaler.get(cp.asarray(image))
     assert out.shape == (50, 70, 3)
     np.testing.assert_allclose(out.get(), expected.permute(1, 2, 0).numpy()[..., ::-1], rtol=1e-5, atol=1e-5)
+    batch = np.stack([image, bgr_image(50, 70)])  # get_many: one run for the batch, the same as a loop
+    many = upscaler.get_many(cp.asarray(batch)).get()
+    np.testing.assert_allclose(many, np.stack([upscaler.get(cp.asarray(x)).get() for x in batch]), atol=1e-5)

@@ -140,7 +140,8 @@ def build_parser() -> argparse.ArgumentParser:
                     help="for PyTorch checkpoints: the type the model runs in (default fp32)")
     up.add_argument("--overwrite", action="store_true", help="redo outputs that are already there")
     up.add_argument("--face-enhance", metavar="MODEL", help="then restore the faces of the upscaled image with this "
-                    "face-restoration ONNX model (GFPGAN-like, 512x512), found by --detector, and paste them back")
+                    "face-restoration model (ONNX, or a GFPGAN, CodeFormer or RestoreFormer checkpoint), found by "
+                    "--detector, and paste them back")
     up.add_argument("--detector", help="with --face-enhance: the face detector (a TensorRT engine, or an ONNX model "
                     "built into one once)")
 
@@ -156,7 +157,8 @@ def build_parser() -> argparse.ArgumentParser:
     sw.add_argument("--embedder", required=True, help="face embedding: ONNX model or TensorRT engine")
     sw.add_argument("--swapper", required=True, help="identity swap ONNX model; its embedding map is taken from it "
                     "(kept in ~/.cache/quorvex) unless $QUORVEX_EMAP names one")
-    sw.add_argument("--enhancer", help="face restoration ONNX model (optional)")
+    sw.add_argument("--enhancer", help="face restoration model (optional): ONNX, or a PyTorch checkpoint "
+                    "of GFPGAN, CodeFormer or RestoreFormer")
     sw.add_argument("--faces", default="all", help="all, largest, or N: the N largest faces (default all)")
     sw.add_argument("--enhancer-blend", type=float, help="share of the restored face, 0 to 1, the swapped face "
                     "making up the rest (default 1; needs --enhancer)")
@@ -205,7 +207,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     # Checkpoints are read without running code from them; --trust-model allows the full
     # unpickling some old checkpoints need.
-    for sub in (up, ins):
+    for sub in (up, sw, ins):
         sub.add_argument("--trust-model", action="store_true",
                          help="load a PyTorch checkpoint that needs full unpickling, which can run code from the "
                          "file: only for checkpoints from a source you trust")

@@ -133,6 +133,7 @@ class SwapOptions(JobOptions):
     mask_padding: str | None = _field(changes_output=True, keyed_when_set=True)  # P, V,H or T,R,B,L
     reference: str | None = _field(changes_output=True, path=True, keyed_when_set=True)
     similarity: float | None = _field(changes_output=True, keyed_when_set=True)  # None: 0.4
+    trust_model: bool = False  # for an enhancer checkpoint
 
     def __post_init__(self):
         # One source stays a path (the key of pieces stored before several were taken).

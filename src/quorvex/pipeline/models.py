@@ -252,9 +252,8 @@ class TorchRunner(Runner):
     def __init__(self, path: str, device: str, precision: str | None, trust_model: bool = False):
         info, upscaler = inspect_pytorch(path, device, trust_model)
         if info["purpose"] == "FaceSR":
-            raise CliError(f"{path}: a face-restoration model ({info['architecture']}), not an upscaler; quorvex "
-                           "swap takes one as --enhancer in ONNX form (quorvex export MODEL OUT.onnx "
-                           "--input-shape 1,3,512,512)", USAGE)
+            raise CliError(f"{path}: a face-restoration model ({info['architecture']}), not an upscaler; give it "
+                           "as --face-enhance (with --detector), or to quorvex swap as --enhancer", USAGE)
         if info["input_channels"] != 3 or info["output_channels"] != 3:
             raise CliError(f"{path}: the model maps {info['input_channels']} to {info['output_channels']} channels; "
                            "quorvex upscale runs colour (3-channel) models", USAGE)

@@ -17,7 +17,7 @@ from __future__ import annotations
 from .device import parse_device, require_gpu
 from .errors import USAGE
 from .errors import JobError as CliError
-from .models import ENGINE_SUFFIXES, needs
+from .models import ENGINE_SUFFIXES, inspect_pytorch, model_kind, needs
 from .reporting import Silent
 
 
@@ -223,7 +223,8 @@ class FaceSwapper:
         source: an image file or a BGR image (host or device, float32 in 0..1 or 8-bit) holding
             the face to give, or a list of them (photos of one person: their identities are
             averaged).
-        enhancer: a face-restoration ONNX model, or None.
+        enhancer: a face-restoration model, ONNX or a PyTorch checkpoint spandrel builds as a
+            face model (GFPGAN, CodeFormer, RestoreFormer), or None.
         faces: "all", "largest" or a count N (the N largest faces of each frame).
         device: "cuda" or "cuda:N".
         enhancer_blend: the restored faces' share, 0 to 1.
@@ -235,6 +236,8 @@ class FaceSwapper:
         mask_blur, mask_padding: the paste mask's feather and its (top, right, bottom, left)
             bands (PasteBack's blur and padding).
         source_name: the name messages give the source by.
+        trust_model: allow the full unpickling an old enhancer checkpoint may need (it can run
+            code from the file).
         reporter: where notes go (the command's reporter; by default the quorvex logger).
 
     Raises:
@@ -243,7 +246,8 @@ class FaceSwapper:
 
     def __init__(self, detector, embedder, swapper, source, enhancer=None, faces="all", device: str = "cuda", *,
                  enhancer_blend: float = 1.0, det_thresh: float | None = None, det_size=None, reference=None,
-                 similarity: float = 0.4, mask_blur: float | None = None, mask_padding=(0, 0, 0, 0), source_name: str | None = None, reporter=None):
+                 similarity: float = 0.4, mask_blur: float | None = None, mask_padding=(0, 0, 0, 0),
+                 source_name: str | None = None, trust_model: bool = False, reporter=None):
         device_id = parse_device(device)
         self.faces = parse_faces(str(faces))
         self.enhancer_blend = check_fraction("enhancer-blend", enhancer_blend, closed=True)
@@ -276,7 +280,7 @@ class FaceSwapper:
 
                 identity = FaceEmbedding(model_path=embedder, device=onnx_device)
             self.swapper = FaceSwap(model_path=swapper, device=onnx_device, emap_path=emap_path)
-            self.enhancer = load_enhancer(enhancer, onnx_device) if enhancer else None
+            self.enhancer = load_enhancer(enhancer, device_id, onnx_device, trust_model) if enhancer else None
             self.paster = PasteBack(None if mask_blur is None else float(mask_blur), tuple(mask_padding))
             sources = list(source) if isinstance(source, (list, tuple)) else [source]
             names = source_name if isinstance(source_name, (list, tuple)) else [source_name] * len(sources)
@@ -409,11 +413,41 @@ def load_detector(detector, device_id: int, reporter, det_size=None, det_thresh=
     return found
 
 
-def load_enhancer(enhancer, onnx_device: str):
+def load_enhancer(enhancer, device_id: int, onnx_device: str, trust_model: bool = False):
+    """The face-restoration model behind get_many(crops): an ONNX model (ONNX Runtime), or a
+    PyTorch checkpoint that spandrel builds as a face model (GFPGAN, CodeFormer, RestoreFormer)."""
+    enhancer = str(enhancer)
+    kind = model_kind(enhancer)
+    if kind == "pytorch":
+        info, upscaler = inspect_pytorch(enhancer, f"cuda:{device_id}", trust_model)
+        if info["purpose"] != "FaceSR":
+            raise CliError(f"{enhancer}: a {info['architecture']} model of purpose {info['purpose']}, not a "
+                           "face-restoration one (spandrel purpose FaceSR)", USAGE)
+        return CheckpointEnhancer(upscaler)
+    if kind != "onnx":
+        raise CliError(f"{enhancer}: a TensorRT engine; a face-restoration model is given as ONNX or as a "
+                       "PyTorch checkpoint", USAGE)
     from quorvex.face.embedding import session_arguments
     from quorvex.face.enhancer import GFPGAN
 
-    return GFPGAN(str(enhancer), **session_arguments(onnx_device))
+    return GFPGAN(enhancer, **session_arguments(onnx_device))
+
+
+class CheckpointEnhancer:
+    """A face-restoration checkpoint (a TorchUpscaler of purpose FaceSR) behind the ONNX enhancer's
+    get_many: the crops at 512 x 512, all in one run of the network."""
+
+    size = 512  # what these networks are trained on, whatever spandrel's size requirements allow
+
+    def __init__(self, upscaler):
+        self.upscaler = upscaler
+
+    def get_many(self, crops):
+        if tuple(crops.shape[1:3]) != (self.size, self.size):
+            from quorvex.transform.resize import INTER_AUTO, resize
+
+            crops = resize(crops, (self.size, self.size), interpolation=INTER_AUTO)
+        return self.upscaler.get_many(crops)
 
 
 class FaceRestorer:
@@ -421,7 +455,7 @@ class FaceRestorer:
     tools call face enhancement). blend: the restored faces' share, 0 to 1."""
 
     def __init__(self, detector, enhancer, device: str = "cuda", *, blend: float = 1.0, det_thresh=None,
-                 reporter=None):
+                 trust_model: bool = False, reporter=None):
         device_id = parse_device(device)
         self.blend = check_fraction("enhancer-blend", blend, closed=True)
         self.reporter = reporter if reporter is not None else Silent()
@@ -432,7 +466,7 @@ class FaceRestorer:
         self.detector = load_detector(detector, device_id, self.reporter, det_thresh=det_thresh,
                                       purpose="restoring faces")
         with self.reporter.library_output():
-            self.enhancer = load_enhancer(enhancer, ort_device(device_id, self.reporter))
+            self.enhancer = load_enhancer(enhancer, device_id, ort_device(device_id, self.reporter), trust_model)
         self.paster = PasteBack()
 
     def restore(self, frame):

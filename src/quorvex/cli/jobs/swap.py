@@ -22,6 +22,9 @@ def check_model(path: str, what: str, kinds: tuple[str, ...], inputs: int | None
         if inputs is not None and found != inputs:
             raise CliError(f"--{what} {path}: a face {what} model takes {inputs} input{'s' if inputs > 1 else ''}; "
                            f"this one takes {found} (another role's model?)", USAGE)
+    elif kind == "pytorch":
+        needs("torch", "torch")
+        needs("spandrel", "torch")
     return kind
 
 
@@ -62,7 +65,7 @@ class SwapJob:
         check_model(args.embedder, "embedder", ("onnx", "tensorrt"), inputs=1)
         check_model(args.swapper, "swapper", ("onnx",), inputs=2)
         if args.enhancer:
-            check_model(args.enhancer, "enhancer", ("onnx",), inputs=1)
+            check_model(args.enhancer, "enhancer", ("onnx", "pytorch"), inputs=1)
         for source in args.sources:
             media.check_image_input(source, "--source")
         if args.reference:
@@ -96,7 +99,8 @@ class Swapper:
                                  det_thresh=args.det_thresh, det_size=args.det_size, mask_blur=args.mask_blur,
                                  mask_padding=args.mask_padding or (0, 0, 0, 0), reference=args.reference,
                                  similarity=0.4 if args.similarity is None else args.similarity,
-                                 source_name=list(args.sources), reporter=reporter)
+                                 source_name=list(args.sources), trust_model=args.trust_model,
+                                 reporter=reporter)
 
     @property
     def count(self) -> int:

@@ -96,7 +96,7 @@ class UpscaleJob:
             from .swap import check_model
 
             check_model(self.args.detector, "detector", ("tensorrt", "onnx"))
-            check_model(self.args.face_enhance, "face-enhance", ("onnx",), inputs=1)
+            check_model(self.args.face_enhance, "face-enhance", ("onnx", "pytorch"), inputs=1)
             needs("tensorrt", "tensorrt")
             needs("onnxruntime", "onnxruntime")
 
@@ -108,7 +108,8 @@ class UpscaleJob:
         if args.face_enhance:
             from quorvex.pipeline.swap import FaceRestorer
 
-            faces = FaceRestorer(args.detector, args.face_enhance, f"cuda:{device_id}", reporter=reporter)
+            faces = FaceRestorer(args.detector, args.face_enhance, f"cuda:{device_id}",
+                                 trust_model=args.trust_model, reporter=reporter)
         upscaler = Upscaler(args.model, args.tile, args.overlap, args.batch, args.precision, f"cuda:{device_id}",
                             scale=args.scale, outscale=args.outscale, trust_model=args.trust_model, reporter=reporter,
                             faces=faces)

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "quorvex/assertion.hpp"
 #include "quorvex/function.hpp"
+#include "quorvex/image.hpp"
+#include "quorvex/interop.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -190,19 +193,80 @@ nb::object post_process(const qv::Args &a) {
     return s.rgb_to_bgr(s.to_cupy(a[1]));
 }
 
+// GFPGAN and CodeFormer work on -1..1 images, yet spandrel's call hands them its 0..1 input as it
+// is and clamps their -1..1 output to 0..1, which loses the darker half of every face. They run
+// as their own inference does instead: 2x - 1 in, the image out of their tuple, (y + 1) / 2 out.
+bool works_in_signed_range(nb::handle self) {
+    nb::object id = self.attr("architecture").attr("id");
+    return id.equal(nb::str("GFPGAN")) || id.equal(nb::str("CodeFormer"));
+}
+
+// The network on an (N, C, H, W) RGB 0..1 tensor, without gradient tracking: an (N, C', H', W')
+// tensor in 0..1.
+nb::object run_network(nb::handle self, nb::handle input) {
+    NoGrad no_grad;
+    if (!works_in_signed_range(self))
+        // Through the descriptor: it applies the architecture's own call (face models return
+        // tuples and some normalise their input), pads to the size requirements, cuts the
+        // padding off again and keeps the result in 0..1.
+        return self.attr("model")(input);
+    nb::object shape = input.attr("shape");
+    int64_t height = nb::cast<int64_t>(shape[nb::int_(2)]), width = nb::cast<int64_t>(shape[nb::int_(3)]);
+    nb::object size = self.attr("size_requirements");
+    if (!nb::cast<bool>(size.attr("check")(width, height)))
+        qv::raise(PyExc_ValueError, "%U takes faces of sizes %U, got %lld x %lld",
+                  qv::str_of(self.attr("architecture").attr("name")).ptr(), qv::str_of(size).ptr(),
+                  (long long)width, (long long)height);
+    nb::object output = self.attr("model").attr("model")(input.attr("mul")(2).attr("sub_")(1));
+    if (PyTuple_Check(output.ptr())) output = output[nb::int_(0)];
+    return output.attr("add_")(1).attr("mul_")(0.5).attr("clamp_")(0, 1);
+}
+
 nb::object get_one(const qv::Args &a) {
     nb::handle self = a[0];
     qv::DeviceScope scope(self.attr("device_id"));
     nb::object input_tensor = self.attr("pre_process")(a[1]);
-    nb::object output_tensor;
-    {
-        NoGrad no_grad;
-        // Through the descriptor: it applies the architecture's own call (face models return
-        // tuples and some normalise their input), pads to the size requirements, cuts the
-        // padding off again and keeps the result in 0..1.
-        output_tensor = self.attr("model")(input_tensor);
-    }
+    nb::object output_tensor = run_network(self, input_tensor);
     return self.attr("post_process")(output_tensor);
+}
+
+// An (N, H, W, C) BGR batch (or a list of images of one shape) through the network in one run:
+// an (N, H', W', C') BGR device batch. Face models get their images resized as pre_process does.
+nb::object get_many(const qv::Args &a) {
+    nb::handle self = a[0];
+    const Siblings &s = siblings();
+    const qv::Cupy &cp = qv::cp();
+    qv::DeviceScope scope(self.attr("device_id"));
+    nb::object batch;
+    if (qv::is_device_array(a[1])) {
+        batch = nb::borrow(a[1]);
+    } else {
+        nb::list images;
+        for (nb::handle image : a[1]) {
+            if (!qv::is_device_array(image) ||
+                (nb::len(images) && !image.attr("shape").equal(images[0].attr("shape"))))
+                qv::raise(PyExc_ValueError, "TorchUpscaler.get_many() takes device images of one shape");
+            images.append(image);
+        }
+        if (!nb::len(images))
+            qv::raise(PyExc_ValueError, "TorchUpscaler.get_many() takes at least one image");
+        batch = cp.module.attr("stack")(images);
+    }
+    std::vector<int64_t> shape = qv::shape_of(batch);
+    if (shape.size() != 4 || !shape[0])
+        qv::raise(PyExc_ValueError,
+                  "TorchUpscaler.get_many() takes an (N, height, width, channels) batch, got %U",
+                  qv::str_of(batch.attr("shape")).ptr());
+    if (self.attr("purpose").equal(nb::str("FaceSR"))) {
+        int64_t side = nb::cast<int64_t>(self.attr("size_requirements").attr("minimum"));
+        if (side > 0 && (shape[1] != side || shape[2] != side))
+            batch = s.resize(batch, nb::make_tuple(side, side), nb::arg("interpolation") = s.inter_auto);
+    }
+    batch = s.to_float32(s.bgr_to_rgb(batch));
+    nb::object input =
+        qv::device_to_tensor(batch).attr("to")(self.attr("device")).attr("permute")(0, 3, 1, 2);
+    nb::object output = run_network(self, input).attr("permute")(0, 2, 3, 1).attr("contiguous")();
+    return s.rgb_to_bgr(qv::tensor_to_device(output));
 }
 
 nb::object get(const qv::Args &a) {
@@ -245,6 +309,10 @@ NB_MODULE(torch, m) {
         .def("get", get, {{"self"}, {"image", "cp.ndarray | list[cp.ndarray]"}},
              "cp.ndarray | list[cp.ndarray]",
              "The model's output for one BGR device image, or a new list of outputs for a list, in order.")
+        .def("get_many", get_many, {{"self"}, {"images", "cp.ndarray | list[cp.ndarray]"}}, "cp.ndarray",
+             "An (N, H, W, C) BGR batch, or a list of device images of one shape, through the network in "
+             "one run: an (N, H', W', C') BGR device batch. Face models get their images resized as "
+             "pre_process does.")
         .def("_get", get_one, {{"self"}, {"image", "cp.ndarray"}}, "cp.ndarray",
              "pre_process, the model without gradient tracking, post_process.")
         .finish();

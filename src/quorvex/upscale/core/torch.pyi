@@ -18,3 +18,5 @@ class TorchUpscaler:
         """BGR (H, W, C) device image of a (1, C, H, W) RGB output tensor, values and element type unchanged."""
     def get(self, image: cp.ndarray | list[cp.ndarray]) -> cp.ndarray | list[cp.ndarray]:
         """The model's output for one BGR device image, or a new list of outputs for a list, in order."""
+    def get_many(self, images: cp.ndarray | list[cp.ndarray]) -> cp.ndarray:
+        """An (N, H, W, C) BGR batch, or a list of device images of one shape, through the network in one run: an (N, H', W', C') BGR device batch. Face models get their images resized as pre_process does."""
