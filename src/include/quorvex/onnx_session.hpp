@@ -14,7 +14,7 @@
 namespace quorvex::ort {
 
 inline Import &onnxruntime() {
-    static Import module("onnxruntime", "install ONNX Runtime: pip install onnxruntime-gpu (or onnxruntime)");
+    static Import module("onnxruntime");
     return module;
 }
 

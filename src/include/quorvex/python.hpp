@@ -26,19 +26,24 @@ namespace nb = nanobind;
 // error when it is first needed, with a hint saying what to install.
 class Import {
 public:
-    Import(const char *name, const char *hint) : name_(name), hint_(hint) {}
+    explicit Import(const char *name) : name_(name) {}
+
+    // The module, imported now: a missing one raises ModuleNotFoundError saying what installs it
+    // (quorvex.extras' table, pure Python and always importable).
+    static nb::object now(const char *name) {
+        PyObject *m = PyImport_ImportModule(name);
+        if (!m) {
+            if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw nb::python_error();
+            PyErr_Clear();
+            nb::object hint = nb::module_::import_("quorvex.extras").attr("install_hint")(name);
+            raise(PyExc_ModuleNotFoundError, "%s is needed here but is not installed: %U", name, hint.ptr());
+        }
+        return nb::steal(m);
+    }
 
     // The module, importing it on first use.
     nb::handle get() {
-        if (!module_) {
-            PyObject *m = PyImport_ImportModule(name_);
-            if (!m) {
-                if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw nb::python_error();
-                PyErr_Clear();
-                raise(PyExc_ModuleNotFoundError, "%s is needed here but is not installed: %s", name_, hint_);
-            }
-            module_ = m;
-        }
+        if (!module_) module_ = now(name_).release().ptr();
         return module_;
     }
 
@@ -73,14 +78,9 @@ public:
 
 private:
     const char *name_;
-    const char *hint_;
     PyObject *module_ = nullptr;
     bool missing_ = false;
 };
-
-inline constexpr const char *kCupyHint =
-    "install CuPy for your CUDA version: pip install 'quorvex[cuda12]' or 'quorvex[cuda13]'";
-inline constexpr const char *kTorchHint = "install PyTorch: pip install 'quorvex[torch]'";
 
 // A reference held for the life of the process.
 inline nb::handle keep(nb::handle obj, const char *name) { return nb::object(obj.attr(name)).release(); }
@@ -134,15 +134,15 @@ private:
 
 // One cache per module; Import objects are cheap and never released.
 inline Import &cupy_module() {
-    static Import module("cupy", kCupyHint);
+    static Import module("cupy");
     return module;
 }
 inline Import &numpy_module() {
-    static Import module("numpy", "pip install numpy");
+    static Import module("numpy");
     return module;
 }
 inline Import &torch_module() {
-    static Import module("torch", kTorchHint);
+    static Import module("torch");
     return module;
 }
 

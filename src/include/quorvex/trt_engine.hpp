@@ -32,7 +32,7 @@ inline constexpr std::pair<const char *, const char *> kEngineFields[] = {
     {"d_outputs", "dict[str, cp.ndarray]"}};
 
 inline Import &tensorrt() {
-    static Import module("tensorrt", "install NVIDIA TensorRT for Python: pip install tensorrt");
+    static Import module("tensorrt");
     return module;
 }
 

@@ -17,6 +17,8 @@ import pathlib
 import sys
 import warnings
 
+from quorvex.extras import install_hint
+
 from .common import USAGE, CliError, Reporter
 
 
@@ -77,7 +79,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     # Folder and video jobs on a Ray cluster (quorvex.cli.runners.ray).
     on_ray = argparse.ArgumentParser(add_help=False)
-    group = on_ray.add_argument_group("on a Ray cluster (pip install 'quorvex[ray]')")
+    group = on_ray.add_argument_group(f"on a Ray cluster ({install_hint('ray')})")
     group.add_argument("--ray", nargs="?", const="", metavar="ADDRESS",
                        help="run on Ray: a local instance, or with ADDRESS (auto, HOST:PORT, ray://HOST:10001) an "
                        "existing cluster; RAY_ADDRESS is used when ADDRESS is left out. Paths must be the same on "
@@ -109,8 +111,8 @@ def build_parser() -> argparse.ArgumentParser:
                        "(seconds, or [HH:]MM:SS[.m]; frame-exact, decoded from the key frame before)")
     group.add_argument("--duration", type=_seconds, metavar="TIME", help="the length of that part (default: to "
                        "the end)")
-    group.add_argument("--encoder", choices=("ffmpeg", "nvenc"), help="nvenc: encode on the GPU (NVENC, pip install "
-                       "'quorvex[nvcodec]'), h264, hevc or av1 by --codec, with --preset p1 to p7 and --bitrate")
+    group.add_argument("--encoder", choices=("ffmpeg", "nvenc"), help="nvenc: encode on the GPU (NVENC, "
+                       f"{install_hint('PyNvVideoCodec')}), h264, hevc or av1 by --codec, with --preset p1 to p7 and --bitrate")
     group.add_argument("--decoder", choices=("ffmpeg", "nvdec"), help="nvdec: decode 4:2:0 sources on the GPU (NVDEC)")
     group.add_argument("--pix-fmt", help="yuv420p, yuv422p, yuv420p10le or yuv422p10le (default: the source's bit "
                        "depth and chroma, as near as the encoder makes them)")
@@ -289,7 +291,7 @@ def build(args, reporter) -> int:
     target = _check_out(args.output, (".engine", ".trt", ".plan"))
     from quorvex.pipeline.models import needs
 
-    needs("tensorrt", "tensorrt")
+    needs("tensorrt")
     from quorvex.upscale.convert import onnx_to_trt
 
     _written_atomically(target, lambda p: onnx_to_trt(args.model, p, input_shape=args.input_shape,

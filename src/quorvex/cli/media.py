@@ -19,6 +19,8 @@ import pathlib
 import re
 import tempfile
 
+from quorvex.extras import install_hint
+
 from .common import USAGE, BadInput, CliError
 
 IMAGE_SUFFIXES = (".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".webp")
@@ -50,7 +52,7 @@ def check_writable_format(path: pathlib.Path, kind: str) -> None:
         try:
             import OpenEXR  # noqa: F401
         except ImportError:
-            raise CliError(f"{path}: writing EXR needs OpenEXR: pip install 'quorvex[exr]'", USAGE) from None
+            raise CliError(f"{path}: writing EXR needs OpenEXR: {install_hint('OpenEXR')}", USAGE) from None
         return
     import cv2
 
@@ -218,7 +220,7 @@ def _read_exr(path: pathlib.Path):
     try:
         import OpenEXR
     except ImportError:
-        raise CliError(f"{path}: reading EXR needs OpenEXR: pip install 'quorvex[exr]'", USAGE) from None
+        raise CliError(f"{path}: reading EXR needs OpenEXR: {install_hint('OpenEXR')}", USAGE) from None
     try:
         with OpenEXR.File(str(path)) as file:
             channels = file.channels()
@@ -387,7 +389,7 @@ def _write_exr(partial: pathlib.Path, host, source: pathlib.Path | None) -> None
     try:
         import OpenEXR
     except ImportError:
-        raise CliError(f"{partial}: writing EXR needs OpenEXR: pip install 'quorvex[exr]'", USAGE) from None
+        raise CliError(f"{partial}: writing EXR needs OpenEXR: {install_hint('OpenEXR')}", USAGE) from None
     header = {"compression": OpenEXR.ZIP_COMPRESSION, "type": OpenEXR.scanlineimage}
     if source is not None and suffix(source) == ".exr":  # compressed as the source was
         with OpenEXR.File(str(source), header_only=True) as file:
@@ -407,7 +409,7 @@ def video_module():
     try:
         import quorvex.io.video as video
     except ImportError as error:
-        raise CliError(f"video input needs quorvex.io.video and PyAV ({error}): pip install 'quorvex[video]'") from None
+        raise CliError(f"video input needs quorvex.io.video and PyAV ({error}): {install_hint('av')}") from None
     return video
 
 
@@ -633,7 +635,7 @@ def check_video_output(target: pathlib.Path, output: dict | None = None) -> None
             import PyNvVideoCodec  # noqa: F401
         except ImportError:
             raise CliError(f"{' and '.join(hardware)} need{'s' if len(hardware) == 1 else ''} PyNvVideoCodec: "
-                           "pip install 'quorvex[nvcodec]'", USAGE) from None
+                           f"{install_hint('PyNvVideoCodec')}", USAGE) from None
     if output.get("codec") and output.get("encoder") != "nvenc":  # one named may be there and still not open
         try:
             trial = av.CodecContext.create(codec, "w")

@@ -437,23 +437,33 @@ NB_MODULE(ndi, m) {
          matrix(),
          full_range()},
         "cp.ndarray",
-        "BGR image of an NDI video frame: buffer is the frame's uint8 bytes as NDI delivers them (device or "
-        "host, "
-        "any shape, at least the frame's size), stride the first plane's line stride in bytes (0: the "
-        "default, "
-        "2W for UYVY/UYVA/P216/PA16, W for NV12/I420/YV12, 4W for RGB layouts). matrix: 'bt601', 'bt709' or "
-        "'bt2020'; full_range: codes 0..2^n-1 instead of video range (16..235 luma at 8 bits, 4096..60160 at "
-        "16). "
-        "Chroma is interpolated linearly between its samples. Result: (H, W, 3) float32 BGR clamped to 0..1, "
-        "or (H, W, 4) BGRA for UYVA, PA16, BGRA and RGBA. One kernel launch, no synchronisation.");
+        "BGR image of an NDI video frame.\n\n"
+        "Chroma is interpolated linearly between its samples. One kernel launch, no synchronisation.\n\n"
+        "Args:\n"
+        "    buffer: the frame's uint8 bytes as NDI delivers them (device or host, any shape, at least the "
+        "frame's size).\n"
+        "    fourcc: the frame's layout, one of FOURCCS.\n"
+        "    width, height: the frame's size in pixels.\n"
+        "    stride: the first plane's line stride in bytes (0: the default, 2W for UYVY/UYVA/P216/PA16, W "
+        "for NV12/I420/YV12, 4W for RGB layouts).\n"
+        "    matrix: 'bt601', 'bt709' or 'bt2020'.\n"
+        "    full_range: codes 0..2^n-1 instead of video range (16..235 luma at 8 bits, 4096..60160 at "
+        "16).\n\n"
+        "Returns:\n"
+        "    (H, W, 3) float32 BGR clamped to 0..1, or (H, W, 4) BGRA for UYVA, PA16, BGRA and RGBA.");
     qv::def(
         m, "from_bgr", from_bgr, {{"image", kDevice}, {"fourcc", "str"}, matrix(), full_range()},
         "cp.ndarray",
-        "NDI video frame of an image: (H, W, 3) BGR or (H, W, 4) BGRA, float 0..1 (integer images are scaled "
-        "from their full range first); result the uint8 bytes of the frame with the default strides, one "
-        "dimension. Chroma is filtered [1, 2, 1] / 4 around each even column (4:2:0 also averages row "
-        "pairs); "
-        "codes are rounded and clamped, in video range to 1..254 (256..65279 at 16 bits) as SDI reserves the "
-        "extremes. Alpha is 255 (65535) where the image has none; RGB layouts' X byte is 255. W even for the "
-        "Y'CbCr layouts, H even for NV12/I420/YV12. One kernel launch, no synchronisation.");
+        "NDI video frame of an image.\n\n"
+        "Chroma is filtered [1, 2, 1] / 4 around each even column (4:2:0 also averages row pairs); codes "
+        "are rounded and clamped, in video range to 1..254 (256..65279 at 16 bits) as SDI reserves the "
+        "extremes. Alpha is 255 (65535) where the image has none; RGB layouts' X byte is 255. One kernel "
+        "launch, no synchronisation.\n\n"
+        "Args:\n"
+        "    image: (H, W, 3) BGR or (H, W, 4) BGRA, float 0..1 (integer images are scaled from their full "
+        "range first); W even for the Y'CbCr layouts, H even for NV12/I420/YV12.\n"
+        "    fourcc: the frame's layout, one of FOURCCS.\n"
+        "    matrix, full_range: as to_bgr takes them.\n\n"
+        "Returns:\n"
+        "    The uint8 bytes of the frame with the default strides, one dimension.");
 }

@@ -804,92 +804,101 @@ NB_MODULE(yuv, m) {
     auto chroma = [] { return qv::Param("chroma", "str", str_default("linear")); };
     auto clip = [] { return qv::Param("clip", "bool", nb::bool_(true)); };
     const char *bgr_doc_tail =
-        " matrix: 'bt601', 'bt709' or 'bt2020' (non-constant luminance); full_range: "
-        "codes 0..2^n-1 instead of video range (16..235, 16..240 at 8 bits); chroma: 'linear' "
-        "interpolates between the samples co-sited with even columns, 'nearest' repeats them. "
-        "clip=False keeps codes beyond the nominal range (super-white, sub-black) as values "
-        "beyond 0..1. Result: (H, W, 3) float32 BGR, clamped to 0..1 unless clip=False. One "
-        "kernel launch, no synchronisation.";
+        "    matrix: 'bt601', 'bt709' or 'bt2020' (non-constant luminance).\n"
+        "    full_range: codes 0..2^n-1 instead of video range (16..235, 16..240 at 8 bits).\n"
+        "    chroma: 'linear' interpolates between the samples co-sited with even columns, 'nearest' "
+        "repeats them.\n"
+        "    clip: False keeps codes beyond the nominal range (super-white, sub-black) as values beyond "
+        "0..1.\n\n"
+        "Returns:\n"
+        "    (H, W, 3) float32 BGR, clamped to 0..1 unless clip=False.";
 
     std::string doc;
-#define QV_TO_BGR(name, F, params, what)    \
-    doc = std::string(what) + bgr_doc_tail; \
+#define QV_TO_BGR(name, F, params, summary, inputs)                                                 \
+    doc = std::string(summary) + "\n\nOne kernel launch, no synchronisation.\n\nArgs:\n" + inputs + \
+          bgr_doc_tail;                                                                             \
     qv::def(m, #name, QV_NAMED(to_bgr, F, #name), params, "cp.ndarray", doc.c_str())
     QV_TO_BGR(
         uyvy_to_bgr, kUyvy,
         (std::initializer_list<qv::Param>{{"frame", kDevice}, matrix(), full_range(), chroma(), clip()}),
-        "BGR image of a packed 8-bit 4:2:2 UYVY frame: uint8 (H, 2W), bytes Cb Y0 Cr Y1 per pixel pair, W "
-        "even.");
+        "BGR image of a packed 8-bit 4:2:2 UYVY frame.",
+        "    frame: uint8 (H, 2W), bytes Cb Y0 Cr Y1 per pixel pair, W even.\n");
     QV_TO_BGR(
         yuyv_to_bgr, kYuyv,
         (std::initializer_list<qv::Param>{{"frame", kDevice}, matrix(), full_range(), chroma(), clip()}),
-        "BGR image of a packed 8-bit 4:2:2 YUYV (YUY2) frame: uint8 (H, 2W), bytes Y0 Cb Y1 Cr, W even.");
+        "BGR image of a packed 8-bit 4:2:2 YUYV (YUY2) frame.",
+        "    frame: uint8 (H, 2W), bytes Y0 Cb Y1 Cr, W even.\n");
     QV_TO_BGR(v210_to_bgr, kV210,
               (std::initializer_list<qv::Param>{
                   {"frame", kDevice}, {"width", "int"}, matrix(), full_range(), chroma(), clip()}),
-              "BGR image of a v210 frame (10-bit 4:2:2, 6 pixels in 16 bytes): uint8 (H, row_bytes), rows of "
-              "ceil(width / 48) * 128 bytes; any width, the last chroma sample repeated for odd widths.");
+              "BGR image of a v210 frame (10-bit 4:2:2, 6 pixels in 16 bytes); any width, the last chroma "
+              "sample repeated for odd widths.",
+              "    frame: uint8 (H, row_bytes), rows of ceil(width / 48) * 128 bytes.\n"
+              "    width: the frame's width in pixels.\n");
     QV_TO_BGR(
         yuv422p10_to_bgr, kYuv422p10,
         (std::initializer_list<qv::Param>{
             {"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
-        "BGR image of planar 10-bit 4:2:2 (yuv422p10le): uint16 planes (H, W), (H, (W + 1) // 2) twice.");
+        "BGR image of planar 10-bit 4:2:2 (yuv422p10le).",
+        "    y, cb, cr: uint16 planes (H, W), (H, (W + 1) // 2) twice.\n");
     QV_TO_BGR(
         yuv420p10_to_bgr, kYuv420p10,
         (std::initializer_list<qv::Param>{
             {"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
-        "BGR image of planar 10-bit 4:2:0 (yuv420p10le): uint16 planes (H, W), ((H + 1) // 2, (W + 1) // 2) "
-        "twice; chroma rows sit midway between luma row pairs.");
+        "BGR image of planar 10-bit 4:2:0 (yuv420p10le); chroma rows sit midway between luma row pairs.",
+        "    y, cb, cr: uint16 planes (H, W), ((H + 1) // 2, (W + 1) // 2) twice.\n");
     QV_TO_BGR(
         yuv422p_to_bgr, kYuv422p,
         (std::initializer_list<qv::Param>{
             {"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
-        "BGR image of planar 8-bit 4:2:2 (yuv422p): uint8 planes (H, W), (H, (W + 1) // 2) twice.");
+        "BGR image of planar 8-bit 4:2:2 (yuv422p).",
+        "    y, cb, cr: uint8 planes (H, W), (H, (W + 1) // 2) twice.\n");
     QV_TO_BGR(
         yuv420p_to_bgr, kYuv420p,
         (std::initializer_list<qv::Param>{
             {"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
-        "BGR image of planar 8-bit 4:2:0 (yuv420p, I420): uint8 planes (H, W), ((H + 1) // 2, (W + 1) // 2) "
-        "twice; chroma rows sit midway between luma row pairs.");
+        "BGR image of planar 8-bit 4:2:0 (yuv420p, I420); chroma rows sit midway between luma row pairs.",
+        "    y, cb, cr: uint8 planes (H, W), ((H + 1) // 2, (W + 1) // 2) twice.\n");
     QV_TO_BGR(
         yuv444p_to_bgr, kYuv444p,
         (std::initializer_list<qv::Param>{
             {"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
-        "BGR image of planar 8-bit 4:4:4 (yuv444p): three uint8 planes (H, W); chroma is not resampled.");
+        "BGR image of planar 8-bit 4:4:4 (yuv444p); chroma is not resampled.",
+        "    y, cb, cr: three uint8 planes (H, W).\n");
     QV_TO_BGR(
         yuv444p10_to_bgr, kYuv444p10,
         (std::initializer_list<qv::Param>{
             {"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
-        "BGR image of planar 10-bit 4:4:4 (yuv444p10le): three uint16 planes (H, W) of 10-bit codes; chroma "
-        "is "
-        "not resampled.");
+        "BGR image of planar 10-bit 4:4:4 (yuv444p10le); chroma is not resampled.",
+        "    y, cb, cr: three uint16 planes (H, W) of 10-bit codes.\n");
     QV_TO_BGR(
         yuv444p12_to_bgr, kYuv444p12,
         (std::initializer_list<qv::Param>{
             {"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
-        "BGR image of planar 12-bit 4:4:4 (yuv444p12le): three uint16 planes (H, W) of 12-bit codes; chroma "
-        "is "
-        "not resampled.");
+        "BGR image of planar 12-bit 4:4:4 (yuv444p12le); chroma is not resampled.",
+        "    y, cb, cr: three uint16 planes (H, W) of 12-bit codes.\n");
     QV_TO_BGR(
         yuv422p12_to_bgr, kYuv422p12,
         (std::initializer_list<qv::Param>{
             {"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
-        "BGR image of planar 12-bit 4:2:2 (yuv422p12le): uint16 planes (H, W), (H, (W + 1) // 2) twice.");
+        "BGR image of planar 12-bit 4:2:2 (yuv422p12le).",
+        "    y, cb, cr: uint16 planes (H, W), (H, (W + 1) // 2) twice.\n");
     QV_TO_BGR(
         yuv420p12_to_bgr, kYuv420p12,
         (std::initializer_list<qv::Param>{
             {"y", kDevice}, {"cb", kDevice}, {"cr", kDevice}, matrix(), full_range(), chroma(), clip()}),
-        "BGR image of planar 12-bit 4:2:0 (yuv420p12le): uint16 planes (H, W), ((H + 1) // 2, (W + 1) // 2) "
-        "twice; chroma rows sit midway between luma row pairs.");
-    QV_TO_BGR(
-        nv12_to_bgr, kNv12,
-        (std::initializer_list<qv::Param>{
-            {"y", kDevice}, {"uv", kDevice}, matrix(), full_range(), chroma(), clip()}),
-        "BGR image of NV12: uint8 luma (H, W) and interleaved Cb, Cr ((H + 1) // 2, 2 * ((W + 1) // 2)).");
+        "BGR image of planar 12-bit 4:2:0 (yuv420p12le); chroma rows sit midway between luma row pairs.",
+        "    y, cb, cr: uint16 planes (H, W), ((H + 1) // 2, (W + 1) // 2) twice.\n");
+    QV_TO_BGR(nv12_to_bgr, kNv12,
+              (std::initializer_list<qv::Param>{
+                  {"y", kDevice}, {"uv", kDevice}, matrix(), full_range(), chroma(), clip()}),
+              "BGR image of NV12.",
+              "    y, uv: uint8 luma (H, W) and interleaved Cb, Cr ((H + 1) // 2, 2 * ((W + 1) // 2)).\n");
     QV_TO_BGR(p010_to_bgr, kP010,
               (std::initializer_list<qv::Param>{
                   {"y", kDevice}, {"uv", kDevice}, matrix(), full_range(), chroma(), clip()}),
-              "BGR image of P010: as NV12 with uint16 samples holding 10 bits in their high bits.");
+              "BGR image of P010.",
+              "    y, uv: as NV12's, with uint16 samples holding 10 bits in their high bits.\n");
 #undef QV_TO_BGR
 
     const char *ycbcr_tail =
@@ -911,10 +920,12 @@ NB_MODULE(yuv, m) {
 #undef QV_TO_444
 
     const char *from_tail =
-        " image: (H, W, 3) BGR, float 0..1 (integer images are scaled from their full range "
-        "first). Halved chroma is filtered [1, 2, 1] / 4 around each even column (4:2:0 also "
-        "averages row pairs; 4:4:4 keeps each pixel's own); codes are rounded and clamped. One kernel "
-        "launch, no synchronisation.";
+        "\n\nHalved chroma is filtered [1, 2, 1] / 4 around each even column (4:2:0 also averages row "
+        "pairs; 4:4:4 keeps each pixel's own); codes are rounded and clamped. One kernel launch, no "
+        "synchronisation.\n\n"
+        "Args:\n"
+        "    image: (H, W, 3) BGR, float 0..1 (integer images are scaled from their full range first).\n"
+        "    matrix, full_range: as the *_to_bgr functions take them.";
 #define QV_FROM_BGR(name, F, returns, what)                                                                \
     doc = std::string(what) + from_tail;                                                                   \
     qv::def(m, #name, QV_NAMED(from_bgr, F, #name), {{"image", kDevice}, matrix(), full_range()}, returns, \

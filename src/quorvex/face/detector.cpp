@@ -639,21 +639,24 @@ NB_MODULE(detector, m) {
             "landmarks of the anchors scoring at least threshold; landmarks clipped at 0 (distance2kps), or "
             "as decoded with clip_kps False. The arrays share the output buffers' lifetime only until the "
             "next call.")
-        .def(
-            "get", get,
-            {{"self"},
-             {"image", "cp.ndarray"},
-             {"crop_size", "int", nb::int_(512)},
-             {"max_num", "int", nb::int_(0)},
-             {"metric", "str", nb::str("default")}},
-            "list[QvFace]",
-            "Faces of a BGR frame in descending score order, each with its box and landmarks in frame pixels "
-            "(clipped at 0), the crop_size x crop_size aligned crop and the matrix mapping frame pixel "
-            "centres "
-            "onto the crop's. Alignment uses the landmarks before clipping, so faces cut by the frame's "
-            "edges "
-            "keep their shape; a face whose landmarks admit no alignment is left out. max_num > 0 keeps that "
-            "many: the largest (metric 'max') or the largest nearest the centre (otherwise).")
+        .def("get", get,
+             {{"self"},
+              {"image", "cp.ndarray"},
+              {"crop_size", "int", nb::int_(512)},
+              {"max_num", "int", nb::int_(0)},
+              {"metric", "str", nb::str("default")}},
+             "list[QvFace]",
+             "Faces of a BGR frame in descending score order.\n\n"
+             "Alignment uses the landmarks before clipping, so faces cut by the frame's edges keep their "
+             "shape; a face whose landmarks admit no alignment is left out.\n\n"
+             "Args:\n"
+             "    image: the BGR frame.\n"
+             "    crop_size: the side of each face's square aligned crop.\n"
+             "    max_num, metric: max_num > 0 keeps that many: the largest (metric 'max') or the largest "
+             "nearest the centre (otherwise).\n\n"
+             "Returns:\n"
+             "    QvFace records, each with its box and landmarks in frame pixels (clipped at 0), the "
+             "crop_size x crop_size aligned crop and the matrix mapping frame pixel centres onto the crop's.")
         .def("detect", detect,
              {{"self"},
               {"image", "cp.ndarray"},

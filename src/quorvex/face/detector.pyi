@@ -37,7 +37,19 @@ class TrtFaceDetection:
     def forward(self, image: cp.ndarray, threshold: float, clip_kps: bool = True) -> tuple[list[cp.ndarray], list[cp.ndarray], list[cp.ndarray]]:
         """Runs the engine on an image of the input size; per stride, the scores, boxes (input pixels) and landmarks of the anchors scoring at least threshold; landmarks clipped at 0 (distance2kps), or as decoded with clip_kps False. The arrays share the output buffers' lifetime only until the next call."""
     def get(self, image: cp.ndarray, crop_size: int = 512, max_num: int = 0, metric: str = 'default') -> list[QvFace]:
-        """Faces of a BGR frame in descending score order, each with its box and landmarks in frame pixels (clipped at 0), the crop_size x crop_size aligned crop and the matrix mapping frame pixel centres onto the crop's. Alignment uses the landmarks before clipping, so faces cut by the frame's edges keep their shape; a face whose landmarks admit no alignment is left out. max_num > 0 keeps that many: the largest (metric 'max') or the largest nearest the centre (otherwise)."""
+        """
+        Faces of a BGR frame in descending score order.
+
+        Alignment uses the landmarks before clipping, so faces cut by the frame's edges keep their shape; a face whose landmarks admit no alignment is left out.
+
+        Args:
+            image: the BGR frame.
+            crop_size: the side of each face's square aligned crop.
+            max_num, metric: max_num > 0 keeps that many: the largest (metric 'max') or the largest nearest the centre (otherwise).
+
+        Returns:
+            QvFace records, each with its box and landmarks in frame pixels (clipped at 0), the crop_size x crop_size aligned crop and the matrix mapping frame pixel centres onto the crop's.
+        """
     def detect(self, image: cp.ndarray, max_num: int = 0, metric: str = 'default') -> np.ndarray:
         """The faces get() finds, as a (n, 15) float32 host array in the same order: x1, y1, x2, y2, score and the five (x, y) landmarks, in frame pixels and not clipped; align() makes them QvFace records."""
     def align(self, image: cp.ndarray, detections: np.ndarray, crop_size: int = 512) -> list[QvFace]:

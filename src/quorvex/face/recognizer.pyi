@@ -26,7 +26,18 @@ class TrtFaceEmbedding:
     def initialize(self) -> None:
         """Creates the stream, allocates and binds one device buffer per I/O tensor and reads the input and output shapes, the input size (112 x 112 for inputs of fewer than 4 dimensions) and the normalisation (mean 0.5, std 0.5)."""
     def forward(self, batch_data: cp.ndarray) -> cp.ndarray:
-        """Runs the engine on an NCHW batch (host batches are copied to the device, every batch is converted to the engine's element type) and returns a copy of the first output. Raises ValueError for a batch the engine does not take: another shape than a fixed-shape engine's input, or one outside the optimization profile of an engine with run-time dimensions, whose input shape (and buffers) follow the batch."""
+        """
+        Runs the engine on an NCHW batch and returns a copy of the first output.
+
+        Args:
+            batch_data: the NCHW batch; host batches are copied to the device, every batch is converted to the engine's element type. An engine with run-time dimensions has its input shape (and buffers) follow the batch.
+
+        Returns:
+            A copy of the engine's first output.
+
+        Raises:
+            ValueError: a batch the engine does not take: another shape than a fixed-shape engine's input, or one outside the optimization profile of an engine with run-time dimensions.
+        """
     def get(self, face: QvFace) -> QvFace:
         """Fills embedding (the raw network output, flattened) and normed_embedding (unit Euclidean norm, float32 or wider) of the record from its aligned BGR crop; returns the same record. Raises ValueError, leaving the record unchanged, for an all-zero or non-finite embedding."""
     def get_feat(self, imgs: list[cp.ndarray] | cp.ndarray) -> cp.ndarray:

@@ -305,11 +305,16 @@ NB_MODULE(swap, m) {
         .def("forward", forward, {{"self"}, {"img", "np.ndarray"}, {"latent", "np.ndarray"}}, "np.ndarray",
              "Runs the network on a packed NCHW host blob and a (1, D) host latent; returns its NCHW output.")
         .def("get", get, {{"self"}, {"target_face", "QvFace"}, {"source_face", "QvFace"}}, "cp.ndarray",
-             "The target face's crop (BGR, 0..1) with the source face's identity, at the crop's own size: "
-             "the crop is swapped at 128 x 128 and resized back; the output is clipped to 0..1. Crops of "
-             "any element type (uint8, uint16 scaled to 0..1) and embeddings of any float type (host or "
-             "device) are converted to float32; a normed_embedding that the map takes to zero (or to a "
-             "non-finite latent) raises ValueError.")
+             "The target face's crop (BGR, 0..1) with the source face's identity, at the crop's own size.\n\n"
+             "Args:\n"
+             "    target_face: the face whose crop is swapped; crops of any element type (uint8, uint16 "
+             "scaled to 0..1) are converted to float32.\n"
+             "    source_face: the face whose normed_embedding gives the identity; embeddings of any float "
+             "type (host or device) are converted to float32.\n\n"
+             "Returns:\n"
+             "    The crop swapped at 128 x 128 and resized back to its own size, clipped to 0..1.\n\n"
+             "Raises:\n"
+             "    ValueError: a normed_embedding that the map takes to zero (or to a non-finite latent).")
         .def("latent", latent, {{"self"}, {"source_face", "QvFace"}}, "np.ndarray",
              "The source face's identity as the network takes it: its normed_embedding through the embedding "
              "map, normalised again, as a (1, D) float32 host array. Raises ValueError as get() does.")

@@ -28,7 +28,19 @@ class FaceSwap:
     def forward(self, img: np.ndarray, latent: np.ndarray) -> np.ndarray:
         """Runs the network on a packed NCHW host blob and a (1, D) host latent; returns its NCHW output."""
     def get(self, target_face: QvFace, source_face: QvFace) -> cp.ndarray:
-        """The target face's crop (BGR, 0..1) with the source face's identity, at the crop's own size: the crop is swapped at 128 x 128 and resized back; the output is clipped to 0..1. Crops of any element type (uint8, uint16 scaled to 0..1) and embeddings of any float type (host or device) are converted to float32; a normed_embedding that the map takes to zero (or to a non-finite latent) raises ValueError."""
+        """
+        The target face's crop (BGR, 0..1) with the source face's identity, at the crop's own size.
+
+        Args:
+            target_face: the face whose crop is swapped; crops of any element type (uint8, uint16 scaled to 0..1) are converted to float32.
+            source_face: the face whose normed_embedding gives the identity; embeddings of any float type (host or device) are converted to float32.
+
+        Returns:
+            The crop swapped at 128 x 128 and resized back to its own size, clipped to 0..1.
+
+        Raises:
+            ValueError: a normed_embedding that the map takes to zero (or to a non-finite latent).
+        """
     def latent(self, source_face: QvFace) -> np.ndarray:
         """The source face's identity as the network takes it: its normed_embedding through the embedding map, normalised again, as a (1, D) float32 host array. Raises ValueError as get() does."""
     def get_many(self, target_faces: list[QvFace] | tuple[QvFace, ...], latent: np.ndarray | cp.ndarray) -> cp.ndarray:

@@ -15,4 +15,16 @@ class GaussianBlur:
     def __init__(self) -> None:
         """A blur with an empty weight cache."""
     def get(self, image: cp.ndarray, ksize: int, sigma: float) -> cp.ndarray:
-        """Blurred copy of an (H, W) or (H, W, C) device image, or of each image of an (N, H, W, C) batch in the same launches, same shape and element type (float16, uint8 and uint16 are read and written by the blur itself, integers as 0..1 over their range and written back rounded and saturated; other types are blurred in float32 and converted back). ksize is odd and positive, or 0 to take round(8 sigma + 1) | 1; sigma <= 0 means 0.3 ((ksize - 1) / 2 - 1) + 0.8, with OpenCV's fixed weights for ksize 1 to 9; ksize at most 1048577. Borders reflect about the edge pixel (gfedcb|abcdefgh|gfedcba)."""
+        """
+        Blurred copy of an (H, W) or (H, W, C) device image, or of each image of an (N, H, W, C) batch in the same launches.
+
+        Borders reflect about the edge pixel (gfedcb|abcdefgh|gfedcba).
+
+        Args:
+            image: the image or batch. float16, uint8 and uint16 are read and written by the blur itself, integers as 0..1 over their range and written back rounded and saturated; other types are blurred in float32 and converted back.
+            ksize: odd and positive, at most 1048577, or 0 to take round(8 sigma + 1) | 1.
+            sigma: <= 0 means 0.3 ((ksize - 1) / 2 - 1) + 0.8, with OpenCV's fixed weights for ksize 1 to 9.
+
+        Returns:
+            The blurred copy, of the image's shape and element type.
+        """

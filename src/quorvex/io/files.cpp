@@ -25,14 +25,18 @@ nb::object create_beside(const qv::Args &a) {
 
 NB_MODULE(files, m) {
     m.doc() = "Files that appear only when complete: new hidden files beside their targets.";
-    qv::def(
-        m, "create_beside", create_beside, {{"target", "str | os.PathLike"}, {"tag", "str", nb::str("")}},
-        "tuple[str, int]",
-        "A new empty file beside target, named '.{stem}.{random}{tag}{extension}' after it (the extension "
-        "kept last, as writers pick the format by it; the stem cut at a character boundary so the name stays "
-        "within 255 bytes). It is made with O_EXCL and O_NOFOLLOW, so a file or link planted at the name "
-        "makes "
-        "the open fail instead of being written through, and the random part leaves nothing to plant ahead. "
-        "Returns (path, open descriptor); the caller writes it and renames it onto target when complete. An "
-        "OSError names target, not the hidden file.");
+    qv::def(m, "create_beside", create_beside, {{"target", "str | os.PathLike"}, {"tag", "str", nb::str("")}},
+            "tuple[str, int]",
+            "A new empty file beside target, named '.{stem}.{random}{tag}{extension}' after it.\n\n"
+            "The extension is kept last, as writers pick the format by it; the stem is cut at a character "
+            "boundary so the name stays within 255 bytes. The file is made with O_EXCL and O_NOFOLLOW, so a "
+            "file or link planted at the name makes the open fail instead of being written through, and the "
+            "random part leaves nothing to plant ahead.\n\n"
+            "Args:\n"
+            "    target: the file it is made beside and named after.\n"
+            "    tag: put between the random part and the extension.\n\n"
+            "Returns:\n"
+            "    (path, open descriptor); the caller writes it and renames it onto target when complete.\n\n"
+            "Raises:\n"
+            "    OSError: naming target, not the hidden file.");
 }

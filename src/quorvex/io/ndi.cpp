@@ -24,16 +24,7 @@ namespace {
 
 // Imported by each constructor rather than cached: opening a connection dwarfs the lookup in
 // sys.modules.
-nb::object cyndilib() {
-    PyObject *m = PyImport_ImportModule("cyndilib");
-    if (!m) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw nb::python_error();
-        PyErr_Clear();
-        qv::raise(PyExc_ModuleNotFoundError,
-                  "cyndilib is needed here but is not installed: pip install 'quorvex[ndi]'");
-    }
-    return nb::steal(m);
-}
+nb::object cyndilib() { return qv::Import::now("cyndilib"); }
 
 // NDI marks an unknown time with INT64_MAX hundreds of nanoseconds: about 9.2e11 s as POSIX time.
 constexpr double kUndefined = 9e11;
@@ -505,18 +496,17 @@ NB_MODULE(ndi, m) {
             .release();
     qv::Class(
         m, "NdiSender",
-        "An NDI source named name, fed with images. send() converts a device (or host) image, (H, W, 3) BGR "
-        "or "
-        "(H, W, 4) BGRA, into fourcc on the GPU and sends it before returning. The source opens on the first "
-        "image, whose size every later image must have (attribute size). name: at most 180 bytes of UTF-8, "
-        "no "
-        "control characters. frame_rate is the rate announced to receivers, 1/2 or more; clock_video makes "
-        "NDI pace send() to it (leave it off for frames from a live source, which "
-        "paces them already). matrix None takes NDI's rule by resolution (default_matrix). With "
-        "audio_channels, audio given to send_audio() (or passed through by an NdiReceiver) goes out with the "
-        "video; audio before the first image is dropped. Attributes: sent (frames), latency (seconds from "
-        "the "
-        "last timestamp given to send() to the moment that frame left).")
+        "An NDI source named name, fed with images.\n\n"
+        "send() converts a device (or host) image, (H, W, 3) BGR or (H, W, 4) BGRA, into fourcc on the GPU "
+        "and sends it before returning. The source opens on the first image, whose size every later image "
+        "must have (attribute size). With audio_channels, audio given to send_audio() (or passed through by "
+        "an NdiReceiver) goes out with the video; audio before the first image is dropped.\n\n"
+        "Attributes:\n"
+        "    sent: the frames sent.\n"
+        "    latency: seconds from the last timestamp given to send() to the moment that frame left.\n"
+        "    size: the first image's, which every later image must have.\n"
+        "    name, fourcc, frame_rate, matrix, full_range, clock_video, audio_channels, sample_rate: the "
+        "settings.")
         .field("name", "str")
         .field("fourcc", "str")
         .field("frame_rate", "float | fractions.Fraction")
@@ -539,8 +529,16 @@ NB_MODULE(ndi, m) {
               {"audio_channels", "int", nb::int_(0)},
               {"sample_rate", "int", nb::int_(48000)}},
              "None",
-             "Checks the settings; the NDI source appears with the first image. frame_rate may also be a "
-             "fractions.Fraction (30000/1001).")
+             "Checks the settings; the NDI source appears with the first image.\n\n"
+             "Args:\n"
+             "    name: at most 180 bytes of UTF-8, no control characters.\n"
+             "    fourcc: the layout images are converted into.\n"
+             "    frame_rate: the rate announced to receivers, 1/2 or more; may also be a "
+             "fractions.Fraction (30000/1001).\n"
+             "    matrix: None takes NDI's rule by resolution (default_matrix).\n"
+             "    clock_video: NDI paces send() to frame_rate (leave it off for frames from a live source, "
+             "which paces them already).\n"
+             "    audio_channels: with audio channels, audio goes out with the video (see send_audio()).")
         .def("send", sender_send,
              {{"self"}, {"image", "cp.ndarray | np.ndarray"}, {"timestamp", "Optional[float]", none}}, "None",
              "Sends one image; timestamp (POSIX seconds, such as a received frame's) sets latency.")
@@ -554,17 +552,16 @@ NB_MODULE(ndi, m) {
         .finish();
     qv::Class(
         m, "NdiReceiver",
-        "Frames of the NDI source source_name ('HOST (name)', or just the name after the host, refused with "
-        "ValueError where two hosts announce it) as NdiFrame "
-        "records, the newest frame each time: frames that arrive while the consumer is busy are dropped and "
-        "counted in dropped, never queued; received counts the frames delivered, frame_rate is the source's "
-        "(a fractions.Fraction, None before the first frame). The source must appear "
-        "within timeout seconds (TimeoutError otherwise); iteration ends when it sends nothing new for "
-        "timeout "
-        "seconds or the receiver is closed. matrix None takes NDI's rule by resolution (default_matrix). "
-        "audio_to, an NdiSender with audio channels, gets the source's audio. color_format: what NDI "
-        "delivers "
-        "(cyndilib's RecvColorFormat names).")
+        "Frames of the NDI source source_name as NdiFrame records, the newest frame each time.\n\n"
+        "Frames that arrive while the consumer is busy are dropped and counted in dropped, never queued. "
+        "Iteration ends when the source sends nothing new for timeout seconds or the receiver is "
+        "closed.\n\n"
+        "Attributes:\n"
+        "    received: the frames delivered.\n"
+        "    dropped: the frames dropped while the consumer was busy.\n"
+        "    frame_rate: the source's, a fractions.Fraction; None before the first frame.\n"
+        "    source_name: the source's full NDI name.\n"
+        "    timeout, matrix, full_range, audio_to: as given.")
         .field("source_name", "str")
         .field("timeout", "float")
         .field("matrix", "str | None")
@@ -581,7 +578,19 @@ NB_MODULE(ndi, m) {
               {"full_range", "bool", nb::bool_(false)},
               {"audio_to", "Optional[NdiSender]", none},
               {"color_format", "str", nb::str("UYVY_BGRA")}},
-             "None", "Finds the source and connects to it.")
+             "None",
+             "Finds the source and connects to it.\n\n"
+             "Args:\n"
+             "    source_name: 'HOST (name)', or just the name after the host.\n"
+             "    timeout: the seconds the source has to appear within, and the seconds without anything "
+             "new that end iteration.\n"
+             "    matrix, full_range: the colour description the frames are converted with; matrix None "
+             "takes NDI's rule by resolution (default_matrix).\n"
+             "    audio_to: an NdiSender with audio channels, which gets the source's audio.\n"
+             "    color_format: what NDI delivers (cyndilib's RecvColorFormat names).\n\n"
+             "Raises:\n"
+             "    ValueError: a name after the host that two hosts announce.\n"
+             "    TimeoutError: the source does not appear within timeout seconds.")
         .def("__iter__", enter, {{"self"}}, "NdiReceiver", nullptr)
         .def("__next__", receiver_next, {{"self"}}, "NdiFrame",
              "The newest frame not yet returned, waiting for one.")

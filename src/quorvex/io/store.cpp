@@ -15,8 +15,8 @@ namespace nb = nanobind;
 
 namespace {
 
-qv::Import cv2_module("cv2", "pip install opencv-python-headless");
-qv::Import openexr_module("OpenEXR", "pip install OpenEXR");
+qv::Import cv2_module("cv2");
+qv::Import openexr_module("OpenEXR");
 
 // The package operations this module calls, looked up once.
 struct Siblings {
@@ -219,14 +219,25 @@ NB_MODULE(store, m) {
              {"param", "int", nb::int_(-1)},
              {"is_rgb", "bool", nb::bool_(false)}},
             "None",
-            "Writes an (H, W, C) image to output_path; the extension (in any case) picks the format. "
-            "'.exr': R, G, B half floats, DWAA compression at level param (default 1, else 1 to 100). "
-            "'.jpg'/'.jpeg'/'.jpe': 8-bit, quality param (default 100). '.png': 8-bit images stay 8-bit, "
-            "others become 16-bit, compression param (default 3). '.tif'/'.tiff': the same, compression "
-            "scheme param (default 5). '.jp2', '.ppm', '.pgm', '.pnm': 8-bit stays, others become 16-bit. "
-            "'.pfm', '.hdr', '.pic': float32 (integers scaled to 0..1). Any other extension OpenCV writes: "
-            "8-bit (param unused). Floats are converted by to_uint8/to_uint16. is_rgb: the channels are in "
-            "RGB order. The file is written under a temporary name in the same folder and renamed over "
-            "output_path when complete. Raises ValueError for an extension without a writer or an EXR level "
-            "out of range, before anything is written, and OSError when OpenCV reports the write as failed.");
+            "Writes an (H, W, C) image to output_path; the extension (in any case) picks the format.\n\n"
+            "The file is written under a temporary name in the same folder and renamed over output_path "
+            "when complete.\n\n"
+            "Args:\n"
+            "    output_path: the file; by its extension:\n"
+            "        '.exr': R, G, B half floats, DWAA compression at level param (default 1, else 1 to "
+            "100).\n"
+            "        '.jpg'/'.jpeg'/'.jpe': 8-bit, quality param (default 100).\n"
+            "        '.png': 8-bit images stay 8-bit, others become 16-bit, compression param (default "
+            "3).\n"
+            "        '.tif'/'.tiff': the same, compression scheme param (default 5).\n"
+            "        '.jp2', '.ppm', '.pgm', '.pnm': 8-bit stays, others become 16-bit.\n"
+            "        '.pfm', '.hdr', '.pic': float32 (integers scaled to 0..1).\n"
+            "        Any other extension OpenCV writes: 8-bit (param unused).\n"
+            "    image: the (H, W, C) image; floats are converted by to_uint8/to_uint16.\n"
+            "    param: the format's level, quality or compression scheme above; -1 takes its default.\n"
+            "    is_rgb: the channels are in RGB order.\n\n"
+            "Raises:\n"
+            "    ValueError: an extension without a writer or an EXR level out of range, before anything "
+            "is written.\n"
+            "    OSError: OpenCV reports the write as failed.");
 }

@@ -25,23 +25,13 @@ namespace nb = nanobind;
 
 namespace {
 
-qv::Import av_module("av", "pip install 'quorvex[video]'");
-const char *const kNvcodecHint = "pip install 'quorvex[nvcodec]'";
+qv::Import av_module("av");
 
 // Imported on each open rather than cached: opening a file dwarfs the lookup in sys.modules.
 // Python's rounding of Fractions and floats (half to even), looked up once.
 qv::Lookup py_round("builtins", "round");
 
-nb::object nvcodec() {
-    PyObject *m = PyImport_ImportModule("PyNvVideoCodec");
-    if (!m) {
-        if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw nb::python_error();
-        PyErr_Clear();
-        qv::raise(PyExc_ModuleNotFoundError, "PyNvVideoCodec is needed here but is not installed: %s",
-                  kNvcodecHint);
-    }
-    return nb::steal(m);
-}
+nb::object nvcodec() { return qv::Import::now("PyNvVideoCodec"); }
 
 // A decoded layout the GPU kernels take, and the yuv functions that convert it.
 struct PixelFormat {

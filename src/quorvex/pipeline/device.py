@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from quorvex.extras import install_hint
+
 from .errors import USAGE
 from .errors import JobError as CliError
 
@@ -22,8 +24,8 @@ def require_gpu(device_id: int):
         import cupy
     except ImportError:
         raise CliError(
-            "quorvex runs its image work on an NVIDIA GPU through CuPy, which is not installed: "
-            "pip install 'quorvex[cuda12]' (or 'quorvex[cuda13]' for CUDA 13)", USAGE
+            f"quorvex runs its image work on an NVIDIA GPU through CuPy, which is not installed: "
+            f"{install_hint('cupy')}", USAGE
         ) from None
     try:
         count = cupy.cuda.runtime.getDeviceCount()

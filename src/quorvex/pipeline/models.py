@@ -7,6 +7,8 @@ from __future__ import annotations
 import os
 import pathlib
 
+from quorvex.extras import install_hint
+
 from .errors import USAGE
 from .errors import JobError as CliError
 
@@ -38,11 +40,11 @@ def model_kind(path: str) -> str:
                    f"({', '.join(ENGINE_SUFFIXES)})", USAGE)
 
 
-def needs(module: str, extra: str):
+def needs(module: str):
     try:
         return __import__(module)
     except ImportError:
-        raise CliError(f"this model needs {module}: pip install 'quorvex[{extra}]'", USAGE) from None
+        raise CliError(f"this model needs {module}: {install_hint(module)}", USAGE) from None
 
 
 # ---- inspection ------------------------------------------------------------------------------
@@ -63,8 +65,8 @@ def _checkpoint_format(path: str) -> str | None:
 
 def inspect_pytorch(path: str, device: str = "cpu", trust_model: bool = False) -> tuple[dict, object]:
     """(what the checkpoint is, as inspect prints it; the TorchUpscaler loaded from it)."""
-    needs("torch", "torch")
-    needs("spandrel", "torch")
+    needs("torch")
+    needs("spandrel")
     from spandrel import UnsupportedModelError
 
     from quorvex.upscale.core.torch import TorchUpscaler
@@ -155,7 +157,7 @@ def _static_scale(inputs, outputs):
 
 
 def _trt_engine(path: str):
-    trt = needs("tensorrt", "tensorrt")
+    trt = needs("tensorrt")
     logger = trt.Logger(trt.Logger.WARNING)
     engine = trt.Runtime(logger).deserialize_cuda_engine(pathlib.Path(path).read_bytes())
     if engine is None:
@@ -283,7 +285,7 @@ class TorchRunner(Runner):
 
 class OnnxRunner(Runner):
     def __init__(self, path: str, device_id: int, precision: str | None, reporter):
-        ort = needs("onnxruntime", "onnxruntime-gpu")
+        ort = needs("onnxruntime")
         info = inspect_onnx(path)
         if len(info["inputs"]) != 1 or len(info["outputs"]) != 1:
             raise CliError(f"{path}: an upscaling model has one input and one output; this one has "
@@ -315,7 +317,7 @@ class OnnxRunner(Runner):
                          "CPUExecutionProvider"]
         else:
             reporter.note("note: ONNX Runtime has no CUDA execution provider here, so the model runs on the CPU "
-                          "(pip install onnxruntime-gpu)")
+                          f"({install_hint('onnxruntime-gpu')})")
         options = ort.SessionOptions()
         options.log_severity_level = 3
         self.session = ort.InferenceSession(path, sess_options=options, providers=providers)
@@ -359,7 +361,7 @@ class TensorRTRunner(Runner):
         if precision:
             raise CliError("--precision applies to PyTorch checkpoints; an engine's precision was fixed when it "
                            "was built", USAGE)
-        needs("tensorrt", "tensorrt")
+        needs("tensorrt")
         from quorvex.upscale.core.engine import TrtUpscaler
 
         try:

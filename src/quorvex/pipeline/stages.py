@@ -104,11 +104,21 @@ def run_stages(items: Iterable, work: Callable, write: Callable, depth: int = 2,
                times: StageTimes | None = None) -> int:
     """Calls write(work(item)) for every item of items; returns how many were written.
 
-    items is iterated in a thread of its own (decoding, reading files, uploads), work runs in
-    this thread (the device work) and write in `writers` threads (downloads, encoding, writing
-    files): in the order of items where writers is 1. At most `depth` items wait between two
-    stages. The first failure of any stage stops the others and is raised here, as is anything
-    raised in this thread (KeyboardInterrupt); every thread has ended when this returns."""
+    The first failure of any stage stops the others and is raised here, as is anything raised in
+    this thread (KeyboardInterrupt); every thread has ended when this returns.
+
+    Args:
+        items: iterated in a thread of its own (decoding, reading files, uploads).
+        work: runs in this thread (the device work).
+        write: runs in `writers` threads (downloads, encoding, writing files): in the order of
+            items where writers is 1.
+        depth: at most this many items wait between two stages.
+        writers: the number of threads running write.
+        times: a StageTimes the stages' seconds are added to.
+
+    Returns:
+        How many items were written.
+    """
     if depth < 1 or writers < 1:
         raise ValueError(f"run_stages() takes depth and writers of 1 or more, got {depth} and {writers}")
     times = times if times is not None else StageTimes()

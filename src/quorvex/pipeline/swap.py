@@ -14,6 +14,8 @@ through a soft mask; only the selected faces' regions change.
 
 from __future__ import annotations
 
+from quorvex.extras import install_hint
+
 from .device import parse_device, require_gpu
 from .errors import USAGE
 from .errors import JobError as CliError
@@ -98,11 +100,23 @@ def rescale_matrix(matrix, source_size: int, target_size: int):
 def swap_faces(frame, source_face, detector, swapper, paster, enhancer=None, faces="all", crop_size=512,
                detections=None, latent=None, enhancer_blend=1.0):
     """The frame with the selected faces given the source face's identity; returns the new frame
-    and the number of faces swapped. Only the regions of those faces change. detections, when
-    given, are the frame's faces as detector.get(frame, crop_size=crop_size) finds them; latent,
-    when given, is swapper.latent(source_face). All faces go through the swap network, the
-    enhancer and the paste together, one batch each. enhancer_blend: the restored faces' share,
-    the swapped faces (resized to the restored size) making up the rest."""
+    and the number of faces swapped.
+
+    Only the regions of those faces change. All faces go through the swap network, the enhancer
+    and the paste together, one batch each.
+
+    Args:
+        faces: which of the detected faces: 'all', 'largest', or how many of the largest.
+        crop_size: the aligned crop size faces are detected with.
+        detections: when given, the frame's faces as detector.get(frame, crop_size=crop_size)
+            finds them.
+        latent: when given, swapper.latent(source_face).
+        enhancer_blend: the restored faces' share, the swapped faces (resized to the restored
+            size) making up the rest.
+
+    Returns:
+        (new frame, number of faces swapped).
+    """
     if detections is None:
         detections = detector.get(frame, crop_size=crop_size)
     selected = select(detections, faces)
@@ -176,7 +190,7 @@ def cached_detector_engine(detector: str, device_id: int, reporter, det_size=Non
 
     from .models import inspect_onnx
 
-    trt = needs("tensorrt", "tensorrt")
+    trt = needs("tensorrt")
     capability = cp.cuda.Device(device_id).compute_capability
     inputs = inspect_onnx(detector)["inputs"]
     shape = inputs[0]["shape"] if inputs else []
@@ -202,11 +216,11 @@ def cached_detector_engine(detector: str, device_id: int, reporter, det_size=Non
 
 
 def ort_device(device_id: int, reporter) -> str:
-    ort = needs("onnxruntime", "onnxruntime")
+    ort = needs("onnxruntime")
     if "CUDAExecutionProvider" in ort.get_available_providers():
         return f"cuda:{device_id}"
     reporter.note("note: ONNX Runtime has no CUDA execution provider here, so the ONNX models run on the CPU "
-                  "(pip install onnxruntime-gpu)")
+                  f"({install_hint('onnxruntime-gpu')})")
     return "cpu"
 
 

@@ -209,13 +209,18 @@ NB_MODULE(resize, m) {
          {"size", "tuple[int, int] | list[int]"},
          {"interpolation", "int", nb::int_((int)kAuto)}},
         "cp.ndarray",
-        "New device image of shape (height, width[, C]) for size = (width, height) (a batch (N, height, "
-        "width, C) for a batch (N, H, W, C), in one launch), sampled as "
-        "cv2.resize samples with the same interpolation (INTER_NEAREST, INTER_LINEAR, INTER_CUBIC, "
-        "INTER_AREA, INTER_LANCZOS4). INTER_AUTO picks INTER_AREA when neither axis grows (shrinking "
-        "or the same size) and INTER_LINEAR when an axis is enlarged. INTER_AREA averages the source "
-        "pixels each output pixel covers; where one axis grows and the other shrinks OpenCV samples two "
-        "pixels per axis instead, so only there the two differ. Any channel count; computed in float32 and "
-        "written in the image's element type (integers rounded half to even and clipped to their range), "
-        "in one pass for float32, float16, uint8 and uint16.");
+        "New device image of shape (height, width[, C]) for size = (width, height), sampled as cv2.resize "
+        "samples with the same interpolation.\n\n"
+        "Any channel count; computed in float32 and written in the image's element type (integers rounded "
+        "half to even and clipped to their range), in one pass for float32, float16, uint8 and uint16.\n\n"
+        "Args:\n"
+        "    image: the device image, or a batch (N, H, W, C), resized in one launch.\n"
+        "    size: (width, height).\n"
+        "    interpolation: INTER_NEAREST, INTER_LINEAR, INTER_CUBIC, INTER_AREA, INTER_LANCZOS4 or "
+        "INTER_AUTO. INTER_AUTO picks INTER_AREA when neither axis grows (shrinking or the same size) and "
+        "INTER_LINEAR when an axis is enlarged. INTER_AREA averages the source pixels each output pixel "
+        "covers; where one axis grows and the other shrinks OpenCV samples two pixels per axis instead, so "
+        "only there the two differ.\n\n"
+        "Returns:\n"
+        "    The (height, width[, C]) image, or a batch (N, height, width, C) for a batch.");
 }

@@ -476,15 +476,16 @@ NB_MODULE(blend, m) {
               {"overlap", "int", nb::int_(16)},
               {"original_shape", "tuple[int, int, int] | None", nb::none()}},
              "None",
-             "An uncleared float32 canvas of original_shape (else padded_shape) times scale, channels "
-             "unscaled, "
-             "for the grid tile_image cuts with tile_size and overlap from an image padded to padded_shape. "
+             "An uncleared float32 canvas for the grid tile_image cuts from a padded image.\n\n"
              "Along each axis a tile's weight ramps from 0 to 1 (raised cosine) over the middle quarter of "
-             "each "
-             "overlap with a neighbour, 0 before it and 1 after; image borders get full weight. The last row "
-             "and "
-             "column of tiles lie flush with the original image's bottom and right edges (overlapping their "
-             "neighbours more), their weights where the regular grid puts them.")
+             "each overlap with a neighbour, 0 before it and 1 after; image borders get full weight.\n\n"
+             "Args:\n"
+             "    padded_shape: the shape of the image, padded, that tile_image cuts the grid from.\n"
+             "    scale: the canvas is original_shape (else padded_shape) times scale, channels unscaled.\n"
+             "    tile_size, overlap: the grid's, as tile_image cuts it.\n"
+             "    original_shape: the image's shape before padding. The last row and column of tiles lie "
+             "flush with the original image's bottom and right edges (overlapping their neighbours more), "
+             "their weights where the regular grid puts them.")
         .def("cut", cut,
              {{"self"},
               {"image", "cp.ndarray"},
@@ -493,11 +494,14 @@ NB_MODULE(blend, m) {
               {"rgb", "bool", nb::bool_(false)}},
              "torch.Tensor",
              "The (count, C, tile_size, tile_size) float32 batch of tiles first .. first + count - 1 of the "
-             "grid, "
-             "cut in one launch from the unpadded image (original_shape), the last row and column flush with "
-             "its "
-             "edges; mirrored at the bottom and right as tile_image pads it only along a side shorter than a "
-             "tile. rgb: the first three channels in reverse (RGB) order.")
+             "grid.\n\n"
+             "The tiles are cut in one launch from the unpadded image (original_shape), the last row and "
+             "column flush with its edges; mirrored at the bottom and right as tile_image pads it only along "
+             "a side shorter than a tile.\n\n"
+             "Args:\n"
+             "    image: the unpadded image (original_shape).\n"
+             "    first, count: the tiles, in cutting order.\n"
+             "    rgb: the first three channels in reverse (RGB) order.")
         .def("add", add,
              {{"self"},
               {"batch", "torch.Tensor | cp.ndarray"},

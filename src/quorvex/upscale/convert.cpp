@@ -13,10 +13,10 @@ namespace nb = nanobind;
 
 namespace {
 
-qv::Import tensorrt("tensorrt", "install NVIDIA TensorRT for Python: pip install tensorrt");
-qv::Import onnx_module("onnx", "pip install onnx");
-qv::Import spandrel("spandrel", "pip install spandrel");
-qv::Import extra_arches("spandrel_extra_arches", "pip install spandrel_extra_arches");
+qv::Import tensorrt("tensorrt");
+qv::Import onnx_module("onnx");
+qv::Import spandrel("spandrel");
+qv::Import extra_arches("spandrel_extra_arches");
 
 // ---------------------------------------------------------------- printing
 
@@ -756,12 +756,19 @@ NB_MODULE(convert, m) {
              {"size_requirements", "tuple[int, int, int]", nb::make_tuple(16, 512, 2048)},
              {"batch_requirements", "tuple[int, int, int]", nb::make_tuple(1, 1, 1)}},
             "None",
-            "Builds a TensorRT engine whose dynamic input axes get an optimization profile: batch from "
-            "batch_requirements, height and width from size_requirements (minimum, optimal, maximum), "
-            "channels 1 to 4. precision: 'fp16', 'bf16', 'int8' where the device is fast at it, else TF32; "
-            "TensorRT 11 (strongly typed) gets the graph converted to half or bfloat16 instead, inputs and "
-            "outputs keeping their types, and refuses 'int8'. "
-            "Failures print suggestions and raise RuntimeError.");
+            "Builds a TensorRT engine whose dynamic input axes get an optimization profile.\n\n"
+            "A dynamic channel axis gets channels 1 to 4.\n\n"
+            "Args:\n"
+            "    onnx_path: the ONNX model.\n"
+            "    engine_path: where the engine is saved.\n"
+            "    precision: 'fp16', 'bf16', 'int8' where the device is fast at it, else TF32; TensorRT 11 "
+            "(strongly typed) gets the graph converted to half or bfloat16 instead, inputs and outputs "
+            "keeping their types, and refuses 'int8'.\n"
+            "    workspace: TensorRT's workspace memory pool limit, in bytes.\n"
+            "    size_requirements: height and width (minimum, optimal, maximum).\n"
+            "    batch_requirements: batch (minimum, optimal, maximum).\n\n"
+            "Raises:\n"
+            "    RuntimeError: the build failed; suggestions are printed first.");
     qv::def(m, "onnx_to_trt_fixed_shape", onnx_to_trt_fixed_shape,
             {{"onnx_path", "str"},
              {"engine_path", "str"},

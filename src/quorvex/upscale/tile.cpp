@@ -513,19 +513,27 @@ NB_MODULE(tile, m) {
             "Copy of an (H, W, C) image extended at the bottom and the right by mirror reflection (edge "
             "pixel not repeated) until height - overlap and width - overlap are multiples of "
             "patch_size - overlap and both sides at least patch_size.");
-    qv::def(
-        m, "merge_tiles", merge_tiles,
-        {{"tiles", "list[cp.ndarray]"},
-         {"original_shape", "tuple[int, int, int]"},
-         {"padded_shape", "tuple[int, int, int]"},
-         {"scale", "int"},
-         {"tile_size", "int", nb::int_(128)},
-         {"overlap", "int", nb::int_(16)}},
-        "cp.ndarray",
-        "Blends upscaled tiles, in the order tile_image cut them, into one float32 image: each tile weighted "
-        "by create_gaussian_weights(tile_size * scale, tile_size * scale // 4) in float32, the sum divided "
-        "by the summed weights (0 where no tile covers), cut to the scaled original_shape. Extra tiles are "
-        "ignored. Raises ValueError when padded_shape holds no tile or tile_size * scale < 4.");
+    qv::def(m, "merge_tiles", merge_tiles,
+            {{"tiles", "list[cp.ndarray]"},
+             {"original_shape", "tuple[int, int, int]"},
+             {"padded_shape", "tuple[int, int, int]"},
+             {"scale", "int"},
+             {"tile_size", "int", nb::int_(128)},
+             {"overlap", "int", nb::int_(16)}},
+            "cp.ndarray",
+            "Blends upscaled tiles, in the order tile_image cut them, into one float32 image.\n\n"
+            "Each tile is weighted by create_gaussian_weights(tile_size * scale, tile_size * scale // 4) in "
+            "float32 and the sum divided by the summed weights (0 where no tile covers).\n\n"
+            "Args:\n"
+            "    tiles: the upscaled tiles, in the order tile_image cut them; extra tiles are ignored.\n"
+            "    original_shape: the image's shape before padding; the result is cut to it, scaled.\n"
+            "    padded_shape: the padded image's shape, as tile_image returned it.\n"
+            "    scale: the tiles' upscaling factor.\n"
+            "    tile_size, overlap: the grid's, as tile_image cut it.\n\n"
+            "Returns:\n"
+            "    The float32 image, cut to the scaled original_shape.\n\n"
+            "Raises:\n"
+            "    ValueError: padded_shape holds no tile or tile_size * scale < 4.");
     qv::def(m, "create_gaussian_weights", create_gaussian_weights, {{"size", "int"}, {"sigma", "int"}},
             "cp.ndarray",
             "(size, size, 1) float64 weights exp(-d^2 / (2 sigma^2)) over coordinates -1..1 on both axes "

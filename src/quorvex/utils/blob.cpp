@@ -232,11 +232,19 @@ NB_MODULE(blob, m) {
              {"swapRB", "bool", nb::bool_(false)},
              {"fp16", "bool", nb::bool_(false)}},
             "cp.ndarray",
-            "(1, C, H, W) blob of an (H, W, C) device image: resized to size (read as (height, width)) when "
-            "given (as resize's INTER_AUTO), channels 0 and 2 swapped when swapRB, then (image - mean) * "
-            "scalefactor, in the image's element type (integers rounded half to even and saturated). One "
-            "pass for float32, float16, uint8 and uint16 images of 1 to 4 channels with a mean per "
-            "channel. fp16 is accepted and has no effect.");
+            "(1, C, H, W) blob of an (H, W, C) device image.\n\n"
+            "The image is resized (size) and its channels swapped (swapRB), then (image - mean) * "
+            "scalefactor is taken, in the image's element type (integers rounded half to even and "
+            "saturated). One pass for float32, float16, uint8 and uint16 images of 1 to 4 channels with a "
+            "mean per channel.\n\n"
+            "Args:\n"
+            "    image: the (H, W, C) device image.\n"
+            "    scalefactor: the factor (image - mean) is multiplied by.\n"
+            "    size: read as (height, width); the image is resized to it when given (as resize's "
+            "INTER_AUTO).\n"
+            "    mean: subtracted from the image.\n"
+            "    swapRB: channels 0 and 2 are swapped when True.\n"
+            "    fp16: accepted and has no effect.");
     qv::def(
         m, "to_blobs", to_blobs,
         {{"images", "list[cp.ndarray] | tuple[cp.ndarray, ...]"},

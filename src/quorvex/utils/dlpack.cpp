@@ -9,8 +9,7 @@ namespace nb = nanobind;
 
 namespace {
 
-qv::Import nvimgcodec("nvidia.nvimgcodec",
-                      "pip install 'quorvex[nvimgcodec-cu12]' (or nvimgcodec-cu13 for CUDA 13)");
+qv::Import nvimgcodec("nvidia.nvimgcodec");
 
 // nvImageCodec is optional: without it nothing is one of its images.
 bool is_codec_image(nb::handle obj) {

@@ -23,8 +23,8 @@ def check_model(path: str, what: str, kinds: tuple[str, ...], inputs: int | None
             raise CliError(f"--{what} {path}: a face {what} model takes {inputs} input{'s' if inputs > 1 else ''}; "
                            f"this one takes {found} (another role's model?)", USAGE)
     elif kind == "pytorch":
-        needs("torch", "torch")
-        needs("spandrel", "torch")
+        needs("torch")
+        needs("spandrel")
     return kind
 
 
@@ -70,8 +70,8 @@ class SwapJob:
             media.check_image_input(source, "--source")
         if args.reference:
             media.check_image_input(args.reference, "--reference")
-        needs("tensorrt", "tensorrt")
-        needs("onnxruntime", "onnxruntime")
+        needs("tensorrt")
+        needs("onnxruntime")
 
     def load(self, reporter, device_id: int) -> Swapper:
         return Swapper(self.args, reporter, device_id)

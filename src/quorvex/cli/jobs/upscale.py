@@ -87,9 +87,9 @@ class UpscaleJob:
         if self.args.model:
             kind = model_kind(self.args.model)
             module = {"pytorch": "torch", "onnx": "onnxruntime", "tensorrt": "tensorrt"}[kind]
-            needs(module, "torch" if kind == "pytorch" else module)
+            needs(module)
             if kind == "pytorch":
-                needs("spandrel", "torch")
+                needs("spandrel")
             if kind == "onnx":
                 inspect_onnx(self.args.model)
         if self.args.face_enhance:
@@ -97,8 +97,8 @@ class UpscaleJob:
 
             check_model(self.args.detector, "detector", ("tensorrt", "onnx"))
             check_model(self.args.face_enhance, "face-enhance", ("onnx", "pytorch"), inputs=1)
-            needs("tensorrt", "tensorrt")
-            needs("onnxruntime", "onnxruntime")
+            needs("tensorrt")
+            needs("onnxruntime")
 
     def load(self, reporter, device_id: int) -> UpscaleWorker:
         """The model loaded on device_id and checked against --tile, --overlap and --scale, or

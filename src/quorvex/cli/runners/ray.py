@@ -24,10 +24,12 @@ from __future__ import annotations
 import os
 import sys
 
+from quorvex.extras import install_hint
+
 from .. import plan as plans
 from ..common import USAGE, BadInput, CliError, Reporter, failed_note
 
-RAY_NEEDED = "--ray needs Ray, which is not installed: pip install 'quorvex[ray]'"
+RAY_NEEDED = f"--ray needs Ray, which is not installed: {install_hint('ray')}"
 RESTARTS = 3  # fresh workers per worker slot before the job gives up
 FORWARDED_ENV = ("QUORVEX_",)  # the driver's settings the workers need (QUORVEX_EMAP)
 

@@ -50,21 +50,24 @@ nb::object forward(const qv::Args &a) {
 NB_MODULE(engine, m) {
     m.doc() = "Super-resolution with a TensorRT engine: batches of tiles upscaled on the device.";
     qv::Class(m, "TrtUpscaler", "Runs a super-resolution engine on NCHW batches of RGB tiles.")
-        .def(
-            "__init__", init,
-            {{"self"},
-             {"model_path", "Optional[str]", nb::none()},
-             {"model_bytes", "Optional[bytes]", nb::none()},
-             {"device_id", "int", nb::int_(0)}},
-            "None",
-            "Loads the engine (model_path wins over model_bytes) on device_id and binds one device buffer "
-            "per "
-            "I/O tensor (an input with run-time dimensions at its profile's optimal shape). Sets input_low "
-            "and "
-            "input_high, the (batch, channels, height, width) bounds the input takes (-1: no upper bound), "
-            "and "
-            "input_dtype and output_dtype. Raises ValueError for an engine without exactly one input and one "
-            "output, or whose input is not four-dimensional, and RuntimeError where TensorRT cannot load it.")
+        .def("__init__", init,
+             {{"self"},
+              {"model_path", "Optional[str]", nb::none()},
+              {"model_bytes", "Optional[bytes]", nb::none()},
+              {"device_id", "int", nb::int_(0)}},
+             "None",
+             "Loads the engine (model_path wins over model_bytes) on device_id and binds one device buffer "
+             "per I/O tensor.\n\n"
+             "An input with run-time dimensions is bound at its profile's optimal shape. Sets input_low and "
+             "input_high, the (batch, channels, height, width) bounds the input takes (-1: no upper bound), "
+             "and input_dtype and output_dtype.\n\n"
+             "Args:\n"
+             "    model_path, model_bytes: the serialized engine; model_path wins over model_bytes.\n"
+             "    device_id: the CUDA device the engine runs on.\n\n"
+             "Raises:\n"
+             "    ValueError: an engine without exactly one input and one output, or whose input is not "
+             "four-dimensional.\n"
+             "    RuntimeError: TensorRT cannot load it.")
         .def("forward", forward, {{"self"}, {"batch", "cp.ndarray | np.ndarray"}}, "cp.ndarray",
              "Runs the engine on an NCHW batch (a host batch is copied to the device; every batch is "
              "converted "

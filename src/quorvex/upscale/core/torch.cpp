@@ -15,9 +15,9 @@ namespace nb = nanobind;
 
 namespace {
 
-qv::Import spandrel("spandrel", "install spandrel: pip install spandrel");
-qv::Import spandrel_extra_arches("spandrel_extra_arches", "pip install spandrel_extra_arches");
-qv::Import safetensors_torch("safetensors.torch", "pip install safetensors");
+qv::Import spandrel("spandrel");
+qv::Import spandrel_extra_arches("spandrel_extra_arches");
+qv::Import safetensors_torch("safetensors.torch");
 
 struct Siblings {
     nb::handle to_cupy, to_tensor, to_float32, bgr_to_rgb, rgb_to_bgr, resize, inter_auto;
@@ -294,12 +294,13 @@ NB_MODULE(torch, m) {
               {"device", "str", nb::str("cuda")},
               {"trust_model", "bool", nb::bool_(false)}},
              "None",
-             "Loads a checkpoint (model_bytes wins over model_path; safetensors, or a pickle read with "
-             "torch.load "
-             "weights_only=True, so loading runs no code from the file; trust_model=True allows the full "
-             "unpickling old checkpoints may need), lets spandrel build the network, and moves it to device "
-             "in "
-             "inference mode. device_id is the number after 'cuda:' (else 0).")
+             "Loads a checkpoint, lets spandrel build the network, and moves it to device in inference "
+             "mode.\n\n"
+             "Args:\n"
+             "    model_path, model_bytes: the checkpoint (model_bytes wins over model_path): safetensors, "
+             "or a pickle read with torch.load weights_only=True, so loading runs no code from the file.\n"
+             "    device: the torch device; device_id is the number after 'cuda:' (else 0).\n"
+             "    trust_model: True allows the full unpickling old checkpoints may need.")
         .def("pre_process", pre_process, {{"self"}, {"input_image", "cp.ndarray"}}, "torch.Tensor",
              "(1, C, H, W) float32 RGB tensor on the model's device. Face models (purpose 'FaceSR') with a "
              "minimum size get the image resized to minimum x minimum first.")

@@ -11,7 +11,14 @@ class TorchUpscaler:
     device_id: int
     device: torch.device
     def __init__(self, model_path: str | None = None, model_bytes: bytes | None = None, device: str = 'cuda', trust_model: bool = False) -> None:
-        """Loads a checkpoint (model_bytes wins over model_path; safetensors, or a pickle read with torch.load weights_only=True, so loading runs no code from the file; trust_model=True allows the full unpickling old checkpoints may need), lets spandrel build the network, and moves it to device in inference mode. device_id is the number after 'cuda:' (else 0)."""
+        """
+        Loads a checkpoint, lets spandrel build the network, and moves it to device in inference mode.
+
+        Args:
+            model_path, model_bytes: the checkpoint (model_bytes wins over model_path): safetensors, or a pickle read with torch.load weights_only=True, so loading runs no code from the file.
+            device: the torch device; device_id is the number after 'cuda:' (else 0).
+            trust_model: True allows the full unpickling old checkpoints may need.
+        """
     def pre_process(self, input_image: cp.ndarray) -> torch.Tensor:
         """(1, C, H, W) float32 RGB tensor on the model's device. Face models (purpose 'FaceSR') with a minimum size get the image resized to minimum x minimum first."""
     def post_process(self, output_tensor: torch.Tensor) -> cp.ndarray:
