@@ -208,12 +208,16 @@ class _NoEngine:
         return getattr(self.ctx, name)
 
 
+def tests_on_path():
+    """The tests' support package (test networks) and, without TensorRT, its stand-in."""
+    if str(TESTS) not in sys.path:
+        sys.path.insert(0, str(TESTS))
+
+
 def run_detector(width: int, height: int, repeat: int) -> list[dict]:
     """The detector's own work per frame: everything in get() except the engine run."""
-    for path in (TESTS, TESTS / "face"):  # test networks and, without TensorRT, its stand-in
-        if str(path) not in sys.path:
-            sys.path.insert(0, str(path))
-    from detector_models import detector_model, face_at
+    tests_on_path()
+    from support.detector_models import detector_model, face_at
 
     from quorvex.face.detector import TrtFaceDetection
 
@@ -344,10 +348,8 @@ def run_swap(repeat: int) -> list[dict]:
     import os
     import tempfile
 
-    for path in (TESTS, TESTS / "face"):
-        if str(path) not in sys.path:
-            sys.path.insert(0, str(path))
-    from identity_models import embedding_map, face_crop, swap_model
+    tests_on_path()
+    from support.identity_models import embedding_map, face_crop, swap_model
 
     from quorvex.face.schema import QvFace
     from quorvex.face.swap import FaceSwap
@@ -393,7 +395,7 @@ def run_face_pipeline(width: int, height: int, repeat: int) -> list[dict]:
     seconds = timed(crop_and_paste, repeat)
     print(f"{'crop + paste back per face':48s} {seconds * 1e6:7.1f} us {counts(crop_and_paste)}")
 
-    from test_enhancer import restorer
+    from support.restore_models import restorer
 
     from quorvex.face.enhancer import GFPGAN
 
@@ -414,12 +416,10 @@ def run_face_frames(width: int, height: int, crop: int, repeat: int) -> list[dic
     import os
     import tempfile
 
-    for path in (TESTS, TESTS / "face"):
-        if str(path) not in sys.path:
-            sys.path.insert(0, str(path))
-    from detector_models import detector_model, face_at
-    from identity_models import embedding_map, swap_model
-    from test_enhancer import restorer
+    tests_on_path()
+    from support.detector_models import detector_model, face_at
+    from support.identity_models import embedding_map, swap_model
+    from support.restore_models import restorer
 
     from quorvex.face.detector import TrtFaceDetection
     from quorvex.face.enhancer import GFPGAN
@@ -474,10 +474,8 @@ def run_command(width: int, height: int, images: int, *, num_feat: int = 16, num
     import cv2
     import torch
 
-    for path in (TESTS, TESTS / "upscale"):
-        if str(path) not in sys.path:
-            sys.path.insert(0, str(path))
-    from sr_models import compact, save_checkpoint
+    tests_on_path()
+    from support.sr_models import compact, save_checkpoint
 
     from quorvex.cli import main as cli_main
     from quorvex.cli.common import Reporter

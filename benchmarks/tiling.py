@@ -223,8 +223,8 @@ def run_seams() -> list[dict]:
     import torch
 
     tests = pathlib.Path(__file__).resolve().parent.parent / "tests"
-    sys.path[:0] = [str(tests), str(tests / "upscale")]  # the test's models and measures
-    from test_blend import compact, photo_like, rrdb, seam_ratio, tiled_and_whole
+    sys.path.insert(0, str(tests))  # the test's models and measures
+    from support.sr_models import compact, photo_like, rrdb, seam_ratio, tiled_and_whole
 
     image = photo_like(256, 320)
     cases = (("Compact, 32 features, 8 convs", compact(scale=2, num_feat=32, num_conv=8),

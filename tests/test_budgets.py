@@ -1,21 +1,17 @@
 """Counted budgets per public call on a 1920x1080 frame: kernel launches, synchronisations and
 transfers, as the CPU stand-in counts them (on a GPU each costs host time whatever the image)."""
 
-import pathlib
-import sys
 
 import cupy as cp
 import numpy as np
 import pytest
 import standin
-
-sys.path.insert(0, str(pathlib.Path(__file__).parent / "face"))
-from detector_models import detector_model, face_at  # noqa: E402
-from identity_models import embedding_map, face_crop, swap_model  # noqa: E402
+from support.detector_models import detector_model, face_at
+from support.identity_models import embedding_map, face_crop, swap_model
 
 pytestmark = pytest.mark.standin
 tensorrt = pytest.importorskip("tensorrt")
-from engines import engine  # noqa: E402
+from support.engines import engine  # noqa: E402
 
 FACES = [face_at(16, 4 + 3 * (i // 5), 4 + 7 * (i % 5), 0.9 - 0.01 * i, 30, angle=0.1 * i) for i in range(10)]
 CROP = 96
@@ -72,7 +68,7 @@ def swap(tmp_path, monkeypatch):
 def face_path(count, enhance, tmp_path, monkeypatch):
     """Swap, restore and paste count faces of a detected frame with the models on a GPU provider."""
     from standin._onnxruntime import gpu_providers
-    from test_enhancer import restorer
+    from support.restore_models import restorer
 
     from quorvex.face.enhancer import GFPGAN
     from quorvex.face.paste import PasteBack

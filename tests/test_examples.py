@@ -5,7 +5,6 @@ paste back. Upscale: tiling, checks and output depth, for any image size."""
 import os
 import pathlib
 import runpy
-import sys
 
 import cupy as cp
 import cv2
@@ -13,11 +12,10 @@ import numpy as np
 import onnx
 import pytest
 import torch
+from support.detector_models import detector_model, face_at
+from support.identity_models import embedding_map, embedding_model, swap_model
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tests" / "face"))
-from detector_models import detector_model, face_at  # noqa: E402
-from identity_models import embedding_map, embedding_model, swap_model  # noqa: E402
 
 pytest.importorskip("tensorrt")
 from standin.tensorrt import engine_bytes  # noqa: E402
@@ -45,7 +43,7 @@ def smooth_frame(height, width, seed):
 
 @pytest.mark.parametrize("enhance", [False, True])
 def test_only_the_face_regions_change(models, enhance):
-    from test_enhancer import restorer
+    from support.restore_models import restorer
 
     from quorvex.face.detector import TrtFaceDetection
     from quorvex.face.embedding import FaceEmbedding
@@ -76,7 +74,7 @@ def test_only_the_face_regions_change(models, enhance):
 
 
 def test_the_enhancer_blend_mixes_restored_and_swapped_faces(models):
-    from test_enhancer import restorer
+    from support.restore_models import restorer
 
     from quorvex.face.detector import TrtFaceDetection
     from quorvex.face.embedding import FaceEmbedding
@@ -109,7 +107,7 @@ def frame_files(tmp_path, black=()):
 
 @pytest.mark.parametrize("enhance", [False, True])
 def test_swap_example_writes_the_swapped_frame(models, tmp_path, capsys, enhance):
-    from test_enhancer import restorer
+    from support.restore_models import restorer
 
     frames, output = frame_files(tmp_path), tmp_path / "out.png"
     if enhance:
@@ -173,12 +171,11 @@ def test_a_matrix_rescaled_to_the_restored_size_pastes_the_face_where_the_crop_g
 
 @pytest.fixture
 def upscale_example():
-    sys.path.insert(0, str(ROOT / "tests" / "upscale"))
     return runpy.run_path(str(ROOT / "examples" / "upscale.py"))
 
 
 def test_upscale_example_tiles_large_images_and_writes_the_result(tmp_path, capsys, upscale_example):
-    from sr_models import compact, save_checkpoint
+    from support.sr_models import compact, save_checkpoint
 
     from quorvex.upscale.core.torch import TorchUpscaler
 
@@ -204,7 +201,7 @@ def test_upscale_example_tiles_large_images_and_writes_the_result(tmp_path, caps
      ((37, 5), np.uint16, ["--tile=8", "--overlap=6", "--batch=64"])],
 )
 def test_upscale_example_upscales_any_size_exactly(tmp_path, upscale_example, shape, dtype, args):
-    from sr_models import compact, save_checkpoint
+    from support.sr_models import compact, save_checkpoint
 
     model = compact(scale=2)
     with torch.no_grad():  # the residual branch off: nearest-neighbour upscaling, exactly

@@ -4,7 +4,7 @@ import cupy as cp
 import cv2
 import numpy as np
 import pytest
-from detector_models import TEMPLATE, detector_model, face_at
+from support.detector_models import TEMPLATE, detector_model, face_at
 
 from quorvex.face.detector import TrtFaceDetection
 from quorvex.face.paste import paste_back
@@ -13,7 +13,7 @@ from quorvex.transform.affine import affine_transform
 
 tensorrt = pytest.importorskip("tensorrt")
 
-from engines import engine  # noqa: E402
+from support.engines import engine  # noqa: E402
 
 
 def detector(model, **kwargs):

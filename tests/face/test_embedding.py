@@ -1,7 +1,7 @@
 import cupy as cp
 import numpy as np
 import pytest
-from identity_models import embedding_model, embedding_reference, face_crop
+from support.identity_models import embedding_model, embedding_reference, face_crop
 
 from quorvex.face.embedding import FaceEmbedding
 from quorvex.face.schema import QvFace

@@ -3,7 +3,7 @@ import pathlib
 import cupy as cp
 import numpy as np
 import pytest
-from identity_models import embedding_model, embedding_reference, face_crop
+from support.identity_models import embedding_model, embedding_reference, face_crop
 
 from quorvex.face.embedding import FaceEmbedding
 from quorvex.face.recognizer import TrtFaceEmbedding
@@ -11,7 +11,7 @@ from quorvex.face.schema import QvFace
 
 tensorrt = pytest.importorskip("tensorrt")
 
-from engines import engine  # noqa: E402
+from support.engines import engine  # noqa: E402
 
 
 def recognizer(model=None, profile=None, **kwargs):

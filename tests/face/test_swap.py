@@ -7,7 +7,7 @@ import numpy as np
 import onnxruntime
 import pytest
 import standin
-from identity_models import embedding_map, embedding_model, face_crop, swap_model, swap_reference
+from support.identity_models import embedding_map, embedding_model, face_crop, swap_model, swap_reference
 
 import quorvex.face.embedding
 import quorvex.face.swap
@@ -275,7 +275,7 @@ def test_side_files_are_read_only_from_the_models_folder(where, tmp_path, monkey
 def test_faces_in_one_batch_match_one_by_one(provider, batch, monkeypatch, tmp_path):
     """get_many (and the enhancer's), through host arrays or bound device buffers, with a fixed or
     a dynamic batch: exactly the per-face results."""
-    from test_enhancer import restorer
+    from support.restore_models import restorer
 
     from quorvex.face.enhancer import GFPGAN
 

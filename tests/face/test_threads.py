@@ -5,15 +5,15 @@ import concurrent.futures
 import cupy as cp
 import numpy as np
 import pytest
-from detector_models import detector_model, face_at
-from identity_models import embedding_model
+from support.detector_models import detector_model, face_at
+from support.identity_models import embedding_model
 
 from quorvex.face.detector import TrtFaceDetection
 from quorvex.face.paste import PasteBack
 
 tensorrt = pytest.importorskip("tensorrt")
 
-from engines import engine  # noqa: E402
+from support.engines import engine  # noqa: E402
 
 from quorvex.face.recognizer import TrtFaceEmbedding  # noqa: E402
 

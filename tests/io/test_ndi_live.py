@@ -162,7 +162,7 @@ def test_a_missing_extra_says_what_to_install(monkeypatch):
 def test_the_command_upscales_an_ndi_source_to_an_ndi_output(loopback, source_timeout, tmp_path, capsys):
     import threading
 
-    from test_cli import nearest_x2
+    from support.command import nearest_x2
 
     from quorvex.cli import main
 

@@ -6,7 +6,7 @@ import cupy as cp
 import cv2
 import numpy as np
 import pytest
-from test_cli import nearest_x2, smooth_image
+from support.command import nearest_x2, smooth_image
 
 from quorvex.pipeline import StageTimes, Upscaler, run_stages
 

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 import torch
 from conftest import ON_GPU
-from sr_models import compact
+from support.sr_models import ModelRunner, compact, photo_like, rrdb, tiled_and_whole
 
 from quorvex.cli.common import Reporter
 from quorvex.cli.jobs.upscale import upscale_file
@@ -152,42 +152,6 @@ def test_result_converts_in_place_as_to_uint(dtype, convert, cropped):
     got = blenders[1].result(original, dtype=dtype)
     assert got.dtype == dtype and got.flags.c_contiguous
     np.testing.assert_array_equal(got.get(), expected)
-
-
-def rrdb(seed=0):
-    from spandrel.architectures.ESRGAN import ESRGAN
-
-    torch.manual_seed(seed)
-    return ESRGAN(in_nc=3, out_nc=3, num_filters=16, num_blocks=2, scale=2).eval()
-
-
-class ModelRunner:
-    """What the command's runners offer TiledModel, around a torch module."""
-
-    fixed_batch = None
-
-    def __init__(self, model, scale):
-        self.model, self.scale = model, scale
-
-    def run(self, batch):
-        with torch.no_grad():
-            return self.model(batch)
-
-
-def photo_like(height, width, seed=0):
-    """Smooth colour gradients with grain: detail at every scale, as in photographs."""
-    y, x = np.mgrid[0:height, 0:width].astype(np.float32)
-    base = np.stack([0.5 + 0.3 * np.sin(x / 17 + 1), 0.5 + 0.3 * np.cos(y / 11 + 2), 0.5 + 0.3 * np.sin((x + y) / 23)], 2)
-    noise = 0.15 * np.random.default_rng(seed).standard_normal((height, width, 3))
-    return np.clip(base + noise, 0, 1).astype(np.float32)
-
-
-def tiled_and_whole(model, image, tile, overlap, scale=2):
-    tiled = TiledModel(ModelRunner(model, scale), tile, overlap, 4, Reporter(quiet=True))([cp.asarray(image)]).get()
-    with torch.no_grad():
-        rgb = torch.from_numpy(image[..., ::-1].copy()).permute(2, 0, 1)[None]
-        whole = model(rgb)[0].permute(1, 2, 0).numpy()[..., ::-1]
-    return tiled.astype(np.float64), whole.astype(np.float64)
 
 
 def test_tiles_are_seamless():

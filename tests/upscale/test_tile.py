@@ -5,7 +5,7 @@ import cupy as cp
 import numpy as np
 import pytest
 import torch
-from sr_models import compact
+from support.sr_models import compact
 
 from quorvex.upscale.tile import add_padding, batch_to_tile, create_gaussian_weights, merge_tiles, tile_image, to_batch
 

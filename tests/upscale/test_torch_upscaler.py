@@ -10,7 +10,7 @@ import torch
 
 spandrel = pytest.importorskip("spandrel")
 
-from sr_models import checkpoint_bytes, compact, gfpgan, lama, restoreformer, save_checkpoint  # noqa: E402
+from support.sr_models import checkpoint_bytes, compact, gfpgan, lama, restoreformer, save_checkpoint  # noqa: E402
 
 from quorvex.color.bgr import bgr_to_rgb  # noqa: E402
 from quorvex.upscale.core.torch import TorchUpscaler  # noqa: E402

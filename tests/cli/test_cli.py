@@ -2,7 +2,6 @@
 where that stream mode applies to it too, and its installed entry points as processes."""
 
 import fractions
-import io
 import json
 import os
 import pathlib
@@ -10,127 +9,19 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 from unittest import mock
 
-import cupy as cp
 import cv2
 import numpy as np
 import onnx
 import pytest
-from conftest import ON_GPU
 from onnx import TensorProto, helper
+from support.command import ROOT, nearest_x2, quorvex, smooth_image, write_png
+from support.detector_models import detector_model, face_at
+from support.identity_models import embedding_map, embedding_model, swap_model
+from support.sr_models import compact, save_checkpoint
 
-from quorvex.cli import main
 from quorvex.cli.media import BAND_BYTES
-
-ROOT = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(ROOT / "face"))
-sys.path.insert(0, str(ROOT / "upscale"))
-from detector_models import detector_model, face_at  # noqa: E402
-from identity_models import embedding_map, embedding_model, swap_model  # noqa: E402
-from sr_models import compact, save_checkpoint  # noqa: E402
-
-# The command's own main(), after the stand-ins are in place as the suite has them; on the
-# stand-in the device memory held at the peak is reported last.
-RUNNER = """
-import sys, standin
-if sys.argv.pop(1) == "gpu":
-    standin.install_tensorrt()
-else:
-    standin.install()
-from quorvex.cli import main
-status = main()
-import cupy
-pool = cupy.get_default_memory_pool()
-if hasattr(pool, "standin_peak_bytes"):
-    print("device bytes at the peak:", pool.standin_peak_bytes(), file=sys.stderr)
-sys.exit(status)
-"""
-
-
-def quorvex_process(*args, env=None):
-    """The command in a process of its own, as a shell runs it."""
-    environment = dict(os.environ, PYTHONPATH=str(ROOT), **(env or {}))
-    command = [sys.executable, "-c", RUNNER, "gpu" if ON_GPU else "cpu", *map(str, args)]
-    return subprocess.run(command, capture_output=True, text=True, env=environment, timeout=600)
-
-
-def quorvex(*args, env=None):
-    """The command's main() in this process, with what it writes to stdout and stderr (Python's
-    and the libraries' own, at the file descriptors) captured: a process of its own would import
-    torch, spandrel and ONNX Runtime again each time. On the stand-in, the device memory the run
-    held at its peak is reported last, as quorvex_process() does."""
-    pool = cp.get_default_memory_pool()
-    peak = hasattr(pool, "standin_peak_bytes")
-    if peak:
-        baseline = pool.used_bytes()
-        pool.standin_reset_peak()
-    with mock.patch.dict(os.environ, env or {}), _captured(1) as out, _captured(2) as err:
-        try:
-            status = main([str(a) for a in args])
-        except SystemExit as exit:  # argparse's usage errors
-            status = exit.code
-        if peak:
-            print("device bytes at the peak:", pool.standin_peak_bytes() - baseline, file=sys.stderr)
-    return subprocess.CompletedProcess(args, status, out.text, err.text)
-
-
-class _captured:
-    """Points file descriptor fd (1 or 2) and the sys stream over it at a file; .text after."""
-
-    def __init__(self, fd):
-        self.fd, self.name = fd, ("stdout", "stderr")[fd - 1]
-
-    def __enter__(self):
-        getattr(sys, self.name).flush()
-        self.file = tempfile.TemporaryFile()
-        self.saved_fd, self.saved_stream = os.dup(self.fd), getattr(sys, self.name)
-        os.dup2(self.file.fileno(), self.fd)
-        setattr(sys, self.name, io.TextIOWrapper(io.FileIO(self.fd, "w", closefd=False), write_through=True))
-        return self
-
-    def __exit__(self, *exc):
-        getattr(sys, self.name).flush()
-        setattr(sys, self.name, self.saved_stream)
-        os.dup2(self.saved_fd, self.fd)
-        os.close(self.saved_fd)
-        self.file.seek(0)
-        self.text = self.file.read().decode(errors="replace")
-        self.file.close()
-
-
-def smooth_image(height, width, seed=0):
-    y, x = np.mgrid[0:height, 0:width].astype(np.float32)
-    phase = np.random.default_rng(seed).uniform(0, 6, 3)
-    return np.stack([0.5 + 0.4 * np.sin(x / 17 + phase[0]), 0.5 + 0.4 * np.cos(y / 13 + phase[1]),
-                     0.5 + 0.3 * np.sin((x + y) / 29 + phase[2])], 2).astype(np.float32)
-
-
-def write_png(path, height, width, seed=0):
-    path.parent.mkdir(parents=True, exist_ok=True)
-    image = (smooth_image(height, width, seed) * 255 + 0.5).astype(np.uint8)
-    cv2.imwrite(str(path), image)
-    return image
-
-
-def nearest_x2(path, fixed=None, gains=None):
-    """An ONNX x2 nearest-neighbour upscaler; `fixed` gives it a static input side, `gains` scale
-    its R, G and B outputs."""
-    dims = [1, 3, fixed, fixed] if fixed else ["batch", 3, "height", "width"]
-    out = [1, 3, 2 * fixed, 2 * fixed] if fixed else ["batch", 3, "out_height", "out_width"]
-    nodes = [helper.make_node("Resize", ["input", "", "scales"], ["resized" if gains else "output"], mode="nearest")]
-    weights = [helper.make_tensor("scales", TensorProto.FLOAT, [4], [1, 1, 2, 2])]
-    if gains:
-        nodes.append(helper.make_node("Mul", ["resized", "gains"], ["output"]))
-        weights.append(helper.make_tensor("gains", TensorProto.FLOAT, [1, 3, 1, 1], gains))
-    graph = helper.make_graph(
-        nodes, "x2", [helper.make_tensor_value_info("input", TensorProto.FLOAT, dims)],
-        [helper.make_tensor_value_info("output", TensorProto.FLOAT, out)], weights)
-    model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 17)])
-    model.ir_version = 8
-    onnx.save(model, path)
-    return path
 
 
 def test_installed_entry_points_and_a_machine_without_cupy(tmp_path):
@@ -379,9 +270,7 @@ def test_encoder_options_are_checked_against_the_encoder(name, output, refused):
                                   ["--duration", "0.26"]])
 def test_part_of_a_video_has_the_frames_ffmpeg_cuts(tmp_path, part):
     import av
-
-    sys.path.insert(0, str(ROOT / "io"))
-    from test_video import make_video
+    from support.videos import make_video
 
     make_video(tmp_path / "in.mp4", frames=48, size=(64, 48), key_every=12)
     done = quorvex("upscale", tmp_path / "in.mp4", tmp_path / "out.mp4", "--scale=2", *part)
@@ -401,9 +290,7 @@ def test_part_of_a_video_has_the_frames_ffmpeg_cuts(tmp_path, part):
 
 def test_a_video_through_nvdec_and_nvenc(tmp_path):
     import av
-
-    sys.path.insert(0, str(ROOT / "io"))
-    from test_video import make_video
+    from support.videos import make_video
 
     make_video(tmp_path / "in.mp4", frames=12, size=(64, 48), key_every=6)
     done = quorvex("upscale", tmp_path / "in.mp4", tmp_path / "out.mp4", "--decoder=nvdec", "--encoder=nvenc",
@@ -512,8 +399,8 @@ def test_swap_changes_the_faces_only(tmp_path, given):
 
 @pytest.mark.parametrize("kind", ["onnx", "pth"])
 def test_upscale_face_enhance_restores_the_faces_of_the_result(tmp_path, kind):
-    from sr_models import restoreformer
-    from test_enhancer import restorer
+    from support.restore_models import restorer
+    from support.sr_models import restoreformer
 
     face = face_at(16, 12, 12, 0.9, 70, angle=0.1)
     (tmp_path / "det.engine").write_bytes(__import__("standin.tensorrt").tensorrt.engine_bytes(detector_model(9, faces=[face])))
@@ -538,9 +425,7 @@ def test_upscale_face_enhance_restores_the_faces_of_the_result(tmp_path, kind):
 
 def test_swap_follows_the_faces_of_a_video(tmp_path):
     import av
-
-    sys.path.insert(0, str(ROOT / "io"))
-    from test_video import make_video
+    from support.videos import make_video
 
     faces = [face_at(16, 12, 12, 0.9, 70, angle=0.1), face_at(16, 14, 28, 0.8, 60)]
     (tmp_path / "det.engine").write_bytes(__import__("standin.tensorrt").tensorrt.engine_bytes(detector_model(9, faces=faces)))
@@ -908,8 +793,7 @@ def test_links_planted_in_the_output_folder_are_never_written_through(tmp_path, 
     source = tmp_path / "in" / ("a.mp4" if output.endswith(".mp4") else "a.png")
     if source.suffix == ".mp4":
         source.parent.mkdir()
-        sys.path.insert(0, str(ROOT / "io"))
-        from test_video import make_video
+        from support.videos import make_video
 
         make_video(source, frames=6, size=(32, 24))
     else:

@@ -9,7 +9,7 @@ import sys
 import numpy as np
 import pytest
 from conftest import ON_GPU
-from test_cli import ROOT, nearest_x2, quorvex_process, smooth_image, write_png
+from support.command import ROOT, nearest_x2, quorvex_process, smooth_image, write_png
 
 av = pytest.importorskip("av")
 ray = pytest.importorskip("ray")
@@ -177,8 +177,10 @@ def test_the_command_on_an_existing_cluster_a_missing_one_and_without_ray(cluste
 
 
 def test_swap_on_two_workers_matches_the_single_process_run(cluster, job, tmp_path, monkeypatch):
+    import onnx
     from standin.tensorrt import engine_bytes
-    from test_cli import detector_model, embedding_map, embedding_model, face_at, onnx, swap_model
+    from support.detector_models import detector_model, face_at
+    from support.identity_models import embedding_map, embedding_model, swap_model
 
     models = {"detector": tmp_path / "det.engine", "embedder": tmp_path / "embed.onnx",
               "swapper": tmp_path / "swap.onnx"}
