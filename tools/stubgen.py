@@ -127,12 +127,26 @@ def render(module_name: str) -> str:
             lines += _function(name, value)
         elif name.endswith("_kernel"):
             lines.append(f"{name}: cp.RawKernel")
-        elif isinstance(value, (str, int, float)):
-            lines.append(f"{name}: {type(value).__name__}")
+        elif isinstance(value, (str, int, float, tuple, dict)):
+            lines.append(f"{name}: {_value_type(value)}")
     text = "\n".join(lines)
     header = [f'"""{module.__doc__}"""', ""] if module.__doc__ else []
     imports = sorted({stmt for key, stmt in IMPORTS.items() if key in text and not stmt.startswith(f"from {module_name} ")})
     return "\n".join(header + imports + [""] + lines).rstrip() + "\n"
+
+
+def _value_type(value) -> str:
+    """The annotation of a module constant: scalars by type, tuples and dicts by their items."""
+    if isinstance(value, tuple):
+        kinds = [_value_type(v) for v in value]
+        return f"tuple[{kinds[0]}, ...]" if kinds and len(set(kinds)) == 1 else f"tuple[{', '.join(kinds)}]"
+    if isinstance(value, dict):
+        keys = {_value_type(k) for k in value}
+        items = {_value_type(v) for v in value.values()}
+        if len(keys) == 1 and len(items) == 1:
+            return f"dict[{keys.pop()}, {items.pop()}]"
+        return "dict"
+    return type(value).__name__
 
 
 def stub_path(module_name: str) -> pathlib.Path:

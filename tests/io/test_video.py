@@ -404,3 +404,13 @@ def test_the_same_run_gives_the_same_bytes(tmp_path, suffix):
         _in_pieces(source, target, lambda frame, bar: frame[::-1])
         made.append(target.read_bytes())
     assert made[0] == made[1]
+
+
+def test_the_writer_s_pixel_formats_are_ffmpeg_s():
+    import quorvex.io.video as video
+
+    assert len(video.PIXEL_FORMATS) == 11
+    for name, (bits, chroma, layout) in video.PIXEL_FORMATS.items():
+        _, cb, cr = av.VideoFormat(name, 16, 16).components
+        assert (cb.bits, {(8, 8): "420", (8, 16): "422", (16, 16): "444"}[cb.width, cb.height]) == (bits, chroma)
+        assert (cb.plane == cr.plane == 1) == (layout == "semi"), name

@@ -413,14 +413,10 @@ def video_module():
     return video
 
 
-# Encoders the command picks by default per container, best first; and the pixel formats the
-# writer makes, by (bits, chroma) of the source.
+# Encoders the command picks by default per container, best first.
 DEFAULT_CODECS = {".webm": ("libvpx-vp9", "libsvtav1")}
 OTHER_CODECS = ("libx264", "libx265")
 SAME_AS_SOURCE = {"hevc": "libx265"}  # kept where the encoder is here: few devices decode H.264 High 10 in hardware
-WRITABLE = {(8, "420"): "yuv420p", (8, "422"): "yuv422p", (8, "444"): "yuv444p",
-            (10, "420"): "yuv420p10le", (10, "422"): "yuv422p10le", (10, "444"): "yuv444p10le",
-            (12, "420"): "yuv420p12le", (12, "422"): "yuv422p12le", (12, "444"): "yuv444p12le"}
 CRF_CODECS = {"libx264": 51, "libx265": 51, "libvpx-vp9": 63, "libsvtav1": 63}  # the highest (worst) quality
 _X26X_PRESETS = ("ultrafast", "superfast", "veryfast", "faster", "fast", "medium", "slow", "slower", "veryslow",
                  "placebo")
@@ -454,11 +450,18 @@ def _shape_of(pixel_format: str):
     return bits, chroma
 
 
+@functools.cache
+def writable() -> dict:
+    """The formats the command writes, the writer's planar ones, by (bits, chroma)."""
+    formats = video_module().PIXEL_FORMATS
+    return {(bits, chroma): name for name, (bits, chroma, layout) in formats.items() if layout == "planar"}
+
+
 def _fallbacks(bits: int, chroma: str):
     """The writer's formats from (bits, chroma) down, chroma kept before depth."""
     depths = [b for b in (12, 10, 8) if b <= bits]
     layouts = {"444": ("444", "422", "420"), "422": ("422", "420"), "420": ("420",)}[chroma]
-    return [WRITABLE[(b, c)] for c in layouts for b in depths]
+    return [writable()[(b, c)] for c in layouts for b in depths]
 
 
 def _takes(codec: str, pixel_format: str) -> bool:
@@ -487,12 +490,12 @@ def choose_output(target: pathlib.Path, source_format: str | None, output: dict 
         raise CliError(f"{target}: no encoder for {suffix(target)} files in this FFmpeg (tried {', '.join(codecs)})",
                        USAGE)
     if output.get("pix_fmt"):
-        if output["pix_fmt"] not in WRITABLE.values():
-            raise CliError(f"--pix-fmt {output['pix_fmt']}: the video writer makes {', '.join(WRITABLE.values())}",
+        if output["pix_fmt"] not in writable().values():
+            raise CliError(f"--pix-fmt {output['pix_fmt']}: the video writer makes {', '.join(writable().values())}",
                            USAGE)
         wanted = [output["pix_fmt"]]
     else:
-        wanted = _fallbacks(*_shape_of(source_format)) if source_format else [WRITABLE[(8, "420")]]
+        wanted = _fallbacks(*_shape_of(source_format)) if source_format else [writable()[(8, "420")]]
     for pixel_format in dict.fromkeys(wanted):
         for codec in available:
             if _takes(codec, pixel_format):

@@ -11,6 +11,7 @@ rgb_decode_kernel_code: str
 rgb_decode_kernel: cp.RawKernel
 rgb_encode_kernel_code: str
 rgb_encode_kernel: cp.RawKernel
+FOURCCS: tuple[str, ...]
 def to_bgr(buffer: cp.ndarray | np.ndarray, fourcc: str, width: int, height: int, stride: int = 0, matrix: str = 'bt709', full_range: bool = False) -> cp.ndarray:
     """
     BGR image of an NDI video frame.

@@ -20,6 +20,7 @@
 
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
+#include "quorvex/pixel_formats.hpp"
 #include "quorvex/ycbcr.hpp"
 
 namespace qv = quorvex;
@@ -416,24 +417,11 @@ Transform normalising(int bits) {
 
 // ---------------------------------------------------------------- formats
 
-enum class Layout { Uyvy, Yuyv, V210, Planar, Semi };
-
-struct Format {
-    Layout layout;
-    int bits;                // 8, 10 or 12; deeper than 8 in 16-bit samples
-    bool vertical;           // chroma rows halved (4:2:0)
-    int shift;               // 10-bit samples in the high bits (P010)
-    bool horizontal = true;  // chroma columns halved (4:2:2, 4:2:0; not 4:4:4)
-};
-
-constexpr Format kUyvy{Layout::Uyvy, 8, false, 0}, kYuyv{Layout::Yuyv, 8, false, 0},
-    kV210{Layout::V210, 10, false, 0};
-constexpr Format kYuv420p{Layout::Planar, 8, true, 0}, kYuv422p{Layout::Planar, 8, false, 0};
-constexpr Format kYuv420p10{Layout::Planar, 10, true, 0}, kYuv422p10{Layout::Planar, 10, false, 0};
-constexpr Format kYuv420p12{Layout::Planar, 12, true, 0}, kYuv422p12{Layout::Planar, 12, false, 0};
-constexpr Format kYuv444p{Layout::Planar, 8, false, 0, false},
-    kYuv444p10{Layout::Planar, 10, false, 0, false}, kYuv444p12{Layout::Planar, 12, false, 0, false};
-constexpr Format kNv12{Layout::Semi, 8, true, 0}, kP010{Layout::Semi, 10, true, 6};
+// The layouts themselves are the shared table's (pixel_formats.hpp).
+using Format = qv::PixelFormat;
+using qv::kNv12, qv::kP010, qv::kUyvy, qv::kV210, qv::kYuv420p, qv::kYuv420p10, qv::kYuv420p12, qv::kYuv422p,
+    qv::kYuv422p10, qv::kYuv422p12, qv::kYuv444p, qv::kYuv444p10, qv::kYuv444p12, qv::kYuyv;
+using qv::Layout;
 
 // Chroma samples per row: (n + 1) / 2 where halved, as FFmpeg lays odd widths out.
 constexpr int64_t chroma_width(const Format &f, int64_t width) {

@@ -18,6 +18,7 @@
 
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
+#include "quorvex/pixel_formats.hpp"
 #include "quorvex/temporary_file.hpp"
 
 namespace qv = quorvex;
@@ -33,46 +34,22 @@ qv::Lookup py_round("builtins", "round");
 
 nb::object nvcodec() { return qv::Import::now("PyNvVideoCodec"); }
 
-// A decoded layout the GPU kernels take, and the yuv functions that convert it.
-struct PixelFormat {
-    const char *name;
-    const char *to_bgr, *from_bgr;
-    int bits;  // deeper than 8: 16-bit samples
-    bool horizontal, vertical, semi,
-        full;  // chroma halved across, down; interleaved; full range by definition
-    bool wide() const { return bits > 8; }
-};
+using qv::PixelFormat;
 
-constexpr PixelFormat kFormats[] = {
-    {"yuv420p", "yuv420p_to_bgr", "bgr_to_yuv420p", 8, true, true, false, false},
-    {"yuvj420p", "yuv420p_to_bgr", "bgr_to_yuv420p", 8, true, true, false, true},
-    {"yuv422p", "yuv422p_to_bgr", "bgr_to_yuv422p", 8, true, false, false, false},
-    {"yuvj422p", "yuv422p_to_bgr", "bgr_to_yuv422p", 8, true, false, false, true},
-    {"yuv444p", "yuv444p_to_bgr", "bgr_to_yuv444p", 8, false, false, false, false},
-    {"yuvj444p", "yuv444p_to_bgr", "bgr_to_yuv444p", 8, false, false, false, true},
-    {"yuv420p10le", "yuv420p10_to_bgr", "bgr_to_yuv420p10", 10, true, true, false, false},
-    {"yuv422p10le", "yuv422p10_to_bgr", "bgr_to_yuv422p10", 10, true, false, false, false},
-    {"yuv444p10le", "yuv444p10_to_bgr", "bgr_to_yuv444p10", 10, false, false, false, false},
-    {"yuv420p12le", "yuv420p12_to_bgr", "bgr_to_yuv420p12", 12, true, true, false, false},
-    {"yuv422p12le", "yuv422p12_to_bgr", "bgr_to_yuv422p12", 12, true, false, false, false},
-    {"yuv444p12le", "yuv444p12_to_bgr", "bgr_to_yuv444p12", 12, false, false, false, false},
-    {"nv12", "nv12_to_bgr", "bgr_to_nv12", 8, true, true, true, false},
-    {"p010le", "p010_to_bgr", "bgr_to_p010", 10, true, true, true, false},
-};
 const char *const kWritable =
     "'yuv420p', 'yuv422p', 'yuv444p', their 10- and 12-bit forms ('yuv420p10le', ...), "
     "'nv12' or 'p010le'";
 
+// A layout FFmpeg decodes into that the GPU kernels take, or nullptr.
 const PixelFormat *find_format(const std::string &name) {
-    for (const PixelFormat &f : kFormats)
-        if (name == f.name) return &f;
-    return nullptr;
+    const PixelFormat *f = qv::find_pixel_format(name);
+    return f && f->decoded() ? f : nullptr;
 }
 
 // (rows, elements per row) of each plane.
 std::vector<std::pair<int64_t, int64_t>> plane_shapes(const PixelFormat &f, int64_t width, int64_t height) {
     int64_t cw = f.horizontal ? (width + 1) / 2 : width, ch = f.vertical ? (height + 1) / 2 : height;
-    if (f.semi) return {{height, width}, {ch, 2 * cw}};
+    if (f.semi()) return {{height, width}, {ch, 2 * cw}};
     return {{height, width}, {ch, cw}, {ch, cw}};
 }
 
@@ -323,7 +300,7 @@ nb::object reader_init(const qv::Args &a) {
         // NVDEC's native surfaces are NV12 for 8-bit and P016 (10 bits in the high bits, as P010)
         // for 10-bit 4:2:0, which the nv12/p010 kernels read; other layouts have no kernel here.
         const PixelFormat *surface = nullptr;
-        if (pf && pf->vertical && !pf->semi && pf->bits <= 10)
+        if (pf && pf->vertical && !pf->semi() && pf->bits <= 10)
             surface = find_format(pf->wide() ? "p010le" : "nv12");
         if (!surface) {
             container.attr("close")();
@@ -986,6 +963,16 @@ NB_MODULE(video, m) {
         "Video files through FFmpeg (PyAV) with frames as device arrays: decoded and encoded on the CPU, "
         "colour-converted on the GPU; or decoded and encoded by NVDEC/NVENC (PyNvVideoCodec) on request.";
     nb::object none = nb::none();
+    // The layouts VideoWriter takes: FFmpeg's name -> (bits, chroma '420'/'422'/'444', 'planar'/'semi').
+    nb::dict writable;
+    for (const PixelFormat *f : qv::kPixelFormats)
+        if (f->decoded() && !f->full)
+            writable[f->name] = nb::make_tuple(f->bits,
+                                               f->vertical     ? "420"
+                                               : f->horizontal ? "422"
+                                                               : "444",
+                                               f->semi() ? "semi" : "planar");
+    m.attr("PIXEL_FORMATS") = writable;
     qv::Class(
         m, "VideoReader",
         "Frames of a video file's first video stream, in order, as device arrays.\n\n"

@@ -6,6 +6,7 @@ import fractions
 import numpy as np
 import os
 
+PIXEL_FORMATS: dict[str, tuple[int, str, str]]
 
 class VideoReader:
     """
