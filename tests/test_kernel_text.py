@@ -20,7 +20,7 @@ def test_a_fault_planted_in_kernel_source_is_caught():
     image = np.random.default_rng(0).random((30, 45, 3)).astype(np.float32)
     expected = cv2.resize(image, (15, 10), interpolation=cv2.INTER_AREA)
     assert np.allclose(shrink(area.area_kernel_code, image, 15, 10), expected, atol=2e-5)
-    planted = area.area_kernel_code.replace("s1 += p[1] * w;", "s1 += p[0] * w;")
+    planted = area.area_kernel_code.replace("s1 = fmaf(qv_value(p[1])", "s1 = fmaf(qv_value(p[0])")
     assert planted != area.area_kernel_code
     assert not np.allclose(shrink(planted, image, 15, 10), expected, atol=2e-5)
 

@@ -1,17 +1,21 @@
-// Area-average resampling kernels. The resize and affine modules launch them with a 2-D grid
-// covering the output; this module only defines and compiles them.
+// Area-average resampling kernels of float32 images, defined and compiled here for callers who
+// launch them (2-D grids covering the output). Of the package's own functions, resize's
+// INTER_AREA runs area_kernel's sampler (in every element type, from resize_kernel_code); the
+// affine warps average shrinking footprints with the warp sampler's exact overlap over the whole
+// footprint (outside pixels count as zero), a rule of their own; area_affine_kernel's rule
+// (below) is used by nothing else.
 #include "quorvex/kernel.hpp"
+#include "quorvex/resize_sampling.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
 
 namespace {
 
-// Each output pixel averages the source pixels its footprint overlaps, weighted by the
-// overlap. Shrinking averages whole blocks; enlarging blends at most two neighbours per axis.
-// Three channels (the common case) accumulate in one pass over the footprint, any other count
-// channel by channel; both sum in the same order, so the results are the same.
-const char *area_kernel_code = R"(
+// Each output pixel averages the source pixels its footprint overlaps, weighted by the overlap:
+// resize's INTER_AREA sampler itself (resize_sampling.hpp), here as a float32 kernel that forms
+// the ratios (input / output size, one float division each) on the device.
+const std::string area_kernel_code = qv::resize_sampling_code + R"(
 extern "C" __global__ void __launch_bounds__(256) area_kernel(const float* __restrict__ input,
                                        float* __restrict__ output,
                                        int input_width, int input_height,
@@ -19,48 +23,9 @@ extern "C" __global__ void __launch_bounds__(256) area_kernel(const float* __res
     int x = blockIdx.x * blockDim.x + threadIdx.x;
     int y = blockIdx.y * blockDim.y + threadIdx.y;
     if (x >= new_width || y >= new_height) return;
-
-    float x_ratio = (float)input_width / new_width;
-    float y_ratio = (float)input_height / new_height;
-    float x0 = x * x_ratio, x1 = (x + 1) * x_ratio;
-    float y0 = y * y_ratio, y1 = (y + 1) * y_ratio;
-    int x_start = max(0, (int)floorf(x0));
-    int x_end = min(input_width, (int)ceilf(x1));
-    int y_start = max(0, (int)floorf(y0));
-    int y_end = min(input_height, (int)ceilf(y1));
-    int out = (y * new_width + x) * channels;
-
-    if (channels == 3) {
-        float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, weight_sum = 0.0f;
-        for (int sy = y_start; sy < y_end; ++sy) {
-            float wy = fminf(y1, sy + 1.0f) - fmaxf(y0, (float)sy);
-            for (int sx = x_start; sx < x_end; ++sx) {
-                float w = (fminf(x1, sx + 1.0f) - fmaxf(x0, (float)sx)) * wy;
-                const float* p = input + (sy * input_width + sx) * 3;
-                s0 += p[0] * w;
-                s1 += p[1] * w;
-                s2 += p[2] * w;
-                weight_sum += w;
-            }
-        }
-        bool any = weight_sum > 0.0f;
-        output[out] = any ? s0 / weight_sum : 0.0f;
-        output[out + 1] = any ? s1 / weight_sum : 0.0f;
-        output[out + 2] = any ? s2 / weight_sum : 0.0f;
-        return;
-    }
-    for (int c = 0; c < channels; ++c) {
-        float sum = 0.0f, weight_sum = 0.0f;
-        for (int sy = y_start; sy < y_end; ++sy) {
-            float wy = fminf(y1, sy + 1.0f) - fmaxf(y0, (float)sy);
-            for (int sx = x_start; sx < x_end; ++sx) {
-                float w = (fminf(x1, sx + 1.0f) - fmaxf(x0, (float)sx)) * wy;
-                sum += input[(sy * input_width + sx) * channels + c] * w;
-                weight_sum += w;
-            }
-        }
-        output[out + c] = weight_sum > 0.0f ? sum / weight_sum : 0.0f;
-    }
+    ResizedImage<float> out{output, new_width, channels};
+    resize_area(input, out, x, y, input_width, input_height, (float)input_width / new_width,
+                (float)input_height / new_height, channels);
 }
 )";
 
@@ -123,8 +88,9 @@ extern "C" __global__ void __launch_bounds__(256) area_affine_kernel(const float
 
 NB_MODULE(area, m) {
     m.doc() =
-        "Area-average resampling kernels (float32, interleaved rows), launched by the resize and "
-        "affine modules.";
-    qv::add_kernel(m, "area_kernel", area_kernel_code);
+        "Area-average resampling kernels (float32, interleaved rows) for callers to launch: area_kernel "
+        "is resize's INTER_AREA sampler, area_affine_kernel a warp with a footprint sized by the "
+        "matrix's scale.";
+    qv::add_kernel(m, "area_kernel", area_kernel_code.c_str());
     qv::add_kernel(m, "area_affine_kernel", area_affine_kernel_code);
 }

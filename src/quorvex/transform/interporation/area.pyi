@@ -1,4 +1,4 @@
-"""Area-average resampling kernels (float32, interleaved rows), launched by the resize and affine modules."""
+"""Area-average resampling kernels (float32, interleaved rows) for callers to launch: area_kernel is resize's INTER_AREA sampler, area_affine_kernel a warp with a footprint sized by the matrix's scale."""
 
 import cupy as cp
 
