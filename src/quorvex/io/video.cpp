@@ -20,6 +20,7 @@
 #include "quorvex/kernel.hpp"
 #include "quorvex/pixel_formats.hpp"
 #include "quorvex/temporary_file.hpp"
+#include "quorvex/video_codes.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -66,9 +67,8 @@ nb::object plane_view(nb::handle plane, int64_t rows, int64_t cols, bool wide) {
 nb::object yuv_function(const char *name) { return qv::package_attr("quorvex.color.yuv", name); }
 
 const char *matrix_name(nb::handle matrix, const char *function) {
-    std::string m = nb::cast<std::string>(matrix);
-    for (const char *known : {"bt601", "bt709", "bt2020"})
-        if (m == known) return known;
+    if (const qv::video::Matrix *known = qv::video::find_matrix(nb::cast<std::string>(matrix)))
+        return known->name;
     qv::raise(PyExc_ValueError, "%s() takes matrix as 'bt601', 'bt709' or 'bt2020', got %R", function,
               matrix.ptr());
 }
@@ -99,83 +99,11 @@ std::pair<int64_t, uint64_t> device_and_stream() {
 
 nb::object fraction(nb::handle value) { return nb::module_::import_("fractions").attr("Fraction")(value); }
 
-// A Matroska duration tag ("HH:MM:SS.nnnnnnnnn") as an exact fraction of seconds, or None.
-nb::object duration_tag(nb::handle metadata) {
-    for (const char *key : {"DURATION", "DURATION-eng"}) {
-        nb::object tag = metadata.attr("get")(key);
-        if (tag.is_none() || !PyUnicode_Check(tag.ptr())) continue;
-        std::string t = nb::cast<std::string>(tag);
-        size_t a = t.find(':'), b = a == std::string::npos ? a : t.find(':', a + 1);
-        if (b == std::string::npos || a == 0 || b == a + 1 || b + 1 == t.size()) continue;
-        std::string h = t.substr(0, a), m = t.substr(a + 1, b - a - 1), sec = t.substr(b + 1);
-        bool ok = h.find_first_not_of("0123456789") == std::string::npos &&
-                  m.find_first_not_of("0123456789") == std::string::npos &&
-                  sec.find_first_not_of("0123456789.") == std::string::npos &&
-                  sec.find('.') == sec.rfind('.') && sec.front() != '.' && sec.back() != '.';
-        if (!ok) continue;
-        return fraction(nb::int_(std::stoll(h) * 3600 + std::stoll(m) * 60)) + fraction(nb::str(sec.c_str()));
-    }
-    return nb::none();
-}
-
-// mkvmerge's statistics tag: an exact count where the container keeps none.
-int64_t count_tag(nb::handle metadata) {
-    for (const char *key : {"NUMBER_OF_FRAMES", "NUMBER_OF_FRAMES-eng"}) {
-        nb::object tag = metadata.attr("get")(key);
-        if (tag.is_none() || !PyUnicode_Check(tag.ptr())) continue;
-        std::string t = nb::cast<std::string>(tag);
-        if (!t.empty() && t.size() < 19 && t.find_first_not_of("0123456789") == std::string::npos)
-            return std::stoll(t);
-    }
-    return 0;
-}
-
 std::string fspath(nb::handle path) {
     nb::object p = nb::module_::import_("os").attr("fspath")(path);
     if (!PyUnicode_Check(p.ptr()))
         qv::raise(PyExc_TypeError, "path must be a str or os.PathLike of str, got %s", qv::type_name(p));
     return nb::cast<std::string>(p);
-}
-
-// FFmpeg's AVColorSpace codes.
-constexpr int kSpaceBt709 = 1, kSpaceBt470bg = 5, kSpaceSmpte170m = 6, kSpaceBt2020 = 9, kSpaceBt2020Cl = 10;
-constexpr int kRangeMpeg = 1, kRangeJpeg = 2;
-
-// Colour spaces with matrices other than the three the kernels apply.
-const char *unconverted_space(int space) {
-    switch (space) {
-        case 4:
-            return "FCC";
-        case 7:
-            return "SMPTE 240M";
-        case 8:
-            return "YCgCo";
-        case kSpaceBt2020Cl:
-            return "BT.2020 constant-luminance";
-        case 11:
-            return "SMPTE 2085";
-        case 12:
-            return "chroma-derived non-constant-luminance";
-        case 13:
-            return "chroma-derived constant-luminance";
-        case 14:
-            return "ICtCp";
-        case 15:
-            return "IPT-C2";
-        case 16:
-            return "YCgCo-R even";
-        case 17:
-            return "YCgCo-R odd";
-        default:
-            return nullptr;
-    }
-}
-
-// Primaries and transfer codes (H.273) that go with a matrix, for files that carry the matrix only.
-std::pair<int, int> primaries_transfer(const std::string &matrix) {
-    if (matrix == "bt709") return {1, 1};
-    if (matrix == "bt601") return {6, 6};
-    return {9, 14};
 }
 
 // ---------------------------------------------------------------- reading
@@ -249,14 +177,14 @@ nb::object reader_init(const qv::Args &a) {
     nb::object metadata = stream.attr("metadata"), exact = nb::none();
     if (!stream.attr("duration").is_none() && !stream.attr("time_base").is_none())
         exact = stream.attr("duration") * stream.attr("time_base");
-    else if (!(exact = duration_tag(metadata)).is_none() && !stream.attr("start_time").is_none() &&
+    else if (!(exact = qv::video::duration_tag(metadata)).is_none() && !stream.attr("start_time").is_none() &&
              !stream.attr("time_base").is_none())
         exact = exact - stream.attr("start_time") * stream.attr("time_base");  // the tag is the end time
     if (exact.is_none() && !container.attr("duration").is_none())
         exact = fraction(container.attr("duration")) / nb::int_(1000000);
     nb::object duration = exact.is_none() ? nb::none() : nb::object(nb::float_(exact));
     int64_t frames = nb::cast<int64_t>(stream.attr("frames"));
-    if (frames == 0) frames = count_tag(metadata);
+    if (frames == 0) frames = qv::video::count_tag(metadata);
     // Otherwise the duration in frames, exact at a constant rate.
     if (frames == 0 && !exact.is_none() && fps > 0)
         frames = nb::cast<int64_t>(py_round(exact * fraction(rate)));
@@ -276,13 +204,9 @@ nb::object reader_init(const qv::Args &a) {
     if (matrix.is_none()) {
         int space = nb::cast<int>(codec.attr("colorspace"));
         const char *m = height >= 720 ? "bt709" : "bt601";
-        if (space == kSpaceBt709)
-            m = "bt709";
-        else if (space == kSpaceBt470bg || space == kSpaceSmpte170m)
-            m = "bt601";
-        else if (space == kSpaceBt2020)
-            m = "bt2020";
-        else if (const char *other = unconverted_space(space)) {
+        if (const qv::video::Matrix *tagged = qv::video::matrix_of_space(space))
+            m = tagged->name;
+        else if (const char *other = qv::video::unconverted_space(space)) {
             // Decoding these with one of the three matrices would give wrong colours without a word.
             container.attr("close")();
             qv::raise(PyExc_ValueError,
@@ -293,7 +217,8 @@ nb::object reader_init(const qv::Args &a) {
         matrix = nb::str(m);
     }
     if (full.is_none())
-        full = nb::bool_((pf && pf->full) || nb::cast<int>(codec.attr("color_range")) == kRangeJpeg);
+        full =
+            nb::bool_((pf && pf->full) || nb::cast<int>(codec.attr("color_range")) == qv::video::kRangeJpeg);
 
     nb::object nv = nb::none();
     if (nvdec) {
@@ -460,11 +385,9 @@ nb::object reader_next(const qv::Args &a) {
             std::string m = nb::cast<std::string>(self.attr("matrix"));
             nb::object bgr = frame.attr("reformat")(
                 nb::arg("format") = deep ? "bgr48le" : "bgr24",
-                nb::arg("src_colorspace") = m == "bt709"   ? "itu709"
-                                            : m == "bt601" ? "smpte170m"
-                                                           : "bt2020",
+                nb::arg("src_colorspace") = qv::video::find_matrix(m)->swscale,
                 nb::arg("src_color_range") =
-                    nb::cast<bool>(self.attr("full_range")) ? kRangeJpeg : kRangeMpeg,
+                    nb::cast<bool>(self.attr("full_range")) ? qv::video::kRangeJpeg : qv::video::kRangeMpeg,
                 nb::arg("interpolation") =
                     nb::cast<std::string>(self.attr("chroma")) == "nearest" ? "POINT" : "BILINEAR");
             return to_float32(qv::cp().asarray(bgr.attr("to_ndarray")()));
@@ -538,9 +461,6 @@ void discard(nb::handle self) {
     PyErr_Restore(type, value, trace);
 }
 
-// H.264/HEVC VUI and AV1 colour codes of a matrix.
-int matrix_code(const std::string &matrix) { return matrix == "bt709" ? 1 : matrix == "bt601" ? 6 : 9; }
-
 // An NVENC session and the stream its packets are muxed into. NVENC's packets carry their
 // parameter sets in band, which the muxers take from the first packet; a bitstream filter writes
 // the colour description into them, as the FFmpeg path tags its streams.
@@ -565,7 +485,7 @@ void open_nvenc(nb::handle self, nb::handle nvc, const char *codec, const PixelF
         codec, nb::arg("rate") = fps, nb::arg("width") = width, nb::arg("height") = height);
     nb::object frame_time = nb::borrow(time_base);
     stream.attr("time_base") = frame_time;
-    int code = matrix_code(matrix);
+    int code = qv::video::find_matrix(matrix)->space;
     std::string tags =
         std::string(codec) + "_metadata=matrix_coefficients=" + std::to_string(code) +
         (std::string(codec) == "av1" ? std::string(":color_range=") + (full ? "pc" : "tv")
@@ -635,7 +555,8 @@ nb::object writer_init(const qv::Args &a) {
     if (!PyLong_Check(a[13].ptr()) || PyBool_Check(a[13].ptr()))
         qv::raise(PyExc_TypeError, "%s() takes rotation as an int (degrees counter-clockwise), got %s",
                   function, qv::type_name(a[13]));
-    auto [primaries, transfer] = primaries_transfer(matrix);
+    const qv::video::Matrix &codes = *qv::video::find_matrix(matrix);
+    int primaries = codes.primaries, transfer = codes.transfer;
     for (int k : {14, 15}) {
         if (a[k].is_none()) continue;
         if (!PyLong_Check(a[k].ptr()) || PyBool_Check(a[k].ptr()) || nb::cast<int64_t>(a[k]) < 0 ||
@@ -751,14 +672,11 @@ nb::object writer_init(const qv::Args &a) {
                           ext.empty() ? name.c_str() : ext.c_str(), codec_name.c_str());
             nb::object stream = container.attr("add_stream")(a[4], nb::arg("rate") = fps);
             stream.attr("width") = width, stream.attr("height") = height, stream.attr("pix_fmt") = pf->name;
-            int space = std::string(matrix) == "bt709"   ? kSpaceBt709
-                        : std::string(matrix) == "bt601" ? kSpaceSmpte170m
-                                                         : kSpaceBt2020;
             nb::object codec = stream.attr("codec_context");
             codec.attr("time_base") = time_base;
             stream.attr("time_base") = time_base;
-            codec.attr("colorspace") = space;
-            codec.attr("color_range") = full ? kRangeJpeg : kRangeMpeg;
+            codec.attr("colorspace") = codes.space;
+            codec.attr("color_range") = full ? qv::video::kRangeJpeg : qv::video::kRangeMpeg;
             codec.attr("color_primaries") = primaries;
             codec.attr("color_trc") = transfer;
             if (avi) codec.attr("max_b_frames") = 0;
@@ -770,7 +688,8 @@ nb::object writer_init(const qv::Args &a) {
             if (!a[10].is_none()) stream.attr("bit_rate") = a[10];
             if (nb::cast<int64_t>(a[13]) % 360) stream.attr("set_display_rotation")(a[13]);
             self.attr("_stream") = stream;
-            self.attr("_colour") = nb::make_tuple(space, full ? kRangeJpeg : kRangeMpeg, primaries, transfer);
+            self.attr("_colour") = nb::make_tuple(
+                codes.space, full ? qv::video::kRangeJpeg : qv::video::kRangeMpeg, primaries, transfer);
         }
         nb::list audio;
         if (!a[9].is_none()) {
