@@ -479,7 +479,7 @@ def run_command(width: int, height: int, images: int, *, num_feat: int = 16, num
 
     from quorvex.cli import main as cli_main
     from quorvex.cli.common import Reporter
-    from quorvex.pipeline.models import load_runner
+    from quorvex.pipeline.models import load_backend
     from quorvex.pipeline.upscale import TiledModel
 
     rng = np.random.default_rng(6)
@@ -511,7 +511,7 @@ def run_command(width: int, height: int, images: int, *, num_feat: int = 16, num
 
         # The Upscaler alone, the model loaded once: decoded image in, 8-bit result out.
         reporter = Reporter(quiet=True)
-        work = TiledModel(load_runner(str(model), 0, None, reporter), 128, 16, 8, reporter)
+        work = TiledModel(load_backend(str(model), 0, None, reporter), 128, 16, 8, reporter)
         image = cp.asarray(rng.random((height, width, 3), dtype=np.float32))
         upscaler = wall(lambda: work([image], None, np.uint8), images)
     print(f"{f'command: upscale {images} x {width}x{height} x4':48s} {images / seconds:7.2f} images/s "

@@ -751,13 +751,13 @@ def test_the_tile_side_keeps_within_the_model_s_bounds(minimum, multiple, maximu
     from quorvex.cli.common import CliError
     from quorvex.pipeline.upscale import choose_tile
 
-    runner = SimpleNamespace(fixed_tile=None, minimum=minimum, multiple=multiple, maximum=maximum)
+    backend = SimpleNamespace(fixed_tile=None, minimum=minimum, multiple=multiple, maximum=maximum)
     if isinstance(expected, str):
         with pytest.raises(CliError) as caught:
-            choose_tile(SimpleNamespace(tile=tile), runner)
+            choose_tile(SimpleNamespace(tile=tile), backend)
         assert str(caught.value) == expected and caught.value.status == 2
     else:
-        assert choose_tile(SimpleNamespace(tile=tile), runner) == expected
+        assert choose_tile(SimpleNamespace(tile=tile), backend) == expected
 
 
 def test_outputs_inside_the_input_folder_are_not_inputs_next_time(tmp_path):

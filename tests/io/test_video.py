@@ -215,7 +215,7 @@ def _in_pieces(source, target, transform, note=lambda text: None, output=None) -
     """The whole video piece by piece in this process, as the command makes and joins them."""
     from quorvex.cli import pieces
 
-    made, todo, total, *_ = pieces.plan(source, target, False)
+    made, todo, total, *_ = pieces.plan_pieces(source, target, False)
     for _, pts, count, piece, _ in todo:
         pieces.make_piece(source, piece, pts, count, transform, lambda size: size, _Quiet(), output=output)
     pieces.finish(made, target, source, note)
@@ -289,22 +289,22 @@ def test_pieces_of_other_settings_or_sources_are_not_reused(tmp_path):
 
     source, target = tmp_path / "pan.mp4", tmp_path / "out.mp4"
     make_video(source, audio=False)
-    done, todo, total, *_ = pieces.plan(source, target, False, {"scale": 2})
+    done, todo, total, *_ = pieces.plan_pieces(source, target, False, {"scale": 2})
     assert total == 24 and len(done) == len(todo) == 4
     for piece in done[:3]:
         piece.write_bytes(b"made")  # as if a stopped run had finished three pieces
-    assert [t[3] for t in pieces.plan(source, target, False, {"scale": 2})[1]] == done[3:]
-    again, todo, *_ = pieces.plan(source, target, False, {"scale": 3})  # another scale: all redone
+    assert [t[3] for t in pieces.plan_pieces(source, target, False, {"scale": 2})[1]] == done[3:]
+    again, todo, *_ = pieces.plan_pieces(source, target, False, {"scale": 3})  # another scale: all redone
     assert len(todo) == 4 and not any(p.exists() for p in done)
     again[0].write_bytes(b"made")
     make_video(source, audio=False, frames=24, rate=25)  # the source made again
-    assert len(pieces.plan(source, target, False, {"scale": 3})[1]) == 4 and not again[0].exists()
+    assert len(pieces.plan_pieces(source, target, False, {"scale": 3})[1]) == 4 and not again[0].exists()
     model = tmp_path / "x2.onnx"
     model.write_bytes(b"weights")
-    kept, *_ = pieces.plan(source, target, False, {"model": str(model)})
+    kept, *_ = pieces.plan_pieces(source, target, False, {"model": str(model)})
     kept[0].write_bytes(b"made")
     model.write_bytes(b"other weights")  # a model replaced under the same name
-    assert len(pieces.plan(source, target, False, {"model": str(model)})[1]) == 4 and not kept[0].exists()
+    assert len(pieces.plan_pieces(source, target, False, {"model": str(model)})[1]) == 4 and not kept[0].exists()
 
 
 def test_metadata_is_read_and_kept(tmp_path):

@@ -46,13 +46,13 @@ def test_tensorrt_runner_reads_the_batch_its_producer_wrote(tmp_path, elem):
 
     path = tmp_path / "identity.engine"
     path.write_bytes(engine_bytes(model("identity", [1, 3, 4, 4], [1, 3, 4, 4], elem)))
-    runner = models.TensorRTRunner(str(path), 0, None)
-    out = runner.run(filled((1, 3, 4, 4), 7.0))
+    backend = models.TensorRTBackend(str(path), 0, None)
+    out = backend.run(filled((1, 3, 4, 4), 7.0))
     np.testing.assert_array_equal(out.get(), np.full((1, 3, 4, 4), 7.0))
 
 
 class CudaSession:
-    """ONNX Runtime's CUDA provider as the runner sees it: it computes on a stream of its own
+    """ONNX Runtime's CUDA provider as the backend sees it: it computes on a stream of its own
     unless the provider options give it one (user_compute_stream), reading and writing the
     bound device addresses there."""
 
@@ -100,10 +100,10 @@ def test_onnx_runner_computes_on_a_stream_ordered_with_the_callers(tmp_path, mon
     onnx.save(model("resize", [1, 3, 4, 4], [1, 3, 8, 8]), str(path))
     monkeypatch.setattr(onnxruntime, "get_available_providers", lambda: ["CUDAExecutionProvider", "CPUExecutionProvider"])
     monkeypatch.setattr(onnxruntime, "InferenceSession", CudaSession)
-    runner = models.OnnxRunner(str(path), 0, None, reporter=None)
-    assert runner.on_gpu and runner.scale == 2
+    backend = models.OnnxBackend(str(path), 0, None, reporter=None)
+    assert backend.on_gpu and backend.scale == 2
     caller = cp.cuda.Stream(non_blocking=True) if stream == "non-blocking" else cp.cuda.get_current_stream()
     with caller:
-        out = runner.run(filled((1, 3, 4, 4), 7.0))
+        out = backend.run(filled((1, 3, 4, 4), 7.0))
         out += 1.0  # the consumer, on the caller's stream
         np.testing.assert_array_equal(out.get(), np.full((1, 3, 8, 8), 8.0))

@@ -80,7 +80,7 @@ def rrdb(seed=0):
     return ESRGAN(in_nc=3, out_nc=3, num_filters=16, num_blocks=2, scale=2).eval()
 
 
-class ModelRunner:
+class ModelBackend:
     """What the command's runners offer TiledModel, around a torch module."""
 
     fixed_batch = None
@@ -102,7 +102,7 @@ def photo_like(height, width, seed=0):
 
 
 def tiled_and_whole(model, image, tile, overlap, scale=2):
-    tiled = TiledModel(ModelRunner(model, scale), tile, overlap, 4, Reporter(quiet=True))([cp.asarray(image)]).get()
+    tiled = TiledModel(ModelBackend(model, scale), tile, overlap, 4, Reporter(quiet=True))([cp.asarray(image)]).get()
     with torch.no_grad():
         rgb = torch.from_numpy(image[..., ::-1].copy()).permute(2, 0, 1)[None]
         whole = model(rgb)[0].permute(1, 2, 0).numpy()[..., ::-1]

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 import torch
 from conftest import ON_GPU
-from support.sr_models import ModelRunner, compact, photo_like, rrdb, tiled_and_whole
+from support.sr_models import ModelBackend, compact, photo_like, rrdb, tiled_and_whole
 
 from quorvex.cli.common import Reporter
 from quorvex.cli.jobs.upscale import upscale_file
@@ -173,7 +173,7 @@ def test_tiles_are_seamless():
 
 
 def test_a_fixed_batch_model_matches_a_dynamic_one():
-    class Fixed(ModelRunner):
+    class Fixed(ModelBackend):
         fixed_batch = 4
 
         def run(self, batch):
@@ -181,7 +181,7 @@ def test_a_fixed_batch_model_matches_a_dynamic_one():
             return super().run(batch)
 
     model, image = compact(scale=2), cp.asarray(photo_like(40, 60))  # 2 x 3 tiles of 24
-    fixed, dynamic = (TiledModel(runner(model, 2), 24, 8, 4, Reporter(quiet=True))([image]) for runner in (Fixed, ModelRunner))
+    fixed, dynamic = (TiledModel(backend(model, 2), 24, 8, 4, Reporter(quiet=True))([image]) for backend in (Fixed, ModelBackend))
     np.testing.assert_array_equal(fixed.get(), dynamic.get())
 
 
@@ -192,7 +192,7 @@ def test_device_memory_holds_the_image_the_result_and_one_batch(tmp_path):
     height, width, tile, overlap, batch, scale = 216, 384, 128, 16, 8, 4  # a tenth of 4K, x4
     cv2.imwrite(str(tmp_path / "in.png"), (photo_like(height, width) * 255).astype(np.uint8))
     reporter = Reporter(quiet=True)
-    work = TiledModel(ModelRunner(compact(scale=scale), scale), tile, overlap, batch, reporter)
+    work = TiledModel(ModelBackend(compact(scale=scale), scale), tile, overlap, batch, reporter)
     pool = cp.get_default_memory_pool()
     pool.free_all_blocks()
     pool.standin_reset_peak()

@@ -89,7 +89,7 @@ def build_parser() -> argparse.ArgumentParser:
     group.add_argument("--gpus-per-worker", type=float, default=1.0,
                        help="GPUs each worker reserves; fractions share a GPU between workers (default 1)")
 
-    # The names of a folder's outputs (quorvex.cli.media.plan).
+    # The names of a folder's outputs (quorvex.cli.media.plan_files).
     folder_out = argparse.ArgumentParser(add_help=False)
     group = folder_out.add_argument_group("folder output")
     group.add_argument("--ext", help="format of a folder's outputs: png, jpg, tif, webp, exr, ... (default: each "

@@ -32,10 +32,12 @@ PARTIAL = ".partial"
 
 
 @dataclasses.dataclass
-class Plan:
+class Files:
+    """What an INPUT -> OUTPUT command line names: the (source, target) pairs still to make."""
+
     kind: str  # "image", "folder" or "video"
-    jobs: list[tuple[pathlib.Path, pathlib.Path]]
-    skipped: int = 0
+    pairs: list[tuple[pathlib.Path, pathlib.Path]]
+    skipped: int = 0  # pairs whose target is there already
 
 
 def suffix(path: pathlib.Path) -> str:
@@ -86,9 +88,9 @@ def _check_no_escape(target: pathlib.Path, destination: pathlib.Path) -> None:
         folder = folder.parent
 
 
-def plan(input_path: str, output_path: str, overwrite: bool, *, folder_suffix: str | None = None,
-         name_suffix: str | None = None, drop_alpha: bool = False) -> Plan:
-    """The jobs for INPUT -> OUTPUT, with finished outputs left out unless overwrite. For a
+def plan_files(input_path: str, output_path: str, overwrite: bool, *, folder_suffix: str | None = None,
+               name_suffix: str | None = None, drop_alpha: bool = False) -> Files:
+    """The (source, target) pairs for INPUT -> OUTPUT, with finished outputs left out unless overwrite. For a
     folder, folder_suffix (".png", or "png") is its outputs' format and name_suffix is added to
     their names (photo.jpg -> photo_NAME.jpg)."""
     source, target = pathlib.Path(input_path), pathlib.Path(output_path)
@@ -162,8 +164,8 @@ def plan(input_path: str, output_path: str, overwrite: bool, *, folder_suffix: s
         if src.resolve() == dst.resolve():
             raise CliError(f"{src}: the output would replace the input", USAGE)
     # A folder where an output goes is not a finished output: it fails on its own when written.
-    jobs = [(src, dst) for src, dst in pairs if overwrite or not (dst.exists() and not dst.is_dir())]
-    return Plan(kind, jobs, len(pairs) - len(jobs))
+    todo = [(src, dst) for src, dst in pairs if overwrite or not (dst.exists() and not dst.is_dir())]
+    return Files(kind, todo, len(pairs) - len(todo))
 
 
 def has_alpha(path: pathlib.Path) -> bool:

@@ -408,7 +408,7 @@ def make_piece(source: pathlib.Path, piece: pathlib.Path, start_pts: int, count:
                        f"{done} frames on its own, not {expected} (frames that refer across key frames?)")
 
 
-def plan(source: pathlib.Path, target: pathlib.Path, overwrite: bool, settings: dict | None = None,
+def plan_pieces(source: pathlib.Path, target: pathlib.Path, overwrite: bool, settings: dict | None = None,
          start: float | None = None, duration: float | None = None):
     """(the pieces in order, those still to make as (first frame, start pts, count, piece, frames
     made), the frame count, the Window and the pieces' starts in the output, both None for the

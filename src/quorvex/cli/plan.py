@@ -106,21 +106,21 @@ def plan(job) -> Plan:
     outputs (and video pieces) already made are left out unless --overwrite."""
     args = job.args
     job.check_options()
-    files = media.plan(args.input, args.output, args.overwrite, folder_suffix=args.ext, name_suffix=args.suffix,
+    files = media.plan_files(args.input, args.output, args.overwrite, folder_suffix=args.ext, name_suffix=args.suffix,
                        drop_alpha=args.drop_alpha)
     job.check_models()
     if files.kind != "video":
         if args.start is not None or args.duration is not None:
             raise CliError("--start and --duration take part of a video; the input is not one", USAGE)
-        items = [ImageItem(source, target) for source, target in files.jobs]
+        items = [ImageItem(source, target) for source, target in files.pairs]
         return Plan(files.kind, items, files.skipped, total=len(items))
     media.video_module()  # there before any model loads
     output = args.video_output()
     media.check_video_output(pathlib.Path(args.output), output)
-    if not files.jobs:
+    if not files.pairs:
         return Plan("video", [], files.skipped)
-    (source, target), = files.jobs
-    all_pieces, todo, total, window, starts = pieces.plan(source, target, args.overwrite, args.output_settings(),
+    (source, target), = files.pairs
+    all_pieces, todo, total, window, starts = pieces.plan_pieces(source, target, args.overwrite, args.output_settings(),
                                                           args.start, args.duration)
     items = [PieceItem(source, piece, pts, count, output, None if window is None else frames, window)
              for _, pts, count, piece, frames in todo]

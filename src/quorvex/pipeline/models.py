@@ -222,7 +222,7 @@ def format_inspection(info: dict) -> str:
 
 # ---- running ---------------------------------------------------------------------------------
 
-class Runner:
+class Backend:
     """A model ready to run. scale: None until known (ONNX and TensorRT models with dynamic
     sizes tell it by their first output). fixed_tile / fixed_batch: sizes the model requires;
     multiple / minimum / maximum: bounds on the tile side."""
@@ -250,7 +250,7 @@ def device_batch(batch, dtype):
     return cp.ascontiguousarray(x.astype(dtype, copy=False))
 
 
-class TorchRunner(Runner):
+class TorchBackend(Backend):
     def __init__(self, path: str, device: str, precision: str | None, trust_model: bool = False):
         info, upscaler = inspect_pytorch(path, device, trust_model)
         if info["purpose"] == "FaceSR":
@@ -283,7 +283,7 @@ class TorchRunner(Runner):
             return self.descriptor(batch.to(self.dtype))
 
 
-class OnnxRunner(Runner):
+class OnnxBackend(Backend):
     def __init__(self, path: str, device_id: int, precision: str | None, reporter):
         ort = needs("onnxruntime")
         info = inspect_onnx(path)
@@ -354,8 +354,8 @@ class OnnxRunner(Runner):
         return cp.asarray(y)
 
 
-class TensorRTRunner(Runner):
-    """A TensorRT engine through the package's engine runner (quorvex.upscale.core.engine)."""
+class TensorRTBackend(Backend):
+    """A TensorRT engine through the package's TrtUpscaler (quorvex.upscale.core.engine)."""
 
     def __init__(self, path: str, device_id: int, precision: str | None):
         if precision:
@@ -391,11 +391,11 @@ class TensorRTRunner(Runner):
         return self.engine.forward(device_batch(batch, self.engine.input_dtype))
 
 
-def load_runner(path: str, device_id: int, precision: str | None, reporter, trust_model: bool = False) -> Runner:
+def load_backend(path: str, device_id: int, precision: str | None, reporter, trust_model: bool = False) -> Backend:
     kind = model_kind(path)
     with reporter.library_output():
         if kind == "pytorch":
-            return TorchRunner(path, f"cuda:{device_id}", precision, trust_model)
+            return TorchBackend(path, f"cuda:{device_id}", precision, trust_model)
         if kind == "onnx":
-            return OnnxRunner(path, device_id, precision, reporter)
-        return TensorRTRunner(path, device_id, precision)
+            return OnnxBackend(path, device_id, precision, reporter)
+        return TensorRTBackend(path, device_id, precision)

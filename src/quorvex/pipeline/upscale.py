@@ -42,37 +42,37 @@ def outscaled(width: int, height: int, factor: float) -> tuple[int, int]:
     return max(1, int(width * factor)), max(1, int(height * factor))
 
 
-def choose_tile(options, runner) -> int:
+def choose_tile(options, backend) -> int:
     """The tile side: the model's fixed size, else --tile checked against the model's bounds,
     else 128 brought within them. --tile 0 gives 0: each image whole, in one pass where it fits."""
-    if runner.fixed_tile:
-        if options.tile not in (None, 0, runner.fixed_tile):
-            raise CliError(f"--tile {options.tile}: the model takes {runner.fixed_tile}x{runner.fixed_tile} inputs only "
+    if backend.fixed_tile:
+        if options.tile not in (None, 0, backend.fixed_tile):
+            raise CliError(f"--tile {options.tile}: the model takes {backend.fixed_tile}x{backend.fixed_tile} inputs only "
                            "(leave --tile out)", USAGE)
-        return runner.fixed_tile
+        return backend.fixed_tile
     if options.tile == 0:
         return 0
     if options.tile is not None:
         tile = options.tile
-        if tile % runner.multiple or tile < runner.minimum or (runner.maximum and tile > runner.maximum):
-            bounds = [f"a multiple of {runner.multiple}"] if runner.multiple > 1 else []
-            bounds += [f"at least {runner.minimum}"] if runner.minimum > 1 else []
-            bounds += [f"at most {runner.maximum}"] if runner.maximum else []
+        if tile % backend.multiple or tile < backend.minimum or (backend.maximum and tile > backend.maximum):
+            bounds = [f"a multiple of {backend.multiple}"] if backend.multiple > 1 else []
+            bounds += [f"at least {backend.minimum}"] if backend.minimum > 1 else []
+            bounds += [f"at most {backend.maximum}"] if backend.maximum else []
             raise CliError(f"--tile {tile}: the model needs a tile side {' and '.join(bounds)}", USAGE)
         return tile
-    tile = max(128, runner.minimum)
-    tile = -(-tile // runner.multiple) * runner.multiple
-    if runner.maximum and tile > runner.maximum:
-        tile = runner.maximum // runner.multiple * runner.multiple
+    tile = max(128, backend.minimum)
+    tile = -(-tile // backend.multiple) * backend.multiple
+    if backend.maximum and tile > backend.maximum:
+        tile = backend.maximum // backend.multiple * backend.multiple
     return tile
 
 
-def choose_batch(options, runner) -> int:
-    if runner.fixed_batch:
-        return runner.fixed_batch  # a partial last batch is filled up with copies
+def choose_batch(options, backend) -> int:
+    if backend.fixed_batch:
+        return backend.fixed_batch  # a partial last batch is filled up with copies
     batch = options.batch
-    if runner.max_batch:
-        batch = min(batch, runner.max_batch)
+    if backend.max_batch:
+        batch = min(batch, backend.max_batch)
     return batch
 
 
@@ -96,8 +96,8 @@ def check_numbers(options) -> None:
 class TiledModel:
     """A model run over an image tile by tile, each batch blended into the result as it returns."""
 
-    def __init__(self, runner, tile: int, overlap: int, batch: int, reporter):
-        self.runner, self.tile, self.overlap, self.batch, self.reporter = runner, tile, overlap, batch, reporter
+    def __init__(self, backend, tile: int, overlap: int, batch: int, reporter):
+        self.backend, self.tile, self.overlap, self.batch, self.reporter = backend, tile, overlap, batch, reporter
         self.tiles_done = 0
 
     def grid(self, height: int, width: int) -> tuple[int, int, int, int]:
@@ -125,15 +125,15 @@ class TiledModel:
             whole = self.whole_side(height, width)
             if whole is not None:
                 return self.run_whole(image, whole, dtype)
-            return TiledModel(self.runner, self.runner.maximum // self.runner.multiple * self.runner.multiple,
+            return TiledModel(self.backend, self.backend.maximum // self.backend.multiple * self.backend.multiple,
                               self.overlap, self.batch, self.reporter)([image], bar, dtype)
         padded_height, padded_width, rows, columns = self.grid(height, width)
         if not rows * columns:
             raise BadInput(f"a {width}x{height} image is too small for tiles of {self.tile} overlapping by "
                            f"{self.overlap}; use a smaller --overlap")
-        if self.runner.scale is None:
-            self.runner.scale = probe_scale(self.runner, self.tile)
-        scale, size, count = self.runner.scale, self.tile, rows * columns
+        if self.backend.scale is None:
+            self.backend.scale = probe_scale(self.backend, self.tile)
+        scale, size, count = self.backend.scale, self.tile, rows * columns
         blender = TileBlender((padded_height, padded_width, channels), scale, size, self.overlap,
                               original_shape=(height, width, channels))
         inner = self.reporter.bar(count, "tile", leave=False) if bar is None and count > self.batch else None
@@ -141,9 +141,9 @@ class TiledModel:
             for first in range(0, count, self.batch):
                 n = min(self.batch, count - first)
                 inputs = blender.cut(image, first, n, rgb=True)  # the models take RGB
-                if self.runner.fixed_batch and n < self.batch:
+                if self.backend.fixed_batch and n < self.batch:
                     inputs = torch.cat([inputs, inputs[-1:].expand(self.batch - n, -1, -1, -1)])
-                outputs = self.runner.run(inputs)[:n]
+                outputs = self.backend.run(inputs)[:n]
                 del inputs
                 if tuple(outputs.shape) != (n, 3, size * scale, size * scale):
                     raise CliError(f"the model returned {tuple(outputs.shape)} for {n} tiles of {size}x{size}; "
@@ -164,9 +164,9 @@ class TiledModel:
     def whole_side(self, height: int, width: int):
         """The (height, width) an image goes through the model whole at (its sides rounded up to
         the model's multiple and minimum), or None where that is beyond the model's maximum."""
-        runner = self.runner
-        sides = tuple(max(-(-n // runner.multiple) * runner.multiple, runner.minimum) for n in (height, width))
-        return None if runner.maximum and max(sides) > runner.maximum else sides
+        backend = self.backend
+        sides = tuple(max(-(-n // backend.multiple) * backend.multiple, backend.minimum) for n in (height, width))
+        return None if backend.maximum and max(sides) > backend.maximum else sides
 
     def run_whole(self, image, sides, dtype):
         """The image through the model in one run, mirrored past its bottom and right edges to
@@ -183,12 +183,12 @@ class TiledModel:
         if any(pad):
             mode = "reflect" if pad[1] < width and pad[3] < height else "replicate"
             inputs = torch.nn.functional.pad(inputs, pad, mode=mode)
-        if self.runner.fixed_batch:
-            inputs = inputs.expand(self.runner.fixed_batch, -1, -1, -1)
-        if self.runner.scale is None:
-            self.runner.scale = probe_scale(self.runner, choose_tile(UpscaleOptions(), self.runner))
-        scale = self.runner.scale
-        outputs = self.runner.run(inputs)[:1]
+        if self.backend.fixed_batch:
+            inputs = inputs.expand(self.backend.fixed_batch, -1, -1, -1)
+        if self.backend.scale is None:
+            self.backend.scale = probe_scale(self.backend, choose_tile(UpscaleOptions(), self.backend))
+        scale = self.backend.scale
+        outputs = self.backend.run(inputs)[:1]
         expected = (1, 3, sides[0] * scale, sides[1] * scale)
         if tuple(outputs.shape) != expected:
             raise CliError(f"the model returned {tuple(outputs.shape)} for a {sides[1]}x{sides[0]} image; "
@@ -208,14 +208,14 @@ class TiledModel:
         return result
 
 
-def probe_scale(runner, tile: int) -> int:
+def probe_scale(backend, tile: int) -> int:
     """The scale of a model whose output size is not declared: one run on a blank tile."""
     import cupy as cp
 
     from quorvex.upscale.tile import to_batch
 
     blank = cp.zeros((tile, tile, 3), cp.float32)
-    side = runner.run(to_batch([blank] * (runner.fixed_batch or 1))).shape[-1]
+    side = backend.run(to_batch([blank] * (backend.fixed_batch or 1))).shape[-1]
     if side % tile or side < tile:
         raise CliError(f"the model turns a {tile}x{tile} tile into {side}x{side}; expected a whole multiple")
     return side // tile
@@ -277,22 +277,22 @@ class Upscaler:
         self.reporter = reporter if reporter is not None else Silent(progress)
         require_gpu(self.device_id)
         if options.model:
-            from .models import load_runner
+            from .models import load_backend
 
-            runner = load_runner(options.model, self.device_id, options.precision, self.reporter, options.trust_model)
-            tile = choose_tile(options, runner)
+            backend = load_backend(options.model, self.device_id, options.precision, self.reporter, options.trust_model)
+            tile = choose_tile(options, backend)
             if tile and options.overlap >= tile:
                 raise CliError(f"--overlap {options.overlap} must be smaller than the tile side {tile}", USAGE)
-            self.work = TiledModel(runner, tile, options.overlap, choose_batch(options, runner), self.reporter)
-            if runner.scale is None:
-                runner.scale = probe_scale(runner, tile or choose_tile(UpscaleOptions(), runner))
-            if options.scale and options.scale != runner.scale:
-                raise CliError(f"--scale {options.scale}: the model upscales x{runner.scale} (leave --scale out)", USAGE)
-            self.scale = runner.scale
-            self.description = (f"{runner.description} (tile {tile}, overlap {options.overlap}, batch {self.work.batch})"
-                                if tile else f"{runner.description} (each image whole where it fits)")
-            if outscale is not None and outscale != runner.scale:
-                self.finish = to_outscale(outscale, runner.scale)
+            self.work = TiledModel(backend, tile, options.overlap, choose_batch(options, backend), self.reporter)
+            if backend.scale is None:
+                backend.scale = probe_scale(backend, tile or choose_tile(UpscaleOptions(), backend))
+            if options.scale and options.scale != backend.scale:
+                raise CliError(f"--scale {options.scale}: the model upscales x{backend.scale} (leave --scale out)", USAGE)
+            self.scale = backend.scale
+            self.description = (f"{backend.description} (tile {tile}, overlap {options.overlap}, batch {self.work.batch})"
+                                if tile else f"{backend.description} (each image whole where it fits)")
+            if outscale is not None and outscale != backend.scale:
+                self.finish = to_outscale(outscale, backend.scale)
                 self.description += f", then Lanczos-4 to x{outscale:g}"
         else:
             if outscale is not None and scale is not None:
