@@ -4,7 +4,7 @@ PYTHON ?= python3
 VENV ?= .venv
 BIN := $(VENV)/bin
 
-.PHONY: test lint typecheck install venv stubs bench clean
+.PHONY: test lint typecheck install venv stubs manifest bench clean
 
 JOBS ?= auto
 STREAM_TESTS := build/stream-tests.txt
@@ -25,7 +25,7 @@ test: install lint typecheck
 	if [ -n "$$failed" ]; then echo "make test: failed in the stream modes:$$failed"; exit 1; fi
 
 lint: venv
-	$(BIN)/ruff check src tests tools benchmarks examples
+	$(BIN)/ruff check src tests standin tools benchmarks examples
 	git ls-files 'src/*.cpp' 'src/*.hpp' | xargs $(BIN)/clang-format --dry-run --Werror
 
 # The examples, as a user's code, checked against the installed package's stubs by both checkers.
@@ -46,6 +46,11 @@ $(BIN)/.deps: requirements-dev.txt pyproject.toml
 
 stubs: install
 	$(BIN)/python tools/stubgen.py
+
+# The API of the real GPU libraries the stand-ins emulate (standin/api_manifest.json), read from
+# their wheels (downloaded into build/wheels; no GPU needed).
+manifest: venv
+	$(BIN)/python tools/api_manifest.py --cache build/wheels
 
 bench: install
 	$(BIN)/python benchmarks/run.py

@@ -210,8 +210,9 @@ class _NoEngine:
 
 def tests_on_path():
     """The tests' support package (test networks) and, without TensorRT, its stand-in."""
-    if str(TESTS) not in sys.path:
-        sys.path.insert(0, str(TESTS))
+    for path in (TESTS, TESTS.parent):  # tests/support, and the stand-ins at the repository's root
+        if str(path) not in sys.path:
+            sys.path.insert(0, str(path))
 
 
 def run_detector(width: int, height: int, repeat: int) -> list[dict]:

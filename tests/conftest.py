@@ -20,7 +20,8 @@ import tempfile
 
 import pytest
 
-sys.path.insert(0, os.path.dirname(__file__))
+# The tests' support package, and the stand-ins (standin/) at the repository's root.
+sys.path[:0] = [os.path.dirname(__file__), os.path.dirname(os.path.dirname(os.path.abspath(__file__)))]
 
 # pytest-xdist workers already share the cores: OpenMP teams of a full core count each (the
 # stand-in's kernel launches, torch) would spin-wait against one another and run slower than
@@ -224,6 +225,6 @@ def pytest_terminal_summary(terminalreporter, config):
         terminalreporter.write_line("names checked against the real APIs: " + (checked or "none"))
     problems = getattr(config, "_quorvex_api_problems", None)
     if problems:
-        terminalreporter.section("names the real libraries lack (tests/standin/api_manifest.json)", red=True)
+        terminalreporter.section("names the real libraries lack (standin/api_manifest.json)", red=True)
         for line in problems:
             terminalreporter.line(line)

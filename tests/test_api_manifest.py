@@ -6,6 +6,7 @@ manifest of the generation emulated.
 """
 
 import pytest
+
 import standin
 
 pytestmark = pytest.mark.standin

@@ -5,9 +5,10 @@ transfers, as the CPU stand-in counts them (on a GPU each costs host time whatev
 import cupy as cp
 import numpy as np
 import pytest
-import standin
 from support.detector_models import detector_model, face_at
 from support.identity_models import embedding_map, face_crop, swap_model
+
+import standin
 
 pytestmark = pytest.mark.standin
 tensorrt = pytest.importorskip("tensorrt")
@@ -67,13 +68,13 @@ def swap(tmp_path, monkeypatch):
 
 def face_path(count, enhance, tmp_path, monkeypatch):
     """Swap, restore and paste count faces of a detected frame with the models on a GPU provider."""
-    from standin._onnxruntime import gpu_providers
     from support.restore_models import restorer
 
     from quorvex.face.enhancer import GFPGAN
     from quorvex.face.paste import PasteBack
     from quorvex.face.swap import FaceSwap, session_arguments
     from quorvex.pipeline.swap import swap_faces
+    from standin._onnxruntime import gpu_providers
 
     gpu_providers(monkeypatch)
     np.save(tmp_path / "emap.npy", embedding_map())

@@ -61,7 +61,7 @@ def _real_cupy_worker():
     ):
         return None
     env = dict(os.environ)
-    env.pop("PYTHONPATH", None)  # the real package, not tests/standin
+    env.pop("PYTHONPATH", None)  # the real package, not the stand-ins
     libs = [os.path.join(d, "cu13", "lib") for d in (importlib.util.find_spec("nvidia").submodule_search_locations or [])]
     env["LD_LIBRARY_PATH"] = os.pathsep.join(libs + [env.get("LD_LIBRARY_PATH", "")])
     worker = subprocess.Popen([sys.executable, "-c", CUPY_WORKER], stdin=subprocess.PIPE, stdout=subprocess.PIPE,

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes tests/standin/api_manifest.json: the API of the real GPU libraries our stand-ins emulate.
+"""Writes standin/api_manifest.json: the API of the real GPU libraries our stand-ins emulate.
 
     python tools/api_manifest.py [--cache DIR] [--out FILE]
 
@@ -12,7 +12,7 @@ through them while the modules are only inspected).
 The manifest holds, per library: the public names of each module the stand-ins emulate, and for
 each class its public members (plus the dunders a caller reaches by name), with the keyword names
 of every callable as its signature or docstring gives them ("**" where any keyword is taken, null
-where neither says). tests/standin/_api.py checks what the test run touched against it.
+where neither says). standin/_api.py checks what the test run touched against it.
 """
 
 import argparse
@@ -161,7 +161,7 @@ json.dump(result, sys.stdout, sort_keys=True)
 def emulated_classes():
     """Names of the classes the stand-ins define: only those are kept of each library's classes."""
     import re
-    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tests', 'standin')
+    root = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'standin')
     names = set()
     for folder, _, files in os.walk(root):
         for f in files:
@@ -199,7 +199,7 @@ def inspect_library(key, cache):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
     parser.add_argument('--cache', default='/tmp/quorvex-api')
-    parser.add_argument('--out', default=os.path.join(os.path.dirname(__file__), '..', 'tests', 'standin',
+    parser.add_argument('--out', default=os.path.join(os.path.dirname(__file__), '..', 'standin',
                                                       'api_manifest.json'))
     parser.add_argument('libraries', nargs='*', default=list(LIBRARIES))
     args = parser.parse_args()

@@ -203,7 +203,7 @@ def tiny_model(path):
 
 
 STANDIN_ENTRY = ("import sys; sys.path.insert(0, %r); import standin; standin.install(); "
-                 "from quorvex.cli import main; sys.exit(main())" % str(ROOT / "tests"))
+                 "from quorvex.cli import main; sys.exit(main())" % str(ROOT))
 ENTRY = ["-m", "quorvex"]
 
 
@@ -272,7 +272,7 @@ def main():
     parser.add_argument("--json", help="write the results there")
     args = parser.parse_args()
     if args.standin:
-        sys.path.insert(0, str(ROOT / "tests"))
+        sys.path.insert(0, str(ROOT))
         import standin
         standin.install()
         ENTRY[:] = ["-c", STANDIN_ENTRY]

@@ -158,7 +158,7 @@ def use_cupy_or_standin() -> None:
     try:
         import cupy  # noqa: F401
     except ImportError:
-        sys.path.insert(0, str(ROOT / "tests"))
+        sys.path.insert(0, str(ROOT))
         import standin
 
         standin.install()

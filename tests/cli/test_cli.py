@@ -16,7 +16,7 @@ import numpy as np
 import onnx
 import pytest
 from onnx import TensorProto, helper
-from support.command import ROOT, nearest_x2, quorvex, smooth_image, write_png
+from support.command import TEST_PATH, nearest_x2, quorvex, smooth_image, write_png
 from support.detector_models import detector_model, face_at
 from support.identity_models import embedding_map, embedding_model, swap_model
 from support.sr_models import compact, save_checkpoint
@@ -46,7 +46,7 @@ def test_installed_entry_points_and_a_machine_without_cupy(tmp_path):
                  "cupy.cuda.runtime.getDeviceCount = none\n"
                  "from quorvex.cli import main; sys.exit(main())")
     done = subprocess.run([sys.executable, "-c", no_device, "--quiet", "upscale", tmp_path / "in.png",
-                           tmp_path / "o.png"], capture_output=True, text=True, env=dict(os.environ, PYTHONPATH=str(ROOT)))
+                           tmp_path / "o.png"], capture_output=True, text=True, env=dict(os.environ, PYTHONPATH=TEST_PATH))
     assert done.returncode == 2 and done.stderr.startswith("quorvex upscale: error: no usable NVIDIA GPU: "), done.stderr
 
 

@@ -9,7 +9,7 @@ import sys
 import numpy as np
 import pytest
 from conftest import ON_GPU
-from support.command import ROOT, nearest_x2, quorvex_process, smooth_image, write_png
+from support.command import ROOT, TEST_PATH, nearest_x2, quorvex_process, smooth_image, write_png
 
 av = pytest.importorskip("av")
 ray = pytest.importorskip("ray")
@@ -25,7 +25,7 @@ pytestmark = pytest.mark.xdist_group("ray")  # one local cluster, on one test wo
 def cluster():
     """One local cluster for the module; its workers inherit this PYTHONPATH from the raylet."""
     before = os.environ.get("PYTHONPATH")
-    paths = [str(ROOT / "ray_workers"), str(ROOT)] + ([before] if before else [])
+    paths = [str(ROOT / "ray_workers"), TEST_PATH] + ([before] if before else [])
     os.environ["PYTHONPATH"] = os.pathsep.join(paths)
     ray.init(num_cpus=2, num_gpus=GPUS, include_dashboard=False, logging_level="ERROR", log_to_driver=False)
     try:
@@ -178,9 +178,10 @@ def test_the_command_on_an_existing_cluster_a_missing_one_and_without_ray(cluste
 
 def test_swap_on_two_workers_matches_the_single_process_run(cluster, job, tmp_path, monkeypatch):
     import onnx
-    from standin.tensorrt import engine_bytes
     from support.detector_models import detector_model, face_at
     from support.identity_models import embedding_map, embedding_model, swap_model
+
+    from standin.tensorrt import engine_bytes
 
     models = {"detector": tmp_path / "det.engine", "embedder": tmp_path / "embed.onnx",
               "swapper": tmp_path / "swap.onnx"}

@@ -6,11 +6,11 @@ import cv2
 import numpy as np
 import onnxruntime
 import pytest
-import standin
 from support.identity_models import embedding_map, embedding_model, face_crop, swap_model, swap_reference
 
 import quorvex.face.embedding
 import quorvex.face.swap
+import standin
 from quorvex.face.embedding import FaceEmbedding
 from quorvex.face.schema import QvFace
 from quorvex.face.swap import FaceSwap

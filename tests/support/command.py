@@ -19,7 +19,9 @@ from onnx import TensorProto, helper
 
 from quorvex.cli import main
 
-ROOT = pathlib.Path(__file__).resolve().parents[1]  # tests/: the stand-ins and the support package
+ROOT = pathlib.Path(__file__).resolve().parents[1]  # tests/: the support package
+# What a process of its own puts on sys.path: the stand-ins (at the repository's root) and tests/.
+TEST_PATH = os.pathsep.join([str(ROOT.parent), str(ROOT)])
 
 
 # The command's own main(), after the stand-ins are in place as the suite has them; on the
@@ -42,7 +44,7 @@ sys.exit(status)
 
 def quorvex_process(*args, env=None):
     """The command in a process of its own, as a shell runs it."""
-    environment = dict(os.environ, PYTHONPATH=str(ROOT), **(env or {}))
+    environment = dict(os.environ, PYTHONPATH=TEST_PATH, **(env or {}))
     command = [sys.executable, "-c", RUNNER, "gpu" if ON_GPU else "cpu", *map(str, args)]
     return subprocess.run(command, capture_output=True, text=True, env=environment, timeout=600)
 

@@ -8,7 +8,10 @@ import cv2
 import numpy as np
 import pytest
 
-from . import counting, install
+from standin import counting, install
+
+# The folder holding the standin package (the repository's root), for processes of their own.
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 cp = install()
 
@@ -342,7 +345,7 @@ print(torch.ones(2, device="cuda:1").__dlpack_device__())
 
 
 def test_torch_imported_after_install_is_mapped_and_only_on_the_main_thread():
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(__file__)))
+    env = dict(os.environ, PYTHONPATH=ROOT)
     done = subprocess.run([sys.executable, "-c", LATE_TORCH], capture_output=True, text=True, env=env)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == [
@@ -354,7 +357,7 @@ def test_torch_imported_after_install_is_mapped_and_only_on_the_main_thread():
 def test_a_process_notes_its_first_queued_work_in_the_device_log(tmp_path, work, used):
     # The test run lists a test for every stream mode when a process it started used the device.
     log = tmp_path / "log"
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(os.path.dirname(__file__)), STANDIN_DEVICE_LOG=str(log))
+    env = dict(os.environ, PYTHONPATH=ROOT, STANDIN_DEVICE_LOG=str(log))
     script = "import os, standin; cp = standin.install(); %s; print(os.getpid())" % work
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, env=env)
     assert done.returncode == 0, done.stderr
@@ -405,8 +408,7 @@ def test_threads_of_a_block_run_in_no_fixed_order(cache, barrier):
 
 
 def test_the_stand_ins_work_from_a_path_through_dot_dot(tmp_path):
-    tests = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    roundabout = os.path.join(str(tmp_path), os.path.relpath(tests, str(tmp_path)))
+    roundabout = os.path.join(str(tmp_path), os.path.relpath(ROOT, str(tmp_path)))
     code = ("import sys; sys.path.insert(0, %r); import standin; standin.install(); import standin.tensorrt; "
             "import cupy; print(float(cupy.ones(3).sum()))" % roundabout)
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)

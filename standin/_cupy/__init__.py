@@ -17,7 +17,7 @@ from ._kernel import RawKernel, RawModule
 from . import cuda, linalg, random, fft, testing
 from .cuda import stream as _stream
 
-__version__ = '14.2.0'  # the CuPy whose API tests/standin/api_manifest.json holds
+__version__ = '14.2.0'  # the CuPy whose API standin/api_manifest.json holds
 __quorvex_standin__ = True
 
 newaxis = None
