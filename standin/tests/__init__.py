@@ -1,0 +1,1 @@
+"""The stand-ins' own tests."""
