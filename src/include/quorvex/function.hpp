@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -42,16 +43,29 @@ struct Param {
         : name(name), annotation(annotation), default_value(std::move(default_value)) {}
 };
 
-// The arguments of one call, in parameter order, defaults filled in.
+// The arguments of one call, in parameter order, defaults filled in. An implementation reads
+// them by the names its entry declares (a["pixel_format"]), so that a parameter list reordered
+// or grown cannot hand it another parameter's value: a name the entry lacks fails at the first
+// call. Reading by position (a[0] for self) stays for the few that take their arguments as such.
 class Args {
 public:
-    Args(const nb::object *items, size_t size) : items_(items), size_(size) {}
+    Args(const nb::object *items, size_t size, const std::vector<Param> *params = nullptr,
+         const char *entry = "")
+        : items_(items), size_(size), params_(params), entry_(entry) {}
     nb::handle operator[](size_t i) const { return items_[i]; }
+    nb::handle operator[](std::string_view name) const {
+        if (params_)
+            for (size_t i = 0; i < size_; ++i)
+                if (name == (*params_)[i].name) return items_[i];
+        throw std::logic_error(std::string(entry_) + "() has no parameter named '" + std::string(name) + "'");
+    }
     size_t size() const { return size_; }
 
 private:
     const nb::object *items_;
     size_t size_;
+    const std::vector<Param> *params_;
+    const char *entry_;
 };
 
 using Impl = nb::object (*)(const Args &);
@@ -207,7 +221,9 @@ inline PyObject *function_call(PyObject *self, PyObject *args, PyObject *kwargs)
     std::array<nb::object, kMaxParams> slots;
     try {
         parse(sig, args, kwargs, slots.data());
-        return sig.impl(Args(slots.data(), sig.params.size())).release().ptr();
+        return sig.impl(Args(slots.data(), sig.params.size(), &sig.params, sig.qualname.c_str()))
+            .release()
+            .ptr();
     } catch (nb::python_error &e) {
         e.restore();
     } catch (nb::cast_error &e) {

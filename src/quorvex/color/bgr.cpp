@@ -36,8 +36,8 @@ nb::object swap_red_blue(nb::handle image, const char *function) {
     return xp.attr("take")(image, order, nb::arg("axis") = -1);
 }
 
-nb::object bgr_to_rgb(const qv::Args &a) { return swap_red_blue(a[0], "bgr_to_rgb"); }
-nb::object rgb_to_bgr(const qv::Args &a) { return swap_red_blue(a[0], "rgb_to_bgr"); }
+nb::object bgr_to_rgb(const qv::Args &a) { return swap_red_blue(a["image"], "bgr_to_rgb"); }
+nb::object rgb_to_bgr(const qv::Args &a) { return swap_red_blue(a["image"], "rgb_to_bgr"); }
 
 }  // namespace
 

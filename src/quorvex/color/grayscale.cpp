@@ -107,11 +107,11 @@ nb::object grayscale(nb::handle image, const qv::TypedKernel &kernels, const cha
 }
 
 nb::object rgb_to_grayscale(const qv::Args &a) {
-    return grayscale(a[0], rgb_to_grayscale_kernel, "rgb_to_grayscale");
+    return grayscale(a["image"], rgb_to_grayscale_kernel, "rgb_to_grayscale");
 }
 
 nb::object bgr_to_grayscale(const qv::Args &a) {
-    return grayscale(a[0], bgr_to_grayscale_kernel, "bgr_to_grayscale");
+    return grayscale(a["image"], bgr_to_grayscale_kernel, "bgr_to_grayscale");
 }
 
 }  // namespace

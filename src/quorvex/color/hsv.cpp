@@ -108,8 +108,12 @@ nb::object convert(nb::handle image, const qv::TypedKernel &kernel, const char *
     return batch ? out.attr("reshape")(given[0], given[1], given[2], 3) : out;
 }
 
-nb::object bgr_to_hsv(const qv::Args &a) { return convert(a[0], bgr_to_hsv_kernel, "bgr_to_hsv", false); }
-nb::object hsv_to_bgr(const qv::Args &a) { return convert(a[0], hsv_to_bgr_kernel, "hsv_to_bgr", true); }
+nb::object bgr_to_hsv(const qv::Args &a) {
+    return convert(a["image"], bgr_to_hsv_kernel, "bgr_to_hsv", false);
+}
+nb::object hsv_to_bgr(const qv::Args &a) {
+    return convert(a["image"], hsv_to_bgr_kernel, "hsv_to_bgr", true);
+}
 
 }  // namespace
 

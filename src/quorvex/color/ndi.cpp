@@ -321,8 +321,8 @@ int64_t int_arg(nb::handle value) { return nb::cast<int64_t>(value); }
 nb::object to_bgr(const qv::Args &a) {
     const char *function = "to_bgr";
     const qv::Cupy &cp = qv::cp();
-    const FourCC &f = fourcc_of(a[1], function);
-    int64_t width = int_arg(a[2]), height = int_arg(a[3]), stride = int_arg(a[4]);
+    const FourCC &f = fourcc_of(a["fourcc"], function);
+    int64_t width = int_arg(a["width"]), height = int_arg(a["height"]), stride = int_arg(a["stride"]);
     std::array<double, 2> k = yc::luma_weights(a[5], function);
     bool full = yc::flag(a[6], "full_range", function);
     check_size(f, width, height, function);
@@ -331,13 +331,13 @@ nb::object to_bgr(const qv::Args &a) {
     qv::check_indexable({height, width, channels}, "the image");
 
     nb::object buffer;
-    if (qv::is_device_array(a[0]))
-        buffer = nb::borrow(a[0]);
-    else if (qv::is_host_array(a[0]))
-        buffer = nb::borrow(a[0]);
+    if (qv::is_device_array(a["buffer"]))
+        buffer = nb::borrow(a["buffer"]);
+    else if (qv::is_host_array(a["buffer"]))
+        buffer = nb::borrow(a["buffer"]);
     else
         qv::raise(PyExc_TypeError, "%s() takes buffer as a cupy.ndarray or numpy.ndarray, got %s", function,
-                  qv::type_name(a[0]));
+                  qv::type_name(a["buffer"]));
     std::string dtype = nb::cast<std::string>(qv::str_of(buffer.attr("dtype")));
     if (dtype != "uint8")
         qv::raise(PyExc_TypeError, "%s() takes buffer as uint8, got %s", function, dtype.c_str());
@@ -369,17 +369,17 @@ nb::object from_bgr(const qv::Args &a) {
     const char *function = "from_bgr";
     static qv::Lookup to_float32("quorvex.utils.dtypes", "to_float32");
     const qv::Cupy &cp = qv::cp();
-    const FourCC &f = fourcc_of(a[1], function);
+    const FourCC &f = fourcc_of(a["fourcc"], function);
     std::array<double, 2> k = yc::luma_weights(a[2], function);
     bool full = yc::flag(a[3], "full_range", function);
     nb::object image;
-    if (qv::is_device_array(a[0]))
-        image = nb::borrow(a[0]);
-    else if (qv::is_host_array(a[0]))
-        image = cp.asarray(a[0]);
+    if (qv::is_device_array(a["image"]))
+        image = nb::borrow(a["image"]);
+    else if (qv::is_host_array(a["image"]))
+        image = cp.asarray(a["image"]);
     else
         qv::raise(PyExc_TypeError, "%s() takes image as a cupy.ndarray or numpy.ndarray, got %s", function,
-                  qv::type_name(a[0]));
+                  qv::type_name(a["image"]));
     std::vector<int64_t> s = qv::shape_of(image);
     if (s.size() != 3 || (s[2] != 3 && s[2] != 4) || s[0] == 0 || s[1] == 0)
         qv::raise(PyExc_ValueError,

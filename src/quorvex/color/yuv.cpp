@@ -708,19 +708,19 @@ nb::object from_bgr(const qv::Args &a, const char *function) {
 nb::object ycbcr444_to_bgr(const qv::Args &a) {
     const char *function = "ycbcr444_to_bgr";
     const qv::Cupy &cp = qv::cp();
-    int64_t bits = nb::cast<int64_t>(a[1]);
+    int64_t bits = nb::cast<int64_t>(a["bits"]);
     if (bits < 8 || bits > 16)
         qv::raise(PyExc_ValueError, "%s() takes bits from 8 to 16, got %lld", function, (long long)bits);
     std::array<double, 2> k = luma_weights(a[2], function);
     bool full = flag(a[3], "full_range", function);
     nb::object ycbcr;
-    if (qv::is_device_array(a[0]))
-        ycbcr = nb::borrow(a[0]);
-    else if (qv::is_host_array(a[0]))
-        ycbcr = cp.asarray(a[0]);
+    if (qv::is_device_array(a["ycbcr"]))
+        ycbcr = nb::borrow(a["ycbcr"]);
+    else if (qv::is_host_array(a["ycbcr"]))
+        ycbcr = cp.asarray(a["ycbcr"]);
     else
         qv::raise(PyExc_TypeError, "%s() takes ycbcr as a cupy.ndarray or numpy.ndarray, got %s", function,
-                  qv::type_name(a[0]));
+                  qv::type_name(a["ycbcr"]));
     std::string dtype = nb::cast<std::string>(qv::str_of(ycbcr.attr("dtype")));
     if (dtype != "float32")
         qv::raise(PyExc_TypeError, "%s() takes ycbcr as float32, got %s", function, dtype.c_str());

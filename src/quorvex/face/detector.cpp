@@ -142,8 +142,8 @@ using qv::InstanceLock;
 
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0];
-    qv::DeviceScope scope(a[3]);
-    qv::trt::load_engine(self, a[1], a[2], a[3], kWhat);
+    qv::DeviceScope scope(a["device_id"]);
+    qv::trt::load_engine(self, a["model_path"], a["model_bytes"], a["device_id"], kWhat);
     self.attr("input_size") = nb::make_tuple(640, 640);
     self.attr("center_cache") = nb::dict();
     self.attr("nms_thresh") = 0.4;
@@ -193,15 +193,16 @@ nb::object pre_process(const qv::Args &a) {
     double mean = as_double(self.attr("input_mean"));
     auto [width, height] = input_size_of(self);
     // input_size is (width, height) while the blob size is read (height, width).
-    return siblings().to_blob(a[1], nb::arg("scalefactor") = 1.0 / as_double(self.attr("input_std")),
+    return siblings().to_blob(a["image"], nb::arg("scalefactor") = 1.0 / as_double(self.attr("input_std")),
                               nb::arg("size") = nb::make_tuple(height, width),
                               nb::arg("mean") = nb::make_tuple(mean, mean, mean));
 }
 
 nb::object distance2bbox(const qv::Args &a) {
     const qv::Cupy &cp = qv::cp();
-    nb::object points = a[1].attr("astype")(cp.float32), distance = a[2].attr("astype")(cp.float32);
-    nb::handle max_shape = a[3];
+    nb::object points = a["points"].attr("astype")(cp.float32),
+               distance = a["distance"].attr("astype")(cp.float32);
+    nb::handle max_shape = a["max_shape"];
     nb::object all = nb::slice(nb::none(), nb::none(), nb::none());
     auto column = [&](nb::handle array, int i) { return array[nb::make_tuple(all, i)]; };
     nb::object x1 = column(points, 0) - column(distance, 0);
@@ -231,8 +232,8 @@ nb::object decode_kps(nb::handle points_in, nb::handle distance_in) {
 // never negative.
 nb::object distance2kps(const qv::Args &a) {
     const qv::Cupy &cp = qv::cp();
-    nb::handle max_shape = a[3];
-    nb::object values = decode_kps(a[1], a[2]);
+    nb::handle max_shape = a["max_shape"];
+    nb::object values = decode_kps(a["points"], a["distance"]);
     int64_t columns = qv::shape_of(values).back();
     nb::list bounds;
     bool bounded = PyObject_IsTrue(max_shape.ptr()) == 1;
@@ -246,11 +247,11 @@ nb::object distance2kps(const qv::Args &a) {
 nb::object forward(const qv::Args &a) {
     nb::handle self = a[0];
     InstanceLock lock(self, true);
-    double threshold = as_double(a[2]);
-    bool clip_kps = nb::cast<bool>(a[3]);
+    double threshold = as_double(a["threshold"]);
+    bool clip_kps = nb::cast<bool>(a["clip_kps"]);
     const qv::Cupy &cp = qv::cp();
     nb::list scores_list, bboxes_list, kpss_list;
-    nb::object blob = self.attr("pre_process")(a[1]);
+    nb::object blob = self.attr("pre_process")(a["image"]);
 
     qv::trt::stage_input(self, blob, kWhat);
     qv::trt::execute(self, kWhat);
@@ -315,7 +316,7 @@ nb::object forward(const qv::Args &a) {
 }
 
 nb::object nms(const qv::Args &a) {
-    nb::handle self = a[0], dets = a[1];
+    nb::handle self = a[0], dets = a["dets"];
     std::vector<float> rows = host_floats(dets);
     std::vector<int64_t> keep = suppress(rows, rows.size() / 5, (float)as_double(self.attr("nms_thresh")));
     nb::list result;
@@ -325,8 +326,8 @@ nb::object nms(const qv::Args &a) {
 
 nb::object crop(const qv::Args &a) {
     const Siblings &s = siblings();
-    int64_t size = as_int(a[3]);
-    nb::object pair = s.crop_from_kps(a[1], a[2], size * 2);
+    int64_t size = as_int(a["size"]);
+    nb::object pair = s.crop_from_kps(a["image"], a["kps"], size * 2);
     nb::object cropped =
         s.resize(pair[nb::int_(0)], nb::make_tuple(size, size), nb::arg("interpolation") = s.inter_auto);
     // Halving a crop by area averaging puts its pixel j over the big crop's pixels 2j and 2j + 1,
@@ -552,10 +553,10 @@ int64_t checked_crop_size(nb::handle value, const char *method) {
 nb::object get(const qv::Args &a) {
     nb::handle self = a[0];
     InstanceLock lock(self, true);
-    int64_t crop_size = as_int(a[2]), max_num = as_int(a[3]);
-    std::string metric = nb::cast<std::string>(a[4]);
+    int64_t crop_size = as_int(a["crop_size"]), max_num = as_int(a["max_num"]);
+    std::string metric = nb::cast<std::string>(a["metric"]);
     // The frame is kept in BGR: the network's RGB order is taken when the blob is made.
-    nb::object frame = siblings().to_float32(a[1]);
+    nb::object frame = siblings().to_float32(a["image"]);
     std::vector<float> found = detect_faces(self, frame, max_num, metric, "get");
     if (found.empty() || !nb::cast<bool>(self.attr("use_kps")))
         return nb::list();  // without landmarks there is nothing to align
@@ -565,8 +566,9 @@ nb::object get(const qv::Args &a) {
 nb::object detect(const qv::Args &a) {
     nb::handle self = a[0];
     InstanceLock lock(self, true);
-    nb::object frame = siblings().to_float32(a[1]);
-    std::vector<float> found = detect_faces(self, frame, as_int(a[2]), nb::cast<std::string>(a[3]), "detect");
+    nb::object frame = siblings().to_float32(a["image"]);
+    std::vector<float> found =
+        detect_faces(self, frame, as_int(a["max_num"]), nb::cast<std::string>(a["metric"]), "detect");
     int64_t n = (int64_t)(found.size() / kDetection);
     nb::object host = qv::np().module.attr("frombuffer")(
         nb::bytes(reinterpret_cast<const char *>(found.data()), found.size() * sizeof(float)),
@@ -577,15 +579,16 @@ nb::object detect(const qv::Args &a) {
 nb::object align(const qv::Args &a) {
     nb::handle self = a[0];
     InstanceLock lock(self, true);
-    nb::object frame = siblings().to_float32(a[1]);
+    nb::object frame = siblings().to_float32(a["image"]);
     std::vector<int64_t> shape = qv::shape_of(frame);
     if (shape.size() != 3 || shape[2] != 3)
         qv::raise(PyExc_ValueError, "TrtFaceDetection.align() takes a (height, width, 3) BGR image, got %U",
                   qv::str_of(frame.attr("shape")).ptr());
-    if (!qv::is_host_array(a[2]))
+    if (!qv::is_host_array(a["detections"]))
         qv::raise(PyExc_TypeError, "TrtFaceDetection.align() takes detections as a numpy.ndarray, got %s",
-                  qv::type_name(a[2]));
-    nb::object table = qv::np().module.attr("ascontiguousarray")(a[2], nb::arg("dtype") = qv::np().float32);
+                  qv::type_name(a["detections"]));
+    nb::object table =
+        qv::np().module.attr("ascontiguousarray")(a["detections"], nb::arg("dtype") = qv::np().float32);
     std::vector<int64_t> rows = qv::shape_of(table);
     if (rows.size() != 2 || rows[1] != kDetection)
         qv::raise(PyExc_ValueError, "TrtFaceDetection.align() takes detections of shape (n, %d), got %U",
@@ -597,7 +600,7 @@ nb::object align(const qv::Args &a) {
         if (!std::isfinite(v))
             qv::raise(PyExc_ValueError, "TrtFaceDetection.align() takes finite detections");
     if (found.empty()) return nb::list();
-    return align_faces(frame, found, checked_crop_size(a[3], "align"));
+    return align_faces(frame, found, checked_crop_size(a["crop_size"], "align"));
 }
 
 }  // namespace

@@ -34,7 +34,8 @@ void check_square(nb::handle matrix, const char *what) {
 }
 
 nb::object load_emap(const qv::Args &a) {
-    nb::object path = a[0].is_none() ? emap_path(a) : nb::module_::import_("os").attr("fspath")(a[0]);
+    nb::object path =
+        a["path"].is_none() ? emap_path(a) : nb::module_::import_("os").attr("fspath")(a["path"]);
     if (!nb::cast<bool>(path_module().attr("isfile")(path))) {
         nb::object error = nb::handle(PyExc_FileNotFoundError)(
             2,
@@ -52,8 +53,9 @@ nb::object load_emap(const qv::Args &a) {
 }
 
 nb::object extract_emap(const qv::Args &a) {
-    nb::handle model = a[0];
-    nb::object path = a[1].is_none() ? emap_path(a) : nb::module_::import_("os").attr("fspath")(a[1]);
+    nb::handle model = a["model"];
+    nb::object path =
+        a["path"].is_none() ? emap_path(a) : nb::module_::import_("os").attr("fspath")(a["path"]);
     nb::module_ onnx = nb::module_::import_("onnx");
     nb::object proto;
     if (PyBytes_Check(model.ptr()))

@@ -35,8 +35,8 @@ bool starts_with(const std::string &text, const char *prefix) { return text.rfin
 
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0];
-    nb::dict kwargs = qv::ort::session_arguments(nb::cast<std::string>(a[3]));
-    qv::ort::CheckedModel model = qv::ort::checked_model(a[1], a[2]);
+    nb::dict kwargs = qv::ort::session_arguments(nb::cast<std::string>(a["device"]));
+    qv::ort::CheckedModel model = qv::ort::checked_model(a["model_path"], a["model_bytes"]);
     nb::object session = qv::ort::create_session(model.source, kwargs);
     self.attr("session") = session;
 
@@ -83,7 +83,7 @@ qv::ShapeRange input_range(nb::handle shape) {
 nb::object forward(const qv::Args &a) {
     nb::handle self = a[0];
     const Siblings &s = siblings();
-    nb::object blob = qv::embedding::pack(self, a[1]);
+    nb::object blob = qv::embedding::pack(self, a["imgs"]);
     // Refused as the TensorRT embedder refuses it, before anything moves to the host.
     qv::check_batch_shape(input_range(self.attr("input_shape")), qv::shape_of(blob), "face embedding");
     nb::dict feed;
@@ -94,7 +94,7 @@ nb::object forward(const qv::Args &a) {
 
 nb::object get(const qv::Args &a) {
     nb::handle self = a[0];
-    return qv::embedding::fill(a[1], [&](nb::handle image) { return self.attr("forward")(image); });
+    return qv::embedding::fill(a["face"], [&](nb::handle image) { return self.attr("forward")(image); });
 }
 
 }  // namespace

@@ -47,9 +47,9 @@ const Siblings &siblings() {
 
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0];
-    // a[2], further positional arguments, are ignored; session_arguments' options reach the session
-    qv::ort::parsed_and_checked(a[1]);
-    self.attr("session") = qv::ort::create_session(a[1], a[3]);
+    // a["*args"], further positional arguments, are ignored; session_arguments' options reach the session
+    qv::ort::parsed_and_checked(a["model_file"]);
+    self.attr("session") = qv::ort::create_session(a["model_file"], a["**kwargs"]);
     self.attr("input_size") = 512;
     return nb::none();
 }
@@ -89,16 +89,16 @@ nb::object restore(nb::handle self, nb::object images, int64_t density) {
 }
 
 nb::object get(const qv::Args &a) {
-    nb::object image = siblings().to_float32(a[1]);
+    nb::object image = siblings().to_float32(a["image"]);
     std::vector<int64_t> shape = qv::shape_of(image);
     if (shape.size() != 3 || shape[2] != 3)
         qv::raise(PyExc_ValueError, "GFPGAN.get() takes a (height, width, 3) BGR image");
-    return restore(a[0], image[nb::none()], nb::cast<int64_t>(a[2]))[nb::int_(0)];
+    return restore(a[0], image[nb::none()], nb::cast<int64_t>(a["density"]))[nb::int_(0)];
 }
 
 nb::object get_many(const qv::Args &a) {
     const qv::Cupy &cp = qv::cp();
-    nb::handle images = a[1];
+    nb::handle images = a["images"];
     nb::object batch;
     if (qv::is_device_array(images)) {
         batch = siblings().to_float32(images);
@@ -117,7 +117,7 @@ nb::object get_many(const qv::Args &a) {
                   "GFPGAN.get_many() takes (height, width, 3) BGR images or an (N, height, width, 3) "
                   "batch, got %U",
                   qv::str_of(batch.attr("shape")).ptr());
-    return restore(a[0], batch, nb::cast<int64_t>(a[2]));
+    return restore(a[0], batch, nb::cast<int64_t>(a["density"]));
 }
 
 }  // namespace

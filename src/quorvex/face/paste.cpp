@@ -238,30 +238,30 @@ nb::object device_matrix(nb::handle M) {
     return cp.ascontiguousarray(M, nb::arg("dtype") = cp.float32).attr("reshape")(1, 2, 3);
 }
 
-nb::object paste_back(const qv::Args &a) {
+// paste_back() of its arguments.
+nb::object paste_back_of(nb::handle target_image, nb::handle paste_image, nb::handle M, nb::handle mask_arg) {
     const Siblings &s = siblings();
     const qv::Cupy &cp = qv::cp();
-    nb::handle target_image = a[0], paste_image = a[1], M = a[2];
     for (auto [value, name] :
          {std::pair{target_image, "target_image"}, std::pair{paste_image, "paste_image"}})
         if (!qv::is_device_array(value) && !qv::is_host_array(value))
             qv::raise(PyExc_TypeError, "paste_back() takes %s as a cupy.ndarray, got %s", name,
                       qv::type_name(value));
-    if (!a[3].is_none() && !qv::is_device_array(a[3]) && !qv::is_host_array(a[3]))
+    if (!mask_arg.is_none() && !qv::is_device_array(mask_arg) && !qv::is_host_array(mask_arg))
         qv::raise(PyExc_TypeError, "paste_back() takes mask as a cupy.ndarray or None, got %s",
-                  qv::type_name(a[3]));
+                  qv::type_name(mask_arg));
     std::vector<int64_t> crop = qv::shape_of(paste_image), frame = qv::shape_of(target_image);
     if (crop.size() < 2 || frame.size() < 2)
         qv::raise(PyExc_ValueError, "paste_back() takes (height, width, channels) images");
     int64_t h = crop[0], w = crop[1];
     nb::object mask;
-    if (a[3].is_none())
+    if (mask_arg.is_none())
         mask = cp.module.attr("ones")(nb::make_tuple(h, w, 3), nb::arg("dtype") = cp.float32);
-    else if (qv::is_device_array(a[3]) && qv::shape_of(a[3]).size() >= 2 && qv::shape_of(a[3])[0] == h &&
-             qv::shape_of(a[3])[1] == w)
-        mask = nb::borrow(a[3]);  // already the crop's size
+    else if (qv::is_device_array(mask_arg) && qv::shape_of(mask_arg).size() >= 2 &&
+             qv::shape_of(mask_arg)[0] == h && qv::shape_of(mask_arg)[1] == w)
+        mask = nb::borrow(mask_arg);  // already the crop's size
     else
-        mask = s.resize(a[3], nb::make_tuple(w, h), nb::arg("interpolation") = s.inter_auto);
+        mask = s.resize(mask_arg, nb::make_tuple(w, h), nb::arg("interpolation") = s.inter_auto);
     // The usual case, float32 colour images with a mask of the crop's shape, in one pass.
     if (frame.size() == 3 && crop.size() == 3 && crop[2] == frame[2] && is_dense_float32(target_image) &&
         is_dense_float32_of(paste_image, crop) && is_dense_float32_of(mask, crop)) {
@@ -273,6 +273,10 @@ nb::object paste_back(const qv::Args &a) {
     nb::object warped = s.affine_transform(paste_image, IM, size);
     nb::object paste_mask = s.affine_transform(mask, IM, size);
     return blend(warped, paste_mask, target_image);
+}
+
+nb::object paste_back(const qv::Args &a) {
+    return paste_back_of(a["target_image"], a["paste_image"], a["M"], a["mask"]);
 }
 
 // The cached mask and its size change together: one thread at a time checks and rebuilds them.
@@ -300,15 +304,16 @@ nb::object mask_for(nb::handle self, nb::handle size) {
 // band's width, 0: a hard edge).
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0];
-    if (!a[1].is_none()) {
-        double blur = nb::cast<double>(a[1]);
+    if (!a["blur"].is_none()) {
+        double blur = nb::cast<double>(a["blur"]);
         if (!(blur >= 0 && blur <= 1))
             qv::raise(PyExc_ValueError,
                       "PasteBack() takes a blur from 0 to 1 (a share of the crop's width), got %R",
-                      a[1].ptr());
+                      a["blur"].ptr());
     }
     nb::tuple padding;
-    if (nb::isinstance<nb::tuple>(a[2]) || nb::isinstance<nb::list>(a[2])) padding = nb::tuple(a[2]);
+    if (nb::isinstance<nb::tuple>(a["padding"]) || nb::isinstance<nb::list>(a["padding"]))
+        padding = nb::tuple(a["padding"]);
     bool valid = padding.is_valid() && nb::len(padding) == 4;
     for (size_t i = 0; valid && i < 4; ++i) {
         nb::handle side = padding[i];
@@ -319,8 +324,8 @@ nb::object init(const qv::Args &a) {
     if (!valid)
         qv::raise(PyExc_ValueError,
                   "PasteBack() takes padding as (top, right, bottom, left) percents from 0 to 100, got %R",
-                  a[2].ptr());
-    self.attr("mask_blur") = nb::borrow(a[1]);
+                  a["padding"].ptr());
+    self.attr("mask_blur") = nb::borrow(a["blur"]);
     self.attr("mask_padding") = padding;
     self.attr("_lock") = nb::module_::import_("threading").attr("RLock")();
     self.attr("gaussian_blur") = siblings().GaussianBlur();
@@ -331,7 +336,7 @@ nb::object init(const qv::Args &a) {
 }
 
 nb::object create_mask(const qv::Args &a) {
-    nb::handle self = a[0], size = a[1];
+    nb::handle self = a[0], size = a["size"];
     int64_t height = nb::cast<int64_t>(size[nb::int_(0)]), width = nb::cast<int64_t>(size[nb::int_(1)]);
     int64_t band_rows = height / 5, band_cols = width / 7;
     qv::check_indexable({height, width, 3}, "the mask");  // refused before the device is asked for it
@@ -366,39 +371,38 @@ nb::object create_mask(const qv::Args &a) {
 nb::object get(const qv::Args &a) {
     nb::handle self = a[0];
     const Siblings &s = siblings();
-    nb::object target_image = s.to_float32(a[1]), paste_image = s.to_float32(a[2]);
+    nb::object target_image = s.to_float32(a["target_image"]), paste_image = s.to_float32(a["paste_image"]);
     std::vector<int64_t> shape = qv::shape_of(paste_image);
     if (shape.size() < 2)
         qv::raise(PyExc_ValueError, "PasteBack.get() takes (height, width, channels) crops");
     nb::object size = nb::make_tuple(shape[0], shape[1]);
-    nb::object args[] = {target_image, paste_image, nb::borrow(a[3]), mask_for(self, size)};
-    return paste_back(qv::Args(args, 4));
+    return paste_back_of(target_image, paste_image, a["M"], mask_for(self, size));
 }
 
 nb::object get_many(const qv::Args &a) {
     nb::handle self = a[0];
     const Siblings &s = siblings();
     const qv::Cupy &cp = qv::cp();
-    nb::object frame = s.to_float32(a[1]);
+    nb::object frame = s.to_float32(a["target_image"]);
     std::vector<int64_t> f = qv::shape_of(frame);
     if (f.size() != 3)
         qv::raise(PyExc_ValueError,
                   "PasteBack.get_many() takes a (height, width, channels) target_image, got %U",
                   qv::str_of(frame.attr("shape")).ptr());
     nb::object crops;
-    if (qv::is_device_array(a[2])) {
-        crops = nb::borrow(a[2]);
-    } else if (nb::isinstance<nb::list>(a[2]) || nb::isinstance<nb::tuple>(a[2])) {
-        for (nb::handle crop : a[2])
+    if (qv::is_device_array(a["crops"])) {
+        crops = nb::borrow(a["crops"]);
+    } else if (nb::isinstance<nb::list>(a["crops"]) || nb::isinstance<nb::tuple>(a["crops"])) {
+        for (nb::handle crop : a["crops"])
             if (!qv::is_device_array(crop))
                 qv::raise(PyExc_TypeError, "PasteBack.get_many() takes crops of cupy.ndarray, got %s",
                           qv::type_name(crop));
-        if (nb::len(a[2]) == 0) return frame.attr("copy")();
-        crops = cp.module.attr("stack")(a[2]);
+        if (nb::len(a["crops"]) == 0) return frame.attr("copy")();
+        crops = cp.module.attr("stack")(a["crops"]);
     } else {
         qv::raise(PyExc_TypeError,
                   "PasteBack.get_many() takes crops as a cupy.ndarray or a list of them, got %s",
-                  qv::type_name(a[2]));
+                  qv::type_name(a["crops"]));
     }
     std::vector<int64_t> c = qv::shape_of(crops);
     if (c.size() != 4 || c[3] != f[2] || c[3] != 3)
@@ -409,22 +413,22 @@ nb::object get_many(const qv::Args &a) {
     crops = cp.ascontiguousarray(s.to_float32(crops));
 
     nb::object matrices;
-    if (qv::is_device_array(a[3])) {
-        matrices = nb::borrow(a[3]);
-    } else if (qv::is_host_array(a[3])) {
-        matrices = cp.asarray(a[3]);
-    } else if (nb::isinstance<nb::list>(a[3]) || nb::isinstance<nb::tuple>(a[3])) {
-        for (nb::handle matrix : a[3])
+    if (qv::is_device_array(a["matrices"])) {
+        matrices = nb::borrow(a["matrices"]);
+    } else if (qv::is_host_array(a["matrices"])) {
+        matrices = cp.asarray(a["matrices"]);
+    } else if (nb::isinstance<nb::list>(a["matrices"]) || nb::isinstance<nb::tuple>(a["matrices"])) {
+        for (nb::handle matrix : a["matrices"])
             if (!qv::is_device_array(matrix))
                 qv::raise(PyExc_TypeError, "PasteBack.get_many() takes matrices of cupy.ndarray, got %s",
                           qv::type_name(matrix));
-        if (nb::len(a[3]) == 0)
+        if (nb::len(a["matrices"]) == 0)
             qv::raise(PyExc_ValueError, "PasteBack.get_many() takes one matrix per crop, got 0");
-        matrices = cp.module.attr("stack")(a[3]);
+        matrices = cp.module.attr("stack")(a["matrices"]);
     } else {
         qv::raise(PyExc_TypeError,
                   "PasteBack.get_many() takes matrices as an array or a list of them, got %s",
-                  qv::type_name(a[3]));
+                  qv::type_name(a["matrices"]));
     }
     std::vector<int64_t> ms = qv::shape_of(matrices);
     if (ms.size() != 3 || ms[0] != c[0] || ms[1] != 2 || ms[2] != 3)

@@ -15,8 +15,8 @@ constexpr const char *kWhat = "face embedding";
 
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0];
-    qv::DeviceScope scope(a[3]);
-    qv::trt::load_engine(self, a[1], a[2], a[3], kWhat);
+    qv::DeviceScope scope(a["device_id"]);
+    qv::trt::load_engine(self, a["model_path"], a["model_bytes"], a["device_id"], kWhat);
     self.attr("initialize")();
     return nb::none();
 }
@@ -49,14 +49,14 @@ nb::object initialize(const qv::Args &a) {
 }
 
 nb::object forward(const qv::Args &a) {
-    return qv::trt::run_once(a[0], a[1], a[0].attr("output_tensor"), kWhat);
+    return qv::trt::run_once(a[0], a["batch_data"], a[0].attr("output_tensor"), kWhat);
 }
 
-nb::object get_feat(const qv::Args &a) { return a[0].attr("forward")(qv::embedding::pack(a[0], a[1])); }
+nb::object get_feat(const qv::Args &a) { return a[0].attr("forward")(qv::embedding::pack(a[0], a["imgs"])); }
 
 nb::object get(const qv::Args &a) {
     nb::handle self = a[0];
-    return qv::embedding::fill(a[1], [&](nb::handle image) { return self.attr("get_feat")(image); });
+    return qv::embedding::fill(a["face"], [&](nb::handle image) { return self.attr("get_feat")(image); });
 }
 
 }  // namespace

@@ -9,7 +9,7 @@ namespace {
 
 // Detectors hand over the score as a device or NumPy scalar; the record keeps a Python float.
 nb::object score_as_float(const qv::Args &a) {
-    nb::handle value = a[0];
+    nb::handle value = a["value"];
     if (PyFloat_CheckExact(value.ptr()) || PyUnicode_Check(value.ptr()) || PyBytes_Check(value.ptr()) ||
         !PyObject_HasAttrString(value.ptr(), "__float__"))
         return nb::borrow(value);

@@ -81,10 +81,11 @@ const Siblings &siblings() {
 
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0];
-    nb::dict kwargs = qv::ort::session_arguments(nb::cast<std::string>(a[3]));
-    nb::object session = qv::ort::create_session(qv::ort::checked_model(a[1], a[2]).source, kwargs);
+    nb::dict kwargs = qv::ort::session_arguments(nb::cast<std::string>(a["device"]));
+    nb::object session =
+        qv::ort::create_session(qv::ort::checked_model(a["model_path"], a["model_bytes"]).source, kwargs);
     self.attr("session") = session;
-    self.attr("emap") = siblings().load_emap(a[4]);
+    self.attr("emap") = siblings().load_emap(a["emap_path"]);
     self.attr("input_mean") = 0.0;
     self.attr("input_std") = 1.0;
     nb::list input_names, output_names;
@@ -192,7 +193,7 @@ nb::list target_crops(nb::handle target_faces, const char *function) {
     return crops;
 }
 
-nb::object latent(const qv::Args &a) { return latent_of(a[0], a[1]); }
+nb::object latent(const qv::Args &a) { return latent_of(a[0], a["source_face"]); }
 
 nb::object swap_many(nb::handle self, nb::handle target_faces, nb::handle source_latent) {
     const char *function = "FaceSwap.get_many()";
@@ -225,10 +226,10 @@ nb::object swap_many(nb::handle self, nb::handle target_faces, nb::handle source
     return swapped_crops(output, shape[nb::int_(1)], shape[nb::int_(0)], count, function);
 }
 
-nb::object get_many(const qv::Args &a) { return swap_many(a[0], a[1], a[2]); }
+nb::object get_many(const qv::Args &a) { return swap_many(a[0], a["target_faces"], a["latent"]); }
 
 nb::object get(const qv::Args &a) {
-    nb::handle self = a[0], target_face = a[1], source_face = a[2];
+    nb::handle self = a[0], target_face = a["target_face"], source_face = a["source_face"];
     const char *function = "FaceSwap.get()";
     // A GPU provider takes device arrays: the latent's check is the one wait.
     if (!qv::ort::compute_stream(self.attr("session")).is_none())
@@ -266,9 +267,9 @@ nb::object get(const qv::Args &a) {
 
 nb::object forward(const qv::Args &a) {
     nb::handle self = a[0];
-    nb::object img = (a[1] - self.attr("input_mean")) / self.attr("input_std");
+    nb::object img = (a["img"] - self.attr("input_mean")) / self.attr("input_std");
     nb::object outputs =
-        self.attr("session").attr("run")(self.attr("output_names"), feed_of(self, img, a[2]));
+        self.attr("session").attr("run")(self.attr("output_names"), feed_of(self, img, a["latent"]));
     nb::object pred = outputs[nb::int_(0)];
     qv::assert_true(PyObject_IsInstance(pred.ptr(), qv::np().ndarray.ptr()) == 1);
     return pred;

@@ -265,13 +265,14 @@ nb::object current_device() {
 nb::object get(const qv::Args &a) {
     nb::handle self = a[0];
     // A batch (N, H, W, C) is blurred image by image in the same launches (blockIdx.z).
-    std::vector<int64_t> given = qv::is_device_array(a[1]) ? qv::shape_of(a[1]) : std::vector<int64_t>{};
+    std::vector<int64_t> given =
+        qv::is_device_array(a["image"]) ? qv::shape_of(a["image"]) : std::vector<int64_t>{};
     int64_t count = given.size() == 4 ? given[0] : 1;
     std::vector<int64_t> shape = given.size() == 4 ? std::vector<int64_t>(given.begin() + 1, given.end())
-                                                   : qv::image_shape(a[1], "GaussianBlur.get");
+                                                   : qv::image_shape(a["image"], "GaussianBlur.get");
     if (given.size() == 4) qv::check_indexable(given, "image");
-    int64_t ksize = read_ksize(a[2]);
-    double sigma = read_sigma(a[3]);
+    int64_t ksize = read_ksize(a["ksize"]);
+    double sigma = read_sigma(a["sigma"]);
     qv::check_rows(shape[0], "image");
 
     // Weights are uploaded once per device and (ksize, sigma) and kept on the instance; the
@@ -284,12 +285,13 @@ nb::object get(const qv::Args &a) {
     } else {
         if (ksize == 0) {
             if (sigma <= 0)
-                qv::raise(PyExc_ValueError, "sigma must be positive when ksize is 0, got %R", a[3].ptr());
+                qv::raise(PyExc_ValueError, "sigma must be positive when ksize is 0, got %R",
+                          a["sigma"].ptr());
             double derived = std::nearbyint(sigma * 4 * 2 + 1);
             if (derived > (double)kMaxKsize)
                 qv::raise(PyExc_ValueError,
-                          "sigma %R gives a kernel wider than %lld taps, the most supported", a[3].ptr(),
-                          (long long)kMaxKsize);
+                          "sigma %R gives a kernel wider than %lld taps, the most supported",
+                          a["sigma"].ptr(), (long long)kMaxKsize);
             ksize = (int64_t)derived | 1;
         }
         std::vector<float> values = gaussian_weights(ksize, sigma);
@@ -303,13 +305,13 @@ nb::object get(const qv::Args &a) {
     int64_t taps = qv::shape_of(weights)[0];
 
     // float32, float16, uint8 and uint16 read and written by the kernels; others through float32.
-    int type = qv::element_type(a[1]);
+    int type = qv::element_type(a["image"]);
     std::string dtype;
     nb::object input;
     if (type >= 0) {
-        input = qv::cp().ascontiguousarray(a[1]);
+        input = qv::cp().ascontiguousarray(a["image"]);
     } else {
-        input = qv::converted_image(a[1], dtype);
+        input = qv::converted_image(a["image"], dtype);
         type = 0;
     }
     nb::object output = qv::cp().empty_like(input);

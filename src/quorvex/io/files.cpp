@@ -11,11 +11,11 @@ namespace {
 nb::object create_beside(const qv::Args &a) {
     nb::module_ os = nb::module_::import_("os");
     nb::object path = os.attr("path");
-    nb::object target = os.attr("fspath")(a[0]);
+    nb::object target = os.attr("fspath")(a["target"]);
     if (!nb::isinstance<nb::str>(target))
         qv::raise(PyExc_TypeError, "create_beside() takes a str or os.PathLike path");
     nb::object parts = path.attr("splitext")(path.attr("basename")(target));
-    std::string ext = nb::cast<std::string>(a[1]) + nb::cast<std::string>(parts[nb::int_(1)]);
+    std::string ext = nb::cast<std::string>(a["tag"]) + nb::cast<std::string>(parts[nb::int_(1)]);
     auto [temporary, fd] =
         qv::create_temporary(path.attr("dirname")(target), parts[nb::int_(0)], ext, target);
     return nb::make_tuple(temporary, fd);

@@ -101,10 +101,10 @@ nb::object enter(const qv::Args &a) { return nb::borrow(a[0]); }
 
 nb::object frame_init(const qv::Args &a) {
     nb::handle self = a[0];
-    self.attr("image") = a[1];
-    self.attr("timestamp") = a[2];
-    self.attr("timecode") = a[3];
-    self.attr("fourcc") = a[4];
+    self.attr("image") = a["image"];
+    self.attr("timestamp") = a["timestamp"];
+    self.attr("timecode") = a["timecode"];
+    self.attr("fourcc") = a["fourcc"];
     return nb::none();
 }
 
@@ -128,7 +128,7 @@ constexpr double kLeastFrameRate = 0.5;
 nb::object sender_init(const qv::Args &a) {
     const char *owner = "NdiSender()";
     nb::handle self = a[0];
-    std::string name = nb::cast<std::string>(a[1]);
+    std::string name = nb::cast<std::string>(a["name"]);
     if (name.empty()) qv::raise(PyExc_ValueError, "%s takes a non-empty name", owner);
     if (name.size() > kMostNameBytes)
         qv::raise(PyExc_ValueError, "%s takes a name of at most %zu bytes (UTF-8), got %zu", owner,
@@ -136,21 +136,21 @@ nb::object sender_init(const qv::Args &a) {
     for (unsigned char c : name)
         if (c < 0x20 || c == 0x7f)
             qv::raise(PyExc_ValueError, "%s takes a name without control characters, got %R", owner,
-                      a[1].ptr());
+                      a["name"].ptr());
     nb::object fourccs = nb::borrow(color().fourccs);
-    if (!PySequence_Contains(fourccs.ptr(), a[2].ptr()))
+    if (!PySequence_Contains(fourccs.ptr(), a["fourcc"].ptr()))
         qv::raise(PyExc_ValueError, "%s takes fourcc as one of %U, got %R", owner,
-                  nb::str(", ").attr("join")(fourccs).ptr(), a[2].ptr());
-    positive(a[3], "frame_rate", owner);
+                  nb::str(", ").attr("join")(fourccs).ptr(), a["fourcc"].ptr());
+    positive(a["frame_rate"], "frame_rate", owner);
     nb::object fraction = nb::module_::import_("fractions").attr("Fraction");
-    nb::object frame_rate = fraction(a[3]).attr("limit_denominator")(1001);
+    nb::object frame_rate = fraction(a["frame_rate"]).attr("limit_denominator")(1001);
     if (nb::cast<double>(nb::float_(frame_rate)) < kLeastFrameRate)
         qv::raise(PyExc_ValueError, "%s takes a frame_rate of 1/2 or more (NDI's least), got %R", owner,
-                  a[3].ptr());
-    check_matrix(a[4], owner);
-    flag(a[5], "full_range", owner);
-    flag(a[6], "clock_video", owner);
-    int64_t channels = nb::cast<int64_t>(a[7]), rate = nb::cast<int64_t>(a[8]);
+                  a["frame_rate"].ptr());
+    check_matrix(a["matrix"], owner);
+    flag(a["full_range"], "full_range", owner);
+    flag(a["clock_video"], "clock_video", owner);
+    int64_t channels = nb::cast<int64_t>(a["audio_channels"]), rate = nb::cast<int64_t>(a["sample_rate"]);
     if (channels < 0)
         qv::raise(PyExc_ValueError, "%s takes audio_channels of 0 or more, got %lld", owner,
                   (long long)channels);
@@ -158,14 +158,14 @@ nb::object sender_init(const qv::Args &a) {
         qv::raise(PyExc_ValueError, "%s takes a positive sample_rate, got %lld", owner, (long long)rate);
     cyndilib();  // says what to install before anything is set up
 
-    self.attr("name") = a[1];
-    self.attr("fourcc") = a[2];
+    self.attr("name") = a["name"];
+    self.attr("fourcc") = a["fourcc"];
     self.attr("frame_rate") = frame_rate;
-    self.attr("matrix") = a[4];
-    self.attr("full_range") = a[5];
-    self.attr("clock_video") = a[6];
-    self.attr("audio_channels") = a[7];
-    self.attr("sample_rate") = a[8];
+    self.attr("matrix") = a["matrix"];
+    self.attr("full_range") = a["full_range"];
+    self.attr("clock_video") = a["clock_video"];
+    self.attr("audio_channels") = a["audio_channels"];
+    self.attr("sample_rate") = a["sample_rate"];
     self.attr("sent") = nb::int_(0);
     self.attr("latency") = nb::none();
     self.attr("size") = nb::none();
@@ -200,7 +200,7 @@ void sender_open(nb::handle self, int64_t width, int64_t height) {
 
 nb::object sender_send(const qv::Args &a) {
     const char *owner = "NdiSender.send()";
-    nb::handle self = a[0], image = a[1], timestamp = a[2];
+    nb::handle self = a[0], image = a["image"], timestamp = a["timestamp"];
     if (nb::cast<bool>(self.attr("_closed"))) qv::raise(PyExc_ValueError, "%s on a closed sender", owner);
     if (!qv::is_device_array(image) && !qv::is_host_array(image))
         qv::raise(PyExc_TypeError, "%s takes image as a cupy.ndarray or numpy.ndarray, got %s", owner,
@@ -242,7 +242,7 @@ nb::object sender_send(const qv::Args &a) {
 }
 
 nb::object sender_send_audio(const qv::Args &a) {
-    nb::handle self = a[0], samples = a[1];
+    nb::handle self = a[0], samples = a["samples"];
     int64_t channels = nb::cast<int64_t>(self.attr("audio_channels"));
     if (self.attr("_sender").is_none() || nb::cast<bool>(self.attr("_closed")) || channels == 0)
         return nb::bool_(false);
@@ -325,25 +325,25 @@ nb::object find_source(nb::handle lib, nb::object &finder, nb::handle name, doub
 nb::object receiver_init(const qv::Args &a) {
     const char *owner = "NdiReceiver()";
     nb::handle self = a[0];
-    if (nb::cast<std::string>(a[1]).empty())
+    if (nb::cast<std::string>(a["source_name"]).empty())
         qv::raise(PyExc_ValueError, "%s takes a non-empty source_name", owner);
-    double timeout = positive(a[2], "timeout", owner);
-    check_matrix(a[3], owner);
-    flag(a[4], "full_range", owner);
-    std::string format = nb::cast<std::string>(a[6]);
+    double timeout = positive(a["timeout"], "timeout", owner);
+    check_matrix(a["matrix"], owner);
+    flag(a["full_range"], "full_range", owner);
+    std::string format = nb::cast<std::string>(a["color_format"]);
     bool known = false;
     for (const char *f : kColorFormats) known = known || format == f;
     if (!known)
         qv::raise(PyExc_ValueError,
                   "%s takes color_format as 'UYVY_BGRA', 'UYVY_RGBA', 'BGRX_BGRA', 'RGBX_RGBA', "
                   "'fastest' or 'best', got %R",
-                  owner, a[6].ptr());
+                  owner, a["color_format"].ptr());
     nb::object lib = cyndilib();
 
     nb::object finder = lib.attr("Finder")();
     finder.attr("open")();
     try {
-        nb::object source = find_source(lib, finder, a[1], timeout);
+        nb::object source = find_source(lib, finder, a["source_name"], timeout);
         nb::object receiver =
             lib.attr("Receiver")(nb::arg("color_format") = lib.attr("RecvColorFormat").attr(format.c_str()),
                                  nb::arg("bandwidth") = lib.attr("RecvBandwidth").attr("highest"));
@@ -351,7 +351,7 @@ nb::object receiver_init(const qv::Args &a) {
         nb::object video = lib.attr("VideoFrameSync")();
         sync.attr("set_video_frame")(video);
         nb::object audio = nb::none();
-        if (!a[5].is_none()) {
+        if (!a["audio_to"].is_none()) {
             audio = lib.attr("AudioFrameSync")();
             sync.attr("set_audio_frame")(audio);
         }
@@ -365,9 +365,9 @@ nb::object receiver_init(const qv::Args &a) {
         throw;
     }
     self.attr("timeout") = nb::float_(timeout);
-    self.attr("matrix") = a[3];
-    self.attr("full_range") = a[4];
-    self.attr("audio_to") = a[5];
+    self.attr("matrix") = a["matrix"];
+    self.attr("full_range") = a["full_range"];
+    self.attr("audio_to") = a["audio_to"];
     self.attr("received") = nb::int_(0);
     self.attr("dropped") = nb::int_(0);
     self.attr("frame_rate") = nb::none();
@@ -459,7 +459,7 @@ nb::object receiver_exit(const qv::Args &a) {
 }
 
 nb::object default_matrix(const qv::Args &a) {
-    return nb::str(matrix_for(nb::cast<int64_t>(a[0]), nb::cast<int64_t>(a[1])));
+    return nb::str(matrix_for(nb::cast<int64_t>(a["width"]), nb::cast<int64_t>(a["height"])));
 }
 
 }  // namespace

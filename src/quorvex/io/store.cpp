@@ -159,10 +159,10 @@ std::string lower_case(std::string text) {
 }
 
 nb::object store(const qv::Args &a) {
-    nb::handle output_path = a[0];
-    nb::object image = nb::borrow(a[1]);
-    long param = nb::cast<long>(a[2]);
-    int is_rgb = PyObject_IsTrue(a[3].ptr());
+    nb::handle output_path = a["output_path"];
+    nb::object image = nb::borrow(a["image"]);
+    long param = nb::cast<long>(a["param"]);
+    int is_rgb = PyObject_IsTrue(a["is_rgb"].ptr());
     if (is_rgb < 0) throw nb::python_error();
 
     nb::object parts = nb::module_::import_("os.path").attr("splitext")(output_path);

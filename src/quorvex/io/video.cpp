@@ -141,13 +141,13 @@ std::pair<nb::object, nb::object> hdr_metadata(nb::handle frame) {
 nb::object reader_init(const qv::Args &a) {
     const char *function = "VideoReader";
     nb::handle self = a[0];
-    bool raw = bool_arg(a[2], "raw", function);
-    if (!a[3].is_none()) matrix_name(a[3], function);
-    if (!a[4].is_none()) bool_arg(a[4], "full_range", function);
-    choice(a[5], "chroma", "linear", "nearest", function);
-    bool nvdec = choice(a[6], "decoder", "ffmpeg", "nvdec", function);
-    bool_arg(a[7], "clip", function);
-    std::string path = fspath(a[1]);
+    bool raw = bool_arg(a["raw"], "raw", function);
+    if (!a["matrix"].is_none()) matrix_name(a["matrix"], function);
+    if (!a["full_range"].is_none()) bool_arg(a["full_range"], "full_range", function);
+    choice(a["chroma"], "chroma", "linear", "nearest", function);
+    bool nvdec = choice(a["decoder"], "decoder", "ffmpeg", "nvdec", function);
+    bool_arg(a["clip"], "clip", function);
+    std::string path = fspath(a["path"]);
     nb::handle av = av_module.get();
     nb::object container = av.attr("open")(path);
     nb::object streams = container.attr("streams").attr("video");
@@ -200,7 +200,7 @@ nb::object reader_init(const qv::Args &a) {
 
     // The stream's own colour description, unless the caller says otherwise. Streams that carry
     // none are taken as BT.709 from 720 rows up and BT.601 below, as players do.
-    nb::object matrix = nb::borrow(a[3]), full = nb::borrow(a[4]);
+    nb::object matrix = nb::borrow(a["matrix"]), full = nb::borrow(a["full_range"]);
     if (matrix.is_none()) {
         int space = nb::cast<int>(codec.attr("colorspace"));
         const char *m = height >= 720 ? "bt709" : "bt601";
@@ -289,8 +289,8 @@ nb::object reader_init(const qv::Args &a) {
     self.attr("time_base") = stream.attr("time_base");
     self.attr("matrix") = matrix;
     self.attr("full_range") = full;
-    self.attr("chroma") = a[5];
-    self.attr("clip") = a[7];
+    self.attr("chroma") = a["chroma"];
+    self.attr("clip") = a["clip"];
     self.attr("time") = nb::none();
     self.attr("pts") = nb::none();
     self.attr("_container") = container;
@@ -531,30 +531,31 @@ nb::object writer_init(const qv::Args &a) {
     const char *function = "VideoWriter";
     nb::handle self = a[0];
     self.attr("closed") = nb::bool_(true);  // until everything is open
-    std::string path = fspath(a[1]);
-    nb::object fps = fraction_of(a[2]);
-    nb::handle size = a[3];
+    std::string path = fspath(a["path"]);
+    nb::object fps = fraction_of(a["fps"]);
+    nb::handle size = a["size"];
     if (nb::len(size) != 2 || !PyLong_Check(size[0].ptr()) || !PyLong_Check(size[1].ptr()) ||
         nb::cast<int64_t>(size[0]) <= 0 || nb::cast<int64_t>(size[1]) <= 0)
         qv::raise(PyExc_ValueError, "%s() takes size as (width, height), two positive ints; got %R", function,
                   size.ptr());
     int64_t width = nb::cast<int64_t>(size[0]), height = nb::cast<int64_t>(size[1]);
-    std::string pixel_format = nb::cast<std::string>(a[5]);
+    std::string pixel_format = nb::cast<std::string>(a["pixel_format"]);
     const PixelFormat *pf = find_format(pixel_format);
     if (!pf || pf->full)
-        qv::raise(PyExc_ValueError, "%s() takes pixel_format as %s, got %R", function, kWritable, a[5].ptr());
-    const char *matrix = matrix_name(a[6], function);
-    bool full = bool_arg(a[7], "full_range", function);
-    bool nvenc = choice(a[11], "encoder", "ffmpeg", "nvenc", function);
+        qv::raise(PyExc_ValueError, "%s() takes pixel_format as %s, got %R", function, kWritable,
+                  a["pixel_format"].ptr());
+    const char *matrix = matrix_name(a["matrix"], function);
+    bool full = bool_arg(a["full_range"], "full_range", function);
+    bool nvenc = choice(a["encoder"], "encoder", "ffmpeg", "nvenc", function);
     nb::handle fraction_type = nb::module_::import_("fractions").attr("Fraction");
-    nb::object time_base = nb::borrow(a[12]);
+    nb::object time_base = nb::borrow(a["time_base"]);
     if (!time_base.is_none() && (PyObject_IsInstance(time_base.ptr(), fraction_type.ptr()) != 1 ||
                                  !(nb::cast<double>(nb::float_(time_base)) > 0)))
         qv::raise(PyExc_ValueError, "%s() takes time_base as a positive fractions.Fraction, got %R", function,
                   time_base.ptr());
-    if (!PyLong_Check(a[13].ptr()) || PyBool_Check(a[13].ptr()))
+    if (!PyLong_Check(a["rotation"].ptr()) || PyBool_Check(a["rotation"].ptr()))
         qv::raise(PyExc_TypeError, "%s() takes rotation as an int (degrees counter-clockwise), got %s",
-                  function, qv::type_name(a[13]));
+                  function, qv::type_name(a["rotation"]));
     const qv::video::Matrix &codes = *qv::video::find_matrix(matrix);
     int primaries = codes.primaries, transfer = codes.transfer;
     for (int k : {14, 15}) {
@@ -567,7 +568,8 @@ nb::object writer_init(const qv::Args &a) {
     }
     const char *nv_codec = nullptr;
     if (nvenc) {
-        std::string codec = PyUnicode_Check(a[4].ptr()) ? nb::cast<std::string>(a[4]) : std::string();
+        std::string codec =
+            PyUnicode_Check(a["codec"].ptr()) ? nb::cast<std::string>(a["codec"]) : std::string();
         // FFmpeg's software encoder names stand for their formats, so the default codec works too.
         if (codec == "h264" || codec == "libx264")
             nv_codec = "h264";
@@ -577,13 +579,13 @@ nb::object writer_init(const qv::Args &a) {
             nv_codec = "av1";
         else
             qv::raise(PyExc_ValueError, "%s(encoder='nvenc') takes codec as 'h264', 'hevc' or 'av1', got %R",
-                      function, a[4].ptr());
+                      function, a["codec"].ptr());
         // NVENC is fed NV12 or P010 surfaces, which encode as 4:2:0 at 8 or 10 bits.
         if (!pf->vertical || pf->bits > 10)
             qv::raise(PyExc_ValueError,
                       "%s(encoder='nvenc') takes pixel_format as 'yuv420p', 'nv12', 'yuv420p10le' or "
                       "'p010le', got %R",
-                      function, a[5].ptr());
+                      function, a["pixel_format"].ptr());
         pf = find_format(pf->wide() ? "p010le" : "nv12");
         if (width % 2 || height % 2)
             qv::raise(PyExc_ValueError, "%s(encoder='nvenc') takes an even frame size, got %lldx%lld",
@@ -608,14 +610,15 @@ nb::object writer_init(const qv::Args &a) {
     }
     std::string codec_name;
     if (!nvenc) {
-        if (!PyUnicode_Check(a[4].ptr()))
-            qv::raise(PyExc_TypeError, "%s() takes codec as a str, got %s", function, qv::type_name(a[4]));
-        codec_name = nb::cast<std::string>(a[4]);
+        if (!PyUnicode_Check(a["codec"].ptr()))
+            qv::raise(PyExc_TypeError, "%s() takes codec as a str, got %s", function,
+                      qv::type_name(a["codec"]));
+        codec_name = nb::cast<std::string>(a["codec"]);
         nb::object encoder;
         try {
             encoder = av.attr("Codec")(codec_name, "w");
         } catch (nb::python_error &) {
-            qv::raise(PyExc_ValueError, "%s(): FFmpeg here has no encoder %R", function, a[4].ptr());
+            qv::raise(PyExc_ValueError, "%s(): FFmpeg here has no encoder %R", function, a["codec"].ptr());
         }
         bool takes = false;
         nb::object formats = encoder.attr("video_formats");
@@ -632,7 +635,7 @@ nb::object writer_init(const qv::Args &a) {
     self.attr("pixel_format") = nb::str(pf->name);
     self.attr("matrix") = nb::str(matrix);
     self.attr("full_range") = nb::bool_(full);
-    self.attr("rotation") = nb::borrow(a[13]);
+    self.attr("rotation") = nb::borrow(a["rotation"]);
     self.attr("primaries") = nb::int_(primaries);
     self.attr("transfer") = nb::int_(transfer);
     self.attr("frame_count") = nb::int_(0);
@@ -665,12 +668,13 @@ nb::object writer_init(const qv::Args &a) {
         int64_t step = std::max<int64_t>(1, nb::cast<int64_t>(py_round(nb::int_(1) / (fps * time_base))));
         self.attr("_step") = nb::int_(step);
         if (nvenc) {
-            open_nvenc(self, nvc, nv_codec, *pf, fps, time_base, width, height, matrix, full, a[8], a[10]);
+            open_nvenc(self, nvc, nv_codec, *pf, fps, time_base, width, height, matrix, full, a["options"],
+                       a["bit_rate"]);
         } else {
             if (!nb::cast<bool>(container.attr("supported_codecs").attr("__contains__")(codec_name)))
                 qv::raise(PyExc_ValueError, "%s(): '%s' files do not take codec '%s'", function,
                           ext.empty() ? name.c_str() : ext.c_str(), codec_name.c_str());
-            nb::object stream = container.attr("add_stream")(a[4], nb::arg("rate") = fps);
+            nb::object stream = container.attr("add_stream")(a["codec"], nb::arg("rate") = fps);
             stream.attr("width") = width, stream.attr("height") = height, stream.attr("pix_fmt") = pf->name;
             nb::object codec = stream.attr("codec_context");
             codec.attr("time_base") = time_base;
@@ -680,20 +684,20 @@ nb::object writer_init(const qv::Args &a) {
             codec.attr("color_primaries") = primaries;
             codec.attr("color_trc") = transfer;
             if (avi) codec.attr("max_b_frames") = 0;
-            if (!a[8].is_none()) stream.attr("options") = a[8];
+            if (!a["options"].is_none()) stream.attr("options") = a["options"];
             // Where the thread count is left to the encoder, frame threads: PyAV's default of
             // slice threads makes libx264 about a fifth slower on two cores.
-            if (a[8].is_none() || !nb::cast<bool>(a[8].attr("__contains__")("threads")))
+            if (a["options"].is_none() || !nb::cast<bool>(a["options"].attr("__contains__")("threads")))
                 codec.attr("thread_type") = "FRAME";
-            if (!a[10].is_none()) stream.attr("bit_rate") = a[10];
-            if (nb::cast<int64_t>(a[13]) % 360) stream.attr("set_display_rotation")(a[13]);
+            if (!a["bit_rate"].is_none()) stream.attr("bit_rate") = a["bit_rate"];
+            if (nb::cast<int64_t>(a["rotation"]) % 360) stream.attr("set_display_rotation")(a["rotation"]);
             self.attr("_stream") = stream;
             self.attr("_colour") = nb::make_tuple(
                 codes.space, full ? qv::video::kRangeJpeg : qv::video::kRangeMpeg, primaries, transfer);
         }
         nb::list audio;
-        if (!a[9].is_none()) {
-            nb::object source = av.attr("open")(fspath(a[9]));
+        if (!a["audio_from"].is_none()) {
+            nb::object source = av.attr("open")(fspath(a["audio_from"]));
             self.attr("_audio_source") = source;
             nb::list streams;
             for (nb::handle s : source.attr("streams").attr("audio")) {
@@ -789,7 +793,7 @@ int64_t next_pts(nb::handle self, nb::handle time) {
 }
 
 nb::object writer_write(const qv::Args &a) {
-    nb::handle self = a[0], image = a[1];
+    nb::handle self = a[0], image = a["frame"];
     if (nb::cast<bool>(self.attr("closed"))) qv::raise(PyExc_ValueError, "write() on a closed VideoWriter");
     if (!qv::is_device_array(image) && !qv::is_host_array(image))
         qv::raise(PyExc_TypeError, "write() takes frame as a cupy.ndarray or numpy.ndarray, got %s",
@@ -800,7 +804,7 @@ nb::object writer_write(const qv::Args &a) {
     if (shape.size() != 3 || shape[2] != 3 || shape[0] != height || shape[1] != width)
         qv::raise(PyExc_ValueError, "write() takes BGR frames of shape (%lld, %lld, 3), got %U",
                   (long long)height, (long long)width, qv::str_of(image.attr("shape")).ptr());
-    int64_t pts = next_pts(self, a[2]);
+    int64_t pts = next_pts(self, a["time"]);
     nb::tuple planes =
         nb::cast<nb::tuple>(self.attr("_convert")(image, self.attr("matrix"), self.attr("full_range")));
     int64_t index = nb::cast<int64_t>(self.attr("frame_count"));
@@ -868,7 +872,7 @@ nb::object writer_close(const qv::Args &a) {
 }
 
 nb::object writer_exit(const qv::Args &a) {
-    if (a[1].is_none())
+    if (a["exc_type"].is_none())
         writer_close(a);
     else if (!nb::cast<bool>(a[0].attr("closed")))
         discard(a[0]);  // an error in the with-block: no output

@@ -406,24 +406,24 @@ nb::object warp_images(const qv::Args &a) {
 }
 
 nb::object affine_transform(const qv::Args &a) {
-    if (qv::is_device_array(a[0]) && qv::shape_of(a[0]).size() == 4) return warp_images(a);
-    std::vector<int64_t> shape = qv::image_shape(a[0], "affine_transform");
+    if (qv::is_device_array(a["image"]) && qv::shape_of(a["image"]).size() == 4) return warp_images(a);
+    std::vector<int64_t> shape = qv::image_shape(a["image"], "affine_transform");
     // A device M is inverted on the device; a singular or non-finite one warps to zeros there,
     // as nothing reads it back to refuse it.
-    bool on_device = qv::is_device_array(a[1]);
+    bool on_device = qv::is_device_array(a["M"]);
     Matrix inv{};
     if (!on_device)
-        inv = invert(read_matrix(a[1], "affine_transform"), "affine_transform");
+        inv = invert(read_matrix(a["M"], "affine_transform"), "affine_transform");
     else
-        check_device_matrix(a[1]);
-    std::array<int64_t, 2> size = read_dsize(a[2]);
+        check_device_matrix(a["M"]);
+    std::array<int64_t, 2> size = read_dsize(a["dsize"]);
     // The output's size is checked before the image is converted, not only when it is allocated.
     qv::check_indexable({size[0], size[1], shape.size() == 3 ? shape[2] : 1}, "output");
     qv::check_rows(size[0], "output");
     if (on_device) {
-        return warp_matrix(prepare(a[0]), a[1], size[0], size[1]);
+        return warp_matrix(prepare(a["image"]), a["M"], size[0], size[1]);
     }
-    return warp(prepare(a[0]), inv, size[0], size[1]);
+    return warp(prepare(a["image"]), inv, size[0], size[1]);
 }
 
 // Matrices (k, 2, 3) from a host array, or a device one read to the host.
@@ -454,19 +454,19 @@ std::vector<Matrix> read_matrices(nb::handle M, const char *function) {
 
 nb::object affine_transform_batch(const qv::Args &a) {
     const char *function = "affine_transform_batch";
-    std::vector<int64_t> shape = qv::image_shape(a[0], function);
-    std::vector<Matrix> matrices = read_matrices(a[1], function);
-    std::array<int64_t, 2> size = read_dsize(a[2], function);
+    std::vector<int64_t> shape = qv::image_shape(a["image"], function);
+    std::vector<Matrix> matrices = read_matrices(a["M"], function);
+    std::array<int64_t, 2> size = read_dsize(a["dsize"], function);
     int64_t count = (int64_t)matrices.size(), channels = shape.size() == 3 ? shape[2] : 1;
     qv::check_indexable({count * size[0], size[1], channels}, "output");
     qv::check_rows(size[0], "output");
-    Prepared p = prepare(a[0]);
+    Prepared p = prepare(a["image"]);
     if (count == 0 || shape[0] == 0 || shape[1] == 0) return warp_batch(p, nb::none(), 0, size[0], size[1]);
     return warp_batch(p, warp_table(matrices, function), count, size[0], size[1]);
 }
 
 nb::object get_inverse_matrix(const qv::Args &a) {
-    nb::handle M = a[0];
+    nb::handle M = a["M"];
     if (qv::is_device_array(M)) {
         std::vector<int64_t> shape = qv::shape_of(M);
         if (shape.size() != 2 || shape[0] != 2 || shape[1] != 3)
@@ -484,10 +484,10 @@ nb::object get_inverse_matrix(const qv::Args &a) {
 }
 
 nb::object crop_from_kps(const qv::Args &a) {
-    qv::image_shape(a[0], "crop_from_kps");
-    Prepared p = prepare(a[0]);
-    nb::object kps = host_values(a[1], "crop_from_kps", "kps", 5, 2);
-    int64_t size = nb::cast<int64_t>(a[2]);
+    qv::image_shape(a["image"], "crop_from_kps");
+    Prepared p = prepare(a["image"]);
+    nb::object kps = host_values(a["kps"], "crop_from_kps", "kps", 5, 2);
+    int64_t size = nb::cast<int64_t>(a["size"]);
     if (size <= 0)
         qv::raise(PyExc_ValueError, "crop_from_kps() takes a positive size, got %lld", (long long)size);
 

@@ -120,11 +120,11 @@ nb::object convert_back(nb::object out, nb::handle dtype, char kind) {
 }
 
 nb::object resize(const qv::Args &a) {
-    nb::handle image = a[0];
+    nb::handle image = a["image"];
     if (!qv::is_device_array(image))
         qv::raise(PyExc_TypeError, "resize() takes a cupy.ndarray, got %s", qv::type_name(image));
-    auto [new_width, new_height] = parse_size(a[1]);
-    int interpolation = parse_interpolation(a[2]);
+    auto [new_width, new_height] = parse_size(a["size"]);
+    int interpolation = parse_interpolation(a["interpolation"]);
 
     std::vector<int64_t> shape = qv::shape_of(image);
     bool empty = false;

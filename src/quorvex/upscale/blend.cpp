@@ -213,20 +213,20 @@ std::string shape_text(const std::vector<int64_t> &shape) {
 
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0];
-    std::vector<int64_t> padded = shape_items(a[1], "TileBlender", "padded_shape");
-    int64_t scale = nb::cast<int64_t>(a[2]), tile_size = nb::cast<int64_t>(a[3]),
-            overlap = nb::cast<int64_t>(a[4]);
+    std::vector<int64_t> padded = shape_items(a["padded_shape"], "TileBlender", "padded_shape");
+    int64_t scale = nb::cast<int64_t>(a["scale"]), tile_size = nb::cast<int64_t>(a["tile_size"]),
+            overlap = nb::cast<int64_t>(a["overlap"]);
     if (scale < 1) qv::raise(PyExc_ValueError, "TileBlender() needs scale >= 1 (got %lld)", (long long)scale);
     if (tile_size < 1 || overlap < 0 || overlap >= tile_size)
         qv::raise(PyExc_ValueError,
                   "TileBlender() needs 0 <= overlap < tile_size (got overlap=%lld, tile_size=%lld)",
                   (long long)overlap, (long long)tile_size);
     std::vector<int64_t> original = padded;
-    if (!a[5].is_none()) {
-        original = shape_items(a[5], "TileBlender", "original_shape");
+    if (!a["original_shape"].is_none()) {
+        original = shape_items(a["original_shape"], "TileBlender", "original_shape");
         if (original[0] > padded[0] || original[1] > padded[1] || original[2] != padded[2])
             qv::raise(PyExc_ValueError, "TileBlender() got original_shape %s, larger than padded_shape %s",
-                      qv::str_of(a[5]).c_str(), qv::str_of(a[1]).c_str());
+                      qv::str_of(a["original_shape"]).c_str(), qv::str_of(a["padded_shape"]).c_str());
     }
     // Sizes times the scale must fit the kernels' 32-bit positions.
     for (int64_t n : {padded[0], padded[1], tile_size})
@@ -304,9 +304,9 @@ float feather_of(nb::handle self) {
 nb::object add(const qv::Args &a) {
     nb::handle self = a[0];
     check_open(self, "add");
-    nb::object batch = device_batch(a[1]);
-    int64_t first = nb::cast<int64_t>(a[2]);
-    bool rgb = nb::cast<bool>(a[3]);
+    nb::object batch = device_batch(a["batch"]);
+    int64_t first = nb::cast<int64_t>(a["first"]);
+    bool rgb = nb::cast<bool>(a["rgb"]);
     std::vector<int64_t> shape = qv::shape_of(batch);
     int64_t scale = get_int(self, "scale"), tile = get_int(self, "tile_size") * scale;
     int64_t step = (get_int(self, "tile_size") - get_int(self, "overlap")) * scale;
@@ -357,9 +357,9 @@ nb::object add(const qv::Args &a) {
 nb::object cut(const qv::Args &a) {
     nb::handle self = a[0];
     check_open(self, "cut");
-    nb::handle image = a[1];
-    int64_t first = nb::cast<int64_t>(a[2]), count = nb::cast<int64_t>(a[3]);
-    bool rgb = nb::cast<bool>(a[4]);
+    nb::handle image = a["image"];
+    int64_t first = nb::cast<int64_t>(a["first"]), count = nb::cast<int64_t>(a["count"]);
+    bool rgb = nb::cast<bool>(a["rgb"]);
     if (!qv::is_device_array(image))
         qv::raise(PyExc_TypeError, "TileBlender.cut() takes image as a cupy.ndarray, got %s",
                   qv::type_name(image));
@@ -401,22 +401,24 @@ nb::object result(const qv::Args &a) {
     std::vector<int64_t> canvas_shape = qv::shape_of(canvas);
     int64_t scale = get_int(self, "scale");
     int64_t height = canvas_shape[0], width = canvas_shape[1], channels = canvas_shape[2];
-    if (!a[1].is_none()) {
-        std::vector<int64_t> original = shape_items(a[1], "TileBlender.result", "original_shape");
+    if (!a["original_shape"].is_none()) {
+        std::vector<int64_t> original =
+            shape_items(a["original_shape"], "TileBlender.result", "original_shape");
         if (original[0] * scale > height || original[1] * scale > width || original[2] != channels)
             qv::raise(PyExc_ValueError,
                       "TileBlender.result() got original_shape %s, larger than the padded image",
-                      qv::str_of(a[1]).c_str());
+                      qv::str_of(a["original_shape"]).c_str());
         height = original[0] * scale;
         width = original[1] * scale;
     }
     const qv::Cupy &cp = qv::cp();
     std::string kind = "f";
-    if (!a[2].is_none()) kind = nb::cast<std::string>(qv::np().module.attr("dtype")(a[2]).attr("char"));
+    if (!a["dtype"].is_none())
+        kind = nb::cast<std::string>(qv::np().module.attr("dtype")(a["dtype"]).attr("char"));
     int code = kind == "B" ? 1 : kind == "H" ? 2 : kind == "f" ? 0 : -1;
     if (code < 0)
         qv::raise(PyExc_ValueError, "TileBlender.result() takes dtype uint8, uint16 or float32, got %s",
-                  qv::str_of(qv::np().module.attr("dtype")(a[2])).c_str());
+                  qv::str_of(qv::np().module.attr("dtype")(a["dtype"])).c_str());
     int64_t added = get_int(self, "added"), total = get_int(self, "tile_count");
     if (added != total)
         qv::raise(PyExc_ValueError, "TileBlender.result() after %lld of %lld tiles", (long long)added,

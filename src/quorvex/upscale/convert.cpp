@@ -137,8 +137,9 @@ nb::dict export_parameters(nb::handle export_fn) {
 }
 
 nb::object torch_to_onnx(const qv::Args &a) {
-    nb::handle model_path = a[0], onnx_path = a[1], opset_version = a[4], precision = a[5], device = a[6];
-    nb::object input_shape = nb::borrow(a[2]), dynamic_axes = nb::borrow(a[3]);
+    nb::handle model_path = a["model_path"], onnx_path = a["onnx_path"], opset_version = a["opset_version"],
+               precision = a["precision"], device = a["device"];
+    nb::object input_shape = nb::borrow(a["input_shape"]), dynamic_axes = nb::borrow(a["dynamic_axes"]);
 
     say("Exporting PyTorch model to ONNX: ", model_path, " \u2192 ", onnx_path);
     say("Precision: ", precision, ", Device: ", device);
@@ -549,8 +550,9 @@ void print_generic_help(nb::handle workspace) {
 }
 
 nb::object onnx_to_trt_dynamic_shape(const qv::Args &a) {
-    nb::handle onnx_path = a[0], engine_path = a[1], precision = a[2], workspace = a[3];
-    nb::handle size_requirements = a[4], batch_requirements = a[5];
+    nb::handle onnx_path = a["onnx_path"], engine_path = a["engine_path"], precision = a["precision"],
+               workspace = a["workspace"];
+    nb::handle size_requirements = a["size_requirements"], batch_requirements = a["batch_requirements"];
     check_requirements(size_requirements, "size_requirements");
     check_requirements(batch_requirements, "batch_requirements");
     check_precision(precision, true);
@@ -632,7 +634,8 @@ nb::object onnx_to_trt_dynamic_shape(const qv::Args &a) {
 }
 
 nb::object onnx_to_trt_fixed_shape(const qv::Args &a) {
-    nb::handle onnx_path = a[0], engine_path = a[1], fixed_shape = a[2], precision = a[3], workspace = a[4];
+    nb::handle onnx_path = a["onnx_path"], engine_path = a["engine_path"], fixed_shape = a["fixed_shape"],
+               precision = a["precision"], workspace = a["workspace"];
     check_precision(precision, false);
     say("Building TensorRT engine with fixed shape from ONNX model: ", onnx_path);
     say("Fixed input shape: ", fixed_shape);
@@ -676,8 +679,9 @@ nb::object onnx_to_trt_fixed_shape(const qv::Args &a) {
 }
 
 nb::object onnx_to_trt(const qv::Args &a) {
-    nb::handle onnx_path = a[0], engine_path = a[1], input_shape = a[2], precision = a[3], workspace = a[4];
-    nb::handle size_requirements = a[5], batch_requirements = a[6];
+    nb::handle onnx_path = a["onnx_path"], engine_path = a["engine_path"], input_shape = a["input_shape"],
+               precision = a["precision"], workspace = a["workspace"];
+    nb::handle size_requirements = a["size_requirements"], batch_requirements = a["batch_requirements"];
     bool fixed = !input_shape.is_none();
     if (!fixed) {
         // Refused before anything is printed, like the builder's own arguments.
@@ -729,7 +733,7 @@ nb::object onnx_to_trt(const qv::Args &a) {
     return nb::none();
 }
 
-nb::object load_onnx(const qv::Args &a) { return qv::load_onnx_checked(a[0]); }
+nb::object load_onnx(const qv::Args &a) { return qv::load_onnx_checked(a["model"]); }
 
 }  // namespace
 

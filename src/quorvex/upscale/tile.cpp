@@ -258,12 +258,13 @@ nb::object pad(nb::handle input_image, int64_t patch_size, int64_t overlap, cons
 }
 
 nb::object add_padding(const qv::Args &a) {
-    return pad(a[0], nb::cast<int64_t>(a[1]), nb::cast<int64_t>(a[2]), "add_padding", "patch_size");
+    return pad(a["input_image"], nb::cast<int64_t>(a["patch_size"]), nb::cast<int64_t>(a["overlap"]),
+               "add_padding", "patch_size");
 }
 
 nb::object tile_image(const qv::Args &a) {
-    int64_t tile_size = nb::cast<int64_t>(a[1]), overlap = nb::cast<int64_t>(a[2]);
-    nb::object padded = pad(a[0], tile_size, overlap, "tile_image", "tile_size");
+    int64_t tile_size = nb::cast<int64_t>(a["tile_size"]), overlap = nb::cast<int64_t>(a["overlap"]);
+    nb::object padded = pad(a["input_image"], tile_size, overlap, "tile_image", "tile_size");
     std::vector<int64_t> shape = qv::shape_of(padded);
     int64_t step = tile_size - overlap;
     nb::list tiles;
@@ -275,17 +276,17 @@ nb::object tile_image(const qv::Args &a) {
 
 nb::object create_gaussian_weights(const qv::Args &a) {
     nb::handle cp = qv::cp().module;
-    int64_t sigma_value = nb::cast<int64_t>(a[1]);
+    int64_t sigma_value = nb::cast<int64_t>(a["sigma"]);
     if (sigma_value < 1)  // 0 divides by zero: NaN at the centre, 0 elsewhere
         qv::raise(PyExc_ValueError, "create_gaussian_weights() needs sigma >= 1 (got %lld)",
                   (long long)sigma_value);
     // Refused before anything is allocated: the grid is size x size float64 values.
-    int64_t size = nb::cast<int64_t>(a[0]);
+    int64_t size = nb::cast<int64_t>(a["size"]);
     if (size > 46340)  // size * size stays within the kernels' 32-bit indexing
         qv::raise(PyExc_ValueError,
                   "create_gaussian_weights() takes size of at most 46340 (a size x size grid), got %lld",
                   (long long)size);
-    nb::object axis = cp.attr("linspace")(-1, 1, a[0]);
+    nb::object axis = cp.attr("linspace")(-1, 1, a["size"]);
     nb::object grid = cp.attr("meshgrid")(axis, axis);
     nb::object x = grid[nb::int_(0)], y = grid[nb::int_(1)];
     nb::object d = cp.attr("sqrt")(x * x + y * y);
@@ -370,7 +371,7 @@ TileTable tile_table(nb::handle tiles, size_t count, const char *function) {
 }
 
 nb::object to_batch(const qv::Args &a) {
-    nb::handle tiles = a[0];
+    nb::handle tiles = a["tiles"];
     nb::handle torch = qv::torch_module().get();
     size_t count = (size_t)PyList_GET_SIZE(tiles.ptr());
     if (count == 0)
@@ -395,7 +396,7 @@ nb::object to_batch(const qv::Args &a) {
 }
 
 nb::object batch_to_tile(const qv::Args &a) {
-    nb::handle batch = a[0];
+    nb::handle batch = a["batch"];
     if (!qv::is_tensor(batch))
         qv::raise(PyExc_TypeError, "batch_to_tile() takes a torch.Tensor (N, C, H, W), got %s",
                   qv::type_name(batch));
@@ -427,11 +428,11 @@ std::vector<int64_t> three_items(nb::handle shape, const char *name) {
 }
 
 nb::object merge_tiles(const qv::Args &a) {
-    nb::handle tiles = a[0];
-    std::vector<int64_t> original = three_items(a[1], "original_shape");
-    std::vector<int64_t> padded = three_items(a[2], "padded_shape");
-    int64_t scale = nb::cast<int64_t>(a[3]);
-    int64_t tile_size = nb::cast<int64_t>(a[4]), overlap = nb::cast<int64_t>(a[5]);
+    nb::handle tiles = a["tiles"];
+    std::vector<int64_t> original = three_items(a["original_shape"], "original_shape");
+    std::vector<int64_t> padded = three_items(a["padded_shape"], "padded_shape");
+    int64_t scale = nb::cast<int64_t>(a["scale"]);
+    int64_t tile_size = nb::cast<int64_t>(a["tile_size"]), overlap = nb::cast<int64_t>(a["overlap"]);
     if (scale < 1) qv::raise(PyExc_ValueError, "merge_tiles() needs scale >= 1 (got %lld)", (long long)scale);
     check_grid("merge_tiles", "tile_size", tile_size, overlap);
     if (tile_size * scale < 4)
@@ -455,7 +456,8 @@ nb::object merge_tiles(const qv::Args &a) {
     if (count == 0)
         qv::raise(PyExc_ValueError,
                   "merge_tiles() needs a padded_shape that holds at least one %lld x %lld tile, got %s",
-                  (long long)(tile_size / scale), (long long)(tile_size / scale), qv::str_of(a[2]).c_str());
+                  (long long)(tile_size / scale), (long long)(tile_size / scale),
+                  qv::str_of(a["padded_shape"]).c_str());
     Py_ssize_t given = PyList_GET_SIZE(tiles.ptr());
     if ((size_t)given < count)  // extra tiles are left out, as before
         qv::raise(PyExc_ValueError,

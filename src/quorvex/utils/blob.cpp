@@ -186,15 +186,16 @@ double as_scalefactor(nb::handle value) {
 }
 
 nb::object to_blob(const qv::Args &a) {
-    return to_blob_impl(a[0], as_scalefactor(a[1]), a[2], a[3], PyObject_IsTrue(a[4].ptr()) == 1, "to_blob");
+    return to_blob_impl(a["image"], as_scalefactor(a["scalefactor"]), a["size"], a["mean"],
+                        PyObject_IsTrue(a["swapRB"].ptr()) == 1, "to_blob");
 }
 
 nb::object to_blobs(const qv::Args &a) {
-    double scalefactor = as_scalefactor(a[1]);
-    bool swap_rb = PyObject_IsTrue(a[4].ptr()) == 1;
+    double scalefactor = as_scalefactor(a["scalefactor"]);
+    bool swap_rb = PyObject_IsTrue(a["swapRB"].ptr()) == 1;
     const qv::Cupy &cp = qv::cp();
     // Images of one shape and type are stacked and packed in one launch.
-    nb::object images = nb::borrow(a[0]);
+    nb::object images = nb::borrow(a["images"]);
     bool alike = nb::len(images) >= 1;
     for (size_t i = 0; alike && i < nb::len(images); ++i) {
         nb::object image = images[nb::int_(i)], first = images[nb::int_(0)];
@@ -205,11 +206,11 @@ nb::object to_blobs(const qv::Args &a) {
     if (alike) {
         nb::object batch =
             nb::len(images) == 1 ? images[nb::int_(0)][nb::none()] : cp.module.attr("stack")(images);
-        return to_blob_impl(batch, scalefactor, a[2], a[3], swap_rb, "to_blobs", true);
+        return to_blob_impl(batch, scalefactor, a["size"], a["mean"], swap_rb, "to_blobs", true);
     }
     nb::list blobs;
     for (nb::handle image : images)
-        blobs.append(to_blob_impl(image, scalefactor, a[2], a[3], swap_rb, "to_blobs"));
+        blobs.append(to_blob_impl(image, scalefactor, a["size"], a["mean"], swap_rb, "to_blobs"));
     return cp.module.attr("concatenate")(blobs, nb::arg("axis") = 0);
 }
 

@@ -21,13 +21,13 @@ bool is_codec_image(nb::handle obj) {
 nb::object tensor_to_hwc(nb::handle tensor) { return tensor.attr("squeeze")().attr("permute")(1, 2, 0); }
 
 nb::object to_cupy(const qv::Args &a) {
-    nb::handle image = a[0];
+    nb::handle image = a["image"];
     if (qv::is_tensor(image)) return qv::tensor_to_device(tensor_to_hwc(image));
     return qv::cp().asarray(image);
 }
 
 nb::object to_numpy(const qv::Args &a) {
-    nb::handle image = a[0];
+    nb::handle image = a["image"];
     nb::object result;
     if (qv::is_device_array(image))
         result = qv::cp().asnumpy(image);
@@ -44,8 +44,8 @@ nb::object to_numpy(const qv::Args &a) {
 }
 
 nb::object to_tensor(const qv::Args &a) {
-    nb::object image = nb::borrow(a[0]);
-    nb::object device = nb::borrow(a[1]);
+    nb::object image = nb::borrow(a["image"]);
+    nb::object device = nb::borrow(a["device"]);
     nb::handle torch = qv::torch_module().get();
     if (is_codec_image(image)) image = qv::cp().asarray(image);
     if (device.is_none()) {

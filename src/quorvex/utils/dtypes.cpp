@@ -144,7 +144,7 @@ nb::object scaled_down(const Image &img, double max) {
 }
 
 nb::object to_float32(const qv::Args &a) {
-    Image img = inspect(a[0], "to_float32");
+    Image img = inspect(a["image"], "to_float32");
     switch (img.kind) {
         case Kind::Float32:
             return nb::borrow(img.array);
@@ -161,7 +161,7 @@ nb::object to_float32(const qv::Args &a) {
 }
 
 nb::object to_float16(const qv::Args &a) {
-    Image img = inspect(a[0], "to_float16");
+    Image img = inspect(a["image"], "to_float16");
     switch (img.kind) {
         case Kind::Float32:
         case Kind::Float:
@@ -219,7 +219,7 @@ nb::object quantize(const Image &img, double max, const char *dtype) {
 }
 
 nb::object to_uint8(const qv::Args &a) {
-    Image img = inspect(a[0], "to_uint8");
+    Image img = inspect(a["image"], "to_uint8");
     switch (img.kind) {
         case Kind::UInt8:
             return nb::borrow(img.array);
@@ -241,7 +241,7 @@ nb::object to_uint8(const qv::Args &a) {
 }
 
 nb::object to_uint16(const qv::Args &a) {
-    Image img = inspect(a[0], "to_uint16");
+    Image img = inspect(a["image"], "to_uint16");
     switch (img.kind) {
         case Kind::UInt16:
             return nb::borrow(img.array);

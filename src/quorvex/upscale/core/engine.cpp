@@ -19,8 +19,8 @@ nb::tuple as_tuple(const std::vector<int64_t> &values) {
 
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0];
-    qv::DeviceScope scope(a[3]);
-    qv::trt::load_engine(self, a[1], a[2], a[3], kWhat);
+    qv::DeviceScope scope(a["device_id"]);
+    qv::trt::load_engine(self, a["model_path"], a["model_bytes"], a["device_id"], kWhat);
     qv::trt::Tensors tensors = qv::trt::allocate_buffers(self, kWhat);
     if (nb::len(tensors.inputs) != 1 || nb::len(tensors.outputs) != 1)
         qv::raise(PyExc_ValueError,
@@ -42,7 +42,7 @@ nb::object init(const qv::Args &a) {
 
 nb::object forward(const qv::Args &a) {
     qv::DeviceScope scope(a[0].attr("device_id"));
-    return qv::trt::run_once(a[0], a[1], a[0].attr("output_tensor"), kWhat);
+    return qv::trt::run_once(a[0], a["batch"], a[0].attr("output_tensor"), kWhat);
 }
 
 }  // namespace

@@ -132,14 +132,15 @@ nb::object load_state_dict(nb::handle model_path, nb::handle model_bytes, bool t
 }
 
 nb::object init(const qv::Args &a) {
-    nb::handle self = a[0], model_path = a[1], model_bytes = a[2], device = a[3];
+    nb::handle self = a[0], model_path = a["model_path"], model_bytes = a["model_bytes"],
+               device = a["device"];
     nb::handle torch = qv::torch_module().get();
     if (model_bytes.is_none() && model_path.is_none())
         qv::raise(PyExc_ValueError, "Model or model_path must be provided");
-    if (!PyBool_Check(a[4].ptr()))  // an int or a string would say yes by accident
+    if (!PyBool_Check(a["trust_model"].ptr()))  // an int or a string would say yes by accident
         qv::raise(PyExc_TypeError, "Argument 'trust_model' has incorrect type (expected bool, got %s)",
-                  qv::type_name(a[4]));
-    nb::object state_dict = load_state_dict(model_path, model_bytes, a[4].is(Py_True));
+                  qv::type_name(a["trust_model"]));
+    nb::object state_dict = load_state_dict(model_path, model_bytes, a["trust_model"].is(Py_True));
     nb::handle loader_module = spandrel.get();
     install_extra_architectures();
     nb::object model = loader_module.attr("ModelLoader")().attr("load_from_state_dict")(state_dict);
@@ -170,7 +171,7 @@ nb::object pre_process(const qv::Args &a) {
     nb::handle self = a[0];
     const Siblings &s = siblings();
     qv::DeviceScope scope(self.attr("device_id"));
-    nb::object image = nb::borrow(a[1]);
+    nb::object image = nb::borrow(a["input_image"]);
     if (self.attr("purpose").equal(nb::str("FaceSR"))) {
         // Face models are fed at their minimum size, squared. Those without one (minimum 0)
         // take any size and are left alone.
@@ -190,7 +191,7 @@ nb::object post_process(const qv::Args &a) {
     nb::handle self = a[0];
     const Siblings &s = siblings();
     qv::DeviceScope scope(self.attr("device_id"));
-    return s.rgb_to_bgr(s.to_cupy(a[1]));
+    return s.rgb_to_bgr(s.to_cupy(a["output_tensor"]));
 }
 
 // GFPGAN and CodeFormer work on -1..1 images, yet spandrel's call hands them its 0..1 input as it
@@ -225,7 +226,7 @@ nb::object run_network(nb::handle self, nb::handle input) {
 nb::object get_one(const qv::Args &a) {
     nb::handle self = a[0];
     qv::DeviceScope scope(self.attr("device_id"));
-    nb::object input_tensor = self.attr("pre_process")(a[1]);
+    nb::object input_tensor = self.attr("pre_process")(a["image"]);
     nb::object output_tensor = run_network(self, input_tensor);
     return self.attr("post_process")(output_tensor);
 }
@@ -238,11 +239,11 @@ nb::object get_many(const qv::Args &a) {
     const qv::Cupy &cp = qv::cp();
     qv::DeviceScope scope(self.attr("device_id"));
     nb::object batch;
-    if (qv::is_device_array(a[1])) {
-        batch = nb::borrow(a[1]);
+    if (qv::is_device_array(a["images"])) {
+        batch = nb::borrow(a["images"]);
     } else {
         nb::list images;
-        for (nb::handle image : a[1]) {
+        for (nb::handle image : a["images"]) {
             if (!qv::is_device_array(image) ||
                 (nb::len(images) && !image.attr("shape").equal(images[0].attr("shape"))))
                 qv::raise(PyExc_ValueError, "TorchUpscaler.get_many() takes device images of one shape");
@@ -270,7 +271,7 @@ nb::object get_many(const qv::Args &a) {
 }
 
 nb::object get(const qv::Args &a) {
-    nb::handle self = a[0], image = a[1];
+    nb::handle self = a[0], image = a["image"];
     if (!PyList_Check(image.ptr())) return self.attr("_get")(image);
     nb::list results;
     for (nb::handle item : image) results.append(self.attr("_get")(item));
