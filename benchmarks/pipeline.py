@@ -59,7 +59,7 @@ def write_clip(path: pathlib.Path, width: int, height: int, frames: int, key_eve
 
 
 def run_overlap(width: int, height: int, frames: int, delay: float) -> dict:
-    from quorvex.cli import media
+    from quorvex.cli import videos
     from quorvex.cli.common import Reporter
     from quorvex.io.video import VideoReader, VideoWriter
     from quorvex.pipeline import StageTimes
@@ -75,7 +75,7 @@ def run_overlap(width: int, height: int, frames: int, delay: float) -> dict:
         folder = pathlib.Path(folder)
         clip = write_clip(folder / "clip.mp4", width, height, frames, frames)
         transform(cp.zeros((height, width, 3), cp.float32))  # compiled before either run
-        options = media.one_thread_options("libx264")
+        options = videos.one_thread_options("libx264")
 
         # one after another: what each frame cost before the stages overlapped
         serial = StageTimes()
@@ -99,7 +99,7 @@ def run_overlap(width: int, height: int, frames: int, delay: float) -> dict:
         serial.wall = time.perf_counter() - start
 
         staged = StageTimes()
-        count = media.process_video(clip, folder / "staged.mp4", transform, reporter, lambda size: (2 * size[0], 2 * size[1]),
+        count = videos.process_video(clip, folder / "staged.mp4", transform, reporter, lambda size: (2 * size[0], 2 * size[1]),
                                     audio=False, threads=1, times=staged)
     assert count == serial.items == frames, (count, serial.items, frames)
     per = 1e3 / frames

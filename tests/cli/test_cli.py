@@ -232,7 +232,7 @@ def test_a_damaged_key_frame_comes_out_as_a_whole_file_decode_conceals_it(tmp_pa
 ])
 def test_video_output_keeps_the_source_s_depth_and_chroma_where_an_encoder_can(source, suffix, expected):
     av = pytest.importorskip("av")
-    from quorvex.cli.media import choose_output
+    from quorvex.cli.videos import choose_output
 
     if expected[0] not in av.codecs_available:
         pytest.skip(f"this FFmpeg has no {expected[0]}")
@@ -254,7 +254,7 @@ def test_video_output_keeps_the_source_s_depth_and_chroma_where_an_encoder_can(s
 def test_encoder_options_are_checked_against_the_encoder(name, output, refused):
     pytest.importorskip("av")
     from quorvex.cli.common import CliError
-    from quorvex.cli.media import choose_output
+    from quorvex.cli.videos import choose_output
 
     if refused:
         with pytest.raises(CliError, match=re.escape(refused)):

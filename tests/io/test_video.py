@@ -244,12 +244,12 @@ class _Quiet:
 @pytest.mark.parametrize("suffix, codec", [(".mp4", "h264"), (".mov", "h264"), (".m4v", "h264"), (".mkv", "h264"),
                                            (".avi", "h264"), (".webm", "vp9")])
 def test_every_offered_container_is_written_in_pieces(tmp_path, suffix, codec):
-    from quorvex.cli import media
+    from quorvex.cli import videos
 
     source = tmp_path / "pan.mp4"
     images = make_video(source)
     target = tmp_path / f"out{suffix}"
-    media.check_video_output(target)
+    videos.check_video_output(target)
     assert _in_pieces(source, target, lambda frame, bar: frame) == 24
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["pan.mp4", target.name])  # pieces removed
     with av.open(str(target)) as container:

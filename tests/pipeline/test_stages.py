@@ -46,14 +46,14 @@ def test_decoding_device_work_and_encoding_overlap(tmp_path):
 
 
 def test_the_staged_video_is_the_serial_one_byte_for_byte(tmp_path, monkeypatch):
-    from quorvex.cli import media
+    from quorvex.cli import videos
     from quorvex.cli.common import Reporter
 
     source = clip(tmp_path / "in.mp4")
     upscaler = Upscaler(nearest_x2(tmp_path / "x2.onnx"), tile=16, overlap=4)
 
     def make(name):
-        return media.process_video(source, tmp_path / name, lambda frame, bar: upscaler.upscale(frame),
+        return videos.process_video(source, tmp_path / name, lambda frame, bar: upscaler.upscale(frame),
                                    Reporter(quiet=True), lambda size: (2 * size[0], 2 * size[1]), threads=1)
 
     assert make("staged.mp4") == 12

@@ -96,7 +96,7 @@ def build_parser() -> argparse.ArgumentParser:
                        "input's own)")
     group.add_argument("--suffix", help="added to each of a folder's output names: NAME_SUFFIX.EXT")
 
-    # The encoding of video outputs (quorvex.cli.media.choose_output).
+    # The encoding of video outputs (quorvex.cli.videos.choose_output).
     video_out = argparse.ArgumentParser(add_help=False)
     group = video_out.add_argument_group("video output")
     group.add_argument("--codec", help="FFmpeg encoder (default libx264; libvpx-vp9 or libsvtav1 for .webm)")

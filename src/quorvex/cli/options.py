@@ -82,7 +82,7 @@ class JobOptions:
         return {"command": self.command, **marked}
 
     def video_output(self) -> dict:
-        """The video output's encoding options (media.choose_output)."""
+        """The video output's encoding options (videos.choose_output)."""
         return {"codec": self.codec, "crf": self.crf, "pix_fmt": self.pix_fmt, "preset": self.preset,
                 "bitrate": self.bitrate, "maxrate": self.maxrate, "encoder": self.encoder, "decoder": self.decoder}
 

@@ -20,7 +20,7 @@ import json
 import os
 import pathlib
 
-from . import media
+from . import media, videos
 from .common import USAGE, CliError
 
 PIECES = 64  # key-frame groups are merged into about this many ranges
@@ -387,7 +387,7 @@ def make_piece(source: pathlib.Path, piece: pathlib.Path, start_pts: int, count:
                reporter, bar=None, output: dict | None = None, clip: bool = True, window: Window | None = None,
                frames: int | None = None) -> None:
     """The `count` frames from the key frame at start_pts, through transform, into the piece,
-    encoded as `output` says, clipped to 0..1 unless not clip (media.process_video). With a
+    encoded as `output` says, clipped to 0..1 unless not clip (videos.process_video). With a
     window, only the `frames` of the range that it shows are made."""
     piece.parent.mkdir(parents=True, exist_ok=True)
     segment, fd = media.create_beside(piece.with_suffix(source.suffix), ".source")
@@ -397,7 +397,7 @@ def make_piece(source: pathlib.Path, piece: pathlib.Path, start_pts: int, count:
         start = cut(source, segment, start_pts, count)
         if window is not None:
             start = window.first if start is None else max(start, window.first)
-        done = media.process_video(segment, piece, transform, reporter, out_size, bar, output=output, audio=False,
+        done = videos.process_video(segment, piece, transform, reporter, out_size, bar, output=output, audio=False,
                                    threads=1, lead_in_until=start, clip=clip,
                                    until=None if window is None else window.after)
     finally:

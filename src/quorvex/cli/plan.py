@@ -18,7 +18,7 @@ import pathlib
 import sys
 import time
 
-from . import media, pieces
+from . import media, pieces, videos
 from .common import USAGE, BadInput, CliError
 
 LIVE_PREFIX = "ndi://"
@@ -63,7 +63,7 @@ class PieceItem:
     piece: pathlib.Path
     start_pts: int
     count: int
-    output: dict  # the video output options (media.choose_output)
+    output: dict  # the video output options (videos.choose_output)
     frames: int | None = None  # the frames made of the count, with a window
     window: pieces.Window | None = None  # the part of the video made (--start, --duration)
 
@@ -114,9 +114,9 @@ def plan(job) -> Plan:
             raise CliError("--start and --duration take part of a video; the input is not one", USAGE)
         items = [ImageItem(source, target) for source, target in files.pairs]
         return Plan(files.kind, items, files.skipped, total=len(items))
-    media.video_module()  # there before any model loads
+    videos.video_module()  # there before any model loads
     output = args.video_output()
-    media.check_video_output(pathlib.Path(args.output), output)
+    videos.check_video_output(pathlib.Path(args.output), output)
     if not files.pairs:
         return Plan("video", [], files.skipped)
     (source, target), = files.pairs
