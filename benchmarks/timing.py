@@ -3,7 +3,13 @@ stand-ins, and the report lines with their share of copy bandwidth."""
 
 from __future__ import annotations
 
+import pathlib
+import sys
+import time
+
 import cupy as cp
+
+TESTS = pathlib.Path(__file__).resolve().parent.parent / "tests"
 
 
 def synchronize():
@@ -66,3 +72,22 @@ class Report:
         ratio = f"{theirs / ours:6.2f}x" if theirs else ""
         print(f"{name:48s} {ours * 1e6:7.1f} us {fraction:6.1%} {alt:>12s} {ratio:>7s}  {label}")
         return row
+
+
+def tests_on_path():
+    """The tests' support package (test networks) and, without TensorRT, its stand-in."""
+    for path in (TESTS, TESTS.parent):  # tests/support, and the stand-ins at the repository's root
+        if str(path) not in sys.path:
+            sys.path.insert(0, str(path))
+
+
+def wall(fn, repeat: int) -> float:
+    """Mean wall-clock seconds per call after warm-up, for work that waits on the host."""
+
+    fn()
+    synchronize()
+    start = time.perf_counter()
+    for _ in range(repeat):
+        fn()
+    synchronize()
+    return (time.perf_counter() - start) / repeat
