@@ -12,70 +12,30 @@ namespace {
 
 // One thread per pixel; R and B give where red and blue sit in the input pixel. Colour kernels
 // run 32 x 32 blocks.
-const std::string grayscale_code = R"(
-template <int R, int B>
-__device__ void grayscale(const float* __restrict__ input, float* __restrict__ gray, int width, int height) {
-    int x = blockIdx.x * blockDim.x + threadIdx.x;
-    int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= width || y >= height) return;
-    int idx = (y * width + x) * 3;
-    float r = input[idx + R];
-    float g = input[idx + 1];
-    float b = input[idx + B];
-    float gray_val = 0.2126f * r + 0.7152f * g + 0.0722f * b;
-    gray[idx] = gray_val;
-    gray[idx + 1] = gray_val;
-    gray[idx + 2] = gray_val;
-}
-)";
+const std::string grayscale_code =
+#include "quorvex/color/grayscale.cuh.inc"
+    ;
 
-const std::string rgb_to_grayscale_kernel_code = grayscale_code + R"(
-extern "C" __global__ void __launch_bounds__(1024) rgb_to_grayscale_kernel(const float* __restrict__ rgb,
-                                                    float* __restrict__ gray, int width, int height) {
-    grayscale<0, 2>(rgb, gray, width, height);
-}
-)";
+const std::string rgb_to_grayscale_kernel_code = grayscale_code +
+#include "quorvex/color/rgb_to_grayscale_kernel.cuh.inc"
+    ;
 
 // The same luma read from BGR pixels in place, so BGR frames need no reordered copy first.
-const std::string bgr_to_grayscale_kernel_code = grayscale_code + R"(
-extern "C" __global__ void __launch_bounds__(1024) bgr_to_grayscale_kernel(const float* __restrict__ bgr,
-                                                    float* __restrict__ gray, int width, int height) {
-    grayscale<2, 0>(bgr, gray, width, height);
-}
-)";
+const std::string bgr_to_grayscale_kernel_code = grayscale_code +
+#include "quorvex/color/bgr_to_grayscale_kernel.cuh.inc"
+    ;
 
 // The same luma of uint8, uint16 and float16 pixels, read as to_float32 maps them (integers as
 // 0..1 over their range), so no conversion pass precedes the kernel.
-const std::string grayscale_typed_code = qv::element_types_code + std::string(R"(
-template <int R, int B, typename T>
-__device__ void grayscale_of(const T* __restrict__ input, float* __restrict__ gray, int width, int height) {
-    int x = blockIdx.x * blockDim.x + threadIdx.x;
-    int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= width || y >= height) return;
-    int idx = (y * width + x) * 3;
-    float r = qv_unit_value(input[idx + R]);
-    float g = qv_unit_value(input[idx + 1]);
-    float b = qv_unit_value(input[idx + B]);
-    float gray_val = 0.2126f * r + 0.7152f * g + 0.0722f * b;
-    gray[idx] = gray_val;
-    gray[idx + 1] = gray_val;
-    gray[idx + 2] = gray_val;
-}
-)");
-const std::string rgb_to_grayscale_typed_kernel_code = grayscale_typed_code + qv::typed_entries(R"(
-extern "C" __global__ void __launch_bounds__(1024) rgb_to_grayscale_typed_kernel$S(const $T* __restrict__ rgb,
-                                                    float* __restrict__ gray, int width, int height) {
-    grayscale_of<0, 2>(rgb, gray, width, height);
-}
-)",
-                                                                                                1);
-const std::string bgr_to_grayscale_typed_kernel_code = grayscale_typed_code + qv::typed_entries(R"(
-extern "C" __global__ void __launch_bounds__(1024) bgr_to_grayscale_typed_kernel$S(const $T* __restrict__ bgr,
-                                                    float* __restrict__ gray, int width, int height) {
-    grayscale_of<2, 0>(bgr, gray, width, height);
-}
-)",
-                                                                                                1);
+const std::string grayscale_typed_code = qv::element_types_code + std::string(
+#include "quorvex/color/grayscale_typed.cuh.inc"
+                                                                  );
+const std::string rgb_to_grayscale_typed_kernel_code = grayscale_typed_code + qv::typed_entries(
+#include "quorvex/color/rgb_to_grayscale_typed_kernel.cuh.inc"
+                                                                                  , 1);
+const std::string bgr_to_grayscale_typed_kernel_code = grayscale_typed_code + qv::typed_entries(
+#include "quorvex/color/bgr_to_grayscale_typed_kernel.cuh.inc"
+                                                                                  , 1);
 
 // Per element type: the float32 kernel, then the typed ones.
 qv::TypedKernel rgb_to_grayscale_kernel, bgr_to_grayscale_kernel;

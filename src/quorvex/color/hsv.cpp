@@ -11,65 +11,14 @@ namespace {
 
 // Each for float32, float16, uint8 and uint16 inputs (integers as 0..1 over their range, as
 // to_float32 maps them), so no conversion pass precedes it; the result is float32.
-const std::string bgr_to_hsv_kernel_code = qv::element_types_code + qv::typed_entries(R"(
-extern "C" __global__ void __launch_bounds__(256) bgr_to_hsv_kernel$S(const $T* __restrict__ image, float* __restrict__ hsv,
-                                             int width, int height) {
-    int x = blockIdx.x * blockDim.x + threadIdx.x;
-    int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= width || y >= height) return;
-    int idx = (y * width + x) * 3;
-    float b = qv_unit_value(image[idx]), g = qv_unit_value(image[idx + 1]), r = qv_unit_value(image[idx + 2]);
-    float v = fmaxf(fmaxf(r, g), b);
-    float diff = v - fminf(fminf(r, g), b);
-    // The epsilons keep grey (diff 0) and black (v 0) finite: H and S come out 0 there.
-    float s = diff / (fabsf(v) + 1.1920929e-7f);
-    float k = 60.0f / (diff + 1.1920929e-7f);
-    float h;
-    if (v == r) h = (g - b) * k;
-    else if (v == g) h = (b - r) * k + 120.0f;
-    else h = (r - g) * k + 240.0f;
-    if (h < 0.0f) h += 360.0f;
-    hsv[idx] = h;
-    hsv[idx + 1] = s;
-    hsv[idx + 2] = v;
-}
-)");
+const std::string bgr_to_hsv_kernel_code = qv::element_types_code + qv::typed_entries(
+#include "quorvex/color/bgr_to_hsv_kernel.cuh.inc"
+                                                                    );
 
 // Float inputs only (float16 read as itself); integer HSV images are refused.
-const std::string hsv_to_bgr_kernel_code = qv::element_types_code + qv::typed_entries(R"(
-extern "C" __global__ void __launch_bounds__(256) hsv_to_bgr_kernel$S(const $T* __restrict__ image, float* __restrict__ bgr,
-                                             int width, int height) {
-    int x = blockIdx.x * blockDim.x + threadIdx.x;
-    int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= width || y >= height) return;
-    int idx = (y * width + x) * 3;
-    float h = qv_value(image[idx]), s = qv_value(image[idx + 1]), v = qv_value(image[idx + 2]);
-    float b = v, g = v, r = v;
-    if (s != 0.0f) {
-        h *= 1.0f / 60.0f;
-        h -= 6.0f * floorf(h * (1.0f / 6.0f));  // hues wrap around the circle
-        int sector = (int)floorf(h);
-        h -= (float)sector;
-        if (!(sector >= 0 && sector < 6)) {  // NaN, or 6 from rounding just below 0
-            sector = 0;
-            h = 0.0f;
-        }
-        float p = v * (1.0f - s), q = v * (1.0f - s * h), t = v * (1.0f - s * (1.0f - h));
-        // B, G and R in each 60-degree sector: rising (t), falling (q), top (v) or bottom (p).
-        switch (sector) {
-        case 0: b = p; g = t; r = v; break;
-        case 1: b = p; g = v; r = q; break;
-        case 2: b = t; g = v; r = p; break;
-        case 3: b = v; g = q; r = p; break;
-        case 4: b = v; g = p; r = t; break;
-        default: b = q; g = p; r = v;
-        }
-    }
-    bgr[idx] = b;
-    bgr[idx + 1] = g;
-    bgr[idx + 2] = r;
-}
-)");
+const std::string hsv_to_bgr_kernel_code = qv::element_types_code + qv::typed_entries(
+#include "quorvex/color/hsv_to_bgr_kernel.cuh.inc"
+                                                                    );
 
 qv::TypedKernel bgr_to_hsv_kernel, hsv_to_bgr_kernel;
 

@@ -27,34 +27,10 @@ constexpr int kRow = 16;
 
 // One thread per anchor of one stride: anchors scoring at least the threshold are decoded as
 // the array version does (distances times the stride, rounded, then added to the anchor centre)
-// and appended to rows; found counts them, also past the capacity.
-const char *decode_kernel_code = R"(
-extern "C" __global__ void __launch_bounds__(256) decode_kernel(const float* __restrict__ scores,
-                                         const float* __restrict__ boxes,
-                                         const float* __restrict__ kps, int has_kps,
-                                         int count, int width, int anchors, int stride,
-                                         float threshold, int first,
-                                         float* __restrict__ rows, int capacity, int* __restrict__ found) {
-    int i = blockIdx.x * blockDim.x + threadIdx.x;
-    if (i >= count) return;
-    float score = scores[i];
-    if (!(score >= threshold)) return;
-    int slot = atomicAdd(found, 1);
-    if (slot >= capacity) return;
-    int cell = i / anchors;
-    float s = (float)stride;
-    float cx = (float)((cell % width) * stride), cy = (float)((cell / width) * stride);
-    float* row = rows + (long long)slot * 16;
-    row[0] = score;
-    row[1] = cx - __fmul_rn(boxes[i * 4 + 0], s);
-    row[2] = cy - __fmul_rn(boxes[i * 4 + 1], s);
-    row[3] = cx + __fmul_rn(boxes[i * 4 + 2], s);
-    row[4] = cy + __fmul_rn(boxes[i * 4 + 3], s);
-    for (int k = 0; k < 10; ++k)
-        row[5 + k] = has_kps ? (k % 2 == 0 ? cx : cy) + __fmul_rn(kps[i * 10 + k], s) : 0.0f;
-    row[15] = (float)(first + i);
-}
-)";
+// and appended to rows; found counts them, also past the capacity. The row width is the host's.
+const std::string decode_kernel_code = "#define QV_ROW " + std::to_string(kRow) + "\n" +
+#include "quorvex/face/detector_decode_kernel.cuh.inc"
+    ;
 
 nb::handle decode_kernel;
 
@@ -607,7 +583,7 @@ nb::object align(const qv::Args &a) {
 
 NB_MODULE(detector, m) {
     m.doc() = "Face detection with a TensorRT engine, giving QvFace records with aligned crops.";
-    decode_kernel = qv::add_kernel(m, "decode_kernel", decode_kernel_code);
+    decode_kernel = qv::add_kernel(m, "decode_kernel", decode_kernel_code.c_str());
     qv::Class(m, "TrtFaceDetection",
               "Runs an anchor-based face-detection engine (6, 9, 10 or 15 outputs) on BGR device frames.")
         .fields(qv::trt::kEngineFields)

@@ -14,16 +14,9 @@ namespace nb = nanobind;
 namespace {
 
 // merged = mask * warped + (1 - mask) * frame, one pass over the frame.
-const char *blend_kernel_code = R"(
-extern "C" __global__ void __launch_bounds__(256) blend_kernel(const float* __restrict__ warped, const float* __restrict__ mask,
-                                        const float* __restrict__ frame, float* __restrict__ merged,
-                                        int count) {
-    int i = blockIdx.x * blockDim.x + threadIdx.x;
-    if (i >= count) return;
-    float m = mask[i];
-    merged[i] = fmaf(m, warped[i], (1.0f - m) * frame[i]);
-}
-)";
+const char *blend_kernel_code =
+#include "quorvex/face/paste_blend_kernel.cuh.inc"
+    ;
 
 // The warp table of the pasted crops from their matrices M (frame -> crop), one thread per
 // crop, as the two-step path computes it: M^-1 rounded to float32 (the inverse matrix), then its
@@ -31,49 +24,9 @@ extern "C" __global__ void __launch_bounds__(256) blend_kernel(const float* __re
 // non-finite matrix gives a row that pastes nothing, decided here so that nothing waits for it.
 // After the warp's row (see kWarpRow) come the frame pixels the crop can reach, a box (left, top,
 // right, bottom) with a pixel of margin for float rounding: pixels outside skip the crop at once.
-const char *paste_table_kernel_body = R"(
-extern "C" __global__ void __launch_bounds__(256) paste_table_kernel(const float* __restrict__ matrices,
-                                              float* __restrict__ table, int count, int crop_height,
-                                              int crop_width) {
-    int i = blockIdx.x * blockDim.x + threadIdx.x;
-    if (i >= count) return;
-    const float* m = matrices + i * 6;
-    float* row = table + i * 12;
-    double a = m[0], b = m[1], c = m[2], d = m[3], e = m[4], f = m[5];
-    double det = a * e - b * d;
-    double r = det != 0.0 ? 1.0 / det : 0.0;
-    double ia = e * r, ib = -b * r, id = -d * r, ie = a * r;
-    float im[6] = {(float)ia, (float)ib, (float)(-ia * c - ib * f), (float)id, (float)ie, (float)(-id * c - ie * f)};
-    double det2 = (double)im[0] * im[4] - (double)im[1] * im[3];
-    double r2 = 1.0 / det2;
-    double inv[6] = {im[4] * r2, -im[1] * r2, 0.0, -im[3] * r2, im[0] * r2, 0.0};
-    inv[2] = -inv[0] * im[2] - inv[1] * im[5];
-    inv[5] = -inv[3] * im[2] - inv[4] * im[5];
-    bool ok = det != 0.0 && det2 != 0.0;
-    for (int k = 0; k < 6; ++k) ok = ok && isfinite(inv[k]);
-    if (!ok) {
-        for (int k = 0; k < 12; ++k) row[k] = nanf("");
-        return;
-    }
-    double scale_x = sqrt(inv[0] * inv[0] + inv[1] * inv[1]), scale_y = sqrt(inv[3] * inv[3] + inv[4] * inv[4]);
-    bool area = fmax(scale_x, scale_y) > 1.0 + 1e-6;
-    for (int k = 0; k < 6; ++k) row[k] = (float)(inv[k] + (area && k % 3 == 2 ? 0.5 : 0.0));
-    row[6] = area ? (float)(0.5 * fmax(scale_x, 1.0)) : 0.0f;
-    row[7] = area ? (float)(0.5 * fmax(scale_y, 1.0)) : 0.0f;
-    // The crop positions a sampler takes (linear: -1 < s < size; area: the box overlaps the crop)
-    // mapped back to the frame through im, the crop -> frame matrix.
-    double low_u = area ? -row[6] - 0.5 : -1.0, high_u = area ? crop_width + row[6] - 0.5 : crop_width;
-    double low_v = area ? -row[7] - 0.5 : -1.0, high_v = area ? crop_height + row[7] - 0.5 : crop_height;
-    double left = 1e30, top = 1e30, right = -1e30, bottom = -1e30;
-    for (int corner = 0; corner < 4; ++corner) {
-        double u = corner & 1 ? high_u : low_u, v = corner & 2 ? high_v : low_v;
-        double fx = im[0] * u + im[1] * v + im[2], fy = im[3] * u + im[4] * v + im[5];
-        left = fmin(left, fx), right = fmax(right, fx), top = fmin(top, fy), bottom = fmax(bottom, fy);
-    }
-    row[8] = (float)floor(left - 1.0), row[9] = (float)floor(top - 1.0);
-    row[10] = (float)ceil(right + 1.0), row[11] = (float)ceil(bottom + 1.0);
-}
-)";
+const char *paste_table_kernel_body =
+#include "quorvex/face/paste_table_kernel.cuh.inc"
+    ;
 
 // Pastes count crops (count, crop_height, crop_width, channels) into the frame in one pass, in
 // order: per output pixel and crop, the crop and the mask sampled where the warp back would
@@ -82,67 +35,9 @@ extern "C" __global__ void __launch_bounds__(256) paste_table_kernel(const float
 // that the blocks no face reaches, most of a large frame, only copy. Two samplers live at once:
 // with the default register target ptxas spills on sm_86 to sm_90, so the bound allows one
 // block per multiprocessor (it then takes about 95 registers).
-const char *paste_kernel_body = R"(
-extern "C" __global__ void __launch_bounds__(256, 1) paste_kernel(const float* __restrict__ frame,
-                                        float* __restrict__ merged,
-                                        const float* __restrict__ crops,
-                                        const float* __restrict__ mask,
-                                        const float* __restrict__ table, int count,
-                                        int frame_height, int frame_width,
-                                        int crop_height, int crop_width, int channels) {
-    __shared__ unsigned char reaches[256];
-    __shared__ short listed[256];
-    __shared__ int listed_count;
-    int x = blockIdx.x * blockDim.x + threadIdx.x;
-    int y = blockIdx.y * blockDim.y + threadIdx.y;
-    int thread = threadIdx.y * blockDim.x + threadIdx.x, threads = blockDim.x * blockDim.y;
-    float left = blockIdx.x * blockDim.x, top = blockIdx.y * blockDim.y;
-    float right = left + blockDim.x - 1, bottom = top + blockDim.y - 1;
-    bool inside = x < frame_width && y < frame_height;
-    long long at = ((long long)y * frame_width + x) * channels;
-    if (inside)
-        for (int c = 0; c < channels; ++c) merged[at + c] = frame[at + c];
-    long long crop_size = (long long)crop_height * crop_width * channels;
-    for (int base = 0; base < count; base += threads) {
-        int chunk = min(threads, count - base);
-        if (thread < chunk) {
-            const float* m = table + (base + thread) * 12;  // a row of NaN (no crop) meets nothing
-            reaches[thread] = right >= m[8] && left <= m[10] && bottom >= m[9] && top <= m[11];
-        }
-        __syncthreads();
-        if (thread == 0) {
-            int n = 0;
-            for (int k = 0; k < chunk; ++k)
-                if (reaches[k]) listed[n++] = (short)k;
-            listed_count = n;
-        }
-        __syncthreads();
-        for (int k = 0; inside && k < listed_count; ++k) {
-            int i = base + listed[k];
-            const float* m = table + i * 12;
-            if (!(x >= m[8] && x <= m[10] && y >= m[9] && y <= m[11])) continue;  // out of this pixel's reach
-            const float* crop = crops + i * crop_size;
-            float sx = affine_at(m[0], m[1], m[2], x, y), sy = affine_at(m[3], m[4], m[5], x, y);
-            if (m[6] > 0.0f) {
-                AreaBox b;
-                if (!area_box(sx, sy, m[6], m[7], crop_height, crop_width, b)) continue;
-                for (int c = 0; c < channels; ++c) {
-                    float w = area_value(mask, b, crop_width, channels, c);
-                    merged[at + c] = fmaf(w, area_value(crop, b, crop_width, channels, c), (1.0f - w) * merged[at + c]);
-                }
-            } else {
-                LinearTaps t;
-                if (!linear_taps(sx, sy, crop_height, crop_width, channels, t)) continue;
-                for (int c = 0; c < channels; ++c) {
-                    float w = linear_value(mask, t, c);
-                    merged[at + c] = fmaf(w, linear_value(crop, t, c), (1.0f - w) * merged[at + c]);
-                }
-            }
-        }
-        __syncthreads();  // the lists are rewritten for the next crops
-    }
-}
-)";
+const char *paste_kernel_body =
+#include "quorvex/face/paste_kernel.cuh.inc"
+    ;
 
 const char *paste_table_kernel_code = paste_table_kernel_body;
 const std::string paste_kernel_code = std::string(qv::warp_sampling_code) + paste_kernel_body;

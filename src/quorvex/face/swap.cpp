@@ -18,45 +18,15 @@ constexpr int kSide = 128;  // the network's fixed resolution
 
 // The source identity through the embedding map, and the result's length after it (latent[cols]),
 // in one block: the host divides by the length once it has it, with the blob.
-const char *swap_latent_kernel_code = R"(
-extern "C" __global__ void __launch_bounds__(256) swap_latent_kernel(const float* __restrict__ embedding,
-                                                                     const float* __restrict__ emap,
-                                                                     float* __restrict__ latent, int rows, int cols) {
-    __shared__ float squares[256];
-    float square_sum = 0.0f;
-    for (int j = threadIdx.x; j < cols; j += 256) {
-        float sum = 0.0f;
-        for (int i = 0; i < rows; ++i) sum = fmaf(embedding[i], emap[(long long)i * cols + j], sum);
-        latent[j] = sum;
-        square_sum = fmaf(sum, sum, square_sum);
-    }
-    squares[threadIdx.x] = square_sum;
-    __syncthreads();
-    for (int half = 128; half > 0; half >>= 1) {
-        if (threadIdx.x < half) squares[threadIdx.x] += squares[threadIdx.x + half];
-        __syncthreads();
-    }
-    if (threadIdx.x == 0) latent[cols] = sqrtf(squares[0]);
-}
-)";
+const char *swap_latent_kernel_code =
+#include "quorvex/face/swap_latent_kernel.cuh.inc"
+    ;
 
 // The network's (N, 3, H, W) RGB output as (N, H, W, 3) BGR images clipped to 0..1 (NaN stays NaN,
 // as cupy.clip leaves it), in one pass; image blockIdx.z.
-const char *swap_output_kernel_code = R"(
-extern "C" __global__ void __launch_bounds__(256) swap_output_kernel(const float* __restrict__ planes,
-                                                                     float* __restrict__ image, int width, int height) {
-    int x = blockIdx.x * blockDim.x + threadIdx.x;
-    int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= width || y >= height) return;
-    int plane = width * height, at = y * width + x;
-    planes += (long long)blockIdx.z * 3 * plane;
-    image += (long long)blockIdx.z * 3 * plane;
-    for (int c = 0; c < 3; ++c) {
-        float v = planes[(2 - c) * plane + at];
-        image[at * 3 + c] = v < 0.0f ? 0.0f : v > 1.0f ? 1.0f : v;
-    }
-}
-)";
+const char *swap_output_kernel_code =
+#include "quorvex/face/swap_output_kernel.cuh.inc"
+    ;
 
 nb::handle swap_latent_kernel, swap_output_kernel;
 

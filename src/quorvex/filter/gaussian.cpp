@@ -24,159 +24,34 @@ namespace {
 //  3. Each thread filters 4 neighbouring rows of one column the same way and stores them.
 // Rows first and each sum in tap order, as OpenCV's separable filter computes them. Four blocks
 // per multiprocessor: left to itself ptxas squeezes it into 32 registers on sm_100 and spills.
-const char *gaussian_kernel_body = R"(
-#define TILE 32
-#define MAX_RADIUS 32
-#define PITCH 97  // >= TILE + 2 * MAX_RADIUS, and 1 more than a multiple of 32
-extern "C" __global__ void __launch_bounds__(256, 4) gaussian_kernel$S(const $T* __restrict__ input,
-                                                                    $T* __restrict__ output,
-                                                                    const float* __restrict__ weights,
-                                                                    int ksize, int height, int width, int channels) {
-    // image blockIdx.z of a batch
-    size_t image = (size_t)blockIdx.z * height * width * channels;
-    input += image, output += image;
-    __shared__ __align__(16) float w[2 * MAX_RADIUS + 8];  // read four at a time, eight taps a step
-    __shared__ float patch[(TILE + 2 * MAX_RADIUS) * PITCH];
-    int radius = ksize / 2, span = TILE + 2 * radius;
-    int x0 = blockIdx.x * TILE, y0 = blockIdx.y * TILE;
-    int thread = threadIdx.y * TILE + threadIdx.x;
-    for (int k = thread; k < ((ksize + 7) & ~7); k += TILE * 8) w[k] = k < ksize ? weights[k] : 0.0f;
-    bool inside = x0 >= radius && x0 + TILE + radius <= width && y0 >= radius && y0 + TILE + radius <= height;
-    for (int c = 0; c < channels; ++c) {
-        for (int i = threadIdx.y; i < span; i += 8) {
-            int source = inside ? y0 - radius + i : reflect_101(y0 - radius + i, height);
-            const $T* row = input + source * width * channels + c;
-            for (int j = threadIdx.x; j < span; j += TILE) {
-                int column = inside ? x0 - radius + j : reflect_101(x0 - radius + j, width);
-                patch[i * PITCH + j] = qv_unit_value(row[column * channels]);
-            }
-        }
-        __syncthreads();
-        // Rows: at most two tasks a thread, their sums kept until every window has been read.
-        float sums[2][8] = {};
-        #pragma unroll
-        for (int round = 0; round < 2; ++round) {
-            int task = thread + round * TILE * 8;
-            if (task < span * (TILE / 8)) slide<8>(patch + (task >> 2) * PITCH + (task & 3) * 8, 1, w, ksize, sums[round]);
-        }
-        __syncthreads();
-        #pragma unroll
-        for (int round = 0; round < 2; ++round) {
-            int task = thread + round * TILE * 8;
-            if (task < span * (TILE / 8)) {
-                float* out = patch + (task >> 2) * PITCH + (task & 3) * 8;
-                #pragma unroll
-                for (int q = 0; q < 8; ++q) out[q] = sums[round][q];
-            }
-        }
-        __syncthreads();
-        // Columns: rows 4 ty to 4 ty + 3 of column tx.
-        float sum[4];
-        slide<4>(patch + 4 * threadIdx.y * PITCH + threadIdx.x, PITCH, w, ksize, sum);
-        int x = x0 + threadIdx.x;
-        #pragma unroll
-        for (int q = 0; q < 4; ++q) {
-            int y = y0 + 4 * threadIdx.y + q;
-            if (x < width && y < height) qv_unit_store(output + (y * width + x) * channels + c, sum[q]);
-        }
-        __syncthreads();  // before the next channel's patch
-    }
-}
-)";
+const char *gaussian_kernel_body =
+#include "quorvex/filter/gaussian_kernel.cuh.inc"
+    ;
 
 // Wider blurs: two passes over the whole image, one thread per pixel, through a float32 image
 // of the rows' sums.
-const char *gaussian_rows_kernel_body = R"(
-extern "C" __global__ void __launch_bounds__(256) gaussian_rows_kernel$S(const $T* __restrict__ input,
-                                                float* __restrict__ output,
-                                                const float* __restrict__ weights,
-                                                int ksize, int height, int width, int channels) {
-    // image blockIdx.z of a batch
-    size_t image = (size_t)blockIdx.z * height * width * channels;
-    input += image, output += image;
-    int x = blockIdx.x * blockDim.x + threadIdx.x;
-    int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= width || y >= height) return;
-    const $T* row = input + y * width * channels;
-    float* out = output + (y * width + x) * channels;
-    int first = x - ksize / 2;
-    for (int c = 0; c < channels; ++c) {
-        float sum = 0.0f;
-        for (int k = 0; k < ksize; ++k) sum = fmaf(weights[k], qv_unit_value(row[reflect_101(first + k, width) * channels + c]), sum);
-        out[c] = sum;
-    }
-}
-)";
+const char *gaussian_rows_kernel_body =
+#include "quorvex/filter/gaussian_rows_kernel.cuh.inc"
+    ;
 
-const char *gaussian_cols_kernel_body = R"(
-extern "C" __global__ void __launch_bounds__(256) gaussian_cols_kernel$S(const float* __restrict__ input,
-                                                $T* __restrict__ output,
-                                                const float* __restrict__ weights,
-                                                int ksize, int height, int width, int channels) {
-    // image blockIdx.z of a batch
-    size_t image = (size_t)blockIdx.z * height * width * channels;
-    input += image, output += image;
-    int x = blockIdx.x * blockDim.x + threadIdx.x;
-    int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= width || y >= height) return;
-    const float* column = input + x * channels;
-    int stride = width * channels;
-    $T* out = output + (y * width + x) * channels;
-    int first = y - ksize / 2;
-    for (int c = 0; c < channels; ++c) {
-        float sum = 0.0f;
-        for (int k = 0; k < ksize; ++k) sum = fmaf(weights[k], column[reflect_101(first + k, height) * stride + c], sum);
-        qv_unit_store(out + c, sum);
-    }
-}
-)";
+const char *gaussian_cols_kernel_body =
+#include "quorvex/filter/gaussian_cols_kernel.cuh.inc"
+    ;
 
 // Reflection about the edge pixels, for offsets any number of image lengths out (a kernel may
 // be wider than the image). A one-pixel axis has no period, so every tap reads pixel 0.
-const char *reflect_101_code = R"(
-__device__ __forceinline__ int reflect_101(int i, int n) {
-    if (i >= 0 && i < n) return i;
-    if (n == 1) return 0;
-    long long period = 2LL * (n - 1);
-    long long m = (long long)i % period;
-    if (m < 0) m += period;
-    return (int)(m < n ? m : period - m);
-}
-)";
+const char *reflect_101_code =
+#include "quorvex/filter/gaussian_reflect_101.cuh.inc"
+    ;
 
 // sum[q] = the sum over taps k of w[k] * in[(q + k) * step], q < N, each in tap order: a window
 // of N values slides along in, so a tap reads one new value for N multiply-adds. The window is a
 // ring: value in[(k + q) * step] sits in slot (k + q) % N, and the taps go N at a time, unrolled,
 // so every slot is a fixed register and nothing moves; w (16-byte aligned, padded to a multiple
 // of 8) is read four weights at a time.
-const char *slide_code = R"(
-template <int N>
-__device__ __forceinline__ void slide(const float* in, int step, const float* w, int ksize, float (&sum)[N]) {
-    float window[N];
-    #pragma unroll
-    for (int q = 0; q < N; ++q) {
-        window[q] = in[q * step];
-        sum[q] = 0.0f;
-    }
-    for (int k0 = 0; k0 < ksize; k0 += N) {
-        float weight[N];
-        #pragma unroll
-        for (int u = 0; u < N; u += 4) {
-            float4 four = *reinterpret_cast<const float4*>(w + k0 + u);
-            weight[u] = four.x, weight[u + 1] = four.y, weight[u + 2] = four.z, weight[u + 3] = four.w;
-        }
-        #pragma unroll
-        for (int u = 0; u < N; ++u) {
-            int k = k0 + u;
-            if (k < ksize) {
-                #pragma unroll
-                for (int q = 0; q < N; ++q) sum[q] = fmaf(weight[u], window[(u + q) % N], sum[q]);
-                if (k + 1 < ksize) window[u] = in[(k + N) * step];
-            }
-        }
-    }
-}
-)";
+const char *slide_code =
+#include "quorvex/filter/gaussian_slide.cuh.inc"
+    ;
 
 std::string gaussian_code(const char *body, const char *helpers = "") {
     return std::string(qv::element_types_code) + reflect_101_code + helpers + qv::typed_entries(body);

@@ -22,26 +22,9 @@ namespace {
 // One thread per output pixel, any channel count. Taps outside the input read as 0, so the
 // warped image fades to black at its edges as with OpenCV's constant border. The matrix maps
 // output pixels to input positions (both with integer pixel centres).
-const char *affine_linear_kernel_body = R"(
-extern "C" __global__ void __launch_bounds__(256) affine_linear_kernel$S(const $T* __restrict__ input,
-                                                $T* __restrict__ output,
-                                                float m0, float m1, float m2,
-                                                float m3, float m4, float m5,
-                                                int input_height, int input_width,
-                                                int output_height, int output_width,
-                                                int channels) {
-    int x = blockIdx.x * blockDim.x + threadIdx.x;
-    int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= output_width || y >= output_height) return;
-    $T* out = output + (y * output_width + x) * channels;
-    LinearTaps t;
-    if (!linear_taps(affine_at(m0, m1, m2, x, y), affine_at(m3, m4, m5, x, y), input_height, input_width, channels, t)) {
-        for (int c = 0; c < channels; ++c) qv_unit_store(out + c, 0.0f);
-        return;
-    }
-    for (int c = 0; c < channels; ++c) qv_unit_store(out + c, linear_value(input, t, c));
-}
-)";
+const char *affine_linear_kernel_body =
+#include "quorvex/transform/affine_linear_kernel.cuh.inc"
+    ;
 
 // Shrinking warps: each output pixel averages the input over its footprint, a box as wide and
 // tall as the output pixel's extent along the input axes (the matrix rows' lengths, at least one
@@ -49,94 +32,27 @@ extern "C" __global__ void __launch_bounds__(256) affine_linear_kernel$S(const $
 // kernel, so edges fade the same way; and a one-pixel box is exactly bilinear interpolation, so
 // the two kernels meet where the scale crosses 1. Any channel count, each channel on its own.
 // The matrix maps output pixels to input positions in which pixel i spans [i, i + 1).
-const char *affine_area_kernel_body = R"(
-extern "C" __global__ void __launch_bounds__(256, 4) affine_area_kernel$S(const $T* __restrict__ input,
-                                              $T* __restrict__ output,
-                                              float m0, float m1, float m2,
-                                              float m3, float m4, float m5,
-                                              float half_width, float half_height,
-                                              int input_height, int input_width,
-                                              int output_height, int output_width,
-                                              int channels) {
-    int x = blockIdx.x * blockDim.x + threadIdx.x;
-    int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= output_width || y >= output_height) return;
-    $T* out = output + (y * output_width + x) * channels;
-    AreaBox b;
-    if (!area_box(affine_at(m0, m1, m2, x, y), affine_at(m3, m4, m5, x, y), half_width, half_height, input_height, input_width, b)) {
-        for (int c = 0; c < channels; ++c) qv_unit_store(out + c, 0.0f);
-        return;
-    }
-    for (int c = 0; c < channels; ++c) qv_unit_store(out + c, area_value(input, b, input_width, channels, c));
-}
-)";
+const char *affine_area_kernel_body =
+#include "quorvex/transform/affine_area_kernel.cuh.inc"
+    ;
 
 // One output pixel of a warp whose parameters are a warp table row m (see kWarpRow).
-const char *warp_pixel_code = R"(
-template <typename T>
-__device__ __forceinline__ void warp_pixel(const T* __restrict__ input, T* __restrict__ out, const float* m, int x,
-                                           int y, int input_height, int input_width, int channels) {
-    float sx = affine_at(m[0], m[1], m[2], x, y), sy = affine_at(m[3], m[4], m[5], x, y);
-    if (m[6] > 0.0f) {
-        AreaBox b;
-        if (area_box(sx, sy, m[6], m[7], input_height, input_width, b)) {
-            for (int c = 0; c < channels; ++c) qv_unit_store(out + c, area_value(input, b, input_width, channels, c));
-            return;
-        }
-    } else {
-        LinearTaps t;
-        if (linear_taps(sx, sy, input_height, input_width, channels, t)) {
-            for (int c = 0; c < channels; ++c) qv_unit_store(out + c, linear_value(input, t, c));
-            return;
-        }
-    }
-    for (int c = 0; c < channels; ++c) qv_unit_store(out + c, 0.0f);
-}
-)";
+const char *warp_pixel_code =
+#include "quorvex/transform/affine_warp_pixel.cuh.inc"
+    ;
 
 // Many warps in one launch, warp blockIdx.z taking its parameters from row blockIdx.z of the
 // table (see kWarpRow) and its image input_plane elements on from the one before: one image
 // warped many ways (plane 0, the batched crops of a frame), or each image of a batch.
-const char *affine_batch_kernel_body = R"(
-extern "C" __global__ void __launch_bounds__(256, 4) affine_batch_kernel$S(const $T* __restrict__ input,
-                                               $T* __restrict__ output,
-                                               const float* __restrict__ table,
-                                               int input_height, int input_width,
-                                               int output_height, int output_width,
-                                               int channels, long long input_plane) {
-    int x = blockIdx.x * blockDim.x + threadIdx.x;
-    int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= output_width || y >= output_height) return;
-    $T* out = output + (((long long)blockIdx.z * output_height + y) * output_width + x) * channels;
-    warp_pixel(input + blockIdx.z * input_plane, out, table + blockIdx.z * 8, x, y, input_height, input_width,
-               channels);
-}
-)";
+const char *affine_batch_kernel_body =
+#include "quorvex/transform/affine_batch_kernel.cuh.inc"
+    ;
 
 // The warp by a device matrix M (float32, or float64 where is_wide) in one launch: each block
 // inverts M into its warp table row first, so nothing waits for the host or another launch.
-const char *affine_matrix_kernel_body = R"(
-extern "C" __global__ void __launch_bounds__(256, 4) affine_matrix_kernel$S(const $T* __restrict__ input,
-                                               $T* __restrict__ output,
-                                               const float* __restrict__ single,
-                                               const double* __restrict__ wide, int is_wide,
-                                               int input_height, int input_width,
-                                               int output_height, int output_width,
-                                               int channels) {
-    __shared__ float m[8];
-    if (threadIdx.x == 0 && threadIdx.y == 0) {
-        double d[6];
-        for (int k = 0; k < 6; ++k) d[k] = is_wide ? wide[k] : (double)single[k];
-        warp_row_of(d, m);
-    }
-    __syncthreads();
-    int x = blockIdx.x * blockDim.x + threadIdx.x;
-    int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= output_width || y >= output_height) return;
-    warp_pixel(input, output + ((long long)y * output_width + x) * channels, m, x, y, input_height, input_width,
-               channels);
-}
-)";
+const char *affine_matrix_kernel_body =
+#include "quorvex/transform/affine_matrix_kernel.cuh.inc"
+    ;
 
 // Each for float32, float16, uint8 and uint16 images (integers as 0..1 over their range, written
 // back rounded and saturated), so that no conversion pass surrounds the warp.
@@ -151,23 +67,9 @@ const std::string affine_matrix_kernel_code =
 
 // The inverse computed where the matrix lives, so nothing waits for the device. A singular
 // matrix gives zeros, as OpenCV's invertAffineTransform does.
-const char *invert_affine_kernel_code = R"(
-extern "C" __global__ void __launch_bounds__(256) invert_affine_kernel(const float* __restrict__ matrix,
-                                                float* __restrict__ inverse) {
-    if (blockIdx.x != 0 || threadIdx.x != 0) return;
-    double a = matrix[0], b = matrix[1], c = matrix[2];
-    double d = matrix[3], e = matrix[4], f = matrix[5];
-    double det = a * e - b * d;
-    double r = det != 0.0 ? 1.0 / det : 0.0;
-    double ia = e * r, ib = -b * r, id = -d * r, ie = a * r;
-    inverse[0] = (float)ia;
-    inverse[1] = (float)ib;
-    inverse[2] = (float)(-ia * c - ib * f);
-    inverse[3] = (float)id;
-    inverse[4] = (float)ie;
-    inverse[5] = (float)(-id * c - ie * f);
-}
-)";
+const char *invert_affine_kernel_code =
+#include "quorvex/transform/affine_invert_kernel.cuh.inc"
+    ;
 
 qv::TypedKernel affine_linear_kernel;
 qv::TypedKernel affine_area_kernel;

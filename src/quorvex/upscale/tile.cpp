@@ -17,158 +17,23 @@ namespace nb = nanobind;
 
 namespace {
 
-const char *pad_reflect_kernel_code = R"(
-// Mirror index past the end without repeating the edge; periodic for pads longer than the axis.
-__device__ int reflect_index(int i, int n) {
-    if (i < n) return i;
-    if (n == 1) return 0;
-    int period = 2 * (n - 1);
-    i %= period;
-    return i < n ? i : period - i;
-}
-
-// One thread per unit (a 4-byte word when pixels are whole words, else a byte) of the padded
-// image; rows and columns are added at the bottom and the right only.
-extern "C" __global__ void __launch_bounds__(256) pad_reflect_kernel(const unsigned char* __restrict__ src,
-                                              unsigned char* __restrict__ dst,
-                                              int width, int height, int padded_width,
-                                              int padded_height, int pixel_units, int unit_bytes) {
-    int u = blockIdx.x * blockDim.x + threadIdx.x;
-    int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (u >= padded_width * pixel_units || y >= padded_height) return;
-    int x = u / pixel_units;
-    int k = u - x * pixel_units;
-    long long source = (long long)reflect_index(y, height) * width + reflect_index(x, width);
-    long long from = source * pixel_units + k;
-    long long to = (long long)y * padded_width * pixel_units + u;
-    if (unit_bytes == 4) {
-        reinterpret_cast<unsigned int*>(dst)[to] = reinterpret_cast<const unsigned int*>(src)[from];
-    } else {
-        dst[to] = src[from];
-    }
-}
-)";
+const char *pad_reflect_kernel_code =
+#include "quorvex/upscale/tile_pad_reflect_kernel.cuh.inc"
+    ;
 
 // Element access through a tile table row: address, row, column and channel strides in bytes,
 // element type. Values are converted as to_float32 converts them.
-const char *tile_reader_code = R"(
-#define TILE_FLOAT32 0
-#define TILE_FLOAT16 1
-#define TILE_FLOAT64 2
-#define TILE_UINT8 3
-#define TILE_UINT16 4
-#define TILE_BOOL 5
-#define TILE_ENTRY 5
+const char *tile_reader_code =
+#include "quorvex/upscale/tile_reader.cuh.inc"
+    ;
 
-__device__ float half_bits_to_float(unsigned short h) {
-    unsigned int sign = (unsigned int)(h & 0x8000u) << 16;
-    unsigned int exponent = (h >> 10) & 0x1fu;
-    unsigned int mantissa = h & 0x3ffu;
-    unsigned int bits;
-    if (exponent == 0x1fu) {
-        bits = sign | 0x7f800000u | (mantissa << 13);
-    } else if (exponent != 0) {
-        bits = sign | ((exponent + 112u) << 23) | (mantissa << 13);
-    } else if (mantissa == 0) {
-        bits = sign;
-    } else {
-        // Subnormal half: normalise, every one of them is a normal float.
-        int shift = 0;
-        while (!(mantissa & 0x400u)) {
-            mantissa <<= 1;
-            ++shift;
-        }
-        bits = sign | ((unsigned int)(113 - shift) << 23) | ((mantissa & 0x3ffu) << 13);
-    }
-    return __int_as_float((int)bits);
-}
+const std::string tiles_to_batch_kernel_code = std::string(tile_reader_code) +
+#include "quorvex/upscale/tile_to_batch_kernel.cuh.inc"
+    ;
 
-__device__ float tile_value(const long long* entry, int y, int x, int c) {
-    const char* p = reinterpret_cast<const char*>(entry[0]) + y * entry[1] + x * entry[2] + c * entry[3];
-    switch (entry[4]) {
-    case TILE_FLOAT16: return half_bits_to_float(*reinterpret_cast<const unsigned short*>(p));
-    case TILE_FLOAT64: return (float)*reinterpret_cast<const double*>(p);
-    case TILE_UINT8: return (float)*reinterpret_cast<const unsigned char*>(p) / 255.0f;
-    case TILE_UINT16: return (float)*reinterpret_cast<const unsigned short*>(p) / 65535.0f;
-    case TILE_BOOL: return *reinterpret_cast<const unsigned char*>(p) ? 1.0f : 0.0f;
-    default: return *reinterpret_cast<const float*>(p);
-    }
-}
-)";
-
-const std::string tiles_to_batch_kernel_code = std::string(tile_reader_code) + R"(
-// One thread per pixel of one tile (blockIdx.z): all channels into the (N, C, H, W) batch.
-extern "C" __global__ void __launch_bounds__(256) tiles_to_batch_kernel(const long long* __restrict__ table,
-                                                 float* __restrict__ batch,
-                                                 int width, int height, int channels) {
-    int x = blockIdx.x * blockDim.x + threadIdx.x;
-    int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= width || y >= height) return;
-    int n = blockIdx.z;
-    long long plane = (long long)width * height;
-    float* out = batch + (long long)n * channels * plane + (long long)y * width + x;
-    for (int c = 0; c < channels; ++c) out[c * plane] = tile_value(table + TILE_ENTRY * n, y, x, c);
-}
-)";
-
-const std::string merge_tiles_kernel_code = std::string(qv::element_types_code) + tile_reader_code + R"(
-// Compensated float32 addition: with large overlaps hundreds of tiles cover one pixel, and plain
-// float32 sums would drift by a few parts in a million.
-struct KahanSum {
-    float sum, carry;
-    __device__ KahanSum() : sum(0.0f), carry(0.0f) {}
-    __device__ void add(float value) {
-        float y = value - carry;
-        float t = sum + y;
-        carry = (t - sum) - y;
-        sum = t;
-    }
-};
-
-// The Gaussian weight of a tile's pixel (ty, tx) from its position, as create_gaussian_weights
-// makes it (linspace(-1, 1, tile) on both axes) but not normalised: the merge divides by the sum
-// of the same weights, so the factor cancels, and no weight array is made per call.
-__device__ __forceinline__ float tile_weight(int ty, int tx, float spacing, float falloff) {
-    float ax = fmaf((float)tx, spacing, -1.0f), ay = fmaf((float)ty, spacing, -1.0f);
-    return expf(-fmaf(ax, ax, ay * ay) * falloff);
-}
-
-// One thread per output pixel gathers the tiles covering it in cutting order and divides the
-// weighted sum by the sum of the same float32 weights, so that tiles agreeing on a value give
-// that value back; pixels no tile covers are 0.
-extern "C" __global__ void __launch_bounds__(256, 4) merge_tiles_kernel(const long long* __restrict__ table,
-                                              float spacing, float falloff,
-                                              float* __restrict__ merged,
-                                              int tile, int step, int columns, int rows,
-                                              int width, int height, int channels, int broadcast) {
-    int x = blockIdx.x * blockDim.x + threadIdx.x;
-    int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= width || y >= height) return;
-    int row_first = y < tile ? 0 : (y - tile) / step + 1;
-    int row_last = min(rows - 1, y / step);
-    int column_first = x < tile ? 0 : (x - tile) / step + 1;
-    int column_last = min(columns - 1, x / step);
-
-    KahanSum weight_sum;
-    for (int r = row_first; r <= row_last; ++r)
-        for (int q = column_first; q <= column_last; ++q)
-            weight_sum.add(tile_weight(y - r * step, x - q * step, spacing, falloff));
-    float total = weight_sum.sum;
-
-    float* out = merged + ((long long)y * width + x) * channels;
-    for (int c = 0; c < channels; ++c) {
-        KahanSum sum;
-        for (int r = row_first; r <= row_last; ++r) {
-            for (int q = column_first; q <= column_last; ++q) {
-                int ty = y - r * step, tx = x - q * step;
-                sum.add(tile_value(table + TILE_ENTRY * (r * columns + q), ty, tx, broadcast ? 0 : c) *
-                        tile_weight(ty, tx, spacing, falloff));
-            }
-        }
-        out[c] = total > 0.0f ? qv_divide(sum.sum, total) : 0.0f;
-    }
-}
-)";
+const std::string merge_tiles_kernel_code = std::string(qv::element_types_code) + tile_reader_code +
+#include "quorvex/upscale/merge_tiles_kernel.cuh.inc"
+    ;
 
 nb::handle pad_reflect_kernel, tiles_to_batch_kernel, merge_tiles_kernel;
 

@@ -16,34 +16,15 @@ namespace {
 // set), minus that plane's mean, times scale, in the image's element type. A resized value is
 // first rounded to that type, as resize would return it, so that the one pass gives what a
 // resize and a blob would. Integers are rounded half to even and saturated.
-const char *blob_output_code = R"(
-template <typename T> struct BlobOut {
-    T* blob;
-    int width, height, swap;
-    float mean0, mean1, mean2, mean3, scale;
-    __device__ __forceinline__ void put(int x, int y, int c, float v) const {
-        T pixel;
-        qv_store(&pixel, v);
-        int d = swap && c != 1 && c < 3 ? 2 - c : c;
-        float mean = d == 0 ? mean0 : d == 1 ? mean1 : d == 2 ? mean2 : mean3;
-        qv_store(blob + (d * height + y) * width + x, (qv_value(pixel) - mean) * scale);
-    }
-};
-)";
+const char *blob_output_code =
+#include "quorvex/utils/blob_output.cuh.inc"
+    ;
 
 // The blob of the image as it is, of the image resized bilinearly (enlarging) or by area
 // (shrinking): channel reorder, swap, mean and scale (and the resize) fused into one pass.
-const char *blob_entries = R"(
-extern "C" __global__ void __launch_bounds__(256) NAME$S(const $T* __restrict__ image, $T* __restrict__ blob,
-                                       int input_width, int input_height, int width, int height, int channels,
-                                       SCALE scale_x, SCALE scale_y, int swap_rb,
-                                       float mean0, float mean1, float mean2, float mean3, float scale) {
-    int x = blockIdx.x * blockDim.x + threadIdx.x;
-    int y = blockIdx.y * blockDim.y + threadIdx.y;
-BATCH    BlobOut<$T> out{blob, width, height, swap_rb, mean0, mean1, mean2, mean3, scale};
-    CALL;
-}
-)";
+const char *blob_entries =
+#include "quorvex/utils/blob_entries.cuh.inc"
+    ;
 
 // The scales are double, but area's ratios, which are float.
 // A batch's entries (batched) first move to image blockIdx.z; the single image's keep their

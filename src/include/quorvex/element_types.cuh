@@ -1,0 +1,77 @@
+#ifndef QUORVEX_ELEMENT_TYPES
+#define QUORVEX_ELEMENT_TYPES
+struct qv_half { unsigned short bits; };
+
+__device__ __forceinline__ float qv_half_to_float(unsigned int h) {
+    unsigned int sign = (h & 0x8000u) << 16, e = (h >> 10) & 0x1fu, m = h & 0x3ffu;
+    if (e == 0) return __uint_as_float(sign | __float_as_uint((float)m * 5.9604644775390625e-8f));  // m * 2^-24
+    if (e == 31) return __uint_as_float(sign | 0x7f800000u | (m << 13));
+    return __uint_as_float(sign | ((e + 112u) << 23) | (m << 13));
+}
+
+__device__ __forceinline__ unsigned short qv_float_to_half(float v) {
+    unsigned int x = __float_as_uint(v), sign = (x >> 16) & 0x8000u, a = x & 0x7fffffffu;
+    if (a > 0x7f800000u) return (unsigned short)(sign | 0x7e00u);         // NaN
+    if (a >= 0x477ff000u) return (unsigned short)(sign | 0x7c00u);        // rounds past 65504
+    if (a >= 0x38800000u) {                                               // normal: rebias, round
+        unsigned int r = a - 0x38000000u;
+        return (unsigned short)(sign | ((r + 0xfffu + ((r >> 13) & 1u)) >> 13));
+    }
+    return (unsigned short)(sign | (unsigned int)rintf(__uint_as_float(a) * 16777216.0f));  // subnormal
+}
+
+__device__ __forceinline__ float qv_value(float v) { return v; }
+__device__ __forceinline__ float qv_value(unsigned char v) { return (float)v; }
+__device__ __forceinline__ float qv_value(unsigned short v) { return (float)v; }
+__device__ __forceinline__ float qv_value(qv_half v) { return qv_half_to_float(v.bits); }
+
+// a / b for a divisor with a correctly rounded reciprocal rb, rounded as the division is (the
+// residual is exact, one correction step rounds right: Markstein), without the called slow path
+// of IEEE division, whose register saves would put the kernel in local memory.
+__device__ __forceinline__ float qv_divide_by(float a, float b, float rb) {
+    float q = __fmul_rn(a, rb);
+    return fmaf(fmaf(-q, b, a), rb, q);
+}
+
+// a / b for any normal b whose quotient is normal: the reciprocal refined by a Newton step, then
+// the same correction.
+__device__ __forceinline__ float qv_divide(float a, float b) {
+    float y = __fdividef(1.0f, b);
+    y = fmaf(fmaf(-b, y, 1.0f), y, y);
+    return qv_divide_by(a, b, y);
+}
+
+__device__ __forceinline__ float qv_unit_value(float v) { return v; }
+__device__ __forceinline__ float qv_unit_value(unsigned char v) { return qv_divide_by((float)v, 255.0f, 1.0f / 255.0f); }
+__device__ __forceinline__ float qv_unit_value(unsigned short v) { return qv_divide_by((float)v, 65535.0f, 1.0f / 65535.0f); }
+__device__ __forceinline__ float qv_unit_value(qv_half v) { return qv_half_to_float(v.bits); }
+
+__device__ __forceinline__ double qv_saturate(double v, double top) { return v == v ? fmin(fmax(rint(v), 0.0), top) : 0.0; }
+// A float's nearest integer and the bounds are exact in float: the same result without FP64,
+// which consumer GPUs run at 1/64 of the float rate.
+__device__ __forceinline__ float qv_saturatef(float v, float top) { return v == v ? fminf(fmaxf(rintf(v), 0.0f), top) : 0.0f; }
+
+// v * top rounded half to even as the exact product (up to 40 bits) rounds, saturated, NaN to
+// 0, without FP64. v is clamped to 0..1 first (the same result). The float product's nearest
+// integer q is within one of the exact one; fmaf gives the exact product's distance to the
+// midpoint on the product's side of q in one rounding, which keeps its sign (a tie, 0, falls
+// only on v = 1/2, whose q is already even). Checked against the product in double for every
+// float, with top 255 and 65535, whether or not p - q is contracted into an fma.
+__device__ __forceinline__ float qv_unit_saturatef(float v, float top) {
+    v = v > 0.0f ? fminf(v, 1.0f) : 0.0f;
+    float p = v * top, q = rintf(p);
+    float side = copysignf(1.0f, p - q);
+    float beyond = fmaf(v, top, -fmaf(side, 0.5f, q));
+    return beyond * side > 0.0f ? q + side : q;
+}
+
+__device__ __forceinline__ void qv_store(float* p, float v) { *p = v; }
+__device__ __forceinline__ void qv_store(unsigned char* p, float v) { *p = (unsigned char)qv_saturatef(v, 255.0f); }
+__device__ __forceinline__ void qv_store(unsigned short* p, float v) { *p = (unsigned short)qv_saturatef(v, 65535.0f); }
+__device__ __forceinline__ void qv_store(qv_half* p, float v) { p->bits = qv_float_to_half(v); }
+
+__device__ __forceinline__ void qv_unit_store(float* p, float v) { *p = v; }
+__device__ __forceinline__ void qv_unit_store(unsigned char* p, float v) { *p = (unsigned char)qv_unit_saturatef(v, 255.0f); }
+__device__ __forceinline__ void qv_unit_store(unsigned short* p, float v) { *p = (unsigned short)qv_unit_saturatef(v, 65535.0f); }
+__device__ __forceinline__ void qv_unit_store(qv_half* p, float v) { p->bits = qv_float_to_half(v); }
+#endif

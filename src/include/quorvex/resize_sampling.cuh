@@ -1,0 +1,327 @@
+#ifndef QUORVEX_RESIZE_SAMPLING
+#define QUORVEX_RESIZE_SAMPLING
+// The resized image itself: interleaved rows of the input's element type.
+template <typename T> struct ResizedImage {
+    T* out;
+    int width, channels;
+    __device__ __forceinline__ void put(int x, int y, int c, float v) const { qv_store(out + (y * width + x) * channels + c, v); }
+};
+
+// Launched with 32 x 8 blocks, every thread reaching the barrier, for output pixel (x, y): the
+// block's 32 columns and 8 rows pick their source pixels once, in double, into shared memory.
+template <typename T, typename Out>
+__device__ __forceinline__ void resize_nearest(const T* __restrict__ input, const Out& out, int x, int y,
+                                               int input_width, int input_height, int new_width, int new_height,
+                                               int channels, double scale_x, double scale_y) {
+    __shared__ int columns[32], rows[8];
+    if (threadIdx.y == 0) columns[threadIdx.x] = (int)fmin(floor(x * scale_x), (double)(input_width - 1));
+    if (threadIdx.y == 1 && threadIdx.x < 8) {
+        int row = blockIdx.y * 8 + threadIdx.x;
+        rows[threadIdx.x] = (int)fmin(floor(row * scale_y), (double)(input_height - 1));
+    }
+    __syncthreads();
+    if (x >= new_width || y >= new_height) return;
+    const T* p = input + (rows[threadIdx.y] * input_width + columns[threadIdx.x]) * channels;
+    for (int c = 0; c < channels; ++c) out.put(x, y, c, qv_value(p[c]));
+}
+
+// A linear sampling position along one axis: the first tap, the second tap's weight, and
+// whether the position lies past the outer pixel centres (the edge pixel then alone). Rounded
+// step by step in double, never fused, so that positions (and the taps they pick) are OpenCV's.
+struct LinearAxis {
+    int first;
+    float fraction;
+    bool edge;
+};
+
+__device__ __forceinline__ LinearAxis linear_axis(int i, double scale, int size) {
+    double f = __dadd_rn(__dmul_rn(i + 0.5, scale), -0.5);
+    int s = (int)floor(f);
+    LinearAxis a;
+    a.fraction = (float)(f - s);
+    a.edge = s < 0 || s >= size - 1;
+    a.first = a.edge ? (s < 0 ? 0 : size - 1) : s;
+    return a;
+}
+
+// Horizontal pass per source row, then the rows blended, as OpenCV orders the sums. Positions
+// outside the outer pixel centres take the outer pixel alone: as in OpenCV, its neighbour is not
+// read at all there, so a NaN or infinity in it does not leak into the border through a weight
+// of 0. (Inside, a position that falls exactly on a pixel still reads both taps, as OpenCV does.)
+template <typename T, typename Out>
+__device__ __forceinline__ void linear_pixel(const T* __restrict__ input, const Out& out, int x, int y,
+                                             const LinearAxis& ax, const LinearAxis& ay, int input_width,
+                                             int input_height, int channels) {
+    int row = input_width * channels;
+    const T* r0 = input + ay.first * row;
+    const T* r1 = input + min(ay.first + 1, input_height - 1) * row;
+    int c0 = ax.first * channels, c1 = min(ax.first + 1, input_width - 1) * channels;
+    for (int c = 0; c < channels; ++c) {
+        float a0 = qv_value(r0[c0 + c]);
+        float h0 = ax.edge ? a0 : fmaf(qv_value(r0[c1 + c]), ax.fraction, a0 * (1.0f - ax.fraction));
+        if (ay.edge) {
+            out.put(x, y, c, h0);
+            continue;
+        }
+        float b0 = qv_value(r1[c0 + c]);
+        float h1 = ax.edge ? b0 : fmaf(qv_value(r1[c1 + c]), ax.fraction, b0 * (1.0f - ax.fraction));
+        out.put(x, y, c, fmaf(h1, ay.fraction, h0 * (1.0f - ay.fraction)));
+    }
+}
+
+// Launched with 32 x 8 blocks, every thread reaching the barrier, for output pixel (x, y): the
+// block's 32 columns' and 8 rows' positions are formed once, in double, into shared memory, and
+// each pixel then works in float alone.
+template <typename T, typename Out>
+__device__ __forceinline__ void resize_linear(const T* __restrict__ input, const Out& out, int x, int y,
+                                              int input_width, int input_height, int new_width, int new_height,
+                                              int channels, double scale_x, double scale_y) {
+    __shared__ LinearAxis columns[32], rows[8];
+    if (threadIdx.y == 0) columns[threadIdx.x] = linear_axis(x, scale_x, input_width);
+    if (threadIdx.y == 1 && threadIdx.x < 8) rows[threadIdx.x] = linear_axis(blockIdx.y * 8 + threadIdx.x, scale_y, input_height);
+    __syncthreads();
+    if (x >= new_width || y >= new_height) return;
+    linear_pixel(input, out, x, y, columns[threadIdx.x], rows[threadIdx.y], input_width, input_height, channels);
+}
+
+// Keys' cubic with a = -0.75 over 4 taps per axis; neighbours past the border repeat the edge.
+__device__ __forceinline__ void cubic_weights(float t, float* w) {
+    const float a = -0.75f;
+    float u = t + 1.0f, v = 1.0f - t;
+    w[0] = ((a * u - 5.0f * a) * u + 8.0f * a) * u - 4.0f * a;
+    w[1] = ((a + 2.0f) * t - (a + 3.0f)) * t * t + 1.0f;
+    w[2] = ((a + 2.0f) * v - (a + 3.0f)) * v * v + 1.0f;
+    w[3] = 1.0f - w[0] - w[1] - w[2];
+}
+
+// A cubic sampling position along one axis: its 4 taps (clamped to the image) and their weights.
+struct CubicAxis {
+    int tap[4];
+    float w[4];
+};
+
+__device__ __forceinline__ void cubic_axis(int i, double scale, int size, CubicAxis& a) {
+    // Rounded step by step, never fused, so that positions (and the taps they pick) are OpenCV's.
+    double f = __dadd_rn(__dmul_rn(i + 0.5, scale), -0.5);
+    // Taps clamp in 64 bits: s + 2 may pass INT_MAX on the widest images.
+    long long s = (long long)floor(f);
+    cubic_weights((float)(f - s), a.w);
+    #pragma unroll
+    for (int k = 0; k < 4; ++k) a.tap[k] = (int)min(max(s - 1 + k, 0LL), (long long)size - 1);
+}
+
+// Launched with 32 x 8 blocks, every thread reaching the barrier, for output pixel (x, y): the
+// block's 32 columns' and 8 rows' taps and weights are formed once into shared memory.
+template <typename T, typename Out>
+__device__ __forceinline__ void resize_cubic(const T* __restrict__ input, const Out& out, int x, int y,
+                                             int input_width, int input_height, int new_width, int new_height,
+                                             int channels, double scale_x, double scale_y) {
+    __shared__ CubicAxis columns[32], rows[8];
+    if (threadIdx.y == 0) cubic_axis(x, scale_x, input_width, columns[threadIdx.x]);
+    if (threadIdx.y == 1 && threadIdx.x < 8) cubic_axis(blockIdx.y * 8 + threadIdx.x, scale_y, input_height, rows[threadIdx.x]);
+    __syncthreads();
+    if (x >= new_width || y >= new_height) return;
+    const CubicAxis &ax = columns[threadIdx.x], &ay = rows[threadIdx.y];
+    int ox[4], oy[4];
+    #pragma unroll
+    for (int k = 0; k < 4; ++k) {
+        ox[k] = ax.tap[k] * channels;
+        oy[k] = ay.tap[k] * input_width * channels;
+    }
+    for (int c = 0; c < channels; ++c) {
+        float sum = 0.0f;
+        #pragma unroll
+        for (int j = 0; j < 4; ++j) {
+            const T* r = input + oy[j] + c;
+            float h = 0.0f;
+            #pragma unroll
+            for (int i = 0; i < 4; ++i) h = fmaf(qv_value(r[ox[i]]), ax.w[i], h);
+            sum = fmaf(h, ay.w[j], sum);
+        }
+        out.put(x, y, c, sum);
+    }
+}
+
+// Lanczos window of 4 lobes over 8 taps, weights normalised to sum 1. Tap i sits
+// d = t + 3 - i from the sample: sin(pi d) only alternates in sign from tap to tap and cancels
+// in the normalisation, and sin(pi d / 4) for all taps follows from one sinpi/cospi by angle
+// sums. The weights depend only on the column (x) or the row (y), so a block computes them once
+// per column and row it covers, in shared memory, instead of once per pixel. A column's or row's
+// position is formed in double and rounded to float before it is split into tap and fraction,
+// because OpenCV rounds this interpolation's positions (unlike the others') to float: on images
+// thousands of pixels across the float's step moves the weights by ~1e-4, so a position kept in
+// double would differ from OpenCV by that much.
+struct Lanczos4Axis {
+    float w[8];
+    int first;  // the first tap's index, unclamped
+};
+
+__device__ __forceinline__ void lanczos4_axis(int i, double scale, Lanczos4Axis& a) {
+    const float quarter_pi = 0.785398163397448310f;
+    const float r = 0.707106781186547524f;
+    // (-1)^i sin(pi b + i pi / 4) = sinpi b * cs[i][0] + cospi b * cs[i][1]
+    const float cs[8][2] = {{1.0f, 0.0f}, {-r, -r}, {0.0f, 1.0f}, {r, -r},
+                            {-1.0f, 0.0f}, {r, r}, {0.0f, -1.0f}, {-r, r}};
+    // Formed in double, then rounded to float before the split into tap and fraction.
+    float f = __double2float_rn(__dadd_rn(__dmul_rn(i + 0.5, scale), -0.5));
+    float s = floorf(f);
+    // Clamped before the conversion: the taps only need to know they are past the edge.
+    a.first = (int)fmaxf(fminf(s, 1e9f), -1e9f) - 3;
+    float t = f - s;  // exact
+    // sinpi/cospi need no range reduction through local memory, unlike sinf/cosf.
+    float b = -(t + 3.0f) * 0.25f;
+    float sb = sinpif(b), cb = cospif(b);
+    float sum = 0.0f;
+    #pragma unroll
+    for (int k = 0; k < 8; ++k) {
+        float d = t + 3.0f - k;
+        if (fabsf(d) >= 1e-6f) {
+            float angle = d * quarter_pi;
+            a.w[k] = (cs[k][0] * sb + cs[k][1] * cb) / (angle * angle);
+        } else {
+            a.w[k] = 1e30f;  // the sample sits on this tap
+        }
+        sum += a.w[k];
+    }
+    float inv = 1.0f / sum;
+    #pragma unroll
+    for (int k = 0; k < 8; ++k) a.w[k] *= inv;
+}
+
+// One output pixel from the block's weights; C channels known at compile time (0: `channels`).
+template <int C, typename T, typename Out>
+__device__ __forceinline__ void lanczos4_pixel(const T* __restrict__ input, const Out& out, int x, int y,
+                                               const Lanczos4Axis& ax, const Lanczos4Axis& ay,
+                                               int input_width, int input_height, int channels) {
+    const int n = C ? C : channels;
+    int ox[8];
+    #pragma unroll
+    for (int k = 0; k < 8; ++k) ox[k] = min(max(ax.first + k, 0), input_width - 1) * n;
+    for (int c = 0; c < n; ++c) {
+        float sum = 0.0f;
+        // Rows one at a time, each row's eight taps unrolled: at most 64 registers, no spills.
+        #pragma unroll 1
+        for (int j = 0; j < 8; ++j) {
+            const T* r = input + min(max(ay.first + j, 0), input_height - 1) * input_width * n + c;
+            float h = 0.0f;
+            #pragma unroll
+            for (int i = 0; i < 8; ++i) h = fmaf(qv_value(r[ox[i]]), ax.w[i], h);
+            sum = fmaf(h, ay.w[j], sum);
+        }
+        out.put(x, y, c, sum);
+    }
+}
+
+// Separable form: each input row the block's output rows reach is filtered across the block's
+// 32 columns once, into shared memory (thread (tx, ty) does column tx of rows ty, ty + 8, ...),
+// and each output pixel then adds its 8 rows' sums: for a 2x upscale about 11 + 8 multiply-adds
+// per channel instead of 64 + 8. The row sums and the column sums are the same operations in the
+// same order as lanczos4_pixel's, so the results are the same to the bit. Upscaling and
+// downscaling by up to about 2x fit LANCZOS4_SPAN rows; a block that spans more goes per pixel.
+#define LANCZOS4_SPAN 24
+
+template <int C, typename T, typename Out>
+__device__ __forceinline__ void lanczos4_rows(const T* __restrict__ input, const Out& out, int x, int y,
+                                              const Lanczos4Axis& ax, const Lanczos4Axis& ay, int top, int span,
+                                              int input_width, int input_height, int new_width, int new_height,
+                                              float (*sums)[C][32]) {
+    int ox[8];
+    #pragma unroll
+    for (int k = 0; k < 8; ++k) ox[k] = min(max(ax.first + k, 0), input_width - 1) * C;
+    for (int r = threadIdx.y; r < span; r += 8) {
+        const T* row = input + min(max(top + r, 0), input_height - 1) * input_width * C;
+        #pragma unroll
+        for (int c = 0; c < C; ++c) {
+            float h = 0.0f;
+            #pragma unroll
+            for (int i = 0; i < 8; ++i) h = fmaf(qv_value(row[ox[i] + c]), ax.w[i], h);
+            sums[r][c][threadIdx.x] = h;
+        }
+    }
+    __syncthreads();
+    if (x >= new_width || y >= new_height) return;
+    #pragma unroll
+    for (int c = 0; c < C; ++c) {
+        float sum = 0.0f;
+        #pragma unroll
+        for (int j = 0; j < 8; ++j) sum = fmaf(sums[ay.first + j - top][c][threadIdx.x], ay.w[j], sum);
+        out.put(x, y, c, sum);
+    }
+}
+
+// Launched with 32 x 8 blocks: the first row of threads makes the 32 columns' weights, the
+// first eight threads of the second row the 8 rows'.
+template <typename T, typename Out>
+__device__ __forceinline__ void resize_lanczos4(const T* __restrict__ input, const Out& out, int input_width,
+                                                int input_height, int new_width, int new_height, int channels,
+                                                double scale_x, double scale_y) {
+    __shared__ Lanczos4Axis columns[32], rows[8];
+    int x = blockIdx.x * 32 + threadIdx.x, y = blockIdx.y * 8 + threadIdx.y;
+    if (threadIdx.y == 0) lanczos4_axis(x, scale_x, columns[threadIdx.x]);
+    if (threadIdx.y == 1 && threadIdx.x < 8) lanczos4_axis(blockIdx.y * 8 + threadIdx.x, scale_y, rows[threadIdx.x]);
+    __syncthreads();
+    const Lanczos4Axis& ax = columns[threadIdx.x];
+    const Lanczos4Axis& ay = rows[threadIdx.y];
+    // The same for every thread of the block, so all of them reach the barrier inside or none.
+    int top = rows[0].first, span = rows[7].first + 8 - top;
+    if (span <= LANCZOS4_SPAN && (channels == 3 || channels == 1)) {
+        __shared__ float sums[LANCZOS4_SPAN * 3 * 32];
+        if (channels == 3)
+            lanczos4_rows<3>(input, out, x, y, ax, ay, top, span, input_width, input_height, new_width, new_height,
+                             reinterpret_cast<float (*)[3][32]>(sums));
+        else
+            lanczos4_rows<1>(input, out, x, y, ax, ay, top, span, input_width, input_height, new_width, new_height,
+                             reinterpret_cast<float (*)[1][32]>(sums));
+        return;
+    }
+    if (x >= new_width || y >= new_height) return;
+    if (channels == 3) lanczos4_pixel<3>(input, out, x, y, ax, ay, input_width, input_height, 3);
+    else if (channels == 1) lanczos4_pixel<1>(input, out, x, y, ax, ay, input_width, input_height, 1);
+    else lanczos4_pixel<0>(input, out, x, y, ax, ay, input_width, input_height, channels);
+}
+
+// Each output pixel averages the source pixels its footprint overlaps, weighted by the overlap
+// (the area module's kernel, for any element type). The ratios are input / output size per axis,
+// each one float division made once on the host (area_ratio), not per pixel.
+template <typename T, typename Out>
+__device__ __forceinline__ void resize_area(const T* __restrict__ input, const Out& out, int x, int y, int input_width,
+                                            int input_height, float x_ratio, float y_ratio, int channels) {
+    float x0 = x * x_ratio, x1 = (x + 1) * x_ratio;
+    float y0 = y * y_ratio, y1 = (y + 1) * y_ratio;
+    int x_start = max(0, (int)floorf(x0));
+    int x_end = min(input_width, (int)ceilf(x1));
+    int y_start = max(0, (int)floorf(y0));
+    int y_end = min(input_height, (int)ceilf(y1));
+    if (channels == 3) {
+        float s0 = 0.0f, s1 = 0.0f, s2 = 0.0f, weight_sum = 0.0f;
+        for (int sy = y_start; sy < y_end; ++sy) {
+            float wy = fminf(y1, sy + 1.0f) - fmaxf(y0, (float)sy);
+            for (int sx = x_start; sx < x_end; ++sx) {
+                float w = (fminf(x1, sx + 1.0f) - fmaxf(x0, (float)sx)) * wy;
+                const T* p = input + (sy * input_width + sx) * 3;
+                s0 = fmaf(qv_value(p[0]), w, s0);
+                s1 = fmaf(qv_value(p[1]), w, s1);
+                s2 = fmaf(qv_value(p[2]), w, s2);
+                weight_sum += w;
+            }
+        }
+        bool any = weight_sum > 0.0f;
+        out.put(x, y, 0, any ? qv_divide(s0, weight_sum) : 0.0f);
+        out.put(x, y, 1, any ? qv_divide(s1, weight_sum) : 0.0f);
+        out.put(x, y, 2, any ? qv_divide(s2, weight_sum) : 0.0f);
+        return;
+    }
+    for (int c = 0; c < channels; ++c) {
+        float sum = 0.0f, weight_sum = 0.0f;
+        for (int sy = y_start; sy < y_end; ++sy) {
+            float wy = fminf(y1, sy + 1.0f) - fmaxf(y0, (float)sy);
+            for (int sx = x_start; sx < x_end; ++sx) {
+                float w = (fminf(x1, sx + 1.0f) - fmaxf(x0, (float)sx)) * wy;
+                sum = fmaf(qv_value(input[(sy * input_width + sx) * channels + c]), w, sum);
+                weight_sum += w;
+            }
+        }
+        out.put(x, y, c, weight_sum > 0.0f ? qv_divide(sum, weight_sum) : 0.0f);
+    }
+}
+#endif

@@ -1,0 +1,13 @@
+    int x = blockIdx.x * blockDim.x + threadIdx.x;
+    int row = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= width || row >= height) return;
+    int chroma_width = horizontal ? (width + 1) / 2 : width, chroma_height = vertical ? (height + 1) / 2 : height;
+    f.y = y;
+    f.cb = cb;
+    f.cr = cr;
+    f.width = width;
+    f.chroma_pitch = chroma_pitch;
+    f.chroma_step = chroma_step;
+    f.cr_at = cr_at;
+    f.shift = shift;
+    decode_pixel(f, d, out, x, row, width, chroma_width, chroma_height, horizontal, vertical, nearest);
