@@ -51,7 +51,7 @@ except ModuleNotFoundError as error:
 
 
 def test_functions_and_classes_pickle_and_copy_by_reference():
-    def is_function(v):  # each extension module has its own copy of the function type
+    def is_function(v):
         return repr(type(v)) == "<class 'quorvex.function'>"
 
     shared = []
@@ -60,6 +60,7 @@ def test_functions_and_classes_pickle_and_copy_by_reference():
         shared += [v for v in module if is_function(v) or isinstance(v, type) and v.__module__ == name]
     shared += [m for cls in shared if isinstance(cls, type) for m in vars(cls).values() if is_function(m)]
     assert len(shared) > 40
+    assert {type(v) for v in shared if is_function(v)} == {importlib.import_module("quorvex")._function_type}
     for obj in shared:
         for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
             assert pickle.loads(pickle.dumps(obj, protocol)) is obj, (obj, protocol)

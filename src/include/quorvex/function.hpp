@@ -295,8 +295,15 @@ PyObject *guarded(F &&f) {
         });                                                        \
     }
 
+// One type for the whole package: the first module to load makes it and leaves it on the
+// quorvex package, where the others find it, so that type() and isinstance() agree across
+// modules. (Every module's copy of the slots is the same code over the same object layout.)
 inline PyTypeObject *function_type() {
     static PyTypeObject *type = [] {
+        nb::module_ package = nb::module_::import_("quorvex");
+        if (PyObject *shared = PyObject_GetAttrString(package.ptr(), "_function_type"))
+            return (PyTypeObject *)shared;
+        PyErr_Clear();
         static PyGetSetDef getset[] = {
             {"__name__", QUORVEX_GETTER(nb::str(sig.name.c_str())), nullptr, nullptr, nullptr},
             {"__qualname__", QUORVEX_GETTER(nb::str(sig.qualname.c_str())), nullptr, nullptr, nullptr},
@@ -326,7 +333,7 @@ inline PyTypeObject *function_type() {
         static PyType_Spec spec = {"quorvex.function", sizeof(FunctionObject), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR, slots};
         PyObject *t = PyType_FromSpec(&spec);
-        if (!t) throw nb::python_error();
+        if (!t || PyObject_SetAttrString(package.ptr(), "_function_type", t) != 0) throw nb::python_error();
         return (PyTypeObject *)t;
     }();
     return type;
