@@ -7,6 +7,7 @@
 
 #include "quorvex/kernel.hpp"
 #include "quorvex/python.hpp"
+#include "quorvex/siblings.hpp"
 
 namespace quorvex {
 
@@ -44,8 +45,8 @@ inline nb::object float32_image(nb::handle image, const char *function, std::str
 // rounding, other floats by a plain cast.
 inline nb::object restore_dtype(nb::object result, const std::string &dtype) {
     if (dtype == "float32") return result;
-    if (dtype == "uint8") return package_attr("quorvex.utils.dtypes", "to_uint8")(result);
-    if (dtype == "uint16") return package_attr("quorvex.utils.dtypes", "to_uint16")(result);
+    if (dtype == "uint8") return sibling::to_uint8(result);
+    if (dtype == "uint16") return sibling::to_uint16(result);
     if (dtype == "bool") return result.attr("__ge__")(0.5);
     return result.attr("astype")(dtype.c_str());
 }

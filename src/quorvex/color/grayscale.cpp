@@ -4,6 +4,7 @@
 
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
+#include "quorvex/siblings.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -42,7 +43,7 @@ qv::TypedKernel rgb_to_grayscale_kernel, bgr_to_grayscale_kernel;
 
 nb::object grayscale(nb::handle image, const qv::TypedKernel &kernels, const char *function) {
     const qv::Cupy &cp = qv::cp();  // says what to install when CuPy is missing
-    static qv::Lookup to_float32("quorvex.utils.dtypes", "to_float32");
+    using qv::sibling::to_float32;
     int type = qv::is_device_array(image) ? qv::element_type(image) : -1;
     nb::object image_rgb = type > 0 ? nb::borrow(image) : to_float32(image);
     std::vector<int64_t> shape = qv::shape_of(image_rgb);

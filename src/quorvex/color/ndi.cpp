@@ -16,6 +16,7 @@
 
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
+#include "quorvex/siblings.hpp"
 #include "quorvex/ycbcr.hpp"
 
 namespace qv = quorvex;
@@ -282,7 +283,7 @@ nb::object to_bgr(const qv::Args &a) {
 
 nb::object from_bgr(const qv::Args &a) {
     const char *function = "from_bgr";
-    static qv::Lookup to_float32("quorvex.utils.dtypes", "to_float32");
+    using qv::sibling::to_float32;
     const qv::Cupy &cp = qv::cp();
     const FourCC &f = fourcc_of(a["fourcc"], function);
     std::array<double, 2> k = yc::luma_weights(a[2], function);

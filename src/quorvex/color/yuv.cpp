@@ -21,6 +21,7 @@
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
 #include "quorvex/pixel_formats.hpp"
+#include "quorvex/siblings.hpp"
 #include "quorvex/ycbcr.hpp"
 
 namespace qv = quorvex;
@@ -366,7 +367,7 @@ nb::object to_ycbcr444(const qv::Args &a, const char *function) {
 
 // The BGR image as contiguous float32 (H, W, 3) on the device.
 nb::object bgr_image(nb::handle image, const char *function) {
-    static qv::Lookup to_float32("quorvex.utils.dtypes", "to_float32");
+    using qv::sibling::to_float32;
     nb::object img;
     if (qv::is_device_array(image))
         img = nb::borrow(image);
@@ -401,7 +402,7 @@ nb::object from_bgr(const qv::Args &a, const char *function) {
     nb::object image = bgr_image(a[0], function);
     int kind = input_kind(image);
     if (kind < 0) {
-        static qv::Lookup to_float32("quorvex.utils.dtypes", "to_float32");
+        using qv::sibling::to_float32;
         image = to_float32(image);
         kind = 0;
     }

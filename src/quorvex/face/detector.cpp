@@ -11,6 +11,7 @@
 #include "quorvex/function.hpp"
 #include "quorvex/instance_lock.hpp"
 #include "quorvex/kernel.hpp"
+#include "quorvex/siblings.hpp"
 #include "quorvex/trt_engine.hpp"
 
 namespace qv = quorvex;
@@ -35,27 +36,6 @@ const std::string decode_kernel_code = "#define QV_ROW " + std::to_string(kRow) 
 nb::handle decode_kernel;
 
 // The package operations this module calls, looked up once.
-struct Siblings {
-    nb::handle to_blob, bgr_to_rgb, rgb_to_bgr, crop_from_kps, crop_batch, resize, inter_auto, to_float32,
-        QvFace;
-};
-
-const Siblings &siblings() {
-    static qv::Once<Siblings> once;
-    return once.get([] {
-        return Siblings{
-            qv::package_attr("quorvex.utils.blob", "to_blob").release(),
-            qv::package_attr("quorvex.color.bgr", "bgr_to_rgb").release(),
-            qv::package_attr("quorvex.color.bgr", "rgb_to_bgr").release(),
-            qv::package_attr("quorvex.transform.affine", "crop_from_kps").release(),
-            qv::package_attr("quorvex.transform.affine", "affine_transform_batch").release(),
-            qv::package_attr("quorvex.transform.resize", "resize").release(),
-            qv::package_attr("quorvex.transform.resize", "INTER_AUTO").release(),
-            qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
-            qv::package_attr("quorvex.face.schema", "QvFace").release(),
-        };
-    });
-}
 
 double as_double(nb::handle value) {
     PyObject *number = PyNumber_Float(value.ptr());
@@ -169,9 +149,9 @@ nb::object pre_process(const qv::Args &a) {
     double mean = as_double(self.attr("input_mean"));
     auto [width, height] = input_size_of(self);
     // input_size is (width, height) while the blob size is read (height, width).
-    return siblings().to_blob(a["image"], nb::arg("scalefactor") = 1.0 / as_double(self.attr("input_std")),
-                              nb::arg("size") = nb::make_tuple(height, width),
-                              nb::arg("mean") = nb::make_tuple(mean, mean, mean));
+    return qv::sibling::to_blob(a["image"], nb::arg("scalefactor") = 1.0 / as_double(self.attr("input_std")),
+                                nb::arg("size") = nb::make_tuple(height, width),
+                                nb::arg("mean") = nb::make_tuple(mean, mean, mean));
 }
 
 nb::object distance2bbox(const qv::Args &a) {
@@ -301,11 +281,10 @@ nb::object nms(const qv::Args &a) {
 }
 
 nb::object crop(const qv::Args &a) {
-    const Siblings &s = siblings();
     int64_t size = as_int(a["size"]);
-    nb::object pair = s.crop_from_kps(a["image"], a["kps"], size * 2);
-    nb::object cropped =
-        s.resize(pair[nb::int_(0)], nb::make_tuple(size, size), nb::arg("interpolation") = s.inter_auto);
+    nb::object pair = qv::sibling::crop_from_kps(a["image"], a["kps"], size * 2);
+    nb::object cropped = qv::sibling::resize(pair[nb::int_(0)], nb::make_tuple(size, size),
+                                             nb::arg("interpolation") = qv::sibling::inter_auto.get());
     // Halving a crop by area averaging puts its pixel j over the big crop's pixels 2j and 2j + 1,
     // so big-crop position u is small-crop position (u - 0.5) / 2: halve the matrix and move it a
     // quarter pixel, in place, so that it maps frame pixel centres onto the stored crop's centres.
@@ -377,7 +356,6 @@ constexpr int kDetection = 15;
 // suppression and max_num), as get() selects them.
 std::vector<float> detect_faces(nb::handle self, nb::handle frame, int64_t max_num, const std::string &metric,
                                 const char *method) {
-    const Siblings &s = siblings();
     const qv::Cupy &cp = qv::cp();
     nb::handle float32 = cp.float32;
     std::vector<int64_t> shape = qv::shape_of(frame);
@@ -396,15 +374,16 @@ std::vector<float> detect_faces(nb::handle self, nb::handle frame, int64_t max_n
         new_height = (int64_t)(new_width * im_ratio);
     }
     float det_scale = (float)new_height / (float)image_height;
-    nb::object resized = s.resize(frame, nb::make_tuple(new_width, new_height));
+    nb::object resized = qv::sibling::resize(frame, nb::make_tuple(new_width, new_height));
     nb::object det_image = cp.zeros(nb::make_tuple(input_height, input_width, 3), nb::arg("dtype") = float32);
     det_image[nb::make_tuple(nb::slice(nb::none(), nb::int_(new_height), nb::none()),
                              nb::slice(nb::none(), nb::int_(new_width), nb::none()), nb::ellipsis())] =
         resized;
     double mean = as_double(self.attr("input_mean"));
-    nb::object blob = s.to_blob(det_image, nb::arg("scalefactor") = 1.0 / as_double(self.attr("input_std")),
-                                nb::arg("size") = nb::make_tuple(input_height, input_width),
-                                nb::arg("mean") = nb::make_tuple(mean, mean, mean), nb::arg("swapRB") = true);
+    nb::object blob =
+        qv::sibling::to_blob(det_image, nb::arg("scalefactor") = 1.0 / as_double(self.attr("input_std")),
+                             nb::arg("size") = nb::make_tuple(input_height, input_width),
+                             nb::arg("mean") = nb::make_tuple(mean, mean, mean), nb::arg("swapRB") = true);
     qv::trt::stage_input(self, blob, kWhat);
     qv::trt::execute(self, kWhat);
     std::vector<int64_t> blob_shape = qv::shape_of(blob);
@@ -458,7 +437,6 @@ std::vector<float> detect_faces(nb::handle self, nb::handle frame, int64_t max_n
 // clipped at 0, and the crop_size crop aligned with the unclipped landmarks. A face whose
 // landmarks admit no alignment is left out.
 nb::list align_faces(nb::handle frame, const std::vector<float> &detections, int64_t crop_size) {
-    const Siblings &s = siblings();
     const qv::Cupy &cp = qv::cp();
     nb::list results;
     size_t n = detections.size() / kDetection;
@@ -499,21 +477,21 @@ nb::list align_faces(nb::handle frame, const std::vector<float> &detections, int
     // All crops in one warp at twice the size, halved together: stacked, the crops are one tall
     // image whose rows pair within each crop.
     int64_t side = crop_size * 2;
-    nb::object warped =
-        s.crop_batch(frame, matrices.attr("reshape")(faces, 2, 3), nb::make_tuple(side, side));
-    nb::object crops =
-        s.resize(warped.attr("reshape")(faces * side, side, 3), nb::make_tuple(crop_size, faces * crop_size),
-                 nb::arg("interpolation") = s.inter_auto)
-            .attr("reshape")(faces, crop_size, crop_size, 3);
+    nb::object warped = qv::sibling::affine_transform_batch(frame, matrices.attr("reshape")(faces, 2, 3),
+                                                            nb::make_tuple(side, side));
+    nb::object crops = qv::sibling::resize(warped.attr("reshape")(faces * side, side, 3),
+                                           nb::make_tuple(crop_size, faces * crop_size),
+                                           nb::arg("interpolation") = qv::sibling::inter_auto.get())
+                           .attr("reshape")(faces, crop_size, crop_size, 3);
     for (int64_t i = 0; i < faces; ++i) {
         nb::object record = table[nb::int_(i)];
         auto part = [&](int start, int stop) {
             return record[nb::slice(nb::int_(start), nb::int_(stop), nb::none())];
         };
-        results.append(s.QvFace(nb::arg("bbox") = part(0, 4), nb::arg("score") = scores[i],
-                                nb::arg("kps") = part(4, 14).attr("reshape")(5, 2),
-                                nb::arg("image") = crops[nb::int_(i)],
-                                nb::arg("matrix") = part(14, 20).attr("reshape")(2, 3)));
+        results.append(qv::sibling::QvFace(nb::arg("bbox") = part(0, 4), nb::arg("score") = scores[i],
+                                           nb::arg("kps") = part(4, 14).attr("reshape")(5, 2),
+                                           nb::arg("image") = crops[nb::int_(i)],
+                                           nb::arg("matrix") = part(14, 20).attr("reshape")(2, 3)));
     }
     return results;
 }
@@ -532,7 +510,7 @@ nb::object get(const qv::Args &a) {
     int64_t crop_size = as_int(a["crop_size"]), max_num = as_int(a["max_num"]);
     std::string metric = nb::cast<std::string>(a["metric"]);
     // The frame is kept in BGR: the network's RGB order is taken when the blob is made.
-    nb::object frame = siblings().to_float32(a["image"]);
+    nb::object frame = qv::sibling::to_float32(a["image"]);
     std::vector<float> found = detect_faces(self, frame, max_num, metric, "get");
     if (found.empty() || !nb::cast<bool>(self.attr("use_kps")))
         return nb::list();  // without landmarks there is nothing to align
@@ -542,7 +520,7 @@ nb::object get(const qv::Args &a) {
 nb::object detect(const qv::Args &a) {
     nb::handle self = a[0];
     InstanceLock lock(self, true);
-    nb::object frame = siblings().to_float32(a["image"]);
+    nb::object frame = qv::sibling::to_float32(a["image"]);
     std::vector<float> found =
         detect_faces(self, frame, as_int(a["max_num"]), nb::cast<std::string>(a["metric"]), "detect");
     int64_t n = (int64_t)(found.size() / kDetection);
@@ -555,7 +533,7 @@ nb::object detect(const qv::Args &a) {
 nb::object align(const qv::Args &a) {
     nb::handle self = a[0];
     InstanceLock lock(self, true);
-    nb::object frame = siblings().to_float32(a["image"]);
+    nb::object frame = qv::sibling::to_float32(a["image"]);
     std::vector<int64_t> shape = qv::shape_of(frame);
     if (shape.size() != 3 || shape[2] != 3)
         qv::raise(PyExc_ValueError, "TrtFaceDetection.align() takes a (height, width, 3) BGR image, got %U",

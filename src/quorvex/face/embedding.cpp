@@ -8,6 +8,7 @@
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
 #include "quorvex/onnx_session.hpp"
+#include "quorvex/siblings.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -16,20 +17,6 @@ namespace {
 
 // Models that normalise their input start with a subtraction and a multiplication.
 constexpr size_t kInspectedNodes = 8;
-
-struct Siblings {
-    nb::handle to_cupy, to_numpy;
-};
-
-const Siblings &siblings() {
-    static qv::Once<Siblings> once;
-    return once.get([] {
-        return Siblings{
-            qv::package_attr("quorvex.utils.dlpack", "to_cupy").release(),
-            qv::package_attr("quorvex.utils.dlpack", "to_numpy").release(),
-        };
-    });
-}
 
 bool starts_with(const std::string &text, const char *prefix) { return text.rfind(prefix, 0) == 0; }
 
@@ -82,14 +69,13 @@ qv::ShapeRange input_range(nb::handle shape) {
 
 nb::object forward(const qv::Args &a) {
     nb::handle self = a[0];
-    const Siblings &s = siblings();
     nb::object blob = qv::embedding::pack(self, a["imgs"]);
     // Refused as the TensorRT embedder refuses it, before anything moves to the host.
     qv::check_batch_shape(input_range(self.attr("input_shape")), qv::shape_of(blob), "face embedding");
     nb::dict feed;
-    feed[self.attr("input_name")] = s.to_numpy(blob);
+    feed[self.attr("input_name")] = qv::sibling::to_numpy(blob);
     nb::object result = self.attr("session").attr("run")(self.attr("output_names"), feed)[nb::int_(0)];
-    return s.to_cupy(result);
+    return qv::sibling::to_cupy(result);
 }
 
 nb::object get(const qv::Args &a) {

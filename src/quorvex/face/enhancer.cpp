@@ -3,6 +3,7 @@
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
 #include "quorvex/onnx_session.hpp"
+#include "quorvex/siblings.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -17,22 +18,6 @@ const char *restore_kernel_code =
 
 nb::handle restore_kernel;
 
-struct Siblings {
-    nb::handle resize, inter_auto, to_float32, to_blobs;
-};
-
-const Siblings &siblings() {
-    static qv::Once<Siblings> once;
-    return once.get([] {
-        return Siblings{
-            qv::package_attr("quorvex.transform.resize", "resize").release(),
-            qv::package_attr("quorvex.transform.resize", "INTER_AUTO").release(),
-            qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
-            qv::package_attr("quorvex.utils.blob", "to_blobs").release(),
-        };
-    });
-}
-
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0];
     // a["*args"], further positional arguments, are ignored; session_arguments' options reach the session
@@ -44,22 +29,22 @@ nb::object init(const qv::Args &a) {
 
 // The restored (N, 512, 512, 3) faces of an (N, H, W, 3) float32 batch.
 nb::object restore(nb::handle self, nb::object images, int64_t density) {
-    const Siblings &s = siblings();
     const qv::Cupy &cp = qv::cp();
     int64_t input_size = nb::cast<int64_t>(self.attr("input_size"));
     std::vector<int64_t> shape = qv::shape_of(images);
     int64_t count = shape[0], image_input_size = shape[2];  // the width; the height is not consulted
-    auto interpolation = nb::arg("interpolation") = s.inter_auto;
+    auto interpolation = nb::arg("interpolation") = qv::sibling::inter_auto.get();
     // Resizing commutes with the red/blue swap, so the swap is left to the blob packing.
     if (density > 1) {
         int64_t side = image_input_size / density;
-        images = s.resize(images, nb::make_tuple(side, side), interpolation);
+        images = qv::sibling::resize(images, nb::make_tuple(side, side), interpolation);
         shape[1] = shape[2] = side;
     }
     if (shape[1] != input_size || shape[2] != input_size)
-        images = s.resize(images, nb::make_tuple(input_size, input_size), interpolation);
+        images = qv::sibling::resize(images, nb::make_tuple(input_size, input_size), interpolation);
     // (v - 0.5) * 2 as an (N, 3, 512, 512) RGB blob.
-    nb::object blob = s.to_blobs(nb::list(images), 2.0, nb::none(), nb::make_tuple(0.5, 0.5, 0.5), true);
+    nb::object blob =
+        qv::sibling::to_blobs(nb::list(images), 2.0, nb::none(), nb::make_tuple(0.5, 0.5, 0.5), true);
 
     nb::object session = self.attr("session");
     nb::object input_name = session.attr("get_inputs")()[nb::int_(0)].attr("name");
@@ -77,7 +62,7 @@ nb::object restore(nb::handle self, nb::object images, int64_t density) {
 }
 
 nb::object get(const qv::Args &a) {
-    nb::object image = siblings().to_float32(a["image"]);
+    nb::object image = qv::sibling::to_float32(a["image"]);
     std::vector<int64_t> shape = qv::shape_of(image);
     if (shape.size() != 3 || shape[2] != 3)
         qv::raise(PyExc_ValueError, "GFPGAN.get() takes a (height, width, 3) BGR image");
@@ -89,10 +74,10 @@ nb::object get_many(const qv::Args &a) {
     nb::handle images = a["images"];
     nb::object batch;
     if (qv::is_device_array(images)) {
-        batch = siblings().to_float32(images);
+        batch = qv::sibling::to_float32(images);
     } else {
         nb::list converted;
-        for (nb::handle image : images) converted.append(siblings().to_float32(image));
+        for (nb::handle image : images) converted.append(qv::sibling::to_float32(image));
         if (!nb::len(converted)) qv::raise(PyExc_ValueError, "GFPGAN.get_many() takes at least one image");
         for (nb::handle image : converted)
             if (!qv::is_device_array(image) || !image.attr("shape").equal(converted[0].attr("shape")))

@@ -6,6 +6,7 @@
 #include "quorvex/function.hpp"
 #include "quorvex/instance_lock.hpp"
 #include "quorvex/kernel.hpp"
+#include "quorvex/siblings.hpp"
 #include "quorvex/warp_sampling.hpp"
 
 namespace qv = quorvex;
@@ -44,24 +45,6 @@ const std::string paste_kernel_code = std::string(qv::warp_sampling_code) + past
 
 nb::handle paste_table_kernel, paste_kernel;
 nb::handle blend_kernel;
-
-struct Siblings {
-    nb::handle affine_transform, get_inverse_matrix, resize, inter_auto, to_float32, GaussianBlur;
-};
-
-const Siblings &siblings() {
-    static qv::Once<Siblings> once;
-    return once.get([] {
-        return Siblings{
-            qv::package_attr("quorvex.transform.affine", "affine_transform").release(),
-            qv::package_attr("quorvex.transform.affine", "get_inverse_matrix").release(),
-            qv::package_attr("quorvex.transform.resize", "resize").release(),
-            qv::package_attr("quorvex.transform.resize", "INTER_AUTO").release(),
-            qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
-            qv::package_attr("quorvex.filter.gaussian", "GaussianBlur").release(),
-        };
-    });
-}
 
 bool is_dense_float32(nb::handle array) {
     return qv::is_device_array(array) &&
@@ -119,7 +102,7 @@ nb::object paste_many(nb::handle frame, nb::handle crops, nb::handle mask, nb::h
 nb::object device_matrix(nb::handle M) {
     const qv::Cupy &cp = qv::cp();
     if (qv::is_host_array(M)) {
-        siblings().get_inverse_matrix(M);
+        qv::sibling::get_inverse_matrix(M);
         return cp.asarray(qv::np().module.attr("ascontiguousarray")(M, nb::arg("dtype") = qv::np().float32))
             .attr("reshape")(1, 2, 3);
     }
@@ -135,7 +118,6 @@ nb::object device_matrix(nb::handle M) {
 
 // paste_back() of its arguments.
 nb::object paste_back_of(nb::handle target_image, nb::handle paste_image, nb::handle M, nb::handle mask_arg) {
-    const Siblings &s = siblings();
     const qv::Cupy &cp = qv::cp();
     for (auto [value, name] :
          {std::pair{target_image, "target_image"}, std::pair{paste_image, "paste_image"}})
@@ -156,17 +138,18 @@ nb::object paste_back_of(nb::handle target_image, nb::handle paste_image, nb::ha
              qv::shape_of(mask_arg)[0] == h && qv::shape_of(mask_arg)[1] == w)
         mask = nb::borrow(mask_arg);  // already the crop's size
     else
-        mask = s.resize(mask_arg, nb::make_tuple(w, h), nb::arg("interpolation") = s.inter_auto);
+        mask = qv::sibling::resize(mask_arg, nb::make_tuple(w, h),
+                                   nb::arg("interpolation") = qv::sibling::inter_auto.get());
     // The usual case, float32 colour images with a mask of the crop's shape, in one pass.
     if (frame.size() == 3 && crop.size() == 3 && crop[2] == frame[2] && is_dense_float32(target_image) &&
         is_dense_float32_of(paste_image, crop) && is_dense_float32_of(mask, crop)) {
         nb::object matrices = device_matrix(M);
         return paste_many(target_image, paste_image.attr("reshape")(1, h, w, crop[2]), mask, matrices);
     }
-    nb::object IM = s.get_inverse_matrix(M);
+    nb::object IM = qv::sibling::get_inverse_matrix(M);
     nb::object size = nb::make_tuple(frame[0], frame[1]);
-    nb::object warped = s.affine_transform(paste_image, IM, size);
-    nb::object paste_mask = s.affine_transform(mask, IM, size);
+    nb::object warped = qv::sibling::affine_transform(paste_image, IM, size);
+    nb::object paste_mask = qv::sibling::affine_transform(mask, IM, size);
     return blend(warped, paste_mask, target_image);
 }
 
@@ -223,7 +206,7 @@ nb::object init(const qv::Args &a) {
     self.attr("mask_blur") = nb::borrow(a["blur"]);
     self.attr("mask_padding") = padding;
     self.attr("_lock") = nb::module_::import_("threading").attr("RLock")();
-    self.attr("gaussian_blur") = siblings().GaussianBlur();
+    self.attr("gaussian_blur") = qv::sibling::GaussianBlur();
     self.attr("mask") = nb::none();
     self.attr("size") = nb::none();
     self.attr("mask_ready") = nb::none();
@@ -265,8 +248,8 @@ nb::object create_mask(const qv::Args &a) {
 
 nb::object get(const qv::Args &a) {
     nb::handle self = a[0];
-    const Siblings &s = siblings();
-    nb::object target_image = s.to_float32(a["target_image"]), paste_image = s.to_float32(a["paste_image"]);
+    nb::object target_image = qv::sibling::to_float32(a["target_image"]),
+               paste_image = qv::sibling::to_float32(a["paste_image"]);
     std::vector<int64_t> shape = qv::shape_of(paste_image);
     if (shape.size() < 2)
         qv::raise(PyExc_ValueError, "PasteBack.get() takes (height, width, channels) crops");
@@ -276,9 +259,8 @@ nb::object get(const qv::Args &a) {
 
 nb::object get_many(const qv::Args &a) {
     nb::handle self = a[0];
-    const Siblings &s = siblings();
     const qv::Cupy &cp = qv::cp();
-    nb::object frame = s.to_float32(a["target_image"]);
+    nb::object frame = qv::sibling::to_float32(a["target_image"]);
     std::vector<int64_t> f = qv::shape_of(frame);
     if (f.size() != 3)
         qv::raise(PyExc_ValueError,
@@ -305,7 +287,7 @@ nb::object get_many(const qv::Args &a) {
                   "PasteBack.get_many() takes crops of shape (k, height, width, 3) for a frame of 3 "
                   "channels, got %U",
                   qv::str_of(crops.attr("shape")).ptr());
-    crops = cp.ascontiguousarray(s.to_float32(crops));
+    crops = cp.ascontiguousarray(qv::sibling::to_float32(crops));
 
     nb::object matrices;
     if (qv::is_device_array(a["matrices"])) {

@@ -8,6 +8,7 @@
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
 #include "quorvex/onnx_session.hpp"
+#include "quorvex/siblings.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -30,32 +31,13 @@ const char *swap_output_kernel_code =
 
 nb::handle swap_latent_kernel, swap_output_kernel;
 
-struct Siblings {
-    nb::handle resize, inter_auto, to_blob, to_blobs, to_cupy, to_float32, load_emap;
-};
-
-const Siblings &siblings() {
-    static qv::Once<Siblings> once;
-    return once.get([] {
-        return Siblings{
-            qv::package_attr("quorvex.transform.resize", "resize").release(),
-            qv::package_attr("quorvex.transform.resize", "INTER_AUTO").release(),
-            qv::package_attr("quorvex.utils.blob", "to_blob").release(),
-            qv::package_attr("quorvex.utils.blob", "to_blobs").release(),
-            qv::package_attr("quorvex.utils.dlpack", "to_cupy").release(),
-            qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
-            qv::package_attr("quorvex.face.emap", "load_emap").release(),
-        };
-    });
-}
-
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0];
     nb::dict kwargs = qv::ort::session_arguments(nb::cast<std::string>(a["device"]));
     nb::object session =
         qv::ort::create_session(qv::ort::checked_model(a["model_path"], a["model_bytes"]).source, kwargs);
     self.attr("session") = session;
-    self.attr("emap") = siblings().load_emap(a["emap_path"]);
+    self.attr("emap") = qv::sibling::load_emap(a["emap_path"]);
     self.attr("input_mean") = 0.0;
     self.attr("input_std") = 1.0;
     nb::list input_names, output_names;
@@ -87,7 +69,7 @@ nb::object unnormed_latent(nb::handle self, nb::handle source_face, const char *
     qv::assert_true(!normed_embedding.is_none());
     // The network takes float32 only: embeddings of other types are converted here.
     nb::object embedding =
-        cp.ascontiguousarray(siblings().to_cupy(normed_embedding), nb::arg("dtype") = cp.float32)
+        cp.ascontiguousarray(qv::sibling::to_cupy(normed_embedding), nb::arg("dtype") = cp.float32)
             .attr("ravel")();
     nb::object emap = cp.ascontiguousarray(self.attr("emap"), nb::arg("dtype") = cp.float32);
     std::vector<int64_t> map_shape = qv::shape_of(emap);
@@ -117,9 +99,8 @@ double checked_length(nb::handle length, const char *function) {
 // The network's (N, 3, H, W) output as N swapped BGR crops at width x height.
 nb::object swapped_crops(nb::handle output, nb::handle width, nb::handle height, int64_t count,
                          const char *function) {
-    const Siblings &s = siblings();
     const qv::Cupy &cp = qv::cp();
-    nb::object net_out = cp.ascontiguousarray(s.to_cupy(output), nb::arg("dtype") = cp.float32);
+    nb::object net_out = cp.ascontiguousarray(qv::sibling::to_cupy(output), nb::arg("dtype") = cp.float32);
     std::vector<int64_t> out_shape = qv::shape_of(net_out);
     if (out_shape.size() != 4 || out_shape[0] != count || out_shape[1] != 3 || out_shape[2] < 1 ||
         out_shape[3] < 1)
@@ -131,7 +112,8 @@ nb::object swapped_crops(nb::handle output, nb::handle width, nb::handle height,
     qv::launch_batch(swap_output_kernel, out_shape[3], out_shape[2], count,
                      nb::make_tuple(net_out, crops, qv::i32(out_shape[3]), qv::i32(out_shape[2])));
     if (nb::cast<int64_t>(width) == out_shape[3] && nb::cast<int64_t>(height) == out_shape[2]) return crops;
-    return s.resize(crops, nb::make_tuple(width, height), nb::arg("interpolation") = s.inter_auto);
+    return qv::sibling::resize(crops, nb::make_tuple(width, height),
+                               nb::arg("interpolation") = qv::sibling::inter_auto.get());
 }
 
 nb::object latent_of(nb::handle self, nb::handle source_face) {
@@ -151,7 +133,7 @@ nb::list target_crops(nb::handle target_faces, const char *function) {
         nb::object image = face.attr("image");
         if (image.is_none())
             qv::raise(PyExc_ValueError, "%s takes target faces with their crop (image)", function);
-        image = siblings().to_float32(image);
+        image = qv::sibling::to_float32(image);
         if (nb::len(crops) && !image.attr("shape").equal(crops[0].attr("shape")))
             qv::raise(PyExc_ValueError, "%s takes crops of one size, got %U and %U", function,
                       qv::str_of(crops[0].attr("shape")).ptr(), qv::str_of(image.attr("shape")).ptr());
@@ -167,7 +149,6 @@ nb::object latent(const qv::Args &a) { return latent_of(a[0], a["source_face"]);
 
 nb::object swap_many(nb::handle self, nb::handle target_faces, nb::handle source_latent) {
     const char *function = "FaceSwap.get_many()";
-    const Siblings &s = siblings();
     const qv::Cupy &cp = qv::cp();
     nb::list crops = target_crops(target_faces, function);
     int64_t count = (int64_t)nb::len(crops);
@@ -186,8 +167,9 @@ nb::object swap_many(nb::handle self, nb::handle target_faces, nb::handle source
 
     // Red and blue swapped, resized to the network's side, mean and scale, channels first: one pass.
     nb::object mean = self.attr("input_mean");
-    nb::object blob = s.to_blobs(crops, nb::float_(1.0) / self.attr("input_std"),
-                                 nb::make_tuple(kSide, kSide), nb::make_tuple(mean, mean, mean), true);
+    nb::object blob =
+        qv::sibling::to_blobs(crops, nb::float_(1.0) / self.attr("input_std"), nb::make_tuple(kSide, kSide),
+                              nb::make_tuple(mean, mean, mean), true);
     // All faces in one run where the network takes a batch; one run each where its batch is 1.
     nb::object names = self.attr("input_names");
     nb::object latents = count == 1 ? latent : xp.attr("repeat")(latent, count, nb::arg("axis") = 0);
@@ -204,7 +186,6 @@ nb::object get(const qv::Args &a) {
     // A GPU provider takes device arrays: the latent's check is the one wait.
     if (!qv::ort::compute_stream(self.attr("session")).is_none())
         return swap_many(self, nb::make_tuple(target_face), latent_of(self, source_face))[nb::int_(0)];
-    const Siblings &s = siblings();
     const qv::Cupy &cp = qv::cp();
     nb::object image = target_face.attr("image");
     qv::assert_true(!image.is_none());
@@ -212,11 +193,12 @@ nb::object get(const qv::Args &a) {
     int64_t latent_size = nb::cast<int64_t>(latent.attr("size")) - 1;
 
     // Crops of any element type are converted to float32.
-    image = s.to_float32(image);
+    image = qv::sibling::to_float32(image);
     nb::object shape = image.attr("shape");
     nb::object mean = self.attr("input_mean");
-    nb::object blob = s.to_blob(image, nb::float_(1.0) / self.attr("input_std"), nb::make_tuple(kSide, kSide),
-                                nb::make_tuple(mean, mean, mean), true);
+    nb::object blob =
+        qv::sibling::to_blob(image, nb::float_(1.0) / self.attr("input_std"), nb::make_tuple(kSide, kSide),
+                             nb::make_tuple(mean, mean, mean), true);
 
     // The CPU provider takes host arrays: the blob, the latent and its length come back in one transfer.
     int64_t blob_size = nb::cast<int64_t>(blob.attr("size"));

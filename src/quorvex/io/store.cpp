@@ -8,6 +8,7 @@
 
 #include "quorvex/function.hpp"
 #include "quorvex/model_file.hpp"
+#include "quorvex/siblings.hpp"
 #include "quorvex/temporary_file.hpp"
 
 namespace qv = quorvex;
@@ -19,24 +20,6 @@ qv::Import cv2_module("cv2");
 qv::Import openexr_module("OpenEXR");
 
 // The package operations this module calls, looked up once.
-struct Siblings {
-    nb::handle to_numpy, bgr_to_rgb, rgb_to_bgr, to_uint8, to_uint16, to_float16, to_float32;
-};
-
-const Siblings &siblings() {
-    static qv::Once<Siblings> once;
-    return once.get([] {
-        return Siblings{
-            qv::package_attr("quorvex.utils.dlpack", "to_numpy").release(),
-            qv::package_attr("quorvex.color.bgr", "bgr_to_rgb").release(),
-            qv::package_attr("quorvex.color.bgr", "rgb_to_bgr").release(),
-            qv::package_attr("quorvex.utils.dtypes", "to_uint8").release(),
-            qv::package_attr("quorvex.utils.dtypes", "to_uint16").release(),
-            qv::package_attr("quorvex.utils.dtypes", "to_float16").release(),
-            qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
-        };
-    });
-}
 
 bool is_uint8(nb::handle image) {
     return image.attr("dtype").equal(qv::np().module.attr("dtype")(qv::np().uint8));
@@ -52,11 +35,11 @@ bool one_of(const std::string &ext, std::initializer_list<const char *> names) {
 // so images are brought to the format's own depth here: float for PFM and Radiance HDR, 8 or 16
 // bits for the formats that keep 16, 8 bits for the rest. 8-bit images stay 8-bit.
 nb::object to_format_depth(nb::object image, const std::string &ext) {
-    const Siblings &s = siblings();
-    if (one_of(ext, {".pfm", ".hdr", ".pic"})) return s.to_float32(image);
+    if (one_of(ext, {".pfm", ".hdr", ".pic"})) return qv::sibling::to_float32(image);
     if (is_uint8(image)) return image;
-    if (one_of(ext, {".png", ".tif", ".tiff", ".jp2", ".ppm", ".pgm", ".pnm"})) return s.to_uint16(image);
-    return s.to_uint8(image);
+    if (one_of(ext, {".png", ".tif", ".tiff", ".jp2", ".ppm", ".pgm", ".pnm"}))
+        return qv::sibling::to_uint16(image);
+    return qv::sibling::to_uint8(image);
 }
 
 nb::list opencv_options(const std::string &ext, long param) {
@@ -93,9 +76,8 @@ const char *const kExrNames[3] = {"R", "G", "B"};
 
 ExrImage prepare_exr(nb::object image, double level, bool is_rgb) {
     openexr_module.get();  // a missing OpenEXR is reported before anything is written
-    const Siblings &s = siblings();
-    if (!is_rgb) image = s.bgr_to_rgb(image);  // EXR planes are named R, G, B
-    image = s.to_float16(image);
+    if (!is_rgb) image = qv::sibling::bgr_to_rgb(image);  // EXR planes are named R, G, B
+    image = qv::sibling::to_float16(image);
     return {image.attr("shape")[nb::int_(0)], image.attr("shape")[nb::int_(1)], half_planes(image), level};
 }
 
@@ -185,7 +167,7 @@ nb::object store(const qv::Args &a) {
     }
 
     if (qv::is_device_array(image) || qv::is_tensor(image))
-        image = siblings().to_numpy(image);
+        image = qv::sibling::to_numpy(image);
     else if (!qv::is_host_array(image))
         qv::raise(PyExc_TypeError,
                   "store() takes image as a cupy.ndarray, numpy.ndarray or torch.Tensor, got %s",
@@ -195,7 +177,7 @@ nb::object store(const qv::Args &a) {
         write_in_place_of(output_path, ext, [&](nb::handle path) { write_exr(path, prepared); });
         return nb::none();
     }
-    if (is_rgb) image = siblings().rgb_to_bgr(image);
+    if (is_rgb) image = qv::sibling::rgb_to_bgr(image);
     image = to_format_depth(image, format);
     nb::list options = opencv_options(format, param);
     // Encoded here and written by Python, which takes any file name the system does (OpenCV's

@@ -19,6 +19,7 @@
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
 #include "quorvex/pixel_formats.hpp"
+#include "quorvex/siblings.hpp"
 #include "quorvex/temporary_file.hpp"
 #include "quorvex/video_codes.hpp"
 
@@ -377,7 +378,7 @@ nb::object reader_next(const qv::Args &a) {
                           name.c_str());
             // Layouts without a kernel (RGB, grey, 16-bit, ...): converted by FFmpeg with the matrix and
             // range this reader reports, at 16 bits for formats deeper than 8.
-            static qv::Lookup to_float32("quorvex.utils.dtypes", "to_float32");
+            using qv::sibling::to_float32;
             self.attr("_yielded") = nb::int_(nb::cast<int64_t>(self.attr("_yielded")) + 1);
             bool deep = false;
             for (nb::handle c : frame.attr("format").attr("components"))

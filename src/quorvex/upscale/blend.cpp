@@ -18,6 +18,7 @@
 #include "quorvex/function.hpp"
 #include "quorvex/interop.hpp"
 #include "quorvex/kernel.hpp"
+#include "quorvex/siblings.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -143,7 +144,7 @@ nb::object device_batch(nb::handle batch) {
                   qv::type_name(batch));
     std::string kind = nb::cast<std::string>(batch.attr("dtype").attr("char"));
     if (kind == "f") return nb::borrow(batch);
-    return qv::package_attr("quorvex.utils.dtypes", "to_float32")(batch);
+    return qv::sibling::to_float32(batch);
 }
 
 int64_t stride(nb::handle strides, int i) { return nb::cast<int64_t>(strides[nb::int_(i)]); }
@@ -238,7 +239,7 @@ nb::object cut(const qv::Args &a) {
     qv::DeviceScope scope(self.attr("canvas").attr("device").attr("id"));
     nb::object source = nb::borrow(image);
     if (nb::cast<std::string>(source.attr("dtype").attr("char")) != "f")
-        source = qv::package_attr("quorvex.utils.dtypes", "to_float32")(source);
+        source = qv::sibling::to_float32(source);
     int64_t tile = get_int(self, "tile_size"), step = tile - get_int(self, "overlap");
     qv::check_rows(count * tile, "a batch of tiles");
     nb::object out = cp.empty(nb::make_tuple(count, shape[2], tile, tile), nb::arg("dtype") = cp.float32);

@@ -11,6 +11,7 @@
 #include "quorvex/function.hpp"
 #include "quorvex/interop.hpp"
 #include "quorvex/kernel.hpp"
+#include "quorvex/siblings.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -36,16 +37,6 @@ const std::string merge_tiles_kernel_code = std::string(qv::element_types_code) 
     ;
 
 nb::handle pad_reflect_kernel, tiles_to_batch_kernel, merge_tiles_kernel;
-
-struct Siblings {
-    nb::handle to_float32;
-};
-
-const Siblings &siblings() {
-    static qv::Once<Siblings> once;
-    return once.get(
-        [] { return Siblings{qv::package_attr("quorvex.utils.dtypes", "to_float32").release()}; });
-}
 
 int64_t as_index(nb::handle value) {
     PyObject *number = PyNumber_Index(value.ptr());
@@ -218,7 +209,7 @@ TileTable tile_table(nb::handle tiles, size_t count, const char *function) {
         int code = dtype_code(tile.attr("dtype"));
         if (code < 0) {
             // Raises to_float32's own error for types without an agreed range.
-            tile = qv::cp().ascontiguousarray(siblings().to_float32(tile));
+            tile = qv::cp().ascontiguousarray(qv::sibling::to_float32(tile));
             table.converted.append(tile);
             code = 0;
         }

@@ -6,6 +6,7 @@
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
 #include "quorvex/resize_sampling.hpp"
+#include "quorvex/siblings.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -84,8 +85,8 @@ std::pair<int64_t, int64_t> read_size(nb::handle size, const char *function) {
 
 nb::object to_blob_impl(nb::handle image, double scalefactor, nb::handle size, nb::handle mean, bool swap_rb,
                         const char *function, bool stacked = false) {
-    static qv::Lookup resize("quorvex.transform.resize", "resize");
-    static qv::Lookup bgr_to_rgb("quorvex.color.bgr", "bgr_to_rgb");
+    using qv::sibling::bgr_to_rgb;
+    using qv::sibling::resize;
     if (!qv::is_device_array(image))
         qv::raise(PyExc_TypeError, "%s() takes %s as a cupy.ndarray, got %s", function,
                   std::string(function) == "to_blob" ? "image" : "images' entries", qv::type_name(image));

@@ -9,6 +9,7 @@
 #include "quorvex/function.hpp"
 #include "quorvex/image.hpp"
 #include "quorvex/interop.hpp"
+#include "quorvex/siblings.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -18,25 +19,6 @@ namespace {
 qv::Import spandrel("spandrel");
 qv::Import spandrel_extra_arches("spandrel_extra_arches");
 qv::Import safetensors_torch("safetensors.torch");
-
-struct Siblings {
-    nb::handle to_cupy, to_tensor, to_float32, bgr_to_rgb, rgb_to_bgr, resize, inter_auto;
-};
-
-const Siblings &siblings() {
-    static qv::Once<Siblings> once;
-    return once.get([] {
-        return Siblings{
-            qv::package_attr("quorvex.utils.dlpack", "to_cupy").release(),
-            qv::package_attr("quorvex.utils.dlpack", "to_tensor").release(),
-            qv::package_attr("quorvex.utils.dtypes", "to_float32").release(),
-            qv::package_attr("quorvex.color.bgr", "bgr_to_rgb").release(),
-            qv::package_attr("quorvex.color.bgr", "rgb_to_bgr").release(),
-            qv::package_attr("quorvex.transform.resize", "resize").release(),
-            qv::package_attr("quorvex.transform.resize", "INTER_AUTO").release(),
-        };
-    });
-}
 
 // The extra architectures (CodeFormer among the face models) join spandrel's registry once,
 // where that package is installed.
@@ -169,7 +151,6 @@ nb::object init(const qv::Args &a) {
 
 nb::object pre_process(const qv::Args &a) {
     nb::handle self = a[0];
-    const Siblings &s = siblings();
     qv::DeviceScope scope(self.attr("device_id"));
     nb::object image = nb::borrow(a["input_image"]);
     if (self.attr("purpose").equal(nb::str("FaceSR"))) {
@@ -179,19 +160,18 @@ nb::object pre_process(const qv::Args &a) {
         if (nb::cast<int64_t>(required_size) > 0) {
             nb::object shape = image.attr("shape");
             if (!shape[nb::int_(0)].equal(required_size) || !shape[nb::int_(1)].equal(required_size))
-                image = s.resize(image, nb::make_tuple(required_size, required_size),
-                                 nb::arg("interpolation") = s.inter_auto);
+                image = qv::sibling::resize(image, nb::make_tuple(required_size, required_size),
+                                            nb::arg("interpolation") = qv::sibling::inter_auto.get());
         }
     }
-    image = s.to_float32(s.bgr_to_rgb(image));
-    return s.to_tensor(image, nb::arg("device") = self.attr("device"));
+    image = qv::sibling::to_float32(qv::sibling::bgr_to_rgb(image));
+    return qv::sibling::to_tensor(image, nb::arg("device") = self.attr("device"));
 }
 
 nb::object post_process(const qv::Args &a) {
     nb::handle self = a[0];
-    const Siblings &s = siblings();
     qv::DeviceScope scope(self.attr("device_id"));
-    return s.rgb_to_bgr(s.to_cupy(a["output_tensor"]));
+    return qv::sibling::rgb_to_bgr(qv::sibling::to_cupy(a["output_tensor"]));
 }
 
 // GFPGAN and CodeFormer work on -1..1 images, yet spandrel's call hands them its 0..1 input as it
@@ -235,7 +215,6 @@ nb::object get_one(const qv::Args &a) {
 // an (N, H', W', C') BGR device batch. Face models get their images resized as pre_process does.
 nb::object get_many(const qv::Args &a) {
     nb::handle self = a[0];
-    const Siblings &s = siblings();
     const qv::Cupy &cp = qv::cp();
     qv::DeviceScope scope(self.attr("device_id"));
     nb::object batch;
@@ -261,13 +240,14 @@ nb::object get_many(const qv::Args &a) {
     if (self.attr("purpose").equal(nb::str("FaceSR"))) {
         int64_t side = nb::cast<int64_t>(self.attr("size_requirements").attr("minimum"));
         if (side > 0 && (shape[1] != side || shape[2] != side))
-            batch = s.resize(batch, nb::make_tuple(side, side), nb::arg("interpolation") = s.inter_auto);
+            batch = qv::sibling::resize(batch, nb::make_tuple(side, side),
+                                        nb::arg("interpolation") = qv::sibling::inter_auto.get());
     }
-    batch = s.to_float32(s.bgr_to_rgb(batch));
+    batch = qv::sibling::to_float32(qv::sibling::bgr_to_rgb(batch));
     nb::object input =
         qv::device_to_tensor(batch).attr("to")(self.attr("device")).attr("permute")(0, 3, 1, 2);
     nb::object output = run_network(self, input).attr("permute")(0, 2, 3, 1).attr("contiguous")();
-    return s.rgb_to_bgr(qv::tensor_to_device(output));
+    return qv::sibling::rgb_to_bgr(qv::tensor_to_device(output));
 }
 
 nb::object get(const qv::Args &a) {
