@@ -121,3 +121,15 @@ def test_get_many_builds_the_mask_of_each_crop_size():
         crops = cp.asarray(rng.random((1, side, side, 3)).astype(np.float32))
         np.testing.assert_array_equal(shared.get_many(frame, crops, matrices).get(),
                                       PasteBack().get_many(frame, crops, matrices).get())
+
+
+def test_more_crops_than_a_block_lists_at_once_paste_in_order():
+    # 260 crops: a block lists the crops that reach it 256 at a time; pasting them all at once
+    # equals pasting the first 256 and then the rest.
+    frame = cp.asarray(rng.random((48, 64, 3)).astype(np.float32))
+    crops = cp.asarray(rng.random((260, 8, 8, 3)).astype(np.float32))
+    shifts = rng.uniform(-4, 60, (260, 2))
+    matrices = cp.asarray(np.array([[[1.5, 0.2, -1.5 * x], [-0.2, 1.5, -1.5 * y]] for x, y in shifts], np.float32))
+    paster = PasteBack()
+    in_two = paster.get_many(paster.get_many(frame, crops[:256], matrices[:256]), crops[256:], matrices[256:])
+    np.testing.assert_array_equal(paster.get_many(frame, crops, matrices).get(), in_two.get())
