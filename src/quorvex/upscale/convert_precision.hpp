@@ -101,8 +101,8 @@ inline void reduce_precision(nb::handle model, const char *target) {
     r.target = nb::cast<long>(types.attr(target));
     r.target_np = r.helper.attr("tensor_dtype_to_np_dtype")(r.target);
     if (nb::cast<long>(r.target_np.attr("itemsize")) != 2)
-        raise(PyExc_RuntimeError,
-                         "converting the model to %s needs onnx 1.18 or newer (pip install -U onnx)", target);
+        raise(PyExc_RuntimeError, "converting the model to %s needs onnx 1.18 or newer (pip install -U onnx)",
+              target);
     nb::object graph = model.attr("graph");
     reduce_graph(r, graph);
 
