@@ -104,9 +104,11 @@ def hot_kernels():
     px = 3840 * 2160
     resize, blob = "quorvex.transform.resize", "quorvex.utils.blob"
     return [
-        ("Lanczos-4 x2, uint8 (1080p -> 4K)", resize, "resize_lanczos4_kernel_code", "resize_lanczos4_kernel_uint8",
-         px, px * 3 + px * 3 // 4),
-        ("Lanczos-4 x2, float32", resize, "resize_lanczos4_kernel_code", "resize_lanczos4_kernel", px, px * 15),
+        # three channels at x2: the separable kernels are the ones launched
+        ("Lanczos-4 x2, uint8 (1080p -> 4K)", resize, "resize_lanczos4_rows3_kernel_code",
+         "resize_lanczos4_rows3_kernel_uint8", px, px * 3 + px * 3 // 4),
+        ("Lanczos-4 x2, float32", resize, "resize_lanczos4_rows3_kernel_code", "resize_lanczos4_rows3_kernel", px,
+         px * 15),
         ("linear resize x2, float32", resize, "resize_linear_kernel_code", "resize_linear_kernel", px, px * 15),
         ("area resize /2, float32 (8K -> 4K)", resize, "resize_area_kernel_code", "resize_area_kernel", px, px * 60),
         ("Gaussian k=31, float32", "quorvex.filter.gaussian", "gaussian_kernel_code", "gaussian_kernel", px, px * 24),

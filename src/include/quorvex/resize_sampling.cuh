@@ -217,8 +217,7 @@ __device__ __forceinline__ void lanczos4_pixel(const T* __restrict__ input, cons
 // and each output pixel then adds its 8 rows' sums: for a 2x upscale about 11 + 8 multiply-adds
 // per channel instead of 64 + 8. The row sums and the column sums are the same operations in the
 // same order as lanczos4_pixel's, so the results are the same to the bit. Upscaling and
-// downscaling by up to about 2x fit LANCZOS4_SPAN rows; a block that spans more goes per pixel.
-#define LANCZOS4_SPAN 24
+// downscaling by up to about 2x fit LANCZOS4_SPAN rows; wider spans go per pixel.
 
 template <int C, typename T, typename Out>
 __device__ __forceinline__ void lanczos4_rows(const T* __restrict__ input, const Out& out, int x, int y,
@@ -249,35 +248,47 @@ __device__ __forceinline__ void lanczos4_rows(const T* __restrict__ input, const
     }
 }
 
-// Launched with 32 x 8 blocks: the first row of threads makes the 32 columns' weights, the
-// first eight threads of the second row the 8 rows'.
+// The block's weights, launched with 32 x 8 blocks: the first row of threads makes the 32
+// columns', the first eight threads of the second row the 8 rows'; every thread then waits.
+__device__ __forceinline__ void lanczos4_block_weights(Lanczos4Axis* columns, Lanczos4Axis* rows, double scale_x,
+                                                       double scale_y) {
+    if (threadIdx.y == 0) lanczos4_axis(blockIdx.x * 32 + threadIdx.x, scale_x, columns[threadIdx.x]);
+    if (threadIdx.y == 1 && threadIdx.x < 8) lanczos4_axis(blockIdx.y * 8 + threadIdx.x, scale_y, rows[threadIdx.x]);
+    __syncthreads();
+}
+
+// Per pixel: any channel count, any scale.
 template <typename T, typename Out>
 __device__ __forceinline__ void resize_lanczos4(const T* __restrict__ input, const Out& out, int input_width,
                                                 int input_height, int new_width, int new_height, int channels,
                                                 double scale_x, double scale_y) {
     __shared__ Lanczos4Axis columns[32], rows[8];
+    lanczos4_block_weights(columns, rows, scale_x, scale_y);
     int x = blockIdx.x * 32 + threadIdx.x, y = blockIdx.y * 8 + threadIdx.y;
-    if (threadIdx.y == 0) lanczos4_axis(x, scale_x, columns[threadIdx.x]);
-    if (threadIdx.y == 1 && threadIdx.x < 8) lanczos4_axis(blockIdx.y * 8 + threadIdx.x, scale_y, rows[threadIdx.x]);
-    __syncthreads();
+    if (x >= new_width || y >= new_height) return;
     const Lanczos4Axis& ax = columns[threadIdx.x];
     const Lanczos4Axis& ay = rows[threadIdx.y];
-    // The same for every thread of the block, so all of them reach the barrier inside or none.
-    int top = rows[0].first, span = rows[7].first + 8 - top;
-    if (span <= LANCZOS4_SPAN && (channels == 3 || channels == 1)) {
-        __shared__ float sums[LANCZOS4_SPAN * 3 * 32];
-        if (channels == 3)
-            lanczos4_rows<3>(input, out, x, y, ax, ay, top, span, input_width, input_height, new_width, new_height,
-                             reinterpret_cast<float (*)[3][32]>(sums));
-        else
-            lanczos4_rows<1>(input, out, x, y, ax, ay, top, span, input_width, input_height, new_width, new_height,
-                             reinterpret_cast<float (*)[1][32]>(sums));
-        return;
-    }
-    if (x >= new_width || y >= new_height) return;
     if (channels == 3) lanczos4_pixel<3>(input, out, x, y, ax, ay, input_width, input_height, 3);
     else if (channels == 1) lanczos4_pixel<1>(input, out, x, y, ax, ay, input_width, input_height, 1);
     else lanczos4_pixel<0>(input, out, x, y, ax, ay, input_width, input_height, channels);
+}
+
+// Separable, for C (1 or 3) channels: launched only where every block's rows reach at most
+// LANCZOS4_SPAN input rows (the host works the spans out as lanczos4_axis forms them); the sums
+// have room for a few more, so that no rounding of the host's reckoning can write past them.
+#define LANCZOS4_ROOM (LANCZOS4_SPAN + 4)
+
+template <int C, typename T, typename Out>
+__device__ __forceinline__ void resize_lanczos4_rows(const T* __restrict__ input, const Out& out, int input_width,
+                                                     int input_height, int new_width, int new_height, int channels,
+                                                     double scale_x, double scale_y) {
+    __shared__ Lanczos4Axis columns[32], rows[8];
+    __shared__ float sums[LANCZOS4_ROOM * C * 32];
+    lanczos4_block_weights(columns, rows, scale_x, scale_y);
+    int x = blockIdx.x * 32 + threadIdx.x, y = blockIdx.y * 8 + threadIdx.y;
+    int top = rows[0].first, span = min(rows[7].first + 8 - top, LANCZOS4_ROOM);
+    lanczos4_rows<C>(input, out, x, y, columns[threadIdx.x], rows[threadIdx.y], top, span, input_width, input_height,
+                     new_width, new_height, reinterpret_cast<float (*)[C][32]>(sums));
 }
 
 // Each output pixel averages the source pixels its footprint overlaps, weighted by the overlap

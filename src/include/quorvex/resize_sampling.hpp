@@ -12,15 +12,36 @@
 // OpenCV does for that interpolation alone), so no pixel does double arithmetic.
 #pragma once
 
+#include <cmath>
 #include <string>
 
 #include "quorvex/kernel.hpp"
 
 namespace quorvex {
 
-inline const std::string resize_sampling_code = std::string(element_types_code) +
+// Input rows a block's 8 output rows may reach for Lanczos-4's separable path.
+inline constexpr int kLanczos4Span = 24;
+
+inline const std::string resize_sampling_code =
+    std::string(element_types_code) + "#define LANCZOS4_SPAN " + std::to_string(kLanczos4Span) + "\n" +
 #include "quorvex/resize_sampling.cuh.inc"
     ;
+
+// The first tap of output row (or column) i, as lanczos4_axis forms it: the position in double,
+// each step rounded and none fused, then rounded to float and floored.
+inline int64_t lanczos4_first(int64_t i, double scale) {
+    volatile double product = ((double)i + 0.5) * scale;
+    float f = (float)(product - 0.5);
+    return (int64_t)std::fmax(std::fmin(std::floor(f), 1e9f), -1e9f) - 3;
+}
+
+// Whether every block's 8 rows reach at most kLanczos4Span input rows: where the separable
+// kernels may run.
+inline bool lanczos4_rows_fit(int64_t new_height, double scale_y) {
+    for (int64_t top = 0; top < new_height; top += 8)
+        if (lanczos4_first(top + 7, scale_y) + 8 - lanczos4_first(top, scale_y) > kLanczos4Span) return false;
+    return true;
+}
 
 // resize_area's ratio of an axis, input / output size, as the float division it stands for.
 inline nb::object area_ratio(int64_t input_size, int64_t output_size) {

@@ -60,12 +60,17 @@ constexpr Sampler kSamplers[] = {
      "256", "float"},
     // four blocks per multiprocessor: at most 64 registers
     {"resize_lanczos4", "    resize_lanczos4(input, out, " QV_SIZES, "256, 4", "double"},
+    // Lanczos-4's separable path for 3 and 1 channels, where every block's rows fit
+    {"resize_lanczos4_rows3", "    resize_lanczos4_rows<3>(input, out, " QV_SIZES, "256, 4", "double"},
+    {"resize_lanczos4_rows1", "    resize_lanczos4_rows<1>(input, out, " QV_SIZES, "256, 4", "double"},
 };
+constexpr int kLanczos4Rows3 = 5, kLanczos4Rows1 = 6, kKernels = 7;
 #undef QV_AT
 #undef QV_SIZES
 
-// Indexed by Interpolation: the single image's kernels and the batch's.
-qv::TypedKernel single_kernels[5], batch_kernels[5];
+// Indexed by Interpolation, then the separable Lanczos-4 ones: the single image's kernels and
+// the batch's.
+qv::TypedKernel single_kernels[kKernels], batch_kernels[kKernels];
 
 [[noreturn]] void bad_size(nb::handle size) {
     qv::raise(PyExc_ValueError, "resize() takes size as (width, height), two positive ints; got %R",
@@ -165,16 +170,21 @@ nb::object resize(const qv::Args &a) {
         PyTuple_SET_ITEM(out_dims.ptr(), i, PyLong_FromLongLong(out_shape[i]));
     nb::object output = cp.empty(out_dims, nb::arg("dtype") = type >= 0 ? dtype : nb::borrow(cp.float32));
 
-    const qv::TypedKernel &kernel = (batch_shape.size() == 4 ? batch_kernels : single_kernels)[interpolation];
     nb::object scale_x, scale_y;
+    int entry = interpolation;
     if (interpolation == kArea) {
         scale_x = qv::area_ratio(width, new_width);
         scale_y = qv::area_ratio(height, new_height);
     } else {
         nb::handle float64 = qv::np().module.attr("float64");
+        double sy = 1.0 / ((double)new_height / (double)height);
         scale_x = float64(1.0 / ((double)new_width / (double)width));
-        scale_y = float64(1.0 / ((double)new_height / (double)height));
+        scale_y = float64(sy);
+        if (interpolation == kLanczos4 && (channels == 3 || channels == 1) &&
+            qv::lanczos4_rows_fit(new_height, sy))
+            entry = channels == 3 ? kLanczos4Rows3 : kLanczos4Rows1;
     }
+    const qv::TypedKernel &kernel = (batch_shape.size() == 4 ? batch_kernels : single_kernels)[entry];
     qv::launch_batch(kernel[type >= 0 ? type : 0], new_width, new_height, count,
                      nb::make_tuple(input, output, qv::i32(width), qv::i32(height), qv::i32(new_width),
                                     qv::i32(new_height), qv::i32(channels), scale_x, scale_y));
@@ -195,7 +205,7 @@ NB_MODULE(resize, m) {
     m.attr("INTER_AREA") = (int)kArea;
     m.attr("INTER_LANCZOS4") = (int)kLanczos4;
     m.attr("INTER_AUTO") = (int)kAuto;
-    for (int i = 0; i < 5; ++i) {
+    for (int i = 0; i < kKernels; ++i) {
         const Sampler &k = kSamplers[i];
         std::string single = std::string(k.name) + "_kernel", batch = std::string(k.name) + "_batch_kernel";
         single_kernels[i] = qv::add_typed_kernel(
