@@ -235,6 +235,7 @@ int64_t int_arg(nb::handle value) { return nb::cast<int64_t>(value); }
 // ---------------------------------------------------------------- conversions
 
 nb::object to_bgr(const qv::Args &a) {
+    nb::handle given_buffer = a["buffer"];
     const char *function = "to_bgr";
     const qv::Cupy &cp = qv::cp();
     const FourCC &f = fourcc_of(a["fourcc"], function);
@@ -247,13 +248,13 @@ nb::object to_bgr(const qv::Args &a) {
     qv::check_indexable({height, width, channels}, "the image");
 
     nb::object buffer;
-    if (qv::is_device_array(a["buffer"]))
-        buffer = nb::borrow(a["buffer"]);
-    else if (qv::is_host_array(a["buffer"]))
-        buffer = nb::borrow(a["buffer"]);
+    if (qv::is_device_array(given_buffer))
+        buffer = nb::borrow(given_buffer);
+    else if (qv::is_host_array(given_buffer))
+        buffer = nb::borrow(given_buffer);
     else
         qv::raise(PyExc_TypeError, "%s() takes buffer as a cupy.ndarray or numpy.ndarray, got %s", function,
-                  qv::type_name(a["buffer"]));
+                  qv::type_name(given_buffer));
     std::string dtype = nb::cast<std::string>(qv::str_of(buffer.attr("dtype")));
     if (dtype != "uint8")
         qv::raise(PyExc_TypeError, "%s() takes buffer as uint8, got %s", function, dtype.c_str());
@@ -282,6 +283,7 @@ nb::object to_bgr(const qv::Args &a) {
 }
 
 nb::object from_bgr(const qv::Args &a) {
+    nb::handle given_image = a["image"];
     const char *function = "from_bgr";
     using qv::sibling::to_float32;
     const qv::Cupy &cp = qv::cp();
@@ -289,13 +291,13 @@ nb::object from_bgr(const qv::Args &a) {
     std::array<double, 2> k = yc::luma_weights(a[2], function);
     bool full = yc::flag(a[3], "full_range", function);
     nb::object image;
-    if (qv::is_device_array(a["image"]))
-        image = nb::borrow(a["image"]);
-    else if (qv::is_host_array(a["image"]))
-        image = cp.asarray(a["image"]);
+    if (qv::is_device_array(given_image))
+        image = nb::borrow(given_image);
+    else if (qv::is_host_array(given_image))
+        image = cp.asarray(given_image);
     else
         qv::raise(PyExc_TypeError, "%s() takes image as a cupy.ndarray or numpy.ndarray, got %s", function,
-                  qv::type_name(a["image"]));
+                  qv::type_name(given_image));
     std::vector<int64_t> s = qv::shape_of(image);
     if (s.size() != 3 || (s[2] != 3 && s[2] != 4) || s[0] == 0 || s[1] == 0)
         qv::raise(PyExc_ValueError,

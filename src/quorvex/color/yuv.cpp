@@ -477,6 +477,7 @@ nb::object from_bgr(const qv::Args &a, const char *function) {
 }
 
 nb::object ycbcr444_to_bgr(const qv::Args &a) {
+    nb::handle given_ycbcr = a["ycbcr"];
     const char *function = "ycbcr444_to_bgr";
     const qv::Cupy &cp = qv::cp();
     int64_t bits = nb::cast<int64_t>(a["bits"]);
@@ -485,13 +486,13 @@ nb::object ycbcr444_to_bgr(const qv::Args &a) {
     std::array<double, 2> k = luma_weights(a[2], function);
     bool full = flag(a[3], "full_range", function);
     nb::object ycbcr;
-    if (qv::is_device_array(a["ycbcr"]))
-        ycbcr = nb::borrow(a["ycbcr"]);
-    else if (qv::is_host_array(a["ycbcr"]))
-        ycbcr = cp.asarray(a["ycbcr"]);
+    if (qv::is_device_array(given_ycbcr))
+        ycbcr = nb::borrow(given_ycbcr);
+    else if (qv::is_host_array(given_ycbcr))
+        ycbcr = cp.asarray(given_ycbcr);
     else
         qv::raise(PyExc_TypeError, "%s() takes ycbcr as a cupy.ndarray or numpy.ndarray, got %s", function,
-                  qv::type_name(a["ycbcr"]));
+                  qv::type_name(given_ycbcr));
     std::string dtype = nb::cast<std::string>(qv::str_of(ycbcr.attr("dtype")));
     if (dtype != "float32")
         qv::raise(PyExc_TypeError, "%s() takes ycbcr as float32, got %s", function, dtype.c_str());

@@ -181,17 +181,19 @@ nb::object mask_for(nb::handle self, nb::handle size) {
 // height or width; blur: the feather's sigma as a share of the crop's width (None: the column
 // band's width, 0: a hard edge).
 nb::object init(const qv::Args &a) {
+    nb::handle given_blur = a["blur"];
+    nb::handle given_padding = a["padding"];
     nb::handle self = a[0];
-    if (!a["blur"].is_none()) {
-        double blur = nb::cast<double>(a["blur"]);
+    if (!given_blur.is_none()) {
+        double blur = nb::cast<double>(given_blur);
         if (!(blur >= 0 && blur <= 1))
             qv::raise(PyExc_ValueError,
                       "PasteBack() takes a blur from 0 to 1 (a share of the crop's width), got %R",
-                      a["blur"].ptr());
+                      given_blur.ptr());
     }
     nb::tuple padding;
-    if (nb::isinstance<nb::tuple>(a["padding"]) || nb::isinstance<nb::list>(a["padding"]))
-        padding = nb::tuple(a["padding"]);
+    if (nb::isinstance<nb::tuple>(given_padding) || nb::isinstance<nb::list>(given_padding))
+        padding = nb::tuple(given_padding);
     bool valid = padding.is_valid() && nb::len(padding) == 4;
     for (size_t i = 0; valid && i < 4; ++i) {
         nb::handle side = padding[i];
@@ -202,8 +204,8 @@ nb::object init(const qv::Args &a) {
     if (!valid)
         qv::raise(PyExc_ValueError,
                   "PasteBack() takes padding as (top, right, bottom, left) percents from 0 to 100, got %R",
-                  a["padding"].ptr());
-    self.attr("mask_blur") = nb::borrow(a["blur"]);
+                  given_padding.ptr());
+    self.attr("mask_blur") = nb::borrow(given_blur);
     self.attr("mask_padding") = padding;
     self.attr("_lock") = nb::module_::import_("threading").attr("RLock")();
     self.attr("gaussian_blur") = qv::sibling::GaussianBlur();
@@ -258,6 +260,8 @@ nb::object get(const qv::Args &a) {
 }
 
 nb::object get_many(const qv::Args &a) {
+    nb::handle given_crops = a["crops"];
+    nb::handle given_matrices = a["matrices"];
     nb::handle self = a[0];
     const qv::Cupy &cp = qv::cp();
     nb::object frame = qv::sibling::to_float32(a["target_image"]);
@@ -267,19 +271,19 @@ nb::object get_many(const qv::Args &a) {
                   "PasteBack.get_many() takes a (height, width, channels) target_image, got %U",
                   qv::str_of(frame.attr("shape")).ptr());
     nb::object crops;
-    if (qv::is_device_array(a["crops"])) {
-        crops = nb::borrow(a["crops"]);
-    } else if (nb::isinstance<nb::list>(a["crops"]) || nb::isinstance<nb::tuple>(a["crops"])) {
-        for (nb::handle crop : a["crops"])
+    if (qv::is_device_array(given_crops)) {
+        crops = nb::borrow(given_crops);
+    } else if (nb::isinstance<nb::list>(given_crops) || nb::isinstance<nb::tuple>(given_crops)) {
+        for (nb::handle crop : given_crops)
             if (!qv::is_device_array(crop))
                 qv::raise(PyExc_TypeError, "PasteBack.get_many() takes crops of cupy.ndarray, got %s",
                           qv::type_name(crop));
-        if (nb::len(a["crops"]) == 0) return frame.attr("copy")();
-        crops = cp.module.attr("stack")(a["crops"]);
+        if (nb::len(given_crops) == 0) return frame.attr("copy")();
+        crops = cp.module.attr("stack")(given_crops);
     } else {
         qv::raise(PyExc_TypeError,
                   "PasteBack.get_many() takes crops as a cupy.ndarray or a list of them, got %s",
-                  qv::type_name(a["crops"]));
+                  qv::type_name(given_crops));
     }
     std::vector<int64_t> c = qv::shape_of(crops);
     if (c.size() != 4 || c[3] != f[2] || c[3] != 3)
@@ -290,22 +294,22 @@ nb::object get_many(const qv::Args &a) {
     crops = cp.ascontiguousarray(qv::sibling::to_float32(crops));
 
     nb::object matrices;
-    if (qv::is_device_array(a["matrices"])) {
-        matrices = nb::borrow(a["matrices"]);
-    } else if (qv::is_host_array(a["matrices"])) {
-        matrices = cp.asarray(a["matrices"]);
-    } else if (nb::isinstance<nb::list>(a["matrices"]) || nb::isinstance<nb::tuple>(a["matrices"])) {
-        for (nb::handle matrix : a["matrices"])
+    if (qv::is_device_array(given_matrices)) {
+        matrices = nb::borrow(given_matrices);
+    } else if (qv::is_host_array(given_matrices)) {
+        matrices = cp.asarray(given_matrices);
+    } else if (nb::isinstance<nb::list>(given_matrices) || nb::isinstance<nb::tuple>(given_matrices)) {
+        for (nb::handle matrix : given_matrices)
             if (!qv::is_device_array(matrix))
                 qv::raise(PyExc_TypeError, "PasteBack.get_many() takes matrices of cupy.ndarray, got %s",
                           qv::type_name(matrix));
-        if (nb::len(a["matrices"]) == 0)
+        if (nb::len(given_matrices) == 0)
             qv::raise(PyExc_ValueError, "PasteBack.get_many() takes one matrix per crop, got 0");
-        matrices = cp.module.attr("stack")(a["matrices"]);
+        matrices = cp.module.attr("stack")(given_matrices);
     } else {
         qv::raise(PyExc_TypeError,
                   "PasteBack.get_many() takes matrices as an array or a list of them, got %s",
-                  qv::type_name(a["matrices"]));
+                  qv::type_name(given_matrices));
     }
     std::vector<int64_t> ms = qv::shape_of(matrices);
     if (ms.size() != 3 || ms[0] != c[0] || ms[1] != 2 || ms[2] != 3)

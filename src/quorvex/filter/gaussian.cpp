@@ -138,13 +138,14 @@ nb::object current_device() {
 }
 
 nb::object get(const qv::Args &a) {
+    nb::handle given_image = a["image"];
     nb::handle self = a[0];
     // A batch (N, H, W, C) is blurred image by image in the same launches (blockIdx.z).
     std::vector<int64_t> given =
-        qv::is_device_array(a["image"]) ? qv::shape_of(a["image"]) : std::vector<int64_t>{};
+        qv::is_device_array(given_image) ? qv::shape_of(given_image) : std::vector<int64_t>{};
     int64_t count = given.size() == 4 ? given[0] : 1;
     std::vector<int64_t> shape = given.size() == 4 ? std::vector<int64_t>(given.begin() + 1, given.end())
-                                                   : qv::image_shape(a["image"], "GaussianBlur.get");
+                                                   : qv::image_shape(given_image, "GaussianBlur.get");
     if (given.size() == 4) qv::check_indexable(given, "image");
     int64_t ksize = read_ksize(a["ksize"]);
     double sigma = read_sigma(a["sigma"]);
@@ -180,13 +181,13 @@ nb::object get(const qv::Args &a) {
     int64_t taps = qv::shape_of(weights)[0];
 
     // float32, float16, uint8 and uint16 read and written by the kernels; others through float32.
-    int type = qv::element_type(a["image"]);
+    int type = qv::element_type(given_image);
     std::string dtype;
     nb::object input;
     if (type >= 0) {
-        input = qv::cp().ascontiguousarray(a["image"]);
+        input = qv::cp().ascontiguousarray(given_image);
     } else {
-        input = qv::converted_image(a["image"], dtype);
+        input = qv::converted_image(given_image, dtype);
         type = 0;
     }
     nb::object output = qv::cp().empty_like(input);

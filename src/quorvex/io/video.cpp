@@ -529,6 +529,9 @@ void mux_nvenc(nb::handle self, nb::handle packets) {
 }
 
 nb::object writer_init(const qv::Args &a) {
+    nb::handle given_rotation = a["rotation"];
+    nb::handle given_codec = a["codec"];
+    nb::handle given_options = a["options"];
     const char *function = "VideoWriter";
     nb::handle self = a[0];
     self.attr("closed") = nb::bool_(true);  // until everything is open
@@ -554,9 +557,9 @@ nb::object writer_init(const qv::Args &a) {
                                  !(nb::cast<double>(nb::float_(time_base)) > 0)))
         qv::raise(PyExc_ValueError, "%s() takes time_base as a positive fractions.Fraction, got %R", function,
                   time_base.ptr());
-    if (!PyLong_Check(a["rotation"].ptr()) || PyBool_Check(a["rotation"].ptr()))
+    if (!PyLong_Check(given_rotation.ptr()) || PyBool_Check(given_rotation.ptr()))
         qv::raise(PyExc_TypeError, "%s() takes rotation as an int (degrees counter-clockwise), got %s",
-                  function, qv::type_name(a["rotation"]));
+                  function, qv::type_name(given_rotation));
     const qv::video::Matrix &codes = *qv::video::find_matrix(matrix);
     int primaries = codes.primaries, transfer = codes.transfer;
     for (int k : {14, 15}) {
@@ -570,7 +573,7 @@ nb::object writer_init(const qv::Args &a) {
     const char *nv_codec = nullptr;
     if (nvenc) {
         std::string codec =
-            PyUnicode_Check(a["codec"].ptr()) ? nb::cast<std::string>(a["codec"]) : std::string();
+            PyUnicode_Check(given_codec.ptr()) ? nb::cast<std::string>(given_codec) : std::string();
         // FFmpeg's software encoder names stand for their formats, so the default codec works too.
         if (codec == "h264" || codec == "libx264")
             nv_codec = "h264";
@@ -580,7 +583,7 @@ nb::object writer_init(const qv::Args &a) {
             nv_codec = "av1";
         else
             qv::raise(PyExc_ValueError, "%s(encoder='nvenc') takes codec as 'h264', 'hevc' or 'av1', got %R",
-                      function, a["codec"].ptr());
+                      function, given_codec.ptr());
         // NVENC is fed NV12 or P010 surfaces, which encode as 4:2:0 at 8 or 10 bits.
         if (!pf->vertical || pf->bits > 10)
             qv::raise(PyExc_ValueError,
@@ -611,15 +614,15 @@ nb::object writer_init(const qv::Args &a) {
     }
     std::string codec_name;
     if (!nvenc) {
-        if (!PyUnicode_Check(a["codec"].ptr()))
+        if (!PyUnicode_Check(given_codec.ptr()))
             qv::raise(PyExc_TypeError, "%s() takes codec as a str, got %s", function,
-                      qv::type_name(a["codec"]));
-        codec_name = nb::cast<std::string>(a["codec"]);
+                      qv::type_name(given_codec));
+        codec_name = nb::cast<std::string>(given_codec);
         nb::object encoder;
         try {
             encoder = av.attr("Codec")(codec_name, "w");
         } catch (nb::python_error &) {
-            qv::raise(PyExc_ValueError, "%s(): FFmpeg here has no encoder %R", function, a["codec"].ptr());
+            qv::raise(PyExc_ValueError, "%s(): FFmpeg here has no encoder %R", function, given_codec.ptr());
         }
         bool takes = false;
         nb::object formats = encoder.attr("video_formats");
@@ -636,7 +639,7 @@ nb::object writer_init(const qv::Args &a) {
     self.attr("pixel_format") = nb::str(pf->name);
     self.attr("matrix") = nb::str(matrix);
     self.attr("full_range") = nb::bool_(full);
-    self.attr("rotation") = nb::borrow(a["rotation"]);
+    self.attr("rotation") = nb::borrow(given_rotation);
     self.attr("primaries") = nb::int_(primaries);
     self.attr("transfer") = nb::int_(transfer);
     self.attr("frame_count") = nb::int_(0);
@@ -669,13 +672,13 @@ nb::object writer_init(const qv::Args &a) {
         int64_t step = std::max<int64_t>(1, nb::cast<int64_t>(py_round(nb::int_(1) / (fps * time_base))));
         self.attr("_step") = nb::int_(step);
         if (nvenc) {
-            open_nvenc(self, nvc, nv_codec, *pf, fps, time_base, width, height, matrix, full, a["options"],
+            open_nvenc(self, nvc, nv_codec, *pf, fps, time_base, width, height, matrix, full, given_options,
                        a["bit_rate"]);
         } else {
             if (!nb::cast<bool>(container.attr("supported_codecs").attr("__contains__")(codec_name)))
                 qv::raise(PyExc_ValueError, "%s(): '%s' files do not take codec '%s'", function,
                           ext.empty() ? name.c_str() : ext.c_str(), codec_name.c_str());
-            nb::object stream = container.attr("add_stream")(a["codec"], nb::arg("rate") = fps);
+            nb::object stream = container.attr("add_stream")(given_codec, nb::arg("rate") = fps);
             stream.attr("width") = width, stream.attr("height") = height, stream.attr("pix_fmt") = pf->name;
             nb::object codec = stream.attr("codec_context");
             codec.attr("time_base") = time_base;
@@ -685,13 +688,13 @@ nb::object writer_init(const qv::Args &a) {
             codec.attr("color_primaries") = primaries;
             codec.attr("color_trc") = transfer;
             if (avi) codec.attr("max_b_frames") = 0;
-            if (!a["options"].is_none()) stream.attr("options") = a["options"];
+            if (!given_options.is_none()) stream.attr("options") = given_options;
             // Where the thread count is left to the encoder, frame threads: PyAV's default of
             // slice threads makes libx264 about a fifth slower on two cores.
-            if (a["options"].is_none() || !nb::cast<bool>(a["options"].attr("__contains__")("threads")))
+            if (given_options.is_none() || !nb::cast<bool>(given_options.attr("__contains__")("threads")))
                 codec.attr("thread_type") = "FRAME";
             if (!a["bit_rate"].is_none()) stream.attr("bit_rate") = a["bit_rate"];
-            if (nb::cast<int64_t>(a["rotation"]) % 360) stream.attr("set_display_rotation")(a["rotation"]);
+            if (nb::cast<int64_t>(given_rotation) % 360) stream.attr("set_display_rotation")(given_rotation);
             self.attr("_stream") = stream;
             self.attr("_colour") = nb::make_tuple(
                 codes.space, full ? qv::video::kRangeJpeg : qv::video::kRangeMpeg, primaries, transfer);

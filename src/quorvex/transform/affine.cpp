@@ -308,24 +308,26 @@ nb::object warp_images(const qv::Args &a) {
 }
 
 nb::object affine_transform(const qv::Args &a) {
-    if (qv::is_device_array(a["image"]) && qv::shape_of(a["image"]).size() == 4) return warp_images(a);
-    std::vector<int64_t> shape = qv::image_shape(a["image"], "affine_transform");
+    nb::handle given_image = a["image"];
+    nb::handle given_M = a["M"];
+    if (qv::is_device_array(given_image) && qv::shape_of(given_image).size() == 4) return warp_images(a);
+    std::vector<int64_t> shape = qv::image_shape(given_image, "affine_transform");
     // A device M is inverted on the device; a singular or non-finite one warps to zeros there,
     // as nothing reads it back to refuse it.
-    bool on_device = qv::is_device_array(a["M"]);
+    bool on_device = qv::is_device_array(given_M);
     Matrix inv{};
     if (!on_device)
-        inv = invert(read_matrix(a["M"], "affine_transform"), "affine_transform");
+        inv = invert(read_matrix(given_M, "affine_transform"), "affine_transform");
     else
-        check_device_matrix(a["M"]);
+        check_device_matrix(given_M);
     std::array<int64_t, 2> size = read_dsize(a["dsize"]);
     // The output's size is checked before the image is converted, not only when it is allocated.
     qv::check_indexable({size[0], size[1], shape.size() == 3 ? shape[2] : 1}, "output");
     qv::check_rows(size[0], "output");
     if (on_device) {
-        return warp_matrix(prepare(a["image"]), a["M"], size[0], size[1]);
+        return warp_matrix(prepare(given_image), given_M, size[0], size[1]);
     }
-    return warp(prepare(a["image"]), inv, size[0], size[1]);
+    return warp(prepare(given_image), inv, size[0], size[1]);
 }
 
 // Matrices (k, 2, 3) from a host array, or a device one read to the host.
