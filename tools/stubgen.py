@@ -33,6 +33,7 @@ IMPORTS = {
     "threading.": "import threading",
     "Optional[": "from typing import Optional",
     "(BaseModel)": "from pydantic import BaseModel",
+    "(NamedTuple)": "from typing import NamedTuple",
     "QvFace": "from quorvex.face.schema import QvFace",
     "GaussianBlur": "from quorvex.filter.gaussian import GaussianBlur",
 }
@@ -116,7 +117,8 @@ def render(module_name: str) -> str:
             lines += _model(name, value)
         elif inspect.isclass(value) and value.__module__ == module_name:
             lines.append("")
-            lines.append(f"class {name}:")
+            named_tuple = issubclass(value, tuple) and hasattr(value, "_fields")
+            lines.append(f"class {name}(NamedTuple):" if named_tuple else f"class {name}:")
             lines += _doc(value, "    ")
             lines += [f"    {field}: {kind}" for field, kind in vars(value).get("__annotations__", {}).items()]
             for method_name, method in vars(value).items():

@@ -12,7 +12,7 @@ from support.videos import make_video
 
 from quorvex.color import yuv
 from quorvex.color.hsv import bgr_to_hsv
-from quorvex.io.video import VideoReader, VideoWriter
+from quorvex.io.video import ColourDescription, VideoReader, VideoWriter
 
 av = pytest.importorskip("av")
 
@@ -169,9 +169,13 @@ def test_writer_discards_its_output_on_error_and_checks_arguments(source, tmp_pa
     assert list(tmp_path.iterdir()) == []
     with pytest.raises(ValueError, match=r"write\(\) takes BGR frames of shape \(24, 32, 3\), got \(32, 24, 3\)"):
         with VideoWriter(target, 25, (W, H)) as writer:
+            with pytest.raises(AttributeError):
+                writer.frame_count = 1  # the writer's own count
             writer.write(np.zeros((W, H, 3), np.float32))
     with pytest.raises(ValueError, match="takes pixel_format as 'yuv420p'"):
         VideoWriter(target, 25, (W, H), pixel_format="rgb24")
+    with pytest.raises(ValueError, match=r"this VideoWriter was not initialised \(its __init__ failed"):
+        VideoWriter.__new__(VideoWriter).write(np.zeros((H, W, 3), np.float32))
     with pytest.raises(ValueError, match=r"takes size as \(width, height\), two positive ints; got \(32, 0\)"):
         VideoWriter(target, 25, (W, 0))
     with pytest.raises(ValueError, match="takes a positive fps"):
@@ -317,7 +321,8 @@ def test_metadata_is_read_and_kept(tmp_path):
         assert (reader.rotation, reader.matrix, reader.primaries, reader.transfer) == (90, "bt709", 1, 1)
         assert reader.pixel_format == "yuv422p10le"
         target = tmp_path / "kept.mov"
-        with VideoWriter(target, reader.fps, reader.size, "prores_ks", "yuv422p10le", reader.matrix,
+        assert reader.colour == ColourDescription("bt709", False, 1, 1)
+        with VideoWriter(target, reader.fps, reader.size, "prores_ks", "yuv422p10le", colour=reader.colour,
                          time_base=reader.time_base, rotation=reader.rotation, audio_from=source) as writer:
             for frame in reader:
                 writer.write(frame, reader.time)
@@ -370,6 +375,9 @@ def test_metadata_is_read_and_kept(tmp_path):
     ("out.webm", {}, ValueError, r"'.webm' files do not take codec 'libx264'"),
     ("out.webm", {"codec": "libvpx-vp9", "audio_from": True}, ValueError, r"'.webm' files do not take the aac audio"),
     ("out.mp4", {"codec": "nothing"}, ValueError, r"FFmpeg here has no encoder 'nothing'"),
+    ("out.mp4", {"colour": ("bt709", False, 1, 1)}, TypeError, r"takes colour as a ColourDescription or None"),
+    ("out.mp4", {"colour": ColourDescription("bt601", False, None, None), "primaries": 1}, ValueError,
+     r"takes colour in place of matrix, full_range, primaries and transfer, not beside them"),
     ("out.mp4", {"frames": 0}, ValueError, r"close\(\): no frames were written, so '.*out.mp4' is not made"),
     ("out.mp4", {"frames": [0.0, 0.0]}, ValueError, r"write\(\) takes times that increase"),
 ])

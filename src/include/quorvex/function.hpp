@@ -379,7 +379,7 @@ inline void def(nb::module_ &m, const char *name, Impl impl, std::initializer_li
 }
 
 // A plain Python class whose methods are functions of this file; its instances keep their
-// state as ordinary attributes.
+// state as ordinary attributes, or in a C++ object (base(qv::stateful_base()), state.hpp).
 class Class {
 public:
     Class(nb::module_ &m, const char *name, const char *doc) : module_(m), name_(name) {
@@ -394,6 +394,20 @@ public:
             detail::make_function(name, name_ + "." + name, nb::cast<std::string>(module_.attr("__name__")),
                                   params, returns, doc, impl);
         return *this;
+    }
+
+    Class &base(nb::handle type) {
+        base_ = nb::borrow(type);
+        return *this;
+    }
+
+    // A read-only attribute of the given type, computed by getter(self).
+    Class &property(const char *name, const char *type, Impl getter) {
+        nb::object fget =
+            detail::make_function(name, name_ + "." + name, nb::cast<std::string>(module_.attr("__name__")),
+                                  {{"self"}}, type, nullptr, getter);
+        dict_[name] = nb::borrow((PyObject *)&PyProperty_Type)(fget);
+        return field(name, type);
     }
 
     Class &attr(const char *name, nb::handle value) {
@@ -417,7 +431,8 @@ public:
     }
 
     nb::object finish() {
-        nb::object cls = nb::borrow(&PyType_Type)(nb::str(name_.c_str()), nb::make_tuple(), dict_);
+        nb::tuple bases = base_.is_valid() ? nb::make_tuple(base_) : nb::make_tuple();
+        nb::object cls = nb::borrow(&PyType_Type)(nb::str(name_.c_str()), bases, dict_);
         module_.attr(name_.c_str()) = cls;
         return cls;
     }
@@ -426,6 +441,7 @@ private:
     nb::module_ &module_;
     std::string name_;
     nb::dict dict_;
+    nb::object base_;
 };
 
 }  // namespace quorvex

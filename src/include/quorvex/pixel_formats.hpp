@@ -4,7 +4,10 @@
 // output format (through quorvex.io.video.PIXEL_FORMATS) all read it.
 #pragma once
 
+#include <cstdint>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace quorvex {
 
@@ -72,6 +75,14 @@ constexpr const PixelFormat *find_pixel_format(std::string_view name) {
     for (const PixelFormat *f : kPixelFormats)
         if (name == f->name) return f;
     return nullptr;
+}
+
+// (rows, elements per row) of each plane of a planar or semi-planar layout.
+inline std::vector<std::pair<int64_t, int64_t>> plane_shapes(const PixelFormat &f, int64_t width,
+                                                             int64_t height) {
+    int64_t cw = f.horizontal ? (width + 1) / 2 : width, ch = f.vertical ? (height + 1) / 2 : height;
+    if (f.semi()) return {{height, width}, {ch, 2 * cw}};
+    return {{height, width}, {ch, cw}, {ch, cw}};
 }
 
 }  // namespace quorvex

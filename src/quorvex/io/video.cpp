@@ -6,22 +6,26 @@
 // float32 is one kernel of quorvex.color.yuv. Other pixel formats (RGB, grey, 16-bit, ...) are
 // converted to BGR by FFmpeg on the CPU.
 //
-// On request the NVIDIA hardware codecs work instead, through PyNvVideoCodec: NVDEC leaves its
-// NV12/P010 surfaces in device memory, where the yuv kernels read them; NVENC takes frames
-// converted on the device and returns packets that PyAV muxes, so audio copy, time stamps and the
-// temporary file behave as with FFmpeg's encoders.
+// On request the NVIDIA hardware codecs work instead (video_nvcodec.hpp). Readers and writers
+// keep their state in C++ (Reader, Writer); their attributes are read-only properties of it.
+#include <nanobind/stl/pair.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <tuple>
 
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
 #include "quorvex/pixel_formats.hpp"
 #include "quorvex/siblings.hpp"
+#include "quorvex/state.hpp"
 #include "quorvex/temporary_file.hpp"
 #include "quorvex/video_codes.hpp"
+#include "video_nvcodec.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -30,11 +34,8 @@ namespace {
 
 qv::Import av_module("av");
 
-// Imported on each open rather than cached: opening a file dwarfs the lookup in sys.modules.
 // Python's rounding of Fractions and floats (half to even), looked up once.
 qv::Lookup py_round("builtins", "round");
-
-nb::object nvcodec() { return qv::Import::now("PyNvVideoCodec"); }
 
 using qv::PixelFormat;
 
@@ -46,13 +47,6 @@ const char *const kWritable =
 const PixelFormat *find_format(const std::string &name) {
     const PixelFormat *f = qv::find_pixel_format(name);
     return f && f->decoded() ? f : nullptr;
-}
-
-// (rows, elements per row) of each plane.
-std::vector<std::pair<int64_t, int64_t>> plane_shapes(const PixelFormat &f, int64_t width, int64_t height) {
-    int64_t cw = f.horizontal ? (width + 1) / 2 : width, ch = f.vertical ? (height + 1) / 2 : height;
-    if (f.semi()) return {{height, width}, {ch, 2 * cw}};
-    return {{height, width}, {ch, cw}, {ch, cw}};
 }
 
 // A plane of a PyAV frame as a host array view without its row padding.
@@ -88,14 +82,6 @@ bool choice(nb::handle value, const char *name, const char *first, const char *s
     }
     qv::raise(PyExc_ValueError, "%s() takes %s as '%s' or '%s', got %R", function, name, first, second,
               value.ptr());
-}
-
-// The current device and the handle of the current stream, for the NVIDIA codecs to work on.
-std::pair<int64_t, uint64_t> device_and_stream() {
-    nb::handle cuda = qv::cp().module.attr("cuda");
-    int64_t device = nb::cast<int64_t>(cuda.attr("Device")().attr("id"));
-    uint64_t stream = nb::cast<uint64_t>(cuda.attr("get_current_stream")().attr("ptr"));
-    return {device, stream};
 }
 
 nb::object fraction(nb::handle value) { return nb::module_::import_("fractions").attr("Fraction")(value); }
@@ -139,23 +125,53 @@ std::pair<nb::object, nb::object> hdr_metadata(nb::handle frame) {
     return {mastering, light};
 }
 
+// A colour description: the matrix and range the kernels convert with, and the H.273 codes of
+// the primaries and transfer that go beside them.
+struct Colour {
+    const qv::video::Matrix *matrix = nullptr;
+    bool full_range = false;
+    int primaries = 2, transfer = 2;  // H.273's "unspecified"
+};
+
+qv::Lookup colour_description("quorvex.io.video", "ColourDescription");
+
+nb::object colour_value(const Colour &c) {
+    return colour_description(c.matrix->name, c.full_range, c.primaries, c.transfer);
+}
+
+struct Reader {
+    std::string path, pixel_format, codec;
+    const PixelFormat *format = nullptr;  // the planes handed out; nullptr where FFmpeg converts
+    bool raw = false, clip = true, nearest = false;
+    double fps = 0;
+    std::pair<int64_t, int64_t> size;
+    int64_t frame_count = 0, yielded = 0, rotation = 0;
+    Colour colour;
+    nb::object duration = nb::none(), time_base = nb::none(), mastering_display = nb::none(),
+               content_light = nb::none(), time = nb::none(), pts = nb::none();
+    nb::object container = nb::none(), frames = nb::none();  // PyAV's decoding iterator
+    std::optional<qv::video::NvdecSession> nvdec;
+    bool open = false;
+};
+
 nb::object reader_init(const qv::Args &a) {
     const char *function = "VideoReader";
-    nb::handle self = a[0];
-    bool raw = bool_arg(a["raw"], "raw", function);
+    Reader &r = qv::make_state<Reader>(a[0]);
+    r.raw = bool_arg(a["raw"], "raw", function);
     if (!a["matrix"].is_none()) matrix_name(a["matrix"], function);
     if (!a["full_range"].is_none()) bool_arg(a["full_range"], "full_range", function);
-    choice(a["chroma"], "chroma", "linear", "nearest", function);
+    r.nearest = choice(a["chroma"], "chroma", "linear", "nearest", function);
     bool nvdec = choice(a["decoder"], "decoder", "ffmpeg", "nvdec", function);
-    bool_arg(a["clip"], "clip", function);
+    r.clip = bool_arg(a["clip"], "clip", function);
     std::string path = fspath(a["path"]);
     nb::handle av = av_module.get();
     nb::object container = av.attr("open")(path);
-    nb::object streams = container.attr("streams").attr("video");
-    if (nb::len(streams) == 0) {
+    auto refuse = [&](auto... args) {
         container.attr("close")();
-        qv::raise(PyExc_ValueError, "%s(): '%s' has no video stream", function, path.c_str());
-    }
+        qv::raise(PyExc_ValueError, args...);
+    };
+    nb::object streams = container.attr("streams").attr("video");
+    if (nb::len(streams) == 0) refuse("%s(): '%s' has no video stream", function, path.c_str());
     nb::object stream = streams[nb::int_(0)];
     stream.attr("thread_type") = "AUTO";
     nb::object codec = stream.attr("codec_context");
@@ -183,7 +199,6 @@ nb::object reader_init(const qv::Args &a) {
         exact = exact - stream.attr("start_time") * stream.attr("time_base");  // the tag is the end time
     if (exact.is_none() && !container.attr("duration").is_none())
         exact = fraction(container.attr("duration")) / nb::int_(1000000);
-    nb::object duration = exact.is_none() ? nb::none() : nb::object(nb::float_(exact));
     int64_t frames = nb::cast<int64_t>(stream.attr("frames"));
     if (frames == 0) frames = qv::video::count_tag(metadata);
     // Otherwise the duration in frames, exact at a constant rate.
@@ -193,68 +208,55 @@ nb::object reader_init(const qv::Args &a) {
     nb::object format = codec.attr("format");
     std::string pixel_format = format.is_none() ? std::string() : nb::cast<std::string>(format.attr("name"));
     const PixelFormat *pf = find_format(pixel_format);
-    if (raw && !pf)
-        qv::raise(PyExc_ValueError,
-                  "%s(raw=True) gives the planes of yuv420p, yuv422p, yuv444p, their 10- and "
-                  "12-bit forms, nv12 and p010le; '%s' is %s",
-                  function, path.c_str(), pixel_format.c_str());
+    if (r.raw && !pf)
+        refuse(
+            "%s(raw=True) gives the planes of yuv420p, yuv422p, yuv444p, their 10- and "
+            "12-bit forms, nv12 and p010le; '%s' is %s",
+            function, path.c_str(), pixel_format.c_str());
 
     // The stream's own colour description, unless the caller says otherwise. Streams that carry
     // none are taken as BT.709 from 720 rows up and BT.601 below, as players do.
-    nb::object matrix = nb::borrow(a["matrix"]), full = nb::borrow(a["full_range"]);
-    if (matrix.is_none()) {
+    if (!a["matrix"].is_none()) {
+        r.colour.matrix = qv::video::find_matrix(matrix_name(a["matrix"], function));
+    } else {
         int space = nb::cast<int>(codec.attr("colorspace"));
-        const char *m = height >= 720 ? "bt709" : "bt601";
+        r.colour.matrix = qv::video::find_matrix(height >= 720 ? "bt709" : "bt601");
         if (const qv::video::Matrix *tagged = qv::video::matrix_of_space(space))
-            m = tagged->name;
-        else if (const char *other = qv::video::unconverted_space(space)) {
+            r.colour.matrix = tagged;
+        else if (const char *other = qv::video::unconverted_space(space))
             // Decoding these with one of the three matrices would give wrong colours without a word.
-            container.attr("close")();
-            qv::raise(PyExc_ValueError,
-                      "%s(): '%s' is coded with the %s matrix, which is not converted here; pass "
-                      "matrix= to decode it as 'bt601', 'bt709' or 'bt2020' anyway",
-                      function, path.c_str(), other);
-        }
-        matrix = nb::str(m);
+            refuse(
+                "%s(): '%s' is coded with the %s matrix, which is not converted here; pass "
+                "matrix= to decode it as 'bt601', 'bt709' or 'bt2020' anyway",
+                function, path.c_str(), other);
     }
-    if (full.is_none())
-        full =
-            nb::bool_((pf && pf->full) || nb::cast<int>(codec.attr("color_range")) == qv::video::kRangeJpeg);
+    r.colour.full_range =
+        a["full_range"].is_none()
+            ? (pf && pf->full) || nb::cast<int>(codec.attr("color_range")) == qv::video::kRangeJpeg
+            : a["full_range"].ptr() == Py_True;
+    r.colour.primaries = nb::cast<int>(codec.attr("color_primaries"));
+    r.colour.transfer = nb::cast<int>(codec.attr("color_trc"));
 
-    nb::object nv = nb::none();
     if (nvdec) {
         // NVDEC's native surfaces are NV12 for 8-bit and P016 (10 bits in the high bits, as P010)
         // for 10-bit 4:2:0, which the nv12/p010 kernels read; other layouts have no kernel here.
         const PixelFormat *surface = nullptr;
         if (pf && pf->vertical && !pf->semi() && pf->bits <= 10)
             surface = find_format(pf->wide() ? "p010le" : "nv12");
-        if (!surface) {
-            container.attr("close")();
-            qv::raise(PyExc_ValueError,
-                      "%s(decoder='nvdec') decodes 4:2:0 streams of 8 or 10 bits; '%s' is %s", function,
-                      path.c_str(), pixel_format.c_str());
-        }
-        if (width % 2 || height % 2) {
-            container.attr("close")();
-            qv::raise(PyExc_ValueError, "%s(decoder='nvdec') takes an even frame size, got %lldx%lld",
-                      function, (long long)width, (long long)height);
-        }
-        nb::object nvc;
+        if (!surface)
+            refuse("%s(decoder='nvdec') decodes 4:2:0 streams of 8 or 10 bits; '%s' is %s", function,
+                   path.c_str(), pixel_format.c_str());
+        if (width % 2 || height % 2)
+            refuse("%s(decoder='nvdec') takes an even frame size, got %lldx%lld", function, (long long)width,
+                   (long long)height);
         try {
-            nvc = nvcodec();
-            auto [device, stream_ptr] = device_and_stream();
-            nb::object demuxer = nvc.attr("CreateDemuxer")(nb::arg("filename") = path);
-            // On the current stream, so that a surface is rewritten only after the kernels that read it.
-            nb::object decoder = nvc.attr("CreateDecoder")(
-                nb::arg("gpuid") = device, nb::arg("codec") = demuxer.attr("GetNvCodecId")(),
-                nb::arg("cudacontext") = 0, nb::arg("cudastream") = stream_ptr,
-                nb::arg("usedevicememory") = true);
-            nv = nb::make_tuple(demuxer, decoder);
+            r.nvdec.emplace(path);
         } catch (...) {
             container.attr("close")();
             throw;
         }
         pixel_format = surface->name;
+        pf = surface;
     }
 
     // The display rotation travels as side data that FFmpeg attaches to each decoded frame, so the
@@ -268,155 +270,107 @@ nb::object reader_init(const qv::Args &a) {
         container.attr("close")();
         throw;
     }
-    nb::object rotation = first.is_none() ? nb::object(nb::int_(0)) : nb::object(first.attr("rotation"));
     if (!first.is_none() && !nvdec)
         decoding = nb::module_::import_("itertools").attr("chain")(nb::make_tuple(first), decoding);
 
-    auto [mastering, light] = hdr_metadata(first);
-    self.attr("mastering_display") = mastering;
-    self.attr("content_light") = light;
-    self.attr("codec") = codec.attr("codec").attr("canonical_name");
-    self.attr("path") = nb::str(path.c_str());
-    self.attr("raw") = nb::bool_(raw);
-    self.attr("rotation") = nb::int_(py_round(rotation));
-    self.attr("primaries") = nb::int_(codec.attr("color_primaries"));
-    self.attr("transfer") = nb::int_(codec.attr("color_trc"));
-    self.attr("_yielded") = nb::int_(0);
-    self.attr("fps") = nb::float_(fps);
-    self.attr("size") = nb::make_tuple(width, height);
-    self.attr("frame_count") = nb::int_(frames);
-    self.attr("duration") = duration;
-    self.attr("pixel_format") = nb::str(pixel_format.c_str());
-    self.attr("time_base") = stream.attr("time_base");
-    self.attr("matrix") = matrix;
-    self.attr("full_range") = full;
-    self.attr("chroma") = a["chroma"];
-    self.attr("clip") = a["clip"];
-    self.attr("time") = nb::none();
-    self.attr("pts") = nb::none();
-    self.attr("_container") = container;
-    self.attr("_nvdec") = nv;
-    // NVDEC's frames wait here between packets; FFmpeg's come from PyAV's decoding iterator.
-    self.attr("_frames") = nvdec ? nb::object(nb::list()) : decoding;
+    std::tie(r.mastering_display, r.content_light) = hdr_metadata(first);
+    r.rotation = first.is_none() ? 0 : nb::cast<int64_t>(py_round(first.attr("rotation")));
+    r.codec = nb::cast<std::string>(codec.attr("codec").attr("canonical_name"));
+    r.path = path;
+    r.fps = fps;
+    r.size = {width, height};
+    r.frame_count = frames;
+    r.duration = exact.is_none() ? nb::none() : nb::object(nb::float_(exact));
+    r.pixel_format = pixel_format;
+    r.format = pf;
+    r.time_base = stream.attr("time_base");
+    r.container = container;
+    r.frames = decoding;
+    r.open = true;
     return nb::none();
 }
 
 // The end of the frames; a warning where fewer came than frame_count said (frames before the
 // first key frame, a truncated file), as callers size their work by it.
-[[noreturn]] void stop(nb::handle self) {
-    int64_t yielded = nb::cast<int64_t>(self.attr("_yielded")),
-            count = nb::cast<int64_t>(self.attr("frame_count"));
-    if (yielded < count && PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
-                                            "VideoReader: '%s' gave %lld frames where frame_count said %lld",
-                                            nb::cast<std::string>(self.attr("path")).c_str(),
-                                            (long long)yielded, (long long)count) < 0)
+[[noreturn]] void stop(Reader &r) {
+    if (r.yielded < r.frame_count &&
+        PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                         "VideoReader: '%s' gave %lld frames where frame_count said %lld", r.path.c_str(),
+                         (long long)r.yielded, (long long)r.frame_count) < 0)
         throw nb::python_error();
-    self.attr("frame_count") = nb::int_(yielded);  // known now
+    r.frame_count = r.yielded;  // known now
     PyErr_SetNone(PyExc_StopIteration);
     throw nb::python_error();
-}
-
-// The next NVDEC frame as device arrays of its two planes, reading packets as needed.
-nb::tuple nvdec_next(nb::handle self) {
-    nb::list pending = nb::cast<nb::list>(self.attr("_frames"));
-    while (nb::len(pending) == 0) {
-        nb::object nv = self.attr("_nvdec");
-        if (nv.is_none()) stop(self);
-        // The demuxer's empty packet at the end flushes the frames the decoder still holds.
-        nb::object packet = nv[0].attr("Demux")();
-        for (nb::handle f : nv[1].attr("Decode")(packet)) pending.append(f);
-        if (nb::cast<int64_t>(packet.attr("bsl")) == 0) self.attr("_nvdec") = nb::none();
-    }
-    nb::object frame = pending.attr("pop")(0);
-    nb::object pts = frame.attr("getPTS")();
-    self.attr("pts") = pts;
-    self.attr("time") = nb::float_(pts * self.attr("time_base"));
-    const PixelFormat &pf = *find_format(nb::cast<std::string>(self.attr("pixel_format")));
-    nb::tuple size = nb::cast<nb::tuple>(self.attr("size"));
-    std::vector<std::pair<int64_t, int64_t>> shapes =
-        plane_shapes(pf, nb::cast<int64_t>(size[0]), nb::cast<int64_t>(size[1]));
-    // The decoder reuses its surfaces and pitches their rows: each plane is copied, row by row
-    // through its strides, into an array of ours (on the decoder's stream, so before the next
-    // decode writes the surface); no pixel leaves the device.
-    nb::object planes = frame.attr("cuda")();
-    nb::list device;
-    for (size_t i = 0; i < shapes.size(); ++i) {
-        nb::object view = qv::cp().asarray(planes[nb::int_(i)]);
-        device.append(qv::cp().ascontiguousarray(view).attr("reshape")(shapes[i].first, shapes[i].second));
-    }
-    return nb::tuple(device);
 }
 
 nb::object reader_iter(const qv::Args &a) { return nb::borrow(a[0]); }
 
 nb::object reader_next(const qv::Args &a) {
-    nb::handle self = a[0];
-    nb::object frames = self.attr("_frames");
-    if (frames.is_none()) qv::raise(PyExc_ValueError, "VideoReader is closed");
-    bool raw = nb::cast<bool>(self.attr("raw"));
-    nb::list device;
-    const PixelFormat *pf;
-    if (PyList_Check(frames.ptr())) {
-        pf = find_format(nb::cast<std::string>(self.attr("pixel_format")));
-        nb::tuple planes = nvdec_next(self);
-        for (nb::handle p : planes) device.append(nb::borrow(p));  // already ours
+    Reader &r = qv::state<Reader>(a[0]);
+    if (!r.open) qv::raise(PyExc_ValueError, "VideoReader is closed");
+    nb::tuple planes;
+    const PixelFormat *pf = r.format;
+    if (r.nvdec) {
+        nb::object frame = r.nvdec->next();
+        if (!frame.is_valid()) stop(r);
+        r.pts = frame.attr("getPTS")();
+        r.time = nb::float_(r.pts * r.time_base);
+        planes = qv::video::NvdecSession::planes(frame, qv::plane_shapes(*pf, r.size.first, r.size.second));
     } else {
-        PyObject *next = PyIter_Next(frames.ptr());
+        PyObject *next = PyIter_Next(r.frames.ptr());
         if (!next) {
             if (PyErr_Occurred()) throw nb::python_error();
-            stop(self);
+            stop(r);
         }
         nb::object frame = nb::steal(next);
-        self.attr("time") = frame.attr("time");
-        self.attr("pts") = frame.attr("pts");
+        r.time = frame.attr("time");
+        r.pts = frame.attr("pts");
         std::string name = nb::cast<std::string>(frame.attr("format").attr("name"));
         pf = find_format(name);
         if (!pf) {
-            if (raw)
+            if (r.raw)
                 qv::raise(PyExc_ValueError,
                           "VideoReader(raw=True): a frame came in %s, which has no planes here",
                           name.c_str());
             // Layouts without a kernel (RGB, grey, 16-bit, ...): converted by FFmpeg with the matrix and
             // range this reader reports, at 16 bits for formats deeper than 8.
-            using qv::sibling::to_float32;
-            self.attr("_yielded") = nb::int_(nb::cast<int64_t>(self.attr("_yielded")) + 1);
+            ++r.yielded;
             bool deep = false;
             for (nb::handle c : frame.attr("format").attr("components"))
                 deep = deep || nb::cast<int>(c.attr("bits")) > 8;
-            std::string m = nb::cast<std::string>(self.attr("matrix"));
             nb::object bgr = frame.attr("reformat")(
                 nb::arg("format") = deep ? "bgr48le" : "bgr24",
-                nb::arg("src_colorspace") = qv::video::find_matrix(m)->swscale,
+                nb::arg("src_colorspace") = r.colour.matrix->swscale,
                 nb::arg("src_color_range") =
-                    nb::cast<bool>(self.attr("full_range")) ? qv::video::kRangeJpeg : qv::video::kRangeMpeg,
-                nb::arg("interpolation") =
-                    nb::cast<std::string>(self.attr("chroma")) == "nearest" ? "POINT" : "BILINEAR");
-            return to_float32(qv::cp().asarray(bgr.attr("to_ndarray")()));
+                    r.colour.full_range ? qv::video::kRangeJpeg : qv::video::kRangeMpeg,
+                nb::arg("interpolation") = r.nearest ? "POINT" : "BILINEAR");
+            return qv::sibling::to_float32(qv::cp().asarray(bgr.attr("to_ndarray")()));
         }
         int64_t width = nb::cast<int64_t>(frame.attr("width")),
                 height = nb::cast<int64_t>(frame.attr("height"));
-        std::vector<std::pair<int64_t, int64_t>> shapes = plane_shapes(*pf, width, height);
-        nb::object planes = frame.attr("planes");
+        std::vector<std::pair<int64_t, int64_t>> shapes = qv::plane_shapes(*pf, width, height);
+        nb::object views = frame.attr("planes");
+        nb::list device;
         for (size_t i = 0; i < shapes.size(); ++i)
             device.append(qv::cp().asarray(
-                plane_view(planes[nb::int_(i)], shapes[i].first, shapes[i].second, pf->wide())));
+                plane_view(views[nb::int_(i)], shapes[i].first, shapes[i].second, pf->wide())));
+        planes = nb::tuple(device);
     }
-    self.attr("_yielded") = nb::int_(nb::cast<int64_t>(self.attr("_yielded")) + 1);
-    if (raw) return nb::tuple(device);
-    nb::object convert = yuv_function(pf->to_bgr);
+    ++r.yielded;
+    if (r.raw) return planes;
     nb::list args;
-    for (nb::handle p : device) args.append(p);
-    args.append(self.attr("matrix")), args.append(self.attr("full_range")), args.append(self.attr("chroma"));
-    args.append(self.attr("clip"));
-    return convert(*nb::tuple(args));
+    for (nb::handle p : planes) args.append(p);
+    args.append(r.colour.matrix->name), args.append(nb::bool_(r.colour.full_range));
+    args.append(r.nearest ? "nearest" : "linear"), args.append(nb::bool_(r.clip));
+    return yuv_function(pf->to_bgr)(*nb::tuple(args));
 }
 
 nb::object reader_close(const qv::Args &a) {
-    nb::handle self = a[0];
-    if (!self.attr("_container").is_none()) self.attr("_container").attr("close")();
-    self.attr("_container") = nb::none();
-    self.attr("_frames") = nb::none();
-    self.attr("_nvdec") = nb::none();
+    Reader &r = qv::state<Reader>(a[0]);
+    if (!r.container.is_none()) r.container.attr("close")();
+    r.container = r.frames = nb::none();
+    r.nvdec.reset();
+    r.open = false;
     return nb::none();
 }
 
@@ -426,6 +380,15 @@ nb::object reader_exit(const qv::Args &a) {
     reader_close(a);
     return nb::none();  // exceptions go on
 }
+
+nb::object reader_size(const qv::Args &a) { return nb::cast(qv::state<Reader>(a[0]).size); }
+nb::object reader_matrix(const qv::Args &a) { return nb::str(qv::state<Reader>(a[0]).colour.matrix->name); }
+nb::object reader_full_range(const qv::Args &a) {
+    return nb::bool_(qv::state<Reader>(a[0]).colour.full_range);
+}
+nb::object reader_primaries(const qv::Args &a) { return nb::int_(qv::state<Reader>(a[0]).colour.primaries); }
+nb::object reader_transfer(const qv::Args &a) { return nb::int_(qv::state<Reader>(a[0]).colour.transfer); }
+nb::object reader_colour(const qv::Args &a) { return colour_value(qv::state<Reader>(a[0]).colour); }
 
 // ---------------------------------------------------------------- writing
 
@@ -446,86 +409,71 @@ nb::object fraction_of(nb::handle fps) {
     return f;
 }
 
+// The colour description a writer tags its stream with: matrix, full_range, primaries and
+// transfer, or a ColourDescription in their place (its None codes standing for the matrix's).
+Colour given_colour(const qv::Args &a, const char *function) {
+    nb::handle given = a["colour"];
+    nb::object matrix = nb::borrow(a["matrix"]), full = nb::borrow(a["full_range"]);
+    nb::object codes[2] = {nb::borrow(a["primaries"]), nb::borrow(a["transfer"])};
+    if (!given.is_none()) {
+        if (!nb::isinstance(given, colour_description.get()))
+            qv::raise(PyExc_TypeError, "%s() takes colour as a ColourDescription or None, got %s", function,
+                      qv::type_name(given));
+        if (!matrix.equal(nb::str("bt709")) || !full.is(Py_False) || !codes[0].is_none() ||
+            !codes[1].is_none())
+            qv::raise(
+                PyExc_ValueError,
+                "%s() takes colour in place of matrix, full_range, primaries and transfer, not beside them",
+                function);
+        matrix = given.attr("matrix"), full = given.attr("full_range");
+        codes[0] = given.attr("primaries"), codes[1] = given.attr("transfer");
+    }
+    Colour c;
+    c.matrix = qv::video::find_matrix(matrix_name(matrix, function));
+    c.full_range = bool_arg(full, "full_range", function);
+    int *fields[2] = {&c.primaries, &c.transfer};
+    const char *names[2] = {"primaries", "transfer"};
+    *fields[0] = c.matrix->primaries, *fields[1] = c.matrix->transfer;
+    for (int k = 0; k < 2; ++k) {
+        if (codes[k].is_none()) continue;
+        if (!PyLong_Check(codes[k].ptr()) || PyBool_Check(codes[k].ptr()) ||
+            nb::cast<int64_t>(codes[k]) < 0 || nb::cast<int64_t>(codes[k]) > 255)
+            qv::raise(PyExc_ValueError, "%s() takes %s as an H.273 code (0..255) or None, got %R", function,
+                      names[k], codes[k].ptr());
+        *fields[k] = nb::cast<int>(codes[k]);
+    }
+    return c;
+}
+
+struct Writer {
+    std::string path, partial;  // the file asked for; the temporary one written until close()
+    nb::object fps = nb::none(), time_base = nb::none();  // fractions.Fraction
+    std::pair<int64_t, int64_t> size;
+    const PixelFormat *format = nullptr;
+    Colour colour;
+    int64_t rotation = 0, frame_count = 0;
+    int64_t step = 1;  // ticks of time_base per frame at fps: the step of frames written without a time
+    std::optional<int64_t> last_pts;
+    bool closed = true, avi = false;
+    nb::object convert = nb::none(), container = nb::none(), stream = nb::none();
+    // audio_from's file, its packets in order, its (source, output) stream pairs, a packet held back
+    nb::object audio_source = nb::none(), audio_packets = nb::none(), audio_streams = nb::none();
+    nb::object audio_held = nb::none();
+    std::optional<qv::video::NvencSession> nvenc;
+};
+
 // Removes the partial output; errors here must not hide the one being raised.
-void discard(nb::handle self) {
+void discard(Writer &w) {
     PyObject *type, *value, *trace;
     PyErr_Fetch(&type, &value, &trace);
-    for (const char *name : {"_container", "_audio_source"}) {
-        if (!nb::hasattr(self, name)) continue;
-        nb::object c = self.attr(name);
-        if (!c.is_none() && PyObject_CallMethod(c.ptr(), "close", nullptr) == nullptr) PyErr_Clear();
-        self.attr(name) = nb::none();
+    for (nb::object *c : {&w.container, &w.audio_source}) {
+        if (!c->is_none() && PyObject_CallMethod(c->ptr(), "close", nullptr) == nullptr) PyErr_Clear();
+        *c = nb::none();
     }
-    if (nb::hasattr(self, "_partial")) std::remove(nb::cast<std::string>(self.attr("_partial")).c_str());
-    self.attr("_nvenc") = nb::none();
-    self.attr("closed") = nb::bool_(true);
+    if (!w.partial.empty()) std::remove(w.partial.c_str());
+    w.nvenc.reset();
+    w.closed = true;
     PyErr_Restore(type, value, trace);
-}
-
-// An NVENC session and the stream its packets are muxed into. NVENC's packets carry their
-// parameter sets in band, which the muxers take from the first packet; a bitstream filter writes
-// the colour description into them, as the FFmpeg path tags its streams.
-void open_nvenc(nb::handle self, nb::handle nvc, const char *codec, const PixelFormat &pf, nb::handle fps,
-                nb::handle time_base, int64_t width, int64_t height, const char *matrix, bool full,
-                nb::handle options, nb::handle bit_rate) {
-    auto [device, stream_ptr] = device_and_stream();
-    nb::dict config;
-    if (!options.is_none())
-        for (auto [k, v] : nb::cast<nb::dict>(options)) config[k] = v;
-    config["codec"] = codec;
-    // NVENC's rate control takes whole frame rates; the container keeps the exact one.
-    int64_t whole = std::max<int64_t>(1, nb::cast<int64_t>(py_round(fps)));
-    config["fps"] = nb::str(nb::int_(whole));
-    if (!bit_rate.is_none()) config["bitrate"] = nb::str(bit_rate);
-    config["gpu_id"] = nb::str(nb::int_(device));
-    config["cudastream"] = stream_ptr;  // orders its copy of each frame after the conversion
-    nb::object encoder =
-        nvc.attr("CreateEncoder")(width, height, pf.wide() ? "P010" : "NV12", false, **config);
-    nb::object container = self.attr("_container");
-    nb::object stream = container.attr("add_mux_stream")(
-        codec, nb::arg("rate") = fps, nb::arg("width") = width, nb::arg("height") = height);
-    nb::object frame_time = nb::borrow(time_base);
-    stream.attr("time_base") = frame_time;
-    int code = qv::video::find_matrix(matrix)->space;
-    std::string tags =
-        std::string(codec) + "_metadata=matrix_coefficients=" + std::to_string(code) +
-        (std::string(codec) == "av1" ? std::string(":color_range=") + (full ? "pc" : "tv")
-                                     : std::string(":video_full_range_flag=") + (full ? "1" : "0"));
-    nb::object filter = nb::module_::import_("av.bitstream").attr("BitStreamFilterContext")(tags, stream);
-    self.attr("_stream") = stream;
-    self.attr("_nvenc") = nb::make_tuple(encoder, filter, frame_time, nvc.attr("NV_ENC_PIC_PARAMS"));
-    // With B-frames packets come in decoding order: the k-th one decodes at time k - (B-frames).
-    self.attr("_decoded") = nb::int_(-nb::cast<int64_t>(encoder.attr("GetNumBFrames")()));
-    if (nb::cast<int64_t>(self.attr("rotation")) % 360)
-        stream.attr("set_display_rotation")(self.attr("rotation"));
-}
-
-void mux(nb::handle self, nb::handle packets);
-
-// Muxes NVENC's packets (dicts of data, timestamp and picture type), or flushes the filter (None).
-void mux_nvenc(nb::handle self, nb::handle packets) {
-    constexpr int kPictureI = 2, kPictureIdr = 3;  // NV_ENC_PIC_TYPE
-    nb::tuple nv = nb::cast<nb::tuple>(self.attr("_nvenc"));
-    nb::object container = self.attr("_container"), stream = self.attr("_stream");
-    nb::handle packet_type = av_module.get().attr("Packet");
-    int64_t decoded = nb::cast<int64_t>(self.attr("_decoded"));
-    auto out = [&](nb::handle filtered) {
-        for (nb::handle p : filtered) {
-            p.attr("stream") = stream;
-            mux(self, nb::make_tuple(p));
-        }
-    };
-    if (packets.is_none()) return out(nv[1].attr("filter")(nb::none()));
-    for (nb::handle d : packets) {
-        nb::object p = packet_type(d["data"]);
-        int picture = nb::cast<int>(d["picture_type"]);
-        p.attr("pts") = d["timestamp"];
-        p.attr("dts") = nb::int_(decoded++ * nb::cast<int64_t>(self.attr("_step")));
-        p.attr("time_base") = nv[2];
-        p.attr("is_keyframe") = nb::bool_(picture == kPictureIdr || picture == kPictureI);
-        out(nv[1].attr("filter")(p));
-    }
-    self.attr("_decoded") = nb::int_(decoded);
 }
 
 nb::object writer_init(const qv::Args &a) {
@@ -533,8 +481,7 @@ nb::object writer_init(const qv::Args &a) {
     nb::handle given_codec = a["codec"];
     nb::handle given_options = a["options"];
     const char *function = "VideoWriter";
-    nb::handle self = a[0];
-    self.attr("closed") = nb::bool_(true);  // until everything is open
+    Writer &w = qv::make_state<Writer>(a[0]);  // closed until everything is open
     std::string path = fspath(a["path"]);
     nb::object fps = fraction_of(a["fps"]);
     nb::handle size = a["size"];
@@ -548,8 +495,7 @@ nb::object writer_init(const qv::Args &a) {
     if (!pf || pf->full)
         qv::raise(PyExc_ValueError, "%s() takes pixel_format as %s, got %R", function, kWritable,
                   a["pixel_format"].ptr());
-    const char *matrix = matrix_name(a["matrix"], function);
-    bool full = bool_arg(a["full_range"], "full_range", function);
+    Colour colour = given_colour(a, function);
     bool nvenc = choice(a["encoder"], "encoder", "ffmpeg", "nvenc", function);
     nb::handle fraction_type = nb::module_::import_("fractions").attr("Fraction");
     nb::object time_base = nb::borrow(a["time_base"]);
@@ -560,16 +506,6 @@ nb::object writer_init(const qv::Args &a) {
     if (!PyLong_Check(given_rotation.ptr()) || PyBool_Check(given_rotation.ptr()))
         qv::raise(PyExc_TypeError, "%s() takes rotation as an int (degrees counter-clockwise), got %s",
                   function, qv::type_name(given_rotation));
-    const qv::video::Matrix &codes = *qv::video::find_matrix(matrix);
-    int primaries = codes.primaries, transfer = codes.transfer;
-    for (int k : {14, 15}) {
-        if (a[k].is_none()) continue;
-        if (!PyLong_Check(a[k].ptr()) || PyBool_Check(a[k].ptr()) || nb::cast<int64_t>(a[k]) < 0 ||
-            nb::cast<int64_t>(a[k]) > 255)
-            qv::raise(PyExc_ValueError, "%s() takes %s as an H.273 code (0..255) or None, got %R", function,
-                      k == 14 ? "primaries" : "transfer", a[k].ptr());
-        (k == 14 ? primaries : transfer) = nb::cast<int>(a[k]);
-    }
     const char *nv_codec = nullptr;
     if (nvenc) {
         std::string codec =
@@ -594,9 +530,9 @@ nb::object writer_init(const qv::Args &a) {
         if (width % 2 || height % 2)
             qv::raise(PyExc_ValueError, "%s(encoder='nvenc') takes an even frame size, got %lldx%lld",
                       function, (long long)width, (long long)height);
+        qv::video::nvcodec();  // installed, or a message that says what installs it
     }
     nb::handle av = av_module.get();
-    nb::object nvc = nvenc ? nvcodec() : nb::none();
 
     // Written beside the target under a hidden name with the same extension (which picks the
     // container format), and renamed onto it only once complete.
@@ -633,88 +569,78 @@ nb::object writer_init(const qv::Args &a) {
                       codec_name.c_str(), pf->name, path.c_str());
     }
 
-    self.attr("path") = nb::str(path.c_str());
-    self.attr("fps") = fps;
-    self.attr("size") = nb::make_tuple(width, height);
-    self.attr("pixel_format") = nb::str(pf->name);
-    self.attr("matrix") = nb::str(matrix);
-    self.attr("full_range") = nb::bool_(full);
-    self.attr("rotation") = nb::borrow(given_rotation);
-    self.attr("primaries") = nb::int_(primaries);
-    self.attr("transfer") = nb::int_(transfer);
-    self.attr("frame_count") = nb::int_(0);
-    self.attr("_convert") = yuv_function(pf->from_bgr);
-    self.attr("_audio_source") = nb::none();
-    self.attr("_audio") = nb::none();
+    w.path = path;
+    w.fps = fps;
+    w.size = {width, height};
+    w.format = pf;
+    w.colour = colour;
+    w.rotation = nb::cast<int64_t>(given_rotation);
+    w.convert = yuv_function(pf->from_bgr);
     auto [partial, fd] = qv::create_temporary(nb::str(dir.empty() ? "." : dir.c_str()),
                                               nb::str(name.substr(0, name.size() - ext.size()).c_str()),
                                               ".partial" + ext, nb::str(path.c_str()));
     os.attr("close")(fd);
-    self.attr("_partial") = partial;
+    w.partial = nb::cast<std::string>(partial);
     try {
-        self.attr("_container") = av.attr("open")(partial, "w");
+        w.container = av.attr("open")(partial, "w");
     } catch (...) {
-        std::remove(nb::cast<std::string>(partial).c_str());
+        std::remove(w.partial.c_str());
         throw;
     }
-    self.attr("_nvenc") = nb::none();
-    self.attr("_pts") = nb::none();
     try {
-        nb::object container = self.attr("_container");
+        nb::handle container = w.container;
         // AVI keeps no presentation times: frames there are on the frame grid, in decoding order,
         // so the encoder gets no B-frames.
-        bool avi = nb::cast<std::string>(container.attr("format").attr("name")) == "avi";
-        self.attr("_avi") = nb::bool_(avi);
-        if (avi || time_base.is_none())
+        w.avi = nb::cast<std::string>(container.attr("format").attr("name")) == "avi";
+        if (w.avi || time_base.is_none())
             time_base = fraction_type(fps.attr("denominator"), fps.attr("numerator"));
-        self.attr("time_base") = time_base;
-        // Ticks of time_base per frame at fps: the step of frames written without a time.
-        int64_t step = std::max<int64_t>(1, nb::cast<int64_t>(py_round(nb::int_(1) / (fps * time_base))));
-        self.attr("_step") = nb::int_(step);
+        w.time_base = time_base;
+        w.step = std::max<int64_t>(1, nb::cast<int64_t>(py_round(nb::int_(1) / (fps * time_base))));
         if (nvenc) {
-            open_nvenc(self, nvc, nv_codec, *pf, fps, time_base, width, height, matrix, full, given_options,
-                       a["bit_rate"]);
+            w.nvenc.emplace(qv::video::NvencSession::Settings{nv_codec, pf->wide(), width, height, fps,
+                                                              time_base, colour.matrix, colour.full_range,
+                                                              given_options, a["bit_rate"]},
+                            container);
+            w.stream = nb::borrow(w.nvenc->stream());
         } else {
             if (!nb::cast<bool>(container.attr("supported_codecs").attr("__contains__")(codec_name)))
                 qv::raise(PyExc_ValueError, "%s(): '%s' files do not take codec '%s'", function,
                           ext.empty() ? name.c_str() : ext.c_str(), codec_name.c_str());
-            nb::object stream = container.attr("add_stream")(given_codec, nb::arg("rate") = fps);
-            stream.attr("width") = width, stream.attr("height") = height, stream.attr("pix_fmt") = pf->name;
-            nb::object codec = stream.attr("codec_context");
+            w.stream = container.attr("add_stream")(given_codec, nb::arg("rate") = fps);
+            w.stream.attr("width") = width, w.stream.attr("height") = height,
+            w.stream.attr("pix_fmt") = pf->name;
+            nb::object codec = w.stream.attr("codec_context");
             codec.attr("time_base") = time_base;
-            stream.attr("time_base") = time_base;
-            codec.attr("colorspace") = codes.space;
-            codec.attr("color_range") = full ? qv::video::kRangeJpeg : qv::video::kRangeMpeg;
-            codec.attr("color_primaries") = primaries;
-            codec.attr("color_trc") = transfer;
-            if (avi) codec.attr("max_b_frames") = 0;
-            if (!given_options.is_none()) stream.attr("options") = given_options;
+            w.stream.attr("time_base") = time_base;
+            codec.attr("colorspace") = colour.matrix->space;
+            codec.attr("color_range") = colour.full_range ? qv::video::kRangeJpeg : qv::video::kRangeMpeg;
+            codec.attr("color_primaries") = colour.primaries;
+            codec.attr("color_trc") = colour.transfer;
+            if (w.avi) codec.attr("max_b_frames") = 0;
+            if (!given_options.is_none()) w.stream.attr("options") = given_options;
             // Where the thread count is left to the encoder, frame threads: PyAV's default of
             // slice threads makes libx264 about a fifth slower on two cores.
             if (given_options.is_none() || !nb::cast<bool>(given_options.attr("__contains__")("threads")))
                 codec.attr("thread_type") = "FRAME";
-            if (!a["bit_rate"].is_none()) stream.attr("bit_rate") = a["bit_rate"];
-            if (nb::cast<int64_t>(given_rotation) % 360) stream.attr("set_display_rotation")(given_rotation);
-            self.attr("_stream") = stream;
-            self.attr("_colour") = nb::make_tuple(
-                codes.space, full ? qv::video::kRangeJpeg : qv::video::kRangeMpeg, primaries, transfer);
+            if (!a["bit_rate"].is_none()) w.stream.attr("bit_rate") = a["bit_rate"];
         }
-        nb::list audio;
+        if (w.rotation % 360) w.stream.attr("set_display_rotation")(given_rotation);
         if (!a["audio_from"].is_none()) {
-            nb::object source = av.attr("open")(fspath(a["audio_from"]));
-            self.attr("_audio_source") = source;
-            nb::list streams;
-            for (nb::handle s : source.attr("streams").attr("audio")) {
+            w.audio_source = av.attr("open")(fspath(a["audio_from"]));
+            nb::list pairs, streams;
+            for (nb::handle s : w.audio_source.attr("streams").attr("audio")) {
                 std::string audio_codec = nb::cast<std::string>(s.attr("codec_context").attr("name"));
                 if (!nb::cast<bool>(container.attr("supported_codecs").attr("__contains__")(audio_codec)))
                     qv::raise(PyExc_ValueError, "%s(): '%s' files do not take the %s audio of audio_from",
                               function, ext.empty() ? name.c_str() : ext.c_str(), audio_codec.c_str());
-                audio.append(nb::make_tuple(s, container.attr("add_stream_from_template")(s)));
+                pairs.append(nb::make_tuple(s, container.attr("add_stream_from_template")(s)));
                 streams.append(s);
             }
             // Copied as the video is written, packet by packet in time, so players need not buffer.
-            if (nb::len(streams))
-                self.attr("_audio") = nb::make_tuple(source.attr("demux")(*streams), audio, nb::list());
+            if (nb::len(streams)) {
+                w.audio_packets = w.audio_source.attr("demux")(*streams);
+                w.audio_streams = pairs;
+            }
         }
         // Everything the encoder or the format can refuse is refused here, before any frame. (NVENC's
         // streams take their parameter sets from the first packet; its session checked the rest.)
@@ -727,57 +653,49 @@ nb::object writer_init(const qv::Args &a) {
                       (long long)height, qv::str_of(fps).ptr(), qv::str_of(e.value()).ptr());
         }
     } catch (...) {
-        discard(self);
+        discard(w);
         throw;
     }
-    self.attr("closed") = nb::bool_(false);
+    w.closed = false;
     return nb::none();
 }
 
 // Copies the audio packets that come before `limit` seconds (all of them for None).
-void mux_audio(nb::handle self, nb::handle limit) {
-    nb::object audio = self.attr("_audio");
-    if (audio.is_none()) return;
-    nb::object container = self.attr("_container");
-    nb::list held = nb::cast<nb::list>(audio[2]);
-    while (true) {
-        if (nb::len(held) == 0) {
-            PyObject *next = PyIter_Next(audio[0].ptr());
+void mux_audio(Writer &w, nb::handle limit) {
+    while (!w.audio_packets.is_none()) {
+        if (w.audio_held.is_none()) {
+            PyObject *next = PyIter_Next(w.audio_packets.ptr());
             if (!next) {
                 if (PyErr_Occurred()) throw nb::python_error();
-                self.attr("_audio") = nb::none();
+                w.audio_packets = nb::none();
                 return;
             }
             nb::object packet = nb::steal(next);
             if (packet.attr("dts").is_none()) continue;  // the demuxer's end-of-stream marker
-            held.append(packet);
+            w.audio_held = packet;
         }
-        nb::handle packet = held[0];
+        nb::handle packet = w.audio_held;
         if (!limit.is_none() && nb::cast<bool>((packet.attr("dts") * packet.attr("time_base")) > limit))
             return;
-        for (nb::handle pair : audio[1])
+        for (nb::handle pair : w.audio_streams)
             if (pair[0].is(packet.attr("stream"))) packet.attr("stream") = pair[1];
-        container.attr("mux")(packet);
-        held.attr("pop")(0);
+        w.container.attr("mux")(packet);
+        w.audio_held = nb::none();
     }
 }
 
-void mux(nb::handle self, nb::handle packets) {
-    nb::object container = self.attr("_container");
-    bool avi = nb::cast<bool>(self.attr("_avi"));
+void mux(Writer &w, nb::handle packets) {
     for (nb::handle packet : packets) {
-        if (avi) packet.attr("dts") = packet.attr("pts");  // frames in display order: AVI's only times
+        if (w.avi) packet.attr("dts") = packet.attr("pts");  // frames in display order: AVI's only times
         nb::object dts = packet.attr("dts");
-        if (!dts.is_none()) mux_audio(self, dts * packet.attr("time_base"));
-        container.attr("mux")(packet);
+        if (!dts.is_none()) mux_audio(w, dts * packet.attr("time_base"));
+        w.container.attr("mux")(packet);
     }
 }
 
 // The time stamp of the next frame in time_base: `time` in seconds, or one frame after the last.
-int64_t next_pts(nb::handle self, nb::handle time) {
-    nb::object last = self.attr("_pts");
-    if (time.is_none())
-        return last.is_none() ? 0 : nb::cast<int64_t>(last) + nb::cast<int64_t>(self.attr("_step"));
+int64_t next_pts(const Writer &w, nb::handle time) {
+    if (time.is_none()) return w.last_pts ? *w.last_pts + w.step : 0;
     nb::handle fraction = nb::module_::import_("fractions").attr("Fraction");
     bool number = (PyLong_Check(time.ptr()) && !PyBool_Check(time.ptr())) || PyFloat_Check(time.ptr()) ||
                   PyObject_IsInstance(time.ptr(), fraction.ptr()) == 1;
@@ -786,102 +704,98 @@ int64_t next_pts(nb::handle self, nb::handle time) {
                   qv::type_name(time));
     if (PyFloat_Check(time.ptr()) && !std::isfinite(PyFloat_AsDouble(time.ptr())))
         qv::raise(PyExc_ValueError, "write() takes a finite time, got %R", time.ptr());
-    int64_t pts = nb::cast<int64_t>(py_round(fraction(time) / self.attr("time_base")));
+    int64_t pts = nb::cast<int64_t>(py_round(fraction(time) / w.time_base));
     if (pts < 0) qv::raise(PyExc_ValueError, "write() takes times from 0 on, got %R", time.ptr());
-    if (!last.is_none() && pts <= nb::cast<int64_t>(last))
+    if (w.last_pts && pts <= *w.last_pts)
         qv::raise(PyExc_ValueError,
                   "write() takes times that increase, one tick of time_base %U at least; %R comes "
                   "at or before the frame before",
-                  qv::str_of(self.attr("time_base")).ptr(), time.ptr());
+                  qv::str_of(w.time_base).ptr(), time.ptr());
     return pts;
 }
 
 nb::object writer_write(const qv::Args &a) {
-    nb::handle self = a[0], image = a["frame"];
-    if (nb::cast<bool>(self.attr("closed"))) qv::raise(PyExc_ValueError, "write() on a closed VideoWriter");
+    Writer &w = qv::state<Writer>(a[0]);
+    nb::handle image = a["frame"];
+    if (w.closed) qv::raise(PyExc_ValueError, "write() on a closed VideoWriter");
     if (!qv::is_device_array(image) && !qv::is_host_array(image))
         qv::raise(PyExc_TypeError, "write() takes frame as a cupy.ndarray or numpy.ndarray, got %s",
                   qv::type_name(image));
     std::vector<int64_t> shape = qv::shape_of(image);
-    nb::tuple size = nb::cast<nb::tuple>(self.attr("size"));
-    int64_t width = nb::cast<int64_t>(size[0]), height = nb::cast<int64_t>(size[1]);
+    auto [width, height] = w.size;
     if (shape.size() != 3 || shape[2] != 3 || shape[0] != height || shape[1] != width)
         qv::raise(PyExc_ValueError, "write() takes BGR frames of shape (%lld, %lld, 3), got %U",
                   (long long)height, (long long)width, qv::str_of(image.attr("shape")).ptr());
-    int64_t pts = next_pts(self, a["time"]);
+    int64_t pts = next_pts(w, a["time"]);
     nb::tuple planes =
-        nb::cast<nb::tuple>(self.attr("_convert")(image, self.attr("matrix"), self.attr("full_range")));
-    int64_t index = nb::cast<int64_t>(self.attr("frame_count"));
-    if (!self.attr("_nvenc").is_none()) {
-        // NVENC takes one (H * 3 / 2, W) buffer, chroma rows after luma rows.
-        nb::object surface = qv::cp().module.attr("concatenate")(planes);
-        nb::object nv = self.attr("_nvenc");
-        nb::object params = nv[3]();
-        params.attr("inputTimeStamp") = pts;
-        mux_nvenc(self, nv[0].attr("Encode")(surface, params));
-        self.attr("_pts") = nb::int_(pts);
-        self.attr("frame_count") = nb::int_(index + 1);
-        return nb::none();
+        nb::cast<nb::tuple>(w.convert(image, w.colour.matrix->name, nb::bool_(w.colour.full_range)));
+    if (w.nvenc) {
+        mux(w, w.nvenc->encode(planes, pts, w.step));
+    } else {
+        const PixelFormat &pf = *w.format;
+        nb::object frame = av_module.get().attr("VideoFrame")(width, height, pf.name);
+        std::vector<std::pair<int64_t, int64_t>> shapes = qv::plane_shapes(pf, width, height);
+        nb::object targets = frame.attr("planes");
+        for (size_t i = 0; i < shapes.size(); ++i) {
+            nb::object target =
+                plane_view(targets[nb::int_(i)], shapes[i].first, shapes[i].second, pf.wide());
+            target[nb::ellipsis()] =
+                qv::cp().asnumpy(planes[i]);  // waits for the conversion: the encoder is on the CPU
+        }
+        frame.attr("pts") = pts;
+        frame.attr("time_base") = w.time_base;
+        frame.attr("colorspace") = w.colour.matrix->space;
+        frame.attr("color_range") = w.colour.full_range ? qv::video::kRangeJpeg : qv::video::kRangeMpeg;
+        frame.attr("color_primaries") = w.colour.primaries;
+        frame.attr("color_trc") = w.colour.transfer;
+        mux(w, w.stream.attr("encode")(frame));
     }
-
-    const PixelFormat &pf = *find_format(nb::cast<std::string>(self.attr("pixel_format")));
-    nb::object frame = av_module.get().attr("VideoFrame")(width, height, pf.name);
-    std::vector<std::pair<int64_t, int64_t>> shapes = plane_shapes(pf, width, height);
-    nb::object targets = frame.attr("planes");
-    for (size_t i = 0; i < shapes.size(); ++i) {
-        nb::object target = plane_view(targets[nb::int_(i)], shapes[i].first, shapes[i].second, pf.wide());
-        target[nb::ellipsis()] =
-            qv::cp().asnumpy(planes[i]);  // waits for the conversion: the encoder is on the CPU
-    }
-    frame.attr("pts") = pts;
-    frame.attr("time_base") = self.attr("time_base");
-    nb::tuple colour = nb::cast<nb::tuple>(self.attr("_colour"));
-    frame.attr("colorspace") = colour[0];
-    frame.attr("color_range") = colour[1];
-    frame.attr("color_primaries") = colour[2];
-    frame.attr("color_trc") = colour[3];
-    mux(self, self.attr("_stream").attr("encode")(frame));
-    self.attr("_pts") = nb::int_(pts);
-    self.attr("frame_count") = nb::int_(index + 1);
+    w.last_pts = pts;
+    ++w.frame_count;
     return nb::none();
 }
 
 nb::object writer_close(const qv::Args &a) {
-    nb::handle self = a[0];
-    if (nb::cast<bool>(self.attr("closed"))) return nb::none();
+    Writer &w = qv::state<Writer>(a[0]);
+    if (w.closed) return nb::none();
     try {
-        if (nb::cast<int64_t>(self.attr("frame_count")) == 0)
+        if (w.frame_count == 0)
             qv::raise(PyExc_ValueError, "VideoWriter.close(): no frames were written, so '%s' is not made",
-                      nb::cast<std::string>(self.attr("path")).c_str());
-        nb::object container = self.attr("_container");
-        if (!self.attr("_nvenc").is_none()) {
-            mux_nvenc(self, self.attr("_nvenc")[0].attr("EndEncode")());
-            mux_nvenc(self, nb::none());
-        } else {
-            mux(self, self.attr("_stream").attr("encode")(nb::none()));
-        }
-        mux_audio(self, nb::none());
-        container.attr("close")();
-        self.attr("_container") = nb::none();
-        self.attr("_nvenc") = nb::none();
-        if (!self.attr("_audio_source").is_none()) self.attr("_audio_source").attr("close")();
-        self.attr("_audio_source") = nb::none();
-        nb::module_::import_("os").attr("replace")(self.attr("_partial"), self.attr("path"));
+                      w.path.c_str());
+        mux(w,
+            w.nvenc ? nb::object(w.nvenc->finish(w.step)) : nb::object(w.stream.attr("encode")(nb::none())));
+        mux_audio(w, nb::none());
+        w.container.attr("close")();
+        w.container = nb::none();
+        w.nvenc.reset();
+        if (!w.audio_source.is_none()) w.audio_source.attr("close")();
+        w.audio_source = nb::none();
+        nb::module_::import_("os").attr("replace")(w.partial, w.path);
     } catch (...) {
-        discard(self);
+        discard(w);
         throw;
     }
-    self.attr("closed") = nb::bool_(true);
+    w.closed = true;
     return nb::none();
 }
 
 nb::object writer_exit(const qv::Args &a) {
     if (a["exc_type"].is_none())
         writer_close(a);
-    else if (!nb::cast<bool>(a[0].attr("closed")))
-        discard(a[0]);  // an error in the with-block: no output
-    return nb::none();  // exceptions go on
+    else if (!qv::state<Writer>(a[0]).closed)
+        discard(qv::state<Writer>(a[0]));  // an error in the with-block: no output
+    return nb::none();                     // exceptions go on
 }
+
+nb::object writer_size(const qv::Args &a) { return nb::cast(qv::state<Writer>(a[0]).size); }
+nb::object writer_pixel_format(const qv::Args &a) { return nb::str(qv::state<Writer>(a[0]).format->name); }
+nb::object writer_matrix(const qv::Args &a) { return nb::str(qv::state<Writer>(a[0]).colour.matrix->name); }
+nb::object writer_full_range(const qv::Args &a) {
+    return nb::bool_(qv::state<Writer>(a[0]).colour.full_range);
+}
+nb::object writer_primaries(const qv::Args &a) { return nb::int_(qv::state<Writer>(a[0]).colour.primaries); }
+nb::object writer_transfer(const qv::Args &a) { return nb::int_(qv::state<Writer>(a[0]).colour.transfer); }
+nb::object writer_colour(const qv::Args &a) { return colour_value(qv::state<Writer>(a[0]).colour); }
 
 }  // namespace
 
@@ -900,6 +814,21 @@ NB_MODULE(video, m) {
                                                                : "444",
                                                f->semi() ? "semi" : "planar");
     m.attr("PIXEL_FORMATS") = writable;
+    // A plain named tuple: compared, unpacked and replaced (._replace) as callers expect.
+    nb::object colour =
+        nb::module_::import_("collections")
+            .attr("namedtuple")("ColourDescription",
+                                nb::make_tuple("matrix", "full_range", "primaries", "transfer"),
+                                nb::arg("module") = m.attr("__name__"));
+    colour.attr("__doc__") =
+        "A video stream's colour description: matrix ('bt601', 'bt709', 'bt2020') and full_range, which "
+        "the conversions apply, and the H.273 codes of its primaries and transfer (None: the matrix's own "
+        "where a writer takes it).";
+    nb::dict colour_fields;
+    colour_fields["matrix"] = "str", colour_fields["full_range"] = "bool";
+    colour_fields["primaries"] = "int | None", colour_fields["transfer"] = "int | None";
+    colour.attr("__annotations__") = colour_fields;
+    m.attr("ColourDescription") = colour;
     qv::Class(
         m, "VideoReader",
         "Frames of a video file's first video stream, in order, as device arrays.\n\n"
@@ -919,32 +848,34 @@ NB_MODULE(video, m) {
         "    duration: the video stream's, in seconds, or None.\n"
         "    pixel_format: the frames' layout.\n"
         "    time_base: of pts.\n"
-        "    matrix, full_range: the colour description (the stream's unless given; without one, BT.709 from "
-        "720 rows up and BT.601 below).\n"
-        "    primaries, transfer: the stream's H.273 codes.\n"
+        "    colour: the colour description, as a ColourDescription: matrix, full_range (the stream's unless "
+        "given; without one, BT.709 from 720 rows up and BT.601 below), primaries, transfer (the "
+        "stream's H.273 codes). Each is also an attribute of its own.\n"
         "    rotation: the display rotation, degrees counter-clockwise, not applied to the frames.\n"
         "    codec: the stream's codec, e.g. 'hevc'.\n"
         "    mastering_display, content_light: HDR10 static metadata or None: a dict of 'red', 'green', "
         "'blue', 'white' CIE xy pairs and 'luminance' (min, max) in cd/m2; (MaxCLL, MaxFALL).\n"
         "    time, pts: of the frame returned last (seconds; time_base units).")
-        .field("path", "str")
-        .field("raw", "bool")
-        .field("fps", "float")
-        .field("size", "tuple[int, int]")
-        .field("frame_count", "int")
-        .field("duration", "float | None")
-        .field("pixel_format", "str")
-        .field("time_base", "fractions.Fraction")
-        .field("matrix", "str")
-        .field("full_range", "bool")
-        .field("primaries", "int")
-        .field("transfer", "int")
-        .field("rotation", "int")
-        .field("codec", "str")
-        .field("mastering_display", "dict | None")
-        .field("content_light", "tuple[int, int] | None")
-        .field("time", "float | None")
-        .field("pts", "int | None")
+        .base(qv::stateful_base())
+        .property("path", "str", qv::state_member<&Reader::path>)
+        .property("raw", "bool", qv::state_member<&Reader::raw>)
+        .property("fps", "float", qv::state_member<&Reader::fps>)
+        .property("size", "tuple[int, int]", reader_size)
+        .property("frame_count", "int", qv::state_member<&Reader::frame_count>)
+        .property("duration", "float | None", qv::state_member<&Reader::duration>)
+        .property("pixel_format", "str", qv::state_member<&Reader::pixel_format>)
+        .property("time_base", "fractions.Fraction", qv::state_member<&Reader::time_base>)
+        .property("colour", "ColourDescription", reader_colour)
+        .property("matrix", "str", reader_matrix)
+        .property("full_range", "bool", reader_full_range)
+        .property("primaries", "int", reader_primaries)
+        .property("transfer", "int", reader_transfer)
+        .property("rotation", "int", qv::state_member<&Reader::rotation>)
+        .property("codec", "str", qv::state_member<&Reader::codec>)
+        .property("mastering_display", "dict | None", qv::state_member<&Reader::mastering_display>)
+        .property("content_light", "tuple[int, int] | None", qv::state_member<&Reader::content_light>)
+        .property("time", "float | None", qv::state_member<&Reader::time>)
+        .property("pts", "int | None", qv::state_member<&Reader::pts>)
         .def("__init__", reader_init,
              {{"self"},
               {"path", "str | os.PathLike"},
@@ -985,20 +916,22 @@ NB_MODULE(video, m) {
         "discards it.\n\n"
         "Attributes:\n"
         "    frame_count: the frames written so far.\n"
-        "    size: (width, height); fps, time_base, pixel_format, matrix, full_range, rotation, "
-        "primaries, transfer: as given (or defaulted).")
-        .field("path", "str")
-        .field("fps", "float | fractions.Fraction")
-        .field("size", "tuple[int, int]")
-        .field("pixel_format", "str")
-        .field("matrix", "str")
-        .field("full_range", "bool")
-        .field("rotation", "int")
-        .field("primaries", "int")
-        .field("transfer", "int")
-        .field("time_base", "fractions.Fraction")
-        .field("frame_count", "int")
-        .field("closed", "bool")
+        "    size: (width, height); fps, time_base, pixel_format, colour (and its matrix, full_range, "
+        "primaries, transfer), rotation: as given (or defaulted).")
+        .base(qv::stateful_base())
+        .property("path", "str", qv::state_member<&Writer::path>)
+        .property("fps", "fractions.Fraction", qv::state_member<&Writer::fps>)
+        .property("size", "tuple[int, int]", writer_size)
+        .property("pixel_format", "str", writer_pixel_format)
+        .property("colour", "ColourDescription", writer_colour)
+        .property("matrix", "str", writer_matrix)
+        .property("full_range", "bool", writer_full_range)
+        .property("rotation", "int", qv::state_member<&Writer::rotation>)
+        .property("primaries", "int", writer_primaries)
+        .property("transfer", "int", writer_transfer)
+        .property("time_base", "fractions.Fraction", qv::state_member<&Writer::time_base>)
+        .property("frame_count", "int", qv::state_member<&Writer::frame_count>)
+        .property("closed", "bool", qv::state_member<&Writer::closed>)
         .def("__init__", writer_init,
              {{"self"},
               {"path", "str | os.PathLike"},
@@ -1015,7 +948,8 @@ NB_MODULE(video, m) {
               {"time_base", "Optional[fractions.Fraction]", none},
               {"rotation", "int", nb::int_(0)},
               {"primaries", "Optional[int]", none},
-              {"transfer", "Optional[int]", none}},
+              {"transfer", "Optional[int]", none},
+              {"colour", "Optional[ColourDescription]", none}},
              "None",
              "Opens the output and its encoder, refusing here what the encoder or the format would refuse "
              "later.\n\n"
@@ -1043,7 +977,9 @@ NB_MODULE(video, m) {
              "VideoReader.rotation), the pixels left as given.\n"
              "    primaries, transfer: the H.273 codes written beside the matrix (default: those of the "
              "matrix's "
-             "standard).\n\n"
+             "standard).\n"
+             "    colour: a ColourDescription (VideoReader.colour, say) in place of matrix, full_range, "
+             "primaries and transfer; its None codes stand for the matrix's.\n\n"
              "Raises:\n"
              "    ValueError: settings the encoder or the container does not take.")
         .def("write", writer_write,

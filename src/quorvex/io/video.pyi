@@ -1,5 +1,6 @@
 """Video files through FFmpeg (PyAV) with frames as device arrays: decoded and encoded on the CPU, colour-converted on the GPU; or decoded and encoded by NVDEC/NVENC (PyNvVideoCodec) on request."""
 
+from typing import NamedTuple
 from typing import Optional
 import cupy as cp
 import fractions
@@ -7,6 +8,14 @@ import numpy as np
 import os
 
 PIXEL_FORMATS: dict[str, tuple[int, str, str]]
+
+class ColourDescription(NamedTuple):
+    """A video stream's colour description: matrix ('bt601', 'bt709', 'bt2020') and full_range, which the conversions apply, and the H.273 codes of its primaries and transfer (None: the matrix's own where a writer takes it)."""
+    matrix: str
+    full_range: bool
+    primaries: int | None
+    transfer: int | None
+
 
 class VideoReader:
     """
@@ -21,8 +30,7 @@ class VideoReader:
         duration: the video stream's, in seconds, or None.
         pixel_format: the frames' layout.
         time_base: of pts.
-        matrix, full_range: the colour description (the stream's unless given; without one, BT.709 from 720 rows up and BT.601 below).
-        primaries, transfer: the stream's H.273 codes.
+        colour: the colour description, as a ColourDescription: matrix, full_range (the stream's unless given; without one, BT.709 from 720 rows up and BT.601 below), primaries, transfer (the stream's H.273 codes). Each is also an attribute of its own.
         rotation: the display rotation, degrees counter-clockwise, not applied to the frames.
         codec: the stream's codec, e.g. 'hevc'.
         mastering_display, content_light: HDR10 static metadata or None: a dict of 'red', 'green', 'blue', 'white' CIE xy pairs and 'luminance' (min, max) in cd/m2; (MaxCLL, MaxFALL).
@@ -36,6 +44,7 @@ class VideoReader:
     duration: float | None
     pixel_format: str
     time_base: fractions.Fraction
+    colour: ColourDescription
     matrix: str
     full_range: bool
     primaries: int
@@ -78,12 +87,13 @@ class VideoWriter:
 
     Attributes:
         frame_count: the frames written so far.
-        size: (width, height); fps, time_base, pixel_format, matrix, full_range, rotation, primaries, transfer: as given (or defaulted).
+        size: (width, height); fps, time_base, pixel_format, colour (and its matrix, full_range, primaries, transfer), rotation: as given (or defaulted).
     """
     path: str
-    fps: float | fractions.Fraction
+    fps: fractions.Fraction
     size: tuple[int, int]
     pixel_format: str
+    colour: ColourDescription
     matrix: str
     full_range: bool
     rotation: int
@@ -92,7 +102,7 @@ class VideoWriter:
     time_base: fractions.Fraction
     frame_count: int
     closed: bool
-    def __init__(self, path: str | os.PathLike, fps: float, size: tuple[int, int], codec: str = 'libx264', pixel_format: str = 'yuv420p', matrix: str = 'bt709', full_range: bool = False, options: Optional[dict[str, str]] = None, audio_from: str | os.PathLike | None = None, bit_rate: Optional[int] = None, encoder: str = 'ffmpeg', time_base: Optional[fractions.Fraction] = None, rotation: int = 0, primaries: Optional[int] = None, transfer: Optional[int] = None) -> None:
+    def __init__(self, path: str | os.PathLike, fps: float, size: tuple[int, int], codec: str = 'libx264', pixel_format: str = 'yuv420p', matrix: str = 'bt709', full_range: bool = False, options: Optional[dict[str, str]] = None, audio_from: str | os.PathLike | None = None, bit_rate: Optional[int] = None, encoder: str = 'ffmpeg', time_base: Optional[fractions.Fraction] = None, rotation: int = 0, primaries: Optional[int] = None, transfer: Optional[int] = None, colour: Optional[ColourDescription] = None) -> None:
         """
         Opens the output and its encoder, refusing here what the encoder or the format would refuse later.
 
@@ -108,6 +118,7 @@ class VideoWriter:
             time_base: of the frames' times (default 1 / fps; AVI files keep 1 / fps and no B-frames, as the format holds no presentation times).
             rotation: the display rotation written to the file (degrees counter-clockwise, as VideoReader.rotation), the pixels left as given.
             primaries, transfer: the H.273 codes written beside the matrix (default: those of the matrix's standard).
+            colour: a ColourDescription (VideoReader.colour, say) in place of matrix, full_range, primaries and transfer; its None codes stand for the matrix's.
 
         Raises:
             ValueError: settings the encoder or the container does not take.
