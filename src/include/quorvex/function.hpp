@@ -401,12 +401,16 @@ public:
         return *this;
     }
 
-    // A read-only attribute of the given type, computed by getter(self).
-    Class &property(const char *name, const char *type, Impl getter) {
+    // An attribute of the given type computed by getter(self); read-only, or set by
+    // setter(self, value).
+    Class &property(const char *name, const char *type, Impl getter, Impl setter = nullptr) {
+        std::string module = nb::cast<std::string>(module_.attr("__name__"));
         nb::object fget =
-            detail::make_function(name, name_ + "." + name, nb::cast<std::string>(module_.attr("__name__")),
-                                  {{"self"}}, type, nullptr, getter);
-        dict_[name] = nb::borrow((PyObject *)&PyProperty_Type)(fget);
+            detail::make_function(name, name_ + "." + name, module, {{"self"}}, type, nullptr, getter);
+        nb::object fset = setter ? detail::make_function(name, name_ + "." + name, module,
+                                                         {{"self"}, {"value", type}}, "None", nullptr, setter)
+                                 : nb::none();
+        dict_[name] = nb::borrow((PyObject *)&PyProperty_Type)(fget, fset);
         return field(name, type);
     }
 

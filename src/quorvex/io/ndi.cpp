@@ -7,15 +7,19 @@
 // consumer that falls behind gets the newest frame when it asks and the ones in between are
 // dropped (and counted), never queued. The sender sends each frame before send() returns:
 // nothing waits behind it either, one frame in flight per stage.
+#include <nanobind/stl/pair.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
+#include "quorvex/state.hpp"
 
 namespace qv = quorvex;
 namespace nb = nanobind;
@@ -125,9 +129,17 @@ constexpr size_t kMostNameBytes = 180;
 // Below this the runtime divides by zero on the first frame.
 constexpr double kLeastFrameRate = 0.5;
 
+struct Sender {
+    std::string name, fourcc;
+    nb::object frame_rate = nb::none(), matrix = nb::none();  // fractions.Fraction; None or the matrix
+    bool full_range = false, clock_video = true, closed = false;
+    int64_t audio_channels = 0, sample_rate = 48000, sent = 0;
+    std::optional<std::pair<int64_t, int64_t>> size;  // fixed by the first frame
+    nb::object latency = nb::none(), sender = nb::none();
+};
+
 nb::object sender_init(const qv::Args &a) {
     const char *owner = "NdiSender()";
-    nb::handle self = a[0];
     std::string name = nb::cast<std::string>(a["name"]);
     if (name.empty()) qv::raise(PyExc_ValueError, "%s takes a non-empty name", owner);
     if (name.size() > kMostNameBytes)
@@ -148,8 +160,8 @@ nb::object sender_init(const qv::Args &a) {
         qv::raise(PyExc_ValueError, "%s takes a frame_rate of 1/2 or more (NDI's least), got %R", owner,
                   a["frame_rate"].ptr());
     check_matrix(a["matrix"], owner);
-    flag(a["full_range"], "full_range", owner);
-    flag(a["clock_video"], "clock_video", owner);
+    bool full_range = flag(a["full_range"], "full_range", owner);
+    bool clock_video = flag(a["clock_video"], "clock_video", owner);
     int64_t channels = nb::cast<int64_t>(a["audio_channels"]), rate = nb::cast<int64_t>(a["sample_rate"]);
     if (channels < 0)
         qv::raise(PyExc_ValueError, "%s takes audio_channels of 0 or more, got %lld", owner,
@@ -158,50 +170,43 @@ nb::object sender_init(const qv::Args &a) {
         qv::raise(PyExc_ValueError, "%s takes a positive sample_rate, got %lld", owner, (long long)rate);
     cyndilib();  // says what to install before anything is set up
 
-    self.attr("name") = a["name"];
-    self.attr("fourcc") = a["fourcc"];
-    self.attr("frame_rate") = frame_rate;
-    self.attr("matrix") = a["matrix"];
-    self.attr("full_range") = a["full_range"];
-    self.attr("clock_video") = a["clock_video"];
-    self.attr("audio_channels") = a["audio_channels"];
-    self.attr("sample_rate") = a["sample_rate"];
-    self.attr("sent") = nb::int_(0);
-    self.attr("latency") = nb::none();
-    self.attr("size") = nb::none();
-    self.attr("_sender") = nb::none();
-    self.attr("_closed") = nb::bool_(false);
+    Sender &s = qv::make_state<Sender>(a[0]);
+    s.name = name;
+    s.fourcc = nb::cast<std::string>(a["fourcc"]);
+    s.frame_rate = frame_rate;
+    s.matrix = nb::borrow(a["matrix"]);
+    s.full_range = full_range, s.clock_video = clock_video;
+    s.audio_channels = channels, s.sample_rate = rate;
     return nb::none();
 }
 
 // Opens the NDI source: its frame size, layout and rate are fixed from here on.
-void sender_open(nb::handle self, int64_t width, int64_t height) {
+void sender_open(Sender &s, int64_t width, int64_t height) {
     nb::object lib = cyndilib();
     nb::object video = lib.attr("VideoSendFrame")();
     video.attr("set_resolution")(width, height);
-    video.attr("set_fourcc")(lib.attr("FourCC").attr(nb::cast<std::string>(self.attr("fourcc")).c_str()));
-    video.attr("set_frame_rate")(self.attr("frame_rate"));
-    nb::object sender = lib.attr("Sender")(
-        self.attr("name"), nb::arg("clock_video") = self.attr("clock_video"), nb::arg("clock_audio") = false);
+    video.attr("set_fourcc")(lib.attr("FourCC").attr(s.fourcc.c_str()));
+    video.attr("set_frame_rate")(s.frame_rate);
+    nb::object sender =
+        lib.attr("Sender")(s.name, nb::arg("clock_video") = s.clock_video, nb::arg("clock_audio") = false);
     sender.attr("set_video_frame")(video);
-    int64_t channels = nb::cast<int64_t>(self.attr("audio_channels"));
-    if (channels) {
-        nb::object rate = self.attr("sample_rate");
+    if (s.audio_channels) {
         nb::object audio =
-            lib.attr("AudioSendFrame")(nb::arg("max_num_samples") = rate);  // up to a second a frame
-        audio.attr("sample_rate") = rate;
-        audio.attr("num_channels") = channels;
+            lib.attr("AudioSendFrame")(nb::arg("max_num_samples") = s.sample_rate);  // up to a second a frame
+        audio.attr("sample_rate") = s.sample_rate;
+        audio.attr("num_channels") = s.audio_channels;
         sender.attr("set_audio_frame")(audio);
     }
     sender.attr("open")();
-    self.attr("_sender") = sender;
-    self.attr("size") = nb::make_tuple(width, height);
+    s.sender = sender;
+    s.size = {width, height};
 }
 
 nb::object sender_send(const qv::Args &a) {
     const char *owner = "NdiSender.send()";
-    nb::handle self = a[0], image = a["image"], timestamp = a["timestamp"];
-    if (nb::cast<bool>(self.attr("_closed"))) qv::raise(PyExc_ValueError, "%s on a closed sender", owner);
+    Sender &s = qv::state<Sender>(a[0]);
+    nb::handle image = a["image"], timestamp = a["timestamp"];
+    if (s.closed) qv::raise(PyExc_ValueError, "%s on a closed sender", owner);
     if (!qv::is_device_array(image) && !qv::is_host_array(image))
         qv::raise(PyExc_TypeError, "%s takes image as a cupy.ndarray or numpy.ndarray, got %s", owner,
                   qv::type_name(image));
@@ -213,54 +218,47 @@ nb::object sender_send(const qv::Args &a) {
         stamp = PyFloat_AsDouble(timestamp.ptr());
         if (stamp == -1.0 && PyErr_Occurred()) throw nb::python_error();
     }
-    std::vector<int64_t> s = qv::shape_of(image);
-    if (s.size() != 3 || (s[2] != 3 && s[2] != 4))
+    std::vector<int64_t> shape = qv::shape_of(image);
+    if (shape.size() != 3 || (shape[2] != 3 && shape[2] != 4))
         qv::raise(PyExc_ValueError,
                   "%s takes an image of shape (height, width, 3) or (height, width, 4), got %U", owner,
                   qv::str_of(image.attr("shape")).ptr());
-    int64_t height = s[0], width = s[1];
+    int64_t height = shape[0], width = shape[1];
     if (height == 0 || width == 0)
         qv::raise(PyExc_ValueError, "%s takes an image of at least 1x1 pixels, got %lldx%lld", owner,
                   (long long)width, (long long)height);
-    bool first = self.attr("_sender").is_none();
-    if (!first) {
-        nb::tuple size = nb::cast<nb::tuple>(self.attr("size"));
-        if (nb::cast<int64_t>(size[0]) != width || nb::cast<int64_t>(size[1]) != height)
-            qv::raise(PyExc_ValueError, "%s takes images of the size of the first, %lldx%lld; got %lldx%lld",
-                      owner, (long long)nb::cast<int64_t>(size[0]), (long long)nb::cast<int64_t>(size[1]),
-                      (long long)width, (long long)height);
-    }
-    nb::object matrix = self.attr("matrix");
-    if (matrix.is_none()) matrix = nb::str(matrix_for(width, height));
-    nb::object frame = color().from_bgr(image, self.attr("fourcc"), matrix, self.attr("full_range"));
-    if (first) sender_open(self, width, height);  // after the layout has taken the image: its size is kept
+    if (s.size && (s.size->first != width || s.size->second != height))
+        qv::raise(PyExc_ValueError, "%s takes images of the size of the first, %lldx%lld; got %lldx%lld",
+                  owner, (long long)s.size->first, (long long)s.size->second, (long long)width,
+                  (long long)height);
+    nb::object matrix = s.matrix.is_none() ? nb::str(matrix_for(width, height)) : s.matrix;
+    nb::object frame = color().from_bgr(image, s.fourcc, matrix, nb::bool_(s.full_range));
+    if (!s.size) sender_open(s, width, height);  // after the layout has taken the image: its size is kept
     // NDI sends from host memory: one download, then the runtime compresses and sends the frame.
-    self.attr("_sender").attr("write_video")(frame.attr("get")());
-    self.attr("sent") = nb::int_(nb::cast<int64_t>(self.attr("sent")) + 1);
-    if (!timestamp.is_none()) self.attr("latency") = nb::float_(posix_now() - stamp);
+    s.sender.attr("write_video")(frame.attr("get")());
+    ++s.sent;
+    if (!timestamp.is_none()) s.latency = nb::float_(posix_now() - stamp);
     return nb::none();
 }
 
 nb::object sender_send_audio(const qv::Args &a) {
-    nb::handle self = a[0], samples = a["samples"];
-    int64_t channels = nb::cast<int64_t>(self.attr("audio_channels"));
-    if (self.attr("_sender").is_none() || nb::cast<bool>(self.attr("_closed")) || channels == 0)
-        return nb::bool_(false);
-    nb::object data = qv::np().module.attr("ascontiguousarray")(samples, qv::np().float32);
-    std::vector<int64_t> s = qv::shape_of(data);
-    if (s.size() != 2 || s[0] != channels || s[1] == 0) return nb::bool_(false);
-    int64_t most = nb::cast<int64_t>(self.attr("sample_rate"));
-    if (s[1] > most)
-        data = data.attr("__getitem__")(nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()),
-                                                       nb::slice(nb::int_(0), nb::int_(most), nb::none())));
-    return nb::bool_(nb::cast<bool>(self.attr("_sender").attr("write_audio")(data)));
+    Sender &s = qv::state<Sender>(a[0]);
+    if (s.sender.is_none() || s.closed || s.audio_channels == 0) return nb::bool_(false);
+    nb::object data = qv::np().module.attr("ascontiguousarray")(a["samples"], qv::np().float32);
+    std::vector<int64_t> shape = qv::shape_of(data);
+    if (shape.size() != 2 || shape[0] != s.audio_channels || shape[1] == 0) return nb::bool_(false);
+    if (shape[1] > s.sample_rate)
+        data = data.attr("__getitem__")(
+            nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()),
+                           nb::slice(nb::int_(0), nb::int_(s.sample_rate), nb::none())));
+    return nb::bool_(nb::cast<bool>(s.sender.attr("write_audio")(data)));
 }
 
 nb::object sender_close(const qv::Args &a) {
-    nb::handle self = a[0];
-    nb::object sender = self.attr("_sender");
-    self.attr("_closed") = nb::bool_(true);
-    self.attr("_sender") = nb::none();
+    Sender &s = qv::state<Sender>(a[0]);
+    nb::object sender = s.sender;
+    s.closed = true;
+    s.sender = nb::none();
     if (!sender.is_none()) sender.attr("close")();
     return nb::none();
 }
@@ -268,6 +266,11 @@ nb::object sender_close(const qv::Args &a) {
 nb::object sender_exit(const qv::Args &a) {
     sender_close(a);
     return nb::none();  // exceptions go on
+}
+
+nb::object sender_size(const qv::Args &a) {
+    const Sender &s = qv::state<Sender>(a[0]);
+    return s.size ? nb::cast(*s.size) : nb::none();
 }
 
 // ---------------------------------------------------------------- receiver
@@ -322,14 +325,25 @@ nb::object find_source(nb::handle lib, nb::object &finder, nb::handle name, doub
     }
 }
 
+struct Receiver {
+    std::string source_name;
+    double timeout = 5;
+    nb::object matrix = nb::none(), audio_to = nb::none();  // None or the matrix; None or an NdiSender
+    bool full_range = false, closed = false;
+    nb::object frame_rate = nb::none();
+    int64_t received = 0, dropped = 0;
+    nb::object finder, receiver, video, audio = nb::none();  // cyndilib's; audio None without audio_to
+    nb::object last = nb::none();                            // the time stamp of the frame returned last
+    std::optional<double> audio_clock;                       // when audio was captured last
+};
+
 nb::object receiver_init(const qv::Args &a) {
     const char *owner = "NdiReceiver()";
-    nb::handle self = a[0];
     if (nb::cast<std::string>(a["source_name"]).empty())
         qv::raise(PyExc_ValueError, "%s takes a non-empty source_name", owner);
     double timeout = positive(a["timeout"], "timeout", owner);
     check_matrix(a["matrix"], owner);
-    flag(a["full_range"], "full_range", owner);
+    bool full_range = flag(a["full_range"], "full_range", owner);
     std::string format = nb::cast<std::string>(a["color_format"]);
     bool known = false;
     for (const char *f : kColorFormats) known = known || format == f;
@@ -340,53 +354,44 @@ nb::object receiver_init(const qv::Args &a) {
                   owner, a["color_format"].ptr());
     nb::object lib = cyndilib();
 
-    nb::object finder = lib.attr("Finder")();
-    finder.attr("open")();
+    Receiver r;
+    r.finder = lib.attr("Finder")();
+    r.finder.attr("open")();
     try {
-        nb::object source = find_source(lib, finder, a["source_name"], timeout);
-        nb::object receiver =
+        nb::object source = find_source(lib, r.finder, a["source_name"], timeout);
+        r.receiver =
             lib.attr("Receiver")(nb::arg("color_format") = lib.attr("RecvColorFormat").attr(format.c_str()),
                                  nb::arg("bandwidth") = lib.attr("RecvBandwidth").attr("highest"));
-        nb::object sync = receiver.attr("frame_sync");
-        nb::object video = lib.attr("VideoFrameSync")();
-        sync.attr("set_video_frame")(video);
-        nb::object audio = nb::none();
+        nb::object sync = r.receiver.attr("frame_sync");
+        r.video = lib.attr("VideoFrameSync")();
+        sync.attr("set_video_frame")(r.video);
         if (!a["audio_to"].is_none()) {
-            audio = lib.attr("AudioFrameSync")();
-            sync.attr("set_audio_frame")(audio);
+            r.audio = lib.attr("AudioFrameSync")();
+            sync.attr("set_audio_frame")(r.audio);
         }
-        receiver.attr("set_source")(source);
-        self.attr("source_name") = source.attr("name");
-        self.attr("_receiver") = receiver;
-        self.attr("_video") = video;
-        self.attr("_audio") = audio;
+        r.receiver.attr("set_source")(source);
+        r.source_name = nb::cast<std::string>(source.attr("name"));
     } catch (...) {
-        finder.attr("close")();
+        r.finder.attr("close")();
         throw;
     }
-    self.attr("timeout") = nb::float_(timeout);
-    self.attr("matrix") = a["matrix"];
-    self.attr("full_range") = a["full_range"];
-    self.attr("audio_to") = a["audio_to"];
-    self.attr("received") = nb::int_(0);
-    self.attr("dropped") = nb::int_(0);
-    self.attr("frame_rate") = nb::none();
-    self.attr("_finder") = finder;
-    self.attr("_last") = nb::none();
-    self.attr("_audio_clock") = nb::none();
-    self.attr("_closed") = nb::bool_(false);
+    r.timeout = timeout;
+    r.matrix = nb::borrow(a["matrix"]);
+    r.full_range = full_range;
+    r.audio_to = nb::borrow(a["audio_to"]);
+    qv::make_state<Receiver>(a[0], std::move(r));
     return nb::none();
 }
 
-nb::object receiver_frame(nb::handle self, nb::handle video, double stamp) {
+nb::object receiver_frame(const Receiver &r, double stamp) {
+    nb::handle video = r.video;
     int64_t width = nb::cast<int64_t>(video.attr("xres")), height = nb::cast<int64_t>(video.attr("yres"));
     nb::object fourcc = video.attr("get_fourcc")().attr("name");
-    nb::object matrix = self.attr("matrix");
-    if (matrix.is_none()) matrix = nb::str(matrix_for(width, height));
+    nb::object matrix = r.matrix.is_none() ? nb::str(matrix_for(width, height)) : r.matrix;
     nb::object data =
         video.attr("get_array")();  // a copy: the synchroniser reuses its buffer on the next capture
     nb::object image = color().to_bgr(data, fourcc, width, height, video.attr("get_line_stride")(), matrix,
-                                      self.attr("full_range"));
+                                      nb::bool_(r.full_range));
     nb::object when = posix_or_none(stamp);
     if (when.is_none()) when = nb::float_(posix_now());
     return frame_type(image, when, posix_or_none(nb::cast<double>(video.attr("get_timecode_posix")())),
@@ -396,45 +401,42 @@ nb::object receiver_frame(nb::handle self, nb::handle video, double stamp) {
 // The frame synchroniser answers every audio capture, filling what the source has not sent
 // with silence, so audio is taken as the clock runs: the samples due since the last capture
 // (10 ms at least), never more than it holds. The relay then gets the source's rate.
-void relay_audio(nb::handle self, nb::handle sync, nb::handle audio) {
+void relay_audio(Receiver &r, nb::handle sync) {
     double now = monotonic();
-    nb::object last = self.attr("_audio_clock");
     int64_t captured = 0;
-    if (last.is_none()) {
+    if (!r.audio_clock) {
         if (nb::cast<int64_t>(sync.attr("audio_samples_available")()) <= 0) return;
         captured = nb::cast<int64_t>(sync.attr("capture_available_audio")());
     } else {
-        int64_t rate = nb::cast<int64_t>(audio.attr("sample_rate"));
-        int64_t due = (int64_t)((now - nb::cast<double>(last)) * (double)rate);
+        int64_t rate = nb::cast<int64_t>(r.audio.attr("sample_rate"));
+        int64_t due = (int64_t)((now - *r.audio_clock) * (double)rate);
         if (rate <= 0 || due < rate / 100) return;
         captured = nb::cast<int64_t>(sync.attr("capture_audio")(due));
     }
     if (captured <= 0) return;
-    self.attr("_audio_clock") = nb::float_(now);
-    self.attr("audio_to").attr("send_audio")(audio.attr("get_array")());
+    r.audio_clock = now;
+    r.audio_to.attr("send_audio")(r.audio.attr("get_array")());
 }
 
 nb::object receiver_next(const qv::Args &a) {
-    nb::handle self = a[0];
-    if (nb::cast<bool>(self.attr("_closed"))) stop_iteration();
-    nb::object receiver = self.attr("_receiver"), video = self.attr("_video"), audio = self.attr("_audio");
-    nb::object sync = receiver.attr("frame_sync");
-    double deadline = monotonic() + nb::cast<double>(self.attr("timeout"));
+    Receiver &r = qv::state<Receiver>(a[0]);
+    if (r.closed) stop_iteration();
+    nb::object sync = r.receiver.attr("frame_sync");
+    double deadline = monotonic() + r.timeout;
     while (true) {
-        if (!audio.is_none()) relay_audio(self, sync, audio);
-        int64_t arrived = nb::cast<int64_t>(receiver.attr("get_performance_data")()["video"]["frames_total"]);
+        if (!r.audio.is_none()) relay_audio(r, sync);
+        int64_t arrived =
+            nb::cast<int64_t>(r.receiver.attr("get_performance_data")()["video"]["frames_total"]);
         sync.attr("capture_video")();
-        if (nb::cast<int64_t>(video.attr("xres")) > 0) {
-            nb::object stamp = video.attr("get_timestamp_posix")();
-            if (!stamp.equal(self.attr("_last"))) {
-                self.attr("_last") = stamp;
-                int64_t received = nb::cast<int64_t>(self.attr("received")) + 1;
-                self.attr("received") = nb::int_(received);
+        if (nb::cast<int64_t>(r.video.attr("xres")) > 0) {
+            nb::object stamp = r.video.attr("get_timestamp_posix")();
+            if (!stamp.equal(r.last)) {
+                r.last = stamp;
+                ++r.received;
                 // every frame that arrived and was not taken was dropped (one may arrive meanwhile)
-                int64_t dropped = std::max(nb::cast<int64_t>(self.attr("dropped")), arrived - received);
-                self.attr("dropped") = nb::int_(dropped);
-                self.attr("frame_rate") = video.attr("get_frame_rate")();
-                return receiver_frame(self, video, nb::cast<double>(stamp));
+                r.dropped = std::max(r.dropped, arrived - r.received);
+                r.frame_rate = r.video.attr("get_frame_rate")();
+                return receiver_frame(r, nb::cast<double>(stamp));
             }
         }
         if (monotonic() > deadline) stop_iteration();
@@ -445,17 +447,23 @@ nb::object receiver_next(const qv::Args &a) {
 }
 
 nb::object receiver_close(const qv::Args &a) {
-    nb::handle self = a[0];
-    if (nb::cast<bool>(self.attr("_closed"))) return nb::none();
-    self.attr("_closed") = nb::bool_(true);
-    self.attr("_receiver").attr("disconnect")();
-    self.attr("_finder").attr("close")();
+    Receiver &r = qv::state<Receiver>(a[0]);
+    if (r.closed) return nb::none();
+    r.closed = true;
+    r.receiver.attr("disconnect")();
+    r.finder.attr("close")();
     return nb::none();
 }
 
 nb::object receiver_exit(const qv::Args &a) {
     receiver_close(a);
     return nb::none();  // exceptions go on
+}
+
+// The seconds a source has to send something new; settable while receiving.
+nb::object receiver_set_timeout(const qv::Args &a) {
+    qv::state<Receiver>(a[0]).timeout = positive(a["value"], "timeout", "NdiReceiver.timeout");
+    return nb::none();
 }
 
 nb::object default_matrix(const qv::Args &a) {
@@ -507,17 +515,18 @@ NB_MODULE(ndi, m) {
         "    size: the first image's, which every later image must have.\n"
         "    name, fourcc, frame_rate, matrix, full_range, clock_video, audio_channels, sample_rate: the "
         "settings.")
-        .field("name", "str")
-        .field("fourcc", "str")
-        .field("frame_rate", "float | fractions.Fraction")
-        .field("matrix", "str | None")
-        .field("full_range", "bool")
-        .field("clock_video", "bool")
-        .field("audio_channels", "int")
-        .field("sample_rate", "int")
-        .field("size", "tuple[int, int] | None")
-        .field("sent", "int")
-        .field("latency", "float | None")
+        .base(qv::stateful_base())
+        .property("name", "str", qv::state_member<&Sender::name>)
+        .property("fourcc", "str", qv::state_member<&Sender::fourcc>)
+        .property("frame_rate", "fractions.Fraction", qv::state_member<&Sender::frame_rate>)
+        .property("matrix", "str | None", qv::state_member<&Sender::matrix>)
+        .property("full_range", "bool", qv::state_member<&Sender::full_range>)
+        .property("clock_video", "bool", qv::state_member<&Sender::clock_video>)
+        .property("audio_channels", "int", qv::state_member<&Sender::audio_channels>)
+        .property("sample_rate", "int", qv::state_member<&Sender::sample_rate>)
+        .property("size", "tuple[int, int] | None", sender_size)
+        .property("sent", "int", qv::state_member<&Sender::sent>)
+        .property("latency", "float | None", qv::state_member<&Sender::latency>)
         .def("__init__", sender_init,
              {{"self"},
               {"name", "str"},
@@ -562,14 +571,15 @@ NB_MODULE(ndi, m) {
         "    frame_rate: the source's, a fractions.Fraction; None before the first frame.\n"
         "    source_name: the source's full NDI name.\n"
         "    timeout, matrix, full_range, audio_to: as given.")
-        .field("source_name", "str")
-        .field("timeout", "float")
-        .field("matrix", "str | None")
-        .field("full_range", "bool")
-        .field("audio_to", "NdiSender | None")
-        .field("frame_rate", "fractions.Fraction | None")
-        .field("received", "int")
-        .field("dropped", "int")
+        .base(qv::stateful_base())
+        .property("source_name", "str", qv::state_member<&Receiver::source_name>)
+        .property("timeout", "float", qv::state_member<&Receiver::timeout>, receiver_set_timeout)
+        .property("matrix", "str | None", qv::state_member<&Receiver::matrix>)
+        .property("full_range", "bool", qv::state_member<&Receiver::full_range>)
+        .property("audio_to", "NdiSender | None", qv::state_member<&Receiver::audio_to>)
+        .property("frame_rate", "fractions.Fraction | None", qv::state_member<&Receiver::frame_rate>)
+        .property("received", "int", qv::state_member<&Receiver::received>)
+        .property("dropped", "int", qv::state_member<&Receiver::dropped>)
         .def("__init__", receiver_init,
              {{"self"},
               {"source_name", "str"},

@@ -31,7 +31,7 @@ class NdiSender:
     """
     name: str
     fourcc: str
-    frame_rate: float | fractions.Fraction
+    frame_rate: fractions.Fraction
     matrix: str | None
     full_range: bool
     clock_video: bool
