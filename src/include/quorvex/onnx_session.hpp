@@ -315,4 +315,20 @@ inline void def_session_arguments(nb::module_ &m) {
         "sparsity on), anything else the CPU.");
 }
 
+// What the ONNX model classes' constructors share: the session of model_path or model_bytes
+// (bytes win) with the providers `device` selects, stored as self.session; the model as parsed.
+inline CheckedModel open_session(nb::handle self, const Args &a) {
+    nb::dict kwargs = session_arguments(nb::cast<std::string>(a["device"]));
+    CheckedModel model = checked_model(a["model_path"], a["model_bytes"]);
+    self.attr("session") = create_session(model.source, kwargs);
+    return model;
+}
+
+// The names of a session's inputs or outputs (get_inputs(), get_outputs()).
+inline nb::list names_of(nb::handle tensors) {
+    nb::list names;
+    for (nb::handle t : tensors) names.append(t.attr("name"));
+    return names;
+}
+
 }  // namespace quorvex::ort

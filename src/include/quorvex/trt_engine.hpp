@@ -72,6 +72,16 @@ inline void load_engine(nb::handle self, nb::handle model_path, nb::handle model
     print(nb::str("{} engine loaded \u2714  tensors:").attr("format")(what), engine);
 }
 
+// What the engine classes' constructors share: inside a DeviceScope of device_id, load_engine
+// from the arguments model_path, model_bytes and device_id, then the class's own steps, then(self).
+template <typename Then>
+nb::object construct(const Args &a, const char *what, Then &&then) {
+    DeviceScope scope(a["device_id"]);
+    load_engine(a[0], a["model_path"], a["model_bytes"], a["device_id"], what);
+    then(a[0]);
+    return nb::none();
+}
+
 struct Tensors {
     nb::list names, inputs, outputs;  // all in engine order
 };

@@ -97,17 +97,15 @@ std::vector<float> host_floats(nb::handle device_array) {
 using qv::InstanceLock;
 
 nb::object init(const qv::Args &a) {
-    nb::handle self = a[0];
-    qv::DeviceScope scope(a["device_id"]);
-    qv::trt::load_engine(self, a["model_path"], a["model_bytes"], a["device_id"], kWhat);
-    self.attr("input_size") = nb::make_tuple(640, 640);
-    self.attr("center_cache") = nb::dict();
-    self.attr("nms_thresh") = 0.4;
-    self.attr("det_thresh") = 0.5;
-    self.attr("input_mean") = 0.5;
-    self.attr("input_std") = 0.5019607843137255;
-    self.attr("initialize")();
-    return nb::none();
+    return qv::trt::construct(a, kWhat, [](nb::handle self) {
+        self.attr("input_size") = nb::make_tuple(640, 640);
+        self.attr("center_cache") = nb::dict();
+        self.attr("nms_thresh") = 0.4;
+        self.attr("det_thresh") = 0.5;
+        self.attr("input_mean") = 0.5;
+        self.attr("input_std") = 0.5019607843137255;
+        self.attr("initialize")();
+    });
 }
 
 nb::object initialize(const qv::Args &a) {

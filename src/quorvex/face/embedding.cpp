@@ -22,10 +22,8 @@ bool starts_with(const std::string &text, const char *prefix) { return text.rfin
 
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0];
-    nb::dict kwargs = qv::ort::session_arguments(nb::cast<std::string>(a["device"]));
-    qv::ort::CheckedModel model = qv::ort::checked_model(a["model_path"], a["model_bytes"]);
-    nb::object session = qv::ort::create_session(model.source, kwargs);
-    self.attr("session") = session;
+    qv::ort::CheckedModel model = qv::ort::open_session(self, a);
+    nb::object session = self.attr("session");
 
     if (model.proto.is_none()) model.proto = qv::load_onnx_checked(model.source);  // the parse error
     nb::object graph = model.proto.attr("graph");
@@ -46,9 +44,8 @@ nb::object init(const qv::Args &a) {
     self.attr("input_size") = qv::ort::input_size_of(shape);
     self.attr("input_shape") = shape;
     self.attr("input_name") = input_cfg.attr("name");
-    nb::list output_names;
     nb::object outputs = session.attr("get_outputs")();
-    for (nb::handle output : outputs) output_names.append(output.attr("name"));
+    nb::list output_names = qv::ort::names_of(outputs);
     self.attr("output_names") = output_names;
     qv::assert_true(nb::len(output_names) == 1);
     self.attr("output_shape") = outputs[nb::int_(0)].attr("shape");

@@ -14,11 +14,7 @@ namespace {
 constexpr const char *kWhat = "face embedding";
 
 nb::object init(const qv::Args &a) {
-    nb::handle self = a[0];
-    qv::DeviceScope scope(a["device_id"]);
-    qv::trt::load_engine(self, a["model_path"], a["model_bytes"], a["device_id"], kWhat);
-    self.attr("initialize")();
-    return nb::none();
+    return qv::trt::construct(a, kWhat, [](nb::handle self) { self.attr("initialize")(); });
 }
 
 nb::object initialize(const qv::Args &a) {

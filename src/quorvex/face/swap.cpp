@@ -33,18 +33,14 @@ nb::handle swap_latent_kernel, swap_output_kernel;
 
 nb::object init(const qv::Args &a) {
     nb::handle self = a[0];
-    nb::dict kwargs = qv::ort::session_arguments(nb::cast<std::string>(a["device"]));
-    nb::object session =
-        qv::ort::create_session(qv::ort::checked_model(a["model_path"], a["model_bytes"]).source, kwargs);
-    self.attr("session") = session;
+    qv::ort::open_session(self, a);
+    nb::object session = self.attr("session");
     self.attr("emap") = qv::sibling::load_emap(a["emap_path"]);
     self.attr("input_mean") = 0.0;
     self.attr("input_std") = 1.0;
-    nb::list input_names, output_names;
     nb::object inputs = session.attr("get_inputs")();
-    for (nb::handle input : inputs) input_names.append(input.attr("name"));
-    self.attr("input_names") = input_names;
-    for (nb::handle output : session.attr("get_outputs")()) output_names.append(output.attr("name"));
+    self.attr("input_names") = qv::ort::names_of(inputs);
+    nb::list output_names = qv::ort::names_of(session.attr("get_outputs")());
     self.attr("output_names") = output_names;
     qv::assert_true(nb::len(output_names) == 1);
     nb::object shape = inputs[nb::int_(0)].attr("shape");

@@ -18,26 +18,24 @@ nb::tuple as_tuple(const std::vector<int64_t> &values) {
 }
 
 nb::object init(const qv::Args &a) {
-    nb::handle self = a[0];
-    qv::DeviceScope scope(a["device_id"]);
-    qv::trt::load_engine(self, a["model_path"], a["model_bytes"], a["device_id"], kWhat);
-    qv::trt::Tensors tensors = qv::trt::allocate_buffers(self, kWhat);
-    if (nb::len(tensors.inputs) != 1 || nb::len(tensors.outputs) != 1)
-        qv::raise(PyExc_ValueError,
-                  "an upscaling engine has one input and one output; this one has %zu and %zu",
-                  nb::len(tensors.inputs), nb::len(tensors.outputs));
-    nb::object input = tensors.inputs[0], output = tensors.outputs[0];
-    self.attr("input_tensor") = input;
-    self.attr("output_tensor") = output;
-    qv::ShapeRange range = qv::trt::input_range(self, input);
-    if (range.low.size() != 4)
-        qv::raise(PyExc_ValueError, "the engine's input %U takes %s; expected (batch, 3, height, width)",
-                  qv::str_of(input).ptr(), range.text().c_str());
-    self.attr("input_low") = as_tuple(range.low);
-    self.attr("input_high") = as_tuple(range.high);
-    self.attr("input_dtype") = self.attr("d_inputs")[input].attr("dtype");
-    self.attr("output_dtype") = self.attr("d_outputs")[output].attr("dtype");
-    return nb::none();
+    return qv::trt::construct(a, kWhat, [](nb::handle self) {
+        qv::trt::Tensors tensors = qv::trt::allocate_buffers(self, kWhat);
+        if (nb::len(tensors.inputs) != 1 || nb::len(tensors.outputs) != 1)
+            qv::raise(PyExc_ValueError,
+                      "an upscaling engine has one input and one output; this one has %zu and %zu",
+                      nb::len(tensors.inputs), nb::len(tensors.outputs));
+        nb::object input = tensors.inputs[0], output = tensors.outputs[0];
+        self.attr("input_tensor") = input;
+        self.attr("output_tensor") = output;
+        qv::ShapeRange range = qv::trt::input_range(self, input);
+        if (range.low.size() != 4)
+            qv::raise(PyExc_ValueError, "the engine's input %U takes %s; expected (batch, 3, height, width)",
+                      qv::str_of(input).ptr(), range.text().c_str());
+        self.attr("input_low") = as_tuple(range.low);
+        self.attr("input_high") = as_tuple(range.high);
+        self.attr("input_dtype") = self.attr("d_inputs")[input].attr("dtype");
+        self.attr("output_dtype") = self.attr("d_outputs")[output].attr("dtype");
+    });
 }
 
 nb::object forward(const qv::Args &a) {
