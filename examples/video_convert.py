@@ -30,10 +30,8 @@ def convert(source, target, saturation=1.3, codec="libx264", crf=18, pixel_forma
     with VideoReader(source) as reader:
         options = {"crf": str(crf)} if codec in ("libx264", "libx265") else None
         # The source's frame times (variable rates stay), display rotation and colour tags.
-        with VideoWriter(target, reader.fps, reader.size, codec, pixel_format, reader.matrix, reader.full_range,
-                         options=options, audio_from=source, time_base=reader.time_base, rotation=reader.rotation,
-                         primaries=reader.primaries if reader.primaries != 2 else None,
-                         transfer=reader.transfer if reader.transfer != 2 else None) as writer:
+        with VideoWriter(target, reader.fps, reader.size, codec, pixel_format, colour=reader.colour, options=options,
+                         audio_from=source, time_base=reader.time_base, rotation=reader.rotation) as writer:
             first = None
             for frame in reader:
                 time = None

@@ -303,13 +303,10 @@ def process_video(source: pathlib.Path, target: pathlib.Path, transform, reporte
         if threads and not nvenc:
             options.update(one_thread_options(codec) if threads == 1 else {"threads": str(threads)})
         hdr_options(codec, options, reader.mastering_display, reader.content_light)  # the join says what is lost
-        unspecified = 2  # H.273's code for "unspecified": the writer's default for the matrix then
-        colour = reader.colour._replace(primaries=None if reader.primaries == unspecified else reader.primaries,
-                                        transfer=None if reader.transfer == unspecified else reader.transfer)
         writer = video.VideoWriter(
             str(target), reader.fps or 25, out_size(reader.size), codec, pixel_format, options=options,
             audio_from=str(source) if audio else None, time_base=reader.time_base if reader.time_base else None,
-            rotation=reader.rotation, encoder="nvenc" if nvenc else "ffmpeg", colour=colour)
+            rotation=reader.rotation, encoder="nvenc" if nvenc else "ffmpeg", colour=reader.colour)
         half_frame = fractions.Fraction(1, 2) / fractions.Fraction(reader.fps or 25)
 
         def timed_frames():

@@ -125,12 +125,14 @@ std::pair<nb::object, nb::object> hdr_metadata(nb::handle frame) {
     return {mastering, light};
 }
 
+constexpr int kUnspecified = 2;  // H.273's code for a colour property a stream does not state
+
 // A colour description: the matrix and range the kernels convert with, and the H.273 codes of
 // the primaries and transfer that go beside them.
 struct Colour {
     const qv::video::Matrix *matrix = nullptr;
     bool full_range = false;
-    int primaries = 2, transfer = 2;  // H.273's "unspecified"
+    int primaries = kUnspecified, transfer = kUnspecified;
 };
 
 qv::Lookup colour_description("quorvex.io.video", "ColourDescription");
@@ -388,7 +390,13 @@ nb::object reader_full_range(const qv::Args &a) {
 }
 nb::object reader_primaries(const qv::Args &a) { return nb::int_(qv::state<Reader>(a[0]).colour.primaries); }
 nb::object reader_transfer(const qv::Args &a) { return nb::int_(qv::state<Reader>(a[0]).colour.transfer); }
-nb::object reader_colour(const qv::Args &a) { return colour_value(qv::state<Reader>(a[0]).colour); }
+// As a writer takes it: codes the stream leaves unspecified are None, so that the writer gives the
+// matrix's own.
+nb::object reader_colour(const qv::Args &a) {
+    const Colour &c = qv::state<Reader>(a[0]).colour;
+    auto code = [](int v) { return v == kUnspecified ? nb::none() : nb::object(nb::int_(v)); };
+    return colour_description(c.matrix->name, c.full_range, code(c.primaries), code(c.transfer));
+}
 
 // ---------------------------------------------------------------- writing
 
@@ -850,7 +858,9 @@ NB_MODULE(video, m) {
         "    time_base: of pts.\n"
         "    colour: the colour description, as a ColourDescription: matrix, full_range (the stream's unless "
         "given; without one, BT.709 from 720 rows up and BT.601 below), primaries, transfer (the "
-        "stream's H.273 codes). Each is also an attribute of its own.\n"
+        "stream's H.273 codes, None where it leaves them unspecified), as VideoWriter(colour=) takes it.\n"
+        "    matrix, full_range, primaries, transfer: the same one by one (primaries and transfer 2 where "
+        "unspecified).\n"
         "    rotation: the display rotation, degrees counter-clockwise, not applied to the frames.\n"
         "    codec: the stream's codec, e.g. 'hevc'.\n"
         "    mastering_display, content_light: HDR10 static metadata or None: a dict of 'red', 'green', "

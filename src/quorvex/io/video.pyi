@@ -30,7 +30,8 @@ class VideoReader:
         duration: the video stream's, in seconds, or None.
         pixel_format: the frames' layout.
         time_base: of pts.
-        colour: the colour description, as a ColourDescription: matrix, full_range (the stream's unless given; without one, BT.709 from 720 rows up and BT.601 below), primaries, transfer (the stream's H.273 codes). Each is also an attribute of its own.
+        colour: the colour description, as a ColourDescription: matrix, full_range (the stream's unless given; without one, BT.709 from 720 rows up and BT.601 below), primaries, transfer (the stream's H.273 codes, None where it leaves them unspecified), as VideoWriter(colour=) takes it.
+        matrix, full_range, primaries, transfer: the same one by one (primaries and transfer 2 where unspecified).
         rotation: the display rotation, degrees counter-clockwise, not applied to the frames.
         codec: the stream's codec, e.g. 'hevc'.
         mastering_display, content_light: HDR10 static metadata or None: a dict of 'red', 'green', 'blue', 'white' CIE xy pairs and 'luminance' (min, max) in cd/m2; (MaxCLL, MaxFALL).
