@@ -6,6 +6,7 @@
 
 #include "quorvex/assertion.hpp"
 #include "quorvex/function.hpp"
+#include "quorvex/siblings.hpp"
 
 namespace quorvex::embedding {
 
@@ -14,7 +15,6 @@ namespace nb = nanobind;
 // One RGB image or a list of them as an (N, C, H, W) blob at the embedder's input_size, with
 // (x - input_mean) / input_std.
 inline nb::object pack(nb::handle self, nb::handle imgs) {
-    static Lookup to_blobs("quorvex.utils.blob", "to_blobs");
     nb::object images = nb::borrow(imgs);
     if (!PyList_Check(images.ptr())) {
         nb::list one;
@@ -25,8 +25,8 @@ inline nb::object pack(nb::handle self, nb::handle imgs) {
     nb::object scale = nb::float_(1.0) / self.attr("input_std");
     nb::object size = self.attr("input_size");
     // input_size is (width, height) while the packer reads its size as (height, width).
-    return to_blobs(images, scale, nb::make_tuple(size[nb::int_(1)], size[nb::int_(0)]),
-                    nb::make_tuple(mean, mean, mean));
+    return sibling::to_blobs(images, scale, nb::make_tuple(size[nb::int_(1)], size[nb::int_(0)]),
+                             nb::make_tuple(mean, mean, mean));
 }
 
 // Fills embedding (the flattened output of `run` on the record's crop, as RGB float32) and
@@ -35,10 +35,8 @@ inline nb::object pack(nb::handle self, nb::handle imgs) {
 // record is left as it was.
 template <typename Run>
 nb::object fill(nb::handle face, Run &&run) {
-    static Lookup bgr_to_rgb("quorvex.color.bgr", "bgr_to_rgb");
-    static Lookup to_float32("quorvex.utils.dtypes", "to_float32");
     const Cupy &cp = quorvex::cp();
-    nb::object image = to_float32(bgr_to_rgb(face.attr("image")));
+    nb::object image = sibling::to_float32(sibling::bgr_to_rgb(face.attr("image")));
     nb::object embedding = nb::object(run(image)).attr("flatten")();
     // Squares of float16 outputs overflow early (a norm above 256), so the norm is taken wider.
     nb::object wide =

@@ -29,9 +29,8 @@ inline std::vector<int64_t> image_shape(nb::handle image, const char *function) 
 // An image checked by image_shape as a contiguous float32 array; dtype receives the image's own
 // element type for restore_dtype.
 inline nb::object converted_image(nb::handle image, std::string &dtype) {
-    static Lookup to_float32("quorvex.utils.dtypes", "to_float32");
     dtype = nb::cast<std::string>(str_of(image.attr("dtype")));
-    return cp().ascontiguousarray(to_float32(image));
+    return cp().ascontiguousarray(sibling::to_float32(image));
 }
 
 // The (H, W) or (H, W, C) device image as a contiguous float32 array; dtype receives the

@@ -112,8 +112,8 @@ private:
     T *value_ = nullptr;
 };
 
-// A module's attribute looked up on first use (importing the module) and kept, safely for a
-// function-local static: `static Lookup to_float32("quorvex.utils.dtypes", "to_float32");`.
+// A module's attribute looked up on first use (importing the module) and kept; the package's own
+// functions are all in one table of them (siblings.hpp).
 class Lookup {
 public:
     constexpr Lookup(const char *module, const char *name) : module_(module), name_(name) {}
