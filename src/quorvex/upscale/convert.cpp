@@ -1,10 +1,13 @@
 // Model conversion for super-resolution: PyTorch checkpoints to ONNX (architecture recognised
 // by spandrel) and ONNX models to serialized TensorRT engines, with an optimization profile for
 // dynamic shapes or with the input rewritten to one fixed shape. Progress is printed as it goes;
-// these steps take minutes and users follow them on the console.
+// these steps take minutes and users follow them on the console. Export is convert_export.hpp,
+// the reduced-precision graphs convert_precision.hpp; engine building is here.
 #include <string>
 
+#include "convert_export.hpp"
 #include "convert_precision.hpp"
+#include "convert_support.hpp"
 #include "quorvex/function.hpp"
 #include "quorvex/model_file.hpp"
 #include "quorvex/temporary_file.hpp"
@@ -14,196 +17,7 @@ namespace nb = nanobind;
 
 namespace {
 
-qv::Import tensorrt("tensorrt");
-qv::Import onnx_module("onnx");
-qv::Import spandrel("spandrel");
-qv::Import extra_arches("spandrel_extra_arches");
-
-// ---------------------------------------------------------------- printing
-
-void append(std::string &out, const char *text) { out += text; }
-void append(std::string &out, const std::string &text) { out += text; }
-void append(std::string &out, nb::handle value) { out += nb::cast<std::string>(qv::str_of(value)); }
-
-template <typename... Parts>
-std::string cat(const Parts &...parts) {
-    std::string out;
-    (append(out, parts), ...);
-    return out;
-}
-
-template <typename... Parts>
-void say(const Parts &...parts) {
-    qv::print(cat(parts...));
-}
-
-bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw nb::python_error();
-    return result == 1;
-}
-
-// int(value), as Python converts it.
-nb::object as_int(nb::handle value) {
-    nb::object result = nb::steal(PyNumber_Long(value.ptr()));
-    if (!result.is_valid()) throw nb::python_error();
-    return result;
-}
-
-// `part in text`.
-bool contains(nb::handle text, const char *part) {
-    int result = PySequence_Contains(text.ptr(), nb::str(part).ptr());
-    if (result < 0) throw nb::python_error();
-    return result == 1;
-}
-
-// The workspace in MiB, floor-divided as Python does.
-nb::object mebibytes(nb::handle bytes) { return bytes.floor_div(nb::int_(1024)).floor_div(nb::int_(1024)); }
-
-// ---------------------------------------------------------------- errors
-
-// Runs `body` with every failure as a Python exception, so that handlers that look for
-// Exception see C++ failures (a value that would not convert) as well.
-template <typename Body>
-void as_python(Body &&body) {
-    try {
-        body();
-    } catch (nb::python_error &) {
-        throw;
-    } catch (nb::builtin_exception &e) {
-        PyErr_SetString(e.type() == nb::exception_type::value_error ? PyExc_ValueError : PyExc_TypeError,
-                        e.what());
-        throw nb::python_error();
-    } catch (std::bad_cast &e) {
-        PyErr_Format(PyExc_TypeError, "a value could not be converted (%s)", e.what());
-        throw nb::python_error();
-    } catch (std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-        throw nb::python_error();
-    }
-}
-
-// Runs `body`; an exception derived from Exception goes to `handler`, which re-raises it or
-// raises another. KeyboardInterrupt and SystemExit pass untouched.
-template <typename Body, typename Handler>
-void on_exception(Body &&body, Handler &&handler) {
-    try {
-        as_python(body);
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_Exception)) throw;
-        handler(e);
-    }
-}
-
-// `with manager: body()`.
-template <typename Body>
-void within(nb::handle manager, Body &&body) {
-    manager.attr("__enter__")();
-    try {
-        as_python(body);
-    } catch (nb::python_error &e) {
-        nb::object traceback = e.traceback();  // invalid when raised outside any frame
-        if (!truthy(
-                manager.attr("__exit__")(e.type(), e.value(), traceback.is_valid() ? traceback : nb::none())))
-            throw;
-        return;
-    }
-    manager.attr("__exit__")(nb::none(), nb::none(), nb::none());
-}
-
-// ---------------------------------------------------------------- PyTorch to ONNX
-
-nb::dict default_dynamic_axes() {
-    nb::dict axes;
-    for (const char *name : {"input", "output"}) {
-        nb::dict per_axis;
-        per_axis[nb::int_(0)] = "batch_size";
-        per_axis[nb::int_(2)] = "height";
-        per_axis[nb::int_(3)] = "width";
-        axes[name] = per_axis;
-    }
-    return axes;
-}
-
-// The parameters torch.onnx.export takes, by name (none when it has no signature).
-nb::dict export_parameters(nb::handle export_fn) {
-    try {
-        nb::object parameters =
-            nb::module_::import_("inspect").attr("signature")(export_fn).attr("parameters");
-        return nb::cast<nb::dict>(nb::module_::import_("builtins").attr("dict")(parameters));
-    } catch (nb::python_error &e) {
-        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
-        return nb::dict();
-    }
-}
-
-nb::object torch_to_onnx(const qv::Args &a) {
-    nb::handle model_path = a["model_path"], onnx_path = a["onnx_path"], opset_version = a["opset_version"],
-               precision = a["precision"], device = a["device"];
-    nb::object input_shape = nb::borrow(a["input_shape"]), dynamic_axes = nb::borrow(a["dynamic_axes"]);
-
-    say("Exporting PyTorch model to ONNX: ", model_path, " \u2192 ", onnx_path);
-    say("Precision: ", precision, ", Device: ", device);
-
-    // A second registration raises by default, which would fail every export after the first in
-    // a process (and any after another module registered them).
-    extra_arches.get().attr("install")(nb::arg("ignore_duplicates") = true);
-    nb::object model = spandrel.get().attr("ModelLoader")().attr("load_from_file")(model_path).attr("model");
-
-    nb::handle torch = qv::torch_module().get();
-    nb::object torch_device = torch.attr("device")(device);
-    model = model.attr("to")(torch_device);
-    model.attr("eval")();
-
-    std::string mode = nb::cast<std::string>(precision);
-    nb::object dtype = torch.attr(mode == "fp16" ? "float16" : mode == "bf16" ? "bfloat16" : "float32");
-
-    if (dynamic_axes.is_none() && input_shape.is_none()) dynamic_axes = default_dynamic_axes();
-    if (input_shape.is_none()) input_shape = nb::make_tuple(1, 3, 128, 128);
-    say("Input shape: ", input_shape);
-    say("Dynamic axes: ", dynamic_axes);
-
-    // autocast takes a device type ("cuda"), not a device ("cuda:1").
-    nb::object autocast = torch.attr("autocast")(torch_device.attr("type"), nb::arg("dtype") = dtype);
-    within(autocast, [&] {
-        nb::object dummy_input = torch.attr("randn")(input_shape, nb::arg("device") = device);
-        on_exception(
-            [&] {
-                nb::object export_fn = torch.attr("onnx").attr("export");
-                nb::dict accepted = export_parameters(export_fn);
-                nb::dict kwargs;
-                kwargs["opset_version"] = opset_version;
-                kwargs["export_params"] = true;
-                kwargs["do_constant_folding"] = true;
-                nb::list input_names, output_names;
-                input_names.append("input"), output_names.append("output");
-                kwargs["input_names"] = input_names;
-                kwargs["output_names"] = output_names;
-                kwargs["dynamic_axes"] = dynamic_axes;
-                if (accepted.contains("optimize")) kwargs["optimize"] = true;
-                // The traced exporter is the one that takes dynamic_axes as given and writes
-                // one self-contained file; newer releases default to another one that needs
-                // onnxscript and puts the weights in a second file, which TensorRT's parser,
-                // fed bytes, cannot find.
-                if (accepted.contains("dynamo")) kwargs["dynamo"] = false;
-                nb::object args = nb::make_tuple(model, dummy_input, onnx_path);
-                PyObject *result = PyObject_Call(export_fn.ptr(), args.ptr(), kwargs.ptr());
-                if (!result) throw nb::python_error();
-                Py_DECREF(result);
-                say("\u2705 ONNX model exported to: ", onnx_path);
-            },
-            [&](nb::python_error &e) {
-                nb::str text = qv::str_of(e.value());
-                say("\u274c ONNX export failed: ", text);
-                if (contains(text, "fp16") || contains(text.attr("lower")(), "half")) {
-                    say("\U0001f4a1 Suggestion: Try exporting with fp32 precision to avoid type issues");
-                    say("   Use precision='fp32' parameter");
-                }
-                throw;
-            });
-    });
-    return nb::none();
-}
+using namespace qv::convert;
 
 // ---------------------------------------------------------------- ONNX to TensorRT
 
