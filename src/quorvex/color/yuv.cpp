@@ -29,142 +29,43 @@ namespace nb = nanobind;
 
 namespace {
 
-const char *const yuv_device_code =
+// The device code every kernel shares, and the kernels' entries.
+const char yuv_device[] =
 #include "quorvex/color/yuv_device.cuh.inc"
     ;
-
-// Kernel parameters carrying the colour transform, in the order Decode/Encode hold them.
-const char *const decode_params =
-    "float m0, float m1, float m2, float m3, float m4, float m5, float m6, float m7, "
-    "float m8, float o0, float o1, float o2, float lo, float hi";
-const char *const encode_params =
-    "float m0, float m1, float m2, float m3, float m4, float m5, float m6, float m7, "
-    "float m8, float o0, float o1, float o2, float lo, float top";
-const char *const make_decode =
-    "    Decode d = {{m0, m1, m2, m3, m4, m5, m6, m7, m8}, {o0, o1, o2}, lo, hi};\n";
-const char *const make_encode =
-    "    Encode e = {{m0, m1, m2, m3, m4, m5, m6, m7, m8}, {o0, o1, o2}, lo, top};\n";
-
-std::string kernel_text(const char *head, const char *params, const char *setup, const char *body) {
-    return std::string(qv::element_types_code) + yuv_device_code +
-           "\nextern \"C\" __global__ void __launch_bounds__(256) " + head + params + ") {\n" + setup + body +
-           "}\n";
-}
-
-const std::string packed422_decode_kernel_code = kernel_text(
-    "packed422_decode_kernel(const unsigned char* __restrict__ frame, float* __restrict__ out, int width, "
-    "int height, int luma_at, int cb_at, int cr_at, int nearest, ",
-    decode_params, make_decode,
-#include "quorvex/color/yuv_packed422_decode_kernel.cuh.inc"
-);
-
-const std::string v210_decode_kernel_code = kernel_text(
-    "v210_decode_kernel(const unsigned char* __restrict__ frame, float* __restrict__ out, int width, int "
-    "height, "
-    "int pitch, int nearest, ",
-    decode_params, make_decode,
-#include "quorvex/color/yuv_v210_decode_kernel.cuh.inc"
-);
-
-const char *const planar_decode_body =
-#include "quorvex/color/yuv_planar_decode.cuh.inc"
+const char decode_entries[] =
+#include "quorvex/color/yuv_decode_kernels.cuh.inc"
     ;
-
-const std::string planar8_decode_kernel_code = kernel_text(
-    "planar8_decode_kernel(const unsigned char* __restrict__ y, const unsigned char* cb, const unsigned "
-    "char* cr, "
-    "float* __restrict__ out, int width, int height, int chroma_pitch, int chroma_step, int cr_at, int "
-    "horizontal, "
-    "int vertical, int nearest, ",
-    decode_params, "    const int shift = 0;\n    Planes<unsigned char> f;\n",
-    (std::string(make_decode) + planar_decode_body).c_str());
-
-const std::string planar16_decode_kernel_code = kernel_text(
-    "planar16_decode_kernel(const unsigned short* __restrict__ y, const unsigned short* cb, const unsigned "
-    "short* cr, "
-    "float* __restrict__ out, int width, int height, int chroma_pitch, int chroma_step, int cr_at, int "
-    "horizontal, "
-    "int vertical, int nearest, int shift, ",
-    decode_params, "    Planes<unsigned short> f;\n",
-    (std::string(make_decode) + planar_decode_body).c_str());
-
-const std::string ycbcr444_decode_kernel_code = kernel_text(
-    "ycbcr444_decode_kernel(const float* __restrict__ ycbcr, float* __restrict__ out, int width, int "
-    "height, ",
-    decode_params, make_decode,
-#include "quorvex/color/yuv_ycbcr444_decode_kernel.cuh.inc"
-);
-
-// Encoders run one thread per chroma site (per 6-pixel group for v210) and write every byte of
-// their output, padding included.
-const std::string packed422_encode_kernel_code = kernel_text(
-    "packed422_encode_kernel(const float* __restrict__ bgr, unsigned char* __restrict__ frame, int width, "
-    "int height, int luma_at, int cb_at, int cr_at, ",
-    encode_params, make_encode,
+const char packed422_encode_entries[] =
 #include "quorvex/color/yuv_packed422_encode_kernel.cuh.inc"
-);
-
-const std::string v210_encode_kernel_code = kernel_text(
-    "v210_encode_kernel(const float* __restrict__ bgr, unsigned char* __restrict__ frame, int width, int "
-    "height, "
-    "int pitch, ",
-    encode_params, make_encode,
+    ;
+const char v210_encode_entries[] =
 #include "quorvex/color/yuv_v210_encode_kernel.cuh.inc"
-);
-
-const char *const planar_encode_body =
-#include "quorvex/color/yuv_planar_encode.cuh.inc"
+    ;
+const char planar_encode_entries[] =
+#include "quorvex/color/yuv_planar_encode_kernels.cuh.inc"
+    ;
+const char planar444_encode_entries[] =
+#include "quorvex/color/yuv_planar444_encode_kernels.cuh.inc"
     ;
 
-const std::string planar8_encode_kernel_code = kernel_text(
-    "planar8_encode_kernel(const float* __restrict__ bgr, unsigned char* __restrict__ y, unsigned char* cb, "
-    "unsigned char* cr, int width, int height, int chroma_pitch, int chroma_step, int cr_at, int vertical, ",
-    encode_params, "    typedef unsigned char T;\n    const int shift = 0;\n",
-    (std::string(make_encode) + planar_encode_body).c_str());
-
-const std::string planar16_encode_kernel_code = kernel_text(
-    "planar16_encode_kernel(const float* __restrict__ bgr, unsigned short* __restrict__ y, unsigned short* "
-    "cb, "
-    "unsigned short* cr, int width, int height, int chroma_pitch, int chroma_step, int cr_at, int vertical, "
-    "int shift, ",
-    encode_params, "    typedef unsigned short T;\n",
-    (std::string(make_encode) + planar_encode_body).c_str());
-
-// 4:4:4 has a kernel of its own, one thread per pixel: the subsampling encoders sit at their
-// register budget on some GPUs, and a third layout there would spill.
-const char *const planar444_encode_body =
-#include "quorvex/color/yuv_planar444_encode.cuh.inc"
-    ;
-
-const std::string planar444_8_encode_kernel_code = kernel_text(
-    "planar444_8_encode_kernel(const float* __restrict__ bgr, unsigned char* __restrict__ y, "
-    "unsigned char* __restrict__ cb, unsigned char* __restrict__ cr, int width, int height, ",
-    encode_params, "    typedef unsigned char T;\n",
-    (std::string(make_encode) + planar444_encode_body).c_str());
-
-const std::string planar444_16_encode_kernel_code = kernel_text(
-    "planar444_16_encode_kernel(const float* __restrict__ bgr, unsigned short* __restrict__ y, "
-    "unsigned short* __restrict__ cb, unsigned short* __restrict__ cr, int width, int height, ",
-    encode_params, "    typedef unsigned short T;\n",
-    (std::string(make_encode) + planar444_encode_body).c_str());
-
-// An encoder's text for images of another element type: the same kernel under a suffixed name.
-std::string for_input(const std::string &code, const char *name, const char *type, const char *suffix) {
-    std::string out = code, from = std::string(name) + "(const float* __restrict__ bgr";
-    size_t at = out.find(from);
-    out.replace(at, from.size(), std::string(name) + suffix + "(const " + type + "* __restrict__ bgr");
-    return out;
+std::string device_text(const std::string &entries) {
+    return std::string(qv::element_types_code) + yuv_device + entries;
 }
 
-// Element types the encoders read directly: float32, uint8, uint16, float16.
-constexpr int kInputs = 4;
-const char *const kInputTypes[kInputs] = {"float", "unsigned char", "unsigned short", "qv_half"};
-const char *const kInputSuffixes[kInputs] = {"", "_u8", "_u16", "_f16"};
+// The decoders share one text. The encoders' entries are repeated per element type of the image
+// they read (qv::kElementTypes: float32, uint8, uint16, float16), one text per layout.
+const std::string decode_kernels_code = device_text(decode_entries);
+const std::string packed422_encode_kernel_code = device_text(qv::typed_entries(packed422_encode_entries));
+const std::string v210_encode_kernel_code = device_text(qv::typed_entries(v210_encode_entries));
+const std::string planar_encode_kernels_code = device_text(qv::typed_entries(planar_encode_entries));
+const std::string planar444_encode_kernels_code = device_text(qv::typed_entries(planar444_encode_entries));
 
 struct Kernels {
     nb::handle packed422_decode, v210_decode, planar8_decode, planar16_decode, ycbcr444_decode;
-    nb::handle packed422_encode[kInputs], v210_encode[kInputs], planar8_encode[kInputs],
-        planar16_encode[kInputs], planar444_8_encode[kInputs], planar444_16_encode[kInputs];
+    nb::handle packed422_encode[qv::kElementTypeCount], v210_encode[qv::kElementTypeCount],
+        planar8_encode[qv::kElementTypeCount], planar16_encode[qv::kElementTypeCount],
+        planar444_8_encode[qv::kElementTypeCount], planar444_16_encode[qv::kElementTypeCount];
 } kernels;
 
 // ---------------------------------------------------------------- colour transforms
@@ -384,23 +285,13 @@ nb::object bgr_image(nb::handle image, const char *function) {
     return img;
 }
 
-// Which encoder variant reads the image as it is (kInputTypes), or -1.
-int input_kind(nb::handle img) {
-    std::string dtype = nb::cast<std::string>(qv::str_of(img.attr("dtype")));
-    return dtype == "float32"   ? 0
-           : dtype == "uint8"   ? 1
-           : dtype == "uint16"  ? 2
-           : dtype == "float16" ? 3
-                                : -1;
-}
-
 template <const Format &F>
 nb::object from_bgr(const qv::Args &a, const char *function) {
     const qv::Cupy &cp = qv::cp();
     std::array<double, 2> k = luma_weights(a[1], function);
     bool full = flag(a[2], "full_range", function);
     nb::object image = bgr_image(a[0], function);
-    int kind = input_kind(image);
+    int kind = qv::element_type(image);  // the encoder entry that reads it as it is, or -1
     if (kind < 0) {
         using qv::sibling::to_float32;
         image = to_float32(image);
@@ -531,33 +422,27 @@ NB_MODULE(yuv, m) {
         "Video frame layouts (UYVY, YUYV, v210, planar 4:4:4, 4:2:2 and 4:2:0 at 8, 10 and 12 bits, "
         "semi-planar 4:2:0 at 8 and 10 bits) to and from BGR float32 device images, with BT.601, BT.709 or "
         "BT.2020 matrices in video or full range.";
-    kernels.packed422_decode =
-        qv::add_kernel(m, "packed422_decode_kernel", packed422_decode_kernel_code.c_str());
-    kernels.v210_decode = qv::add_kernel(m, "v210_decode_kernel", v210_decode_kernel_code.c_str());
-    kernels.planar8_decode = qv::add_kernel(m, "planar8_decode_kernel", planar8_decode_kernel_code.c_str());
-    kernels.planar16_decode =
-        qv::add_kernel(m, "planar16_decode_kernel", planar16_decode_kernel_code.c_str());
-    kernels.ycbcr444_decode =
-        qv::add_kernel(m, "ycbcr444_decode_kernel", ycbcr444_decode_kernel_code.c_str());
-    constexpr int kEncoders = 6;
-    static std::string variants[kEncoders][kInputs];
-    const std::pair<const char *, const std::string *> encoders[kEncoders] = {
-        {"packed422_encode_kernel", &packed422_encode_kernel_code},
-        {"v210_encode_kernel", &v210_encode_kernel_code},
-        {"planar8_encode_kernel", &planar8_encode_kernel_code},
-        {"planar16_encode_kernel", &planar16_encode_kernel_code},
-        {"planar444_8_encode_kernel", &planar444_8_encode_kernel_code},
-        {"planar444_16_encode_kernel", &planar444_16_encode_kernel_code}};
-    nb::handle *slots[kEncoders] = {kernels.packed422_encode,   kernels.v210_encode,
-                                    kernels.planar8_encode,     kernels.planar16_encode,
-                                    kernels.planar444_8_encode, kernels.planar444_16_encode};
-    for (int k = 0; k < kEncoders; ++k)
-        for (int t = 0; t < kInputs; ++t) {
-            variants[k][t] =
-                for_input(*encoders[k].second, encoders[k].first, kInputTypes[t], kInputSuffixes[t]);
-            std::string name = std::string(encoders[k].first) + kInputSuffixes[t];
-            slots[k][t] = qv::add_kernel(m, name.c_str(), variants[k][t].c_str());
-        }
+    const char *decoders = decode_kernels_code.c_str();
+    kernels.packed422_decode = qv::add_kernel(m, "packed422_decode_kernel", decoders);
+    kernels.v210_decode = qv::add_kernel(m, "v210_decode_kernel", decoders);
+    kernels.planar8_decode = qv::add_kernel(m, "planar8_decode_kernel", decoders);
+    kernels.planar16_decode = qv::add_kernel(m, "planar16_decode_kernel", decoders);
+    kernels.ycbcr444_decode = qv::add_kernel(m, "ycbcr444_decode_kernel", decoders);
+    const struct {
+        const char *name;
+        const std::string &code;
+        nb::handle *slots;
+    } encoders[] = {
+        {"packed422_encode_kernel", packed422_encode_kernel_code, kernels.packed422_encode},
+        {"v210_encode_kernel", v210_encode_kernel_code, kernels.v210_encode},
+        {"planar8_encode_kernel", planar_encode_kernels_code, kernels.planar8_encode},
+        {"planar16_encode_kernel", planar_encode_kernels_code, kernels.planar16_encode},
+        {"planar444_8_encode_kernel", planar444_encode_kernels_code, kernels.planar444_8_encode},
+        {"planar444_16_encode_kernel", planar444_encode_kernels_code, kernels.planar444_16_encode}};
+    for (const auto &e : encoders)
+        for (int t = 0; t < qv::kElementTypeCount; ++t)
+            e.slots[t] = qv::add_kernel(m, (std::string(e.name) + qv::kElementTypes[t].suffix).c_str(),
+                                        e.code.c_str());
 
     auto matrix = [] { return qv::Param("matrix", "str", str_default("bt709")); };
     auto full_range = [] { return qv::Param("full_range", "bool", nb::bool_(false)); };

@@ -179,3 +179,86 @@ struct PlanesSink {
         cr[at + cr_at] = (T)(r << shift);
     }
 };
+
+// The colour transform as kernel parameters, in the order Decode and Encode hold them, and the
+// value made of them inside the kernel.
+#define QV_DECODE_PARAMS                                                                             \
+    float m0, float m1, float m2, float m3, float m4, float m5, float m6, float m7, float m8, float o0, \
+        float o1, float o2, float lo, float hi
+#define QV_DECODE (Decode{{m0, m1, m2, m3, m4, m5, m6, m7, m8}, {o0, o1, o2}, lo, hi})
+#define QV_ENCODE_PARAMS                                                                             \
+    float m0, float m1, float m2, float m3, float m4, float m5, float m6, float m7, float m8, float o0, \
+        float o1, float o2, float lo, float top
+#define QV_ENCODE (Encode{{m0, m1, m2, m3, m4, m5, m6, m7, m8}, {o0, o1, o2}, lo, top})
+
+// Planar and semi-planar frames of 8-bit (S unsigned char) or 16-bit samples, one thread per pixel.
+template <typename S>
+__device__ __forceinline__ void planar_decode(const S* __restrict__ y, const S* cb, const S* cr,
+                                              float* __restrict__ out, int width, int height, int chroma_pitch,
+                                              int chroma_step, int cr_at, int horizontal, int vertical,
+                                              int nearest, int shift, const Decode& d) {
+    int x = blockIdx.x * blockDim.x + threadIdx.x;
+    int row = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= width || row >= height) return;
+    int chroma_width = horizontal ? (width + 1) / 2 : width, chroma_height = vertical ? (height + 1) / 2 : height;
+    Planes<S> f = {y, cb, cr, width, chroma_pitch, chroma_step, cr_at, shift};
+    decode_pixel(f, d, out, x, row, width, chroma_width, chroma_height, horizontal, vertical, nearest);
+}
+
+// The encoders, reading images of element type In. They run one thread per chroma site (per
+// 6-pixel group for v210) and write every byte of their output, padding included.
+template <typename In>
+__device__ __forceinline__ void packed422_encode(const In* __restrict__ bgr, unsigned char* __restrict__ frame,
+                                                 int width, int height, int luma_at, int cb_at, int cr_at,
+                                                 const Encode& e) {
+    int j = blockIdx.x * blockDim.x + threadIdx.x;
+    int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (2 * j >= width || y >= height) return;
+    Packed422Sink s = {0u, luma_at, cb_at, cr_at};
+    encode_site(s, e, bgr, j, y, width, height, 0);
+    reinterpret_cast<unsigned int*>(frame)[y * (width / 2) + j] = s.word;
+}
+
+template <typename In>
+__device__ __forceinline__ void v210_encode(const In* __restrict__ bgr, unsigned char* __restrict__ frame,
+                                            int width, int height, int pitch, const Encode& e) {
+    int g = blockIdx.x * blockDim.x + threadIdx.x;
+    int y = blockIdx.y * blockDim.y + threadIdx.y;
+    if (g >= pitch / 16 || y >= height) return;
+    V210Sink s;
+    for (int k = 0; k < 12; ++k) s.s[k] = 0u;  // samples past the width stay 0, as FFmpeg writes them
+    s.first = 6 * g;
+    // Unrolled so that every sample index is a constant: the group stays in registers.
+#pragma unroll
+    for (int m = 0; m < 3; ++m) {
+        s.m = m;
+        if (2 * (3 * g + m) < width) encode_site(s, e, bgr, 3 * g + m, y, width, height, 0);
+    }
+    unsigned int* words = reinterpret_cast<unsigned int*>(frame + y * pitch) + 4 * g;
+    for (int q = 0; q < 4; ++q) words[q] = s.s[3 * q] | (s.s[3 * q + 1] << 10) | (s.s[3 * q + 2] << 20);
+}
+
+// 4:2:2 and 4:2:0 planes of samples T (unsigned char, or unsigned short shifted up by shift).
+template <typename In, typename T>
+__device__ __forceinline__ void planar_encode(const In* __restrict__ bgr, T* __restrict__ y, T* cb, T* cr,
+                                              int width, int height, int chroma_pitch, int chroma_step, int cr_at,
+                                              int vertical, int shift, const Encode& e) {
+    int j = blockIdx.x * blockDim.x + threadIdx.x;
+    int i = blockIdx.y * blockDim.y + threadIdx.y;
+    if (2 * j >= width || i >= (vertical ? (height + 1) / 2 : height)) return;
+    PlanesSink<T> s = {y, cb, cr, width, chroma_pitch, chroma_step, cr_at, shift};
+    encode_site(s, e, bgr, j, i, width, height, vertical);
+}
+
+// 4:4:4 has kernels of its own, one thread per pixel: the subsampling encoders sit at their
+// register budget on some GPUs, and a third layout there would spill.
+template <typename In, typename T>
+__device__ __forceinline__ void planar444_encode(const In* __restrict__ bgr, T* __restrict__ y,
+                                                 T* __restrict__ cb, T* __restrict__ cr, int width, int height,
+                                                 int shift, const Encode& e) {
+    int x = blockIdx.x * blockDim.x + threadIdx.x;
+    int row = blockIdx.y * blockDim.y + threadIdx.y;
+    if (x >= width || row >= height) return;
+    PlanesSink<T> s = {y, cb, cr, width, width, 1, 0, shift};
+    encode_pixel(s, e, bgr, x, row, width);
+}

@@ -1,6 +1,6 @@
-    int j = blockIdx.x * blockDim.x + threadIdx.x;
-    int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (2 * j >= width || y >= height) return;
-    Packed422Sink s = {0u, luma_at, cb_at, cr_at};
-    encode_site(s, e, bgr, j, y, width, height, 0);
-    reinterpret_cast<unsigned int*>(frame)[y * (width / 2) + j] = s.word;
+// One entry per element type of the image read (typed_entries: float, uint8, uint16, float16).
+extern "C" __global__ void __launch_bounds__(256)
+packed422_encode_kernel$S(const $T* __restrict__ bgr, unsigned char* __restrict__ frame, int width, int height,
+                          int luma_at, int cb_at, int cr_at, QV_ENCODE_PARAMS) {
+    packed422_encode(bgr, frame, width, height, luma_at, cb_at, cr_at, QV_ENCODE);
+}
