@@ -25,65 +25,12 @@ namespace nb = nanobind;
 
 namespace {
 
-const char *const ndi_device_code =
+// The device code and the four kernels: Y'CbCr and RGB layouts, each way.
+const std::string ndi_kernels_code = std::string(
 #include "quorvex/color/ndi_device.cuh.inc"
+                                         ) +
+#include "quorvex/color/ndi_kernels.cuh.inc"
     ;
-
-const char *const yuv_params =
-    "int width, int height, int channels, int vertical, int wide, int y_at, int y_pitch, int y_step, int "
-    "cb_at, "
-    "int cr_at, int c_pitch, int c_step, int a_at, int a_pitch, int a_step, float a_top, float m0, float m1, "
-    "float m2, float m3, float m4, float m5, float m6, float m7, float m8, float o0, float o1, float o2";
-
-const char *const yuv_setup =
-#include "quorvex/color/ndi_yuv_setup.cuh.inc"
-    ;
-
-std::string kernel_text(const char *head, const char *params, const char *body) {
-    return std::string(ndi_device_code) + "\nextern \"C\" __global__ void __launch_bounds__(256) " + head +
-           params + ") {\n" + body + "}\n";
-}
-
-// One thread per pixel. Chroma is interpolated linearly between the samples co-sited with the
-// even columns (4:2:0 rows midway between luma row pairs: weights 3/4 and 1/4), the last
-// sample repeated at the edges, as quorvex.color.yuv does.
-const std::string yuv_decode_kernel_code = kernel_text(
-    "yuv_decode_kernel(const unsigned char* __restrict__ frame, float* __restrict__ out, ", yuv_params,
-    (std::string(yuv_setup) +
-#include "quorvex/color/ndi_yuv_decode_kernel.cuh.inc"
-     )
-        .c_str());
-
-// One thread per chroma site: the luma (and alpha) of the two or four pixels it covers, and its
-// chroma filtered [1, 2, 1] / 4 around the co-sited column (4:2:0 averages the row pair). Every
-// byte of the default-stride buffer is written. Codes are rounded and clamped to lo..top.
-const std::string yuv_encode_kernel_code = kernel_text(
-    "yuv_encode_kernel(const float* __restrict__ image, unsigned char* __restrict__ frame, float lo, float "
-    "top, ",
-    yuv_params,
-    (std::string(yuv_setup) +
-#include "quorvex/color/ndi_yuv_encode_kernel.cuh.inc"
-     )
-        .c_str());
-
-// 8-bit RGB with a fourth byte: red at byte 2 (BGRA/BGRX) or 0 (RGBA/RGBX).
-const std::string rgb_decode_kernel_code = kernel_text(
-    "rgb_decode_kernel(const unsigned char* __restrict__ frame, float* __restrict__ out, int width, int "
-    "height, "
-    "int pitch, int red_at, int channels",
-    "",
-#include "quorvex/color/ndi_rgb_decode_kernel.cuh.inc"
-);
-
-// The fourth byte is the image's alpha where the layout carries one and the image has it, else
-// 255 (opaque; NDI ignores X).
-const std::string rgb_encode_kernel_code = kernel_text(
-    "rgb_encode_kernel(const float* __restrict__ image, unsigned char* __restrict__ frame, int width, int "
-    "height, "
-    "int channels, int red_at, int keep_alpha",
-    "",
-#include "quorvex/color/ndi_rgb_encode_kernel.cuh.inc"
-);
 
 struct Kernels {
     nb::handle yuv_decode, yuv_encode, rgb_decode, rgb_encode;
@@ -334,10 +281,10 @@ NB_MODULE(ndi, m) {
     m.doc() =
         "NDI video frames (UYVY, UYVA, P216, PA16, NV12, I420, YV12, BGRA, BGRX, RGBA, RGBX) to and from BGR "
         "float32 device images, with the codes of quorvex.color.yuv.";
-    kernels.yuv_decode = qv::add_kernel(m, "yuv_decode_kernel", yuv_decode_kernel_code.c_str());
-    kernels.yuv_encode = qv::add_kernel(m, "yuv_encode_kernel", yuv_encode_kernel_code.c_str());
-    kernels.rgb_decode = qv::add_kernel(m, "rgb_decode_kernel", rgb_decode_kernel_code.c_str());
-    kernels.rgb_encode = qv::add_kernel(m, "rgb_encode_kernel", rgb_encode_kernel_code.c_str());
+    kernels.yuv_decode = qv::add_kernel(m, "yuv_decode_kernel", ndi_kernels_code.c_str());
+    kernels.yuv_encode = qv::add_kernel(m, "yuv_encode_kernel", ndi_kernels_code.c_str());
+    kernels.rgb_decode = qv::add_kernel(m, "rgb_decode_kernel", ndi_kernels_code.c_str());
+    kernels.rgb_encode = qv::add_kernel(m, "rgb_encode_kernel", ndi_kernels_code.c_str());
 
     nb::list names;
     for (const FourCC &f : kFourCCs) names.append(f.name);
