@@ -236,8 +236,9 @@ def run_face_frames(width: int, height: int, crop: int, repeat: int) -> list[dic
     from quorvex.face.enhancer import GFPGAN
     from quorvex.face.paste import PasteBack
     from quorvex.face.swap import FaceSwap, session_arguments
+    from quorvex.pipeline.face_models import ort_device
     from quorvex.pipeline.reporting import Silent
-    from quorvex.pipeline.swap import ort_device, swap_faces
+    from quorvex.pipeline.swap import swap_faces
 
     device = ort_device(0, Silent())
     planted = [face_at(16, 4 + 3 * (i // 5), 4 + 7 * (i % 5), 0.9 - 0.01 * i, 40) for i in range(10)]
