@@ -3,12 +3,14 @@
 
 #include <nanobind/nanobind.h>
 
+#include "quorvex/python.hpp"
+
 namespace quorvex {
 
 namespace nb = nanobind;
 
 inline bool assertions_enabled() {
-    static bool enabled = nb::cast<int>(nb::module_::import_("sys").attr("flags").attr("optimize")) == 0;
+    static bool enabled = nb::cast<int>(quorvex::stdlib::sys.get().attr("flags").attr("optimize")) == 0;
     return enabled;
 }
 

@@ -255,7 +255,7 @@ inline PyObject *function_reduce(PyObject *self, PyObject *) {
 }
 
 inline nb::object signature_of(const Signature &sig) {
-    nb::module_ inspect = nb::module_::import_("inspect");
+    nb::handle inspect = quorvex::stdlib::inspect.get();
     nb::handle parameter = inspect.attr("Parameter");
     nb::object empty = parameter.attr("empty");
     nb::list params;

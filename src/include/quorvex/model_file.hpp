@@ -30,7 +30,7 @@ void closing(nb::handle file, Body &&body) {
 
 // open(path, "rb").read(); open's own errors pass through.
 inline nb::object read_file(nb::handle path) {
-    nb::object file = nb::module_::import_("io").attr("open")(path, "rb");
+    nb::object file = quorvex::stdlib::io.get().attr("open")(path, "rb");
     nb::object data;
     closing(file, [&] { data = file.attr("read")(); });
     return data;
@@ -38,7 +38,7 @@ inline nb::object read_file(nb::handle path) {
 
 // open(path, "wb").write(data): a full disk raises with its errno.
 inline void write_file(nb::handle path, nb::handle data) {
-    nb::object file = nb::module_::import_("io").attr("open")(path, "wb");
+    nb::object file = quorvex::stdlib::io.get().attr("open")(path, "wb");
     closing(file, [&] { file.attr("write")(data); });
 }
 
@@ -46,7 +46,7 @@ inline void write_file(nb::handle path, nb::handle data) {
 // differ in whether they check those names, so a model could have any file on the machine read
 // as its weights: every name must resolve, links followed, to a file inside `folder`.
 inline void check_external_data(nb::handle model, nb::handle folder, nb::handle named) {
-    nb::module_ path = nb::module_::import_("os").attr("path");
+    nb::handle path = quorvex::stdlib::os.get().attr("path");
     nb::object root = path.attr("realpath")(folder);
     std::function<void(nb::handle)> walk = [&](nb::handle message) {
         if (nb::str(message.attr("DESCRIPTOR").attr("full_name")).equal(nb::str("onnx.TensorProto"))) {
@@ -81,9 +81,9 @@ inline void check_external_data(nb::handle model, nb::handle folder, nb::handle 
 // checked: against the model's folder, or for bytes the working directory, where runtimes look.
 inline nb::object load_onnx_checked(nb::handle model) {
     nb::module_ onnx = nb::module_::import_("onnx");
-    nb::module_ path = nb::module_::import_("os").attr("path");
+    nb::handle path = quorvex::stdlib::os.get().attr("path");
     if (!PyUnicode_Check(model.ptr()) && PyObject_CheckBuffer(model.ptr())) {
-        nb::object data = nb::module_::import_("builtins").attr("bytes")(model);
+        nb::object data = quorvex::stdlib::builtins.get().attr("bytes")(model);
         nb::object proto = onnx.attr("load_model_from_string")(data);
         check_external_data(proto, nb::str("."), nb::str("the model bytes"));
         return proto;

@@ -88,7 +88,7 @@ inline CheckedModel checked_model(nb::handle model_path, nb::handle model_bytes)
 // The TensorRT provider fails late and obscurely without its cache folder, so it is made first;
 // an error names the folder and keeps the OSError subclass (permission, a file in the way).
 inline void make_cache_folder() {
-    nb::module_ os = nb::module_::import_("os");
+    nb::handle os = quorvex::stdlib::os.get();
     try {
         os.attr("makedirs")(kTrtCacheFolder, nb::arg("exist_ok") = true);
     } catch (nb::python_error &e) {

@@ -82,6 +82,14 @@ private:
     bool missing_ = false;
 };
 
+// The standard library's modules the package calls, each imported once: one table, as
+// siblings.hpp is for the package's own functions.
+namespace stdlib {
+inline Import builtins("builtins"), collections("collections"), fractions("fractions"), inspect("inspect"),
+    io("io"), itertools("itertools"), os("os"), os_path("os.path"), pickle("pickle"), sys("sys"),
+    threading("threading"), time("time"), typing("typing"), uuid("uuid");
+}  // namespace stdlib
+
 // A reference held for the life of the process.
 inline nb::handle keep(nb::handle obj, const char *name) { return nb::object(obj.attr(name)).release(); }
 
@@ -246,7 +254,7 @@ private:
 // print(*values) through Python, so redirections of sys.stdout apply.
 template <typename... Values>
 void print(Values &&...values) {
-    nb::module_::import_("builtins").attr("print")(std::forward<Values>(values)...);
+    quorvex::stdlib::builtins.get().attr("print")(std::forward<Values>(values)...);
 }
 
 }  // namespace quorvex

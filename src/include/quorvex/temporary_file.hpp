@@ -15,7 +15,7 @@ namespace quorvex {
 // `named` rather than the hidden file.
 inline std::pair<nb::object, nb::object> create_temporary(nb::handle folder, nb::handle stem,
                                                           const std::string &ext, nb::handle named) {
-    nb::module_ os = nb::module_::import_("os");
+    nb::handle os = quorvex::stdlib::os.get();
     long room = 255 - 2 - 32 - (long)ext.size();
     nb::object cut =
         stem.attr("encode")("utf-8", "surrogateescape")[nb::slice(nb::none(), nb::int_(room), nb::none())]
@@ -25,7 +25,7 @@ inline std::pair<nb::object, nb::object> create_temporary(nb::handle folder, nb:
     if (nb::hasattr(os, "O_NOFOLLOW")) flags |= nb::cast<int>(os.attr("O_NOFOLLOW"));
     for (int attempt = 0;; ++attempt) {
         try {
-            nb::object token = nb::module_::import_("uuid").attr("uuid4")().attr("hex");
+            nb::object token = quorvex::stdlib::uuid.get().attr("uuid4")().attr("hex");
             nb::object name = nb::str(".{}.{}{}").attr("format")(cut, token, ext.c_str());
             nb::object path = os.attr("path").attr("join")(folder, name);
             return {path, os.attr("open")(path, flags, 0666)};

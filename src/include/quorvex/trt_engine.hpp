@@ -55,7 +55,7 @@ inline nb::list tensor_names(nb::handle engine) {
 // ("face detection").
 inline void load_engine(nb::handle self, nb::handle model_path, nb::handle model_bytes, nb::handle device_id,
                         const char *what) {
-    self.attr("_lock") = nb::module_::import_("threading").attr("RLock")();
+    self.attr("_lock") = quorvex::stdlib::threading.get().attr("RLock")();
     self.attr("device_id") = device_id;
     nb::handle trt = tensorrt().get();
     self.attr("logger") = trt.attr("Logger")(trt.attr("Logger").attr("WARNING"));

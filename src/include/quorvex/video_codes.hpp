@@ -78,7 +78,7 @@ inline const char *unconverted_space(int space) {
 
 // A Matroska duration tag ("HH:MM:SS.nnnnnnnnn") as an exact fraction of seconds, or None.
 inline nb::object duration_tag(nb::handle metadata) {
-    nb::object fraction = nb::module_::import_("fractions").attr("Fraction");
+    nb::object fraction = quorvex::stdlib::fractions.get().attr("Fraction");
     for (const char *key : {"DURATION", "DURATION-eng"}) {
         nb::object tag = metadata.attr("get")(key);
         if (tag.is_none() || !PyUnicode_Check(tag.ptr())) continue;

@@ -11,11 +11,11 @@ namespace {
 
 constexpr const char *kVariable = "QUORVEX_EMAP";
 
-nb::object path_module() { return nb::module_::import_("os").attr("path"); }
+nb::object path_module() { return quorvex::stdlib::os.get().attr("path"); }
 
 // $QUORVEX_EMAP, else <cache>/quorvex/emap.npy with <cache> = $XDG_CACHE_HOME or ~/.cache.
 nb::object emap_path(const qv::Args &) {
-    nb::module_ os = nb::module_::import_("os");
+    nb::handle os = quorvex::stdlib::os.get();
     nb::object configured = os.attr("environ").attr("get")(kVariable);
     if (!configured.is_none() && nb::len(configured) > 0) return configured;
     nb::object cache = os.attr("environ").attr("get")("XDG_CACHE_HOME");
@@ -35,7 +35,7 @@ void check_square(nb::handle matrix, const char *what) {
 
 nb::object load_emap(const qv::Args &a) {
     nb::object path =
-        a["path"].is_none() ? emap_path(a) : nb::module_::import_("os").attr("fspath")(a["path"]);
+        a["path"].is_none() ? emap_path(a) : quorvex::stdlib::os.get().attr("fspath")(a["path"]);
     if (!nb::cast<bool>(path_module().attr("isfile")(path))) {
         nb::object error = nb::handle(PyExc_FileNotFoundError)(
             2,
@@ -55,7 +55,7 @@ nb::object load_emap(const qv::Args &a) {
 nb::object extract_emap(const qv::Args &a) {
     nb::handle model = a["model"];
     nb::object path =
-        a["path"].is_none() ? emap_path(a) : nb::module_::import_("os").attr("fspath")(a["path"]);
+        a["path"].is_none() ? emap_path(a) : quorvex::stdlib::os.get().attr("fspath")(a["path"]);
     nb::module_ onnx = nb::module_::import_("onnx");
     nb::object proto;
     if (PyBytes_Check(model.ptr()))
@@ -74,7 +74,7 @@ nb::object extract_emap(const qv::Args &a) {
 
     // Written through the descriptor of a new file beside the destination and renamed into
     // place: a reader never sees half a file, and no link planted there is written through.
-    nb::module_ os = nb::module_::import_("os");
+    nb::handle os = quorvex::stdlib::os.get();
     nb::object folder = path_module().attr("dirname")(path_module().attr("abspath")(path));
     os.attr("makedirs")(folder, nb::arg("exist_ok") = true);
     nb::object stem = path_module().attr("splitext")(path_module().attr("basename")(path))[nb::int_(0)];

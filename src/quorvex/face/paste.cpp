@@ -207,7 +207,7 @@ nb::object init(const qv::Args &a) {
                   given_padding.ptr());
     self.attr("mask_blur") = nb::borrow(given_blur);
     self.attr("mask_padding") = padding;
-    self.attr("_lock") = nb::module_::import_("threading").attr("RLock")();
+    self.attr("_lock") = quorvex::stdlib::threading.get().attr("RLock")();
     self.attr("gaussian_blur") = qv::sibling::GaussianBlur();
     self.attr("mask") = nb::none();
     self.attr("size") = nb::none();

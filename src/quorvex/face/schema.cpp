@@ -23,7 +23,7 @@ nb::object score_as_float(const qv::Args &a) {
 NB_MODULE(schema, m) {
     m.doc() = "The face record shared by detection, embedding and swapping.";
     nb::module_ pydantic = nb::module_::import_("pydantic");
-    nb::module_ typing = nb::module_::import_("typing");
+    nb::handle typing = quorvex::stdlib::typing.get();
     // Without CuPy the module still imports; array fields then accept anything.
     nb::object array = qv::has_cupy() ? nb::borrow(qv::cp().ndarray) : nb::object(typing.attr("Any"));
     nb::object optional_array = typing.attr("Optional")[array];

@@ -9,7 +9,7 @@ namespace nb = nanobind;
 namespace {
 
 nb::object create_beside(const qv::Args &a) {
-    nb::module_ os = nb::module_::import_("os");
+    nb::handle os = quorvex::stdlib::os.get();
     nb::object path = os.attr("path");
     nb::object target = os.attr("fspath")(a["target"]);
     if (!nb::isinstance<nb::str>(target))

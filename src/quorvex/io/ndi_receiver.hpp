@@ -41,10 +41,8 @@ inline nb::object find_source(nb::handle lib, nb::object &finder, nb::handle nam
         double left = deadline - monotonic();
         if (left <= 0) {
             // as repr: names come from the network and may hold terminal escape sequences
-            nb::object seen =
-                nb::str(", ").attr("join")(nb::module_::import_("builtins")
-                                               .attr("map")(nb::module_::import_("builtins").attr("repr"),
-                                                            finder.attr("get_source_names")()));
+            nb::object seen = nb::str(", ").attr("join")(quorvex::stdlib::builtins.get().attr("map")(
+                quorvex::stdlib::builtins.get().attr("repr"), finder.attr("get_source_names")()));
             if (PyObject_Length(seen.ptr()) == 0) seen = nb::str("none");
             char seconds[32];
             std::snprintf(seconds, sizeof seconds, "%g", timeout);  // PyErr_Format has no %g
@@ -53,7 +51,7 @@ inline nb::object find_source(nb::handle lib, nb::object &finder, nb::handle nam
         }
         // A sleep, not the library's wait: that holds the interpreter, and a sender of this
         // process (another thread) could not start meanwhile.
-        nb::module_::import_("time").attr("sleep")(std::min(left, 0.05));
+        quorvex::stdlib::time.get().attr("sleep")(std::min(left, 0.05));
         finder.attr("update_sources")();
         if (monotonic() - renewed >= 1.0) {
             finder.attr("close")();

@@ -45,7 +45,7 @@ inline nb::object sender_init(const qv::Args &a) {
         qv::raise(PyExc_ValueError, "%s takes fourcc as one of %U, got %R", owner,
                   nb::str(", ").attr("join")(fourccs).ptr(), a["fourcc"].ptr());
     positive(a["frame_rate"], "frame_rate", owner);
-    nb::object fraction = nb::module_::import_("fractions").attr("Fraction");
+    nb::object fraction = quorvex::stdlib::fractions.get().attr("Fraction");
     nb::object frame_rate = fraction(a["frame_rate"]).attr("limit_denominator")(1001);
     if (nb::cast<double>(nb::float_(frame_rate)) < kLeastFrameRate)
         qv::raise(PyExc_ValueError, "%s takes a frame_rate of 1/2 or more (NDI's least), got %R", owner,

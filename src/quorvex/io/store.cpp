@@ -117,7 +117,7 @@ void write_exr(nb::handle path, const ExrImage &e) {
 // previous file as it was and no temporary behind.
 template <typename Write>
 void write_in_place_of(nb::handle output_path, const std::string &ext, Write &&write) {
-    nb::module_ os = nb::module_::import_("os");
+    nb::handle os = quorvex::stdlib::os.get();
     nb::object path = os.attr("path");
     nb::object target = path.attr("realpath")(output_path);  // a link keeps pointing at the new file
     nb::object stem = path.attr("splitext")(path.attr("basename")(target))[nb::int_(0)];
@@ -147,7 +147,7 @@ nb::object store(const qv::Args &a) {
     int is_rgb = PyObject_IsTrue(a["is_rgb"].ptr());
     if (is_rgb < 0) throw nb::python_error();
 
-    nb::object parts = nb::module_::import_("os.path").attr("splitext")(output_path);
+    nb::object parts = quorvex::stdlib::os_path.get().attr("splitext")(output_path);
     std::string ext = nb::cast<std::string>(parts[nb::int_(1)]);
     std::string format = lower_case(ext);
     bool exr = format == ".exr";

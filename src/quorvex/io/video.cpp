@@ -38,11 +38,9 @@ NB_MODULE(video, m) {
                                                f->semi() ? "semi" : "planar");
     m.attr("PIXEL_FORMATS") = writable;
     // A plain named tuple: compared, unpacked and replaced (._replace) as callers expect.
-    nb::object colour =
-        nb::module_::import_("collections")
-            .attr("namedtuple")("ColourDescription",
-                                nb::make_tuple("matrix", "full_range", "primaries", "transfer"),
-                                nb::arg("module") = m.attr("__name__"));
+    nb::object colour = quorvex::stdlib::collections.get().attr("namedtuple")(
+        "ColourDescription", nb::make_tuple("matrix", "full_range", "primaries", "transfer"),
+        nb::arg("module") = m.attr("__name__"));
     colour.attr("__doc__") =
         "A video stream's colour description: matrix ('bt601', 'bt709', 'bt2020') and full_range, which "
         "the conversions apply, and the H.273 codes of its primaries and transfer (None: the matrix's own "

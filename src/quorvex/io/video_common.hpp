@@ -71,11 +71,11 @@ inline bool choice(nb::handle value, const char *name, const char *first, const 
 }
 
 inline nb::object fraction(nb::handle value) {
-    return nb::module_::import_("fractions").attr("Fraction")(value);
+    return quorvex::stdlib::fractions.get().attr("Fraction")(value);
 }
 
 inline std::string fspath(nb::handle path) {
-    nb::object p = nb::module_::import_("os").attr("fspath")(path);
+    nb::object p = quorvex::stdlib::os.get().attr("fspath")(path);
     if (!PyUnicode_Check(p.ptr()))
         qv::raise(PyExc_TypeError, "path must be a str or os.PathLike of str, got %s", qv::type_name(p));
     return nb::cast<std::string>(p);

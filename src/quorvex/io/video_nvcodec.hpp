@@ -93,7 +93,7 @@ public:
             for (auto [k, v] : nb::cast<nb::dict>(s.options)) config[k] = v;
         config["codec"] = s.codec;
         // Its rate control takes whole frame rates; the container keeps the exact one.
-        nb::object rounded = nb::module_::import_("builtins").attr("round")(s.fps);
+        nb::object rounded = quorvex::stdlib::builtins.get().attr("round")(s.fps);
         config["fps"] = nb::str(nb::int_(std::max<int64_t>(1, nb::cast<int64_t>(rounded))));
         if (!s.bit_rate.is_none()) config["bitrate"] = nb::str(s.bit_rate);
         config["gpu_id"] = nb::str(nb::int_(device));

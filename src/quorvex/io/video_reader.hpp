@@ -178,7 +178,7 @@ inline nb::object reader_init(const qv::Args &a) {
         throw;
     }
     if (!first.is_none() && !nvdec)
-        decoding = nb::module_::import_("itertools").attr("chain")(nb::make_tuple(first), decoding);
+        decoding = quorvex::stdlib::itertools.get().attr("chain")(nb::make_tuple(first), decoding);
 
     std::tie(r.mastering_display, r.content_light) = hdr_metadata(first);
     r.rotation = first.is_none() ? 0 : nb::cast<int64_t>(py_round(first.attr("rotation")));

@@ -18,7 +18,7 @@
 namespace quorvex::video {
 
 inline nb::object fraction_of(nb::handle fps) {
-    nb::handle fraction = nb::module_::import_("fractions").attr("Fraction");
+    nb::handle fraction = quorvex::stdlib::fractions.get().attr("Fraction");
     nb::object f;
     if (PyFloat_Check(fps.ptr()) && !std::isfinite(PyFloat_AsDouble(fps.ptr())))
         qv::raise(PyExc_ValueError, "VideoWriter() takes a positive, finite fps, got %R", fps.ptr());
@@ -122,7 +122,7 @@ inline nb::object writer_init(const qv::Args &a) {
                   a["pixel_format"].ptr());
     Colour colour = given_colour(a, function);
     bool nvenc = choice(a["encoder"], "encoder", "ffmpeg", "nvenc", function);
-    nb::handle fraction_type = nb::module_::import_("fractions").attr("Fraction");
+    nb::handle fraction_type = quorvex::stdlib::fractions.get().attr("Fraction");
     nb::object time_base = nb::borrow(a["time_base"]);
     if (!time_base.is_none() && (PyObject_IsInstance(time_base.ptr(), fraction_type.ptr()) != 1 ||
                                  !(nb::cast<double>(nb::float_(time_base)) > 0)))
@@ -166,7 +166,7 @@ inline nb::object writer_init(const qv::Args &a) {
     std::string name = path.substr(dir.size());
     size_t dot = name.find_last_of('.');
     std::string ext = dot == std::string::npos || dot == 0 ? "" : name.substr(dot);
-    nb::handle os = nb::module_::import_("os");
+    nb::handle os = quorvex::stdlib::os.get();
     if (!nb::cast<bool>(os.attr("path").attr("isdir")(dir.empty() ? "." : dir))) {
         nb::object error = nb::handle(PyExc_FileNotFoundError)(
             nb::int_(2), nb::str("VideoWriter(): no folder to write the video into"), nb::str(dir.c_str()));
@@ -321,7 +321,7 @@ inline void mux(Writer &w, nb::handle packets) {
 // The time stamp of the next frame in time_base: `time` in seconds, or one frame after the last.
 inline int64_t next_pts(const Writer &w, nb::handle time) {
     if (time.is_none()) return w.last_pts ? *w.last_pts + w.step : 0;
-    nb::handle fraction = nb::module_::import_("fractions").attr("Fraction");
+    nb::handle fraction = quorvex::stdlib::fractions.get().attr("Fraction");
     bool number = (PyLong_Check(time.ptr()) && !PyBool_Check(time.ptr())) || PyFloat_Check(time.ptr()) ||
                   PyObject_IsInstance(time.ptr(), fraction.ptr()) == 1;
     if (!number)
@@ -395,7 +395,7 @@ inline nb::object writer_close(const qv::Args &a) {
         w.nvenc.reset();
         if (!w.audio_source.is_none()) w.audio_source.attr("close")();
         w.audio_source = nb::none();
-        nb::module_::import_("os").attr("replace")(w.partial, w.path);
+        quorvex::stdlib::os.get().attr("replace")(w.partial, w.path);
     } catch (...) {
         discard(w);
         throw;

@@ -89,7 +89,7 @@ nb::object for_precision(nb::handle model, nb::handle onnx_path, const char *fla
     nb::handle trt = tensorrt.get();
     bool reduce = strongly_typed(trt) && flag && (std::string(flag) == "FP16" || std::string(flag) == "BF16");
     if (reduce) {
-        nb::module_ path = nb::module_::import_("os").attr("path");
+        nb::handle path = quorvex::stdlib::os.get().attr("path");
         onnx_module.get()
             .attr("external_data_helper")
             .attr("load_external_data_for_model")(model,
@@ -118,9 +118,9 @@ Build start() {
 // with its workspace. The parser finds the model's side files beside `onnx_path`.
 void parse_and_configure(Build &b, nb::handle model_bytes, nb::handle onnx_path, nb::handle workspace,
                          const char *parse_failure) {
-    nb::object path = nb::module_::import_("os").attr("fspath")(onnx_path);
+    nb::object path = quorvex::stdlib::os.get().attr("fspath")(onnx_path);
     if (!truthy(b.parser.attr("parse")(model_bytes, path))) {
-        nb::object stderr_ = nb::module_::import_("sys").attr("stderr");
+        nb::object stderr_ = quorvex::stdlib::sys.get().attr("stderr");
         long count = nb::cast<long>(b.parser.attr("num_errors"));
         for (long i = 0; i < count; ++i) qv::print(b.parser.attr("get_error")(i), nb::arg("file") = stderr_);
         qv::raise(PyExc_RuntimeError, "%s", parse_failure);
@@ -147,7 +147,7 @@ nb::object build_serialized(const Build &b) {
 // Writes the engine under a temporary name beside the target and renames it into place, so that
 // a reader never sees half an engine and a failed write leaves no file.
 void write_engine(nb::handle engine_path, nb::handle data) {
-    nb::module_ os = nb::module_::import_("os");
+    nb::handle os = quorvex::stdlib::os.get();
     nb::object path = os.attr("path");
     nb::object target = os.attr("fspath")(engine_path);
     nb::object folder = path.attr("dirname")(path.attr("abspath")(target));
@@ -155,7 +155,7 @@ void write_engine(nb::handle engine_path, nb::handle data) {
     try {
         nb::object file;
         try {
-            file = nb::module_::import_("io").attr("open")(fd, "wb");
+            file = quorvex::stdlib::io.get().attr("open")(fd, "wb");
         } catch (...) {
             os.attr("close")(fd);  // the file object would have owned it
             throw;
@@ -180,7 +180,7 @@ void build_and_save(const Build &b, nb::handle engine_path, const char *failure,
     nb::object serialized = build_serialized(b);
     if (serialized.is_none()) qv::raise(PyExc_RuntimeError, "%s", failure);
     write_engine(engine_path, serialized);
-    if (!truthy(nb::module_::import_("os").attr("path").attr("exists")(engine_path)))
+    if (!truthy(quorvex::stdlib::os.get().attr("path").attr("exists")(engine_path)))
         qv::raise(PyExc_RuntimeError, "Failed to save TensorRT engine to %U", qv::str_of(engine_path).ptr());
     say(success, engine_path);
 }

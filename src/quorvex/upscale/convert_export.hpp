@@ -29,8 +29,8 @@ inline nb::dict default_dynamic_axes() {
 inline nb::dict export_parameters(nb::handle export_fn) {
     try {
         nb::object parameters =
-            nb::module_::import_("inspect").attr("signature")(export_fn).attr("parameters");
-        return nb::cast<nb::dict>(nb::module_::import_("builtins").attr("dict")(parameters));
+            quorvex::stdlib::inspect.get().attr("signature")(export_fn).attr("parameters");
+        return nb::cast<nb::dict>(quorvex::stdlib::builtins.get().attr("dict")(parameters));
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
         return nb::dict();

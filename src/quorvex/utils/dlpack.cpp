@@ -62,7 +62,7 @@ nb::object to_tensor(const qv::Args &a) {
                             : torch.attr("as_tensor")(image, nb::arg("device") = device);
     if (nb::cast<int64_t>(tensor.attr("dim")()) != 3)
         qv::raise(PyExc_ValueError, "to_tensor() takes an image of shape (height, width, channels), got %U",
-                  qv::str_of(nb::module_::import_("builtins").attr("tuple")(tensor.attr("shape"))).ptr());
+                  qv::str_of(quorvex::stdlib::builtins.get().attr("tuple")(tensor.attr("shape"))).ptr());
     return tensor.attr("permute")(2, 0, 1).attr("unsqueeze")(0);
 }
 

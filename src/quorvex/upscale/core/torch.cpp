@@ -52,7 +52,7 @@ private:
 bool looks_like_safetensors(const std::string &head) { return head.size() >= 9 && head[8] == '{'; }
 
 std::string file_head(nb::handle path) {
-    nb::object file = nb::module_::import_("io").attr("open")(path, "rb");
+    nb::object file = quorvex::stdlib::io.get().attr("open")(path, "rb");
     nb::bytes head = nb::borrow<nb::bytes>(file.attr("read")(9));
     file.attr("close")();
     return std::string(head.c_str(), head.size());
@@ -90,12 +90,12 @@ nb::object load_state_dict(nb::handle model_path, nb::handle model_bytes, bool t
         return from_bytes ? st.attr("load")(model_bytes) : st.attr("load_file")(model_path);
     }
     nb::object source =
-        from_bytes ? nb::module_::import_("io").attr("BytesIO")(model_bytes) : nb::borrow(model_path);
+        from_bytes ? quorvex::stdlib::io.get().attr("BytesIO")(model_bytes) : nb::borrow(model_path);
     try {
         return torch.attr("load")(source, nb::arg("weights_only") = !trust);
     } catch (nb::python_error &error) {
         if (trust) throw;
-        nb::handle pickle_error = nb::module_::import_("pickle").attr("UnpicklingError");
+        nb::handle pickle_error = quorvex::stdlib::pickle.get().attr("UnpicklingError");
         if (!error.matches(pickle_error)) throw;
         std::string name = refused_global(error);
         if (name.empty()) throw;
