@@ -295,6 +295,6 @@ def test_hot_kernels_stay_under_their_ceilings(module, attribute, registers, ins
 def test_quantizing_to_integers_needs_no_fp64_but_for_float64_images():
     from quorvex.utils import dtypes
 
-    _, ptx = compile_for(dtypes.quantize_kernel_code, "quantize_kernel_code", 90)
+    _, ptx = compile_for(dtypes.quantize_double_kernel_code, "quantize_double_kernel_code", 90)
     fp64 = {name: count[2] for name, count in ptx_counts(ptx).items()}
-    assert fp64["quantize_kernel"] == 0 and fp64["quantize_double_kernel"] > 0, fp64
+    assert fp64.pop("quantize_double_kernel") > 0 and len(fp64) == 6 and not any(fp64.values()), fp64

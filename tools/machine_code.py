@@ -114,7 +114,8 @@ def hot_kernels():
         ("Gaussian k=31, float32", "quorvex.filter.gaussian", "gaussian_kernel_code", "gaussian_kernel", px, px * 24),
         ("blob of a 4K frame, float32", blob, "blob_kernel_code", "blob_kernel", px, px * 24),
         ("paste, 10 faces into 4K", "quorvex.face.paste", "paste_kernel_code", "paste_kernel", px, px * 24),
-        ("to_uint8 of float32", "quorvex.utils.dtypes", "quantize_kernel_code", "quantize_kernel", px * 3, px * 15),
+        ("to_uint8 of float32", "quorvex.utils.dtypes", "quantize_float32_to_uint8_code", "quantize_float32_to_uint8", px * 3,
+         px * 15),
     ]
 
 
@@ -132,7 +133,7 @@ def main() -> int:
     for label, module, attribute, kernel, pixels, moved in hot_kernels():
         text = getattr(importlib.import_module(module), attribute)
         c = sass_counts(sass(cubin(text, 90)))[kernel]
-        threads = pixels // 4 if kernel == "quantize_kernel" and c.loads.get(16) else pixels
+        threads = pixels // 4 if kernel.startswith("quantize_") and c.loads.get(16) else pixels
         print(f"{label:38s} {c.per_pixel:11d} {str(c.loads):>24s} {str(c.stores):>22s} "
               f"{estimate(c, threads, moved):7.2f}")
     return 0

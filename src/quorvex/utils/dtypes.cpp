@@ -16,14 +16,21 @@ namespace {
 // A device image to 8 or 16 bits in one launch, reading its own element type: float32 or float16
 // (widened exactly) rounded as qv_unit_store rounds (half to even on the exact product, in float
 // arithmetic: no FP64), uint16 to 8 bits (round(x / 257), never a tie), uint8 to 16 (x * 257).
-// Four elements a thread: where the host found both arrays aligned for it (vector), each thread
-// reads them in one access of 4 to 16 bytes and writes them in one; otherwise one by one.
-// float64 images have a kernel of their own, whose product needs double.
+// One entry per conversion (quantize_float32_to_uint8, ...), four elements a thread: where the
+// host found both arrays aligned for it (vector), each thread reads them in one access of 4 to 16
+// bytes and writes them in one; otherwise one by one. float64 images have a kernel of their own,
+// whose product needs double.
 const std::string quantize_kernel_code = std::string(qv::element_types_code) +
 #include "quorvex/utils/dtypes_quantize_kernel.cuh.inc"
     ;
 
-nb::handle quantize_kernel, quantize_double_kernel;
+// The entries by source (float32, float16, uint16, uint8) and result (uint8, uint16); none for
+// uint16 -> uint16 or uint8 -> uint8.
+const char *const kQuantizeEntries[4][2] = {{"quantize_float32_to_uint8", "quantize_float32_to_uint16"},
+                                            {"quantize_float16_to_uint8", "quantize_float16_to_uint16"},
+                                            {"quantize_uint16_to_uint8", nullptr},
+                                            {nullptr, "quantize_uint8_to_uint16"}};
+nb::handle quantize_kernels[4][2], quantize_double_kernel;
 
 enum class Kind { Float32, Float, UInt8, UInt16, Bool, Other };
 
@@ -129,9 +136,10 @@ nb::object quantize_on_device(const Image &img, double max, const char *dtype) {
     bool vector = count % 4 == 0 &&
                   nb::cast<uintptr_t>(input.attr("data").attr("ptr")) % (4 * input_bytes) == 0 &&
                   nb::cast<uintptr_t>(output.attr("data").attr("ptr")) % (4 * output_bytes) == 0;
-    quantize_kernel(nb::make_tuple((count + 1023) / 1024), block,
-                    nb::make_tuple(input.attr("reshape")(-1).attr("view")(bytes), out, n, qv::i32(kind),
-                                   qv::i32(output_bytes), qv::i32(vector)));
+    nb::handle kernel = quantize_kernels[kind][output_bytes - 1];
+    if (!kernel.is_valid()) throw std::logic_error("no quantizing kernel for " + img.dtype);
+    kernel(nb::make_tuple((count + 1023) / 1024), block,
+           nb::make_tuple(input.attr("reshape")(-1), output.attr("reshape")(-1), n, qv::i32(vector)));
     return output;
 }
 
@@ -192,7 +200,10 @@ nb::object to_uint16(const qv::Args &a) {
 
 NB_MODULE(dtypes, m) {
     m.doc() = "Element-type conversions between 0-to-1 float images and 8/16-bit integer images.";
-    quantize_kernel = qv::add_kernel(m, "quantize_kernel", quantize_kernel_code.c_str());
+    for (int in = 0; in < 4; ++in)
+        for (int out = 0; out < 2; ++out)
+            if (const char *name = kQuantizeEntries[in][out])
+                quantize_kernels[in][out] = qv::add_kernel(m, name, quantize_kernel_code.c_str());
     quantize_double_kernel = qv::add_kernel(m, "quantize_double_kernel", quantize_kernel_code.c_str());
     const char *image = "cp.ndarray | np.ndarray";
     qv::def(m, "to_float32", to_float32, {{"image", image}}, "cp.ndarray | np.ndarray",

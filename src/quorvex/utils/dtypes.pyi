@@ -3,8 +3,12 @@
 import cupy as cp
 import numpy as np
 
-quantize_kernel_code: str
-quantize_kernel: cp.RawKernel
+quantize_float32_to_uint8_code: str
+quantize_float32_to_uint16_code: str
+quantize_float16_to_uint8_code: str
+quantize_float16_to_uint16_code: str
+quantize_uint16_to_uint8_code: str
+quantize_uint8_to_uint16_code: str
 quantize_double_kernel_code: str
 quantize_double_kernel: cp.RawKernel
 def to_float32(image: cp.ndarray | np.ndarray) -> cp.ndarray | np.ndarray:

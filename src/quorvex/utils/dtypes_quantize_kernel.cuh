@@ -1,65 +1,75 @@
-__device__ __forceinline__ void quantize_one(const unsigned char* input, unsigned char* output, long long i,
-                                             int input_kind, int output_bytes) {
-    unsigned short* wide = reinterpret_cast<unsigned short*>(output);
-    if (input_kind == 2) {  // uint16 -> uint8
-        output[i] = (unsigned char)((reinterpret_cast<const unsigned short*>(input)[i] + 128u) / 257u);
+// Images to uint8 or uint16 in one pass: floats scaled to the integer range (the exact product
+// rounded half to even, saturated, NaN to 0, without FP64), 16 bits to 8 and 8 to 16. One entry
+// per conversion, so that each holds only its own path.
+
+// One element: float32 and float16 values scaled onto 0..255 or 0..65535; uint16 -> uint8
+// rounds to nearest (+128, /257), uint8 -> uint16 repeats the byte (* 257).
+__device__ __forceinline__ unsigned int quantized(float v, int top) { return (unsigned int)qv_unit_saturatef(v, (float)top); }
+__device__ __forceinline__ unsigned int quantized(qv_half v, int top) { return quantized(qv_half_to_float(v.bits), top); }
+__device__ __forceinline__ unsigned int quantized(unsigned short v, int) { return (v + 128u) / 257u; }
+__device__ __forceinline__ unsigned int quantized(unsigned char v, int) { return v * 257u; }
+
+// Four elements, moved as one access (16 bytes of float32, 8 of 16-bit, 4 of 8-bit).
+template <typename T>
+struct __align__(4 * sizeof(T)) Four {
+    T v[4];
+};
+
+// Four elements a thread, in one access each way where `vector` says that both arrays are
+// aligned for it and the count is a multiple of four; element by element otherwise.
+template <typename In, typename Out>
+__device__ __forceinline__ void quantize_four(const In* __restrict__ input, Out* __restrict__ output, long long count,
+                                              int vector) {
+    const int top = sizeof(Out) == 1 ? 255 : 65535;
+    long long first = ((long long)blockIdx.x * blockDim.x + threadIdx.x) * 4;
+    if (first >= count) return;
+    if (vector) {
+        Four<In> in = *reinterpret_cast<const Four<In>*>(input + first);
+        Four<Out> out;
+        for (int k = 0; k < 4; ++k) out.v[k] = (Out)quantized(in.v[k], top);
+        *reinterpret_cast<Four<Out>*>(output + first) = out;
         return;
     }
-    if (input_kind == 3) {  // uint8 -> uint16
-        wide[i] = (unsigned short)(input[i] * 257u);
-        return;
-    }
-    float x = input_kind == 1 ? qv_value(reinterpret_cast<const qv_half*>(input)[i])
-                              : reinterpret_cast<const float*>(input)[i];
-    if (output_bytes == 1) qv_unit_store(output + i, x);
-    else qv_unit_store(wide + i, x);
+    for (long long i = first; i < first + 4 && i < count; ++i) output[i] = (Out)quantized(input[i], top);
 }
 
 extern "C" __global__ void __launch_bounds__(256)
-quantize_kernel(const unsigned char* __restrict__ input, unsigned char* __restrict__ output,
-                long long count, int input_kind, int output_bytes, int vector) {
-    long long first = ((long long)blockIdx.x * blockDim.x + threadIdx.x) * 4;
-    if (first >= count) return;
-    if (!vector || first + 4 > count) {
-        for (long long i = first; i < first + 4 && i < count; ++i) quantize_one(input, output, i, input_kind, output_bytes);
-        return;
-    }
-    if (input_kind == 2) {  // uint16 -> uint8
-        uint2 v = *reinterpret_cast<const uint2*>(input + first * 2);
-        unsigned int q[4] = {v.x & 0xffffu, v.x >> 16, v.y & 0xffffu, v.y >> 16};
-        unsigned int packed = 0;
-        for (int k = 0; k < 4; ++k) packed |= ((q[k] + 128u) / 257u) << (8 * k);
-        *reinterpret_cast<unsigned int*>(output + first) = packed;
-        return;
-    }
-    if (input_kind == 3) {  // uint8 -> uint16
-        unsigned int v = *reinterpret_cast<const unsigned int*>(input + first);
-        uint2 packed;
-        packed.x = (v & 0xffu) * 257u | ((v >> 8) & 0xffu) * 257u << 16;
-        packed.y = ((v >> 16) & 0xffu) * 257u | (v >> 24) * 257u << 16;
-        *reinterpret_cast<uint2*>(output + first * 2) = packed;
-        return;
-    }
-    float x[4];
-    if (input_kind == 1) {
-        uint2 v = *reinterpret_cast<const uint2*>(input + first * 2);
-        x[0] = qv_half_to_float(v.x & 0xffffu), x[1] = qv_half_to_float(v.x >> 16);
-        x[2] = qv_half_to_float(v.y & 0xffffu), x[3] = qv_half_to_float(v.y >> 16);
-    } else {
-        float4 v = *reinterpret_cast<const float4*>(input + first * 4);
-        x[0] = v.x, x[1] = v.y, x[2] = v.z, x[3] = v.w;
-    }
-    if (output_bytes == 1) {
-        unsigned char q[4];
-        for (int k = 0; k < 4; ++k) qv_unit_store(q + k, x[k]);
-        *reinterpret_cast<uchar4*>(output + first) = make_uchar4(q[0], q[1], q[2], q[3]);
-    } else {
-        unsigned short q[4];
-        for (int k = 0; k < 4; ++k) qv_unit_store(q + k, x[k]);
-        *reinterpret_cast<ushort4*>(output + first * 2) = make_ushort4(q[0], q[1], q[2], q[3]);
-    }
+quantize_float32_to_uint8(const float* __restrict__ input, unsigned char* __restrict__ output, long long count,
+                          int vector) {
+    quantize_four(input, output, count, vector);
 }
 
+extern "C" __global__ void __launch_bounds__(256)
+quantize_float32_to_uint16(const float* __restrict__ input, unsigned short* __restrict__ output, long long count,
+                           int vector) {
+    quantize_four(input, output, count, vector);
+}
+
+extern "C" __global__ void __launch_bounds__(256)
+quantize_float16_to_uint8(const qv_half* __restrict__ input, unsigned char* __restrict__ output, long long count,
+                          int vector) {
+    quantize_four(input, output, count, vector);
+}
+
+extern "C" __global__ void __launch_bounds__(256)
+quantize_float16_to_uint16(const qv_half* __restrict__ input, unsigned short* __restrict__ output, long long count,
+                           int vector) {
+    quantize_four(input, output, count, vector);
+}
+
+extern "C" __global__ void __launch_bounds__(256)
+quantize_uint16_to_uint8(const unsigned short* __restrict__ input, unsigned char* __restrict__ output,
+                         long long count, int vector) {
+    quantize_four(input, output, count, vector);
+}
+
+extern "C" __global__ void __launch_bounds__(256)
+quantize_uint8_to_uint16(const unsigned char* __restrict__ input, unsigned short* __restrict__ output,
+                         long long count, int vector) {
+    quantize_four(input, output, count, vector);
+}
+
+// float64 keeps its own arithmetic: its values are rounded in double, one element a thread.
 extern "C" __global__ void __launch_bounds__(256)
 quantize_double_kernel(const double* __restrict__ input, unsigned char* __restrict__ output, long long count,
                        int output_bytes, double top) {
