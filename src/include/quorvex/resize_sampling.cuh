@@ -212,16 +212,18 @@ __device__ __forceinline__ void lanczos4_pixel(const T* __restrict__ input, cons
     }
 }
 
-// Separable form: each input row the block's output rows reach is filtered across the block's
-// 32 columns once, into shared memory (thread (tx, ty) does column tx of rows ty, ty + 8, ...),
-// and each output pixel then adds its 8 rows' sums: for a 2x upscale about 11 + 8 multiply-adds
-// per channel instead of 64 + 8. The row sums and the column sums are the same operations in the
-// same order as lanczos4_pixel's, so the results are the same to the bit. Upscaling and
-// downscaling by up to about 2x fit LANCZOS4_SPAN rows; wider spans go per pixel.
+// Separable form, for a tile of 32 x LANCZOS4_TILE output pixels per 32 x 8 block: each input
+// row the tile's rows reach is filtered across its 32 columns once, into shared memory (thread
+// (tx, ty) does column tx of rows ty, ty + 8, ...), and each thread then adds 8 rows' sums for
+// each of its output pixels (column tx of rows ty, ty + 8, ...). For a 2x upscale about 6 + 8
+// multiply-adds per channel and pixel instead of 64 + 8. The row sums and the column sums are
+// the same operations in the same order as lanczos4_pixel's, so the results are the same to the
+// bit. Upscaling and downscaling by up to about 2x fit LANCZOS4_SPAN rows; wider spans go per
+// pixel. LANCZOS4_TILE, a multiple of 8, is the host's (kLanczos4Tile).
 
 template <int C, typename T, typename Out>
-__device__ __forceinline__ void lanczos4_rows(const T* __restrict__ input, const Out& out, int x, int y,
-                                              const Lanczos4Axis& ax, const Lanczos4Axis& ay, int top, int span,
+__device__ __forceinline__ void lanczos4_rows(const T* __restrict__ input, const Out& out, int x,
+                                              const Lanczos4Axis& ax, const Lanczos4Axis* rows, int top, int span,
                                               int input_width, int input_height, int new_width, int new_height,
                                               float (*sums)[C][32]) {
     int ox[8];
@@ -238,22 +240,30 @@ __device__ __forceinline__ void lanczos4_rows(const T* __restrict__ input, const
         }
     }
     __syncthreads();
-    if (x >= new_width || y >= new_height) return;
+    if (x >= new_width) return;
     #pragma unroll
-    for (int c = 0; c < C; ++c) {
-        float sum = 0.0f;
+    for (int q = 0; q < LANCZOS4_TILE / 8; ++q) {
+        int tile_row = threadIdx.y + 8 * q, y = blockIdx.y * LANCZOS4_TILE + tile_row;
+        if (y >= new_height) return;
+        const Lanczos4Axis& ay = rows[tile_row];
         #pragma unroll
-        for (int j = 0; j < 8; ++j) sum = fmaf(sums[ay.first + j - top][c][threadIdx.x], ay.w[j], sum);
-        out.put(x, y, c, sum);
+        for (int c = 0; c < C; ++c) {
+            float sum = 0.0f;
+            #pragma unroll
+            for (int j = 0; j < 8; ++j) sum = fmaf(sums[ay.first + j - top][c][threadIdx.x], ay.w[j], sum);
+            out.put(x, y, c, sum);
+        }
     }
 }
 
-// The block's weights, launched with 32 x 8 blocks: the first row of threads makes the 32
-// columns', the first eight threads of the second row the 8 rows'; every thread then waits.
-__device__ __forceinline__ void lanczos4_block_weights(Lanczos4Axis* columns, Lanczos4Axis* rows, double scale_x,
-                                                       double scale_y) {
+// The block's weights, launched with 32 x 8 blocks for tiles of 32 x tile_rows pixels: the first
+// row of threads makes the 32 columns', the first tile_rows threads of the second row the rows';
+// every thread then waits.
+__device__ __forceinline__ void lanczos4_block_weights(Lanczos4Axis* columns, Lanczos4Axis* rows, int tile_rows,
+                                                       double scale_x, double scale_y) {
     if (threadIdx.y == 0) lanczos4_axis(blockIdx.x * 32 + threadIdx.x, scale_x, columns[threadIdx.x]);
-    if (threadIdx.y == 1 && threadIdx.x < 8) lanczos4_axis(blockIdx.y * 8 + threadIdx.x, scale_y, rows[threadIdx.x]);
+    if (threadIdx.y == 1 && threadIdx.x < tile_rows)
+        lanczos4_axis(blockIdx.y * tile_rows + threadIdx.x, scale_y, rows[threadIdx.x]);
     __syncthreads();
 }
 
@@ -263,7 +273,7 @@ __device__ __forceinline__ void resize_lanczos4(const T* __restrict__ input, con
                                                 int input_height, int new_width, int new_height, int channels,
                                                 double scale_x, double scale_y) {
     __shared__ Lanczos4Axis columns[32], rows[8];
-    lanczos4_block_weights(columns, rows, scale_x, scale_y);
+    lanczos4_block_weights(columns, rows, 8, scale_x, scale_y);
     int x = blockIdx.x * 32 + threadIdx.x, y = blockIdx.y * 8 + threadIdx.y;
     if (x >= new_width || y >= new_height) return;
     const Lanczos4Axis& ax = columns[threadIdx.x];
@@ -273,22 +283,23 @@ __device__ __forceinline__ void resize_lanczos4(const T* __restrict__ input, con
     else lanczos4_pixel<0>(input, out, x, y, ax, ay, input_width, input_height, channels);
 }
 
-// Separable, for C (1 or 3) channels: launched only where every block's rows reach at most
-// LANCZOS4_SPAN input rows (the host works the spans out as lanczos4_axis forms them); the sums
-// have room for a few more, so that no rounding of the host's reckoning can write past them.
+// Separable, for C (1 or 3) channels, in a grid of tiles of 32 x LANCZOS4_TILE pixels: launched
+// only where every tile's rows reach at most LANCZOS4_SPAN input rows (the host works the spans
+// out as lanczos4_axis forms them); the sums have room for a few more, so that no rounding of the
+// host's reckoning can write past them.
 #define LANCZOS4_ROOM (LANCZOS4_SPAN + 4)
 
 template <int C, typename T, typename Out>
 __device__ __forceinline__ void resize_lanczos4_rows(const T* __restrict__ input, const Out& out, int input_width,
                                                      int input_height, int new_width, int new_height, int channels,
                                                      double scale_x, double scale_y) {
-    __shared__ Lanczos4Axis columns[32], rows[8];
+    __shared__ Lanczos4Axis columns[32], rows[LANCZOS4_TILE];
     __shared__ float sums[LANCZOS4_ROOM * C * 32];
-    lanczos4_block_weights(columns, rows, scale_x, scale_y);
-    int x = blockIdx.x * 32 + threadIdx.x, y = blockIdx.y * 8 + threadIdx.y;
-    int top = rows[0].first, span = min(rows[7].first + 8 - top, LANCZOS4_ROOM);
-    lanczos4_rows<C>(input, out, x, y, columns[threadIdx.x], rows[threadIdx.y], top, span, input_width, input_height,
-                     new_width, new_height, reinterpret_cast<float (*)[C][32]>(sums));
+    lanczos4_block_weights(columns, rows, LANCZOS4_TILE, scale_x, scale_y);
+    int x = blockIdx.x * 32 + threadIdx.x;
+    int top = rows[0].first, span = min(rows[LANCZOS4_TILE - 1].first + 8 - top, LANCZOS4_ROOM);
+    lanczos4_rows<C>(input, out, x, columns[threadIdx.x], rows, top, span, input_width, input_height, new_width,
+                     new_height, reinterpret_cast<float (*)[C][32]>(sums));
 }
 
 // Each output pixel averages the source pixels its footprint overlaps, weighted by the overlap

@@ -19,11 +19,13 @@
 
 namespace quorvex {
 
-// Input rows a block's 8 output rows may reach for Lanczos-4's separable path.
-inline constexpr int kLanczos4Span = 24;
+// Lanczos-4's separable path: output rows per tile (a block's), and the input rows a tile may
+// reach (down to about 1/2: 31 * 2 + 8 = 70).
+inline constexpr int kLanczos4Tile = 32, kLanczos4Span = 72;
 
-inline const std::string resize_sampling_code =
-    std::string(element_types_code) + "#define LANCZOS4_SPAN " + std::to_string(kLanczos4Span) + "\n" +
+inline const std::string resize_sampling_code = std::string(element_types_code) + "#define LANCZOS4_SPAN " +
+                                                std::to_string(kLanczos4Span) + "\n#define LANCZOS4_TILE " +
+                                                std::to_string(kLanczos4Tile) + "\n" +
 #include "quorvex/resize_sampling.cuh.inc"
     ;
 
@@ -35,11 +37,13 @@ inline int64_t lanczos4_first(int64_t i, double scale) {
     return (int64_t)std::fmax(std::fmin(std::floor(f), 1e9f), -1e9f) - 3;
 }
 
-// Whether every block's 8 rows reach at most kLanczos4Span input rows: where the separable
-// kernels may run.
+// Whether every tile's rows reach at most kLanczos4Span input rows: where the separable path
+// holds. Its 32 x 8 blocks make tiles of 32 x kLanczos4Tile pixels.
 inline bool lanczos4_rows_fit(int64_t new_height, double scale_y) {
-    for (int64_t top = 0; top < new_height; top += 8)
-        if (lanczos4_first(top + 7, scale_y) + 8 - lanczos4_first(top, scale_y) > kLanczos4Span) return false;
+    for (int64_t top = 0; top < new_height; top += kLanczos4Tile)
+        if (lanczos4_first(top + kLanczos4Tile - 1, scale_y) + 8 - lanczos4_first(top, scale_y) >
+            kLanczos4Span)
+            return false;
     return true;
 }
 

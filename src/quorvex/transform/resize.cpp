@@ -185,7 +185,10 @@ nb::object resize(const qv::Args &a) {
             entry = channels == 3 ? kLanczos4Rows3 : kLanczos4Rows1;
     }
     const qv::TypedKernel &kernel = (batch_shape.size() == 4 ? batch_kernels : single_kernels)[entry];
-    qv::launch_batch(kernel[type >= 0 ? type : 0], new_width, new_height, count,
+    // The separable Lanczos-4 kernels' threads make kLanczos4Tile / 8 output rows each.
+    int64_t rows_per_thread = entry == kLanczos4Rows3 || entry == kLanczos4Rows1 ? qv::kLanczos4Tile / 8 : 1;
+    qv::launch_batch(kernel[type >= 0 ? type : 0], new_width,
+                     (new_height + rows_per_thread - 1) / rows_per_thread, count,
                      nb::make_tuple(input, output, qv::i32(width), qv::i32(height), qv::i32(new_width),
                                     qv::i32(new_height), qv::i32(channels), scale_x, scale_y));
     if (type >= 0) return output;
