@@ -295,15 +295,22 @@ PyObject *guarded(F &&f) {
         });                                                        \
     }
 
-// One type for the whole package: the first module to load makes it and leaves it on the
-// quorvex package, where the others find it, so that type() and isinstance() agree across
-// modules. (Every module's copy of the slots is the same code over the same object layout.)
+// A type made once for the whole package: the first module to load makes it (make() gives its
+// spec) and leaves it on the quorvex package as `attribute`, where the others find it, so that
+// type() and isinstance() agree across modules. (Every module's copy of the slots is the same
+// code over the same object layout.)
+template <typename Make>
+PyTypeObject *package_type(const char *attribute, Make &&make) {
+    nb::module_ package = nb::module_::import_("quorvex");
+    if (PyObject *shared = PyObject_GetAttrString(package.ptr(), attribute)) return (PyTypeObject *)shared;
+    PyErr_Clear();
+    PyObject *t = PyType_FromSpec(make());
+    if (!t || PyObject_SetAttrString(package.ptr(), attribute, t) != 0) throw nb::python_error();
+    return (PyTypeObject *)t;
+}
+
 inline PyTypeObject *function_type() {
-    static PyTypeObject *type = [] {
-        nb::module_ package = nb::module_::import_("quorvex");
-        if (PyObject *shared = PyObject_GetAttrString(package.ptr(), "_function_type"))
-            return (PyTypeObject *)shared;
-        PyErr_Clear();
+    static PyTypeObject *type = package_type("_function_type", [] {
         static PyGetSetDef getset[] = {
             {"__name__", QUORVEX_GETTER(nb::str(sig.name.c_str())), nullptr, nullptr, nullptr},
             {"__qualname__", QUORVEX_GETTER(nb::str(sig.qualname.c_str())), nullptr, nullptr, nullptr},
@@ -332,10 +339,8 @@ inline PyTypeObject *function_type() {
         };
         static PyType_Spec spec = {"quorvex.function", sizeof(FunctionObject), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_METHOD_DESCRIPTOR, slots};
-        PyObject *t = PyType_FromSpec(&spec);
-        if (!t || PyObject_SetAttrString(package.ptr(), "_function_type", t) != 0) throw nb::python_error();
-        return (PyTypeObject *)t;
-    }();
+        return &spec;
+    });
     return type;
 }
 

@@ -40,21 +40,15 @@ inline void stateful_dealloc(PyObject *self) {
     Py_DECREF(tp);  // a heap type's instances own a reference to it
 }
 
-// One base type for the whole package, kept on the quorvex package as the function type is.
+// One base type for the whole package, as the function type is.
 inline PyTypeObject *stateful_type() {
-    static PyTypeObject *type = [] {
-        nb::module_ package = nb::module_::import_("quorvex");
-        if (PyObject *shared = PyObject_GetAttrString(package.ptr(), "_stateful_type"))
-            return (PyTypeObject *)shared;
-        PyErr_Clear();
+    static PyTypeObject *type = package_type("_stateful_type", [] {
         static PyType_Slot slots[] = {
             {Py_tp_dealloc, (void *)stateful_dealloc}, {Py_tp_new, (void *)PyType_GenericNew}, {0, nullptr}};
         static PyType_Spec spec = {"quorvex._Stateful", sizeof(StatefulObject), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
-        PyObject *t = PyType_FromSpec(&spec);
-        if (!t || PyObject_SetAttrString(package.ptr(), "_stateful_type", t) != 0) throw nb::python_error();
-        return (PyTypeObject *)t;
-    }();
+        return &spec;
+    });
     return type;
 }
 

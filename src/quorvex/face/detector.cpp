@@ -84,12 +84,7 @@ nb::object initialize(const qv::Args &a) {
 // the rows are read back (the only two transfers of a frame with faces).
 std::vector<float> decode(nb::handle self, int64_t input_height, int64_t input_width, float threshold) {
     const qv::Cupy &cp = qv::cp();
-    nb::list output_names = nb::borrow<nb::list>(self.attr("output_names"));
-    if (!PyObject_HasAttrString(self.ptr(), "fmc"))
-        qv::raise(
-            PyExc_ValueError,
-            "the face detection engine has %zd outputs; engines with 6, 9, 10 or 15 outputs are supported",
-            (Py_ssize_t)nb::len(output_names));
+    nb::list output_names = laid_out_outputs(self);
     nb::dict d_outputs = nb::borrow<nb::dict>(self.attr("d_outputs"));
     int64_t fmc = as_int(self.attr("fmc")), anchors = as_int(self.attr("_num_anchors"));
     bool use_kps = nb::cast<bool>(self.attr("use_kps"));

@@ -83,6 +83,18 @@ inline std::vector<float> host_floats(nb::handle device_array) {
     return values;
 }
 
+// The engine's output names, where initialize() recognised their layout (fmc set): engines of
+// other output counts construct, and fail here with a message instead of at a missing attribute.
+inline nb::list laid_out_outputs(nb::handle self) {
+    nb::list output_names = nb::borrow<nb::list>(self.attr("output_names"));
+    if (!PyObject_HasAttrString(self.ptr(), "fmc"))
+        qv::raise(
+            PyExc_ValueError,
+            "the face detection engine has %zd outputs; engines with 6, 9, 10 or 15 outputs are supported",
+            (Py_ssize_t)nb::len(output_names));
+    return output_names;
+}
+
 inline nb::object pre_process(const qv::Args &a) {
     nb::handle self = a[0];
     double mean = as_double(self.attr("input_mean"));
@@ -151,12 +163,7 @@ inline nb::object forward(const qv::Args &a) {
     qv::trt::stage_input(self, blob, kWhat);
     qv::trt::execute(self, kWhat);
 
-    nb::list output_names = nb::borrow<nb::list>(self.attr("output_names"));
-    if (!PyObject_HasAttrString(self.ptr(), "fmc"))
-        qv::raise(
-            PyExc_ValueError,
-            "the face detection engine has %zd outputs; engines with 6, 9, 10 or 15 outputs are supported",
-            (Py_ssize_t)nb::len(output_names));
+    nb::list output_names = laid_out_outputs(self);
     nb::dict d_outputs = nb::borrow<nb::dict>(self.attr("d_outputs"));
     std::vector<nb::object> net_outs;
     for (nb::handle name : output_names) net_outs.push_back(d_outputs[name]);

@@ -10,6 +10,7 @@
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
 #include "quorvex/pixel_formats.hpp"
+#include "quorvex/state.hpp"
 #include "quorvex/video_codes.hpp"
 
 namespace qv = quorvex;
@@ -98,5 +99,23 @@ inline nb::object colour_value(const Colour &c) {
 }
 
 inline nb::object enter(const qv::Args &a) { return nb::borrow(a[0]); }
+
+// Getters of a reader's or writer's colour description, one attribute each.
+template <typename State>
+nb::object colour_matrix(const qv::Args &a) {
+    return nb::str(qv::state<State>(a[0]).colour.matrix->name);
+}
+template <typename State>
+nb::object colour_full_range(const qv::Args &a) {
+    return nb::bool_(qv::state<State>(a[0]).colour.full_range);
+}
+template <typename State>
+nb::object colour_primaries(const qv::Args &a) {
+    return nb::int_(qv::state<State>(a[0]).colour.primaries);
+}
+template <typename State>
+nb::object colour_transfer(const qv::Args &a) {
+    return nb::int_(qv::state<State>(a[0]).colour.transfer);
+}
 
 }  // namespace quorvex::video

@@ -287,18 +287,6 @@ inline nb::object reader_exit(const qv::Args &a) {
 }
 
 inline nb::object reader_size(const qv::Args &a) { return nb::cast(qv::state<Reader>(a[0]).size); }
-inline nb::object reader_matrix(const qv::Args &a) {
-    return nb::str(qv::state<Reader>(a[0]).colour.matrix->name);
-}
-inline nb::object reader_full_range(const qv::Args &a) {
-    return nb::bool_(qv::state<Reader>(a[0]).colour.full_range);
-}
-inline nb::object reader_primaries(const qv::Args &a) {
-    return nb::int_(qv::state<Reader>(a[0]).colour.primaries);
-}
-inline nb::object reader_transfer(const qv::Args &a) {
-    return nb::int_(qv::state<Reader>(a[0]).colour.transfer);
-}
 // As a writer takes it: codes the stream leaves unspecified are None, so that the writer gives the
 // matrix's own.
 inline nb::object reader_colour(const qv::Args &a) {

@@ -416,18 +416,6 @@ inline nb::object writer_size(const qv::Args &a) { return nb::cast(qv::state<Wri
 inline nb::object writer_pixel_format(const qv::Args &a) {
     return nb::str(qv::state<Writer>(a[0]).format->name);
 }
-inline nb::object writer_matrix(const qv::Args &a) {
-    return nb::str(qv::state<Writer>(a[0]).colour.matrix->name);
-}
-inline nb::object writer_full_range(const qv::Args &a) {
-    return nb::bool_(qv::state<Writer>(a[0]).colour.full_range);
-}
-inline nb::object writer_primaries(const qv::Args &a) {
-    return nb::int_(qv::state<Writer>(a[0]).colour.primaries);
-}
-inline nb::object writer_transfer(const qv::Args &a) {
-    return nb::int_(qv::state<Writer>(a[0]).colour.transfer);
-}
 inline nb::object writer_colour(const qv::Args &a) { return colour_value(qv::state<Writer>(a[0]).colour); }
 
 }  // namespace quorvex::video
