@@ -171,6 +171,8 @@ def test_writer_discards_its_output_on_error_and_checks_arguments(source, tmp_pa
         with VideoWriter(target, 25, (W, H)) as writer:
             with pytest.raises(AttributeError):
                 writer.frame_count = 1  # the writer's own count
+            with pytest.raises(RuntimeError, match=r"__init__\(\) was called again on an initialised instance"):
+                writer.__init__(target, 25, (W, H))
             writer.write(np.zeros((W, H, 3), np.float32))
     with pytest.raises(ValueError, match="takes pixel_format as 'yuv420p'"):
         VideoWriter(target, 25, (W, H), pixel_format="rgb24")

@@ -84,11 +84,14 @@ T &state(nb::handle self) {
     return *static_cast<T *>(o->state);
 }
 
-// Makes the instance's state anew (an __init__ called again replaces it).
+// Makes the instance's state. Once only: another thread may be inside a method that holds a
+// reference to the state (one that let go of the GIL while it waits), so it is never replaced.
 template <typename T, typename... A>
 T &make_state(nb::handle self, A &&...args) {
     detail::StatefulObject *o = detail::stateful(self);
-    detail::release_state(o);
+    if (o->state)
+        raise(PyExc_RuntimeError, "%s.__init__() was called again on an initialised instance; make a new one",
+              quorvex::type_name(self));
     T *made = new T(std::forward<A>(args)...);
     o->state = made;
     o->tag = &detail::state_tag<T>;
