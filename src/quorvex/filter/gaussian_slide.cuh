@@ -1,3 +1,7 @@
+// Sums of ksize taps at N neighbouring positions (in[q * step], q < N), sliding a window of N
+// values: per tap one new value is read for N multiply-adds, each sum in tap order. Whole steps
+// of N taps run without tests; ksize is odd and N even, so the last tap, whose window needs no
+// further value, is always among the remaining ones.
 template <int N>
 __device__ __forceinline__ void slide(const float* in, int step, const float* w, int ksize, float (&sum)[N]) {
     float window[N];
@@ -6,7 +10,9 @@ __device__ __forceinline__ void slide(const float* in, int step, const float* w,
         window[q] = in[q * step];
         sum[q] = 0.0f;
     }
-    for (int k0 = 0; k0 < ksize; k0 += N) {
+    const float* next = in + N * step;
+    int k0 = 0;
+    for (; k0 + N <= ksize; k0 += N) {
         float weight[N];
         #pragma unroll
         for (int u = 0; u < N; u += 4) {
@@ -15,12 +21,17 @@ __device__ __forceinline__ void slide(const float* in, int step, const float* w,
         }
         #pragma unroll
         for (int u = 0; u < N; ++u) {
-            int k = k0 + u;
-            if (k < ksize) {
-                #pragma unroll
-                for (int q = 0; q < N; ++q) sum[q] = fmaf(weight[u], window[(u + q) % N], sum[q]);
-                if (k + 1 < ksize) window[u] = in[(k + N) * step];
-            }
+            #pragma unroll
+            for (int q = 0; q < N; ++q) sum[q] = fmaf(weight[u], window[(u + q) % N], sum[q]);
+            window[u] = next[u * step];
         }
+        next += N * step;
+    }
+    #pragma unroll
+    for (int u = 0; u < N - 1; ++u) {
+        if (k0 + u >= ksize) break;
+        #pragma unroll
+        for (int q = 0; q < N; ++q) sum[q] = fmaf(w[k0 + u], window[(u + q) % N], sum[q]);
+        if (k0 + u + 1 < ksize) window[u] = next[u * step];
     }
 }
