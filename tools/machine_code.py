@@ -116,18 +116,28 @@ def estimate(counts: Counts, threads: int, bytes_moved: int, machine=H100) -> fl
 
 
 # Kernels whose threads make several output pixels and loop a known number of times in the
-# measured case: (output pixels a thread, trips of its first loop). The separable Lanczos-4
-# kernels' threads make 4 pixels, and at 1080p -> 4K a tile's 32 rows reach 24 input rows, 3 per
-# thread row.
-EXECUTED = {"resize_lanczos4_rows3_kernel_uint8": (4, 3), "resize_lanczos4_rows3_kernel": (4, 3)}
+# measured case: (output pixels a thread, times the per-pixel path runs, trips of each of its
+# loops in order). The separable Lanczos-4 kernels' threads make 4 pixels, and at 1080p -> 4K a
+# tile's 32 rows reach 24 input rows, 3 per thread row. The blur's threads make 4 pixels of each
+# of 3 channels; at k = 31 its row windows take 3 whole steps of 8 taps (the second round of
+# rows does not run: 62 rows x 4 tasks fit 256 threads once) and its column windows one
+# iteration of the loop ptxas unrolled to 16 taps. Where the loops found differ in number, the
+# estimate falls back to the static count.
+EXECUTED = {
+    "resize_lanczos4_rows3_kernel_uint8": (4, 1, [3]),
+    "resize_lanczos4_rows3_kernel": (4, 1, [3]),
+    "gaussian_kernel": (4, 3, [3, 0, 1]),
+}
 
 
 def executed_per_pixel(kernel: str, counts: Counts) -> float:
     """The instructions a pixel takes on the per-pixel path, loops counted as often as they run
     where EXECUTED knows their trips (else once, as the static count has them)."""
-    pixels, trips = EXECUTED.get(kernel, (1, 1))
-    extra = (trips - 1) * counts.loops[0] if counts.loops else 0
-    return (counts.per_pixel + extra) / pixels
+    pixels, repeats, trips = EXECUTED.get(kernel, (1, 1, []))
+    if len(trips) != len(counts.loops):
+        return counts.per_pixel
+    extra = sum((t - 1) * body for t, body in zip(trips, counts.loops))
+    return (counts.per_pixel + extra) * repeats / pixels
 
 
 def hot_kernels():
