@@ -117,13 +117,16 @@ def estimate(counts: Counts, threads: int, bytes_moved: int, machine=H100) -> fl
 
 # Kernels whose threads make several output pixels and loop a known number of times in the
 # measured case: (output pixels a thread, times the per-pixel path runs, trips of each of its
-# loops in order). The separable Lanczos-4 kernels' threads make 4 pixels, and at 1080p -> 4K a
+# loops in order). The linear sampler's channel loop runs 3 times, all in the loop for the rest
+# of ptxas's unrolling by 4. The separable Lanczos-4 kernels' threads make 4 pixels, and at 1080p -> 4K a
 # tile's 32 rows reach 24 input rows, 3 per thread row. The blur's threads make 4 pixels of each
 # of 3 channels; at k = 31 its row windows take 3 whole steps of 8 taps (the second round of
 # rows does not run: 62 rows x 4 tasks fit 256 threads once) and its column windows one
 # iteration of the loop ptxas unrolled to 16 taps. Where the loops found differ in number, the
 # estimate falls back to the static count.
 EXECUTED = {
+    # the channel loop, which ptxas unrolled by 4 with a loop for the rest: 3 channels run the rest
+    "resize_linear_kernel": (1, 1, [0, 3]),
     "resize_lanczos4_rows3_kernel_uint8": (4, 1, [3]),
     "resize_lanczos4_rows3_kernel": (4, 1, [3]),
     "gaussian_kernel": (4, 3, [3, 0, 1]),
