@@ -176,8 +176,12 @@ def test_writer_discards_its_output_on_error_and_checks_arguments(source, tmp_pa
             writer.write(np.zeros((W, H, 3), np.float32))
     with pytest.raises(ValueError, match="takes pixel_format as 'yuv420p'"):
         VideoWriter(target, 25, (W, H), pixel_format="rgb24")
-    with pytest.raises(ValueError, match=r"this VideoWriter was not initialised \(its __init__ failed"):
-        VideoWriter.__new__(VideoWriter).write(np.zeros((H, W, 3), np.float32))
+    failed = VideoWriter.__new__(VideoWriter)
+    with pytest.raises(ValueError, match="takes a positive fps"):
+        failed.__init__(target, 0.0, (W, H))
+    for use in (lambda: failed.pixel_format, lambda: failed.write(np.zeros((H, W, 3), np.float32))):
+        with pytest.raises(ValueError, match=r"this VideoWriter was not initialised \(its __init__ failed"):
+            use()  # a failed open leaves no state to read
     with pytest.raises(ValueError, match=r"takes size as \(width, height\), two positive ints; got \(32, 0\)"):
         VideoWriter(target, 25, (W, 0))
     with pytest.raises(ValueError, match="takes a positive fps"):

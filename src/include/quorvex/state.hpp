@@ -84,14 +84,20 @@ T &state(nb::handle self) {
     return *static_cast<T *>(o->state);
 }
 
-// Makes the instance's state. Once only: another thread may be inside a method that holds a
-// reference to the state (one that let go of the GIL while it waits), so it is never replaced.
-template <typename T, typename... A>
-T &make_state(nb::handle self, A &&...args) {
-    detail::StatefulObject *o = detail::stateful(self);
-    if (o->state)
+// Raises where the instance has its state already. An __init__ checks this before it opens
+// anything: another thread may be inside a method that holds a reference to the state (one that
+// let go of the GIL while it waits), so a state is never replaced.
+inline void require_fresh(nb::handle self) {
+    if (detail::stateful(self)->state)
         raise(PyExc_RuntimeError, "%s.__init__() was called again on an initialised instance; make a new one",
               quorvex::type_name(self));
+}
+
+// Makes the instance's state, once (require_fresh).
+template <typename T, typename... A>
+T &make_state(nb::handle self, A &&...args) {
+    require_fresh(self);
+    detail::StatefulObject *o = detail::stateful(self);
     T *made = new T(std::forward<A>(args)...);
     o->state = made;
     o->tag = &detail::state_tag<T>;

@@ -75,6 +75,7 @@ struct Receiver {
 };
 
 inline nb::object receiver_init(const qv::Args &a) {
+    qv::require_fresh(a[0]);
     const char *owner = "NdiReceiver()";
     if (nb::cast<std::string>(a["source_name"]).empty())
         qv::raise(PyExc_ValueError, "%s takes a non-empty source_name", owner);

@@ -30,6 +30,7 @@ struct Sender {
 };
 
 inline nb::object sender_init(const qv::Args &a) {
+    qv::require_fresh(a[0]);
     const char *owner = "NdiSender()";
     std::string name = nb::cast<std::string>(a["name"]);
     if (name.empty()) qv::raise(PyExc_ValueError, "%s takes a non-empty name", owner);

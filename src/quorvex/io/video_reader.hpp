@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "quorvex/siblings.hpp"
@@ -62,8 +63,9 @@ struct Reader {
 };
 
 inline nb::object reader_init(const qv::Args &a) {
+    qv::require_fresh(a[0]);
     const char *function = "VideoReader";
-    Reader &r = qv::make_state<Reader>(a[0]);
+    Reader r;  // the instance's state once everything is open: a failed open leaves it without one
     r.raw = bool_arg(a["raw"], "raw", function);
     if (!a["matrix"].is_none()) matrix_name(a["matrix"], function);
     if (!a["full_range"].is_none()) bool_arg(a["full_range"], "full_range", function);
@@ -194,6 +196,7 @@ inline nb::object reader_init(const qv::Args &a) {
     r.container = container;
     r.frames = decoding;
     r.open = true;
+    qv::make_state<Reader>(a[0], std::move(r));
     return nb::none();
 }
 

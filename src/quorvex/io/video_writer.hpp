@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "quorvex/state.hpp"
 #include "quorvex/temporary_file.hpp"
@@ -102,11 +103,12 @@ inline void discard(Writer &w) {
 }
 
 inline nb::object writer_init(const qv::Args &a) {
+    qv::require_fresh(a[0]);
     nb::handle given_rotation = a["rotation"];
     nb::handle given_codec = a["codec"];
     nb::handle given_options = a["options"];
     const char *function = "VideoWriter";
-    Writer &w = qv::make_state<Writer>(a[0]);  // closed until everything is open
+    Writer w;  // the instance's state once everything is open: a failed open leaves it without one
     std::string path = fspath(a["path"]);
     nb::object fps = fraction_of(a["fps"]);
     nb::handle size = a["size"];
@@ -282,6 +284,7 @@ inline nb::object writer_init(const qv::Args &a) {
         throw;
     }
     w.closed = false;
+    qv::make_state<Writer>(a[0], std::move(w));
     return nb::none();
 }
 
