@@ -4,8 +4,10 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "quorvex/python.hpp"
@@ -69,6 +71,18 @@ inline std::string typed_entries(const char *entry, int first = 0) {
         out += e;
     }
     return out;
+}
+
+// An entry template's placeholders ($NAME, $CALL, ...) replaced, each wherever it stands, in
+// the order given; typed_entries then makes the entry per element type ($T, $S).
+inline std::string filled(std::string text,
+                          std::initializer_list<std::pair<const char *, std::string>> values) {
+    for (const auto &[key, value] : values) {
+        size_t length = std::strlen(key);
+        for (size_t at = 0; (at = text.find(key, at)) != std::string::npos; at += value.size())
+            text.replace(at, length, value);
+    }
+    return text;
 }
 
 // One kernel per element type, all from the same text.

@@ -19,54 +19,54 @@ namespace {
 
 enum Interpolation { kAuto = -1, kNearest = 0, kLinear = 1, kCubic = 2, kArea = 3, kLanczos4 = 4 };
 
-// The entries share one signature but for the scales' type: area takes its ratios in float. A
-// batch's entries (batched) first move to image blockIdx.z; the single image's keep their
-// pointers as given, which ptxas addresses with fewer instructions.
-std::string resize_kernel_code(const std::string &name, const char *call, const char *bounds,
-                               const char *scale, bool batched) {
-    std::string entry = std::string(R"(
-extern "C" __global__ void __launch_bounds__()") +
-                        bounds + ")\n" + name + R"($S(const $T* __restrict__ input, $T* __restrict__ output,
-                int input_width, int input_height, int new_width, int new_height, int channels,
-                )" + scale +
-                        " scale_x, " + scale + R"( scale_y) {
-)" +
-                        (batched
-                             ? R"(    input += (long long)blockIdx.z * input_width * input_height * channels;
-    output += (long long)blockIdx.z * new_width * new_height * channels;
-)"
-                             : "") +
-                        R"(    ResizedImage<$T> out{output, new_width, channels};
-)" + call + "\n}\n";
-    return std::string(qv::resize_sampling_code) + qv::typed_entries(entry.c_str());
-}
+// One entry template for every sampler (resize_entry.cuh), filled in per sampler: its name, launch
+// bounds, the scales' type (area takes its ratios in float) and its call, which returns for the
+// pixels past the image after its barrier. A batch's entries ($BATCH) first move to image
+// blockIdx.z; the single image's keep their pointers as given, which ptxas addresses with fewer
+// instructions.
+const char *resize_entry =
+#include "quorvex/transform/resize_entry.cuh.inc"
+    ;
 
-// The samplers take the output pixel and return for those past the image after their barrier.
-#define QV_AT \
-    "    int x = blockIdx.x * blockDim.x + threadIdx.x, y = blockIdx.y * blockDim.y + threadIdx.y;\n"
-#define QV_SIZES "input_width, input_height, new_width, new_height, channels, scale_x, scale_y);"
-
-// Per interpolation: the kernels' name, the sampler's call, launch bounds and scale type.
 struct Sampler {
-    const char *name, *call, *bounds, *scale;
+    const char *name, *bounds, *scale, *call;
 };
+// The output pixel, for the samplers that take it.
+#define QV_AT \
+    "int x = blockIdx.x * blockDim.x + threadIdx.x, y = blockIdx.y * blockDim.y + threadIdx.y;\n    "
+#define QV_SIZES "input_width, input_height, new_width, new_height, channels, scale_x, scale_y)"
 constexpr Sampler kSamplers[] = {
-    {"resize_nearest", QV_AT "    resize_nearest(input, out, x, y, " QV_SIZES, "256", "double"},
-    {"resize_linear", QV_AT "    resize_linear(input, out, x, y, " QV_SIZES, "256", "double"},
-    {"resize_cubic", QV_AT "    resize_cubic(input, out, x, y, " QV_SIZES, "256", "double"},
-    {"resize_area",
-     QV_AT "    if (x >= new_width || y >= new_height) return;\n"
-           "    resize_area(input, out, x, y, input_width, input_height, scale_x, scale_y, channels);",
-     "256", "float"},
+    {"resize_nearest", "256", "double", QV_AT "resize_nearest(input, out, x, y, " QV_SIZES},
+    {"resize_linear", "256", "double", QV_AT "resize_linear(input, out, x, y, " QV_SIZES},
+    {"resize_cubic", "256", "double", QV_AT "resize_cubic(input, out, x, y, " QV_SIZES},
+    {"resize_area", "256", "float",
+     QV_AT "if (x >= new_width || y >= new_height) return;\n"
+           "    resize_area(input, out, x, y, input_width, input_height, scale_x, scale_y, channels)"},
     // four blocks per multiprocessor: at most 64 registers
-    {"resize_lanczos4", "    resize_lanczos4(input, out, " QV_SIZES, "256, 4", "double"},
-    // Lanczos-4's separable path for 3 and 1 channels, where every block's rows fit
-    {"resize_lanczos4_rows3", "    resize_lanczos4_rows<3>(input, out, " QV_SIZES, "256, 4", "double"},
-    {"resize_lanczos4_rows1", "    resize_lanczos4_rows<1>(input, out, " QV_SIZES, "256, 4", "double"},
+    {"resize_lanczos4", "256, 4", "double", "resize_lanczos4(input, out, " QV_SIZES},
+    // Lanczos-4's separable path for 3 and 1 channels, where every tile's rows fit
+    {"resize_lanczos4_rows3", "256, 4", "double", "resize_lanczos4_rows<3>(input, out, " QV_SIZES},
+    {"resize_lanczos4_rows1", "256, 4", "double", "resize_lanczos4_rows<1>(input, out, " QV_SIZES},
 };
 constexpr int kLanczos4Rows3 = 5, kLanczos4Rows1 = 6, kKernels = 7;
 #undef QV_AT
 #undef QV_SIZES
+
+std::string resize_kernel_code(const Sampler &k, const std::string &name, bool batched) {
+    return std::string(qv::resize_sampling_code) +
+           qv::typed_entries(
+               qv::filled(resize_entry,
+                          {{"$NAME", name},
+                           {"$BOUNDS", k.bounds},
+                           {"$SCALE", k.scale},
+                           {"$BATCH", batched ? "    input += (long long)blockIdx.z * input_width * "
+                                                "input_height * channels;\n"
+                                                "    output += (long long)blockIdx.z * new_width * "
+                                                "new_height * channels;\n"
+                                              : ""},
+                           {"$CALL", k.call}})
+                   .c_str());
+}
 
 // Indexed by Interpolation, then the separable Lanczos-4 ones: the single image's kernels and
 // the batch's.
@@ -211,10 +211,8 @@ NB_MODULE(resize, m) {
     for (int i = 0; i < kKernels; ++i) {
         const Sampler &k = kSamplers[i];
         std::string single = std::string(k.name) + "_kernel", batch = std::string(k.name) + "_batch_kernel";
-        single_kernels[i] = qv::add_typed_kernel(
-            m, single.c_str(), resize_kernel_code(single, k.call, k.bounds, k.scale, false));
-        batch_kernels[i] = qv::add_typed_kernel(m, batch.c_str(),
-                                                resize_kernel_code(batch, k.call, k.bounds, k.scale, true));
+        single_kernels[i] = qv::add_typed_kernel(m, single.c_str(), resize_kernel_code(k, single, false));
+        batch_kernels[i] = qv::add_typed_kernel(m, batch.c_str(), resize_kernel_code(k, batch, true));
     }
     qv::def(
         m, "resize", resize,

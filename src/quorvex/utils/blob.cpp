@@ -33,14 +33,15 @@ const char *blob_entries =
 // entry (no registers to spare for the move): a batch is shrunk by resize first.
 std::string blob_code(const char *name, const char *call, const char *scale = "double",
                       bool batched = false) {
-    std::string entry = blob_entries;
-    entry.replace(entry.find("NAME"), 4, name);
-    entry.replace(entry.find("BATCH"), 5,
-                  batched ? "    image += (long long)blockIdx.z * (input_width * input_height * channels);\n"
-                            "    blob += (long long)blockIdx.z * (channels * height * width);\n"
-                          : "");
-    entry.replace(entry.find("CALL"), 4, call);
-    for (size_t at; (at = entry.find("SCALE")) != std::string::npos;) entry.replace(at, 5, scale);
+    std::string entry = qv::filled(
+        blob_entries,
+        {{"$NAME", name},
+         {"$BATCH", batched
+                        ? "    image += (long long)blockIdx.z * (input_width * input_height * channels);\n"
+                          "    blob += (long long)blockIdx.z * (channels * height * width);\n"
+                        : ""},
+         {"$CALL", call},
+         {"$SCALE", scale}});
     return qv::resize_sampling_code + blob_output_code + qv::typed_entries(entry.c_str());
 }
 
