@@ -1,5 +1,6 @@
 """Video files round trip through VideoReader and VideoWriter (PyAV on the CPU, kernels on the device)."""
 
+import copy
 import fractions
 import pathlib
 import runpy
@@ -173,6 +174,8 @@ def test_writer_discards_its_output_on_error_and_checks_arguments(source, tmp_pa
                 writer.frame_count = 1  # the writer's own count
             with pytest.raises(RuntimeError, match=r"__init__\(\) was called again on an initialised instance"):
                 writer.__init__(target, 25, (W, H))
+            with pytest.raises(TypeError, match="cannot pickle or copy 'VideoWriter' object"):
+                copy.copy(writer)  # a copy would have no open file
             writer.write(np.zeros((W, H, 3), np.float32))
     with pytest.raises(ValueError, match="takes pixel_format as 'yuv420p'"):
         VideoWriter(target, 25, (W, H), pixel_format="rgb24")

@@ -40,11 +40,21 @@ inline void stateful_dealloc(PyObject *self) {
     Py_DECREF(tp);  // a heap type's instances own a reference to it
 }
 
+// Open files and connections do not pickle or copy: a copy would have no state to work with.
+inline PyObject *stateful_reduce(PyObject *self, PyObject *) {
+    PyErr_Format(PyExc_TypeError, "cannot pickle or copy '%s' object", Py_TYPE(self)->tp_name);
+    return nullptr;
+}
+
 // One base type for the whole package, as the function type is.
 inline PyTypeObject *stateful_type() {
     static PyTypeObject *type = package_type("_stateful_type", [] {
-        static PyType_Slot slots[] = {
-            {Py_tp_dealloc, (void *)stateful_dealloc}, {Py_tp_new, (void *)PyType_GenericNew}, {0, nullptr}};
+        static PyMethodDef methods[] = {{"__reduce_ex__", stateful_reduce, METH_O, nullptr},
+                                        {nullptr, nullptr, 0, nullptr}};
+        static PyType_Slot slots[] = {{Py_tp_dealloc, (void *)stateful_dealloc},
+                                      {Py_tp_new, (void *)PyType_GenericNew},
+                                      {Py_tp_methods, (void *)methods},
+                                      {0, nullptr}};
         static PyType_Spec spec = {"quorvex._Stateful", sizeof(StatefulObject), 0,
                                    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
         return &spec;
