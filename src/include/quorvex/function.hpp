@@ -347,11 +347,10 @@ inline PyTypeObject *function_type() {
 #undef QUORVEX_GETTER
 
 inline nb::object make_function(std::string name, std::string qualname, std::string module,
-                                std::initializer_list<Param> params, const char *returns, const char *doc,
-                                Impl impl) {
+                                std::vector<Param> params, const char *returns, const char *doc, Impl impl) {
     // Signatures live as long as the process, like the module that defines them.
     auto *sig = new Signature{std::move(name), std::move(qualname), std::move(module), doc ? doc : ""};
-    sig->params.assign(params.begin(), params.end());
+    sig->params = std::move(params);
     if (sig->params.size() > kMaxParams) throw std::length_error("too many parameters");
     for (const Param &p : sig->params) sig->checks.push_back(exact_check_for(p.annotation));
     sig->returns = returns;
@@ -377,10 +376,10 @@ inline nb::object make_function(std::string name, std::string qualname, std::str
 }  // namespace detail
 
 // Defines module.name.
-inline void def(nb::module_ &m, const char *name, Impl impl, std::initializer_list<Param> params,
-                const char *returns, const char *doc) {
-    m.attr(name) = detail::make_function(name, name, nb::cast<std::string>(m.attr("__name__")), params,
-                                         returns, doc, impl);
+inline void def(nb::module_ &m, const char *name, Impl impl, std::vector<Param> params, const char *returns,
+                const char *doc) {
+    m.attr(name) = detail::make_function(name, name, nb::cast<std::string>(m.attr("__name__")),
+                                         std::move(params), returns, doc, impl);
 }
 
 // A plain Python class whose methods are functions of this file; its instances keep their
@@ -393,11 +392,10 @@ public:
         if (doc) dict_["__doc__"] = doc;
     }
 
-    Class &def(const char *name, Impl impl, std::initializer_list<Param> params, const char *returns,
-               const char *doc) {
+    Class &def(const char *name, Impl impl, std::vector<Param> params, const char *returns, const char *doc) {
         dict_[name] =
             detail::make_function(name, name_ + "." + name, nb::cast<std::string>(module_.attr("__name__")),
-                                  params, returns, doc, impl);
+                                  std::move(params), returns, doc, impl);
         return *this;
     }
 

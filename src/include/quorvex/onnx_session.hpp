@@ -4,7 +4,9 @@
 
 #include <nanobind/nanobind.h>
 
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "quorvex/assertion.hpp"
 #include "quorvex/function.hpp"
@@ -313,6 +315,16 @@ inline void def_session_arguments(nb::module_ &m) {
         "providers and provider_options. 'cuda:N' anywhere selects CUDA device N, 'cuda' CUDA, 'trt' "
         "TensorRT (2 GiB workspace, fp16 off, engine and timing caches in models/trt_engine_cache, "
         "sparsity on), anything else the CPU.");
+}
+
+// The parameters of the ONNX model classes' constructors, self first, then any of their own.
+inline std::vector<Param> session_params(std::initializer_list<Param> more = {}) {
+    std::vector<Param> params = {{"self"},
+                                 {"model_path", "str | None", nb::none()},
+                                 {"model_bytes", "bytes | None", nb::none()},
+                                 {"device", "str", nb::str("cuda")}};
+    params.insert(params.end(), more.begin(), more.end());
+    return params;
 }
 
 // What the ONNX model classes' constructors share: the session of model_path or model_bytes

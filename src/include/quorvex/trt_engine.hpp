@@ -72,6 +72,14 @@ inline void load_engine(nb::handle self, nb::handle model_path, nb::handle model
     print(nb::str("{} engine loaded \u2714  tensors:").attr("format")(what), engine);
 }
 
+// The parameters of the engine classes' constructors, self first.
+inline std::vector<Param> engine_params() {
+    return {{"self"},
+            {"model_path", "Optional[str]", nb::none()},
+            {"model_bytes", "Optional[bytes]", nb::none()},
+            {"device_id", "int", nb::int_(0)}};
+}
+
 // What the engine classes' constructors share: inside a DeviceScope of device_id, load_engine
 // from the arguments model_path, model_bytes and device_id, then the class's own steps, then(self).
 template <typename Then>

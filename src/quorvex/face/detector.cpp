@@ -354,12 +354,8 @@ NB_MODULE(detector, m) {
         .field("input_tensor", "str")
         .field("output_names", "list[str]")
         .field("use_kps", "bool")
-        .def("__init__", init,
-             {{"self"},
-              {"model_path", "Optional[str]", nb::none()},
-              {"model_bytes", "Optional[bytes]", nb::none()},
-              {"device_id", "int", nb::int_(0)}},
-             "None", "Loads the engine (model_path wins over model_bytes) and binds its buffers.")
+        .def("__init__", init, qv::trt::engine_params(), "None",
+             "Loads the engine (model_path wins over model_bytes) and binds its buffers.")
         .def("initialize", initialize, {{"self"}}, "None",
              "Creates the stream, allocates and binds one device buffer per I/O tensor and reads the output "
              "layout and input size from the engine.")

@@ -94,12 +94,7 @@ NB_MODULE(embedding, m) {
         .field("input_shape", "list")
         .field("input_name", "str")
         .field("output_names", "list[str]")
-        .def("__init__", init,
-             {{"self"},
-              {"model_path", "str | None", nb::none()},
-              {"model_bytes", "bytes | None", nb::none()},
-              {"device", "str", nb::str("cuda")}},
-             "None",
+        .def("__init__", init, qv::ort::session_params(), "None",
              "Creates the session (model_bytes wins over model_path) with the providers device selects (see "
              "session_arguments). Models whose first 8 nodes subtract and multiply get 0..1 input (mean 0, "
              "std 1); others -1..1 (mean 0.5, std 0.5).")

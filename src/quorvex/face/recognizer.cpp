@@ -66,12 +66,7 @@ NB_MODULE(recognizer, m) {
         .field("input_size", "tuple[int, int]")
         .field("input_mean", "float")
         .field("input_std", "float")
-        .def("__init__", init,
-             {{"self"},
-              {"model_path", "Optional[str]", nb::none()},
-              {"model_bytes", "Optional[bytes]", nb::none()},
-              {"device_id", "int", nb::int_(0)}},
-             "None",
+        .def("__init__", init, qv::trt::engine_params(), "None",
              "Loads the engine (model_path wins over model_bytes) on device_id and binds its buffers.")
         .def("initialize", initialize, {{"self"}}, "None",
              "Creates the stream, allocates and binds one device buffer per I/O tensor and reads the input "

@@ -241,12 +241,7 @@ NB_MODULE(swap, m) {
         .field("input_shape", "list")
         .field("input_size", "tuple[int, int]")
         .def("__init__", init,
-             {{"self"},
-              {"model_path", "str | None", nb::none()},
-              {"model_bytes", "bytes | None", nb::none()},
-              {"device", "str", nb::str("cuda")},
-              {"emap_path", "str | os.PathLike | None", nb::none()}},
-             "None",
+             qv::ort::session_params({{"emap_path", "str | os.PathLike | None", nb::none()}}), "None",
              "Creates the session (model_bytes wins over model_path) with the providers device selects (see "
              "session_arguments) and loads the embedding map (from emap_path if given, else where "
              "quorvex.face.emap.emap_path() says). With device 'trt' the engine cache folder "

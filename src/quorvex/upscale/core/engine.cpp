@@ -48,12 +48,7 @@ nb::object forward(const qv::Args &a) {
 NB_MODULE(engine, m) {
     m.doc() = "Super-resolution with a TensorRT engine: batches of tiles upscaled on the device.";
     qv::Class(m, "TrtUpscaler", "Runs a super-resolution engine on NCHW batches of RGB tiles.")
-        .def("__init__", init,
-             {{"self"},
-              {"model_path", "Optional[str]", nb::none()},
-              {"model_bytes", "Optional[bytes]", nb::none()},
-              {"device_id", "int", nb::int_(0)}},
-             "None",
+        .def("__init__", init, qv::trt::engine_params(), "None",
              "Loads the engine (model_path wins over model_bytes) on device_id and binds one device buffer "
              "per I/O tensor.\n\n"
              "An input with run-time dimensions is bound at its profile's optimal shape. Sets input_low and "
