@@ -245,18 +245,18 @@ def ptx_counts(ptx):
 # OpenCV's positions in double once per column and row of a block, none per pixel; the area
 # samplers take their size ratios from the host instead of dividing per pixel; integer stores of
 # 0..1 values round the exact product in float arithmetic, without FP64. The separable Lanczos-4
-# kernel makes its weights the same way and then 4 pixels a thread, each tile's input rows
-# filtered once. The last column: SASS
+# kernel makes its weights the same way and then 4 pixels a thread, each tile's input pixels
+# loaded once into shared memory and its rows filtered once. The last column: SASS
 # instructions per element type at sm_90, counted from cuobjdump's listing.
 CEILINGS = [
     ("quorvex.transform.resize", "resize_nearest_kernel_code", 40, (120, 145, 150, 280), (0, 0, 0, 0), 0, 5,
-     (230, 370, 375, 260)),
+     (230, 315, 320, 260)),
     ("quorvex.transform.resize", "resize_cubic_kernel_code", 64, (275, 285, 300, 730), (0, 0, 0, 0), 0, 16,
      (345, 350, 365, 675)),
     ("quorvex.transform.resize", "resize_lanczos4_kernel_code", 64, (1570, 1670, 1745, 3150), (0, 0, 0, 0), 0, 92,
      (1845, 1885, 1995, 2895)),
-    ("quorvex.transform.resize", "resize_lanczos4_rows3_kernel_code", 64, (980, 1110, 1110, 2000), (0, 0, 0, 0), 0,
-     24, (1260, 1370, 1355, 2040)),
+    ("quorvex.transform.resize", "resize_lanczos4_rows3_kernel_code", 64, (870, 900, 900, 1300), (0, 0, 0, 0), 0,
+     4, (1050, 1085, 1080, 1380)),
     ("quorvex.transform.resize", "resize_linear_kernel_code", 48, (310, 310, 320, 335), (0, 0, 0, 0), 0, 22,
      (315, 290, 300, 310)),
     ("quorvex.filter.gaussian", "gaussian_kernel_code", 64, (1620, 1800, 1800, 2010), (0, 0, 0, 0), 0, 0,

@@ -75,15 +75,17 @@ def access_width(opcode: str) -> int:
 
 
 def sass_counts(text: str) -> dict[str, Counts]:
-    """Per kernel: instructions (without the padding NOPs and the closing self-branch), those on
-    the per-pixel path (after the first barrier, as a kernel staging weights in shared memory has
-    one), FP64 instructions on it, its global loads and stores by width {bytes: count}, and the
+    """Per kernel: instructions (without the padding NOPs and the subroutines), those on the
+    per-pixel path (after the first barrier, as a kernel staging weights in shared memory has one),
+    FP64 instructions on it, its global loads and stores by width {bytes: count}, and the
     instructions of each loop on it (a backward branch's body), in order."""
     counts = {}
     for name, body in re.findall(r"Function : (\w+)\n(.*?)(?=\n\s*Function : |\Z)", text, re.S):
+        # ptxas places subroutines after the last unpredicated EXIT: slow paths (of division and the
+        # like) that run only for special operands, so they are not on the path counted
+        ends = [m.end() for m in re.finditer(r"\*/\s+EXIT\s*;", body)]
+        body = body[:ends[-1]] if ends else body
         ops = [op for op in OPCODE.findall(body) if op != "NOP"]
-        while ops and ops[-1] == "BRA":
-            ops.pop()
         barrier = next((i for i, op in enumerate(ops) if op.startswith("BAR")), -1)
         pixel = ops[barrier + 1:]
         loads = collections.Counter(access_width(op) for op in pixel if op.startswith("LDG"))
@@ -118,17 +120,18 @@ def estimate(counts: Counts, threads: int, bytes_moved: int, machine=H100) -> fl
 # Kernels whose threads make several output pixels and loop a known number of times in the
 # measured case: (output pixels a thread, times the per-pixel path runs, trips of each of its
 # loops in order). The linear sampler's channel loop runs 3 times, all in the loop for the rest
-# of ptxas's unrolling by 4. The separable Lanczos-4 kernels' threads make 4 pixels, and at 1080p -> 4K a
-# tile's 32 rows reach 24 input rows, 3 per thread row. The blur's threads make 4 pixels of each
+# of ptxas's unrolling by 4. The separable Lanczos-4 kernels' threads make 4 pixels; at 1080p -> 4K
+# a tile's 32 rows reach 24 input rows, 3 bands of 8, in each of which a thread loads one pixel
+# of the tile's 24 input columns (or none) and filters one row. The blur's threads make 4 pixels of each
 # of 3 channels; at k = 31 its row windows take 3 whole steps of 8 taps (the second round of
 # rows does not run: 62 rows x 4 tasks fit 256 threads once) and its column windows one
 # iteration of the loop ptxas unrolled to 16 taps. Where the loops found differ in number, the
-# estimate falls back to the static count.
+# loops count once.
 EXECUTED = {
     # the channel loop, which ptxas unrolled by 4 with a loop for the rest: 3 channels run the rest
     "resize_linear_kernel": (1, 1, [0, 3]),
-    "resize_lanczos4_rows3_kernel_uint8": (4, 1, [3]),
-    "resize_lanczos4_rows3_kernel": (4, 1, [3]),
+    "resize_lanczos4_rows3_kernel_uint8": (4, 1, [1, 3]),
+    "resize_lanczos4_rows3_kernel": (4, 1, [1, 3]),
     "gaussian_kernel": (4, 3, [3, 0, 1]),
 }
 
@@ -137,9 +140,7 @@ def executed_per_pixel(kernel: str, counts: Counts) -> float:
     """The instructions a pixel takes on the per-pixel path, loops counted as often as they run
     where EXECUTED knows their trips (else once, as the static count has them)."""
     pixels, repeats, trips = EXECUTED.get(kernel, (1, 1, []))
-    if len(trips) != len(counts.loops):
-        return counts.per_pixel
-    extra = sum((t - 1) * body for t, body in zip(trips, counts.loops))
+    extra = sum((t - 1) * body for t, body in zip(trips, counts.loops)) if len(trips) == len(counts.loops) else 0
     return (counts.per_pixel + extra) * repeats / pixels
 
 

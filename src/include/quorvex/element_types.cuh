@@ -47,9 +47,9 @@ __device__ __forceinline__ float qv_unit_value(unsigned short v) { return qv_div
 __device__ __forceinline__ float qv_unit_value(qv_half v) { return qv_half_to_float(v.bits); }
 
 __device__ __forceinline__ double qv_saturate(double v, double top) { return v == v ? fmin(fmax(rint(v), 0.0), top) : 0.0; }
-// A float's nearest integer and the bounds are exact in float: the same result without FP64,
-// which consumer GPUs run at 1/64 of the float rate.
-__device__ __forceinline__ float qv_saturatef(float v, float top) { return v == v ? fminf(fmaxf(rintf(v), 0.0f), top) : 0.0f; }
+// Rounded half to even, saturated, NaN to 0: the float-to-unsigned conversion does all of it but
+// the clamp to top, in one instruction and without FP64.
+__device__ __forceinline__ unsigned int qv_saturate_to(float v, unsigned int top) { return min(__float2uint_rn(v), top); }
 
 // v * top rounded half to even as the exact product (up to 40 bits) rounds, saturated, NaN to
 // 0, without FP64. v is clamped to 0..1 first (the same result). The float product's nearest
@@ -66,8 +66,8 @@ __device__ __forceinline__ float qv_unit_saturatef(float v, float top) {
 }
 
 __device__ __forceinline__ void qv_store(float* p, float v) { *p = v; }
-__device__ __forceinline__ void qv_store(unsigned char* p, float v) { *p = (unsigned char)qv_saturatef(v, 255.0f); }
-__device__ __forceinline__ void qv_store(unsigned short* p, float v) { *p = (unsigned short)qv_saturatef(v, 65535.0f); }
+__device__ __forceinline__ void qv_store(unsigned char* p, float v) { *p = (unsigned char)qv_saturate_to(v, 255u); }
+__device__ __forceinline__ void qv_store(unsigned short* p, float v) { *p = (unsigned short)qv_saturate_to(v, 65535u); }
 __device__ __forceinline__ void qv_store(qv_half* p, float v) { p->bits = qv_float_to_half(v); }
 
 __device__ __forceinline__ void qv_unit_store(float* p, float v) { *p = v; }

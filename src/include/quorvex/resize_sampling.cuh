@@ -151,7 +151,7 @@ __device__ __forceinline__ void resize_cubic(const T* __restrict__ input, const 
 // because OpenCV rounds this interpolation's positions (unlike the others') to float: on images
 // thousands of pixels across the float's step moves the weights by ~1e-4, so a position kept in
 // double would differ from OpenCV by that much.
-struct Lanczos4Axis {
+struct __align__(16) Lanczos4Axis {  // aligned, so that the weights load in two accesses
     float w[8];
     int first;  // the first tap's index, unclamped
 };
@@ -212,47 +212,80 @@ __device__ __forceinline__ void lanczos4_pixel(const T* __restrict__ input, cons
     }
 }
 
-// Separable form, for a tile of 32 x LANCZOS4_TILE output pixels per 32 x 8 block: each input
-// row the tile's rows reach is filtered across its 32 columns once, into shared memory (thread
-// (tx, ty) does column tx of rows ty, ty + 8, ...), and each thread then adds 8 rows' sums for
-// each of its output pixels (column tx of rows ty, ty + 8, ...). For a 2x upscale about 6 + 8
-// multiply-adds per channel and pixel instead of 64 + 8. The row sums and the column sums are
-// the same operations in the same order as lanczos4_pixel's, so the results are the same to the
-// bit. Upscaling and downscaling by up to about 2x fit LANCZOS4_SPAN rows; wider spans go per
-// pixel. LANCZOS4_TILE, a multiple of 8, is the host's (kLanczos4Tile).
+// Separable form, for a tile of 32 x LANCZOS4_TILE output pixels per 32 x 8 block. The input
+// patch the tile reaches is read once, 8 rows at a time, into shared memory as floats (each input
+// pixel loaded and converted once, not once per tap), and each of its rows is filtered across the
+// tile's 32 columns into `sums` (thread (tx, ty) does column tx of rows ty, ty + 8, ...); each
+// thread then adds 8 rows' sums for each of its output pixels (column tx of rows ty, ty + 8, ...).
+// A pixel's channels sit in one slot, so that three move in one 16-byte access. For a 2x upscale
+// about 6 + 8 multiply-adds per channel and pixel instead of 64 + 8. The row sums and the column
+// sums are the same operations in the same order as lanczos4_pixel's, so the results are the
+// same to the bit. Scales down to about 1/2 fit LANCZOS4_SPAN rows and columns; wider spans go
+// per pixel. LANCZOS4_TILE, a multiple of 8, is the host's (kLanczos4Tile).
+// The host works the spans out exactly as lanczos4_axis forms them; the arrays have a slot to
+// spare, and the spans are clamped to them, so that nothing is written past them whatever the host
+// reckoned.
+#define LANCZOS4_ROOM (LANCZOS4_SPAN + 1)
+
+template <int C>
+struct Lanczos4Slot {
+    float v[C];
+};
+template <>
+struct __align__(16) Lanczos4Slot<3> {
+    float v[4];
+};
 
 template <int C, typename T, typename Out>
 __device__ __forceinline__ void lanczos4_rows(const T* __restrict__ input, const Out& out, int x,
                                               const Lanczos4Axis& ax, const Lanczos4Axis* rows, int top, int span,
-                                              int input_width, int input_height, int new_width, int new_height,
-                                              float (*sums)[C][32]) {
-    int ox[8];
-    #pragma unroll
-    for (int k = 0; k < 8; ++k) ox[k] = min(max(ax.first + k, 0), input_width - 1) * C;
-    for (int r = threadIdx.y; r < span; r += 8) {
-        const T* row = input + min(max(top + r, 0), input_height - 1) * input_width * C;
-        #pragma unroll
-        for (int c = 0; c < C; ++c) {
-            float h = 0.0f;
-            #pragma unroll
-            for (int i = 0; i < 8; ++i) h = fmaf(qv_value(row[ox[i] + c]), ax.w[i], h);
-            sums[r][c][threadIdx.x] = h;
+                                              int left, int width, int input_width, int input_height, int new_width,
+                                              int new_height, Lanczos4Slot<C> (*sums)[32],
+                                              Lanczos4Slot<C> (*patch)[LANCZOS4_ROOM]) {
+    const int tap = ax.first - left;  // the patch column of this thread's first tap
+    for (int band = 0; band < span; band += 8) {
+        int r = band + threadIdx.y;
+        if (r < span) {
+            const T* row = input + (long long)min(max(top + r, 0), input_height - 1) * input_width * C;
+            #pragma unroll 1
+            for (int k = threadIdx.x; k < width; k += 32) {
+                const T* p = row + min(max(left + k, 0), input_width - 1) * C;
+                Lanczos4Slot<C> s = {};  // the spare lane too, so that a slot is one store
+                #pragma unroll
+                for (int c = 0; c < C; ++c) s.v[c] = qv_value(p[c]);
+                patch[threadIdx.y][k] = s;
+            }
         }
+        __syncthreads();
+        if (r < span) {
+            Lanczos4Slot<C> h = {};
+            #pragma unroll
+            for (int i = 0; i < 8; ++i) {
+                Lanczos4Slot<C> s = patch[threadIdx.y][tap + i];
+                #pragma unroll
+                for (int c = 0; c < C; ++c) h.v[c] = fmaf(s.v[c], ax.w[i], h.v[c]);
+            }
+            sums[r][threadIdx.x] = h;
+        }
+        __syncthreads();  // the patch's rows are read before the next band overwrites them
     }
-    __syncthreads();
     if (x >= new_width) return;
     #pragma unroll
     for (int q = 0; q < LANCZOS4_TILE / 8; ++q) {
         int tile_row = threadIdx.y + 8 * q, y = blockIdx.y * LANCZOS4_TILE + tile_row;
         if (y >= new_height) return;
         const Lanczos4Axis& ay = rows[tile_row];
+        float sum[C];
         #pragma unroll
-        for (int c = 0; c < C; ++c) {
-            float sum = 0.0f;
+        for (int c = 0; c < C; ++c) sum[c] = 0.0f;
+        #pragma unroll
+        for (int j = 0; j < 8; ++j) {
+            Lanczos4Slot<C> s = sums[ay.first + j - top][threadIdx.x];
             #pragma unroll
-            for (int j = 0; j < 8; ++j) sum = fmaf(sums[ay.first + j - top][c][threadIdx.x], ay.w[j], sum);
-            out.put(x, y, c, sum);
+            for (int c = 0; c < C; ++c) sum[c] = fmaf(s.v[c], ay.w[j], sum[c]);
         }
+        #pragma unroll
+        for (int c = 0; c < C; ++c) out.put(x, y, c, sum[c]);
     }
 }
 
@@ -284,22 +317,19 @@ __device__ __forceinline__ void resize_lanczos4(const T* __restrict__ input, con
 }
 
 // Separable, for C (1 or 3) channels, in a grid of tiles of 32 x LANCZOS4_TILE pixels: launched
-// only where every tile's rows reach at most LANCZOS4_SPAN input rows (the host works the spans
-// out as lanczos4_axis forms them); the sums have room for a few more, so that no rounding of the
-// host's reckoning can write past them.
-#define LANCZOS4_ROOM (LANCZOS4_SPAN + 4)
-
+// only where every tile reaches at most LANCZOS4_SPAN input rows and columns.
 template <int C, typename T, typename Out>
 __device__ __forceinline__ void resize_lanczos4_rows(const T* __restrict__ input, const Out& out, int input_width,
                                                      int input_height, int new_width, int new_height, int channels,
                                                      double scale_x, double scale_y) {
     __shared__ Lanczos4Axis columns[32], rows[LANCZOS4_TILE];
-    __shared__ float sums[LANCZOS4_ROOM * C * 32];
+    __shared__ Lanczos4Slot<C> sums[LANCZOS4_ROOM][32], patch[8][LANCZOS4_ROOM];
     lanczos4_block_weights(columns, rows, LANCZOS4_TILE, scale_x, scale_y);
     int x = blockIdx.x * 32 + threadIdx.x;
     int top = rows[0].first, span = min(rows[LANCZOS4_TILE - 1].first + 8 - top, LANCZOS4_ROOM);
-    lanczos4_rows<C>(input, out, x, columns[threadIdx.x], rows, top, span, input_width, input_height, new_width,
-                     new_height, reinterpret_cast<float (*)[C][32]>(sums));
+    int left = columns[0].first, width = min(columns[31].first + 8 - left, LANCZOS4_ROOM);
+    lanczos4_rows<C>(input, out, x, columns[threadIdx.x], rows, top, span, left, width, input_width, input_height,
+                     new_width, new_height, sums, patch);
 }
 
 // Each output pixel averages the source pixels its footprint overlaps, weighted by the overlap

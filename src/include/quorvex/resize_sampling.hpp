@@ -19,9 +19,10 @@
 
 namespace quorvex {
 
-// Lanczos-4's separable path: output rows per tile (a block's), and the input rows a tile may
-// reach (down to about 1/2: 31 * 2 + 8 = 70).
-inline constexpr int kLanczos4Tile = 32, kLanczos4Span = 72;
+// Lanczos-4's separable path: output rows per tile (a block's), and the input rows and columns a
+// tile may reach (down to 1/2: 31 * 2 + 8 = 70). With a slot to spare, its shared arrays fill
+// the 48 KiB a block may declare.
+inline constexpr int kLanczos4Tile = 32, kLanczos4Span = 71;
 
 inline const std::string resize_sampling_code = std::string(element_types_code) + "#define LANCZOS4_SPAN " +
                                                 std::to_string(kLanczos4Span) + "\n#define LANCZOS4_TILE " +
@@ -37,12 +38,12 @@ inline int64_t lanczos4_first(int64_t i, double scale) {
     return (int64_t)std::fmax(std::fmin(std::floor(f), 1e9f), -1e9f) - 3;
 }
 
-// Whether every tile's rows reach at most kLanczos4Span input rows: where the separable path
-// holds. Its 32 x 8 blocks make tiles of 32 x kLanczos4Tile pixels.
-inline bool lanczos4_rows_fit(int64_t new_height, double scale_y) {
-    for (int64_t top = 0; top < new_height; top += kLanczos4Tile)
-        if (lanczos4_first(top + kLanczos4Tile - 1, scale_y) + 8 - lanczos4_first(top, scale_y) >
-            kLanczos4Span)
+// Whether every tile of `tile` output rows (or columns) along an axis of `size` reaches at most
+// kLanczos4Span input rows (or columns): where the separable path holds. Its 32 x 8 blocks make
+// tiles of 32 columns by kLanczos4Tile rows.
+inline bool lanczos4_span_fits(int64_t size, double scale, int tile) {
+    for (int64_t first = 0; first < size; first += tile)
+        if (lanczos4_first(first + tile - 1, scale) + 8 - lanczos4_first(first, scale) > kLanczos4Span)
             return false;
     return true;
 }

@@ -177,11 +177,13 @@ nb::object resize(const qv::Args &a) {
         scale_y = qv::area_ratio(height, new_height);
     } else {
         nb::handle float64 = qv::np().module.attr("float64");
-        double sy = 1.0 / ((double)new_height / (double)height);
-        scale_x = float64(1.0 / ((double)new_width / (double)width));
+        double sx = 1.0 / ((double)new_width / (double)width),
+               sy = 1.0 / ((double)new_height / (double)height);
+        scale_x = float64(sx);
         scale_y = float64(sy);
         if (interpolation == kLanczos4 && (channels == 3 || channels == 1) &&
-            qv::lanczos4_rows_fit(new_height, sy))
+            qv::lanczos4_span_fits(new_width, sx, 32) &&
+            qv::lanczos4_span_fits(new_height, sy, qv::kLanczos4Tile))
             entry = channels == 3 ? kLanczos4Rows3 : kLanczos4Rows1;
     }
     const qv::TypedKernel &kernel = (batch_shape.size() == 4 ? batch_kernels : single_kernels)[entry];
