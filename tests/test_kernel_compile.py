@@ -239,9 +239,10 @@ def ptx_counts(ptx):
 # element type (float32, uint8, uint16, float16) PTX instructions and FP64 operations per pixel;
 # then, for every type, slow operations and global loads per pixel. Lanczos-4 makes its weights
 # (sinpi/cospi, divisions, its position rounded to float) once per column and row of a block
-# before its barrier, none per pixel; the blur reads its input patch, reflected at the
-# image's edges, before its first barrier and then only shared memory, its whole steps of taps
-# unrolled without tests (more code, fewer instructions run); the linear samplers form
+# before its barrier, none per pixel; the blur reads its input patch (reflected only in the
+# tiles at the image's edges, by a remainder for taps an image length out) and then only shared
+# memory, its whole steps of taps unrolled
+# without tests (more code, fewer instructions run); the linear samplers form
 # OpenCV's positions in double once per column and row of a block, none per pixel; the area
 # samplers take their size ratios from the host instead of dividing per pixel; integer stores of
 # 0..1 values round the exact product in float arithmetic, without FP64. The separable Lanczos-4
@@ -259,8 +260,8 @@ CEILINGS = [
      4, (1050, 1085, 1080, 1380)),
     ("quorvex.transform.resize", "resize_linear_kernel_code", 48, (310, 310, 320, 335), (0, 0, 0, 0), 0, 22,
      (315, 290, 300, 310)),
-    ("quorvex.filter.gaussian", "gaussian_kernel_code", 64, (1620, 1800, 1800, 2010), (0, 0, 0, 0), 0, 0,
-     (2090, 2015, 2020, 2005)),
+    ("quorvex.filter.gaussian", "gaussian_kernel_code", 64, (1300, 1420, 1430, 1620), (0, 0, 0, 0), 6, 7,
+     (1360, 1440, 1450, 1590)),
     ("quorvex.transform.affine", "affine_linear_kernel_code", 48, (270, 380, 385, 345), (0, 0, 0, 0), 0, 22,
      (325, 360, 360, 330)),
     ("quorvex.utils.blob", "blob_linear_kernel_code", 48, (540, 380, 385, 490), (0, 0, 0, 0), 0, 26,

@@ -26,10 +26,11 @@ import tempfile
 # device-to-device copy, not the 3.35 TB/s of the datasheet.
 H100 = dict(sms=132, schedulers=4, clock=1.755e9, copy_rate=2.8e12)
 
-OPCODE = re.compile(r"/\*[0-9a-f]{4,}\*/\s+(?:@!?U?P[T0-9]+\s+)?([A-Z][A-Z0-9_.]*)")
+INSTRUCTION = re.compile(r"/\*([0-9a-f]{4,})\*/\s+(?:@!?U?P[T0-9]+\s+)?([A-Z][A-Z0-9_.]*)([^;]*);")
 FP64 = re.compile(r"^(D(ADD|MUL|FMA|SETP|MNMX)|[FI]2[FI]\..*F64|F2F\.F64|DSET)")
-Counts = collections.namedtuple("Counts", "instructions per_pixel fp64 loads stores loops")
-BRANCH = re.compile(r"/\*([0-9a-f]{4,})\*/\s+(?:@!?U?P[T0-9]+\s+)?(\w[\w.]*)[^;]*?(?:(0x[0-9a-f]+))?\s*;")
+# loops: (first, last) instruction indices of each loop on the per-pixel path (a backward branch and
+# its target), in the order of their branches; barriers: the indices of its barriers
+Counts = collections.namedtuple("Counts", "instructions per_pixel fp64 loads stores loops barriers")
 
 
 def cuobjdump() -> str:
@@ -74,39 +75,37 @@ def access_width(opcode: str) -> int:
     return 4
 
 
+def instructions_of(body: str) -> list[tuple[str, int | None]]:
+    """A kernel's instructions in order, as (opcode, index of the branch target or None), without
+    the padding NOPs and without the subroutines ptxas places after the last unpredicated EXIT:
+    slow paths (of division and the like) that run only for special operands."""
+    ends = [m.end() for m in re.finditer(r"\*/\s+EXIT\s*;", body)]
+    placed = [(int(at, 16), op, operands) for at, op, operands in INSTRUCTION.findall(body[:ends[-1]] if ends else body)
+              if op != "NOP"]
+    index = {at: i for i, (at, _, _) in enumerate(placed)}
+    found = []
+    for _, op, operands in placed:
+        target = re.findall(r"0x[0-9a-f]+", operands) if op.startswith("BRA") else []
+        found.append((op, index.get(int(target[-1], 16)) if target else None))
+    return found
+
+
 def sass_counts(text: str) -> dict[str, Counts]:
-    """Per kernel: instructions (without the padding NOPs and the subroutines), those on the
-    per-pixel path (after the first barrier, as a kernel staging weights in shared memory has one),
-    FP64 instructions on it, its global loads and stores by width {bytes: count}, and the
-    instructions of each loop on it (a backward branch's body), in order."""
+    """Per kernel: its instructions, those on the per-pixel path (after the first barrier, as a
+    kernel staging weights in shared memory has one), FP64 instructions on it, its global loads and
+    stores by width {bytes: count}, its loops and its barriers."""
     counts = {}
     for name, body in re.findall(r"Function : (\w+)\n(.*?)(?=\n\s*Function : |\Z)", text, re.S):
-        # ptxas places subroutines after the last unpredicated EXIT: slow paths (of division and the
-        # like) that run only for special operands, so they are not on the path counted
-        ends = [m.end() for m in re.finditer(r"\*/\s+EXIT\s*;", body)]
-        body = body[:ends[-1]] if ends else body
-        ops = [op for op in OPCODE.findall(body) if op != "NOP"]
+        found = instructions_of(body)
+        ops = [op for op, _ in found]
         barrier = next((i for i, op in enumerate(ops) if op.startswith("BAR")), -1)
         pixel = ops[barrier + 1:]
         loads = collections.Counter(access_width(op) for op in pixel if op.startswith("LDG"))
         stores = collections.Counter(access_width(op) for op in pixel if op.startswith("STG"))
+        loops = [(target, i) for i, (_, target) in enumerate(found) if target is not None and barrier < target < i]
         counts[name] = Counts(len(ops), len(pixel), sum(1 for op in pixel if FP64.match(op)), dict(loads),
-                              dict(stores), loops_of(body, barrier))
+                              dict(stores), loops, [i for i, op in enumerate(ops) if op.startswith("BAR")])
     return counts
-
-
-def loops_of(body: str, barrier: int) -> list[int]:
-    """The instruction count of each loop after instruction `barrier`: from a backward branch's
-    target to the branch, NOPs left out."""
-    placed = [(int(at, 16), op, target) for at, op, target in BRANCH.findall(body)]
-    index = {at: i for i, (at, _, _) in enumerate(placed)}
-    loops = []
-    for i, (at, op, target) in enumerate(placed):
-        if op.startswith("BRA") and target and int(target, 16) < at and int(target, 16) in index:
-            start = index[int(target, 16)]
-            if start > barrier:
-                loops.append(sum(1 for _, o, _ in placed[start:i + 1] if o != "NOP"))
-    return loops
 
 
 def estimate(counts: Counts, threads: int, bytes_moved: int, machine=H100) -> float:
@@ -117,31 +116,49 @@ def estimate(counts: Counts, threads: int, bytes_moved: int, machine=H100) -> fl
     return max(issue, copy) / copy
 
 
-# Kernels whose threads make several output pixels and loop a known number of times in the
-# measured case: (output pixels a thread, times the per-pixel path runs, trips of each of its
-# loops in order). The linear sampler's channel loop runs 3 times, all in the loop for the rest
-# of ptxas's unrolling by 4. The separable Lanczos-4 kernels' threads make 4 pixels; at 1080p -> 4K
-# a tile's 32 rows reach 24 input rows, 3 bands of 8, in each of which a thread loads one pixel
-# of the tile's 24 input columns (or none) and filters one row. The blur's threads make 4 pixels of each
-# of 3 channels; at k = 31 its row windows take 3 whole steps of 8 taps (the second round of
-# rows does not run: 62 rows x 4 tasks fit 256 threads once) and its column windows one
-# iteration of the loop ptxas unrolled to 16 taps. Where the loops found differ in number, the
-# loops count once.
+# Kernels whose threads make several output pixels, loop or split their warps' work in a known way
+# in the measured case: (output pixels a thread, times the per-pixel path runs, trips of each of
+# its loops per entry in order, and optionally the share of the warps that run each stretch
+# between barriers after the first). An instruction counts its loops' trips times the share of
+# its stretch; where the loops found differ in number, loops count once.
+#
+# The linear sampler's channel loop runs 3 times, all in the loop for the rest of ptxas's
+# unrolling by 4. The separable Lanczos-4 kernels' threads make 4 pixels; at 1080p -> 4K a tile's
+# 32 rows reach 24 input rows, 3 bands of 8, in each of which a thread loads one pixel of the
+# tile's 24 input columns (or none) and filters one row. The blur's threads make 4 pixels of
+# each of 3 channels (its channel loop); at k = 31 a 32 x 32 tile reads a patch of 62 x 62
+# pixels, 7.75 rows a thread row, no tile of a 4K frame but its edge ones reflecting (their
+# loops do not run); the 124 row tasks of 16 sums, 31 taps in one step of 16 and the rest, keep
+# 4 of the 8 warps busy; the column windows take 7 steps of 4 taps.
 EXECUTED = {
     # the channel loop, which ptxas unrolled by 4 with a loop for the rest: 3 channels run the rest
     "resize_linear_kernel": (1, 1, [0, 3]),
     "resize_lanczos4_rows3_kernel_uint8": (4, 1, [1, 3]),
     "resize_lanczos4_rows3_kernel": (4, 1, [1, 3]),
-    "gaussian_kernel": (4, 3, [3, 0, 1]),
+    # reflecting rows (two copies), the third run of a row, the patch rows, the row and column
+    # steps, the channels; stretches: patch, rows, their sums stored, columns
+    "gaussian_kernel": (4, 1, [0, 0, 0, 0, 0, 0, 0, 7.75, 1, 7, 3], [1, 0.5, 0.5, 1]),
 }
 
 
 def executed_per_pixel(kernel: str, counts: Counts) -> float:
     """The instructions a pixel takes on the per-pixel path, loops counted as often as they run
-    where EXECUTED knows their trips (else once, as the static count has them)."""
-    pixels, repeats, trips = EXECUTED.get(kernel, (1, 1, []))
-    extra = sum((t - 1) * body for t, body in zip(trips, counts.loops)) if len(trips) == len(counts.loops) else 0
-    return (counts.per_pixel + extra) * repeats / pixels
+    and stretches between barriers by the share of warps that run them, where EXECUTED knows them
+    (else once, as the static count has them)."""
+    pixels, repeats, trips, *shares = EXECUTED.get(kernel, (1, 1, []))
+    if len(trips) != len(counts.loops):
+        trips = [1] * len(counts.loops)
+    first = counts.instructions - counts.per_pixel
+    runs = [1.0] * counts.instructions
+    for (start, end), t in zip(counts.loops, trips):  # an inner loop's trips multiply its outer loop's
+        for i in range(start, end + 1):
+            runs[i] *= t
+    if shares:
+        edges = counts.barriers[1:] + [counts.instructions]
+        for share, begin, end in zip(shares[0], counts.barriers, edges):
+            for i in range(begin + 1, end):
+                runs[i] *= share
+    return sum(runs[first:]) * repeats / pixels
 
 
 def hot_kernels():

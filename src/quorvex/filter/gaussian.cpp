@@ -17,9 +17,10 @@ namespace {
 // output, one channel at a time, in three steps through one shared patch.
 //  1. The input patch the tile needs (ksize / 2 more on each side, reflected at the image's
 //     edges) is read once, coalesced, as floats.
-//  2. Each thread filters 8 neighbouring columns of one patch row, sliding a window of 8 values
-//     along the row (slide, below): per tap one new value is read for 8 multiply-adds. The row
-//     pitch is 1 more than a multiple of 32, so the 32 windows of a warp sit in distinct banks.
+//  2. Each thread filters 16 neighbouring columns of one patch row, sliding a window of 16
+//     values along the row (slide, below): per tap one new value is read for 16 multiply-adds,
+//     and every row fits one task a thread. The row pitch is 1 more than a multiple of 32, so
+//     the 32 windows of a warp sit in distinct banks.
 //     The sums replace the patch's rows once every thread has read them.
 //  3. Each thread filters 4 neighbouring rows of one column the same way and stores them.
 // Rows first and each sum in tap order, as OpenCV's separable filter computes them. Four blocks
@@ -47,8 +48,8 @@ const char *reflect_101_code =
 // sum[q] = the sum over taps k of w[k] * in[(q + k) * step], q < N, each in tap order: a window
 // of N values slides along in, so a tap reads one new value for N multiply-adds. The window is a
 // ring: value in[(k + q) * step] sits in slot (k + q) % N, and the taps go N at a time, unrolled,
-// so every slot is a fixed register and nothing moves; w (16-byte aligned, padded to a multiple
-// of 8) is read four weights at a time.
+// so every slot is a fixed register and nothing moves; w (16-byte aligned) is read four weights at
+// a time.
 const char *slide_code =
 #include "quorvex/filter/gaussian_slide.cuh.inc"
     ;

@@ -12,6 +12,7 @@ __device__ __forceinline__ void slide(const float* in, int step, const float* w,
     }
     const float* next = in + N * step;
     int k0 = 0;
+    #pragma unroll 1  // the steps are long enough; unrolled, the rest of them would be code for every count
     for (; k0 + N <= ksize; k0 += N) {
         float weight[N];
         #pragma unroll
