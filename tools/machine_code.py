@@ -28,8 +28,8 @@ H100 = dict(sms=132, schedulers=4, clock=1.755e9, copy_rate=2.8e12)
 
 INSTRUCTION = re.compile(r"/\*([0-9a-f]{4,})\*/\s+(?:@!?U?P[T0-9]+\s+)?([A-Z][A-Z0-9_.]*)([^;]*);")
 FP64 = re.compile(r"^(D(ADD|MUL|FMA|SETP|MNMX)|[FI]2[FI]\..*F64|F2F\.F64|DSET)")
-# loops: (first, last) instruction indices of each loop on the per-pixel path (a backward branch and
-# its target), in the order of their branches; barriers: the indices of its barriers
+# loops: (first, last) instruction indices of each loop (a backward branch and its target), in the
+# order of their branches; barriers: the indices of the barriers
 Counts = collections.namedtuple("Counts", "instructions per_pixel fp64 loads stores loops barriers")
 
 
@@ -102,7 +102,7 @@ def sass_counts(text: str) -> dict[str, Counts]:
         pixel = ops[barrier + 1:]
         loads = collections.Counter(access_width(op) for op in pixel if op.startswith("LDG"))
         stores = collections.Counter(access_width(op) for op in pixel if op.startswith("STG"))
-        loops = [(target, i) for i, (_, target) in enumerate(found) if target is not None and barrier < target < i]
+        loops = [(target, i) for i, (_, target) in enumerate(found) if target is not None and target < i]
         counts[name] = Counts(len(ops), len(pixel), sum(1 for op in pixel if FP64.match(op)), dict(loads),
                               dict(stores), loops, [i for i, op in enumerate(ops) if op.startswith("BAR")])
     return counts
@@ -116,12 +116,14 @@ def estimate(counts: Counts, threads: int, bytes_moved: int, machine=H100) -> fl
     return max(issue, copy) / copy
 
 
-# Kernels whose threads make several output pixels, loop or split their warps' work in a known way
-# in the measured case: (output pixels a thread, times the per-pixel path runs, trips of each of
-# its loops per entry in order, and optionally the share of the warps that run each stretch
-# between barriers after the first). An instruction counts its loops' trips times the share of
+# How kernels whose threads make several output pixels, loop or split their warps' work run in the
+# measured case: output pixels a thread, times the per-pixel path runs, the trips of each of the
+# kernel's loops per entry (in the order of their branches), the share of the warps that run each
+# stretch between barriers after the first, and the share that runs the stretch before the first
+# (0: per block set-up, not counted). An instruction counts its loops' trips times the share of
 # its stretch; where the loops found differ in number, loops count once.
-#
+Executed = collections.namedtuple("Executed", "pixels repeats trips shares before", defaults=((), 0.0))
+
 # The linear sampler's channel loop runs 3 times, all in the loop for the rest of ptxas's
 # unrolling by 4. The separable Lanczos-4 kernels' threads make 4 pixels; at 1080p -> 4K a tile's
 # 32 rows reach 24 input rows, 3 bands of 8, in each of which a thread loads one pixel of the
@@ -129,15 +131,24 @@ def estimate(counts: Counts, threads: int, bytes_moved: int, machine=H100) -> fl
 # each of 3 channels (its channel loop); at k = 31 a 32 x 32 tile reads a patch of 62 x 62
 # pixels, 7.75 rows a thread row, no tile of a 4K frame but its edge ones reflecting (their
 # loops do not run); the 124 row tasks of 16 sums, 31 taps in one step of 16 and the rest, keep
-# 4 of the 8 warps busy; the column windows take 7 steps of 4 taps.
+# 4 of the 8 warps busy; the column windows take 7 steps of 4 taps. Paste, as the benchmark has
+# it: ten 512 x 512 crops of faces 432 pixels wide, 8 degrees turned, 349 pixels apart across a
+# 4K frame; each reaches a box of 489 x 489 pixels, 62 x 17 blocks, so a block's list holds 0.31
+# crops on average, and 78 % of a box's pixels fall in its crop, sampled by area (a crop pixel is
+# 1.19 frame pixels wide: boxes of 2.19 rows and columns on average); thread 0 lists the 10 crops
+# for its block (by 4, with 2 left over) while the other warps wait; every warp loads its pixels
+# before the first barrier.
 EXECUTED = {
-    # the channel loop, which ptxas unrolled by 4 with a loop for the rest: 3 channels run the rest
-    "resize_linear_kernel": (1, 1, [0, 3]),
-    "resize_lanczos4_rows3_kernel_uint8": (4, 1, [1, 3]),
-    "resize_lanczos4_rows3_kernel": (4, 1, [1, 3]),
-    # reflecting rows (two copies), the third run of a row, the patch rows, the row and column
-    # steps, the channels; stretches: patch, rows, their sums stored, columns
-    "gaussian_kernel": (4, 1, [0, 0, 0, 0, 0, 0, 0, 7.75, 1, 7, 3], [1, 0.5, 0.5, 1]),
+    "resize_linear_kernel": Executed(1, 1, [0, 3]),
+    "resize_lanczos4_rows3_kernel_uint8": Executed(4, 1, [1, 3]),
+    "resize_lanczos4_rows3_kernel": Executed(4, 1, [1, 3]),
+    # the weights (before the first barrier), reflecting rows (two copies), the third run of a row,
+    # the patch rows, the row and column steps, the channels; stretches: patch, rows, their sums
+    # stored, columns
+    "gaussian_kernel": Executed(4, 1, [1, 1, 0, 0, 0, 0, 0, 0, 0, 7.75, 1, 7, 3], [1, 0.5, 0.5, 1]),
+    # thread 0's list, the area sampler's columns and rows (for the 78 % inside), the list, the
+    # crops in chunks of 256; stretches: the list, the blends, the store
+    "paste_kernel": Executed(1, 1, [2, 2.19, 0.78 * 2.19, 0.31, 1], [1 / 8, 1, 1], 1),
 }
 
 
@@ -145,20 +156,18 @@ def executed_per_pixel(kernel: str, counts: Counts) -> float:
     """The instructions a pixel takes on the per-pixel path, loops counted as often as they run
     and stretches between barriers by the share of warps that run them, where EXECUTED knows them
     (else once, as the static count has them)."""
-    pixels, repeats, trips, *shares = EXECUTED.get(kernel, (1, 1, []))
-    if len(trips) != len(counts.loops):
-        trips = [1] * len(counts.loops)
+    plan = EXECUTED.get(kernel, Executed(1, 1, []))
+    trips = plan.trips if len(plan.trips) == len(counts.loops) else [1] * len(counts.loops)
     first = counts.instructions - counts.per_pixel
-    runs = [1.0] * counts.instructions
+    runs = [plan.before] * first + [1.0] * counts.per_pixel
     for (start, end), t in zip(counts.loops, trips):  # an inner loop's trips multiply its outer loop's
         for i in range(start, end + 1):
             runs[i] *= t
-    if shares:
-        edges = counts.barriers[1:] + [counts.instructions]
-        for share, begin, end in zip(shares[0], counts.barriers, edges):
-            for i in range(begin + 1, end):
-                runs[i] *= share
-    return sum(runs[first:]) * repeats / pixels
+    edges = counts.barriers[1:] + [counts.instructions]
+    for share, begin, end in zip(plan.shares, counts.barriers, edges):
+        for i in range(begin + 1, end):
+            runs[i] *= share
+    return sum(runs) * plan.repeats / plan.pixels
 
 
 def hot_kernels():

@@ -54,9 +54,12 @@ __device__ __forceinline__ bool area_box(float cx, float cy, float half_width, f
 template <typename T>
 __device__ __forceinline__ float area_value(const T* __restrict__ input, const AreaBox& b, int input_width, int channels, int c) {
     float sum = 0.0f;
+    // Boxes are a few pixels across: loops unrolled would mostly run the code for the rest.
+    #pragma unroll 1
     for (int iy = b.y0; iy < b.y1; ++iy) {
         const T* row = input + iy * input_width * channels + c;
         float row_sum = 0.0f;
+        #pragma unroll 1
         for (int ix = b.x0; ix < b.x1; ++ix)
             row_sum = fmaf(fminf(b.right, ix + 1.0f) - fmaxf(b.left, (float)ix), qv_unit_value(row[ix * channels]), row_sum);
         sum = fmaf(fminf(b.bottom, iy + 1.0f) - fmaxf(b.top, (float)iy), row_sum, sum);

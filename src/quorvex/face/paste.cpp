@@ -29,13 +29,14 @@ const char *paste_table_kernel_body =
 #include "quorvex/face/paste_table_kernel.cuh.inc"
     ;
 
-// Pastes count crops (count, crop_height, crop_width, channels) into the frame in one pass, in
-// order: per output pixel and crop, the crop and the mask sampled where the warp back would
-// sample them, blended as blend_kernel does. Pixels a crop does not reach keep what they had.
-// A block first lists the crops whose reach meets its own pixels (256 at a time, in order), so
-// that the blocks no face reaches, most of a large frame, only copy. Two samplers live at once:
-// with the default register target ptxas spills on sm_86 to sm_90, so the bound allows one
-// block per multiprocessor (it then takes about 95 registers).
+// Pastes count crops (count, crop_height, crop_width, 3) into the frame in one pass, in order: per
+// output pixel and crop, the crop and the mask sampled where the warp back would sample them,
+// blended as blend_kernel does. Pixels a crop does not reach keep what they had. A block first
+// lists the crops whose reach meets its own pixels (256 at a time, in order), so that the blocks
+// no face reaches, most of a large frame, only copy; a pixel stays in registers while its crops
+// blend over it, and the area sampler weighs each box pixel once for the mask's and the crop's
+// three channels. One block per multiprocessor at least, so ptxas may take the registers the two
+// samplers want.
 const char *paste_kernel_body =
 #include "quorvex/face/paste_kernel.cuh.inc"
     ;
@@ -93,7 +94,7 @@ nb::object paste_many(nb::handle frame, nb::handle crops, nb::handle mask, nb::h
                        nb::make_tuple(matrices, table, qv::i32(count), qv::i32(c[1]), qv::i32(c[2])));
     qv::launch_2d(paste_kernel, f[1], f[0],
                   nb::make_tuple(frame, merged, crops, mask, table, qv::i32(count), qv::i32(f[0]),
-                                 qv::i32(f[1]), qv::i32(c[1]), qv::i32(c[2]), qv::i32(c[3])));
+                                 qv::i32(f[1]), qv::i32(c[1]), qv::i32(c[2])));
     return merged;
 }
 
