@@ -7,7 +7,9 @@ checked against the compiled parameter types more strictly than a GPU would
 (where a mismatch silently reads garbage), every array argument runs inside
 a guarded copy so that out-of-bounds writes are reported, and an integer
 division by zero fails the launch with ZeroDivisionError (the host would trap
-and end the process; a GPU gives an unspecified value).
+and end the process; a GPU gives an unspecified value), as an access at an
+address not aligned for its type fails it with CUDA_ERROR_MISALIGNED_ADDRESS (a
+GPU refuses it; the host would let it pass).
 """
 
 import ctypes
@@ -52,9 +54,9 @@ def _contraction_flags():
 _BASE_FLAGS = ('-O2', '-std=c++17', '-shared', '-fPIC', '-fvisibility=hidden',
                '-fno-strict-aliasing', *_contraction_flags())
 _OPENMP_FLAG = '-fopenmp'
-# Integer division by zero goes to the shim's handler instead of trapping (see _shim.h).
+# Integer division by zero and misaligned accesses go to the shim's handlers (see _shim.h).
 # Only compiling takes it: the handler is the shim's own, so no sanitizer runtime is linked.
-_DIVIDE_FLAG = '-fsanitize=integer-divide-by-zero'
+_SANITIZE_FLAG = '-fsanitize=integer-divide-by-zero,alignment'
 
 # Opt-in maximum of an sm_80 device; `extern __shared__` arrays get this much.
 _DYNAMIC_SHARED_CAPACITY = 232448
@@ -184,7 +186,7 @@ def _include_digest():
 
 def _compile(cxx, flags, src, out):
     obj = out + '.o'
-    r = subprocess.run([cxx, *flags, _DIVIDE_FLAG, '-c', src, '-o', obj], capture_output=True, text=True)
+    r = subprocess.run([cxx, *flags, _SANITIZE_FLAG, '-c', src, '-o', obj], capture_output=True, text=True)
     if r.returncode == 0:
         r = subprocess.run([cxx, *flags, obj, '-o', out], capture_output=True, text=True)
     return r
@@ -223,7 +225,7 @@ def _build(code, name, options):
     if dynamic_shared:
         flags.append('-DSTANDIN_DYNAMIC_SHARED=%d' % _DYNAMIC_SHARED_CAPACITY)
     key = hashlib.sha256('\0'.join(
-        [unit, version, _include_digest(), _OPENMP_FLAG, _DIVIDE_FLAG] + flags).encode()).hexdigest()[:32]
+        [unit, version, _include_digest(), _OPENMP_FLAG, _SANITIZE_FLAG] + flags).encode()).hexdigest()[:32]
 
     with _lock:
         binary = _binaries.get(key)
@@ -542,11 +544,15 @@ class RawKernel:
             *(slots.ctypes.data + 8 * i for i in range(len(args))))
         status = binary.launch(dims, argv)
         if status == 2:
-            where = (ctypes.c_uint * 8)()
+            where = (ctypes.c_uint * 9)()
             source = binary.last_fault(where).decode(errors='replace')
+            if where[8] == 2:
+                raise _driver.CUDADriverError(
+                    _driver.CUDA_ERROR_MISALIGNED_ADDRESS, 'misaligned address: kernel %s at %s:%d:%d '
+                    '(block (%d, %d, %d), thread (%d, %d, %d))' % (self.name, source, *where[6:8], *where[:6]))
             raise ZeroDivisionError(
                 'kernel %s divided an integer by zero at %s:%d:%d (block (%d, %d, %d), thread (%d, %d, %d)); '
-                'a GPU would not trap but give an unspecified value' % (self.name, source, *where[6:], *where[:6]))
+                'a GPU would not trap but give an unspecified value' % (self.name, source, *where[6:8], *where[:6]))
         if status != 0:
             raise _driver.CUDADriverError(_driver.CUDA_ERROR_LAUNCH_OUT_OF_RESOURCES)
 

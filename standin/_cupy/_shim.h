@@ -244,12 +244,14 @@ standin_switch:
 )");
 #endif
 
-// The first integer division by zero of a launch. The host traps on it (SIGFPE, which takes
-// the interpreter down) where a GPU gives an unspecified value; kernels are compiled with
-// -fsanitize=integer-divide-by-zero, so each such division calls the handler at the end of
-// this header first, which records it here and abandons the CUDA thread.
+// The first fault of a launch: an integer division by zero (kind 1), where the host traps
+// (SIGFPE, which takes the interpreter down) and a GPU gives an unspecified value, or an access
+// at an address not aligned for its type (kind 2), which a GPU refuses (a misaligned address) and
+// the host would let pass. Kernels are compiled with -fsanitize=integer-divide-by-zero,alignment,
+// so each such operation calls a handler at the end of this header first, which records it here
+// and abandons the CUDA thread.
 struct Fault {
-  int taken = 0;
+  int taken = 0, kind = 0;
   unsigned block[3] = {0, 0, 0}, thread[3] = {0, 0, 0};
   unsigned line = 0, column = 0;
   const char* file = "";
@@ -504,14 +506,15 @@ inline void __syncthreads() {
   if (f) f->yield();
 }
 
-// Called (through -fsanitize=integer-divide-by-zero) before an integer division or remainder
-// by zero: the data starts with the source location of the division.
+// Called (through -fsanitize=integer-divide-by-zero,alignment) before an integer division or
+// remainder by zero, or a misaligned access: the data starts with the source location.
 struct standin_source_location { const char* file; unsigned line, column; };
-[[noreturn]] static void standin_divide_by_zero(void* data) {
+[[noreturn]] static void standin_fault(void* data, int kind) {
   using namespace standin;
   const standin_source_location* where = static_cast<const standin_source_location*>(data);
   Fault* sink = fault_sink;
   if (sink && __atomic_exchange_n(&sink->taken, 1, __ATOMIC_ACQ_REL) == 0) {
+    sink->kind = kind;
     sink->block[0] = blockIdx.x, sink->block[1] = blockIdx.y, sink->block[2] = blockIdx.z;
     sink->thread[0] = threadIdx.x, sink->thread[1] = threadIdx.y, sink->thread[2] = threadIdx.z;
     sink->file = where->file, sink->line = where->line, sink->column = where->column;
@@ -521,18 +524,16 @@ struct standin_source_location { const char* file; unsigned line, column; };
   if (!target) abort();  // not inside a launch: nothing sensible to return to
   longjmp(*target, 1);
 }
-extern "C" void __ubsan_handle_divrem_overflow(void* data, void*, void*) {
-  standin_divide_by_zero(data);
-}
-extern "C" void __ubsan_handle_divrem_overflow_abort(void* data, void*, void*) {
-  standin_divide_by_zero(data);
-}
+extern "C" void __ubsan_handle_divrem_overflow(void* data, void*, void*) { standin_fault(data, 1); }
+extern "C" void __ubsan_handle_divrem_overflow_abort(void* data, void*, void*) { standin_fault(data, 1); }
+extern "C" void __ubsan_handle_type_mismatch_v1(void* data, void*) { standin_fault(data, 2); }
+extern "C" void __ubsan_handle_type_mismatch_v1_abort(void* data, void*) { standin_fault(data, 2); }
 
 // Where the calling thread's last launch stopped: block x, y, z, thread x, y, z, line, column
-// into out; the file name is returned. Only meaningful after a launch returned 2.
+// and the fault's kind into out; the file name is returned. Only meaningful after a launch returned 2.
 extern "C" __attribute__((visibility("default"))) const char* standin_last_fault(unsigned* out) {
   const standin::Fault& f = standin::last_fault;
   for (int i = 0; i < 3; ++i) out[i] = f.block[i], out[3 + i] = f.thread[i];
-  out[6] = f.line, out[7] = f.column;
+  out[6] = f.line, out[7] = f.column, out[8] = f.kind;
   return f.file;
 }

@@ -289,6 +289,20 @@ def test_integer_division_by_zero_fails_the_launch_not_the_process(cache, barrie
     np.testing.assert_array_equal(out.get(), num.get() // den.get())
 
 
+def test_a_misaligned_wide_access_fails_the_launch_as_on_a_gpu(cache):
+    # The host would load 16 bytes from any address; a GPU refuses one not aligned for them.
+    kernel = cp.RawKernel(r'''extern "C" __global__ void sum4(const float* a, float* out, int shift) {
+        float4 v = reinterpret_cast<const float4*>(a + shift)[threadIdx.x];
+        out[threadIdx.x] = v.x + v.y + v.z + v.w;
+    }''', 'sum4')
+    a, out = cp.arange(40, dtype=cp.float32), cp.zeros(8, cp.float32)
+    with pytest.raises(cp.cuda.driver.CUDADriverError, match=r'CUDA_ERROR_MISALIGNED_ADDRESS.*sum4\.cu:2'):
+        kernel((1,), (8,), (a, out, np.int32(1)))
+        cp.cuda.get_current_stream().synchronize()
+    kernel((1,), (8,), (a, out, np.int32(4)))
+    np.testing.assert_array_equal(out.get(), a.get()[4:36].reshape(8, 4).sum(axis=1))
+
+
 def test_memory_pool_counts_what_live_device_arrays_hold():
     import torch
 

@@ -6,11 +6,13 @@ _ERRORS = {
     101: ('CUDA_ERROR_INVALID_DEVICE', 'invalid device ordinal'),
     700: ('CUDA_ERROR_ILLEGAL_ADDRESS', 'an illegal memory access was encountered'),
     701: ('CUDA_ERROR_LAUNCH_OUT_OF_RESOURCES', 'too many resources requested for launch'),
+    716: ('CUDA_ERROR_MISALIGNED_ADDRESS', 'misaligned address'),
 }
 
 CUDA_ERROR_INVALID_VALUE = 1
 CUDA_ERROR_OUT_OF_MEMORY = 2
 CUDA_ERROR_LAUNCH_OUT_OF_RESOURCES = 701
+CUDA_ERROR_MISALIGNED_ADDRESS = 716
 
 
 class CUDADriverError(RuntimeError):
