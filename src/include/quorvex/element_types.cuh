@@ -74,4 +74,48 @@ __device__ __forceinline__ void qv_unit_store(float* p, float v) { *p = v; }
 __device__ __forceinline__ void qv_unit_store(unsigned char* p, float v) { *p = (unsigned char)qv_unit_saturatef(v, 255.0f); }
 __device__ __forceinline__ void qv_unit_store(unsigned short* p, float v) { *p = (unsigned short)qv_unit_saturatef(v, 65535.0f); }
 __device__ __forceinline__ void qv_unit_store(qv_half* p, float v) { p->bits = qv_float_to_half(v); }
+// Four elements, moved as one access (16 bytes of float32, 8 of 16-bit, 4 of 8-bit).
+template <typename T>
+struct __align__(4 * sizeof(T)) Four {
+    T v[4];
+};
+
+// Flat images of three-channel pixels go four pixels (a quad, 12 elements) a thread: in three
+// accesses of Four where `wide` says the host found the array aligned for them and the quad is
+// whole, element by element otherwise. count: the quad's elements within the image's.
+__device__ __forceinline__ int qv_quad_count(int quad, int pixels) { return min(12, (pixels - quad * 4) * 3); }
+
+// Values as qv_unit_value (Unit) or qv_value reads them.
+template <bool Unit, typename T>
+__device__ __forceinline__ void qv_load_quad(const T* __restrict__ image, int quad, int count, int wide, float (&v)[12]) {
+    const T* p = image + quad * 12;
+    if (wide && count == 12) {
+        #pragma unroll
+        for (int k = 0; k < 3; ++k) {
+            Four<T> four = reinterpret_cast<const Four<T>*>(p)[k];
+            #pragma unroll
+            for (int j = 0; j < 4; ++j) v[4 * k + j] = Unit ? qv_unit_value(four.v[j]) : qv_value(four.v[j]);
+        }
+        return;
+    }
+    #pragma unroll
+    for (int e = 0; e < 12; ++e) v[e] = e < count ? (Unit ? qv_unit_value(p[e]) : qv_value(p[e])) : 0.0f;
+}
+
+__device__ __forceinline__ void qv_store_quad(float* __restrict__ image, int quad, int count, int wide, const float (&v)[12]) {
+    float* p = image + quad * 12;
+    if (wide && count == 12) {
+        #pragma unroll
+        for (int k = 0; k < 3; ++k) {
+            Four<float> four;
+            #pragma unroll
+            for (int j = 0; j < 4; ++j) four.v[j] = v[4 * k + j];
+            reinterpret_cast<Four<float>*>(p)[k] = four;
+        }
+        return;
+    }
+    #pragma unroll
+    for (int e = 0; e < 12; ++e)
+        if (e < count) p[e] = v[e];
+}
 #endif

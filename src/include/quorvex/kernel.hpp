@@ -157,6 +157,26 @@ inline void launch_batch(nb::handle kernel, int64_t width, int64_t height, int64
            nb::make_tuple(kBlockX, kBlockY), args);
 }
 
+// Whether every array's data sits at a multiple of four of its elements, as a kernel moving four
+// elements in one access (Four) needs.
+inline bool aligned_for_fours(std::initializer_list<nb::handle> arrays) {
+    for (nb::handle a : arrays)
+        if (nb::cast<uintptr_t>(a.attr("data").attr("ptr")) % (4 * nb::cast<uintptr_t>(a.attr("itemsize"))) !=
+            0)
+            return false;
+    return true;
+}
+
+// Flat kernels of three-channel pixels: one thread per four pixels (a quad), 256 a block, each
+// given the pixel count and whether its arrays are aligned for moving quads in wide accesses.
+inline void launch_quads(nb::handle kernel, nb::handle input, nb::handle output, int64_t pixels) {
+    if (kernel.is_none()) cp();
+    if (pixels <= 0) return;
+    int64_t quads = (pixels + 3) / 4;
+    kernel(nb::make_tuple((quads + 255) / 256), nb::make_tuple(256),
+           nb::make_tuple(input, output, i32(pixels), i32(aligned_for_fours({input, output}))));
+}
+
 // The shape of an array as integers.
 inline std::vector<int64_t> shape_of(nb::handle array) {
     std::vector<int64_t> shape;

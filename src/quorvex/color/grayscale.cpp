@@ -11,11 +11,10 @@ namespace nb = nanobind;
 
 namespace {
 
-// One thread per pixel; R and B give where red and blue sit in the input pixel. Colour kernels
-// run 32 x 32 blocks.
-const std::string grayscale_code =
+// Four pixels a thread, moved in wide accesses where the arrays allow (qv_load_quad).
+const std::string grayscale_code = qv::element_types_code + std::string(
 #include "quorvex/color/grayscale.cuh.inc"
-    ;
+                                                            );
 
 const std::string rgb_to_grayscale_kernel_code = grayscale_code +
 #include "quorvex/color/rgb_to_grayscale_kernel.cuh.inc"
@@ -28,15 +27,12 @@ const std::string bgr_to_grayscale_kernel_code = grayscale_code +
 
 // The same luma of uint8, uint16 and float16 pixels, read as to_float32 maps them (integers as
 // 0..1 over their range), so no conversion pass precedes the kernel.
-const std::string grayscale_typed_code = qv::element_types_code + std::string(
-#include "quorvex/color/grayscale_typed.cuh.inc"
-                                                                  );
-const std::string rgb_to_grayscale_typed_kernel_code = grayscale_typed_code + qv::typed_entries(
+const std::string rgb_to_grayscale_typed_kernel_code = grayscale_code + qv::typed_entries(
 #include "quorvex/color/rgb_to_grayscale_typed_kernel.cuh.inc"
-                                                                                  , 1);
-const std::string bgr_to_grayscale_typed_kernel_code = grayscale_typed_code + qv::typed_entries(
+                                                                            , 1);
+const std::string bgr_to_grayscale_typed_kernel_code = grayscale_code + qv::typed_entries(
 #include "quorvex/color/bgr_to_grayscale_typed_kernel.cuh.inc"
-                                                                                  , 1);
+                                                                            , 1);
 
 // Per element type: the float32 kernel, then the typed ones.
 qv::TypedKernel rgb_to_grayscale_kernel, bgr_to_grayscale_kernel;
@@ -57,13 +53,10 @@ nb::object grayscale(nb::handle image, const qv::TypedKernel &kernels, const cha
     if (!qv::is_device_array(image_rgb))
         qv::raise(PyExc_TypeError, "%s() takes a cupy.ndarray, got %s", function, qv::type_name(image_rgb));
     qv::check_indexable(shape, "image");
-    qv::check_rows(shape[0], "image", 32);
-    // The kernel walks dense rows.
+    // The kernel walks the pixels as one dense run.
     image_rgb = cp.ascontiguousarray(image_rgb);
     nb::object image_gray = cp.empty(image_rgb.attr("shape"), nb::arg("dtype") = cp.float32);
-    int64_t height = shape[0], width = shape[1];
-    qv::launch_2d(kernels[type > 0 ? type : 0], width, height,
-                  nb::make_tuple(image_rgb, image_gray, qv::i32(width), qv::i32(height)), 32, 32);
+    qv::launch_quads(kernels[type > 0 ? type : 0], image_rgb, image_gray, shape[0] * shape[1]);
     return image_gray;
 }
 

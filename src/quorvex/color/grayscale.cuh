@@ -1,14 +1,16 @@
-template <int R, int B>
-__device__ void grayscale(const float* __restrict__ input, float* __restrict__ gray, int width, int height) {
-    int x = blockIdx.x * blockDim.x + threadIdx.x;
-    int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= width || y >= height) return;
-    int idx = (y * width + x) * 3;
-    float r = input[idx + R];
-    float g = input[idx + 1];
-    float b = input[idx + B];
-    float gray_val = 0.2126f * r + 0.7152f * g + 0.0722f * b;
-    gray[idx] = gray_val;
-    gray[idx + 1] = gray_val;
-    gray[idx + 2] = gray_val;
+// Four pixels a thread (qv_load_quad); R and B give where red and blue sit in the input pixel.
+template <int R, int B, typename T>
+__device__ __forceinline__ void grayscale_of(const T* __restrict__ input, float* __restrict__ gray, int pixels,
+                                             int wide) {
+    int quad = blockIdx.x * blockDim.x + threadIdx.x;
+    if (quad * 4 >= pixels) return;
+    int count = qv_quad_count(quad, pixels);
+    float v[12];
+    qv_load_quad<true>(input, quad, count, wide, v);
+    #pragma unroll
+    for (int q = 0; q < 4; ++q) {
+        float luma = 0.2126f * v[3 * q + R] + 0.7152f * v[3 * q + 1] + 0.0722f * v[3 * q + B];
+        v[3 * q] = v[3 * q + 1] = v[3 * q + 2] = luma;
+    }
+    qv_store_quad(gray, quad, count, wide, v);
 }

@@ -51,9 +51,9 @@ nb::object convert(nb::handle image, const qv::TypedKernel &kernel, const char *
     if (shape.size() != 3 || shape[2] != 3)
         qv::raise(PyExc_ValueError, "%s() takes an image of shape (height, width, 3), got %U", function,
                   qv::str_of(img.attr("shape")).ptr());
+    qv::check_indexable(shape, "image");
     nb::object out = cp.empty(img.attr("shape"), nb::arg("dtype") = cp.float32);
-    qv::launch_2d(kernel[type], shape[1], shape[0],
-                  nb::make_tuple(img, out, qv::i32(shape[1]), qv::i32(shape[0])));
+    qv::launch_quads(kernel[type], img, out, shape[0] * shape[1]);
     return batch ? out.attr("reshape")(given[0], given[1], given[2], 3) : out;
 }
 

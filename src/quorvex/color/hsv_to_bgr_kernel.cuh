@@ -1,32 +1,35 @@
 extern "C" __global__ void __launch_bounds__(256) hsv_to_bgr_kernel$S(const $T* __restrict__ image, float* __restrict__ bgr,
-                                             int width, int height) {
-    int x = blockIdx.x * blockDim.x + threadIdx.x;
-    int y = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= width || y >= height) return;
-    int idx = (y * width + x) * 3;
-    float h = qv_value(image[idx]), s = qv_value(image[idx + 1]), v = qv_value(image[idx + 2]);
-    float b = v, g = v, r = v;
-    if (s != 0.0f) {
-        h *= 1.0f / 60.0f;
-        h -= 6.0f * floorf(h * (1.0f / 6.0f));  // hues wrap around the circle
-        int sector = (int)floorf(h);
-        h -= (float)sector;
-        if (!(sector >= 0 && sector < 6)) {  // NaN, or 6 from rounding just below 0
-            sector = 0;
-            h = 0.0f;
+                                             int pixels, int wide) {
+    int quad = blockIdx.x * blockDim.x + threadIdx.x;
+    if (quad * 4 >= pixels) return;
+    int count = qv_quad_count(quad, pixels);
+    float px[12];
+    qv_load_quad<false>(image, quad, count, wide, px);
+    #pragma unroll
+    for (int n = 0; n < 4; ++n) {
+        float h = px[3 * n], s = px[3 * n + 1], v = px[3 * n + 2];
+        float b = v, g = v, r = v;
+        if (s != 0.0f) {
+            h *= 1.0f / 60.0f;
+            h -= 6.0f * floorf(h * (1.0f / 6.0f));  // hues wrap around the circle
+            int sector = (int)floorf(h);
+            h -= (float)sector;
+            if (!(sector >= 0 && sector < 6)) {  // NaN, or 6 from rounding just below 0
+                sector = 0;
+                h = 0.0f;
+            }
+            float p = v * (1.0f - s), q = v * (1.0f - s * h), t = v * (1.0f - s * (1.0f - h));
+            // B, G and R in each 60-degree sector: rising (t), falling (q), top (v) or bottom (p).
+            switch (sector) {
+            case 0: b = p; g = t; r = v; break;
+            case 1: b = p; g = v; r = q; break;
+            case 2: b = t; g = v; r = p; break;
+            case 3: b = v; g = q; r = p; break;
+            case 4: b = v; g = p; r = t; break;
+            default: b = q; g = p; r = v;
+            }
         }
-        float p = v * (1.0f - s), q = v * (1.0f - s * h), t = v * (1.0f - s * (1.0f - h));
-        // B, G and R in each 60-degree sector: rising (t), falling (q), top (v) or bottom (p).
-        switch (sector) {
-        case 0: b = p; g = t; r = v; break;
-        case 1: b = p; g = v; r = q; break;
-        case 2: b = t; g = v; r = p; break;
-        case 3: b = v; g = q; r = p; break;
-        case 4: b = v; g = p; r = t; break;
-        default: b = q; g = p; r = v;
-        }
+        px[3 * n] = b, px[3 * n + 1] = g, px[3 * n + 2] = r;
     }
-    bgr[idx] = b;
-    bgr[idx + 1] = g;
-    bgr[idx + 2] = r;
+    qv_store_quad(bgr, quad, count, wide, px);
 }

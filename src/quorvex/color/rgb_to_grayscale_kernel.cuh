@@ -1,4 +1,5 @@
-extern "C" __global__ void __launch_bounds__(1024) rgb_to_grayscale_kernel(const float* __restrict__ rgb,
-                                                    float* __restrict__ gray, int width, int height) {
-    grayscale<0, 2>(rgb, gray, width, height);
+extern "C" __global__ void __launch_bounds__(256) rgb_to_grayscale_kernel(const float* __restrict__ rgb,
+                                                                         float* __restrict__ gray, int pixels,
+                                                                         int wide) {
+    grayscale_of<0, 2>(rgb, gray, pixels, wide);
 }

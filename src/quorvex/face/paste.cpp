@@ -14,10 +14,10 @@ namespace nb = nanobind;
 
 namespace {
 
-// merged = mask * warped + (1 - mask) * frame, one pass over the frame.
-const char *blend_kernel_code =
+// merged = mask * warped + (1 - mask) * frame, one pass over the frame, four elements a thread.
+const std::string blend_kernel_code = qv::element_types_code + std::string(
 #include "quorvex/face/paste_blend_kernel.cuh.inc"
-    ;
+                                                               );
 
 // The warp table of the pasted crops from their matrices M (frame -> crop), one thread per
 // crop, as the two-step path computes it: M^-1 rounded to float32 (the inverse matrix), then its
@@ -64,8 +64,9 @@ nb::object blend(nb::handle warped, nb::handle mask, nb::handle frame) {
     int64_t count = nb::cast<int64_t>(frame.attr("size"));
     nb::object merged = cp.empty_like(frame);
     if (count > 0)
-        blend_kernel(nb::make_tuple((count + 255) / 256), nb::make_tuple(256),
-                     nb::make_tuple(warped, mask, frame, merged, qv::i32(count)));
+        blend_kernel(nb::make_tuple((count + 1023) / 1024), nb::make_tuple(256),
+                     nb::make_tuple(warped, mask, frame, merged, qv::i32(count),
+                                    qv::i32(qv::aligned_for_fours({warped, mask, frame, merged}))));
     return merged;
 }
 
@@ -328,7 +329,7 @@ nb::object get_many(const qv::Args &a) {
 
 NB_MODULE(paste, m) {
     m.doc() = "Pasting face crops back into frames through a soft mask.";
-    blend_kernel = qv::add_kernel(m, "blend_kernel", blend_kernel_code);
+    blend_kernel = qv::add_kernel(m, "blend_kernel", blend_kernel_code.c_str());
     paste_table_kernel = qv::add_kernel(m, "paste_table_kernel", paste_table_kernel_code);
     paste_kernel = qv::add_kernel(m, "paste_kernel", paste_kernel_code.c_str());
     qv::def(m, "paste_back", paste_back,

@@ -132,10 +132,7 @@ nb::object quantize_on_device(const Image &img, double max, const char *dtype) {
     }
     int kind = img.dtype == "float16" ? 1 : img.dtype == "uint16" ? 2 : img.dtype == "uint8" ? 3 : 0;
     // Four elements a thread, in one access each way where both arrays are aligned for four.
-    int64_t input_bytes = nb::cast<int64_t>(input.attr("itemsize"));
-    bool vector = count % 4 == 0 &&
-                  nb::cast<uintptr_t>(input.attr("data").attr("ptr")) % (4 * input_bytes) == 0 &&
-                  nb::cast<uintptr_t>(output.attr("data").attr("ptr")) % (4 * output_bytes) == 0;
+    bool vector = count % 4 == 0 && qv::aligned_for_fours({input, output});
     nb::handle kernel = quantize_kernels[kind][output_bytes - 1];
     if (!kernel.is_valid()) throw std::logic_error("no quantizing kernel for " + img.dtype);
     kernel(nb::make_tuple((count + 1023) / 1024), block,

@@ -9,12 +9,6 @@ __device__ __forceinline__ unsigned int quantized(qv_half v, int top) { return q
 __device__ __forceinline__ unsigned int quantized(unsigned short v, int) { return (v + 128u) / 257u; }
 __device__ __forceinline__ unsigned int quantized(unsigned char v, int) { return v * 257u; }
 
-// Four elements, moved as one access (16 bytes of float32, 8 of 16-bit, 4 of 8-bit).
-template <typename T>
-struct __align__(4 * sizeof(T)) Four {
-    T v[4];
-};
-
 // Four elements a thread, in one access each way where `vector` says that both arrays are
 // aligned for it and the count is a multiple of four; element by element otherwise.
 template <typename In, typename Out>
