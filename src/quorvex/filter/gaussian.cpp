@@ -22,7 +22,8 @@ namespace {
 //     and every row fits one task a thread. The row pitch is 1 more than a multiple of 32, so
 //     the 32 windows of a warp sit in distinct banks.
 //     The sums replace the patch's rows once every thread has read them.
-//  3. Each thread filters 4 neighbouring rows of one column the same way and stores them.
+//  3. Each thread of the first four warps filters 8 neighbouring rows of one column the same way
+//     and stores them.
 // Rows first and each sum in tap order, as OpenCV's separable filter computes them. Four blocks
 // per multiprocessor: left to itself ptxas squeezes it into 32 registers on sm_100 and spills.
 const char *gaussian_kernel_body =

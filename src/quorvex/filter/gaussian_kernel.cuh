@@ -53,14 +53,16 @@ extern "C" __global__ void __launch_bounds__(256, 4) gaussian_kernel$S(const $T*
             for (int q = 0; q < 16; ++q) half_row[q] = sums[q];
         }
         __syncthreads();
-        // Columns: rows 4 ty to 4 ty + 3 of column tx.
-        float sum[4];
-        slide<4>(patch + 4 * threadIdx.y * PITCH + threadIdx.x, PITCH, w, ksize, sum);
-        int x = x0 + threadIdx.x;
-        #pragma unroll
-        for (int q = 0; q < 4; ++q) {
-            int y = y0 + 4 * threadIdx.y + q;
-            if (x < width && y < height) qv_unit_store(output + (y * width + x) * channels + c, sum[q]);
+        // Columns: rows 8 ty to 8 ty + 7 of column tx, by the first four warps.
+        if (threadIdx.y < 4) {
+            float sum[8];
+            slide<8>(patch + 8 * threadIdx.y * PITCH + threadIdx.x, PITCH, w, ksize, sum);
+            int x = x0 + threadIdx.x;
+            #pragma unroll
+            for (int q = 0; q < 8; ++q) {
+                int y = y0 + 8 * threadIdx.y + q;
+                if (x < width && y < height) qv_unit_store(output + (y * width + x) * channels + c, sum[q]);
+            }
         }
         __syncthreads();  // before the next channel's patch
     }
