@@ -14,16 +14,13 @@ __device__ __forceinline__ void slide(const float* in, int step, const float* w,
     int k0 = 0;
     #pragma unroll 1  // the steps are long enough; unrolled, the rest of them would be code for every count
     for (; k0 + N <= ksize; k0 += N) {
-        float weight[N];
-        #pragma unroll
-        for (int u = 0; u < N; u += 4) {
-            float4 four = *reinterpret_cast<const float4*>(w + k0 + u);
-            weight[u] = four.x, weight[u + 1] = four.y, weight[u + 2] = four.z, weight[u + 3] = four.w;
-        }
+        float4 four;  // the step's weights, read four at a time as they are needed
         #pragma unroll
         for (int u = 0; u < N; ++u) {
+            if (u % 4 == 0) four = *reinterpret_cast<const float4*>(w + k0 + u);
+            float weight = u % 4 == 0 ? four.x : u % 4 == 1 ? four.y : u % 4 == 2 ? four.z : four.w;
             #pragma unroll
-            for (int q = 0; q < N; ++q) sum[q] = fmaf(weight[u], window[(u + q) % N], sum[q]);
+            for (int q = 0; q < N; ++q) sum[q] = fmaf(weight, window[(u + q) % N], sum[q]);
             window[u] = next[u * step];
         }
         next += N * step;
