@@ -118,4 +118,19 @@ __device__ __forceinline__ void qv_store_quad(float* __restrict__ image, int qua
     for (int e = 0; e < 12; ++e)
         if (e < count) p[e] = v[e];
 }
+
+// A flat kernel's whole work: this thread's quad of a launch of one thread per four pixels, each
+// pixel's three values (as Unit says to read them) mapped in place by pixel(a, b, c) and stored.
+template <bool Unit, typename T, typename Pixel>
+__device__ __forceinline__ void qv_map_quad(const T* __restrict__ input, float* __restrict__ output, int pixels, int wide,
+                                            Pixel pixel) {
+    int quad = blockIdx.x * blockDim.x + threadIdx.x;
+    if (quad * 4 >= pixels) return;
+    int count = qv_quad_count(quad, pixels);
+    float v[12];
+    qv_load_quad<Unit>(input, quad, count, wide, v);
+    #pragma unroll
+    for (int n = 0; n < 4; ++n) pixel(v[3 * n], v[3 * n + 1], v[3 * n + 2]);
+    qv_store_quad(output, quad, count, wide, v);
+}
 #endif

@@ -1,13 +1,7 @@
 extern "C" __global__ void __launch_bounds__(256) hsv_to_bgr_kernel$S(const $T* __restrict__ image, float* __restrict__ bgr,
                                              int pixels, int wide) {
-    int quad = blockIdx.x * blockDim.x + threadIdx.x;
-    if (quad * 4 >= pixels) return;
-    int count = qv_quad_count(quad, pixels);
-    float px[12];
-    qv_load_quad<false>(image, quad, count, wide, px);
-    #pragma unroll
-    for (int n = 0; n < 4; ++n) {
-        float h = px[3 * n], s = px[3 * n + 1], v = px[3 * n + 2];
+    qv_map_quad<false>(image, bgr, pixels, wide, [](float& h_b, float& s_g, float& v_r) {
+        float h = h_b, s = s_g, v = v_r;
         float b = v, g = v, r = v;
         if (s != 0.0f) {
             h *= 1.0f / 60.0f;
@@ -29,7 +23,6 @@ extern "C" __global__ void __launch_bounds__(256) hsv_to_bgr_kernel$S(const $T* 
             default: b = q; g = p; r = v;
             }
         }
-        px[3 * n] = b, px[3 * n + 1] = g, px[3 * n + 2] = r;
-    }
-    qv_store_quad(bgr, quad, count, wide, px);
+        h_b = b, s_g = g, v_r = r;
+    });
 }
