@@ -133,4 +133,31 @@ __device__ __forceinline__ void qv_map_quad(const T* __restrict__ input, float* 
     for (int n = 0; n < 4; ++n) pixel(v[3 * n], v[3 * n + 1], v[3 * n + 2]);
     qv_store_quad(output, quad, count, wide, v);
 }
+
+// Four neighbouring pixels of image blockIdx.z's three planes, taken in reverse order (RGB planes
+// give BGR pixels), into its flat interleaved form, each value through map(): one thread per four
+// pixels, the planes read and the pixels written in 16-byte accesses where `wide` says the plane
+// size and the arrays allow them, element by element otherwise.
+template <typename Map>
+__device__ __forceinline__ void qv_planes_to_quad(const float* __restrict__ planes, float* __restrict__ image, int plane,
+                                                  int wide, Map map) {
+    int quad = blockIdx.x * blockDim.x + threadIdx.x;
+    if (quad * 4 >= plane) return;
+    planes += (long long)blockIdx.z * 3 * plane;
+    image += (long long)blockIdx.z * 3 * plane;
+    int count = qv_quad_count(quad, plane);
+    float v[12];
+    if (wide && count == 12) {
+        #pragma unroll
+        for (int c = 0; c < 3; ++c) {
+            Four<float> four = reinterpret_cast<const Four<float>*>(planes + (2 - c) * plane)[quad];
+            #pragma unroll
+            for (int n = 0; n < 4; ++n) v[3 * n + c] = map(four.v[n]);
+        }
+    } else {
+        #pragma unroll
+        for (int e = 0; e < 12; ++e) v[e] = e < count ? map(planes[(2 - e % 3) * plane + quad * 4 + e / 3]) : 0.0f;
+    }
+    qv_store_quad(image, quad, count, wide, v);
+}
 #endif

@@ -177,6 +177,21 @@ inline void launch_quads(nb::handle kernel, nb::handle input, nb::handle output,
            nb::make_tuple(input, output, i32(pixels), i32(aligned_for_fours({input, output}))));
 }
 
+// Planar images (count, 3, height, width) into interleaved ones (count, height, width, 3), one
+// thread per four pixels of a plane (qv_planes_to_quad), image blockIdx.z.
+inline void launch_plane_quads(nb::handle kernel, nb::handle planes, nb::handle image, int64_t plane,
+                               int64_t count) {
+    if (kernel.is_none()) cp();
+    if (plane <= 0 || count <= 0) return;
+    if (count > kMaxGridZ)
+        raise(PyExc_ValueError, "a batch of %lld images; at most %lld are supported", (long long)count,
+              (long long)kMaxGridZ);
+    int64_t quads = (plane + 3) / 4;
+    bool wide = plane % 4 == 0 && aligned_for_fours({planes, image});
+    kernel(nb::make_tuple((quads + 255) / 256, 1, count), nb::make_tuple(256),
+           nb::make_tuple(planes, image, i32(plane), i32(wide)));
+}
+
 // The shape of an array as integers.
 inline std::vector<int64_t> shape_of(nb::handle array) {
     std::vector<int64_t> shape;

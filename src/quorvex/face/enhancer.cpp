@@ -1,4 +1,6 @@
 // Face restoration with an ONNX network at a fixed 512 x 512 (GFPGAN-style: RGB in -1 to 1).
+#include <string>
+
 #include "quorvex/assertion.hpp"
 #include "quorvex/function.hpp"
 #include "quorvex/kernel.hpp"
@@ -11,10 +13,10 @@ namespace nb = nanobind;
 namespace {
 
 // The network's (N, 3, H, W) RGB output in -1 to 1 back to (N, H, W, 3) BGR images in 0 to 1:
-// clip, rescale, reorder and swap in one pass; image blockIdx.z.
-const char *restore_kernel_code =
+// clip, rescale, reorder and swap in one pass, four pixels a thread; image blockIdx.z.
+const std::string restore_kernel_code = qv::element_types_code + std::string(
 #include "quorvex/face/enhancer_restore_kernel.cuh.inc"
-    ;
+                                                                 );
 
 nb::handle restore_kernel;
 
@@ -56,8 +58,7 @@ nb::object restore(nb::handle self, nb::object images, int64_t density) {
                   (long long)count, qv::str_of(net_out.attr("shape")).ptr());
     qv::check_indexable(out, "network output");
     nb::object result = cp.empty(nb::make_tuple(count, out[2], out[3], 3), nb::arg("dtype") = cp.float32);
-    qv::launch_batch(restore_kernel, out[3], out[2], count,
-                     nb::make_tuple(net_out, result, qv::i32(out[3]), qv::i32(out[2])));
+    qv::launch_plane_quads(restore_kernel, net_out, result, out[2] * out[3], count);
     return result;
 }
 
@@ -97,7 +98,7 @@ nb::object get_many(const qv::Args &a) {
 
 NB_MODULE(enhancer, m) {
     m.doc() = "Face restoration with an ONNX network at 512 x 512.";
-    restore_kernel = qv::add_kernel(m, "restore_kernel", restore_kernel_code);
+    restore_kernel = qv::add_kernel(m, "restore_kernel", restore_kernel_code.c_str());
     qv::Class(m, "GFPGAN",
               "Restores BGR face crops with an ONNX face-restoration network (RGB, -1 to 1, 512 x 512).")
         .field("session", "ort.InferenceSession")

@@ -24,10 +24,10 @@ const char *swap_latent_kernel_code =
     ;
 
 // The network's (N, 3, H, W) RGB output as (N, H, W, 3) BGR images clipped to 0..1 (NaN stays NaN,
-// as cupy.clip leaves it), in one pass; image blockIdx.z.
-const char *swap_output_kernel_code =
+// as cupy.clip leaves it), in one pass, four pixels a thread; image blockIdx.z.
+const std::string swap_output_kernel_code = qv::element_types_code + std::string(
 #include "quorvex/face/swap_output_kernel.cuh.inc"
-    ;
+                                                                     );
 
 nb::handle swap_latent_kernel, swap_output_kernel;
 
@@ -105,8 +105,7 @@ nb::object swapped_crops(nb::handle output, nb::handle width, nb::handle height,
     qv::check_indexable(out_shape, "the network's output");
     nb::object crops =
         cp.empty(nb::make_tuple(count, out_shape[2], out_shape[3], 3), nb::arg("dtype") = cp.float32);
-    qv::launch_batch(swap_output_kernel, out_shape[3], out_shape[2], count,
-                     nb::make_tuple(net_out, crops, qv::i32(out_shape[3]), qv::i32(out_shape[2])));
+    qv::launch_plane_quads(swap_output_kernel, net_out, crops, out_shape[2] * out_shape[3], count);
     if (nb::cast<int64_t>(width) == out_shape[3] && nb::cast<int64_t>(height) == out_shape[2]) return crops;
     return qv::sibling::resize(crops, nb::make_tuple(width, height),
                                nb::arg("interpolation") = qv::sibling::inter_auto.get());
@@ -230,7 +229,7 @@ NB_MODULE(swap, m) {
         "Face identity swap with an ONNX network through ONNX Runtime, on 128 x 128 aligned face crops.";
     qv::ort::def_session_arguments(m);
     swap_latent_kernel = qv::add_kernel(m, "swap_latent_kernel", swap_latent_kernel_code);
-    swap_output_kernel = qv::add_kernel(m, "swap_output_kernel", swap_output_kernel_code);
+    swap_output_kernel = qv::add_kernel(m, "swap_output_kernel", swap_output_kernel_code.c_str());
     qv::Class(m, "FaceSwap", "Puts the identity of a source face into a target face crop.")
         .field("session", "ort.InferenceSession")
         .field("emap", "cp.ndarray")
