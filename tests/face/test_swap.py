@@ -298,3 +298,18 @@ def test_faces_in_one_batch_match_one_by_one(provider, batch, monkeypatch, tmp_p
     out = swap.get_many(targets, swap.latent(source))
     np.testing.assert_array_equal(out.get(), np.stack([crop.get() for crop in expected]))
     np.testing.assert_array_equal(enhance.get_many(out).get(), np.stack(restored))
+
+
+@pytest.mark.parametrize("shape", [(2, 3, 4, 4), (2, 3, 5, 7)])  # planes of whole quads (wide accesses) and not
+@pytest.mark.parametrize("kernel, low", [("swap_output_kernel", 0.0), ("restore_kernel", -1.0)])
+def test_planar_outputs_become_bgr_crops_in_wide_and_scalar_accesses(kernel, low, shape):
+    import quorvex.face.enhancer
+
+    planes = np.random.default_rng(3).uniform(-1.5, 1.5, shape).astype(np.float32)
+    launch = getattr(quorvex.face.swap if kernel.startswith("swap") else quorvex.face.enhancer, kernel)
+    n, _, h, w = shape
+    for wide in {0, int(h * w % 4 == 0)}:
+        out = cp.empty((n, h, w, 3), cp.float32)
+        launch((((h * w + 3) // 4 + 255) // 256, 1, n), (256,), (cp.asarray(planes), out, np.int32(h * w), np.int32(wide)))
+        bgr = np.clip(planes[:, ::-1].transpose(0, 2, 3, 1), low, 1.0)
+        np.testing.assert_array_equal(out.get(), bgr if low == 0.0 else bgr / 2 + 0.5)
