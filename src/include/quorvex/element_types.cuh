@@ -74,6 +74,7 @@ __device__ __forceinline__ void qv_unit_store(float* p, float v) { *p = v; }
 __device__ __forceinline__ void qv_unit_store(unsigned char* p, float v) { *p = (unsigned char)qv_unit_saturatef(v, 255.0f); }
 __device__ __forceinline__ void qv_unit_store(unsigned short* p, float v) { *p = (unsigned short)qv_unit_saturatef(v, 65535.0f); }
 __device__ __forceinline__ void qv_unit_store(qv_half* p, float v) { p->bits = qv_float_to_half(v); }
+
 // Four elements, moved as one access (16 bytes of float32, 8 of 16-bit, 4 of 8-bit).
 template <typename T>
 struct __align__(4 * sizeof(T)) Four {

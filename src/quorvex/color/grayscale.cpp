@@ -11,7 +11,7 @@ namespace nb = nanobind;
 
 namespace {
 
-// Four pixels a thread, moved in wide accesses where the arrays allow (qv_load_quad).
+// Four pixels a thread, moved in wide accesses where the arrays allow (qv_map_quad).
 const std::string grayscale_code = qv::element_types_code + std::string(
 #include "quorvex/color/grayscale.cuh.inc"
                                                             );

@@ -3,7 +3,7 @@
 extern "C" __global__ void __launch_bounds__(256) blend_kernel(const float* __restrict__ warped, const float* __restrict__ mask,
                                         const float* __restrict__ frame, float* __restrict__ merged,
                                         int count, int wide) {
-    int first = (blockIdx.x * blockDim.x + threadIdx.x) * 4;
+    long long first = (blockIdx.x * blockDim.x + threadIdx.x) * 4LL;  // count may be near INT32_MAX
     if (first >= count) return;
     if (wide && first + 4 <= count) {
         Four<float> w = *reinterpret_cast<const Four<float>*>(warped + first);
@@ -15,5 +15,5 @@ extern "C" __global__ void __launch_bounds__(256) blend_kernel(const float* __re
         *reinterpret_cast<Four<float>*>(merged + first) = out;
         return;
     }
-    for (int i = first; i < first + 4 && i < count; ++i) merged[i] = fmaf(mask[i], warped[i], (1.0f - mask[i]) * frame[i]);
+    for (long long i = first; i < first + 4 && i < count; ++i) merged[i] = fmaf(mask[i], warped[i], (1.0f - mask[i]) * frame[i]);
 }
