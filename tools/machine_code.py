@@ -7,9 +7,10 @@ sass_counts() counts it per kernel.
 
 The estimate: a kernel takes at least the longer of its memory time (the bytes it must read and
 write, at the copy rate) and its issue time (the SASS instructions on a thread's path, at 4 warp
-instructions per multiprocessor and clock), given as a multiple of the copy time. Counted
-statically: a loop counts once (too few where a path loops) unless EXECUTED gives its trips, and
-where a kernel holds two paths both count (too many), so it ranks kernels rather than times them.
+instructions per multiprocessor and clock), given as a multiple of the copy time. Counted from
+the static listing: a loop counts once unless EXECUTED gives its trips in the measured case (and
+the share of warps that run each stretch between barriers), and where a kernel holds two paths
+outside loops both count (too many), so it ranks kernels rather than times them.
 """
 
 from __future__ import annotations
@@ -117,12 +118,12 @@ def estimate(counts: Counts, threads: int, bytes_moved: int, machine=H100) -> fl
 
 
 # How kernels whose threads make several output pixels, loop or split their warps' work run in the
-# measured case: output pixels a thread, times the per-pixel path runs, the trips of each of the
-# kernel's loops per entry (in the order of their branches), the share of the warps that run each
+# measured case: output pixels a thread, the trips of each of the kernel's loops per entry (in the
+# order of their branches), the share of the warps that run each
 # stretch between barriers after the first, and the share that runs the stretch before the first
 # (0: per block set-up, not counted). An instruction counts its loops' trips times the share of
 # its stretch; where the loops found differ in number, loops count once.
-Executed = collections.namedtuple("Executed", "pixels repeats trips shares before", defaults=((), 0.0))
+Executed = collections.namedtuple("Executed", "pixels trips shares before", defaults=((), 0.0))
 
 # The linear sampler's channel loop runs 3 times, all in the loop for the rest of ptxas's unrolling
 # by 4. The separable Lanczos-4 kernels' threads make 4 pixels; at 1080p -> 4K a tile's 32 rows
@@ -139,16 +140,16 @@ Executed = collections.namedtuple("Executed", "pixels repeats trips shares befor
 # 0 lists the 10 crops for its block (by 4, with 2 left over) while the other warps wait; every
 # warp loads its pixels before the first barrier.
 EXECUTED = {
-    "resize_linear_kernel": Executed(1, 1, [0, 3]),
-    "resize_lanczos4_rows3_kernel_uint8": Executed(4, 1, [1, 3]),
-    "resize_lanczos4_rows3_kernel": Executed(4, 1, [1, 3]),
+    "resize_linear_kernel": Executed(1, [0, 3]),
+    "resize_lanczos4_rows3_kernel_uint8": Executed(4, [1, 3]),
+    "resize_lanczos4_rows3_kernel": Executed(4, [1, 3]),
     # the weights (before the first barrier), reflecting rows (two copies), the third run of a row,
     # the patch rows, the row and column steps, the channels; stretches: patch, rows, their sums
     # stored, columns
-    "gaussian_kernel": Executed(4, 1, [1, 1, 0, 0, 0, 0, 0, 0, 0, 7.75, 1, 3, 3], [1, 0.5, 0.5, 0.5]),
+    "gaussian_kernel": Executed(4, [1, 1, 0, 0, 0, 0, 0, 0, 0, 7.75, 1, 3, 3], [1, 0.5, 0.5, 0.5]),
     # thread 0's list, the area sampler's columns and rows (for the 77 % inside), the list, the
     # crops in chunks of 256; stretches: the list, the blends, the store
-    "paste_kernel": Executed(1, 1, [2, 2.19, 0.77 * 2.19, 0.30, 1], [1 / 8, 1, 1], 1),
+    "paste_kernel": Executed(1, [2, 2.19, 0.77 * 2.19, 0.30, 1], [1 / 8, 1, 1], 1),
 }
 
 
@@ -156,7 +157,7 @@ def executed_per_pixel(kernel: str, counts: Counts) -> float:
     """The instructions a pixel takes on the per-pixel path, loops counted as often as they run
     and stretches between barriers by the share of warps that run them, where EXECUTED knows them
     (else once, as the static count has them)."""
-    plan = EXECUTED.get(kernel, Executed(1, 1, []))
+    plan = EXECUTED.get(kernel, Executed(1, []))
     trips = plan.trips if len(plan.trips) == len(counts.loops) else [1] * len(counts.loops)
     first = counts.instructions - counts.per_pixel
     runs = [plan.before] * first + [1.0] * counts.per_pixel
@@ -167,7 +168,7 @@ def executed_per_pixel(kernel: str, counts: Counts) -> float:
     for share, begin, end in zip(plan.shares, counts.barriers, edges):
         for i in range(begin + 1, end):
             runs[i] *= share
-    return sum(runs) * plan.repeats / plan.pixels
+    return sum(runs) / plan.pixels
 
 
 def hot_kernels():
@@ -200,14 +201,15 @@ def main() -> int:
     standin.install()
     if len(sys.argv) > 1:  # another build of the package, to compare
         sys.path.insert(0, sys.argv[1])
-    print(f"{'kernel':38s} {'SASS/thread':>11s} {'loads by bytes':>24s} {'stores by bytes':>22s} {'x copy':>7s}")
+    print(f"{'kernel':38s} {'SASS/thread':>11s} {'run/pixel':>9s} {'loads by bytes':>24s} {'stores by bytes':>22s} "
+          f"{'x copy':>7s}")
     for label, module, attribute, kernel, pixels, moved in hot_kernels():
         text = getattr(importlib.import_module(module), attribute)
         c = sass_counts(sass(cubin(text, 90)))[kernel]
         threads = pixels // 4 if kernel.startswith("quantize_") and c.loads.get(16) else pixels
         per_pixel = executed_per_pixel(kernel, c)
         bound = estimate(c._replace(per_pixel=per_pixel), threads, moved)
-        print(f"{label:38s} {c.per_pixel:11d} {str(c.loads):>24s} {str(c.stores):>22s} {bound:7.2f}")
+        print(f"{label:38s} {c.per_pixel:11d} {per_pixel:9.1f} {str(c.loads):>24s} {str(c.stores):>22s} {bound:7.2f}")
     return 0
 
 
