@@ -109,10 +109,10 @@ def sass_counts(text: str) -> dict[str, Counts]:
     return counts
 
 
-def estimate(counts: Counts, threads: int, bytes_moved: int, machine=H100) -> float:
-    """The bound on the time of a launch of threads threads, as a multiple of the copy time of
-    bytes_moved."""
-    issue = threads * counts.per_pixel / (32 * machine["sms"] * machine["schedulers"] * machine["clock"])
+def estimate(counts: Counts, pixels: int, bytes_moved: int, machine=H100) -> float:
+    """The bound on the time of making pixels pixels of counts.per_pixel instructions each, as a
+    multiple of the copy time of bytes_moved."""
+    issue = pixels * counts.per_pixel / (32 * machine["sms"] * machine["schedulers"] * machine["clock"])
     copy = bytes_moved / machine["copy_rate"]
     return max(issue, copy) / copy
 
@@ -140,6 +140,7 @@ Executed = collections.namedtuple("Executed", "pixels trips shares before", defa
 # 0 lists the 10 crops for its block (by 4, with 2 left over) while the other warps wait; every
 # warp loads its pixels before the first barrier.
 EXECUTED = {
+    "quantize_float32_to_uint8": Executed(4, []),  # four elements a thread
     "resize_linear_kernel": Executed(1, [0, 3]),
     "resize_lanczos4_rows3_kernel_uint8": Executed(4, [1, 3]),
     "resize_lanczos4_rows3_kernel": Executed(4, [1, 3]),
@@ -206,9 +207,8 @@ def main() -> int:
     for label, module, attribute, kernel, pixels, moved in hot_kernels():
         text = getattr(importlib.import_module(module), attribute)
         c = sass_counts(sass(cubin(text, 90)))[kernel]
-        threads = pixels // 4 if kernel.startswith("quantize_") and c.loads.get(16) else pixels
         per_pixel = executed_per_pixel(kernel, c)
-        bound = estimate(c._replace(per_pixel=per_pixel), threads, moved)
+        bound = estimate(c._replace(per_pixel=per_pixel), pixels, moved)
         print(f"{label:38s} {c.per_pixel:11d} {per_pixel:9.1f} {str(c.loads):>24s} {str(c.stores):>22s} {bound:7.2f}")
     return 0
 
