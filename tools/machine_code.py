@@ -128,11 +128,12 @@ Executed = collections.namedtuple("Executed", "pixels trips shares before", defa
 # The linear sampler's channel loop runs 3 times, all in the loop for the rest of ptxas's unrolling
 # by 4. The separable Lanczos-4 kernels' threads make 4 pixels; at 1080p -> 4K a tile's 32 rows
 # reach 24 input rows, 3 bands of 8, in each of which a thread loads one pixel of the tile's 24
-# input columns (or none) and filters one row. The blur's threads make 4 pixels of each of 3
-# channels (its channel loop); at k = 31 a 32 x 32 tile reads a patch of 62 x 62 pixels, 7.75 rows
-# a thread row, no tile of a 4K frame but its edge ones reflecting (their loops do not run); the
-# 124 row tasks of 16 sums, 31 taps in one step of 16 and the rest, keep 4 of the 8 warps busy, as
-# do the column tasks of 8 sums, in 3 steps of 8 taps and the rest. Paste, as the benchmark has it
+# input columns (or none) and filters one row. The blur's threads make 6 pixels of each of 3
+# channels (its channel loop); at k = 31 a 32 x 48 tile reads a patch of 62 x 78 pixels, a thread's
+# column of it 19.5 rows, two a trip (9.5 trips), no tile of a 4K frame but its edge ones
+# reflecting (their loops do not run); the 156 row tasks of 16 sums, 31 taps in one step of 16 and
+# the rest, keep 5 of the 8 warps busy, the column tasks of 8 sums, in 3 steps of 8 taps and the
+# rest, 6. Paste, as the benchmark has it
 # (the figures from its warp table): ten 512 x 512 crops of faces 432 pixels wide, 8 degrees
 # turned, 349 pixels apart across a 4K frame; each reaches a box of about 493 x 493 pixels, so a
 # block's list holds 0.30 crops on average, and 77 % of a box's pixels fall in its crop, sampled by
@@ -144,10 +145,10 @@ EXECUTED = {
     "resize_linear_kernel": Executed(1, [0, 3]),
     "resize_lanczos4_rows3_kernel_uint8": Executed(4, [1, 3]),
     "resize_lanczos4_rows3_kernel": Executed(4, [1, 3]),
-    # the weights (before the first barrier), reflecting rows (two copies), the third run of a row,
-    # the patch rows, the row and column steps, the channels; stretches: patch, rows, their sums
+    # the weights (before the first barrier), reflecting rows (two copies), the patch's rows (pairs)
+    # and columns, the row and column steps, the channels; stretches: patch, rows, their sums
     # stored, columns
-    "gaussian_kernel": Executed(4, [1, 1, 0, 0, 0, 0, 0, 0, 0, 7.75, 1, 3, 3], [1, 0.5, 0.5, 0.5]),
+    "gaussian_kernel": Executed(6, [1, 1, 0, 0, 0, 0, 0, 0, 9.5, 1, 1, 3, 3], [1, 5 / 8, 5 / 8, 6 / 8]),
     # thread 0's list, the area sampler's columns and rows (for the 77 % inside), the list, the
     # crops in chunks of 256; stretches: the list, the blends, the store
     "paste_kernel": Executed(1, [2, 2.19, 0.77 * 2.19, 0.30, 1], [1 / 8, 1, 1], 1),

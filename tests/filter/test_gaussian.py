@@ -19,7 +19,7 @@ def random_image(shape, seed=0):
 
 # 70 x 101 has tiles whose taps all fall inside; 65 taps is the widest blur made in one pass.
 @pytest.mark.parametrize("ksize, sigma", [(1, 0), (3, 0), (5, 0), (7, 0), (9, 0), (5, 1.2), (7, 2.5), (15, 3), (31, 0.8), (0, 1.5), (65, 0), (67, 0)])
-@pytest.mark.parametrize("shape", [(23, 31), (23, 31, 3), (17, 12, 4), (70, 101, 3)])
+@pytest.mark.parametrize("shape", [(23, 31), (23, 31, 3), (17, 12, 4), (150, 101, 3)])
 def test_agrees_with_opencv(shape, ksize, sigma):
     image = random_image(shape, seed=ksize)
     # A mirrored view: not contiguous.

@@ -13,7 +13,7 @@ namespace nb = nanobind;
 
 namespace {
 
-// Blurs of up to kMaxTiledKsize taps in one launch: a 32 x 8 block makes a 32 x 32 tile of the
+// Blurs of up to kMaxTiledKsize taps in one launch: a 32 x 8 block makes a 32 x kTileRows tile of the
 // output, one channel at a time, in three steps through one shared patch.
 //  1. The input patch the tile needs (ksize / 2 more on each side, reflected at the image's
 //     edges) is read once, coalesced, as floats.
@@ -22,7 +22,7 @@ namespace {
 //     and every row fits one task a thread. The row pitch is 1 more than a multiple of 32, so
 //     the 32 windows of a warp sit in distinct banks.
 //     The sums replace the patch's rows once every thread has read them.
-//  3. Each thread of the first four warps filters 8 neighbouring rows of one column the same way
+//  3. Each thread of the first six warps filters 8 neighbouring rows of one column the same way
 //     and stores them.
 // Rows first and each sum in tap order, as OpenCV's separable filter computes them. Four blocks
 // per multiprocessor: left to itself ptxas squeezes it into 32 registers on sm_100 and spills.
@@ -55,15 +55,17 @@ const char *slide_code =
 #include "quorvex/filter/gaussian_slide.cuh.inc"
     ;
 
-std::string gaussian_code(const char *body, const char *helpers = "") {
+// The widest blur the tiled kernel takes (its shared rows hold 32 above and below the tile), and
+// the tile's rows: 48 rather than 32 spread the patch's margins over half as many more pixels.
+constexpr int64_t kMaxTiledKsize = 65, kTileRows = 48;
+
+std::string gaussian_code(const char *body, const std::string &helpers = "") {
     return std::string(qv::element_types_code) + reflect_101_code + helpers + qv::typed_entries(body);
 }
-const std::string gaussian_kernel_code = gaussian_code(gaussian_kernel_body, slide_code);
+const std::string gaussian_kernel_code =
+    gaussian_code(gaussian_kernel_body, "#define TILE_ROWS " + std::to_string(kTileRows) + "\n" + slide_code);
 const std::string gaussian_rows_kernel_code = gaussian_code(gaussian_rows_kernel_body);
 const std::string gaussian_cols_kernel_code = gaussian_code(gaussian_cols_kernel_body);
-
-// The widest blur the tiled kernel takes (its shared rows hold 32 above and below the tile).
-constexpr int64_t kMaxTiledKsize = 65;
 
 qv::TypedKernel gaussian_kernel, gaussian_rows_kernel, gaussian_cols_kernel;
 
@@ -196,7 +198,8 @@ nb::object get(const qv::Args &a) {
     int64_t height = shape[0], width = shape[1], channels = shape.size() == 3 ? shape[2] : 1;
     nb::object sizes[] = {qv::i32(taps), qv::i32(height), qv::i32(width), qv::i32(channels)};
     if (taps <= kMaxTiledKsize) {
-        qv::launch_batch(gaussian_kernel[type], (width + 31) / 32 * 32, (height + 31) / 32 * 8, count,
+        qv::launch_batch(gaussian_kernel[type], (width + 31) / 32 * 32,
+                         (height + kTileRows - 1) / kTileRows * 8, count,
                          nb::make_tuple(input, output, weights, sizes[0], sizes[1], sizes[2], sizes[3]));
     } else {
         nb::object rows = qv::cp().empty(input.attr("shape"), nb::arg("dtype") = qv::cp().float32);
