@@ -257,7 +257,7 @@ CEILINGS = [
     ("quorvex.transform.resize", "resize_lanczos4_kernel_code", 64, (1570, 1670, 1745, 3150), (0, 0, 0, 0), 0, 92,
      (1845, 1885, 1995, 2895)),
     ("quorvex.transform.resize", "resize_lanczos4_rows3_kernel_code", 64, (870, 900, 900, 1300), (0, 0, 0, 0), 0,
-     4, (1050, 1085, 1080, 1380)),
+     4, (1075, 1090, 1100, 1395)),
     ("quorvex.transform.resize", "resize_linear_kernel_code", 48, (310, 310, 320, 335), (0, 0, 0, 0), 0, 22,
      (315, 290, 300, 310)),
     ("quorvex.filter.gaussian", "gaussian_kernel_code", 64, (1510, 1710, 1720, 2030), (0, 0, 0, 0), 6, 7,

@@ -126,9 +126,9 @@ def estimate(counts: Counts, pixels: int, bytes_moved: int, machine=H100) -> flo
 Executed = collections.namedtuple("Executed", "pixels trips shares before", defaults=((), 0.0))
 
 # The linear sampler's channel loop runs 3 times, all in the loop for the rest of ptxas's unrolling
-# by 4. The separable Lanczos-4 kernels' threads make 4 pixels; at 1080p -> 4K a tile's 32 rows
-# reach 24 input rows, 3 bands of 8, in each of which a thread loads one pixel of the tile's 24
-# input columns (or none) and filters one row. The blur's threads make 6 pixels of each of 3
+# by 4. The separable Lanczos-4 kernels' threads make 4 pixels; at 1080p -> 4K a tile reaches a
+# patch of 24 x 24 input pixels, one band, of which a thread loads 2.25 (256 apart) and filters 3
+# rows. The blur's threads make 6 pixels of each of 3
 # channels (its channel loop); at k = 31 a 32 x 48 tile reads a patch of 62 x 78 pixels, a thread's
 # column of it 19.5 rows, two a trip (9.5 trips), no tile of a 4K frame but its edge ones
 # reflecting (their loops do not run); the 156 row tasks of 16 sums, 31 taps in one step of 16 and
@@ -143,8 +143,8 @@ Executed = collections.namedtuple("Executed", "pixels trips shares before", defa
 EXECUTED = {
     "quantize_float32_to_uint8": Executed(4, []),  # four elements a thread
     "resize_linear_kernel": Executed(1, [0, 3]),
-    "resize_lanczos4_rows3_kernel_uint8": Executed(4, [1, 3]),
-    "resize_lanczos4_rows3_kernel": Executed(4, [1, 3]),
+    "resize_lanczos4_rows3_kernel_uint8": Executed(4, [2.25, 3, 1]),
+    "resize_lanczos4_rows3_kernel": Executed(4, [2.25, 3, 1]),
     # the weights (before the first barrier), reflecting rows (two copies), the patch's rows (pairs)
     # and columns, the row and column steps, the channels; stretches: patch, rows, their sums
     # stored, columns

@@ -5,6 +5,7 @@ template <typename T> struct ResizedImage {
     T* out;
     int width, channels;
     __device__ __forceinline__ void put(int x, int y, int c, float v) const { qv_store(out + (y * width + x) * channels + c, v); }
+    __device__ __forceinline__ T* pixel(int x, int y) const { return out + ((long long)y * width + x) * channels; }
 };
 
 // Launched with 32 x 8 blocks, every thread reaching the barrier, for output pixel (x, y): the
@@ -226,6 +227,7 @@ __device__ __forceinline__ void lanczos4_pixel(const T* __restrict__ input, cons
 // spare, and the spans are clamped to them, so that nothing is written past them whatever the host
 // reckoned.
 #define LANCZOS4_ROOM (LANCZOS4_SPAN + 1)
+#define LANCZOS4_PATCH (8 * LANCZOS4_ROOM)  // slots of the input patch's bands
 
 template <int C>
 struct Lanczos4Slot {
@@ -240,41 +242,52 @@ template <int C, typename T, typename Out>
 __device__ __forceinline__ void lanczos4_rows(const T* __restrict__ input, const Out& out, int x,
                                               const Lanczos4Axis& ax, const Lanczos4Axis* rows, int top, int span,
                                               int left, int width, int input_width, int input_height, int new_width,
-                                              int new_height, Lanczos4Slot<C> (*sums)[32],
-                                              Lanczos4Slot<C> (*patch)[LANCZOS4_ROOM]) {
+                                              int new_height, Lanczos4Slot<C> (*sums)[32], Lanczos4Slot<C>* patch) {
     const int tap = ax.first - left;  // the patch column of this thread's first tap
-    for (int band = 0; band < span; band += 8) {
-        int r = band + threadIdx.y;
-        if (r < span) {
-            const T* row = input + (long long)min(max(top + r, 0), input_height - 1) * input_width * C;
-            #pragma unroll 1
-            for (int k = threadIdx.x; k < width; k += 32) {
-                const T* p = row + min(max(left + k, 0), input_width - 1) * C;
-                Lanczos4Slot<C> s = {};  // the spare lane too, so that a slot is one store
-                #pragma unroll
-                for (int c = 0; c < C; ++c) s.v[c] = qv_value(p[c]);
-                patch[threadIdx.y][k] = s;
-            }
+    // The patch's rows are width slots apart, so that a band holds as many as fit (at least 8):
+    // the whole patch of an upscale, in one band. The quotients below are of integers up to
+    // LANCZOS4_PATCH by width (at most LANCZOS4_ROOM): 0.5 more on the dividend keeps the exact
+    // quotient at least 0.5 / width from an integer, far beyond the approximate division's error.
+    const float inverse = __fdividef(1.0f, (float)width);
+    const int band_rows = (int)((LANCZOS4_PATCH + 0.5f) * inverse);
+    const int thread = threadIdx.y * 32 + threadIdx.x, step_rows = (int)(256.5f * inverse);
+    const int step_columns = 256 - step_rows * width, first_row = (int)((thread + 0.5f) * inverse);
+    for (int band = 0; band < span; band += band_rows) {
+        const int count = min(band_rows, span - band);
+        // The band's slots 256 apart a thread, its row and column stepped rather than divided out.
+        #pragma unroll 1
+        for (int r = first_row, k = thread - first_row * width; r < count; r += step_rows, k += step_columns) {
+            if (k >= width) k -= width, ++r;
+            if (r >= count) break;
+            const T* p = input + ((long long)min(max(top + band + r, 0), input_height - 1) * input_width +
+                                  min(max(left + k, 0), input_width - 1)) * C;
+            Lanczos4Slot<C> s = {};  // the spare lane too, so that a slot is one store
+            #pragma unroll
+            for (int c = 0; c < C; ++c) s.v[c] = qv_value(p[c]);
+            patch[r * width + k] = s;
         }
         __syncthreads();
-        if (r < span) {
+        #pragma unroll 1
+        for (int r = threadIdx.y; r < count; r += 8) {
+            const int from = r * width + tap;
             Lanczos4Slot<C> h = {};
             #pragma unroll
             for (int i = 0; i < 8; ++i) {
-                Lanczos4Slot<C> s = patch[threadIdx.y][tap + i];
+                Lanczos4Slot<C> s = patch[from + i];
                 #pragma unroll
                 for (int c = 0; c < C; ++c) h.v[c] = fmaf(s.v[c], ax.w[i], h.v[c]);
             }
-            sums[r][threadIdx.x] = h;
+            sums[band + r][threadIdx.x] = h;
         }
         __syncthreads();  // the patch's rows are read before the next band overwrites them
     }
     if (x >= new_width) return;
+    int y = blockIdx.y * LANCZOS4_TILE + threadIdx.y;
+    auto* to = out.pixel(x, y);  // stepped 8 rows at a time
     #pragma unroll
-    for (int q = 0; q < LANCZOS4_TILE / 8; ++q) {
-        int tile_row = threadIdx.y + 8 * q, y = blockIdx.y * LANCZOS4_TILE + tile_row;
+    for (int q = 0; q < LANCZOS4_TILE / 8; ++q, y += 8, to += 8LL * new_width * C) {
         if (y >= new_height) return;
-        const Lanczos4Axis& ay = rows[tile_row];
+        const Lanczos4Axis& ay = rows[threadIdx.y + 8 * q];
         float sum[C];
         #pragma unroll
         for (int c = 0; c < C; ++c) sum[c] = 0.0f;
@@ -285,7 +298,7 @@ __device__ __forceinline__ void lanczos4_rows(const T* __restrict__ input, const
             for (int c = 0; c < C; ++c) sum[c] = fmaf(s.v[c], ay.w[j], sum[c]);
         }
         #pragma unroll
-        for (int c = 0; c < C; ++c) out.put(x, y, c, sum[c]);
+        for (int c = 0; c < C; ++c) qv_store(to + c, sum[c]);
     }
 }
 
@@ -323,7 +336,7 @@ __device__ __forceinline__ void resize_lanczos4_rows(const T* __restrict__ input
                                                      int input_height, int new_width, int new_height, int channels,
                                                      double scale_x, double scale_y) {
     __shared__ Lanczos4Axis columns[32], rows[LANCZOS4_TILE];
-    __shared__ Lanczos4Slot<C> sums[LANCZOS4_ROOM][32], patch[8][LANCZOS4_ROOM];
+    __shared__ Lanczos4Slot<C> sums[LANCZOS4_ROOM][32], patch[LANCZOS4_PATCH];
     lanczos4_block_weights(columns, rows, LANCZOS4_TILE, scale_x, scale_y);
     int x = blockIdx.x * 32 + threadIdx.x;
     int top = rows[0].first, span = min(rows[LANCZOS4_TILE - 1].first + 8 - top, LANCZOS4_ROOM);
