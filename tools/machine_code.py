@@ -152,6 +152,8 @@ EXECUTED = {
     # thread 0's list, the area sampler's columns and rows (for the 77 % inside), the list, the
     # crops in chunks of 256; stretches: the list, the blends, the store
     "paste_kernel": Executed(1, [2, 2.19, 0.77 * 2.19, 0.30, 1], [1 / 8, 1, 1], 1),
+    # a thread per 4:2:0 chroma site: 4 pixels, in two passes of a row
+    "planar8_encode_kernel_uint8": Executed(4, []),
 }
 
 
@@ -176,7 +178,7 @@ def executed_per_pixel(kernel: str, counts: Counts) -> float:
 def hot_kernels():
     """(label, module, text attribute, kernel, output pixels, bytes read and written) at 3840x2160x3."""
     px = 3840 * 2160
-    resize, blob = "quorvex.transform.resize", "quorvex.utils.blob"
+    resize, blob, yuv = "quorvex.transform.resize", "quorvex.utils.blob", "quorvex.color.yuv"
     return [
         # three channels at x2: the separable kernels are the ones launched
         ("Lanczos-4 x2, uint8 (1080p -> 4K)", resize, "resize_lanczos4_rows3_kernel_code",
@@ -190,6 +192,12 @@ def hot_kernels():
         ("paste, 10 faces into 4K", "quorvex.face.paste", "paste_kernel_code", "paste_kernel", px, px * 24),
         ("to_uint8 of float32", "quorvex.utils.dtypes", "quantize_float32_to_uint8_code", "quantize_float32_to_uint8", px * 3,
          px * 15),
+        # a video's frames: NV12 from the decoder to BGR float32, BGR uint8 to NV12 for the
+        # encoder, and NDI's UYVY
+        ("NV12 -> BGR float32", yuv, "planar8_decode_kernel_code", "planar8_decode_kernel", px, px * 3 // 2 + px * 12),
+        ("BGR uint8 -> NV12", yuv, "planar8_encode_kernel_uint8_code", "planar8_encode_kernel_uint8", px,
+         px * 3 + px * 3 // 2),
+        ("NDI UYVY -> BGR float32", "quorvex.color.ndi", "yuv_decode_kernel_code", "yuv_decode_kernel", px, px * 14),
     ]
 
 

@@ -114,16 +114,20 @@ __device__ void encode_site(Sink& s, const Encode& e, const In* bgr, int j, int 
                             int vertical) {
     int r0 = vertical ? 2 * i : i;
     int r1 = vertical ? min(2 * i + 1, height - 1) : r0;
-    int x0 = 2 * j, xl = max(x0 - 1, 0), xr = min(x0 + 1, width - 1);
+    int x0 = 2 * j, xr = min(x0 + 1, width - 1);
+    // The neighbours as offsets from the site's pixel, so that one address serves all three.
+    const int left = x0 > 0 ? -3 : 0, right = xr > x0 ? 3 : 0;
     float sum[3] = {0.0f, 0.0f, 0.0f};
-    for (int pass = 0; pass < (vertical ? 2 : 1); ++pass) {
+    #pragma unroll  // both rows' loads in flight together
+    for (int pass = 0; pass < 2; ++pass) {
+        if (pass == 1 && !vertical) break;
         int r = pass ? r1 : r0;
-        const In* row = bgr + 3 * (long long)r * width;
+        const In* at = bgr + 3 * ((long long)r * width + x0);
         float pl[3], p0[3], pr[3];
         for (int c = 0; c < 3; ++c) {
-            pl[c] = qv_unit_value(row[3 * xl + c]);
-            p0[c] = qv_unit_value(row[3 * x0 + c]);
-            pr[c] = qv_unit_value(row[3 * xr + c]);
+            pl[c] = qv_unit_value(at[left + c]);
+            p0[c] = qv_unit_value(at[c]);
+            pr[c] = qv_unit_value(at[right + c]);
         }
         for (int c = 0; c < 3; ++c) sum[c] += pl[c] + 2.0f * p0[c] + pr[c];
         if (pass == 0 || r1 != r0) {
