@@ -152,8 +152,9 @@ EXECUTED = {
     # thread 0's list, the area sampler's columns and rows (for the 77 % inside), the list, the
     # crops in chunks of 256; stretches: the list, the blends, the store
     "paste_kernel": Executed(1, [2, 2.19, 0.77 * 2.19, 0.30, 1], [1 / 8, 1, 1], 1),
-    # a thread per 4:2:0 chroma site: 4 pixels, in two passes of a row
-    "planar8_encode_kernel_uint8": Executed(4, []),
+    # a thread per 4:2:0 chroma site, 4 pixels; NDI's decoder, a thread per pixel pair
+    "planar8_encode_kernel_uint8": Executed(8, []),
+    "yuv_decode_kernel": Executed(2, []),
 }
 
 

@@ -225,7 +225,7 @@ nb::object to_bgr(const qv::Args &a) {
     }
     append_geometry(args, f, g, width, height, channels);
     yc::append_transform(args, yc::decoding(k, yc::code_range(f.bits, full)));
-    qv::launch_2d(kernels.yuv_decode, width, height, nb::tuple(args));
+    qv::launch_2d(kernels.yuv_decode, width / 2, height, nb::tuple(args));  // a thread per pixel pair
     return out;
 }
 

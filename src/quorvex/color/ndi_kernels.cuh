@@ -6,41 +6,40 @@
         int cr_at, int c_pitch, int c_step, int a_at, int a_pitch, int a_step, float a_top, float m0, float m1, \
         float m2, float m3, float m4, float m5, float m6, float m7, float m8, float o0, float o1, float o2
 
-// One thread per pixel. Chroma is interpolated linearly between the samples co-sited with the
-// even columns (4:2:0 rows midway between luma row pairs: weights 3/4 and 1/4), the last
-// sample repeated at the edges, as quorvex.color.yuv does.
+// One thread per pixel pair, the two pixels of a chroma site, which share its loads. Chroma is
+// interpolated linearly between the samples co-sited with the even columns (4:2:0 rows midway
+// between luma row pairs: weights 3/4 and 1/4), the last sample repeated at the edges, as
+// quorvex.color.yuv does: there, where a neighbour is the sample itself, the step is skipped;
+// here it adds 0, the same bits.
 extern "C" __global__ void __launch_bounds__(256)
 yuv_decode_kernel(const unsigned char* __restrict__ frame, float* __restrict__ out, QV_NDI_YUV_PARAMS) {
     const Plane luma = {y_at, y_pitch, y_step}, cb_plane = {cb_at, c_pitch, c_step};
     const Plane cr_plane = {cr_at, c_pitch, c_step}, alpha = {a_at, a_pitch, a_step};
     const float m[9] = {m0, m1, m2, m3, m4, m5, m6, m7, m8}, o[3] = {o0, o1, o2};
-    int x = blockIdx.x * blockDim.x + threadIdx.x;
+    int j = blockIdx.x * blockDim.x + threadIdx.x;
     int row = blockIdx.y * blockDim.y + threadIdx.y;
-    if (x >= width || row >= height) return;
-    int chroma_width = width / 2, chroma_height = vertical ? height / 2 : height;
-    int j0 = x >> 1, j1 = (x & 1) ? min(j0 + 1, chroma_width - 1) : j0;
-    int i0 = vertical ? row >> 1 : row, i1 = i0;
-    if (vertical) i1 = (row & 1) ? min(i0 + 1, chroma_height - 1) : max(i0 - 1, 0);
-    float cb = (float)load(frame, cb_plane(j0, i0), wide), cr = (float)load(frame, cr_plane(j0, i0), wide);
-    if (j1 != j0) {
-        cb += 0.5f * ((float)load(frame, cb_plane(j1, i0), wide) - cb);
-        cr += 0.5f * ((float)load(frame, cr_plane(j1, i0), wide) - cr);
+    if (2 * j >= width || row >= height) return;
+    int j1 = min(j + 1, width / 2 - 1), i0 = vertical ? row >> 1 : row;
+    // the even pixel's chroma (the site's own), the odd one's (halfway to the next site)
+    float cb = (float)load(frame, cb_plane(j, i0), wide), cr = (float)load(frame, cr_plane(j, i0), wide);
+    float cb_odd = cb + 0.5f * ((float)load(frame, cb_plane(j1, i0), wide) - cb);
+    float cr_odd = cr + 0.5f * ((float)load(frame, cr_plane(j1, i0), wide) - cr);
+    if (vertical) {
+        int i1 = (row & 1) ? min(i0 + 1, height / 2 - 1) : max(i0 - 1, 0);
+        float cb1 = (float)load(frame, cb_plane(j, i1), wide), cr1 = (float)load(frame, cr_plane(j, i1), wide);
+        float cb1_odd = cb1 + 0.5f * ((float)load(frame, cb_plane(j1, i1), wide) - cb1);
+        float cr1_odd = cr1 + 0.5f * ((float)load(frame, cr_plane(j1, i1), wide) - cr1);
+        cb += 0.25f * (cb1 - cb), cr += 0.25f * (cr1 - cr);
+        cb_odd += 0.25f * (cb1_odd - cb_odd), cr_odd += 0.25f * (cr1_odd - cr_odd);
     }
-    if (i1 != i0) {
-        float cb1 = (float)load(frame, cb_plane(j0, i1), wide), cr1 = (float)load(frame, cr_plane(j0, i1), wide);
-        if (j1 != j0) {
-            cb1 += 0.5f * ((float)load(frame, cb_plane(j1, i1), wide) - cb1);
-            cr1 += 0.5f * ((float)load(frame, cr_plane(j1, i1), wide) - cr1);
-        }
-        cb += 0.25f * (cb1 - cb);
-        cr += 0.25f * (cr1 - cr);
+    float* p = out + channels * (row * width + 2 * j);
+    #pragma unroll
+    for (int k = 0; k < 2; ++k, p += channels) {
+        float y = (float)load(frame, luma(2 * j + k, row), wide) - o[0];
+        float b = (k ? cb_odd : cb) - o[1], r = (k ? cr_odd : cr) - o[2];
+        for (int c = 0; c < 3; ++c) p[c] = fminf(fmaxf(m[3 * c] * y + m[3 * c + 1] * b + m[3 * c + 2] * r, 0.0f), 1.0f);
+        if (channels == 4) p[3] = (float)load(frame, alpha(2 * j + k, row), wide) / a_top;
     }
-    float y = (float)load(frame, luma(x, row), wide) - o[0];
-    cb -= o[1];
-    cr -= o[2];
-    float* p = out + channels * (row * width + x);
-    for (int c = 0; c < 3; ++c) p[c] = fminf(fmaxf(m[3 * c] * y + m[3 * c + 1] * cb + m[3 * c + 2] * cr, 0.0f), 1.0f);
-    if (channels == 4) p[3] = (float)load(frame, alpha(x, row), wide) / a_top;
 }
 
 // One thread per chroma site: the luma (and alpha) of the two or four pixels it covers, and its

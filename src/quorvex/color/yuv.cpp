@@ -226,6 +226,7 @@ nb::object from_bgr(const qv::Args &a, const char *function) {
             args.append(qv::i32(F.vertical));
             if (F.bits != 8) args.append(qv::i32(F.shift));
             kernel = F.bits == 8 ? kernels.planar8_encode[kind] : kernels.planar16_encode[kind];
+            grid_x = (cw + 1) / 2;  // two sites a thread
             break;
         }
     }

@@ -209,8 +209,9 @@ __device__ __forceinline__ void planar_decode(const S* __restrict__ y, const S* 
     decode_pixel(f, d, out, x, row, width, chroma_width, chroma_height, horizontal, vertical, nearest);
 }
 
-// The encoders, reading images of element type In. They run one thread per chroma site (per
-// 6-pixel group for v210) and write every byte of their output, padding included.
+// The encoders, reading images of element type In. They run one thread per chroma site (two for
+// the planar layouts, per 6-pixel group for v210) and write every byte of their output, padding
+// included.
 template <typename In>
 __device__ __forceinline__ void packed422_encode(const In* __restrict__ bgr, unsigned char* __restrict__ frame,
                                                  int width, int height, int luma_at, int cb_at, int cr_at,
@@ -247,11 +248,12 @@ template <typename In, typename T>
 __device__ __forceinline__ void planar_encode(const In* __restrict__ bgr, T* __restrict__ y, T* cb, T* cr,
                                               int width, int height, int chroma_pitch, int chroma_step, int cr_at,
                                               int vertical, int shift, const Encode& e) {
-    int j = blockIdx.x * blockDim.x + threadIdx.x;
+    int j = 2 * (blockIdx.x * blockDim.x + threadIdx.x);  // two sites a thread, to share the set-up
     int i = blockIdx.y * blockDim.y + threadIdx.y;
     if (2 * j >= width || i >= (vertical ? (height + 1) / 2 : height)) return;
     PlanesSink<T> s = {y, cb, cr, width, chroma_pitch, chroma_step, cr_at, shift};
     encode_site(s, e, bgr, j, i, width, height, vertical);
+    if (2 * j + 2 < width) encode_site(s, e, bgr, j + 1, i, width, height, vertical);
 }
 
 // 4:4:4 has kernels of its own, one thread per pixel: the subsampling encoders sit at their
