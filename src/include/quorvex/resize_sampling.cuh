@@ -49,10 +49,11 @@ __device__ __forceinline__ LinearAxis linear_axis(int i, double scale, int size)
 // outside the outer pixel centres take the outer pixel alone: as in OpenCV, its neighbour is not
 // read at all there, so a NaN or infinity in it does not leak into the border through a weight
 // of 0. (Inside, a position that falls exactly on a pixel still reads both taps, as OpenCV does.)
-template <typename T, typename Out>
+template <int C, typename T, typename Out>
 __device__ __forceinline__ void linear_pixel(const T* __restrict__ input, const Out& out, int x, int y,
                                              const LinearAxis& ax, const LinearAxis& ay, int input_width,
-                                             int input_height, int channels) {
+                                             int input_height, int given_channels) {
+    const int channels = C ? C : given_channels;
     int row = input_width * channels;
     const T* r0 = input + ay.first * row;
     const T* r1 = input + min(ay.first + 1, input_height - 1) * row;
@@ -72,7 +73,8 @@ __device__ __forceinline__ void linear_pixel(const T* __restrict__ input, const 
 
 // Launched with 32 x 8 blocks, every thread reaching the barrier, for output pixel (x, y): the
 // block's 32 columns' and 8 rows' positions are formed once, in double, into shared memory, and
-// each pixel then works in float alone.
+// each pixel then works in float alone; three channels unrolled (but float16's conversions, too
+// long to repeat).
 template <typename T, typename Out>
 __device__ __forceinline__ void resize_linear(const T* __restrict__ input, const Out& out, int x, int y,
                                               int input_width, int input_height, int new_width, int new_height,
@@ -82,7 +84,9 @@ __device__ __forceinline__ void resize_linear(const T* __restrict__ input, const
     if (threadIdx.y == 1 && threadIdx.x < 8) rows[threadIdx.x] = linear_axis(blockIdx.y * 8 + threadIdx.x, scale_y, input_height);
     __syncthreads();
     if (x >= new_width || y >= new_height) return;
-    linear_pixel(input, out, x, y, columns[threadIdx.x], rows[threadIdx.y], input_width, input_height, channels);
+    const LinearAxis &ax = columns[threadIdx.x], &ay = rows[threadIdx.y];
+    if (channels == 3 && !qv_is_half<T>::value) linear_pixel<3>(input, out, x, y, ax, ay, input_width, input_height, 3);
+    else linear_pixel<0>(input, out, x, y, ax, ay, input_width, input_height, channels);
 }
 
 // Keys' cubic with a = -0.75 over 4 taps per axis; neighbours past the border repeat the edge.
