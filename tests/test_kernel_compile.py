@@ -242,8 +242,7 @@ def ptx_counts(ptx):
 # before its barrier, none per pixel; the blur reads its input patch (reflected only in the
 # tiles at the image's edges, by a remainder for taps an image length out) and then only shared
 # memory, its whole steps of taps unrolled
-# without tests (more code, fewer instructions run); the linear samplers (with a path of their
-# own for three channels, but for float16) form
+# without tests (more code, fewer instructions run); the linear samplers form
 # OpenCV's positions in double once per column and row of a block, none per pixel; the area
 # samplers take their size ratios from the host instead of dividing per pixel; integer stores of
 # 0..1 values round the exact product in float arithmetic, without FP64. The separable Lanczos-4
@@ -259,14 +258,18 @@ CEILINGS = [
      (1845, 1885, 1995, 2895)),
     ("quorvex.transform.resize", "resize_lanczos4_rows3_kernel_code", 64, (870, 900, 900, 1300), (0, 0, 0, 0), 0,
      4, (1075, 1090, 1100, 1395)),
-    ("quorvex.transform.resize", "resize_linear_kernel_code", 48, (430, 410, 420, 335), (0, 0, 0, 0), 0, 32,
-     (425, 385, 400, 310)),
+    ("quorvex.transform.resize", "resize_linear_kernel_code", 48, (310, 310, 320, 335), (0, 0, 0, 0), 0, 22,
+     (315, 290, 300, 310)),
+    ("quorvex.transform.resize", "resize_linear3_kernel_code", 48, (210, 255, 260, 760), (0, 0, 0, 0), 0, 12,
+     (200, 225, 230, 615)),
+    ("quorvex.transform.resize", "resize_cubic3_kernel_code", 48, (340, 395, 395, 1750), (0, 0, 0, 0), 0, 48,
+     (350, 420, 405, 1380)),
     ("quorvex.filter.gaussian", "gaussian_kernel_code", 64, (1510, 1710, 1720, 2030), (0, 0, 0, 0), 6, 7,
      (1560, 1690, 1700, 1890)),
     ("quorvex.transform.affine", "affine_linear_kernel_code", 48, (270, 380, 385, 345), (0, 0, 0, 0), 0, 22,
      (325, 360, 360, 330)),
-    ("quorvex.utils.blob", "blob_linear_kernel_code", 48, (800, 725, 755, 490), (0, 0, 0, 0), 0, 47,
-     (825, 695, 735, 435)),
+    ("quorvex.utils.blob", "blob_linear_kernel_code", 48, (540, 380, 385, 490), (0, 0, 0, 0), 0, 26,
+     (580, 370, 385, 435)),
     ("quorvex.transform.resize", "resize_area_kernel_code", 48, (440, 510, 500, 720), (0, 0, 0, 0), 0, 32,
      (700, 470, 455, 570)),
     ("quorvex.utils.blob", "blob_area_kernel_code", 48, (655, 815, 800, 1010), (0, 0, 0, 0), 0, 38,

@@ -125,24 +125,21 @@ def estimate(counts: Counts, pixels: int, bytes_moved: int, machine=H100) -> flo
 # its stretch; where the loops found differ in number, loops count once.
 Executed = collections.namedtuple("Executed", "pixels trips shares before", defaults=((), 0.0))
 
-# The linear sampler takes its path for three channels, unrolled; the loops of its path for other
-# counts do not run (their code outside the loops still counts). The separable Lanczos-4 kernels' threads make 4 pixels; at 1080p -> 4K a tile reaches a
-# patch of 24 x 24 input pixels, one band, of which a thread loads 2.25 (256 apart) and filters 3
-# rows. The blur's threads make 6 pixels of each of 3
-# channels (its channel loop); at k = 31 a 32 x 48 tile reads a patch of 62 x 78 pixels, a thread's
-# column of it 19.5 rows, two a trip (9.5 trips), no tile of a 4K frame but its edge ones
-# reflecting (their loops do not run); the 156 row tasks of 16 sums, 31 taps in one step of 16 and
-# the rest, keep 5 of the 8 warps busy, the column tasks of 8 sums, in 3 steps of 8 taps and the
-# rest, 6. Paste, as the benchmark has it
-# (the figures from its warp table): ten 512 x 512 crops of faces 432 pixels wide, 8 degrees
-# turned, 349 pixels apart across a 4K frame; each reaches a box of about 493 x 493 pixels, so a
-# block's list holds 0.30 crops on average, and 77 % of a box's pixels fall in its crop, sampled by
-# area (a crop pixel is 1.19 frame pixels wide: boxes of 2.19 rows and columns on average); thread
-# 0 lists the 10 crops for its block (by 4, with 2 left over) while the other warps wait; every
-# warp loads its pixels before the first barrier.
+# Three channels take the linear and cubic samplers of their own. The separable Lanczos-4 kernels'
+# threads make 4 pixels; at 1080p -> 4K a tile reaches a patch of 24 x 24 input pixels, one band,
+# of which a thread loads 2.25 (256 apart) and filters 3 rows. The blur's threads make 6 pixels of
+# each of 3 channels (its channel loop); at k = 31 a 32 x 48 tile reads a patch of 62 x 78 pixels,
+# a thread's column of it 19.5 rows, two a trip (9.5 trips), no tile of a 4K frame but its edge
+# ones reflecting (their loops do not run); the 156 row tasks of 16 sums, 31 taps in one step of 16
+# and the rest, keep 5 of the 8 warps busy, the column tasks of 8 sums, in 3 steps of 8 taps and
+# the rest, 6. Paste, as the benchmark has it (the figures from its warp table): ten 512 x 512
+# crops of faces 432 pixels wide, 8 degrees turned, 349 pixels apart across a 4K frame; each
+# reaches a box of about 493 x 493 pixels, so a block's list holds 0.30 crops on average, and 77 %
+# of a box's pixels fall in its crop, sampled by area (a crop pixel is 1.19 frame pixels wide:
+# boxes of 2.19 rows and columns on average); thread 0 lists the 10 crops for its block (by 4, with
+# 2 left over) while the other warps wait; every warp loads its pixels before the first barrier.
 EXECUTED = {
     "quantize_float32_to_uint8": Executed(4, []),  # four elements a thread
-    "resize_linear_kernel": Executed(1, [0, 0]),
     "resize_lanczos4_rows3_kernel_uint8": Executed(4, [2.25, 3, 1]),
     "resize_lanczos4_rows3_kernel": Executed(4, [2.25, 3, 1]),
     # the weights (before the first barrier), reflecting rows (two copies), the patch's rows (pairs)
@@ -186,7 +183,8 @@ def hot_kernels():
          "resize_lanczos4_rows3_kernel_uint8", px, px * 3 + px * 3 // 4),
         ("Lanczos-4 x2, float32", resize, "resize_lanczos4_rows3_kernel_code", "resize_lanczos4_rows3_kernel", px,
          px * 15),
-        ("linear resize x2, float32", resize, "resize_linear_kernel_code", "resize_linear_kernel", px, px * 15),
+        ("linear resize x2, float32", resize, "resize_linear3_kernel_code", "resize_linear3_kernel", px, px * 15),
+        ("cubic resize x2, float32", resize, "resize_cubic3_kernel_code", "resize_cubic3_kernel", px, px * 15),
         ("area resize /2, float32 (8K -> 4K)", resize, "resize_area_kernel_code", "resize_area_kernel", px, px * 60),
         ("Gaussian k=31, float32", "quorvex.filter.gaussian", "gaussian_kernel_code", "gaussian_kernel", px, px * 24),
         ("blob of a 4K frame, float32", blob, "blob_kernel_code", "blob_kernel", px, px * 24),

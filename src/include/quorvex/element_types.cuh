@@ -1,10 +1,6 @@
 #ifndef QUORVEX_ELEMENT_TYPES
 #define QUORVEX_ELEMENT_TYPES
 struct qv_half { unsigned short bits; };
-// Whether T is float16, whose conversions (in software) are long enough that code unrolled per
-// channel should not repeat them.
-template <typename T> struct qv_is_half { static constexpr bool value = false; };
-template <> struct qv_is_half<qv_half> { static constexpr bool value = true; };
 
 __device__ __forceinline__ float qv_half_to_float(unsigned int h) {
     unsigned int sign = (h & 0x8000u) << 16, e = (h >> 10) & 0x1fu, m = h & 0x3ffu;

@@ -73,9 +73,8 @@ __device__ __forceinline__ void linear_pixel(const T* __restrict__ input, const 
 
 // Launched with 32 x 8 blocks, every thread reaching the barrier, for output pixel (x, y): the
 // block's 32 columns' and 8 rows' positions are formed once, in double, into shared memory, and
-// each pixel then works in float alone; three channels unrolled (but float16's conversions, too
-// long to repeat).
-template <typename T, typename Out>
+// each pixel then works in float alone. C channels known at compile time (0: `channels`).
+template <int C, typename T, typename Out>
 __device__ __forceinline__ void resize_linear(const T* __restrict__ input, const Out& out, int x, int y,
                                               int input_width, int input_height, int new_width, int new_height,
                                               int channels, double scale_x, double scale_y) {
@@ -84,9 +83,7 @@ __device__ __forceinline__ void resize_linear(const T* __restrict__ input, const
     if (threadIdx.y == 1 && threadIdx.x < 8) rows[threadIdx.x] = linear_axis(blockIdx.y * 8 + threadIdx.x, scale_y, input_height);
     __syncthreads();
     if (x >= new_width || y >= new_height) return;
-    const LinearAxis &ax = columns[threadIdx.x], &ay = rows[threadIdx.y];
-    if (channels == 3 && !qv_is_half<T>::value) linear_pixel<3>(input, out, x, y, ax, ay, input_width, input_height, 3);
-    else linear_pixel<0>(input, out, x, y, ax, ay, input_width, input_height, channels);
+    linear_pixel<C>(input, out, x, y, columns[threadIdx.x], rows[threadIdx.y], input_width, input_height, channels);
 }
 
 // Keys' cubic with a = -0.75 over 4 taps per axis; neighbours past the border repeat the edge.
@@ -115,9 +112,56 @@ __device__ __forceinline__ void cubic_axis(int i, double scale, int size, CubicA
     for (int k = 0; k < 4; ++k) a.tap[k] = (int)min(max(s - 1 + k, 0LL), (long long)size - 1);
 }
 
+// One output pixel from its columns' and rows' taps: C channels, known at compile time, at each
+// tap's one address; else (C = 0) `channels`, a channel at a time. Each channel's sums in the
+// same order either way.
+template <int C, typename T, typename Out>
+__device__ __forceinline__ void cubic_pixel(const T* __restrict__ input, const Out& out, int x, int y,
+                                            const CubicAxis& ax, const CubicAxis& ay, int input_width,
+                                            int given_channels) {
+    const int channels = C ? C : given_channels;
+    int ox[4], oy[4];
+    #pragma unroll
+    for (int k = 0; k < 4; ++k) {
+        ox[k] = ax.tap[k] * channels;
+        oy[k] = ay.tap[k] * input_width * channels;
+    }
+    if (C) {
+        float sum[C ? C : 1] = {};
+        #pragma unroll
+        for (int j = 0; j < 4; ++j) {
+            float h[C ? C : 1] = {};
+            #pragma unroll
+            for (int i = 0; i < 4; ++i) {
+                const T* p = input + (oy[j] + ox[i]);
+                #pragma unroll
+                for (int c = 0; c < C; ++c) h[c] = fmaf(qv_value(p[c]), ax.w[i], h[c]);
+            }
+            #pragma unroll
+            for (int c = 0; c < C; ++c) sum[c] = fmaf(h[c], ay.w[j], sum[c]);
+        }
+        #pragma unroll
+        for (int c = 0; c < C; ++c) out.put(x, y, c, sum[c]);
+    } else {
+        for (int c = 0; c < channels; ++c) {
+            float sum = 0.0f;
+            #pragma unroll
+            for (int j = 0; j < 4; ++j) {
+                const T* r = input + oy[j] + c;
+                float h = 0.0f;
+                #pragma unroll
+                for (int i = 0; i < 4; ++i) h = fmaf(qv_value(r[ox[i]]), ax.w[i], h);
+                sum = fmaf(h, ay.w[j], sum);
+            }
+            out.put(x, y, c, sum);
+        }
+    }
+}
+
 // Launched with 32 x 8 blocks, every thread reaching the barrier, for output pixel (x, y): the
-// block's 32 columns' and 8 rows' taps and weights are formed once into shared memory.
-template <typename T, typename Out>
+// block's 32 columns' and 8 rows' taps and weights are formed once into shared memory. C channels
+// known at compile time (0: `channels`).
+template <int C, typename T, typename Out>
 __device__ __forceinline__ void resize_cubic(const T* __restrict__ input, const Out& out, int x, int y,
                                              int input_width, int input_height, int new_width, int new_height,
                                              int channels, double scale_x, double scale_y) {
@@ -126,25 +170,7 @@ __device__ __forceinline__ void resize_cubic(const T* __restrict__ input, const 
     if (threadIdx.y == 1 && threadIdx.x < 8) cubic_axis(blockIdx.y * 8 + threadIdx.x, scale_y, input_height, rows[threadIdx.x]);
     __syncthreads();
     if (x >= new_width || y >= new_height) return;
-    const CubicAxis &ax = columns[threadIdx.x], &ay = rows[threadIdx.y];
-    int ox[4], oy[4];
-    #pragma unroll
-    for (int k = 0; k < 4; ++k) {
-        ox[k] = ax.tap[k] * channels;
-        oy[k] = ay.tap[k] * input_width * channels;
-    }
-    for (int c = 0; c < channels; ++c) {
-        float sum = 0.0f;
-        #pragma unroll
-        for (int j = 0; j < 4; ++j) {
-            const T* r = input + oy[j] + c;
-            float h = 0.0f;
-            #pragma unroll
-            for (int i = 0; i < 4; ++i) h = fmaf(qv_value(r[ox[i]]), ax.w[i], h);
-            sum = fmaf(h, ay.w[j], sum);
-        }
-        out.put(x, y, c, sum);
-    }
+    cubic_pixel<C>(input, out, x, y, columns[threadIdx.x], rows[threadIdx.y], input_width, channels);
 }
 
 // Lanczos window of 4 lobes over 8 taps, weights normalised to sum 1. Tap i sits

@@ -37,8 +37,8 @@ struct Sampler {
 #define QV_SIZES "input_width, input_height, new_width, new_height, channels, scale_x, scale_y)"
 constexpr Sampler kSamplers[] = {
     {"resize_nearest", "256", "double", QV_AT "resize_nearest(input, out, x, y, " QV_SIZES},
-    {"resize_linear", "256", "double", QV_AT "resize_linear(input, out, x, y, " QV_SIZES},
-    {"resize_cubic", "256", "double", QV_AT "resize_cubic(input, out, x, y, " QV_SIZES},
+    {"resize_linear", "256", "double", QV_AT "resize_linear<0>(input, out, x, y, " QV_SIZES},
+    {"resize_cubic", "256", "double", QV_AT "resize_cubic<0>(input, out, x, y, " QV_SIZES},
     {"resize_area", "256", "float",
      QV_AT "if (x >= new_width || y >= new_height) return;\n"
            "    resize_area(input, out, x, y, input_width, input_height, scale_x, scale_y, channels)"},
@@ -47,8 +47,11 @@ constexpr Sampler kSamplers[] = {
     // Lanczos-4's separable path for 3 and 1 channels, where every tile's rows fit
     {"resize_lanczos4_rows3", "256, 4", "double", "resize_lanczos4_rows<3>(input, out, " QV_SIZES},
     {"resize_lanczos4_rows1", "256, 4", "double", "resize_lanczos4_rows<1>(input, out, " QV_SIZES},
+    // three channels unrolled, each tap's channels read at one address
+    {"resize_linear3", "256", "double", QV_AT "resize_linear<3>(input, out, x, y, " QV_SIZES},
+    {"resize_cubic3", "256", "double", QV_AT "resize_cubic<3>(input, out, x, y, " QV_SIZES},
 };
-constexpr int kLanczos4Rows3 = 5, kLanczos4Rows1 = 6, kKernels = 7;
+constexpr int kLanczos4Rows3 = 5, kLanczos4Rows1 = 6, kLinear3 = 7, kCubic3 = 8, kKernels = 9;
 #undef QV_AT
 #undef QV_SIZES
 
@@ -68,8 +71,8 @@ std::string resize_kernel_code(const Sampler &k, const std::string &name, bool b
                    .c_str());
 }
 
-// Indexed by Interpolation, then the separable Lanczos-4 ones: the single image's kernels and
-// the batch's.
+// Indexed by Interpolation, then the separable Lanczos-4 ones and the three-channel ones: the
+// single image's kernels and the batch's.
 qv::TypedKernel single_kernels[kKernels], batch_kernels[kKernels];
 
 [[noreturn]] void bad_size(nb::handle size) {
@@ -185,6 +188,8 @@ nb::object resize(const qv::Args &a) {
             qv::lanczos4_span_fits(new_width, sx, 32) &&
             qv::lanczos4_span_fits(new_height, sy, qv::kLanczos4Tile))
             entry = channels == 3 ? kLanczos4Rows3 : kLanczos4Rows1;
+        if (channels == 3 && (interpolation == kLinear || interpolation == kCubic))
+            entry = interpolation == kLinear ? kLinear3 : kCubic3;
     }
     const qv::TypedKernel &kernel = (batch_shape.size() == 4 ? batch_kernels : single_kernels)[entry];
     // The separable Lanczos-4 kernels' threads make kLanczos4Tile / 8 output rows each.

@@ -51,7 +51,8 @@ const char *kAsItIs =
     "    const $T* p = image + (y * width + x) * channels;\n"
     "    for (int c = 0; c < channels; ++c) out.put(x, y, c, qv_value(p[c]))";
 const char *kLinear =
-    "resize_linear(image, out, x, y, input_width, input_height, width, height, channels, scale_x, scale_y)";
+    "resize_linear<0>(image, out, x, y, input_width, input_height, width, height, channels, scale_x, "
+    "scale_y)";
 const std::string blob_kernel_code = blob_code("blob_kernel", kAsItIs);
 const std::string blob_linear_kernel_code = blob_code("blob_linear_kernel", kLinear);
 const std::string blob_area_kernel_code =
