@@ -244,10 +244,11 @@ __device__ __forceinline__ void lanczos4_pixel(const T* __restrict__ input, cons
 }
 
 // Separable form, for a tile of 32 x LANCZOS4_TILE output pixels per 32 x 8 block. The input
-// patch the tile reaches is read once, 8 rows at a time, into shared memory as floats (each input
-// pixel loaded and converted once, not once per tap), and each of its rows is filtered across the
-// tile's 32 columns into `sums` (thread (tx, ty) does column tx of rows ty, ty + 8, ...); each
-// thread then adds 8 rows' sums for each of its output pixels (column tx of rows ty, ty + 8, ...).
+// patch the tile reaches is read once, in bands of as many rows as LANCZOS4_PATCH slots hold, into
+// shared memory as floats (each input pixel loaded and converted once, not once per tap), and each
+// of its rows is filtered across the tile's 32 columns into `sums` (thread (tx, ty) does column tx
+// of rows ty, ty + 8, ...); each thread then adds 8 rows' sums for each of its output pixels
+// (column tx of rows ty, ty + 8, ...).
 // A pixel's channels sit in one slot, so that three move in one 16-byte access. For a 2x upscale
 // about 6 + 8 multiply-adds per channel and pixel instead of 64 + 8. The row sums and the column
 // sums are the same operations in the same order as lanczos4_pixel's, so the results are the
