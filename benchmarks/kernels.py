@@ -125,6 +125,14 @@ def run_uint8(report: Report, width: int, height: int, repeat: int) -> None:
                    wall(lambda: cv2.resize(host, (w, h), interpolation=flag), repeat), f"cv2 CPU {name}",
                    lambda: rz.resize(image, (w, h), interpolation))
 
+    # the estimate table's Lanczos-4 case: a 2x upscale of 8-bit frames
+    half_host = np.ascontiguousarray(host[::2, ::2])
+    half = cp.asarray(half_host)
+    report.add(f"resize LANCZOS4 uint8 {w}x{h}->{width}x{height}",
+               timed(lambda: rz.resize(half, (width, height), rz.INTER_LANCZOS4), repeat), half.nbytes + image.nbytes,
+               wall(lambda: cv2.resize(half_host, (width, height), interpolation=cv2.INTER_LANCZOS4), repeat),
+               "cv2 CPU LANCZOS4", lambda: rz.resize(half, (width, height), rz.INTER_LANCZOS4))
+
     angle = math.radians(10)
     m = np.array([[0.5 * math.cos(angle), -0.5 * math.sin(angle), 0.05 * width],
                   [0.5 * math.sin(angle), 0.5 * math.cos(angle), 0.0]])
@@ -138,6 +146,13 @@ def run_uint8(report: Report, width: int, height: int, repeat: int) -> None:
                timed(lambda: blur.get(image, 31, 0), repeat), 2 * image.nbytes,
                wall(lambda: cv2.GaussianBlur(host, (31, 31), 0), repeat), "cv2 CPU GaussianBlur",
                lambda: blur.get(image, 31, 0))
+    # and the float32 blur of the estimate table
+    floats_host = host.astype(np.float32) / 255
+    floats = cp.asarray(floats_host)
+    report.add(f"GaussianBlur.get float32 ksize 31 {width}x{height}",
+               timed(lambda: blur.get(floats, 31, 0), repeat), 2 * floats.nbytes,
+               wall(lambda: cv2.GaussianBlur(floats_host, (31, 31), 0), repeat), "cv2 CPU GaussianBlur",
+               lambda: blur.get(floats, 31, 0))
 
     size = (max(h, 1), max(w, 1))
     mean = (0.0, 0.0, 0.0)  # integer blobs saturate: the resize and channel swap a detector's input needs
