@@ -13,9 +13,10 @@ def test_benchmarks_run_and_report_every_operation(capsys):
     bench = runpy.run_path(str(ROOT / "benchmarks" / "run.py"))
     rows = bench["run"](40, 24, repeat=1)
     names = [row["name"] for row in rows]
-    assert names[:2] == ["grayscale 40x24", "BGR grayscale 40x24"] and len(names) == 2 + 2 * 5 + 2 + 1 + 7
-    assert names[-8:] == ["affine_transform device matrix 40x24->50x30", "resize AREA uint8 40x24->20x12",
+    assert names[:2] == ["grayscale 40x24", "BGR grayscale 40x24"] and len(names) == 2 + 2 * 5 + 2 + 1 + 8
+    assert names[-9:] == ["affine_transform device matrix 40x24->50x30", "resize AREA uint8 40x24->20x12",
                           "resize LANCZOS4 uint8 40x24->20x12", "resize LANCZOS4 uint8 20x12->40x24",
+                          "resize LANCZOS4 uint8 26x16->40x24",
                           "affine_transform uint8 40x24->20x12", "GaussianBlur.get uint8 ksize 31 40x24",
                           "GaussianBlur.get float32 ksize 31 40x24", "to_blob uint8 40x24->20x12"]
     assert all(row["seconds"] > 0 and row["bandwidth_fraction"] > 0 and row["alternative"] > 0 for row in rows)

@@ -125,9 +125,12 @@ def estimate(counts: Counts, pixels: int, bytes_moved: int, machine=H100) -> flo
 # its stretch; where the loops found differ in number, loops count once.
 Executed = collections.namedtuple("Executed", "pixels trips shares before", defaults=((), 0.0))
 
-# Three channels take the linear and cubic samplers of their own. The separable Lanczos-4 kernels'
-# threads make 4 pixels; at 1080p -> 4K a tile reaches a patch of 24 x 24 input pixels, one band,
-# of which a thread loads 2.25 (256 apart) and filters 3 rows. The blur's threads make 6 pixels of
+# Three channels take the linear and cubic samplers of their own. Lanczos-4 doubling: a thread
+# makes a column of 90 pixels in 5 steps of 9 input rows; the staging (136 slots a row) and the
+# weights before the first barrier keep 5 of the 8 warps busy. The separable Lanczos-4 kernels'
+# threads make 4 pixels; at 1440p -> 4K (x1.5) a tile reaches a patch of 28.7 x 28.7 input
+# pixels on average, in 2 bands (19 or 20 rows, then the rest), of which a thread loads 1.60 (256
+# apart) and filters 1.79 rows a band. The blur's threads make 6 pixels of
 # each of 3 channels (its channel loop); at k = 31 a 32 x 48 tile reads a patch of 62 x 78 pixels,
 # a thread's column of it 19.5 rows, two a trip (9.5 trips), no tile of a 4K frame but its edge
 # ones reflecting (their loops do not run); the 156 row tasks of 16 sums, 31 taps in one step of 16
@@ -140,8 +143,9 @@ Executed = collections.namedtuple("Executed", "pixels trips shares before", defa
 # 2 left over) while the other warps wait; every warp loads its pixels before the first barrier.
 EXECUTED = {
     "quantize_float32_to_uint8": Executed(4, []),  # four elements a thread
-    "resize_lanczos4_rows3_kernel_uint8": Executed(4, [2.25, 3, 1]),
-    "resize_lanczos4_rows3_kernel": Executed(4, [2.25, 3, 1]),
+    "resize_lanczos4_doubling3_kernel_uint8": Executed(90, [5], [1, 5 / 8, 1], 5 / 8),
+    "resize_lanczos4_doubling3_kernel": Executed(90, [5], [1, 5 / 8, 1], 5 / 8),
+    "resize_lanczos4_rows3_kernel_uint8": Executed(4, [1.60, 1.79, 2]),
     # the weights (before the first barrier), reflecting rows (two copies), the patch's rows (pairs)
     # and columns, the row and column steps, the channels; stretches: patch, rows, their sums
     # stored, columns
@@ -178,11 +182,13 @@ def hot_kernels():
     px = 3840 * 2160
     resize, blob, yuv = "quorvex.transform.resize", "quorvex.utils.blob", "quorvex.color.yuv"
     return [
-        # three channels at x2: the separable kernels are the ones launched
-        ("Lanczos-4 x2, uint8 (1080p -> 4K)", resize, "resize_lanczos4_rows3_kernel_code",
-         "resize_lanczos4_rows3_kernel_uint8", px, px * 3 + px * 3 // 4),
-        ("Lanczos-4 x2, float32", resize, "resize_lanczos4_rows3_kernel_code", "resize_lanczos4_rows3_kernel", px,
-         px * 15),
+        # three channels: doubling at x2, the separable tiles at other ratios
+        ("Lanczos-4 x2, uint8 (1080p -> 4K)", resize, "resize_lanczos4_doubling3_kernel_code",
+         "resize_lanczos4_doubling3_kernel_uint8", px, px * 3 + px * 3 // 4),
+        ("Lanczos-4 x2, float32", resize, "resize_lanczos4_doubling3_kernel_code",
+         "resize_lanczos4_doubling3_kernel", px, px * 15),
+        ("Lanczos-4 x1.5, uint8 (1440p -> 4K)", resize, "resize_lanczos4_rows3_kernel_code",
+         "resize_lanczos4_rows3_kernel_uint8", px, px * 3 + px * 3 * 4 // 9),
         ("linear resize x2, float32", resize, "resize_linear3_kernel_code", "resize_linear3_kernel", px, px * 15),
         ("cubic resize x2, float32", resize, "resize_cubic3_kernel_code", "resize_cubic3_kernel", px, px * 15),
         ("area resize /2, float32 (8K -> 4K)", resize, "resize_area_kernel_code", "resize_area_kernel", px, px * 60),

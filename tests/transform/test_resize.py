@@ -121,7 +121,7 @@ def test_integer_and_half_images_equal_the_float32_result_converted(interpolatio
     top = np.iinfo(dtype).max if dtype != np.float16 else 1.0
     img = (np.random.default_rng(5).random((23, 31, 3)) > 0.5) * top
     img = img.astype(dtype)
-    for size in [(45, 50), (12, 9)]:
+    for size in [(45, 50), (12, 9), (62, 46)]:
         reference = resize(cp.asarray(img.astype(np.float32)), size, interpolation).get()
         if dtype != np.float16:
             reference = np.clip(np.rint(reference), 0, top)
@@ -130,10 +130,12 @@ def test_integer_and_half_images_equal_the_float32_result_converted(interpolatio
         np.testing.assert_array_equal(out.get(), reference.astype(dtype))
 
 
-@pytest.mark.parametrize("case", [c for c in CASES if c[0][0] > 8] + WIDE[:1])
+# Doubling both axes over several blocks each way, the last ones partly past the image.
+@pytest.mark.parametrize("case", [c for c in CASES if c[0][0] > 8] + WIDE[:1] + [((91, 257), (514, 182))])
 def test_lanczos4_row_sums_of_a_block_equal_the_per_pixel_sums(case):
-    # One and three channels filter a block's input rows once (down to about 1/2), other channel
-    # counts and steeper reductions go per pixel: the same sums in the same order, the same bits.
+    # One and three channels filter a block's input rows once (down to about 1/2, or doubling),
+    # other channel counts and steeper reductions go per pixel: the same sums in the same order,
+    # the same bits.
     (h, w), size = case
     four = image("noise", h, w, 4)
     whole = resize(cp.asarray(four), size, interpolation=INTER_LANCZOS4).get()
@@ -187,5 +189,6 @@ def test_host_arrays_are_refused():
 @pytest.mark.parametrize("interpolation", [INTER_NEAREST, INTER_LINEAR, INTER_CUBIC, INTER_AREA, INTER_LANCZOS4])
 def test_a_batch_is_resized_image_by_image(interpolation):
     batch = cp.asarray(np.random.default_rng(2).random((3, 9, 7, 3)).astype(np.float32))
-    out = resize(batch, (11, 5), interpolation)
-    np.testing.assert_array_equal(out.get(), np.stack([resize(image, (11, 5), interpolation).get() for image in batch]))
+    for size in [(11, 5), (14, 18)]:
+        out = resize(batch, size, interpolation)
+        np.testing.assert_array_equal(out.get(), np.stack([resize(image, size, interpolation).get() for image in batch]))

@@ -376,6 +376,98 @@ __device__ __forceinline__ void resize_lanczos4_rows(const T* __restrict__ input
                      new_width, new_height, sums, patch);
 }
 
+// Lanczos-4 doubling both axes, for C (1 or 3) channels. Every even output column (and row) then
+// takes one set of weights, every odd one the other, and output rows 2a and 2a + 1 take input
+// rows a - 4 .. a + 3 and a - 3 .. a + 4. A block's 256 threads make 256 output columns, one
+// each, of 2 * LANCZOS4_DOUBLING_ROWS rows: the input rows are staged 9 at a time (128 columns
+// and 4 either side, LANCZOS4_DOUBLING_SLOTS), each thread keeps its column's sums of the last 9
+// rows in registers (slot i % 9 for strip row i, every index known at compile time) and makes
+// two output pixels per input row from them: about 12 + 24 multiply-adds per channel and pixel
+// and no shared loads but the taps. The sums are lanczos4_pixel's operations in its order, so the
+// results are the same to the bit. LANCZOS4_DOUBLING_ROWS, a multiple of 9, is the host's
+// (kLanczos4DoublingRows).
+#define LANCZOS4_DOUBLING_SLOTS 136
+
+// Input rows first_row .. first_row + ROWS - 1 (clamped, as lanczos4_pixel clamps its taps) of
+// the block's slots into patch[0 .. ROWS - 1].
+template <int C, int ROWS, typename T>
+__device__ __forceinline__ void lanczos4_stage(const T* __restrict__ input, Lanczos4Slot<C> (*patch)[LANCZOS4_DOUBLING_SLOTS],
+                                               int first_row, int first_column, int input_width, int input_height) {
+    const int t = threadIdx.y * 32 + threadIdx.x;
+    if (t >= LANCZOS4_DOUBLING_SLOTS) return;
+    const T* column = input + min(max(first_column + t, 0), input_width - 1) * C;
+    #pragma unroll
+    for (int r = 0; r < ROWS; ++r) {
+        const T* p = column + (long long)min(max(first_row + r, 0), input_height - 1) * input_width * C;
+        Lanczos4Slot<C> s = {};  // the spare lane too, so that a slot is one store
+        #pragma unroll
+        for (int c = 0; c < C; ++c) s.v[c] = qv_value(p[c]);
+        patch[r][t] = s;
+    }
+}
+
+template <int C>
+__device__ __forceinline__ void lanczos4_row_sum(const Lanczos4Slot<C>* taps, const float* w, float* h) {
+    #pragma unroll
+    for (int c = 0; c < C; ++c) h[c] = 0.0f;
+    #pragma unroll
+    for (int i = 0; i < 8; ++i) {
+        Lanczos4Slot<C> s = taps[i];
+        #pragma unroll
+        for (int c = 0; c < C; ++c) h[c] = fmaf(s.v[c], w[i], h[c]);
+    }
+}
+
+template <int C, typename T, typename Out>
+__device__ __forceinline__ void resize_lanczos4_doubling(const T* __restrict__ input, const Out& out,
+                                                         int input_width, int input_height, int new_width,
+                                                         int new_height, int channels, double scale_x,
+                                                         double scale_y) {
+    __shared__ Lanczos4Axis phases[4];  // columns even and odd, rows even and odd
+    __shared__ Lanczos4Slot<C> patch[9][LANCZOS4_DOUBLING_SLOTS];
+    const int t = threadIdx.y * 32 + threadIdx.x, x = blockIdx.x * 256 + t;
+    if (t < 4) lanczos4_axis(t & 1, t < 2 ? scale_x : scale_y, phases[t]);
+    const int top = blockIdx.y * LANCZOS4_DOUBLING_ROWS, left = blockIdx.x * 128 - 4;
+    lanczos4_stage<C, 8>(input, patch, top - 4, left, input_width, input_height);
+    __syncthreads();
+    float wx[8], even[8], odd[8];
+    #pragma unroll
+    for (int k = 0; k < 8; ++k) wx[k] = phases[t & 1].w[k], even[k] = phases[2].w[k], odd[k] = phases[3].w[k];
+    // This column's first tap: slot t / 2 for even columns (first = -4), one on for odd (-3).
+    const Lanczos4Slot<C>* taps = &patch[0][(t >> 1) + (t & 1)];
+    float window[9][C];
+    #pragma unroll
+    for (int k = 0; k < 8; ++k) lanczos4_row_sum<C>(taps + k * LANCZOS4_DOUBLING_SLOTS, wx, window[k]);
+    const bool live = x < new_width;
+    const long long pitch = (long long)new_width * C;
+    auto* to = out.pixel(live ? x : 0, 2 * top);  // output rows 2a and 2a + 1, stepped 2 rows a time
+    #pragma unroll 1
+    for (int a = top; a < top + LANCZOS4_DOUBLING_ROWS; a += 9) {
+        __syncthreads();  // the staged rows are read before they are overwritten
+        lanczos4_stage<C, 9>(input, patch, a + 4, left, input_width, input_height);
+        __syncthreads();
+        #pragma unroll
+        for (int k = 0; k < 9; ++k, to += 2 * pitch) {
+            const int newest = (k + 8) % 9;  // input row a + k + 4
+            lanczos4_row_sum<C>(taps + k * LANCZOS4_DOUBLING_SLOTS, wx, window[newest]);
+            if (!live || a + k >= input_height) continue;
+            float e[C], o[C];
+            #pragma unroll
+            for (int c = 0; c < C; ++c) e[c] = 0.0f, o[c] = 0.0f;
+            #pragma unroll
+            for (int j = 0; j < 8; ++j) {
+                #pragma unroll
+                for (int c = 0; c < C; ++c) {
+                    e[c] = fmaf(window[(newest + 1 + j) % 9][c], even[j], e[c]);
+                    o[c] = fmaf(window[(newest + 2 + j) % 9][c], odd[j], o[c]);
+                }
+            }
+            #pragma unroll
+            for (int c = 0; c < C; ++c) qv_store(to + c, e[c]), qv_store(to + pitch + c, o[c]);
+        }
+    }
+}
+
 // Each output pixel averages the source pixels its footprint overlaps, weighted by the overlap
 // (the area module's kernel, for any element type). The ratios are input / output size per axis,
 // each one float division made once on the host (area_ratio), not per pixel.

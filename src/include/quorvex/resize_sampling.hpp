@@ -23,10 +23,14 @@ namespace quorvex {
 // tile may reach (down to 1/2: 31 * 2 + 8 = 70). With a slot to spare, its shared arrays fill
 // the 48 KiB a block may declare.
 inline constexpr int kLanczos4Tile = 32, kLanczos4Span = 71;
+// Lanczos-4 doubling both axes: the input rows a block makes, in steps of 9 (its output rows
+// are twice as many, its columns 256).
+inline constexpr int kLanczos4DoublingRows = 45;
 
-inline const std::string resize_sampling_code = std::string(element_types_code) + "#define LANCZOS4_SPAN " +
-                                                std::to_string(kLanczos4Span) + "\n#define LANCZOS4_TILE " +
-                                                std::to_string(kLanczos4Tile) + "\n" +
+inline const std::string resize_sampling_code =
+    std::string(element_types_code) + "#define LANCZOS4_SPAN " + std::to_string(kLanczos4Span) +
+    "\n#define LANCZOS4_TILE " + std::to_string(kLanczos4Tile) + "\n#define LANCZOS4_DOUBLING_ROWS " +
+    std::to_string(kLanczos4DoublingRows) + "\n" +
 #include "quorvex/resize_sampling.cuh.inc"
     ;
 
