@@ -125,7 +125,7 @@ def run_uint8(report: Report, width: int, height: int, repeat: int) -> None:
                    wall(lambda: cv2.resize(host, (w, h), interpolation=flag), repeat), f"cv2 CPU {name}",
                    lambda: rz.resize(image, (w, h), interpolation))
 
-    # the estimate table's Lanczos-4 cases: 8-bit frames enlarged 2x (doubling) and 1.5x (tiles)
+    # the estimate table's Lanczos-4 enlargements of 8-bit frames, 2x and 1.5x (its /2 is above)
     for small_w, small_h in ((w, h), (width * 2 // 3, height * 2 // 3)):
         small_host = np.ascontiguousarray(host[:small_h, :small_w])
         small = cp.asarray(small_host)

@@ -246,10 +246,10 @@ def ptx_counts(ptx):
 # OpenCV's positions in double once per column and row of a block, none per pixel; the area
 # samplers take their size ratios from the host instead of dividing per pixel; integer stores of
 # 0..1 values round the exact product in float arithmetic, without FP64. The separable Lanczos-4
-# kernel makes its weights the same way and then 4 pixels a thread, each tile's input pixels
-# loaded once into shared memory and its rows filtered once; doubling keeps 9 rows' sums of a
-# column in registers (more registers, no shared loads for them). Paste takes float32 alone. The
-# last column: SASS instructions per element type at sm_90, counted from cuobjdump's listing.
+# kernel makes its weights the same way and then a column of a strip a thread, each input pixel
+# loaded once into shared memory and each row filtered once, the last 8 rows' sums of a column
+# in registers (more registers, no shared loads for them). Paste takes float32 alone. The last
+# column: SASS instructions per element type at sm_90, counted from cuobjdump's listing.
 CEILINGS = [
     ("quorvex.transform.resize", "resize_nearest_kernel_code", 40, (120, 145, 150, 280), (0, 0, 0, 0), 0, 5,
      (230, 315, 320, 260)),
@@ -257,12 +257,8 @@ CEILINGS = [
      (345, 350, 365, 675)),
     ("quorvex.transform.resize", "resize_lanczos4_kernel_code", 64, (1570, 1670, 1745, 3150), (0, 0, 0, 0), 0, 92,
      (1845, 1885, 1995, 2895)),
-    ("quorvex.transform.resize", "resize_lanczos4_rows3_kernel_code", 64, (870, 900, 900, 1300), (0, 0, 0, 0), 0,
-     4, (1075, 1090, 1100, 1395)),
-    ("quorvex.transform.resize", "resize_lanczos4_doubling3_kernel_code", 80, (1680, 1820, 1840, 4700),
-     (0, 0, 0, 0), 0, 27, (1850, 1990, 2010, 4000)),
-    ("quorvex.transform.resize", "resize_lanczos4_doubling1_kernel_code", 40, (1010, 1045, 1065, 2020),
-     (0, 0, 0, 0), 0, 9, (1145, 1175, 1180, 1890)),
+    ("quorvex.transform.resize", "resize_lanczos4_rows3_kernel_code", 84, (1080, 1145, 1155, 2540), (0, 0, 0, 0), 0,
+     24, (1175, 1230, 1250, 2200)),
     ("quorvex.transform.resize", "resize_linear_kernel_code", 48, (310, 310, 320, 335), (0, 0, 0, 0), 0, 22,
      (315, 290, 300, 310)),
     ("quorvex.transform.resize", "resize_linear3_kernel_code", 48, (210, 255, 260, 760), (0, 0, 0, 0), 0, 12,

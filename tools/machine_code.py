@@ -125,12 +125,21 @@ def estimate(counts: Counts, pixels: int, bytes_moved: int, machine=H100) -> flo
 # its stretch; where the loops found differ in number, loops count once.
 Executed = collections.namedtuple("Executed", "pixels trips shares before", defaults=((), 0.0))
 
-# Three channels take the linear and cubic samplers of their own. Lanczos-4 doubling: a thread
-# makes a column of 90 pixels in 5 steps of 9 input rows; the staging (136 slots a row) and the
-# weights before the first barrier keep 5 of the 8 warps busy. The separable Lanczos-4 kernels'
-# threads make 4 pixels; at 1440p -> 4K (x1.5) a tile reaches a patch of 28.7 x 28.7 input
-# pixels on average, in 2 bands (19 or 20 rows, then the rest), of which a thread loads 1.60 (256
-# apart) and filters 1.79 rows a band. The blur's threads make 6 pixels of
+
+def lanczos4_rows(pixels: float, steps: float, loads: float) -> Executed:
+    """The separable Lanczos-4 kernels' loops: the weights (columns, then rows in warps 0-3), each
+    half step's staging and its 4 rows' outputs, the steps; stretches: set-up, then staging and
+    rows twice."""
+    rows = [pixels / steps / 8] * 4
+    return Executed(pixels, [12 / 8] + ([loads] + rows) * 2 + [steps], [1] * 5, 1)
+
+# Three channels take the linear and cubic samplers of their own. Lanczos-4's separable kernels
+# (lanczos4_rows): a thread makes a column of a strip of 128 rows, 127.06 pixels on average for
+# 2160 rows (the last strip 112) and 120 for 1080; before the first barrier every warp makes its
+# column's weights and the first 4 warps their rows' too; per step of 8 input rows, staged 4 at a
+# time, a warp loads (the block's span of slots - 32 * warp) / 256 of them, rounded up (136 slots
+# at x2: 0.625 on average; 178 at x1.5: 0.75; 486 at /2: 2), and each of the 8 rows' output loops
+# runs pixels / steps / 8 times: 8.94 steps at x2, 11.94 at x1.5, 31 at /2. The blur's threads make 6 pixels of
 # each of 3 channels (its channel loop); at k = 31 a 32 x 48 tile reads a patch of 62 x 78 pixels,
 # a thread's column of it 19.5 rows, two a trip (9.5 trips), no tile of a 4K frame but its edge
 # ones reflecting (their loops do not run); the 156 row tasks of 16 sums, 31 taps in one step of 16
@@ -143,9 +152,8 @@ Executed = collections.namedtuple("Executed", "pixels trips shares before", defa
 # 2 left over) while the other warps wait; every warp loads its pixels before the first barrier.
 EXECUTED = {
     "quantize_float32_to_uint8": Executed(4, []),  # four elements a thread
-    "resize_lanczos4_doubling3_kernel_uint8": Executed(90, [5], [1, 5 / 8, 1], 5 / 8),
-    "resize_lanczos4_doubling3_kernel": Executed(90, [5], [1, 5 / 8, 1], 5 / 8),
-    "resize_lanczos4_rows3_kernel_uint8": Executed(4, [1.60, 1.79, 2]),
+    "resize_lanczos4_rows3_kernel_uint8": lanczos4_rows(127.06, 8.94, 0.625),
+    "resize_lanczos4_rows3_kernel": lanczos4_rows(127.06, 8.94, 0.625),
     # the weights (before the first barrier), reflecting rows (two copies), the patch's rows (pairs)
     # and columns, the row and column steps, the channels; stretches: patch, rows, their sums
     # stored, columns
@@ -159,11 +167,11 @@ EXECUTED = {
 }
 
 
-def executed_per_pixel(kernel: str, counts: Counts) -> float:
+def executed_per_pixel(kernel: str, counts: Counts, plan: Executed | None = None) -> float:
     """The instructions a pixel takes on the per-pixel path, loops counted as often as they run
-    and stretches between barriers by the share of warps that run them, where EXECUTED knows them
-    (else once, as the static count has them)."""
-    plan = EXECUTED.get(kernel, Executed(1, []))
+    and stretches between barriers by the share of warps that run them, where the plan (else
+    EXECUTED) knows them (else once, as the static count has them)."""
+    plan = plan or EXECUTED.get(kernel, Executed(1, []))
     trips = plan.trips if len(plan.trips) == len(counts.loops) else [1] * len(counts.loops)
     first = counts.instructions - counts.per_pixel
     runs = [plan.before] * first + [1.0] * counts.per_pixel
@@ -178,17 +186,20 @@ def executed_per_pixel(kernel: str, counts: Counts) -> float:
 
 
 def hot_kernels():
-    """(label, module, text attribute, kernel, output pixels, bytes read and written) at 3840x2160x3."""
+    """(label, module, text attribute, kernel, output pixels, bytes read and written[, the plan of
+    this case where it is not EXECUTED's]) at 3840x2160x3 (or to it, or from it)."""
     px = 3840 * 2160
     resize, blob, yuv = "quorvex.transform.resize", "quorvex.utils.blob", "quorvex.color.yuv"
     return [
-        # three channels: doubling at x2, the separable tiles at other ratios
-        ("Lanczos-4 x2, uint8 (1080p -> 4K)", resize, "resize_lanczos4_doubling3_kernel_code",
-         "resize_lanczos4_doubling3_kernel_uint8", px, px * 3 + px * 3 // 4),
-        ("Lanczos-4 x2, float32", resize, "resize_lanczos4_doubling3_kernel_code",
-         "resize_lanczos4_doubling3_kernel", px, px * 15),
+        # three channels: the separable kernels
+        ("Lanczos-4 x2, uint8 (1080p -> 4K)", resize, "resize_lanczos4_rows3_kernel_code",
+         "resize_lanczos4_rows3_kernel_uint8", px, px * 3 + px * 3 // 4),
+        ("Lanczos-4 x2, float32", resize, "resize_lanczos4_rows3_kernel_code", "resize_lanczos4_rows3_kernel", px,
+         px * 15),
         ("Lanczos-4 x1.5, uint8 (1440p -> 4K)", resize, "resize_lanczos4_rows3_kernel_code",
-         "resize_lanczos4_rows3_kernel_uint8", px, px * 3 + px * 3 * 4 // 9),
+         "resize_lanczos4_rows3_kernel_uint8", px, px * 3 + px * 3 * 4 // 9, lanczos4_rows(127.06, 11.94, 0.75)),
+        ("Lanczos-4 /2, uint8 (4K -> 1080p)", resize, "resize_lanczos4_rows3_kernel_code",
+         "resize_lanczos4_rows3_kernel_uint8", px // 4, px * 3 + px * 3 // 4, lanczos4_rows(120, 31, 2)),
         ("linear resize x2, float32", resize, "resize_linear3_kernel_code", "resize_linear3_kernel", px, px * 15),
         ("cubic resize x2, float32", resize, "resize_cubic3_kernel_code", "resize_cubic3_kernel", px, px * 15),
         ("area resize /2, float32 (8K -> 4K)", resize, "resize_area_kernel_code", "resize_area_kernel", px, px * 60),
@@ -218,10 +229,10 @@ def main() -> int:
         sys.path.insert(0, sys.argv[1])
     print(f"{'kernel':38s} {'SASS/thread':>11s} {'run/pixel':>9s} {'loads by bytes':>24s} {'stores by bytes':>22s} "
           f"{'x copy':>7s}")
-    for label, module, attribute, kernel, pixels, moved in hot_kernels():
+    for label, module, attribute, kernel, pixels, moved, *plan in hot_kernels():
         text = getattr(importlib.import_module(module), attribute)
         c = sass_counts(sass(cubin(text, 90)))[kernel]
-        per_pixel = executed_per_pixel(kernel, c)
+        per_pixel = executed_per_pixel(kernel, c, *plan)
         bound = estimate(c._replace(per_pixel=per_pixel), pixels, moved)
         print(f"{label:38s} {c.per_pixel:11d} {per_pixel:9.1f} {str(c.loads):>24s} {str(c.stores):>22s} {bound:7.2f}")
     return 0

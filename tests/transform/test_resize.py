@@ -130,12 +130,12 @@ def test_integer_and_half_images_equal_the_float32_result_converted(interpolatio
         np.testing.assert_array_equal(out.get(), reference.astype(dtype))
 
 
-# Doubling both axes over several blocks each way, the last ones partly past the image.
-@pytest.mark.parametrize("case", [c for c in CASES if c[0][0] > 8] + WIDE[:1] + [((91, 257), (514, 182))])
+# Several blocks each way, enlarged and reduced, the last blocks partly past the image.
+@pytest.mark.parametrize("case", [c for c in CASES if c[0][0] > 8] + WIDE[:1] + [((91, 257), (514, 182)),
+                                                                                 ((300, 1100), (560, 160))])
 def test_lanczos4_row_sums_of_a_block_equal_the_per_pixel_sums(case):
-    # One and three channels filter a block's input rows once (down to about 1/2, or doubling),
-    # other channel counts and steeper reductions go per pixel: the same sums in the same order,
-    # the same bits.
+    # One and three channels filter a block's input rows once (down to 1/2), other channel counts
+    # and steeper reductions go per pixel: the same sums in the same order, the same bits.
     (h, w), size = case
     four = image("noise", h, w, 4)
     whole = resize(cp.asarray(four), size, interpolation=INTER_LANCZOS4).get()

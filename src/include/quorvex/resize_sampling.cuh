@@ -187,18 +187,24 @@ struct __align__(16) Lanczos4Axis {  // aligned, so that the weights load in two
     int first;  // the first tap's index, unclamped
 };
 
+// Output column (or row) i's position in the input, formed in double, then rounded to float.
+__device__ __forceinline__ float lanczos4_position(int i, double scale) {
+    return __double2float_rn(__dadd_rn(__dmul_rn(i + 0.5, scale), -0.5));
+}
+
+// The first of the 8 taps at position f, clamped before the conversion: the taps only need to
+// know they are past the edge.
+__device__ __forceinline__ int lanczos4_first_tap(float f) { return (int)fmaxf(fminf(floorf(f), 1e9f), -1e9f) - 3; }
+
 __device__ __forceinline__ void lanczos4_axis(int i, double scale, Lanczos4Axis& a) {
     const float quarter_pi = 0.785398163397448310f;
     const float r = 0.707106781186547524f;
     // (-1)^i sin(pi b + i pi / 4) = sinpi b * cs[i][0] + cospi b * cs[i][1]
     const float cs[8][2] = {{1.0f, 0.0f}, {-r, -r}, {0.0f, 1.0f}, {r, -r},
                             {-1.0f, 0.0f}, {r, r}, {0.0f, -1.0f}, {-r, r}};
-    // Formed in double, then rounded to float before the split into tap and fraction.
-    float f = __double2float_rn(__dadd_rn(__dmul_rn(i + 0.5, scale), -0.5));
-    float s = floorf(f);
-    // Clamped before the conversion: the taps only need to know they are past the edge.
-    a.first = (int)fmaxf(fminf(s, 1e9f), -1e9f) - 3;
-    float t = f - s;  // exact
+    float f = lanczos4_position(i, scale);
+    a.first = lanczos4_first_tap(f);
+    float t = f - floorf(f);  // exact
     // sinpi/cospi need no range reduction through local memory, unlike sinf/cosf.
     float b = -(t + 3.0f) * 0.25f;
     float sb = sinpif(b), cb = cospif(b);
@@ -243,23 +249,7 @@ __device__ __forceinline__ void lanczos4_pixel(const T* __restrict__ input, cons
     }
 }
 
-// Separable form, for a tile of 32 x LANCZOS4_TILE output pixels per 32 x 8 block. The input
-// patch the tile reaches is read once, in bands of as many rows as LANCZOS4_PATCH slots hold, into
-// shared memory as floats (each input pixel loaded and converted once, not once per tap), and each
-// of its rows is filtered across the tile's 32 columns into `sums` (thread (tx, ty) does column tx
-// of rows ty, ty + 8, ...); each thread then adds 8 rows' sums for each of its output pixels
-// (column tx of rows ty, ty + 8, ...).
-// A pixel's channels sit in one slot, so that three move in one 16-byte access. For a 2x upscale
-// about 6 + 8 multiply-adds per channel and pixel instead of 64 + 8. The row sums and the column
-// sums are the same operations in the same order as lanczos4_pixel's, so the results are the
-// same to the bit. Scales down to about 1/2 fit LANCZOS4_SPAN rows and columns; wider spans go
-// per pixel. LANCZOS4_TILE, a multiple of 8, is the host's (kLanczos4Tile).
-// The host works the spans out exactly as lanczos4_axis forms them; the arrays have a slot to
-// spare, and the spans are clamped to them, so that nothing is written past them whatever the host
-// reckoned.
-#define LANCZOS4_ROOM (LANCZOS4_SPAN + 1)
-#define LANCZOS4_PATCH (8 * LANCZOS4_ROOM)  // slots of the input patch's bands
-
+// A pixel's channels in one slot of shared memory, so that three move in one 16-byte access.
 template <int C>
 struct Lanczos4Slot {
     float v[C];
@@ -269,88 +259,16 @@ struct __align__(16) Lanczos4Slot<3> {
     float v[4];
 };
 
-template <int C, typename T, typename Out>
-__device__ __forceinline__ void lanczos4_rows(const T* __restrict__ input, const Out& out, int x,
-                                              const Lanczos4Axis& ax, const Lanczos4Axis* rows, int top, int span,
-                                              int left, int width, int input_width, int input_height, int new_width,
-                                              int new_height, Lanczos4Slot<C> (*sums)[32], Lanczos4Slot<C>* patch) {
-    const int tap = ax.first - left;  // the patch column of this thread's first tap
-    // The patch's rows are width slots apart, so that a band holds as many as fit (at least 8):
-    // the whole patch of an upscale, in one band. The quotients below are of integers up to
-    // LANCZOS4_PATCH by width (at most LANCZOS4_ROOM): 0.5 more on the dividend keeps the exact
-    // quotient at least 0.5 / width from an integer, far beyond the approximate division's error.
-    const float inverse = __fdividef(1.0f, (float)width);
-    const int band_rows = (int)((LANCZOS4_PATCH + 0.5f) * inverse);
-    const int thread = threadIdx.y * 32 + threadIdx.x, step_rows = (int)(256.5f * inverse);
-    const int step_columns = 256 - step_rows * width, first_row = (int)((thread + 0.5f) * inverse);
-    for (int band = 0; band < span; band += band_rows) {
-        const int count = min(band_rows, span - band);
-        // The band's slots 256 apart a thread, its row and column stepped rather than divided out.
-        #pragma unroll 1
-        for (int r = first_row, k = thread - first_row * width; r < count; r += step_rows, k += step_columns) {
-            if (k >= width) k -= width, ++r;
-            if (r >= count) break;
-            const T* p = input + ((long long)min(max(top + band + r, 0), input_height - 1) * input_width +
-                                  min(max(left + k, 0), input_width - 1)) * C;
-            Lanczos4Slot<C> s = {};  // the spare lane too, so that a slot is one store
-            #pragma unroll
-            for (int c = 0; c < C; ++c) s.v[c] = qv_value(p[c]);
-            patch[r * width + k] = s;
-        }
-        __syncthreads();
-        #pragma unroll 1
-        for (int r = threadIdx.y; r < count; r += 8) {
-            const int from = r * width + tap;
-            Lanczos4Slot<C> h = {};
-            #pragma unroll
-            for (int i = 0; i < 8; ++i) {
-                Lanczos4Slot<C> s = patch[from + i];
-                #pragma unroll
-                for (int c = 0; c < C; ++c) h.v[c] = fmaf(s.v[c], ax.w[i], h.v[c]);
-            }
-            sums[band + r][threadIdx.x] = h;
-        }
-        __syncthreads();  // the patch's rows are read before the next band overwrites them
-    }
-    if (x >= new_width) return;
-    int y = blockIdx.y * LANCZOS4_TILE + threadIdx.y;
-    auto* to = out.pixel(x, y);  // stepped 8 rows at a time
-    #pragma unroll
-    for (int q = 0; q < LANCZOS4_TILE / 8; ++q, y += 8, to += 8LL * new_width * C) {
-        if (y >= new_height) return;
-        const Lanczos4Axis& ay = rows[threadIdx.y + 8 * q];
-        float sum[C];
-        #pragma unroll
-        for (int c = 0; c < C; ++c) sum[c] = 0.0f;
-        #pragma unroll
-        for (int j = 0; j < 8; ++j) {
-            Lanczos4Slot<C> s = sums[ay.first + j - top][threadIdx.x];
-            #pragma unroll
-            for (int c = 0; c < C; ++c) sum[c] = fmaf(s.v[c], ay.w[j], sum[c]);
-        }
-        #pragma unroll
-        for (int c = 0; c < C; ++c) qv_store(to + c, sum[c]);
-    }
-}
-
-// The block's weights, launched with 32 x 8 blocks for tiles of 32 x tile_rows pixels: the first
-// row of threads makes the 32 columns', the first tile_rows threads of the second row the rows';
-// every thread then waits.
-__device__ __forceinline__ void lanczos4_block_weights(Lanczos4Axis* columns, Lanczos4Axis* rows, int tile_rows,
-                                                       double scale_x, double scale_y) {
-    if (threadIdx.y == 0) lanczos4_axis(blockIdx.x * 32 + threadIdx.x, scale_x, columns[threadIdx.x]);
-    if (threadIdx.y == 1 && threadIdx.x < tile_rows)
-        lanczos4_axis(blockIdx.y * tile_rows + threadIdx.x, scale_y, rows[threadIdx.x]);
-    __syncthreads();
-}
-
-// Per pixel: any channel count, any scale.
+// Per pixel: any channel count, any scale. Launched with 32 x 8 blocks: the first row of threads
+// makes the block's 32 columns' weights, the first 8 threads of the second row its rows'.
 template <typename T, typename Out>
 __device__ __forceinline__ void resize_lanczos4(const T* __restrict__ input, const Out& out, int input_width,
                                                 int input_height, int new_width, int new_height, int channels,
                                                 double scale_x, double scale_y) {
     __shared__ Lanczos4Axis columns[32], rows[8];
-    lanczos4_block_weights(columns, rows, 8, scale_x, scale_y);
+    if (threadIdx.y == 0) lanczos4_axis(blockIdx.x * 32 + threadIdx.x, scale_x, columns[threadIdx.x]);
+    if (threadIdx.y == 1 && threadIdx.x < 8) lanczos4_axis(blockIdx.y * 8 + threadIdx.x, scale_y, rows[threadIdx.x]);
+    __syncthreads();
     int x = blockIdx.x * 32 + threadIdx.x, y = blockIdx.y * 8 + threadIdx.y;
     if (x >= new_width || y >= new_height) return;
     const Lanczos4Axis& ax = columns[threadIdx.x];
@@ -360,110 +278,106 @@ __device__ __forceinline__ void resize_lanczos4(const T* __restrict__ input, con
     else lanczos4_pixel<0>(input, out, x, y, ax, ay, input_width, input_height, channels);
 }
 
-// Separable, for C (1 or 3) channels, in a grid of tiles of 32 x LANCZOS4_TILE pixels: launched
-// only where every tile reaches at most LANCZOS4_SPAN input rows and columns.
+// Separable, for C (1 or 3) channels where neither axis shrinks past 1/2: a block's 256 threads
+// make 256 output columns, one each, of LANCZOS4_STRIP output rows. The input rows the strip
+// reaches stream through 4 at a time, staged (the columns' span, at most LANCZOS4_SLOTS) in
+// shared memory as floats, each input pixel loaded and converted once; each thread filters each
+// row across its column's taps and keeps the sums of the last 8 rows in registers (row i in slot
+// i % 8, every index known at compile time), and an output row is made as soon as its last tap
+// row is in. For a 2x upscale about 12 + 24 multiply-adds per channel and pixel instead of
+// 64 + 8, and no shared loads but the taps and the rows' weights. The sums are lanczos4_pixel's
+// operations in its order, so the results are the same to the bit. LANCZOS4_STRIP and
+// LANCZOS4_SLOTS are the host's (kLanczos4Strip, kLanczos4Slots).
+
+// Input rows first_row .. first_row + 3 (clamped, as lanczos4_pixel clamps its taps) into
+// patch[0 .. 3]: the slots of the block's `width` columns from `left`, 256 apart a thread.
+template <int C, typename T>
+__device__ __forceinline__ void lanczos4_stage(const T* __restrict__ input, Lanczos4Slot<C> (*patch)[LANCZOS4_SLOTS],
+                                               int first_row, int left, int width, int input_width,
+                                               int input_height) {
+    const int pitch = input_width * C;
+    #pragma unroll 1
+    for (int k = threadIdx.y * 32 + threadIdx.x; k < width; k += 256) {
+        const T* column = input + min(max(left + k, 0), input_width - 1) * C;
+        #pragma unroll
+        for (int r = 0; r < 4; ++r) {
+            const T* p = column + (long long)min(max(first_row + r, 0), input_height - 1) * pitch;
+            Lanczos4Slot<C> s = {};  // the spare lane too, so that a slot is one store
+            #pragma unroll
+            for (int c = 0; c < C; ++c) s.v[c] = qv_value(p[c]);
+            patch[r][k] = s;
+        }
+    }
+}
+
 template <int C, typename T, typename Out>
 __device__ __forceinline__ void resize_lanczos4_rows(const T* __restrict__ input, const Out& out, int input_width,
                                                      int input_height, int new_width, int new_height, int channels,
                                                      double scale_x, double scale_y) {
-    __shared__ Lanczos4Axis columns[32], rows[LANCZOS4_TILE];
-    __shared__ Lanczos4Slot<C> sums[LANCZOS4_ROOM][32], patch[LANCZOS4_PATCH];
-    lanczos4_block_weights(columns, rows, LANCZOS4_TILE, scale_x, scale_y);
-    int x = blockIdx.x * 32 + threadIdx.x;
-    int top = rows[0].first, span = min(rows[LANCZOS4_TILE - 1].first + 8 - top, LANCZOS4_ROOM);
-    int left = columns[0].first, width = min(columns[31].first + 8 - left, LANCZOS4_ROOM);
-    lanczos4_rows<C>(input, out, x, columns[threadIdx.x], rows, top, span, left, width, input_width, input_height,
-                     new_width, new_height, sums, patch);
-}
-
-// Lanczos-4 doubling both axes, for C (1 or 3) channels. Every even output column (and row) then
-// takes one set of weights, every odd one the other, and output rows 2a and 2a + 1 take input
-// rows a - 4 .. a + 3 and a - 3 .. a + 4. A block's 256 threads make 256 output columns, one
-// each, of 2 * LANCZOS4_DOUBLING_ROWS rows: the input rows are staged 9 at a time (128 columns
-// and 4 either side, LANCZOS4_DOUBLING_SLOTS), each thread keeps its column's sums of the last 9
-// rows in registers (slot i % 9 for strip row i, every index known at compile time) and makes
-// two output pixels per input row from them: about 12 + 24 multiply-adds per channel and pixel
-// and no shared loads but the taps. The sums are lanczos4_pixel's operations in its order, so the
-// results are the same to the bit. LANCZOS4_DOUBLING_ROWS, a multiple of 9, is the host's
-// (kLanczos4DoublingRows).
-#define LANCZOS4_DOUBLING_SLOTS 136
-
-// Input rows first_row .. first_row + ROWS - 1 (clamped, as lanczos4_pixel clamps its taps) of
-// the block's slots into patch[0 .. ROWS - 1].
-template <int C, int ROWS, typename T>
-__device__ __forceinline__ void lanczos4_stage(const T* __restrict__ input, Lanczos4Slot<C> (*patch)[LANCZOS4_DOUBLING_SLOTS],
-                                               int first_row, int first_column, int input_width, int input_height) {
-    const int t = threadIdx.y * 32 + threadIdx.x;
-    if (t >= LANCZOS4_DOUBLING_SLOTS) return;
-    const T* column = input + min(max(first_column + t, 0), input_width - 1) * C;
-    #pragma unroll
-    for (int r = 0; r < ROWS; ++r) {
-        const T* p = column + (long long)min(max(first_row + r, 0), input_height - 1) * input_width * C;
-        Lanczos4Slot<C> s = {};  // the spare lane too, so that a slot is one store
-        #pragma unroll
-        for (int c = 0; c < C; ++c) s.v[c] = qv_value(p[c]);
-        patch[r][t] = s;
+    __shared__ Lanczos4Axis rows[LANCZOS4_STRIP + 1];
+    __shared__ Lanczos4Slot<C> patch[4][LANCZOS4_SLOTS];
+    __shared__ int span[2];  // the block's first tap and its width in slots
+    const int t = threadIdx.y * 32 + threadIdx.x, x = blockIdx.x * 256 + t, top = blockIdx.y * LANCZOS4_STRIP;
+    const int count = min(LANCZOS4_STRIP, new_height - top);  // the strip's output rows
+    if (t == count) rows[t].first = 0x3fffffff;  // past the last row: no input row is its last tap
+    if (t == 255) {  // as the block's first and last columns have them
+        span[0] = lanczos4_first_tap(lanczos4_position(blockIdx.x * 256, scale_x));
+        int last = lanczos4_first_tap(lanczos4_position(min(x, new_width - 1), scale_x));
+        span[1] = min(last + 8 - span[0], LANCZOS4_SLOTS);
     }
-}
-
-template <int C>
-__device__ __forceinline__ void lanczos4_row_sum(const Lanczos4Slot<C>* taps, const float* w, float* h) {
-    #pragma unroll
-    for (int c = 0; c < C; ++c) h[c] = 0.0f;
-    #pragma unroll
-    for (int i = 0; i < 8; ++i) {
-        Lanczos4Slot<C> s = taps[i];
-        #pragma unroll
-        for (int c = 0; c < C; ++c) h[c] = fmaf(s.v[c], w[i], h[c]);
-    }
-}
-
-template <int C, typename T, typename Out>
-__device__ __forceinline__ void resize_lanczos4_doubling(const T* __restrict__ input, const Out& out,
-                                                         int input_width, int input_height, int new_width,
-                                                         int new_height, int channels, double scale_x,
-                                                         double scale_y) {
-    __shared__ Lanczos4Axis phases[4];  // columns even and odd, rows even and odd
-    __shared__ Lanczos4Slot<C> patch[9][LANCZOS4_DOUBLING_SLOTS];
-    const int t = threadIdx.y * 32 + threadIdx.x, x = blockIdx.x * 256 + t;
-    if (t < 4) lanczos4_axis(t & 1, t < 2 ? scale_x : scale_y, phases[t]);
-    const int top = blockIdx.y * LANCZOS4_DOUBLING_ROWS, left = blockIdx.x * 128 - 4;
-    lanczos4_stage<C, 8>(input, patch, top - 4, left, input_width, input_height);
-    __syncthreads();
-    float wx[8], even[8], odd[8];
-    #pragma unroll
-    for (int k = 0; k < 8; ++k) wx[k] = phases[t & 1].w[k], even[k] = phases[2].w[k], odd[k] = phases[3].w[k];
-    // This column's first tap: slot t / 2 for even columns (first = -4), one on for odd (-3).
-    const Lanczos4Slot<C>* taps = &patch[0][(t >> 1) + (t & 1)];
-    float window[9][C];
-    #pragma unroll
-    for (int k = 0; k < 8; ++k) lanczos4_row_sum<C>(taps + k * LANCZOS4_DOUBLING_SLOTS, wx, window[k]);
-    const bool live = x < new_width;
-    const long long pitch = (long long)new_width * C;
-    auto* to = out.pixel(live ? x : 0, 2 * top);  // output rows 2a and 2a + 1, stepped 2 rows a time
+    // This thread's column, then (for the first count threads) the strip's row t, in one copy of
+    // the code.
+    Lanczos4Axis ax;
     #pragma unroll 1
-    for (int a = top; a < top + LANCZOS4_DOUBLING_ROWS; a += 9) {
-        __syncthreads();  // the staged rows are read before they are overwritten
-        lanczos4_stage<C, 9>(input, patch, a + 4, left, input_width, input_height);
-        __syncthreads();
+    for (int pass = 0; pass < 1 + (t < count); ++pass) {
+        Lanczos4Axis a;
+        lanczos4_axis(pass ? top + t : x, pass ? scale_y : scale_x, a);
+        if (pass) a.first += 7;  // a row's last tap: the input row after which it is due
+        if (pass) rows[t] = a;
+        else ax = a;
+    }
+    __syncthreads();
+    const int left = span[0], width = span[1];
+    // Columns past the image (or, were the host wrong, past the slots) read slot 0 and store nothing.
+    const bool live = x < new_width && ax.first + 8 - left <= width;
+    const Lanczos4Slot<C>* taps = &patch[0][live ? ax.first - left : 0];
+    const int first_row = rows[0].first - 7, steps = (rows[count - 1].first + 8 - first_row) / 8;
+    const long long pitch = (long long)new_width * C;
+    auto* to = out.pixel(live ? x : 0, top);  // stepped a row at a time
+    int y = 0, due = rows[0].first;            // the next output row, and its last tap row
+    float window[8][C];
+    #pragma unroll 1
+    for (int r = first_row; r < first_row + 8 * steps; r += 8) {
         #pragma unroll
-        for (int k = 0; k < 9; ++k, to += 2 * pitch) {
-            const int newest = (k + 8) % 9;  // input row a + k + 4
-            lanczos4_row_sum<C>(taps + k * LANCZOS4_DOUBLING_SLOTS, wx, window[newest]);
-            if (!live || a + k >= input_height) continue;
-            float e[C], o[C];
-            #pragma unroll
-            for (int c = 0; c < C; ++c) e[c] = 0.0f, o[c] = 0.0f;
-            #pragma unroll
-            for (int j = 0; j < 8; ++j) {
-                #pragma unroll
-                for (int c = 0; c < C; ++c) {
-                    e[c] = fmaf(window[(newest + 1 + j) % 9][c], even[j], e[c]);
-                    o[c] = fmaf(window[(newest + 2 + j) % 9][c], odd[j], o[c]);
-                }
+        for (int k = 0; k < 8; ++k) {
+            if (k % 4 == 0) {
+                __syncthreads();  // the staged rows are read before they are overwritten
+                lanczos4_stage<C>(input, patch, r + k, left, width, input_width, input_height);
+                __syncthreads();
             }
             #pragma unroll
-            for (int c = 0; c < C; ++c) qv_store(to + c, e[c]), qv_store(to + pitch + c, o[c]);
+            for (int c = 0; c < C; ++c) window[k][c] = 0.0f;
+            #pragma unroll
+            for (int i = 0; i < 8; ++i) {
+                Lanczos4Slot<C> s = taps[k % 4 * LANCZOS4_SLOTS + i];
+                #pragma unroll
+                for (int c = 0; c < C; ++c) window[k][c] = fmaf(s.v[c], ax.w[i], window[k][c]);
+            }
+            // The output rows whose last tap is row r + k, from its 8 rows, oldest first.
+            for (; due == r + k; ++y, due = rows[y].first, to += pitch) {
+                const Lanczos4Axis& ay = rows[y];
+                float sum[C];
+                #pragma unroll
+                for (int c = 0; c < C; ++c) sum[c] = 0.0f;
+                #pragma unroll
+                for (int j = 0; j < 8; ++j) {
+                    #pragma unroll
+                    for (int c = 0; c < C; ++c) sum[c] = fmaf(window[(k + 1 + j) % 8][c], ay.w[j], sum[c]);
+                }
+                #pragma unroll
+                for (int c = 0; c < C; ++c)
+                    if (live) qv_store(to + c, sum[c]);
+            }
         }
     }
 }

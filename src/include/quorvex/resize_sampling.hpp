@@ -19,18 +19,13 @@
 
 namespace quorvex {
 
-// Lanczos-4's separable path: output rows per tile (a block's), and the input rows and columns a
-// tile may reach (down to 1/2: 31 * 2 + 8 = 70). With a slot to spare, its shared arrays fill
-// the 48 KiB a block may declare.
-inline constexpr int kLanczos4Tile = 32, kLanczos4Span = 71;
-// Lanczos-4 doubling both axes: the input rows a block makes, in steps of 9 (its output rows
-// are twice as many, its columns 256).
-inline constexpr int kLanczos4DoublingRows = 45;
+// Lanczos-4's separable kernels: a block's output rows (its columns are 256), and the input
+// columns it may reach (down to 1/2: 255 * 2 + 8 = 518, with a slot to spare).
+inline constexpr int kLanczos4Strip = 128, kLanczos4Slots = 520;
 
-inline const std::string resize_sampling_code =
-    std::string(element_types_code) + "#define LANCZOS4_SPAN " + std::to_string(kLanczos4Span) +
-    "\n#define LANCZOS4_TILE " + std::to_string(kLanczos4Tile) + "\n#define LANCZOS4_DOUBLING_ROWS " +
-    std::to_string(kLanczos4DoublingRows) + "\n" +
+inline const std::string resize_sampling_code = std::string(element_types_code) + "#define LANCZOS4_STRIP " +
+                                                std::to_string(kLanczos4Strip) + "\n#define LANCZOS4_SLOTS " +
+                                                std::to_string(kLanczos4Slots) + "\n" +
 #include "quorvex/resize_sampling.cuh.inc"
     ;
 
@@ -42,12 +37,11 @@ inline int64_t lanczos4_first(int64_t i, double scale) {
     return (int64_t)std::fmax(std::fmin(std::floor(f), 1e9f), -1e9f) - 3;
 }
 
-// Whether every tile of `tile` output rows (or columns) along an axis of `size` reaches at most
-// kLanczos4Span input rows (or columns): where the separable path holds. Its 32 x 8 blocks make
-// tiles of 32 columns by kLanczos4Tile rows.
-inline bool lanczos4_span_fits(int64_t size, double scale, int tile) {
-    for (int64_t first = 0; first < size; first += tile)
-        if (lanczos4_first(first + tile - 1, scale) + 8 - lanczos4_first(first, scale) > kLanczos4Span)
+// Whether every run of 256 output columns along an axis of `size` reaches at most kLanczos4Slots
+// input columns: where the separable kernels hold.
+inline bool lanczos4_columns_fit(int64_t size, double scale) {
+    for (int64_t first = 0; first < size; first += 256)
+        if (lanczos4_first(first + 255, scale) + 8 - lanczos4_first(first, scale) > kLanczos4Slots)
             return false;
     return true;
 }

@@ -1,7 +1,7 @@
 // Resizing device images with OpenCV's interpolations and OpenCV's sampling conventions, so
 // that results agree with cv2.resize on the same float32 image.
 //
-// The kernels run one thread per output pixel (Lanczos-4's separable and doubling ones several)
+// The kernels run one thread per output pixel (Lanczos-4's separable ones several)
 // over interleaved rows with any number of channels, and read and write the image's own element
 // type (float32, float16, uint8, uint16) in the same pass; other element types go through
 // float32. The samplers are in resize_sampling.hpp.
@@ -44,18 +44,15 @@ constexpr Sampler kSamplers[] = {
            "    resize_area(input, out, x, y, input_width, input_height, scale_x, scale_y, channels)"},
     // four blocks per multiprocessor: at most 64 registers
     {"resize_lanczos4", "256, 4", "double", "resize_lanczos4(input, out, " QV_SIZES},
-    // Lanczos-4's separable path for 3 and 1 channels, where every tile's rows fit
-    {"resize_lanczos4_rows3", "256, 4", "double", "resize_lanczos4_rows<3>(input, out, " QV_SIZES},
-    {"resize_lanczos4_rows1", "256, 4", "double", "resize_lanczos4_rows<1>(input, out, " QV_SIZES},
+    // Lanczos-4's separable kernels for 3 and 1 channels shrunk at most 1/2: two blocks per
+    // multiprocessor (a 4K frame makes 1.9 per multiprocessor of an H100), at most 128 registers
+    {"resize_lanczos4_rows3", "256, 2", "double", "resize_lanczos4_rows<3>(input, out, " QV_SIZES},
+    {"resize_lanczos4_rows1", "256, 2", "double", "resize_lanczos4_rows<1>(input, out, " QV_SIZES},
     // three channels unrolled, each tap's channels read at one address
     {"resize_linear3", "256", "double", QV_AT "resize_linear<3>(input, out, x, y, " QV_SIZES},
     {"resize_cubic3", "256", "double", QV_AT "resize_cubic<3>(input, out, x, y, " QV_SIZES},
-    // Lanczos-4 doubling both axes, 3 and 1 channels: each thread a column of 2 * 45 pixels
-    {"resize_lanczos4_doubling3", "256", "double", "resize_lanczos4_doubling<3>(input, out, " QV_SIZES},
-    {"resize_lanczos4_doubling1", "256", "double", "resize_lanczos4_doubling<1>(input, out, " QV_SIZES},
 };
-constexpr int kLanczos4Rows3 = 5, kLanczos4Rows1 = 6, kLinear3 = 7, kCubic3 = 8, kLanczos4Doubling3 = 9,
-              kLanczos4Doubling1 = 10, kKernels = 11;
+constexpr int kLanczos4Rows3 = 5, kLanczos4Rows1 = 6, kLinear3 = 7, kCubic3 = 8, kKernels = 9;
 #undef QV_AT
 #undef QV_SIZES
 
@@ -188,25 +185,19 @@ nb::object resize(const qv::Args &a) {
                sy = 1.0 / ((double)new_height / (double)height);
         scale_x = float64(sx);
         scale_y = float64(sy);
-        bool separable = interpolation == kLanczos4 && (channels == 3 || channels == 1);
-        if (separable && new_width == 2 * width && new_height == 2 * height)
-            entry = channels == 3 ? kLanczos4Doubling3 : kLanczos4Doubling1;
-        else if (separable && qv::lanczos4_span_fits(new_width, sx, 32) &&
-                 qv::lanczos4_span_fits(new_height, sy, qv::kLanczos4Tile))
+        if (interpolation == kLanczos4 && (channels == 3 || channels == 1) && sy <= 2.0 &&
+            qv::lanczos4_columns_fit(new_width, sx))
             entry = channels == 3 ? kLanczos4Rows3 : kLanczos4Rows1;
         if (channels == 3 && (interpolation == kLinear || interpolation == kCubic))
             entry = interpolation == kLinear ? kLinear3 : kCubic3;
     }
     const qv::TypedKernel &kernel = (batch_shape.size() == 4 ? batch_kernels : single_kernels)[entry];
-    // The threads of 32 x 8 blocks: one per output pixel, but the separable Lanczos-4 kernels' make
-    // kLanczos4Tile / 8 output rows each, and a doubling block (a block's threads one row of 256
-    // columns) makes kLanczos4DoublingRows input rows.
+    // The threads of 32 x 8 blocks: one per output pixel, but a block of the separable Lanczos-4
+    // kernels (its threads one row of 256 columns) makes kLanczos4Strip rows.
     int64_t threads_x = new_width, threads_y = new_height;
-    if (entry == kLanczos4Rows3 || entry == kLanczos4Rows1)
-        threads_y = (new_height + qv::kLanczos4Tile / 8 - 1) / (qv::kLanczos4Tile / 8);
-    if (entry == kLanczos4Doubling3 || entry == kLanczos4Doubling1) {
+    if (entry == kLanczos4Rows3 || entry == kLanczos4Rows1) {
         threads_x = (new_width + 7) / 8;
-        threads_y = (height + qv::kLanczos4DoublingRows - 1) / qv::kLanczos4DoublingRows * 8;
+        threads_y = (new_height + qv::kLanczos4Strip - 1) / qv::kLanczos4Strip * 8;
     }
     qv::launch_batch(kernel[type >= 0 ? type : 0], threads_x, threads_y, count,
                      nb::make_tuple(input, output, qv::i32(width), qv::i32(height), qv::i32(new_width),

@@ -44,14 +44,6 @@ resize_cubic3_kernel_code: str
 resize_cubic3_kernel: cp.RawKernel
 resize_cubic3_batch_kernel_code: str
 resize_cubic3_batch_kernel: cp.RawKernel
-resize_lanczos4_doubling3_kernel_code: str
-resize_lanczos4_doubling3_kernel: cp.RawKernel
-resize_lanczos4_doubling3_batch_kernel_code: str
-resize_lanczos4_doubling3_batch_kernel: cp.RawKernel
-resize_lanczos4_doubling1_kernel_code: str
-resize_lanczos4_doubling1_kernel: cp.RawKernel
-resize_lanczos4_doubling1_batch_kernel_code: str
-resize_lanczos4_doubling1_batch_kernel: cp.RawKernel
 def resize(image: cp.ndarray, size: tuple[int, int] | list[int], interpolation: int = -1) -> cp.ndarray:
     """
     New device image of shape (height, width[, C]) for size = (width, height), sampled as cv2.resize samples with the same interpolation.
