@@ -258,7 +258,7 @@ CEILINGS = [
     ("quorvex.transform.resize", "resize_lanczos4_kernel_code", 64, (1570, 1670, 1745, 3150), (0, 0, 0, 0), 0, 92,
      (1845, 1885, 1995, 2895)),
     ("quorvex.transform.resize", "resize_lanczos4_rows3_kernel_code", 84, (1080, 1145, 1155, 2540), (0, 0, 0, 0), 0,
-     24, (1175, 1230, 1250, 2200)),
+     24, (1200, 1255, 1275, 2225)),
     ("quorvex.transform.resize", "resize_linear_kernel_code", 48, (310, 310, 320, 335), (0, 0, 0, 0), 0, 22,
      (315, 290, 300, 310)),
     ("quorvex.transform.resize", "resize_linear3_kernel_code", 48, (210, 255, 260, 760), (0, 0, 0, 0), 0, 12,

@@ -126,20 +126,21 @@ def estimate(counts: Counts, pixels: int, bytes_moved: int, machine=H100) -> flo
 Executed = collections.namedtuple("Executed", "pixels trips shares before", defaults=((), 0.0))
 
 
-def lanczos4_rows(pixels: float, steps: float, loads: float) -> Executed:
-    """The separable Lanczos-4 kernels' loops: the weights (columns, then rows in warps 0-3), each
-    half step's staging and its 4 rows' outputs, the steps; stretches: set-up, then staging and
-    rows twice."""
+def lanczos4_rows(pixels: float, steps: float, loads: float, row_warps: int = 4) -> Executed:
+    """The separable Lanczos-4 kernels' loops: the weights (columns, then rows in row_warps warps),
+    each half step's staging and its 4 rows' outputs, the steps; stretches: set-up, then staging
+    and rows twice."""
     rows = [pixels / steps / 8] * 4
-    return Executed(pixels, [12 / 8] + ([loads] + rows) * 2 + [steps], [1] * 5, 1)
+    return Executed(pixels, [(8 + row_warps) / 8] + ([loads] + rows) * 2 + [steps], [1] * 5, 1)
 
 # Three channels take the linear and cubic samplers of their own. Lanczos-4's separable kernels
-# (lanczos4_rows): a thread makes a column of a strip of 128 rows, 127.06 pixels on average for
-# 2160 rows (the last strip 112) and 120 for 1080; before the first barrier every warp makes its
-# column's weights and the first 4 warps their rows' too; per step of 8 input rows, staged 4 at a
-# time, a warp loads (the block's span of slots - 32 * warp) / 256 of them, rounded up (136 slots
-# at x2: 0.625 on average; 178 at x1.5: 0.75; 486 at /2: 2), and each of the 8 rows' output loops
-# runs pixels / steps / 8 times: 8.94 steps at x2, 11.94 at x1.5, 31 at /2. The blur's threads make 6 pixels of
+# (lanczos4_rows): a thread makes a column of a strip, 18 strips of 120 rows for 4K (so that its
+# 15 columns of blocks make at least 264 blocks), 33 of 33 rows for 1080p; before the first
+# barrier every warp makes its column's weights and the warps of the strip's rows theirs too (4
+# for 120 rows, 2 for 33); per step of 8 input rows, staged 4 at a time, a warp loads (the
+# block's span of slots - 32 * warp) / 256 of them, rounded up (136 slots at x2: 0.625 on
+# average; 178 at x1.5: 0.75; 486 at /2: 2), and each of the 8 rows' output loops runs pixels /
+# steps / 8 times: 9 steps at x2, 11 at x1.5, 8.94 at /2. The blur's threads make 6 pixels of
 # each of 3 channels (its channel loop); at k = 31 a 32 x 48 tile reads a patch of 62 x 78 pixels,
 # a thread's column of it 19.5 rows, two a trip (9.5 trips), no tile of a 4K frame but its edge
 # ones reflecting (their loops do not run); the 156 row tasks of 16 sums, 31 taps in one step of 16
@@ -152,8 +153,8 @@ def lanczos4_rows(pixels: float, steps: float, loads: float) -> Executed:
 # 2 left over) while the other warps wait; every warp loads its pixels before the first barrier.
 EXECUTED = {
     "quantize_float32_to_uint8": Executed(4, []),  # four elements a thread
-    "resize_lanczos4_rows3_kernel_uint8": lanczos4_rows(127.06, 8.94, 0.625),
-    "resize_lanczos4_rows3_kernel": lanczos4_rows(127.06, 8.94, 0.625),
+    "resize_lanczos4_rows3_kernel_uint8": lanczos4_rows(120, 9, 0.625),
+    "resize_lanczos4_rows3_kernel": lanczos4_rows(120, 9, 0.625),
     # the weights (before the first barrier), reflecting rows (two copies), the patch's rows (pairs)
     # and columns, the row and column steps, the channels; stretches: patch, rows, their sums
     # stored, columns
@@ -197,9 +198,9 @@ def hot_kernels():
         ("Lanczos-4 x2, float32", resize, "resize_lanczos4_rows3_kernel_code", "resize_lanczos4_rows3_kernel", px,
          px * 15),
         ("Lanczos-4 x1.5, uint8 (1440p -> 4K)", resize, "resize_lanczos4_rows3_kernel_code",
-         "resize_lanczos4_rows3_kernel_uint8", px, px * 3 + px * 3 * 4 // 9, lanczos4_rows(127.06, 11.94, 0.75)),
+         "resize_lanczos4_rows3_kernel_uint8", px, px * 3 + px * 3 * 4 // 9, lanczos4_rows(120, 11, 0.75)),
         ("Lanczos-4 /2, uint8 (4K -> 1080p)", resize, "resize_lanczos4_rows3_kernel_code",
-         "resize_lanczos4_rows3_kernel_uint8", px // 4, px * 3 + px * 3 // 4, lanczos4_rows(120, 31, 2)),
+         "resize_lanczos4_rows3_kernel_uint8", px // 4, px * 3 + px * 3 // 4, lanczos4_rows(32.73, 8.94, 2, 2)),
         ("linear resize x2, float32", resize, "resize_linear3_kernel_code", "resize_linear3_kernel", px, px * 15),
         ("cubic resize x2, float32", resize, "resize_cubic3_kernel_code", "resize_cubic3_kernel", px, px * 15),
         ("area resize /2, float32 (8K -> 4K)", resize, "resize_area_kernel_code", "resize_area_kernel", px, px * 60),

@@ -279,7 +279,8 @@ __device__ __forceinline__ void resize_lanczos4(const T* __restrict__ input, con
 }
 
 // Separable, for C (1 or 3) channels where neither axis shrinks past 1/2: a block's 256 threads
-// make 256 output columns, one each, of LANCZOS4_STRIP output rows. The input rows the strip
+// make 256 output columns, one each, of a strip of rows (the grid's rows split the image into
+// strips of at most LANCZOS4_STRIP, as many as the host chose). The input rows the strip
 // reaches stream through 4 at a time, staged (the columns' span, at most LANCZOS4_SLOTS) in
 // shared memory as floats, each input pixel loaded and converted once; each thread filters each
 // row across its column's taps and keeps the sums of the last 8 rows in registers (row i in slot
@@ -317,8 +318,10 @@ __device__ __forceinline__ void resize_lanczos4_rows(const T* __restrict__ input
     __shared__ Lanczos4Axis rows[LANCZOS4_STRIP + 1];
     __shared__ Lanczos4Slot<C> patch[4][LANCZOS4_SLOTS];
     __shared__ int span[2];  // the block's first tap and its width in slots
-    const int t = threadIdx.y * 32 + threadIdx.x, x = blockIdx.x * 256 + t, top = blockIdx.y * LANCZOS4_STRIP;
-    const int count = min(LANCZOS4_STRIP, new_height - top);  // the strip's output rows
+    const int strip = min((new_height + (int)gridDim.y - 1) / (int)gridDim.y, LANCZOS4_STRIP);
+    const int t = threadIdx.y * 32 + threadIdx.x, x = blockIdx.x * 256 + t, top = blockIdx.y * strip;
+    const int count = min(strip, new_height - top);  // the strip's output rows
+    if (count <= 0) return;                           // the whole block: a strip past the image
     if (t == count) rows[t].first = 0x3fffffff;  // past the last row: no input row is its last tap
     if (t == 255) {  // as the block's first and last columns have them
         span[0] = lanczos4_first_tap(lanczos4_position(blockIdx.x * 256, scale_x));

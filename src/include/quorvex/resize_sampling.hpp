@@ -12,6 +12,7 @@
 // OpenCV does for that interpolation alone), so no pixel does double arithmetic.
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -19,9 +20,17 @@
 
 namespace quorvex {
 
-// Lanczos-4's separable kernels: a block's output rows (its columns are 256), and the input
-// columns it may reach (down to 1/2: 255 * 2 + 8 = 518, with a slot to spare).
+// Lanczos-4's separable kernels: a block's output rows at most (its columns are 256), and the
+// input columns it may reach (down to 1/2: 255 * 2 + 8 = 518, with a slot to spare).
 inline constexpr int kLanczos4Strip = 128, kLanczos4Slots = 520;
+
+// The strips the rows of an image are split into: of kLanczos4Strip rows, or shorter (down to 16)
+// where that leaves fewer than 264 blocks, two for each multiprocessor of an H100, so that
+// smaller images still occupy the device.
+inline int64_t lanczos4_strips(int64_t new_width, int64_t new_height) {
+    int64_t columns = (new_width + 255) / 256, fewest = (new_height + kLanczos4Strip - 1) / kLanczos4Strip;
+    return std::max(fewest, std::min((new_height + 15) / 16, (264 + columns - 1) / columns));
+}
 
 inline const std::string resize_sampling_code = std::string(element_types_code) + "#define LANCZOS4_STRIP " +
                                                 std::to_string(kLanczos4Strip) + "\n#define LANCZOS4_SLOTS " +

@@ -193,11 +193,11 @@ nb::object resize(const qv::Args &a) {
     }
     const qv::TypedKernel &kernel = (batch_shape.size() == 4 ? batch_kernels : single_kernels)[entry];
     // The threads of 32 x 8 blocks: one per output pixel, but a block of the separable Lanczos-4
-    // kernels (its threads one row of 256 columns) makes kLanczos4Strip rows.
+    // kernels (its threads one row of 256 columns) makes a strip of rows.
     int64_t threads_x = new_width, threads_y = new_height;
     if (entry == kLanczos4Rows3 || entry == kLanczos4Rows1) {
         threads_x = (new_width + 7) / 8;
-        threads_y = (new_height + qv::kLanczos4Strip - 1) / qv::kLanczos4Strip * 8;
+        threads_y = qv::lanczos4_strips(new_width, new_height) * 8;
     }
     qv::launch_batch(kernel[type >= 0 ? type : 0], threads_x, threads_y, count,
                      nb::make_tuple(input, output, qv::i32(width), qv::i32(height), qv::i32(new_width),
