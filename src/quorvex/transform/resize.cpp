@@ -44,8 +44,8 @@ constexpr Sampler kSamplers[] = {
            "    resize_area(input, out, x, y, input_width, input_height, scale_x, scale_y, channels)"},
     // four blocks per multiprocessor: at most 64 registers
     {"resize_lanczos4", "256, 4", "double", "resize_lanczos4(input, out, " QV_SIZES},
-    // Lanczos-4's separable kernels for 3 and 1 channels shrunk at most 1/2: two blocks per
-    // multiprocessor (a 4K frame makes 1.9 per multiprocessor of an H100), at most 128 registers
+    // Lanczos-4's separable kernels for 3 and 1 channels shrunk at most 1/2: at most 128
+    // registers (they take about 80, so that three blocks still fit a multiprocessor)
     {"resize_lanczos4_rows3", "256, 2", "double", "resize_lanczos4_rows<3>(input, out, " QV_SIZES},
     {"resize_lanczos4_rows1", "256, 2", "double", "resize_lanczos4_rows<1>(input, out, " QV_SIZES},
     // three channels unrolled, each tap's channels read at one address
