@@ -112,7 +112,9 @@ def test_ctrl_c_reaches_a_receiver_waiting_on_a_quiet_source(loopback):
                         next(receiver)  # it would wait out its 10 s
                 finally:
                     stop.cancel()
-                assert time.monotonic() - started < 1
+                # well before the 10 s wait, with room for a loaded machine (1.03 s was seen under two
+                # test runs on two cores)
+                assert time.monotonic() - started < 5
     finally:
         signal.signal(signal.SIGINT, previous)
 
