@@ -84,9 +84,10 @@ def test_frames_go_through_ndi_and_the_newest_one_wins(loopback):
             assert relayed and all(shape[0] == 2 for shape in relayed)
             # the frame synchroniser pads with silence: at most the source's rate is relayed, no repeats
             assert sum(shape[1] for shape in relayed) <= 48000 * (time.monotonic() - started) + 4800
+        receiver.timeout = 10
         receiver.close()
         started = time.monotonic()
-        assert list(receiver) == [] and time.monotonic() - started < 0.25  # at once, not after the timeout
+        assert list(receiver) == [] and time.monotonic() - started < 5  # at once, not after the timeout
 
 
 def test_ctrl_c_reaches_a_receiver_waiting_on_a_quiet_source(loopback):
@@ -168,6 +169,12 @@ def test_the_command_upscales_an_ndi_source_to_an_ndi_output(loopback, source_ti
 
     from quorvex.cli import main
 
+    # The command runs on a thread here, and the torch stand-in maps the devices only when
+    # imported on the main thread: imported here first, where installed, whatever tests ran before.
+    try:
+        import torch  # noqa: F401
+    except ImportError:
+        pass
     source, output, status = loopback + "-in", loopback + "-out", []
     image = np.dstack([picture(0.5), np.full((32, 64), 0.25, np.float32)])  # an alpha plane the command drops
     with ndi.NdiSender(source, fourcc="UYVA") as sender:
