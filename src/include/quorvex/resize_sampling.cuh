@@ -335,9 +335,12 @@ __device__ __forceinline__ void resize_lanczos4_rows(const T* __restrict__ input
     for (int pass = 0; pass < 1 + (t < count); ++pass) {
         Lanczos4Axis a;
         lanczos4_axis(pass ? top + t : x, pass ? scale_y : scale_x, a);
-        if (pass) a.first += 7;  // a row's last tap: the input row after which it is due
-        if (pass) rows[t] = a;
-        else ax = a;
+        if (pass) {
+            a.first += 7;  // a row's last tap: the input row after which it is due
+            rows[t] = a;
+        } else {
+            ax = a;
+        }
     }
     __syncthreads();
     const int left = span[0], width = span[1];

@@ -20,15 +20,17 @@
 
 namespace quorvex {
 
-// Lanczos-4's separable kernels: a block's output rows at most (its columns are 256), and the
-// input columns it may reach (down to 1/2: 255 * 2 + 8 = 518, with a slot to spare).
-inline constexpr int kLanczos4Strip = 128, kLanczos4Slots = 520;
+// Lanczos-4's separable kernels: a block's output columns (one per thread of its 32 x 8), its
+// output rows at most, and the input columns it may reach (down to 1/2: 255 * 2 + 8 = 518, with
+// a slot to spare).
+inline constexpr int kLanczos4Columns = 256, kLanczos4Strip = 128, kLanczos4Slots = 520;
 
 // The strips the rows of an image are split into: of kLanczos4Strip rows, or shorter (down to 16)
 // where that leaves fewer than 264 blocks, two for each multiprocessor of an H100, so that
 // smaller images still occupy the device.
 inline int64_t lanczos4_strips(int64_t new_width, int64_t new_height) {
-    int64_t columns = (new_width + 255) / 256, fewest = (new_height + kLanczos4Strip - 1) / kLanczos4Strip;
+    int64_t columns = (new_width + kLanczos4Columns - 1) / kLanczos4Columns;
+    int64_t fewest = (new_height + kLanczos4Strip - 1) / kLanczos4Strip;
     return std::max(fewest, std::min((new_height + 15) / 16, (264 + columns - 1) / columns));
 }
 
@@ -46,11 +48,12 @@ inline int64_t lanczos4_first(int64_t i, double scale) {
     return (int64_t)std::fmax(std::fmin(std::floor(f), 1e9f), -1e9f) - 3;
 }
 
-// Whether every run of 256 output columns along an axis of `size` reaches at most kLanczos4Slots
-// input columns: where the separable kernels hold.
+// Whether every block's kLanczos4Columns output columns along an axis of `size` reach at most
+// kLanczos4Slots input columns: where the separable kernels hold.
 inline bool lanczos4_columns_fit(int64_t size, double scale) {
-    for (int64_t first = 0; first < size; first += 256)
-        if (lanczos4_first(first + 255, scale) + 8 - lanczos4_first(first, scale) > kLanczos4Slots)
+    for (int64_t first = 0; first < size; first += kLanczos4Columns)
+        if (lanczos4_first(first + kLanczos4Columns - 1, scale) + 8 - lanczos4_first(first, scale) >
+            kLanczos4Slots)
             return false;
     return true;
 }

@@ -196,7 +196,7 @@ nb::object resize(const qv::Args &a) {
     // kernels (its threads one row of 256 columns) makes a strip of rows.
     int64_t threads_x = new_width, threads_y = new_height;
     if (entry == kLanczos4Rows3 || entry == kLanczos4Rows1) {
-        threads_x = (new_width + 7) / 8;
+        threads_x = (new_width + qv::kLanczos4Columns - 1) / qv::kLanczos4Columns * qv::kBlockX;
         threads_y = qv::lanczos4_strips(new_width, new_height) * 8;
     }
     qv::launch_batch(kernel[type >= 0 ? type : 0], threads_x, threads_y, count,
